@@ -1,0 +1,6 @@
+// Searcher factories of this file system. Not written yet: they answer null,
+// which the scan controllers skip.
+#include "foundation/SearcherInterfaces.h"
+
+IQuickFileSystemSearchController* CreateEXFatQuickSearcher() { return nullptr; }
+ICompleteFileSystemSearchController* CreateEXFatSearcher() { return nullptr; }

@@ -1,0 +1,168 @@
+#include "foundation/Log.h"
+
+#include <execinfo.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+
+#include "foundation/Locks.h"
+#include "foundation/WinApi.h"
+
+namespace {
+
+const char kLogFileName[] = "sMAC_Quillory.log";
+
+struct WorkPathState {
+    std::mutex mutex;
+    std::string overridePath;  // set by SetAppWorkPath
+    std::string cached;        // what GetWorkPath hands out
+};
+
+// Created on first use and never destroyed: threads may still log while the
+// process runs its static destructors.
+WorkPathState& PathState() {
+    static WorkPathState* state = new WorkPathState;
+    return *state;
+}
+
+SimpleCs& LogLock() {
+    static SimpleCs* lock = new SimpleCs;
+    return *lock;
+}
+
+std::string ExecutableFolder() {
+    std::string buf(PATH_MAX, '\0');
+    ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size());
+    if (n <= 0 || static_cast<size_t>(n) >= buf.size()) return std::string();
+    buf.resize(static_cast<size_t>(n));
+    size_t slash = buf.rfind('/');
+    if (slash == std::string::npos) return std::string();
+    if (slash == 0) return "/";
+    buf.resize(slash);
+    return buf;
+}
+
+std::string AppWorkPathLocked(WorkPathState& s) {
+    return s.overridePath.empty() ? ExecutableFolder() : s.overridePath;
+}
+
+}  // namespace
+
+std::string GetAppWorkPath() {
+    WorkPathState& s = PathState();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    return AppWorkPathLocked(s);
+}
+
+void SetAppWorkPath(const std::string& path) {
+    WorkPathState& s = PathState();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    s.overridePath = path;
+    while (s.overridePath.size() > 1 && s.overridePath.back() == '/') s.overridePath.pop_back();
+    s.cached.clear();
+}
+
+const char* CatchExeception::GetWorkPath() {
+    WorkPathState& s = PathState();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    if (s.cached.empty()) s.cached = AppWorkPathLocked(s);
+    return s.cached.c_str();
+}
+
+int CatchExeception::WriteLog(const char* format, ...) {
+    char line[2048];
+    std::memset(line, 0, sizeof(line));
+    _SYSTEMTIME now{};
+    GetLocalTime(&now);
+    int stamp = std::snprintf(line, 48, "%02d:%02d:%02d ", now.wHour, now.wMinute, now.wSecond);
+    if (stamp < 0) stamp = 0;
+
+    int messageLength = 0;
+    if (format) {
+        va_list args;
+        va_start(args, format);
+        messageLength = std::vsnprintf(line + stamp, kMaxMessageBytes, format, args);
+        va_end(args);
+        if (messageLength < 0) {
+            messageLength = 0;
+            line[stamp] = '\0';
+        }
+    }
+    const size_t lineLength = std::strlen(line);
+
+    SimpleLock lock(&LogLock(), "WriteLog");
+    std::fwrite(line, 1, lineLength, stdout);
+    std::fflush(stdout);
+
+    // The path is built whole: a cut path would append to some other file.
+    // Without a usable folder the line goes to standard output only.
+    std::string folder = GetWorkPath();
+    if (!folder.empty() && folder.size() + sizeof(kLogFileName) + 1 < PATH_MAX) {
+        std::string path = folder == "/" ? "/" : folder + "/";
+        path += kLogFileName;
+        if (FILE* file = std::fopen(path.c_str(), "a+")) {
+            if (lineLength > 0 && std::fwrite(line, 1, lineLength, file) == 0) {
+                std::printf("%s failed with %s\n", "WriteLog", std::strerror(errno));
+            }
+            std::fclose(file);
+        }
+    }
+    return stamp + messageLength;
+}
+
+namespace {
+
+const int kCaughtSignals[] = {SIGILL, SIGABRT, SIGBUS, SIGSEGV};
+
+std::string ProcessName() {
+    std::ifstream comm("/proc/self/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name.empty() ? std::string("quillory") : name;
+}
+
+void RaiseLimit(int resource) {
+    // Linux refuses "unlimited" open files above fs.nr_open: raise the soft
+    // limit to the hard one and live with what we get.
+    rlimit limit{};
+    if (getrlimit(resource, &limit) != 0) return;
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(resource, &limit);
+}
+
+}  // namespace
+
+CatchExeception::CatchExeception() {
+    RaiseLimit(RLIMIT_CORE);
+    RaiseLimit(RLIMIT_NOFILE);
+    WriteLog("process[%s:%d] started\n", ProcessName().c_str(), static_cast<int>(getpid()));
+}
+
+CatchExeception::~CatchExeception() {
+    WriteLog("process[%d] existed\n", static_cast<int>(getpid()));
+}
+
+CatchExeception& CatchExeception::Instance() {
+    static CatchExeception instance;
+    return instance;
+}
+
+int CatchExeception::Install() {
+    for (int sig : kCaughtSignals) signal(sig, &CatchExeception::SignalHandle);
+    return 0;
+}
+
+void CatchExeception::SignalHandle(int) {
+    for (int sig : kCaughtSignals) signal(sig, SIG_DFL);
+    void* frames[128];
+    int count = backtrace(frames, 128);
+    backtrace_symbols_fd(frames, count, STDOUT_FILENO);
+}

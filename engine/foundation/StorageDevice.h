@@ -1,0 +1,47 @@
+#pragma once
+// The sector source every scanner, recogniser and file reader reads through.
+// Devices are opened read-only: the engine never writes to a device.
+
+#include <cstdint>
+
+#include "foundation/EngineResult.h"
+
+// Description record holder attached to a device (disk, partition, volume,
+// DMG or QVX record); the sub-interfaces live with the devices.
+class IStorageDeviceData {
+public:
+    virtual ~IStorageDeviceData() = default;
+};
+
+// Device types answered by GetType.
+enum : int {
+    STORAGE_DEVICE_DISK = 0,
+    STORAGE_DEVICE_PARTITION = 1,
+    STORAGE_DEVICE_VOLUME = 2,
+    STORAGE_DEVICE_CACHE = 3,
+    STORAGE_DEVICE_QVX = 4,
+    STORAGE_DEVICE_DMG = 5,
+};
+
+class IStorageDevice {
+public:
+    virtual ~IStorageDevice() = default;
+    // 1 = opened, 0 = failed.
+    virtual int Open(char* path) = 0;
+    // 1 when something was closed.
+    virtual int Close() = 0;
+    // 1 when every requested byte is in the buffer, 0 on failure (see
+    // GetLastError).
+    virtual int ReadSector(void* buffer, std::int64_t firstSector, std::int64_t count) = 0;
+    virtual std::uint32_t GetSectorSize() = 0;
+    virtual std::int64_t GetTotalSectors() = 0;
+    virtual int IOCtl(std::uint64_t code, void* data) = 0;
+    // The holder stays owned by the device.
+    virtual IStorageDeviceData* GetPrivateData() = 0;
+    // The device takes ownership of the holder.
+    virtual void SetPrivateData(IStorageDeviceData* data) = 0;
+    virtual int GetType() = 0;
+    virtual EngineResult GetLastError() = 0;
+    virtual int IsPermitted() { return 1; }
+    virtual void SetApfsDevicePath(char*) {}
+};

@@ -1,0 +1,1 @@
+// Keeps the library defined until its first source file lands.

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the fixtures need.
+# Idempotent and quiet when everything is already there.
+set -euo pipefail
+
+PACKAGES=(
+    build-essential cmake ninja-build ccache clang
+    libgtest-dev googletest
+    zlib1g-dev libchardet-dev libtinyxml-dev libplist-dev
+    libblkid-dev libudev-dev libmount-dev
+    ntfs-3g exfatprogs exfat-fuse fuse3 sleuthkit mtools dosfstools
+    fdisk gdisk parted apfsprogs dmg2img xorriso testdisk
+    libfsapfs-utils libfshfs-utils libfsntfs-utils util-linux
+)
+
+missing=()
+for pkg in "${PACKAGES[@]}"; do
+    status=$(dpkg-query -W -f='${db:Status-Status}' "$pkg" 2>/dev/null || true)
+    [[ "$status" == "installed" ]] || missing+=("$pkg")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "setup: installing ${missing[*]}"
+SUDO=()
+[[ $(id -u) -eq 0 ]] || SUDO=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${SUDO[@]}" apt-get update -qq
+"${SUDO[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
