@@ -1,8 +1,13 @@
 // Searcher factories of this file system. Not written yet: they answer null,
 // which the scan controllers skip.
 #include "foundation/SearcherInterfaces.h"
+#include "recovery/VolumeAnalyze.h"
 
 ICompleteFileSystemSearchController* CreateAPFSDeepSearcher() { return nullptr; }
 
 // There is no quick APFS search: an APFS volume always gets a deep scan.
 IQuickFileSystemSearchController* CreateAPFSQuickSearcher() { return nullptr; }
+
+// Volume recogniser of this file system. Not written yet: null means "not
+// this file system", so recognition goes on to the next one.
+IVolumeAnalyze* CreateAPFSVolumeAnalyze(IStorageDevice*, std::uint64_t) { return nullptr; }

@@ -1,0 +1,34 @@
+#include <set>
+
+#include "raw/RawFileAnalyser.h"
+
+const char g_s_strFileExtName[RAW_FILE_TYPE_COUNT][9] = {
+    "Raw", "3DS", "3GP", "ADP", "ANI", "AI", "ASF", "WMA", "WMV", "AU", "AVI", "BMP", "CAB", "CDR",
+    "CHM", "CLK", "CMX", "CPT", "CRW", "CSL", "CUR", "DBX", "DLL", "DOC", "DWG", "DXF", "EMF", "EPS",
+    "EXE", "FH11", "GIF", "GZ", "HLP", "HTM", "ICO", "JPG", "LZH", "MAX", "MID", "MDB", "MNY", "MOF",
+    "MOV", "MP3", "MP4", "M4A", "M4V", "MPP", "OLE", "ONE", "PDF", "PNG", "PPT", "PUB", "PSD", "PSP",
+    "PST", "QPW", "RAR", "RIFF", "RTF", "SHW", "SWF", "TAR", "TIF", "TTF", "VSD", "WAV", "WPD", "WPG",
+    "WMF", "XLS", "ZIP", "DOCX", "XLSX", "PPTX", "ACCDB", "NEF", "NRW", "AAC", "AIFF", "APE", "OGG",
+    "CR2", "SR2", "ARW", "RAW", "RW2", "DNG", "RAF", "FLV", "SVG", "SIT", "SITX", "RM", "RMVB", "MKV",
+    "DCR", "KDC", "3FR", "ERF", "MEF", "MRW", "MDC", "PEF", "PTX", "SRW", "ORF", "X3F", "MPG", "PAGES",
+    "KEY", "NUMBERS", "DMG", "EPUB", "FCPEVENT", "EMLX", "ITL", "IPA", "pkg", "OLM", "ABCDDB", "icns",
+    "ODT", "ODS", "ODP", "MBOX", "INDD", "MUSE", "M2TS", "GPX", "PLIST", "IBA", "MOBI", "SIB", "JKS",
+    "PSAFE3", "NGRR", "TREC", "ENEX", "IPT", "AAF", "MXF", "SKETCH", "AEP", "TAX", "MLV",
+};
+
+CRawFileAnalyserListSingle* CRawFileAnalyserListSingle::CreateInstance() {
+    static CRawFileAnalyserListSingle registry;
+    return &registry;
+}
+
+CRawFileAnalyserListSingle::~CRawFileAnalyserListSingle() {
+    // Every entry owns its analyser; delete each object once.
+    std::set<IRawFileAnalyser*> owned;
+    for (auto* l : {&m_list0, &m_list1})
+        for (auto* a : *l) owned.insert(a);
+    for (auto* m : {&m_map0, &m_map1})
+        for (auto& [key, a] : *m) owned.insert(a);
+    for (auto* m : {&m_multimap0, &m_multimap1})
+        for (auto& [key, a] : *m) owned.insert(a);
+    for (auto* a : owned) delete a;
+}
