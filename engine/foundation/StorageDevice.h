@@ -44,4 +44,7 @@ public:
     virtual EngineResult GetLastError() = 0;
     virtual int IsPermitted() { return 1; }
     virtual void SetApfsDevicePath(char*) {}
+    // First sector on the parent disk; only window devices (partitions and
+    // partitions seen as volumes) have one.
+    virtual std::int64_t GetStartSector() { return 0; }
 };
