@@ -134,3 +134,44 @@ private:
     std::condition_variable m_cv;
     bool m_paused = false;
 };
+
+#include <cstring>
+
+#include "foundation/StorageDevice.h"
+
+// A device over bytes in memory (512-byte sectors by default).
+class MemDevice : public IStorageDevice {
+public:
+    explicit MemDevice(size_t sectors, uint32_t sectorSize = 512, int type = STORAGE_DEVICE_VOLUME)
+        : bytes(sectors * sectorSize, 0), m_sectorSize(sectorSize), m_type(type) {}
+    ~MemDevice() override { delete m_data; }
+    int Open(char*) override { return 1; }
+    int Close() override { return 1; }
+    int ReadSector(void* buffer, int64_t first, int64_t count) override {
+        if (buffer == nullptr || first < 0 || count <= 0) return 0;
+        const uint64_t off = static_cast<uint64_t>(first) * m_sectorSize;
+        const uint64_t len = static_cast<uint64_t>(count) * m_sectorSize;
+        if (off + len > bytes.size()) return 0;
+        std::memcpy(buffer, bytes.data() + off, len);
+        ++reads;
+        return 1;
+    }
+    uint32_t GetSectorSize() override { return m_sectorSize; }
+    int64_t GetTotalSectors() override { return static_cast<int64_t>(bytes.size() / m_sectorSize); }
+    int IOCtl(uint64_t, void*) override { return 0; }
+    IStorageDeviceData* GetPrivateData() override { return m_data; }
+    void SetPrivateData(IStorageDeviceData* data) override {
+        delete m_data;
+        m_data = data;
+    }
+    int GetType() override { return m_type; }
+    EngineResult GetLastError() override { return 0; }
+
+    std::vector<unsigned char> bytes;
+    int reads = 0;
+
+private:
+    uint32_t m_sectorSize;
+    int m_type;
+    IStorageDeviceData* m_data = nullptr;
+};
