@@ -1,0 +1,23 @@
+// What the scan controllers create, as replaceable factories: tests put fake
+// searchers and writers behind them; the defaults are the real ones.
+#pragma once
+
+#include <functional>
+
+#include "foundation/SearcherInterfaces.h"
+#include "recovery/RecoveryController.h"
+
+struct ScanControllerFactories {
+    std::function<IQuickFileSystemSearchController*()> fatQuick;
+    std::function<IQuickFileSystemSearchController*()> ntfsQuick;
+    std::function<IQuickFileSystemSearchController*()> exfatQuick;
+    std::function<IQuickFileSystemSearchController*()> hfsplusQuick;
+    std::function<IQuickFileSystemSearchController*()> apfsQuick;
+    std::function<IDirecotryTreeBuilder*(bool replay)> treeBuilder;
+    std::function<IDataRecovery*()> dataRecovery;
+    // Flushes the machine's file-system buffers before a scan reads the device.
+    std::function<void()> flush;
+};
+
+ScanControllerFactories& GetScanControllerFactories();
+void ResetScanControllerFactories();
