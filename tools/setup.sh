@@ -7,7 +7,7 @@ PACKAGES=(
     build-essential cmake ninja-build ccache clang
     libgtest-dev googletest
     zlib1g-dev libchardet-dev libtinyxml-dev libplist-dev
-    libblkid-dev libudev-dev libmount-dev
+    libblkid-dev libudev-dev libmount-dev pkgconf e2fsprogs
     ntfs-3g exfatprogs exfat-fuse fuse3 sleuthkit mtools dosfstools
     fdisk gdisk parted apfsprogs dmg2img xorriso testdisk
     libfsapfs-utils libfshfs-utils libfsntfs-utils util-linux

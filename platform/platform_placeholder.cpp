@@ -1,1 +1,0 @@
-// Keeps the library defined until its first source file lands.
