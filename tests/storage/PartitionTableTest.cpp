@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "DeviceListTestSupport.h"
+#include "storage/DiskDevice.h"
 
 using namespace devlist_test;
 
@@ -111,6 +112,31 @@ TEST_F(PartitionTableImages, MbrPrimariesAndLogicalsInChainOrder)
         EXPECT_EQ(e.typeName[0], 0);
         EXPECT_EQ(e.typeGuid[0] | e.partGuid[0], 0);
     }
+}
+
+TEST_F(PartitionTableImages, ReadsThroughARealDiskDevice)
+{
+    std::string img = MakeImage("disk.img", "64M");
+    ASSERT_TRUE(Sfdisk(img, img, {"1: start=2048,size=8192,type=83", "2: start=10240,type=f",
+                                  "5: size=4096,type=7", "6: type=c"}));
+    std::unique_ptr<CDiskDevice> disk(CreateDiskDevice(img.c_str()));
+    ASSERT_TRUE(disk);
+    ASSERT_EQ(disk->Open(nullptr), 1);
+    std::list<PartitionEntry> entries;
+    // A disk without its record is refused before anything is read.
+    EXPECT_EQ(ErrorOf(Analyze(disk.get(), entries)), PARTITION_TABLE_ERR_NO_RECORD);
+    auto* rec = new CCollectDiskDeviceInfoStruct{};
+    rec->sectorSize = 512;
+    rec->totalSectors = 64 * 2048;
+    disk->SetPrivateData(CreateDiskDeviceData(rec));
+    ASSERT_EQ(Analyze(disk.get(), entries), ENGINE_OK);
+    std::vector<Row> expected;
+    for (auto& [row, type] : PartxRows(img)) {
+        if (type != "0xf")
+            expected.push_back(row);
+    }
+    EXPECT_EQ(Rows(entries), expected);
+    EXPECT_EQ(entries.size(), 3u);
 }
 
 TEST_F(PartitionTableImages, GptKeepsOnlyPartitionsAbove8MiBWithTheirGuids)
