@@ -269,10 +269,10 @@ int ParseDmgFile(const char* path, CDMGDeviceInfoStruct& record)
 
 CDMGDeviceInfoStruct* CDmgDevice::GetDMGInfo()
 {
-    IDmgDeviceData* holder = dynamic_cast<IDmgDeviceData*>(m_holder);
+    IDmgDeviceData* holder = dynamic_cast<IDmgDeviceData*>(m_privateData);
     CDMGDeviceInfoStruct* record = holder != nullptr ? holder->GetDMGInfo() : nullptr;
     if (record == nullptr)
-        Fail(IMAGE_DEVICE_ERR_NO_RECORD, __LINE__);
+        m_lastError = STORAGE_ERROR(STORAGE_ERROR_NO_DATA);
     return record;
 }
 

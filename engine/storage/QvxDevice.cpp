@@ -158,10 +158,10 @@ int QxFillQvxFileInfo(CQVXDeviceInfoStruct* record, const char* path)
 
 CQVXDeviceInfoStruct* CQvxDevice::GetQVXInfo()
 {
-    IQVXDeviceData* holder = dynamic_cast<IQVXDeviceData*>(m_holder);
+    IQVXDeviceData* holder = dynamic_cast<IQVXDeviceData*>(m_privateData);
     CQVXDeviceInfoStruct* record = holder != nullptr ? holder->GetQVXInfo() : nullptr;
     if (record == nullptr)
-        Fail(IMAGE_DEVICE_ERR_NO_RECORD, __LINE__);
+        m_lastError = STORAGE_ERROR(STORAGE_ERROR_NO_DATA);
     return record;
 }
 

@@ -2,6 +2,7 @@
 // read back by dmg2img as an independent reader), and QVX images made by the
 // writer and read back.
 #include "storage/DeviceData.h"
+#include "storage/DiskDevice.h"
 #include "storage/DmgDevice.h"
 #include "storage/QvxDevice.h"
 
@@ -336,11 +337,11 @@ TEST(DmgImage, FlatUdifReadsLikeDmg2Img)
     Bytes one(512);
     EXPECT_EQ(device->ReadSector(one.data(), 300, 1), 0);
     EXPECT_EQ(device->ReadSector(one.data(), 0, 0), 0);
-    EXPECT_EQ(EngineResultError(device->GetLastError()), IMAGE_DEVICE_ERR_ARGUMENT);
+    EXPECT_EQ(EngineResultError(device->GetLastError()), STORAGE_ERROR_BAD_ARGUMENT);
     EXPECT_EQ(device->ReadSector(nullptr, 0, 1), 0);
     EXPECT_EQ(device->ReadSector(one.data(), -1, 1), 0);
     EXPECT_EQ(device->IOCtl(1, nullptr), 0);
-    EXPECT_EQ(EngineResultError(device->GetLastError()), IMAGE_DEVICE_ERR_IOCTL);
+    EXPECT_EQ(EngineResultError(device->GetLastError()), STORAGE_ERROR_IOCTL);
 }
 
 TEST(DmgImage, ImagesThatCannotBeReadFlatAreRefused)
@@ -568,13 +569,23 @@ void PutLe(Bytes& b, size_t at, uint64_t v, int bytes)
 TEST(QvxImage, RoundTripOf512ByteSectors)
 {
     ImageTempDir dir;
+    // The source is a disk device on an image file, named by its record.
     const Bytes disk = Pattern(10000 * 512, 21);
-    MemoryDisk source(disk, 512);
+    const std::string sourcePath = dir.File("source.img");
+    WriteAll(sourcePath, disk);
+    std::unique_ptr<CDiskDevice> source(CreateDiskDevice(sourcePath.c_str()));
+    ASSERT_TRUE(source);
+    ASSERT_EQ(source->Open(nullptr), 1);
+    auto* diskRecord = new CCollectDiskDeviceInfoStruct{};
+    std::strcpy(diskRecord->mediaName, "Test Disk");
+    diskRecord->sectorSize = 512;
+    diskRecord->totalSectors = 10000;
+    source->SetPrivateData(CreateDiskDeviceData(diskRecord));
     const std::string path = dir.File("disk.qvx");
     QXMakeDMG writer;
     int started = 1;
     const time_t before = time(nullptr);
-    Finished done = MakeImage(writer, &source, path, false, &started);
+    Finished done = MakeImage(writer, source.get(), path, false, &started);
     ASSERT_EQ(started, 0);
     EXPECT_EQ(done.last.error, 0);
     EXPECT_TRUE(done.last.finished);
