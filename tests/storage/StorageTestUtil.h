@@ -115,6 +115,10 @@ public:
     LoopDevice(const LoopDevice&) = delete;
     LoopDevice& operator=(const LoopDevice&) = delete;
     bool Ok() const { return !m_path.empty(); }
+    // Has the kernel list partitions written after the attach.
+    void Rescan() const {
+        if (!m_path.empty()) RunCommand("partx -a " + m_path + " 2>/dev/null");
+    }
     const std::string& Path() const { return m_path; }
     // "/dev/loopNpK", waiting briefly for the node to appear.
     std::string Partition(int k) const {
