@@ -65,6 +65,17 @@ bool CSearchedPartitionInfo::SetSectorSize(std::uint32_t size) {
     return true;
 }
 
+bool CSearchedPartitionInfo::GetRunDeviceSector(std::int64_t runStart, std::int64_t* sector) const {
+    if (!sector || runStart < 0) return false;
+    const std::int64_t perCluster = m_info.sectorsPerCluster ? m_info.sectorsPerCluster : 1;
+    std::int64_t offset = 0, result = 0;
+    if (__builtin_mul_overflow(runStart, perCluster, &offset) ||
+        __builtin_add_overflow(m_info.cluster0Sector, offset, &result) || result < 0)
+        return false;
+    *sector = result;
+    return true;
+}
+
 void CSearchedPartitionInfo::WriteImage(std::uint8_t out[kImageSize]) const {
     std::memset(out, 0, kImageSize);
     PutLE(out + kOffReserved, m_info.reservedWord);

@@ -71,6 +71,11 @@ public:
     // image, so a restored record answers the same.
     std::int64_t GetCluster0Sector() const { return m_info.cluster0Sector; }
     void SetCluster0Sector(std::int64_t sector) { m_info.cluster0Sector = sector; }
+    // Device sector where the run starting at `runStart` (in clusters; a
+    // record with 0 sectors per cluster counts in sectors) begins. False for
+    // a sparse (negative) start and when the sector does not fit in 63 bits:
+    // run starts come from disk.
+    bool GetRunDeviceSector(std::int64_t runStart, std::int64_t* sector) const;
 
     std::uint16_t GetPartitionIndex() const { return m_info.partitionIndex; }
     void SetPartitionIndex(std::uint16_t index) { m_info.partitionIndex = index; }
