@@ -1,0 +1,172 @@
+#include "hfsplus/HFSPlusFileNode.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "foundation/DataRun.h"
+#include "hfsplus/HFSPlusVolume.h"
+
+using namespace hfsplus_detail;
+
+namespace {
+constexpr std::int64_t kEpochDelta1601To1904 = 95616288000000000LL;  // 100 ns units
+constexpr std::uint64_t kLargeOrphanSize = 0x40000000;                // 1 GiB
+
+void AppendUtf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+}  // namespace
+
+std::string CHFSPlusFileNode::ConvertName(const HFSUniStr255& name) {
+    std::string out;
+    std::size_t n = std::min<std::size_t>(name.length, 255);
+    std::size_t i = 0;
+    while (i < n && name.unicode[i] == 0) ++i;
+    for (; i < n; ++i) {
+        std::uint32_t c = name.unicode[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && name.unicode[i + 1] >= 0xDC00 &&
+            name.unicode[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (name.unicode[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;  // a lone surrogate
+        } else if (c == '/') {
+            // Finder names may hold '/'; the POSIX view shows it as ':' so a
+            // recovered path never gains a folder.
+            c = ':';
+        }
+        AppendUtf8(out, c);
+    }
+    return out;
+}
+
+std::int64_t CHFSPlusFileNode::TimeConvert(std::uint32_t hfsTime) {
+    if (hfsTime == 0) return 0;
+    return static_cast<std::int64_t>(hfsTime) * 10000000LL + kEpochDelta1601To1904;
+}
+
+IDataRunList* CHFSPlusFileNode::BuildFileDataRun(CHFSPlusVolume* volume, std::uint32_t fileID,
+                                                 const HFSPlusForkData& fork, std::uint8_t forkType) {
+    IDataRunList* list = CreateDataRunList();
+    if (!list) return nullptr;
+    std::vector<HFSPlusExtentDescriptor> extents;
+    if (volume) {
+        volume->CollectForkExtents(fileID, forkType, fork, true, extents);
+    } else {
+        // Without a volume only the fork's own eight extents are known.
+        std::uint64_t placed = 0;
+        for (const auto& d : fork.extents) {
+            if (placed >= fork.totalBlocks) break;
+            if (d.blockCount == 0) continue;
+            HFSPlusExtentDescriptor e = d;
+            e.blockCount = static_cast<std::uint32_t>(std::min<std::uint64_t>(e.blockCount, fork.totalBlocks - placed));
+            extents.push_back(e);
+            placed += e.blockCount;
+        }
+    }
+    for (const auto& e : extents) {
+        DataRun run;
+        run.start = e.startBlock;
+        run.length = e.blockCount;
+        list->AddDataRun(&run);
+    }
+    return list;
+}
+
+CHFSPlusFileNode::CHFSPlusFileNode(CHFSPlusVolume* volume, BTKey* key, HFSPlusCatalogRecord* record,
+                                   int deleted)
+    : m_volume(volume) {
+    CreateFileNode(0, 0, key, record, deleted);
+}
+
+CHFSPlusFileNode::CHFSPlusFileNode(CHFSPlusVolume* volume, std::int64_t metadataSector,
+                                   std::uint16_t partitionIndex, BTKey* key, HFSPlusCatalogRecord* record)
+    : m_volume(volume) {
+    CreateFileNode(metadataSector, partitionIndex, key, record, 0);
+}
+
+void CHFSPlusFileNode::CreateFileNode(std::int64_t metadataSector, std::uint16_t partitionIndex, BTKey* key,
+                                      HFSPlusCatalogRecord* record, int deleted) {
+    if (key && record) {
+        const auto* catalogKey = static_cast<const HFSPlusCatalogKey*>(key);
+        m_parentNodeId = catalogKey->parentID;
+        m_name = ConvertName(catalogKey->nodeName);
+        auto stamp = [&](std::uint32_t create, std::uint32_t modify, std::uint32_t access) {
+            m_createDate = create;
+            m_modifyDate = modify;
+            m_accessDate = access;
+            SetBelongedPartition(partitionIndex);
+            SetMetaDataSector(metadataSector);
+        };
+        if (record->recordType == kHFSPlusFileRecord) {
+            const HFSPlusCatalogFile& file = record->file;
+            m_nodeId = file.fileID;
+            if (file.permissions.ownerFlags & kHFSOwnerCompressed) {
+                m_flags |= kFlagCompressed;
+                m_compressed = 1;
+                m_fileSize = file.resourceFork.logicalSize;
+                if (m_fileSize != 0) {
+                    m_dataRunList = BuildFileDataRun(m_volume, file.fileID, file.resourceFork, kHFSResourceForkType);
+                } else if (metadataSector != 0) {
+                    UpdateNodeInfo();
+                }
+            } else {
+                m_fileSize = file.dataFork.logicalSize;
+                if (m_fileSize == 0) m_fileSize = static_cast<std::uint64_t>(file.dataFork.totalBlocks) * 4096;
+                m_dataRunList = BuildFileDataRun(m_volume, file.fileID, file.dataFork, kHFSDataForkType);
+            }
+            if (m_parentNodeId == 0 && m_name.empty() && m_fileSize > kLargeOrphanSize) return;
+            stamp(file.createDate, file.contentModDate, file.accessDate);
+            if ((file.userInfo.fdType == kHFSHardLinkFileType && file.userInfo.fdCreator == kHFSPlusCreator) ||
+                file.userInfo.fdType == kHFSFolderAliasType) {
+                m_flags |= kFlagDirectory;
+            }
+        } else if (record->recordType == kHFSPlusFolderRecord) {
+            m_flags |= kFlagDirectory;
+            const HFSPlusCatalogFolder& folder = record->folder;
+            if (folder.folderID != kHFSRootParentID) {
+                m_nodeId = folder.folderID;
+                m_fileSize = 0;
+                stamp(folder.createDate, folder.contentModDate, folder.accessDate);
+                if (deleted && folder.folderID != kHFSRootFolderID) m_flags |= kFlagDeleted;
+                return;
+            }
+        }
+        // Threads and unknown records keep node id -1; the searches drop them.
+    }
+    if (deleted) m_flags |= kFlagDeleted;
+}
+
+void CHFSPlusFileNode::UpdateNodeInfo() {
+    if (!IsCompressed() || !m_volume || !m_volume->GetAttributesTree()) return;
+    std::uint8_t* data = nullptr;
+    std::uint32_t size = m_volume->getAttribute(static_cast<std::uint32_t>(m_nodeId), "com.apple.decmpfs", &data);
+    std::unique_ptr<std::uint8_t[]> owner(data);
+    if (size >= 16 && data) {
+        m_fileSize = le64(data + 8);
+    } else {
+        std::printf("Warn:Can't find file 0x%" PRIx64 " Attribute\n", static_cast<std::uint64_t>(m_nodeId));
+    }
+}
+
+CHFSPlusFileNode* CreateHFSPlusFileNode(CHFSPlusVolume* volume, HFSPlusCatalogKey* key,
+                                        HFSPlusCatalogRecord* record, int deleted) {
+    return new (std::nothrow) CHFSPlusFileNode(volume, key, record, deleted);
+}

@@ -1,0 +1,75 @@
+#pragma once
+// The found-file node the HFS+ searches make from one catalog key and record.
+
+#include <cstdint>
+#include <string>
+
+#include "foundation/FileNode.h"
+#include "hfsplus/HFSPlusFormat.h"
+
+class CHFSPlusVolume;
+class IDataRunList;
+
+constexpr std::uint32_t kHFSHardLinkFileType = 0x686C6E6B;  // 'hlnk'
+constexpr std::uint32_t kHFSPlusCreator = 0x6866732B;       // 'hfs+'
+constexpr std::uint32_t kHFSFolderAliasType = 0x66647270;   // 'fdrp'
+constexpr std::uint8_t kHFSOwnerCompressed = 0x20;          // UF_COMPRESSED
+
+class CHFSPlusFileNode : public CFileNode {
+public:
+    enum : std::uint8_t { kFlagDeleted = 0x1, kFlagDirectory = 0x2, kFlagCompressed = 0x4 };
+
+    CHFSPlusFileNode(CHFSPlusVolume* volume, BTKey* key, HFSPlusCatalogRecord* record, int deleted);
+    CHFSPlusFileNode(CHFSPlusVolume* volume, std::int64_t metadataSector, std::uint16_t partitionIndex,
+                     BTKey* key, HFSPlusCatalogRecord* record);
+    ~CHFSPlusFileNode() override = default;
+
+    const char* GetFileName() override { return m_name.c_str(); }
+    std::int64_t GetFileSize() override { return static_cast<std::int64_t>(m_fileSize); }
+    std::uint32_t GetAttribute() override { return m_attribute; }
+    std::int64_t GetCreationTime() override { return TimeConvert(m_createDate); }
+    std::int64_t GetModificationTime() override { return TimeConvert(m_modifyDate); }
+    std::int64_t GetLastAccessTime() override { return TimeConvert(m_accessDate); }
+    int IsDirectory() override { return (m_flags & kFlagDirectory) ? 1 : 0; }
+    int IsDeleted() override { return (m_flags & kFlagDeleted) ? 1 : 0; }
+    _tagSearcherType GetSearcheType() const override { return SEARCHER_HFSPLUS; }
+    // Hands back this very node: no caller releases a clone of an HFS+ node,
+    // so the one object stays owned by whoever owns the original.
+    IFileNode* Clone() override { return this; }
+    void MarkDeleted() override { m_flags |= kFlagDeleted; }
+    void FilterFileNameByDot() override { m_name = CFileNode::FilterFileNameByDot(m_name); }
+    void UpdateFileSize(std::int64_t size) override { m_fileSize = static_cast<std::uint64_t>(size); }
+    void UpdateNodeInfo() override;
+    int IsCompressed() const override { return (m_flags & kFlagCompressed) ? 1 : 0; }
+
+    // 100 ns units since 1601-01-01 of HFS+ seconds since 1904; 0 stays 0.
+    static std::int64_t TimeConvert(std::uint32_t hfsTime);
+    // Allocation-block runs of a fork, overflow records (live, then deleted)
+    // included; null when the list cannot be made.
+    static IDataRunList* BuildFileDataRun(CHFSPlusVolume* volume, std::uint32_t fileID,
+                                          const HFSPlusForkData& fork,
+                                          std::uint8_t forkType = kHFSDataForkType);
+    // UTF-8 of a catalog name: leading zero units skipped, '/' shown as ':'.
+    static std::string ConvertName(const HFSUniStr255& name);
+
+    CHFSPlusVolume* GetVolume() const { return m_volume; }
+    std::uint32_t GetCreateDate() const { return m_createDate; }
+    std::uint8_t GetFlags() const { return m_flags; }
+
+private:
+    void CreateFileNode(std::int64_t metadataSector, std::uint16_t partitionIndex, BTKey* key,
+                        HFSPlusCatalogRecord* record, int deleted);
+
+    std::uint32_t m_createDate = 0;
+    CHFSPlusVolume* m_volume = nullptr;
+    std::string m_name;
+    std::uint64_t m_fileSize = 0;
+    std::uint32_t m_modifyDate = 0;
+    std::uint32_t m_accessDate = 0;
+    std::uint16_t m_attribute = 0;
+    std::uint8_t m_flags = 0;
+};
+
+// A new node for (key, record), or null when allocation fails.
+CHFSPlusFileNode* CreateHFSPlusFileNode(CHFSPlusVolume* volume, HFSPlusCatalogKey* key,
+                                        HFSPlusCatalogRecord* record, int deleted);
