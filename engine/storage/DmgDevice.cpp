@@ -9,6 +9,7 @@
 
 #include "foundation/Log.h"
 #include "foundation/StdFile.h"
+#include "storage/QvxDevice.h"
 
 namespace {
 
@@ -325,5 +326,45 @@ IStorageDevice* CreateDmgDeviceByDmgInfo(const void* record, int length, const c
         delete device;
         return nullptr;
     }
+    return device;
+}
+
+IStorageDevice* OpenImageFileDevice(const char* path, std::string& error)
+{
+    error.clear();
+    CStdFile file;
+    if (path == nullptr || !file.Open(path, CStdFile::OpenReadOnly)) {
+        error = std::string("cannot open ") + (path != nullptr ? path : "(null)");
+        return nullptr;
+    }
+    std::uint8_t head[8] = {};
+    std::uint8_t trailer[kTrailerSize] = {};
+    std::uint64_t size = 0;
+    const bool haveHead = file.ReadAt(0, head, sizeof head) == static_cast<std::int64_t>(sizeof head);
+    const bool haveTrailer = file.GetFileLength(&size) && size > kTrailerSize &&
+                             file.ReadAt(size - kTrailerSize, trailer, sizeof trailer) ==
+                                 static_cast<std::int64_t>(sizeof trailer);
+    file.Close();
+    if (haveHead && std::memcmp(head, "qvx", 4) == 0) {
+        IStorageDevice* device = CreateQvxDevice(path);
+        if (device == nullptr)
+            error = std::string(path) + ": not a complete QVX image (cut short, unfinished or damaged)";
+        return device;
+    }
+    const bool encrypted = (haveHead && std::memcmp(head, "encrcdsa", 8) == 0) ||
+                           (haveTrailer && std::memcmp(trailer + kTrailerSize - 8, "cdsaencr", 8) == 0);
+    if (!encrypted && !(haveTrailer && std::memcmp(trailer, "koly", 4) == 0))
+        return nullptr;
+    CDMGDeviceInfoStruct record;
+    InitDmgInfo(record, path);
+    if (ParseDmgFile(path, record) == 0) {
+        error = std::string(path) +
+                (encrypted ? ": encrypted disk image" : ": this disk image cannot be read as stored (compressed or "
+                                                        "damaged); convert it to a read-write image first");
+        return nullptr;
+    }
+    IStorageDevice* device = CreateDmgDevice(path, &record);
+    if (device == nullptr)
+        error = std::string("cannot open ") + path;
     return device;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "storage/DeviceData.h"
 #include "storage/ImageFileDevice.h"
@@ -44,3 +45,11 @@ IStorageDevice* CreateDmgDevice(const char* path, const CDMGDeviceInfoStruct* re
 // From a record stored in a scan-result file (`length` <= 2,088 bytes); the
 // image is opened at the record's own path, `path` is not used.
 IStorageDevice* CreateDmgDeviceByDmgInfo(const void* record, int length, const char* path);
+
+// Opens an image file as its own device when its content says it is one: a
+// QVX image (the "qvx" tag) or a UDIF image (the "koly" trailer, or an
+// encrypted image). Returns the opened device; null with `error` set when
+// the file is such an image but cannot be scanned (incomplete, compressed,
+// encrypted, damaged); null with `error` empty when it is neither, so the
+// caller opens it as a plain disk image (a raw .dmg reads the same).
+IStorageDevice* OpenImageFileDevice(const char* path, std::string& error);

@@ -871,3 +871,52 @@ TEST(QvxImage, PauseResumeAndStop)
     EXPECT_FALSE(std::filesystem::exists(stopped));
     writer.setQXDelegate(nullptr);
 }
+
+TEST(ImageFiles, OpenedByTheirContent)
+{
+    ImageTempDir dir;
+    const Bytes disk = Pattern(100 * 512, 31);
+    MemoryDisk source(disk, 512);
+    QXMakeDMG writer;
+    int started = 1;
+    const std::string qvx = dir.File("image.qvx");
+    ASSERT_EQ(MakeImage(writer, &source, qvx, false, &started).last.error, 0);
+    Bytes cut = ReadAll(qvx);
+    cut.pop_back();
+    const std::string cutPath = dir.File("cut.qvx");
+    WriteAll(cutPath, cut);
+    const std::string flat = dir.File("flat.dmg");
+    WriteAll(flat, BuildUdif(FlatUdif(disk)));
+    const std::string zlib = dir.File("zlib.dmg");
+    WriteAll(zlib, BuildUdif(ZlibUdif(disk)));
+    Bytes encrypted = disk;
+    std::memcpy(encrypted.data(), "encrcdsa", 8);
+    const std::string encryptedPath = dir.File("enc.dmg");
+    WriteAll(encryptedPath, encrypted);
+    const std::string raw = dir.File("raw.dmg");
+    WriteAll(raw, disk);
+
+    struct Case
+    {
+        std::string path;
+        int type; // -1: refused with a message, -2: not an image (no message)
+    };
+    const Case cases[] = {
+        {qvx, STORAGE_DEVICE_QVX}, {cutPath, -1}, {flat, STORAGE_DEVICE_DMG}, {zlib, -1},
+        {encryptedPath, -1},       {raw, -2},     {dir.File("missing.dmg"), -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        std::string error = "stale";
+        std::unique_ptr<IStorageDevice> device(OpenImageFileDevice(c.path.c_str(), error));
+        if (c.type >= 0) {
+            ASSERT_TRUE(device);
+            EXPECT_TRUE(error.empty());
+            EXPECT_EQ(device->GetType(), c.type);
+            EXPECT_EQ(ReadDevice(device.get(), 0, 100), disk);
+        } else {
+            EXPECT_FALSE(device);
+            EXPECT_EQ(error.empty(), c.type == -2) << error;
+        }
+    }
+}
