@@ -153,3 +153,147 @@ std::vector<std::uint8_t> LongEntries(const std::string& name) {
 }
 
 }  // namespace fattest
+
+#include <algorithm>
+#include <sstream>
+
+#include "foundation/DataRun.h"
+
+namespace fattest {
+
+RecordingBuilder::~RecordingBuilder() {
+    for (auto* n : nodes) n->Release();
+}
+
+int RecordingBuilder::AddNode(IFileNode* node, _tagSearcherType type) {
+    if (refuseAll || node == nullptr || type != SEARCHER_FAT) return 0;
+    nodes.push_back(node);
+    return 1;
+}
+
+int RecordingBuilder::AddSearcherInfo(_tagSearcherType type, std::int64_t root) {
+    searchers.emplace_back(type, root);
+    return 1;
+}
+
+std::string RecordingBuilder::PathOf(IFileNode* node) const {
+    std::string path = node->GetFileName();
+    std::int64_t parent = node->GetParentNodeID();
+    for (int depth = 0; parent != 0 && depth < 64; ++depth) {
+        IFileNode* folder = nullptr;
+        for (auto* n : nodes)
+            if (n->IsDirectory() && n->GetCurrentNodeID() == parent) folder = n;
+        if (!folder) return "?/" + path;
+        path = std::string(folder->GetFileName()) + "/" + path;
+        parent = folder->GetParentNodeID();
+    }
+    return path;
+}
+
+std::set<std::string> RecordingBuilder::DeletedPaths() const {
+    std::set<std::string> out;
+    for (auto* n : nodes)
+        if (n->IsDeleted()) out.insert(PathOf(n));
+    return out;
+}
+
+IFileNode* RecordingBuilder::Find(const std::string& path) const {
+    for (auto* n : nodes)
+        if (PathOf(n) == path) return n;
+    return nullptr;
+}
+
+std::set<std::string> FlsDeleted(const std::string& image) {
+    std::set<std::string> out;
+    std::istringstream lines(Run("fls -r -d -p '" + image + "'"));
+    std::string line;
+    while (std::getline(lines, line)) {
+        auto tab = line.find('\t');
+        if (tab == std::string::npos) continue;
+        out.insert(line.substr(tab + 1));
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> ReadRuns(IStorageDevice& dev, IFileNode* node, std::int64_t dataStart,
+                                   std::uint32_t spc) {
+    std::vector<std::uint8_t> out;
+    auto* fnode = dynamic_cast<CFileNode*>(node);
+    IDataRunList* runs = fnode ? fnode->GetDataRunList() : nullptr;
+    if (!runs) return out;
+    const std::uint32_t ss = dev.GetSectorSize();
+    for (DataRun* r = runs->GetFirst(); r; r = runs->GetNext()) {
+        std::vector<std::uint8_t> buf(static_cast<std::size_t>(r->length) * spc * ss);
+        if (!dev.ReadSector(buf.data(), dataStart + r->start * spc, r->length * spc)) return {};
+        out.insert(out.end(), buf.begin(), buf.end());
+    }
+    if (out.size() > static_cast<std::size_t>(node->GetFileSize())) out.resize(node->GetFileSize());
+    return out;
+}
+
+std::string ComparableName(const std::string& path) {
+    std::string out;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t slash = path.find('/', start);
+        if (slash == std::string::npos) slash = path.size();
+        std::string part = path.substr(start, slash - start);
+        // Erased short names lose their first character; the oracle and we
+        // stand different characters in for it.
+        if (!part.empty() && (part[0] == '#' || part[0] == '_')) part = part.substr(1);
+        std::transform(part.begin(), part.end(), part.begin(), ::tolower);
+        if (!out.empty()) out += "/";
+        out += part;
+        start = slash + 1;
+    }
+    return out;
+}
+
+}  // namespace fattest
+
+namespace fattest {
+
+IFileNode* RecordingBuilder::FindLike(const std::string& path) const {
+    const std::string want = ComparableName(path);
+    for (auto* n : nodes)
+        if (ComparableName(PathOf(n)) == want) return n;
+    return nullptr;
+}
+
+// Component by component, ignoring case; a component of ours that starts
+// with "#" (an erased short name) matches whatever first character.
+static bool SameFile(const std::string& ours, const std::string& orig) {
+    auto split = [](const std::string& p) {
+        std::vector<std::string> parts;
+        std::istringstream in(p);
+        std::string s;
+        while (std::getline(in, s, '/')) {
+            std::transform(s.begin(), s.end(), s.begin(), ::tolower);
+            parts.push_back(s);
+        }
+        return parts;
+    };
+    auto a = split(ours), b = split(orig);
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!a[i].empty() && a[i][0] == '#') {
+            if (b[i].empty() || a[i].substr(1) != b[i].substr(1)) return false;
+        } else if (a[i] != b[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::uint8_t> Original(const std::string& image, const std::string& path) {
+    const std::string root = FixtureDir() + "/orig/" + image;
+    std::istringstream files(Run("cd '" + root + "' && find . -type f"));
+    std::string f;
+    while (std::getline(files, f)) {
+        if (f.rfind("./", 0) == 0) f = f.substr(2);
+        if (SameFile(path, f)) return ReadFile(root + "/" + f);
+    }
+    return {};
+}
+
+}  // namespace fattest

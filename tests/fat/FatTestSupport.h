@@ -57,3 +57,74 @@ std::vector<std::uint8_t> ShortEntry(const char* name11, std::uint8_t attr, std:
 std::vector<std::uint8_t> LongEntries(const std::string& name);
 
 }  // namespace fattest
+
+#include <map>
+#include <set>
+
+#include "foundation/FileNode.h"
+#include "recovery/DirectoryTree.h"
+#include "recovery/Progress.h"
+
+class CSearchedPartitionInfo;
+
+namespace fattest {
+
+// A builder that keeps every node it is given (and owns it).
+class RecordingBuilder : public IDirecotryTreeBuilder {
+public:
+    ~RecordingBuilder() override;
+    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
+    int AddNode(IFileNode* node, _tagSearcherType type) override;
+    int AddSearcherInfo(_tagSearcherType type, std::int64_t root) override;
+    void FlashBuild(_tagSearcherType type) override { flashed.push_back(type); }
+    void Release() override {}
+    void SetPartitonDevice(CSearchedPartitionInfo* p, IStorageDevice* d) override {
+        partition = p;
+        device = d;
+    }
+    // "folder/sub/name" of a node, from the folder nodes received.
+    std::string PathOf(IFileNode* node) const;
+    // Paths of the deleted nodes received.
+    std::set<std::string> DeletedPaths() const;
+    IFileNode* Find(const std::string& path) const;
+    // The node whose path matches by ComparableName.
+    IFileNode* FindLike(const std::string& path) const;
+
+    std::vector<IFileNode*> nodes;
+    std::vector<std::pair<int, std::int64_t>> searchers;
+    std::vector<int> flashed;
+    CSearchedPartitionInfo* partition = nullptr;
+    IStorageDevice* device = nullptr;
+    bool refuseAll = false;
+};
+
+class RecordingProgress : public IProgress {
+public:
+    void UpdateProgress(_PROGRESS_INFO* info) override {
+        records.push_back({info->state, info->total, info->current});
+    }
+    int Continued() override { return ++asked <= allowed ? 1 : 0; }
+    int shouldBuild() override { return 1; }
+    struct Rec {
+        std::uint32_t state;
+        std::int64_t total, current;
+    };
+    std::vector<Rec> records;
+    int asked = 0;
+    int allowed = 1 << 30;
+};
+
+// The deleted files and folders `fls -r -d -p` lists, as paths.
+std::set<std::string> FlsDeleted(const std::string& image);
+// Reads a node's runs through the device: cluster c lies at
+// dataStart + (c - 2) x sectors per cluster. Cut to the node's size.
+std::vector<std::uint8_t> ReadRuns(IStorageDevice& dev, IFileNode* node, std::int64_t dataStart,
+                                   std::uint32_t sectorsPerCluster);
+// A name as compared with the oracle: lower case, an erased short name's
+// first character left out.
+std::string ComparableName(const std::string& path);
+// The original of a written file, by ComparableName of its path under
+// orig/<image>/; empty when there is none.
+std::vector<std::uint8_t> Original(const std::string& image, const std::string& path);
+
+}  // namespace fattest

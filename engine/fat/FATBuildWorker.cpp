@@ -1,0 +1,683 @@
+#include "fat/FATBuildWorker.h"
+
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+#include "fat/FATFileNode.h"
+#include "fat/FATStructures.h"
+#include "fat/FATTable.h"
+#include "foundation/DataRun.h"
+#include "foundation/IniReader.h"
+#include "foundation/Log.h"
+#include "foundation/StorageDevice.h"
+#include "recovery/DirectoryTree.h"
+#include "recovery/Progress.h"
+
+std::uint64_t g_u64PreReadFileCluNum = 0;
+
+namespace {
+
+constexpr std::uint32_t kEndOfChain = 0x0FFFFFF8;
+constexpr std::uint32_t kBadCluster = 0x0FFFFFF7;
+constexpr std::uint32_t kMaxRunSectors = 128;
+constexpr std::uint32_t kMaxCarry = 1023;
+constexpr std::uint32_t kBadOffset = 0xFFFFFFFF;
+
+unsigned g_madeUpFolderCounter = 0;
+
+std::uint64_t High(std::uint64_t v) { return v & ~0xFFFFull; }
+
+}  // namespace
+
+CEmptyFileVirtualClusterNum* GetEmptyFileVirtualClusterNumObject() {
+    static CEmptyFileVirtualClusterNum counter;
+    return &counter;
+}
+
+void ResetFATMadeUpFolderCounter() { g_madeUpFolderCounter = 0; }
+
+// ---- run lists ---------------------------------------------------------------
+
+IDataRunList* CFATBuildDataRun::BuildDataRunList(std::uint64_t first, std::int64_t size,
+                                                 bool deleted) {
+    if (deleted) return BuildDeleteFileDataRunList(first, size);
+    if (m_fat == nullptr || m_limit == 0 || m_spc == 0 || first < 2 || size <= 0) return nullptr;
+    const std::uint64_t clusterBytes = static_cast<std::uint64_t>(m_sectorSize) * m_spc;
+    const std::uint64_t need = (static_cast<std::uint64_t>(size) + clusterBytes - 1) / clusterBytes;
+    IDataRunList* list = CreateDataRunList();
+    auto pastEnd = [&](const DataRun& r) {
+        return static_cast<std::uint64_t>(r.start + r.length) * m_spc > m_limit;
+    };
+    DataRun run{static_cast<std::int64_t>(first - 2), 1};
+    std::uint64_t placed = 0;  // clusters in finished runs
+    std::uint64_t cur = first;
+    for (;;) {
+        const std::uint32_t next = m_fat->GetNextCluster(static_cast<std::uint32_t>(cur));
+        // The file cannot need more than its size: a chain that goes on (or a
+        // cross-linked one) is cut there.
+        const bool full = placed + static_cast<std::uint64_t>(run.length) >= need;
+        if (next < 2 || next >= kEndOfChain || full) {
+            run.length = static_cast<std::int64_t>(need - placed);
+            if (pastEnd(run)) {
+                list->Release();
+                return nullptr;
+            }
+            list->AddDataRun(&run);
+            break;
+        }
+        if (next == cur + 1) {
+            ++run.length;
+            cur = next;
+            continue;
+        }
+        if (pastEnd(run)) {
+            list->Release();
+            return nullptr;
+        }
+        list->AddDataRun(&run);
+        placed += static_cast<std::uint64_t>(run.length);
+        if (placed >= need) break;
+        run = DataRun{static_cast<std::int64_t>(next) - 2, 1};
+        cur = next;
+    }
+    return list;
+}
+
+IDataRunList* CFATBuildDataRun::BuildDeleteFileDataRunList(std::uint64_t first, std::int64_t size) {
+    if (first < 2 || size <= 0 || m_spc == 0) return nullptr;
+    const std::uint64_t clusterBytes = static_cast<std::uint64_t>(m_sectorSize) * m_spc;
+    IDataRunList* list = CreateDataRunList();
+    bool any = false;
+    bool followFat = m_fat != nullptr;
+    std::uint64_t placed = 0;
+    std::uint64_t cur = first;
+    while (placed < static_cast<std::uint64_t>(size) && cur >= 2 && (cur - 2) * m_spc < m_limit) {
+        if (cur != kBadCluster) {
+            DataRun r{static_cast<std::int64_t>(cur - 2), 1};
+            list->AddDataRun(&r);
+            any = true;
+            placed += clusterBytes;
+        }
+        std::uint64_t next = cur + 1;
+        if (followFat) {
+            const std::uint32_t e = m_fat->GetNextCluster(static_cast<std::uint32_t>(cur));
+            if (e == 0) followFat = false;  // from the first free entry on: consecutive
+            else next = e;
+        }
+        if (next == 0x0FFFFFFF) break;
+        cur = next;
+    }
+    if (!any) {
+        list->Release();
+        return nullptr;
+    }
+    return list;
+}
+
+// ---- folder reader -------------------------------------------------------------
+
+CFATBuildChildren::CFATBuildChildren(const FATBuildContext& ctx,
+                                     std::unordered_set<std::uint32_t>* visited,
+                                     std::unordered_map<std::uint64_t, CFATFileNode*>* folderMap)
+    : m_ctx(ctx), m_visited(visited), m_folderMap(folderMap) {
+    if (m_ctx.sectorSize == 0) m_ctx.sectorSize = 512;
+    if (m_ctx.type == FILE_SYSTEM_FAT32) {
+        g_u64PreReadFileCluNum = 0;
+        // Read as the settings file asks; no step of the folder reader
+        // depends on it.
+        CIniFile ini;
+        if (ini.Init(GetAppWorkPath() + "/UIConfig.ini") == 0) {
+            std::string value;
+            (void)ini.ReadItem("UserExperience", "bRevise", value);
+        }
+        IniRawDllValue();
+    }
+}
+
+CFATBuildChildren::~CFATBuildChildren() = default;
+
+void CFATBuildChildren::IniRawDllValue() {
+    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
+    if (!registry) return;
+    m_list = &registry->GetAnalyserList(1);
+    m_map = &registry->GetAnalyserMap(1);
+    m_multimap = &registry->GetAnalyserMultimap(1);
+}
+
+std::int64_t CFATBuildChildren::ConvertClusterNumToSector(std::uint64_t cluster) const {
+    if (cluster < 2) return 0;
+    return static_cast<std::int64_t>(cluster - 2) * m_ctx.sectorsPerCluster + m_ctx.dataStart;
+}
+
+IDataRunList* CFATBuildChildren::BuildDataRunList(std::uint64_t first, std::int64_t size,
+                                                  bool deleted) {
+    CFATBuildDataRun runs(m_ctx.fat, m_ctx.sectorSize, m_ctx.sectorsPerCluster, m_ctx.totalSectors);
+    return runs.BuildDataRunList(first, size, deleted);
+}
+
+bool CFATBuildChildren::BuildRoot(FolderQueue& queue, bool includeExisting, bool wanted) {
+    if (!wanted) return false;
+    if (m_ctx.type == FILE_SYSTEM_FAT32)
+        return BuildChildren(nullptr, m_ctx.rootCluster, queue, true, includeExisting) != 0;
+    if (m_ctx.rootSectors == 0 || m_ctx.device == nullptr) return false;
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(m_ctx.rootSectors) * m_ctx.sectorSize);
+    if (m_ctx.device->ReadSector(buf.data(), m_ctx.rootStart, m_ctx.rootSectors) != 1) return false;
+    return BuildChildrenFromBuffer(buf.data(), static_cast<std::uint32_t>(buf.size()), nullptr,
+                                   &queue, false, includeExisting) != kBadOffset;
+}
+
+int CFATBuildChildren::BuildChildren(CFATFileNode* parent, std::uint64_t firstCluster,
+                                     FolderQueue& queue, bool root, bool includeExisting) {
+    if (m_ctx.fat == nullptr || m_ctx.device == nullptr || m_ctx.sectorsPerCluster == 0 ||
+        m_ctx.sectorsPerCluster > kMaxRunSectors)
+        return 0;
+    const std::uint32_t ss = m_ctx.sectorSize;
+    const std::uint32_t spc = m_ctx.sectorsPerCluster;
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(kMaxRunSectors + 2) * ss + kMaxCarry);
+    std::uint32_t carried = 0;
+    bool firstPass = true;
+    std::uint64_t cluster = firstCluster;
+    while (cluster >= 2 && cluster < kEndOfChain) {
+        // One run of consecutive clusters, at most 128 sectors.
+        std::uint32_t count = 1;
+        std::uint64_t last = cluster;
+        std::uint32_t next = 0;
+        for (;;) {
+            next = m_ctx.fat->GetNextCluster(static_cast<std::uint32_t>(last));
+            if (next != last + 1 || (count + 1) * spc > kMaxRunSectors) break;
+            last = next;
+            ++count;
+        }
+        if (m_visited->count(static_cast<std::uint32_t>(cluster))) break;  // loop guard
+        for (std::uint64_t c = cluster; c <= last; ++c) m_visited->insert(static_cast<std::uint32_t>(c));
+
+        const std::uint32_t runBytes = count * spc * ss;
+        if (m_ctx.device->ReadSector(buf.data() + carried, ConvertClusterNumToSector(cluster),
+                                     static_cast<std::int64_t>(count) * spc) != 1)
+            break;
+        if (firstPass) {
+            firstPass = false;
+            const std::uint8_t* e0 = buf.data() + carried;
+            const bool dot = CFATFolderAnalyser::IsCurDirFileName(e0);
+            const bool dotdot = CFATFolderAnalyser::IsParentDirFileName(e0 + FAT_DIR_ENTRY_SIZE);
+            if (root ? (dot || dotdot) : !(dot && dotdot)) return 0;
+        }
+        const std::uint32_t total = carried + runBytes;
+        const std::uint32_t off = BuildChildrenFromBuffer(buf.data(), total, parent, &queue, false,
+                                                          includeExisting);
+        if (off == kBadOffset) break;
+        const std::uint32_t rest = off <= total ? total - off : 0;
+        if (rest >= 1 && rest <= kMaxCarry) {
+            std::memmove(buf.data(), buf.data() + off, rest);
+            carried = rest;
+        } else {
+            carried = 0;
+        }
+        cluster = next;
+    }
+    return 1;
+}
+
+std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, std::uint32_t length,
+                                                         CFATFileNode* parent, FolderQueue* queue,
+                                                         bool stopAtInvalid, bool includeExisting) {
+    std::uint64_t P = 0;
+    bool parentDeleted = false;
+    bool madeUp = false;
+    if (parent != nullptr) {
+        CFATFileProperties* pp = parent->GetFileProperties();
+        if (pp == nullptr) return kBadOffset;
+        P = static_cast<std::uint64_t>(pp->GetFirstClusterNum());
+        parentDeleted = (pp->GetState() & 1) != 0;
+        madeUp = (pp->GetState() & 0x09) == 0x09;
+    }
+    std::uint64_t hint = madeUp ? 0 : P;
+    std::int64_t pending = -1;
+    int dots = 0;
+    std::uint32_t off = 0;
+    for (; off + FAT_DIR_ENTRY_SIZE <= length; off += FAT_DIR_ENTRY_SIZE) {
+        std::uint8_t* e = buffer + off;
+        CTempFATDirEntry entry(e);
+        if (!entry.IsValidFATDirEntry(false)) {
+            pending = -1;
+            if (stopAtInvalid) return off;
+            continue;
+        }
+        if (entry.IsLongFileNameEntry()) {
+            if (pending < 0) pending = off;
+            continue;
+        }
+        if (entry.IsVolumeLabel()) {
+            pending = -1;
+            continue;
+        }
+        if (e[0] == '.') {
+            pending = -1;
+            if (++dots >= 3) return kBadOffset;
+            continue;
+        }
+        const bool existing = !entry.IsErased() && !parentDeleted;
+        if (existing && !entry.IsDirectory() && !includeExisting) {
+            pending = -1;
+            continue;
+        }
+        const std::uint64_t cluster = entry.GetFirstClusterNO();
+        if (!(cluster < 3 || (cluster - 2) * m_ctx.sectorsPerCluster <= m_ctx.totalSectors)) {
+            pending = -1;
+            if (stopAtInvalid) return off;
+            continue;
+        }
+        if (P != 0 && cluster == P) {
+            pending = -1;
+            continue;
+        }
+        const std::uint32_t from = pending >= 0 ? static_cast<std::uint32_t>(pending) : off;
+        pending = -1;
+        CFATFileProperties* props = CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(
+            buffer + from, off + FAT_DIR_ENTRY_SIZE - from);
+        if (props == nullptr) continue;
+
+        if (parentDeleted) props->SetState(props->GetState() | 1);
+        props->SetParentFirstClusterNum(static_cast<std::int64_t>(P));
+        props->SetMetaDataSector(ConvertClusterNumToSector(P));
+        const std::uint64_t repaired = ReverseDelFileFirstNum(entry, P, hint, props, madeUp);
+        if (P != 0 && repaired == P) props->SetFirstClusterNum(static_cast<std::int64_t>(cluster));
+        const bool isDir = entry.IsDirectory();
+        const bool deleted = (props->GetState() & 1) != 0;
+        IDataRunList* runs = nullptr;
+        if (!isDir && props->GetFileSize() <= 0) {
+            props->SetFirstClusterNum(static_cast<std::int64_t>(
+                GetEmptyFileVirtualClusterNumObject()->GetVirtualClusterNum()));
+        } else if (!isDir) {
+            runs = BuildDataRunList(static_cast<std::uint64_t>(props->GetFirstClusterNum()),
+                                    props->GetFileSize(), deleted);
+        }
+        auto* node = new CFATFileNode();
+        node->SetFileProperties(props);
+        node->SetDataRunList(runs);
+        if (m_ctx.partition) node->SetBelongedPartition(m_ctx.partition->GetPartitionIndex());
+        if (m_ctx.builder == nullptr || !m_ctx.builder->AddNode(node, SEARCHER_FAT)) {
+            node->Release();
+            continue;
+        }
+        if (isDir) {
+            m_folderMap->emplace(static_cast<std::uint64_t>(props->GetFirstClusterNum()), node);
+            if (queue) queue->push_back(node);
+        }
+    }
+    return pending >= 0 ? static_cast<std::uint32_t>(pending) : off;
+}
+
+// ---- FAT32 first-cluster repair ---------------------------------------------------
+
+bool CFATBuildChildren::ReadCandidateSector(std::uint64_t cluster) {
+    const std::int64_t sector = ConvertClusterNumToSector(cluster);
+    if (sector == 0 || m_ctx.device == nullptr) return false;
+    if (sector > m_ctx.device->GetTotalSectors() - 10) return false;
+    if (m_candidate.empty()) m_candidate.resize(static_cast<std::size_t>(m_ctx.sectorSize) + 4096);
+    std::memset(m_candidate.data(), 0, m_candidate.size());
+    return m_ctx.device->ReadSector(m_candidate.data(), sector, 1) == 1;
+}
+
+bool CFATBuildChildren::bWindowsPEFiles(const std::uint8_t* s, std::uint32_t length) {
+    if (s == nullptr || length < 64 || s[0] != 'M' || s[1] != 'Z') return false;
+    const std::uint64_t pe = fatle::U32(s + 60);
+    return pe + 2 <= length && s[pe] == 'P' && s[pe + 1] == 'E';
+}
+
+bool CFATBuildChildren::bInAnalyzeMap(std::uint32_t key) { return m_map && m_map->count(key) != 0; }
+
+bool CFATBuildChildren::bInAnalyzeMultimap(std::uint16_t key, std::uint8_t* sector) {
+    if (!m_multimap) return false;
+    auto range = m_multimap->equal_range(key);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (!it->second) continue;
+        CRawFileInfo info;
+        if (it->second->AnalyseBuffer(sector, info)) return true;
+    }
+    return false;
+}
+
+bool CFATBuildChildren::bInAnalyzeList(std::uint8_t* sector) {
+    if (!m_list) return false;
+    for (IRawFileAnalyser* a : *m_list) {
+        if (!a) continue;
+        CRawFileInfo info;
+        if (a->AnalyseBuffer(sector, info)) return true;
+    }
+    return false;
+}
+
+bool CFATBuildChildren::bReviseFAT32FileFirstClu(std::uint64_t cluster, bool /*flag*/) {
+    if (m_fileSectorTest) {
+        if (m_fileSectorMap == nullptr || m_ext.empty()) return true;
+        auto it = m_fileSectorMap->find(ConvertClusterNumToSector(cluster));
+        if (it == m_fileSectorMap->end() || it->second >= RAW_FILE_TYPE_COUNT) return true;
+        return strcasecmp(g_s_strFileExtName[it->second], m_ext.c_str()) != 0;
+    }
+    if (!ReadCandidateSector(cluster)) return true;
+    std::uint8_t* s = m_candidate.data();
+    if (bInAnalyzeMap(fatle::U32(s))) return false;
+    if (bInAnalyzeMultimap(fatle::U16(s), s)) return false;
+    if (bInAnalyzeList(s)) return false;
+    return !bWindowsPEFiles(s, m_ctx.sectorSize);
+}
+
+bool CFATBuildChildren::bEffectiveDIRFDT(std::uint64_t cluster) {
+    if (!ReadCandidateSector(cluster)) return false;
+    return CFATFolderAnalyser::IsCurDirFileName(m_candidate.data()) &&
+           CFATFolderAnalyser::IsParentDirFileName(m_candidate.data() + FAT_DIR_ENTRY_SIZE);
+}
+
+std::uint64_t CFATBuildChildren::TryGetRealFirstNum(std::uint64_t cluster, bool* found, int tries,
+                                                    bool folder) {
+    *found = false;
+    for (int k = 0; k < tries - 1; ++k) {
+        const std::uint64_t c = cluster + static_cast<std::uint64_t>(k) * 0x10000;
+        if (c > 0x0FFFFFEF) break;
+        const bool match = folder ? bEffectiveDIRFDT(c) : !bReviseFAT32FileFirstClu(c, false);
+        if (match) {
+            *found = true;
+            return c;
+        }
+    }
+    return cluster;
+}
+
+bool CFATBuildChildren::bInDelFileOrDIRMap(std::uint64_t& cluster, CTempFATDirEntry& entry,
+                                           CFATFileProperties* props, bool* found, std::uint64_t G,
+                                           bool folder) {
+    auto& map = folder ? m_delFolders : m_delFiles;
+    const std::string name = props->GetFileName();
+    std::uint64_t c = cluster;
+    bool ok = true;
+    bool settled = false;
+    for (int round = 0; round < 10 && !settled; ++round) {
+        auto it = map.find(c);
+        if (it == map.end()) {
+            if (ok) map[c] = name;
+            settled = true;
+            break;
+        }
+        if (it->second == name) {
+            settled = true;
+            break;
+        }
+        bool f = false;
+        const std::uint64_t cand = TryGetRealFirstNum(c + 0x10000, &f, folder ? 50 : 40, folder);
+        if (f) {
+            c = cand;
+            ok = true;
+        } else if (cand < G) {
+            c = High(G) | (cand & 0xFFFF);
+        } else {
+            ok = false;
+            settled = true;
+        }
+    }
+    if (!settled) ok = false;  // still colliding after every round
+    *found = ok;
+    if (ok) {
+        cluster = c;
+        entry.SetFirstClusterNO(static_cast<std::uint32_t>(c));
+    }
+    return ok;
+}
+
+std::uint64_t CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry,
+                                                        std::uint64_t P, std::uint64_t& R,
+                                                        CFATFileProperties* props, bool madeUp) {
+    std::uint64_t c = entry.GetFirstClusterNO();
+    if (m_ctx.type != FILE_SYSTEM_FAT32) {
+        props->SetFirstClusterNum(static_cast<std::int64_t>(c));
+        return c;
+    }
+    const std::uint64_t clusterBytes =
+        static_cast<std::uint64_t>(m_ctx.sectorSize) * m_ctx.sectorsPerCluster;
+    const std::uint64_t size = entry.GetSize();
+    const std::uint64_t need = clusterBytes ? (size + clusterBytes - 1) / clusterBytes : 0;
+    bool repaired = false;
+    const bool isDir = entry.IsDirectory();
+
+    if (entry.IsErased() && !isDir && c < 0x10000) {
+        const std::string name = props->GetFileName();
+        const std::size_t dot = name.rfind('.');
+        if (dot != std::string::npos && name.size() > 1) m_ext = name.substr(dot + 1);
+        if (P != 0 && High(R) == High(P) && !madeUp) {
+            c += High(P);
+            if (c < 0x10000) {
+                bool found = false;
+                std::uint64_t cand = TryGetRealFirstNum(c, &found, 35, false);
+                if (found && High(cand) != High(P)) {
+                    bool placed = false;
+                    bInDelFileOrDIRMap(cand, entry, props, &placed, g_u64PreReadFileCluNum, false);
+                    if (placed) {
+                        c = cand;
+                        repaired = true;
+                    }
+                }
+            }
+        } else {
+            bool found = false;
+            const std::uint64_t start = High(R) + c;
+            std::uint64_t cand = TryGetRealFirstNum(start, &found, 10, false);
+            if (!found && cand == start) cand = TryGetRealFirstNum(c, &found, 35, false);
+            if (found) {
+                c = cand;
+                repaired = true;
+            } else if (c < 0x10000) {
+                if (R >= 0x10001) c += High(R);
+                else if (P >= 0x10001 && !madeUp) c += High(P);
+            }
+        }
+        entry.SetFirstClusterNO(static_cast<std::uint32_t>(c));
+    } else if (entry.IsErased() && isDir) {
+        if (bEffectiveDIRFDT(c)) {
+            bool placed = false;
+            bInDelFileOrDIRMap(c, entry, props, &placed, g_u64PreReadFileCluNum, true);
+        } else {
+            bool found = false;
+            std::uint64_t cand = TryGetRealFirstNum(c, &found, 50, true);
+            if (found) {
+                bool placed = false;
+                bInDelFileOrDIRMap(cand, entry, props, &placed, g_u64PreReadFileCluNum, true);
+                if (placed) c = cand;
+            } else if (g_u64PreReadFileCluNum > 0x310000) {
+                cand = TryGetRealFirstNum(c + High(g_u64PreReadFileCluNum), &found, 50, true);
+                if (found) {
+                    c = cand;
+                    entry.SetFirstClusterNO(static_cast<std::uint32_t>(c));
+                    g_u64PreReadFileCluNum = c;
+                }
+            }
+        }
+    } else if (!entry.IsErased() && isDir) {
+        m_folders[c] = props->GetFileName();
+    }
+
+    R = c + need;
+    if ((!isDir && repaired) || c >= 0x10001) g_u64PreReadFileCluNum = R;
+    if (R < P) R = P;
+    props->SetFirstClusterNum(static_cast<std::int64_t>(c));
+    return c;
+}
+
+// ---- worker --------------------------------------------------------------------
+
+CFATBuildWorker::CFATBuildWorker(IDirecotryTreeBuilder* builder, IProgress* progress,
+                                 CFATSearchedPartitionInfo* partition, IStorageDevice* device,
+                                 std::uint32_t type, std::int64_t partitionStart,
+                                 std::uint32_t sectorsPerCluster, std::int64_t rootStart,
+                                 std::uint32_t rootSectors, std::uint32_t rootCluster,
+                                 bool rootWanted, std::int64_t dataStart,
+                                 std::uint64_t totalSectors, IFATTable* fat) {
+    m_ctx.builder = builder;
+    m_ctx.progress = progress;
+    m_ctx.partition = partition;
+    m_ctx.device = device;
+    m_ctx.type = type;
+    m_ctx.partitionStart = partitionStart;
+    m_ctx.sectorsPerCluster = sectorsPerCluster;
+    m_ctx.rootStart = rootStart;
+    m_ctx.rootSectors = rootSectors;
+    m_ctx.rootCluster = rootCluster;
+    m_ctx.rootWanted = rootWanted;
+    m_ctx.dataStart = dataStart;
+    m_ctx.totalSectors = totalSectors;
+    m_ctx.fat = fat;
+    m_ctx.sectorSize = device && device->GetSectorSize() ? device->GetSectorSize() : 512;
+}
+
+bool CFATBuildWorker::IsFullValidDBR(const std::uint8_t* sector, std::int64_t partitionStart,
+                                     IStorageDevice* device) {
+    if (sector == nullptr || device == nullptr) return false;
+    const std::uint32_t ss = device->GetSectorSize();
+    CTempFATDBR dbr(sector, ss);
+    if (!dbr.IsValidDBR()) return false;
+    if (static_cast<std::uint64_t>(dbr.GetNumberOfFat()) * dbr.GetSectorsPerFat() >
+        dbr.GetTotalSectors())
+        return false;
+    std::vector<std::uint8_t> buf(ss ? ss : 512);
+    std::uint32_t type = 0;
+    const std::int64_t fat1 = partitionStart + dbr.GetReservedSector();
+    if (device->ReadSector(buf.data(), fat1, 1) == 1 &&
+        CFATTableAnalyser::IsValidFATTableFirstSector(buf.data(), ss, &type))
+        return true;
+    return device->ReadSector(buf.data(), fat1 + dbr.GetSectorsPerFat(), 1) == 1 &&
+           CFATTableAnalyser::IsValidFATTableFirstSector(buf.data(), ss, &type);
+}
+
+std::uint32_t CFATBuildWorker::ConvertSectorToClusterNum(std::int64_t sector) const {
+    if (m_ctx.sectorsPerCluster == 0) return 0;
+    return static_cast<std::uint32_t>((sector - m_ctx.dataStart) / m_ctx.sectorsPerCluster + 2);
+}
+
+std::int64_t CFATBuildWorker::ConvertClusterNumToSector(std::uint64_t cluster) const {
+    if (cluster < 2) return 0;
+    return static_cast<std::int64_t>(cluster - 2) * m_ctx.sectorsPerCluster + m_ctx.dataStart;
+}
+
+bool CFATBuildWorker::IsFirsectorInCluster(std::int64_t sector) const {
+    return m_ctx.sectorsPerCluster != 0 && (sector - m_ctx.dataStart) % m_ctx.sectorsPerCluster == 0;
+}
+
+EngineResult CFATBuildWorker::QuickBuildDirectoryTree(bool includeExisting) {
+    GetEmptyFileVirtualClusterNumObject()->ResetVirtualClusterNum();
+    CFATBuildChildren children(m_ctx, &m_visited, &m_folderMap);
+    children.SetQuickScan(false);
+    FolderQueue queue;
+    if (!children.BuildRoot(queue, includeExisting, true)) return FAT_ERR_ROOT_NOT_BUILT;
+    EngineResult result = ENGINE_OK;
+    std::uint64_t processed = 0;
+    std::int64_t lastPercent = 0;
+    _PROGRESS_INFO info;
+    while (!queue.empty()) {
+        if (m_ctx.progress && !m_ctx.progress->Continued()) {
+            result = FAT_ERR_STOPPED;
+            break;
+        }
+        CFATFileNode* node = queue.front();
+        queue.pop_front();
+        ++processed;
+        const std::int64_t percent =
+            static_cast<std::int64_t>(processed * 100 / (processed + queue.size()));
+        if (percent > lastPercent && m_ctx.progress) {
+            lastPercent = percent;
+            MakeProgressInfo(&info, PROGRESS_STATE_RUNNING, 100, percent);
+            m_ctx.progress->UpdateProgress(&info);
+        }
+        if (node->GetFirstChild() != nullptr) continue;
+        const CFATFileProperties* p = node->GetFileProperties();
+        if (p == nullptr) continue;
+        children.BuildChildren(node, static_cast<std::uint64_t>(p->GetFirstClusterNum()), queue, false,
+                               includeExisting);
+    }
+    if (m_ctx.progress) {
+        MakeProgressInfo(&info, PROGRESS_STATE_RUNNING, 100, 100);
+        m_ctx.progress->UpdateProgress(&info);
+    }
+    return result;
+}
+
+CFATFileNode* CFATBuildWorker::CreateTempFileNode(std::uint32_t cluster, std::uint32_t parentCluster) {
+    char name[32];
+    std::snprintf(name, sizeof name, "DIR%u", g_madeUpFolderCounter++);
+    auto* props = CFATFileProperties::Create();
+    props->SetFileName(name);
+    props->SetAttribute(FAT_ATTR_DIRECTORY);
+    props->SetState(9);
+    props->SetFirstClusterNum(cluster);
+    props->SetParentFirstClusterNum(parentCluster);
+    props->SetMetaDataSector(ConvertClusterNumToSector(parentCluster));
+    auto* node = new CFATFileNode();
+    node->SetFileProperties(props);
+    return node;
+}
+
+void CFATBuildWorker::BuildFat16LostRoot(CFATBuildChildren& children, std::int64_t sector) {
+    std::vector<std::uint8_t> buf(4096 > m_ctx.sectorSize ? 4096 : m_ctx.sectorSize, 0);
+    if (m_ctx.device->ReadSector(buf.data(), sector, 1) != 1) return;
+    children.BuildChildrenFromBuffer(buf.data(), m_ctx.sectorSize, nullptr, nullptr, true, true);
+}
+
+void CFATBuildWorker::BuildLostNode(CFATBuildChildren& children, const FolderSectorSet& sectors) {
+    const std::uint32_t spc = m_ctx.sectorsPerCluster;
+    if (spc == 0 || spc > kMaxRunSectors) return;
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(m_ctx.sectorSize) * kMaxRunSectors);
+    const std::int64_t end = m_ctx.partitionStart + static_cast<std::int64_t>(m_ctx.totalSectors);
+    for (const FIRSTFOLDERSECTOR& f : sectors) {
+        if (f.sector < m_ctx.dataStart || f.sector >= end) continue;
+        if (f.ownCluster != 0xFFFFFFFF || !IsFirsectorInCluster(f.sector)) continue;
+        if (m_visited.count(ConvertSectorToClusterNum(f.sector))) continue;
+        if (m_ctx.device->ReadSector(buf.data(), f.sector, spc) != 1) continue;
+        CFATFileNode* temp = CreateTempFileNode(0xFFFFFFFF, f.parentCluster);
+        children.BuildChildrenFromBuffer(buf.data(), spc * m_ctx.sectorSize, temp, nullptr, true, true);
+        temp->Release();
+    }
+}
+
+int CFATBuildWorker::CompleteBuildDirectoryTree(const FolderSectorSet& sectors) {
+    GetEmptyFileVirtualClusterNumObject()->ResetVirtualClusterNum();
+    CFATBuildChildren children(m_ctx, &m_visited, &m_folderMap);
+    children.SetFileSectorMap(m_fileSectorMap);
+    children.SetQuickScan(true);
+    FolderQueue list;
+    children.BuildRoot(list, true, m_ctx.rootWanted);
+    list.clear();
+    std::int64_t from = m_ctx.dataStart;
+    if (m_ctx.type != FILE_SYSTEM_FAT32 && !m_ctx.rootWanted) {
+        from = m_ctx.dataStart - static_cast<std::int64_t>(0x20000 / m_ctx.sectorSize);
+        if (from < 0) from = 0;
+    }
+    const std::int64_t end = m_ctx.partitionStart + static_cast<std::int64_t>(m_ctx.totalSectors);
+    auto first = sectors.lower_bound(FIRSTFOLDERSECTOR{from, 0, 0});
+    if (first == sectors.end() || first->sector >= end) return 1;
+    for (auto it = first; it != sectors.end() && it->sector < end; ++it) {
+        if (m_ctx.progress && !m_ctx.progress->Continued()) return 0;
+        if (it->sector < m_ctx.dataStart) {
+            BuildFat16LostRoot(children, it->sector);
+            continue;
+        }
+        if (it->ownCluster == 0xFFFFFFFF || ConvertSectorToClusterNum(it->sector) != it->ownCluster ||
+            !IsFirsectorInCluster(it->sector))
+            continue;
+        CFATFileNode* node = nullptr;
+        auto found = m_folderMap.find(it->ownCluster);
+        if (found != m_folderMap.end()) {
+            node = found->second;
+        } else {
+            node = CreateTempFileNode(it->ownCluster, it->parentCluster);
+            if (m_ctx.partition) node->SetBelongedPartition(m_ctx.partition->GetPartitionIndex());
+            if (m_ctx.builder == nullptr || !m_ctx.builder->AddNode(node, SEARCHER_FAT)) {
+                node->Release();
+                continue;
+            }
+            m_folderMap.emplace(it->ownCluster, node);
+        }
+        children.BuildChildren(node, it->ownCluster, list, false, true);
+        list.clear();
+    }
+    BuildLostNode(children, sectors);
+    return 1;
+}
