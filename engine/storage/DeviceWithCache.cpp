@@ -1,0 +1,196 @@
+#include "storage/DeviceWithCache.h"
+
+#include <algorithm>
+#include <cstring>
+
+CStorageDeviceWithCache::CStorageDeviceWithCache(IStorageDevice* inner) : m_inner(inner) {
+    Open(nullptr);
+    SetBlockSize(kDefaultBlockSize);
+}
+
+CStorageDeviceWithCache::~CStorageDeviceWithCache() {
+    EndCache();
+    Close();
+}
+
+uint32_t CStorageDeviceWithCache::GetSectorSize() { return m_inner != nullptr ? m_inner->GetSectorSize() : 512; }
+
+int64_t CStorageDeviceWithCache::GetTotalSectors() { return m_inner != nullptr ? m_inner->GetTotalSectors() : 0; }
+
+// A device that reports no sector size is handled in 512-byte sectors.
+uint32_t CStorageDeviceWithCache::SectorBytes() {
+    const uint32_t size = GetSectorSize();
+    return size != 0 ? size : 512;
+}
+
+int64_t CStorageDeviceWithCache::BlockCount() {
+    const int64_t total = GetTotalSectors();
+    if (m_blockSize == 0 || total <= 0) return 0;
+    return (total + m_blockSize - 1) / m_blockSize;
+}
+
+int CStorageDeviceWithCache::SetBlockSize(unsigned sectors) {
+    EndCache();
+    m_blockSize = sectors;
+    m_blockBytes = static_cast<size_t>(sectors) * SectorBytes();
+    m_pool.clear();
+    m_current = m_blockBytes ? std::make_unique<uint8_t[]>(m_blockBytes) : nullptr;  // zeroed
+    m_currentIndex = -1;
+    m_currentSectors = 0;
+    return 1;
+}
+
+int CStorageDeviceWithCache::IsBlockInValidRange(int64_t index) {
+    return m_blockSize != 0 && index >= 0 && index < BlockCount() ? 1 : 0;
+}
+
+int CStorageDeviceWithCache::IsNeedCatchBuffer() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_queue.empty() ? 1 : 0;
+}
+
+std::unique_ptr<uint8_t[]> CStorageDeviceWithCache::TakeBuffer() {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (!m_pool.empty()) {
+            auto buffer = std::move(m_pool.back());
+            m_pool.pop_back();
+            return buffer;
+        }
+    }
+    return std::make_unique<uint8_t[]>(m_blockBytes);  // value-initialised: zeroed
+}
+
+void CStorageDeviceWithCache::FillBlock(uint8_t* data, int64_t first, int64_t count) {
+    const uint32_t sectorBytes = SectorBytes();
+    const size_t valid = static_cast<size_t>(count) * sectorBytes;
+    if (count > 0 && !m_inner->ReadSector(data, first, count)) {
+        // A failed read must not leave stale bytes of another block behind.
+        std::memset(data, 0, valid);
+    }
+    if (valid < m_blockBytes) std::memset(data + valid, 0, m_blockBytes - valid);
+}
+
+void CStorageDeviceWithCache::BeginCache() {
+    EndCache();
+    if (m_inner == nullptr || m_blockSize == 0) return;
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_running = true;
+    m_producerDone = false;
+    m_nextSector = 0;
+    m_nextIndex = 0;
+    m_expected = 0;
+    m_producer = std::thread(&CStorageDeviceWithCache::CacheThread, this);
+}
+
+void CStorageDeviceWithCache::CacheThread() {
+    const int64_t total = GetTotalSectors();
+    for (;;) {
+        int64_t first, index;
+        {
+            std::unique_lock<std::mutex> lock(m_lock);
+            m_spaceFree.wait(lock, [this] { return !m_running || m_queue.size() < kQueueDepth; });
+            if (!m_running || m_nextSector >= total) break;
+            first = m_nextSector;
+            index = m_nextIndex;
+        }
+        const int64_t count = std::min<int64_t>(m_blockSize, total - first);
+        auto data = TakeBuffer();
+        // Read outside the lock, so the scanning thread can take queued blocks meanwhile.
+        FillBlock(data.get(), first, count);
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_queue.push_back(Block{index, count, std::move(data)});
+        m_nextSector = first + count;
+        m_nextIndex = index + 1;
+        m_dataReady.notify_one();
+    }
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_producerDone = true;
+    m_dataReady.notify_all();
+}
+
+int CStorageDeviceWithCache::SetCurCacheBlock(int64_t index) {
+    if (m_inner == nullptr || m_blockSize == 0 || !IsBlockInValidRange(index)) return 0;
+    const int64_t total = GetTotalSectors();
+    const int64_t first = index * m_blockSize;
+    const int64_t count = std::min<int64_t>(m_blockSize, total - first);
+    if (!m_current) return 1;
+    std::unique_ptr<uint8_t[]> taken;
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (index >= m_expected && m_producer.joinable()) {
+            // Blocks come off the queue in order; ones the caller skipped are recycled.
+            for (;;) {
+                m_dataReady.wait(lock, [this] { return !m_queue.empty() || m_producerDone; });
+                if (m_queue.empty()) break;
+                Block& front = m_queue.front();
+                if (front.index < index) {
+                    m_pool.push_back(std::move(front.data));
+                    m_queue.pop_front();
+                    m_spaceFree.notify_one();
+                    continue;
+                }
+                if (front.index == index) {
+                    taken = std::move(front.data);
+                    m_queue.pop_front();
+                    m_expected = index + 1;
+                    // The old current block goes back to the pool; the producer may read the next one.
+                    m_pool.push_back(std::move(m_current));
+                    m_spaceFree.notify_one();
+                }
+                break;
+            }
+        }
+    }
+    if (taken) {
+        m_current = std::move(taken);
+    } else {
+        // Not the block read ahead: read it here.
+        FillBlock(m_current.get(), first, count);
+    }
+    m_currentIndex = index;
+    m_currentSectors = count;
+    return 1;
+}
+
+void CStorageDeviceWithCache::EndCache() {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_running = false;
+        m_spaceFree.notify_all();
+        m_dataReady.notify_all();
+    }
+    if (m_producer.joinable()) m_producer.join();
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_queue.clear();
+    m_pool.clear();
+    m_producerDone = true;
+}
+
+int CStorageDeviceWithCache::ReadSector(void* buffer, int64_t firstSector, int64_t count) {
+    if (m_inner == nullptr) return 0;
+    if (m_currentIndex < 0 || !m_current) return m_inner->ReadSector(buffer, firstSector, count);
+    if (buffer == nullptr || firstSector < 0 || count <= 0) return m_inner->ReadSector(buffer, firstSector, count);
+    const uint32_t sectorBytes = SectorBytes();
+    const int64_t start = m_currentIndex * m_blockSize;
+    // Only the sectors the block really holds are served from it.
+    const int64_t end = start + m_currentSectors;
+    auto* out = static_cast<uint8_t*>(buffer);
+    if (firstSector >= start) {
+        int64_t copied = 0;
+        if (firstSector < end) {
+            copied = std::min(count, end - firstSector);
+            std::memcpy(out, m_current.get() + static_cast<size_t>(firstSector - start) * sectorBytes,
+                        static_cast<size_t>(copied) * sectorBytes);
+            if (copied == count) return 1;
+        }
+        return m_inner->ReadSector(out + static_cast<size_t>(copied) * sectorBytes, firstSector + copied,
+                                   count - copied);
+    }
+    const int64_t before = std::min(start - firstSector, count);
+    int ok = m_inner->ReadSector(out, firstSector, before);
+    if (before == count) return ok;
+    const int rest = m_inner->ReadSector(out + static_cast<size_t>(before) * sectorBytes, firstSector + before,
+                                         count - before);
+    return ok && rest ? 1 : 0;
+}

@@ -1,0 +1,94 @@
+// Read-ahead cache of a deep scan: a producer thread reads the next blocks of
+// the scanned device while the searchers examine the current one. The cache
+// is itself a device (type 3) through which the searchers read.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "foundation/StorageDevice.h"
+
+class CStorageDeviceWithCache : public IStorageDevice {
+public:
+    static constexpr unsigned kDefaultBlockSize = 1000;  // sectors
+    static constexpr unsigned kQueueDepth = 10;          // blocks read ahead
+
+    explicit CStorageDeviceWithCache(IStorageDevice* inner);
+    ~CStorageDeviceWithCache() override;
+    CStorageDeviceWithCache(const CStorageDeviceWithCache&) = delete;
+    CStorageDeviceWithCache& operator=(const CStorageDeviceWithCache&) = delete;
+
+    // 1 when an inner device is set; nothing is opened or closed.
+    int Open(char*) override { return m_inner != nullptr ? 1 : 0; }
+    int Close() override { return m_inner != nullptr ? 1 : 0; }
+    // Sectors of the current block come from the cache, all others from the
+    // inner device. 1 only when every part was read.
+    int ReadSector(void* buffer, int64_t firstSector, int64_t count) override;
+    uint32_t GetSectorSize() override;
+    int64_t GetTotalSectors() override;
+    int IOCtl(uint64_t, void*) override { return 0; }
+    IStorageDeviceData* GetPrivateData() override { return m_privateData; }
+    // Kept as given: not owned, never released.
+    void SetPrivateData(IStorageDeviceData* data) override { m_privateData = data; }
+    int GetType() override { return STORAGE_DEVICE_CACHE; }
+    EngineResult GetLastError() override { return 0; }
+
+    // Sectors per block; call before BeginCache. Always 1.
+    int SetBlockSize(unsigned sectors);
+    unsigned GetBlockSize() const { return m_blockSize; }
+    // Starts reading ahead from sector 0.
+    void BeginCache();
+    // Makes block `index` current. Blocks are meant to be taken in order
+    // 0, 1, 2, ...; any other index is read directly. 0 for an index past the
+    // end (or without an inner device or block size).
+    int SetCurCacheBlock(int64_t index);
+    // Stops the producer and frees the blocks read ahead. Idempotent.
+    void EndCache();
+    // 1 when index names a block of the device.
+    int IsBlockInValidRange(int64_t index);
+    // 1 when no block is waiting in the queue.
+    int IsNeedCatchBuffer();
+
+private:
+    struct Block {
+        int64_t index;
+        int64_t sectors;  // valid sectors (the last block may be short)
+        std::unique_ptr<uint8_t[]> data;
+    };
+
+    void CacheThread();
+    uint32_t SectorBytes();
+    int64_t BlockCount();
+    // A zeroed buffer of one block, from the pool when one is free.
+    std::unique_ptr<uint8_t[]> TakeBuffer();
+    // Reads `count` sectors at `first` into a block buffer; the rest of the
+    // buffer stays zero, so searchers never see stale or uninitialised bytes.
+    void FillBlock(uint8_t* data, int64_t first, int64_t count);
+
+    IStorageDevice* m_inner;
+    IStorageDeviceData* m_privateData = nullptr;
+    unsigned m_blockSize = 0;
+    size_t m_blockBytes = 0;
+
+    // The current block (consumer side only).
+    std::unique_ptr<uint8_t[]> m_current;
+    int64_t m_currentIndex = -1;
+    int64_t m_currentSectors = 0;
+
+    std::mutex m_lock;
+    std::condition_variable m_dataReady;   // producer -> consumer: a block is queued, or the end came
+    std::condition_variable m_spaceFree;   // consumer -> producer: a block was taken, or stop
+    std::deque<Block> m_queue;
+    std::vector<std::unique_ptr<uint8_t[]>> m_pool;
+    bool m_running = false;
+    bool m_producerDone = true;
+    int64_t m_nextSector = 0;   // producer: first sector of the next block to read
+    int64_t m_nextIndex = 0;    // producer: index of that block
+    int64_t m_expected = 0;     // consumer: the block it will take next from the queue
+    std::thread m_producer;
+};

@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "storage/DeviceWithCache.h"
+#include "storage/MemoryDevice.h"
+
+namespace {
+
+// Records every read it passes on to a memory device (first, count, thread).
+class RecordingDevice : public CMemoryStorageDevice {
+public:
+    using CMemoryStorageDevice::CMemoryStorageDevice;
+    struct Read {
+        int64_t first, count;
+        std::thread::id thread;
+    };
+    int ReadSector(void* buffer, int64_t first, int64_t count) override {
+        {
+            std::lock_guard<std::mutex> g(m_readsLock);
+            reads.push_back({first, count, std::this_thread::get_id()});
+        }
+        return CMemoryStorageDevice::ReadSector(buffer, first, count);
+    }
+    std::vector<Read> Reads() {
+        std::lock_guard<std::mutex> g(m_readsLock);
+        return reads;
+    }
+    void Forget() {
+        std::lock_guard<std::mutex> g(m_readsLock);
+        reads.clear();
+    }
+
+private:
+    std::mutex m_readsLock;
+    std::vector<Read> reads;
+};
+
+uint64_t Word(const std::vector<uint8_t>& buf, size_t sector, uint32_t sectorSize) {
+    uint64_t v;
+    std::memcpy(&v, buf.data() + sector * sectorSize, 8);
+    return v;
+}
+
+TEST(DeviceWithCacheTest, BlocksCoverTheDeviceAndTheLastIsShort) {
+    RecordingDevice inner(512, 2500);
+    inner.FillPattern();
+    CStorageDeviceWithCache cache(&inner);
+    EXPECT_EQ(cache.GetType(), STORAGE_DEVICE_CACHE);
+    EXPECT_EQ(cache.GetBlockSize(), 1000u);
+    EXPECT_EQ(cache.IsBlockInValidRange(2), 1);
+    EXPECT_EQ(cache.IsBlockInValidRange(3), 0);
+    cache.BeginCache();
+    std::vector<uint8_t> buf(1000 * 512);
+    for (int64_t b = 0; b < 3; ++b) {
+        ASSERT_EQ(cache.SetCurCacheBlock(b), 1);
+        const int64_t n = b == 2 ? 500 : 1000;
+        inner.Forget();
+        ASSERT_EQ(cache.ReadSector(buf.data(), b * 1000, n), 1);
+        for (const auto& r : inner.Reads())  // the producer may be reading ahead meanwhile
+            EXPECT_NE(r.thread, std::this_thread::get_id()) << "block " << b << " is served from the cache";
+        for (int64_t s = 0; s < n; ++s) EXPECT_EQ(Word(buf, s, 512), static_cast<uint64_t>(b * 1000 + s));
+    }
+    EXPECT_EQ(cache.SetCurCacheBlock(3), 0);
+    cache.EndCache();
+    cache.EndCache();  // a second end is harmless
+}
+
+TEST(DeviceWithCacheTest, EachBlockIsReadOnceAndNeverPastTheEnd) {
+    for (int64_t total : {int64_t{100}, int64_t{2500}, int64_t{25000}}) {
+        RecordingDevice inner(512, total);
+        inner.FillPattern();
+        CStorageDeviceWithCache cache(&inner);
+        cache.SetBlockSize(1000);
+        cache.BeginCache();
+        const int64_t blocks = (total + 999) / 1000;
+        for (int64_t b = 0; b < blocks; ++b) ASSERT_EQ(cache.SetCurCacheBlock(b), 1);
+        cache.EndCache();
+        std::vector<int> readsPerBlock(static_cast<size_t>(blocks), 0);
+        for (const auto& r : inner.Reads()) {
+            EXPECT_LE(r.first + r.count, total);
+            EXPECT_NE(r.thread, std::this_thread::get_id());  // read ahead, off the scanning thread
+            ASSERT_EQ(r.first % 1000, 0);
+            ++readsPerBlock[static_cast<size_t>(r.first / 1000)];
+        }
+        for (int n : readsPerBlock) EXPECT_EQ(n, 1) << total;
+    }
+}
+
+TEST(DeviceWithCacheTest, RequestsAroundTheCurrentBlock) {
+    RecordingDevice inner(512, 3000);
+    inner.FillPattern();
+    CStorageDeviceWithCache cache(&inner);
+    std::vector<uint8_t> buf(600 * 512);
+    // Before any block is current, everything passes through.
+    ASSERT_EQ(cache.ReadSector(buf.data(), 10, 2), 1);
+    EXPECT_EQ(inner.Reads().size(), 1u);
+    EXPECT_EQ(Word(buf, 1, 512), 11u);
+    cache.BeginCache();
+    ASSERT_EQ(cache.SetCurCacheBlock(0), 1);
+    ASSERT_EQ(cache.SetCurCacheBlock(1), 1);
+    inner.Forget();
+    // Straddling the end of the block: 200 sectors from the cache, 300 from the device.
+    ASSERT_EQ(cache.ReadSector(buf.data(), 1800, 500), 1);
+    for (int s = 0; s < 500; ++s) ASSERT_EQ(Word(buf, s, 512), static_cast<uint64_t>(1800 + s));
+    auto reads = inner.Reads();
+    bool foundTail = false;
+    for (auto& r : reads)
+        if (r.thread == std::this_thread::get_id()) {
+            EXPECT_EQ(r.first, 2000);
+            EXPECT_EQ(r.count, 300);
+            foundTail = true;
+        }
+    EXPECT_TRUE(foundTail);
+    // Before the block: straight from the device, never from the block buffer.
+    inner.Forget();
+    ASSERT_EQ(cache.ReadSector(buf.data(), 900, 200), 1);
+    for (int s = 0; s < 200; ++s) ASSERT_EQ(Word(buf, s, 512), static_cast<uint64_t>(900 + s));
+    int mine = 0;
+    for (auto& r : inner.Reads()) mine += r.thread == std::this_thread::get_id();
+    EXPECT_EQ(mine, 2);
+    cache.EndCache();
+}
+
+TEST(DeviceWithCacheTest, SmallOrFailingDevicesNeverShowStaleBytes) {
+    // A device smaller than one block, whose reads fail: the searchers see zeros.
+    RecordingDevice inner(512, 100);
+    inner.FillPattern();
+    for (int s = 0; s < 100; ++s) inner.FailSector(s);
+    CStorageDeviceWithCache cache(&inner);
+    cache.SetBlockSize(8192);
+    cache.BeginCache();
+    ASSERT_EQ(cache.SetCurCacheBlock(0), 1);
+    std::vector<uint8_t> buf(100 * 512, 0xAA);
+    cache.ReadSector(buf.data(), 0, 100);
+    for (uint8_t b : buf) ASSERT_EQ(b, 0);
+    cache.EndCache();
+
+    // The short last block after a full one: its tail is not the previous block.
+    RecordingDevice inner2(512, 1500);
+    inner2.FillPattern();
+    CStorageDeviceWithCache cache2(&inner2);
+    cache2.BeginCache();
+    ASSERT_EQ(cache2.SetCurCacheBlock(0), 1);
+    ASSERT_EQ(cache2.SetCurCacheBlock(1), 1);
+    std::vector<uint8_t> one(512);
+    ASSERT_EQ(cache2.ReadSector(one.data(), 1499, 1), 1);
+    EXPECT_EQ(Word(one, 0, 512), 1499u);
+    cache2.ReadSector(one.data(), 1500, 1);  // past the end: the device's answer, not stale cache bytes
+    EXPECT_EQ(Word(one, 0, 512), 0u);
+}
+
+TEST(DeviceWithCacheTest, EndWhileTheProducerWaitsAndOutOfOrderBlocks) {
+    RecordingDevice inner(4096, 30000);
+    inner.FillPattern();
+    {
+        CStorageDeviceWithCache cache(&inner);
+        cache.SetBlockSize(100);
+        cache.BeginCache();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the queue fills and the producer waits
+        EXPECT_EQ(cache.IsNeedCatchBuffer(), 0);
+        cache.EndCache();
+        EXPECT_EQ(cache.IsNeedCatchBuffer(), 1);
+    }
+    {
+        CStorageDeviceWithCache cache(&inner);
+        cache.SetBlockSize(100);
+        cache.BeginCache();
+        std::vector<uint8_t> buf(4096);
+        // Skipping ahead and going back still gives the right sectors.
+        for (int64_t b : {0, 5, 3, 6, 299}) {
+            ASSERT_EQ(cache.SetCurCacheBlock(b), 1);
+            ASSERT_EQ(cache.ReadSector(buf.data(), b * 100 + 7, 1), 1);
+            EXPECT_EQ(Word(buf, 0, 4096), static_cast<uint64_t>(b * 100 + 7));
+        }
+    }  // destroyed while running
+}
+
+}  // namespace
