@@ -13,6 +13,12 @@ struct ScanControllerFactories {
     std::function<IQuickFileSystemSearchController*()> exfatQuick;
     std::function<IQuickFileSystemSearchController*()> hfsplusQuick;
     std::function<IQuickFileSystemSearchController*()> apfsQuick;
+    std::function<ICompleteFileSystemSearchController*()> hfsplusDeep;
+    std::function<ICompleteFileSystemSearchController*()> exfatDeep;
+    std::function<ICompleteFileSystemSearchController*()> fatDeep;
+    std::function<ICompleteFileSystemSearchController*()> rawDeep;
+    std::function<ICompleteFileSystemSearchController*()> ntfsDeep;
+    std::function<ICompleteFileSystemSearchController*()> apfsDeep;
     std::function<IDirecotryTreeBuilder*(bool replay)> treeBuilder;
     std::function<IDataRecovery*()> dataRecovery;
     // Flushes the machine's file-system buffers before a scan reads the device.

@@ -16,17 +16,18 @@ ScanControllerFactories DefaultFactories() {
     f.exfatQuick = CreateEXFatQuickSearcher;
     f.hfsplusQuick = CreateHFSPlusQuickSearcher;
     f.apfsQuick = CreateAPFSQuickSearcher;
+    f.hfsplusDeep = CreateHFSPlusSearcher;
+    f.exfatDeep = CreateEXFatSearcher;
+    f.fatDeep = CreateFATSearcher;
+    f.rawDeep = CreateRAWSearcher;
+    f.ntfsDeep = CreateNTFSSearcher;
+    f.apfsDeep = CreateAPFSDeepSearcher;
     f.treeBuilder = CreateTreeBuilder;
     f.dataRecovery = CreateDataRecoveryObj;
     f.flush = [] { ::sync(); };
     return f;
 }
 
-void SendProgress(IProgress* progress, uint32_t state, int64_t total, int64_t current) {
-    _PROGRESS_INFO info;
-    MakeProgressInfo(&info, state, total, current);
-    progress->UpdateProgress(&info);
-}
 
 // Passes every call through and notes whether a finished record went by, so
 // that a scan reports finished exactly once.
@@ -46,8 +47,6 @@ private:
     bool m_finished = false;
 };
 
-constexpr _tagSearcherType kSearcherTypes[] = {SEARCHER_HFSPLUS, SEARCHER_FAT,     SEARCHER_EXFAT, SEARCHER_RAW,
-                                               SEARCHER_NTFS,    SEARCHER_RAW_TAG, SEARCHER_APFS};
 
 }  // namespace
 
@@ -153,26 +152,44 @@ EngineResult CDeletedRecoveryController::StartDataRecovery(IStorageDevice* devic
 
 void CDeletedRecoveryController::KeepReplayedPartitions() {
     m_replayed = true;
-    m_replayedPartitions.clear();
-    for (_tagSearcherType type : kSearcherTypes) {
-        auto& copies = m_replayedPartitions[type];
-        for (CSearchedPartitionInfo* record : m_pRestoreScanSink->GetSearchedPartition(type))
+    CopyReplayedPartitions(m_pRestoreScanSink, m_replayedPartitions);
+}
+
+void SendProgress(IProgress* progress, uint32_t state, int64_t total, int64_t current) {
+    _PROGRESS_INFO info;
+    MakeProgressInfo(&info, state, total, current);
+    progress->UpdateProgress(&info);
+}
+
+void CopyReplayedPartitions(IRestoreScanSink* hook, ReplayedPartitions& out) {
+    static constexpr _tagSearcherType kTypes[] = {SEARCHER_HFSPLUS, SEARCHER_FAT,     SEARCHER_EXFAT, SEARCHER_RAW,
+                                                  SEARCHER_NTFS,    SEARCHER_RAW_TAG, SEARCHER_APFS};
+    out.clear();
+    if (hook == nullptr) return;
+    for (_tagSearcherType type : kTypes) {
+        auto& copies = out[type];
+        for (CSearchedPartitionInfo* record : hook->GetSearchedPartition(type))
             if (record != nullptr) copies.push_back(std::make_unique<CSearchedPartitionInfo>(*record));
     }
 }
 
-IDataRecovery* CDeletedRecoveryController::GetDataRecovery(_tagSearcherType type) const {
+IDataRecovery* WriterForReplayedPartitions(const ReplayedPartitions& partitions, int type, IStorageDevice* device) {
     const ScanControllerFactories& factories = GetScanControllerFactories();
     IDataRecovery* writer = factories.dataRecovery ? factories.dataRecovery() : nullptr;
     if (writer == nullptr) return nullptr;
-    if (m_replayed) {
-        std::vector<CSearchedPartitionInfo*> records;
-        auto it = m_replayedPartitions.find(type);
-        if (it != m_replayedPartitions.end())
-            for (const auto& record : it->second) records.push_back(record.get());
-        writer->Initialize(records, m_device);  // the writer copies them
-        return writer;
-    }
+    std::vector<CSearchedPartitionInfo*> records;
+    auto it = partitions.find(type);
+    if (it != partitions.end())
+        for (const auto& record : it->second) records.push_back(record.get());
+    writer->Initialize(records, device);  // the writer copies them
+    return writer;
+}
+
+IDataRecovery* CDeletedRecoveryController::GetDataRecovery(_tagSearcherType type) const {
+    if (m_replayed) return WriterForReplayedPartitions(m_replayedPartitions, type, m_device);
+    const ScanControllerFactories& factories = GetScanControllerFactories();
+    IDataRecovery* writer = factories.dataRecovery ? factories.dataRecovery() : nullptr;
+    if (writer == nullptr) return nullptr;
     // A quick scan has one searcher: whatever the type, the writer serves the
     // volume of the last run.
     if (m_searcher == nullptr || IsEngineFailure(writer->Initialize(m_searcher, m_device))) {
@@ -182,9 +199,3 @@ IDataRecovery* CDeletedRecoveryController::GetDataRecovery(_tagSearcherType type
     return writer;
 }
 
-IRecoveryController* CreateRecoveryController(_RECOVERY_CONTROLLER_TYPE type) {
-    switch (type) {
-        case RECOVERY_CONTROLLER_QUICK: return new CDeletedRecoveryController();
-        default: return nullptr;  // the deep controllers are not written yet
-    }
-}

@@ -26,6 +26,15 @@ std::string GetDeviceDescription(IStorageDevice* device);
 // The file-system code in a device's volume record, or FILE_SYSTEM_UNKNOWN.
 uint32_t GetVolumeFileSystemType(IStorageDevice* device);
 
+// Shared by the controllers.
+void SendProgress(IProgress* progress, uint32_t state, int64_t total, int64_t current);
+// Copies of a replay hook's partition records by searcher type, so that no
+// later call needs the hook, which may be gone by then.
+using ReplayedPartitions = std::map<int, std::vector<std::unique_ptr<CSearchedPartitionInfo>>>;
+void CopyReplayedPartitions(IRestoreScanSink* hook, ReplayedPartitions& out);
+// A file writer set up with copies of the replayed records of one type.
+IDataRecovery* WriterForReplayedPartitions(const ReplayedPartitions& partitions, int type, IStorageDevice* device);
+
 class CDeletedRecoveryController : public IRecoveryController {
 public:
     CDeletedRecoveryController() = default;
@@ -51,5 +60,5 @@ private:
     // After a replay: copies of the restored partition records by searcher
     // type, so that no later call needs the replay hook, which may be gone.
     bool m_replayed = false;
-    std::map<int, std::vector<std::unique_ptr<CSearchedPartitionInfo>>> m_replayedPartitions;
+    ReplayedPartitions m_replayedPartitions;
 };
