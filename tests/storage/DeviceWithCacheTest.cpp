@@ -154,27 +154,29 @@ TEST(DeviceWithCacheTest, SmallOrFailingDevicesNeverShowStaleBytes) {
 }
 
 TEST(DeviceWithCacheTest, EndWhileTheProducerWaitsAndOutOfOrderBlocks) {
-    RecordingDevice inner(4096, 30000);
+    RecordingDevice inner(4096, 3000);
     inner.FillPattern();
     {
         CStorageDeviceWithCache cache(&inner);
-        cache.SetBlockSize(100);
+        cache.SetBlockSize(10);
         cache.BeginCache();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the queue fills and the producer waits
+        // The queue fills and the producer waits for room.
+        for (int i = 0; i < 2000 && cache.IsNeedCatchBuffer(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         EXPECT_EQ(cache.IsNeedCatchBuffer(), 0);
         cache.EndCache();
         EXPECT_EQ(cache.IsNeedCatchBuffer(), 1);
     }
     {
         CStorageDeviceWithCache cache(&inner);
-        cache.SetBlockSize(100);
+        cache.SetBlockSize(10);
         cache.BeginCache();
         std::vector<uint8_t> buf(4096);
         // Skipping ahead and going back still gives the right sectors.
         for (int64_t b : {0, 5, 3, 6, 299}) {
             ASSERT_EQ(cache.SetCurCacheBlock(b), 1);
-            ASSERT_EQ(cache.ReadSector(buf.data(), b * 100 + 7, 1), 1);
-            EXPECT_EQ(Word(buf, 0, 4096), static_cast<uint64_t>(b * 100 + 7));
+            ASSERT_EQ(cache.ReadSector(buf.data(), b * 10 + 7, 1), 1);
+            EXPECT_EQ(Word(buf, 0, 4096), static_cast<uint64_t>(b * 10 + 7));
         }
     }  // destroyed while running
 }
