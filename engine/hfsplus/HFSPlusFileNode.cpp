@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "foundation/DataRun.h"
+#include "hfsplus/HFSPlusCompressFileReader.h"
 #include "hfsplus/HFSPlusVolume.h"
 
 using namespace hfsplus_detail;
@@ -121,14 +122,20 @@ void CHFSPlusFileNode::CreateFileNode(std::int64_t metadataSector, std::uint16_t
             if (file.permissions.ownerFlags & kHFSOwnerCompressed) {
                 m_flags |= kFlagCompressed;
                 m_compressed = 1;
-                m_fileSize = file.resourceFork.logicalSize;
-                if (m_fileSize != 0) {
+                m_forkSize = file.resourceFork.logicalSize;
+                m_fileSize = m_forkSize;
+                if (m_forkSize != 0) {
+                    // The resource fork's own overflow records (fork type 0xFF).
                     m_dataRunList = BuildFileDataRun(m_volume, file.fileID, file.resourceFork, kHFSResourceForkType);
-                } else if (metadataSector != 0) {
-                    UpdateNodeInfo();
                 }
+                // What a recovery writes is the uncompressed data: its size
+                // is the decmpfs header's, for inline and resource-fork data
+                // alike (the fork size would cut the file, inline files would
+                // come out empty).
+                UpdateNodeInfo();
             } else {
                 m_fileSize = file.dataFork.logicalSize;
+                m_forkSize = m_fileSize;
                 if (m_fileSize == 0) m_fileSize = static_cast<std::uint64_t>(file.dataFork.totalBlocks) * 4096;
                 m_dataRunList = BuildFileDataRun(m_volume, file.fileID, file.dataFork, kHFSDataForkType);
             }
@@ -164,6 +171,11 @@ void CHFSPlusFileNode::UpdateNodeInfo() {
     } else {
         std::printf("Warn:Can't find file 0x%" PRIx64 " Attribute\n", static_cast<std::uint64_t>(m_nodeId));
     }
+}
+
+IFileReader* CHFSPlusFileNode::CreateCompressFileReader(void*) {
+    if (!IsCompressed()) return nullptr;
+    return new (std::nothrow) CHFSPlusCompressFileReader(m_volume, this);
 }
 
 CHFSPlusFileNode* CreateHFSPlusFileNode(CHFSPlusVolume* volume, HFSPlusCatalogKey* key,

@@ -41,6 +41,11 @@ public:
     void UpdateFileSize(std::int64_t size) override { m_fileSize = static_cast<std::uint64_t>(size); }
     void UpdateNodeInfo() override;
     int IsCompressed() const override { return (m_flags & kFlagCompressed) ? 1 : 0; }
+    // The decmpfs reader of a compressed file (null for others).
+    IFileReader* CreateCompressFileReader(void* device) override;
+    // Bytes of the fork the run list holds (the resource fork of a
+    // compressed file, whose node size is the uncompressed size).
+    std::uint64_t GetForkSize() const { return m_forkSize; }
 
     // 100 ns units since 1601-01-01 of HFS+ seconds since 1904; 0 stays 0.
     static std::int64_t TimeConvert(std::uint32_t hfsTime);
@@ -68,6 +73,7 @@ private:
     std::uint32_t m_accessDate = 0;
     std::uint16_t m_attribute = 0;
     std::uint8_t m_flags = 0;
+    std::uint64_t m_forkSize = 0;
 };
 
 // A new node for (key, record), or null when allocation fails.

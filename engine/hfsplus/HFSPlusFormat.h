@@ -25,6 +25,9 @@ inline std::uint32_t be32(const std::uint8_t* p) {
 inline std::uint64_t be64(const std::uint8_t* p) {
     return (static_cast<std::uint64_t>(be32(p)) << 32) | be32(p + 4);
 }
+inline std::uint16_t le16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
 inline std::uint32_t le32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);

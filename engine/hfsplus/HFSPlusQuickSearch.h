@@ -29,3 +29,45 @@ private:
     std::unique_ptr<_PROGRESS_INFO> m_info;
     bool m_quiet = false;
 };
+
+#include "foundation/SearcherInterfaces.h"
+
+class CHFSPlusVolume;
+class IStorageDevice;
+
+// Holds one opened volume on behalf of a partition record, so the file
+// writer and the restore can read through it later.
+class CHFSPlusPrivateData {
+public:
+    explicit CHFSPlusPrivateData(CHFSPlusVolume* volume) : m_volume(volume) {}
+    virtual ~CHFSPlusPrivateData();
+    // Destroys the volume, keeps the holder.
+    virtual void Release();
+    CHFSPlusVolume* GetVolume() const { return m_volume; }
+
+private:
+    CHFSPlusVolume* m_volume = nullptr;
+};
+
+class CHFSPlusQuickFileSystemSearchController : public IQuickFileSystemSearchController {
+public:
+    CHFSPlusQuickFileSystemSearchController() = default;
+    // Frees the opened volume: the partition records handed out point at it,
+    // so it lives as long as the controller (the file writers are released
+    // before their controller).
+    ~CHFSPlusQuickFileSystemSearchController() override;
+
+    void SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder) override { m_builder = builder; }
+    // One new record of the volume (the caller owns it); 1 also when max < 1.
+    int GetSearchedPartitionInfo(CSearchedPartitionInfo** out, int max) override;
+    EngineResult QuickSearchFiles(IStorageDevice* device, IProgress* progress) override;
+
+    CHFSPlusPrivateData* GetPrivateData() const { return m_privateData; }
+
+private:
+    IDirecotryTreeBuilder* m_builder = nullptr;
+    CHFSPlusPrivateData* m_privateData = nullptr;
+    IStorageDevice* m_device = nullptr;
+    IProgress* m_progress = nullptr;
+    std::uint32_t m_blockSize = 0;
+};

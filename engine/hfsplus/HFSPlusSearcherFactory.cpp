@@ -1,6 +1,5 @@
-// Searcher factories of this file system. Not written yet: they answer null,
-// which the scan controllers skip.
+// Deep searcher factory of this file system. Not written yet: it answers
+// null, which the deep scan controllers skip.
 #include "foundation/SearcherInterfaces.h"
 
-IQuickFileSystemSearchController* CreateHFSPlusQuickSearcher() { return nullptr; }
 ICompleteFileSystemSearchController* CreateHFSPlusSearcher() { return nullptr; }

@@ -8,7 +8,10 @@
 #include <new>
 
 #include "foundation/StorageDevice.h"
+#include "hfsplus/HFSPlusFileNode.h"
 #include "hfsplus/HFSPlusJournal.h"
+#include "hfsplus/HFSPlusQuickSearch.h"
+#include "recovery/DirectoryTree.h"
 
 using namespace hfsplus_detail;
 
@@ -133,6 +136,20 @@ std::uint64_t CHFSPlusFileCache::Read(std::uint64_t offset, std::uint8_t* buffer
 
 void CHFSPlusRecordCollection::AddFront(BTKey* key, BTRecord* record) {
     m_entries.push_back(Entry{std::unique_ptr<BTKey>(key), std::unique_ptr<BTRecord>(record)});
+    if (m_order) m_index.emplace(key, m_entries.size() - 1);
+}
+
+CHFSPlusRecordCollection::Entry* CHFSPlusRecordCollection::Find(
+    const BTKey* key, const std::function<bool(const Entry&)>& accept) {
+    if (!key || !m_order) return nullptr;
+    auto range = m_index.equal_range(key);
+    // Equal keys keep their insertion order: walk back from the newest.
+    for (auto it = range.second; it != range.first;) {
+        --it;
+        Entry& entry = m_entries[it->second];
+        if (!accept || accept(entry)) return &entry;
+    }
+    return nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -143,6 +160,17 @@ CHFSPlusVolume::CHFSPlusVolume(IStorageDevice* device, bool withoutCatalog) : m_
         m_status = HFS_FAIL(HFS_ERR_NULL_ARG);
         return;
     }
+    m_deletedCatalog.SetOrder([this](const BTKey* a, const BTKey* b) {
+        return CompareCatalogKeys(static_cast<const HFSPlusCatalogKey*>(a), static_cast<const HFSPlusCatalogKey*>(b));
+    });
+    m_deletedExtents.SetOrder([](const BTKey* a, const BTKey* b) {
+        return CHFSPlusExtents::CompareKey(static_cast<const HFSPlusExtentKey*>(a),
+                                           static_cast<const HFSPlusExtentKey*>(b));
+    });
+    m_deletedAttributes.SetOrder([](const BTKey* a, const BTKey* b) {
+        return CHFSPlusAttribute::CompareKey(static_cast<const HFSPlusAttrKey*>(a),
+                                             static_cast<const HFSPlusAttrKey*>(b));
+    });
     std::uint32_t sectorSize = device->GetSectorSize();
     m_sectorSize = sectorSize ? sectorSize : 512;
     if (m_sectorSize > kMaxSectorSize) {
@@ -417,33 +445,18 @@ int CHFSPlusVolume::CompareCatalogKeys(const HFSPlusCatalogKey* a, const HFSPlus
     return CHFSPlusCatalog::CompareKey(a, b, m_keyCompareType);
 }
 
-EngineResult CHFSPlusVolume::FindDeleted(CHFSPlusRecordCollection& collection, int fileID, BTKey* key,
+EngineResult CHFSPlusVolume::FindDeleted(CHFSPlusRecordCollection& collection, int, BTKey* key,
                                          HFSPlusSearchResult& result, BTRecord** record) {
     result = HFSPlusSearchResult{};
     if (record) *record = nullptr;
     if (!key) return HFS_FAIL(HFS_ERR_NULL_ARG);
-    for (std::size_t i = 0; i < collection.Size(); ++i) {
-        auto& entry = collection.At(i);
-        int cmp;
-        if (fileID == static_cast<int>(kHFSCatalogFileID)) {
-            cmp = CompareCatalogKeys(static_cast<HFSPlusCatalogKey*>(entry.key.get()),
-                                     static_cast<HFSPlusCatalogKey*>(key));
-        } else if (fileID == static_cast<int>(kHFSExtentsFileID)) {
-            cmp = CHFSPlusExtents::CompareKey(static_cast<HFSPlusExtentKey*>(entry.key.get()),
-                                              static_cast<HFSPlusExtentKey*>(key));
-        } else {
-            cmp = CHFSPlusAttribute::CompareKey(static_cast<HFSPlusAttrKey*>(entry.key.get()),
-                                                static_cast<HFSPlusAttrKey*>(key));
-        }
-        if (cmp != 0) continue;
-        if (record) {
-            *record = entry.record->Clone();
-            if (!*record) return HFS_FAIL(HFS_ERR_ALLOC);
-        }
-        result.found = 1;
-        result.recordIndex = static_cast<std::uint16_t>(std::min<std::size_t>(i, 0xFFFF));
-        return 0;
+    CHFSPlusRecordCollection::Entry* entry = collection.Find(key);
+    if (!entry) return 0;
+    if (record) {
+        *record = entry->record->Clone();
+        if (!*record) return HFS_FAIL(HFS_ERR_ALLOC);
     }
+    result.found = 1;
     return 0;
 }
 
@@ -493,4 +506,37 @@ bool CHFSPlusVolume::IsBelongToFile(std::uint32_t fileID, const HFSPlusForkData&
     }
     if (!complete) m_status = HFS_FAIL(HFS_ERR_BAD_DATA);
     return false;
+}
+
+EngineResult CHFSPlusVolume::QuickSearchFiles(IDirecotryTreeBuilder* builder,
+                                              CHFSPlusQuickFileSystemSearchProgress* progress) {
+    if (!m_journal) return m_status = HFS_FAIL(HFS_ERR_MISSING);
+    auto setTotal = [&]() {
+        if (!progress || !m_header) return;
+        progress->SetTotal(static_cast<std::int64_t>(m_deletedCatalog.Size()) + m_header->fileCount +
+                           m_header->folderCount + 1);
+    };
+    setTotal();
+    m_journal->GetDeleteRecord(progress, m_deletedCatalog, m_deletedExtents, m_deletedAttributes);
+    setTotal();
+    bool goOn = progress ? progress->Continued() : true;
+    for (std::size_t i = 0; goOn && i < m_deletedCatalog.Size(); ++i) {
+        if (progress && !progress->Continued()) break;
+        auto& entry = m_deletedCatalog.At(i);
+        CHFSPlusFileNode* node = new (std::nothrow) CHFSPlusFileNode(
+            this, entry.key.get(), static_cast<HFSPlusCatalogRecord*>(entry.record.get()), 1);
+        if (!node) continue;
+        if (node->GetCurrentNodeID() == -1 || !builder) {
+            node->Release();
+            continue;
+        }
+        if (builder->AddNode(node, SEARCHER_HFSPLUS)) {
+            if (progress) progress->UpdateProgress();
+        } else {
+            node->Release();
+        }
+    }
+    m_deletedCatalog.Clear();
+    if (!m_catalogTree) return m_status = HFS_FAIL(HFS_ERR_MISSING);
+    return m_status = m_catalogTree->Traverse(builder, progress);
 }

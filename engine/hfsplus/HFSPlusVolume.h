@@ -4,6 +4,9 @@
 // the journal fills.
 
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -53,27 +56,44 @@ private:
     std::vector<std::uint8_t> m_cache;
 };
 
-// Deleted (key, record) pairs, newest first; a look-up takes the first pair
-// whose key compares equal.
+// Deleted (key, record) pairs, newest first; a look-up takes the newest pair
+// whose key compares equal. Pairs are indexed by key in the tree's own order,
+// so thousands of journal records cost no quadratic time.
 class CHFSPlusRecordCollection {
 public:
     struct Entry {
         std::unique_ptr<BTKey> key;
         std::unique_ptr<BTRecord> record;
     };
-    CHFSPlusRecordCollection() = default;
+    using Order = std::function<int(const BTKey*, const BTKey*)>;
+
+    CHFSPlusRecordCollection() : m_index(Less{this}) {}
     CHFSPlusRecordCollection(const CHFSPlusRecordCollection&) = delete;
     CHFSPlusRecordCollection& operator=(const CHFSPlusRecordCollection&) = delete;
 
-    // Takes ownership of both.
+    // The key order of the tree the records come from; set before any pair.
+    void SetOrder(Order order) { m_order = std::move(order); }
+    // Takes ownership of both; the new pair is the newest.
     void AddFront(BTKey* key, BTRecord* record);
     std::size_t Size() const { return m_entries.size(); }
     // Entry i, newest first.
     Entry& At(std::size_t i) { return m_entries[m_entries.size() - 1 - i]; }
-    void Clear() { m_entries.clear(); }
+    // The newest pair whose key equals `key` and that `accept` (when given)
+    // takes; null when none.
+    Entry* Find(const BTKey* key, const std::function<bool(const Entry&)>& accept = nullptr);
+    void Clear() {
+        m_index.clear();
+        m_entries.clear();
+    }
 
 private:
-    std::vector<Entry> m_entries;  // oldest first
+    struct Less {
+        const CHFSPlusRecordCollection* owner;
+        bool operator()(const BTKey* a, const BTKey* b) const { return owner->m_order(a, b) < 0; }
+    };
+    Order m_order;
+    std::deque<Entry> m_entries;  // oldest first
+    std::multimap<const BTKey*, std::size_t, Less> m_index;
 };
 
 class CHFSPlusVolume {
@@ -131,6 +151,11 @@ public:
     CHFSPlusRecordCollection& DeletedCatalog() { return m_deletedCatalog; }
     CHFSPlusRecordCollection& DeletedExtents() { return m_deletedExtents; }
     CHFSPlusRecordCollection& DeletedAttributes() { return m_deletedAttributes; }
+
+    // Lists the files and folders whose records survive only in the journal
+    // (marked deleted, newest first), then the live catalog.
+    EngineResult QuickSearchFiles(IDirecotryTreeBuilder* builder,
+                                  CHFSPlusQuickFileSystemSearchProgress* progress);
 
     // Catalog key order of this volume.
     int CompareCatalogKeys(const HFSPlusCatalogKey* a, const HFSPlusCatalogKey* b) const;

@@ -1,0 +1,237 @@
+#include "hfsplus/HFSPlusCompressFileReader.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "foundation/DataRun.h"
+#include "foundation/FileNode.h"
+#include "foundation/Log.h"
+#include "hfsplus/HFSPlusFileNode.h"
+#include "hfsplus/HFSPlusVolume.h"
+#include "hfsplus/LZVN.h"
+
+using namespace hfsplus_detail;
+
+namespace {
+// Inline data is at most a few KiB; its output is bounded well above what
+// any compressor reaches from that.
+constexpr std::uint64_t kMaxInlineOutput = 64ull << 20;
+
+// zlib stream into at most `limit` bytes; the bytes produced.
+std::size_t Inflate(const std::uint8_t* src, std::size_t srcSize, std::uint8_t* dst, std::size_t limit) {
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return 0;
+    z.next_in = const_cast<Bytef*>(src);
+    z.avail_in = static_cast<uInt>(srcSize);
+    z.next_out = dst;
+    z.avail_out = static_cast<uInt>(limit);
+    int rc = inflate(&z, Z_FINISH);
+    std::size_t produced = limit - z.avail_out;
+    if (rc != Z_STREAM_END && !(rc == Z_BUF_ERROR && z.avail_out == 0)) {
+        CatchExeception::WriteLog("decmpfs: zlib error %d after %zu bytes\n", rc, produced);
+    }
+    inflateEnd(&z);
+    return produced;
+}
+
+bool IsZlibType(std::uint32_t type) { return type == 3 || type == 4; }
+
+// Decodes one compressed piece (a chunk or the inline payload); a piece whose
+// first byte marks it as stored is copied as it is.
+std::size_t DecodePiece(std::uint32_t type, const std::uint8_t* src, std::size_t srcSize, std::uint8_t* dst,
+                        std::size_t limit) {
+    if (srcSize == 0) return 0;
+    bool stored = IsZlibType(type) ? (src[0] & 0x0F) == 0x0F : src[0] == 0x06;
+    if (stored) {
+        std::size_t n = std::min(srcSize - 1, limit);
+        std::memcpy(dst, src + 1, n);
+        return n;
+    }
+    return IsZlibType(type) ? Inflate(src, srcSize, dst, limit) : lzvn_decode(dst, limit, src, srcSize);
+}
+}  // namespace
+
+bool CHFSPlusCompressFileReader::ReadDecmpfs(CHFSPlusVolume* volume, std::uint32_t fileID, HFSPlusDecmpfs* header,
+                                             std::vector<std::uint8_t>* payload) {
+    if (!volume || !volume->GetVolumeHeader()) return false;
+    std::uint8_t* data = nullptr;
+    std::uint32_t size = volume->getAttribute(fileID, "com.apple.decmpfs", &data);
+    std::unique_ptr<std::uint8_t[]> owner(data);
+    if (size < 16 || !data) return false;
+    header->compression_magic = le32(data);
+    header->compression_type = le32(data + 4);
+    header->uncompressed_size = le64(data + 8);
+    if (payload) payload->assign(data + 16, data + size);
+    return true;
+}
+
+CHFSPlusCompressFileReader::CHFSPlusCompressFileReader(CHFSPlusVolume* volume, CFileNode* node)
+    : m_volume(volume), m_node(node) {
+    if (!volume || !node || node->GetCurrentNodeID() < 0) return;
+    m_hasHeader = ReadDecmpfs(volume, static_cast<std::uint32_t>(node->GetCurrentNodeID()), &m_header, &m_payload);
+    if (!m_hasHeader) m_header = HFSPlusDecmpfs{};
+}
+
+CHFSPlusCompressFileReader::CHFSPlusCompressFileReader(const CHFSPlusCompressFileReader& other)
+    : m_volume(other.m_volume),
+      m_node(other.m_node),
+      m_hasHeader(other.m_hasHeader),
+      m_header(other.m_header),
+      m_payload(other.m_payload) {}
+
+IFileReader* CHFSPlusCompressFileReader::Clone() { return new (std::nothrow) CHFSPlusCompressFileReader(*this); }
+
+int CHFSPlusCompressFileReader::IsCompressFile() { return m_node ? m_node->IsCompressed() : 0; }
+
+bool CHFSPlusCompressFileReader::DecodeInline() {
+    if (m_decoded) return !m_output.empty() || m_header.uncompressed_size == 0;
+    m_decoded = true;
+    std::uint64_t limit = std::min<std::uint64_t>(m_header.uncompressed_size, kMaxInlineOutput);
+    try {
+        m_output.resize(limit);
+    } catch (const std::bad_alloc&) {
+        m_output.clear();
+        return false;
+    }
+    std::size_t produced = DecodePiece(m_header.compression_type, m_payload.data(), m_payload.size(), m_output.data(),
+                                       m_output.size());
+    if (produced != m_header.uncompressed_size) std::fprintf(stderr, "decmpfs: size mismatch\n");
+    m_output.resize(produced);
+    return true;
+}
+
+std::uint64_t CHFSPlusCompressFileReader::ReadFork(std::uint64_t offset, std::uint8_t* buffer, std::uint64_t length) {
+    const std::uint64_t blockSize = m_volume->GetBlockSize();
+    if (blockSize == 0 || offset >= m_forkSize) return 0;
+    length = std::min(length, m_forkSize - offset);
+    std::uint64_t done = 0, runStart = 0;
+    for (const Run& run : m_runs) {
+        if (done == length) break;
+        std::uint64_t runBytes = static_cast<std::uint64_t>(run.length) * blockSize;
+        std::uint64_t at = offset + done;
+        if (at < runStart + runBytes) {
+            std::uint64_t inRun = at - runStart;
+            std::uint64_t take = std::min(runBytes - inRun, length - done);
+            std::uint64_t got = m_volume->Read(static_cast<std::uint64_t>(run.start) * blockSize + inRun, buffer + done, take);
+            done += got;
+            if (got != take) break;
+        }
+        runStart += runBytes;
+    }
+    return done;
+}
+
+bool CHFSPlusCompressFileReader::LoadChunkTable() {
+    if (m_tableLoaded) return m_tableOk;
+    m_tableLoaded = true;
+    const std::uint32_t type = m_header.compression_type;
+    IDataRunList* list = m_node->GetDataRunList();
+    if (list) {
+        for (DataRun* run = list->GetFirst(); run; run = list->GetNext()) {
+            if (run->start >= 0 && run->length > 0) m_runs.push_back(Run{run->start, run->length});
+        }
+    }
+    if (m_runs.empty()) {
+        CatchExeception::WriteLog("%s decompress flag %d,got empty IDataRunList\n", "ReadData", static_cast<int>(type));
+        return false;
+    }
+    std::uint64_t runBytes = 0;
+    for (const Run& run : m_runs) runBytes += static_cast<std::uint64_t>(run.length) * m_volume->GetBlockSize();
+    auto* hfsNode = dynamic_cast<CHFSPlusFileNode*>(m_node);
+    m_forkSize = hfsNode && hfsNode->GetForkSize() ? std::min(hfsNode->GetForkSize(), runBytes) : runBytes;
+
+    // Chunks cover 64 KiB of output each; more entries than that are damage.
+    const std::uint64_t needed = (m_header.uncompressed_size + kDecmpfsChunkSize - 1) / kDecmpfsChunkSize;
+    if (type == 4) {
+        std::uint8_t head[16];
+        if (ReadFork(0, head, 16) != 16) return false;
+        std::uint64_t dataOffset = be32(head);
+        std::uint8_t table[8];
+        if (dataOffset + 8 > m_forkSize || ReadFork(dataOffset, table, 8) != 8) return false;
+        std::uint64_t count = le32(table + 4);
+        if (count > needed + 1 || dataOffset + 8 + count * 8 > m_forkSize) return false;
+        std::vector<std::uint8_t> entries(static_cast<std::size_t>(count * 8));
+        if (ReadFork(dataOffset + 8, entries.data(), entries.size()) != entries.size()) return false;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            std::uint64_t start = dataOffset + 4 + le32(&entries[i * 8]);
+            std::uint32_t size = le32(&entries[i * 8 + 4]);
+            if (start + size > m_forkSize) return false;  // the table points past the fork
+            m_chunks.push_back(Chunk{start, size});
+        }
+    } else {
+        std::uint8_t first[4];
+        if (ReadFork(0, first, 4) != 4) return false;
+        std::uint64_t tableSize = le32(first);
+        if (tableSize < 8 || tableSize % 4 != 0 || tableSize > m_forkSize || tableSize / 4 > needed + 2) return false;
+        std::vector<std::uint8_t> table(static_cast<std::size_t>(tableSize));
+        if (ReadFork(0, table.data(), table.size()) != table.size()) return false;
+        for (std::size_t k = 0; k + 1 < tableSize / 4; ++k) {
+            std::uint64_t start = le32(&table[4 * k]);
+            std::uint64_t end = le32(&table[4 * (k + 1)]);
+            if (end < start || end > m_forkSize) return false;
+            m_chunks.push_back(Chunk{start, static_cast<std::uint32_t>(end - start)});
+        }
+    }
+    m_tableOk = true;
+    return true;
+}
+
+bool CHFSPlusCompressFileReader::DecodeChunk(std::size_t index) {
+    if (m_cachedChunk == static_cast<long long>(index)) return true;
+    m_cachedChunk = -1;
+    if (index >= m_chunks.size()) return false;
+    const Chunk& chunk = m_chunks[index];
+    std::vector<std::uint8_t> compressed(chunk.length);
+    if (ReadFork(chunk.forkOffset, compressed.data(), chunk.length) != chunk.length) return false;
+    std::uint64_t chunkStart = static_cast<std::uint64_t>(index) * kDecmpfsChunkSize;
+    std::size_t limit = static_cast<std::size_t>(
+        std::min<std::uint64_t>(kDecmpfsChunkSize, m_header.uncompressed_size - chunkStart));
+    m_chunkData.resize(limit);
+    std::size_t produced = DecodePiece(m_header.compression_type, compressed.data(), compressed.size(),
+                                       m_chunkData.data(), limit);
+    m_chunkData.resize(produced);
+    m_cachedChunk = static_cast<long long>(index);
+    return true;
+}
+
+int CHFSPlusCompressFileReader::ReadData(long long offset, char* buffer, unsigned length, int* error) {
+    if (error) *error = 0;
+    if (!m_volume || !m_volume->GetVolumeHeader() || !m_node || !m_hasHeader || !buffer || offset < 0) return 0;
+    const std::uint64_t size = m_header.uncompressed_size;
+    const std::uint64_t start = static_cast<std::uint64_t>(offset);
+    if (start >= size) return 0;
+    // The int result bounds one call.
+    std::uint64_t want = std::min<std::uint64_t>({length, size - start, 0x7FFFFFFF});
+    switch (m_header.compression_type) {
+        case 3:
+        case 7: {
+            if (!DecodeInline() || start >= m_output.size()) return 0;
+            std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(want, m_output.size() - start));
+            std::memcpy(buffer, m_output.data() + start, n);
+            return static_cast<int>(n);
+        }
+        case 4:
+        case 8: {
+            if (!LoadChunkTable()) return 0;
+            std::uint64_t done = 0;
+            while (done < want) {
+                std::uint64_t at = start + done;
+                std::size_t index = static_cast<std::size_t>(at / kDecmpfsChunkSize);
+                if (!DecodeChunk(index)) break;
+                std::uint64_t inChunk = at % kDecmpfsChunkSize;
+                if (inChunk >= m_chunkData.size()) break;  // the chunk decoded short
+                std::uint64_t n = std::min<std::uint64_t>(want - done, m_chunkData.size() - inChunk);
+                std::memcpy(buffer + done, m_chunkData.data() + inChunk, static_cast<std::size_t>(n));
+                done += n;
+            }
+            return static_cast<int>(done);
+        }
+        default:
+            return 0;
+    }
+}
