@@ -9,15 +9,19 @@
 #include <string>
 
 #include "HfsTestUtil.h"
+#include "foundation/Bitmap.h"
 #include "foundation/DataRun.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "hfsplus/HFSPlusCompressFileReader.h"
+#include "hfsplus/HFSPlusDirectoryTreeBuilder.h"
 #include "hfsplus/HFSPlusFileNode.h"
 #include "hfsplus/HFSPlusJournal.h"
 #include "hfsplus/HFSPlusQuickSearch.h"
 #include "hfsplus/HFSPlusVolume.h"
 #include "hfsplus/LZVN.h"
+#include "recovery/DirectoryTreeBuilder.h"
 #include "recovery/FileReader.h"
+#include "recovery/RecoveryFilter.h"
 
 using namespace hfstest;
 
@@ -483,4 +487,91 @@ TEST(HFSPlusQuickSearch, ControllerRefusalsAndNonJournaledVolume) {
     EXPECT_EQ(s->QuickSearchFiles(&device, &sink), 0u);
     EXPECT_FALSE(refusing.types.empty());
     EXPECT_EQ(sink.last.current, static_cast<std::int64_t>(refusing.types.size()));
+}
+
+TEST(HFSPlusTreeBuilderWrapper, StampsPartitionAndMarksUsedSpace) {
+    auto key = std::make_unique<HFSPlusCatalogKey>();
+    key->parentID = 2;
+    HFSPlusCatalogRecord record;
+    record.recordType = kHFSPlusFileRecord;
+    record.file.fileID = 30;
+    record.file.dataFork.logicalSize = 6 * 4096;
+    record.file.dataFork.totalBlocks = 6;
+    record.file.dataFork.extents[0] = {100, 4};
+    record.file.dataFork.extents[1] = {300, 2};
+
+    struct Case {
+        std::uint32_t sectorsPerBlock, unit;
+        std::uint64_t start;
+        std::vector<std::int64_t> set;
+    } cases[] = {
+        {8, 8, 0, {100, 101, 102, 103, 300}},             // the last run counts one block less
+        {8, 1, 0, {800, 807, 831, 2400, 2407}},           // sector bits
+        {8, 8, 16, {102, 105, 302}},                      // the partition starts 2 blocks in
+    };
+    for (const auto& c : cases) {
+        RecordingBuilder real;
+        TBitmap bitmap;
+        ASSERT_EQ(bitmap.CreateBitmap(4096, c.unit), 1);
+        CHFSPlusDirectoryTreeBuilder wrapper(&real, c.sectorsPerBlock, 7, c.start);
+        wrapper.SetBitmap(&bitmap);
+        auto* node = new CHFSPlusFileNode(nullptr, key.get(), &record, 0);
+        ASSERT_EQ(wrapper.AddNode(node, SEARCHER_HFSPLUS), 1);
+        EXPECT_EQ(node->GetBelongedPartition(), 7);
+        for (std::int64_t bit : c.set) EXPECT_TRUE(bitmap.GetBit(bit)) << bit;
+        EXPECT_FALSE(bitmap.GetBit(99));
+        EXPECT_FALSE(bitmap.GetBit(c.unit == 8 && c.start == 0 ? 301 : 2408));
+        // Deleted files mark nothing.
+        auto* gone = new CHFSPlusFileNode(nullptr, key.get(), &record, 1);
+        bitmap.FillBitmap(1);
+        wrapper.AddNode(gone, SEARCHER_HFSPLUS);
+        EXPECT_FALSE(bitmap.GetBit(c.set.front()));
+        wrapper.Release();  // never frees the real builder
+        EXPECT_EQ(real.nodes.size(), 2u);
+    }
+    CHFSPlusDirectoryTreeBuilder alone(nullptr, 8, 0, 0);
+    EXPECT_EQ(alone.AddNode(nullptr, SEARCHER_HFSPLUS), 0);
+    EXPECT_EQ(alone.Initialize("x", nullptr, nullptr), 0);
+}
+
+TEST(HFSPlusQuickSearch, ThroughTheRealTreeBuilder) {
+    struct Sink : IDrirectoryTree {
+        void ShowNodes(IFileNode** nodes, unsigned count, int) override {
+            for (unsigned i = 0; i < count; ++i) shown.push_back(nodes[i]);
+        }
+        void ShowFilesystemNode(IFilesystemNode* root) override { roots.push_back(root); }
+        std::vector<IFileNode*> shown;
+        std::vector<IFilesystemNode*> roots;
+    } sink;
+    CRecoveryFilter filter;
+    filter.SetScanType(SCAN_TYPE_QUICK);
+    IDirecotryTreeBuilder* builder = CreateTreeBuilder(false);
+    ASSERT_EQ(builder->Initialize("QJOURNAL", &sink, &filter), 1);
+    FileDevice device(PrebuiltImage("hfsplus_journal"));
+    TestProgress progress;
+    std::unique_ptr<IQuickFileSystemSearchController> s(CreateHFSPlusQuickSearcher());
+    s->SetDirecotryTreeBuilder(builder);
+    ASSERT_EQ(s->QuickSearchFiles(&device, &progress), 0u);
+    CHFSPlusVolume& volume = *static_cast<CHFSPlusQuickFileSystemSearchController*>(s.get())->GetPrivateData()->GetVolume();
+    ASSERT_EQ(sink.roots.size(), 1u);
+
+    std::map<std::string, IFileNode*> files;
+    for (IFileNode* n : sink.shown) {
+        if (n->IsDirectory()) continue;
+        EXPECT_TRUE(n->IsDeleted()) << n->GetFileName();  // a quick scan shows deleted files only
+        std::string path = n->GetFileName();
+        for (IFileNode* p = n->GetParent(); p && p->GetParent(); p = p->GetParent())
+            path = std::string(p->GetFileName()) + "/" + path;
+        files[path] = n;
+    }
+    int recovered = 0;
+    for (const auto& row : ReadTruth("hfsplus_journal")) {
+        if (!row.deleted) continue;
+        auto it = files.find(row.path);
+        ASSERT_NE(it, files.end()) << row.path;
+        EXPECT_EQ(Sha256Of(ReadNode(volume, it->second)), row.sha256) << row.path;
+        ++recovered;
+    }
+    EXPECT_EQ(recovered, 9);
+    builder->Release();
 }
