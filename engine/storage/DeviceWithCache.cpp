@@ -1,7 +1,12 @@
 #include "storage/DeviceWithCache.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
+
+#include "storage/DeviceBase.h"
 
 CStorageDeviceWithCache::CStorageDeviceWithCache(IStorageDevice* inner) : m_inner(inner) {
     Open(nullptr);
@@ -58,7 +63,9 @@ std::unique_ptr<uint8_t[]> CStorageDeviceWithCache::TakeBuffer() {
             return buffer;
         }
     }
-    return std::make_unique<uint8_t[]>(m_blockBytes);  // value-initialised: zeroed
+    // FillBlock writes every byte of a block (data, or zeros), so a new buffer
+    // need not be cleared first.
+    return std::unique_ptr<uint8_t[]>(new uint8_t[m_blockBytes]);
 }
 
 void CStorageDeviceWithCache::FillBlock(uint8_t* data, int64_t first, int64_t count) {
@@ -85,6 +92,18 @@ void CStorageDeviceWithCache::BeginCache() {
 
 void CStorageDeviceWithCache::CacheThread() {
     const int64_t total = GetTotalSectors();
+    // A deep scan reads each sector once: tell the kernel so. On a device
+    // larger than half the memory, also let it drop what was read, so a scan
+    // of terabytes does not push everything else out of the page cache (a
+    // smaller one may as well stay cached for the next scan).
+    auto* descriptor = dynamic_cast<CDescriptorDevice*>(m_inner);
+    const int fd = descriptor ? descriptor->GetDescriptor() : -1;
+    const uint32_t sectorBytes = SectorBytes();
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    const bool dropRead = fd >= 0 && pages > 0 && pageSize > 0 &&
+                          static_cast<double>(total) * sectorBytes > static_cast<double>(pages) * pageSize / 2;
+    if (fd >= 0) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     for (;;) {
         int64_t first, index;
         {
@@ -98,6 +117,9 @@ void CStorageDeviceWithCache::CacheThread() {
         auto data = TakeBuffer();
         // Read outside the lock, so the scanning thread can take queued blocks meanwhile.
         FillBlock(data.get(), first, count);
+        if (dropRead)
+            posix_fadvise(fd, static_cast<off_t>(first) * sectorBytes, static_cast<off_t>(count) * sectorBytes,
+                          POSIX_FADV_DONTNEED);
         std::lock_guard<std::mutex> lock(m_lock);
         m_queue.push_back(Block{index, count, std::move(data)});
         m_nextSector = first + count;

@@ -64,7 +64,7 @@ private:
     void CacheThread();
     uint32_t SectorBytes();
     int64_t BlockCount();
-    // A zeroed buffer of one block, from the pool when one is free.
+    // A buffer of one block, from the pool when one is free.
     std::unique_ptr<uint8_t[]> TakeBuffer();
     // Reads `count` sectors at `first` into a block buffer; the rest of the
     // buffer stays zero, so searchers never see stale or uninitialised bytes.
