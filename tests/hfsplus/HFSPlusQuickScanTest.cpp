@@ -575,3 +575,58 @@ TEST(HFSPlusQuickSearch, ThroughTheRealTreeBuilder) {
     EXPECT_EQ(recovered, 9);
     builder->Release();
 }
+
+TEST(HFSPlusQuickSearch, DeletedCollectionEntriesBecomeNodes) {
+    // The xorriso volume has no journal: whatever sits in the deleted
+    // collection is what the deleted phase lists.
+    FileDevice device(XorrisoVolumeDir() + "/xorriso.hfs");
+    CHFSPlusVolume volume(&device, false);
+    ASSERT_EQ(volume.GetLastError(), 0u);
+    auto add = [&](std::int16_t type, std::uint32_t id, const std::u16string& name) {
+        auto* key = new HFSPlusCatalogKey;
+        key->parentID = 2;
+        key->nodeName.length = static_cast<std::uint16_t>(name.size());
+        for (std::size_t i = 0; i < name.size(); ++i) key->nodeName.unicode[i] = name[i];
+        auto* record = new HFSPlusCatalogRecord;
+        record->recordType = type;
+        if (type == kHFSPlusFileRecord) record->file.fileID = id;
+        if (type == kHFSPlusFolderRecord) record->folder.folderID = id;
+        volume.DeletedCatalog().AddFront(key, record);
+    };
+    add(kHFSPlusFileThreadRecord, 0, u"thread");
+    add(kHFSPlusFileRecord, 500, u"lost.bin");
+    add(kHFSPlusFolderRecord, 2, u"root again");
+    {
+        RecordingBuilder builder;
+        TestProgress sink;
+        CHFSPlusQuickFileSystemSearchProgress progress(&sink, false);
+        EXPECT_EQ(volume.QuickSearchFiles(&builder, &progress), 0u);
+        IFileNode* lost = builder.FindById(500);
+        ASSERT_NE(lost, nullptr);
+        EXPECT_TRUE(lost->IsDeleted());
+        int roots = 0;
+        for (auto* n : builder.nodes) {
+            if (n->GetCurrentNodeID() == 2) {
+                ++roots;
+                EXPECT_FALSE(n->IsDeleted());  // the root is never deleted
+            }
+        }
+        EXPECT_EQ(roots, 2);  // the journal copy and the live root
+        EXPECT_EQ(volume.DeletedCatalog().Size(), 0u);
+        // Three collected records counted in the total, the thread made no node.
+        const HFSPlusVolumeHeader* vh = volume.GetVolumeHeader();
+        EXPECT_EQ(progress.GetInfo()->total, static_cast<std::int64_t>(vh->fileCount + vh->folderCount + 1 + 3));
+        EXPECT_EQ(progress.GetInfo()->current, static_cast<std::int64_t>(builder.nodes.size()));
+    }
+    // Refused deleted nodes are released and not counted.
+    add(kHFSPlusFileRecord, 501, u"refused.bin");
+    RecordingBuilder refusing;
+    refusing.refuseAll = true;
+    TestProgress sink;
+    CHFSPlusQuickFileSystemSearchProgress progress(&sink, false);
+    volume.QuickSearchFiles(&refusing, &progress);
+    // The refused deleted node is not counted; the live traversal counts
+    // each node before the builder answers.
+    ASSERT_GE(refusing.types.size(), 2u);
+    EXPECT_EQ(progress.GetInfo()->current, static_cast<std::int64_t>(refusing.types.size() - 1));
+}
