@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 
 #include "FatTestSupport.h"
 #include "fat/FATBuildWorker.h"
@@ -140,4 +141,70 @@ TEST(FatQuickBuild, Fat32RepairsClearedHighWords) {
         EXPECT_EQ(run.Data(path), Original("fat32", path)) << path;
     }
     EXPECT_GE(run.builder.Find("High/Late Tool.exe")->GetCurrentNodeID(), 0x10000);
+}
+
+// The deep road from recorded folder sectors, with no root: the fixed root's
+// sectors lie in the window before the data start and are read as root
+// sectors; folders whose parents are unknown become made-up "DIR%d" folders,
+// one per folder however many of its sectors were recorded.
+TEST(FatCompleteBuild, MadeUpFoldersAndLostRoot) {
+    std::uint64_t dirA = 0, dirB = 0;
+    {
+        QuickRun probe(Fixture("fat16.img"));
+        dirA = static_cast<std::uint64_t>(probe.builder.Find("DirA")->GetCurrentNodeID());
+        dirB = static_cast<std::uint64_t>(probe.builder.Find("DirB")->GetCurrentNodeID());
+    }
+    ImageDevice dev(Fixture("fat16.img"));
+    auto boot = ReadBytes(Fixture("fat16.img"), 0, 512);
+    CTempFATDBR dbr(boot.data(), 512);
+    const std::int64_t rootStart = dbr.GetReservedSector() + 2 * dbr.GetSectorsPerFat();
+    const std::uint32_t rootSectors = dbr.GetRootEntries() * 32 / 512;
+    const std::int64_t dataStart = rootStart + rootSectors;
+    IFATTable* fat = IFATTableFactory::CreateFATTable(&dev, dbr.GetReservedSector(), 1,
+                                                      dbr.GetSectorsPerFat(), true, false);
+    std::unique_ptr<CFATSearchedPartitionInfo> record(CreateFATSearchedPartitionInfo(512));
+    RecordingBuilder rootOnly;
+    {
+        // Alone, the fixed root's first sector gives the root's entries.
+        CFATBuildWorker w(&rootOnly, nullptr, record.get(), &dev, 1, 0, 1, rootStart, rootSectors, 0,
+                          false, dataStart, dbr.GetTotalSectors(), fat);
+        FolderSectorSet root;
+        root.insert({rootStart, 0xFFFFFFFF, 0});
+        EXPECT_EQ(w.CompleteBuildDirectoryTree(root), 1);
+        IFileNode* doc = rootOnly.Find("Deleted Root Document.txt");
+        ASSERT_NE(doc, nullptr);
+        EXPECT_EQ(doc->GetParentNodeID(), 0);
+        EXPECT_NE(rootOnly.Find("DirA"), nullptr);
+    }
+    RecordingBuilder builder;
+    CFATBuildWorker worker(&builder, nullptr, record.get(), &dev, 1, 0, 1, rootStart, rootSectors, 0, false,
+                           dataStart, dbr.GetTotalSectors(), fat);
+    auto sectorOf = [&](std::uint64_t c) { return worker.ConvertClusterNumToSector(c); };
+    const std::uint32_t dirASecond = fat->GetNextCluster(static_cast<std::uint32_t>(dirA));
+    FolderSectorSet sectors;
+    sectors.insert({sectorOf(dirA), static_cast<std::uint32_t>(dirA), 0});
+    sectors.insert({sectorOf(dirASecond), 0xFFFFFFFF, static_cast<std::uint32_t>(dirA)});
+    sectors.insert({sectorOf(dirB), static_cast<std::uint32_t>(dirB), 0});
+    ResetFATMadeUpFolderCounter();
+    EXPECT_EQ(worker.CompleteBuildDirectoryTree(sectors), 1);
+
+    std::vector<IFileNode*> madeUp;
+    for (IFileNode* n : builder.nodes)
+        if (std::string(n->GetFileName()).rfind("DIR", 0) == 0 && n->IsDirectory() &&
+            n->GetParentNodeID() == 0 && n->IsDeleted())
+            madeUp.push_back(n);
+    ASSERT_EQ(madeUp.size(), 2u);
+    EXPECT_STREQ(madeUp[0]->GetFileName(), "DIR0");
+    EXPECT_EQ(static_cast<std::uint64_t>(madeUp[0]->GetCurrentNodeID()), dirA);
+    EXPECT_STREQ(madeUp[1]->GetFileName(), "DIR1");
+    EXPECT_EQ(static_cast<std::uint64_t>(madeUp[1]->GetCurrentNodeID()), dirB);
+    // DirA's entries, the straddling long name included, under the made-up folder.
+    IFileNode* four = builder.Find("DIR0/A Rather Long File Name Number 4.dat");
+    ASSERT_NE(four, nullptr);
+    EXPECT_EQ(ReadRuns(dev, four, dataStart, 1), Original("fat16", "DirA/A Rather Long File Name Number 4.dat"));
+    // The counter goes on growing across builds.
+    CFATFileNode* next = worker.CreateTempFileNode(999, 0);
+    EXPECT_STREQ(next->GetFileName(), "DIR2");
+    next->Release();
+    IFATTableFactory::DestroyFATTable(fat);
 }

@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     std::vector<std::uint8_t> sector(512, 0);
-    std::memcpy(sector.data(), buf.data(), buf.size() < 512 ? buf.size() : 512);
+    if (!buf.empty()) std::memcpy(sector.data(), buf.data(), buf.size() < 512 ? buf.size() : 512);
     CFATFolderAnalyser a(512);
     (void)a.AnalyseSector(sector.data());
     return 0;
