@@ -12,6 +12,7 @@
 #include "recovery/RecoveryFilter.h"
 #include "recovery/VolumeAnalyze.h"
 #include "storage/DeviceData.h"
+#include "storage/VolumeDevice.h"
 
 using namespace fattest;
 
@@ -248,4 +249,52 @@ TEST(FatQuickSearch, ThroughTheTreeBuilder) {
     EXPECT_TRUE(files.count("DirB/Sub/Lost Photo Of The Sea.raw"));
     EXPECT_TRUE(files.count("Deleted Root Document.txt"));
     builder->Release();
+}
+
+// 4,096-byte sectors: tables, roots and runs scale with the sector size.
+TEST(FatQuickSearch, FourKibSectors) {
+    auto dev = std::make_unique<ImageDevice>(Fixture("fat16-4k.img"), 4096);
+    auto* rec = new CCollectedVolumeDeviceInfoStruct{};
+    rec->fileSystemType = 1;
+    rec->sectorSize = 4096;
+    rec->totalSectors = dev->GetTotalSectors();
+    dev->SetPrivateData(CreateVolumeDeviceData(rec));
+    std::unique_ptr<IVolumeAnalyze> a(CreateFatVolumeAnalyze(dev.get(), 0));
+    EXPECT_EQ(a->GetFileSystemType(), 1u);
+    char label[100] = {};
+    a->GetLabel(label, 100);
+    EXPECT_STREQ(label, "SEC4K");
+    Searched s(dev.get());
+    ASSERT_EQ(s.result, ENGINE_OK);
+    CFATSearchedPartitionInfo* r = s.Record();
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->GetSectorSize(), 4096u);
+    IFileNode* big = s.builder.Find("Folder/Big Sector File.bin");
+    ASSERT_NE(big, nullptr);
+    EXPECT_TRUE(big->IsDeleted());
+    EXPECT_EQ(ReadRuns(*dev, big, r->GetCluster0Sector(), r->GetSectorsPerCluster()),
+              Original("fat16-4k", "Folder/Big Sector File.bin"));
+    std::set<std::string> oracle;
+    for (const auto& p : FlsDeleted(Fixture("fat16-4k.img"))) oracle.insert(ComparableName(p));
+    std::set<std::string> ours;
+    for (const auto& p : s.builder.DeletedPaths()) ours.insert(ComparableName(p));
+    EXPECT_EQ(ours, oracle);
+}
+
+// The same search through the engine's own volume device over the image file.
+TEST(FatQuickSearch, ThroughAVolumeDevice) {
+    std::unique_ptr<CVolumeDevice> dev(CreateVolumeDevice(Fixture("fat32.img").c_str()));
+    ASSERT_NE(dev, nullptr);
+    ASSERT_EQ(dev->Open(nullptr), 1);
+    auto* rec = new CCollectedVolumeDeviceInfoStruct{};
+    rec->fileSystemType = 2;
+    rec->sectorSize = 512;
+    rec->totalSectors = dev->GetTotalSectors();
+    dev->SetPrivateData(CreateVolumeDeviceData(rec));
+    Searched s(dev.get());
+    ASSERT_EQ(s.result, ENGINE_OK);
+    IFileNode* tool = s.builder.Find("Docs/Helper Tool.exe");
+    ASSERT_NE(tool, nullptr);
+    EXPECT_EQ(ReadRuns(*dev, tool, s.Record()->GetCluster0Sector(), 1),
+              Original("fat32", "Docs/Helper Tool.exe"));
 }
