@@ -308,10 +308,21 @@ IStorageDevice* CreateDmgDevice(const char* path, const CDMGDeviceInfoStruct* re
     device->SetPrivateData(CreateDMGDeviceData(copy));
     if (IsEngineFailure(device->GetLastError()))
         return nullptr;
-    // The data must start inside the file.
+    // The sectors must lie inside the file: an image cut short since its
+    // record was made (a record read back from a scan-result file) would
+    // otherwise read its missing end as zeros.
     struct stat st;
-    if (::stat(path, &st) != 0 || static_cast<std::uint64_t>(st.st_size) < record->dataOffset)
+    if (::fstat(device->GetDescriptor(), &st) != 0)
         return nullptr;
+    const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+    const std::uint64_t sectorSize = device->GetSectorSize();
+    const std::uint64_t total = static_cast<std::uint64_t>(device->GetTotalSectors());
+    if (size < record->dataOffset ||
+        (total > 0 && (total - 1 > (size - record->dataOffset) / sectorSize ||
+                       (total - 1) * sectorSize >= size - record->dataOffset))) {
+        CatchExeception::WriteLog("dmg: %s is shorter than its record says\n", path);
+        return nullptr;
+    }
     return device.release();
 }
 

@@ -477,6 +477,17 @@ TEST(DmgImage, RecordRoundTripsThroughItsStoredBytes)
     pastEnd.dataOffset = 1ull << 40;
     EXPECT_EQ(CreateDmgDevice(path.c_str(), &pastEnd), nullptr);
     EXPECT_EQ(CreateDmgDevice(dir.File("missing.dmg").c_str(), &record), nullptr);
+    // An image cut short after its record was made: refused, not read as zeros.
+    CDMGDeviceInfoStruct longer = record;
+    longer.totalSectors = 11;
+    EXPECT_EQ(CreateDmgDevice(path.c_str(), &longer), nullptr);
+    longer.totalSectors = 10;
+    longer.dataOffset = 512;
+    EXPECT_EQ(CreateDmgDevice(path.c_str(), &longer), nullptr);
+    // A partial last sector is part of a raw image.
+    WriteAll(path, Bytes(disk.begin(), disk.end() - 100));
+    std::unique_ptr<IStorageDevice> partial(CreateDmgDevice(path.c_str(), &record));
+    EXPECT_TRUE(partial);
 }
 
 // ---------------------------------------------------------------------------
