@@ -5,6 +5,7 @@
 #include "storage/DiskDevice.h"
 #include "storage/DmgDevice.h"
 #include "storage/QvxDevice.h"
+#include "recovery/VolumeAnalyze.h"
 
 #include <gtest/gtest.h>
 
@@ -929,5 +930,50 @@ TEST(ImageFiles, OpenedByTheirContent)
             EXPECT_FALSE(device);
             EXPECT_EQ(error.empty(), c.type == -2) << error;
         }
+    }
+}
+
+// A FAT16 volume made by mkfs.fat, read through its raw image, a DMG of it and
+// a QVX of it: the volume recogniser sees the same file system in all three.
+TEST(ImageFiles, WrappedFatVolumeIsRecognisedLikeTheRawImage)
+{
+    ImageTempDir dir;
+    const std::string raw = dir.File("fat16.img");
+    const std::string make = "truncate -s 16M '" + raw + "' && mkfs.fat -F 16 -n QFAT16 '" + raw + "' >/dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+    const Bytes volume = ReadAll(raw);
+    const std::string dmg = dir.File("fat16.dmg");
+    WriteAll(dmg, BuildUdif(FlatUdif(volume)));
+
+    std::unique_ptr<CDiskDevice> disk(CreateDiskDevice(raw.c_str()));
+    ASSERT_TRUE(disk);
+    ASSERT_EQ(disk->Open(nullptr), 1);
+    auto* record = new CCollectDiskDeviceInfoStruct{};
+    std::strcpy(record->mediaName, "fat16");
+    record->sectorSize = 512;
+    record->totalSectors = disk->GetTotalSectors();
+    disk->SetPrivateData(CreateDiskDeviceData(record));
+    const std::string qvx = dir.File("fat16.qvx");
+    QXMakeDMG writer;
+    int started = 1;
+    ASSERT_EQ(MakeImage(writer, disk.get(), qvx, false, &started).last.error, 0);
+
+    std::string error;
+    std::unique_ptr<IStorageDevice> dmgDevice(OpenImageFileDevice(dmg.c_str(), error));
+    std::unique_ptr<IStorageDevice> qvxDevice(OpenImageFileDevice(qvx.c_str(), error));
+    ASSERT_TRUE(dmgDevice);
+    ASSERT_TRUE(qvxDevice);
+    for (IStorageDevice* device : {static_cast<IStorageDevice*>(disk.get()), dmgDevice.get(), qvxDevice.get()}) {
+        SCOPED_TRACE(device->GetType());
+        EXPECT_EQ(device->GetTotalSectors(), 32768);
+        std::unique_ptr<IVolumeAnalyzeController> controller(CreateVolumeAnalyzeController(device, 0));
+        ASSERT_TRUE(controller);
+        IVolumeAnalyze* analyzer = controller->GetVolumeAnzlyzer();
+        ASSERT_TRUE(analyzer);
+        EXPECT_EQ(analyzer->GetFileSystemType(), 1u); // FAT16
+        EXPECT_EQ(analyzer->GetTotalSector(), 32768);
+        char label[32] = {};
+        analyzer->GetLabel(label, sizeof label);
+        EXPECT_EQ(std::string(label).substr(0, 6), "QFAT16");
     }
 }
