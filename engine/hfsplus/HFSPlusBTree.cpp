@@ -273,6 +273,16 @@ CHFSPlusBTree::CHFSPlusBTree(CHFSPlusVolume* volume, IHFSPlusBTreeOption* option
     if (!volume || !option) m_status = HFS_FAIL(HFS_ERR_NULL_ARG);
 }
 
+EngineResult CHFSPlusBTree::OptionFailure(int line) {
+    EngineResult status = m_option->GetLastError();
+    // An operation that failed without saying why (a child pointer of 0 read
+    // from disk) is damaged data.
+    if (!HFSFailed(status)) {
+        status = MakeEngineResult(ENGINE_MODULE_HFSPLUS, static_cast<std::uint16_t>(line), HFS_ERR_BAD_DATA);
+    }
+    return FormatError(status, __FILE__, line, "CHFSPlusBTree");
+}
+
 unsigned CHFSPlusBTree::MaxDepth() {
     const BTHeaderRec* header = m_option->GetHeaderRec();
     if (header && header->treeDepth >= 1 && header->treeDepth <= kHFSMaxTreeDepth) {
@@ -286,7 +296,11 @@ EngineResult CHFSPlusBTree::Search(BTKey* key, HFSPlusSearchResult& result, BTRe
     if (record) *record = nullptr;
     if (!m_option || !key) return m_status = HFS_FAIL(HFS_ERR_NULL_ARG);
     std::uint32_t nodeNumber = m_option->GetRoot();
-    if (nodeNumber == 0) return m_status = HFS_PASS(m_option->GetLastError());
+    if (nodeNumber == 0) {
+        // No root: an empty tree holds no key (or a tree without header).
+        EngineResult status = m_option->GetLastError();
+        return m_status = HFSFailed(status) ? HFS_PASS(status) : 0;
+    }
 
     // Each level descends once; a walk longer than the tree is deep, or one
     // that meets a node again, is a damaged index.
@@ -299,7 +313,7 @@ EngineResult CHFSPlusBTree::Search(BTKey* key, HFSPlusSearchResult& result, BTRe
         }
         visited.push_back(nodeNumber);
         std::unique_ptr<CHFSPlusBTNode> node(m_option->CreateNode(nodeNumber));
-        if (!node) return m_status = HFS_PASS(m_option->GetLastError());
+        if (!node) return m_status = OptionFailure(__LINE__);
         std::uint16_t count = node->GetRecordCount();
         std::int8_t kind = node->GetKind();
         if (kind != kBTLeafNode && kind != kBTIndexNode) return m_status = HFS_FAIL(HFS_ERR_BAD_DATA);
@@ -309,7 +323,7 @@ EngineResult CHFSPlusBTree::Search(BTKey* key, HFSPlusSearchResult& result, BTRe
         int cmp = -1;
         for (; i < count; ++i) {
             std::unique_ptr<BTKey> recordKey(m_option->KeyRead(node.get(), i));
-            if (!recordKey) return m_status = HFS_PASS(m_option->GetLastError());
+            if (!recordKey) return m_status = OptionFailure(__LINE__);
             cmp = m_option->Compare(recordKey.get(), key);
             if (cmp >= 0) break;
         }
@@ -321,7 +335,7 @@ EngineResult CHFSPlusBTree::Search(BTKey* key, HFSPlusSearchResult& result, BTRe
             if (cmp > 0) return m_status = 0;
             if (record) {
                 *record = m_option->DataRead(node.get(), i);
-                if (!*record) return m_status = HFS_PASS(m_option->GetLastError());
+                if (!*record) return m_status = OptionFailure(__LINE__);
             }
             result.found = 1;
             return m_status = 0;
@@ -340,7 +354,7 @@ EngineResult CHFSPlusBTree::Search(BTKey* key, HFSPlusSearchResult& result, BTRe
             branch = static_cast<std::uint16_t>(i - 1);
         }
         nodeNumber = m_option->GetChild(node.get(), branch);
-        if (nodeNumber == 0) return m_status = HFS_PASS(m_option->GetLastError());
+        if (nodeNumber == 0) return m_status = OptionFailure(__LINE__);
     }
 }
 
@@ -348,7 +362,10 @@ EngineResult CHFSPlusBTree::Traverse(IDirecotryTreeBuilder* builder,
                                      CHFSPlusQuickFileSystemSearchProgress* progress) {
     if (!m_option) return m_status = HFS_FAIL(HFS_ERR_NULL_ARG);
     std::uint32_t root = m_option->GetRoot();
-    if (root == 0) return m_status = HFS_PASS(m_option->GetLastError());
+    if (root == 0) {
+        EngineResult status = m_option->GetLastError();
+        return m_status = HFSFailed(status) ? HFS_PASS(status) : 0;
+    }
 
     // Depth first, record order, with an explicit stack: a damaged index
     // must not exhaust the scan thread's stack.
@@ -366,7 +383,7 @@ EngineResult CHFSPlusBTree::Traverse(IDirecotryTreeBuilder* builder,
             return HFS_FAIL(HFS_ERR_BAD_STRUCT);
         }
         std::unique_ptr<CHFSPlusBTNode> node(m_option->CreateNode(nodeNumber));
-        if (!node) return HFS_PASS(m_option->GetLastError());
+        if (!node) return OptionFailure(__LINE__);
         std::int8_t kind = node->GetKind();
         if (kind != kBTLeafNode && kind != kBTIndexNode) return HFS_FAIL(HFS_ERR_BAD_DATA);
         if (node->GetRecordCount() == 0 || !progress) return 0;
@@ -386,7 +403,7 @@ EngineResult CHFSPlusBTree::Traverse(IDirecotryTreeBuilder* builder,
         if (node->GetKind() == kBTIndexNode) {
             std::uint32_t child = m_option->GetChild(node, index);
             if (child == 0) {
-                status = HFS_PASS(m_option->GetLastError());
+                status = OptionFailure(__LINE__);
                 break;
             }
             status = enter(child);

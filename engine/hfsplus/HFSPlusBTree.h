@@ -130,6 +130,9 @@ private:
     // Levels a walk may descend: the header's depth when it is sane, else the
     // hard cap.
     unsigned MaxDepth();
+    // The option's failure, passed upwards (a failure without a code of its
+    // own becomes 0x6).
+    EngineResult OptionFailure(int line);
 
     CHFSPlusVolume* m_volume = nullptr;
     IHFSPlusBTreeOption* m_option = nullptr;

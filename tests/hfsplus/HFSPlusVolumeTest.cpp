@@ -167,6 +167,7 @@ TEST(HFSPlusVolumeSearch, DamagedIndexEndsWithAnError) {
         {"header depth 0 and a long chain",
          {MakeHeaderNode(0, 1, 3, kHFSCaseFolding), MakeNode(0, 3, {IndexEntry(2, u"a", 2)}),
           MakeNode(0, 2, {IndexEntry(2, u"a", 1)})}},
+        {"child pointer 0", {MakeHeaderNode(2, 1, 2, kHFSCaseFolding), MakeNode(0, 2, {IndexEntry(2, u"a", 0)})}},
         {"child pointer past the tree", {MakeHeaderNode(2, 1, 2, kHFSCaseFolding), MakeNode(0, 2, {IndexEntry(2, u"a", 999)})}},
         {"root is a map node", {MakeHeaderNode(1, 1, 2, kHFSCaseFolding), MakeNode(2, 0, {})}},
     };
