@@ -9,6 +9,7 @@
 #include "fat/FATFileNode.h"
 #include "fat/FATQuickSearcher.h"
 #include "fat/FATStructures.h"
+#include "recovery/RecoveryController.h"
 #include "recovery/RecoveryFilter.h"
 #include "recovery/VolumeAnalyze.h"
 #include "storage/DeviceData.h"
@@ -297,4 +298,47 @@ TEST(FatQuickSearch, ThroughAVolumeDevice) {
     ASSERT_NE(tool, nullptr);
     EXPECT_EQ(ReadRuns(*dev, tool, s.Record()->GetCluster0Sector(), 1),
               Original("fat32", "Docs/Helper Tool.exe"));
+}
+
+// A quick scan run by the quick scan controller, as the front end runs it:
+// the FAT searcher is chosen by the volume record and its finished tree holds
+// the deleted files under their folders; a FAT12 volume is refused.
+TEST(FatQuickSearch, ThroughTheQuickScanController) {
+    struct Sink : IDrirectoryTree {
+        void ShowNodes(IFileNode** nodes, unsigned count, int) override {
+            for (unsigned i = 0; i < count; ++i) shown.push_back(nodes[i]);
+        }
+        void ShowFilesystemNode(IFilesystemNode*) override {}
+        std::vector<IFileNode*> shown;
+    };
+    CRecoveryFilter filter;
+    filter.SetScanType(SCAN_TYPE_QUICK);
+    {
+        Sink sink;
+        IRecoveryController* ctl = CreateRecoveryController(RECOVERY_CONTROLLER_QUICK);
+        ASSERT_NE(ctl, nullptr);
+        ASSERT_EQ(ctl->Initialize(&filter), 1);
+        auto dev = Volume(Fixture("fat32.img"), 2);
+        RecordingProgress progress;
+        EXPECT_EQ(ctl->StartDataRecovery(dev.get(), &progress, &sink), ENGINE_OK);
+        std::set<std::string> names;
+        for (IFileNode* n : sink.shown) {
+            EXPECT_TRUE(n->IsDeleted() || n->IsDirectory()) << n->GetFileName();
+            names.insert(n->GetFileName());
+        }
+        for (const char* want : {"Setup Program.exe", "Helper Tool.exe", "Late Tool.exe",
+                                 "Ancient Letter To Grandma.txt", "Quarterly Report Final Version.txt"})
+            EXPECT_TRUE(names.count(want)) << want;
+        EXPECT_FALSE(names.count("FILLER.BIN"));
+        ctl->Release();
+    }
+    {
+        Sink sink;
+        IRecoveryController* ctl = CreateRecoveryController(RECOVERY_CONTROLLER_QUICK);
+        ASSERT_EQ(ctl->Initialize(&filter), 1);
+        auto dev = Volume(Fixture("fat12.img"), 0);
+        RecordingProgress progress;
+        EXPECT_EQ(ctl->StartDataRecovery(dev.get(), &progress, &sink), 0x010A00610000000Cull);
+        ctl->Release();
+    }
 }
