@@ -2,6 +2,7 @@
 // read back by dmg2img as an independent reader), and QVX images made by the
 // writer and read back.
 #include "storage/DeviceData.h"
+#include "storage/DeviceWithCache.h"
 #include "storage/DiskDevice.h"
 #include "storage/DmgDevice.h"
 #include "storage/QvxDevice.h"
@@ -975,5 +976,23 @@ TEST(ImageFiles, WrappedFatVolumeIsRecognisedLikeTheRawImage)
         char label[32] = {};
         analyzer->GetLabel(label, sizeof label);
         EXPECT_EQ(std::string(label).substr(0, 6), "QFAT16");
+
+        // The deep scan's road: block by block through the read-ahead cache
+        // (a short last block included), the same bytes as the raw image.
+        CStorageDeviceWithCache cache(device);
+        ASSERT_EQ(cache.SetBlockSize(5000), 1);
+        cache.BeginCache();
+        Bytes seen;
+        seen.reserve(volume.size());
+        for (int64_t block = 0; cache.IsBlockInValidRange(block); ++block) {
+            ASSERT_EQ(cache.SetCurCacheBlock(block), 1);
+            const int64_t first = block * 5000;
+            const int64_t count = std::min<int64_t>(5000, cache.GetTotalSectors() - first);
+            Bytes part(static_cast<size_t>(count) * 512);
+            ASSERT_EQ(cache.ReadSector(part.data(), first, count), 1);
+            seen.insert(seen.end(), part.begin(), part.end());
+        }
+        cache.EndCache();
+        EXPECT_TRUE(seen == volume);
     }
 }
