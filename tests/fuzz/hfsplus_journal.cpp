@@ -1,0 +1,159 @@
+// libFuzzer target: the HFS+ journal walk. A small journaled volume (512-byte
+// blocks, a catalog of one leaf) whose 64 KiB journal buffer comes from the
+// input:
+//   bytes 0-7   start and end offsets (little-endian u32 each)
+//   bytes 8-11  block-list header size
+//   byte 12     journal header size selector (512 << (b % 3))
+//   rest        the journal buffer after its header
+// The quick search walks the journal, keeps deleted records and lists nodes.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "foundation/StorageDevice.h"
+#include "hfsplus/HFSPlusQuickSearch.h"
+#include "hfsplus/HFSPlusVolume.h"
+#include "recovery/DirectoryTree.h"
+
+namespace {
+class FuzzDevice : public IStorageDevice {
+public:
+    explicit FuzzDevice(std::vector<std::uint8_t> bytes) : m_bytes(std::move(bytes)) {}
+    int Open(char*) override { return 1; }
+    int Close() override { return 1; }
+    int ReadSector(void* buffer, std::int64_t first, std::int64_t count) override {
+        if (first < 0 || count < 0) return 0;
+        std::uint64_t at = static_cast<std::uint64_t>(first) * 512, n = static_cast<std::uint64_t>(count) * 512;
+        if (at > m_bytes.size() || n > m_bytes.size() - at) return 0;
+        std::memcpy(buffer, m_bytes.data() + at, n);
+        return 1;
+    }
+    std::uint32_t GetSectorSize() override { return 512; }
+    std::int64_t GetTotalSectors() override { return static_cast<std::int64_t>(m_bytes.size() / 512); }
+    int IOCtl(std::uint64_t, void*) override { return 0; }
+    IStorageDeviceData* GetPrivateData() override { return nullptr; }
+    void SetPrivateData(IStorageDeviceData* d) override { delete d; }
+    int GetType() override { return 2; }
+    EngineResult GetLastError() override { return 0; }
+
+private:
+    std::vector<std::uint8_t> m_bytes;
+};
+
+class CountingBuilder : public IDirecotryTreeBuilder {
+public:
+    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
+    int AddNode(IFileNode* node, _tagSearcherType) override {
+        node->GetFileName();
+        node->Release();
+        return 1;
+    }
+    int AddSearcherInfo(_tagSearcherType, std::int64_t) override { return 1; }
+    void FlashBuild(_tagSearcherType) override {}
+    void Release() override {}
+    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice*) override {}
+};
+
+void be16(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+    b[at] = static_cast<std::uint8_t>(v >> 8);
+    b[at + 1] = static_cast<std::uint8_t>(v);
+}
+void be32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+    be16(b, at, v >> 16);
+    be16(b, at + 2, v & 0xFFFF);
+}
+void le32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// A 512-byte node with records placed one after the other.
+void Node(std::vector<std::uint8_t>& img, std::size_t at, std::int8_t kind, std::uint8_t height,
+          const std::vector<std::vector<std::uint8_t>>& records) {
+    img[at + 8] = static_cast<std::uint8_t>(kind);
+    img[at + 9] = height;
+    be16(img, at + 10, static_cast<std::uint32_t>(records.size()));
+    std::size_t off = 14;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        be16(img, at + 512 - 2 * (i + 1), static_cast<std::uint32_t>(off));
+        std::memcpy(img.data() + at + off, records[i].data(), records[i].size());
+        off += records[i].size();
+    }
+    be16(img, at + 512 - 2 * (records.size() + 1), static_cast<std::uint32_t>(off));
+}
+
+std::vector<std::uint8_t> HeaderRecord(std::uint16_t depth, std::uint32_t root, std::uint32_t total) {
+    std::vector<std::uint8_t> r(106, 0);
+    be16(r, 0, depth);
+    be32(r, 2, root);
+    be16(r, 18, 512);
+    be32(r, 22, total);
+    r[37] = 0xCF;
+    return r;
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 13) return 0;
+    constexpr std::uint32_t kJournalSize = 65536;
+    constexpr std::uint32_t kJournalBlock = 16;
+    const std::uint32_t totalBlocks = kJournalBlock + kJournalSize / 512 + 4;
+    std::vector<std::uint8_t> img(static_cast<std::size_t>(totalBlocks) * 512, 0);
+    // Volume header.
+    const std::size_t vh = 1024;
+    be16(img, vh, 0x482B);
+    be16(img, vh + 2, 4);
+    be32(img, vh + 4, 0x2000);  // journaled
+    be32(img, vh + 12, 8);      // journal info block
+    be32(img, vh + 40, 512);
+    be32(img, vh + 44, totalBlocks);
+    be32(img, vh + 192 + 12, 1);  // extents: block 3
+    be32(img, vh + 192 + 16, 3);
+    be32(img, vh + 192 + 20, 1);
+    be32(img, vh + 272 + 12, 2);  // catalog: blocks 4-5
+    be32(img, vh + 272 + 16, 4);
+    be32(img, vh + 272 + 20, 2);
+    be32(img, vh + 352 + 12, 1);  // attributes: block 6
+    be32(img, vh + 352 + 16, 6);
+    be32(img, vh + 352 + 20, 1);
+    std::vector<std::uint8_t> empty128(128, 0), map(512 - 256, 0);
+    Node(img, 3 * 512, 1, 0, {HeaderRecord(0, 0, 1), empty128, map});
+    Node(img, 4 * 512, 1, 0, {HeaderRecord(1, 1, 2), empty128, map});
+    Node(img, 6 * 512, 1, 0, {HeaderRecord(0, 0, 1), empty128, map});
+    // One live file "a" (id 20) in the root folder.
+    std::vector<std::uint8_t> key = {0, 8, 0, 0, 0, 2, 0, 1, 0, 'a'};
+    std::vector<std::uint8_t> file(248, 0);
+    be16(file, 0, 2);
+    be32(file, 8, 20);
+    key.insert(key.end(), file.begin(), file.end());
+    Node(img, 5 * 512, -1, 1, {key});
+    // Journal info block and journal header.
+    const std::size_t jib = 8 * 512;
+    be32(img, jib, 1);
+    be32(img, jib + 36 + 4, kJournalBlock * 512);
+    be32(img, jib + 44 + 4, kJournalSize);
+    const std::size_t jh = kJournalBlock * 512;
+    le32(img, jh, 0x4A4E4C78);
+    le32(img, jh + 4, 0x12345678);
+    std::uint32_t start = data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
+    std::uint32_t end = data[4] | (data[5] << 8) | (data[6] << 16) | (static_cast<std::uint32_t>(data[7]) << 24);
+    std::uint32_t blhdr = data[8] | (data[9] << 8) | (data[10] << 16) | (static_cast<std::uint32_t>(data[11]) << 24);
+    std::uint32_t jhdr = 512u << (data[12] % 3);
+    le32(img, jh + 8, start % kJournalSize);
+    le32(img, jh + 16, end % kJournalSize);
+    le32(img, jh + 24, kJournalSize);
+    le32(img, jh + 32, blhdr);
+    le32(img, jh + 40, jhdr);
+    std::size_t body = std::min<std::size_t>(size - 13, kJournalSize - 512);
+    std::memcpy(img.data() + jh + 512, data + 13, body);
+
+    FuzzDevice device(std::move(img));
+    CHFSPlusVolume volume(&device, false);
+    CountingBuilder builder;
+    CHFSPlusQuickFileSystemSearchProgress progress(nullptr, true);
+    volume.QuickSearchFiles(&builder, &progress);
+    std::uint8_t* attr = nullptr;
+    volume.getAttribute(20, "com.apple.decmpfs", &attr);
+    delete[] attr;
+    return 0;
+}
