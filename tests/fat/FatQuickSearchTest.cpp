@@ -13,6 +13,8 @@
 #include "recovery/RecoveryFilter.h"
 #include "recovery/VolumeAnalyze.h"
 #include "storage/DeviceData.h"
+#include "storage/DiskDevice.h"
+#include "storage/PartitionDevice.h"
 #include "storage/VolumeDevice.h"
 
 using namespace fattest;
@@ -341,4 +343,31 @@ TEST(FatQuickSearch, ThroughTheQuickScanController) {
         EXPECT_EQ(ctl->StartDataRecovery(dev.get(), &progress, &sink), 0x010A00610000000Cull);
         ctl->Release();
     }
+}
+
+// A partition of a disk image shown as a volume: sectors are relative to the
+// partition, as on a volume device of its own.
+TEST(FatQuickSearch, PartitionShownAsAVolume) {
+    std::unique_ptr<CDiskDevice> disk(CreateDiskDevice(Fixture("disk-fat16.img").c_str()));
+    ASSERT_NE(disk, nullptr);
+    ASSERT_EQ(disk->Open(nullptr), 1);
+    const std::int64_t count = (20 * 1024 * 1024 / 512 - 2048) / 2 * 2;
+    CPartitionVirtualVolumeDevice part(disk.get(), 2048, count);
+    auto* rec = new CCollectedVolumeDeviceInfoStruct{};
+    rec->fileSystemType = 1;
+    rec->sectorSize = 512;
+    rec->totalSectors = count;
+    part.SetPrivateData(CreateVolumeDeviceData(rec));
+    std::unique_ptr<IVolumeAnalyze> a(CreateFatVolumeAnalyze(&part, 0));
+    EXPECT_EQ(a->GetFileSystemType(), 1u);
+    char label[100] = {};
+    a->GetLabel(label, 100);
+    EXPECT_STREQ(label, "PARTVOL");
+    Searched s(&part);
+    ASSERT_EQ(s.result, ENGINE_OK);
+    IFileNode* lost = s.builder.Find("Inside/Partitioned Loss.bin");
+    ASSERT_NE(lost, nullptr);
+    EXPECT_TRUE(lost->IsDeleted());
+    EXPECT_EQ(ReadRuns(part, lost, s.Record()->GetCluster0Sector(), 1),
+              Original("disk-fat16", "Inside/Partitioned Loss.bin"));
 }
