@@ -1,0 +1,256 @@
+#include "ntfs/NTFSFileRecord.h"
+
+#include <cassert>
+#include <cstdlib>
+#include <cstring>
+
+#include "ntfs/NTFSAttributes.h"
+#include "ntfs/NTFSBytes.h"
+
+using namespace ntfsbytes;
+
+// ---------------------------------------------------------------- CNTFSDBR
+
+CNTFSDBR::CNTFSDBR() { std::memset(m_sector, 0, sizeof(m_sector)); }
+
+bool CNTFSDBR::InitFromBuffer(const std::uint8_t* sector) {
+    if (sector == nullptr || !IsFullValidDBR(sector)) return false;
+    std::memcpy(m_sector, sector, sizeof(m_sector));
+    return true;
+}
+
+std::uint32_t CNTFSDBR::FileRecordSizeOf(const std::uint8_t* sector) {
+    const std::int8_t c = static_cast<std::int8_t>(sector[64]);
+    std::uint64_t size;
+    if (c < 0) {
+        // 2^-c; only exponents 10..16 give a usable record.
+        const int shift = -static_cast<int>(c);
+        if (shift < 10 || shift > 16) return 0;
+        size = std::uint64_t{1} << shift;
+    } else if (c == 0) {
+        size = 1024;
+    } else {
+        size = static_cast<std::uint64_t>(c) * sector[13] * U16(sector + 11);
+    }
+    // The record is read into a 64 KiB area, sector count kept in a byte.
+    if (size < 1024 || size > 65536 || (size & (size - 1)) != 0) return 0;
+    return static_cast<std::uint32_t>(size);
+}
+
+bool CNTFSDBR::IsFullValidDBR(const std::uint8_t* sector) {
+    if (sector == nullptr) return false;
+    if (std::memcmp(sector + 3, "NTFS    ", 8) != 0) return false;
+    const std::uint16_t bps = U16(sector + 11);
+    if (bps == 0 || bps % 512 != 0) return false;
+    const std::uint8_t spc = sector[13];
+    if (spc == 0 || (spc & (spc - 1)) != 0) return false;  // 1, 2, 4 ... 128
+    if (U16(sector + 14) != 0) return false;
+    for (int i : {16, 17, 18, 19, 20, 22, 23, 32, 33, 34, 35})
+        if (sector[i] != 0) return false;
+    if (sector[510] != 0x55 || sector[511] != 0xAA) return false;
+    return FileRecordSizeOf(sector) != 0;
+}
+
+std::int64_t CNTFSDBR::GetMFTStartCluster() const { return I64(m_sector + 48); }
+std::int64_t CNTFSDBR::GetMFTMirrorStartCluster() const { return I64(m_sector + 56); }
+std::int64_t CNTFSDBR::GetTotalSectors() const { return I64(m_sector + 40); }
+std::uint64_t CNTFSDBR::GetSerialNumber() const { return U64(m_sector + 72); }
+std::uint16_t CNTFSDBR::GetBytesPerSector() const { return U16(m_sector + 11); }
+
+// ---------------------------------------------------- CNTFSFileRecordHeader
+
+bool CNTFSFileRecordHeader::IsValid(const std::uint8_t* buffer, int size) {
+    assert(buffer != nullptr && "pSectorBuffer != NULL");
+    assert(size % 512 == 0 && "iBufferSize % 512 == 0");
+    if (buffer == nullptr || size < 48) return false;
+    if (U32(buffer) != CNTFSFileRecord::kMagic) return false;
+    const std::uint16_t usaOffset = U16(buffer + 4);
+    const std::uint16_t usaCount = U16(buffer + 6);
+    const std::uint32_t allocated = U32(buffer + 28);
+    if (usaCount > 16) return false;
+    if (allocated > 4096 || allocated % 1024 != 0) return false;
+    if (usaCount == 0 || static_cast<std::uint32_t>(usaCount - 1) > allocated / 512) return false;
+    if (usaOffset < 42 || usaOffset > 256) return false;
+    return true;
+}
+
+// --------------------------------------------------------- CNTFSFileRecord
+
+namespace {
+
+// Calls fn(offset, type) for every attribute before the end marker within
+// the walk limit; fn returns false to stop. Reads only 8 bytes at offsets
+// below 1,016.
+template <typename Fn>
+void WalkAttributes(const std::uint8_t* buffer, Fn fn) {
+    std::uint64_t offset = CNTFSFileRecord::GetFirstAttibuteOffset(buffer);
+    while (offset < CNTFSFileRecord::kWalkLimit) {
+        const std::uint8_t* attr = buffer + offset;
+        const std::uint32_t type = U32(attr);
+        if (type == CNTFSFileRecord::kEndMarker) return;
+        if (!fn(static_cast<std::uint32_t>(offset), type)) return;
+        const std::uint32_t length = U32(attr + 4);
+        if (length == 0) return;
+        offset += length;
+    }
+}
+
+int UsaStrides(const std::uint8_t* buffer) {
+    const int count = U16(buffer + 6);
+    int strides = count - 1;
+    if (strides > 2) strides = 2;  // a FILE record is two sectors here
+    return strides < 0 ? 0 : strides;
+}
+
+}  // namespace
+
+CNTFSFileRecord::CNTFSFileRecord(std::uint8_t* buffer, int size, int copy) {
+    if (buffer == nullptr || !IsValid(buffer, size)) return;
+    if (copy) {
+        m_buffer = static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(size)));
+        if (m_buffer == nullptr) return;
+        std::memcpy(m_buffer, buffer, static_cast<std::size_t>(size));
+        m_ownsCopy = true;
+    } else {
+        m_buffer = buffer;
+    }
+    m_size = size;
+    if (IsValidUpdateSequence(m_buffer, size)) {
+        UnfixupFileRecord(m_buffer, size);
+        m_unfixedByMe = true;
+    }
+}
+
+CNTFSFileRecord::~CNTFSFileRecord() {
+    if (m_buffer == nullptr) return;
+    if (m_unfixedByMe) FixupFileRecord(m_buffer, m_size);
+    if (m_ownsCopy) std::free(m_buffer);
+}
+
+bool CNTFSFileRecord::IsValid(std::uint8_t* buffer, int size) {
+    if (buffer == nullptr || size < kRecordBytes) return false;
+    if (!CNTFSFileRecordHeader::IsValid(buffer, size - size % 512)) return false;
+    const bool unfixed = UnfixupFileRecord(buffer, size) == 1 && U16(buffer + 6) >= 2;
+    const bool ok = CheckAttibutes(buffer, size);
+    if (unfixed) FixupFileRecord(buffer, size);
+    return ok;
+}
+
+bool CNTFSFileRecord::IsValidUpdateSequence(const std::uint8_t* buffer, int size) {
+    if (buffer == nullptr || size < kRecordBytes) return false;
+    const std::uint16_t usaOffset = U16(buffer + 4);
+    if (usaOffset > 256) return false;  // the header test bounds it; stay safe alone
+    const std::uint16_t usn = U16(buffer + usaOffset);
+    const int strides = UsaStrides(buffer);
+    for (int i = 0; i < strides; ++i)
+        if (U16(buffer + 510 + 512 * i) != usn) return false;
+    return true;
+}
+
+int CNTFSFileRecord::UnfixupFileRecord(std::uint8_t* buffer, int size) {
+    if (buffer == nullptr || size < kRecordBytes) return 0;
+    if (!IsValidUpdateSequence(buffer, size)) return 0;
+    const std::uint16_t usaOffset = U16(buffer + 4);
+    const int strides = UsaStrides(buffer);
+    for (int i = 0; i < strides; ++i)
+        std::memcpy(buffer + 510 + 512 * i, buffer + usaOffset + 2 * (i + 1), 2);
+    return 1;
+}
+
+int CNTFSFileRecord::FixupFileRecord(std::uint8_t* buffer, int size) {
+    if (buffer == nullptr || size < kRecordBytes) return 0;
+    const std::uint16_t usaOffset = U16(buffer + 4);
+    if (usaOffset > 256) return 0;
+    const int strides = UsaStrides(buffer);
+    for (int i = 0; i < strides; ++i) {
+        std::memcpy(buffer + usaOffset + 2 * (i + 1), buffer + 510 + 512 * i, 2);
+        std::memcpy(buffer + 510 + 512 * i, buffer + usaOffset, 2);
+    }
+    return 1;
+}
+
+const std::uint8_t* CNTFSFileRecord::FindAttibute(const std::uint8_t* buffer, std::uint32_t type,
+                                                  int index) {
+    const std::uint32_t offset = GetAttributeOffset(buffer, type, index);
+    return offset == kNotFound ? nullptr : buffer + offset;
+}
+
+const std::uint8_t* CNTFSFileRecord::FindAttibute(std::uint32_t type, int index) const {
+    return m_buffer == nullptr ? nullptr : FindAttibute(m_buffer, type, index);
+}
+
+bool CNTFSFileRecord::HasAttributeList(const std::uint8_t* buffer) {
+    return GetAttributeOffset(buffer, 0x20, 0) != kNotFound;
+}
+
+std::uint32_t CNTFSFileRecord::GetAttributeOffset(const std::uint8_t* buffer, std::uint32_t type,
+                                                  int index) {
+    if (buffer == nullptr || index < 0) return kNotFound;
+    std::uint32_t found = kNotFound;
+    int seen = 0;
+    WalkAttributes(buffer, [&](std::uint32_t offset, std::uint32_t t) {
+        if (t != type) return true;
+        if (seen++ == index) {
+            found = offset;
+            return false;
+        }
+        return true;
+    });
+    return found;
+}
+
+int CNTFSFileRecord::GetAttibuteCountofSpecifiedType(const std::uint8_t* buffer,
+                                                     std::uint32_t type) {
+    if (buffer == nullptr) return 0;
+    int count = 0;
+    WalkAttributes(buffer, [&](std::uint32_t, std::uint32_t t) {
+        if (t == type) ++count;
+        return true;
+    });
+    return count;
+}
+
+bool CNTFSFileRecord::CheckAttibutes(const std::uint8_t* buffer, int size) {
+    if (buffer == nullptr || size < kRecordBytes) return false;
+    bool ok = true;
+    WalkAttributes(buffer, [&](std::uint32_t offset, std::uint32_t type) {
+        const int available = size - static_cast<int>(offset);
+        const std::uint8_t* attr = buffer + offset;
+        if (!CNTFSFileRecordAttribute::IsValid(attr, available) ||
+            (type == 0x30 && !CNTFSFileRecordFileNameAttribute::IsValid(attr, available))) {
+            ok = false;
+            return false;
+        }
+        return true;
+    });
+    return ok;
+}
+
+std::uint64_t CNTFSFileRecord::GetBaseFileRecordNumber(const std::uint8_t* buffer) {
+    return U64(buffer + 32) & 0x0000FFFFFFFFFFFFull;
+}
+bool CNTFSFileRecord::IsExtendFileRecord(const std::uint8_t* buffer) {
+    return buffer != nullptr && GetBaseFileRecordNumber(buffer) != 0;
+}
+bool CNTFSFileRecord::IsFolder(const std::uint8_t* buffer) {
+    return buffer != nullptr && (U16(buffer + 22) & 0x0002) != 0;
+}
+bool CNTFSFileRecord::IsinUse(const std::uint8_t* buffer) {
+    return buffer != nullptr && (U16(buffer + 22) & 0x0001) != 0;
+}
+std::uint16_t CNTFSFileRecord::GetFirstAttibuteOffset(const std::uint8_t* buffer) {
+    return U16(buffer + 20);
+}
+std::uint32_t CNTFSFileRecord::GetLength(const std::uint8_t* buffer) { return U32(buffer + 24); }
+std::uint32_t CNTFSFileRecord::GetAllocatedSize(const std::uint8_t* buffer) {
+    return U32(buffer + 28);
+}
+std::int64_t CNTFSFileRecord::GetLogFileSequenceNumber(const std::uint8_t* buffer) {
+    return buffer == nullptr ? 0 : I64(buffer + 8);
+}
+bool CNTFSFileRecord::HasXPNumberOfthisMFTRecord(const std::uint8_t* buffer) {
+    return buffer != nullptr && U16(buffer + 4) >= 48 && U16(buffer + 42) == 0;
+}
+std::uint32_t CNTFSFileRecord::GetXPNumberOfthisMFTRecord(const std::uint8_t* buffer) {
+    return buffer == nullptr ? 0 : U32(buffer + 44);
+}
