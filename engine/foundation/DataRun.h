@@ -54,6 +54,11 @@ public:
     std::size_t GetCount() const { return m_runs.size(); }
     const DataRun* GetRun(std::size_t i) const { return i < m_runs.size() ? &m_runs[i] : nullptr; }
 
+protected:
+    // Appends without joining to the last run, for lists whose runs must stay
+    // as they were recorded.
+    void AppendDataRunUnmerged(const DataRun& run) { m_runs.push_back(run); }
+
 private:
     static constexpr std::size_t kNoCursor = static_cast<std::size_t>(-1);
     std::vector<DataRun> m_runs;
