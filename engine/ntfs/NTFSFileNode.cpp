@@ -6,6 +6,7 @@
 #include <new>
 
 #include "foundation/RecordContainer.h"
+#include "ntfs/NTFSFrameIO.h"
 #include "ntfs/NTFSAttributes.h"
 #include "ntfs/NTFSBytes.h"
 #include "ntfs/NTFSFileRecord.h"
@@ -184,7 +185,7 @@ bool CCompressedDataRunList::Save(IRSData& rs) const {
 CCompressedDataRunList* CCompressedDataRunList::Restore(IRSData& rs) {
     try {
         std::uint8_t head[4];
-        if (!rs.ReadCurFrame(head, sizeof(head))) return nullptr;
+        if (!ntfsframe::ReadExact(rs, head, sizeof(head))) return nullptr;
         const std::uint32_t count = U32(head);
         // The count comes from a file: it must fit the frame with its offset.
         const std::uint32_t remaining = rs.GetFrameRemaining();
@@ -193,7 +194,7 @@ CCompressedDataRunList* CCompressedDataRunList::Restore(IRSData& rs) {
         if (c == nullptr) return nullptr;
         c->m_bytes.resize(count);
         std::uint8_t tail[2];
-        if (!rs.ReadCurFrame(c->m_bytes.data(), count) || !rs.ReadCurFrame(tail, sizeof(tail))) {
+        if (!ntfsframe::ReadExact(rs, c->m_bytes.data(), count) || !ntfsframe::ReadExact(rs, tail, sizeof(tail))) {
             delete c;
             return nullptr;
         }

@@ -1,0 +1,273 @@
+#include "ntfs/NTFSDeepSearchRecords.h"
+
+#include <new>
+
+#include "foundation/RecordContainer.h"
+#include "ntfs/NTFSFrameIO.h"
+#include "ntfs/NTFSBytes.h"
+#include "ntfs/NTFSFileRecord.h"
+
+using namespace ntfsbytes;
+
+// ------------------------------------------------- CNTFSDataRunList frames
+
+bool CNTFSDataRunList::Save(IRSData& rs) const {
+    std::vector<std::uint8_t> out(8 + 24 * m_runs.size());
+    PutU64(out.data(), static_cast<std::uint64_t>(m_runs.size()));
+    std::size_t p = 8;
+    for (const CDataRun& r : m_runs) {
+        PutU64(out.data() + p, static_cast<std::uint64_t>(r.LCN));
+        PutU64(out.data() + p + 8, static_cast<std::uint64_t>(r.length));
+        PutU64(out.data() + p + 16, static_cast<std::uint64_t>(r.VCN));
+        p += 24;
+    }
+    return rs.WriteCurFrame(out.data(), static_cast<unsigned>(out.size()));
+}
+
+bool CNTFSDataRunList::Restore(IRSData& rs) {
+    try {
+        std::uint8_t head[8];
+        if (!ntfsframe::ReadExact(rs, head, sizeof(head))) return false;
+        const std::int64_t count = I64(head);
+        if (count < 1) return true;
+        // The count comes from a file: the runs must be in the frame.
+        if (static_cast<std::uint64_t>(count) > rs.GetFrameRemaining() / 24) return false;
+        std::vector<std::uint8_t> in(static_cast<std::size_t>(count) * 24);
+        if (!ntfsframe::ReadExact(rs, in.data(), static_cast<unsigned>(in.size()))) return false;
+        for (std::int64_t i = 0; i < count; ++i) {
+            const std::uint8_t* p = in.data() + 24 * i;
+            m_runs.push_back(CDataRun{I64(p), I64(p + 16), I64(p + 8)});
+        }
+        return true;
+    } catch (const CRSException&) {
+        return false;
+    }
+}
+
+// ------------------------------------------------------------ CMetaFileInfo
+
+bool CMetaFileInfo::InitFromBuffer(const CNTFSFileRecord& record, std::int64_t sector) {
+    if (!record.IsValid()) return false;
+    CNTFSDataRunList runs;
+    if (!CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(record, runs, 0, nullptr))
+        return false;
+    if (runs.IsEmpty()) return false;
+    m_runs = runs;
+    m_sector = sector;
+    m_lsn = record.GetLogFileSequenceNumber();
+    return true;
+}
+
+bool CMetaFileInfo::InitFromBuffer(std::uint8_t* buffer, int size, std::int64_t sector) {
+    CNTFSFileRecord record(buffer, size, 1);
+    return InitFromBuffer(record, sector);
+}
+
+void CMetaFileInfo::GetDataRunList(CNTFSDataRunList& out) const {
+    for (const CDataRun& r : m_runs.Runs()) out.AddDataRun(r);
+}
+
+bool CMetaFileInfo::Equals(const CMetaFileInfo& other) const {
+    return m_sector == other.m_sector && m_lsn == other.m_lsn && m_runs.IsEqual(other.m_runs);
+}
+
+bool CMetaFileInfoWithClusterSize::InitFromBuffer(const CNTFSFileRecord& record,
+                                                  std::int64_t sector) {
+    std::uint8_t spc = 0;
+    if (!CNTFSFileRecordAnalyzer::GetSectorsPerClusterfrom0x80(record, spc)) return false;
+    if (!CMetaFileInfo::InitFromBuffer(record, sector)) return false;
+    m_spc = spc;
+    return true;
+}
+
+bool CMetaFileInfoWithClusterSize::InitFromBuffer(std::uint8_t* buffer, int size,
+                                                  std::int64_t sector) {
+    CNTFSFileRecord record(buffer, size, 1);
+    return InitFromBuffer(record, sector);
+}
+
+CMFTMirrInfo* CMFTMirrInfo::Build(const CNTFSFileRecord& record, std::int64_t sector) {
+    auto* info = new (std::nothrow) CMFTMirrInfo;
+    if (info != nullptr && !info->InitFromBuffer(record, sector)) {
+        delete info;
+        return nullptr;
+    }
+    return info;
+}
+
+// ----------------------------------------------------------------- CMFTInfo
+
+CMFTInfo* CMFTInfo::Build(const CNTFSFileRecord& record, std::int64_t sector) {
+    auto* info = new (std::nothrow) CMFTInfo;
+    if (info == nullptr) return nullptr;
+    if (!info->InitFromBuffer(record, sector) || info->m_runs.GetLCN(0) < 0) {
+        delete info;
+        return nullptr;
+    }
+    return info;
+}
+
+bool CMFTInfo::InitFromBuffer(const CNTFSFileRecord& record, std::int64_t sector) {
+    std::uint8_t spc = 0;
+    CNTFSFileRecordAnalyzer::GetSectorsPerClusterfrom0x80(record, spc);
+    if (spc == 0) return false;
+    CNTFSDataRunList runs;
+    if (!CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(record, runs, 0, nullptr))
+        return false;
+    m_spc = spc;
+    m_sector = sector;
+    m_runs = runs;
+    return !m_runs.IsEmpty();
+}
+
+bool CMFTInfo::InitFromBuffer(std::uint8_t* buffer, int size, std::int64_t sector) {
+    CNTFSFileRecord record(buffer, size, 1);
+    return InitFromBuffer(record, sector);
+}
+
+bool CMFTInfo::Save(IRSData& rs) const {
+    std::uint8_t head[10];
+    PutU64(head, static_cast<std::uint64_t>(m_sector));
+    head[8] = m_spr;
+    head[9] = m_spc;
+    return rs.WriteCurFrame(head, sizeof(head)) && m_runs.Save(rs);
+}
+
+bool CMFTInfo::Restore(IRSData& rs) {
+    try {
+        std::uint8_t head[10];
+        if (!ntfsframe::ReadExact(rs, head, sizeof(head))) return false;
+        m_sector = I64(head);
+        m_spr = head[8];
+        m_spc = head[9];
+        m_runs.ClearDataRunList();
+        return m_runs.Restore(rs);
+    } catch (const CRSException&) {
+        return false;
+    }
+}
+
+// ---------------------------------------------------------- CBitmapFileInfo
+
+bool CBitmapFileInfo::InitFromBuffer(const CNTFSFileRecord& record, std::int64_t sector) {
+    if (!record.IsValid()) return false;
+    CNTFSDataRunList runs;
+    std::int64_t realSize = 0;
+    if (!CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(record, runs, 1, &realSize))
+        return false;
+    if (realSize < 1 || runs.GetTotalClusters() < 1) return false;
+    m_size = realSize;
+    m_sector = sector;
+    return true;
+}
+
+// ----------------------------------------------- CFolderIndexAllocationInfo
+
+bool CFolderIndexAllocationInfo::InitFromBuffer(std::uint8_t* buffer, int size,
+                                                std::int64_t sector) {
+    CNTFSFileRecord record(buffer, size, 1);
+    if (!record.IsValid() || record.IsExtendFileRecord()) return false;
+    const std::uint8_t* base = record.GetBuffer();
+    const std::uint32_t rootOffset = CNTFSFileRecord::GetAttributeOffset(base, 0x90, 0);
+    if (rootOffset != CNTFSFileRecord::kNotFound)
+        m_folderNumber = CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(
+            base + rootOffset, record.GetSize() - static_cast<int>(rootOffset));
+    const std::uint32_t allocOffset = CNTFSFileRecord::GetAttributeOffset(base, 0xA0, 0);
+    if (allocOffset == CNTFSFileRecord::kNotFound) return false;
+    const std::uint8_t* a = base + allocOffset;
+    const int available = record.GetSize() - static_cast<int>(allocOffset);
+    if (CNTFSFileRecordAttribute::GetLength(a) < 1) return false;
+    CNTFSDataRunList runs;
+    if (!CNTFSFileRecordDataRunsAttribute::GetDataRunList(a, available, runs)) return false;
+    const std::uint8_t spc = CNTFSFileRecordDataRunsAttribute::GetSectorsPerCluster(a, available);
+    if (spc == 0) return false;
+    m_runs = runs.Runs();
+    m_spc = spc;
+    m_sector = sector;
+    m_lsn = record.GetLogFileSequenceNumber();
+    if (record.HasXPNumberOfthisMFTRecord()) {
+        m_ownNumber = record.GetXPNumberOfthisMFTRecord();
+        m_hasOwnNumber = 1;
+        if (m_folderNumber == -1) m_folderNumber = m_ownNumber;
+    }
+    return m_folderNumber != -1 && m_folderNumber != 5;
+}
+
+std::int64_t CFolderIndexAllocationInfo::GetFirstClusterNO() const {
+    for (const CDataRun& r : m_runs)
+        if (r.VCN == 0) return r.LCN;
+    return -1;
+}
+
+std::int64_t CFolderIndexAllocationInfo::GetLCN(std::int64_t vcn) const {
+    for (const CDataRun& r : m_runs)
+        if (vcn >= r.VCN && vcn - r.VCN < r.length) return r.LCN < 0 ? -1 : r.LCN + (vcn - r.VCN);
+    return -1;
+}
+
+// --------------------------------------------------- CCommonFileRecordInfo
+
+bool CCommonFileRecordInfo::InitFromBuffer(const CNTFSFileRecord& record, std::int64_t sector) {
+    if (!record.IsValid()) return false;
+    m_isDirectory = record.IsFolder() ? 1 : 0;
+    if (record.HasXPNumberOfthisMFTRecord()) m_mft = record.GetXPNumberOfthisMFTRecord();
+    const std::uint8_t* fn1 = record.FindAttibute(0x30, 0);
+    const std::uint8_t* fn2 = record.FindAttibute(0x30, 1);
+    using FN = CNTFSFileRecordFileNameAttribute;
+    m_parent = -1;
+    if (fn2 != nullptr && FN::GetFileRecordNumberofParentDirectory(fn2) >= 5)
+        m_parent = static_cast<std::int64_t>(FN::GetFileRecordNumberofParentDirectory(fn2));
+    else if (fn1 != nullptr && FN::GetFileRecordNumberofParentDirectory(fn1) >= 5)
+        m_parent = static_cast<std::int64_t>(FN::GetFileRecordNumberofParentDirectory(fn1));
+    m_sector = sector;
+    return true;
+}
+
+bool CCommonFileRecordInfo::InitFromBuffer(std::uint8_t* buffer, int size, std::int64_t sector) {
+    CNTFSFileRecord record(buffer, size, 1);
+    return InitFromBuffer(record, sector);
+}
+
+bool CCommonFileRecordPositionInfo::Merge(std::int64_t sector) {
+    if (m_first < 0 || sector != m_first + 2 * m_count) return false;
+    ++m_count;
+    return true;
+}
+
+// ------------------------------------------------ CSearchedNTFSPartitionInfo
+
+CSearchedNTFSPartitionInfo::CSearchedNTFSPartitionInfo(std::uint32_t sectorSize)
+    : CSearchedPartitionInfo(sectorSize) {}
+
+bool CSearchedNTFSPartitionInfo::Save(IRSData& rs) {
+    std::uint8_t out[kSaveBytes];
+    PutU64(out, static_cast<std::uint64_t>(m_serial));
+    PutU32(out + 8, m_spr);
+    PutU32(out + 12, m_buildFrom);
+    PutU32(out + 16, m_mftLocated);
+    PutU32(out + 20, m_reserved);
+    const std::int64_t tail[] = {m_totalClusters, m_logFileMatch, m_attrDefMatch,
+                                 m_upCaseMatch, m_mftSector, m_logFileRecordSector,
+                                 m_attrDefRecordSector, m_upCaseRecordSector, m_bitmapSectors};
+    for (int i = 0; i < 9; ++i) PutU64(out + 24 + 8 * i, static_cast<std::uint64_t>(tail[i]));
+    return rs.WriteCurFrame(out, sizeof(out));
+}
+
+bool CSearchedNTFSPartitionInfo::Restore(IRSData& rs) {
+    try {
+        std::uint8_t in[kSaveBytes];
+        if (!ntfsframe::ReadExact(rs, in, sizeof(in))) return false;
+        m_serial = I64(in);
+        m_spr = U32(in + 8);
+        m_buildFrom = U32(in + 12);
+        m_mftLocated = U32(in + 16);
+        m_reserved = U32(in + 20);
+        std::int64_t* tail[] = {&m_totalClusters, &m_logFileMatch, &m_attrDefMatch,
+                                &m_upCaseMatch, &m_mftSector, &m_logFileRecordSector,
+                                &m_attrDefRecordSector, &m_upCaseRecordSector, &m_bitmapSectors};
+        for (int i = 0; i < 9; ++i) *tail[i] = I64(in + 24 + 8 * i);
+        return true;
+    } catch (const CRSException&) {
+        return false;
+    }
+}
