@@ -367,7 +367,7 @@ CNTFSFileProperties* CNTFSFilePropertiesBuilder::BuildFileProperties(std::int64_
             if (s.size == 0 && allocated != 0)
                 s.size = allocated;
             else
-                s.size = std::min(s.size, allocated);
+                s.size = s.size < allocated ? s.size : allocated;
         }
         finalRuns = list;
     }

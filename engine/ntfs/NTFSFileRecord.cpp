@@ -95,10 +95,14 @@ void WalkAttributes(const std::uint8_t* buffer, Fn fn) {
     }
 }
 
-int UsaStrides(const std::uint8_t* buffer) {
+// Strides protected by the update sequence: USA count - 1, at least the two
+// of a 1,024-byte record, and as many more as the caller's size holds. A
+// 4,096-byte record (4 KiB sectors) keeps 8 strides; undoing only two of them
+// would leave the sector ends of its resident data wrong.
+int UsaStrides(const std::uint8_t* buffer, int size) {
     const int count = U16(buffer + 6);
     int strides = count - 1;
-    if (strides > 2) strides = 2;  // a FILE record is two sectors here
+    if (strides > size / 512) strides = size / 512;
     return strides < 0 ? 0 : strides;
 }
 
@@ -141,7 +145,7 @@ bool CNTFSFileRecord::IsValidUpdateSequence(const std::uint8_t* buffer, int size
     const std::uint16_t usaOffset = U16(buffer + 4);
     if (usaOffset > 256) return false;  // the header test bounds it; stay safe alone
     const std::uint16_t usn = U16(buffer + usaOffset);
-    const int strides = UsaStrides(buffer);
+    const int strides = UsaStrides(buffer, size);
     for (int i = 0; i < strides; ++i)
         if (U16(buffer + 510 + 512 * i) != usn) return false;
     return true;
@@ -151,7 +155,7 @@ int CNTFSFileRecord::UnfixupFileRecord(std::uint8_t* buffer, int size) {
     if (buffer == nullptr || size < kRecordBytes) return 0;
     if (!IsValidUpdateSequence(buffer, size)) return 0;
     const std::uint16_t usaOffset = U16(buffer + 4);
-    const int strides = UsaStrides(buffer);
+    const int strides = UsaStrides(buffer, size);
     for (int i = 0; i < strides; ++i)
         std::memcpy(buffer + 510 + 512 * i, buffer + usaOffset + 2 * (i + 1), 2);
     return 1;
@@ -161,7 +165,7 @@ int CNTFSFileRecord::FixupFileRecord(std::uint8_t* buffer, int size) {
     if (buffer == nullptr || size < kRecordBytes) return 0;
     const std::uint16_t usaOffset = U16(buffer + 4);
     if (usaOffset > 256) return 0;
-    const int strides = UsaStrides(buffer);
+    const int strides = UsaStrides(buffer, size);
     for (int i = 0; i < strides; ++i) {
         std::memcpy(buffer + usaOffset + 2 * (i + 1), buffer + 510 + 512 * i, 2);
         std::memcpy(buffer + 510 + 512 * i, buffer + usaOffset, 2);

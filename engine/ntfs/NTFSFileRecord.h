@@ -1,7 +1,8 @@
 #pragma once
 // NTFS boot sector and FILE records: stateless parsers over raw sector
-// buffers. Nothing here reads a device. A FILE record is handled as exactly
-// 1,024 bytes (two 512-byte update-sequence strides) wherever it is parsed.
+// buffers. Nothing here reads a device. Attributes are walked in the first
+// 1,024 bytes of a record; the update sequence covers every 512-byte stride
+// of the size the caller gives (two for a 1,024-byte record).
 
 #include <cstdint>
 

@@ -43,8 +43,10 @@ std::uint8_t* CAttributeListExtendFileRecordBufferInfo::GetExtendFileRecordBuffe
         m_buffer.clear();
         return nullptr;
     }
-    if (CNTFSFileRecord::IsValid(m_buffer.data(), CNTFSFileRecord::kRecordBytes))
-        CNTFSFileRecord::UnfixupFileRecord(m_buffer.data(), CNTFSFileRecord::kRecordBytes);
+    // A record of 4 KiB sectors fills the sector: undo every stride it holds.
+    const int size = static_cast<int>(m_buffer.size());
+    if (CNTFSFileRecord::IsValid(m_buffer.data(), size))
+        CNTFSFileRecord::UnfixupFileRecord(m_buffer.data(), size);
     return m_buffer.data();
 }
 

@@ -33,8 +33,18 @@ inline const std::string& FixtureDir() {
 inline std::string Fixture(const char* name) { return FixtureDir() + "/" + name; }
 
 inline std::vector<std::uint8_t> ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(f), {});
+    std::vector<std::uint8_t> out;
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return out;
+    std::fseek(f, 0, SEEK_END);
+    const long size = std::ftell(f);
+    std::fseek(f, 0, SEEK_SET);
+    if (size > 0) {
+        out.resize(static_cast<std::size_t>(size));
+        if (std::fread(out.data(), 1, out.size(), f) != out.size()) out.clear();
+    }
+    std::fclose(f);
+    return out;
 }
 
 inline std::string RunCommand(const std::string& cmd) {
