@@ -1,11 +1,6 @@
-// Searcher factories of this file system. Not written yet: they answer null,
-// which the scan controllers skip.
+// The deep NTFS searcher is not written yet: it answers null, which the deep
+// scan controllers skip. The quick searcher and the recogniser live in
+// NTFSQuickSearch.cpp and NTFSVolumeAnalyzer.cpp.
 #include "foundation/SearcherInterfaces.h"
-#include "recovery/VolumeAnalyze.h"
 
-IQuickFileSystemSearchController* CreateNTFSQuickSearcher() { return nullptr; }
 ICompleteFileSystemSearchController* CreateNTFSSearcher() { return nullptr; }
-
-// Volume recogniser of this file system. Not written yet: null means "not
-// this file system", so recognition goes on to the next one.
-IVolumeAnalyze* CreateNTFSVolumeAnalyze(IStorageDevice*, std::uint64_t) { return nullptr; }

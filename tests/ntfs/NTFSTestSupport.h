@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -77,8 +78,8 @@ public:
         return static_cast<std::int64_t>(m_bytes.size() / m_sectorSize);
     }
     int IOCtl(std::uint64_t, void*) override { return 0; }
-    IStorageDeviceData* GetPrivateData() override { return nullptr; }
-    void SetPrivateData(IStorageDeviceData* d) override { delete d; }
+    IStorageDeviceData* GetPrivateData() override { return m_data.get(); }
+    void SetPrivateData(IStorageDeviceData* d) override { m_data.reset(d); }
     int GetType() override { return STORAGE_DEVICE_VOLUME; }
     EngineResult GetLastError() override { return 0; }
     std::vector<std::uint8_t>& Bytes() { return m_bytes; }
@@ -87,6 +88,7 @@ public:
 private:
     std::vector<std::uint8_t> m_bytes;
     std::uint32_t m_sectorSize;
+    std::unique_ptr<IStorageDeviceData> m_data;
 };
 
 inline void Put16(std::uint8_t* p, std::uint16_t v) { p[0] = v & 0xFF; p[1] = v >> 8; }
