@@ -21,7 +21,8 @@ inline uint64_t Mix(uint64_t x) {
 }
 
 // Linear-probing table from an int64 key to V. INT64_MIN is reserved as the
-// empty key (no file system numbers its nodes with it).
+// empty key (no file system numbers its nodes with it). Keys and values share
+// one slot, so a lookup touches one cache line.
 template <class V>
 class IdTable {
 public:
@@ -30,56 +31,55 @@ public:
     V* Find(int64_t key) {
         if (m_count == 0 || key == kEmpty) return nullptr;
         for (size_t i = Home(key);; i = (i + 1) & m_mask) {
-            if (m_keys[i] == kEmpty) return nullptr;
-            if (m_keys[i] == key) return &m_values[i];
+            if (m_slots[i].key == kEmpty) return nullptr;
+            if (m_slots[i].key == key) return &m_slots[i].value;
         }
     }
 
     // The value under key, default-made when absent. Null for the reserved key.
     V* Insert(int64_t key) {
         if (key == kEmpty) return nullptr;
-        if ((m_count + 1) * 4 > m_keys.size() * 3) Grow();
+        if ((m_count + 1) * 4 > m_slots.size() * 3) Grow();
         size_t i = Home(key);
-        for (; m_keys[i] != kEmpty; i = (i + 1) & m_mask)
-            if (m_keys[i] == key) return &m_values[i];
-        m_keys[i] = key;
-        m_values[i] = V();
+        for (; m_slots[i].key != kEmpty; i = (i + 1) & m_mask)
+            if (m_slots[i].key == key) return &m_slots[i].value;
+        m_slots[i].key = key;
+        m_slots[i].value = V();
         ++m_count;
-        return &m_values[i];
+        return &m_slots[i].value;
     }
 
     void Erase(int64_t key) {
         if (m_count == 0 || key == kEmpty) return;
         size_t i = Home(key);
         for (;; i = (i + 1) & m_mask) {
-            if (m_keys[i] == kEmpty) return;
-            if (m_keys[i] == key) break;
+            if (m_slots[i].key == kEmpty) return;
+            if (m_slots[i].key == key) break;
         }
         // Backward-shift deletion keeps every probe sequence unbroken.
         size_t hole = i;
-        for (size_t j = (i + 1) & m_mask; m_keys[j] != kEmpty; j = (j + 1) & m_mask) {
-            const size_t home = Home(m_keys[j]);
+        for (size_t j = (i + 1) & m_mask; m_slots[j].key != kEmpty; j = (j + 1) & m_mask) {
+            const size_t home = Home(m_slots[j].key);
             const bool movable = hole <= j ? (home <= hole || home > j) : (home <= hole && home > j);
             if (movable) {
-                m_keys[hole] = m_keys[j];
-                m_values[hole] = std::move(m_values[j]);
+                m_slots[hole].key = m_slots[j].key;
+                m_slots[hole].value = std::move(m_slots[j].value);
                 hole = j;
             }
         }
-        m_keys[hole] = kEmpty;
-        m_values[hole] = V();
+        m_slots[hole].key = kEmpty;
+        m_slots[hole].value = V();
         --m_count;
     }
 
     template <class F>
     void ForEach(F&& f) {
-        for (size_t i = 0; i < m_keys.size(); ++i)
-            if (m_keys[i] != kEmpty) f(m_keys[i], m_values[i]);
+        for (Slot& slot : m_slots)
+            if (slot.key != kEmpty) f(slot.key, slot.value);
     }
 
     void Clear() {
-        std::vector<int64_t>().swap(m_keys);
-        std::vector<V>().swap(m_values);
+        std::vector<Slot>().swap(m_slots);
         m_count = 0;
         m_mask = 0;
     }
@@ -87,26 +87,28 @@ public:
     size_t Size() const { return m_count; }
 
 private:
+    struct Slot {
+        int64_t key = kEmpty;
+        V value{};
+    };
+
     size_t Home(int64_t key) const { return static_cast<size_t>(Mix(static_cast<uint64_t>(key))) & m_mask; }
 
     void Grow() {
-        const size_t size = m_keys.empty() ? 16 : m_keys.size() * 2;
-        std::vector<int64_t> keys(size, kEmpty);
-        std::vector<V> values(size);
-        std::swap(keys, m_keys);
-        std::swap(values, m_values);
+        const size_t size = m_slots.empty() ? 16 : m_slots.size() * 2;
+        std::vector<Slot> old(size);
+        std::swap(old, m_slots);
         m_mask = size - 1;
-        for (size_t i = 0; i < keys.size(); ++i) {
-            if (keys[i] == kEmpty) continue;
-            size_t j = Home(keys[i]);
-            while (m_keys[j] != kEmpty) j = (j + 1) & m_mask;
-            m_keys[j] = keys[i];
-            m_values[j] = std::move(values[i]);
+        for (Slot& slot : old) {
+            if (slot.key == kEmpty) continue;
+            size_t j = Home(slot.key);
+            while (m_slots[j].key != kEmpty) j = (j + 1) & m_mask;
+            m_slots[j].key = slot.key;
+            m_slots[j].value = std::move(slot.value);
         }
     }
 
-    std::vector<int64_t> m_keys;
-    std::vector<V> m_values;
+    std::vector<Slot> m_slots;
     size_t m_count = 0;
     size_t m_mask = 0;
 };
