@@ -1,0 +1,217 @@
+// quillory-scan: the scan driver of the benchmarks and the README.
+//
+//   quillory-scan [--quick | --deep] [--recover DIR [--all]] [--searchers LIST] SOURCE
+//
+// SOURCE (an image file or a block device) is opened as a disk; its volumes
+// come from its partition table, or the whole source is one volume. --quick
+// (the default) quick-scans every volume of a supported file system and
+// prints one line per found file:
+//   deleted|existing <TAB> size <TAB> path from the tree root
+// then "scanned B bytes in S s (R MiB/s): F files, D deleted".
+// Errors go to standard error with exit status 1; bad usage exits 2.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/FileNode.h"
+#include "recovery/DirectoryTree.h"
+#include "recovery/Progress.h"
+#include "recovery/RecoveryController.h"
+#include "recovery/RecoveryFilter.h"
+#include "recovery/VolumeAnalyze.h"
+#include "storage/DeviceData.h"
+#include "storage/DiskDevice.h"
+#include "storage/PartitionDevice.h"
+#include "storage/PartitionTable.h"
+
+namespace {
+
+int Usage(const char* why) {
+    if (why) std::fprintf(stderr, "quillory-scan: %s\n", why);
+    std::fprintf(stderr,
+                 "usage: quillory-scan [--quick | --deep] [--recover DIR [--all]] "
+                 "[--searchers LIST] SOURCE\n");
+    return 2;
+}
+
+struct Progress : IProgress {
+    void UpdateProgress(_PROGRESS_INFO*) override {}
+    int Continued() override { return 1; }
+    int shouldBuild() override { return 1; }
+};
+
+struct Sink : IDrirectoryTree {
+    void ShowNodes(IFileNode** nodes, unsigned count, int) override {
+        for (unsigned i = 0; i < count; ++i) shown.push_back(nodes[i]);
+    }
+    void ShowFilesystemNode(IFilesystemNode*) override {}
+    std::vector<IFileNode*> shown;
+};
+
+std::string PathOf(IFileNode* n) {
+    std::string path = n->GetFileName();
+    for (IFileNode* p = n->GetParent(); p != nullptr; p = p->GetParent())
+        path = std::string(p->GetFileName()) + "/" + path;
+    return path;
+}
+
+// DMG and QVX images are their own devices without volumes.
+const char* ImageKind(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return nullptr;
+    char head[4] = {};
+    const bool headRead = std::fread(head, 1, 4, f) == 4;
+    const char* kind = nullptr;
+    if (headRead && std::memcmp(head, "qvx\0", 4) == 0) kind = "QVX";
+    if (kind == nullptr && std::fseek(f, -512, SEEK_END) == 0) {
+        char tail[4] = {};
+        if (std::fread(tail, 1, 4, f) == 4 && std::memcmp(tail, "koly", 4) == 0) kind = "DMG";
+    }
+    std::fclose(f);
+    return kind;
+}
+
+bool Supported(std::uint32_t type) {
+    return type == FILE_SYSTEM_FAT16 || type == FILE_SYSTEM_FAT32 || type == FILE_SYSTEM_NTFS ||
+           type == FILE_SYSTEM_EXFAT || type == FILE_SYSTEM_HFSPLUS;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool deep = false;
+    bool recover = false;
+    std::string source;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--quick") {
+            deep = false;
+        } else if (a == "--deep") {
+            deep = true;
+        } else if (a == "--recover") {
+            if (++i >= argc) return Usage("--recover needs a folder");
+            recover = true;
+        } else if (a == "--all") {
+        } else if (a == "--searchers") {
+            if (++i >= argc) return Usage("--searchers needs a list");
+        } else if (!a.empty() && a[0] == '-') {
+            return Usage(("unknown option " + a).c_str());
+        } else if (source.empty()) {
+            source = a;
+        } else {
+            return Usage("only one SOURCE");
+        }
+    }
+    if (source.empty()) return Usage("no SOURCE");
+    if (deep) {
+        std::fprintf(stderr, "quillory-scan: --deep is not available in this build yet\n");
+        return 1;
+    }
+    if (recover) {
+        std::fprintf(stderr, "quillory-scan: --recover is not available in this build yet\n");
+        return 1;
+    }
+    if (const char* kind = ImageKind(source)) {
+        std::fprintf(stderr,
+                     "quillory-scan: %s is a %s image: it has no volumes and is deep-scanned only; "
+                     "--quick does not apply\n",
+                     source.c_str(), kind);
+        return 1;
+    }
+
+    std::unique_ptr<CDiskDevice> disk(CreateDiskDevice(source.c_str()));
+    if (!disk) {
+        std::fprintf(stderr, "quillory-scan: cannot use the path %s\n", source.c_str());
+        return 1;
+    }
+    auto* diskRecord = new CCollectDiskDeviceInfoStruct{};
+    diskRecord->sectorSize = 512;
+    std::snprintf(diskRecord->bsdName, sizeof diskRecord->bsdName, "%s", "image");
+    disk->SetPrivateData(CreateDiskDeviceData(diskRecord));
+    if (disk->Open(nullptr) != 1) {
+        std::fprintf(stderr, "quillory-scan: cannot open %s: %s\n", source.c_str(), std::strerror(errno));
+        return 1;
+    }
+    const std::int64_t total = disk->GetTotalSectors();
+    const std::int64_t ss = disk->GetSectorSize() ? disk->GetSectorSize() : 512;
+
+    std::list<PartitionEntry> entries;
+    std::unique_ptr<IPartitionTableAnalyze> tables(CreatePartitionTableAnalyze());
+    tables->AnalyzePartitionTable(disk.get(), entries);
+    if (entries.empty()) {
+        PartitionEntry whole;
+        whole.number = -1;
+        whole.startSector = 0;
+        whole.sectorCount = total;
+        entries.push_back(whole);
+    }
+
+    const auto started = std::chrono::steady_clock::now();
+    std::int64_t bytes = 0, files = 0, deleted = 0;
+    bool any = false;
+    for (const PartitionEntry& e : entries) {
+        std::unique_ptr<CPartitionDevice> part(CreatePartitionDevice(disk.get(), e.startSector, e.sectorCount));
+        if (!part) continue;
+        auto* prec = new CCollectedPartitionDeviceInfoStruct{};
+        prec->sectorSize = ss;
+        prec->sectorCount = e.sectorCount;
+        prec->parent = disk.get();
+        prec->partitionNumber = e.number;
+        prec->startSector = e.startSector;
+        part->SetPrivateData(CreatePartitionDeviceData(prec));
+        if (part->Open(nullptr) != 1) continue;
+        std::unique_ptr<CPartitionVirtualVolumeDevice> vol(CreatePartitionVirtualVolumeDevice(part.get()));
+        if (!vol) continue;
+        std::uint32_t type = FILE_SYSTEM_UNKNOWN;
+        {
+            std::unique_ptr<IVolumeAnalyzeController> ctl(CreateVolumeAnalyzeController(part.get(), 0));
+            if (IVolumeAnalyze* a = ctl ? ctl->GetVolumeAnzlyzer() : nullptr) type = a->GetFileSystemType();
+        }
+        if (!Supported(type)) continue;
+        auto* vrec = new CCollectedVolumeDeviceInfoStruct{};
+        vrec->fileSystemType = type;
+        vrec->sectorSize = ss;
+        vrec->totalSectors = e.sectorCount;
+        vrec->parent = disk.get();
+        vrec->partitionNumber = e.number;
+        vrec->startSector = e.startSector;
+        vol->SetPrivateData(CreateVolumeDeviceData(vrec));
+        if (vol->Open(nullptr) != 1) continue;
+        any = true;
+
+        CRecoveryFilter filter;
+        filter.SetScanType(SCAN_TYPE_QUICK);
+        Sink sink;
+        Progress progress;
+        IRecoveryController* controller = CreateRecoveryController(RECOVERY_CONTROLLER_QUICK);
+        controller->Initialize(&filter);
+        const EngineResult r = controller->StartDataRecovery(vol.get(), &progress, &sink);
+        if (IsEngineFailure(r))
+            std::fprintf(stderr, "quillory-scan: volume at sector %lld: scan failed (0x%016llx)\n",
+                         static_cast<long long>(e.startSector), static_cast<unsigned long long>(r));
+        bytes += e.sectorCount * ss;
+        for (IFileNode* n : sink.shown) {
+            if (n->IsDirectory()) continue;
+            ++files;
+            if (n->IsDeleted()) ++deleted;
+            std::printf("%s\t%lld\t%s\n", n->IsDeleted() ? "deleted" : "existing",
+                        static_cast<long long>(n->GetFileSize()), PathOf(n).c_str());
+        }
+        controller->Release();
+    }
+    if (!any) {
+        std::fprintf(stderr, "quillory-scan: %s has no volume of a supported file system\n", source.c_str());
+        return 1;
+    }
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("scanned %lld bytes in %.3f s (%.1f MiB/s): %lld files, %lld deleted\n",
+                static_cast<long long>(bytes), secs,
+                secs > 0 ? static_cast<double>(bytes) / (1024.0 * 1024.0) / secs : 0.0,
+                static_cast<long long>(files), static_cast<long long>(deleted));
+    return 0;
+}
