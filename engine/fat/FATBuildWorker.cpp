@@ -52,8 +52,12 @@ IDataRunList* CFATBuildDataRun::BuildDataRunList(std::uint64_t first, std::int64
     DataRun run{static_cast<std::int64_t>(first - 2), 1};
     std::uint64_t placed = 0;  // clusters in finished runs
     std::uint64_t cur = first;
+    // A chain that comes back to one of its own clusters ends there, as a
+    // chain that ends early does.
+    std::unordered_set<std::uint64_t> seen{first};
     for (;;) {
-        const std::uint32_t next = m_fat->GetNextCluster(static_cast<std::uint32_t>(cur));
+        std::uint32_t next = m_fat->GetNextCluster(static_cast<std::uint32_t>(cur));
+        if (!seen.insert(next).second) next = 0;
         // The file cannot need more than its size: a chain that goes on (or a
         // cross-linked one) is cut there.
         const bool full = placed + static_cast<std::uint64_t>(run.length) >= need;
@@ -92,7 +96,11 @@ IDataRunList* CFATBuildDataRun::BuildDeleteFileDataRunList(std::uint64_t first, 
     bool followFat = m_fat != nullptr;
     std::uint64_t placed = 0;
     std::uint64_t cur = first;
+    // Entries of a reused or damaged table may lead back to a cluster
+    // already placed: the walk ends there.
+    std::unordered_set<std::uint64_t> seen;
     while (placed < static_cast<std::uint64_t>(size) && cur >= 2 && (cur - 2) * m_spc < m_limit) {
+        if (!seen.insert(cur).second) break;
         if (cur != kBadCluster) {
             DataRun r{static_cast<std::int64_t>(cur - 2), 1};
             list->AddDataRun(&r);

@@ -98,7 +98,8 @@ TEST(FatDataRuns, ExistingFiles) {
         {"fragmented", {{10, 11}, {11, 20}, {20, 21}, {21, EOC}}, 10, 2048, 1000, {{8, 2}, {18, 2}}},
         {"chain ends early", {{10, EOC}}, 10, 1536, 1000, {{8, 3}}},
         {"chain longer than the file", {{10, 11}, {11, 12}, {12, 13}, {13, EOC}}, 10, 1000, 1000, {{8, 2}}},
-        {"looped chain", {{10, 11}, {11, 10}}, 10, 5 * 512, 1000, {{8, 2}, {8, 2}, {8, 1}}},
+        {"looped chain", {{10, 11}, {11, 10}}, 10, 5 * 512, 1000, {{8, 5}}},
+        {"looped chain, huge size", {{10, 11}, {11, 10}}, 10, 0x7FFFFFFF, 1000, {}},
         {"past the partition end", {{10, 11}, {11, 12}, {12, EOC}}, 10, 1500, 10, {}},
         {"no data", {{10, EOC}}, 10, 0, 1000, {}},
     };
@@ -123,6 +124,7 @@ TEST(FatDataRuns, DeletedFiles) {
         {"stops at the partition end", {}, 10, 100 * 512, 12, {{8, 4}}},
         {"cluster below 2", {}, 1, 1500, 1000, {}},
         {"end mark", {{10, 0x0FFFFFFF}}, 10, 1500, 1000, {{8, 1}}},
+        {"table leading back", {{10, 11}, {11, 10}}, 10, 0x7FFFFFFF, 1000, {{8, 2}}},
     };
     for (auto& c : cases) {
         CFATBuildDataRun b(&c.fat, 512, 1, c.limit);
