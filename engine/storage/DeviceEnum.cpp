@@ -448,6 +448,7 @@ CEnumDeviceEx::~CEnumDeviceEx()
 {
     if (m_initialised)
         Uninit();
+    ReleaseAll(m_retired);
 }
 
 EngineResult CEnumDeviceEx::Init()
@@ -489,12 +490,12 @@ EngineResult CEnumDeviceEx::Uninit()
         return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NOT_READY);
     // Devices that read through a disk go before the disk itself.
     for (auto& [disk, list] : m_converted)
-        ReleaseAll(list);
+        Release(list);
     for (auto& [disk, list] : m_volumes)
-        ReleaseAll(list);
+        Release(list);
     for (auto& [disk, list] : m_partitions)
-        ReleaseAll(list);
-    ReleaseAll(m_disks);
+        Release(list);
+    Release(m_disks);
     m_converted.clear();
     m_merged.clear();
     m_volumes.clear();
@@ -503,6 +504,34 @@ EngineResult CEnumDeviceEx::Uninit()
     m_enum = nullptr;
     m_initialised = false;
     return ENGINE_OK;
+}
+
+void CEnumDeviceEx::Release(std::list<IStorageDevice*>& devices)
+{
+    std::lock_guard<std::mutex> lock(m_pinLock);
+    if (m_pins > 0)
+        m_retired.splice(m_retired.end(), devices); // in release order
+    else
+        ReleaseAll(devices);
+}
+
+void CEnumDeviceEx::Pin()
+{
+    std::lock_guard<std::mutex> lock(m_pinLock);
+    ++m_pins;
+}
+
+void CEnumDeviceEx::Unpin()
+{
+    std::list<IStorageDevice*> release;
+    {
+        std::lock_guard<std::mutex> lock(m_pinLock);
+        if (m_pins == 0)
+            return;
+        if (--m_pins == 0)
+            release.swap(m_retired);
+    }
+    ReleaseAll(release);
 }
 
 EngineResult CEnumDeviceEx::EnumDiskDevice(IStorageDevice** out, int& count)

@@ -10,6 +10,7 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "foundation/EngineResult.h"
@@ -79,7 +80,16 @@ public:
     EngineResult EnumPartitionDevice(const IStorageDevice* disk, IStorageDevice** out, int& count) override;
     EngineResult EnumVolumeDevice(const IStorageDevice* disk, IStorageDevice** out, int& count) override;
 
+    // A scan that is stopping may still read its device while the list is
+    // refreshed. Between Pin and the matching Unpin (any thread), Uninit
+    // keeps the devices it takes out of the list alive; the last Unpin
+    // releases them.
+    void Pin();
+    void Unpin();
+
 private:
+    void Release(std::list<IStorageDevice*>& devices);
+
     bool m_initialised = false;
     EnumDeviceConfig m_config;
     CEnumDevice* m_enum = nullptr;
@@ -91,6 +101,9 @@ private:
     // nor leaked; those added devices are owned here.
     std::map<const IStorageDevice*, std::list<IStorageDevice*>> m_merged;
     std::map<const IStorageDevice*, std::list<IStorageDevice*>> m_converted;
+    std::mutex m_pinLock;
+    int m_pins = 0;
+    std::list<IStorageDevice*> m_retired; // released devices that a pin still holds
 };
 
 // The process-wide enumerator (made on first use, reading the real sysfs,

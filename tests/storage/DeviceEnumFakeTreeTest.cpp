@@ -345,6 +345,25 @@ TEST_F(FakeTree, CountThenFillConvention)
     ASSERT_EQ(e.Init(), ENGINE_OK);
 }
 
+TEST_F(FakeTree, PinnedDevicesOutliveARefresh)
+{
+    CEnumDeviceEx e(config);
+    ASSERT_EQ(e.Init(), ENGINE_OK);
+    IStorageDevice* disk = Disks(e)[2];
+    IStorageDevice* volume = Volumes(e, disk)[0]; // a partition-as-volume reading through its disk
+    e.Pin();
+    e.Pin();
+    ASSERT_EQ(e.Uninit(), ENGINE_OK);
+    ASSERT_EQ(e.Init(), ENGINE_OK);
+    std::vector<uint8_t> sector(512);
+    EXPECT_EQ(volume->ReadSector(sector.data(), 0, 1), 1); // still alive (the address checker watches)
+    e.Unpin();
+    EXPECT_EQ(volume->ReadSector(sector.data(), 0, 1), 1);
+    e.Unpin(); // the last pin releases the old list
+    e.Unpin(); // an extra unpin is harmless
+    EXPECT_EQ(Disks(e).size(), 3u);
+}
+
 TEST_F(FakeTree, NoDiskAtAll)
 {
     config.acceptDisk = [](const std::string& name) { return name == "fakeb"; };
