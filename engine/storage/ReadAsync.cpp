@@ -1,6 +1,7 @@
 #include "storage/ReadAsync.h"
 
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,12 +16,20 @@
 #include <thread>
 #include <vector>
 
-// Every device read of the process funnels through here. The platform read
-// runs on a reader thread so that the caller can give up after a bound: a
-// disconnected or dying disk can leave pread() sleeping uninterruptibly for
-// minutes, and a scan must not hang with it. A reader that overruns the bound
-// keeps its buffer for itself (it may still write into it), so a late
-// completion can never land in memory that a later read is using.
+// Every device read of the process funnels through here. A read that has to
+// wait for the device runs on a reader thread so that the caller can give up
+// after a bound: a disconnected or dying disk can leave pread() sleeping
+// uninterruptibly for minutes, and a scan must not hang with it. The reader
+// reads into the shared buffer; a reader that overruns the bound keeps that
+// buffer for itself (it may still write into it), so a late completion can
+// never land in memory that a later read is using.
+//
+// Data the kernel already holds in its page cache needs no such care: a
+// preadv2(RWF_NOWAIT) copies it straight into the caller's buffer on the
+// caller's thread and returns at once, without touching the device (it says
+// EAGAIN, or stops short, where it would have to wait). Only what it leaves
+// goes through the reader. Warm reads (re-reading metadata, a scanned image
+// in the cache) thus cost no thread hand-off and no second copy.
 
 mutex_locker& g_lockerAsyncData = *new mutex_locker;
 
@@ -32,6 +41,34 @@ std::atomic<long long> g_timeoutMs{kQXReadTimeoutMs};
 ssize_t PlatformRead(int fd, void* buf, size_t len, off_t off) {
     QXPlatformReadFn fn = g_platformRead.load(std::memory_order_acquire);
     return fn ? fn(fd, buf, len, off) : ::pread(fd, buf, len, off);
+}
+
+// Cleared once the kernel says it has no preadv2.
+std::atomic<bool> g_noWaitWorks{true};
+
+// Copies what the page cache holds of [off, off + len) into `out`, stopping
+// at the first byte that would need the device. Returns the bytes copied.
+// An injected platform read stands for the device, so it is never bypassed.
+size_t ReadCached(int fd, unsigned char* out, size_t len, off_t off) {
+    if (g_platformRead.load(std::memory_order_acquire) != nullptr ||
+        !g_noWaitWorks.load(std::memory_order_relaxed))
+        return 0;
+    size_t got = 0;
+    while (got < len) {
+        struct iovec iov = {out + got, len - got};
+        const ssize_t r = ::preadv2(fd, &iov, 1, off + static_cast<off_t>(got), RWF_NOWAIT);
+        if (r > 0) {
+            got += static_cast<size_t>(r);
+        } else if (r < 0 && errno == EINTR) {
+            continue;
+        } else {
+            // 0 (the end, or nothing cached), EAGAIN, or any error: the
+            // reader finds out which.
+            if (r < 0 && errno == ENOSYS) g_noWaitWorks.store(false, std::memory_order_relaxed);
+            break;
+        }
+    }
+    return got;
 }
 
 // Descriptors whose read overran the bound and has not come back yet. The file
@@ -228,23 +265,29 @@ std::int64_t QXReadAsyncData(void* buffer, int fd, std::int64_t offset, std::int
     for (std::int64_t start = 0; start < length;) {
         const size_t len = static_cast<size_t>(
             std::min<std::int64_t>(static_cast<std::int64_t>(kQXReadChunk), length - start));
-        size_t got = 0;
-        bool failed = true;
-        if (!IsStalled(fd)) {
-            if (g_reader == nullptr) g_reader = Reader::Create();
-            if (g_reader != nullptr) {
-                const auto deadline =
-                    std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(g_timeoutMs.load(std::memory_order_relaxed));
-                if (g_reader->ReadChunk(fd, static_cast<off_t>(offset + start), len, got,
-                                        failed, deadline)) {
-                    if (got > 0) std::memcpy(out + start, g_reader->Buffer(), got);
-                    // A chunk that read nothing at all (wholly past the end) fails.
-                    if (got == 0) failed = true;
-                } else {
-                    g_reader = nullptr;  // the stuck reader keeps its buffer
-                    got = 0;
-                    failed = true;
+        unsigned char* const dst = out + start;
+        const off_t off = static_cast<off_t>(offset + start);
+        size_t got = ReadCached(fd, dst, len, off);
+        bool failed = false;
+        if (got < len) {
+            failed = true;
+            if (!IsStalled(fd)) {
+                if (g_reader == nullptr) g_reader = Reader::Create();
+                if (g_reader != nullptr) {
+                    const auto deadline =
+                        std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(g_timeoutMs.load(std::memory_order_relaxed));
+                    size_t more = 0;
+                    if (g_reader->ReadChunk(fd, off + static_cast<off_t>(got), len - got, more,
+                                            failed, deadline)) {
+                        if (more > 0) std::memcpy(dst + got, g_reader->Buffer(), more);
+                        got += more;
+                        // A chunk that read nothing at all (wholly past the end) fails.
+                        if (got == 0) failed = true;
+                    } else {
+                        g_reader = nullptr;  // the stuck reader keeps its buffer
+                        failed = true;
+                    }
                 }
             }
         }

@@ -222,3 +222,41 @@ TEST_F(ReadAsyncTest, ConcurrentReadersGetTheirOwnData) {
     b.join();
     EXPECT_EQ(bad.load(), 0);
 }
+
+// Whole-chunk streaming reads get the next chunk read ahead; whatever comes
+// in between (another range, another file, a failure) must still see exactly
+// its own data.
+TEST_F(ReadAsyncTest, StreamingReadsStayExactAroundReadAhead) {
+    std::vector<std::uint8_t> buf(4 * MiB), small(4096);
+    const std::string other = dir.File("other.img");
+    ASSERT_TRUE(WritePatternFile(other, 1 * MiB));
+    int fd2 = ::open(other.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd2, 0);
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::uint64_t off = 0; off < 12 * MiB; off += 4 * MiB) {
+            std::fill(buf.begin(), buf.end(), 0xAA);
+            ASSERT_EQ(QXReadAsyncData(buf.data(), fd, static_cast<std::int64_t>(off), 4 * MiB),
+                      static_cast<std::int64_t>(4 * MiB));
+            EXPECT_TRUE(UnitsHoldPattern(buf.data(), off / 512, 4 * MiB / 512)) << off;
+            // Interleaved small reads of this file and of another one.
+            ASSERT_EQ(QXReadAsyncData(small.data(), fd, 8 * MiB + 512, 4096), 4096);
+            EXPECT_TRUE(UnitsHoldPattern(small.data(), 8 * MiB / 512 + 1, 8));
+            ASSERT_EQ(QXReadAsyncData(small.data(), fd2, 512 * 7, 4096), 4096);
+            EXPECT_TRUE(UnitsHoldPattern(small.data(), 7, 8));
+        }
+        // Past the end, straight after a streamed chunk: still a failed read.
+        std::fill(buf.begin(), buf.end(), 0xAA);
+        EXPECT_EQ(QXReadAsyncData(buf.data(), fd, 12 * MiB, 4 * MiB), 0);
+        EXPECT_TRUE(AllZero(buf.data(), buf.size()));
+        // A chunk that fails while it is being read ahead is read again, and
+        // fails as itself.
+        script.failFrom = static_cast<off_t>(8 * MiB);
+        script.failTo = static_cast<off_t>(12 * MiB);
+        ASSERT_EQ(QXReadAsyncData(buf.data(), fd, 0, 4 * MiB), static_cast<std::int64_t>(4 * MiB));
+        ASSERT_EQ(QXReadAsyncData(buf.data(), fd, 4 * MiB, 4 * MiB), static_cast<std::int64_t>(4 * MiB));
+        EXPECT_EQ(QXReadAsyncData(buf.data(), fd, 8 * MiB, 4 * MiB), 0);
+        EXPECT_TRUE(AllZero(buf.data(), buf.size()));
+        script.failFrom = script.failTo = -1;
+    }
+    ::close(fd2);
+}
