@@ -1,0 +1,254 @@
+#include "fat/ExFatStructures.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "foundation/DataRun.h"
+#include "foundation/StorageDevice.h"
+#include "foundation/Types.h"
+
+using exfatle::U16;
+using exfatle::U32;
+using exfatle::U64;
+
+// ---- boot sector -------------------------------------------------------------
+
+std::uint32_t CExFatDBR::GetFileSystemType() const { return FILE_SYSTEM_EXFAT; }
+
+bool CExFatDBR::IsValid(std::uint32_t sectorSize) const {
+    if (m_p[510] != 0x55 || m_p[511] != 0xAA) return false;
+    if (std::memcmp(m_p + 3, "EXFAT   ", 8) != 0) return false;
+    for (int i = 11; i < 64; ++i)
+        if (m_p[i] != 0) return false;
+    const unsigned bps = m_p[108], spc = m_p[109];
+    if (bps < 9 || bps > 12 || (1u << bps) != sectorSize) return false;
+    if (bps + spc > 25) return false;
+    const std::uint32_t fats = GetNumberOfFat();
+    if (fats != 1 && fats != 2) return false;
+    const std::uint64_t fatLength = GetSectorsPerFat(), heap = GetDataRegionStartSector(),
+                        fatOffset = GetFatStartSector(), volume = GetTotalSectors(),
+                        count = GetTotalCluster();
+    if (fatLength == 0 || heap == 0 || fatOffset == 0 || volume == 0 || count == 0) return false;
+    if (GetRootDirStartCluster() < 2) return false;
+    if (fatOffset > volume || heap > volume) return false;
+    if (fatOffset + fatLength > heap) return false;
+    // All operands are below 2^32 and the shift below 17: no overflow.
+    if (heap + ((count - 1) << spc) > volume) return false;
+    return true;
+}
+
+// ---- FAT ---------------------------------------------------------------------
+
+bool CFatTable::CreateFatTable(IStorageDevice* device, std::int64_t fatStart, std::uint32_t fatSectors,
+                               std::uint32_t /*clusterCount*/) {
+    m_blocks.clear();
+    if (device == nullptr || fatSectors == 0 || fatStart < 0) return false;
+    const std::int64_t total = device->GetTotalSectors();
+    if (total < 0 || fatStart + static_cast<std::int64_t>(fatSectors) >= total) return false;
+    const std::uint32_t ss = device->GetSectorSize();
+    if (ss == 0 || ss > kBlockBytes) return false;
+    m_fatDevice = device;
+    m_fatStart = fatStart;
+    m_fatSectors = fatSectors;
+    m_fatSectorSize = ss;
+    m_sectorsPerBlock = kBlockBytes / ss;
+    std::vector<std::uint8_t> block;
+    if (!ReadBlock(fatStart, block)) return false;
+    m_blocks.emplace(fatStart, std::move(block));
+    return true;
+}
+
+bool CFatTable::ReadBlock(std::int64_t key, std::vector<std::uint8_t>& buffer) {
+    // Only the table's own sectors are read; the rest of the block stays zero
+    // (a zero entry ends every chain).
+    buffer.assign(kBlockBytes, 0);
+    const std::int64_t inTable = static_cast<std::int64_t>(m_fatSectors) - (key - m_fatStart);
+    if (inTable <= 0) return false;
+    const std::int64_t count = inTable < m_sectorsPerBlock ? inTable : m_sectorsPerBlock;
+    return m_fatDevice->ReadSector(buffer.data(), key, count) == 1;
+}
+
+std::uint32_t CFatTable::GetNextCluster(std::uint32_t cluster) {
+    if (m_blocks.empty() || m_fatSectorSize == 0) return EXFAT_NO_CLUSTER;
+    // 64-bit offsets: cluster numbers reach 2^32.
+    const std::uint64_t byteOffset = static_cast<std::uint64_t>(cluster) * 4;
+    const std::uint64_t sector = byteOffset / m_fatSectorSize;
+    if (sector >= m_fatSectors) return EXFAT_NO_CLUSTER;
+    const std::uint64_t blockSector = sector - sector % m_sectorsPerBlock;
+    const std::int64_t key = m_fatStart + static_cast<std::int64_t>(blockSector);
+    const std::size_t at = static_cast<std::size_t>(byteOffset - blockSector * m_fatSectorSize);
+    auto it = m_blocks.find(key);
+    if (it == m_blocks.end()) {
+        std::vector<std::uint8_t> buffer;
+        if (m_blocks.size() >= kMaxBlocks) {
+            auto lowest = m_blocks.begin();
+            buffer = std::move(lowest->second);
+            m_blocks.erase(lowest);
+        }
+        if (!ReadBlock(key, buffer)) return EXFAT_NO_CLUSTER;
+        it = m_blocks.emplace(key, std::move(buffer)).first;
+    }
+    if (at + 4 > it->second.size()) return EXFAT_NO_CLUSTER;
+    return U32(it->second.data() + at);
+}
+
+// ---- times, checksum, names ----------------------------------------------------
+
+std::int64_t DosTime2FileTime(_tagDOSTime t) {
+    std::tm tm{};
+    tm.tm_sec = (t.time & 31) * 2;
+    tm.tm_min = (t.time >> 5) & 63;
+    tm.tm_hour = t.time >> 11;
+    tm.tm_mday = t.date & 31;
+    tm.tm_mon = ((t.date >> 5) & 15) - 1;
+    tm.tm_year = 80 + (t.date >> 9);
+    tm.tm_isdst = -1;
+    const std::time_t s = std::mktime(&tm);
+    if (s == static_cast<std::time_t>(-1)) return 0;
+    return static_cast<std::int64_t>(s) * 10000000LL + 116444736000000000LL;
+}
+
+bool IsValidExFatTimestamp(std::uint32_t stamp) {
+    const std::uint32_t day = (stamp >> 16) & 31, month = (stamp >> 21) & 15;
+    if (day == 0 || month < 1 || month > 12) return false;
+    if (((stamp >> 14) & 3) == 3) return false;        // hour 24 and above
+    if (((stamp >> 7) & 15) == 15) return false;       // minute 60 and above
+    if (((stamp >> 1) & 15) == 15) return false;       // two-second count 30 and above
+    return true;
+}
+
+std::uint16_t ExFatSetChecksum(const std::uint8_t* set, std::size_t length) {
+    std::uint16_t sum = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (i == 2 || i == 3) continue;
+        sum = static_cast<std::uint16_t>(((sum & 1) ? 0x8000 : 0) + (sum >> 1) + set[i]);
+    }
+    return sum;
+}
+
+bool CheckDirEntry(const std::uint8_t* set, std::size_t length, std::uint16_t checksum) {
+    if (length == 0 || set == nullptr) return checksum == 0;
+    if (ExFatSetChecksum(set, length) == checksum) return true;
+    if (set[0] != EXFAT_ENTRY_FILE_DELETED) return false;
+    std::vector<std::uint8_t> live(set, set + length);
+    for (std::size_t i = 0; i < length; i += EXFAT_ENTRY_SIZE)
+        live[i] = i == 0 ? EXFAT_ENTRY_FILE : i == EXFAT_ENTRY_SIZE ? EXFAT_ENTRY_STREAM : EXFAT_ENTRY_NAME;
+    return ExFatSetChecksum(live.data(), length) == checksum;
+}
+
+// 0x00-0x19, '"', '*', '/', ':', '<', '>', '?', '\\', '|' and 0xFF are refused.
+const std::uint8_t g_u8FileNameCheckTable[256] = {
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // 0x00
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1,  // 0x10
+    1, 1, 0, 1, 1, 1, 1, 1, 1, 1, 0, 1, 1, 1, 1, 0,  // 0x20
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 1, 0, 1, 0, 0,  // 0x30
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 0x40
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 1, 1, 1,  // 0x50
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 0x60
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 1, 1, 1,  // 0x70
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 0x80
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 0x90
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 0xA0
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 0xB0
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 0xC0
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 0xD0
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,  // 0xE0
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0,  // 0xF0
+};
+
+// ---- node ----------------------------------------------------------------------
+
+void CExFatFileNode::SetDataRunList(IDataRunList* runs) {
+    if (m_dataRunList && m_dataRunList != runs) m_dataRunList->Release();
+    m_dataRunList = runs;
+}
+
+void CExFatFileNode::FilterFileNameByDot() { m_name = CFileNode::FilterFileNameByDot(m_name); }
+
+IFileNode* CExFatFileNode::Clone() {
+    auto* node = new CExFatFileNode();
+    node->m_name = m_name;
+    node->m_size = m_size;
+    node->m_attributes = m_attributes;
+    node->m_creation = m_creation;
+    node->m_modification = m_modification;
+    node->m_access = m_access;
+    node->m_firstCluster = m_firstCluster;
+    if (IsDeleted()) node->SetFileDeleted();
+    // Identity and the status word (metadata sector, partition index) go
+    // with the copy so it is placed where the original was.
+    node->m_nodeId = m_nodeId;
+    node->m_parentNodeId = m_parentNodeId;
+    node->m_status = m_status;
+    node->m_compressed = m_compressed;
+    if (m_dataRunList) node->m_dataRunList = m_dataRunList->Clone();
+    return node;
+}
+
+// ---- partition -------------------------------------------------------------------
+
+std::int64_t CExFatPartition::ConvertClusterNumToSector(std::uint32_t cluster) const {
+    if (cluster < 2) return 0;
+    return m_dataRegionStart + static_cast<std::int64_t>(cluster - 2) * m_sectorsPerCluster;
+}
+
+std::uint32_t CExFatPartition::ConvertSectorToClusterNum(std::int64_t sector) const {
+    if (m_sectorsPerCluster == 0) return 0;
+    const std::int64_t n = (sector - m_dataRegionStart + m_sectorsPerCluster - 1) / m_sectorsPerCluster + 2;
+    return static_cast<std::uint32_t>(n);
+}
+
+std::uint32_t CExFatPartition::GetNextCluster(std::uint32_t cluster, bool fatInvalid) {
+    // Without a FAT chain the clusters simply follow one another; the FAT
+    // entries of such a file or folder mean nothing (often 0).
+    const std::uint64_t next = fatInvalid ? static_cast<std::uint64_t>(cluster) + 1
+                                          : CFatTable::GetNextCluster(cluster);
+    return next >= m_totalClusters ? EXFAT_NO_CLUSTER : static_cast<std::uint32_t>(next);
+}
+
+IDataRunList* CExFatPartition::BuildFileDataRun(const _tagFileBaseInfo& info) {
+    IDataRunList* runs = CreateDataRunList();
+    if ((info.attributes & EXFAT_ATTR_DIRECTORY) || info.size <= 0) return runs;
+    if (info.firstCluster < 2 || info.firstCluster > EXFAT_LAST_CLUSTER || m_clusterBytes == 0) return runs;
+    const std::uint64_t size = static_cast<std::uint64_t>(info.size);
+    if (info.noFatChain) {
+        DataRun r;
+        r.start = static_cast<std::int64_t>(info.firstCluster) - 2;
+        r.length = static_cast<std::int64_t>((size + m_clusterBytes - 1) / m_clusterBytes);
+        runs->AddDataRun(&r);
+        return runs;
+    }
+    std::uint32_t cluster = info.firstCluster;
+    std::uint64_t left = size;
+    // At most one step per cluster of the size: a looping chain ends there.
+    while (true) {
+        DataRun r;
+        r.start = static_cast<std::int64_t>(cluster) - 2;
+        r.length = 1;
+        runs->AddDataRun(&r);
+        if (left <= m_clusterBytes) break;
+        left -= m_clusterBytes;
+        const std::uint32_t next = GetNextCluster(cluster, false);
+        if (next < 2 || next > EXFAT_LAST_CLUSTER) break;
+        cluster = next;
+    }
+    return runs;
+}
+
+CExFatFileNode* CExFatPartition::BuildFile(const _tagFileBaseInfo& info) {
+    auto* node = new CExFatFileNode();
+    node->SetFirstCluster(info.firstCluster);
+    node->SetFileAttributes(info.attributes);
+    if (info.noFatChain) node->SetFileFatInvalid();
+    node->SetTimes(DosTime2FileTime(info.create), DosTime2FileTime(info.modified),
+                   DosTime2FileTime(info.accessed));
+    char name[_tagFileBaseInfo::kNameBytes];
+    std::memcpy(name, info.name, sizeof name);
+    name[sizeof name - 1] = 0;
+    node->SetFileName(name);
+    node->SetFileSize(info.size);
+    node->SetMetaDataSector(info.entrySector);
+    if (!info.inUse) node->SetFileDeleted();
+    node->SetDataRunList(BuildFileDataRun(info));
+    return node;
+}

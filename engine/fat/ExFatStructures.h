@@ -1,0 +1,217 @@
+#pragma once
+// exFAT on-disk structures: the boot sector view, the FAT reader with its
+// block cache, the partition geometry that turns entry sets into nodes, the
+// node class, the DOS-time conversion and the entry-set checksum.
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "foundation/FileNode.h"
+
+class IStorageDevice;
+class IDataRunList;
+
+constexpr std::size_t EXFAT_ENTRY_SIZE = 32;
+constexpr std::uint32_t EXFAT_LAST_CLUSTER = 0xFFFFFFF5;  // highest cluster a chain may use
+constexpr std::uint32_t EXFAT_NO_CLUSTER = 0xFFFFFFFF;
+constexpr std::uint16_t EXFAT_ATTR_DIRECTORY = 0x10;
+constexpr std::uint32_t EXFAT_NODE_FAT_INVALID = 0x40000000;  // clusters follow one another
+constexpr std::uint32_t EXFAT_NODE_DELETED = 0x80000000;
+
+// Entry types; a deleted entry has bit 7 clear.
+enum : std::uint8_t {
+    EXFAT_ENTRY_BITMAP = 0x81,
+    EXFAT_ENTRY_UPCASE = 0x82,
+    EXFAT_ENTRY_LABEL = 0x83,
+    EXFAT_ENTRY_FILE = 0x85,
+    EXFAT_ENTRY_STREAM = 0xC0,
+    EXFAT_ENTRY_NAME = 0xC1,
+    EXFAT_ENTRY_LABEL_DELETED = 0x03,
+    EXFAT_ENTRY_FILE_DELETED = 0x05,
+    EXFAT_ENTRY_STREAM_DELETED = 0x40,
+    EXFAT_ENTRY_NAME_DELETED = 0x41,
+};
+
+namespace exfatle {
+inline std::uint16_t U16(const std::uint8_t* p) {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+inline std::uint32_t U32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+inline std::uint64_t U64(const std::uint8_t* p) {
+    return static_cast<std::uint64_t>(U32(p)) | (static_cast<std::uint64_t>(U32(p + 4)) << 32);
+}
+}  // namespace exfatle
+
+// A view over a caller's boot sector (at least 512 bytes).
+class CExFatDBR {
+public:
+    explicit CExFatDBR(const std::uint8_t* sector) : m_p(sector) {}
+    // The published validity rules, with the device's sector size.
+    bool IsValid(std::uint32_t sectorSize) const;
+
+    std::uint32_t GetFileSystemType() const;  // always exFAT
+    std::uint64_t GetTotalSectors() const { return exfatle::U64(m_p + 72); }
+    std::uint32_t GetFatStartSector() const { return exfatle::U32(m_p + 80); }
+    std::uint32_t GetSectorsPerFat() const { return exfatle::U32(m_p + 84); }
+    std::uint32_t GetDataRegionStartSector() const { return exfatle::U32(m_p + 88); }
+    std::uint32_t GetTotalCluster() const { return exfatle::U32(m_p + 92); }
+    std::uint32_t GetRootDirStartCluster() const { return exfatle::U32(m_p + 96); }
+    std::uint32_t GetActiveFatNumber() const { return exfatle::U16(m_p + 106) & 1u; }
+    std::uint8_t GetBytesPerSectorShift() const { return m_p[108]; }
+    std::uint8_t GetSectorsPerClusterShift() const { return m_p[109]; }
+    // Meaningful only for a sector that passed IsValid (shifts are bounded).
+    std::uint32_t GetBytePerSector() const { return 1u << (m_p[108] & 31); }
+    std::uint32_t GetSectorsperCluster() const { return 1u << (m_p[109] & 31); }
+    std::uint32_t GetNumberOfFat() const { return m_p[110]; }
+
+private:
+    const std::uint8_t* m_p;
+};
+
+// The exFAT file allocation table, read in 1 MiB blocks on demand; at most
+// nine blocks stay cached and the one with the lowest key makes room.
+class CFatTable {
+public:
+    static constexpr std::uint32_t kBlockBytes = 1u << 20;
+    static constexpr std::size_t kMaxBlocks = 9;
+
+    CFatTable() = default;
+    virtual ~CFatTable() = default;
+    CFatTable(const CFatTable&) = delete;
+    CFatTable& operator=(const CFatTable&) = delete;
+
+    // Reads the first block. False (nothing cached) when the device, the
+    // table's place or the read is wrong.
+    bool CreateFatTable(IStorageDevice* device, std::int64_t fatStart, std::uint32_t fatSectors,
+                        std::uint32_t clusterCount);
+    bool IsValid() const { return !m_blocks.empty(); }
+    // The FAT entry of the cluster; 0xFFFFFFFF when it cannot be read or lies
+    // beyond the table.
+    std::uint32_t GetNextCluster(std::uint32_t cluster);
+    void ClearFatData() { m_blocks.clear(); }
+    std::size_t GetCachedBlockCount() const { return m_blocks.size(); }
+    bool IsBlockCached(std::int64_t key) const { return m_blocks.count(key) != 0; }
+    std::uint32_t GetSectorsPerBlock() const { return m_sectorsPerBlock; }
+
+private:
+    // Reads the block that starts at sector `key` into `buffer` (1 MiB,
+    // zero-filled beyond what the table holds).
+    bool ReadBlock(std::int64_t key, std::vector<std::uint8_t>& buffer);
+
+    IStorageDevice* m_fatDevice = nullptr;
+    std::int64_t m_fatStart = 0;
+    std::uint32_t m_fatSectors = 0;
+    std::uint32_t m_fatSectorSize = 0;
+    std::uint32_t m_sectorsPerBlock = 0;
+    std::map<std::int64_t, std::vector<std::uint8_t>> m_blocks;
+};
+
+struct _tagDOSTime {
+    std::uint16_t time = 0;  // low 16 bits of a stored timestamp
+    std::uint16_t date = 0;  // high 16 bits
+};
+// 100 ns units since 1601-01-01 of a local DOS date and time; 0 when the
+// date cannot be converted.
+std::int64_t DosTime2FileTime(_tagDOSTime t);
+inline std::int64_t DosTime2FileTime(std::uint32_t stamp) {
+    return DosTime2FileTime(_tagDOSTime{static_cast<std::uint16_t>(stamp),
+                                        static_cast<std::uint16_t>(stamp >> 16)});
+}
+// A stored timestamp that names a real date and time.
+bool IsValidExFatTimestamp(std::uint32_t stamp);
+
+// The set checksum over `length` bytes (bytes 2 and 3 skipped). A deleted
+// set also passes with the checksum of its in-use type codes.
+bool CheckDirEntry(const std::uint8_t* set, std::size_t length, std::uint16_t checksum);
+std::uint16_t ExFatSetChecksum(const std::uint8_t* set, std::size_t length);
+
+// 1 for a name character below 256 that a file name may hold.
+extern const std::uint8_t g_u8FileNameCheckTable[256];
+
+// One file as gathered from an entry set.
+struct _tagFileBaseInfo {
+    static constexpr std::size_t kNameBytes = 512;
+    std::int64_t size = 0;
+    std::uint32_t firstCluster = 0;
+    std::uint8_t noFatChain = 0;
+    std::uint8_t inUse = 0;
+    std::uint16_t attributes = 0;
+    std::uint32_t create = 0, modified = 0, accessed = 0;
+    std::int64_t entrySector = 0;
+    char name[kNameBytes] = {};
+};
+
+class CExFatFileNode : public CFileNode {
+public:
+    CExFatFileNode() = default;
+    CExFatFileNode(const CExFatFileNode&) = delete;
+    CExFatFileNode& operator=(const CExFatFileNode&) = delete;
+
+    const char* GetFileName() override { return m_name.c_str(); }
+    std::int64_t GetFileSize() override { return m_size; }
+    std::uint32_t GetAttribute() override { return m_attributes & 0xFFFF; }
+    std::int64_t GetCreationTime() override { return m_creation; }
+    std::int64_t GetModificationTime() override { return m_modification; }
+    std::int64_t GetLastAccessTime() override { return m_access; }
+    int IsDirectory() override { return (m_attributes & EXFAT_ATTR_DIRECTORY) ? 1 : 0; }
+    int IsDeleted() override { return (m_attributes & EXFAT_NODE_DELETED) ? 1 : 0; }
+    IFileNode* Clone() override;
+    void MarkDeleted() override { SetFileDeleted(); }
+    void FilterFileNameByDot() override;
+    void SetFileName(const char* name) override {
+        if (name != nullptr) m_name = name;
+    }
+
+    bool IsFatInvalid() const { return (m_attributes & EXFAT_NODE_FAT_INVALID) != 0; }
+    std::uint32_t GetAttributeWord() const { return m_attributes; }
+    void SetFileAttributes(std::uint32_t a) { m_attributes |= a; }
+    void SetFileDeleted() { m_attributes |= EXFAT_NODE_DELETED; }
+    void SetFileFatInvalid() { m_attributes |= EXFAT_NODE_FAT_INVALID; }
+    void SetID(std::int64_t id) { m_nodeId = id; }
+    void SetParentID(std::int64_t id) { m_parentNodeId = id; }
+    // Takes ownership; the list held before is released.
+    void SetDataRunList(IDataRunList* runs);
+    void SetFileSize(std::int64_t size) { m_size = size; }
+    void SetTimes(std::int64_t creation, std::int64_t modification, std::int64_t access) {
+        m_creation = creation;
+        m_modification = modification;
+        m_access = access;
+    }
+    std::uint32_t GetFirstCluster() const { return m_firstCluster; }
+    void SetFirstCluster(std::uint32_t c) { m_firstCluster = c; }
+
+private:
+    std::string m_name;
+    std::int64_t m_size = 0;
+    std::uint32_t m_attributes = 0;
+    std::int64_t m_creation = 0, m_modification = 0, m_access = 0;
+    std::uint32_t m_firstCluster = EXFAT_NO_CLUSTER;
+};
+
+// The geometry of one exFAT volume, its FAT, and nodes built from entry sets.
+class CExFatPartition : public CFatTable {
+public:
+    std::int64_t ConvertClusterNumToSector(std::uint32_t cluster) const;
+    std::uint32_t ConvertSectorToClusterNum(std::int64_t sector) const;
+    // The cluster after `cluster`: the following one for a file or folder
+    // stored without a FAT chain, else the FAT entry; 0xFFFFFFFF past the
+    // last cluster.
+    std::uint32_t GetNextCluster(std::uint32_t cluster, bool fatInvalid);
+    CExFatFileNode* BuildFile(const _tagFileBaseInfo& info);
+    IDataRunList* BuildFileDataRun(const _tagFileBaseInfo& info);
+
+    std::uint32_t m_sectorSize = 512;
+    std::uint32_t m_sectorsPerCluster = 1;
+    std::uint64_t m_totalClusters = 0;
+    std::uint32_t m_rootCluster = EXFAT_NO_CLUSTER;
+    std::uint64_t m_clusterBytes = 512;
+    std::int64_t m_dataRegionStart = 0;
+    std::int64_t m_partitionStart = 0;
+    std::int64_t m_totalSectors = 0;
+};
