@@ -2,6 +2,12 @@
 // The reader of one found file's data, as the file writer copies it out.
 
 #include <cstdint>
+#include <vector>
+
+class IStorageDevice;
+class IDataRunList;
+class CFileNode;
+class CSearchedPartitionInfo;
 
 class IFileReader {
 public:
@@ -15,4 +21,52 @@ public:
     virtual long long GetDataSize() const = 0;
     virtual int IsCompressFile() = 0;
     virtual void Release() = 0;
+};
+
+// Reads a node's data through its runs on the device (run start s lies at the
+// partition's cluster-0 sector + s x sectors per cluster), or the resident
+// content of an NTFS record. Sparse runs (negative start) read as zeros. Any
+// offset and length are served: partial sectors go through a small bounce
+// buffer, so nothing is written past `length` bytes of the caller's buffer.
+class CFileReader : public IFileReader {
+public:
+    CFileReader() = default;
+    ~CFileReader() override { Close(); }
+    CFileReader(const CFileReader&) = default;
+    CFileReader& operator=(const CFileReader&) = default;
+
+    // 1 bound, 0 refused (missing argument, no cluster size, empty node, no runs).
+    int Open(IStorageDevice* device, CFileNode* node, CSearchedPartitionInfo* partition);
+    void Close();
+
+    int ReadData(long long offset, char* buffer, unsigned length, int* error) override;
+    IFileReader* Clone() override;
+    long long GetDataSize() const override;
+    int IsCompressFile() override;
+    void Release() override { delete this; }
+
+    // 1 with `read` bytes placed (fewer than asked when the runs end before
+    // the data does), 0 on failure; *error is -1 after a failed device read.
+    int Read(long long offset, unsigned char* buffer, int length, int& read, int* error);
+    // Resident content from `offset`: at most `length` bytes.
+    int ReadResidentData(long long offset, unsigned char* buffer, int length, int& read);
+
+    // Most bytes of resident content served (eight clusters).
+    static constexpr int kResidentClusters = 8;
+
+protected:
+    // Copies `length` bytes that start `byteOffset` bytes after device sector
+    // `sector`; whole sectors go straight into `out`.
+    bool ReadDeviceBytes(std::int64_t sector, std::int64_t byteOffset, unsigned char* out,
+                         std::int64_t length);
+    std::uint32_t DeviceSectorSize() const;
+
+    IDataRunList* m_runs = nullptr;      // the node's, not owned
+    IStorageDevice* m_device = nullptr;  // not owned
+    CFileNode* m_node = nullptr;         // not owned
+    std::uint32_t m_clusterSize = 0;     // bytes
+    std::uint32_t m_sectorsPerCluster = 0;
+    std::int64_t m_dataSize = 0;
+    std::int64_t m_cluster0Sector = 0;
+    std::vector<unsigned char> m_bounce;
 };
