@@ -1,5 +1,5 @@
-// The file writer is not written yet: no writer means nothing can be
-// recovered, and the controllers answer null.
-#include "recovery/RecoveryController.h"
+#include <new>
 
-IDataRecovery* CreateDataRecoveryObj() { return nullptr; }
+#include "recovery/DataRecovery.h"
+
+IDataRecovery* CreateDataRecoveryObj() { return new (std::nothrow) CDataRecovery; }
