@@ -10,6 +10,7 @@
 #include "ntfs/NTFSAttributes.h"
 #include "ntfs/NTFSBytes.h"
 #include "ntfs/NTFSFileRecord.h"
+#include "recovery/CompressFileReader.h"
 #include "ntfs/NTFSMetaFileRecordType.h"
 
 using namespace ntfsbytes;
@@ -479,3 +480,5 @@ bool CIsMetaFileRecord::IsMetaFileRecord(std::uint8_t* record, int size) {
     CNTFSFileRecord r(record, size, 1);
     return CMetaFileRecordTypeAnalyzer::IsValidMetaFileRecord(r);
 }
+
+IFileReader* CNTFSFileNode::CreateCompressFileReader(void*) { return new (std::nothrow) CCompressFileReader; }

@@ -181,8 +181,8 @@ public:
     _tagSearcherType GetSearcheType() const override { return SEARCHER_NTFS; }
     IFileNode* Clone() override;
     void MarkDeleted() override;
-    // Compressed-file reading arrives with the file writer; null until then.
-    IFileReader* CreateCompressFileReader(void*) override { return nullptr; }
+    // A new, unopened reader of NTFS-compressed data; null when memory is short.
+    IFileReader* CreateCompressFileReader(void*) override;
     int IsCompressed() const override;
     void FilterFileNameByDot() override;
 

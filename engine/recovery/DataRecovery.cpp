@@ -15,6 +15,7 @@
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/SearcherInterfaces.h"
 #include "foundation/StorageDevice.h"
+#include "recovery/CompressFileReader.h"
 #include "recovery/FileReader.h"
 
 namespace {
@@ -292,7 +293,17 @@ EngineResult CDataRecovery::RecoverTo(const char* path, IProgress* progress, int
         LogLine("RecoverTo", 270);
         return DATA_RECOVERY_NO_READER_EMPTY_FILE;
     }
-    if (m_compressed && m_reader->IsCompressFile() && limit != 0) return DATA_RECOVERY_LIMIT_ON_COMPRESSED;
+    if (m_compressed && m_reader->IsCompressFile()) {
+        if (limit != 0) return DATA_RECOVERY_LIMIT_ON_COMPRESSED;
+        auto* compressed = dynamic_cast<CCompressFileReader*>(m_reader);
+        bool fallback = false;
+        if (compressed == nullptr || !compressed->Recovery(path, progress, fallback))
+            return DATA_RECOVERY_COMPRESSED_FAILED;
+        if (!fallback) {
+            SetTimes(path);
+            return ENGINE_OK;
+        }
+    }
 
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -369,9 +380,13 @@ EngineResult CDataRecovery::RecoverTo(const char* path, IProgress* progress, int
         if (close(fd) != 0) failed = true;
     }
     if (failed) return DATA_RECOVERY_WRITE_FAILED;
+    SetTimes(path);
+    return ENGINE_OK;
+}
+
+void CDataRecovery::SetTimes(const char* path) {
     if (m_hasTime) ChangeFileCreateTs(path, m_nodeTime);
     if (auto* node = dynamic_cast<CFileNode*>(m_node)) SetFolderTimes(path, node->GetParent());
-    return ENGINE_OK;
 }
 
 unsigned CDataRecovery::ReadSmallJPG(char* out, unsigned capacity) {

@@ -63,6 +63,8 @@ private:
     // Gives the folders above `path` their nodes' times, walking up from
     // `parent` while each folder's name is its node's name.
     void SetFolderTimes(const char* path, CFileNode* parent);
+    // The node's time on the written file, then its folders'.
+    void SetTimes(const char* path);
 
     std::mutex m_lock;
     std::vector<unsigned char> m_buffer;

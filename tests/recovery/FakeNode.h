@@ -45,6 +45,7 @@ public:
     void SetSize(int64_t s) { m_size = s; }
     void SetPartition(uint16_t p) { SetBelongedPartition(p); }
     void SetRuns(IDataRunList* runs) { m_dataRunList = runs; }
+    void SetCompressedFlag() { m_compressed = 1; }
 
     static inline int s_destroyed = 0;
 
