@@ -8,17 +8,24 @@
 // prints one line per found file:
 //   deleted|existing <TAB> size <TAB> path from the tree root
 // then "scanned B bytes in S s (R MiB/s): F files, D deleted".
+// --recover DIR copies every deleted file found (with --all, every file
+// found) to DIR under its tree path through the file writer, and prints
+// "recovered W files to DIR, F failed".
 // Errors go to standard error with exit status 1; bad usage exits 2.
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <list>
 #include <memory>
+#include <set>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "foundation/FileNode.h"
 #include "recovery/DirectoryTree.h"
+#include "recovery/FileReader.h"
 #include "recovery/Progress.h"
 #include "recovery/RecoveryController.h"
 #include "recovery/RecoveryFilter.h"
@@ -75,6 +82,49 @@ const char* ImageKind(const std::string& path) {
     return kind;
 }
 
+// A name from disk as one path component: never empty, ".", ".." or
+// holding "/", so a written path cannot leave the destination.
+std::string SafeComponent(const char* name) {
+    std::string c = name ? name : "";
+    for (char& ch : c)
+        if (ch == '/') ch = '_';
+    if (c.empty() || c == "." || c == "..") c = "_" + c;
+    return c;
+}
+
+bool MakeFolders(const std::string& path) {
+    for (std::size_t at = 1; (at = path.find('/', at)) != std::string::npos; ++at) {
+        const std::string folder = path.substr(0, at);
+        if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
+// Writes the node under DIR at its tree path; a path taken already gets
+// "_NNNN" added. True when the writer copied it.
+bool RecoverNode(IDataRecovery* writer, IFileNode* node, const std::string& dir, std::set<std::string>& used) {
+    std::string path = SafeComponent(node->GetFileName());
+    for (IFileNode* p = node->GetParent(); p != nullptr; p = p->GetParent())
+        path = SafeComponent(p->GetFileName()) + "/" + path;
+    path = dir + "/" + path;
+    std::string unique = path;
+    for (int n = 1; used.count(unique) != 0; ++n) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "_%04d", n);
+        unique = path + suffix;
+    }
+    used.insert(unique);
+    if (!MakeFolders(unique)) return false;
+    if (node->GetFileSize() == 0) {  // nothing to read: an empty file
+        FILE* f = std::fopen(unique.c_str(), "wb");
+        return f != nullptr && std::fclose(f) == 0;
+    }
+    IFileReader* reader = writer->SetRecoverNode(node);
+    if (reader == nullptr) return false;
+    reader->Release();
+    return !IsEngineFailure(writer->RecoverTo(unique.c_str(), nullptr, 0));
+}
+
 bool Supported(std::uint32_t type) {
     return type == FILE_SYSTEM_FAT16 || type == FILE_SYSTEM_FAT32 || type == FILE_SYSTEM_NTFS ||
            type == FILE_SYSTEM_EXFAT || type == FILE_SYSTEM_HFSPLUS;
@@ -85,6 +135,8 @@ bool Supported(std::uint32_t type) {
 int main(int argc, char** argv) {
     bool deep = false;
     bool recover = false;
+    bool all = false;
+    std::string recoverDir;
     std::string source;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -95,7 +147,9 @@ int main(int argc, char** argv) {
         } else if (a == "--recover") {
             if (++i >= argc) return Usage("--recover needs a folder");
             recover = true;
+            recoverDir = argv[i];
         } else if (a == "--all") {
+            all = true;
         } else if (a == "--searchers") {
             if (++i >= argc) return Usage("--searchers needs a list");
         } else if (!a.empty() && a[0] == '-') {
@@ -111,9 +165,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quillory-scan: --deep is not available in this build yet\n");
         return 1;
     }
+    if (all && !recover) return Usage("--all goes with --recover");
     if (recover) {
-        std::fprintf(stderr, "quillory-scan: --recover is not available in this build yet\n");
-        return 1;
+        while (recoverDir.size() > 1 && recoverDir.back() == '/') recoverDir.pop_back();
+        struct stat st{};
+        if (stat(recoverDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            std::fprintf(stderr, "quillory-scan: %s is not a folder\n", recoverDir.c_str());
+            return 1;
+        }
     }
     if (const char* kind = ImageKind(source)) {
         std::fprintf(stderr,
@@ -151,7 +210,8 @@ int main(int argc, char** argv) {
     }
 
     const auto started = std::chrono::steady_clock::now();
-    std::int64_t bytes = 0, files = 0, deleted = 0;
+    std::int64_t bytes = 0, files = 0, deleted = 0, written = 0, failed = 0;
+    std::set<std::string> used;
     bool any = false;
     for (const PartitionEntry& e : entries) {
         std::unique_ptr<CPartitionDevice> part(CreatePartitionDevice(disk.get(), e.startSector, e.sectorCount));
@@ -201,6 +261,19 @@ int main(int argc, char** argv) {
             std::printf("%s\t%lld\t%s\n", n->IsDeleted() ? "deleted" : "existing",
                         static_cast<long long>(n->GetFileSize()), PathOf(n).c_str());
         }
+        if (recover) {
+            IDataRecovery* writer = controller->GetDataRecovery(SEARCHER_DEFAULT);
+            for (IFileNode* n : sink.shown) {
+                if (n->IsDirectory() || (!all && !n->IsDeleted())) continue;
+                if (writer != nullptr && RecoverNode(writer, n, recoverDir, used)) {
+                    ++written;
+                } else {
+                    ++failed;
+                    std::fprintf(stderr, "quillory-scan: could not recover %s\n", PathOf(n).c_str());
+                }
+            }
+            if (writer) writer->Release();
+        }
         controller->Release();
     }
     if (!any) {
@@ -213,5 +286,8 @@ int main(int argc, char** argv) {
                 static_cast<long long>(bytes), secs,
                 secs > 0 ? static_cast<double>(bytes) / (1024.0 * 1024.0) / secs : 0.0,
                 static_cast<long long>(files), static_cast<long long>(deleted));
-    return 0;
+    if (recover)
+        std::printf("recovered %lld files to %s, %lld failed\n", static_cast<long long>(written),
+                    recoverDir.c_str(), static_cast<long long>(failed));
+    return failed == 0 ? 0 : 1;
 }
