@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "NTFSTestSupport.h"
+#include "recovery/FileReader.h"
 #include "ntfs/NTFSAttributes.h"
 #include "ntfs/NTFSFileNode.h"
 #include "ntfs/NTFSFileRecord.h"
@@ -200,7 +201,11 @@ TEST(NTFSFileNode, NodeForwardsAndClonesDeeply) {
     EXPECT_TRUE(node->IsCompressed());
     EXPECT_FALSE(node->IsDirectory());
     EXPECT_EQ(node->GetFileSize(), 6000);
-    EXPECT_EQ(node->CreateCompressFileReader(nullptr), nullptr);
+    // A compressed node makes an (unopened) compressed reader.
+    IFileReader* compressed = node->CreateCompressFileReader(nullptr);
+    ASSERT_NE(compressed, nullptr);
+    EXPECT_EQ(compressed->GetDataSize(), 0);
+    compressed->Release();
     ASSERT_NE(node->GetDataRunList(), nullptr);
     node->SetCurrentNodeID(70);
     node->SetParentNodeID(66);
