@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Recovery speed: a deleted 1 GiB file, contiguous and in about 1,000
+# fragments, recovered from an NTFS image by `quillory-scan --recover` and by
+# The Sleuth Kit's `icat`, both writing to a folder on tmpfs.
+#   bench/recover_bench.sh [BUILD_DIR]   (default build-bench; run tools/bench.sh first)
+# The images are made once under BUILD_DIR/bench-data (about 2.3 GiB).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-bench}
+scan="$build/bench/quillory-scan"
+data="$build/bench-data"
+mkdir -p "$data"
+out=$(mktemp -d /dev/shm/quillory-recover-XXXXXX)
+mnt=$(mktemp -d)
+cleanup() {
+    if mountpoint -q "$mnt" 2>/dev/null; then umount "$mnt" || umount -l "$mnt" || true; fi
+    rmdir "$mnt" 2>/dev/null || true
+    rm -rf "$out"
+}
+trap cleanup EXIT
+
+make_image() {  # make_image NAME MODE
+    local img="$data/$1.img"
+    [[ -f "$img" ]] && return 0
+    truncate -s 1200M "$img.tmp"
+    mkntfs -F -Q -q -c 4096 "$img.tmp" 2>/dev/null
+    ntfs-3g "$img.tmp" "$mnt"
+    if [[ $2 == contiguous ]]; then
+        head -c 1G /dev/urandom > "$mnt/big.bin"
+    else
+        # Two files grown in turns, 1 MiB at a time: the big one ends up in
+        # about 1,000 pieces.
+        for i in $(seq 1 1024); do
+            head -c 1M /dev/urandom >> "$mnt/big.bin"
+            head -c 64K /dev/zero >> "$mnt/spacer.bin"
+        done
+    fi
+    sync
+    rm "$mnt/big.bin"
+    umount "$mnt"
+    mv "$img.tmp" "$img"
+}
+
+for kind in contiguous fragmented; do
+    make_image "$kind" "$kind"
+    img="$data/$kind.img"
+    inode=$(fls -r -d -p "$img" | sed -n 's/^[^*]*\* \([0-9]*\)-.*big\.bin$/\1/p' | head -1)
+    pieces=$(istat -r "$img" "$inode" | sed -n '/^Type: \$DATA/,$p' | grep -c 'Starting address' || true)
+    rm -rf "${out:?}"/*
+    t0=$(date +%s.%N)
+    "$scan" --recover "$out" "$img" >/dev/null 2>&1
+    t1=$(date +%s.%N)
+    icat "$img" "$inode" > "$out/icat.bin"
+    t2=$(date +%s.%N)
+    ours=$(find "$out" -name big.bin -type f)
+    same=$(cmp -s "$ours" "$out/icat.bin" && echo identical || echo DIFFERENT)
+    printf '%-11s quillory-scan --recover %6.2f s (incl. quick scan)  icat %6.2f s  %s runs  %s\n' \
+        "$kind" "$(echo "$t1 - $t0" | bc)" "$(echo "$t2 - $t1" | bc)" "$pieces" "$same"
+done
