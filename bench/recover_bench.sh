@@ -3,7 +3,7 @@
 # fragments, recovered from an NTFS image by `quillory-scan --recover` and by
 # The Sleuth Kit's `icat`, both writing to a folder on tmpfs.
 #   bench/recover_bench.sh [BUILD_DIR]   (default build-bench; run tools/bench.sh first)
-# The images are made once under BUILD_DIR/bench-data (about 2.3 GiB).
+# The images are made once under BUILD_DIR/bench-data (about 3.6 GiB).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-bench}
@@ -22,19 +22,19 @@ trap cleanup EXIT
 make_image() {  # make_image NAME MODE
     local img="$data/$1.img"
     [[ -f "$img" ]] && return 0
-    truncate -s 1200M "$img.tmp"
+    truncate -s 1800M "$img.tmp"
     mkntfs -F -Q -q -c 4096 "$img.tmp" 2>/dev/null
     ntfs-3g "$img.tmp" "$mnt"
-    if [[ $2 == contiguous ]]; then
-        head -c 1G /dev/urandom > "$mnt/big.bin"
-    else
-        # Two files grown in turns, 1 MiB at a time: the big one ends up in
-        # about 1,000 pieces.
-        for i in $(seq 1 1024); do
-            head -c 1M /dev/urandom >> "$mnt/big.bin"
-            head -c 64K /dev/zero >> "$mnt/spacer.bin"
-        done
+    if [[ $2 == fragmented ]]; then
+        # 2,000 files of 384 KiB, every other one deleted: the big file is
+        # written into about 1,000 holes before the free space behind them.
+        mkdir "$mnt/fill"
+        head -c 384K /dev/zero > "$data/fill.tmp"
+        for i in $(seq 1 2000); do cp "$data/fill.tmp" "$mnt/fill/$i"; done
+        for i in $(seq 1 2 2000); do rm "$mnt/fill/$i"; done
+        rm "$data/fill.tmp"
     fi
+    head -c 1G /dev/urandom > "$mnt/big.bin"
     sync
     rm "$mnt/big.bin"
     umount "$mnt"
