@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# End-to-end test of quillory-scan on the NTFS fixture images:
+#   quillory_scan_test.sh DRIVER SOURCE_DIR BINARY_DIR
+# The deleted files it prints (sizes and paths) must be exactly those that
+# `fls -r -d` lists (minus $OrphanFiles), on the bare volume and on an MBR
+# disk holding the volume at sector 2048; bad usage exits 2, a missing
+# source 1.
+set -uo pipefail
+driver=$1 src=$2 bin=$3
+
+fixtures="$bin/fixtures/ntfs"
+"$src/tests/fixtures/make_ntfs_images.sh" "$fixtures" >/dev/null || { echo "fixture script failed"; exit 1; }
+work=$(mktemp -d /tmp/quillory-scan-test.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# "SIZE<TAB>PATH" of every deleted file fls lists, sorted.
+fls_deleted() {
+    fls -r -d -p -l "$1" | awk -F'\t' '
+        $1 ~ /^[-a-z]\/d/ { next }
+        $2 ~ /^\$OrphanFiles/ { next }
+        { print $7 "\t" $2 }' | LC_ALL=C sort
+}
+
+# Runs the driver; "SIZE<TAB>PATH" of its deleted lines, the root folder cut.
+scan_deleted() { # IMAGE OUT
+    "$driver" --quick "$1" > "$work/raw" 2> "$work/err"
+    local rc=$?
+    [ $rc = 0 ] || { fail "quick scan of $1 exited $rc: $(cat "$work/err")"; return; }
+    awk -F'\t' '$1 == "deleted" { sub(/^[^\/]*\//, "", $3); print $2 "\t" $3 }' "$work/raw" |
+        LC_ALL=C sort > "$2"
+    local n last
+    n=$(wc -l < "$2")
+    last=$(tail -n 1 "$work/raw")
+    [[ $last =~ ^scanned\ [0-9]+\ bytes\ in\ .*\ [0-9]+\ files,\ $n\ deleted$ ]] ||
+        fail "last line of the scan of $1: '$last' ($n deleted lines)"
+}
+
+basic="$fixtures/ntfs_basic.img"
+fls_deleted "$basic" > "$work/expected"
+[ -s "$work/expected" ] || fail "fls lists no deleted file in $basic"
+
+scan_deleted "$basic" "$work/bare"
+diff -u "$work/expected" "$work/bare" > "$work/diff" || fail "bare volume differs from fls:
+$(cat "$work/diff")"
+
+# The same volume inside an MBR disk, starting at sector 2048.
+disk="$work/mbr.img"
+vol_sectors=$(( $(stat -c %s "$basic") / 512 ))
+truncate -s $(( (2048 + vol_sectors + 2048) * 512 )) "$disk"
+echo "start=2048, size=$vol_sectors, type=7" | sfdisk -q "$disk" >/dev/null 2>&1 || fail "sfdisk failed"
+dd if="$basic" of="$disk" bs=512 seek=2048 conv=notrunc status=none
+scan_deleted "$disk" "$work/mbr"
+diff -u "$work/expected" "$work/mbr" > "$work/diff" || fail "MBR disk differs from fls:
+$(cat "$work/diff")"
+
+# Exit statuses: bad usage 2, a source that cannot be opened 1; the message
+# goes to standard error and no result line is printed.
+expect_exit() { # STATUS ARGS...
+    local want=$1; shift
+    "$driver" "$@" > "$work/out" 2> "$work/err"
+    local rc=$?
+    [ $rc = "$want" ] || fail "quillory-scan $* exited $rc, not $want"
+    [ -s "$work/err" ] || fail "quillory-scan $* gave no message"
+    ! grep -q '^scanned ' "$work/out" || fail "quillory-scan $* printed a result line"
+}
+expect_exit 2
+expect_exit 2 --bogus "$basic"
+expect_exit 2 "$basic" "$basic"
+expect_exit 2 --recover
+expect_exit 1 "$work/missing.img"
+expect_exit 1 --quick "$work/missing.img"
+
+[ $failures = 0 ] && echo "all checks passed"
+[ $failures = 0 ]
