@@ -32,6 +32,7 @@
 #include "recovery/VolumeAnalyze.h"
 #include "storage/DeviceData.h"
 #include "storage/DiskDevice.h"
+#include "storage/DmgDevice.h"
 #include "storage/PartitionDevice.h"
 #include "storage/PartitionTable.h"
 
@@ -64,22 +65,6 @@ std::string PathOf(IFileNode* n) {
     for (IFileNode* p = n->GetParent(); p != nullptr; p = p->GetParent())
         path = std::string(p->GetFileName()) + "/" + path;
     return path;
-}
-
-// DMG and QVX images are their own devices without volumes.
-const char* ImageKind(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return nullptr;
-    char head[4] = {};
-    const bool headRead = std::fread(head, 1, 4, f) == 4;
-    const char* kind = nullptr;
-    if (headRead && std::memcmp(head, "qvx\0", 4) == 0) kind = "QVX";
-    if (kind == nullptr && std::fseek(f, -512, SEEK_END) == 0) {
-        char tail[4] = {};
-        if (std::fread(tail, 1, 4, f) == 4 && std::memcmp(tail, "koly", 4) == 0) kind = "DMG";
-    }
-    std::fclose(f);
-    return kind;
 }
 
 // A name from disk as one path component: never empty, ".", ".." or
@@ -174,12 +159,22 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    if (const char* kind = ImageKind(source)) {
-        std::fprintf(stderr,
-                     "quillory-scan: %s is a %s image: it has no volumes and is deep-scanned only; "
-                     "--quick does not apply\n",
-                     source.c_str(), kind);
-        return 1;
+    // DMG and QVX images, known by their content, are their own devices
+    // without volumes.
+    {
+        std::string error;
+        std::unique_ptr<IStorageDevice> image(OpenImageFileDevice(source.c_str(), error));
+        if (!error.empty()) {
+            std::fprintf(stderr, "quillory-scan: %s\n", error.c_str());
+            return 1;
+        }
+        if (image) {
+            std::fprintf(stderr,
+                         "quillory-scan: %s is a %s image: it has no volumes and is deep-scanned only; "
+                         "--quick does not apply\n",
+                         source.c_str(), image->GetType() == STORAGE_DEVICE_QVX ? "QVX" : "DMG");
+            return 1;
+        }
     }
 
     std::unique_ptr<CDiskDevice> disk(CreateDiskDevice(source.c_str()));

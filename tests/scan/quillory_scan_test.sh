@@ -73,5 +73,31 @@ expect_exit 2 --recover
 expect_exit 1 "$work/missing.img"
 expect_exit 1 --quick "$work/missing.img"
 
+# Images known by their content: a QVX image of the volume opens as its own
+# device, which has no volumes, so a quick scan says it is deep-scanned only;
+# a cut QVX and a DMG whose trailer leads nowhere are refused with a reason.
+python3 - "$basic" "$work/vol.qvx" <<'PY'
+import struct, sys, time
+data = open(sys.argv[1], 'rb').read()
+offset = (1200 // 512 + 1) * 512
+record = struct.pack('<QQQQ', 512, len(data) // 512, offset, offset + len(data))
+record += b'ntfs_basic'.ljust(128, b'\0') + sys.argv[2].encode().ljust(1024, b'\0')
+record += struct.pack('<Q', int(time.time()))
+with open(sys.argv[2], 'wb') as f:
+    f.write(b'qvx\0' + struct.pack('<I', len(record)) + record)
+    f.write(b'\0' * (offset - 8 - len(record)) + data)
+PY
+expect_message() { # STATUS TEXT ARGS...
+    local want=$1 text=$2; shift 2
+    expect_exit "$want" "$@"
+    grep -q "$text" "$work/err" || fail "quillory-scan $*: no '$text' in: $(cat "$work/err")"
+}
+expect_message 1 "QVX image.*deep-scanned only" "$work/vol.qvx"
+expect_message 1 "QVX image.*deep-scanned only" --quick "$work/vol.qvx"
+head -c 100000 "$work/vol.qvx" > "$work/cut.qvx"
+expect_message 1 "not a complete QVX image" "$work/cut.qvx"
+{ head -c 65536 "$basic"; printf 'koly'; head -c 508 /dev/zero; } > "$work/bad.dmg"
+expect_message 1 "cannot be read as stored" "$work/bad.dmg"
+
 [ $failures = 0 ] && echo "all checks passed"
 [ $failures = 0 ]
