@@ -7,7 +7,3 @@ ICompleteFileSystemSearchController* CreateAPFSDeepSearcher() { return nullptr; 
 
 // There is no quick APFS search: an APFS volume always gets a deep scan.
 IQuickFileSystemSearchController* CreateAPFSQuickSearcher() { return nullptr; }
-
-// Volume recogniser of this file system. Not written yet: null means "not
-// this file system", so recognition goes on to the next one.
-IVolumeAnalyze* CreateAPFSVolumeAnalyze(IStorageDevice*, std::uint64_t) { return nullptr; }
