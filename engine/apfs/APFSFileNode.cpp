@@ -127,3 +127,10 @@ IFileNode* APFSFileNode::Clone() {
     m_twin = nullptr;
     return copy;
 }
+
+void APFSFileNode::CopyExtentsFrom(const APFSFileNode& other) {
+    if (&other == this || !other.m_dataRunList) return;
+    m_extents = other.m_extents;
+    if (m_dataRunList) m_dataRunList->Release();
+    m_dataRunList = other.m_dataRunList->Clone();
+}

@@ -77,6 +77,9 @@ public:
     void SetParentKey(std::uint64_t parent) { m_parentKey = parent; }
     void SetBlock(std::uint64_t block) { m_block = block; }
     void SetFlags(std::uint8_t set) { m_flags |= set; }
+    // Takes a copy of another node's extents and runs (a file met again
+    // under the same key whose extents were read elsewhere).
+    void CopyExtentsFrom(const APFSFileNode& other);
 
     const std::string& Name() const { return m_name; }
     std::uint8_t Flags() const { return m_flags; }

@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ApfsTestUtil.h"
+#include "apfs/APFSContainerReader.h"
+#include "apfs/APFSFormat.h"
+#include "foundation/DataRun.h"
+
+using namespace apfstest;
+
+namespace {
+// A delegate over an image file that keeps every node it is given.
+class ImageDelegate : public APFSDelegate {
+public:
+    explicit ImageDelegate(IStorageDevice& device) : m_device(device) {}
+    bool ShouldContinue() override { return continueCalls-- > 0; }
+    void AddFileNode(APFSFileNode* node) override { nodes.push_back(node); }
+    int ReadBlocks(APFSContainerReader* reader, std::uint64_t block, int bytes, std::uint8_t* buffer) override {
+        const std::uint32_t ss = m_device.GetSectorSize();
+        if (bytes <= 0 || bytes % ss != 0 || block > (1ull << 40)) return 0;
+        return m_device.ReadSector(buffer, static_cast<std::int64_t>(reader->GetStartSector() + block * (4096 / ss)),
+                                   bytes / ss);
+    }
+    std::vector<APFSFileNode*> nodes;
+    long continueCalls = 1L << 40;
+
+private:
+    IStorageDevice& m_device;
+};
+
+std::string PathOf(APFSFileNode* node) {
+    std::string path = node->GetFileName();
+    int guard = 0;
+    for (APFSFileNode* p = node->ParentFolder(); p && guard < 64; p = p->ParentFolder(), ++guard) {
+        if (p->OwnKey() == 2) break;  // the volume's root folder
+        path = std::string(p->GetFileName()) + "/" + path;
+    }
+    return path;
+}
+
+std::vector<std::uint8_t> ReadThroughRuns(IStorageDevice& device, APFSFileNode* node) {
+    std::vector<std::uint8_t> out;
+    IDataRunList* runs = node->GetDataRunList();
+    if (!runs) return out;
+    const std::uint64_t size = static_cast<std::uint64_t>(node->GetFileSize());
+    const std::uint32_t ss = device.GetSectorSize();
+    for (DataRun* r = runs->GetFirst(); r && out.size() < size; r = runs->GetNext()) {
+        std::vector<std::uint8_t> buf(static_cast<std::size_t>(r->length) * ss);
+        if (!device.ReadSector(buf.data(), r->start, r->length)) return {};
+        out.insert(out.end(), buf.begin(), buf.end());
+    }
+    if (out.size() > size) out.resize(size);
+    return out;
+}
+
+std::string Sha256(const std::vector<std::uint8_t>& data) {
+    std::string tmp = ScratchDir() + "/sha-input";
+    FILE* f = std::fopen(tmp.c_str(), "wb");
+    if (!f) return "";
+    std::fwrite(data.data(), 1, data.size(), f);
+    std::fclose(f);
+    return RunCommand("sha256sum '" + tmp + "'").substr(0, 64);
+}
+
+struct Truth {
+    std::string path;
+    bool deleted;
+    std::uint64_t size;
+    std::string sha256;
+};
+std::vector<Truth> ReadTruth() {
+    std::vector<Truth> rows;
+    FILE* f = std::fopen((std::string(QUILLORY_SOURCE_DIR) + "/tests/data/apfs.img.truth.tsv").c_str(), "r");
+    if (!f) return rows;
+    char line[4096];
+    bool header = true;
+    while (std::fgets(line, sizeof line, f)) {
+        if (header) {
+            header = false;
+            continue;
+        }
+        std::vector<std::string> cols(1);
+        for (char* p = line; *p && *p != '\n'; ++p) {
+            if (*p == '\t') cols.emplace_back();
+            else cols.back().push_back(*p);
+        }
+        if (cols.size() < 8) continue;
+        rows.push_back({cols[4], cols[5] == "1", std::strtoull(cols[6].c_str(), nullptr, 10), cols[7]});
+    }
+    std::fclose(f);
+    return rows;
+}
+
+// Offers every 4096-byte block of the image that holds data (holes are zeros).
+void ScanImage(const std::string& path, IStorageDevice& device, APFSContainerReader& reader) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    std::vector<std::uint8_t> block(32768);
+    off_t at = 0;
+    while (at < end) {
+        off_t data = ::lseek(fd, at, SEEK_DATA);
+        if (data < 0) break;
+        off_t hole = ::lseek(fd, data, SEEK_HOLE);
+        for (off_t b = data / 4096 * 4096; b < hole; b += 4096) {
+            const std::uint64_t blockNo = static_cast<std::uint64_t>(b) / 4096;
+            if (!device.ReadSector(block.data(), static_cast<std::int64_t>(blockNo * 8), 8)) continue;
+            reader.ScanBlock(blockNo * 8, blockNo, block.data());
+        }
+        at = hole;
+    }
+    ::close(fd);
+}
+}  // namespace
+
+TEST(APFSContainerReader, MkapfsContainerWalk) {
+    FileDevice dev(MkapfsImage());
+    ASSERT_TRUE(dev.ok());
+    ImageDelegate delegate(dev);
+    APFSContainerReader reader(&delegate, 0, 0);
+    reader.SetSectorSize(512);
+    EXPECT_EQ(reader.AnalyzeFromContainerSuperblock(), 0);
+    reader.FlushNodes(~0ull);
+    EXPECT_EQ(reader.GetContainerName(), "MyVol_0");
+    std::set<std::string> names;
+    for (auto* n : delegate.nodes) names.insert(n->GetFileName());
+    EXPECT_TRUE(names.count("root"));
+    EXPECT_TRUE(names.count("private-dir"));
+}
+
+TEST(APFSContainerReader, RefusesBadSuperblocks) {
+    auto img = ObjectHeader(1, 1, 0);
+    put32(img, 32, kAPFSContainerMagic);
+    put32(img, 36, 8192);
+    img.resize(65536);
+    MemoryDevice dev(img);
+    ImageDelegate delegate(dev);
+    APFSContainerReader reader(&delegate, 0, 0);
+    EXPECT_EQ(reader.AnalyzeFromContainerSuperblock(), -2);
+    APFSContainerReader far(&delegate, 0, 1 << 20);
+    EXPECT_EQ(far.AnalyzeFromContainerSuperblock(), -1);
+}
+
+TEST(APFSContainerReader, CancelledWalkStops) {
+    FileDevice dev(MkapfsImage());
+    ImageDelegate delegate(dev);
+    delegate.continueCalls = 0;
+    APFSContainerReader reader(&delegate, 0, 0);
+    EXPECT_EQ(reader.AnalyzeFromContainerSuperblock(), 0);
+    reader.FlushNodes(~0ull);
+    EXPECT_TRUE(delegate.nodes.empty());
+}
+
+TEST(APFSContainerReader, PrebuiltContainerLiveAndDeletedFiles) {
+    const std::string image = PrebuiltImage();
+    FileDevice dev(image);
+    ASSERT_TRUE(dev.ok());
+    ImageDelegate delegate(dev);
+    APFSContainerReader reader(&delegate, 0, 0);
+    reader.SetSectorSize(512);
+    ASSERT_EQ(reader.AnalyzeFromContainerSuperblock(), 0);
+    ScanImage(image, dev, reader);
+    reader.FlushNodes(~0ull);
+
+    std::multimap<std::string, APFSFileNode*> byPath;
+    for (auto* n : delegate.nodes) {
+        EXPECT_STRCASENE(n->GetFileName(), ".DS_Store");
+        EXPECT_STRCASENE(n->GetFileName(), "DS_Store");
+        byPath.emplace(PathOf(n), n);
+    }
+    for (auto& [p, n] : byPath)
+        std::printf("%s%s size %lld id %llx\n", p.c_str(), n->IsDeleted() ? " (deleted)" : "",
+                    static_cast<long long>(n->GetFileSize()), static_cast<unsigned long long>(n->GetCurrentNodeID()));
+    auto truth = ReadTruth();
+    ASSERT_EQ(truth.size(), 11u);
+    for (const auto& t : truth) {
+        auto range = byPath.equal_range(t.path);
+        bool found = false;
+        for (auto it = range.first; it != range.second && !found; ++it) {
+            APFSFileNode* n = it->second;
+            if (n->IsDirectory()) continue;
+            if (static_cast<std::uint64_t>(n->GetFileSize()) != t.size) continue;
+            if (Sha256(ReadThroughRuns(dev, n)) != t.sha256) continue;
+            EXPECT_EQ(n->IsDeleted() != 0, t.deleted) << t.path;
+            found = true;
+        }
+        EXPECT_TRUE(found) << t.path;
+    }
+}
