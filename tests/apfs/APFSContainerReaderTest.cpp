@@ -194,3 +194,85 @@ TEST(APFSContainerReader, PrebuiltContainerLiveAndDeletedFiles) {
         EXPECT_TRUE(found) << t.path;
     }
 }
+
+namespace {
+// A container of 100 blocks whose superblock leads nowhere: only blocks
+// offered through ScanBlock give records.
+struct HandBuilt {
+    HandBuilt() : dev(Image()), delegate(dev), reader(&delegate, 0, 0) {
+        reader.SetSectorSize(512);
+        EXPECT_EQ(reader.AnalyzeFromContainerSuperblock(), 0);
+    }
+    static std::vector<std::uint8_t> Image() {
+        auto sb = ObjectHeader(1, 1, 0);
+        put32(sb, 32, kAPFSContainerMagic);
+        put32(sb, 36, 4096);
+        put64(sb, 40, 100);
+        sb.resize(100 * 4096);
+        return sb;
+    }
+    void Offer(std::uint64_t block, std::vector<std::uint8_t> node) {
+        put64(node, 8, 50);  // a virtual object id below the block count
+        reader.ScanBlock(block * 8, block, node.data());
+    }
+    MemoryDevice dev;
+    ImageDelegate delegate;
+    APFSContainerReader reader;
+};
+
+Entry WithTimes(Entry e) {
+    put64(e.value, 16, 1600000000000000000ull);
+    return e;
+}
+}  // namespace
+
+TEST(APFSContainerReader, RecordsMergeByKeyAndNearness) {
+    HandBuilt h;
+    // Extents first; the inode follows a few blocks on and names the file.
+    h.Offer(10, FsTreeNode(2, {ExtentEntry(30, 0, 8192, 70)}));
+    h.Offer(12, FsTreeNode(2, {WithTimes(InodeEntry(30, 2, 0x81A4, "a.bin", 8000)), DirEntry(2, "a.bin", 30, 8),
+                               WithTimes(InodeEntry(30, 2, 0x81A4, "a.bin", 8000))}));
+    // The same data stream under another parent: a second node with an id of its own.
+    h.Offer(14, FsTreeNode(2, {WithTimes(InodeEntry(30, 7, 0x81A4, "b.bin", 8000))}));
+    h.Offer(16, FsTreeNode(2, {WithTimes(InodeEntry(31, 2, 0x81A4, ".DS_Store", 10)), DirEntry(2, ".DS_Store", 31, 8)}));
+    h.reader.FlushNodes(~0ull);
+    std::map<std::string, APFSFileNode*> byName;
+    for (auto* n : h.delegate.nodes) {
+        EXPECT_EQ(byName.count(n->GetFileName()), 0u) << n->GetFileName();
+        byName[n->GetFileName()] = n;
+        EXPECT_STRCASENE(n->GetFileName(), "DS_Store");
+        EXPECT_STRCASENE(n->GetFileName(), "");
+    }
+    ASSERT_TRUE(byName.count("a.bin"));
+    ASSERT_TRUE(byName.count("b.bin"));
+    APFSFileNode* a = byName["a.bin"];
+    EXPECT_EQ(a->GetCurrentNodeID(), 30);
+    EXPECT_EQ(a->GetParentNodeID(), 2);
+    EXPECT_EQ(a->GetFileSize(), 8000);
+    ASSERT_TRUE(a->GetDataRunList());
+    EXPECT_EQ(a->GetDataRunList()->GetFirst()->start, 70 * 8);
+    EXPECT_EQ(a->GetDataRunList()->GetFirst()->length, 16);
+    EXPECT_NE(a->GetCreationTime(), APFSFileNode::kUnixEpochAs1601);
+    APFSFileNode* b = byName["b.bin"];
+    EXPECT_EQ(static_cast<std::uint64_t>(b->GetCurrentNodeID()), APFSContainerReader::kUniqueIdBase);
+    EXPECT_EQ(b->GetParentNodeID(), 7);
+    EXPECT_EQ(h.delegate.nodes.size(), 2u);
+}
+
+TEST(APFSContainerReader, ScanBlockRefusesForeignBlocks) {
+    HandBuilt h;
+    auto node = FsTreeNode(2, {WithTimes(InodeEntry(30, 2, 0x81A4, "a.bin", 10)), DirEntry(2, "a.bin", 30, 8)});
+    auto beyond = node;
+    put64(beyond, 8, 100);  // object id not below the block count
+    h.reader.ScanBlock(80, 10, beyond.data());
+    auto physical = node;
+    put64(physical, 8, 11);
+    put16(physical, 26, 0x4000);  // a physical object must sit at its own block
+    h.reader.ScanBlock(80, 10, physical.data());
+    auto omap = node;
+    put64(omap, 8, 50);
+    put16(omap, 28, 11);
+    h.reader.ScanBlock(80, 10, omap.data());
+    h.reader.FlushNodes(~0ull);
+    EXPECT_TRUE(h.delegate.nodes.empty());
+}
