@@ -1,4 +1,5 @@
 #include "foundation/IniReader.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -12,26 +13,10 @@
 
 namespace {
 
-class IniTempDir
+class IniTempDir : public quillory_test::TempDir
 {
 public:
-    IniTempDir()
-    {
-        char pattern[] = "/tmp/quillory-ini-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (made != nullptr)
-            m_path = made;
-    }
-    ~IniTempDir()
-    {
-        std::error_code ec;
-        if (!m_path.empty())
-            std::filesystem::remove_all(m_path, ec);
-    }
-    std::string File(const char* name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
+    IniTempDir() : TempDir("quillory-ini") {}
 };
 
 void WriteText(const std::string& path, const std::string& text)

@@ -1,6 +1,7 @@
 #include "foundation/Crc.h"
 #include "foundation/RecordContainer.h"
 #include "foundation/StdFile.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -29,44 +30,14 @@ const tagGUIDSIGN kIdC = {{0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8,
 const uint8_t kSignature[16] = {0xEA, 0xF4, 0xB3, 0x1C, 0x05, 0x43, 0xB6, 0x4A,
                                 0xB4, 0xB8, 0x24, 0x4A, 0x33, 0xD9, 0x13, 0xBB};
 
-class TempDir
+class TempDir : public quillory_test::TempDir
 {
 public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/quillory-rs-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (made != nullptr)
-            m_path = made;
-    }
-    ~TempDir()
-    {
-        std::error_code ec;
-        if (!m_path.empty())
-            std::filesystem::remove_all(m_path, ec);
-    }
-    std::string File(const char* name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
+    TempDir() : quillory_test::TempDir("quillory-rs") {}
 };
 
-Bytes ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in)
-        return {};
-    Bytes b(static_cast<size_t>(in.tellg()));
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(b.size()));
-    return b;
-}
-
-void WriteAll(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using quillory_test::ReadAll;
+using quillory_test::WriteAll;
 
 void PutU32(Bytes& b, size_t at, uint32_t v)
 {

@@ -9,30 +9,16 @@
 #include <fstream>
 #include <string>
 
+#include "support/TempDir.h"
+
 namespace platform_test {
 
-class ScratchDir {
+// Under $TMPDIR (or /tmp), with the path()/operator/ spelling these tests use.
+class ScratchDir : public quillory_test::TempDir {
 public:
-    ScratchDir()
-    {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "quillory-platform-XXXXXX").string();
-        char* p = mkdtemp(tmpl.data());
-        if (p)
-            m_path = p;
-    }
-    ~ScratchDir()
-    {
-        std::error_code ec;
-        if (!m_path.empty())
-            std::filesystem::remove_all(m_path, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return m_path; }
-    std::string operator/(const std::string& rel) const { return m_path + "/" + rel; }
-
-private:
-    std::string m_path;
+    ScratchDir() : TempDir("quillory-platform", {std::filesystem::temp_directory_path().string()}) {}
+    const std::string& path() const { return Path(); }
+    std::string operator/(const std::string& rel) const { return File(rel); }
 };
 
 inline void WriteFile(const std::string& path, const std::string& content)

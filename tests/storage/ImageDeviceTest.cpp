@@ -7,6 +7,7 @@
 #include "storage/DmgDevice.h"
 #include "storage/QvxDevice.h"
 #include "recovery/VolumeAnalyze.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -33,49 +34,15 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class ImageTempDir
+class ImageTempDir : public quillory_test::TempDir
 {
 public:
-    ImageTempDir()
-    {
-        // Images are written with fsync; on tmpfs that costs nothing.
-        char shm[] = "/dev/shm/quillory-img-XXXXXX";
-        char tmp[] = "/tmp/quillory-img-XXXXXX";
-        const char* made = mkdtemp(shm);
-        if (made == nullptr)
-            made = mkdtemp(tmp);
-        if (made != nullptr)
-            m_path = made;
-    }
-    ~ImageTempDir()
-    {
-        std::error_code ec;
-        if (!m_path.empty())
-            std::filesystem::remove_all(m_path, ec);
-    }
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
+    // Images are written with fsync; on tmpfs that costs nothing.
+    ImageTempDir() : TempDir("quillory-img", {"/dev/shm", "/tmp"}) {}
 };
 
-Bytes ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in)
-        return {};
-    Bytes b(static_cast<size_t>(in.tellg()));
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(b.size()));
-    return b;
-}
-
-void WriteAll(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
+using quillory_test::ReadAll;
+using quillory_test::WriteAll;
 
 // Sector contents that differ everywhere, so a misplaced sector shows.
 Bytes Pattern(size_t bytes, uint32_t seed)

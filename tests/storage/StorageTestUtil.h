@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "support/TempDir.h"
+
 namespace storage_test {
 
 // Every little-endian u64 of 512-byte unit j of a pattern image holds j, so a
@@ -43,24 +45,11 @@ inline bool AllByte(const std::uint8_t* p, std::size_t n, std::uint8_t b) {
     return true;
 }
 
-class TempDir {
+class TempDir : public quillory_test::TempDir {
 public:
-    TempDir() {
-        char tmpl[] = "/tmp/quillory-storage-XXXXXX";
-        const char* d = mkdtemp(tmpl);
-        m_path = d ? d : "";
-        if (!m_path.empty()) chmod(m_path.c_str(), 0755);
+    TempDir() : quillory_test::TempDir("quillory-storage") {
+        if (!Path().empty()) chmod(Path().c_str(), 0755);
     }
-    ~TempDir() {
-        if (!m_path.empty()) std::system(("rm -rf '" + m_path + "'").c_str());
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return m_path; }
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
 };
 
 // Writes `bytes` bytes of the pattern (cut to `bytes`, so a partial last unit
