@@ -13,7 +13,7 @@
 class CNTFSFileRecord;
 class IFileProperties;
 class IRSData;
-struct FindFileMFTAndLogx;
+class CFindFileFromLogFile;
 
 // Base of the system-file infos.
 class CMetaFileInfo {
@@ -159,6 +159,15 @@ public:
 private:
     std::int64_t m_first = -1;
     std::int64_t m_count = 0;
+};
+
+// One $MFT record seen by the deep search, with the $LogFile record finder
+// that repairs zero-length files of its partition. Both are owned by the deep
+// searcher (the MFT list owns `mft`); `finder` is null when no finder could
+// be made, and is initialised per candidate by the tree builder.
+struct FindFileMFTAndLogx {
+    CMFTInfo* mft = nullptr;
+    CFindFileFromLogFile* finder = nullptr;
 };
 
 class CNTFSIntelligentSearchInfo {
