@@ -51,6 +51,12 @@ public:
 
     std::uint64_t GetStartSector() const { return m_startSector; }
     std::uint64_t GetBlockCount() const { return m_blockCount; }
+    // The container's span on the device; a reader made from a lone volume
+    // superblock is given the device's size instead.
+    std::uint64_t GetSizeInSectors() const { return m_sizeInSectors; }
+    void SetSizeInSectors(std::uint64_t sectors) { m_sizeInSectors = sectors; }
+    // The container UUID from its superblock (zeros until it is read).
+    const std::uint8_t* GetUuid() const { return m_uuid; }
     const std::string& GetContainerName() const { return m_containerName; }
     int GetSectorSize() const { return m_sectorSize; }
     std::size_t NodeCount() const { return m_nodes.size(); }

@@ -1,9 +1,11 @@
-// Searcher factories of this file system. Not written yet: they answer null,
-// which the scan controllers skip.
+// Searcher factories of APFS.
+#include <new>
+
+#include "apfs/APFSDeepScan.h"
 #include "foundation/SearcherInterfaces.h"
 #include "recovery/VolumeAnalyze.h"
 
-ICompleteFileSystemSearchController* CreateAPFSDeepSearcher() { return nullptr; }
+ICompleteFileSystemSearchController* CreateAPFSDeepSearcher() { return new (std::nothrow) APFSDeepScan(); }
 
 // There is no quick APFS search: an APFS volume always gets a deep scan.
 IQuickFileSystemSearchController* CreateAPFSQuickSearcher() { return nullptr; }
