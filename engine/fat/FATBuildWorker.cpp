@@ -160,8 +160,21 @@ std::int64_t CFATBuildChildren::ConvertClusterNumToSector(std::uint64_t cluster)
 
 IDataRunList* CFATBuildChildren::BuildDataRunList(std::uint64_t first, std::int64_t size,
                                                   bool deleted) {
-    CFATBuildDataRun runs(m_ctx.fat, m_ctx.sectorSize, m_ctx.sectorsPerCluster, m_ctx.totalSectors);
+    CFATBuildDataRun runs(m_ctx.fat, m_ctx.sectorSize, m_ctx.sectorsPerCluster, DataAreaLimit());
     return runs.BuildDataRunList(first, size, deleted);
+}
+
+std::int64_t CFATBuildChildren::PartitionEnd() const {
+    return m_ctx.partitionStart + static_cast<std::int64_t>(m_ctx.totalSectors);
+}
+
+std::uint64_t CFATBuildChildren::DataAreaLimit() const {
+    // Runs count from the data start: a run may reach the partition's last
+    // sector, in whole clusters, and no further.
+    const std::int64_t room = PartitionEnd() - m_ctx.dataStart;
+    if (room <= 0 || m_ctx.sectorsPerCluster == 0) return 0;
+    const std::uint64_t spc = m_ctx.sectorsPerCluster;
+    return static_cast<std::uint64_t>(room) / spc * spc;
 }
 
 bool CFATBuildChildren::BuildRoot(FolderQueue& queue, bool includeExisting, bool wanted) {
@@ -201,6 +214,8 @@ int CFATBuildChildren::BuildChildren(CFATFileNode* parent, std::uint64_t firstCl
         for (std::uint64_t c = cluster; c <= last; ++c) m_visited->insert(static_cast<std::uint32_t>(c));
 
         const std::uint32_t runBytes = count * spc * ss;
+        // A folder cluster outside the partition is not read.
+        if (ConvertClusterNumToSector(cluster) + static_cast<std::int64_t>(count) * spc > PartitionEnd()) break;
         if (m_ctx.device->ReadSector(buf.data() + carried, ConvertClusterNumToSector(cluster),
                                      static_cast<std::int64_t>(count) * spc) != 1)
             break;
@@ -638,6 +653,7 @@ void CFATBuildWorker::BuildLostNode(CFATBuildChildren& children, const FolderSec
         if (f.sector < m_ctx.dataStart || f.sector >= end) continue;
         if (f.ownCluster != 0xFFFFFFFF || !IsFirsectorInCluster(f.sector)) continue;
         if (m_visited.count(ConvertSectorToClusterNum(f.sector))) continue;
+        if (f.sector + static_cast<std::int64_t>(spc) > end) continue;
         if (m_ctx.device->ReadSector(buf.data(), f.sector, spc) != 1) continue;
         CFATFileNode* temp = CreateTempFileNode(0xFFFFFFFF, f.parentCluster);
         children.BuildChildrenFromBuffer(buf.data(), spc * m_ctx.sectorSize, temp, nullptr, true, true);
@@ -661,8 +677,8 @@ int CFATBuildWorker::CompleteBuildDirectoryTree(const FolderSectorSet& sectors) 
     const std::int64_t end = m_ctx.partitionStart + static_cast<std::int64_t>(m_ctx.totalSectors);
     auto first = sectors.lower_bound(FIRSTFOLDERSECTOR{from, 0, 0});
     if (first == sectors.end() || first->sector >= end) return 1;
+    // No stop test here: a stopped deep scan still builds what it found.
     for (auto it = first; it != sectors.end() && it->sector < end; ++it) {
-        if (m_ctx.progress && !m_ctx.progress->Continued()) return 0;
         if (it->sector < m_ctx.dataStart) {
             BuildFat16LostRoot(children, it->sector);
             continue;

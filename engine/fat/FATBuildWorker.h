@@ -138,6 +138,8 @@ public:
 
 private:
     void IniRawDllValue();
+    std::int64_t PartitionEnd() const;
+    std::uint64_t DataAreaLimit() const;
     bool ReadCandidateSector(std::uint64_t cluster);
 
     FATBuildContext m_ctx;

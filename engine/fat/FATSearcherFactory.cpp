@@ -1,6 +1,5 @@
-// Deep searcher factory of this file system. Not written yet: it answers
-// null, which the scan controllers skip. (The quick searcher and the volume
+// The deep searcher of FAT16/FAT32. (The quick searcher and the volume
 // recogniser are in FATQuickSearcher.cpp.)
-#include "foundation/SearcherInterfaces.h"
+#include "fat/FATDeepSearch.h"
 
-ICompleteFileSystemSearchController* CreateFATSearcher() { return nullptr; }
+ICompleteFileSystemSearchController* CreateFATSearcher() { return new CFATCompleteFSearcher(); }
