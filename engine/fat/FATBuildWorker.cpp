@@ -255,7 +255,11 @@ std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, s
         parentDeleted = (pp->GetState() & 1) != 0;
         madeUp = (pp->GetState() & 0x09) == 0x09;
     }
-    std::uint64_t hint = madeUp ? 0 : P;
+    // The stand-in parent of a lost cluster's entries has no cluster
+    // (0xFFFFFFFF): as a repair hint it would push every later entry's first
+    // cluster to 0xFFFFxxxx, past any partition.
+    const std::uint64_t repairParent = P <= 0x0FFFFFFF ? P : 0;
+    std::uint64_t hint = madeUp ? 0 : repairParent;
     std::int64_t pending = -1;
     int dots = 0;
     std::uint32_t off = 0;
@@ -304,7 +308,7 @@ std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, s
         if (parentDeleted) props->SetState(props->GetState() | 1);
         props->SetParentFirstClusterNum(static_cast<std::int64_t>(P));
         props->SetMetaDataSector(ConvertClusterNumToSector(P));
-        const std::uint64_t repaired = ReverseDelFileFirstNum(entry, P, hint, props, madeUp);
+        const std::uint64_t repaired = ReverseDelFileFirstNum(entry, repairParent, hint, props, madeUp);
         if (P != 0 && repaired == P) props->SetFirstClusterNum(static_cast<std::int64_t>(cluster));
         const bool isDir = entry.IsDirectory();
         const bool deleted = (props->GetState() & 1) != 0;

@@ -177,16 +177,23 @@ TEST(FatCompleteBuild, MadeUpFoldersAndLostRoot) {
         EXPECT_NE(rootOnly.Find("DirA"), nullptr);
     }
     RecordingBuilder builder;
-    CFATBuildWorker worker(&builder, nullptr, record.get(), &dev, 1, 0, 1, rootStart, rootSectors, 0, false,
-                           dataStart, dbr.GetTotalSectors(), fat);
-    auto sectorOf = [&](std::uint64_t c) { return worker.ConvertClusterNumToSector(c); };
+    auto sectorOf = [&](std::uint64_t c) {
+        return static_cast<std::int64_t>(c - 2) + dataStart;  // one sector per cluster
+    };
     const std::uint32_t dirASecond = fat->GetNextCluster(static_cast<std::uint32_t>(dirA));
     FolderSectorSet sectors;
     sectors.insert({sectorOf(dirA), static_cast<std::uint32_t>(dirA), 0});
     sectors.insert({sectorOf(dirASecond), 0xFFFFFFFF, static_cast<std::uint32_t>(dirA)});
     sectors.insert({sectorOf(dirB), static_cast<std::uint32_t>(dirB), 0});
     ResetFATMadeUpFolderCounter();
+    // A stopped deep scan still builds what it found: the deep road does not
+    // ask whether to go on.
+    RecordingProgress stopped;
+    stopped.allowed = 0;
+    CFATBuildWorker worker(&builder, &stopped, record.get(), &dev, 1, 0, 1, rootStart, rootSectors, 0, false,
+                           dataStart, dbr.GetTotalSectors(), fat);
     EXPECT_EQ(worker.CompleteBuildDirectoryTree(sectors), 1);
+    EXPECT_EQ(stopped.asked, 0);
 
     std::vector<IFileNode*> madeUp;
     for (IFileNode* n : builder.nodes)
