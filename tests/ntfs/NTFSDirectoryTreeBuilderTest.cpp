@@ -101,8 +101,14 @@ struct SearchLists {
     CNTFSIntelligentSearchInfo info;
     SearchLists() { info.Init(&mfts, &positions, &finders); }
     ~SearchLists() {
+        for (FindFileMFTAndLogx* f : finders) delete f;
         for (CMFTInfo* m : mfts) delete m;
         for (CCommonFileRecordPositionInfo* p : positions) delete p;
+    }
+    // A located $MFT goes into the MFT list and, without a finder, the find list.
+    void AddMFT(CMFTInfo* mft) {
+        mfts.push_back(mft);
+        finders.push_back(new FindFileMFTAndLogx{mft, nullptr});
     }
     // The search's ordinary-record bookkeeping: runs of records 2 sectors apart.
     void AddRecordSector(std::int64_t sector) {
@@ -162,7 +168,7 @@ struct HandBuilt {
         mft->GetDataRunList().AddDataRun({kMftLcn, 0, kMftClusters});
         mft->SetSectorAddress(kMftSector);
         mft->SetSectorsPerCluster(kSpc);
-        lists.mfts.push_back(mft);
+        lists.AddMFT(mft);
     }
     void Put(std::int64_t sector, const std::vector<std::uint8_t>& record, bool listed = true) {
         std::copy(record.begin(), record.end(), device->Bytes().begin() + sector * 512);
@@ -255,7 +261,9 @@ TEST(NTFSDirectoryTreeBuilder, PlacesFromTheRootThenLostFoldersAndDropsTheRest) 
     bool deeper = false;
     for (const auto& a : spy.added) {
         if (a.name == "c.txt") deeper = true;
-        if (deeper) EXPECT_NE(a.parent, 5) << a.name;
+        if (deeper) {
+            EXPECT_NE(a.parent, 5) << a.name;
+        }
     }
     EXPECT_EQ(spy.Find("Dir")->metadataSector, kMftSector + 52);
     EXPECT_TRUE(tree.GetBuildInfos().empty());
@@ -373,7 +381,7 @@ struct RealDisk {
             return;
         }
         mft->SetSectorsPerFileRecord(static_cast<std::uint8_t>(ss == 512 ? 2 : 1));
-        lists.mfts.push_back(mft);
+        lists.AddMFT(mft);
         candidate->SetMFTSector(mftSector);
         for (const CDataRun& r : mft->GetDataRunList().Runs()) {
             for (std::int64_t s = 0; s < r.length * spc; s += recordBytes / ss) {
