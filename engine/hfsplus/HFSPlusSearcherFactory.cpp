@@ -1,5 +1,8 @@
-// Deep searcher factory of this file system. Not written yet: it answers
-// null, which the deep scan controllers skip.
-#include "foundation/SearcherInterfaces.h"
+// Deep searcher factory of HFS+.
+#include <new>
 
-ICompleteFileSystemSearchController* CreateHFSPlusSearcher() { return nullptr; }
+#include "hfsplus/HFSPlusDeepSearch.h"
+
+ICompleteFileSystemSearchController* CreateHFSPlusSearcher() {
+    return new (std::nothrow) CHFSPlusCompleteFileSystemSearchController;
+}

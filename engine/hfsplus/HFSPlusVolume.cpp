@@ -94,11 +94,11 @@ std::uint64_t CHFSPlusRawfile::RawRead(std::uint64_t offset, std::uint8_t* buffe
 }
 
 CHFSPlusFileCache::CHFSPlusFileCache(CHFSPlusVolume* volume, std::uint32_t fileID,
-                                     const HFSPlusForkData& fork)
+                                     const HFSPlusForkData& fork, std::uint64_t limit)
     : CHFSPlusRawfile(volume, fileID, fork) {
     if (HFSFailed(m_status) || m_extents.empty()) return;
     std::uint64_t size = std::min<std::uint64_t>(
-        static_cast<std::uint64_t>(volume->GetBlockSize()) * fork.totalBlocks, kMaxCache);
+        static_cast<std::uint64_t>(volume->GetBlockSize()) * fork.totalBlocks, std::min(limit, kMaxCache));
     size = std::min(size, GetExtentBytes());
     // Never more than the device holds: a damaged fork must not make us
     // allocate what can never be read.
@@ -155,7 +155,8 @@ CHFSPlusRecordCollection::Entry* CHFSPlusRecordCollection::Find(
 // ---------------------------------------------------------------------------
 // Volume
 
-CHFSPlusVolume::CHFSPlusVolume(IStorageDevice* device, bool withoutCatalog) : m_device(device) {
+CHFSPlusVolume::CHFSPlusVolume(IStorageDevice* device, bool withoutCatalog, std::uint64_t catalogCacheLimit)
+    : m_device(device) {
     if (!device) {
         m_status = HFS_FAIL(HFS_ERR_NULL_ARG);
         return;
@@ -223,7 +224,7 @@ CHFSPlusVolume::CHFSPlusVolume(IStorageDevice* device, bool withoutCatalog) : m_
     }
 
     if (!withoutCatalog) {
-        m_catalogFile = new (std::nothrow) CHFSPlusFileCache(this, kHFSCatalogFileID, m_header->catalogFile);
+        m_catalogFile = new (std::nothrow) CHFSPlusFileCache(this, kHFSCatalogFileID, m_header->catalogFile, catalogCacheLimit);
         if (!m_catalogFile) {
             m_status = HFS_FAIL(HFS_ERR_ALLOC);
             return;

@@ -48,7 +48,9 @@ class CHFSPlusFileCache : public CHFSPlusRawfile {
 public:
     static constexpr std::uint64_t kMaxCache = 0x10000000;
 
-    CHFSPlusFileCache(CHFSPlusVolume* volume, std::uint32_t fileID, const HFSPlusForkData& fork);
+    // At most `limit` bytes are kept (never more than kMaxCache).
+    CHFSPlusFileCache(CHFSPlusVolume* volume, std::uint32_t fileID, const HFSPlusForkData& fork,
+                      std::uint64_t limit = kMaxCache);
     std::uint64_t Read(std::uint64_t offset, std::uint8_t* buffer, std::uint64_t length) override;
     std::uint64_t GetCacheSize() const { return m_cache.size(); }
 
@@ -101,7 +103,9 @@ public:
     // Opens the volume on `device` (borrowed). With `withoutCatalog` the
     // catalog is not read: the volume still serves reads, extent and
     // attribute look-ups, and its status ends as 0x6 (no catalog header).
-    CHFSPlusVolume(IStorageDevice* device, bool withoutCatalog);
+    // At most `catalogCacheLimit` bytes of the catalog are kept in memory.
+    CHFSPlusVolume(IStorageDevice* device, bool withoutCatalog,
+                   std::uint64_t catalogCacheLimit = CHFSPlusFileCache::kMaxCache);
     ~CHFSPlusVolume();
     CHFSPlusVolume(const CHFSPlusVolume&) = delete;
     CHFSPlusVolume& operator=(const CHFSPlusVolume&) = delete;

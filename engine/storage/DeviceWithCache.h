@@ -36,6 +36,8 @@ public:
     // Kept as given: not owned, never released.
     void SetPrivateData(IStorageDeviceData* data) override { m_privateData = data; }
     int GetType() override { return STORAGE_DEVICE_CACHE; }
+    // The wrapped device (not owned).
+    IStorageDevice* GetInnerDevice() const { return m_inner; }
     EngineResult GetLastError() override { return 0; }
 
     // Sectors per block; call before BeginCache. Always 1.

@@ -1,0 +1,143 @@
+#pragma once
+// Deep search of HFS+: finds volume headers, journal info blocks, journal
+// headers and catalog B-tree nodes anywhere on a device, rebuilds the lost
+// volumes they belong to and lists their files.
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "foundation/SearcherInterfaces.h"
+#include "foundation/StorageDevice.h"
+#include "hfsplus/HFSPlusBTree.h"
+#include "hfsplus/HFSPlusFormat.h"
+#include "hfsplus/HFSPlusJournal.h"
+#include "hfsplus/HFSPlusVolume.h"
+#include "storage/DeviceData.h"
+
+// One candidate volume.
+class CompleteSearchPatition {
+public:
+    CompleteSearchPatition(std::int64_t start, std::int64_t count, std::uint32_t index)
+        : startSector(start), sectorCount(count), index(index) {}
+    ~CompleteSearchPatition();
+    CompleteSearchPatition(const CompleteSearchPatition&) = delete;
+    CompleteSearchPatition& operator=(const CompleteSearchPatition&) = delete;
+
+    std::int64_t startSector = 0;
+    std::int64_t sectorCount = 0;
+    std::uint32_t blockSize = 4096;
+    std::uint32_t fileCount = 0;
+    std::uint32_t folderCount = 0;
+    std::unique_ptr<HFSPlusVolumeHeader> header;
+    std::int64_t headerSector = -1;
+    // Byte of the header inside its sector (a 512-byte slice of a larger
+    // sector).
+    std::uint32_t headerSlice = 0;
+    // The device the volume reads through (a window over the scanned device);
+    // it outlives the volume.
+    std::unique_ptr<IStorageDevice> device;
+    std::unique_ptr<CHFSPlusVolume> volume;
+    std::unique_ptr<JournalInfoBlock> journalInfoBlock;
+    std::int64_t journalInfoBlockSector = -1;
+    std::unique_ptr<JournalHeader> journalHeader;
+    std::int64_t journalHeaderSector = -1;
+    std::uint32_t index = 0;
+    // An open was tried on the scanned device itself (candidate 0).
+    bool openTried = false;
+    // Device sectors [first, end) of the live catalog and the journal of a
+    // volume its quick search listed: that search read them whole, the
+    // journal newest record first.
+    std::vector<std::pair<std::int64_t, std::int64_t>> listedRanges;
+    bool IsListedSector(std::int64_t sector) const {
+        for (const auto& r : listedRanges)
+            if (sector >= r.first && sector < r.second) return true;
+        return false;
+    }
+};
+
+class CHFSPlusCompleteFileSystemSearchController : public ICompleteFileSystemSearchController {
+public:
+    // Catalog bytes one candidate volume may keep in memory: a disk may hold
+    // many old volumes, and each one opened keeps its own cache.
+    static constexpr std::uint64_t kCandidateCatalogCache = 32ull << 20;
+
+    CHFSPlusCompleteFileSystemSearchController();
+    ~CHFSPlusCompleteFileSystemSearchController() override;
+
+    void SetDirecotryTreeBuilder(IDirecotryTreeBuilder* builder) override { m_builder = builder; }
+    // One new record per candidate when `max` can hold them all; otherwise
+    // the number of candidates, nothing filled.
+    int GetSearchedPartitionInfo(CSearchedPartitionInfo** out, int max) override;
+    void SetDevice(IStorageDevice* device) override;
+    void SetBlockSize(int sectors) override { m_blockSize = sectors; }
+    void PreparetoSearch() override;
+    void EndSearch(int build) override;
+    void AnalyzeBlock(std::int64_t firstSector, std::int64_t count) override;
+    void SetIProgressSink(IProgress* progress) override { m_progress = progress; }
+    void SetBitmap(TBitmap* bitmap) override { m_bitmap = bitmap; }
+    TBitmap* GetBitmap() override { return m_bitmap; }
+    void SetActivePartition(bool active) override { m_skip = active; }
+
+    // Tests of one sector; `data` holds the sector (null: it is read).
+    bool CheckVolumeHeader(std::int64_t sector, const std::uint8_t* data = nullptr);
+    bool CheckJournalInfoBlock(std::int64_t sector, const std::uint8_t* data = nullptr);
+    bool CheckJournalHeader(std::int64_t sector, const std::uint8_t* data = nullptr);
+    // Sectors the node found at `sector` covers (capped at `remaining`), 0
+    // when none is there. `data` holds `available` bytes from the sector.
+    std::int64_t CheckBTNodeDescriptor(std::int64_t sector, std::int64_t remaining,
+                                       const std::uint8_t* data = nullptr, std::size_t available = 0);
+
+    const std::vector<std::unique_ptr<CompleteSearchPatition>>& GetCandidates() const { return m_candidates; }
+    EngineResult GetLastError() const { return m_status; }
+    // Type of the device under the read-ahead cache (0 disk, 1 partition,
+    // 2 volume).
+    int GetUnderlyingType() const { return m_underType; }
+    bool GetSkipFlag() const { return m_skip; }
+
+    // New candidate at `start` (count capped at the device end); null when
+    // the start lies outside the device.
+    CompleteSearchPatition* UpDataPartitionInfo(std::int64_t start, std::int64_t count);
+    // A volume header found in `slice` (byte offset) of `sector`.
+    void UpDataPartitionInfo(std::int64_t sector, const HFSPlusVolumeHeader& header, std::uint32_t slice);
+    void UpDataPartitionInfo(std::int64_t sector, const JournalInfoBlock& block);
+    void UpDataPartitionInfo(std::int64_t sector, const JournalHeader& header);
+
+    // Frees every candidate.
+    void InitCompleteSearchPartitinAndJournalList();
+
+private:
+    void AnalyzeNode(std::int64_t sector, const std::uint8_t* buffer, std::uint32_t size);
+    CompleteSearchPatition* AdjustNodeBelongsPartitionIndex(const HFSPlusCatalogRecord& record,
+                                                            std::int64_t sector);
+    // Opens the candidate's volume; true when it has one to answer with.
+    bool OpenCandidateVolume(CompleteSearchPatition& candidate);
+    void QuickSearchCandidate(CompleteSearchPatition& candidate, std::int64_t partitionStart);
+    // Where the candidate's volume starts by what was found of it: the
+    // journal info block, else the primary volume header; -1 when neither
+    // tells.
+    std::int64_t KnownStart(const CompleteSearchPatition& candidate) const;
+    // Sector `sector` into m_sector; null when it cannot be read.
+    const std::uint8_t* ReadOne(std::int64_t sector);
+    std::uint32_t BitmapUnit() const;
+    bool IsKnownVolumeStart(std::int64_t start) const;
+
+    IStorageDevice* m_device = nullptr;
+    IDirecotryTreeBuilder* m_builder = nullptr;
+    int m_blockSize = 0;
+    std::uint32_t m_sectorSize = 512;
+    std::int64_t m_totalSectors = 0;
+    std::vector<std::unique_ptr<CompleteSearchPatition>> m_candidates;
+    std::vector<std::uint8_t> m_sector;
+    EngineResult m_status = 0;
+    IProgress* m_progress = nullptr;
+    TBitmap* m_bitmap = nullptr;
+    bool m_skip = false;
+    int m_underType = 0;
+    std::vector<CCollectedVolumeDeviceInfoStruct> m_knownVolumes;
+    // One read of each block of the walk.
+    std::vector<std::uint8_t> m_block;
+    std::vector<std::uint8_t> m_node;
+    // Parses catalog records out of found nodes; it reads no tree.
+    std::unique_ptr<CHFSPlusCatalog> m_parser;
+};
