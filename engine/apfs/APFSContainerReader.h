@@ -50,6 +50,7 @@ public:
     void FlushNodes(std::uint64_t upToBlock);
 
     std::uint64_t GetStartSector() const { return m_startSector; }
+    std::uint32_t GetContainerIndex() const { return m_containerIndex; }
     std::uint64_t GetBlockCount() const { return m_blockCount; }
     // The container's span on the device; a reader made from a lone volume
     // superblock is given the device's size instead.

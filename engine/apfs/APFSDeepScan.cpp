@@ -165,7 +165,10 @@ int APFSDeepScan::GetSearchedPartitionInfo(CSearchedPartitionInfo** array, int c
         auto* info = new (std::nothrow) CSearchedPartitionInfo(static_cast<std::uint32_t>(m_sectorSize));
         if (!info) break;
         const std::int64_t start = static_cast<std::int64_t>(reader->GetStartSector());
-        info->SetPartitionIndex(static_cast<std::uint16_t>(count));
+        // The nodes carry their container's index and the writer finds their
+        // record by it; blocks come in ascending order, so it is also the
+        // record's position.
+        info->SetPartitionIndex(static_cast<std::uint16_t>(reader->GetContainerIndex()));
         info->SetFileSystemType(FILE_SYSTEM_APFS);
         info->SetSectorsPerCluster(1);
         info->SetStartSector(start);
