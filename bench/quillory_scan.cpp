@@ -8,6 +8,10 @@
 // prints one line per found file:
 //   deleted|existing <TAB> size <TAB> path from the tree root
 // then "scanned B bytes in S s (R MiB/s): F files, D deleted".
+// --deep reads every sector of the whole source (a disk, or a DMG or QVX
+// image) through the deep searchers and prints the files of every tree they
+// build, in the same form; --searchers LIST (comma-separated: ntfs, fat,
+// exfat, hfsplus, apfs, raw) keeps only those searchers, for benchmarks.
 // --recover DIR copies every deleted file found (with --all, every file
 // found) to DIR under its tree path through the file writer, and prints
 // "recovered W files to DIR, F failed".
@@ -17,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <list>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -24,6 +29,8 @@
 #include <vector>
 
 #include "foundation/FileNode.h"
+#include "recovery/CompleteRecoveryController.h"
+#include "recovery/ControllerSeams.h"
 #include "recovery/DirectoryTree.h"
 #include "recovery/FileReader.h"
 #include "recovery/Progress.h"
@@ -115,6 +122,110 @@ bool Supported(std::uint32_t type) {
            type == FILE_SYSTEM_EXFAT || type == FILE_SYSTEM_HFSPLUS;
 }
 
+// Prints the files a scan showed and adds them to the totals.
+void PrintFiles(const std::vector<IFileNode*>& shown, std::int64_t& files, std::int64_t& deleted) {
+    for (IFileNode* n : shown) {
+        if (n->IsDirectory()) continue;
+        ++files;
+        if (n->IsDeleted()) ++deleted;
+        std::printf("%s\t%lld\t%s\n", n->IsDeleted() ? "deleted" : "existing",
+                    static_cast<long long>(n->GetFileSize()), PathOf(n).c_str());
+    }
+}
+
+// Copies the deleted (with `all`, every) file the scan showed, through the
+// writer of the searcher that found it.
+void RecoverFiles(IRecoveryController* controller, const std::vector<IFileNode*>& shown, bool all,
+                  const std::string& dir, std::set<std::string>& used, std::int64_t& written,
+                  std::int64_t& failed) {
+    std::map<int, IDataRecovery*> writers;
+    for (IFileNode* n : shown) {
+        if (n->IsDirectory() || (!all && !n->IsDeleted())) continue;
+        // Nodes of classes that set no searcher take their tree root's.
+        int type = n->GetSearcheType();
+        for (IFileNode* p = n->GetParent(); type == SEARCHER_DEFAULT && p != nullptr; p = p->GetParent())
+            type = p->GetSearcheType();
+        auto it = writers.find(type);
+        if (it == writers.end())
+            it = writers.emplace(type, controller->GetDataRecovery(static_cast<_tagSearcherType>(type))).first;
+        if (it->second != nullptr && RecoverNode(it->second, n, dir, used)) {
+            ++written;
+        } else {
+            ++failed;
+            std::fprintf(stderr, "quillory-scan: could not recover %s\n", PathOf(n).c_str());
+        }
+    }
+    for (auto& [type, writer] : writers)
+        if (writer) writer->Release();
+}
+
+// Keeps the deep searchers named in `list`; false on an unknown name.
+bool SelectSearchers(const std::string& list) {
+    ScanControllerFactories& f = GetScanControllerFactories();
+    std::set<std::string> names;
+    for (std::size_t at = 0; at <= list.size();) {
+        std::size_t end = list.find(',', at);
+        if (end == std::string::npos) end = list.size();
+        names.insert(list.substr(at, end - at));
+        at = end + 1;
+    }
+    static const char* const known[] = {"ntfs", "fat", "exfat", "hfsplus", "apfs", "raw"};
+    for (const std::string& n : names) {
+        bool ok = false;
+        for (const char* k : known) ok = ok || n == k;
+        if (!ok) return false;
+    }
+    if (!names.count("ntfs")) f.ntfsDeep = nullptr;
+    if (!names.count("fat")) f.fatDeep = nullptr;
+    if (!names.count("exfat")) f.exfatDeep = nullptr;
+    if (!names.count("hfsplus")) f.hfsplusDeep = nullptr;
+    if (!names.count("apfs")) f.apfsDeep = nullptr;
+    if (!names.count("raw")) f.rawDeep = nullptr;
+    return true;
+}
+
+// The deep scan of the whole source: 0, or 1 after an error.
+int DeepScan(IStorageDevice* device, const std::string& source, bool recover, bool all,
+             const std::string& dir) {
+    const std::int64_t ss = device->GetSectorSize() ? device->GetSectorSize() : 512;
+    const auto started = std::chrono::steady_clock::now();
+    CRecoveryFilter filter;
+    filter.SetScanType(SCAN_TYPE_DEEP);
+    filter.SetFilterTypes(FILTER_ALL);
+    Sink sink;
+    Progress progress;
+    IRecoveryController* controller = CreateRecoveryController(RECOVERY_CONTROLLER_DEEP_DISK);
+    controller->Initialize(&filter);
+    const EngineResult r = controller->StartDataRecovery(device, &progress, &sink);
+    if (IsEngineFailure(r)) {
+        if (r == kDeepScanNoSearcher)
+            std::fprintf(stderr, "quillory-scan: %s: none of the chosen deep searchers is available\n",
+                         source.c_str());
+        else
+            std::fprintf(stderr, "quillory-scan: %s: deep scan failed (0x%016llx)\n", source.c_str(),
+                         static_cast<unsigned long long>(r));
+        controller->Release();
+        return 1;
+    }
+    std::int64_t files = 0, deleted = 0, written = 0, failed = 0;
+    PrintFiles(sink.shown, files, deleted);
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const std::int64_t bytes = device->GetTotalSectors() * ss;
+    std::printf("scanned %lld bytes in %.3f s (%.1f MiB/s): %lld files, %lld deleted\n",
+                static_cast<long long>(bytes), secs,
+                secs > 0 ? static_cast<double>(bytes) / (1024.0 * 1024.0) / secs : 0.0,
+                static_cast<long long>(files), static_cast<long long>(deleted));
+    std::set<std::string> used;
+    if (recover) {
+        RecoverFiles(controller, sink.shown, all, dir, used, written, failed);
+        std::printf("recovered %lld files to %s, %lld failed\n", static_cast<long long>(written),
+                    dir.c_str(), static_cast<long long>(failed));
+    }
+    controller->Release();
+    return failed == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -123,6 +234,7 @@ int main(int argc, char** argv) {
     bool all = false;
     std::string recoverDir;
     std::string source;
+    std::string searchers;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--quick") {
@@ -137,6 +249,7 @@ int main(int argc, char** argv) {
             all = true;
         } else if (a == "--searchers") {
             if (++i >= argc) return Usage("--searchers needs a list");
+            searchers = argv[i];
         } else if (!a.empty() && a[0] == '-') {
             return Usage(("unknown option " + a).c_str());
         } else if (source.empty()) {
@@ -146,10 +259,9 @@ int main(int argc, char** argv) {
         }
     }
     if (source.empty()) return Usage("no SOURCE");
-    if (deep) {
-        std::fprintf(stderr, "quillory-scan: --deep is not available in this build yet\n");
-        return 1;
-    }
+    if (!searchers.empty() && !deep) return Usage("--searchers goes with --deep");
+    if (!searchers.empty() && !SelectSearchers(searchers))
+        return Usage("--searchers takes a comma-separated list of ntfs, fat, exfat, hfsplus, apfs, raw");
     if (all && !recover) return Usage("--all goes with --recover");
     if (recover) {
         while (recoverDir.size() > 1 && recoverDir.back() == '/') recoverDir.pop_back();
@@ -167,6 +279,13 @@ int main(int argc, char** argv) {
         if (!error.empty()) {
             std::fprintf(stderr, "quillory-scan: %s\n", error.c_str());
             return 1;
+        }
+        if (image && deep) {
+            if (image->Open(nullptr) != 1) {
+                std::fprintf(stderr, "quillory-scan: cannot open %s: %s\n", source.c_str(), std::strerror(errno));
+                return 1;
+            }
+            return DeepScan(image.get(), source, recover, all, recoverDir);
         }
         if (image) {
             std::fprintf(stderr,
@@ -190,6 +309,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quillory-scan: cannot open %s: %s\n", source.c_str(), std::strerror(errno));
         return 1;
     }
+    if (deep) return DeepScan(disk.get(), source, recover, all, recoverDir);
     const std::int64_t total = disk->GetTotalSectors();
     const std::int64_t ss = disk->GetSectorSize() ? disk->GetSectorSize() : 512;
 
@@ -249,26 +369,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "quillory-scan: volume at sector %lld: scan failed (0x%016llx)\n",
                          static_cast<long long>(e.startSector), static_cast<unsigned long long>(r));
         bytes += e.sectorCount * ss;
-        for (IFileNode* n : sink.shown) {
-            if (n->IsDirectory()) continue;
-            ++files;
-            if (n->IsDeleted()) ++deleted;
-            std::printf("%s\t%lld\t%s\n", n->IsDeleted() ? "deleted" : "existing",
-                        static_cast<long long>(n->GetFileSize()), PathOf(n).c_str());
-        }
-        if (recover) {
-            IDataRecovery* writer = controller->GetDataRecovery(SEARCHER_DEFAULT);
-            for (IFileNode* n : sink.shown) {
-                if (n->IsDirectory() || (!all && !n->IsDeleted())) continue;
-                if (writer != nullptr && RecoverNode(writer, n, recoverDir, used)) {
-                    ++written;
-                } else {
-                    ++failed;
-                    std::fprintf(stderr, "quillory-scan: could not recover %s\n", PathOf(n).c_str());
-                }
-            }
-            if (writer) writer->Release();
-        }
+        PrintFiles(sink.shown, files, deleted);
+        if (recover) RecoverFiles(controller, sink.shown, all, recoverDir, used, written, failed);
         controller->Release();
     }
     if (!any) {

@@ -72,6 +72,9 @@ expect_exit 2 "$basic" "$basic"
 expect_exit 2 --recover
 expect_exit 1 "$work/missing.img"
 expect_exit 1 --quick "$work/missing.img"
+expect_exit 2 --searchers ntfs "$basic"
+expect_exit 2 --deep --searchers ntfs,floppy "$basic"
+expect_exit 1 --deep "$work/missing.img"
 
 # Images known by their content: a QVX image of the volume opens as its own
 # device, which has no volumes, so a quick scan says it is deep-scanned only;
