@@ -181,8 +181,12 @@ EngineResult CNTFSQuickSearch::QuickSearchFiles(IStorageDevice* device, IProgres
         return NTFS_QUICK_ERR_NO_MFT_RUNS;
     }
     if (m_builder) m_builder->AddSearcherInfo(SEARCHER_NTFS, 5);
+    // What the journal still holds repairs deleted files left with size 0.
+    if (m_logFinder.Init(device, &mft.GetDataRunList(), spc, 0)) m_logFinder.Analyzer();
     const std::uint8_t spr = static_cast<std::uint8_t>(std::max<std::uint32_t>(1, std::min<std::uint32_t>(128, m_recordSize / ss)));
-    return BuildFileNodeFromMFTFileRecord(&mft.GetDataRunList(), spr);
+    const EngineResult result = BuildFileNodeFromMFTFileRecord(&mft.GetDataRunList(), spr);
+    m_logFinder.Reset();
+    return result;
 }
 
 EngineResult CNTFSQuickSearch::BuildFileNodeFromMFTFileRecord(CNTFSDataRunList* mftRuns,
@@ -278,6 +282,11 @@ EngineResult CNTFSQuickSearch::BuildFileNodeFromBuffer(std::uint8_t* buffer, std
             CNTFSFilePropertiesBuilder::BuildFileProperties(sector, multi, clusterSize, &parent);
         if (info.GetParentFileRecordNumber() == -1 && parent != -1) info.SetParentFileRecordNumber(parent);
         if (props != nullptr) {
+            // The record's own number identifies it in the journal (its
+            // parent's would match another file).
+            if (props->GetFileSize() == 0 && (props->GetAttribute() & NTFS_ATTR_DIRECTORY) == 0 &&
+                (props->GetState() & 1) != 0)
+                m_logFinder.ReplaceFileRecordInfo(record, *props, mft, ext);
             CNTFSFilePropertiesBuilder::AdjustFileSizeAccordinttoDataRunsWhenFileSizeLessThanZero(props, spc);
             props->SetExtendFileRecordInfoList(ext);
         } else {

@@ -9,6 +9,7 @@
 #include "foundation/EngineResult.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/SearcherInterfaces.h"
+#include "ntfs/NTFSLogFileFinder.h"
 
 class CNTFSDBR;
 class CMFTInfo;
@@ -62,6 +63,7 @@ private:
     CSearchedPartitionInfo m_volume;
     std::uint32_t m_recordSize = 1024;
     bool m_searched = false;
+    CFindFileFromLogFile m_logFinder;
 };
 
 IQuickFileSystemSearchController* CreateNTFSQuickSearcher();
