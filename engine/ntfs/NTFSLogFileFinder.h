@@ -22,7 +22,6 @@
 #include "foundation/DataRun.h"
 #include "ntfs/NTFSMultiFileRecord.h"
 
-class CMFTInfo;
 class CNTFSDataRunList;
 class CNTFSFileProperties;
 class IStorageDevice;
@@ -125,10 +124,4 @@ private:
     std::multimap<std::string, std::size_t> m_filesByName;  // in collection order
     std::vector<RecordSegInfo> m_records;
     std::multimap<std::int64_t, std::size_t> m_recordsByMft;
-};
-
-// One $MFT found by the deep search with the finder of its $LogFile.
-struct FindFileMFTAndLogx {
-    CMFTInfo* mft = nullptr;
-    CFindFileFromLogFile* finder = nullptr;
 };
