@@ -26,6 +26,7 @@
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "foundation/FileNode.h"
@@ -44,6 +45,27 @@
 #include "storage/PartitionTable.h"
 
 namespace {
+
+// The listing goes to the standard output the driver was started with; the
+// engine's own log lines, which it writes to standard output, are sent to
+// standard error so they never mix with the listing.
+FILE* g_results = stdout;
+
+void SeparateEngineLog() {
+    std::fflush(stdout);
+    const int listing = dup(STDOUT_FILENO);
+    if (listing < 0) return;
+    FILE* results = fdopen(listing, "w");
+    if (results == nullptr) {
+        close(listing);
+        return;
+    }
+    if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        std::fclose(results);
+        return;
+    }
+    g_results = results;
+}
 
 int Usage(const char* why) {
     if (why) std::fprintf(stderr, "quillory-scan: %s\n", why);
@@ -128,7 +150,7 @@ void PrintFiles(const std::vector<IFileNode*>& shown, std::int64_t& files, std::
         if (n->IsDirectory()) continue;
         ++files;
         if (n->IsDeleted()) ++deleted;
-        std::printf("%s\t%lld\t%s\n", n->IsDeleted() ? "deleted" : "existing",
+        std::fprintf(g_results, "%s\t%lld\t%s\n", n->IsDeleted() ? "deleted" : "existing",
                     static_cast<long long>(n->GetFileSize()), PathOf(n).c_str());
     }
 }
@@ -212,14 +234,14 @@ int DeepScan(IStorageDevice* device, const std::string& source, bool recover, bo
     const double secs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const std::int64_t bytes = device->GetTotalSectors() * ss;
-    std::printf("scanned %lld bytes in %.3f s (%.1f MiB/s): %lld files, %lld deleted\n",
+    std::fprintf(g_results, "scanned %lld bytes in %.3f s (%.1f MiB/s): %lld files, %lld deleted\n",
                 static_cast<long long>(bytes), secs,
                 secs > 0 ? static_cast<double>(bytes) / (1024.0 * 1024.0) / secs : 0.0,
                 static_cast<long long>(files), static_cast<long long>(deleted));
     std::set<std::string> used;
     if (recover) {
         RecoverFiles(controller, sink.shown, all, dir, used, written, failed);
-        std::printf("recovered %lld files to %s, %lld failed\n", static_cast<long long>(written),
+        std::fprintf(g_results, "recovered %lld files to %s, %lld failed\n", static_cast<long long>(written),
                     dir.c_str(), static_cast<long long>(failed));
     }
     controller->Release();
@@ -259,6 +281,7 @@ int main(int argc, char** argv) {
         }
     }
     if (source.empty()) return Usage("no SOURCE");
+    SeparateEngineLog();
     if (!searchers.empty() && !deep) return Usage("--searchers goes with --deep");
     if (!searchers.empty() && !SelectSearchers(searchers))
         return Usage("--searchers takes a comma-separated list of ntfs, fat, exfat, hfsplus, apfs, raw");
@@ -379,12 +402,12 @@ int main(int argc, char** argv) {
     }
     const double secs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::printf("scanned %lld bytes in %.3f s (%.1f MiB/s): %lld files, %lld deleted\n",
+    std::fprintf(g_results, "scanned %lld bytes in %.3f s (%.1f MiB/s): %lld files, %lld deleted\n",
                 static_cast<long long>(bytes), secs,
                 secs > 0 ? static_cast<double>(bytes) / (1024.0 * 1024.0) / secs : 0.0,
                 static_cast<long long>(files), static_cast<long long>(deleted));
     if (recover)
-        std::printf("recovered %lld files to %s, %lld failed\n", static_cast<long long>(written),
+        std::fprintf(g_results, "recovered %lld files to %s, %lld failed\n", static_cast<long long>(written),
                     recoverDir.c_str(), static_cast<long long>(failed));
     return failed == 0 ? 0 : 1;
 }
