@@ -430,7 +430,10 @@ void CNTFSDirectoryTreeBuilder::EndCandidate() {
     for (CMFTDirectoryTreeBuildInfo* info : m_buildInfos) delete info;
     m_buildInfos.clear();
     CMFTDirectoryTreeBuildInfo::DeleteFileRecords(m_unplaced);
+    // Each candidate sets the finders up for its own geometry.
     ResetLogFileFinders();
+    m_search = nullptr;
+    m_candidate = nullptr;
     m_block.clear();
     m_block.shrink_to_fit();
 }
