@@ -13,6 +13,7 @@
 #include "ntfs/NTFSDeepSearchRecords.h"
 #include "ntfs/NTFSFileNode.h"
 #include "ntfs/NTFSFileRecord.h"
+#include "ntfs/NTFSLogFileFinder.h"
 #include "recovery/DirectoryTree.h"
 
 namespace {
@@ -438,12 +439,33 @@ void CNTFSDirectoryTreeBuilder::EndCandidate() {
     m_block.shrink_to_fit();
 }
 
-// TODO(logfile): the $LogFile record finder is not built yet. Until it is,
-// empty files keep their size of 0 and the finders are left alone.
-void CNTFSDirectoryTreeBuilder::PrepareLogFileFinder(FindFileMFTAndLogx* /*entry*/) {}
+void CNTFSDirectoryTreeBuilder::PrepareLogFileFinder(FindFileMFTAndLogx* entry) {
+    CFindFileFromLogFile* finder = entry->finder;
+    if (finder == nullptr || entry->mft == nullptr || m_device == nullptr) return;
+    if (!finder->IsValid()) {
+        // The $MFT's and the log's runs count clusters of this candidate: the
+        // finder reads them from the candidate's start, in its cluster size,
+        // on the whole scanned device.
+        if (!finder->Init(m_device, &entry->mft->GetDataRunList(), static_cast<std::uint8_t>(m_spc), m_start))
+            return;
+    }
+    if (finder->IsValid() && !finder->IsAnalysed()) finder->Analyzer();
+}
 
-void CNTFSDirectoryTreeBuilder::RepairFromLogFile(std::uint8_t* /*record*/,
-                                                  CNTFSFileProperties* /*properties*/,
-                                                  ExtendFileRecordInfoList* /*extensions*/) {}
+void CNTFSDirectoryTreeBuilder::RepairFromLogFile(std::uint8_t* record, CNTFSFileProperties* properties,
+                                                  ExtendFileRecordInfoList* extensions) {
+    std::list<FindFileMFTAndLogx*>* finders = m_search != nullptr ? m_search->GetFindFileContainer() : nullptr;
+    if (finders == nullptr || record == nullptr || properties == nullptr) return;
+    for (FindFileMFTAndLogx* entry : *finders) {
+        CFindFileFromLogFile* finder = entry != nullptr ? entry->finder : nullptr;
+        if (finder == nullptr || !finder->IsValid() || !finder->IsAnalysed()) continue;
+        if (finder->ReplaceFileRecordInfo(record, *properties, -1, extensions)) return;
+    }
+}
 
-void CNTFSDirectoryTreeBuilder::ResetLogFileFinders() {}
+void CNTFSDirectoryTreeBuilder::ResetLogFileFinders() {
+    std::list<FindFileMFTAndLogx*>* finders = m_search != nullptr ? m_search->GetFindFileContainer() : nullptr;
+    if (finders == nullptr) return;
+    for (FindFileMFTAndLogx* entry : *finders)
+        if (entry != nullptr && entry->finder != nullptr) entry->finder->Reset();
+}

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -18,6 +19,7 @@
 #include "ntfs/NTFSDirectoryTreeBuilder.h"
 #include "ntfs/NTFSFileNode.h"
 #include "ntfs/NTFSFileRecord.h"
+#include "ntfs/NTFSLogFileFinder.h"
 #include "recovery/DirectoryTree.h"
 
 using namespace ntfstest;
@@ -515,6 +517,99 @@ TEST(NTFSDirectoryTreeBuilderRealImage, FourKiBSectorVolumeDoesNotCrash) {
     EXPECT_TRUE(tree.IsFinished());
     EXPECT_NE(spy.Find("small.txt"), nullptr);
     GetSectorsPerCluster::g_nSectorSize = 512;
+}
+
+// ------------------------------------------------------ $LogFile repair
+
+// One RCRD page holding one log record whose redo data is a whole FILE
+// record, as NTFS logs a record it writes; update sequence applied.
+std::vector<std::uint8_t> LogPageWithFileImage(const std::vector<std::uint8_t>& record, std::uint64_t lsn) {
+    std::vector<std::uint8_t> page(4096, 0);
+    std::memcpy(page.data(), "RCRD", 4);
+    Put16(page.data() + 4, 40);
+    Put16(page.data() + 6, 9);
+    Put64(page.data() + 8, lsn);
+    Put64(page.data() + 32, lsn);
+    std::uint8_t* r = page.data() + 64;
+    const std::uint32_t clientData = 40 + static_cast<std::uint32_t>(record.size());
+    Put64(r, lsn);
+    Put64(r + 8, lsn - 1);
+    Put32(r + 24, clientData);
+    Put32(r + 32, 1);
+    Put16(r + 48, 0x02);  // initialise file record segment
+    Put16(r + 52, 40);
+    Put16(r + 54, static_cast<std::uint16_t>(record.size()));
+    Put16(r + 56, clientData);
+    std::copy(record.begin(), record.end(), r + 88);
+    const std::uint16_t usn = 0x21;
+    Put16(page.data() + 40, usn);
+    for (int s = 0; s < 8; ++s) {
+        page[42 + 2 * s] = page[510 + 512 * s];
+        page[43 + 2 * s] = page[511 + 512 * s];
+        Put16(page.data() + 510 + 512 * s, usn);
+    }
+    return page;
+}
+
+TEST(NTFSDirectoryTreeBuilderRealImage, EmptiedDeletedFileIsRepairedFromTheLogOfTheVolumeAt2048) {
+    RealDisk disk;
+    ASSERT_TRUE(disk.Ready());
+    const auto fls = ReadFls(TreeFixtureDir() + "/ntfs_disk2048.fls");
+    const std::int64_t notes = fls.at("notes.txt").inode;
+    std::uint8_t* at = disk.device->Bytes().data() + (disk.mftSector + 2 * notes) * 512;
+    const std::vector<std::uint8_t> original(at, at + 1024);
+
+    // What ntfs-3g left: the deleted record still maps its clusters.
+    auto build = [&](bool withFinder) {
+        auto* finder = withFinder ? new CFindFileFromLogFile : nullptr;
+        disk.lists.finders.front()->finder = finder;
+        SpyTreeBuilder spy;
+        CNTFSDirectoryTreeBuilder tree;
+        tree.BuildDirectoryTree(&disk.lists.info, disk.candidate.get(), disk.device.get(), 0, nullptr, &spy);
+        if (finder != nullptr) {
+            EXPECT_FALSE(finder->IsValid()) << "finders are reset after each candidate";
+        }
+        delete finder;
+        disk.lists.finders.front()->finder = nullptr;
+        const auto* n = spy.Find("notes.txt");
+        return n != nullptr ? n->size : -1;
+    };
+    ASSERT_EQ(build(true), 20000);
+
+    // Empty it as NTFS does: no runs, sizes 0.
+    std::vector<std::uint8_t> emptied = original;
+    CNTFSFileRecord::UnfixupFileRecord(emptied.data(), 1024);
+    const std::uint32_t data = CNTFSFileRecord::GetAttributeOffset(emptied.data(), 0x80, 0);
+    ASSERT_NE(data, CNTFSFileRecord::kNotFound);
+    std::uint8_t* a = emptied.data() + data;
+    ASSERT_EQ(a[8], 1);
+    Put64(a + 24, static_cast<std::uint64_t>(-1));
+    for (int f = 40; f < 64; f += 8) Put64(a + f, 0);
+    std::memset(a + Get16(a + 32), 0, Get32(a + 4) - Get16(a + 32));
+    for (int k = 0; k < 3; ++k) {
+        const std::uint32_t fn = CNTFSFileRecord::GetAttributeOffset(emptied.data(), 0x30, k);
+        if (fn == CNTFSFileRecord::kNotFound) break;
+        const std::uint32_t content = fn + Get16(emptied.data() + fn + 20);
+        Put64(emptied.data() + content + 40, 0);
+        Put64(emptied.data() + content + 48, 0);
+    }
+    CNTFSFileRecord::FixupFileRecord(emptied.data(), 1024);
+    std::copy(emptied.begin(), emptied.end(), at);
+    EXPECT_EQ(build(true), 0) << "mkntfs's log is empty: nothing to repair from";
+
+    // The log's page 4 now holds the record as it was written; the $LogFile
+    // runs count clusters from the volume's start at sector 2048.
+    std::vector<std::uint8_t> logRecord(disk.device->Bytes().begin() + (disk.mftSector + 4) * 512,
+                                        disk.device->Bytes().begin() + (disk.mftSector + 4) * 512 + 1024);
+    CNTFSDataRunList logRuns;
+    ASSERT_TRUE(CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(logRecord.data(), 1024, logRuns, 0,
+                                                                            nullptr));
+    const std::int64_t spc = disk.candidate->GetSectorsPerCluster();
+    const std::int64_t page4 = kVolumeStart + logRuns.GetLCN(0) * spc + 4 * 8;
+    const auto page = LogPageWithFileImage(original, 7);
+    std::copy(page.begin(), page.end(), disk.device->Bytes().begin() + page4 * 512);
+    EXPECT_EQ(build(false), 0);
+    EXPECT_EQ(build(true), 20000);
 }
 
 }  // namespace
