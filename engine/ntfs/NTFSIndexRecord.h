@@ -5,6 +5,10 @@
 
 #include <cstdint>
 
+// CLogFileAnalyzer (the $LogFile page tests and the deep search's $LogFile
+// analysis) is declared with the deep-search analyzers.
+#include "ntfs/NTFSMetaFileAnalyzers.h"
+
 class CNTFSFileRecord;
 
 class CStandardIndexHeader {
@@ -49,21 +53,6 @@ class CFolderFileRecordAnalyzer {
 public:
     // A folder with a non-resident $INDEX_ALLOCATION (0xA0).
     static bool IsValidFolderFileRecordHavingIndexAllocation(const CNTFSFileRecord& record);
-};
-
-// The $LogFile page tests. The deep search's $LogFile analysis lives with
-// the deep-search analyzers.
-class CLogFileAnalyzer {
-public:
-    static constexpr std::uint32_t kRstrMagic = 0x52545352;  // "RSTR"
-    static constexpr std::uint64_t kNtfsClientName = 0x005300460054004Eull;  // "NTFS"
-    static constexpr int kPageBytes = 4096;
-
-    static bool IsValidRSTRRecord(const std::uint8_t* buffer, int size);
-    static bool IsValidRestartRecordHeader(const std::uint8_t* buffer, int size);
-    static std::uint16_t GetFixup(const std::uint8_t* buffer);
-    static bool CheckFixup(const std::uint8_t* buffer, int sectors, std::uint16_t value);
-    static bool IsBufferSizeLessthanARSTRRecord(int size) { return size < kPageBytes; }
 };
 
 // View of an RCRD page header and of an operation record (48 bytes at least).

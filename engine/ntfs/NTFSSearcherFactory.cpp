@@ -1,6 +1,6 @@
-// The deep NTFS searcher is not written yet: it answers null, which the deep
-// scan controllers skip. The quick searcher and the recogniser live in
+// The deep NTFS searcher; the quick searcher and the recogniser live in
 // NTFSQuickSearch.cpp and NTFSVolumeAnalyzer.cpp.
 #include "foundation/SearcherInterfaces.h"
+#include "ntfs/NTFSSearchController.h"
 
-ICompleteFileSystemSearchController* CreateNTFSSearcher() { return nullptr; }
+ICompleteFileSystemSearchController* CreateNTFSSearcher() { return new CNTFSSearchController(); }
