@@ -120,7 +120,7 @@ TEST(FatQuickBuild, EmptyFilesGetDistinctVirtualClusters) {
 TEST(FatQuickBuild, IncludeExistingClearGivesDeletedFilesOnly) {
     QuickRun run(Fixture("fat16.img"), false);
     for (IFileNode* n : run.builder.nodes)
-        if (!n->IsDirectory()) EXPECT_TRUE(n->IsDeleted()) << n->GetFileName();
+        if (!n->IsDirectory()) { EXPECT_TRUE(n->IsDeleted()) << n->GetFileName(); }
     EXPECT_EQ(run.builder.FindLike("DirB/keep.txt"), nullptr);
 }
 

@@ -68,7 +68,7 @@ TEST(FatRecogniser, TypesTotalsAndLabels) {
         char label[101] = {};
         a->GetLabel(label, 100);
         EXPECT_STREQ(label, c.label) << c.image;
-        if (c.type != 10) EXPECT_EQ(a->GetTotalSector(), dev.GetTotalSectors());
+        if (c.type != 10) { EXPECT_EQ(a->GetTotalSector(), dev.GetTotalSectors()); }
     }
     // A length of 8 copies exactly 8 bytes and adds no terminator.
     ImageDevice dev(Fixture("fat32.img"));

@@ -162,7 +162,7 @@ TEST(HFSPlusCompressed, EveryFileOfTheCompressedVolume) {
         EXPECT_EQ(data.size(), row.size);
         EXPECT_EQ(Sha256Of(data), row.sha256);
         // Pieces that do not line up with the 64 KiB chunks read the same.
-        if (row.size > 70000) EXPECT_EQ(ReadNode(volume, node, 4099), data);
+        if (row.size > 70000) { EXPECT_EQ(ReadNode(volume, node, 4099), data); }
         ++checked;
     }
     EXPECT_EQ(checked, 12);

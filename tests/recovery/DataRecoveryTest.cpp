@@ -338,7 +338,7 @@ TEST(DataRecovery, ReadSmallJpg) {
         m.Bind();
         std::vector<char> out(65536);
         EXPECT_EQ(m.writer->ReadSmallJPG(out.data(), 65536), c.want) << c.what;
-        if (c.want) EXPECT_EQ(0, std::memcmp(out.data(), m.dev.Bytes().data() + c.from, c.want)) << c.what;
+        if (c.want) { EXPECT_EQ(0, std::memcmp(out.data(), m.dev.Bytes().data() + c.from, c.want)) << c.what; }
         EXPECT_EQ(m.writer->ReadSmallJPG(out.data(), 65535), 0u) << c.what;
     }
 }

@@ -40,7 +40,7 @@ protected:
     static std::unique_ptr<CDiskDevice> Open(const std::string& name) {
         std::unique_ptr<CDiskDevice> device(CreateDiskDevice((ImageDir() + "/" + name).c_str()));
         EXPECT_NE(device, nullptr);
-        if (device) EXPECT_EQ(device->Open(nullptr), 1);
+        if (device) { EXPECT_EQ(device->Open(nullptr), 1); }
         return device;
     }
 };

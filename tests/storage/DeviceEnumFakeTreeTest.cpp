@@ -160,8 +160,9 @@ protected:
         int count = 0;
         EXPECT_EQ(e.EnumPartitionDevice(disk, nullptr, count), ENGINE_OK);
         std::vector<IStorageDevice*> out(static_cast<size_t>(count));
-        if (count)
+        if (count) {
             EXPECT_EQ(e.EnumPartitionDevice(disk, out.data(), count), ENGINE_OK);
+        }
         return out;
     }
 
@@ -170,8 +171,9 @@ protected:
         int count = 0;
         EXPECT_EQ(e.EnumVolumeDevice(disk, nullptr, count), ENGINE_OK);
         std::vector<IStorageDevice*> out(static_cast<size_t>(count));
-        if (count)
+        if (count) {
             EXPECT_EQ(e.EnumVolumeDevice(disk, out.data(), count), ENGINE_OK);
+        }
         return out;
     }
 
