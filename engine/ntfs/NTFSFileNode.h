@@ -185,6 +185,10 @@ public:
     IFileReader* CreateCompressFileReader(void*) override;
     int IsCompressed() const override;
     void FilterFileNameByDot() override;
+    // The name lives in the properties (the recycle-bin rename sets it).
+    void SetFileName(const char* name) override {
+        if (m_properties != nullptr && name != nullptr) m_properties->SetFileName(name);
+    }
 
     // Takes ownership of the properties: the node frees them when it goes.
     void SetFileProperties(IFileProperties* properties);

@@ -9,6 +9,7 @@
 #include "ntfs/NTFSAttributes.h"
 #include "ntfs/NTFSDeepSearchRecords.h"
 #include "ntfs/NTFSFileNode.h"
+#include "ntfs/NTFSFileReaderEx.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "ntfs/NTFSMetaFileRecordType.h"
 #include "ntfs/NTFSMultiFileRecord.h"
@@ -25,6 +26,9 @@ std::uint32_t SectorSizeOf(IStorageDevice* device) {
 }  // namespace
 
 IQuickFileSystemSearchController* CreateNTFSQuickSearcher() {
+    // Recycle-bin index files of NTFS are mostly resident: the tree builder
+    // reads them through the NTFS reader.
+    InstallNTFSIndexFileReader();
     return new (std::nothrow) CNTFSQuickSearch;
 }
 

@@ -19,8 +19,8 @@
 namespace {
 
 constexpr std::size_t kPage = 4096;
-constexpr std::size_t kMftByte = 256 * 1024;
-constexpr std::size_t kLogByte = 1024 * 1024;
+constexpr std::size_t kMftByte = 64 * 1024;
+constexpr std::size_t kLogByte = 128 * 1024;
 
 void Put16(std::uint8_t* p, std::uint16_t v) { p[0] = v & 0xFF; p[1] = v >> 8; }
 void Put32(std::uint8_t* p, std::uint32_t v) { for (int i = 0; i < 4; ++i) p[i] = (v >> (8 * i)) & 0xFF; }
@@ -75,7 +75,7 @@ std::vector<std::uint8_t> Record(std::uint32_t mft, std::uint16_t flags, const c
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 64 || size > 8 * kPage) return 0;
     const std::size_t pages = std::max<std::size_t>(5, (size + kPage - 1) / kPage);
-    std::vector<std::uint8_t> image(2 * 1024 * 1024, 0);
+    std::vector<std::uint8_t> image(kLogByte + 9 * kPage, 0);
     std::uint8_t* log = image.data() + kLogByte;
     std::memcpy(log, data, size);
     for (std::size_t p = 0; p < pages; ++p) {
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             page[511 + 512 * s] = page[41];
         }
     }
-    const std::uint8_t logPairs[] = {0x11, static_cast<std::uint8_t>(pages), 0x00, 0x01, 0x00};  // LCN 256
+    const std::uint8_t logPairs[] = {0x11, static_cast<std::uint8_t>(pages), kLogByte / 4096, 0x00};
     const auto logRecord = Record(2, 1, u"$LogFile", {logPairs, logPairs + sizeof(logPairs)}, pages * kPage);
     std::memcpy(image.data() + kMftByte + 2048, logRecord.data(), logRecord.size());
     FuzzDevice device(std::move(image));
