@@ -3,8 +3,8 @@
 #   quillory_scan_test.sh DRIVER SOURCE_DIR BINARY_DIR
 # The deleted files it prints (sizes and paths) must be exactly those that
 # `fls -r -d` lists (minus $OrphanFiles), on the bare volume and on an MBR
-# disk holding the volume at sector 2048; bad usage exits 2, a missing
-# source 1.
+# disk and a GPT disk holding the volume at sector 2048, whose recovered
+# files equal icat's; bad usage exits 2, a missing source 1.
 set -uo pipefail
 driver=$1 src=$2 bin=$3
 
@@ -55,6 +55,30 @@ dd if="$basic" of="$disk" bs=512 seek=2048 conv=notrunc status=none
 scan_deleted "$disk" "$work/mbr"
 diff -u "$work/expected" "$work/mbr" > "$work/diff" || fail "MBR disk differs from fls:
 $(cat "$work/diff")"
+
+# The same volume inside a GPT disk (sgdisk), again at sector 2048; what
+# --recover writes from it has, byte for byte, what icat reads from the bare
+# volume.
+gpt="$work/gpt.img"
+truncate -s $(( (2048 + vol_sectors + 2048) * 512 )) "$gpt"
+# (sgdisk -q leaves the table unwritten, so its output is dropped instead.)
+sgdisk -n 1:2048:$(( 2048 + vol_sectors - 1 )) -t 1:0700 "$gpt" >/dev/null 2>&1 || fail "sgdisk failed"
+dd if="$basic" of="$gpt" bs=512 seek=2048 conv=notrunc status=none
+scan_deleted "$gpt" "$work/gpt"
+diff -u "$work/expected" "$work/gpt" > "$work/diff" || fail "GPT disk differs from fls:
+$(cat "$work/diff")"
+mkdir -p "$work/recovered"
+"$driver" --quick --recover "$work/recovered" "$gpt" > "$work/raw" 2> "$work/err" || fail "recovery from the GPT disk: $(cat "$work/err")"
+checked=0
+while IFS=$'\t' read -r meta path; do
+    inode=${meta##* }
+    inode=${inode%:}
+    icat "$basic" "$inode" > "$work/icat" 2>/dev/null
+    cmp -s "$work/icat" "$work/recovered/Disk(NTFS)/$path" || fail "recovered $path differs from icat $inode"
+    checked=$((checked + 1))
+done < <(fls -r -d -p "$basic" | grep -v '^[-a-z]/d' | grep -v $'\t\$OrphanFiles')
+[ $checked -gt 0 ] || fail "no deleted file compared with icat"
+echo "compared $checked recovered files with icat"
 
 # Exit statuses: bad usage 2, a source that cannot be opened 1; the message
 # goes to standard error and no result line is printed.
