@@ -365,6 +365,40 @@ TEST(FatDeepSearch, ShortDiskFailedSectorsAndLargeSectors) {
     EXPECT_TRUE(s.FolderSectors().empty());
 }
 
+// Two volumes on one disk (the FAT16 disk followed by the FAT32 disk): two
+// partitions in place order, numbered 0 and 1, and each file read through
+// the partition its node names.
+TEST(FatDeepSearch, TwoVolumesOnOneDisk) {
+    const auto first = ReadFile(Deep("fat16.img"));
+    const auto second = ReadFile(Deep("fat32.img"));
+    const std::int64_t firstSectors = static_cast<std::int64_t>(first.size() / 512);
+    CMemoryStorageDevice disk(512, static_cast<std::int64_t>((first.size() + second.size()) / 512));
+    disk.Write(0, first.data(), first.size());
+    disk.Write(first.size(), second.data(), second.size());
+    DeepRun run(&disk, 1024);
+    const auto& kept = run.searcher.Kept();
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0]->GetStartSector(), 2048);
+    EXPECT_EQ(kept[0]->GetFileSystemType(), 1u);
+    EXPECT_EQ(kept[1]->GetStartSector(), firstSectors + 2048);
+    EXPECT_EQ(kept[1]->GetFileSystemType(), 2u);
+    EXPECT_EQ(kept[0]->GetCount(), 100u);
+    EXPECT_EQ(kept[1]->GetCount(), 100u);
+    int checked[2] = {0, 0};
+    for (IFileNode* n : run.builder.nodes) {
+        auto* f = static_cast<CFATFileNode*>(n);
+        if (n->IsDirectory() || strcasecmp(n->GetFileName(), "Big Archive.bin") != 0) continue;
+        const std::uint16_t index = f->GetBelongedPartition();
+        ASSERT_LT(index, 2);
+        const CFATSearchedPartitionInfo* p = kept[index];
+        EXPECT_EQ(ReadRuns(disk, n, p->GetDataStartSector(), p->GetSectorsPerCluster()),
+                  Orig(index == 0 ? "fat16" : "fat32", "Docs/Big Archive.bin"));
+        ++checked[index];
+    }
+    EXPECT_EQ(checked[0], 1);
+    EXPECT_EQ(checked[1], 1);
+}
+
 // Through the deep controller: its cache, the file writer it makes for the
 // FAT searcher, and the reader of each node. Deleted files come back whole.
 TEST(FatDeepSearch, ControllerRecoversDeletedFilesByteIdentical) {
