@@ -1,4 +1,5 @@
-// FAT deep-scan speed: the deep controller with the FAT searcher only over a
+// FAT deep-scan speed (results on standard error; the scan's own diagnostic
+// lines go to standard output): the deep controller with the FAT searcher only over a
 // 2 GiB disk image holding a FAT32 volume, against pread of the same image in
 // 4 MiB chunks and PhotoRec's whole-space search of it. Warm page cache;
 // median of 3 runs of the scan and of pread, one PhotoRec run.
@@ -140,11 +141,11 @@ int main(int argc, char** argv) {
     const double p = Median(preadTimes), d = Median(deepTimes);
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
-    std::printf("image %.0f MiB; FAT deep scan: %s, %llu nodes shown\n", mib,
+    std::fprintf(stderr, "image %.0f MiB; FAT deep scan: %s, %llu nodes shown\n", mib,
                 last.partitions ? "partition kept" : "NO PARTITION", static_cast<unsigned long long>(last.nodes));
-    std::printf("pread        %7.3f s  %7.0f MiB/s\n", p, mib / p);
-    std::printf("FAT deep     %7.3f s  %7.0f MiB/s  (%.0f%% of pread)\n", d, mib / d, 100.0 * p / d);
-    std::printf("PhotoRec     %7.3f s  %7.0f MiB/s  (exit %d)\n", photorecSeconds, mib / photorecSeconds, rc);
-    std::printf("peak RSS %.1f MiB\n", ru.ru_maxrss / 1024.0);
+    std::fprintf(stderr, "pread        %7.3f s  %7.0f MiB/s\n", p, mib / p);
+    std::fprintf(stderr, "FAT deep     %7.3f s  %7.0f MiB/s  (%.0f%% of pread)\n", d, mib / d, 100.0 * p / d);
+    std::fprintf(stderr, "PhotoRec     %7.3f s  %7.0f MiB/s  (exit %d)\n", photorecSeconds, mib / photorecSeconds, rc);
+    std::fprintf(stderr, "peak RSS %.1f MiB\n", ru.ru_maxrss / 1024.0);
     return 0;
 }
