@@ -9,6 +9,7 @@
 #include "ntfs/NTFSBytes.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "ntfs/NTFSIndexRecord.h"
+#include "ntfs/NTFSLogFileFinder.h"
 #include "ntfs/NTFSMetaFileRecordType.h"
 
 using namespace ntfsbytes;
@@ -484,9 +485,9 @@ bool CMetaFileRecordGroupinMFTAnalyzer::AnalyzeNTFSMetaFileRecord(std::int64_t s
             return false;
         }
         m_mfts.push_back(mft);
-        // The $LogFile finder is made by the tree builder when the MFT's
-        // partition survives; the pairing is kept from here.
-        m_finders.push_back(new FindFileMFTAndLogx{mft, nullptr});
+        // An empty finder costs little: it reads the $LogFile only when the
+        // tree of a partition holding this $MFT is built.
+        m_finders.push_back(new FindFileMFTAndLogx{mft, new CFindFileFromLogFile});
         m_groupMFT = mft;
         m_groupStart = sector;
         return true;

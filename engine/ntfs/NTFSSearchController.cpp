@@ -12,6 +12,7 @@
 #include "ntfs/NTFSDirectoryTreeBuilder.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "ntfs/NTFSIndexRecord.h"
+#include "ntfs/NTFSLogFileFinder.h"
 #include "ntfs/NTFSMetaFileRecordType.h"
 #include "ntfs/NTFSUpCase.h"
 #include "recovery/DirectoryTree.h"
@@ -74,10 +75,21 @@ CNTFSSearchController::CNTFSSearchController() : m_partitionBuilder(m_candidates
 
 CNTFSSearchController::~CNTFSSearchController() {
     ReleaseWalkState();
+    ReleaseFindings();
+}
+
+void CNTFSSearchController::ReleaseFindings() {
     for (CMFTInfo* mft : m_mfts) delete mft;
+    m_mfts.clear();
     for (CCommonFileRecordPositionInfo* p : m_positions) delete p;
-    for (FindFileMFTAndLogx* f : m_finders) delete f;
+    m_positions.clear();
+    for (FindFileMFTAndLogx* f : m_finders) {
+        delete f->finder;
+        delete f;
+    }
+    m_finders.clear();
     for (CSearchedNTFSPartitionInfo* c : m_candidates) delete c;
+    m_candidates.clear();
 }
 
 void CNTFSSearchController::ReleaseWalkState() {
@@ -133,7 +145,10 @@ void CNTFSSearchController::SetBlockSize(int sectorsPerBlock) {
 void CNTFSSearchController::PreparetoSearch() {
     NTFS_SEARCH_CHECK(m_sectorsPerBlock > 0, "m_iSectorsperBlock > 0");
     if (m_device == nullptr) return;
+    // A new search starts from nothing: no half record, candidate or finder
+    // of an earlier one may meet this device's sectors.
     ReleaseWalkState();
+    ReleaseFindings();
     ResetJoins();
     const std::uint32_t ss = m_device->GetSectorSize();
     // A sector size the on-disk structures cannot have: nothing to search.

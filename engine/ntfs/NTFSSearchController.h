@@ -97,6 +97,7 @@ private:
     void PlaceIndexRecord(const CIndexRecordInfo& index, const CFolderIndexAllocationInfo& folder);
     void SetSearchedNTFSPartitionBelongCtrl();
     void ReleaseWalkState();
+    void ReleaseFindings();
     void ResetJoins();
 
     int m_sectorsPerBlock = 0;

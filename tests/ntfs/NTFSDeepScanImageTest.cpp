@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "NTFSTestSupport.h"
+#include "ntfs/NTFSAttributes.h"
 #include "ntfs/NTFSSearchController.h"
 
 using namespace ntfstest;
@@ -47,6 +48,9 @@ std::vector<Survivor> DeepSearch(IStorageDevice& device, int blockSectors = 8192
     for (std::int64_t s = 0; s < total; s += blockSectors)
         searcher.AnalyzeBlock(s, std::min<std::int64_t>(blockSectors, total - s));
     searcher.EndSearch(1);
+    // The cluster-size guesses share one process-wide sector size, which
+    // the search set from this device.
+    GetSectorsPerCluster::g_nSectorSize = 512;
     std::vector<Survivor> out;
     const int n = searcher.GetSearchedPartitionInfo(nullptr, 0);
     std::vector<CSearchedPartitionInfo*> copies(static_cast<std::size_t>(n), nullptr);

@@ -8,6 +8,7 @@
 #include "NTFSTestSupport.h"
 #include "ntfs/NTFSAttributes.h"
 #include "ntfs/NTFSFileRecord.h"
+#include "ntfs/NTFSLogFileFinder.h"
 #include "ntfs/NTFSMetaFileAnalyzers.h"
 #include "ntfs/NTFSSearchController.h"
 #include "ntfs/NTFSUpCase.h"
@@ -317,7 +318,10 @@ TEST(NTFSMetaAnalyzers, SystemRecordOutOfItsPlaceEndsTheMFTGroup) {
             EXPECT_EQ((*set.begin())->GetMFTSector(), 2032);
         }
         for (auto* m : mfts) delete m;
-        for (auto* f : finders) delete f;
+        for (auto* f : finders) {
+            delete f->finder;
+            delete f;
+        }
     }
 }
 
