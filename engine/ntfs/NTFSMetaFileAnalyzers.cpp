@@ -506,7 +506,7 @@ bool CMetaFileRecordGroupinMFTAnalyzer::AnalyzeNTFSMetaFileRecord(std::int64_t s
     }
     if (CMetaFileRecordTypeAnalyzer::IsValidBitmapFileRecord(record)) {
         CBitmapFileInfo bitmap;
-        if (bitmap.InitFromBuffer(record, sector) && bitmap.GetFileSize() < (INT64_C(1) << 58))
+        if (bitmap.InitFromBuffer(record, sector) && bitmap.GetFileSize() < (INT64_C(1) << 50))
             m_bitmapBits = bitmap.GetFileSize() * 8;
     }
     return true;
