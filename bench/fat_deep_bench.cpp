@@ -101,13 +101,18 @@ double Median(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string path = argc > 1 ? argv[1] : "fatdeep-2g.img";
+    std::string path = argc > 1 ? argv[1] : "fatdeep-2g.img";
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {
         std::fprintf(stderr, "making %s\n", path.c_str());
         const std::string cmd = std::string("bash '") + QUILLORY_SOURCE_DIR + "/bench/make_fat32_bench_image.sh' '" +
                                 path + "'";
         if (std::system(cmd.c_str()) != 0 || stat(path.c_str(), &st) != 0) return 1;
+    }
+    // PhotoRec runs in a scratch folder: it needs the image's full path.
+    if (char* full = realpath(path.c_str(), nullptr)) {
+        path = full;
+        std::free(full);
     }
     ScanControllerFactories& f = GetScanControllerFactories();
     f.flush = [] {};  // sync() measures the machine, not the scan
