@@ -33,6 +33,7 @@
 #include "recovery/CompleteRecoveryController.h"
 #include "recovery/ControllerSeams.h"
 #include "recovery/DirectoryTree.h"
+#include "recovery/DirectoryTreeBuilder.h"
 #include "recovery/FileReader.h"
 #include "recovery/Progress.h"
 #include "recovery/RecoveryController.h"
@@ -282,6 +283,10 @@ int main(int argc, char** argv) {
     }
     if (source.empty()) return Usage("no SOURCE");
     SeparateEngineLog();
+    // The tree builder pauses a second after announcing each tree's root, so
+    // that a front end's views take the root before its first batch. This
+    // driver prints when the scan has ended: nothing here needs the pause.
+    GetTreeBuilderTiming().sleepSeconds = [](unsigned) {};
     if (!searchers.empty() && !deep) return Usage("--searchers goes with --deep");
     if (!searchers.empty() && !SelectSearchers(searchers))
         return Usage("--searchers takes a comma-separated list of ntfs, fat, exfat, hfsplus, apfs, raw");
