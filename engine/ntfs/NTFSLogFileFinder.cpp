@@ -58,6 +58,7 @@ void CFindFileFromLogFile::Reset() {
     m_partitionStart = 0;
     m_logRuns.clear();
     m_logBytes = 0;
+    m_logCut = false;
     std::vector<std::uint8_t>().swap(m_pages);
     std::vector<std::uint8_t>().swap(m_store);
     m_files.clear();
@@ -128,12 +129,16 @@ bool CFindFileFromLogFile::Init(IStorageDevice* device, const CNTFSDataRunList* 
                     m_logRuns.push_back(DataRun{r->start, inside});
                     bytes += std::min<std::int64_t>(inside * clusterBytes, kMaxLogBytes);
                 }
+                m_logCut = true;
                 break;
             }
         }
         m_logRuns.push_back(DataRun{r->start, r->length});
         bytes += std::min(runBytes, kMaxLogBytes);
-        if (bytes >= kMaxLogBytes) break;
+        if (bytes >= kMaxLogBytes) {
+            m_logCut = true;
+            break;
+        }
     }
     runs->Release();
     m_logBytes = std::min(bytes, kMaxLogBytes) / kPageBytes * kPageBytes;
@@ -237,7 +242,7 @@ void CFindFileFromLogFile::WalkLogRecords() {
     std::vector<std::uint8_t> carry;
     std::uint64_t carryTotal = 0;
     // The wrap from the last page only makes sense for a log read whole.
-    const bool whole = m_logBytes < kMaxLogBytes;
+    const bool whole = !m_logCut;
     std::uint64_t carryStartBytes = 0;
     if (whole) FindLastPageCrossedPageRecord(carry, carryTotal, carryStartBytes);
     // The wrapped record's bytes on the last page: its start to the page end.

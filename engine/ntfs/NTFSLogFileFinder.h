@@ -118,6 +118,7 @@ private:
     std::int64_t m_partitionStart = 0;
     std::vector<DataRun> m_logRuns;           // {LCN, clusters}, inside the device
     std::int64_t m_logBytes = 0;                     // bytes the runs hold
+    bool m_logCut = false;                           // ends before its last page
     std::vector<std::uint8_t> m_pages;               // the whole log; freed after Analyzer
     std::vector<std::uint8_t> m_store;               // copies of the kept log records
     std::vector<CollectedFile> m_files;
