@@ -40,5 +40,5 @@ seed('catalog-512', 0, 512, 2104, 64)       # catalog B-tree nodes (block 263 on
 seed('volume-4096', 1, 4096, 0, 120)        # the volume through 4 KiB sectors
 seed('skip-512', 0x12, 512, 0, 40)          # a bit map of unit 1 to skip by
 PY
-"$build/tests/fuzz/fuzz_hfsplus_deep_search" -max_total_time="$secs" -max_len=600000 -rss_limit_mb=4096 \
+"$build/tests/fuzz/fuzz_hfsplus_deep_search" -max_total_time="$secs" -max_len=600000 -rss_limit_mb=4096 -close_fd_mask=1 \
     -print_final_stats=1 "$corpus"
