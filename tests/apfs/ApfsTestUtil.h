@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,7 +42,11 @@ public:
     int Open(char*) override { return 1; }
     int Close() override { return 1; }
     int ReadSector(void* buffer, std::int64_t first, std::int64_t count) override {
-        reads.emplace_back(first, count);
+        {
+            // The read-ahead cache's producer thread reads too.
+            std::lock_guard<std::mutex> guard(readsLock);
+            reads.emplace_back(first, count);
+        }
         if (first < 0 || count < 0 || m_sectorSize == 0) return 0;
         std::uint64_t at = static_cast<std::uint64_t>(first) * m_sectorSize;
         std::uint64_t n = static_cast<std::uint64_t>(count) * m_sectorSize;
@@ -63,6 +68,7 @@ public:
 
     std::vector<std::uint8_t>& Bytes() { return m_bytes; }
     std::vector<std::pair<std::int64_t, std::int64_t>> reads;
+    std::mutex readsLock;
 
 private:
     std::vector<std::uint8_t> m_bytes;
@@ -84,7 +90,11 @@ public:
     int Open(char*) override { return m_fd >= 0; }
     int Close() override { return 1; }
     int ReadSector(void* buffer, std::int64_t first, std::int64_t count) override {
-        reads.emplace_back(first, count);
+        {
+            // The read-ahead cache's producer thread reads too.
+            std::lock_guard<std::mutex> guard(readsLock);
+            reads.emplace_back(first, count);
+        }
         if (first < 0 || count < 0) return 0;
         std::uint64_t at = static_cast<std::uint64_t>(first) * m_sectorSize;
         std::uint64_t n = static_cast<std::uint64_t>(count) * m_sectorSize;
@@ -109,6 +119,7 @@ public:
     int GetType() override { return STORAGE_DEVICE_VOLUME; }
     EngineResult GetLastError() override { return 0; }
     std::vector<std::pair<std::int64_t, std::int64_t>> reads;
+    std::mutex readsLock;
 
 private:
     int m_fd = -1;
