@@ -1,6 +1,6 @@
-// Deep searcher factory of exFAT. Not written yet: it answers null, which the
-// scan controllers skip. (The quick searcher and the volume recogniser are in
-// ExFatQuickSearch.cpp.)
+// Deep searcher factory of exFAT. (The quick searcher and the volume
+// recogniser are in ExFatQuickSearch.cpp.)
+#include "fat/ExFatDeepSearch.h"
 #include "foundation/SearcherInterfaces.h"
 
-ICompleteFileSystemSearchController* CreateEXFatSearcher() { return nullptr; }
+ICompleteFileSystemSearchController* CreateEXFatSearcher() { return new exfatdeep::CExFatCompleteSearch(); }

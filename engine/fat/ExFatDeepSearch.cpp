@@ -1,0 +1,571 @@
+#include "fat/ExFatDeepSearch.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "fat/FATStructures.h"
+#include "foundation/FileNode.h"
+#include "foundation/SearchedPartitionInfo.h"
+#include "foundation/StorageDevice.h"
+#include "recovery/DirectoryTree.h"
+
+using exfatle::U16;
+using exfatle::U32;
+using exfatle::U64;
+
+namespace exfatdeep {
+
+namespace {
+
+constexpr std::size_t kMaxNameBytes = 259;
+constexpr std::size_t kCarry = 2;  // sectors of the previous block analysed with the next
+
+bool AllZero(const std::uint8_t* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (p[i] != 0) return false;
+    return true;
+}
+
+bool NameCharsAllowed(const std::uint8_t* units, int count) {
+    for (int i = 0; i < count; ++i) {
+        const std::uint16_t u = U16(units + 2 * i);
+        if (u == 0) break;
+        if (u < 256 && !g_u8FileNameCheckTable[u]) return false;
+    }
+    return true;
+}
+
+void CutUtf8(std::string& s, std::size_t max) {
+    if (s.size() <= max) return;
+    std::size_t n = max;
+    while (n > 0 && (static_cast<std::uint8_t>(s[n]) & 0xC0) == 0x80) --n;
+    s.resize(n);
+}
+
+std::uint32_t Log2(std::uint64_t v) {
+    std::uint32_t n = 0;
+    while (v > 1) {
+        v >>= 1;
+        ++n;
+    }
+    return n;
+}
+
+// Volume GUID, TexFAT padding, access control table: primaries that may sit
+// among a folder's entries and that the deep search passes over.
+bool IsBenignPrimary(std::uint8_t type) { return (type & 0x7F) >= 0x20 && (type & 0x7F) <= 0x22; }
+// Vendor extension and vendor allocation: secondaries of a file's set.
+bool IsBenignSecondary(std::uint8_t type) { return (type & 0x7F) == 0x60 || (type & 0x7F) == 0x61; }
+
+bool IsUpCaseStart(const std::uint8_t* p) {
+    for (int i = 0; i < 8; ++i)
+        if (U16(p + 2 * i) != i) return false;
+    return true;
+}
+
+}  // namespace
+
+// ---- pre-analyser ---------------------------------------------------------------
+
+void CFDTPreAnaylze::Prepare(std::uint32_t sectorShift, std::int64_t totalSectors) {
+    Clear();
+    m_sectorShift = sectorShift;
+    m_entriesPerSector = (1u << sectorShift) / EXFAT_ENTRY_SIZE;
+    m_totalSectors = totalSectors;
+}
+
+void CFDTPreAnaylze::Clear() {
+    m_heads.clear();
+    m_tails.clear();
+    m_links.clear();
+    m_set.reset();
+    m_record.Reset();
+}
+
+CFileSet& CFDTPreAnaylze::Set() {
+    if (!m_set) m_set = std::make_unique<CFileSet>();
+    return *m_set;
+}
+
+std::unique_ptr<CFileSet> CFDTPreAnaylze::TakeSet() {
+    std::unique_ptr<CFileSet> set = std::move(m_set);
+    if (!set || set->firstSector < 0 || !(set->HasFile() || set->IsRoot())) return nullptr;
+    if (set->flags & FILESET_NOT_END) {
+        auto link = m_links.find(set->firstSector);
+        if (link != m_links.end()) set->nextSector = link->second;
+    }
+    set->CalculateClusterSize(m_sectorShift);
+    return set;
+}
+
+std::unique_ptr<CFileSet> CFDTPreAnaylze::FinishSet() {
+    m_record.Reset();
+    return TakeSet();
+}
+
+bool CFDTPreAnaylze::FileEntryValid(const std::uint8_t* e) const {
+    if ((e[0] & 0x7F) != (EXFAT_ENTRY_FILE & 0x7F)) return false;
+    if (e[1] < 2 || e[1] > 18) return false;
+    if (!IsValidExFatTimestamp(U32(e + 8)) || !IsValidExFatTimestamp(U32(e + 12)) ||
+        !IsValidExFatTimestamp(U32(e + 16)))
+        return false;
+    if (e[20] > 199 || e[21] > 199) return false;
+    return U16(e + 6) == 0 && AllZero(e + 25, 7);
+}
+
+bool CFDTPreAnaylze::StreamValid(const std::uint8_t* e) const {
+    if ((e[0] & 0x7F) != (EXFAT_ENTRY_STREAM & 0x7F)) return false;
+    if (e[2] != 0 || U16(e + 6) != 0 || U32(e + 16) != 0) return false;
+    const std::uint32_t first = U32(e + 20);
+    if (first == 1 || first > 0xFFFFFFF6u) return false;
+    const std::uint64_t valid = U64(e + 8), length = U64(e + 24);
+    const std::uint64_t total = m_totalSectors > 0 ? static_cast<std::uint64_t>(m_totalSectors) : 0;
+    if ((length >> m_sectorShift) >= total || (valid >> m_sectorShift) >= total) return false;
+    if (first != 0 && (e[1] & 0x02)) {
+        if ((length >> kClusterShiftLimit) + first > EXFAT_LAST_CLUSTER) return false;
+        if ((valid >> kClusterShiftLimit) + first >= 0xFFFFFFF6u) return false;
+    }
+    return true;
+}
+
+bool CFDTPreAnaylze::NameValid(const std::uint8_t* e) {
+    if ((e[0] & 0x7F) != (EXFAT_ENTRY_NAME & 0x7F)) return false;
+    return e[1] == 0 && U16(e + 2) != 0 && NameCharsAllowed(e + 2, 15);
+}
+
+bool CFDTPreAnaylze::LabelValid(const std::uint8_t* e) {
+    const std::uint8_t n = e[1];
+    if (n > 11) return false;
+    if (!NameCharsAllowed(e + 2, n)) return false;
+    for (int i = 0; i < n; ++i)
+        if (U16(e + 2 + 2 * i) == 0) return false;
+    return AllZero(e + 2 + 2 * n, 22 - 2 * static_cast<std::size_t>(n)) && AllZero(e + 24, 8);
+}
+
+bool CFDTPreAnaylze::AllocationEntryValid(const std::uint8_t* e) const {
+    const std::uint32_t first = U32(e + 20);
+    const std::uint64_t length = U64(e + 24);
+    if (first < 2 || first > EXFAT_LAST_CLUSTER) return false;
+    if ((length >> m_sectorShift) >= static_cast<std::uint64_t>(std::max<std::int64_t>(m_totalSectors, 0)))
+        return false;
+    if ((length >> kClusterShiftLimit) + first > EXFAT_LAST_CLUSTER) return false;
+    if (e[0] == EXFAT_ENTRY_BITMAP) return AllZero(e + 2, 18);
+    return AllZero(e + 1, 3) && AllZero(e + 8, 12);
+}
+
+void CFDTPreAnaylze::StartRecord(const std::uint8_t* e, std::int64_t sector) {
+    m_record.Reset();
+    m_record.stage = 1;
+    m_record.index = 1;
+    m_record.secondaries = e[1];
+    m_record.checksum = U16(e + 2);
+    m_record.file.inUse = (e[0] & 0x80) ? 1 : 0;
+    m_record.file.attributes = U16(e + 4);
+    m_record.file.create = U32(e + 8);
+    m_record.file.modified = U32(e + 12);
+    m_record.file.accessed = U32(e + 16);
+    m_record.file.entrySector = sector;
+    m_record.bytes.assign(e, e + EXFAT_ENTRY_SIZE);
+}
+
+bool CFDTPreAnaylze::Feed(const std::uint8_t* e) {
+    Record& r = m_record;
+    const std::uint8_t inUse = (e[0] & 0x80) ? 1 : 0;
+    if (r.stage == 0 || inUse != r.file.inUse || r.secondaries <= 0) return false;
+    const std::uint8_t type = e[0] & 0x7F;
+    if (type == (EXFAT_ENTRY_STREAM & 0x7F)) {
+        if (r.stage != 1 || r.index != 1) return false;
+        r.stage = 2;
+        r.file.size = static_cast<std::int64_t>(U64(e + 24) & 0x7FFFFFFFFFFFFFFFull);
+        r.file.firstCluster = U32(e + 20);
+        r.file.noFatChain = (e[1] & 0x02) ? 1 : 0;
+        r.nameLength = e[3];
+    } else if (type == (EXFAT_ENTRY_NAME & 0x7F)) {
+        if (r.stage < 2 || r.stage != r.index) return false;
+        ++r.stage;
+        r.nameUnits.insert(r.nameUnits.end(), e + 2, e + EXFAT_ENTRY_SIZE);
+    } else if (IsBenignSecondary(e[0])) {
+        if (r.stage < 3 || r.stage != r.index) return false;
+        ++r.stage;
+    } else {
+        return false;
+    }
+    ++r.index;
+    --r.secondaries;
+    r.bytes.insert(r.bytes.end(), e, e + EXFAT_ENTRY_SIZE);
+    if (r.secondaries == 0) CompleteRecord();
+    return true;
+}
+
+bool CFDTPreAnaylze::CompleteRecord() {
+    Record& r = m_record;
+    bool ok = r.stage >= 3 && CheckDirEntry(r.bytes.data(), r.bytes.size(), r.checksum);
+    if (ok) {
+        std::size_t units = r.nameUnits.size() / 2;
+        if (r.nameLength != 0 && r.nameLength < units) units = r.nameLength;
+        std::string name = Utf16LeToUtf8(r.nameUnits.data(), units);
+        const std::size_t zero = name.find('\0');
+        if (zero != std::string::npos) name.resize(zero);
+        CutUtf8(name, kMaxNameBytes);
+        r.file.name = std::move(name);
+        Set().AddFile(std::move(r.file));
+    }
+    r.Reset();
+    return ok;
+}
+
+bool CFDTPreAnaylze::Joint(std::int64_t headSector, const std::vector<std::uint8_t>& head, const std::uint8_t* tail,
+                           std::size_t tailBytes) {
+    if (head.size() < EXFAT_ENTRY_SIZE || tail == nullptr) return false;
+    const std::size_t n = static_cast<std::size_t>(head[1]) + 1;
+    if (n < 3) return false;
+    // Only what the head's own sector held is the head's: bytes past it in
+    // the buffer belonged to another sector.
+    const std::size_t headEntries = head.size() / EXFAT_ENTRY_SIZE;
+    const std::size_t tailEntries = tailBytes / EXFAT_ENTRY_SIZE;
+    std::vector<std::uint8_t> joined(n * EXFAT_ENTRY_SIZE);
+    const Record backup = m_record;
+    for (std::size_t k = std::min(n - 1, headEntries); k >= 1; --k) {
+        if (n - k > tailEntries) break;
+        std::memcpy(joined.data(), head.data(), k * EXFAT_ENTRY_SIZE);
+        std::memcpy(joined.data() + k * EXFAT_ENTRY_SIZE, tail, (n - k) * EXFAT_ENTRY_SIZE);
+        if (!CheckDirEntry(joined.data(), joined.size(), U16(joined.data() + 2))) continue;
+        if (!FileEntryValid(joined.data())) continue;
+        bool valid = StreamValid(joined.data() + EXFAT_ENTRY_SIZE);
+        for (std::size_t j = 2; j < n && valid; ++j) {
+            const std::uint8_t* e = joined.data() + j * EXFAT_ENTRY_SIZE;
+            valid = NameValid(e) || IsBenignSecondary(e[0]);
+        }
+        if (!valid) continue;
+        StartRecord(joined.data(), headSector);
+        bool fed = true;
+        for (std::size_t j = 1; j < n && fed; ++j) fed = Feed(joined.data() + j * EXFAT_ENTRY_SIZE);
+        // Feed completes (and checks) the record with its last entry.
+        const bool added = fed && m_record.stage == 0;
+        m_record = backup;
+        if (added) return true;
+    }
+    m_record = backup;
+    return false;
+}
+
+void CFDTPreAnaylze::OfferTail(const std::uint8_t* p, std::size_t avail) {
+    const std::int64_t key = Set().firstSector;
+    const std::size_t bytes = std::min(kTailBytes, avail);
+    for (auto it = m_heads.begin(); it != m_heads.end(); ++it) {
+        if (it->first == key) continue;
+        if (Joint(it->first, it->second, p, bytes)) {
+            m_links[it->first] = key;
+            Set().lastSector = it->first;
+            m_heads.erase(it);
+            return;
+        }
+    }
+    if (m_tails.size() >= kMaxOpen) m_tails.erase(m_tails.begin());
+    std::vector<std::uint8_t> copy(kTailBytes, 0);
+    std::memcpy(copy.data(), p, bytes);
+    m_tails[key] = std::move(copy);
+}
+
+std::unique_ptr<CFileSet> CFDTPreAnaylze::AnalyzeSector(const std::uint8_t* p, std::size_t avail, std::int64_t s) {
+    const std::size_t entries = m_entriesPerSector;
+    const std::size_t sectorBytes = entries * EXFAT_ENTRY_SIZE;
+    if (avail < sectorBytes) return FinishSet();
+    const bool setWasEmpty = Set().firstSector < 0;
+    bool anyValid = false, stopped = false;
+    bool labelSeen = false, bitmapSeen = false, upcaseSeen = false;
+    m_record.Reset();
+    std::size_t end = entries;
+    for (std::size_t i = 0; i < end; ++i) {
+        const std::uint8_t* e = p + i * EXFAT_ENTRY_SIZE;
+        const std::uint8_t type = e[0];
+        bool valid = true;
+        switch (type) {
+            case EXFAT_ENTRY_LABEL:
+            case EXFAT_ENTRY_LABEL_DELETED:
+                valid = LabelValid(e);
+                if (valid && !labelSeen) {
+                    labelSeen = true;
+                    CFileSet& set = Set();
+                    set.flags |= FILESET_LABEL;
+                    set.label = Utf16LeToUtf8(e + 2, e[1]);
+                }
+                break;
+            case EXFAT_ENTRY_BITMAP:
+                valid = AllocationEntryValid(e);
+                if (valid && !bitmapSeen) {
+                    bitmapSeen = true;
+                    CFileSet& set = Set();
+                    set.flags |= FILESET_BITMAP;
+                    set.totalClusters = U64(e + 24) * 8;
+                    set.lowestRootCluster = std::max(set.lowestRootCluster, U32(e + 20) + 1);
+                }
+                break;
+            case EXFAT_ENTRY_UPCASE:
+                valid = AllocationEntryValid(e);
+                if (valid && !upcaseSeen) {
+                    upcaseSeen = true;
+                    CFileSet& set = Set();
+                    set.flags |= FILESET_UPCASE;
+                    set.upcaseCluster = U32(e + 20);
+                    set.upcaseLength = U64(e + 24);
+                    set.lowestRootCluster = std::max(set.lowestRootCluster, U32(e + 20) + 1);
+                }
+                break;
+            case EXFAT_ENTRY_FILE:
+            case EXFAT_ENTRY_FILE_DELETED: {
+                valid = FileEntryValid(e);
+                if (!valid) break;
+                const std::size_t n = static_cast<std::size_t>(e[1]) + 1;
+                const std::int64_t entrySector = s + static_cast<std::int64_t>((i * EXFAT_ENTRY_SIZE) >> m_sectorShift);
+                if (i + n <= entries || i >= entries) {
+                    StartRecord(e, entrySector);
+                    break;
+                }
+                CFileSet& set = Set();
+                const std::uint64_t bytesWithThis = static_cast<std::uint64_t>(set.sectorCount + 1) << m_sectorShift;
+                const bool full = bytesWithThis >= set.maxCluster;
+                if (!full && i * EXFAT_ENTRY_SIZE + n * EXFAT_ENTRY_SIZE <= avail &&
+                    CheckDirEntry(e, n * EXFAT_ENTRY_SIZE, U16(e + 2))) {
+                    // The set runs on into the next sector as it lies: an
+                    // ordinary set, read on from the buffer.
+                    StartRecord(e, entrySector);
+                    end = i + n;
+                    break;
+                }
+                set.flags |= FILESET_NOT_END;
+                const std::int64_t key = set.firstSector >= 0 ? set.firstSector : s;
+                std::vector<std::uint8_t> head(e, p + sectorBytes);
+                if (set.firstSector < 0) {
+                    set.firstSector = s;
+                    set.sectorCount = 1;
+                }
+                bool joined = false;
+                for (auto it = m_tails.begin(); it != m_tails.end(); ++it) {
+                    if (it->first == key) continue;
+                    if (Joint(entrySector, head, it->second.data(), it->second.size())) {
+                        m_links[key] = it->first;
+                        set.nextSector = it->first;
+                        m_tails.erase(it);
+                        joined = true;
+                        break;
+                    }
+                }
+                if (!joined) {
+                    if (m_heads.size() >= kMaxOpen) m_heads.erase(m_heads.begin());
+                    m_heads[key] = std::move(head);
+                }
+                anyValid = true;
+                stopped = true;
+                end = i;  // the walk ends here
+                break;
+            }
+            case EXFAT_ENTRY_STREAM:
+            case EXFAT_ENTRY_STREAM_DELETED:
+            case EXFAT_ENTRY_NAME:
+            case EXFAT_ENTRY_NAME_DELETED: {
+                const bool stream = (type & 0x7F) == (EXFAT_ENTRY_STREAM & 0x7F);
+                valid = stream ? StreamValid(e) : NameValid(e);
+                if (!valid) break;
+                if (!Feed(e)) {
+                    if (i == 0 && setWasEmpty && !Set().HasFile()) Set().flags |= FILESET_ABRIDGED;
+                    m_record.Reset();
+                }
+                break;
+            }
+            default:
+                if (IsBenignPrimary(type)) {
+                    m_record.Reset();
+                } else if (IsBenignSecondary(type)) {
+                    if (!Feed(e)) m_record.Reset();
+                } else {
+                    valid = false;
+                }
+                break;
+        }
+        if (stopped) break;
+        if (!valid) {
+            stopped = i < entries;
+            break;
+        }
+        anyValid = true;
+    }
+    m_record.Reset();
+
+    CFileSet& set = Set();
+    if (anyValid) {
+        if (set.firstSector < 0) {
+            set.firstSector = s;
+            set.sectorCount = 1;
+        } else {
+            set.sectorCount = s - set.firstSector + 1;
+        }
+        if (set.IsAbridged() && set.sectorCount == 1) OfferTail(p, avail);
+    } else if (!set.HasFile() && !set.IsRoot()) {
+        m_set.reset();
+        return nullptr;
+    }
+    const bool full = (static_cast<std::uint64_t>(set.sectorCount) << m_sectorShift) >= set.maxCluster;
+    if (stopped || full) return TakeSet();
+    return nullptr;
+}
+
+// ---- deep searcher ---------------------------------------------------------------
+
+CExFatCompleteSearch::~CExFatCompleteSearch() { FreePartitions(); }
+
+void CExFatCompleteSearch::FreePartitions() {
+    for (CExFatPartitionEx* p : m_partitions) delete p;
+    m_partitions.clear();
+}
+
+void CExFatCompleteSearch::PreparetoSearch() {
+    m_ready = false;
+    m_pre.Clear();
+    m_builder.Clear();
+    FreePartitions();
+    m_nextExpected = -1;
+    m_analysedTo = 0;
+}
+
+bool CExFatCompleteSearch::SetUp() {
+    m_sectorSize = m_device->GetSectorSize();
+    if (m_sectorSize < 512 || (m_sectorSize & (m_sectorSize - 1)) != 0) return false;
+    m_sectorShift = Log2(m_sectorSize);
+    m_totalSectors = m_device->GetTotalSectors();
+    m_pre.Prepare(m_sectorShift, m_totalSectors);
+    m_builder.PrepareBuild(m_sectorSize, m_totalSectors);
+    m_nextExpected = -1;
+    m_analysedTo = 0;
+    m_ready = true;
+    return true;
+}
+
+void CExFatCompleteSearch::HandOut(std::unique_ptr<CFileSet> set) {
+    if (!set) return;
+    const std::int64_t next = (set->flags & FILESET_NOT_END) ? set->nextSector : -1;
+    const std::int64_t last = set->IsAbridged() ? set->lastSector : -1;
+    m_builder.PushFileSet(std::move(set), last, next);
+}
+
+// Sectors [first, first + count) lie in the buffer from sector index
+// `index`; the buffer's valid bytes end at sector index `validSectors`.
+void CExFatCompleteSearch::AnalyzeSectors(std::int64_t first, std::size_t index, std::int64_t count,
+                                          std::size_t validSectors) {
+    const std::size_t ss = m_sectorSize;
+    for (std::int64_t i = 0; i < count; ++i) {
+        const std::int64_t s = first + i;
+        const std::size_t at = index + static_cast<std::size_t>(i);
+        const std::uint8_t* p = m_buffer.data() + at * ss;
+        const std::size_t avail = (validSectors - at) * ss;
+        if (p[0] == 0) {
+            HandOut(m_pre.FinishSet());
+            if (IsUpCaseStart(p)) m_builder.RecordUpCaseTable(s);
+        } else if (p[510] == 0x55 && p[511] == 0xAA && CExFatDBR(p).IsValid(m_sectorSize)) {
+            HandOut(m_pre.FinishSet());
+            m_builder.Build(s, p);
+        } else if (U32(p) == 0xFFFFFFF8u && U32(p + 4) == 0xFFFFFFFFu) {
+            HandOut(m_pre.FinishSet());
+            m_builder.RecordFAT(s);
+        } else {
+            HandOut(m_pre.AnalyzeSector(p, avail, s));
+        }
+        m_builder.Build(s);
+    }
+    m_analysedTo = first + count;
+}
+
+void CExFatCompleteSearch::AnalyzeBlock(std::int64_t firstSector, std::int64_t sectorCount) {
+    if (m_device == nullptr || m_treeBuilder == nullptr || m_blockSize <= 0) return;
+    if (!m_ready && !SetUp()) return;
+    if (firstSector < 0 || sectorCount <= 0) return;
+    const std::size_t ss = m_sectorSize;
+    const std::size_t count = static_cast<std::size_t>(std::min<std::int64_t>(sectorCount, m_blockSize));
+    const std::size_t sectors = static_cast<std::size_t>(m_blockSize) + 2 * kCarry;
+    if (m_buffer.size() != sectors * ss) m_buffer.assign(sectors * ss, 0);
+
+    // What the previous block left unanalysed is carried to the front of
+    // the buffer when this block follows it; otherwise it is finished now
+    // with nothing after it.
+    std::size_t pending = 0;
+    if (m_nextExpected >= 0 && m_analysedTo < m_nextExpected) {
+        pending = static_cast<std::size_t>(m_nextExpected - m_analysedTo);
+        const std::size_t from = kCarry + static_cast<std::size_t>(m_analysedTo - (m_nextExpected - m_prevCount));
+        if (firstSector == m_nextExpected) {
+            std::memmove(m_buffer.data() + (kCarry - pending) * ss, m_buffer.data() + from * ss, pending * ss);
+        } else {
+            std::memset(m_buffer.data() + (kCarry + m_prevCount) * ss, 0, kCarry * ss);
+            AnalyzeSectors(m_analysedTo, from, static_cast<std::int64_t>(pending), kCarry + m_prevCount + kCarry);
+            HandOut(m_pre.FinishSet());
+            pending = 0;
+        }
+    } else if (m_nextExpected != firstSector) {
+        HandOut(m_pre.FinishSet());
+    }
+
+    if (m_device->ReadSector(m_buffer.data() + kCarry * ss, firstSector, static_cast<std::int64_t>(count)) != 1) {
+        // An unreadable block breaks every run of directory sectors.
+        HandOut(m_pre.FinishSet());
+        m_nextExpected = -1;
+        m_analysedTo = firstSector + static_cast<std::int64_t>(count);
+        return;
+    }
+    std::memset(m_buffer.data() + (kCarry + count) * ss, 0, kCarry * ss);
+    m_prevCount = count;
+    m_nextExpected = firstSector + static_cast<std::int64_t>(count);
+    const bool last = m_nextExpected >= m_totalSectors;
+    const std::size_t analyse = last ? count : (count > kCarry ? count - kCarry : 0);
+    const std::int64_t from = firstSector - static_cast<std::int64_t>(pending);
+    m_analysedTo = from;
+    AnalyzeSectors(from, kCarry - pending, static_cast<std::int64_t>(analyse + pending), kCarry + count + kCarry);
+}
+
+void CExFatCompleteSearch::EndSearch(int build) {
+    if (!build || !m_ready) return;
+    if (m_nextExpected >= 0 && m_analysedTo < m_nextExpected) {
+        const std::size_t pending = static_cast<std::size_t>(m_nextExpected - m_analysedTo);
+        const std::size_t from = kCarry + m_prevCount - pending;
+        AnalyzeSectors(m_analysedTo, from, static_cast<std::int64_t>(pending), kCarry + m_prevCount + kCarry);
+    }
+    HandOut(m_pre.FinishSet());
+    m_pre.Clear();
+    FreePartitions();
+    m_builder.FinishBuid(m_partitions);
+    if (!m_partitions.empty()) m_treeBuilder->AddSearcherInfo(SEARCHER_EXFAT, -1);
+    for (std::size_t k = 0; k < m_partitions.size(); ++k) {
+        CExFatPartitionEx* p = m_partitions[k];
+        if (p->m_flags & EXFAT_EVIDENCE_FAT1)
+            p->CreateFatTable(m_device, p->m_partitionStart + p->m_fatOffset, p->m_fatLength,
+                              static_cast<std::uint32_t>(std::min<std::uint64_t>(p->m_totalClusters, 0xFFFFFFFFu)));
+        std::vector<CExFatFileNode*> nodes;
+        m_builder.BuildFileTree(*p, nodes);
+        for (CExFatFileNode* node : nodes) {
+            node->SetBelongedPartition(static_cast<std::uint16_t>(k));
+            if (!m_treeBuilder->AddNode(node, SEARCHER_EXFAT)) node->Release();
+        }
+        p->ClearFatData();
+    }
+    m_treeBuilder->SetPartitonDevice(nullptr, m_device);
+    m_treeBuilder->FlashBuild(SEARCHER_EXFAT);
+    m_builder.Clear();
+    m_nextExpected = -1;
+}
+
+int CExFatCompleteSearch::GetSearchedPartitionInfo(CSearchedPartitionInfo** array, int capacity) {
+    const int count = static_cast<int>(m_partitions.size());
+    if (array == nullptr || capacity < count) return count;
+    for (int k = 0; k < count; ++k) {
+        const CExFatPartitionEx* p = m_partitions[static_cast<std::size_t>(k)];
+        auto* info = new CSearchedPartitionInfo(m_sectorSize);
+        info->SetCluster0Sector(p->m_dataRegionStart);
+        info->SetStartSector(p->m_partitionStart);
+        info->SetTotalSectors(static_cast<std::uint64_t>(std::max<std::int64_t>(p->m_totalSectors, 0)));
+        info->SetFileSystemType(FILE_SYSTEM_EXFAT);
+        info->SetSectorsPerCluster(p->m_sectorsPerCluster);
+        info->SetPartitionIndex(static_cast<std::uint16_t>(k));
+        array[k] = info;
+    }
+    return count;
+}
+
+}  // namespace exfatdeep
