@@ -57,6 +57,23 @@ bool IsBenignPrimary(std::uint8_t type) { return (type & 0x7F) >= 0x20 && (type 
 // Vendor extension and vendor allocation: secondaries of a file's set.
 bool IsBenignSecondary(std::uint8_t type) { return (type & 0x7F) == 0x60 || (type & 0x7F) == 0x61; }
 
+// Types a directory sector may begin with.
+bool IsDirectoryEntryType(std::uint8_t type) {
+    switch (type) {
+        case EXFAT_ENTRY_LABEL:
+        case EXFAT_ENTRY_LABEL_DELETED:
+        case EXFAT_ENTRY_BITMAP:
+        case EXFAT_ENTRY_UPCASE:
+        case EXFAT_ENTRY_FILE:
+        case EXFAT_ENTRY_FILE_DELETED:
+        case EXFAT_ENTRY_STREAM:
+        case EXFAT_ENTRY_STREAM_DELETED:
+        case EXFAT_ENTRY_NAME:
+        case EXFAT_ENTRY_NAME_DELETED: return true;
+        default: return IsBenignPrimary(type) || IsBenignSecondary(type);
+    }
+}
+
 bool IsUpCaseStart(const std::uint8_t* p) {
     for (int i = 0; i < 8; ++i)
         if (U16(p + 2 * i) != i) return false;
@@ -271,7 +288,12 @@ std::unique_ptr<CFileSet> CFDTPreAnaylze::AnalyzeSector(const std::uint8_t* p, s
     const std::size_t entries = m_entriesPerSector;
     const std::size_t sectorBytes = entries * EXFAT_ENTRY_SIZE;
     if (avail < sectorBytes) return FinishSet();
-    const bool setWasEmpty = Set().firstSector < 0;
+    const bool setWasEmpty = !m_set || m_set->firstSector < 0;
+    if (setWasEmpty && !IsDirectoryEntryType(p[0])) {
+        // Most sectors of a disk: nothing gathered and no directory entry.
+        m_set.reset();
+        return nullptr;
+    }
     bool anyValid = false, stopped = false;
     bool labelSeen = false, bitmapSeen = false, upcaseSeen = false;
     m_record.Reset();
