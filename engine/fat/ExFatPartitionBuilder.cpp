@@ -223,6 +223,16 @@ CExFatPartitionEx* CPartitionBuilder::Enter(std::unique_ptr<CExFatPartitionEx> c
     return p;
 }
 
+CExFatPartitionEx* CPartitionBuilder::AddCandidate(std::int64_t start, std::uint32_t spc, std::uint32_t flags) {
+    auto p = std::make_unique<CExFatPartitionEx>();
+    p->m_dataRegionStart = start;
+    p->m_partitionStart = start;
+    p->m_sectorsPerCluster = spc;
+    p->m_totalSectors = m_totalSectors - start;
+    p->m_flags = flags;
+    return Enter(std::move(p));
+}
+
 // ---- builder: landmarks --------------------------------------------------------------
 
 void CPartitionBuilder::Build(std::int64_t s, const std::uint8_t* boot) {

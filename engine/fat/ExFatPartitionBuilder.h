@@ -177,6 +177,14 @@ public:
     int CheckTree(CFileSet* start, std::int64_t dataRegionStart, std::uint64_t clusterSectors,
                   std::vector<CFileSet*>& found, int minScore) const;
 
+    // Hands over the kept candidates strongest first, each dropping the
+    // weaker ones whose matched sets it holds all of (the caller owns what
+    // is handed over; the dropped ones are freed).
+    void RemovePartionBeCoveredByOther(std::vector<CExFatPartitionEx*>& kept, std::vector<CExFatPartitionEx*>& out);
+    // Makes a candidate as the evidence of a test would (null when the pair
+    // was removed before).
+    CExFatPartitionEx* AddCandidate(std::int64_t dataRegionStart, std::uint32_t sectorsPerCluster, std::uint32_t flags);
+
 private:
     using Key = std::pair<std::int64_t, std::uint32_t>;
     // Adds (or finds) a candidate; null when the pair was removed before.
@@ -198,7 +206,6 @@ private:
     void AddDataSector(CExFatPartitionEx* candidate, CFileSet* set);
     void UpdatePartitionMatched(CExFatPartitionEx* candidate, CFileSet* set);
     bool SimpleCheck(const CExFatPartitionEx* candidate, const CFileSet* set) const;
-    void RemovePartionBeCoveredByOther(std::vector<CExFatPartitionEx*>& kept, std::vector<CExFatPartitionEx*>& out);
     static bool IsCover(const CExFatPartitionEx* strong, const CExFatPartitionEx* weak);
     void CalcPartitionParam(CExFatPartitionEx* partition) const;
     // Takes the candidate out of the candidate set and list without freeing it.
