@@ -162,7 +162,9 @@ struct DeepScan {
         searcher->EndSearch(1);
         const int n = searcher->GetSearchedPartitionInfo(nullptr, 0);
         std::vector<CSearchedPartitionInfo*> raw(static_cast<std::size_t>(n));
-        if (n > 0) ASSERT_EQ(searcher->GetSearchedPartitionInfo(raw.data(), n), n);
+        if (n > 0) {
+            ASSERT_EQ(searcher->GetSearchedPartitionInfo(raw.data(), n), n);
+        }
         for (auto* r : raw) records.emplace_back(r);
     }
     const CSearchedPartitionInfo* RecordOf(IFileNode* node) const {
