@@ -81,7 +81,7 @@ bool APFSDeepScan::TryContainerSuperblock(std::uint64_t sector, const std::uint8
     }
     // Met again (a block tested at the end of one range and again at the
     // start of the next) by a reader that could not read it: one is enough.
-    if (m_readers.count(sector)) return true;
+    if (m_readers.count(sector) || m_readers.size() >= kMaxContainers) return true;
     APFSContainerReader* reader = AddReader(sector, static_cast<std::uint32_t>(m_readers.size()), sector);
     if (reader) reader->AnalyzeFromContainerSuperblock();
     return true;

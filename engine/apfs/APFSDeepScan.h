@@ -22,6 +22,9 @@ public:
     // Blocks read and tested per device read (64 KiB).
     static constexpr int kGroupBlocks = 16;
     static constexpr std::size_t kBufferSize = 1024 * 1024;
+    // Containers taken at most: each reader holds its own buffers and nodes,
+    // and a damaged or hostile disk may hold any number of superblocks.
+    static constexpr std::size_t kMaxContainers = 1024;
 
     APFSDeepScan();
     // Destroys every reader and with it every node handed out: the tree

@@ -214,6 +214,11 @@ TEST(APFSDeepScan, SuperblocksAtTheEdgesOfRangesAndCopies) {
         {"in the tail past the range", {{20, 1}}, 0, 17 * 8, {160}},
         {"in the last group, past the device's last 64 KiB", {{299, 1}}, 288 * 8, 12 * 8 + 3, {299 * 8}},
         {"a copy inside the container is not a new one", {{16, 1}, {18, 1}, {70, 1}}, 0, 300 * 8, {128}},
+        {"a superblock read twice, at the end of one range and the start of the next, counts once",
+         {{20, 1}},
+         0,
+         17 * 8,
+         {160}},
         {"another UUID inside, and the same UUID outside, are",
          {{16, 1}, {30, 2}, {100, 1}},
          0,
@@ -230,10 +235,27 @@ TEST(APFSDeepScan, SuperblocksAtTheEdgesOfRangesAndCopies) {
         scan.SetDirecotryTreeBuilder(&builder);
         scan.SetDevice(&device);
         scan.AnalyzeBlock(c.first, c.count);
+        if (std::string(c.what).find("twice") != std::string::npos) scan.AnalyzeBlock(c.first + c.count, 40 * 8);
         ASSERT_EQ(scan.ReaderCount(), c.starts.size());
         for (std::size_t i = 0; i < c.starts.size(); ++i) EXPECT_EQ(scan.ReaderAt(i)->GetStartSector(), c.starts[i]);
         EXPECT_EQ(std::count(builder.calls.begin(), builder.calls.end(), "info 37 2"), 1);
     }
+}
+
+TEST(APFSDeepScan, ContainersAreCapped) {
+    const std::uint64_t blocks = APFSDeepScan::kMaxContainers + 16;
+    std::vector<std::uint8_t> image(blocks * 4096, 0);
+    for (std::uint64_t b = 0; b < blocks; ++b) {
+        auto sb = ContainerSuperblock(0, 1);
+        put64(sb, 72, b + 1);  // a UUID of its own
+        PutBlock(image, b, sb);
+    }
+    MemoryDevice device(image);
+    APFSDeepScan scan;
+    scan.SetDevice(&device);
+    FeedAll(scan, device);
+    EXPECT_EQ(scan.ReaderCount(), APFSDeepScan::kMaxContainers);
+    EXPECT_EQ(Partitions(scan, 2000).size(), APFSDeepScan::kMaxContainers);
 }
 
 TEST(APFSDeepScan, LoneVolumeSuperblockOnlyWhileNoContainerIsKnown) {
