@@ -414,7 +414,9 @@ TEST(APFSDeepScan, PrebuiltContainerAtAnOffsetRecoveredThroughTheDeepController)
             if (RunCommand("sha256sum '" + dest + "'").substr(0, 64) != t.sha256) continue;
             // Every node of a container after the first is shown deleted, the
             // live ones too: only the deleted ones are sure of their mark.
-            if (t.deleted) EXPECT_NE(n->IsDeleted(), 0);
+            if (t.deleted) {
+                EXPECT_NE(n->IsDeleted(), 0);
+            }
             found = true;
         }
         EXPECT_TRUE(found) << "no node of this path recovers byte-identical";
