@@ -8,6 +8,7 @@
 
 #include "NTFSTestSupport.h"
 #include "foundation/SearchedPartitionInfo.h"
+#include "foundation/SearcherInterfaces.h"
 #include "ntfs/NTFSAttributes.h"
 #include "ntfs/NTFSFileNode.h"
 #include "ntfs/NTFSFileReaderEx.h"
@@ -231,6 +232,13 @@ TEST(NTFSFileReaderEx, RecycleBinIndexFileRenamesItsEntry) {
     CRecyclerFilter::RestorFileName(&dev, entry.get(), index.get(), 0, 8, SEARCHER_NTFS);
     EXPECT_STREQ(entry->GetFileName(), "$RAB12CD.docx");
     InstallNTFSIndexFileReader();
+    CRecyclerFilter::RestorFileName(&dev, entry.get(), index.get(), 0, 8, SEARCHER_NTFS);
+    EXPECT_STREQ(entry->GetFileName(), "report 2024.docx");
+
+    // Setting up a deep search installs the reader as the quick search does.
+    CRecyclerFilter::ResetIndexFileReader();
+    entry->SetFileName("$RAB12CD.docx");
+    delete CreateNTFSSearcher();
     CRecyclerFilter::RestorFileName(&dev, entry.get(), index.get(), 0, 8, SEARCHER_NTFS);
     EXPECT_STREQ(entry->GetFileName(), "report 2024.docx");
     CRecyclerFilter::ResetIndexFileReader();
