@@ -17,12 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "recovery/CompleteRecoveryController.h"
-#include "recovery/ControllerSeams.h"
-#include "recovery/DirectoryTreeBuilder.h"
-#include "recovery/RecoveryFilter.h"
+#include "DeepBench.h"
 #include "storage/DeviceData.h"
-#include "storage/DiskDevice.h"
 
 namespace {
 
@@ -57,7 +53,7 @@ public:
         if (v != static_cast<uint64_t>(first) * (m_device->GetSectorSize() / 8)) ++g_failures;
         std::memcpy(&v, m_buffer.data() + bytes - 8, 8);
         if (v != static_cast<uint64_t>(first + count) * (m_device->GetSectorSize() / 8) - 1) ++g_failures;
-        g_sink += Touch(m_buffer.data(), bytes);
+        g_sink = g_sink + Touch(m_buffer.data(), bytes);
     }
 
 private:
@@ -71,13 +67,6 @@ public:
     void ShowFilesystemNode(IFilesystemNode*) override {}
 };
 
-class NullProgress : public IProgress {
-public:
-    void UpdateProgress(_PROGRESS_INFO*) override {}
-    int Continued() override { return 1; }
-    int shouldBuild() override { return 1; }
-};
-
 double PreadRun(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY);
     std::vector<uint8_t> buf(4 << 20);
@@ -85,7 +74,7 @@ double PreadRun(const std::string& path) {
     for (off_t off = 0;; off += static_cast<off_t>(buf.size())) {
         const ssize_t n = pread(fd, buf.data(), buf.size(), off);
         if (n <= 0) break;
-        g_sink += Touch(buf.data(), static_cast<size_t>(n));
+        g_sink = g_sink + Touch(buf.data(), static_cast<size_t>(n));
     }
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     close(fd);
@@ -98,7 +87,7 @@ double DeepRun(const std::string& path) {
     CRecoveryFilter filter;
     filter.SetScanType(SCAN_TYPE_DEEP);
     NullSink sink;
-    NullProgress progress;
+    deepbench::NullProgress progress;
     IRecoveryController* controller = CreateRecoveryController(RECOVERY_CONTROLLER_DEEP_DISK);
     controller->Initialize(&filter);
     const auto t0 = std::chrono::steady_clock::now();
@@ -107,11 +96,6 @@ double DeepRun(const std::string& path) {
     controller->Release();
     delete device;
     return s;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 }  // namespace
@@ -130,11 +114,7 @@ int main(int argc, char** argv) {
         }
         close(fd);
     }
-    ScanControllerFactories& f = GetScanControllerFactories();
-    f.flush = [] {};  // sync() measures the machine, not the scan
-    f.hfsplusDeep = [] { return new SpySearcher(); };
-    f.exfatDeep = f.fatDeep = f.rawDeep = f.ntfsDeep = f.apfsDeep = [] { return nullptr; };
-    GetTreeBuilderTiming().sleepSeconds = [](unsigned) {};
+    deepbench::NoDeepSearchers().hfsplusDeep = [] { return new SpySearcher(); };
 
     PreadRun(path);  // warm the page cache
     std::vector<double> preadTimes, deepTimes;
@@ -143,17 +123,15 @@ int main(int argc, char** argv) {
         deepTimes.push_back(DeepRun(path));
     }
     const double bytes = static_cast<double>(mib) * (1 << 20);
-    const double p = Median(preadTimes), d = Median(deepTimes);
+    const double p = deepbench::Median(preadTimes), d = deepbench::Median(deepTimes);
     if (g_failures != 0) {
         std::fprintf(stderr, "deep scan saw %llu bad blocks\n", static_cast<unsigned long long>(g_failures));
         return 1;
     }
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
     std::fprintf(stderr,
                  "%lld MiB: pread %.3f s (%.0f MiB/s), deep scan %.3f s (%.0f MiB/s): %.0f%% of pread; peak RSS "
                  "%.1f MiB\n",
                  static_cast<long long>(mib), p, bytes / p / (1 << 20), d, bytes / d / (1 << 20), 100.0 * p / d,
-                 ru.ru_maxrss / 1024.0);
+                 deepbench::PeakRssMiB());
     return 0;
 }
