@@ -66,5 +66,23 @@ private:
     int m_resident = 0;
 };
 
+// Walks a run list by index when it is a plain CDataRunList, so the list's
+// own cursor (the tree and readers share a node's list) stays where it was;
+// other lists are walked through their cursor.
+class CDataRunWalker {
+public:
+    explicit CDataRunWalker(IDataRunList* list) : m_list(list), m_plain(dynamic_cast<CDataRunList*>(list)) {}
+    const DataRun* First() {
+        m_index = 0;
+        return m_plain ? m_plain->GetRun(0) : m_list->GetFirst();
+    }
+    const DataRun* Next() { return m_plain ? m_plain->GetRun(++m_index) : m_list->GetNext(); }
+
+private:
+    IDataRunList* m_list;
+    CDataRunList* m_plain;
+    std::size_t m_index = 0;
+};
+
 // A new empty list, owned by the caller and freed with Release().
 IDataRunList* CreateDataRunList();

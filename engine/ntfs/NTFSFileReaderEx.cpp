@@ -18,23 +18,6 @@ namespace {
 // Clusters above 2 MiB are not NTFS's; the buffer holds eight of them.
 constexpr std::uint64_t kMaxClusterBytes = 2u << 20;
 
-// Walks a run list by index where it can, so the node's own cursor is left
-// where it was.
-class Runs {
-public:
-    explicit Runs(IDataRunList* list) : m_list(list), m_plain(dynamic_cast<CDataRunList*>(list)) {}
-    const DataRun* First() {
-        m_index = 0;
-        return m_plain ? m_plain->GetRun(0) : m_list->GetFirst();
-    }
-    const DataRun* Next() { return m_plain ? m_plain->GetRun(++m_index) : m_list->GetNext(); }
-
-private:
-    IDataRunList* m_list;
-    CDataRunList* m_plain;
-    std::size_t m_index = 0;
-};
-
 std::int64_t ReadNTFSIndexFile(IStorageDevice* device, CFileNode* node, std::int64_t cluster0Sector,
                                int sectorsPerCluster, _tagSearcherType type, char* buffer, std::uint32_t size) {
     if (type != SEARCHER_NTFS || dynamic_cast<CNTFSFileNode*>(node) == nullptr)
@@ -95,7 +78,7 @@ int CFileReaderEx::Read(std::int64_t offset, unsigned char* out, int length, int
     const std::int64_t spc = m_sectorsPerCluster;
     std::int64_t pos = offset;
     std::int64_t v = 0;  // the current run's first cluster in the file
-    Runs runs(list);
+    CDataRunWalker runs(list);
     for (const DataRun* r = runs.First(); r != nullptr && want > 0; r = runs.Next()) {
         if (r->length <= 0) continue;
         std::int64_t end = 0;  // lengths come from disk

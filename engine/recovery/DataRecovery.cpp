@@ -144,13 +144,8 @@ bool CDataRecovery::IsDataRunInRange(std::int64_t start, std::int64_t length, co
 bool CDataRecovery::IsDataRunListInRange(CFileNode* node, const CSearchedPartitionInfo& p) {
     IDataRunList* runs = node->GetDataRunList();
     if (runs == nullptr || runs->IsResident()) return true;
-    auto* plain = dynamic_cast<CDataRunList*>(runs);
-    if (plain) {
-        for (std::size_t i = 0; i < plain->GetCount(); ++i)
-            if (!IsDataRunInRange(plain->GetRun(i)->start, plain->GetRun(i)->length, p)) return false;
-        return true;
-    }
-    for (DataRun* r = runs->GetFirst(); r; r = runs->GetNext())
+    CDataRunWalker walk(runs);
+    for (const DataRun* r = walk.First(); r; r = walk.Next())
         if (!IsDataRunInRange(r->start, r->length, p)) return false;
     return true;
 }
@@ -169,16 +164,10 @@ bool CDataRecovery::IsClusterSuit(CFileNode* node, const CSearchedPartitionInfo&
     if (runs == nullptr || runs->IsResident()) return true;
     std::int64_t clusters = 0;
     bool any = false;
-    auto* plain = dynamic_cast<CDataRunList*>(runs);
-    auto add = [&](const DataRun* r) {
+    CDataRunWalker walk(runs);
+    for (const DataRun* r = walk.First(); r; r = walk.Next()) {
         any = true;
-        if (r->length > 0 && !__builtin_add_overflow(clusters, r->length, &clusters)) return;
-        if (r->length > 0) clusters = INT64_MAX;
-    };
-    if (plain) {
-        for (std::size_t i = 0; i < plain->GetCount(); ++i) add(plain->GetRun(i));
-    } else {
-        for (DataRun* r = runs->GetFirst(); r; r = runs->GetNext()) add(r);
+        if (r->length > 0 && __builtin_add_overflow(clusters, r->length, &clusters)) clusters = INT64_MAX;
     }
     if (!any || clusters < 2) return true;
     return EstimateSectorsPerCluster(node->GetFileSize(), clusters) == p.GetSectorsPerCluster();

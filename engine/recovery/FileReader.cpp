@@ -12,24 +12,6 @@
 
 namespace {
 
-// Run i of a list without moving the list's own cursor when it is a plain
-// CDataRunList (readers and the tree share the node's list); other lists are
-// walked through their cursor.
-class RunWalker {
-public:
-    explicit RunWalker(IDataRunList* list) : m_list(list), m_plain(dynamic_cast<CDataRunList*>(list)) {}
-    const DataRun* First() {
-        m_index = 0;
-        return m_plain ? m_plain->GetRun(0) : m_list->GetFirst();
-    }
-    const DataRun* Next() { return m_plain ? m_plain->GetRun(++m_index) : m_list->GetNext(); }
-
-private:
-    IDataRunList* m_list;
-    CDataRunList* m_plain;
-    std::size_t m_index = 0;
-};
-
 std::uint16_t Get16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 std::uint32_t Get32(const unsigned char* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
@@ -153,7 +135,7 @@ int CFileReader::Read(long long offset, unsigned char* buffer, int length, int& 
     if (m_runs->IsResident()) return ReadResidentData(offset, buffer, static_cast<int>(left), read);
 
     const std::int64_t cluster = m_clusterSize;
-    RunWalker walk(m_runs);
+    CDataRunWalker walk(m_runs);
     std::int64_t runFileStart = 0;  // file byte where the current run begins
     std::int64_t pos = offset;
     for (const DataRun* run = walk.First(); run != nullptr && left > 0; run = walk.Next()) {
@@ -195,7 +177,7 @@ int CFileReader::ReadResidentData(long long offset, unsigned char* buffer, int l
     read = 0;
     if (m_runs == nullptr || m_device == nullptr || buffer == nullptr || offset < 0 || length < 0)
         return 0;
-    RunWalker walk(m_runs);
+    CDataRunWalker walk(m_runs);
     const DataRun* run = walk.First();
     if (run == nullptr || run->start < 0) return 0;
     // The run gives the sector of the FILE record that holds the content and
