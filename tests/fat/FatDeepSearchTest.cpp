@@ -25,6 +25,7 @@
 #include "recovery/FileReader.h"
 #include "recovery/RecoveryFilter.h"
 #include "storage/MemoryDevice.h"
+#include "support/RecordingSink.h"
 
 using namespace fattest;
 
@@ -414,13 +415,7 @@ TEST(FatDeepSearch, ControllerRecoversDeletedFilesByteIdentical) {
         int Continued() override { return 1; }
         int shouldBuild() override { return 1; }
     } progress;
-    struct Sink : IDrirectoryTree {
-        void ShowNodes(IFileNode** nodes, unsigned count, int) override {
-            for (unsigned i = 0; i < count; ++i) shown.push_back(nodes[i]);
-        }
-        void ShowFilesystemNode(IFilesystemNode*) override {}
-        std::vector<IFileNode*> shown;
-    } sink;
+    quillory_test::RecordingSink sink;
     CRecoveryFilter filter;
     filter.SetFilterTypes(FILTER_ALL);
     filter.SetScanType(SCAN_TYPE_DEEP);

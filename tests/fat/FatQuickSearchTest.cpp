@@ -16,6 +16,7 @@
 #include "storage/DiskDevice.h"
 #include "storage/PartitionDevice.h"
 #include "storage/VolumeDevice.h"
+#include "support/RecordingSink.h"
 
 using namespace fattest;
 
@@ -220,14 +221,7 @@ TEST(FatQuickSearch, LoopedFolderChainStops) {
 // The whole road through the real tree builder: only deleted files are shown
 // in a quick scan, under their folders.
 TEST(FatQuickSearch, ThroughTheTreeBuilder) {
-    struct Sink : IDrirectoryTree {
-        void ShowNodes(IFileNode** nodes, unsigned count, int) override {
-            for (unsigned i = 0; i < count; ++i) shown.push_back(nodes[i]);
-        }
-        void ShowFilesystemNode(IFilesystemNode* root) override { roots.push_back(root); }
-        std::vector<IFileNode*> shown;
-        std::vector<IFilesystemNode*> roots;
-    } sink;
+    quillory_test::RecordingSink sink;
     CRecoveryFilter filter;
     filter.SetScanType(SCAN_TYPE_QUICK);
     IDirecotryTreeBuilder* builder = CreateTreeBuilder(false);
@@ -306,13 +300,7 @@ TEST(FatQuickSearch, ThroughAVolumeDevice) {
 // the FAT searcher is chosen by the volume record and its finished tree holds
 // the deleted files under their folders; a FAT12 volume is refused.
 TEST(FatQuickSearch, ThroughTheQuickScanController) {
-    struct Sink : IDrirectoryTree {
-        void ShowNodes(IFileNode** nodes, unsigned count, int) override {
-            for (unsigned i = 0; i < count; ++i) shown.push_back(nodes[i]);
-        }
-        void ShowFilesystemNode(IFilesystemNode*) override {}
-        std::vector<IFileNode*> shown;
-    };
+    using Sink = quillory_test::RecordingSink;
     CRecoveryFilter filter;
     filter.SetScanType(SCAN_TYPE_QUICK);
     {

@@ -15,6 +15,7 @@
 #include "recovery/RecoveryFilter.h"
 #include "recovery/VolumeAnalyze.h"
 #include "storage/DeviceData.h"
+#include "support/RecordingSink.h"
 
 using namespace ntfstest;
 
@@ -37,21 +38,9 @@ struct Progress : IProgress {
     std::vector<std::uint32_t> states;
 };
 
-struct Sink : IDrirectoryTree {
-    void ShowNodes(IFileNode** nodes, unsigned count, int) override {
-        for (unsigned i = 0; i < count; ++i) shown.push_back(nodes[i]);
-    }
-    void ShowFilesystemNode(IFilesystemNode* root) override { roots.push_back(root); }
-    std::vector<IFileNode*> shown;
-    std::vector<IFilesystemNode*> roots;
-};
+using Sink = quillory_test::RecordingSink;
 
-std::string PathOf(IFileNode* n) {
-    std::string path = n->GetFileName();
-    for (IFileNode* p = n->GetParent(); p && p->GetParent(); p = p->GetParent())
-        path = std::string(p->GetFileName()) + "/" + path;
-    return path;
-}
+using quillory_test::TreePath;
 
 // Deleted entries as fls -r -d lists them, without its $OrphanFiles.
 std::set<std::string> FlsDeleted(const std::string& image, bool directories) {
@@ -92,11 +81,11 @@ struct QuickScan {
         for (IFileNode* n : sink.shown) {
             if (n->IsDirectory()) {
                 // Existing folders are shown too when they hold deleted files.
-                if (n->IsDeleted()) dirs.insert(PathOf(n));
+                if (n->IsDeleted()) dirs.insert(TreePath(n));
             } else {
-                files.insert(PathOf(n));
-                sizes[PathOf(n)] = {n->GetCurrentNodeID(), n->GetFileSize()};
-                EXPECT_TRUE(n->IsDeleted()) << PathOf(n);
+                files.insert(TreePath(n));
+                sizes[TreePath(n)] = {n->GetCurrentNodeID(), n->GetFileSize()};
+                EXPECT_TRUE(n->IsDeleted()) << TreePath(n);
             }
         }
         controller = ctl;

@@ -12,6 +12,7 @@
 #include "recovery/DataRecovery.h"
 #include "recovery/FileReader.h"
 #include "recovery/RecoveryFilter.h"
+#include "support/RecordingSink.h"
 
 namespace {
 
@@ -32,13 +33,7 @@ struct Progress : IProgress {
     int shouldBuild() override { return 1; }
 };
 
-struct Sink : IDrirectoryTree {
-    void ShowNodes(IFileNode** nodes, unsigned count, int) override {
-        for (unsigned i = 0; i < count; ++i) shown.push_back(nodes[i]);
-    }
-    void ShowFilesystemNode(IFilesystemNode*) override {}
-    std::vector<IFileNode*> shown;
-};
+using Sink = quillory_test::RecordingSink;
 
 }  // namespace
 
