@@ -7,11 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 secs=${1:-60}
 build=${2:-build-fuzz}
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DQUILLORY_FUZZ=ON -DQUILLORY_TESTS=OFF \
-    -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined" \
-    >/dev/null
-cmake --build "$build" -j 4 --target fuzz_apfs_deep_scan
+tests/fuzz/build_targets.sh "$build" fuzz_apfs_deep_scan
 
 corpus="$build/corpus/apfs-deep"
 work=$(mktemp -d)
