@@ -1,7 +1,9 @@
 #include "fat/ExFatStructures.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <unordered_set>
 
 #include "foundation/DataRun.h"
 #include "foundation/StorageDevice.h"
@@ -210,17 +212,26 @@ IDataRunList* CExFatPartition::BuildFileDataRun(const _tagFileBaseInfo& info) {
     IDataRunList* runs = CreateDataRunList();
     if ((info.attributes & EXFAT_ATTR_DIRECTORY) || info.size <= 0) return runs;
     if (info.firstCluster < 2 || info.firstCluster > EXFAT_LAST_CLUSTER || m_clusterBytes == 0) return runs;
+    // The size comes from the entry and may be anything: a file ends at the
+    // partition's last cluster however large it says it is.
+    const bool bounded = m_totalClusters > 0;
+    if (bounded && info.firstCluster >= m_totalClusters) return runs;
     const std::uint64_t size = static_cast<std::uint64_t>(info.size);
     if (info.noFatChain) {
+        std::uint64_t clusters = (size + m_clusterBytes - 1) / m_clusterBytes;
+        if (bounded) clusters = std::min<std::uint64_t>(clusters, m_totalClusters - info.firstCluster);
         DataRun r;
         r.start = static_cast<std::int64_t>(info.firstCluster) - 2;
-        r.length = static_cast<std::int64_t>((size + m_clusterBytes - 1) / m_clusterBytes);
+        r.length = static_cast<std::int64_t>(clusters);
         runs->AddDataRun(&r);
         return runs;
     }
     std::uint32_t cluster = info.firstCluster;
     std::uint64_t left = size;
-    // At most one step per cluster of the size: a looping chain ends there.
+    // Every cycle in a chain jumps back somewhere: a jump to a cluster a
+    // jump (or the start) already reached ends the chain, before a looping
+    // FAT and a huge size fill memory with runs.
+    std::unordered_set<std::uint32_t> jumpedTo{cluster};
     while (true) {
         DataRun r;
         r.start = static_cast<std::int64_t>(cluster) - 2;
@@ -230,6 +241,7 @@ IDataRunList* CExFatPartition::BuildFileDataRun(const _tagFileBaseInfo& info) {
         left -= m_clusterBytes;
         const std::uint32_t next = GetNextCluster(cluster, false);
         if (next < 2 || next > EXFAT_LAST_CLUSTER) break;
+        if (next != cluster + 1 && !jumpedTo.insert(next).second) break;
         cluster = next;
     }
     return runs;

@@ -140,6 +140,10 @@ TEST(ExFatStructures, FirstBlockIsZeroBeyondTheTable) {
 
 TEST(ExFatStructures, RunLists) {
     FatDevice f;
+    // Damaged chains: 20 -> 21 -> 20 and 30 -> 30 loop.
+    std::uint8_t* fat = f.dev.Bytes().data() + FatDevice::kFatStart * 512;
+    Put32(fat + 4 * 21, 20);
+    Put32(fat + 4 * 30, 30);
     CExFatPartition p;
     ASSERT_TRUE(p.CreateFatTable(&f.dev, FatDevice::kFatStart, FatDevice::kFatSectors, 100000));
     p.m_sectorsPerCluster = 8;
@@ -168,6 +172,11 @@ TEST(ExFatStructures, RunLists) {
         {"empty file", 0, 10, 1, 0, {}},
         {"first cluster 1", 100, 1, 1, 0, {}},
         {"first cluster past the last", 100, 0xFFFFFFF6u, 1, 0, {}},
+        {"looping chain, huge size", std::int64_t{1} << 60, 20, 0, 0, {{18, 2}}},
+        {"chain onto itself, huge size", std::int64_t{1} << 60, 30, 0, 0, {{28, 1}}},
+        {"no FAT chain past the partition end", 100 * 4096, 99990, 1, 0, {{99988, 10}}},
+        {"no FAT chain, huge size", std::int64_t{1} << 60, 10, 1, 0, {{8, 99990}}},
+        {"first cluster past the partition", 4096, 100000, 1, 0, {}},
     };
     for (const Case& c : cases) {
         _tagFileBaseInfo info;
