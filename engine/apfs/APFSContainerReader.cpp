@@ -47,10 +47,10 @@ bool APFSContainerReader::ReadBlock(std::uint64_t block, std::uint8_t* buf, int 
     return m_delegate->ReadBlocks(this, block, bytes, buf) != 0;
 }
 
-int APFSContainerReader::AnalyzeFromContainerSuperblock() {
+int APFSContainerReader::AnalyzeFromContainerSuperblock(std::uint64_t superblock) {
     std::uint8_t* buf = m_buffer.get();
-    if (!buf || !ReadBlock(0, buf, kAPFSBlockSize)) return -1;
-    if (!IsPlausibleObjectHeader(0, buf, kAPFSBlockSize)) return -2;
+    if (!buf || !ReadBlock(superblock, buf, kAPFSBlockSize)) return -1;
+    if (!IsPlausibleObjectHeader(superblock, buf, kAPFSBlockSize)) return -2;
     const std::uint32_t blockSize = APFSRead32(buf + kNXBlockSizeOffset);
     // Every read of one block goes into the work buffer, whose layout
     // (offsets from the block end) assumes 4096-byte blocks.
@@ -62,7 +62,7 @@ int APFSContainerReader::AnalyzeFromContainerSuperblock() {
     m_sizeInSectors = m_blockCount * (m_blockSize / static_cast<std::uint64_t>(m_sectorSize));
 
     std::vector<std::uint64_t> generations;
-    std::set<std::uint32_t> walked{0};
+    std::set<std::uint64_t> walked{0, superblock};
     for (int i = 0; i < kMaxGenerations; ++i) {
         generations.push_back(APFSRead64(buf + kNXObjectMapOffset));
         const std::uint32_t next = APFSRead32(buf + kNXWalkLinkOffset);

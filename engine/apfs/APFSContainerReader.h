@@ -40,9 +40,11 @@ public:
     APFSContainerReader& operator=(const APFSContainerReader&) = delete;
 
     void SetSectorSize(int sectorSize);
-    // 0 after a walk, -1 when block 0 cannot be read, -2 when it is not a
-    // usable container superblock (block sizes other than 4096 included).
-    int AnalyzeFromContainerSuperblock();
+    // 0 after a walk, -1 when the superblock cannot be read, -2 when it is
+    // not a usable container superblock (block sizes other than 4096
+    // included). The walk starts from block 0, or from the newest checkpoint
+    // copy at block `superblock` when block 0 is lost.
+    int AnalyzeFromContainerSuperblock(std::uint64_t superblock = 0);
     int AnalyzeFromVolumeSuperblock(std::uint64_t block);
     // Offers one 4096-byte block of the device at `sector` (block `block`).
     void ScanBlock(std::uint64_t sector, std::uint64_t block, const std::uint8_t* data);

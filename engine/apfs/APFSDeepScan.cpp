@@ -15,6 +15,9 @@ constexpr std::int64_t kRootFolderId = 2;
 // arithmetic could overflow, and no device is that large.
 constexpr std::uint64_t kMaxBlock = 1ull << 50;
 constexpr std::uint64_t kAllBlocks = ~0ull;
+// Descriptor areas are a few dozen blocks; a larger one is read no further
+// than this when looking for a lost block 0's newest copy.
+constexpr std::uint32_t kMaxDescriptorBlocks = 1024;
 
 // The plausible-object test done in place: the type and subtype words first
 // (they fail on almost every block of file data), then the object id.
@@ -82,9 +85,74 @@ bool APFSDeepScan::TryContainerSuperblock(std::uint64_t sector, const std::uint8
     // Met again (a block tested at the end of one range and again at the
     // start of the next) by a reader that could not read it: one is enough.
     if (m_readers.count(sector) || m_readers.size() >= kMaxContainers) return true;
-    APFSContainerReader* reader = AddReader(sector, static_cast<std::uint32_t>(m_readers.size()), sector);
-    if (reader) reader->AnalyzeFromContainerSuperblock();
+    std::uint64_t start = sector, superblock = 0;
+    FindContainerStart(sector, data, start, superblock);
+    APFSContainerReader* reader = AddReader(sector, static_cast<std::uint32_t>(m_readers.size()), start);
+    if (reader) reader->AnalyzeFromContainerSuperblock(superblock);
     return true;
+}
+
+bool APFSDeepScan::ReadDeviceBlock(std::uint64_t sector, std::vector<std::uint8_t>& block) {
+    const std::int64_t total = m_device->GetTotalSectors();
+    const std::uint64_t count = kAPFSBlockSize / static_cast<std::uint64_t>(m_sectorSize);
+    block.assign(kAPFSBlockSize, 0);
+    if (total <= 0 || sector >= static_cast<std::uint64_t>(total) || count > static_cast<std::uint64_t>(total) - sector)
+        return false;
+    return m_device->ReadSector(block.data(), static_cast<std::int64_t>(sector), static_cast<std::int64_t>(count)) != 0;
+}
+
+bool APFSDeepScan::IsCheckpointObject(std::uint64_t sector, std::uint16_t type, std::uint64_t xid, std::uint64_t oid,
+                                      std::vector<std::uint8_t>& block) {
+    return ReadDeviceBlock(sector, block) && APFSRead64(block.data() + 8) == oid &&
+           APFSRead64(block.data() + 16) == xid && APFSRead16(block.data() + 24) == type;
+}
+
+void APFSDeepScan::FindContainerStart(std::uint64_t sector, const std::uint8_t* data, std::uint64_t& start,
+                                      std::uint64_t& superblock) {
+    // A superblock met in the scan is block 0 of its container or one of the
+    // checkpoint copies in the container's descriptor area. On a lost
+    // partition block 0 is often overwritten; the first superblock met is then
+    // a copy, and the container starts as many blocks before it as the copy's
+    // own checkpoint fields place it. Block 0 is itself a copy of the newest
+    // checkpoint's superblock, which the area still holds: that tells them
+    // apart. Anything that does not fit keeps the superblock as block 0.
+    const std::uint64_t blockCount = APFSRead64(data + kNXBlockCountOffset);
+    const std::uint32_t descBlocks = APFSRead32(data + kNXDescBlocksOffset);
+    const std::uint64_t descBase = APFSRead64(data + kNXDescBaseOffset);
+    const std::uint32_t descIndex = APFSRead32(data + kNXDescIndexOffset);
+    const std::uint32_t descLength = APFSRead32(data + kNXDescLengthOffset);
+    const std::uint64_t xid = APFSRead64(data + 16);
+    // A descriptor area kept in a B-tree (top bit) is not addressed this way.
+    if (descBlocks == 0 || descBlocks > kMaxDescriptorBlocks || descLength < 2 || descLength > descBlocks ||
+        descIndex >= descBlocks || descBase == 0 || blockCount > kMaxBlock || descBase >= blockCount ||
+        blockCount - descBase < descBlocks)
+        return;
+    const std::uint64_t perBlock = kAPFSBlockSize / static_cast<std::uint64_t>(m_sectorSize);
+    const std::uint64_t own = descBase + (static_cast<std::uint64_t>(descIndex) + descLength - 1) % descBlocks;
+    const std::uint64_t map = descBase + (static_cast<std::uint64_t>(descIndex) + descLength - 2) % descBlocks;
+    std::vector<std::uint8_t> block;
+    const auto sameContainer = [&] { return std::memcmp(block.data() + kNXUuidOffset, data + kNXUuidOffset, 16) == 0; };
+    if (IsCheckpointObject(sector + own * perBlock, kAPFSTypeContainer, xid, 1, block) && sameContainer())
+        return;  // met at block 0
+    if (sector < own * perBlock) return;
+    const std::uint64_t candidate = sector - own * perBlock;
+    // The checkpoint's map lies just before its superblock, with the same
+    // transaction: a lone block that looks like a copy is not enough.
+    if (!IsCheckpointObject(candidate + map * perBlock, kAPFSTypeCheckpointMap, xid, map, block)) return;
+    start = candidate;
+    superblock = own;
+    // Read the container from the newest superblock in the area, as block 0
+    // would have given it.
+    std::uint64_t newest = xid;
+    for (std::uint64_t b = descBase; b < descBase + descBlocks && ShouldContinue(); ++b) {
+        if (b == own || !ReadDeviceBlock(candidate + b * perBlock, block)) continue;
+        const std::uint64_t x = APFSRead64(block.data() + 16);
+        if (APFSRead64(block.data() + 8) == 1 && APFSRead16(block.data() + 24) == kAPFSTypeContainer &&
+            APFSRead32(block.data() + 32) == kAPFSContainerMagic && sameContainer() && x > newest) {
+            newest = x;
+            superblock = b;
+        }
+    }
 }
 
 bool APFSDeepScan::TryVolumeSuperblock(std::uint64_t sector, const std::uint8_t* data) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "apfs/APFSContainerReader.h"
 #include "foundation/SearcherInterfaces.h"
@@ -67,6 +68,16 @@ private:
     bool BlocksFitSectors() const { return m_sectorSize >= 512 && 4096 % m_sectorSize == 0; }
     void TestBlock(std::uint64_t block, const std::uint8_t* data);
     APFSContainerReader* AddReader(std::uint64_t key, std::uint32_t index, std::uint64_t startSector);
+    // Where the container of a superblock met at `sector` starts, and which
+    // of its blocks to read it from.
+    void FindContainerStart(std::uint64_t sector, const std::uint8_t* data, std::uint64_t& start,
+                            std::uint64_t& superblock);
+    // One 4096-byte block at device sector `sector`, within the device.
+    bool ReadDeviceBlock(std::uint64_t sector, std::vector<std::uint8_t>& block);
+    // Whether the block at device sector `sector` is an object of one
+    // checkpoint: its type, transaction and object identifier.
+    bool IsCheckpointObject(std::uint64_t sector, std::uint16_t type, std::uint64_t xid, std::uint64_t oid,
+                            std::vector<std::uint8_t>& block);
 
     IDirecotryTreeBuilder* m_builder = nullptr;
     IStorageDevice* m_device = nullptr;

@@ -16,6 +16,7 @@ constexpr std::uint32_t kAPFSContainerMagic = 0x4253584E;  // "NXSB"
 constexpr std::uint32_t kAPFSVolumeMagic = 0x42535041;     // "APSB"
 constexpr std::uint16_t kAPFSTypeContainer = 1;
 constexpr std::uint16_t kAPFSTypeBTreeNode = 3;
+constexpr std::uint16_t kAPFSTypeCheckpointMap = 0x0C;
 constexpr std::uint16_t kAPFSSubtypeObjectMap = 11;
 constexpr std::uint16_t kAPFSSubtypeFsTree = 14;
 constexpr std::uint16_t kAPFSTypeFlagPhysical = 0x4000;
@@ -28,6 +29,12 @@ constexpr std::uint32_t kAPFSMaxNodeEntries = 1024;
 constexpr std::size_t kNXBlockSizeOffset = 36;
 constexpr std::size_t kNXBlockCountOffset = 40;
 constexpr std::size_t kNXUuidOffset = 72;
+// The checkpoint descriptor area: its size in blocks (top bit: kept in a
+// B-tree), first block, and the first block and length of this checkpoint.
+constexpr std::size_t kNXDescBlocksOffset = 104;
+constexpr std::size_t kNXDescBaseOffset = 112;
+constexpr std::size_t kNXDescIndexOffset = 136;
+constexpr std::size_t kNXDescLengthOffset = 140;
 constexpr std::size_t kNXWalkLinkOffset = 136;
 constexpr std::size_t kNXObjectMapOffset = 160;
 // Object map: block of its B-tree root.

@@ -24,6 +24,7 @@
 #include "recovery/FileReader.h"
 #include "recovery/Progress.h"
 #include "recovery/RecoveryFilter.h"
+#include "support/RecordingSink.h"
 
 using namespace apfstest;
 
@@ -31,7 +32,7 @@ namespace {
 
 // The deep-scan images, made once per test binary.
 struct DeepImages {
-    std::string two, prebuilt;
+    std::string two, prebuilt, wiped;  // wiped: the prebuilt container's block 0 zeroed
     std::uint64_t prebuiltOffset = 0;
 };
 const DeepImages& Images() {
@@ -43,6 +44,7 @@ const DeepImages& Images() {
         if (std::system(cmd.c_str()) != 0) throw std::runtime_error("APFS deep-scan images not made");
         d.two = dir + "/apfs_two.img";
         d.prebuilt = dir + "/apfs_prebuilt.img";
+        d.wiped = dir + "/apfs_prebuilt_wiped.img";
         d.prebuiltOffset = std::strtoull(RunCommand("cat '" + dir + "/apfs_prebuilt.offset'").c_str(), nullptr, 10);
         return d;
     }();
@@ -242,6 +244,61 @@ TEST(APFSDeepScan, SuperblocksAtTheEdgesOfRangesAndCopies) {
     }
 }
 
+// A container at block 40 whose checkpoint area starts at its block 1: two
+// checkpoints (map + superblock at blocks 1-2, transaction 5, and 3-4,
+// transaction 6). Hostile area fields never move the start; they leave the
+// superblock met first taken as block 0, as before.
+TEST(APFSDeepScan, LostBlockZeroIsFoundFromACheckpointCopy) {
+    struct Fields {
+        std::uint32_t descBlocks = 8;
+        std::uint64_t descBase = 1;
+        std::uint32_t lengthOverride = 0;  // 0: each checkpoint's own length, 2
+    };
+    struct Case {
+        const char* what;
+        Fields fields;
+        bool blockZero, maps;
+        std::uint64_t start;  // the reader's start sector
+    } cases[] = {
+        {"block 0 lost", {}, false, true, 40 * 8},
+        {"block 0 present", {}, true, true, 40 * 8},
+        {"no checkpoint maps: the copy is taken as block 0", {}, false, false, 42 * 8},
+        {"descriptor area of 0 blocks", {0, 1, 0}, false, true, 42 * 8},
+        {"descriptor area in a B-tree", {0x80000008u, 1, 0}, false, true, 42 * 8},
+        {"descriptor area far beyond the container", {8, 1ull << 60, 0}, false, true, 42 * 8},
+        {"checkpoint longer than the area", {8, 1, 9}, false, true, 42 * 8},
+        {"copy would lie before the device start", {8, 50, 0}, false, true, 42 * 8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::uint8_t> image(200 * 4096, 0);
+        auto superblock = [&](std::uint64_t xid, std::uint32_t index) {
+            auto b = ContainerSuperblock(7);
+            put64(b, 16, xid);
+            put32(b, 104, c.fields.descBlocks);
+            put64(b, 112, c.fields.descBase);
+            put32(b, 136, index);
+            put32(b, 140, c.fields.lengthOverride ? c.fields.lengthOverride : 2);
+            return b;
+        };
+        for (std::uint32_t k = 0; k < 2; ++k) {
+            if (c.maps) {
+                auto map = ObjectHeader(1 + 2 * k, kAPFSTypeCheckpointMap, 0, kAPFSTypeFlagPhysical);
+                put64(map, 16, 5 + k);
+                PutBlock(image, 40 + 1 + 2 * k, map);
+            }
+            PutBlock(image, 40 + 2 + 2 * k, superblock(5 + k, 2 * k));
+        }
+        if (c.blockZero) PutBlock(image, 40, superblock(6, 2));
+        StrictDevice device(image);
+        APFSDeepScan scan;
+        scan.SetDevice(&device);
+        FeedAll(scan, device);
+        ASSERT_EQ(scan.ReaderCount(), 1u);
+        EXPECT_EQ(scan.ReaderAt(0)->GetStartSector(), c.start);
+    }
+}
+
 TEST(APFSDeepScan, ContainersAreCapped) {
     const std::uint64_t blocks = APFSDeepScan::kMaxContainers + 16;
     std::vector<std::uint8_t> image(blocks * 4096, 0);
@@ -333,14 +390,7 @@ std::vector<Truth> ReadTruth() {
     return rows;
 }
 
-struct Sink : IDrirectoryTree {
-    void ShowNodes(IFileNode** nodes, unsigned count, int) override {
-        for (unsigned i = 0; i < count; ++i) shown.push_back(nodes[i]);
-    }
-    void ShowFilesystemNode(IFilesystemNode* root) override { roots.push_back(root); }
-    std::vector<IFileNode*> shown;
-    std::vector<IFilesystemNode*> roots;
-};
+using Sink = quillory_test::RecordingSink;
 
 std::string PathInTree(IFileNode* n) {
     std::string path;
@@ -353,75 +403,80 @@ std::string PathInTree(IFileNode* n) {
 
 TEST(APFSDeepScan, PrebuiltContainerAtAnOffsetRecoveredThroughTheDeepController) {
     const DeepImages& images = Images();
-    FileDevice device(images.prebuilt);
-    ASSERT_TRUE(device.ok());
-    struct ResetFactories {
-        ~ResetFactories() { ResetScanControllerFactories(); }
-    } reset;
-    ScanControllerFactories& f = GetScanControllerFactories();
-    f.hfsplusDeep = f.exfatDeep = f.fatDeep = f.rawDeep = f.ntfsDeep = [] { return nullptr; };
-    f.flush = [] {};
-    CRecoveryFilter filter;
-    filter.SetFilterTypes(FILTER_ALL);
-    filter.SetScanType(SCAN_TYPE_DEEP);
-    Sink sink;
-    Progress progress;
-    IRecoveryController* controller = CreateRecoveryController(RECOVERY_CONTROLLER_DEEP_DISK);
-    ASSERT_EQ(controller->Initialize(&filter), 1);
-    ASSERT_EQ(controller->StartDataRecovery(&device, &progress, &sink), ENGINE_OK);
+    // With its main superblock lost, the container is found from a checkpoint
+    // copy at its true start and read from its newest checkpoint.
+    for (const std::string& image : {images.prebuilt, images.wiped}) {
+        SCOPED_TRACE(image);
+        FileDevice device(image);
+        ASSERT_TRUE(device.ok());
+        struct ResetFactories {
+            ~ResetFactories() { ResetScanControllerFactories(); }
+        } reset;
+        ScanControllerFactories& f = GetScanControllerFactories();
+        f.hfsplusDeep = f.exfatDeep = f.fatDeep = f.rawDeep = f.ntfsDeep = [] { return nullptr; };
+        f.flush = [] {};
+        CRecoveryFilter filter;
+        filter.SetFilterTypes(FILTER_ALL);
+        filter.SetScanType(SCAN_TYPE_DEEP);
+        Sink sink;
+        Progress progress;
+        IRecoveryController* controller = CreateRecoveryController(RECOVERY_CONTROLLER_DEEP_DISK);
+        ASSERT_EQ(controller->Initialize(&filter), 1);
+        ASSERT_EQ(controller->StartDataRecovery(&device, &progress, &sink), ENGINE_OK);
 
-    IDataRecovery* writer = controller->GetDataRecovery(SEARCHER_APFS);
-    ASSERT_NE(writer, nullptr);
-    auto* plain = dynamic_cast<CDataRecovery*>(writer);
-    ASSERT_NE(plain, nullptr);
-    ASSERT_EQ(plain->GetPartitionCount(), 2u);
-    EXPECT_EQ(plain->GetSearchedPartition()[0]->GetStartSector(), 2048);
-    EXPECT_EQ(plain->GetSearchedPartition()[1]->GetStartSector(), static_cast<std::int64_t>(images.prebuiltOffset / 512));
-    EXPECT_EQ(plain->GetSearchedPartition()[1]->GetTotalSectors(), 2048u * 1024 * 2);
+        IDataRecovery* writer = controller->GetDataRecovery(SEARCHER_APFS);
+        ASSERT_NE(writer, nullptr);
+        auto* plain = dynamic_cast<CDataRecovery*>(writer);
+        ASSERT_NE(plain, nullptr);
+        ASSERT_EQ(plain->GetPartitionCount(), 2u);
+        EXPECT_EQ(plain->GetSearchedPartition()[0]->GetStartSector(), 2048);
+        EXPECT_EQ(plain->GetSearchedPartition()[1]->GetStartSector(), static_cast<std::int64_t>(images.prebuiltOffset / 512));
+        EXPECT_EQ(plain->GetSearchedPartition()[1]->GetTotalSectors(), 2048u * 1024 * 2);
 
-    // The prebuilt container's files belong to the second container only.
-    std::multimap<std::string, IFileNode*> files;
-    for (IFileNode* n : sink.shown) {
-        if (n->IsDirectory()) continue;
-        auto* node = dynamic_cast<CFileNode*>(n);
-        ASSERT_NE(node, nullptr);
-        const std::string path = PathInTree(n);
-        if (node->GetBelongedPartition() == 0) {
-            EXPECT_EQ(path.find("/gone/"), std::string::npos) << path;
-            EXPECT_EQ(path.find("/keep/"), std::string::npos) << path;
-            continue;
-        }
-        files.emplace(path, n);
-    }
-    const auto truth = ReadTruth();
-    ASSERT_EQ(truth.size(), 11u);
-    const std::string out = ScratchDir() + "/recovered";
-    std::filesystem::create_directories(out);
-    int recovered = 0;
-    for (const Truth& t : truth) {
-        SCOPED_TRACE(t.path);
-        bool found = false;
-        for (const auto& [path, n] : files) {
-            if (found || path.size() < t.path.size() + 1 ||
-                path.compare(path.size() - t.path.size() - 1, std::string::npos, "/" + t.path) != 0)
+        // The prebuilt container's files belong to the second container only.
+        std::multimap<std::string, IFileNode*> files;
+        for (IFileNode* n : sink.shown) {
+            if (n->IsDirectory()) continue;
+            auto* node = dynamic_cast<CFileNode*>(n);
+            ASSERT_NE(node, nullptr);
+            const std::string path = PathInTree(n);
+            if (node->GetBelongedPartition() == 0) {
+                EXPECT_EQ(path.find("/gone/"), std::string::npos) << path;
+                EXPECT_EQ(path.find("/keep/"), std::string::npos) << path;
                 continue;
-            if (static_cast<std::uint64_t>(n->GetFileSize()) != t.size) continue;
-            IFileReader* clone = writer->SetRecoverNode(n);
-            ASSERT_NE(clone, nullptr);
-            clone->Release();
-            const std::string dest = out + "/" + std::to_string(recovered++);
-            ASSERT_EQ(writer->RecoverTo(dest.c_str(), nullptr, 0), ENGINE_OK);
-            if (RunCommand("sha256sum '" + dest + "'").substr(0, 64) != t.sha256) continue;
-            // Every node of a container after the first is shown deleted, the
-            // live ones too: only the deleted ones are sure of their mark.
-            if (t.deleted) {
-                EXPECT_NE(n->IsDeleted(), 0);
             }
-            found = true;
+            files.emplace(path, n);
         }
-        EXPECT_TRUE(found) << "no node of this path recovers byte-identical";
+        const auto truth = ReadTruth();
+        ASSERT_EQ(truth.size(), 11u);
+        const std::string out = ScratchDir() + (image == images.wiped ? "/recovered-wiped" : "/recovered");
+        std::filesystem::create_directories(out);
+        int recovered = 0;
+        for (const Truth& t : truth) {
+            SCOPED_TRACE(t.path);
+            bool found = false;
+            for (const auto& [path, n] : files) {
+                if (found || path.size() < t.path.size() + 1 ||
+                    path.compare(path.size() - t.path.size() - 1, std::string::npos, "/" + t.path) != 0)
+                    continue;
+                if (static_cast<std::uint64_t>(n->GetFileSize()) != t.size) continue;
+                IFileReader* clone = writer->SetRecoverNode(n);
+                ASSERT_NE(clone, nullptr);
+                clone->Release();
+                const std::string dest = out + "/" + std::to_string(recovered++);
+                ASSERT_EQ(writer->RecoverTo(dest.c_str(), nullptr, 0), ENGINE_OK);
+                if (RunCommand("sha256sum '" + dest + "'").substr(0, 64) != t.sha256) continue;
+                // Every node of a container after the first is shown deleted, the
+                // live ones too: only the deleted ones are sure of their mark.
+                if (t.deleted) {
+                    EXPECT_NE(n->IsDeleted(), 0);
+                }
+                found = true;
+            }
+            EXPECT_TRUE(found) << "no node of this path recovers byte-identical";
+        }
+        // The writers go before the controller, whose searcher owns the nodes.
+        writer->Release();
+        controller->Release();
     }
-    // The writers go before the controller, whose searcher owns the nodes.
-    writer->Release();
-    controller->Release();
 }
