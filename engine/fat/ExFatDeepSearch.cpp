@@ -12,6 +12,10 @@
 using exfatle::U16;
 using exfatle::U32;
 using exfatle::U64;
+using exfatle::AllZero;
+using exfatle::CutUtf8;
+using exfatle::Log2;
+using exfatle::NameCharsAllowed;
 
 namespace exfatdeep {
 
@@ -19,37 +23,6 @@ namespace {
 
 constexpr std::size_t kMaxNameBytes = 259;
 constexpr std::size_t kCarry = 2;  // sectors of the previous block analysed with the next
-
-bool AllZero(const std::uint8_t* p, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-        if (p[i] != 0) return false;
-    return true;
-}
-
-bool NameCharsAllowed(const std::uint8_t* units, int count) {
-    for (int i = 0; i < count; ++i) {
-        const std::uint16_t u = U16(units + 2 * i);
-        if (u == 0) break;
-        if (u < 256 && !g_u8FileNameCheckTable[u]) return false;
-    }
-    return true;
-}
-
-void CutUtf8(std::string& s, std::size_t max) {
-    if (s.size() <= max) return;
-    std::size_t n = max;
-    while (n > 0 && (static_cast<std::uint8_t>(s[n]) & 0xC0) == 0x80) --n;
-    s.resize(n);
-}
-
-std::uint32_t Log2(std::uint64_t v) {
-    std::uint32_t n = 0;
-    while (v > 1) {
-        v >>= 1;
-        ++n;
-    }
-    return n;
-}
 
 // Volume GUID, TexFAT padding, access control table: primaries that may sit
 // among a folder's entries and that the deep search passes over.

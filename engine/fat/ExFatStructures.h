@@ -46,6 +46,14 @@ inline std::uint32_t U32(const std::uint8_t* p) {
 inline std::uint64_t U64(const std::uint8_t* p) {
     return static_cast<std::uint64_t>(U32(p)) | (static_cast<std::uint64_t>(U32(p + 4)) << 32);
 }
+
+bool AllZero(const std::uint8_t* p, std::size_t n);
+// Name units up to the first 0 that are below 256 must be characters allowed in names.
+bool NameCharsAllowed(const std::uint8_t* units, int count);
+// Cuts a UTF-8 text to at most `max` bytes without splitting a character.
+void CutUtf8(std::string& s, std::size_t max);
+// Floor of the base-2 logarithm; 0 for 0 and 1.
+std::uint32_t Log2(std::uint64_t v);
 }  // namespace exfatle
 
 // A view over a caller's boot sector (at least 512 bytes).
