@@ -18,6 +18,7 @@
 #include "fat/ExFatDeepSearch.h"
 #include "fat/ExFatPartitionBuilder.h"
 #include "fat/ExFatStructures.h"
+#include "ExFatTestSupport.h"
 #include "foundation/DataRun.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "recovery/DirectoryTree.h"
@@ -27,6 +28,9 @@
 using namespace exfatdeep;
 
 namespace {
+
+using exfattest::ReadRuns;
+using exfattest::RecordingBuilder;
 
 const std::string& FixtureDir() {
     static const std::string dir = [] {
@@ -93,58 +97,6 @@ std::unique_ptr<CMemoryStorageDevice> MakeDisk(Wipe wipe) {
     return dev;
 }
 
-class RecordingBuilder : public IDirecotryTreeBuilder {
-public:
-    ~RecordingBuilder() override {
-        for (auto* n : nodes) n->Release();
-    }
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
-    int AddNode(IFileNode* node, _tagSearcherType type) override {
-        if (type != SEARCHER_EXFAT) return 0;
-        nodes.push_back(node);
-        return 1;
-    }
-    int AddSearcherInfo(_tagSearcherType type, std::int64_t root) override {
-        searchers.emplace_back(type, root);
-        return 1;
-    }
-    void FlashBuild(_tagSearcherType type) override { flashed.push_back(type); }
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice*) override {}
-
-    // The path up to the searcher's root (-1); "?" marks a parent never found.
-    std::string PathOf(IFileNode* node) const {
-        std::string path = node->GetFileName();
-        std::int64_t parent = node->GetParentNodeID();
-        for (int depth = 0; parent != -1 && depth < 64; ++depth) {
-            IFileNode* folder = nullptr;
-            for (auto* n : nodes)
-                if (n->IsDirectory() && !n->IsDeleted() && n->GetCurrentNodeID() == parent) folder = n;
-            if (!folder)
-                for (auto* n : nodes)
-                    if (n->IsDirectory() && n->GetCurrentNodeID() == parent) folder = n;
-            if (!folder) return "?/" + path;
-            path = std::string(folder->GetFileName()) + "/" + path;
-            parent = folder->GetParentNodeID();
-        }
-        return path;
-    }
-    IFileNode* Find(const std::string& path) const {
-        for (auto* n : nodes)
-            if (PathOf(n) == path) return n;
-        return nullptr;
-    }
-    std::set<std::string> Paths() const {
-        std::set<std::string> out;
-        for (auto* n : nodes) out.insert(PathOf(n));
-        return out;
-    }
-
-    std::vector<IFileNode*> nodes;
-    std::vector<std::pair<int, std::int64_t>> searchers;
-    std::vector<int> flashed;
-};
-
 struct DeepScan {
     RecordingBuilder builder;
     std::unique_ptr<ICompleteFileSystemSearchController> searcher{CreateEXFatSearcher()};
@@ -174,23 +126,6 @@ struct DeepScan {
         return nullptr;
     }
 };
-
-std::vector<std::uint8_t> ReadRuns(IStorageDevice& dev, IFileNode* node, const CSearchedPartitionInfo& record) {
-    std::vector<std::uint8_t> out;
-    auto* fnode = dynamic_cast<CFileNode*>(node);
-    IDataRunList* runs = fnode ? fnode->GetDataRunList() : nullptr;
-    if (!runs) return out;
-    const std::uint32_t spc = record.GetSectorsPerCluster(), ss = dev.GetSectorSize();
-    for (DataRun* r = runs->GetFirst(); r; r = runs->GetNext()) {
-        std::int64_t sector = 0;
-        if (!record.GetRunDeviceSector(r->start, &sector)) return {};
-        std::vector<std::uint8_t> buf(static_cast<std::size_t>(r->length) * spc * ss);
-        if (!dev.ReadSector(buf.data(), sector, r->length * spc)) return {};
-        out.insert(out.end(), buf.begin(), buf.end());
-    }
-    if (out.size() > static_cast<std::size_t>(node->GetFileSize())) out.resize(node->GetFileSize());
-    return out;
-}
 
 // Every deleted file of the fixture whose path starts with `prefix` is found
 // under its path (after `strip` leading characters) and reads back

@@ -15,6 +15,7 @@
 
 #include "fat/ExFatQuickSearch.h"
 #include "fat/ExFatStructures.h"
+#include "ExFatTestSupport.h"
 #include "foundation/DataRun.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "recovery/DirectoryTree.h"
@@ -23,6 +24,9 @@
 #include "storage/MemoryDevice.h"
 
 namespace {
+
+using exfattest::ReadRuns;
+using exfattest::RecordingBuilder;
 
 std::string Shell(const std::string& command) {
     std::string out;
@@ -83,57 +87,6 @@ struct Geometry {
     std::uint64_t FatEntryOffset(std::uint32_t c) const { return fatOffset * 512 + 4ull * c; }
 };
 
-class RecordingBuilder : public IDirecotryTreeBuilder {
-public:
-    ~RecordingBuilder() override {
-        for (auto* n : nodes) n->Release();
-    }
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
-    int AddNode(IFileNode* node, _tagSearcherType type) override {
-        if (type != SEARCHER_EXFAT) return 0;
-        nodes.push_back(node);
-        return 1;
-    }
-    int AddSearcherInfo(_tagSearcherType type, std::int64_t root) override {
-        searchers.emplace_back(type, root);
-        return 1;
-    }
-    void FlashBuild(_tagSearcherType type) override { flashed.push_back(type); }
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo* p, IStorageDevice*) override { partition = p; }
-
-    std::string PathOf(IFileNode* node) const {
-        std::string path = node->GetFileName();
-        std::int64_t parent = node->GetParentNodeID();
-        const std::int64_t root = searchers.empty() ? -1 : searchers.front().second;
-        for (int depth = 0; parent != root && depth < 64; ++depth) {
-            IFileNode* folder = nullptr;
-            for (auto* n : nodes)
-                if (n->IsDirectory() && n->GetCurrentNodeID() == parent) folder = n;
-            if (!folder) return "?/" + path;
-            path = std::string(folder->GetFileName()) + "/" + path;
-            parent = folder->GetParentNodeID();
-        }
-        return path;
-    }
-    std::set<std::string> Paths(bool deletedOnly) const {
-        std::set<std::string> out;
-        for (auto* n : nodes)
-            if (!deletedOnly || n->IsDeleted()) out.insert(PathOf(n));
-        return out;
-    }
-    IFileNode* Find(const std::string& path) const {
-        for (auto* n : nodes)
-            if (PathOf(n) == path) return n;
-        return nullptr;
-    }
-
-    std::vector<IFileNode*> nodes;
-    std::vector<std::pair<int, std::int64_t>> searchers;
-    std::vector<int> flashed;
-    CSearchedPartitionInfo* partition = nullptr;
-};
-
 class RecordingProgress : public IProgress {
 public:
     void UpdateProgress(_PROGRESS_INFO* info) override { states.push_back(info->state); }
@@ -178,23 +131,6 @@ std::map<std::string, std::string> FlsDeleted(const std::string& image) {
         auto space = head.rfind(' ', colon);
         out[path] = head.substr(space + 1, colon - space - 1);
     }
-    return out;
-}
-
-std::vector<std::uint8_t> ReadRuns(IStorageDevice& dev, IFileNode* node, const CSearchedPartitionInfo& record) {
-    std::vector<std::uint8_t> out;
-    auto* fnode = dynamic_cast<CFileNode*>(node);
-    IDataRunList* runs = fnode ? fnode->GetDataRunList() : nullptr;
-    if (!runs) return out;
-    const std::uint32_t spc = record.GetSectorsPerCluster(), ss = dev.GetSectorSize();
-    for (DataRun* r = runs->GetFirst(); r; r = runs->GetNext()) {
-        std::int64_t sector = 0;
-        if (!record.GetRunDeviceSector(r->start, &sector)) return {};
-        std::vector<std::uint8_t> buf(static_cast<std::size_t>(r->length) * spc * ss);
-        if (!dev.ReadSector(buf.data(), sector, r->length * spc)) return {};
-        out.insert(out.end(), buf.begin(), buf.end());
-    }
-    if (out.size() > static_cast<std::size_t>(node->GetFileSize())) out.resize(node->GetFileSize());
     return out;
 }
 

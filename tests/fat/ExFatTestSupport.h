@@ -1,0 +1,96 @@
+#pragma once
+// What the exFAT quick and deep search tests share: a builder that keeps the
+// nodes of the exFAT searcher and names them by path, and a reader of a
+// node's clusters through its partition record.
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "foundation/DataRun.h"
+#include "foundation/FileNode.h"
+#include "foundation/SearchedPartitionInfo.h"
+#include "foundation/StorageDevice.h"
+#include "recovery/DirectoryTree.h"
+
+namespace exfattest {
+
+// Keeps every exFAT node it is given (and owns it, like the real builder).
+class RecordingBuilder : public IDirecotryTreeBuilder {
+public:
+    ~RecordingBuilder() override {
+        for (auto* n : nodes) n->Release();
+    }
+    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
+    int AddNode(IFileNode* node, _tagSearcherType type) override {
+        if (type != SEARCHER_EXFAT) return 0;
+        nodes.push_back(node);
+        return 1;
+    }
+    int AddSearcherInfo(_tagSearcherType type, std::int64_t root) override {
+        searchers.emplace_back(type, root);
+        return 1;
+    }
+    void FlashBuild(_tagSearcherType type) override { flashed.push_back(type); }
+    void Release() override {}
+    void SetPartitonDevice(CSearchedPartitionInfo* p, IStorageDevice*) override { partition = p; }
+
+    // The path up to the first searcher's root; "?" marks a parent never
+    // found. A live folder is preferred to a deleted one of the same id.
+    std::string PathOf(IFileNode* node) const {
+        std::string path = node->GetFileName();
+        std::int64_t parent = node->GetParentNodeID();
+        const std::int64_t root = searchers.empty() ? -1 : searchers.front().second;
+        for (int depth = 0; parent != root && depth < 64; ++depth) {
+            IFileNode* folder = nullptr;
+            for (auto* n : nodes)
+                if (n->IsDirectory() && !n->IsDeleted() && n->GetCurrentNodeID() == parent) folder = n;
+            if (!folder)
+                for (auto* n : nodes)
+                    if (n->IsDirectory() && n->GetCurrentNodeID() == parent) folder = n;
+            if (!folder) return "?/" + path;
+            path = std::string(folder->GetFileName()) + "/" + path;
+            parent = folder->GetParentNodeID();
+        }
+        return path;
+    }
+    std::set<std::string> Paths(bool deletedOnly = false) const {
+        std::set<std::string> out;
+        for (auto* n : nodes)
+            if (!deletedOnly || n->IsDeleted()) out.insert(PathOf(n));
+        return out;
+    }
+    IFileNode* Find(const std::string& path) const {
+        for (auto* n : nodes)
+            if (PathOf(n) == path) return n;
+        return nullptr;
+    }
+
+    std::vector<IFileNode*> nodes;
+    std::vector<std::pair<int, std::int64_t>> searchers;
+    std::vector<int> flashed;
+    CSearchedPartitionInfo* partition = nullptr;
+};
+
+// A node's clusters read through the device where its record places them,
+// cut to the node's size; empty when a run lies outside the partition.
+inline std::vector<std::uint8_t> ReadRuns(IStorageDevice& dev, IFileNode* node,
+                                          const CSearchedPartitionInfo& record) {
+    std::vector<std::uint8_t> out;
+    auto* fnode = dynamic_cast<CFileNode*>(node);
+    IDataRunList* runs = fnode ? fnode->GetDataRunList() : nullptr;
+    if (!runs) return out;
+    const std::uint32_t spc = record.GetSectorsPerCluster(), ss = dev.GetSectorSize();
+    for (DataRun* r = runs->GetFirst(); r; r = runs->GetNext()) {
+        std::int64_t sector = 0;
+        if (!record.GetRunDeviceSector(r->start, &sector)) return {};
+        std::vector<std::uint8_t> buf(static_cast<std::size_t>(r->length) * spc * ss);
+        if (!dev.ReadSector(buf.data(), sector, r->length * spc)) return {};
+        out.insert(out.end(), buf.begin(), buf.end());
+    }
+    if (out.size() > static_cast<std::size_t>(node->GetFileSize())) out.resize(node->GetFileSize());
+    return out;
+}
+
+}  // namespace exfattest
