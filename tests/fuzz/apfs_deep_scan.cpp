@@ -17,6 +17,7 @@
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
 #include "recovery/DirectoryTree.h"
+#include "FuzzBuilder.h"
 
 namespace {
 constexpr std::uint64_t kBlocks = 1ull << 19;
@@ -46,22 +47,18 @@ public:
     EngineResult GetLastError() override { return 0; }
 };
 
-class CountingBuilder : public IDirecotryTreeBuilder {
+class CountingBuilder : public fuzzsupport::BuilderBase {
 public:
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
     int AddNode(IFileNode* node, _tagSearcherType) override {
         if (!handed.insert(node).second) __builtin_trap();  // a node handed over twice
         // Touch what a tree builder reads.
         sum += static_cast<std::uint64_t>(node->GetFileSize()) + std::strlen(node->GetFileName());
         return 1;
     }
-    int AddSearcherInfo(_tagSearcherType, int64_t) override { return 1; }
-    void FlashBuild(_tagSearcherType) override {}
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice*) override {}
     std::set<IFileNode*> handed;
     std::uint64_t sum = 0;
 };
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

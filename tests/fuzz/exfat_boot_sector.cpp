@@ -9,24 +9,9 @@
 #include "recovery/DirectoryTree.h"
 #include "recovery/Progress.h"
 #include "storage/MemoryDevice.h"
+#include "FuzzBuilder.h"
 
 namespace {
-
-class Builder : public IDirecotryTreeBuilder {
-public:
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
-    int AddNode(IFileNode* node, _tagSearcherType) override {
-        // Touch what a tree builder reads, then drop the node.
-        volatile std::size_t n = std::strlen(node->GetFileName()) + node->GetFileSize() + node->IsDirectory();
-        (void)n;
-        node->Release();
-        return 1;
-    }
-    int AddSearcherInfo(_tagSearcherType, std::int64_t) override { return 1; }
-    void FlashBuild(_tagSearcherType) override {}
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice*) override {}
-};
 
 class Progress : public IProgress {
 public:
@@ -58,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         a->GetLabel(label, sizeof label);
         delete a;
     }
-    Builder builder;
+    fuzzsupport::DroppingBuilder builder;
     Progress progress;
     IQuickFileSystemSearchController* search = CreateEXFatQuickSearcher();
     search->SetDirecotryTreeBuilder(&builder);

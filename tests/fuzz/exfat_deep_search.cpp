@@ -10,23 +10,7 @@
 #include "foundation/FileNode.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "recovery/DirectoryTree.h"
-
-namespace {
-class DropBuilder : public IDirecotryTreeBuilder {
-public:
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
-    int AddNode(IFileNode* node, _tagSearcherType) override {
-        volatile const char* name = node->GetFileName();
-        (void)name;
-        node->Release();
-        return 1;
-    }
-    int AddSearcherInfo(_tagSearcherType, std::int64_t) override { return 1; }
-    void FlashBuild(_tagSearcherType) override {}
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice*) override {}
-};
-}  // namespace
+#include "FuzzBuilder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
@@ -34,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> bytes(data + 1, data + size);
     bytes.resize((bytes.size() + 511) / 512 * 512 + 512 * 4);
     FuzzDevice dev(std::move(bytes));
-    DropBuilder builder;
+    fuzzsupport::DroppingBuilder builder;
     std::unique_ptr<ICompleteFileSystemSearchController> s(CreateEXFatSearcher());
     s->SetDevice(&dev);
     s->SetBlockSize(block);

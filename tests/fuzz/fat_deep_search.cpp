@@ -18,6 +18,7 @@
 #include "foundation/DataRun.h"
 #include "foundation/StorageDevice.h"
 #include "recovery/DirectoryTree.h"
+#include "FuzzBuilder.h"
 
 namespace {
 
@@ -48,24 +49,6 @@ private:
     std::int64_t m_total;
 };
 
-class Builder : public IDirecotryTreeBuilder {
-public:
-    ~Builder() override {
-        for (auto* n : nodes) n->Release();
-    }
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
-    int AddNode(IFileNode* node, _tagSearcherType) override {
-        if (nodes.size() >= 20000) return 0;  // refused: the searcher releases it
-        nodes.push_back(node);
-        return 1;
-    }
-    int AddSearcherInfo(_tagSearcherType, int64_t) override { return 1; }
-    void FlashBuild(_tagSearcherType) override {}
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice*) override {}
-    std::vector<IFileNode*> nodes;
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -82,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(disk.sectors[s].data(), data + at + 4, 512);
         blocks.insert(s / kBlock);
     }
-    Builder builder;
+    fuzzsupport::KeepingBuilder builder(20000);
     {
         CFATCompleteFSearcher searcher;
         searcher.SetDirecotryTreeBuilder(&builder);

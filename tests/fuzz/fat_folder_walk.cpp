@@ -11,15 +11,12 @@
 #include "foundation/DataRun.h"
 #include "recovery/DirectoryTree.h"
 #include "storage/MemoryDevice.h"
+#include "FuzzBuilder.h"
 
 namespace {
 
-class Builder : public IDirecotryTreeBuilder {
+class Builder : public fuzzsupport::KeepingBuilder {
 public:
-    ~Builder() override {
-        for (auto* n : nodes) n->Release();
-    }
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
     int AddNode(IFileNode* node, _tagSearcherType) override {
         // Every run must lie inside the volume the reader was given.
         if (auto* f = dynamic_cast<CFileNode*>(node); f && f->GetDataRunList()) {
@@ -30,11 +27,6 @@ public:
         nodes.push_back(node);
         return nodes.size() < 5000;  // refusals are part of the contract too
     }
-    int AddSearcherInfo(_tagSearcherType, int64_t) override { return 1; }
-    void FlashBuild(_tagSearcherType) override {}
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice*) override {}
-    std::vector<IFileNode*> nodes;
 };
 
 }  // namespace

@@ -7,29 +7,10 @@
 #include <vector>
 
 #include "fat/FATQuickSearcher.h"
+#include "foundation/SearchedPartitionInfo.h"
 #include "recovery/DirectoryTree.h"
 #include "storage/MemoryDevice.h"
-
-namespace {
-
-class Builder : public IDirecotryTreeBuilder {
-public:
-    ~Builder() override {
-        for (auto* n : nodes) n->Release();
-    }
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
-    int AddNode(IFileNode* node, _tagSearcherType) override {
-        nodes.push_back(node);
-        return 1;
-    }
-    int AddSearcherInfo(_tagSearcherType, int64_t) override { return 1; }
-    void FlashBuild(_tagSearcherType) override {}
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice*) override {}
-    std::vector<IFileNode*> nodes;
-};
-
-}  // namespace
+#include "FuzzBuilder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
@@ -41,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     a->GetLabel(label, sizeof label);
     (void)a->GetTotalSector();
     const std::uint32_t type = (data[0] & 1) ? 2 : 1;
-    Builder builder;
+    fuzzsupport::KeepingBuilder builder;
     CFATQuickSearcher searcher;
     searcher.SetDirecotryTreeBuilder(&builder);
     (void)searcher.FatQuickSearchFiles(&dev, type, nullptr);

@@ -19,23 +19,9 @@
 #include "hfsplus/HFSPlusQuickSearch.h"
 #include "hfsplus/HFSPlusVolume.h"
 #include "recovery/DirectoryTree.h"
+#include "FuzzBuilder.h"
 
 namespace {
-
-class CountingBuilder : public IDirecotryTreeBuilder {
-public:
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
-    int AddNode(IFileNode* node, _tagSearcherType) override {
-        node->GetFileName();
-        node->GetFileSize();
-        node->Release();
-        return 1;
-    }
-    int AddSearcherInfo(_tagSearcherType, std::int64_t) override { return 1; }
-    void FlashBuild(_tagSearcherType) override {}
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice*) override {}
-};
 
 void put16(std::vector<std::uint8_t>& b, std::size_t at, std::uint16_t v) {
     b[at] = static_cast<std::uint8_t>(v >> 8);
@@ -128,7 +114,7 @@ void FuzzVolume(const std::uint8_t* data, std::size_t size) {
 
     FuzzDevice device(std::move(image));
     CHFSPlusVolume volume(&device, false);
-    CountingBuilder builder;
+    fuzzsupport::DroppingBuilder builder;
     CHFSPlusQuickFileSystemSearchProgress progress(nullptr, true);
     volume.Traverse(kHFSCatalogFileID, &builder, &progress);
     const char16_t* names[] = {u"a", u"Z", u"", u"file:name"};

@@ -17,6 +17,7 @@
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusDeepSearch.h"
 #include "recovery/DirectoryTree.h"
+#include "FuzzBuilder.h"
 
 namespace {
 constexpr std::int64_t kSectors = 4096;
@@ -48,21 +49,6 @@ private:
 };
 
 // Touches what a tree builder reads, keeps nothing.
-class CountingBuilder : public IDirecotryTreeBuilder {
-public:
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
-    int AddNode(IFileNode* node, _tagSearcherType) override {
-        sum += static_cast<std::uint64_t>(node->GetFileSize()) + std::strlen(node->GetFileName()) +
-               static_cast<std::uint64_t>(node->GetCreationTime());
-        node->Release();
-        return 1;
-    }
-    int AddSearcherInfo(_tagSearcherType, std::int64_t) override { return 1; }
-    void FlashBuild(_tagSearcherType) override {}
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice*) override {}
-    std::uint64_t sum = 0;
-};
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -79,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         at += take;
         device.sectors[sector] = std::move(bytes);
     }
-    CountingBuilder builder;
+    fuzzsupport::DroppingBuilder builder;
     TBitmap bitmap;
     CHFSPlusCompleteFileSystemSearchController searcher;
     searcher.SetDevice(&device);

@@ -16,22 +16,9 @@
 #include "hfsplus/HFSPlusQuickSearch.h"
 #include "hfsplus/HFSPlusVolume.h"
 #include "recovery/DirectoryTree.h"
+#include "FuzzBuilder.h"
 
 namespace {
-
-class CountingBuilder : public IDirecotryTreeBuilder {
-public:
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
-    int AddNode(IFileNode* node, _tagSearcherType) override {
-        node->GetFileName();
-        node->Release();
-        return 1;
-    }
-    int AddSearcherInfo(_tagSearcherType, std::int64_t) override { return 1; }
-    void FlashBuild(_tagSearcherType) override {}
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice*) override {}
-};
 
 void be16(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
     b[at] = static_cast<std::uint8_t>(v >> 8);
@@ -127,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     FuzzDevice device(std::move(img));
     CHFSPlusVolume volume(&device, false);
-    CountingBuilder builder;
+    fuzzsupport::DroppingBuilder builder;
     CHFSPlusQuickFileSystemSearchProgress progress(nullptr, true);
     volume.QuickSearchFiles(&builder, &progress);
     std::uint8_t* attr = nullptr;

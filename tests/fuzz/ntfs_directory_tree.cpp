@@ -11,25 +11,21 @@
 #include "ntfs/NTFSDeepSearchRecords.h"
 #include "ntfs/NTFSDirectoryTreeBuilder.h"
 #include "recovery/DirectoryTree.h"
+#include "FuzzBuilder.h"
 
 namespace {
 
-class Builder : public IDirecotryTreeBuilder {
+class Builder : public fuzzsupport::BuilderBase {
 public:
     ~Builder() override {
         for (IFileNode* n : m_owned) n->Release();
     }
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
     int AddNode(IFileNode* node, _tagSearcherType) override {
         (void)node->GetFileName();
         if ((node->GetCurrentNodeID() & 7) == 3) return 0;
         m_owned.push_back(node);
         return 1;
     }
-    int AddSearcherInfo(_tagSearcherType, int64_t) override { return 1; }
-    void FlashBuild(_tagSearcherType) override {}
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice*) override {}
 
 private:
     std::vector<IFileNode*> m_owned;
