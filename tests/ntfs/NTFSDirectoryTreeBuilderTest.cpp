@@ -578,22 +578,7 @@ TEST(NTFSDirectoryTreeBuilderRealImage, EmptiedDeletedFileIsRepairedFromTheLogOf
 
     // Empty it as NTFS does: no runs, sizes 0.
     std::vector<std::uint8_t> emptied = original;
-    CNTFSFileRecord::UnfixupFileRecord(emptied.data(), 1024);
-    const std::uint32_t data = CNTFSFileRecord::GetAttributeOffset(emptied.data(), 0x80, 0);
-    ASSERT_NE(data, CNTFSFileRecord::kNotFound);
-    std::uint8_t* a = emptied.data() + data;
-    ASSERT_EQ(a[8], 1);
-    Put64(a + 24, static_cast<std::uint64_t>(-1));
-    for (int f = 40; f < 64; f += 8) Put64(a + f, 0);
-    std::memset(a + Get16(a + 32), 0, Get32(a + 4) - Get16(a + 32));
-    for (int k = 0; k < 3; ++k) {
-        const std::uint32_t fn = CNTFSFileRecord::GetAttributeOffset(emptied.data(), 0x30, k);
-        if (fn == CNTFSFileRecord::kNotFound) break;
-        const std::uint32_t content = fn + Get16(emptied.data() + fn + 20);
-        Put64(emptied.data() + content + 40, 0);
-        Put64(emptied.data() + content + 48, 0);
-    }
-    CNTFSFileRecord::FixupFileRecord(emptied.data(), 1024);
+    ASSERT_TRUE(EmptyLikeNtfs(emptied));
     std::copy(emptied.begin(), emptied.end(), at);
     EXPECT_EQ(build(true), 0) << "mkntfs's log is empty: nothing to repair from";
 

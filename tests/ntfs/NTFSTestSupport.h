@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "foundation/StorageDevice.h"
+#include "ntfs/NTFSFileRecord.h"
 
 namespace ntfstest {
 
@@ -96,6 +97,29 @@ inline void Put32(std::uint8_t* p, std::uint32_t v) { for (int i = 0; i < 4; ++i
 inline void Put64(std::uint8_t* p, std::uint64_t v) { for (int i = 0; i < 8; ++i) p[i] = (v >> (8 * i)) & 0xFF; }
 inline std::uint16_t Get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 inline std::uint32_t Get32(const std::uint8_t* p) { return Get16(p) | (static_cast<std::uint32_t>(Get16(p + 2)) << 16); }
+
+// A record of a deleted file emptied as NTFS does: its non-resident $DATA
+// left without runs, sizes 0 there and in each $FILE_NAME. False when the
+// record has no non-resident $DATA.
+inline bool EmptyLikeNtfs(std::vector<std::uint8_t>& record) {
+    if (record.size() < 1024) return false;
+    CNTFSFileRecord::UnfixupFileRecord(record.data(), 1024);
+    const std::uint32_t data = CNTFSFileRecord::GetAttributeOffset(record.data(), 0x80, 0);
+    if (data == CNTFSFileRecord::kNotFound || record[data + 8] != 1) return false;
+    std::uint8_t* a = record.data() + data;
+    Put64(a + 24, static_cast<std::uint64_t>(-1));
+    for (int f = 40; f < 64; f += 8) Put64(a + f, 0);
+    std::memset(a + Get16(a + 32), 0, Get32(a + 4) - Get16(a + 32));
+    for (int k = 0; k < 3; ++k) {
+        const std::uint32_t fn = CNTFSFileRecord::GetAttributeOffset(record.data(), 0x30, k);
+        if (fn == CNTFSFileRecord::kNotFound) break;
+        const std::uint32_t content = fn + Get16(record.data() + fn + 20);
+        Put64(record.data() + content + 40, 0);
+        Put64(record.data() + content + 48, 0);
+    }
+    CNTFSFileRecord::FixupFileRecord(record.data(), 1024);
+    return true;
+}
 
 // Attribute images for hand-built FILE records.
 inline std::vector<std::uint8_t> ResidentAttr(std::uint32_t type, const std::vector<std::uint8_t>& content,
