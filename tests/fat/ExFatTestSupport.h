@@ -13,28 +13,14 @@
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
 #include "recovery/DirectoryTree.h"
+#include "support/BuilderDouble.h"
 
 namespace exfattest {
 
-// Keeps every exFAT node it is given (and owns it, like the real builder).
-class RecordingBuilder : public IDirecotryTreeBuilder {
+// Keeps every exFAT node it is given and names it by path.
+class RecordingBuilder : public quillory_test::BuilderDouble {
 public:
-    ~RecordingBuilder() override {
-        for (auto* n : nodes) n->Release();
-    }
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
-    int AddNode(IFileNode* node, _tagSearcherType type) override {
-        if (type != SEARCHER_EXFAT) return 0;
-        nodes.push_back(node);
-        return 1;
-    }
-    int AddSearcherInfo(_tagSearcherType type, std::int64_t root) override {
-        searchers.emplace_back(type, root);
-        return 1;
-    }
-    void FlashBuild(_tagSearcherType type) override { flashed.push_back(type); }
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo* p, IStorageDevice*) override { partition = p; }
+    RecordingBuilder() : BuilderDouble(SEARCHER_EXFAT) {}
 
     // The path up to the first searcher's root; "?" marks a parent never
     // found. A live folder is preferred to a deleted one of the same id.
@@ -66,11 +52,6 @@ public:
             if (PathOf(n) == path) return n;
         return nullptr;
     }
-
-    std::vector<IFileNode*> nodes;
-    std::vector<std::pair<int, std::int64_t>> searchers;
-    std::vector<int> flashed;
-    CSearchedPartitionInfo* partition = nullptr;
 };
 
 // A node's clusters read through the device where its record places them,

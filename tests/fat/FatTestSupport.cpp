@@ -161,21 +161,6 @@ std::vector<std::uint8_t> LongEntries(const std::string& name) {
 
 namespace fattest {
 
-RecordingBuilder::~RecordingBuilder() {
-    for (auto* n : nodes) n->Release();
-}
-
-int RecordingBuilder::AddNode(IFileNode* node, _tagSearcherType type) {
-    if (refuseAll || node == nullptr || type != SEARCHER_FAT) return 0;
-    nodes.push_back(node);
-    return 1;
-}
-
-int RecordingBuilder::AddSearcherInfo(_tagSearcherType type, std::int64_t root) {
-    searchers.emplace_back(type, root);
-    return 1;
-}
-
 std::string RecordingBuilder::PathOf(IFileNode* node) const {
     std::string path = node->GetFileName();
     std::int64_t parent = node->GetParentNodeID();

@@ -64,24 +64,16 @@ std::vector<std::uint8_t> LongEntries(const std::string& name);
 #include "foundation/FileNode.h"
 #include "recovery/DirectoryTree.h"
 #include "recovery/Progress.h"
+#include "support/BuilderDouble.h"
 
 class CSearchedPartitionInfo;
 
 namespace fattest {
 
-// A builder that keeps every node it is given (and owns it).
-class RecordingBuilder : public IDirecotryTreeBuilder {
+// Keeps every FAT node it is given and names it by path.
+class RecordingBuilder : public quillory_test::BuilderDouble {
 public:
-    ~RecordingBuilder() override;
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
-    int AddNode(IFileNode* node, _tagSearcherType type) override;
-    int AddSearcherInfo(_tagSearcherType type, std::int64_t root) override;
-    void FlashBuild(_tagSearcherType type) override { flashed.push_back(type); }
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo* p, IStorageDevice* d) override {
-        partition = p;
-        device = d;
-    }
+    RecordingBuilder() : BuilderDouble(SEARCHER_FAT) {}
     // "folder/sub/name" of a node, from the folder nodes received.
     std::string PathOf(IFileNode* node) const;
     // Paths of the deleted nodes received.
@@ -89,13 +81,6 @@ public:
     IFileNode* Find(const std::string& path) const;
     // The node whose path matches by ComparableName.
     IFileNode* FindLike(const std::string& path) const;
-
-    std::vector<IFileNode*> nodes;
-    std::vector<std::pair<int, std::int64_t>> searchers;
-    std::vector<int> flashed;
-    CSearchedPartitionInfo* partition = nullptr;
-    IStorageDevice* device = nullptr;
-    bool refuseAll = false;
 };
 
 class RecordingProgress : public IProgress {

@@ -386,8 +386,8 @@ TEST(HFSPlusDeepSearchSectors, FirstCandidateStartsBehindAProtectiveMbr) {
         ASSERT_EQ(p.searcher.GetCandidates().size(), 1u);
         EXPECT_EQ(p.searcher.GetCandidates()[0]->startSector, c.first) << c.sectorSize << " " << c.mbr;
         EXPECT_EQ(p.searcher.GetCandidates()[0]->sectorCount, 64 - c.first);
-        ASSERT_EQ(p.builder.infos.size(), 1u);
-        EXPECT_EQ(p.builder.infos[0], std::make_pair(SEARCHER_HFSPLUS, std::int64_t{2}));
+        ASSERT_EQ(p.builder.searchers.size(), 1u);
+        EXPECT_EQ(p.builder.searchers[0], std::make_pair(int{SEARCHER_HFSPLUS}, std::int64_t{2}));
     }
 }
 

@@ -338,10 +338,10 @@ TEST(HFSPlusQuickSearch, JournaledVolumeDeletedFiles) {
     QuickScan scan(image);
     ASSERT_EQ(scan.result, 0u);
     CHFSPlusVolume& volume = *scan.Volume();
-    ASSERT_EQ(scan.builder.infos.size(), 1u);
-    EXPECT_EQ(scan.builder.infos[0].first, SEARCHER_HFSPLUS);
-    EXPECT_EQ(scan.builder.infos[0].second, 2);
-    EXPECT_EQ(scan.builder.builds, std::vector<_tagSearcherType>{SEARCHER_HFSPLUS});
+    ASSERT_EQ(scan.builder.searchers.size(), 1u);
+    EXPECT_EQ(scan.builder.searchers[0].first, SEARCHER_HFSPLUS);
+    EXPECT_EQ(scan.builder.searchers[0].second, 2);
+    EXPECT_EQ(scan.builder.flashed, std::vector<int>{SEARCHER_HFSPLUS});
 
     int deleted = 0;
     for (const auto& row : ReadTruth("hfsplus_journal")) {
@@ -468,7 +468,7 @@ TEST(HFSPlusQuickSearch, ControllerRefusalsAndNonJournaledVolume) {
         RecordingBuilder builder;
         s->SetDirecotryTreeBuilder(&builder);
         EXPECT_TRUE(HFSFailed(s->QuickSearchFiles(&zeros, &sink)));  // not HFS+
-        EXPECT_TRUE(builder.infos.empty());
+        EXPECT_TRUE(builder.searchers.empty());
     }
     // xorriso: no journal, so only live nodes; the total counts them all.
     QuickScan scan(XorrisoVolumeDir() + "/xorriso.hfs");

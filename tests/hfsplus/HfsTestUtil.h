@@ -20,6 +20,7 @@
 #include "hfsplus/HFSPlusFileNode.h"
 #include "recovery/DirectoryTree.h"
 #include "recovery/Progress.h"
+#include "support/BuilderDouble.h"
 
 namespace hfstest {
 
@@ -130,27 +131,9 @@ private:
 // ---------------------------------------------------------------------------
 // Builder and progress doubles
 
-// Keeps every node it is given (it owns them, like the real builder).
-class RecordingBuilder : public IDirecotryTreeBuilder {
+// Keeps every node it is given and names it by path.
+class RecordingBuilder : public quillory_test::BuilderDouble {
 public:
-    ~RecordingBuilder() override {
-        for (auto* n : nodes) n->Release();
-    }
-    int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
-    int AddNode(IFileNode* node, _tagSearcherType type) override {
-        types.push_back(type);
-        if (refuseAll) return 0;
-        nodes.push_back(node);
-        return 1;
-    }
-    int AddSearcherInfo(_tagSearcherType type, std::int64_t root) override {
-        infos.emplace_back(type, root);
-        return 1;
-    }
-    void FlashBuild(_tagSearcherType type) override { builds.push_back(type); }
-    void Release() override {}
-    void SetPartitonDevice(CSearchedPartitionInfo*, IStorageDevice*) override {}
-
     // Path of a node from the root folder (id 2) down, "" for the root.
     std::string PathOf(IFileNode* node) const {
         std::string path = node->GetFileName();
@@ -173,12 +156,6 @@ public:
             if (n->GetParentNodeID() != 1 && PathOf(n) == path) return n;
         return nullptr;
     }
-
-    std::vector<IFileNode*> nodes;
-    std::vector<_tagSearcherType> types;
-    std::vector<std::pair<_tagSearcherType, std::int64_t>> infos;
-    std::vector<_tagSearcherType> builds;
-    bool refuseAll = false;
 };
 
 class TestProgress : public IProgress {
