@@ -7,15 +7,8 @@
 # files recovered from the wrapped images must equal the files written. A
 # cut DMG or QVX is refused with a reason.
 set -uo pipefail
-driver=$1 src=$2 bin=$3
-
-fixtures="$bin/fixtures/fat-deep"
-bash "$src/tests/fixtures/make_fat_deep_images.sh" "$fixtures" >/dev/null || { echo "fixture script failed"; exit 1; }
-work=$(mktemp -d /tmp/quillory-deep-image-test.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+. "$(dirname "${BASH_SOURCE[0]}")/scan_test_common.sh"
+scan_test_begin deep-image-test make_fat_deep_images.sh fat-deep "$@"
 
 # qvx RAW OUT: the QVX layout (tag, record length 1,192, record, zero fill,
 # sectors from the first sector boundary after the record).
@@ -77,5 +70,4 @@ rc=$?
 rc=$?
 [ $rc = 1 ] && grep -q "cannot be read as stored" "$work/err" || fail "cut DMG: exit $rc, $(cat "$work/err")"
 
-[ $failures = 0 ] && echo "all checks passed"
-[ $failures = 0 ]
+scan_test_end "all checks passed"

@@ -6,15 +6,8 @@
 # deleted file under its folder path and write it byte-identical to what was
 # written before deletion; existing files are listed as existing.
 set -uo pipefail
-driver=$1 src=$2 bin=$3
-
-fixtures="$bin/fixtures/exfat-deep"
-bash "$src/tests/fixtures/make_exfat_deep_images.sh" "$fixtures" >/dev/null || { echo "fixture script failed"; exit 1; }
-work=$(mktemp -d /tmp/quillory-exfat-deep.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+. "$(dirname "${BASH_SOURCE[0]}")/scan_test_common.sh"
+scan_test_begin exfat-deep make_exfat_deep_images.sh exfat-deep "$@"
 
 mkdir "$work/out"
 "$driver" --deep --searchers exfat --recover "$work/out" "$fixtures/disk.img" > "$work/raw" 2> "$work/err"
@@ -38,5 +31,4 @@ done
 grep -q "^recovered $(wc -l < "$fixtures/deleted.txt") files to $work/out, 0 failed$" "$work/raw" ||
     fail "recovery summary: $(grep '^recovered' "$work/raw")"
 
-[ $failures = 0 ] && echo "exFAT deep scan: all checks passed"
-exit $((failures > 0))
+scan_test_end "exFAT deep scan: all checks passed"

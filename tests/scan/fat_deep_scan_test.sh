@@ -6,15 +6,8 @@
 # searcher only and its deleted files recovered: every deleted file the
 # fixture script wrote comes back byte-identical, and none fails.
 set -uo pipefail
-driver=$1 src=$2 bin=$3
-
-fixtures="$bin/fixtures/fat-deep"
-bash "$src/tests/fixtures/make_fat_deep_images.sh" "$fixtures" >/dev/null || { echo "fixture script failed"; exit 1; }
-work=$(mktemp -d /tmp/quillory-fat-deep.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+. "$(dirname "${BASH_SOURCE[0]}")/scan_test_common.sh"
+scan_test_begin fat-deep make_fat_deep_images.sh fat-deep "$@"
 
 deleted=("Photos/Summer Holiday Picture.jpg" "Report Final.docx" "Docs/Big Archive.bin"
          "Photos/Old/old scan.bin" "Photos/Old/second old.txt")
@@ -44,5 +37,4 @@ for case in fat32.img:fat32 fat32-noboot.img:fat32 fat16-bare.img:fat16; do
     fi
 done
 
-[ $failures = 0 ] && echo "all FAT deep scans passed"
-exit $((failures > 0))
+scan_test_end "all FAT deep scans passed"

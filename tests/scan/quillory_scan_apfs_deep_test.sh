@@ -8,18 +8,11 @@
 # ones as deleted), and --recover must write every deleted one byte-identical
 # to its truth.
 set -uo pipefail
-driver=$1 src=$2 bin=$3
-
-images="$bin/fixtures/apfs-deep"
-"$src/tests/fixtures/make_apfs_deep_images.sh" "$images" "$src" >/dev/null || { echo "fixture script failed"; exit 1; }
-work=$(mktemp -d /tmp/quillory-scan-apfs.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+. "$(dirname "${BASH_SOURCE[0]}")/scan_test_common.sh"
+scan_test_begin scan-apfs make_apfs_deep_images.sh apfs-deep "$@" "$2"
 
 mkdir "$work/out"
-"$driver" --deep --searchers apfs --recover "$work/out" "$images/apfs_prebuilt.img" > "$work/raw" 2> "$work/err"
+"$driver" --deep --searchers apfs --recover "$work/out" "$fixtures/apfs_prebuilt.img" > "$work/raw" 2> "$work/err"
 rc=$?
 [ $rc = 0 ] || fail "deep scan exited $rc: $(grep -v '^CDirectory' "$work/err" | tail -n 5)"
 grep -q '^recovered [1-9][0-9]* files to .*, 0 failed$' "$work/raw" || fail "no recovery line: $(tail -n 2 "$work/raw")"
@@ -43,5 +36,4 @@ while IFS=$'\t' read -r _ _ _ _ path deleted size sha _; do
 done < "$src/tests/data/apfs.img.truth.tsv"
 [ $checked -ge 7 ] || fail "only $checked deleted files checked"
 
-[ $failures = 0 ] || exit 1
-echo "ok: $checked deleted files recovered byte-identical"
+scan_test_end "ok: $checked deleted files recovered byte-identical"

@@ -6,16 +6,9 @@
 # --recover DIR --all` must list every file of the volume, live and deleted,
 # and write each one byte-identical to the fixture's truth table.
 set -uo pipefail
-driver=$1 src=$2 bin=$3
-
-fixtures="$bin/fixtures/hfsplus-deep"
-"$src/tests/fixtures/make_hfsplus_deep_images.sh" "$fixtures" >/dev/null || { echo "fixture script failed"; exit 1; }
-work=$(mktemp -d /tmp/quillory-scan-hfsdeep.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+. "$(dirname "${BASH_SOURCE[0]}")/scan_test_common.sh"
+scan_test_begin scan-hfsdeep make_hfsplus_deep_images.sh hfsplus-deep "$@"
 truth="$src/tests/data/hfsplus_journal.img.truth.tsv"
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 for image in gpt; do
     out="$work/$image"
@@ -45,5 +38,4 @@ for image in gpt; do
     done < "$truth"
 done
 
-[[ $failures -eq 0 ]] && echo "all passed"
-exit $((failures > 0))
+scan_test_end "all passed"

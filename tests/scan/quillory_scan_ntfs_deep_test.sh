@@ -7,16 +7,9 @@
 # folders, a deleted folder's file too), nothing more, and `--recover` must
 # write each deleted file byte-identical to `icat -o 2048`.
 set -uo pipefail
-driver=$1 src=$2 bin=$3
-
-fixtures="$bin/fixtures/ntfstree"
-"$src/tests/fixtures/make_ntfs_tree_images.sh" "$fixtures" >/dev/null || { echo "fixture script failed"; exit 1; }
+. "$(dirname "${BASH_SOURCE[0]}")/scan_test_common.sh"
+scan_test_begin ntfs-deep make_ntfs_tree_images.sh ntfstree "$@"
 disk="$fixtures/ntfs_disk2048.img"
-work=$(mktemp -d /tmp/quillory-ntfs-deep.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # "deleted|existing<TAB>SIZE<TAB>PATH" of every file fls lists, sorted.
 fls -r -p -l -o 2048 "$disk" | awk -F'\t' '
@@ -52,5 +45,4 @@ done < "$work/deleted"
 [ -s "$work/deleted" ] || fail "no deleted file to recover"
 grep -q '^recovered [1-9][0-9]* files to .*, 0 failed$' "$work/raw" || fail "recovery line: $(tail -n 1 "$work/raw")"
 
-[ $failures = 0 ] && echo "all checks passed"
-[ $failures = 0 ]
+scan_test_end "all checks passed"

@@ -6,15 +6,8 @@
 # disk and a GPT disk holding the volume at sector 2048, whose recovered
 # files equal icat's; bad usage exits 2, a missing source 1.
 set -uo pipefail
-driver=$1 src=$2 bin=$3
-
-fixtures="$bin/fixtures/ntfs"
-"$src/tests/fixtures/make_ntfs_images.sh" "$fixtures" >/dev/null || { echo "fixture script failed"; exit 1; }
-work=$(mktemp -d /tmp/quillory-scan-test.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+. "$(dirname "${BASH_SOURCE[0]}")/scan_test_common.sh"
+scan_test_begin scan-test make_ntfs_images.sh ntfs "$@"
 
 # "SIZE<TAB>PATH" of every deleted file fls lists, sorted.
 fls_deleted() {
@@ -126,5 +119,4 @@ expect_message 1 "not a complete QVX image" "$work/cut.qvx"
 { head -c 65536 "$basic"; printf 'koly'; head -c 508 /dev/zero; } > "$work/bad.dmg"
 expect_message 1 "cannot be read as stored" "$work/bad.dmg"
 
-[ $failures = 0 ] && echo "all checks passed"
-[ $failures = 0 ]
+scan_test_end "all checks passed"
