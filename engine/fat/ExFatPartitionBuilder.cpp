@@ -47,15 +47,7 @@ bool ClusterIntervals::Insert(std::uint64_t first, std::uint64_t last) {
 
 void ExFatFoundFile::ToBaseInfo(_tagFileBaseInfo& out) const {
     out = _tagFileBaseInfo{};
-    out.size = size;
-    out.firstCluster = firstCluster;
-    out.noFatChain = noFatChain;
-    out.inUse = inUse;
-    out.attributes = attributes;
-    out.create = create;
-    out.modified = modified;
-    out.accessed = accessed;
-    out.entrySector = entrySector;
+    static_cast<ExFatSetFields&>(out) = *this;
     const std::size_t n = std::min(name.size(), sizeof out.name - 1);
     std::memcpy(out.name, name.data(), n);
     out.name[n] = 0;

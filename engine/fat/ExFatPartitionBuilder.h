@@ -34,14 +34,7 @@ private:
 };
 
 // One file as an entry set described it, the name kept as a string.
-struct ExFatFoundFile {
-    std::int64_t size = 0;
-    std::uint32_t firstCluster = 0;
-    std::uint8_t noFatChain = 0;
-    std::uint8_t inUse = 0;
-    std::uint16_t attributes = 0;
-    std::uint32_t create = 0, modified = 0, accessed = 0;
-    std::int64_t entrySector = 0;
+struct ExFatFoundFile : ExFatSetFields {
     std::string name;
     void ToBaseInfo(_tagFileBaseInfo& out) const;
 };

@@ -142,9 +142,8 @@ std::uint16_t ExFatSetChecksum(const std::uint8_t* set, std::size_t length);
 // 1 for a name character below 256 that a file name may hold.
 extern const std::uint8_t g_u8FileNameCheckTable[256];
 
-// One file as gathered from an entry set.
-struct _tagFileBaseInfo {
-    static constexpr std::size_t kNameBytes = 512;
+// What an entry set tells of a file, its name aside.
+struct ExFatSetFields {
     std::int64_t size = 0;
     std::uint32_t firstCluster = 0;
     std::uint8_t noFatChain = 0;
@@ -152,6 +151,11 @@ struct _tagFileBaseInfo {
     std::uint16_t attributes = 0;
     std::uint32_t create = 0, modified = 0, accessed = 0;
     std::int64_t entrySector = 0;
+};
+
+// One file as gathered from an entry set.
+struct _tagFileBaseInfo : ExFatSetFields {
+    static constexpr std::size_t kNameBytes = 512;
     char name[kNameBytes] = {};
 };
 
