@@ -69,35 +69,6 @@ std::string Sha256(const std::vector<std::uint8_t>& data) {
     return RunCommand("sha256sum '" + tmp + "'").substr(0, 64);
 }
 
-struct Truth {
-    std::string path;
-    bool deleted;
-    std::uint64_t size;
-    std::string sha256;
-};
-std::vector<Truth> ReadTruth() {
-    std::vector<Truth> rows;
-    FILE* f = std::fopen((std::string(QUILLORY_SOURCE_DIR) + "/tests/data/apfs.img.truth.tsv").c_str(), "r");
-    if (!f) return rows;
-    char line[4096];
-    bool header = true;
-    while (std::fgets(line, sizeof line, f)) {
-        if (header) {
-            header = false;
-            continue;
-        }
-        std::vector<std::string> cols(1);
-        for (char* p = line; *p && *p != '\n'; ++p) {
-            if (*p == '\t') cols.emplace_back();
-            else cols.back().push_back(*p);
-        }
-        if (cols.size() < 8) continue;
-        rows.push_back({cols[4], cols[5] == "1", std::strtoull(cols[6].c_str(), nullptr, 10), cols[7]});
-    }
-    std::fclose(f);
-    return rows;
-}
-
 // Offers every 4096-byte block of the image that holds data (holes are zeros).
 void ScanImage(const std::string& path, IStorageDevice& device, APFSContainerReader& reader) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

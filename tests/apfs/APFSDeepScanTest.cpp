@@ -365,31 +365,6 @@ TEST(APFSDeepScan, StoppedScanReadsNothingMoreAndBuildZeroHandsNothing) {
 }
 
 namespace {
-struct Truth {
-    std::string path;
-    bool deleted;
-    std::uint64_t size;
-    std::string sha256;
-};
-std::vector<Truth> ReadTruth() {
-    std::vector<Truth> rows;
-    const std::string text = RunCommand("tail -n +2 '" + std::string(QUILLORY_SOURCE_DIR) +
-                                        "/tests/data/apfs.img.truth.tsv'");
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        std::vector<std::string> cols(1);
-        for (std::size_t i = at; i < end; ++i) {
-            if (text[i] == '\t') cols.emplace_back();
-            else cols.back().push_back(text[i]);
-        }
-        if (cols.size() >= 8) rows.push_back({cols[4], cols[5] == "1", std::strtoull(cols[6].c_str(), nullptr, 10), cols[7]});
-        at = end + 1;
-    }
-    return rows;
-}
-
 using Sink = quillory_test::RecordingSink;
 
 std::string PathInTree(IFileNode* n) {

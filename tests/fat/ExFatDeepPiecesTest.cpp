@@ -12,6 +12,7 @@
 #include "fat/ExFatPartitionBuilder.h"
 #include "fat/ExFatStructures.h"
 #include "support/TempDir.h"
+#include "support/LittleEndian.h"
 
 using namespace exfatdeep;
 
@@ -19,16 +20,9 @@ namespace {
 
 constexpr std::uint32_t kStamp = (46u << 25) | (5u << 21) | (17u << 16) | (10u << 11) | (20u << 5) | 3u;
 
-void Put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void Put32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void Put64(std::uint8_t* p, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using quillory_test::Put16;
+using quillory_test::Put32;
+using quillory_test::Put64;
 
 // A whole entry set (file, stream, names) with its checksum.
 std::vector<std::uint8_t> EntrySet(const std::string& name, std::uint32_t cluster, std::uint64_t size,

@@ -11,19 +11,13 @@
 #include "fat/ExFatStructures.h"
 #include "foundation/DataRun.h"
 #include "storage/MemoryDevice.h"
+#include "support/LittleEndian.h"
 
 namespace {
 
-void Put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-void Put32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-void Put64(std::uint8_t* p, std::uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using quillory_test::Put16;
+using quillory_test::Put32;
+using quillory_test::Put64;
 
 // A boot sector: heap at 128, FAT at 32 (length 64), `count` clusters of
 // 2^spcShift sectors, volume length heap + (count - 1) << spcShift.

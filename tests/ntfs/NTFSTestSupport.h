@@ -17,6 +17,7 @@
 
 #include "foundation/StorageDevice.h"
 #include "ntfs/NTFSFileRecord.h"
+#include "support/LittleEndian.h"
 
 namespace ntfstest {
 
@@ -92,9 +93,9 @@ private:
     std::unique_ptr<IStorageDeviceData> m_data;
 };
 
-inline void Put16(std::uint8_t* p, std::uint16_t v) { p[0] = v & 0xFF; p[1] = v >> 8; }
-inline void Put32(std::uint8_t* p, std::uint32_t v) { for (int i = 0; i < 4; ++i) p[i] = (v >> (8 * i)) & 0xFF; }
-inline void Put64(std::uint8_t* p, std::uint64_t v) { for (int i = 0; i < 8; ++i) p[i] = (v >> (8 * i)) & 0xFF; }
+using quillory_test::Put16;
+using quillory_test::Put32;
+using quillory_test::Put64;
 inline std::uint16_t Get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 inline std::uint32_t Get32(const std::uint8_t* p) { return Get16(p) | (static_cast<std::uint32_t>(Get16(p + 2)) << 16); }
 
