@@ -149,7 +149,7 @@ TEST(APFSContainerReader, PrebuiltContainerLiveAndDeletedFiles) {
     for (auto& [p, n] : byPath)
         std::printf("%s%s size %lld id %llx\n", p.c_str(), n->IsDeleted() ? " (deleted)" : "",
                     static_cast<long long>(n->GetFileSize()), static_cast<unsigned long long>(n->GetCurrentNodeID()));
-    auto truth = ReadTruth();
+    auto truth = ReadTruth("apfs");
     ASSERT_EQ(truth.size(), 11u);
     for (const auto& t : truth) {
         auto range = byPath.equal_range(t.path);

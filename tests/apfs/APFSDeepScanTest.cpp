@@ -422,12 +422,12 @@ TEST(APFSDeepScan, PrebuiltContainerAtAnOffsetRecoveredThroughTheDeepController)
             }
             files.emplace(path, n);
         }
-        const auto truth = ReadTruth();
+        const auto truth = ReadTruth("apfs");
         ASSERT_EQ(truth.size(), 11u);
         const std::string out = ScratchDir() + (image == images.wiped ? "/recovered-wiped" : "/recovered");
         std::filesystem::create_directories(out);
         int recovered = 0;
-        for (const Truth& t : truth) {
+        for (const TruthRow& t : truth) {
             SCOPED_TRACE(t.path);
             bool found = false;
             for (const auto& [path, n] : files) {

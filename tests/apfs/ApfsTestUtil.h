@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "foundation/StorageDevice.h"
+#include "support/TruthTable.h"
 
 namespace apfstest {
 
@@ -296,35 +297,7 @@ inline Entry ExtentEntry(std::uint64_t oid, std::uint64_t logical, std::uint64_t
     return e;
 }
 
-// One row of tests/data/apfs.img.truth.tsv: a file of the prebuilt
-// container as written, deleted or not.
-struct Truth {
-    std::string path;
-    bool deleted;
-    std::uint64_t size;
-    std::string sha256;
-};
-inline std::vector<Truth> ReadTruth() {
-    std::vector<Truth> rows;
-    FILE* f = std::fopen((std::string(QUILLORY_SOURCE_DIR) + "/tests/data/apfs.img.truth.tsv").c_str(), "r");
-    if (!f) return rows;
-    char line[4096];
-    bool header = true;
-    while (std::fgets(line, sizeof line, f)) {
-        if (header) {
-            header = false;
-            continue;
-        }
-        std::vector<std::string> cols(1);
-        for (char* p = line; *p && *p != '\n'; ++p) {
-            if (*p == '\t') cols.emplace_back();
-            else cols.back().push_back(*p);
-        }
-        if (cols.size() < 8) continue;
-        rows.push_back({cols[4], cols[5] == "1", std::strtoull(cols[6].c_str(), nullptr, 10), cols[7]});
-    }
-    std::fclose(f);
-    return rows;
-}
+using quillory_test::ReadTruth;
+using quillory_test::TruthRow;
 
 }  // namespace apfstest

@@ -21,6 +21,7 @@
 #include "recovery/DirectoryTree.h"
 #include "recovery/Progress.h"
 #include "support/BuilderDouble.h"
+#include "support/TruthTable.h"
 
 namespace hfstest {
 
@@ -237,47 +238,8 @@ inline std::string XorrisoVolumeDir() {
     return dir;
 }
 
-struct TruthRow {
-    std::string path;
-    bool deleted = false;
-    std::uint64_t size = 0;
-    std::string sha256;
-};
-
-inline std::vector<TruthRow> ReadTruth(const std::string& name) {
-    std::vector<TruthRow> rows;
-    std::string file = std::string(QUILLORY_SOURCE_DIR) + "/tests/data/" + name + ".img.truth.tsv";
-    FILE* f = std::fopen(file.c_str(), "r");
-    if (!f) return rows;
-    char line[4096];
-    bool header = true;
-    while (std::fgets(line, sizeof line, f)) {
-        if (header) {
-            header = false;
-            continue;
-        }
-        std::vector<std::string> cols;
-        std::string cur;
-        for (char* p = line; *p && *p != '\n'; ++p) {
-            if (*p == '\t') {
-                cols.push_back(cur);
-                cur.clear();
-            } else {
-                cur.push_back(*p);
-            }
-        }
-        cols.push_back(cur);
-        if (cols.size() < 8) continue;
-        TruthRow r;
-        r.path = cols[4];
-        r.deleted = cols[5] == "1";
-        r.size = std::strtoull(cols[6].c_str(), nullptr, 10);
-        r.sha256 = cols[7];
-        rows.push_back(r);
-    }
-    std::fclose(f);
-    return rows;
-}
+using quillory_test::ReadTruth;
+using quillory_test::TruthRow;
 
 inline std::string Sha256Of(const std::vector<std::uint8_t>& data) {
     std::string tmp = ScratchDir() + "/sha-input";
