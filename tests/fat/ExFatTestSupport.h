@@ -22,24 +22,9 @@ class RecordingBuilder : public quillory_test::BuilderDouble {
 public:
     RecordingBuilder() : BuilderDouble(SEARCHER_EXFAT) {}
 
-    // The path up to the first searcher's root; "?" marks a parent never
-    // found. A live folder is preferred to a deleted one of the same id.
+    // The path up to the first searcher's root.
     std::string PathOf(IFileNode* node) const {
-        std::string path = node->GetFileName();
-        std::int64_t parent = node->GetParentNodeID();
-        const std::int64_t root = searchers.empty() ? -1 : searchers.front().second;
-        for (int depth = 0; parent != root && depth < 64; ++depth) {
-            IFileNode* folder = nullptr;
-            for (auto* n : nodes)
-                if (n->IsDirectory() && !n->IsDeleted() && n->GetCurrentNodeID() == parent) folder = n;
-            if (!folder)
-                for (auto* n : nodes)
-                    if (n->IsDirectory() && n->GetCurrentNodeID() == parent) folder = n;
-            if (!folder) return "?/" + path;
-            path = std::string(folder->GetFileName()) + "/" + path;
-            parent = folder->GetParentNodeID();
-        }
-        return path;
+        return PathBelow(node, searchers.empty() ? -1 : searchers.front().second);
     }
     std::set<std::string> Paths(bool deletedOnly = false) const {
         std::set<std::string> out;

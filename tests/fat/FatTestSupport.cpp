@@ -161,19 +161,7 @@ std::vector<std::uint8_t> LongEntries(const std::string& name) {
 
 namespace fattest {
 
-std::string RecordingBuilder::PathOf(IFileNode* node) const {
-    std::string path = node->GetFileName();
-    std::int64_t parent = node->GetParentNodeID();
-    for (int depth = 0; parent != 0 && depth < 64; ++depth) {
-        IFileNode* folder = nullptr;
-        for (auto* n : nodes)
-            if (n->IsDirectory() && n->GetCurrentNodeID() == parent) folder = n;
-        if (!folder) return "?/" + path;
-        path = std::string(folder->GetFileName()) + "/" + path;
-        parent = folder->GetParentNodeID();
-    }
-    return path;
-}
+std::string RecordingBuilder::PathOf(IFileNode* node) const { return PathBelow(node, 0); }
 
 std::set<std::string> RecordingBuilder::DeletedPaths() const {
     std::set<std::string> out;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -35,6 +36,25 @@ public:
     void SetPartitonDevice(CSearchedPartitionInfo* p, IStorageDevice* d) override {
         partition = p;
         device = d;
+    }
+
+    // "folder/sub/name" of a node up to the folder id `root`, from the folder
+    // nodes received; "?" marks a parent never received. A live folder is
+    // preferred to a deleted one of the same id.
+    std::string PathBelow(IFileNode* node, std::int64_t root) const {
+        std::string path = node->GetFileName();
+        std::int64_t parent = node->GetParentNodeID();
+        for (int depth = 0; parent != root && depth < 64; ++depth) {
+            IFileNode* folder = nullptr;
+            for (auto* n : nodes)
+                if (n->IsDirectory() && n->GetCurrentNodeID() == parent &&
+                    (!folder || folder->IsDeleted() || !n->IsDeleted()))
+                    folder = n;
+            if (!folder) return "?/" + path;
+            path = std::string(folder->GetFileName()) + "/" + path;
+            parent = folder->GetParentNodeID();
+        }
+        return path;
     }
 
     std::vector<IFileNode*> nodes;
