@@ -249,9 +249,7 @@ void CPartitionBuilder::Build(std::int64_t s, const std::uint8_t* boot) {
         p->m_sectorsPerCluster = spc;
         p->m_totalSectors = static_cast<std::int64_t>(std::min<std::uint64_t>(dbr.GetTotalSectors(), INT64_MAX / 2));
         p->m_fatLength = dbr.GetSectorsPerFat();
-        std::uint64_t clusters = dbr.GetTotalCluster();
-        const std::uint64_t capacity = static_cast<std::uint64_t>(dbr.GetSectorsPerFat()) * dbr.GetBytePerSector() / 4;
-        p->m_totalClusters = std::max(clusters, capacity);
+        p->m_totalClusters = dbr.GetClusterLimit();
         p->m_fatOffset = dbr.GetFatStartSector();
         p->m_numberOfFats = dbr.GetNumberOfFat();
         p->m_rootCluster = dbr.GetRootDirStartCluster();

@@ -260,13 +260,10 @@ EngineResult CExFatQuickSearch::PrepareSearch(IStorageDevice* device) {
     m_partition.m_rootCluster = dbr.GetRootDirStartCluster();
     m_partition.m_clusterBytes = clusterBytes;
     m_partition.m_totalSectors = static_cast<std::int64_t>(dbr.GetTotalSectors());
-    std::uint64_t clusters = dbr.GetTotalCluster();
     const std::uint64_t capacity = static_cast<std::uint64_t>(dbr.GetSectorsPerFat()) * dbr.GetBytePerSector() / 4;
-    if (capacity > clusters) {
-        clusters = capacity;
-        std::printf("chang totalClustur = %llu\n", static_cast<unsigned long long>(clusters));
-    }
-    m_partition.m_totalClusters = clusters;
+    if (capacity > dbr.GetTotalCluster())
+        std::printf("chang totalClustur = %llu\n", static_cast<unsigned long long>(capacity));
+    m_partition.m_totalClusters = dbr.GetClusterLimit();
     if (!m_partition.CreateFatTable(device, dbr.GetFatStartSector(), dbr.GetSectorsPerFat(), dbr.GetTotalCluster()))
         return EXFAT_ERR_NO_FAT;
     try {

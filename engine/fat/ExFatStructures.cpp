@@ -39,6 +39,11 @@ bool CExFatDBR::IsValid(std::uint32_t sectorSize) const {
     return true;
 }
 
+std::uint64_t CExFatDBR::GetClusterLimit() const {
+    const std::uint64_t capacity = static_cast<std::uint64_t>(GetSectorsPerFat()) * GetBytePerSector() / 4;
+    return std::max<std::uint64_t>(static_cast<std::uint64_t>(GetTotalCluster()) + 2, capacity);
+}
+
 // ---- FAT ---------------------------------------------------------------------
 
 bool CFatTable::CreateFatTable(IStorageDevice* device, std::int64_t fatStart, std::uint32_t fatSectors,

@@ -77,6 +77,10 @@ public:
     std::uint32_t GetBytePerSector() const { return 1u << (m_p[108] & 31); }
     std::uint32_t GetSectorsperCluster() const { return 1u << (m_p[109] & 31); }
     std::uint32_t GetNumberOfFat() const { return m_p[110]; }
+    // One past the highest cluster number the volume may use: clusters are
+    // numbered from 2, so at least count + 2, raised to what the FAT can
+    // describe when its length says more.
+    std::uint64_t GetClusterLimit() const;
 
 private:
     const std::uint8_t* m_p;

@@ -75,6 +75,26 @@ TEST(ExFatStructures, BootSectorValidity) {
     EXPECT_EQ(dbr.GetDataRegionStartSector(), 128u);
 }
 
+// Clusters run from 2 to count + 1; a FAT length too short for them must not
+// make the last two unreachable.
+TEST(ExFatStructures, ClusterLimit) {
+    struct Case {
+        const char* what;
+        std::uint32_t count, fatSectors;
+        std::uint64_t limit;
+    } cases[] = {
+        {"FAT longer than needed", 1000, 64, 64 * 128},
+        {"FAT exactly count + 2 entries", 64 * 128 - 2, 64, 64 * 128},
+        {"FAT two entries short", 64 * 128, 64, 64 * 128 + 2},
+        {"FAT far too short", 100000, 1, 100002},
+    };
+    for (const Case& c : cases) {
+        auto s = BootSector(9, 0, c.count);
+        Put32(&s[84], c.fatSectors);
+        EXPECT_EQ(CExFatDBR(s.data()).GetClusterLimit(), c.limit) << c.what;
+    }
+}
+
 // A 512-byte-sector device whose FAT (at sector 8) holds entry c = c + 1.
 struct FatDevice {
     static constexpr std::int64_t kFatStart = 8;
