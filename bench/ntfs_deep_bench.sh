@@ -9,10 +9,10 @@
 # The page cache is warmed first, so all three read from memory.
 #
 #   bench/ntfs_deep_bench.sh [QUILLORY_SCAN] [WORK_DIR]
-# (defaults: build-bench/bench/quillory-scan, build-bench/ntfsdeep)
+# (defaults: build-bench/cli/quillory-scan, build-bench/ntfsdeep)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scan=${1:-build-bench/bench/quillory-scan}
+scan=${1:-build-bench/cli/quillory-scan}
 work=${2:-build-bench/ntfsdeep}
 [ -x "$scan" ] || { echo "no $scan: run tools/bench.sh first" >&2; exit 1; }
 mkdir -p "$work"

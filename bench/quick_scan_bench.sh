@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-bench}
 runs=${2:-5}
-scan="$build/bench/quillory-scan"
+scan="$build/cli/quillory-scan"
 data="$build/bench-data"
 img="$data/ntfs_20k.img"
 [[ -x $scan ]] || { echo "no $scan: run tools/bench.sh first" >&2; exit 1; }

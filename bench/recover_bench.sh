@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-bench}
-scan="$build/bench/quillory-scan"
+scan="$build/cli/quillory-scan"
 data="$build/bench-data"
 mkdir -p "$data"
 out=$(mktemp -d /dev/shm/quillory-recover-XXXXXX)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Optimised build of the programs in bench/ (no sanitizers), in build-bench/.
-# Run them from there, e.g. build-bench/bench/quillory-scan.
+# Run them from there, e.g. build-bench/cli/quillory-scan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./tools/setup.sh

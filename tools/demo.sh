@@ -5,4 +5,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./tools/bench.sh
 tests/fixtures/make_ntfs_images.sh build-bench/demo
-build-bench/bench/quillory-scan --quick build-bench/demo/ntfs_basic.img
+build-bench/cli/quillory-scan --quick build-bench/demo/ntfs_basic.img
