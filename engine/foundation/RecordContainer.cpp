@@ -4,33 +4,23 @@
 #include <cstring>
 
 #include "foundation/Crc.h"
+#include "foundation/ByteOrder.h"
 
 namespace {
-
-void PutU32(uint8_t* out, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t GetU32(const uint8_t* in)
-{
-    return uint32_t(in[0]) | (uint32_t(in[1]) << 8) | (uint32_t(in[2]) << 16) | (uint32_t(in[3]) << 24);
-}
 
 void SerialiseFrameHeader(uint8_t (&out)[kRSFrameHeaderSize], const tagGUIDSIGN& mark, const tagGUIDSIGN& id,
                           uint32_t length)
 {
     std::memcpy(out, mark.bytes, 16);
     std::memcpy(out + 16, id.bytes, 16);
-    PutU32(out + 32, length);
+    byteorder::PutLE32(out + 32, length);
 }
 
 uint16_t HeaderCrc(const uint8_t (&raw)[kRSFileHeaderSize])
 {
     uint8_t copy[kRSFileHeaderSize];
     std::memcpy(copy, raw, sizeof copy);
-    PutU32(copy + 20, 0);
+    byteorder::PutLE32(copy + 20, 0);
     return CCRC::RunCRC16(copy, sizeof copy, kRSCrcPolynomial);
 }
 
@@ -39,20 +29,20 @@ uint16_t HeaderCrc(const uint8_t (&raw)[kRSFileHeaderSize])
 void FILEHEADER::Serialise(uint8_t (&out)[kRSFileHeaderSize]) const
 {
     std::memcpy(out, signature.bytes, 16);
-    PutU32(out + 16, version);
-    PutU32(out + 20, crc);
-    PutU32(out + 24, status);
-    PutU32(out + 28, descriptionLength);
+    byteorder::PutLE32(out + 16, version);
+    byteorder::PutLE32(out + 20, crc);
+    byteorder::PutLE32(out + 24, status);
+    byteorder::PutLE32(out + 28, descriptionLength);
     std::memcpy(out + 32, description, kRSMaxDescription);
 }
 
 void FILEHEADER::Parse(const uint8_t (&in)[kRSFileHeaderSize])
 {
     std::memcpy(signature.bytes, in, 16);
-    version = GetU32(in + 16);
-    crc = GetU32(in + 20);
-    status = GetU32(in + 24);
-    descriptionLength = GetU32(in + 28);
+    version = byteorder::LE32(in + 16);
+    crc = byteorder::LE32(in + 20);
+    status = byteorder::LE32(in + 24);
+    descriptionLength = byteorder::LE32(in + 28);
     std::memcpy(description, in + 32, kRSMaxDescription);
 }
 
@@ -184,7 +174,7 @@ bool CRSData::WriteHeader(const FILEHEADER& header)
     out.descriptionLength = std::min(out.descriptionLength, kRSMaxDescription);
     uint8_t raw[kRSFileHeaderSize];
     out.Serialise(raw);
-    PutU32(raw + 20, CCRC::RunCRC16(raw, sizeof raw, kRSCrcPolynomial));
+    byteorder::PutLE32(raw + 20, CCRC::RunCRC16(raw, sizeof raw, kRSCrcPolynomial));
     return m_file.WriteAt(0, raw, sizeof raw);
 }
 
@@ -220,7 +210,7 @@ FileStatus CRSData::GetStatus()
     uint8_t raw[kRSFileHeaderSize];
     if (!ReadHeaderBytes(raw))
         return 0;
-    return GetU32(raw + 24);
+    return byteorder::LE32(raw + 24);
 }
 
 bool CRSData::SetStatus(FileStatus status)
@@ -306,7 +296,7 @@ bool CRSData::SearchFrame(const tagGUIDSIGN& id)
         tagGUIDSIGN mark, frameId;
         std::memcpy(mark.bytes, raw, 16);
         std::memcpy(frameId.bytes, raw + 16, 16);
-        const uint32_t length = GetU32(raw + 32);
+        const uint32_t length = byteorder::LE32(raw + 32);
         if (mark == kRSFileSignature && frameId == id) {
             if (length > m_fileSize - position - kRSFrameHeaderSize) {
                 // The frame runs past the end: a truncated file, not a whole one.

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "foundation/ByteOrder.h"
 #include "foundation/Log.h"
 #include "foundation/StdFile.h"
 #include "storage/QvxDevice.h"
@@ -27,30 +28,6 @@ constexpr std::uint32_t kChunkRaw = 0x00000001;
 constexpr std::uint32_t kChunkIgnored = 0x00000002;
 constexpr std::uint32_t kChunkComment = 0x7FFFFFFE;
 constexpr std::uint32_t kChunkTerminator = 0xFFFFFFFF;
-
-std::uint32_t Be32(const std::uint8_t* p)
-{
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) | p[3];
-}
-
-std::uint64_t Be64(const std::uint8_t* p)
-{
-    return (std::uint64_t(Be32(p)) << 32) | Be32(p + 4);
-}
-
-void PutLe64(std::uint8_t* p, std::uint64_t v)
-{
-    for (int i = 0; i < 8; ++i)
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint64_t GetLe64(const std::uint8_t* p)
-{
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i)
-        v = (v << 8) | p[i];
-    return v;
-}
 
 // Where the sectors of a UDIF lie in its file.
 struct DataFork
@@ -89,26 +66,26 @@ int ParseChunkEntry(plist_t blkx, const DataFork& fork)
             CatchExeception::WriteLog("dmg: block table %u is damaged\n", t);
             return 0;
         }
-        const std::uint64_t firstSector = Be64(data + 8);
-        const std::uint64_t sectorCount = Be64(data + 16);
-        const std::uint64_t tableDataOffset = Be64(data + 24);
-        const std::uint32_t chunks = Be32(data + 200);
+        const std::uint64_t firstSector = byteorder::BE64(data + 8);
+        const std::uint64_t sectorCount = byteorder::BE64(data + 16);
+        const std::uint64_t tableDataOffset = byteorder::BE64(data + 24);
+        const std::uint32_t chunks = byteorder::BE32(data + 200);
         CatchExeception::WriteLog("sectorcount: %llu, start sectorNum: %llu\n",
                                   static_cast<unsigned long long>(sectorCount),
                                   static_cast<unsigned long long>(firstSector));
         CatchExeception::WriteLog("mish dataoffset: %llu, bufferneed: %u\n",
-                                  static_cast<unsigned long long>(tableDataOffset), Be32(data + 32));
+                                  static_cast<unsigned long long>(tableDataOffset), byteorder::BE32(data + 32));
         if (chunks > (length - kBlockTableHeader) / kChunkSize) {
             CatchExeception::WriteLog("dmg: block table %u announces %u chunks but holds fewer\n", t, chunks);
             return 0;
         }
         for (std::uint32_t i = 0; i < chunks; ++i) {
             const std::uint8_t* c = data + kBlockTableHeader + std::size_t(i) * kChunkSize;
-            const std::uint32_t type = Be32(c);
-            const std::uint64_t sector = Be64(c + 8);
-            const std::uint64_t count = Be64(c + 16);
-            const std::uint64_t offset = Be64(c + 24);
-            const std::uint64_t bytes = Be64(c + 32);
+            const std::uint32_t type = byteorder::BE32(c);
+            const std::uint64_t sector = byteorder::BE64(c + 8);
+            const std::uint64_t count = byteorder::BE64(c + 16);
+            const std::uint64_t offset = byteorder::BE64(c + 24);
+            const std::uint64_t bytes = byteorder::BE64(c + 32);
             if (type == kChunkTerminator || type == kChunkComment)
                 continue;
             if (type != kChunkZeroFill && type != kChunkRaw && type != kChunkIgnored) {
@@ -152,10 +129,10 @@ int ParseChunkEntry(plist_t blkx, const DataFork& fork)
 void SerialiseDmgInfo(const CDMGDeviceInfoStruct& record, std::uint8_t (&out)[kDmgInfoSize])
 {
     std::memset(out, 0, sizeof out);
-    PutLe64(out + 0, record.sectorSize);
-    PutLe64(out + 8, record.totalSectors);
-    PutLe64(out + 16, record.dataOffset);
-    PutLe64(out + 24, record.fileSize);
+    byteorder::PutLE64(out + 0, record.sectorSize);
+    byteorder::PutLE64(out + 8, record.totalSectors);
+    byteorder::PutLE64(out + 16, record.dataOffset);
+    byteorder::PutLE64(out + 24, record.fileSize);
     std::memcpy(out + 32, record.fileName, sizeof record.fileName);
     std::memcpy(out + 1056, record.filePath, sizeof record.filePath);
     out[1055] = 0;
@@ -168,10 +145,10 @@ void ParseDmgInfo(const void* bytes, std::size_t length, CDMGDeviceInfoStruct& r
     if (bytes != nullptr)
         std::memcpy(raw, bytes, std::min(length, kDmgInfoSize));
     std::memset(&record, 0, sizeof record);
-    record.sectorSize = GetLe64(raw + 0);
-    record.totalSectors = GetLe64(raw + 8);
-    record.dataOffset = GetLe64(raw + 16);
-    record.fileSize = GetLe64(raw + 24);
+    record.sectorSize = byteorder::LE64(raw + 0);
+    record.totalSectors = byteorder::LE64(raw + 8);
+    record.dataOffset = byteorder::LE64(raw + 16);
+    record.fileSize = byteorder::LE64(raw + 24);
     std::memcpy(record.fileName, raw + 32, sizeof record.fileName);
     std::memcpy(record.filePath, raw + 1056, sizeof record.filePath);
     record.fileName[sizeof record.fileName - 1] = '\0';
@@ -224,11 +201,11 @@ int ParseDmgFile(const char* path, CDMGDeviceInfoStruct& record)
         record.dataOffset = 0;
         return 1;
     }
-    const std::uint64_t forkOffset = Be64(trailer + 24);
-    const std::uint64_t forkLength = Be64(trailer + 32);
-    const std::uint64_t xmlOffset = Be64(trailer + 216);
-    const std::uint64_t xmlLength = Be64(trailer + 224);
-    const std::uint64_t totalSectors = Be64(trailer + 492);
+    const std::uint64_t forkOffset = byteorder::BE64(trailer + 24);
+    const std::uint64_t forkLength = byteorder::BE64(trailer + 32);
+    const std::uint64_t xmlOffset = byteorder::BE64(trailer + 216);
+    const std::uint64_t xmlLength = byteorder::BE64(trailer + 224);
+    const std::uint64_t totalSectors = byteorder::BE64(trailer + 492);
     record.totalSectors = totalSectors;
     CatchExeception::WriteLog("========= koly info begin =============\n");
     CatchExeception::WriteLog("XML plist from: %llu, spanning %llu types\n", static_cast<unsigned long long>(xmlOffset),

@@ -5,29 +5,14 @@
 #include <vector>
 
 #include "storage/DeviceData.h"
+#include "foundation/ByteOrder.h"
 
 namespace {
 
 constexpr std::uint8_t kModule = ENGINE_MODULE_PARTITION_TABLE;
 
-std::uint16_t Le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-std::uint32_t Le32(const std::uint8_t* p)
-{
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-std::uint64_t Le64(const std::uint8_t* p)
-{
-    return static_cast<std::uint64_t>(Le32(p)) | static_cast<std::uint64_t>(Le32(p + 4)) << 32;
-}
-std::uint16_t Be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
-std::uint32_t Be32(const std::uint8_t* p)
-{
-    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-           static_cast<std::uint32_t>(p[2]) << 8 | static_cast<std::uint32_t>(p[3]);
-}
 
-bool HasBootSignature(const std::uint8_t* sector) { return Le16(sector + 510) == 0xAA55; }
+bool HasBootSignature(const std::uint8_t* sector) { return byteorder::LE16(sector + 510) == 0xAA55; }
 
 // A read of whole sectors; on failure the device's own error is the answer.
 bool ReadSectors(IStorageDevice* device, std::vector<std::uint8_t>& buffer, std::int64_t first,
@@ -67,8 +52,8 @@ public:
     bool IsExtenedPartition() const { return GetPartitionType() == 0x05 || GetPartitionType() == 0x0F; }
     std::uint8_t GetPartitionType() const { return m_raw[4]; }
     std::uint8_t GetStatus() const { return m_raw[0]; }
-    std::uint32_t GetLeadSectors() const { return Le32(m_raw + 8); }
-    std::uint32_t GetTotalSectors() const { return Le32(m_raw + 12); }
+    std::uint32_t GetLeadSectors() const { return byteorder::LE32(m_raw + 8); }
+    std::uint32_t GetTotalSectors() const { return byteorder::LE32(m_raw + 12); }
     std::int64_t GetEndSector() const
     {
         return static_cast<std::int64_t>(GetLeadSectors()) + GetTotalSectors() - 1;
@@ -108,8 +93,8 @@ public:
             static const std::uint8_t zero[16] = {};
             if (std::memcmp(e, zero, 16) == 0)
                 continue;
-            const std::uint64_t first = Le64(e + 32);
-            const std::uint64_t last = Le64(e + 40);
+            const std::uint64_t first = byteorder::LE64(e + 32);
+            const std::uint64_t last = byteorder::LE64(e + 40);
             if (total <= 0 || first >= static_cast<std::uint64_t>(total))
                 continue; // starts past the end of the disk: nothing of it is here
             std::int64_t count;
@@ -249,14 +234,14 @@ public:
         if (m_buffer[0] != 'E' || m_buffer[1] != 'R')
             return ENGINE_ERROR(kModule, PARTITION_TABLE_ERR_BAD_TABLE);
         // A block smaller than a sector would put every map entry at sector 0.
-        m_sectorsPerBlock = Be16(m_buffer.data() + 2) / m_sectorSize;
+        m_sectorsPerBlock = byteorder::BE16(m_buffer.data() + 2) / m_sectorSize;
         if (m_sectorsPerBlock == 0)
             return ENGINE_ERROR(kModule, PARTITION_TABLE_ERR_BAD_TABLE);
         if (!ReadSectors(m_device, m_buffer, m_sectorsPerBlock, 1, err))
             return err;
         if (!IsMapEntry())
             return ENGINE_ERROR(kModule, PARTITION_TABLE_ERR_BAD_TABLE);
-        m_mapEntries = Be32(m_buffer.data() + 4);
+        m_mapEntries = byteorder::BE32(m_buffer.data() + 4);
         if (m_mapEntries > 31)
             return ENGINE_ERROR(kModule, PARTITION_TABLE_ERR_BAD_TABLE);
         const std::int64_t total = m_device->GetTotalSectors();
@@ -267,8 +252,8 @@ public:
                 continue;
             PartitionEntry p;
             p.number = static_cast<std::int32_t>(k);
-            p.startSector = static_cast<std::int64_t>(Be32(m_buffer.data() + 8)) * m_sectorsPerBlock;
-            p.sectorCount = static_cast<std::int64_t>(Be32(m_buffer.data() + 12)) * m_sectorsPerBlock;
+            p.startSector = static_cast<std::int64_t>(byteorder::BE32(m_buffer.data() + 8)) * m_sectorsPerBlock;
+            p.sectorCount = static_cast<std::int64_t>(byteorder::BE32(m_buffer.data() + 12)) * m_sectorsPerBlock;
             std::memcpy(p.typeName, m_buffer.data() + 48, 32);
             // Unlike MBR, an APM entry without blocks has nothing to scan.
             if (p.sectorCount < 1)

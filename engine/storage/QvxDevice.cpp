@@ -12,32 +12,10 @@
 #include <unistd.h>
 
 #include "foundation/Log.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/StdFile.h"
 
 namespace {
-
-void PutLe32(std::uint8_t* p, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-void PutLe64(std::uint8_t* p, std::uint64_t v)
-{
-    for (int i = 0; i < 8; ++i)
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-std::uint32_t GetLe32(const std::uint8_t* p)
-{
-    return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) |
-           (std::uint32_t(p[3]) << 24);
-}
-
-std::uint64_t GetLe64(const std::uint8_t* p)
-{
-    return GetLe32(p) | (std::uint64_t(GetLe32(p + 4)) << 32);
-}
 
 bool WriteFully(int fd, const void* data, std::size_t length)
 {
@@ -81,29 +59,29 @@ bool PwriteFully(int fd, const void* data, std::size_t length, off_t offset)
 void SerialiseQvxInfo(const CQVXDeviceInfoStruct& record, std::uint8_t (&out)[kQvxInfoSize])
 {
     std::memset(out, 0, sizeof out);
-    PutLe64(out + 0, record.sectorSize);
-    PutLe64(out + 8, record.totalSectors);
-    PutLe64(out + 16, record.dataOffset);
-    PutLe64(out + 24, record.fileSize);
+    byteorder::PutLE64(out + 0, record.sectorSize);
+    byteorder::PutLE64(out + 8, record.totalSectors);
+    byteorder::PutLE64(out + 16, record.dataOffset);
+    byteorder::PutLE64(out + 24, record.fileSize);
     std::memcpy(out + 32, record.name, sizeof record.name);
     std::memcpy(out + 160, record.path, sizeof record.path);
     out[159] = 0;
     out[1183] = 0;
-    PutLe64(out + 1184, record.createTime);
+    byteorder::PutLE64(out + 1184, record.createTime);
 }
 
 void ParseQvxInfo(const std::uint8_t (&in)[kQvxInfoSize], CQVXDeviceInfoStruct& record)
 {
     std::memset(&record, 0, sizeof record);
-    record.sectorSize = GetLe64(in + 0);
-    record.totalSectors = GetLe64(in + 8);
-    record.dataOffset = GetLe64(in + 16);
-    record.fileSize = GetLe64(in + 24);
+    record.sectorSize = byteorder::LE64(in + 0);
+    record.totalSectors = byteorder::LE64(in + 8);
+    record.dataOffset = byteorder::LE64(in + 16);
+    record.fileSize = byteorder::LE64(in + 24);
     std::memcpy(record.name, in + 32, sizeof record.name);
     std::memcpy(record.path, in + 160, sizeof record.path);
     record.name[sizeof record.name - 1] = '\0';
     record.path[sizeof record.path - 1] = '\0';
-    record.createTime = GetLe64(in + 1184);
+    record.createTime = byteorder::LE64(in + 1184);
 }
 
 std::uint64_t QvxDataOffset(std::uint32_t sectorSize)
@@ -126,8 +104,8 @@ int QxFillQvxFileInfo(CQVXDeviceInfoStruct* record, const char* path)
         return -1;
     // Exactly the record this format has: a longer one announced by a
     // damaged header must not be read into it.
-    if (GetLe32(head + 4) != kQvxInfoSize) {
-        CatchExeception::WriteLog("qvx: %s: record length %u is not %zu\n", path, GetLe32(head + 4), kQvxInfoSize);
+    if (byteorder::LE32(head + 4) != kQvxInfoSize) {
+        CatchExeception::WriteLog("qvx: %s: record length %u is not %zu\n", path, byteorder::LE32(head + 4), kQvxInfoSize);
         return -1;
     }
     std::uint8_t raw[kQvxInfoSize];
@@ -279,7 +257,7 @@ int QXMakeDMG::QXWriteDMGHeader(int fd)
         return QVX_ERR_ARGUMENT;
     std::uint8_t header[kQvxHeaderEnd];
     std::memcpy(header, "qvx", 4); // the tag and its zero byte
-    PutLe32(header + 4, kQvxInfoSize);
+    byteorder::PutLE32(header + 4, kQvxInfoSize);
     std::uint8_t record[kQvxInfoSize];
     SerialiseQvxInfo(m_record, record);
     std::memcpy(header + 8, record, sizeof record);
