@@ -18,6 +18,21 @@ constexpr std::uint64_t kNearLimit = 4096;
 constexpr std::uint64_t kTimeLow = 500000000000000000ull;
 constexpr std::uint64_t kTimeHigh = 1873497444986126336ull;
 constexpr std::uint64_t kUnset = APFSFileNode::kNoParentKey;
+// Object ids below this (the root folder 2, the private folder 3) name the
+// same object in every generation, so a record with one is never a copy.
+constexpr std::uint64_t kFirstOrdinaryId = 5;
+// How far (in blocks) a record may lie from the node it joins, widened for a
+// large file whose records spread further.
+constexpr std::uint64_t kNearSlack = 256;
+// A volume name is read up to its first zero, but never further than this;
+// the container's shown name (volume name, "_", index) is cut to fit the
+// tree's 4,095-byte names.
+constexpr std::size_t kMaxVolumeNameScan = 4000;
+constexpr std::size_t kMaxContainerName = 4095;
+
+using byteorder::LE16;
+using byteorder::LE32;
+using byteorder::LE64;
 
 std::uint64_t Distance(std::uint64_t a, std::uint64_t b) {
     const std::uint32_t x = static_cast<std::uint32_t>(a), y = static_cast<std::uint32_t>(b);
@@ -29,6 +44,8 @@ bool IsDSStore(const std::string& stored) {
 }
 
 bool InWindow(std::uint64_t t) { return t >= kTimeLow && t <= kTimeHigh; }
+
+bool IsReservedId(std::uint64_t key) { return (key & 0xFFFFFFFFull) < kFirstOrdinaryId; }
 }  // namespace
 
 APFSContainerReader::APFSContainerReader(APFSDelegate* delegate, std::uint32_t containerIndex,
@@ -51,12 +68,12 @@ int APFSContainerReader::AnalyzeFromContainerSuperblock(std::uint64_t superblock
     std::uint8_t* buf = m_buffer.get();
     if (!buf || !ReadBlock(superblock, buf, kAPFSBlockSize)) return -1;
     if (!IsPlausibleObjectHeader(superblock, buf, kAPFSBlockSize)) return -2;
-    const std::uint32_t blockSize = APFSRead32(buf + kNXBlockSizeOffset);
+    const std::uint32_t blockSize = LE32(buf + kNXBlockSizeOffset);
     // Every read of one block goes into the work buffer, whose layout
     // (offsets from the block end) assumes 4096-byte blocks.
     if (blockSize != kAPFSBlockSize) return -2;
     m_blockSize = blockSize;
-    m_blockCount = APFSRead64(buf + kNXBlockCountOffset);
+    m_blockCount = LE64(buf + kNXBlockCountOffset);
     std::memcpy(m_uuid, buf + kNXUuidOffset, sizeof m_uuid);
     m_startBlock = m_startSector * static_cast<std::uint64_t>(m_sectorSize) / m_blockSize;
     m_sizeInSectors = m_blockCount * (m_blockSize / static_cast<std::uint64_t>(m_sectorSize));
@@ -64,8 +81,8 @@ int APFSContainerReader::AnalyzeFromContainerSuperblock(std::uint64_t superblock
     std::vector<std::uint64_t> generations;
     std::set<std::uint64_t> walked{0, superblock};
     for (int i = 0; i < kMaxGenerations; ++i) {
-        generations.push_back(APFSRead64(buf + kNXObjectMapOffset));
-        const std::uint32_t next = APFSRead32(buf + kNXWalkLinkOffset);
+        generations.push_back(LE64(buf + kNXObjectMapOffset));
+        const std::uint32_t next = LE32(buf + kNXWalkLinkOffset);
         if (!walked.insert(next).second) break;
         ReadBlock(next, buf, kAPFSBlockSize);
     }
@@ -73,16 +90,18 @@ int APFSContainerReader::AnalyzeFromContainerSuperblock(std::uint64_t superblock
     std::vector<std::uint8_t> root(kAPFSBlockSize), volume(kAPFSBlockSize);
     for (std::uint64_t objectMap : generations) {
         if (!ReadBlock(objectMap, root.data(), kAPFSBlockSize)) continue;
-        if (!ReadBlock(APFSRead64(root.data() + kOMTreeRootOffset), root.data(), kAPFSBlockSize)) continue;
-        if (APFSRead16(root.data() + 28) != kAPFSSubtypeObjectMap) continue;
+        if (!ReadBlock(LE64(root.data() + kOMTreeRootOffset), root.data(), kAPFSBlockSize)) continue;
+        if (LE16(root.data() + kObjSubtypeOffset) != kAPFSSubtypeObjectMap) continue;
         APFSNodeHeader node;
         ReadAPFSNodeHeader(root.data(), kAPFSBlockSize, node);
         const std::uint32_t entries = node.keyCount < kAPFSMaxNodeEntries ? node.keyCount : kAPFSMaxNodeEntries;
         for (std::uint32_t i = 0; i < entries; ++i) {
-            const std::size_t entry = kAPFSNodeTableStart + static_cast<std::size_t>(i) * 4;
-            const std::uint64_t v = APFSRead16(root.data() + entry + 2);
-            if (kAPFSBlockSize - 41 - v > 4094 || v > kAPFSBlockSize - 41) break;
-            const std::uint64_t address = APFSRead64(root.data() + kAPFSBlockSize - 40 - v + 8);
+            const std::size_t entry = kAPFSNodeTableStart + static_cast<std::size_t>(i) * kFixedEntrySize;
+            // A root's values count back from the B-tree info at its end.
+            const std::uint64_t v = LE16(root.data() + entry + 2);
+            if (v >= kAPFSBlockSize - kAPFSRootTrailer) break;
+            const std::uint64_t address =
+                LE64(root.data() + kAPFSBlockSize - kAPFSRootTrailer - v + kOMapValueAddressOffset);
             if (address == 0 || address >= m_blockCount) continue;
             if (!ReadBlock(address, volume.data(), kAPFSBlockSize)) continue;
             if (!IsPlausibleObjectHeader(address, volume.data(), kAPFSBlockSize)) continue;
@@ -105,14 +124,14 @@ int APFSContainerReader::AnalyzeFromVolumeSuperblock(std::uint64_t block) {
 void APFSContainerReader::TakeVolume(const std::uint8_t* volume) {
     if (m_containerName.empty()) {
         std::size_t n = 0;
-        while (kAPSBNameOffset + n < kAPFSBlockSize && volume[kAPSBNameOffset + n] != 0 && n < 4000) ++n;
+        while (kAPSBNameOffset + n < kAPFSBlockSize && volume[kAPSBNameOffset + n] != 0 && n < kMaxVolumeNameScan) ++n;
         m_containerName.assign(reinterpret_cast<const char*>(volume + kAPSBNameOffset), n);
         m_containerName += "_" + std::to_string(m_containerIndex);
-        if (m_containerName.size() > 4095) m_containerName.resize(4095);
+        if (m_containerName.size() > kMaxContainerName) m_containerName.resize(kMaxContainerName);
     }
     std::vector<std::uint8_t> objectMap(kAPFSBlockSize);
-    if (!ReadBlock(APFSRead64(volume + kAPSBObjectMapOffset), objectMap.data(), kAPFSBlockSize)) return;
-    QueueWalk({APFSRead64(objectMap.data() + kOMTreeRootOffset)});
+    if (!ReadBlock(LE64(volume + kAPSBObjectMapOffset), objectMap.data(), kAPFSBlockSize)) return;
+    QueueWalk({LE64(objectMap.data() + kOMTreeRootOffset)});
 }
 
 void APFSContainerReader::QueueWalk(std::vector<std::uint64_t> start) {
@@ -125,12 +144,12 @@ void APFSContainerReader::QueueWalk(std::vector<std::uint64_t> start) {
         if (!m_visited.insert(b).second) continue;
         if (!ReadBlock(b, block.data(), kAPFSBlockSize)) continue;
         if (!IsPlausibleObjectHeader(b, block.data(), kAPFSBlockSize)) continue;
-        const std::uint16_t subtype = APFSRead16(block.data() + 28);
+        const std::uint16_t subtype = LE16(block.data() + kObjSubtypeOffset);
         if (subtype == kAPFSSubtypeFsTree) {
             HandleRecords(block.data(), b);
         } else if (subtype == kAPFSSubtypeObjectMap) {
-            const std::uint16_t flags = APFSRead16(block.data() + 32);
-            if (flags >= 4 && flags <= 7) {
+            const std::uint16_t flags = LE16(block.data() + kNodeFlagsOffset);
+            if (flags & kNodeFixed && flags <= (kNodeFixed | kNodeLeaf | kNodeRoot)) {
                 std::vector<std::uint64_t> children;
                 CollectObjectMapChildren(block.data(), kAPFSBlockSize, children);
                 queue.insert(queue.end(), children.begin(), children.end());
@@ -173,23 +192,10 @@ void APFSContainerReader::HandleRecord(const APFSRecord& r, std::uint64_t block)
 
 void APFSContainerReader::HandleExtent(const APFSRecord& r, std::uint64_t block) {
     const std::uint64_t key = Key(r.oid);
-    APFSFileNode* taken = nullptr;
-    std::uint64_t limit = kNearLimit, best = ~0ull;
-    auto range = m_files.equal_range(key);
-    for (auto it = range.first; it != range.second; ++it) {
-        APFSFileNode* n = it->second;
-        if (n->ParentKey() == kUnset && (n->OwnKey() & 0xFFFFFFFFull) < 5) {
-            taken = n;
-            break;
-        }
-        const std::uint64_t units = static_cast<std::uint64_t>(n->GetFileSize()) / 4096;
-        if (limit > 256 && units > limit - 256) limit = units + 256;
-        const std::uint64_t d = Distance(block, n->Block());
-        if (d < limit && d < best) {
-            best = d;
-            taken = n;
-        }
-    }
+    bool matched = false;
+    APFSFileNode* taken = Nearest(m_files, key, block, true, matched, [](APFSFileNode* n) {
+        return n->ParentKey() == kUnset && IsReservedId(n->OwnKey()) ? Pick::Take : Pick::Measure;
+    });
     if (!taken) taken = NewNode(m_files, key, kUnset, -1, std::string(), nullptr, block);
     if (!taken) return;
     taken->SetBlock(block);
@@ -216,31 +222,14 @@ void APFSContainerReader::HandleNamed(const APFSRecord& r, std::uint64_t block) 
     const std::string name = shown.Name();
     NodeMap& map = folder ? m_folders : m_files;
 
-    APFSFileNode* matched = nullptr;
-    APFSFileNode* nearest = nullptr;
-    std::uint64_t limit = kNearLimit, best = ~0ull;
-    auto range = map.equal_range(ownKey);
-    for (auto it = range.first; it != range.second; ++it) {
-        APFSFileNode* n = it->second;
-        if (n->ParentKey() == parentKey &&
-            ((n->OwnKey() & 0xFFFFFFFFull) < 5 || name.find(n->Name()) != std::string::npos)) {
-            matched = n;
-            break;
-        }
-        if (created != 0 && n->CreateTimeNs() == created) {
-            nearest = n;
-            best = 0;
-            continue;
-        }
-        const std::uint64_t units = static_cast<std::uint64_t>(n->GetFileSize()) / 4096;
-        if (limit > 256 && units > limit - 256) limit = units + 256;
-        const std::uint64_t d = Distance(block, n->Block());
-        if (d < limit && d < best) {
-            best = d;
-            nearest = n;
-        }
-    }
-    APFSFileNode* node = matched;
+    bool matched = false;
+    APFSFileNode* nearest = Nearest(map, ownKey, block, true, matched, [&](APFSFileNode* n) {
+        if (n->ParentKey() == parentKey && (IsReservedId(n->OwnKey()) || name.find(n->Name()) != std::string::npos))
+            return Pick::Take;
+        return created != 0 && n->CreateTimeNs() == created ? Pick::Prefer : Pick::Measure;
+    });
+    APFSFileNode* node = matched ? nearest : nullptr;
+    if (matched) nearest = nullptr;
     if (!node && !folder && nearest && nearest->ParentKey() == kUnset) {
         node = nearest;
         node->SetParentKey(parentKey);
@@ -316,18 +305,41 @@ APFSFileNode* APFSContainerReader::NewNode(NodeMap& map, std::uint64_t key, std:
     return raw;
 }
 
-APFSFileNode* APFSContainerReader::NearestFolder(std::uint64_t key, std::uint64_t block) {
-    APFSFileNode* best = nullptr;
-    std::uint64_t bestDistance = ~0ull;
-    auto range = m_folders.equal_range(key);
+template <typename Judge>
+APFSFileNode* APFSContainerReader::Nearest(NodeMap& map, std::uint64_t key, std::uint64_t block, bool bounded,
+                                           bool& matched, Judge judge) {
+    matched = false;
+    APFSFileNode* nearest = nullptr;
+    std::uint64_t limit = bounded ? kNearLimit : ~0ull, best = ~0ull;
+    auto range = map.equal_range(key);
     for (auto it = range.first; it != range.second; ++it) {
-        const std::uint64_t d = Distance(block, it->second->Block());
-        if (d < bestDistance) {
-            bestDistance = d;
-            best = it->second;
+        APFSFileNode* n = it->second;
+        const Pick pick = judge(n);
+        if (pick == Pick::Take) {
+            matched = true;
+            return n;
+        }
+        if (pick == Pick::Prefer) {
+            nearest = n;
+            best = 0;
+            continue;
+        }
+        if (bounded) {
+            const std::uint64_t units = static_cast<std::uint64_t>(n->GetFileSize()) / kAPFSBlockSize;
+            if (limit > kNearSlack && units > limit - kNearSlack) limit = units + kNearSlack;
+        }
+        const std::uint64_t d = Distance(block, n->Block());
+        if (d < limit && d < best) {
+            best = d;
+            nearest = n;
         }
     }
-    return best;
+    return nearest;
+}
+
+APFSFileNode* APFSContainerReader::NearestFolder(std::uint64_t key, std::uint64_t block) {
+    bool matched = false;
+    return Nearest(m_folders, key, block, false, matched, [](APFSFileNode*) { return Pick::Measure; });
 }
 
 void APFSContainerReader::LinkToParent(APFSFileNode* node, std::uint64_t block) {

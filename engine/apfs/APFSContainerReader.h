@@ -76,6 +76,15 @@ private:
     void HandleNamed(const APFSRecord& r, std::uint64_t block);
     APFSFileNode* NewNode(NodeMap& map, std::uint64_t key, std::uint64_t parentKey, int folder,
                           const std::string& name, APFSFileNode* nearest, std::uint64_t block);
+    // How a node under the searched key is judged: taken outright, preferred
+    // over any distance, or measured by how far its last record lies.
+    enum class Pick { Take, Prefer, Measure };
+    // The node under `key` that `judge` takes, or else the preferred one, or
+    // else the one whose last record lies nearest `block` (with `bounded`,
+    // only within the reach its size allows). `matched` says it was taken.
+    template <typename Judge>
+    APFSFileNode* Nearest(NodeMap& map, std::uint64_t key, std::uint64_t block, bool bounded, bool& matched,
+                          Judge judge);
     APFSFileNode* NearestFolder(std::uint64_t key, std::uint64_t block);
     void LinkToParent(APFSFileNode* node, std::uint64_t block);
     void AfterRecord(APFSFileNode* node);

@@ -2,27 +2,31 @@
 
 #include <cstring>
 
+using byteorder::LE16;
+using byteorder::LE32;
+using byteorder::LE64;
+
 bool ReadAPFSObjectHeader(const std::uint8_t* buf, std::size_t len, APFSObjectHeader& out) {
-    if (!buf || len < 32) return false;
-    out.oid = APFSRead64(buf + 8);
-    out.xid = APFSRead64(buf + 16);
-    out.type = APFSRead16(buf + 24);
-    out.typeFlags = APFSRead16(buf + 26);
-    out.subtype = APFSRead16(buf + 28);
+    if (!buf || len < kObjHeaderSize) return false;
+    out.oid = LE64(buf + kObjOidOffset);
+    out.xid = LE64(buf + kObjXidOffset);
+    out.type = LE16(buf + kObjTypeOffset);
+    out.typeFlags = LE16(buf + kObjTypeFlagsOffset);
+    out.subtype = LE16(buf + kObjSubtypeOffset);
     return true;
 }
 
 bool IsPlausibleObjectHeader(std::uint64_t /*block*/, const std::uint8_t* buf, std::size_t len) {
     APFSObjectHeader h;
     if (!ReadAPFSObjectHeader(buf, len, h)) return false;
-    return h.subtype <= 31 && h.type <= 31 && h.oid != 0;
+    return h.subtype <= kAPFSMaxObjectType && h.type <= kAPFSMaxObjectType && h.oid != 0;
 }
 
 bool ReadAPFSNodeHeader(const std::uint8_t* buf, std::size_t len, APFSNodeHeader& out) {
     if (!buf || len < kAPFSNodeTableStart) return false;
-    out.flags = APFSRead16(buf + 32);
-    out.keyCount = APFSRead32(buf + 36);
-    out.tableLength = APFSRead16(buf + 42);
+    out.flags = LE16(buf + kNodeFlagsOffset);
+    out.keyCount = LE32(buf + kNodeKeyCountOffset);
+    out.tableLength = LE16(buf + kNodeTableLengthOffset);
     return true;
 }
 
@@ -31,36 +35,36 @@ void CollectObjectMapChildren(const std::uint8_t* buf, std::size_t len, std::vec
     if (!ReadAPFSNodeHeader(buf, len, node)) return;
     const std::size_t keyArea = kAPFSNodeTableStart + node.tableLength;
     const std::uint32_t entries = node.keyCount < kAPFSMaxNodeEntries ? node.keyCount : kAPFSMaxNodeEntries;
-    if (node.flags == 4 || node.flags == 5) {
-        const std::size_t trailer = node.flags == 5 ? kAPFSRootTrailer : 0;
+    if (node.flags == kNodeFixed || node.flags == (kNodeFixed | kNodeRoot)) {
+        const std::size_t trailer = (node.flags & kNodeRoot) ? kAPFSRootTrailer : 0;
         for (std::uint32_t i = 0; i < entries; ++i) {
-            const std::size_t entry = kAPFSNodeTableStart + static_cast<std::size_t>(i) * 4;
-            if (entry + 4 > len) break;
-            const std::size_t keyPos = keyArea + APFSRead16(buf + entry);
-            const std::size_t valueOffset = APFSRead16(buf + entry + 2) + trailer;
+            const std::size_t entry = kAPFSNodeTableStart + static_cast<std::size_t>(i) * kFixedEntrySize;
+            if (entry + kFixedEntrySize > len) break;
+            const std::size_t keyPos = keyArea + LE16(buf + entry);
+            const std::size_t valueOffset = LE16(buf + entry + 2) + trailer;
             if (valueOffset >= len || keyPos >= len) continue;
             const std::size_t valuePos = len - valueOffset;
             if (valuePos + 8 > len) continue;
-            out.push_back(APFSRead64(buf + valuePos));
+            out.push_back(LE64(buf + valuePos));
         }
-    } else if (node.flags == 6) {
+    } else if (node.flags == (kNodeFixed | kNodeLeaf)) {
         // A leaf whose table may be damaged: take every value that looks like
         // a mapping of one 4096-byte object (flags 0, size 4096).
-        if (len < 16) return;
-        for (std::size_t pos = len - 16; pos > keyArea; pos -= 16) {
-            if (APFSRead64(buf + pos) == 0x0000100000000000ull) out.push_back(APFSRead64(buf + pos + 8));
-            if (pos < 16) break;
+        if (len < kOMapValueSize) return;
+        for (std::size_t pos = len - kOMapValueSize; pos > keyArea; pos -= kOMapValueSize) {
+            if (LE64(buf + pos) == kOMapOneBlockValue) out.push_back(LE64(buf + pos + kOMapValueAddressOffset));
+            if (pos < kOMapValueSize) break;
         }
-    } else if (node.flags == 7) {
+    } else if (node.flags == (kNodeFixed | kNodeLeaf | kNodeRoot)) {
         for (std::uint32_t i = 0; i < entries; ++i) {
-            const std::size_t entry = kAPFSNodeTableStart + static_cast<std::size_t>(i) * 4;
-            if (entry + 4 > len) break;
-            const std::size_t valueOffset = APFSRead16(buf + entry + 2);
+            const std::size_t entry = kAPFSNodeTableStart + static_cast<std::size_t>(i) * kFixedEntrySize;
+            if (entry + kFixedEntrySize > len) break;
+            const std::size_t valueOffset = LE16(buf + entry + 2);
             if (valueOffset > len) break;
             const std::size_t p = len - valueOffset;
             // The value (flags, size, address) stands before the root trailer.
-            if (p < kAPFSRootTrailer + 1 || p - 32 + 8 > len) break;
-            out.push_back(APFSRead64(buf + p - 32));
+            if (p < kAPFSRootTrailer + 1 || p - kAPFSRootTrailer + kOMapValueAddressOffset + 8 > len) break;
+            out.push_back(LE64(buf + p - kAPFSRootTrailer + kOMapValueAddressOffset));
         }
     }
 }
@@ -74,23 +78,23 @@ std::string TakeName(const std::uint8_t* p, std::size_t length) {
 }
 
 void ReadExtendedFields(const std::uint8_t* value, std::size_t valueLength, APFSRecord& out) {
-    const std::uint16_t count = APFSRead16(value + 92);
-    std::size_t data = 96 + static_cast<std::size_t>(count) * 4;
+    const std::uint16_t count = LE16(value + kInodeFieldCountOffset);
+    std::size_t data = kInodeFieldTableOffset + static_cast<std::size_t>(count) * kInodeFieldDescSize;
     for (std::uint32_t i = 0; i < count && i < kAPFSMaxNodeEntries; ++i) {
-        const std::size_t desc = 96 + static_cast<std::size_t>(i) * 4;
-        if (desc + 4 > valueLength || data > valueLength) return;
+        const std::size_t desc = kInodeFieldTableOffset + static_cast<std::size_t>(i) * kInodeFieldDescSize;
+        if (desc + kInodeFieldDescSize > valueLength || data > valueLength) return;
         const std::uint8_t type = value[desc];
         const std::uint8_t flags = value[desc + 1];
-        const std::uint16_t size = APFSRead16(value + desc + 2);
-        if (type == 4 && flags == 2) {
-            const std::size_t nameLength = size & 0x1FF;
+        const std::uint16_t size = LE16(value + desc + 2);
+        if (type == kFieldName && flags == kFieldNameFlags) {
+            const std::size_t nameLength = size & kDrecNameLengthMask;
             if (data + nameLength > valueLength) return;
             out.hasName = true;
             out.name = TakeName(value + data, nameLength);
-        } else if (type == 8 && flags == 0x20) {
+        } else if (type == kFieldStream && flags == kFieldStreamFlags) {
             if (data + 8 > valueLength) return;
             out.hasSize = true;
-            out.size = APFSRead64(value + data);
+            out.size = LE64(value + data);
         }
         data += (static_cast<std::size_t>(size) + 7) & ~static_cast<std::size_t>(7);
     }
@@ -100,39 +104,39 @@ void ReadExtendedFields(const std::uint8_t* value, std::size_t valueLength, APFS
 bool ParseAPFSRecord(const std::uint8_t* key, std::size_t keyLength, const std::uint8_t* value,
                      std::size_t valueLength, APFSRecord& out) {
     if (!key || !value || keyLength < 8) return false;
-    const std::uint64_t word = APFSRead64(key);
+    const std::uint64_t word = LE64(key);
     out = APFSRecord{};
-    out.kind = static_cast<std::uint8_t>(word >> 56);
-    out.oid = word & 0x00FFFFFFFFFFFFFFull;
+    out.kind = static_cast<std::uint8_t>(word >> kAPFSKindShift);
+    out.oid = word & kAPFSObjectIdMask;
     switch (out.kind) {
     case kAPFSKindInode:
-        if (valueLength < 100) return false;
-        out.parentId = APFSRead64(value);
-        out.dataStreamId = APFSRead64(value + 8);
-        out.createTime = APFSRead64(value + 16);
-        out.modifyTime = APFSRead64(value + 24);
-        out.changeTime = APFSRead64(value + 32);
-        out.accessTime = APFSRead64(value + 40);
-        out.mode = APFSRead16(value + 80);
+        if (valueLength < kInodeMinValue) return false;
+        out.parentId = LE64(value + kInodeParentOffset);
+        out.dataStreamId = LE64(value + kInodeStreamOffset);
+        out.createTime = LE64(value + kInodeCreateOffset);
+        out.modifyTime = LE64(value + kInodeModifyOffset);
+        out.changeTime = LE64(value + kInodeChangeOffset);
+        out.accessTime = LE64(value + kInodeAccessOffset);
+        out.mode = LE16(value + kInodeModeOffset);
         ReadExtendedFields(value, valueLength, out);
         return true;
     case kAPFSKindDirRecord: {
-        if (valueLength <= 17 || keyLength < 12) return false;
-        const std::size_t nameLength = APFSRead32(key + 8) & 0x1FF;
-        if (12 + nameLength > keyLength) return false;
+        if (valueLength < kDrecMinValue || keyLength < kDrecNameOffset) return false;
+        const std::size_t nameLength = LE32(key + kDrecNameLengthOffset) & kDrecNameLengthMask;
+        if (kDrecNameOffset + nameLength > keyLength) return false;
         out.parentId = out.oid & 0xFFFFFFFFull;
         out.hasName = true;
-        out.name = TakeName(key + 12, nameLength);
-        out.childId = APFSRead64(value);
-        out.dateAdded = APFSRead64(value + 8);
-        out.entryType = APFSRead16(value + 16);
+        out.name = TakeName(key + kDrecNameOffset, nameLength);
+        out.childId = LE64(value + kDrecChildOffset);
+        out.dateAdded = LE64(value + kDrecDateAddedOffset);
+        out.entryType = LE16(value + kDrecTypeOffset);
         return true;
     }
     case kAPFSKindExtent:
-        if (valueLength < 16 || keyLength < 16) return false;
-        out.logicalOffset = APFSRead64(key + 8);
-        out.length = APFSRead64(value);
-        out.physicalBlock = APFSRead64(value + 8);
+        if (valueLength < kExtentMinSize || keyLength < kExtentMinSize) return false;
+        out.logicalOffset = LE64(key + kExtentLogicalOffset);
+        out.length = LE64(value + kExtentLengthOffset);
+        out.physicalBlock = LE64(value + kExtentBlockOffset);
         return true;
     default:
         return false;
@@ -143,17 +147,17 @@ int ReadFsTreeRecords(const std::uint8_t* buf, std::size_t len,
                       const std::function<bool(const APFSRecord&)>& onRecord) {
     APFSNodeHeader node;
     if (!ReadAPFSNodeHeader(buf, len, node) || node.keyCount >= kAPFSMaxNodeEntries) return 0;
-    const std::size_t trailer = (node.flags == 1 || node.flags == 3) ? kAPFSRootTrailer : 0;
+    const std::size_t trailer = (node.flags == kNodeRoot || node.flags == (kNodeRoot | kNodeLeaf)) ? kAPFSRootTrailer : 0;
     const std::size_t keyArea = kAPFSNodeTableStart + node.tableLength;
     int given = 0;
     APFSRecord record;
     for (std::uint32_t i = 0; i < node.keyCount; ++i) {
-        const std::size_t entry = kAPFSNodeTableStart + static_cast<std::size_t>(i) * 8;
-        if (entry + 8 > len) break;
-        const std::size_t keyPos = keyArea + APFSRead16(buf + entry);
-        const std::size_t keyLength = APFSRead16(buf + entry + 2);
-        const std::size_t valueOffset = APFSRead16(buf + entry + 4) + trailer;
-        const std::size_t valueLength = APFSRead16(buf + entry + 6);
+        const std::size_t entry = kAPFSNodeTableStart + static_cast<std::size_t>(i) * kVariableEntrySize;
+        if (entry + kVariableEntrySize > len) break;
+        const std::size_t keyPos = keyArea + LE16(buf + entry);
+        const std::size_t keyLength = LE16(buf + entry + 2);
+        const std::size_t valueOffset = LE16(buf + entry + 4) + trailer;
+        const std::size_t valueLength = LE16(buf + entry + 6);
         if (valueOffset == 0 || valueOffset >= len) continue;
         const std::size_t valuePos = len - valueOffset;
         if (keyPos >= len || keyLength > len - keyPos) continue;

@@ -11,52 +11,13 @@
 #include <string>
 #include <vector>
 
-constexpr std::uint32_t kAPFSBlockSize = 4096;
-constexpr std::uint32_t kAPFSContainerMagic = 0x4253584E;  // "NXSB"
-constexpr std::uint32_t kAPFSVolumeMagic = 0x42535041;     // "APSB"
-constexpr std::uint16_t kAPFSTypeContainer = 1;
-constexpr std::uint16_t kAPFSTypeBTreeNode = 3;
-constexpr std::uint16_t kAPFSTypeCheckpointMap = 0x0C;
-constexpr std::uint16_t kAPFSSubtypeObjectMap = 11;
-constexpr std::uint16_t kAPFSSubtypeFsTree = 14;
-constexpr std::uint16_t kAPFSTypeFlagPhysical = 0x4000;
-// Bytes of the B-tree info that ends every root node.
-constexpr std::uint32_t kAPFSRootTrailer = 40;
-constexpr std::uint32_t kAPFSNodeTableStart = 56;
-constexpr std::uint32_t kAPFSMaxNodeEntries = 1024;
+#include "apfs/APFSLayout.h"
+#include "foundation/ByteOrder.h"
 
-// Container superblock field offsets.
-constexpr std::size_t kNXBlockSizeOffset = 36;
-constexpr std::size_t kNXBlockCountOffset = 40;
-constexpr std::size_t kNXUuidOffset = 72;
-// The checkpoint descriptor area: its size in blocks (top bit: kept in a
-// B-tree), first block, and the first block and length of this checkpoint.
-constexpr std::size_t kNXDescBlocksOffset = 104;
-constexpr std::size_t kNXDescBaseOffset = 112;
-constexpr std::size_t kNXDescIndexOffset = 136;
-constexpr std::size_t kNXDescLengthOffset = 140;
-constexpr std::size_t kNXWalkLinkOffset = 136;
-constexpr std::size_t kNXObjectMapOffset = 160;
-// Object map: block of its B-tree root.
-constexpr std::size_t kOMTreeRootOffset = 48;
-// Volume superblock fields.
-constexpr std::size_t kAPSBObjectMapOffset = 128;
-constexpr std::size_t kAPSBNameOffset = 704;
-
-// File-system tree record kinds (top byte of a key's first word).
-constexpr std::uint8_t kAPFSKindInode = 0x30;
-constexpr std::uint8_t kAPFSKindExtent = 0x80;
-constexpr std::uint8_t kAPFSKindDirRecord = 0x90;
-
-inline std::uint16_t APFSRead16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-inline std::uint32_t APFSRead32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(APFSRead16(p)) | (static_cast<std::uint32_t>(APFSRead16(p + 2)) << 16);
-}
-inline std::uint64_t APFSRead64(const std::uint8_t* p) {
-    return static_cast<std::uint64_t>(APFSRead32(p)) | (static_cast<std::uint64_t>(APFSRead32(p + 4)) << 32);
-}
+// Until every APFS file loads through the byte-order header.
+inline std::uint16_t APFSRead16(const std::uint8_t* p) { return byteorder::LE16(p); }
+inline std::uint32_t APFSRead32(const std::uint8_t* p) { return byteorder::LE32(p); }
+inline std::uint64_t APFSRead64(const std::uint8_t* p) { return byteorder::LE64(p); }
 
 // The 32-byte header every object starts with.
 struct APFSObjectHeader {
@@ -113,7 +74,7 @@ struct APFSRecord {
     std::uint64_t physicalBlock = 0;
 
     bool IsFolder() const {
-        return kind == kAPFSKindInode ? (mode & 0x4000) != 0 : entryType == 4;
+        return kind == kAPFSKindInode ? (mode & kModeFolder) != 0 : entryType == kDrecTypeFolder;
     }
 };
 

@@ -44,8 +44,8 @@ public:
         std::set<std::uint32_t> visited;
         for (int step = 0; step < kMaxLabelSteps; ++step) {
             if (label[0] != 0) return;
-            const std::uint32_t next = APFSRead32(buf.get() + kNXWalkLinkOffset);
-            const std::uint64_t objectMap = APFSRead64(buf.get() + kNXObjectMapOffset);
+            const std::uint32_t next = byteorder::LE32(buf.get() + kNXWalkLinkOffset);
+            const std::uint64_t objectMap = byteorder::LE64(buf.get() + kNXObjectMapOffset);
             ReadAPFSVolumeName(m_device, m_startSector, objectMap, label, size, buf.get());
             if (label[0] != 0) return;
             if (!visited.insert(next).second) return;
@@ -78,16 +78,16 @@ bool ReadAPFSBlock(IStorageDevice* device, std::uint64_t startSector, std::uint6
 bool ReadAPFSVolumeName(IStorageDevice* device, std::uint64_t startSector, std::uint64_t objectMapBlock,
                         char* label, int size, std::uint8_t* buf) {
     if (!ReadAPFSBlock(device, startSector, objectMapBlock, buf)) return false;
-    const std::uint64_t treeRoot = APFSRead64(buf + kOMTreeRootOffset);
+    const std::uint64_t treeRoot = byteorder::LE64(buf + kOMTreeRootOffset);
     if (!ReadAPFSBlock(device, startSector, treeRoot, buf)) return false;
-    if (APFSRead16(buf + 28) != kAPFSSubtypeObjectMap) return false;
+    if (byteorder::LE16(buf + 28) != kAPFSSubtypeObjectMap) return false;
     // The first entry's value stands before the root trailer; its physical
     // address is the value's last 8 bytes.
-    const std::uint16_t valueOffset = APFSRead16(buf + kAPFSNodeTableStart + 2);
+    const std::uint16_t valueOffset = byteorder::LE16(buf + kAPFSNodeTableStart + 2);
     if (valueOffset < 1 || valueOffset > kAPFSBlockSize - 32) return false;
-    const std::uint64_t volume = APFSRead64(buf + (kAPFSBlockSize - 32 - valueOffset));
+    const std::uint64_t volume = byteorder::LE64(buf + (kAPFSBlockSize - 32 - valueOffset));
     if (!ReadAPFSBlock(device, startSector, volume, buf)) return false;
-    if (APFSRead32(buf + 32) != kAPFSVolumeMagic) return false;
+    if (byteorder::LE32(buf + 32) != kAPFSVolumeMagic) return false;
     const std::size_t room = static_cast<std::size_t>(size) < 32 ? static_cast<std::size_t>(size) : 32;
     std::size_t n = 0;
     for (; n < room && buf[kAPSBNameOffset + n] != 0; ++n) label[n] = static_cast<char>(buf[kAPSBNameOffset + n]);
@@ -103,10 +103,10 @@ IVolumeAnalyze* CreateAPFSVolumeAnalyze(IStorageDevice* device, std::uint64_t st
     if (!buf) return nullptr;
     if (startSector > static_cast<std::uint64_t>(INT64_MAX)) return nullptr;
     if (!device->ReadSector(buf.get(), static_cast<std::int64_t>(startSector), 1)) return nullptr;
-    const std::uint16_t type = APFSRead16(buf.get() + 24);
-    const std::uint16_t subtype = APFSRead16(buf.get() + 28);
+    const std::uint16_t type = byteorder::LE16(buf.get() + 24);
+    const std::uint16_t subtype = byteorder::LE16(buf.get() + 28);
     if (type < 1 || type > 31 || subtype > 31) return nullptr;
-    if (APFSRead32(buf.get() + 32) != kAPFSContainerMagic) return nullptr;
-    if (APFSRead32(buf.get() + kNXBlockSizeOffset) != kAPFSBlockSize) return nullptr;
+    if (byteorder::LE32(buf.get() + 32) != kAPFSContainerMagic) return nullptr;
+    if (byteorder::LE32(buf.get() + kNXBlockSizeOffset) != kAPFSBlockSize) return nullptr;
     return new (std::nothrow) APFSRecognize(device, startSector);
 }
