@@ -12,9 +12,18 @@ class IRecoveryController;
 // The path of a node from its tree root, as the listing prints it.
 std::string PathOf(IFileNode* n);
 
+// False, with the reason on standard error, when writing under `dir` could
+// write onto `source` (the device scanned, or the image a mounted loop device
+// reads). Call before anything is written, `dir` created included.
+bool RecoveryFolderAllowed(const std::string& source, const std::string& dir);
+
 // Copies the deleted (with `all`, every) file the scan showed to `dir`
 // under its tree path, through the writer of the searcher that found it.
-// `used` holds the paths taken so far across volumes.
+// Files land under `dir` or nowhere (no symbolic link inside it is
+// followed), never replace anything (a taken name gets "name (1).ext"), and
+// a file that could not be wholly read counts as failed, kept only as
+// "NAME.partial" when part of it could be read; each failure's reason goes to
+// standard error. `used` collects the paths written.
 void RecoverFiles(IRecoveryController* controller, const std::vector<IFileNode*>& shown, bool all,
                   const std::string& dir, std::set<std::string>& used, std::int64_t& written,
                   std::int64_t& failed);

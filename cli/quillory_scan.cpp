@@ -220,6 +220,7 @@ int main(int argc, char** argv) {
     if (all && !recover) return Usage("--all goes with --recover");
     if (recover) {
         while (recoverDir.size() > 1 && recoverDir.back() == '/') recoverDir.pop_back();
+        if (!RecoveryFolderAllowed(source, recoverDir)) return 1;
         struct stat st{};
         if (stat(recoverDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
             std::fprintf(stderr, "quillory-scan: %s is not a folder\n", recoverDir.c_str());

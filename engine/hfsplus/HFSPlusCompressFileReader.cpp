@@ -22,10 +22,15 @@ namespace {
 // any compressor reaches from that.
 constexpr std::uint64_t kMaxInlineOutput = 64ull << 20;
 
-// zlib stream into at most `limit` bytes; the bytes produced.
-std::size_t Inflate(const std::uint8_t* src, std::size_t srcSize, std::uint8_t* dst, std::size_t limit) {
+// zlib stream into at most `limit` bytes; the bytes produced. `damaged` is
+// set when zlib reports an error (a bad header, check or stream).
+std::size_t Inflate(const std::uint8_t* src, std::size_t srcSize, std::uint8_t* dst, std::size_t limit,
+                    bool& damaged) {
     z_stream z{};
-    if (inflateInit(&z) != Z_OK) return 0;
+    if (inflateInit(&z) != Z_OK) {
+        damaged = true;
+        return 0;
+    }
     z.next_in = const_cast<Bytef*>(src);
     z.avail_in = static_cast<uInt>(srcSize);
     z.next_out = dst;
@@ -34,6 +39,7 @@ std::size_t Inflate(const std::uint8_t* src, std::size_t srcSize, std::uint8_t* 
     std::size_t produced = limit - z.avail_out;
     if (rc != Z_STREAM_END && !(rc == Z_BUF_ERROR && z.avail_out == 0)) {
         CatchExeception::WriteLog("decmpfs: zlib error %d after %zu bytes\n", rc, produced);
+        damaged = true;
     }
     inflateEnd(&z);
     return produced;
@@ -41,18 +47,25 @@ std::size_t Inflate(const std::uint8_t* src, std::size_t srcSize, std::uint8_t* 
 
 bool IsZlibType(std::uint32_t type) { return type == 3 || type == 4; }
 
-// Decodes one compressed piece (a chunk or the inline payload); a piece whose
-// first byte marks it as stored is copied as it is.
-std::size_t DecodePiece(std::uint32_t type, const std::uint8_t* src, std::size_t srcSize, std::uint8_t* dst,
-                        std::size_t limit) {
-    if (srcSize == 0) return 0;
+// Decodes one compressed piece (a chunk or the inline payload) that stands
+// for exactly `limit` bytes; a piece whose first byte marks it as stored is
+// copied as it is. False when the piece is damaged: a decoder error, or fewer
+// bytes than the piece stands for (the rest would be guessed zeros).
+bool DecodePiece(std::uint32_t type, const std::uint8_t* src, std::size_t srcSize, std::uint8_t* dst,
+                 std::size_t limit, std::size_t& produced) {
+    produced = 0;
+    if (srcSize == 0) return limit == 0;
     bool stored = IsZlibType(type) ? (src[0] & 0x0F) == 0x0F : src[0] == 0x06;
+    bool damaged = false;
     if (stored) {
-        std::size_t n = std::min(srcSize - 1, limit);
-        std::memcpy(dst, src + 1, n);
-        return n;
+        produced = std::min(srcSize - 1, limit);
+        std::memcpy(dst, src + 1, produced);
+    } else if (IsZlibType(type)) {
+        produced = Inflate(src, srcSize, dst, limit, damaged);
+    } else {
+        produced = lzvn_decode(dst, limit, src, srcSize);
     }
-    return IsZlibType(type) ? Inflate(src, srcSize, dst, limit) : lzvn_decode(dst, limit, src, srcSize);
+    return !damaged && produced == limit;
 }
 }  // namespace
 
@@ -98,10 +111,17 @@ bool CHFSPlusCompressFileReader::DecodeInline() {
         m_output.clear();
         return false;
     }
-    std::size_t produced = DecodePiece(m_header.compression_type, m_payload.data(), m_payload.size(), m_output.data(),
-                                       m_output.size());
-    if (produced != m_header.uncompressed_size) std::fprintf(stderr, "decmpfs: size mismatch\n");
+    std::size_t produced = 0;
+    const bool whole = DecodePiece(m_header.compression_type, m_payload.data(), m_payload.size(), m_output.data(),
+                                   m_output.size(), produced);
     m_output.resize(produced);
+    if (!whole || produced != m_header.uncompressed_size) {
+        CatchExeception::WriteLog("decmpfs: inline data of %u decodes to %zu of %llu bytes\n",
+                                  static_cast<unsigned>(m_header.compression_type), produced,
+                                  static_cast<unsigned long long>(m_header.uncompressed_size));
+        m_output.clear();
+        return false;
+    }
     return true;
 }
 
@@ -192,9 +212,10 @@ bool CHFSPlusCompressFileReader::DecodeChunk(std::size_t index) {
     std::size_t limit = static_cast<std::size_t>(
         std::min<std::uint64_t>(kDecmpfsChunkSize, m_header.uncompressed_size - chunkStart));
     m_chunkData.resize(limit);
-    std::size_t produced = DecodePiece(m_header.compression_type, compressed.data(), compressed.size(),
-                                       m_chunkData.data(), limit);
-    m_chunkData.resize(produced);
+    std::size_t produced = 0;
+    if (!DecodePiece(m_header.compression_type, compressed.data(), compressed.size(), m_chunkData.data(), limit,
+                     produced))
+        return false;
     m_cachedChunk = static_cast<long long>(index);
     return true;
 }
@@ -210,21 +231,31 @@ int CHFSPlusCompressFileReader::ReadData(long long offset, char* buffer, unsigne
     switch (m_header.compression_type) {
         case 3:
         case 7: {
-            if (!DecodeInline() || start >= m_output.size()) return 0;
+            if (!DecodeInline() || start >= m_output.size()) {
+                if (error) *error = FILE_READ_DECODE;
+                return 0;
+            }
             std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(want, m_output.size() - start));
             std::memcpy(buffer, m_output.data() + start, n);
             return static_cast<int>(n);
         }
         case 4:
         case 8: {
-            if (!LoadChunkTable()) return 0;
+            if (!LoadChunkTable()) {
+                if (error) *error = FILE_READ_DECODE;
+                return 0;
+            }
             std::uint64_t done = 0;
             while (done < want) {
                 std::uint64_t at = start + done;
                 std::size_t index = static_cast<std::size_t>(at / kDecmpfsChunkSize);
-                if (!DecodeChunk(index)) break;
                 std::uint64_t inChunk = at % kDecmpfsChunkSize;
-                if (inChunk >= m_chunkData.size()) break;  // the chunk decoded short
+                // A chunk that is missing, unreadable or damaged ends the
+                // read: the caller learns the bytes after it are lost.
+                if (!DecodeChunk(index) || inChunk >= m_chunkData.size()) {
+                    if (error) *error = FILE_READ_DECODE;
+                    return done > 0 ? static_cast<int>(done) : 0;
+                }
                 std::uint64_t n = std::min<std::uint64_t>(want - done, m_chunkData.size() - inChunk);
                 std::memcpy(buffer + done, m_chunkData.data() + inChunk, static_cast<std::size_t>(n));
                 done += n;

@@ -44,12 +44,13 @@ void CCompressFileReader::ReGroupCompressDataRunList(IDataRunList* runs, std::li
 }
 
 int CCompressFileReader::DecompressBlock(unsigned char* output, int limit, const unsigned char* chunk,
-                                         int available) {
+                                         int available, bool* damaged) {
     if (limit < 1 || output == nullptr || chunk == nullptr || available < 2) return 0;
     limit = std::min(limit, kChunkBytes);
     const int header = chunk[0] | (chunk[1] << 8);
     // The chunk's own size, cut to the input there is.
     const int end = std::min((header & 0x0FFF) + 3, available);
+    if (damaged && (header & 0x0FFF) + 3 > available) *damaged = true;
     if ((header & 0x8000) == 0) {
         const int n = std::min({(header & 0x0FFF) + 1, end - 2, limit});
         if (n <= 0) return 0;
@@ -65,13 +66,17 @@ int CCompressFileReader::DecompressBlock(unsigned char* output, int limit, const
                 output[p++] = chunk[i++];
                 continue;
             }
-            if (i + 1 >= end) return p;
+            if (i + 1 >= end) {
+                if (damaged) *damaged = true;
+                return p;
+            }
             const int token = chunk[i] | (chunk[i + 1] << 8);
             i += 2;
             int s = 0;
             for (int q = p - 1; q >= 16; q >>= 1) ++s;
             const int length = (token & (0x0FFF >> s)) + 3;
             const int distance = (token >> (12 - s)) + 1;
+            if (distance > p && damaged) *damaged = true;
             for (int k = 0; k < length && p < limit; ++k, ++p) {
                 const int src = p - distance;
                 output[p] = src >= 0 ? output[src] : 0;  // before the chunk: zeros
@@ -81,13 +86,14 @@ int CCompressFileReader::DecompressBlock(unsigned char* output, int limit, const
     return p;
 }
 
-void CCompressFileReader::DecompressUnit(const unsigned char* input, std::int64_t inputBytes, unsigned char* out,
+bool CCompressFileReader::DecompressUnit(const unsigned char* input, std::int64_t inputBytes, unsigned char* out,
                                          std::int64_t unitBytes) {
     std::memset(out, 0, static_cast<std::size_t>(unitBytes));
     if (inputBytes >= 2 && input[0] == 0 && input[1] == 0) {
         std::memcpy(out, input, static_cast<std::size_t>(std::min(inputBytes, unitBytes)));
-        return;
+        return true;
     }
+    bool damaged = false;
     std::int64_t pos = 0, written = 0;
     while (pos + 2 <= inputBytes && written < unitBytes) {
         const int header = input[pos] | (input[pos + 1] << 8);
@@ -95,23 +101,27 @@ void CCompressFileReader::DecompressUnit(const unsigned char* input, std::int64_
         const int size = (header & 0x0FFF) + 3;
         const int available = static_cast<int>(std::min<std::int64_t>(size, inputBytes - pos));
         const int limit = static_cast<int>(std::min<std::int64_t>(kChunkBytes, unitBytes - written));
-        DecompressBlock(out + written, limit, input + pos, available);
+        DecompressBlock(out + written, limit, input + pos, available, &damaged);
         // Every chunk stands for 4,096 bytes of the unit; a short one is
         // zero-filled up to there (the buffer was cleared).
         written += limit;
         pos += size;
     }
+    return !damaged;
 }
 
-void CCompressFileReader::ReadClusters(std::int64_t lcn, std::int64_t clusters, unsigned char* out) {
+int CCompressFileReader::ReadClusters(std::int64_t lcn, std::int64_t clusters, unsigned char* out) {
     const std::size_t bytes = static_cast<std::size_t>(clusters) * m_clusterSize;
     std::memset(out, 0, bytes);
     std::int64_t offsetSectors = 0, first = 0;
     // A negative cluster (an irregular sparse piece) has no data on the device.
-    if (lcn < 0 || __builtin_mul_overflow(lcn, static_cast<std::int64_t>(m_sectorsPerCluster), &offsetSectors) ||
+    if (lcn < 0) return FILE_READ_OK;
+    if (__builtin_mul_overflow(lcn, static_cast<std::int64_t>(m_sectorsPerCluster), &offsetSectors) ||
         __builtin_add_overflow(m_cluster0Sector, offsetSectors, &first))
-        return;
-    if (!ReadDeviceBytes(first, 0, out, static_cast<std::int64_t>(bytes))) std::memset(out, 0, bytes);
+        return FILE_READ_PAST_END;
+    const int failure = ReadDeviceBytes(first, 0, out, static_cast<std::int64_t>(bytes));
+    if (failure != FILE_READ_OK) std::memset(out, 0, bytes);
+    return failure;
 }
 
 bool CCompressFileReader::DeCompressFile(
@@ -123,6 +133,15 @@ bool CCompressFileReader::DeCompressFile(
     std::list<tagCompressDataRun> pieces;
     ReGroupCompressDataRunList(m_runs, pieces);
     std::vector<unsigned char> input(static_cast<std::size_t>(unitBytes)), output(static_cast<std::size_t>(unitBytes));
+    m_failure = FILE_READ_OK;
+    m_goodBytes = 0;
+    // A unit that cannot be read or decoded is still handed on (zeros where
+    // the read failed), so that the rest of the file is kept; the first
+    // reason is remembered.
+    auto note = [this](int failure) {
+        if (failure != FILE_READ_OK && m_failure == FILE_READ_OK) m_failure = failure;
+        return failure == FILE_READ_OK;
+    };
     _PROGRESS_INFO info;
     MakeProgressInfo(&info, 0, m_dataSize, 0);
     std::int64_t pos = 0;
@@ -130,6 +149,7 @@ bool CCompressFileReader::DeCompressFile(
         const tagCompressDataRun piece = *it;
         std::int64_t span = 0;                // file bytes the piece (or unit) stands for
         const unsigned char* data = nullptr;  // null: zeros
+        bool whole = true;                    // read and decoded without loss
         if (piece.eType == COMPRESSED_UNIT && piece.s64LCN >= 0) {
             // Data pieces of one unit, then its sparse tail.
             std::int64_t clusters = 0, tail = 0;
@@ -152,10 +172,11 @@ bool CCompressFileReader::DeCompressFile(
             if (pos + span > from) {
                 std::int64_t at = 0;
                 for (auto p = first; p != it && p->s64LCN >= 0; ++p) {
-                    ReadClusters(p->s64LCN, p->length, input.data() + at);
+                    whole = note(ReadClusters(p->s64LCN, p->length, input.data() + at)) && whole;
                     at += static_cast<std::int64_t>(p->length) * m_clusterSize;
                 }
-                DecompressUnit(input.data(), at, output.data(), span);
+                if (!DecompressUnit(input.data(), at, output.data(), span) && whole)
+                    whole = note(FILE_READ_DECODE);
                 data = output.data();
             }
         } else if (piece.eType == COMPRESSED_UNIT) {
@@ -166,12 +187,13 @@ bool CCompressFileReader::DeCompressFile(
             span = static_cast<std::int64_t>(piece.length) * m_clusterSize;
             if (span > unitBytes) return false;
             if (piece.eType == NONECOMPRESSED_UNIT && pos + span > from) {
-                ReadClusters(piece.s64LCN, piece.length, output.data());
+                whole = note(ReadClusters(piece.s64LCN, piece.length, output.data()));
                 data = output.data();
             }
         }
         const std::int64_t n = std::min(span, end - pos);
         if (pos + n > from && !emit(pos, data, n)) return false;
+        if (whole) m_goodBytes += n;
         pos += n;
         if (progress) {
             info.current = pos;
@@ -184,10 +206,19 @@ bool CCompressFileReader::DeCompressFile(
 bool CCompressFileReader::Recovery(const char* path, IProgress* progress, bool& fallback) {
     fallback = false;
     if (path == nullptr || m_runs == nullptr) return false;
-    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return false;
+    bool ok = Recovery(fd, progress, fallback);
+    if (close(fd) != 0) ok = false;
+    return ok;
+}
+
+bool CCompressFileReader::Recovery(int fd, IProgress* progress, bool& fallback) {
+    fallback = false;
+    m_failure = FILE_READ_OK;
+    m_goodBytes = 0;
+    if (fd < 0 || m_runs == nullptr) return false;
     if (m_runs->IsResident()) {
-        close(fd);
         fallback = true;
         return true;
     }
@@ -208,8 +239,7 @@ bool CCompressFileReader::Recovery(const char* path, IProgress* progress, bool& 
         progress);
     struct stat st{};
     if (ok && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, m_dataSize) != 0) ok = false;
-    if (close(fd) != 0) ok = false;
-    return ok;
+    return ok && m_failure == FILE_READ_OK;
 }
 
 bool CCompressFileReader::Recovery(char* target, int limit, IProgress* progress) {
@@ -249,8 +279,8 @@ int CCompressFileReader::ReadData(long long offset, char* buffer, unsigned lengt
             return true;
         },
         nullptr);
-    if (!ok) {
-        if (error) *error = -1;
+    if (!ok || m_failure != FILE_READ_OK) {
+        if (error) *error = ok ? m_failure : FILE_READ_DEVICE;
         return 0;
     }
     return static_cast<int>(end - offset);

@@ -44,17 +44,29 @@ public:
 
     // The whole file to `path`; resident data sets `fallback` (the caller
     // copies it the plain way). False when the destination cannot be opened
-    // or written, or the file cannot be decoded.
+    // or written, or a unit could not be read or decoded (LastError says
+    // which; the rest of the file is still written).
     bool Recovery(const char* path, IProgress* progress, bool& fallback);
+    // The same into an open destination `fd`, which stays open.
+    bool Recovery(int fd, IProgress* progress, bool& fallback);
+    // FILE_READ_OK, or why the last copy or read lost data.
+    int LastError() const { return m_failure; }
+    // Bytes of the last copy that came from units read and decoded whole.
+    std::int64_t GoodBytes() const { return m_goodBytes; }
     // The first `limit` bytes into `target`, from the target's start.
     bool Recovery(char* target, int limit, IProgress* progress);
 
     static void ReGroupCompressDataRunList(IDataRunList* runs, std::list<tagCompressDataRun>& out);
     // One LZNT1 chunk (header included, at most `available` bytes of input)
-    // into at most `limit` (and 4,096) bytes; the bytes decoded.
-    static int DecompressBlock(unsigned char* output, int limit, const unsigned char* chunk, int available);
-    // Decodes a unit's input into `out` (unitBytes, zero-filled first).
-    static void DecompressUnit(const unsigned char* input, std::int64_t inputBytes, unsigned char* out,
+    // into at most `limit` (and 4,096) bytes; the bytes decoded. `damaged`
+    // (when given) is set for input no compressor makes: a chunk longer than
+    // its input, a token cut by the input's end, a reference before the
+    // chunk's start.
+    static int DecompressBlock(unsigned char* output, int limit, const unsigned char* chunk, int available,
+                               bool* damaged = nullptr);
+    // Decodes a unit's input into `out` (unitBytes, zero-filled first); false
+    // when a chunk is damaged.
+    static bool DecompressUnit(const unsigned char* input, std::int64_t inputBytes, unsigned char* out,
                                std::int64_t unitBytes);
 
 private:
@@ -65,6 +77,10 @@ private:
     bool DeCompressFile(std::int64_t from, std::int64_t end,
                         const std::function<bool(std::int64_t, const unsigned char*, std::int64_t)>& emit,
                         IProgress* progress);
-    // Reads `clusters` clusters at `lcn` (zeros for a negative one or a failed read).
-    void ReadClusters(std::int64_t lcn, std::int64_t clusters, unsigned char* out);
+    // Reads `clusters` clusters at `lcn` (zeros for a negative one or a
+    // failed read); FILE_READ_OK or the reason of the failure.
+    int ReadClusters(std::int64_t lcn, std::int64_t clusters, unsigned char* out);
+
+    int m_failure = 0;            // FileReadError of the last copy or read
+    std::int64_t m_goodBytes = 0;  // bytes of the last copy from whole units
 };

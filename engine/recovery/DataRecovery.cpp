@@ -42,7 +42,8 @@ int ChangeFileCreateTs(const char* path, std::int64_t unixSeconds) {
     times[0].tv_sec = static_cast<time_t>(unixSeconds);
     times[0].tv_nsec = 0;
     times[1] = times[0];
-    return utimensat(AT_FDCWD, path, times, 0) == 0 ? 0 : -1;
+    // A symbolic link put in the destination never sends the times elsewhere.
+    return utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : -1;
 }
 
 bool PartitionInfoCompare(const CSearchedPartitionInfo* a, const CSearchedPartitionInfo* b) {
@@ -264,44 +265,120 @@ void CDataRecovery::SetFolderTimes(const char* path, CFileNode* parent) {
 }
 
 EngineResult CDataRecovery::RecoverTo(const char* path, IProgress* progress, int limit) {
-    std::lock_guard<std::mutex> g(m_lock);
-    _PROGRESS_INFO info;
-    MakeProgressInfo(&info, PROGRESS_STATE_RUNNING, 0, 0);
-    if (progress) progress->UpdateProgress(&info);
     if (path == nullptr || *path == '\0') {
+        std::lock_guard<std::mutex> g(m_lock);
+        _PROGRESS_INFO info;
+        MakeProgressInfo(&info, PROGRESS_STATE_RUNNING, 0, 0);
+        if (progress) progress->UpdateProgress(&info);
         LogLine("RecoverTo", 257);
         return DATA_RECOVERY_NO_PATH;
     }
+    bool noReader = false;
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        noReader = m_reader == nullptr;
+    }
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        LogLine("RecoverTo", noReader ? 266 : 304);
+        return noReader ? DATA_RECOVERY_NO_READER_NOT_OPENED : DATA_RECOVERY_NOT_OPENED;
+    }
+    EngineResult r = RecoverToDescriptor(fd, path, progress, limit, nullptr);
+    if (close(fd) != 0 && !IsEngineFailure(r)) r = DATA_RECOVERY_WRITE_FAILED;
+    return r;
+}
+
+EngineResult CDataRecovery::RecoverToDescriptor(int fd, const char* name, IProgress* progress, int limit,
+                                                RecoveryOutcome* outcomeOut) {
+    std::lock_guard<std::mutex> g(m_lock);
+    RecoveryOutcome local;
+    RecoveryOutcome& outcome = outcomeOut ? *outcomeOut : local;
+    outcome = RecoveryOutcome{};
+    _PROGRESS_INFO info;
+    MakeProgressInfo(&info, PROGRESS_STATE_RUNNING, 0, 0);
+    if (progress) progress->UpdateProgress(&info);
+    if (fd < 0) return DATA_RECOVERY_NO_DESCRIPTOR;
+    if (name == nullptr) name = "";
     if (m_reader == nullptr) {
-        const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            LogLine("RecoverTo", 266);
-            return DATA_RECOVERY_NO_READER_NOT_OPENED;
-        }
-        close(fd);
         LogLine("RecoverTo", 270);
         return DATA_RECOVERY_NO_READER_EMPTY_FILE;
     }
+    outcome.size = m_reader->GetDataSize();
     if (m_compressed && m_reader->IsCompressFile()) {
         if (limit != 0) return DATA_RECOVERY_LIMIT_ON_COMPRESSED;
         auto* compressed = dynamic_cast<CCompressFileReader*>(m_reader);
         bool fallback = false;
-        if (compressed == nullptr || !compressed->Recovery(path, progress, fallback))
-            return DATA_RECOVERY_COMPRESSED_FAILED;
+        errno = 0;
+        const bool ok = compressed != nullptr && compressed->Recovery(fd, progress, fallback);
         if (!fallback) {
-            SetTimes(path);
+            if (compressed) {
+                outcome.readError = compressed->LastError();
+                outcome.bytesRead = compressed->GoodBytes();
+            }
+            if (!ok) {
+                if (outcome.readError == FILE_READ_OK) outcome.writeErrno = errno ? errno : EIO;
+                CatchExeception::WriteLog("%s:%d compressed copy of [%s] failed: %s\n", "RecoverTo", 289, name,
+                                          outcome.readError ? FileReadErrorText(outcome.readError)
+                                                            : std::strerror(outcome.writeErrno));
+                return DATA_RECOVERY_COMPRESSED_FAILED;
+            }
+            SetTimes(fd, name);
             return ENGINE_OK;
         }
     }
+    const EngineResult r = CopyPlain(fd, name, progress, limit, outcome);
+    if (IsEngineFailure(r)) return r;
+    SetTimes(fd, name);
+    return outcome.readError != FILE_READ_OK ? DATA_RECOVERY_READ_INCOMPLETE : ENGINE_OK;
+}
 
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        LogLine("RecoverTo", 304);
-        return DATA_RECOVERY_NOT_OPENED;
+std::int64_t CDataRecovery::ReadWithRetry(std::int64_t offset, char* buffer, std::int64_t length,
+                                          RecoveryOutcome& outcome) {
+    // A failed chunk is read again in pieces this size: a cut image or a bad
+    // sector then costs only the pieces it touches.
+    constexpr std::int64_t kRetryPiece = 65536;
+    auto readOnce = [&](std::int64_t at, char* out, std::int64_t n, int& why) {
+        why = FILE_READ_OK;
+        errno = 0;
+        const int got = m_reader->ReadData(at, out, static_cast<unsigned>(n), &why);
+        if (got <= 0) {
+            if (why == FILE_READ_OK) why = FILE_READ_DEVICE;
+            std::memset(out, 0, static_cast<std::size_t>(n));
+            return std::int64_t{0};
+        }
+        // Fewer bytes than asked: the rest is not the file's data, and must
+        // not be the previous chunk's bytes either.
+        if (got < n) {
+            if (why == FILE_READ_OK) why = FILE_READ_RUNS_END;
+            std::memset(out + got, 0, static_cast<std::size_t>(n - got));
+        }
+        return static_cast<std::int64_t>(got);
+    };
+    int why = FILE_READ_OK;
+    std::int64_t got = readOnce(offset, buffer, length, why);
+    if (why == FILE_READ_OK) return got;
+    if (length > kRetryPiece) {
+        got = 0;
+        for (std::int64_t at = 0; at < length; at += kRetryPiece) {
+            int pieceWhy = FILE_READ_OK;
+            got += readOnce(offset + at, buffer + at, std::min(kRetryPiece, length - at), pieceWhy);
+            if (pieceWhy != FILE_READ_OK && why == FILE_READ_OK) why = pieceWhy;
+        }
     }
+    if (outcome.readError == FILE_READ_OK) outcome.readError = why;
+    CatchExeception::WriteLog("%s:%d read at %lld failed: %s\n", "RecoverTo", 360, static_cast<long long>(offset),
+                              FileReadErrorText(why));
+    return got;
+}
+
+EngineResult CDataRecovery::CopyPlain(int fd, const char* name, IProgress* progress, int limit,
+                                      RecoveryOutcome& outcome) {
+    _PROGRESS_INFO info;
+    MakeProgressInfo(&info, PROGRESS_STATE_RUNNING, 0, 0);
     if (m_buffer.size() < static_cast<std::size_t>(kBufferSize)) m_buffer.assign(kBufferSize, 0);
     std::int64_t total = m_reader->GetDataSize();
     if (limit > 0) total = std::min<std::int64_t>(total, limit);
+    outcome.size = total;
     std::int64_t done = 0;
     bool writeFailing = false;
     char* buffer = reinterpret_cast<char*>(m_buffer.data());
@@ -310,17 +387,10 @@ EngineResult CDataRecovery::RecoverTo(const char* path, IProgress* progress, int
         const std::int64_t chunk = std::min<std::int64_t>(kBufferSize, total - done);
         info.error = 0;
         std::int64_t counted = 0;
-        errno = 0;
-        const int got = m_reader->ReadData(done, buffer, static_cast<unsigned>(chunk), nullptr);
-        if (got <= 0) {
-            // The chunk's place stays a hole (zeros once the size is set).
-            CatchExeception::WriteLog("%s:%d read[%s] failed with %s\n", "RecoverTo", 360, path,
-                                      std::strerror(errno ? errno : EIO));
-            counted = chunk;
+        const std::int64_t got = ReadWithRetry(done, buffer, chunk, outcome);
+        if (got == 0) {
+            counted = chunk;  // nothing read: the chunk's place stays a hole
         } else {
-            // A short read (runs ending before the size) must not carry the
-            // previous chunk's bytes into this one.
-            if (got < chunk) std::memset(buffer + got, 0, static_cast<std::size_t>(chunk - got));
             std::int64_t written = 0;
             while (written < chunk) {
                 const ssize_t w = pwrite(fd, buffer + written, static_cast<std::size_t>(chunk - written),
@@ -334,21 +404,19 @@ EngineResult CDataRecovery::RecoverTo(const char* path, IProgress* progress, int
             }
             if (written == chunk) {
                 counted = chunk;
+                outcome.bytesRead += got;
                 writeFailing = false;
+                outcome.writeErrno = 0;
             } else {
-                CatchExeception::WriteLog("%s:%d write[%s] failed with %s\n", "RecoverTo", 350, path,
-                                          std::strerror(errno));
+                outcome.writeErrno = errno ? errno : EIO;
+                CatchExeception::WriteLog("%s:%d write[%s] failed with %s\n", "RecoverTo", 350, name,
+                                          std::strerror(outcome.writeErrno));
                 info.error = static_cast<int64_t>(DATA_RECOVERY_WRITE_FAILED);
                 writeFailing = true;
                 // Start the chunk again at its own offset: drop whatever part
                 // of it reached the file.
-                close(fd);
-                fd = open(path, O_WRONLY | O_CLOEXEC);
                 struct stat st{};
-                if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, done) != 0) {
-                    close(fd);
-                    fd = -1;
-                }
+                if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, done) != 0) fd = -1;
             }
         }
         done += counted;
@@ -361,21 +429,27 @@ EngineResult CDataRecovery::RecoverTo(const char* path, IProgress* progress, int
             break;
         }
     }
-    bool failed = writeFailing;
-    if (fd >= 0) {
-        // Holes left by failed reads (a failed last chunk too) count as data.
+    if (fd >= 0 && !writeFailing) {
+        // Holes left by failed reads (a failed last chunk too) keep their place.
         struct stat st{};
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, done) != 0) failed = true;
-        if (close(fd) != 0) failed = true;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, done) != 0) {
+            outcome.writeErrno = errno;
+            writeFailing = true;
+        }
     }
-    if (failed) return DATA_RECOVERY_WRITE_FAILED;
-    SetTimes(path);
-    return ENGINE_OK;
+    return writeFailing ? DATA_RECOVERY_WRITE_FAILED : ENGINE_OK;
 }
 
-void CDataRecovery::SetTimes(const char* path) {
-    if (m_hasTime) ChangeFileCreateTs(path, m_nodeTime);
-    if (auto* node = dynamic_cast<CFileNode*>(m_node)) SetFolderTimes(path, node->GetParent());
+void CDataRecovery::SetTimes(int fd, const char* path) {
+    if (m_hasTime) {
+        struct timespec times[2];
+        times[0].tv_sec = static_cast<time_t>(m_nodeTime);
+        times[0].tv_nsec = 0;
+        times[1] = times[0];
+        futimens(fd, times);
+    }
+    if (auto* node = dynamic_cast<CFileNode*>(m_node); node && path && *path)
+        SetFolderTimes(path, node->GetParent());
 }
 
 unsigned CDataRecovery::ReadSmallJPG(char* out, unsigned capacity) {

@@ -26,6 +26,10 @@ constexpr EngineResult DATA_RECOVERY_COMPRESSED_FAILED = 0x010D012100000001ull;
 constexpr EngineResult DATA_RECOVERY_NOT_OPENED = 0x010D01310000000Full;
 constexpr EngineResult DATA_RECOVERY_NO_READER = 0x010D013600000D02ull;
 constexpr EngineResult DATA_RECOVERY_WRITE_FAILED = 0x010D015F00000D03ull;
+// Part of the data could not be read or decoded: the destination holds the
+// rest, with holes (zeros) where the lost parts belong. Never a whole file.
+constexpr EngineResult DATA_RECOVERY_READ_INCOMPLETE = 0x010D020000000D04ull;
+constexpr EngineResult DATA_RECOVERY_NO_DESCRIPTOR = 0x010D020100000005ull;
 
 class CDataRecovery : public IDataRecovery {
 public:
@@ -41,7 +45,11 @@ public:
     EngineResult Initialize(IFileSystemSearchController* searcher, IStorageDevice* device) override;
     EngineResult Initialize(std::vector<CSearchedPartitionInfo*>& partitions, IStorageDevice* device) override;
     IFileReader* SetRecoverNode(IFileNode* node) override;
+    // Opens `path` (created or truncated, never through a symbolic link as its
+    // last component) and copies as RecoverToDescriptor does.
     EngineResult RecoverTo(const char* path, IProgress* progress, int limit) override;
+    EngineResult RecoverToDescriptor(int fd, const char* name, IProgress* progress, int limit,
+                                     RecoveryOutcome* outcome) override;
     unsigned ReadSmallJPG(char* out, unsigned capacity) override;
     void Release() override { delete this; }
 
@@ -64,7 +72,13 @@ private:
     // `parent` while each folder's name is its node's name.
     void SetFolderTimes(const char* path, CFileNode* parent);
     // The node's time on the written file, then its folders'.
-    void SetTimes(const char* path);
+    void SetTimes(int fd, const char* path);
+    // The plain copy loop of RecoverToDescriptor.
+    EngineResult CopyPlain(int fd, const char* name, IProgress* progress, int limit, RecoveryOutcome& outcome);
+    // Reads `length` bytes at `offset`; on a failure, again in smaller
+    // pieces so that what can be read is kept. Bytes read; the first reason
+    // of a loss goes to `outcome`, the lost parts are zeroed.
+    std::int64_t ReadWithRetry(std::int64_t offset, char* buffer, std::int64_t length, RecoveryOutcome& outcome);
 
     std::mutex m_lock;
     std::vector<unsigned char> m_buffer;

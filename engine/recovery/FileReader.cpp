@@ -9,6 +9,7 @@
 #include "foundation/Log.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
+#include "storage/PartitionDevice.h"
 
 namespace {
 
@@ -39,6 +40,28 @@ bool UndoRecordFixups(unsigned char* record, std::size_t bytes) {
 
 }  // namespace
 
+const char* FileReadErrorText(int error) {
+    switch (error) {
+        case FILE_READ_OK: return "no error";
+        case FILE_READ_PAST_END: return "its data lies past the end of the device";
+        case FILE_READ_RUNS_END: return "its clusters end before its size";
+        case FILE_READ_DECODE: return "its compressed data does not decode";
+        default: return "the device failed to read its data";
+    }
+}
+
+std::int64_t ReadableSectors(IStorageDevice* device) {
+    if (device == nullptr) return 0;
+    std::int64_t total = device->GetTotalSectors();
+    // Windows read their parent in their own sector units, so the parent's
+    // count bounds the window's in those units too.
+    if (auto* window = dynamic_cast<CWindowDevice*>(device)) {
+        const std::int64_t parent = ReadableSectors(window->GetParent());
+        if (parent > 0) total = std::min(total, std::max<std::int64_t>(parent - window->GetStartSector(), 0));
+    }
+    return total < 0 ? 0 : total;
+}
+
 int CFileReader::Open(IStorageDevice* device, CFileNode* node, CSearchedPartitionInfo* partition) {
     if (device == nullptr || node == nullptr || partition == nullptr) {
         CatchExeception::WriteLog("%s %d\r\n", "Open", 38);
@@ -66,6 +89,7 @@ int CFileReader::Open(IStorageDevice* device, CFileNode* node, CSearchedPartitio
     m_sectorsPerCluster = partition->GetSectorsPerCluster();
     m_dataSize = size;
     m_cluster0Sector = partition->GetCluster0Sector();
+    m_readableSectors = ReadableSectors(device);
     return 1;
 }
 
@@ -92,16 +116,20 @@ std::uint32_t CFileReader::DeviceSectorSize() const {
     return s ? s : 512;
 }
 
-bool CFileReader::ReadDeviceBytes(std::int64_t sector, std::int64_t byteOffset, unsigned char* out,
-                                  std::int64_t length) {
+int CFileReader::ReadDeviceBytes(std::int64_t sector, std::int64_t byteOffset, unsigned char* out,
+                                 std::int64_t length) {
     const std::int64_t ss = DeviceSectorSize();
     sector += byteOffset / ss;
     std::int64_t inner = byteOffset % ss;
+    // A device answers a read past its end with zeros (or with a failure
+    // that looks like a bad sector): neither is the file's data.
+    const std::int64_t last = sector + (inner + length - 1) / ss;
+    if (length > 0 && m_readableSectors > 0 && last >= m_readableSectors) return FILE_READ_PAST_END;
     if (m_bounce.size() < static_cast<std::size_t>(ss)) m_bounce.assign(static_cast<std::size_t>(ss), 0);
     while (length > 0) {
         if (inner != 0 || length < ss) {
             // A partial sector: through the bounce buffer, never past `length`.
-            if (!m_device->ReadSector(m_bounce.data(), sector, 1)) return false;
+            if (!m_device->ReadSector(m_bounce.data(), sector, 1)) return FILE_READ_DEVICE;
             const std::int64_t n = std::min(ss - inner, length);
             std::memcpy(out, m_bounce.data() + inner, static_cast<std::size_t>(n));
             out += n;
@@ -111,12 +139,12 @@ bool CFileReader::ReadDeviceBytes(std::int64_t sector, std::int64_t byteOffset, 
             continue;
         }
         const std::int64_t whole = length / ss;
-        if (!m_device->ReadSector(out, sector, whole)) return false;
+        if (!m_device->ReadSector(out, sector, whole)) return FILE_READ_DEVICE;
         out += whole * ss;
         length -= whole * ss;
         sector += whole;
     }
-    return true;
+    return FILE_READ_OK;
 }
 
 int CFileReader::Read(long long offset, unsigned char* buffer, int length, int& read, int* error) {
@@ -147,19 +175,21 @@ int CFileReader::Read(long long offset, unsigned char* buffer, int length, int& 
         if (pos < runFileEnd) {
             const std::int64_t inRun = pos - runFileStart;
             const std::int64_t n = std::min(runFileEnd - pos, left);
-            bool ok = true;
+            int failure = FILE_READ_OK;
             if (run->start < 0) {
                 std::memset(buffer, 0, static_cast<std::size_t>(n));  // sparse: no data on disk
             } else {
                 std::int64_t first = 0, offsetSectors = 0;
-                ok = !__builtin_mul_overflow(run->start, static_cast<std::int64_t>(m_sectorsPerCluster),
-                                             &offsetSectors) &&
-                     !__builtin_add_overflow(m_cluster0Sector, offsetSectors, &first) && first >= 0 &&
-                     ReadDeviceBytes(first, inRun, buffer, n);
+                if (__builtin_mul_overflow(run->start, static_cast<std::int64_t>(m_sectorsPerCluster),
+                                           &offsetSectors) ||
+                    __builtin_add_overflow(m_cluster0Sector, offsetSectors, &first) || first < 0)
+                    failure = FILE_READ_PAST_END;  // a cluster no device holds
+                else
+                    failure = ReadDeviceBytes(first, inRun, buffer, n);
             }
-            if (!ok) {
+            if (failure != FILE_READ_OK) {
                 CatchExeception::WriteLog("%s %d\r\n", "Read", 187);
-                if (error) *error = -1;
+                if (error) *error = failure;
                 return 0;
             }
             read += static_cast<int>(n);
@@ -170,6 +200,7 @@ int CFileReader::Read(long long offset, unsigned char* buffer, int length, int& 
         if (runFileEnd == INT64_MAX) break;
         runFileStart = runFileEnd;
     }
+    if (left > 0 && error) *error = FILE_READ_RUNS_END;
     return 1;
 }
 

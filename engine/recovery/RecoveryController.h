@@ -23,6 +23,14 @@ enum _RECOVERY_CONTROLLER_TYPE : uint32_t {
     RECOVERY_CONTROLLER_NONE = 3,
 };
 
+// What one copy of a found file came to, beside its result code.
+struct RecoveryOutcome {
+    std::int64_t size = 0;       // bytes the copy should have had
+    std::int64_t bytesRead = 0;  // bytes of it read (and decoded) from the source
+    int readError = 0;           // FileReadError of the first lost part, 0 when none
+    int writeErrno = 0;          // errno of a failed write to the destination, 0 when none
+};
+
 // The writer of one found file.
 class IDataRecovery {
 public:
@@ -35,6 +43,16 @@ public:
     virtual void Release() = 0;
     // Copying form used for restored scans: the writer copies each record.
     virtual EngineResult Initialize(std::vector<CSearchedPartitionInfo*>& partitions, IStorageDevice* device) = 0;
+    // The node of the last SetRecoverNode into the open destination `fd`
+    // (the caller made it safely and closes it; `name` is for times and log
+    // lines and may be null). Data that could not be read is a hole and the
+    // result says so; `outcome` (may be null) tells what was lost and why.
+    // Writers that cannot write to a descriptor refuse.
+    virtual EngineResult RecoverToDescriptor(int fd, const char* name, IProgress* progress, int limit,
+                                             RecoveryOutcome* outcome) {
+        (void)fd, (void)name, (void)progress, (void)limit, (void)outcome;
+        return MakeEngineResult(0x0D, 0, 0x0D05);
+    }
 };
 
 // A new file writer, or null. Provided by the file writer.

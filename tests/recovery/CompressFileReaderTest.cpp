@@ -176,3 +176,62 @@ TEST(CompressFileReader, ThroughTheWriter) {
     unlink(tmpl);
     w->Release();
 }
+
+// A unit whose LZNT1 data no compressor makes (a back-reference before the
+// chunk's start), or whose clusters cannot be read, makes the file a failure
+// with its reason, never a whole file; the other units are still written.
+TEST(CompressFileReader, DamagedOrUnreadableUnitFailsTheFile) {
+    struct Node : FakeNode {
+        using FakeNode::FakeNode;
+        IFileReader* CreateCompressFileReader(void*) override { return new CCompressFileReader; }
+    };
+    struct Case {
+        const char* what;
+        bool damage;
+        int reason;
+    };
+    for (const Case& c : {Case{"reference before the chunk", true, FILE_READ_DECODE},
+                          Case{"unreadable cluster", false, FILE_READ_DEVICE}}) {
+        CompressedFile f;
+        if (c.damage) {
+            const unsigned char bad[] = {0x03, 0xB0, 0x01, 0xFC, 0x0F, 0x00, 0x00, 0x00};
+            f.dev.Write(10 * 512, bad, sizeof bad);
+        } else {
+            f.dev.FailSector(10);
+        }
+        CCompressFileReader r;
+        auto part = Partition(0, 1);
+        part->SetFileSystemType(FILE_SYSTEM_NTFS);
+        ASSERT_EQ(r.Open(&f.dev, f.node.get(), part.get()), 1);
+        std::vector<char> buf(4096);
+        int error = 0;
+        EXPECT_EQ(r.ReadData(0, buf.data(), 4096, &error), 0) << c.what;
+        EXPECT_EQ(error, c.reason) << c.what;
+
+        Node node(5, 0, "c.bin", false, true, CompressedFile::size);
+        node.SetRuns(Runs({{10, 1}, {-1, 15}, {-1, 16}, {40, 18}}));
+        node.SetCompressedFlag();
+        std::vector<CSearchedPartitionInfo*> parts{part.get()};
+        auto* w = static_cast<CDataRecovery*>(CreateDataRecoveryObj());
+        ASSERT_EQ(w->Initialize(parts, &f.dev), ENGINE_OK);
+        IFileReader* clone = w->SetRecoverNode(&node);
+        ASSERT_NE(clone, nullptr);
+        clone->Release();
+        char tmpl[] = "/tmp/compresstest-XXXXXX";
+        const int fd = mkstemp(tmpl);
+        ASSERT_GE(fd, 0);
+        RecoveryOutcome outcome;
+        EXPECT_EQ(w->RecoverToDescriptor(fd, tmpl, nullptr, 0, &outcome), DATA_RECOVERY_COMPRESSED_FAILED) << c.what;
+        close(fd);
+        EXPECT_EQ(outcome.readError, c.reason) << c.what;
+        EXPECT_EQ(outcome.writeErrno, 0);
+        // Unit 0 (16 clusters of 512 bytes) is lost; the rest was read.
+        EXPECT_EQ(outcome.bytesRead, CompressedFile::size - 16 * 512) << c.what;
+        const auto want = f.Expected();
+        const auto got = fattest::ReadFile(tmpl);
+        ASSERT_EQ(got.size(), want.size());
+        EXPECT_TRUE(std::equal(want.begin() + 16384, want.end(), got.begin() + 16384)) << c.what;
+        unlink(tmpl);
+        w->Release();
+    }
+}

@@ -16,6 +16,7 @@
 #include "recovery/DataRecovery.h"
 #include "recovery/FileReader.h"
 #include "storage/MemoryDevice.h"
+#include "storage/PartitionDevice.h"
 
 using namespace writertest;
 
@@ -181,18 +182,21 @@ TEST(DataRecovery, InitializeAndResultCodes) {
     w->Release();
 }
 
-// Failed reads leave zeros and the file keeps its full size; a short read
-// never carries stale bytes.
+// Failed reads leave zeros (only in the 64 KiB pieces they touch) and the
+// file keeps its full size; a short read never carries stale bytes. Either
+// way the copy is not whole, and the writer says so and why.
 TEST(DataRecovery, FailedAndShortReads) {
     const std::int64_t size = 10 * 1024 * 1024 + 300;  // three chunks
+    constexpr std::int64_t kPiece = 65536;
     struct Case {
         const char* what;
         std::int64_t failSector;  // -1: none
         std::int64_t runClusters; // clusters of 4 KiB the runs hold
+        int reason;
     };
-    for (const Case& c : {Case{"middle chunk", (5 << 20) / 512, 2600},
-                          Case{"last chunk", (9 << 20) / 512, 2600},
-                          Case{"runs end early", -1, (6 << 20) / 4096}}) {
+    for (const Case& c : {Case{"middle chunk", (5 << 20) / 512, 2600, FILE_READ_DEVICE},
+                          Case{"last chunk", (9 << 20) / 512, 2600, FILE_READ_DEVICE},
+                          Case{"runs end early", -1, (6 << 20) / 4096, FILE_READ_RUNS_END}}) {
         MemoryWriter m(11 * 2048, size);
         m.node->SetRuns(Runs({{0, c.runClusters}}));
         m.node->SetCTime(0);
@@ -200,23 +204,66 @@ TEST(DataRecovery, FailedAndShortReads) {
         if (c.failSector >= 0) m.dev.FailSector(c.failSector);
         TempDir out;
         const std::string dest = out.path + "/f";
-        ASSERT_EQ(m.writer->RecoverTo(dest.c_str(), nullptr, 0), ENGINE_OK) << c.what;
+        ASSERT_EQ(m.writer->RecoverTo(dest.c_str(), nullptr, 0), DATA_RECOVERY_READ_INCOMPLETE) << c.what;
         auto got = ReadAll(dest);
         ASSERT_EQ(got.size(), static_cast<std::size_t>(size)) << c.what;
         auto want = m.Expected(size);
+        std::int64_t lost = 0;
         if (c.failSector >= 0) {
-            const std::int64_t chunk = c.failSector * 512 / CDataRecovery::kBufferSize * CDataRecovery::kBufferSize;
-            const std::int64_t end = std::min<std::int64_t>(chunk + CDataRecovery::kBufferSize, size);
-            std::fill(want.begin() + chunk, want.begin() + end, 0);
+            const std::int64_t piece = c.failSector * 512 / kPiece * kPiece;
+            std::fill(want.begin() + piece, want.begin() + piece + kPiece, 0);
+            lost = kPiece;
         } else {
             std::fill(want.begin() + c.runClusters * 4096, want.end(), 0);
+            lost = size - c.runClusters * 4096;
         }
         EXPECT_TRUE(got == want) << c.what;
         // Creation time 0: the file's times were not touched (it is new).
         EXPECT_GT(MTime(dest), 1700000000);
+        // Through a descriptor: what was lost, and why.
+        const int fd = open(dest.c_str(), O_WRONLY | O_TRUNC);
+        ASSERT_GE(fd, 0);
+        RecoveryOutcome outcome;
+        EXPECT_EQ(m.writer->RecoverToDescriptor(fd, dest.c_str(), nullptr, 0, &outcome),
+                  DATA_RECOVERY_READ_INCOMPLETE);
+        close(fd);
+        EXPECT_EQ(outcome.readError, c.reason) << c.what;
+        EXPECT_EQ(outcome.size, size);
+        EXPECT_EQ(outcome.bytesRead, size - lost) << c.what;
     }
 }
 
+// A file whose clusters lie past the device's end (an image cut short) is
+// never a whole file of zeros: the part before the end is kept, the rest is
+// reported lost, on the device itself and through a partition window that
+// claims more sectors than its disk holds.
+TEST(DataRecovery, DataPastTheDeviceEndIsReportedLost) {
+    const std::int64_t size = 2 * 1024 * 1024;
+    MemoryWriter m(2048, size);  // 1 MiB of device
+    m.node->SetRuns(Runs({{0, size / 4096}}));
+    m.Bind();
+    TempDir out;
+    const std::string dest = out.path + "/f";
+    const int fd = open(dest.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    RecoveryOutcome outcome;
+    EXPECT_EQ(m.writer->RecoverToDescriptor(fd, dest.c_str(), nullptr, 0, &outcome), DATA_RECOVERY_READ_INCOMPLETE);
+    close(fd);
+    EXPECT_EQ(outcome.readError, FILE_READ_PAST_END);
+    EXPECT_EQ(outcome.bytesRead, 1024 * 1024);
+    auto got = ReadAll(dest);
+    auto want = m.Expected(1024 * 1024);
+    ASSERT_EQ(got.size(), static_cast<std::size_t>(size));
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin()));
+
+    // A window of 4,096 sectors from sector 1,024 of the 2,048-sector disk:
+    // its own reads past the disk's end succeed with zeros, yet only 1,024
+    // of its sectors hold anything.
+    std::unique_ptr<CPartitionDevice> window(CreatePartitionDevice(&m.dev, 1024, 4096));
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(ReadableSectors(window.get()), 1024);
+    EXPECT_EQ(ReadableSectors(&m.dev), 2048);
+}
 TEST(DataRecovery, DevFullFailsAndIsReported) {
     MemoryWriter m(64, 20000);
     m.node->SetRuns(Runs({{0, 5}}));

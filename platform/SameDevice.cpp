@@ -1,0 +1,228 @@
+#include "platform/SameDevice.h"
+
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <utility>
+#include <vector>
+
+#include "platform/MountTable.h"
+
+namespace {
+
+// A piece of storage: a range of a whole device (in 512-byte units, as sysfs
+// counts), or a file (a loop device's backing file, an image source).
+struct Extent {
+    std::string device;  // kernel name of a device without slaves; empty for a file
+    std::uint64_t start = 0;
+    std::uint64_t size = UINT64_MAX;
+    dev_t fileDev = 0;
+    ino_t fileIno = 0;
+    std::string label;  // what to name in a message
+};
+
+bool Overlap(const Extent& a, const Extent& b) {
+    if (a.device.empty() || b.device.empty())
+        return a.device.empty() && b.device.empty() && a.fileDev == b.fileDev && a.fileIno == b.fileIno;
+    if (a.device != b.device) return false;
+    const std::uint64_t aEnd = a.size > UINT64_MAX - a.start ? UINT64_MAX : a.start + a.size;
+    const std::uint64_t bEnd = b.size > UINT64_MAX - b.start ? UINT64_MAX : b.start + b.size;
+    return a.start < bEnd && b.start < aEnd;
+}
+
+std::string ReadLine(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+std::uint64_t ReadNumber(const std::string& path, std::uint64_t fallback) {
+    const std::string line = ReadLine(path);
+    if (line.empty()) return fallback;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(line.c_str(), &end, 10);
+    return end == line.c_str() ? fallback : v;
+}
+
+std::string BaseName(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Canonical(const std::string& path) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (real == nullptr) return {};
+    std::string out(real);
+    std::free(real);
+    return out;
+}
+
+bool Identity(const std::string& path, dev_t& dev, ino_t& ino) {
+    struct stat st{};
+    if (stat(path.c_str(), &st) != 0) return false;
+    dev = st.st_dev;
+    ino = st.st_ino;
+    return true;
+}
+
+class StorageWalk {
+public:
+    StorageWalk(const MountTable& mounts, std::string sysfs, bool followBackingFiles)
+        : m_mounts(mounts), m_sysfs(std::move(sysfs)), m_followBacking(followBackingFiles) {}
+
+    // The storage under the block device MAJOR:MINOR.
+    void AddDevice(unsigned major, unsigned minor, int depth) {
+        const std::string dir = Canonical(m_sysfs + "/dev/block/" + std::to_string(major) + ":" +
+                                          std::to_string(minor));
+        if (!dir.empty()) AddSysfsDir(dir, depth);
+    }
+
+    // The storage of a file: the file itself and, when writes into it are
+    // followed, the storage of the file system that holds it.
+    void AddFile(const std::string& path, int depth) {
+        Extent e;
+        if (!Identity(path, e.fileDev, e.fileIno)) return;
+        e.label = path;
+        extents.push_back(e);
+        if (m_followBacking) AddPath(path, depth + 1);
+    }
+
+    // The storage under the mount that holds `path` (an existing path).
+    void AddPath(const std::string& path, int depth) {
+        if (depth > kMaxDepth) return;
+        const MountEntry* best = nullptr;
+        for (const MountEntry& m : m_mounts.Entries()) {
+            const std::string& p = m.mountPoint;
+            const bool holds = p == "/" || path == p || (path.compare(0, p.size(), p) == 0 && path[p.size()] == '/');
+            // Later lines are mounted over earlier ones at the same point.
+            if (holds && (best == nullptr || p.size() >= best->mountPoint.size())) best = &m;
+        }
+        if (best == nullptr) return;
+        mountPoint = mountPoint.empty() ? best->mountPoint : mountPoint;
+        mountSource = mountSource.empty() ? best->source : mountSource;
+        if (best->major != 0) {
+            AddDevice(best->major, best->minor, depth + 1);
+            return;
+        }
+        // Device number 0 (FUSE, btrfs, overlay, tmpfs): the mount's source
+        // names the storage when it is a device node or a file.
+        struct stat st{};
+        if (best->source.empty() || best->source[0] != '/' || stat(best->source.c_str(), &st) != 0) return;
+        if (S_ISBLK(st.st_mode))
+            AddDevice(major(st.st_rdev), minor(st.st_rdev), depth + 1);
+        else if (S_ISREG(st.st_mode))
+            AddFile(best->source, depth + 1);
+    }
+
+    std::vector<Extent> extents;
+    std::string mountPoint;
+    std::string mountSource;
+
+private:
+    static constexpr int kMaxDepth = 16;
+
+    void AddSysfsDir(const std::string& dir, int depth) {
+        if (depth > kMaxDepth) return;
+        const std::string name = BaseName(dir);
+        // Device-mapper and md devices: their storage is their slaves'.
+        std::vector<std::string> slaves;
+        if (DIR* d = opendir((dir + "/slaves").c_str())) {
+            while (dirent* e = readdir(d))
+                if (e->d_name[0] != '.') slaves.push_back(e->d_name);
+            closedir(d);
+        }
+        if (!slaves.empty()) {
+            for (const std::string& s : slaves) {
+                const std::string sdir = Canonical(dir + "/slaves/" + s);
+                if (!sdir.empty()) AddSysfsDir(sdir, depth + 1);
+            }
+            return;
+        }
+        // A partition is a range of its disk, the folder above it.
+        if (!ReadLine(dir + "/partition").empty()) {
+            const std::string disk = dir.substr(0, dir.rfind('/'));
+            const std::size_t before = extents.size();
+            AddSysfsDir(disk, depth + 1);
+            const std::uint64_t start = ReadNumber(dir + "/start", 0);
+            const std::uint64_t size = ReadNumber(dir + "/size", UINT64_MAX);
+            for (std::size_t i = before; i < extents.size(); ++i) {
+                if (extents[i].device.empty()) continue;  // the disk's backing file stays whole
+                extents[i].start += start;
+                extents[i].size = size;
+                extents[i].label = "/dev/" + name;
+            }
+            return;
+        }
+        Extent e;
+        e.device = name;
+        e.size = ReadNumber(dir + "/size", UINT64_MAX);
+        e.label = "/dev/" + name;
+        extents.push_back(e);
+        std::string backing = ReadLine(dir + "/loop/backing_file");
+        if (!backing.empty()) AddFile(backing, depth + 1);
+    }
+
+    const MountTable& m_mounts;
+    std::string m_sysfs;
+    bool m_followBacking;
+};
+
+// The nearest existing folder of `path`, made absolute and free of links.
+std::string ExistingAncestor(std::string path) {
+    while (!path.empty()) {
+        const std::string real = Canonical(path);
+        if (!real.empty()) return real;
+        const std::size_t slash = path.rfind('/');
+        if (slash == std::string::npos) return Canonical(".");
+        path = slash == 0 ? "/" : path.substr(0, slash);
+    }
+    return Canonical(".");
+}
+
+}  // namespace
+
+SameDeviceCheck::SameDeviceCheck(std::string mountinfoPath, std::string sysfsRoot)
+    : m_mountinfo(std::move(mountinfoPath)), m_sysfs(std::move(sysfsRoot)) {}
+
+bool SameDeviceCheck::WritesOntoSource(const std::string& source, const std::string& destination,
+                                       std::string& why) const {
+    why.clear();
+    MountTable mounts(m_mountinfo);
+    mounts.Load();
+
+    // Writes into a loop device's backing file reach the file system that
+    // holds the file, so the destination's side follows backing files down.
+    StorageWalk dest(mounts, m_sysfs, true);
+    const std::string folder = ExistingAncestor(destination);
+    if (folder.empty()) return false;
+    dest.AddPath(folder, 0);
+
+    // The source's side does not: writing beside a backing file never
+    // changes it.
+    StorageWalk src(mounts, m_sysfs, false);
+    struct stat st{};
+    if (stat(source.c_str(), &st) != 0) return false;
+    if (S_ISBLK(st.st_mode)) {
+        src.AddDevice(major(st.st_rdev), minor(st.st_rdev), 0);
+    } else if (S_ISREG(st.st_mode)) {
+        Extent e;
+        e.fileDev = st.st_dev;
+        e.fileIno = st.st_ino;
+        e.label = source;
+        src.extents.push_back(e);
+    }
+    for (const Extent& d : dest.extents)
+        for (const Extent& s : src.extents)
+            if (Overlap(d, s)) {
+                why = folder + " is on " + (dest.mountSource.empty() ? d.label : dest.mountSource) + " (mounted at " +
+                      dest.mountPoint + "), which shares storage with the source " + source;
+                if (d.label != dest.mountSource) why += " through " + d.label;
+                return true;
+            }
+    return false;
+}
