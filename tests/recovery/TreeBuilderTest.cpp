@@ -218,6 +218,7 @@ TEST_F(TreeBuilderTest, QuickScanRefusesExistingFilesUnderLiveFoldersAtOnce) {
     };
     for (int scan : {SCAN_TYPE_QUICK, SCAN_TYPE_DEEP}) {
         filter.SetScanType(scan);
+        sink = RecordingTree();  // the last round's nodes went with its builder
         auto b = Make();
         b->AddSearcherInfo(SEARCHER_NTFS, 5);
         Add(*b, new FakeNode(60, 5, "live", true, false));
