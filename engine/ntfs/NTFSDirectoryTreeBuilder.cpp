@@ -124,9 +124,7 @@ void CMFTDirectoryTreeBuilder::BuildChildren(CCommonFileRecordInfoSet& records, 
         CCommonFileRecordInfo* record = *it;
         CNTFSFileNode* node = MakeNode(record);
         if (node == nullptr) continue;
-        node->SetParentNodeID(parent);
-        node->SetCurrentNodeID(record->GetMFTFileRecordNumber());
-        node->SetBelongedPartition(static_cast<std::uint16_t>(m_place));
+        Identify(node, parent, record->GetMFTFileRecordNumber());
         const bool folder = node->IsDirectory() != 0;
         if (m_builder == nullptr || m_builder->AddNode(node, SEARCHER_NTFS) == 0) {
             node->Release();
@@ -168,16 +166,13 @@ void CMFTDirectoryTreeBuilder::BuildLostFiles(CCommonFileRecordInfoSet& records)
     }
     records.clear();
 
-    const std::uint16_t place = static_cast<std::uint16_t>(m_place);
     for (auto it = lost.lower_bound(kFirstUserRecordNumber); it != lost.end(); ++it) {
         Entry& folder = it->second;
         // A node goes to the builder once: a folder already placed under an
         // earlier lost folder is not added again.
         if (folder.handedOver || (folder.node->GetAttribute() & NTFS_ATTR_DIRECTORY) == 0) continue;
         const std::int64_t number = folder.record->GetMFTFileRecordNumber();
-        folder.node->SetParentNodeID(it->first);
-        folder.node->SetCurrentNodeID(number);
-        folder.node->SetBelongedPartition(place);
+        Identify(folder.node, it->first, number);
         folder.handedOver = true;
         if (m_builder == nullptr || m_builder->AddNode(folder.node, SEARCHER_NTFS) == 0) {
             folder.node->Release();
@@ -190,9 +185,7 @@ void CMFTDirectoryTreeBuilder::BuildLostFiles(CCommonFileRecordInfoSet& records)
             Entry& child = c->second;
             if (&child == &folder || child.handedOver || child.node->GetParent() != nullptr) continue;
             if (CFileNode::IsLoopedToSelf(folder.node, child.node)) continue;
-            child.node->SetParentNodeID(number);
-            child.node->SetCurrentNodeID(child.record->GetMFTFileRecordNumber());
-            child.node->SetBelongedPartition(place);
+            Identify(child.node, number, child.record->GetMFTFileRecordNumber());
             child.handedOver = true;
             if (m_builder->AddNode(child.node, SEARCHER_NTFS) == 0) {
                 child.node->Release();
@@ -200,9 +193,37 @@ void CMFTDirectoryTreeBuilder::BuildLostFiles(CCommonFileRecordInfoSet& records)
             }
         }
     }
-    // What found no place is not shown.
-    for (auto& [parent, entry] : lost)
-        if (!entry.handedOver && entry.node != nullptr) entry.node->Release();
+    // Records of a located $MFT are this volume's own files: one whose
+    // folder record is gone still goes to the tree builder with its parent's
+    // number, and ends among the lost files as the quick scan shows it.
+    // Records read outside every $MFT may be anyone's stale copies: what
+    // found no place among them is not shown.
+    for (auto& [parent, entry] : lost) {
+        if (entry.handedOver || entry.node == nullptr) continue;
+        entry.handedOver = true;
+        if (m_mft != nullptr && m_builder != nullptr) {
+            Identify(entry.node, parent, entry.record->GetMFTFileRecordNumber());
+            if (m_builder->AddNode(entry.node, SEARCHER_NTFS) != 0) continue;
+        }
+        entry.node->Release();
+    }
+}
+
+std::int64_t CMFTDirectoryTreeBuilder::TreeId(std::int64_t number) const {
+    // MFT numbers repeat from volume to volume, and every volume's tree hangs
+    // under the one root of the deep scan: a folder of the second volume
+    // would be taken as a copy of the first volume's folder of the same
+    // number and name, and its files lost. The numbers of the volume at
+    // place p > 0 carry p above the 48 bits an NTFS file reference gives a
+    // record number; the root folder stays the shared root.
+    if (number < 0 || number == kRootFolderNumber || m_place <= 0 || m_place >= kMaxPlaces) return number;
+    return number | (static_cast<std::int64_t>(m_place) << kRecordNumberBits);
+}
+
+void CMFTDirectoryTreeBuilder::Identify(CNTFSFileNode* node, std::int64_t parent, std::int64_t number) const {
+    node->SetParentNodeID(TreeId(parent));
+    node->SetCurrentNodeID(TreeId(number));
+    node->SetBelongedPartition(static_cast<std::uint16_t>(m_place));
 }
 
 // ------------------------------------------------- CNTFSDirectoryTreeBuilder

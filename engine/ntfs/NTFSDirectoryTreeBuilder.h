@@ -113,8 +113,18 @@ public:
     void BuildChildren(CCommonFileRecordInfoSet& records, std::int64_t parent,
                        std::vector<CCommonFileRecordInfo*>* folders);
     // Folders whose parent record is missing (parent number 25 or above),
-    // with their direct children; everything else left is dropped.
+    // with their direct children; then, for the records of a $MFT, every
+    // other record left, under its parent's number (the tree builder puts
+    // what has no parent among the lost files). What is left of records read
+    // outside every $MFT is dropped.
     void BuildLostFiles(CCommonFileRecordInfoSet& records);
+
+    // The id in the deep scan's tree of MFT number `number` of the volume
+    // at this place: the number itself at place 0 and for the root folder,
+    // else the number with the place above its 48 bits.
+    std::int64_t TreeId(std::int64_t number) const;
+    static constexpr int kRecordNumberBits = 48;
+    static constexpr int kMaxPlaces = 1 << 14;
 
     // The MFT number of the record at `sector` from its place inside the
     // $MFT's runs; -1 when the sector is outside them or not at a record
@@ -125,6 +135,8 @@ public:
 private:
     // A node for the record (taking its properties), or null without any.
     CNTFSFileNode* MakeNode(CCommonFileRecordInfo* record);
+    // Parent id, node id (tree ids of the two numbers) and partition index.
+    void Identify(CNTFSFileNode* node, std::int64_t parent, std::int64_t number) const;
     std::int64_t NumberOf(const CCommonFileRecordInfo* record) const;
 
     CMFTInfo* m_mft = nullptr;

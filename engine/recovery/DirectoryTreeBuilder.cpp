@@ -174,6 +174,12 @@ int CDirectoryTreeBuilder::AddNode(IFileNode* inode, _tagSearcherType type) {
         node->MarkDeleted();
         return 1;
     }
+    // A scan that shows deleted files only has no use for an existing file
+    // whose folders up to the root are known, existing and no trash: it
+    // would only wait for the end to be freed (most of a volume's records).
+    if (!m_replay && !node->IsDirectory() && !node->IsDeleted() && !m_filter->ShowNormalFiles() &&
+        IsUnderLiveFolders(*info, node))
+        return 0;
 
     ++info->acceptedSinceBuild;
     ++info->addedCount;
@@ -235,6 +241,17 @@ int CDirectoryTreeBuilder::RecordFileNode(treeindex::IdTable<_PARENT_INFO>& map,
     }
     entry->push(node);
     return 1;
+}
+
+bool CDirectoryTreeBuilder::IsUnderLiveFolders(_DIRECTORY_TREE_INFO& info, CFileNode* node) {
+    CFileNode* cur = node;
+    for (int steps = 0; steps < kMaxIdWalk; ++steps) {
+        if (cur->GetParentNodeID() == info.rootFolderId) return true;
+        CFileNode* parent = FindParent(info, cur);
+        if (parent == nullptr || parent->IsDeleted() || IsTrashName(parent->GetFileName())) return false;
+        cur = parent;
+    }
+    return false;  // a loop of ids: only a damaged tree has one
 }
 
 CFileNode* CDirectoryTreeBuilder::FindParent(_DIRECTORY_TREE_INFO& info, CFileNode* node) {

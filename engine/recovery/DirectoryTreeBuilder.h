@@ -122,6 +122,10 @@ private:
     void Place(_DIRECTORY_TREE_INFO& info, CFileNode* start, std::vector<IFileNode*>& batch);
     void Wake(_DIRECTORY_TREE_INFO& info, int64_t id, std::vector<IFileNode*>& batch);
     CFileNode* FindParent(_DIRECTORY_TREE_INFO& info, CFileNode* node);
+    // Whether every folder from the node's parent up to the root is
+    // recorded, existing and not a trash folder (nothing can mark the node
+    // deleted later).
+    bool IsUnderLiveFolders(_DIRECTORY_TREE_INFO& info, CFileNode* node);
     void CollectSubtree(_DIRECTORY_TREE_INFO& info, CFileNode* top, std::vector<IFileNode*>& batch);
     void ShowNodes(_DIRECTORY_TREE_INFO* info, std::vector<IFileNode*>& nodes, int flag);
     void ReleaseResource();

@@ -219,7 +219,10 @@ TEST(NTFSDirectoryTreeBuilder, MFTInsideCandidateOnlyAtItsClusterAndWithinItsLen
     EXPECT_TRUE(CNTFSDirectoryTreeBuilder::IsMFTInsidePartition(mft, 64, 8, 19 * 8 + 1));
 }
 
-TEST(NTFSDirectoryTreeBuilder, PlacesFromTheRootThenLostFoldersAndDropsTheRest) {
+// Every record of the $MFT that has properties reaches the tree builder, as
+// the quick scan hands them over: one whose folder is gone, refused or a
+// system record keeps its parent's number and ends among the lost files.
+TEST(NTFSDirectoryTreeBuilder, PlacesFromTheRootThenLostFoldersThenTheRestUnderTheirParents) {
     HandBuilt v;
     v.PutNumbered(25, u"a.txt", 5, false);
     v.PutNumbered(26, u"Dir", 5, true);
@@ -254,7 +257,8 @@ TEST(NTFSDirectoryTreeBuilder, PlacesFromTheRootThenLostFoldersAndDropsTheRest) 
     const std::map<std::string, std::pair<std::int64_t, std::int64_t>> want = {
         {"a.txt", {25, 5}},  {"Dir", {26, 5}},     {"b.txt", {27, 26}}, {"Sub", {28, 26}},
         {"c.txt", {29, 28}}, {"Lost30", {31, 30}}, {"d.txt", {32, 31}}, {"odd.txt", {-1, 5}},
-        {"own.txt", {77, 5}},
+        {"own.txt", {77, 5}}, {"Lost11", {33, 11}}, {"e.txt", {34, 33}}, {"f.txt", {36, 35}},
+        {"g.txt", {37, 36}},
     };
     EXPECT_EQ(got, want);
     EXPECT_EQ(spy.refused, std::vector<std::string>{"Refused"});
@@ -470,7 +474,7 @@ TEST(NTFSDirectoryTreeBuilderRealImage, TreeOfTheVolumeAt2048MatchesFls) {
     EXPECT_TRUE(spy.Find("notes.txt")->deleted);
 }
 
-TEST(NTFSDirectoryTreeBuilderRealImage, LostFolderUnderRecord30IsPlacedAndUnderRecord11IsNot) {
+TEST(NTFSDirectoryTreeBuilderRealImage, LostFoldersUnderRecord30AndRecord11KeepTheirParents) {
     RealDisk disk;
     ASSERT_TRUE(disk.Ready());
     const auto fls = ReadFls(TreeFixtureDir() + "/ntfs_disk2048.fls");
@@ -487,25 +491,46 @@ TEST(NTFSDirectoryTreeBuilderRealImage, LostFolderUnderRecord30IsPlacedAndUnderR
     EXPECT_EQ(spy.Find("Sub")->id, sub);
     ASSERT_NE(spy.Find("deep.dat"), nullptr);
     EXPECT_EQ(spy.Find("deep.dat")->parent, sub);
-    EXPECT_EQ(spy.Find("Many"), nullptr);
-    for (const auto& a : spy.added) EXPECT_NE(a.parent, many) << a.name;
+    // A folder under a system record is no system file: it and its files
+    // are handed over, to end among the lost files as the quick scan shows.
+    ASSERT_NE(spy.Find("Many"), nullptr);
+    EXPECT_EQ(spy.Find("Many")->parent, 11);
+    ASSERT_NE(spy.Find("entry_number_01.txt"), nullptr);
+    EXPECT_EQ(spy.Find("entry_number_01.txt")->parent, many);
     // The rest of the volume is where it was.
     EXPECT_EQ(spy.PathOf(*spy.Find("report.doc")), "Docs/report.doc");
 }
 
-TEST(NTFSDirectoryTreeBuilderRealImage, RefusedFolderIsReleasedAndItsFilesAreNotPlaced) {
+// The volume at place 1: its ids carry the place above the 48 bits of an MFT
+// number (the first volume's folder of the same number is another folder);
+// the root folder stays the shared root. A refused folder is released, and
+// its files still reach the tree builder under its id, after the rest.
+TEST(NTFSDirectoryTreeBuilderRealImage, SecondPlaceTagsItsIdsAndARefusedFolderKeepsItsFiles) {
     RealDisk disk;
     ASSERT_TRUE(disk.Ready());
+    const auto fls = ReadFls(TreeFixtureDir() + "/ntfs_disk2048.fls");
     SpyTreeBuilder spy;
     spy.refuse = {"Many"};
     CNTFSDirectoryTreeBuilder tree;
     tree.BuildDirectoryTree(&disk.lists.info, disk.candidate.get(), disk.device.get(), 1, nullptr, &spy);
     EXPECT_EQ(spy.refused, std::vector<std::string>{"Many"});
+    constexpr std::int64_t kPlace1 = std::int64_t{1} << 48;
+    const std::int64_t many = fls.at("Many").inode | kPlace1;
+    int entries = 0;
     for (const auto& a : spy.added) {
-        EXPECT_EQ(a.name.rfind("entry_number_", 0), std::string::npos) << a.name;
         EXPECT_EQ(a.partition, 1);
+        EXPECT_EQ(a.id & ~(kPlace1 - 1), kPlace1) << a.name;
+        EXPECT_TRUE(a.parent == 5 || (a.parent & ~(kPlace1 - 1)) == kPlace1) << a.name;
+        if (a.name.rfind("entry_number_", 0) == 0) {
+            EXPECT_EQ(a.parent, many) << a.name;
+            ++entries;
+        }
     }
-    EXPECT_NE(spy.Find("deep.dat"), nullptr);
+    EXPECT_EQ(entries, 34);
+    ASSERT_NE(spy.Find("readme.txt"), nullptr);
+    EXPECT_EQ(spy.Find("readme.txt")->parent, 5);
+    ASSERT_NE(spy.Find("deep.dat"), nullptr);
+    EXPECT_EQ(spy.Find("deep.dat")->parent, fls.at("Docs/Sub").inode | kPlace1);
 }
 
 TEST(NTFSDirectoryTreeBuilderRealImage, FourKiBSectorVolumeDoesNotCrash) {

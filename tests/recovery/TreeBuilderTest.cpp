@@ -201,6 +201,43 @@ TEST_F(TreeBuilderTest, RefusalsAndQuickScanRules) {
     for (const auto& batch : sink.batches) EXPECT_EQ(batch.flag, 0);  // nothing was lost
 }
 
+// A scan that shows deleted files only refuses at once an existing file that
+// could never be shown (its folders up to the root known, existing and no
+// trash), so that a volume's live files are not all held to the end; it
+// takes one that a folder may yet make deleted. A deep scan takes them all.
+TEST_F(TreeBuilderTest, QuickScanRefusesExistingFilesUnderLiveFoldersAtOnce) {
+    struct Case {
+        std::int64_t parent;
+        const char* name;
+        int quick;  // AddNode's answer in a quick scan (a deep scan takes all)
+    };
+    const Case cases[] = {
+        {5, "in-root.txt", 0},       {60, "in-live.txt", 0},    {61, "in-live-sub.txt", 0},
+        {70, "in-gone.txt", 1},      {71, "under-gone.txt", 1}, {80, "in-trash.txt", 1},
+        {99, "unknown-folder.txt", 1},
+    };
+    for (int scan : {SCAN_TYPE_QUICK, SCAN_TYPE_DEEP}) {
+        filter.SetScanType(scan);
+        sink = RecordingTree();  // the last round's nodes went with its builder
+        auto b = Make();
+        b->AddSearcherInfo(SEARCHER_NTFS, 5);
+        Add(*b, new FakeNode(60, 5, "live", true, false));
+        Add(*b, new FakeNode(61, 60, "live-sub", true, false));
+        Add(*b, new FakeNode(70, 5, "gone", true, true));
+        Add(*b, new FakeNode(71, 70, "gone-sub", true, false));
+        Add(*b, new FakeNode(80, 5, ".Trashes", true, false));
+        std::int64_t id = 100;
+        for (const Case& c : cases) {
+            const int want = scan == SCAN_TYPE_DEEP ? 1 : c.quick;
+            EXPECT_EQ(Add(*b, new FakeNode(id++, c.parent, c.name, false, false)), want) << c.name << " " << scan;
+        }
+        EXPECT_EQ(Add(*b, new FakeNode(id++, 60, "deleted.txt", false, true)), 1);
+        b->FlashBuild(SEARCHER_NTFS);
+        EXPECT_EQ(ShownNames().count("in-gone.txt"), 1u);  // deleted with its folder
+        EXPECT_EQ(ShownNames().count("deleted.txt"), 1u);
+    }
+}
+
 TEST_F(TreeBuilderTest, DeepScanShowsExistingFilesAndMarksDeletedSubtrees) {
     filter.SetScanType(SCAN_TYPE_DEEP);
     auto b = Make();
