@@ -342,9 +342,12 @@ bool CFATBuildChildren::ReadCandidateSector(std::uint64_t cluster) {
     const std::int64_t sector = ConvertClusterNumToSector(cluster);
     if (sector == 0 || m_ctx.device == nullptr) return false;
     if (sector > m_ctx.device->GetTotalSectors() - 10) return false;
-    if (m_candidate.empty()) m_candidate.resize(static_cast<std::size_t>(m_ctx.sectorSize) + 4096);
-    std::memset(m_candidate.data(), 0, m_candidate.size());
-    return m_ctx.device->ReadSector(m_candidate.data(), sector, 1) == 1;
+    // The 4,096 bytes behind the sector are zeroed once: reads fill only the
+    // sector, and the analysers only look at the bytes.
+    if (m_candidate.empty()) m_candidate.assign(static_cast<std::size_t>(m_ctx.sectorSize) + 4096, 0);
+    if (m_ctx.device->ReadSector(m_candidate.data(), sector, 1) == 1) return true;
+    std::memset(m_candidate.data(), 0, m_ctx.sectorSize);
+    return false;
 }
 
 bool CFATBuildChildren::bWindowsPEFiles(const std::uint8_t* s, std::uint32_t length) {
