@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <unordered_set>
 
+#include "fat/DosTime.h"
 #include "foundation/DataRun.h"
 #include "foundation/StorageDevice.h"
 #include "foundation/Types.h"
@@ -102,17 +102,9 @@ std::uint32_t CFatTable::GetNextCluster(std::uint32_t cluster) {
 // ---- times, checksum, names ----------------------------------------------------
 
 std::int64_t DosTime2FileTime(_tagDOSTime t) {
-    std::tm tm{};
-    tm.tm_sec = (t.time & 31) * 2;
-    tm.tm_min = (t.time >> 5) & 63;
-    tm.tm_hour = t.time >> 11;
-    tm.tm_mday = t.date & 31;
-    tm.tm_mon = ((t.date >> 5) & 15) - 1;
-    tm.tm_year = 80 + (t.date >> 9);
-    tm.tm_isdst = -1;
-    const std::time_t s = std::mktime(&tm);
-    if (s == static_cast<std::time_t>(-1)) return 0;
-    return static_cast<std::int64_t>(s) * 10000000LL + 116444736000000000LL;
+    std::int64_t s = 0;
+    if (!LocalDosTimeToUnixSeconds(t.date, t.time, &s)) return 0;
+    return s * 10000000LL + 116444736000000000LL;
 }
 
 bool IsValidExFatTimestamp(std::uint32_t stamp) {

@@ -323,7 +323,7 @@ std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, s
         auto* node = new CFATFileNode();
         node->SetFileProperties(props);
         node->SetDataRunList(runs);
-        if (m_ctx.partition) node->SetBelongedPartition(m_ctx.partition->GetPartitionIndex());
+        if (m_ctx.partition) node->SetPartition(m_ctx.partition->GetPartitionIndex());
         if (m_ctx.builder == nullptr || !m_ctx.builder->AddNode(node, SEARCHER_FAT)) {
             node->Release();
             continue;
@@ -342,9 +342,12 @@ bool CFATBuildChildren::ReadCandidateSector(std::uint64_t cluster) {
     const std::int64_t sector = ConvertClusterNumToSector(cluster);
     if (sector == 0 || m_ctx.device == nullptr) return false;
     if (sector > m_ctx.device->GetTotalSectors() - 10) return false;
-    if (m_candidate.empty()) m_candidate.resize(static_cast<std::size_t>(m_ctx.sectorSize) + 4096);
-    std::memset(m_candidate.data(), 0, m_candidate.size());
-    return m_ctx.device->ReadSector(m_candidate.data(), sector, 1) == 1;
+    // The 4,096 bytes behind the sector are zeroed once: reads fill only the
+    // sector, and the analysers only look at the bytes.
+    if (m_candidate.empty()) m_candidate.assign(static_cast<std::size_t>(m_ctx.sectorSize) + 4096, 0);
+    if (m_ctx.device->ReadSector(m_candidate.data(), sector, 1) == 1) return true;
+    std::memset(m_candidate.data(), 0, m_ctx.sectorSize);
+    return false;
 }
 
 bool CFATBuildChildren::bWindowsPEFiles(const std::uint8_t* s, std::uint32_t length) {
@@ -648,19 +651,55 @@ void CFATBuildWorker::BuildFat16LostRoot(CFATBuildChildren& children, std::int64
     children.BuildChildrenFromBuffer(buf.data(), m_ctx.sectorSize, nullptr, nullptr, true, true);
 }
 
+std::uint32_t CFATBuildWorker::OpenLongNameBefore(std::int64_t sector, const FolderSectorSet& sectors,
+                                                  std::uint8_t* to) {
+    const std::uint32_t spc = m_ctx.sectorsPerCluster;
+    const std::int64_t previous = sector - static_cast<std::int64_t>(spc);
+    if (previous < m_ctx.dataStart) return 0;
+    // Only a folder cluster read before this one (or one the walk saw as a
+    // folder sector) can hold the first pieces of a name cut there.
+    if (!m_visited.count(ConvertSectorToClusterNum(previous)) &&
+        !sectors.count(FIRSTFOLDERSECTOR{sector - 1, 0, 0}))
+        return 0;
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(spc) * m_ctx.sectorSize);
+    if (m_ctx.device->ReadSector(buf.data(), previous, spc) != 1) return 0;
+    const std::uint32_t length = static_cast<std::uint32_t>(buf.size());
+    std::int64_t open = -1;
+    for (std::uint32_t off = 0; off + FAT_DIR_ENTRY_SIZE <= length; off += FAT_DIR_ENTRY_SIZE) {
+        CTempFATDirEntry entry(buf.data() + off);
+        if (entry.IsValidFATDirEntry(false) && entry.IsLongFileNameEntry()) {
+            if (open < 0) open = off;
+        } else {
+            open = -1;
+        }
+    }
+    if (open < 0 || length - open > kMaxCarry) return 0;
+    const std::uint32_t n = length - static_cast<std::uint32_t>(open);
+    std::memcpy(to - n, buf.data() + open, n);
+    return n;
+}
+
 void CFATBuildWorker::BuildLostNode(CFATBuildChildren& children, const FolderSectorSet& sectors) {
     const std::uint32_t spc = m_ctx.sectorsPerCluster;
     if (spc == 0 || spc > kMaxRunSectors) return;
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(m_ctx.sectorSize) * kMaxRunSectors);
+    // Room in front of the cluster for the long-name pieces carried into it.
+    const std::size_t front = kMaxCarry + 1;
+    std::vector<std::uint8_t> buf(front + static_cast<std::size_t>(m_ctx.sectorSize) * kMaxRunSectors);
+    std::uint8_t* cluster = buf.data() + front;
     const std::int64_t end = m_ctx.partitionStart + static_cast<std::int64_t>(m_ctx.totalSectors);
     for (const FIRSTFOLDERSECTOR& f : sectors) {
         if (f.sector < m_ctx.dataStart || f.sector >= end) continue;
         if (f.ownCluster != 0xFFFFFFFF || !IsFirsectorInCluster(f.sector)) continue;
         if (m_visited.count(ConvertSectorToClusterNum(f.sector))) continue;
         if (f.sector + static_cast<std::int64_t>(spc) > end) continue;
-        if (m_ctx.device->ReadSector(buf.data(), f.sector, spc) != 1) continue;
+        if (m_ctx.device->ReadSector(cluster, f.sector, spc) != 1) continue;
+        // A folder whose chain is gone is read one cluster at a time: the
+        // long name of an entry whose short entry opens this cluster began at
+        // the end of the one before, as in a folder read whole.
+        const std::uint32_t carried = OpenLongNameBefore(f.sector, sectors, cluster);
         CFATFileNode* temp = CreateTempFileNode(0xFFFFFFFF, f.parentCluster);
-        children.BuildChildrenFromBuffer(buf.data(), spc * m_ctx.sectorSize, temp, nullptr, true, true);
+        children.BuildChildrenFromBuffer(cluster - carried, carried + spc * m_ctx.sectorSize, temp, nullptr,
+                                         true, true);
         temp->Release();
     }
 }
@@ -696,7 +735,7 @@ int CFATBuildWorker::CompleteBuildDirectoryTree(const FolderSectorSet& sectors) 
             node = found->second;
         } else {
             node = CreateTempFileNode(it->ownCluster, it->parentCluster);
-            if (m_ctx.partition) node->SetBelongedPartition(m_ctx.partition->GetPartitionIndex());
+            if (m_ctx.partition) node->SetPartition(m_ctx.partition->GetPartitionIndex());
             if (m_ctx.builder == nullptr || !m_ctx.builder->AddNode(node, SEARCHER_FAT)) {
                 node->Release();
                 continue;

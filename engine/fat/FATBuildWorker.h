@@ -183,6 +183,9 @@ public:
 private:
     void BuildFat16LostRoot(CFATBuildChildren& children, std::int64_t sector);
     void BuildLostNode(CFATBuildChildren& children, const FolderSectorSet& sectors);
+    // Copies the long-name pieces that end the folder cluster before
+    // `sector` without a short entry to just before `to`; their byte count.
+    std::uint32_t OpenLongNameBefore(std::int64_t sector, const FolderSectorSet& sectors, std::uint8_t* to);
 
     FATBuildContext m_ctx;
     std::unordered_map<std::uint64_t, CFATFileNode*> m_folderMap;

@@ -128,6 +128,13 @@ void CFATFileNode::SetFileProperties(CFATFileProperties* properties) {
                 static_cast<unsigned long long>(properties->GetParentFirstClusterNum()));
 }
 
+void CFATFileNode::SetPartition(std::uint16_t index) {
+    SetBelongedPartition(index);
+    if (!m_properties) return;
+    m_nodeId = FATNodeId(index, m_properties->GetFirstClusterNum());
+    m_parentNodeId = FATNodeId(index, m_properties->GetParentFirstClusterNum());
+}
+
 void CFATFileNode::SetDataRunList(IDataRunList* runs) {
     if (m_dataRunList && m_dataRunList != runs) m_dataRunList->Release();
     m_dataRunList = runs;
@@ -190,7 +197,7 @@ CFATFileProperties* CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryB
         }
         const std::string name = (!gathered.empty() && CTempFATDirEntry::IsValidLongFileName(gathered.c_str()))
                                      ? gathered
-                                     : entry.GetShortName(false);
+                                     : entry.GetDisplayShortName();
         return BuildFATFilePropertyFromDirEntry(name.c_str(), buffer + off);
     }
     return nullptr;

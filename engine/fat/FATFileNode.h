@@ -108,10 +108,26 @@ public:
     void SetDataRunList(IDataRunList* runs);
     void DelDataRunList();
     void SetCurrentNodeID(std::int64_t id) { m_nodeId = id; }
+    // Stamps the node with the index of the partition it was read from, and
+    // makes its node id and parent id that partition's (FATNodeId).
+    void SetPartition(std::uint16_t index);
 
 private:
     CFATFileProperties* m_properties = nullptr;
 };
+
+// The tree id of a FAT node. Cluster numbers repeat from one FAT partition to
+// the next, and a deep scan puts every partition it rebuilds in one tree: the
+// folders of two volumes with the same first cluster would take each other's
+// children (or be merged as one folder). Partitions after the first carry
+// their index above every cluster and virtual cluster number; 0, the parent
+// id of a root folder's entries, stays the tree root of every partition. A
+// partition record not numbered yet (0xFFFF) counts as the only one.
+constexpr int kFATNodeIdPartitionShift = 48;
+inline std::int64_t FATNodeId(std::uint16_t partition, std::int64_t cluster) {
+    if (partition == 0 || partition == 0xFFFF || cluster == 0) return cluster;
+    return cluster | (static_cast<std::int64_t>(partition) << kFATNodeIdPartitionShift);
+}
 
 class CFATFilePropertiesBuilder {
 public:

@@ -1,9 +1,9 @@
 #include "fat/FATStructures.h"
 
 #include <cstring>
-#include <ctime>
 #include <strings.h>
 
+#include "fat/DosTime.h"
 #include "fat/FATTable.h"
 
 using fatle::U16;
@@ -194,6 +194,24 @@ std::string CTempFATDirEntry::GetShortName(bool withoutDot) const {
     return withoutDot ? base + ext : base + "." + ext;
 }
 
+std::string CTempFATDirEntry::GetDisplayShortName() const {
+    std::string name = GetShortName(false);
+    const std::uint8_t flags = m_entry[tagFATDIRENTRY::kCaseFlags];
+    if ((flags & (FAT_CASE_LOWER_BASE | FAT_CASE_LOWER_EXT)) == 0) return name;
+    // GetShortName gives one character per stored byte: the base name
+    // without its trailing blanks, then "." and the extension when there is one.
+    std::size_t baseEnd = 8;
+    while (baseEnd > 0 && m_entry[baseEnd - 1] == ' ') --baseEnd;
+    const std::size_t dot = name.size() > baseEnd ? baseEnd : std::string::npos;
+    auto lower = [&name](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i)
+            if (name[i] >= 'A' && name[i] <= 'Z') name[i] = static_cast<char>(name[i] - 'A' + 'a');
+    };
+    if (flags & FAT_CASE_LOWER_BASE) lower(0, baseEnd);
+    if ((flags & FAT_CASE_LOWER_EXT) && dot != std::string::npos) lower(dot + 1, name.size());
+    return name;
+}
+
 std::string Utf16LeToUtf8(const std::uint8_t* units, std::size_t count) {
     std::string out;
     for (std::size_t i = 0; i < count; ++i) {
@@ -373,19 +391,11 @@ bool DosDateTimeToFileTime(std::uint16_t date, std::uint16_t time, std::int64_t*
         *out = 0;
         return false;
     }
-    std::tm tm{};
-    tm.tm_sec = 2 * (time & 0x1F);
-    tm.tm_min = (time >> 5) & 0x3F;
-    tm.tm_hour = time >> 11;
-    tm.tm_mday = date & 0x1F;
-    tm.tm_mon = ((date >> 5) & 0x0F) - 1;
-    tm.tm_year = (date >> 9) + 80;
-    tm.tm_isdst = -1;
-    const std::time_t t = std::mktime(&tm);
-    if (t == static_cast<std::time_t>(-1)) {
+    std::int64_t t = 0;
+    if (!LocalDosTimeToUnixSeconds(date, time, &t)) {
         *out = 0;
         return false;
     }
-    *out = SecondsSince1970ToFileTime(static_cast<std::int64_t>(t));
+    *out = SecondsSince1970ToFileTime(t);
     return true;
 }

@@ -93,6 +93,7 @@ struct tagFATDIRENTRY {
     static constexpr int kName = 0;
     static constexpr int kExt = 8;
     static constexpr int kAttribute = 11;
+    static constexpr int kCaseFlags = 12;
     static constexpr int kCreateTime = 14;
     static constexpr int kCreateDate = 16;
     static constexpr int kAccessDate = 18;
@@ -107,6 +108,10 @@ constexpr std::uint8_t FAT_ATTR_VOLUME = 0x08;
 constexpr std::uint8_t FAT_ATTR_DIRECTORY = 0x10;
 constexpr std::uint8_t FAT_ATTR_LONG_NAME = 0x0F;
 constexpr std::uint8_t FAT_ENTRY_ERASED = 0xE5;
+// Byte 12 of a short entry, as Windows NT and Linux write it for a name that
+// fits 8.3 in one case: the base name, or the extension, is lower case.
+constexpr std::uint8_t FAT_CASE_LOWER_BASE = 0x08;
+constexpr std::uint8_t FAT_CASE_LOWER_EXT = 0x10;
 
 // Longest UTF-8 text one 13-unit long-name piece can give, with terminator.
 constexpr std::size_t FAT_LFN_PIECE_UTF8_MAX = 13 * 4 + 1;
@@ -134,6 +139,9 @@ public:
     // "NAME.EXT" (or "NAMEEXT" without the dot, for labels); an erased first
     // byte shows as '#', bytes of 0x80 and above as '_'.
     std::string GetShortName(bool withoutDot) const;
+    // "name.ext" as the system that wrote it shows it: GetShortName with the
+    // case flags of byte 12 applied (`hello.txt` stored as HELLO   TXT).
+    std::string GetDisplayShortName() const;
     // The UTF-8 text of this long-name piece: at most `length` bytes with the
     // terminator, "_" when nothing converts. Always succeeds.
     void GetLongFileName(char* buffer, std::size_t length) const;
