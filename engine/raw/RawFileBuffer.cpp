@@ -22,6 +22,9 @@ RawFileBuffer::RawFileBuffer(IStorageDevice* device, std::uint64_t startSector, 
     m_sectorSize = m_device->GetSectorSize();
     m_windowSize = CRawSearchState::ValidSectorSize(m_sectorSize) ? m_sectorSize * CRawSearchState::kWindowSectors : 0;
     if (m_state) m_serial = m_state->NewReaderSerial();
+    m_totalSectors = RealTotalSectors(m_device);
+    if (m_totalSectors > 0 && m_startSector < static_cast<std::uint64_t>(m_totalSectors))
+        m_bytesOnDevice = (static_cast<std::uint64_t>(m_totalSectors) - m_startSector) * m_sectorSize;
 }
 
 std::uint8_t* RawFileBuffer::Buffer() {
@@ -47,7 +50,7 @@ bool RawFileBuffer::Load(std::uint8_t* buffer, std::uint64_t window) {
     if (m_device->ReadSector(buffer, static_cast<std::int64_t>(first), static_cast<std::int64_t>(sectors + 1)) == 1)
         return true;
     // The window may run past the device's end: read what is left of it.
-    const std::int64_t total = RealTotalSectors(m_device);
+    const std::int64_t total = m_totalSectors;
     if (total <= 0 || first >= static_cast<std::uint64_t>(total)) return false;
     const std::int64_t count = std::min<std::int64_t>(static_cast<std::int64_t>(sectors + 1),
                                                       total - static_cast<std::int64_t>(first));
@@ -60,7 +63,9 @@ bool RawFileBuffer::Load(std::uint8_t* buffer, std::uint64_t window) {
 
 std::uint8_t* RawFileBuffer::GetRawFileBuffer(std::uint64_t byteOffset) {
     if (m_state && !m_state->NotifyCenter().isContinue()) return nullptr;
-    if (m_device == nullptr || m_windowSize == 0) return nullptr;
+    // Bytes past the device's end are never offered, even where a device
+    // answers a read that straddles its end with zeros.
+    if (m_device == nullptr || m_windowSize == 0 || byteOffset >= m_bytesOnDevice) return nullptr;
     const std::uint64_t window = byteOffset / m_windowSize;
     std::uint8_t* buffer = Buffer();
     if (buffer == nullptr) return nullptr;
@@ -75,6 +80,7 @@ std::uint8_t* RawFileBuffer::GetRawFileBuffer(std::uint64_t byteOffset) {
 }
 
 bool WindowReader::Read(std::uint64_t offset, std::size_t length, void* dst) {
+    if (offset > m_buffer.BytesOnDevice() || length > m_buffer.BytesOnDevice() - offset) return false;
     auto* out = static_cast<std::uint8_t*>(dst);
     while (length > 0) {
         const std::uint8_t* p = m_buffer.GetRawFileBuffer(offset);
@@ -92,8 +98,10 @@ bool WindowReader::Read(std::uint64_t offset, std::size_t length, void* dst) {
 std::int64_t WindowReader::Find(std::uint64_t from, std::uint64_t limit, const std::uint8_t* pattern,
                                 std::size_t length) {
     if (pattern == nullptr || length == 0 || limit == 0) return -1;
-    if (from > static_cast<std::uint64_t>(INT64_MAX) || limit > static_cast<std::uint64_t>(INT64_MAX) - from)
-        limit = static_cast<std::uint64_t>(INT64_MAX) - std::min<std::uint64_t>(from, INT64_MAX);
+    // The whole pattern must lie on the device.
+    const std::uint64_t onDevice = m_buffer.BytesOnDevice();
+    if (from >= onDevice || length > onDevice - from) return -1;
+    limit = std::min<std::uint64_t>(limit, onDevice - length + 1 - from);
     const std::uint64_t end = from + limit;  // starts allowed below this
     std::uint64_t pos = from;
     while (pos < end) {

@@ -32,6 +32,9 @@ public:
     IStorageDevice* Device() const { return m_device; }
     std::uint64_t StartSector() const { return m_startSector; }
     CRawSearchState* State() const { return m_state; }
+    // Bytes of the file's span that lie on the device (from the start sector
+    // to the device's end).
+    std::uint64_t BytesOnDevice() const { return m_bytesOnDevice; }
     // Bytes readable from GetRawFileBuffer(byteOffset): to the window's end
     // plus the spare sector.
     std::size_t AvailableAt(std::uint64_t byteOffset) const {
@@ -50,6 +53,8 @@ private:
     std::uint32_t m_sectorSize = 0;
     CRawSearchState* m_state;
     std::uint64_t m_serial = 0;
+    std::int64_t m_totalSectors = 0;
+    std::uint64_t m_bytesOnDevice = 0;
     std::vector<std::uint8_t> m_own;
 };
 
