@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "foundation/StorageDevice.h"
+#include "storage/MemoryDevice.h"
 #include "storage/StorageError.h"
 
 class CSyntheticStorageDevice : public IStorageDevice {
@@ -109,28 +110,10 @@ public:
     int Close() override { return 1; }
     int ReadSector(void* buffer, std::int64_t first, std::int64_t count) override {
         std::lock_guard<std::mutex> g(m_lock);
-        m_lastError = 0;
-        if (buffer == nullptr || first < 0 || count <= 0 ||
-            count > INT64_MAX / static_cast<std::int64_t>(m_sectorSize)) {
-            m_lastError = STORAGE_ERROR(STORAGE_ERROR_BAD_ARGUMENT);
-            return 0;
-        }
-        ++m_readCalls;
-        const std::int64_t total = TotalSectors();
-        auto* out = static_cast<std::uint8_t*>(buffer);
-        bool ok = first < total;
-        for (std::int64_t i = 0; i < count; ++i) {
-            std::uint8_t* dst = out + static_cast<std::size_t>(i) * m_sectorSize;
-            const bool inside = first < total && i < total - first;
-            if (!inside || m_failing.count(first + i) != 0) {
-                if (inside) ok = false;
-                std::memset(dst, 0, m_sectorSize);
-            } else {
-                Fill(dst, static_cast<std::uint64_t>(first + i) * m_sectorSize, m_sectorSize);
-            }
-        }
-        if (!ok) m_lastError = STORAGE_ERROR(STORAGE_ERROR_IO);
-        return ok ? 1 : 0;
+        return ReadSectorsAsDisk(buffer, first, count, m_sectorSize, TotalSectors(), m_failing, m_readCalls,
+                                 m_lastError, [&](std::uint8_t* dst, std::int64_t s) {
+                                     Fill(dst, static_cast<std::uint64_t>(s) * m_sectorSize, m_sectorSize);
+                                 });
     }
     std::uint32_t GetSectorSize() override { return m_sectorSize; }
     std::int64_t GetTotalSectors() override {
