@@ -23,6 +23,36 @@
 #include "foundation/StorageDevice.h"
 #include "storage/StorageError.h"
 
+// The read rules the test devices share, as a disk's: bad arguments give
+// error 5 and touch nothing; sectors past the end read as zeros (a read
+// wholly past the end fails); a failing sector is zeroed and fails the read
+// with error 1. `fill(dst, sector)` copies one sector that lies inside.
+template <class Fill>
+inline int ReadSectorsAsDisk(void* buffer, std::int64_t first, std::int64_t count, std::uint32_t sectorSize,
+                             std::int64_t totalSectors, const std::set<std::int64_t>& failing,
+                             std::int64_t& readCalls, EngineResult& lastError, Fill fill) {
+    lastError = 0;
+    if (buffer == nullptr || first < 0 || count <= 0 || count > INT64_MAX / static_cast<std::int64_t>(sectorSize)) {
+        lastError = STORAGE_ERROR(STORAGE_ERROR_BAD_ARGUMENT);
+        return 0;
+    }
+    ++readCalls;
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    bool ok = first < totalSectors;
+    for (std::int64_t i = 0; i < count; ++i) {
+        std::uint8_t* dst = out + static_cast<std::size_t>(i) * sectorSize;
+        const bool inside = first < totalSectors && i < totalSectors - first;
+        if (!inside || failing.count(first + i) != 0) {
+            if (inside) ok = false;
+            std::memset(dst, 0, sectorSize);
+        } else {
+            fill(dst, first + i);
+        }
+    }
+    if (!ok) lastError = STORAGE_ERROR(STORAGE_ERROR_IO);
+    return ok ? 1 : 0;
+}
+
 class CMemoryStorageDevice : public IStorageDevice {
 public:
     CMemoryStorageDevice(std::uint32_t sectorSize, std::int64_t totalSectors,
@@ -82,29 +112,11 @@ public:
     int Close() override { return 1; }
     int ReadSector(void* buffer, std::int64_t first, std::int64_t count) override {
         std::lock_guard<std::mutex> g(m_lock);
-        m_lastError = 0;
-        if (buffer == nullptr || first < 0 || count <= 0 ||
-            count > INT64_MAX / static_cast<std::int64_t>(m_sectorSize)) {
-            m_lastError = STORAGE_ERROR(STORAGE_ERROR_BAD_ARGUMENT);
-            return 0;
-        }
-        ++m_readCalls;
-        auto* out = static_cast<std::uint8_t*>(buffer);
-        bool ok = first < m_totalSectors;
-        for (std::int64_t i = 0; i < count; ++i) {
-            std::uint8_t* dst = out + static_cast<std::size_t>(i) * m_sectorSize;
-            const bool inside = first < m_totalSectors && i < m_totalSectors - first;
-            const std::int64_t s = inside ? first + i : -1;
-            if (!inside || m_failing.count(s) != 0) {
-                if (inside) ok = false;
-                std::memset(dst, 0, m_sectorSize);
-            } else {
-                std::memcpy(dst, m_bytes.data() + static_cast<std::size_t>(s) * m_sectorSize,
-                            m_sectorSize);
-            }
-        }
-        if (!ok) m_lastError = STORAGE_ERROR(STORAGE_ERROR_IO);
-        return ok ? 1 : 0;
+        return ReadSectorsAsDisk(buffer, first, count, m_sectorSize, m_totalSectors, m_failing, m_readCalls,
+                                 m_lastError, [&](std::uint8_t* dst, std::int64_t s) {
+                                     std::memcpy(dst, m_bytes.data() + static_cast<std::size_t>(s) * m_sectorSize,
+                                                 m_sectorSize);
+                                 });
     }
     std::uint32_t GetSectorSize() override { return m_sectorSize; }
     std::int64_t GetTotalSectors() override { return m_totalSectors; }

@@ -1,0 +1,73 @@
+#pragma once
+// Turns sized raw-search records into nodes: files under lower-case
+// extension folders of the "(RAW Files)" tree, one manager per file
+// category; tagged files into the tag trees.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+class CRawFileInfo;
+class CRAWFileNode;
+class CRawSearchState;
+class CLABELRAWTreeBuilder;
+class CFileTypeManager;
+class IDirecotryTreeBuilder;
+
+class CRAWFileManager {
+public:
+    static constexpr std::uint32_t kFirstFileId = 10000;
+
+    // `labels` is the search's one tag-tree builder, shared by all managers.
+    CRAWFileManager(int rootId, int category, IDirecotryTreeBuilder* builder, CRawSearchState* state,
+                    CLABELRAWTreeBuilder* labels);
+
+    // 0 for null; else AddNode with the next file id (ids count from 10,000
+    // in every manager; the tree builder tells files apart by parent and
+    // name as well).
+    int AddRawFileInfo(CRawFileInfo* record);
+    // 1 when the file was added. A record with a tag 0..5 goes to the tag
+    // trees; when it cannot go there, and for any other record, it is filed
+    // by extension.
+    int AddNode(CRawFileInfo* record, unsigned attribute, int parentId, int nodeId);
+    bool bFindParent(CRAWFileNode* node, std::int64_t& id);
+    CRAWFileNode* CreateParentNode(CRAWFileNode* node);
+    // The text after the name's last ".", lower-cased; empty without one.
+    static std::string GetExt(CRAWFileNode* node);
+    // A temporary record naming a folder (start -1, size 0); the caller deletes it.
+    static CRawFileInfo* MakeDirNode(const char* name);
+
+    int Category() const { return m_category; }
+
+private:
+    std::uint32_t m_nextFileId = kFirstFileId;
+    int m_rootId;
+    int m_category;
+    IDirecotryTreeBuilder* m_builder;
+    CRawSearchState* m_state;
+    CLABELRAWTreeBuilder* m_labels;
+    std::map<std::string, std::int64_t> m_folders;  // extension -> folder id
+};
+
+// The managers of one search: the category of each record comes from the
+// file-type manager (filled from the front end's category lists), and one
+// tag-tree builder is shared by all.
+class CRAWFileManagerSet {
+public:
+    CRAWFileManagerSet(IDirecotryTreeBuilder* builder, CRawSearchState* state, int rootId = 1);
+    ~CRAWFileManagerSet();
+    // The category (2..8) of a raw file type.
+    int CategoryOf(std::uint32_t type) const;
+    CRAWFileManager& Manager(int category);
+    int AddRawFileInfo(CRawFileInfo* record);
+    CLABELRAWTreeBuilder& Labels() { return *m_labels; }
+
+private:
+    IDirecotryTreeBuilder* m_builder;
+    CRawSearchState* m_state;
+    int m_rootId;
+    std::unique_ptr<CFileTypeManager> m_types;
+    std::unique_ptr<CLABELRAWTreeBuilder> m_labels;
+    std::map<int, std::unique_ptr<CRAWFileManager>> m_managers;
+};

@@ -1,0 +1,195 @@
+#include "raw/RAWFileNode.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "foundation/DataRun.h"
+#include "raw/RawFileAnalyser.h"
+#include "raw/RawSearchState.h"
+
+namespace {
+
+// 1601-01-01 to 1970-01-01 in 100-ns units.
+constexpr std::int64_t kFileTimeOf1970 = 116444736000000000LL;
+
+// Length of the UTF-8 sequence at s[i], or 0 when it is malformed
+// (overlong forms, surrogates and code points above U+10FFFF included).
+std::size_t Utf8SequenceAt(const std::string& s, std::size_t i) {
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(i);
+    if (c == 0) return 0;
+    if (c < 0x80) return 1;
+    std::size_t n;
+    std::uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) n = 2, cp = c & 0x1F;
+    else if (c >= 0xE0 && c <= 0xEF) n = 3, cp = c & 0x0F;
+    else if (c >= 0xF0 && c <= 0xF4) n = 4, cp = c & 0x07;
+    else return 0;
+    if (s.size() - i < n) return 0;
+    for (std::size_t k = 1; k < n; ++k) {
+        if ((b(i + k) & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (b(i + k) & 0x3F);
+    }
+    if ((n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return n;
+}
+
+// The longest prefix of a valid UTF-8 string of at most `max` bytes that
+// ends on a character boundary.
+std::string CutAtBoundary(const std::string& s, std::size_t max) {
+    if (s.size() <= max) return s;
+    std::size_t n = max;
+    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
+    return s.substr(0, n);
+}
+
+}  // namespace
+
+bool IsValidUtf8Name(const std::string& s) {
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t n = Utf8SequenceAt(s, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+int CRAWFileProperties::InitRawFileProperties(CRawFileInfo& record, std::uint32_t sectorSize, IDataRunList* runs) {
+    m_size = record.m_size;
+    SetRawFileTime(record.m_rawFileTime);
+    m_runs = runs;
+    if (runs != nullptr && m_size > 0) {
+        // Runs count in device sectors, like their start.
+        const std::int64_t unit = sectorSize ? sectorSize : 512;
+        DataRun run{record.m_startSector, m_size / unit + (m_size % unit ? 1 : 0)};
+        runs->AddDataRun(&run);
+    }
+    return 1;
+}
+
+void CRAWFileProperties::SetRawFileName(const char* name) {
+    if (name == nullptr) return;
+    m_name = name;
+    if (m_name.size() > kRawNameMax) m_name.resize(kRawNameMax);
+    m_nameLength = static_cast<std::uint8_t>(m_name.size() + 1);
+}
+
+void CRAWFileProperties::SetRawFileTime(std::string time) {
+    m_rawFileTime = std::move(time);
+    m_fileTime = CRAWFileNode::RawTimeToFileTime(m_rawFileTime);
+}
+
+CRAWFileNode::~CRAWFileNode() { CRAWFileProperties::Destory(m_properties); }
+
+int CRAWFileNode::Initilaize(CRawFileInfo* record, unsigned attribute, std::int64_t parentId, std::int64_t nodeId) {
+    if (record == nullptr) return 0;
+    std::string name;
+    if (attribute & kFolder) {
+        name = MakeFolderName(record->GetRawFileName());
+        if (name.empty()) return 0;
+    } else {
+        // The whole prefix is checked: a NUL inside it makes it unusable
+        // rather than cutting it short.
+        const std::uint32_t type = record->m_type;
+        name = MakeFileName(m_state ? m_state->NextNameNumber(type) : 0, type, record->GetRawFileName());
+    }
+    CRAWFileProperties* props = CRAWFileProperties::Create();
+    IDataRunList* runs = CreateDataRunList();
+    props->InitRawFileProperties(*record, m_state ? m_state->DeviceSectorSize() : 512, runs);
+    props->SetAttribute(static_cast<std::uint16_t>(attribute));
+    props->SetRawFileName(name.c_str());
+    CRAWFileProperties::Destory(m_properties);
+    if (m_dataRunList) m_dataRunList->Release();
+    m_properties = props;
+    m_dataRunList = runs;
+    m_name = name;
+    m_nodeId = nodeId;
+    m_parentNodeId = parentId;
+    return 1;
+}
+
+std::string CRAWFileNode::MakeFileName(std::uint32_t counter, unsigned type, const std::string& prefix) {
+    const char* ext = g_s_strFileExtName[type < RAW_FILE_TYPE_COUNT ? type : 0];
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "%03u.%s", counter, ext);
+    const std::string tail(suffix);
+    if (prefix.empty() || !IsValidUtf8Name(prefix)) return "FILE" + tail;
+    return CutAtBoundary(prefix, kRawNameMax - tail.size()) + tail;
+}
+
+void CRAWFileNode::BuildFileName(char* out, unsigned short type, const char* prefix) {
+    if (out == nullptr || prefix == nullptr) return;
+    const std::uint32_t counter = m_state ? m_state->NextNameNumber(type) : 0;
+    const std::string name = MakeFileName(counter, type, prefix);
+    std::snprintf(out, kRawNameMax + 1, "%s", name.c_str());
+}
+
+std::string CRAWFileNode::MakeFolderName(const std::string& name) {
+    std::string clean;
+    clean.reserve(name.size());
+    for (std::size_t i = 0; i < name.size();) {
+        const std::size_t n = Utf8SequenceAt(name, i);
+        if (n == 0) {
+            if (name[i] != 0) clean += '_';
+            ++i;
+        } else {
+            clean.append(name, i, n);
+            i += n;
+        }
+    }
+    while (!clean.empty() && clean.back() == ' ') clean.pop_back();
+    return CutAtBoundary(clean, kRawNameMax);
+}
+
+void CRAWFileNode::FileTimeStructs(std::string time, std::vector<std::string>& fields) {
+    fields.clear();
+    std::string field;
+    for (char c : time) {
+        if (c == ' ' || c == '-' || c == ':') {
+            if (!field.empty()) fields.push_back(field);
+            field.clear();
+        } else {
+            field += c;
+        }
+    }
+    if (!field.empty()) fields.push_back(field);
+}
+
+std::int64_t CRAWFileNode::RawTimeToFileTime(const std::string& time) {
+    const std::size_t start = time.find_first_not_of(' ');
+    if (start == std::string::npos || time.size() - start < 2) return 0;
+    std::vector<std::string> fields;
+    FileTimeStructs(time.substr(start), fields);
+    if (fields.size() < 6) return 0;
+    int v[6];
+    for (int i = 0; i < 6; ++i) {
+        const std::string& f = fields[static_cast<std::size_t>(i)];
+        if (f.empty() || f.size() > 9) return 0;
+        v[i] = 0;
+        for (char c : f) {
+            if (c < '0' || c > '9') return 0;
+            v[i] = v[i] * 10 + (c - '0');
+        }
+    }
+    if (v[0] < 1601 || v[0] > 9999 || v[1] < 1 || v[1] > 12 || v[2] < 1 || v[2] > 31 || v[3] > 23 || v[4] > 59 ||
+        v[5] > 60)
+        return 0;
+    // Converted on the real year with a 64-bit time_t: shifting the date to
+    // a later year to dodge a 32-bit limit puts it a day off whenever the
+    // shifted span holds another number of leap days, and applies that
+    // year's daylight-saving rules.
+    std::tm tm{};
+    tm.tm_year = v[0] - 1900;
+    tm.tm_mon = v[1] - 1;
+    tm.tm_mday = v[2];
+    tm.tm_hour = v[3];
+    tm.tm_min = v[4];
+    tm.tm_sec = v[5];
+    tm.tm_isdst = -1;
+    const std::time_t t = std::mktime(&tm);
+    if (t == static_cast<std::time_t>(-1) && !(tm.tm_year == 69 && tm.tm_mon == 11 && tm.tm_mday == 31)) return 0;
+    const std::int64_t ft = static_cast<std::int64_t>(t) * 10000000LL + kFileTimeOf1970;
+    return ft > 0 ? ft : 0;
+}

@@ -1,0 +1,121 @@
+#pragma once
+// The nodes of raw-found files and of their folders, their properties, the
+// naming rule and the raw-time parser.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "foundation/FileNode.h"
+#include "foundation/FileProperties.h"
+
+class CRawFileInfo;
+class CRawSearchState;
+
+// Longest name a node holds: the name length is stored in one byte with
+// the terminating zero.
+constexpr std::size_t kRawNameMax = 254;
+
+class CRAWFileProperties : public IFileProperties {
+public:
+    static CRAWFileProperties* Create() { return new CRAWFileProperties(); }
+    static void Destory(CRAWFileProperties* p) { delete p; }
+
+    // Size, raw time and one run (start sector, size rounded up to whole
+    // device sectors) from the record; 1. The run list is owned by the node.
+    int InitRawFileProperties(CRawFileInfo& record, std::uint32_t sectorSize, IDataRunList* runs);
+    // A null name is ignored.
+    void SetRawFileName(const char* name);
+    void SetRawFileTime(std::string time);
+    void SetAttribute(std::uint16_t attribute) { m_attribute = attribute; }
+    void SetCheckState(std::uint8_t state) { m_checkState = state; }
+    int SetMatchState(int state) {
+        m_matchState = static_cast<std::uint8_t>(state);
+        return 1;
+    }
+    const std::string& GetRawFileTime() const { return m_rawFileTime; }
+
+    int GetFileNameLength() override { return m_nameLength; }
+    void SetFileName(const char*) override {}
+    const char* GetFileName() override { return m_name.c_str(); }
+    std::int64_t GetFileSize() override { return m_size; }
+    std::uint32_t GetAttribute() override { return m_attribute; }
+    // The raw time as a FILETIME (0 when there is none).
+    std::int64_t GetRawFileCreateTime() override { return m_fileTime; }
+    std::int64_t GetCreationTime() override { return 0; }
+    std::int64_t GetModificationTime() override { return 0; }
+    std::int64_t GetLastAccessTime() override { return 0; }
+    unsigned short GetState() override { return m_state; }
+    void SetState(unsigned short state) override { m_state = static_cast<std::uint8_t>(state); }
+    IDataRunList* GetDataRunList() override { return m_runs; }
+    IFileProperties* Clone() override { return this; }
+    std::uint8_t GetCheckState() const { return m_checkState; }
+    int GetMaskFlag() const { return 463; }
+    int GetMatchState() const { return m_matchState; }
+    int GetFilePropertyiesType() const { return 3; }
+
+private:
+    CRAWFileProperties() = default;
+    std::uint8_t m_nameLength = 0;  // with the terminating zero
+    std::string m_name;
+    std::int64_t m_size = 0;
+    std::uint16_t m_attribute = 0;
+    std::uint8_t m_checkState = 0;
+    std::uint8_t m_matchState = 0;
+    std::uint8_t m_state = 0;
+    std::string m_rawFileTime;
+    std::int64_t m_fileTime = 0;
+    IDataRunList* m_runs = nullptr;  // not owned
+};
+
+class CRAWFileNode : public CFileNode {
+public:
+    static constexpr std::uint32_t kFolder = 0x10;
+    static constexpr std::uint32_t kFile = 0x20;
+
+    // The state gives the name counters and the device's sector size; a
+    // node made without one counts names from 0 and runs in 512-byte sectors.
+    explicit CRAWFileNode(CRawSearchState* state) : m_state(state) {}
+    ~CRAWFileNode() override;
+
+    // 1 on success, 0 for a null record or a folder with no usable name.
+    int Initilaize(CRawFileInfo* record, unsigned attribute, std::int64_t parentId, std::int64_t nodeId);
+    // "%s%03d.%s" (prefix, the type's counter, extension) when the prefix is
+    // valid UTF-8, else "FILE%03d.%s"; cut to kRawNameMax bytes at a UTF-8
+    // boundary of the prefix, counter and extension kept. `out` holds at
+    // least kRawNameMax + 1 bytes. The type's counter then rises by one.
+    void BuildFileName(char* out, unsigned short type, const char* prefix);
+    // The name rule itself, for a given counter.
+    static std::string MakeFileName(std::uint32_t counter, unsigned type, const std::string& prefix);
+    // A folder name from metadata: bytes that are not UTF-8 become "_", cut
+    // to kRawNameMax at a character boundary; empty when nothing is left.
+    static std::string MakeFolderName(const std::string& name);
+    // The fields of a raw time, split at blanks, "-" and ":".
+    static void FileTimeStructs(std::string time, std::vector<std::string>& fields);
+    // Local time "Y M D h m s" (any of those separators) as a FILETIME; 0
+    // when there are fewer than 6 numeric fields or the date is out of range.
+    static std::int64_t RawTimeToFileTime(const std::string& time);
+
+    const char* GetFileName() override { return m_name.c_str(); }
+    std::int64_t GetFileSize() override { return m_properties ? m_properties->GetFileSize() : 0; }
+    std::uint32_t GetAttribute() override { return m_properties ? m_properties->GetAttribute() : 0; }
+    std::int64_t GetCreationTime() override { return FileTime(); }
+    std::int64_t GetModificationTime() override { return FileTime(); }
+    std::int64_t GetLastAccessTime() override { return FileTime(); }
+    int IsDirectory() override { return m_properties ? ((m_properties->GetAttribute() & kFolder) ? 1 : 0) : 1; }
+    int IsDeleted() override { return 0; }
+    IFileNode* Clone() override { return this; }
+    void MarkDeleted() override {}
+    void FilterFileNameByDot() override {}
+    CRAWFileProperties* GetProperties() const { return m_properties; }
+
+private:
+    std::int64_t FileTime() const { return m_properties ? m_properties->GetRawFileCreateTime() : 0; }
+
+    CRawSearchState* m_state;
+    CRAWFileProperties* m_properties = nullptr;
+    std::string m_name;
+};
+
+// True for well-formed UTF-8 without NUL bytes.
+bool IsValidUtf8Name(const std::string& s);

@@ -1,0 +1,31 @@
+#include <utility>
+
+#include "raw/RawFileAnalyser.h"
+
+std::string ApiStrFilterBadFileName(std::string name) {
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    static const char kBad[] = {'\x01', '\\', '/', ':', '?', '"', '<', '>', '|', '*', '\r', '\n'};
+    for (char& c : name)
+        for (char bad : kBad)
+            if (c == bad) c = '_';
+    return name;
+}
+
+std::string CRawFileInfo::GetRawFileName() {
+    m_rawFileName = ApiStrFilterBadFileName(std::move(m_rawFileName));
+    return m_rawFileName;
+}
+
+void CRawFileInfo::SetRawFileName(std::string name) { m_rawFileName = ApiStrFilterBadFileName(std::move(name)); }
+
+void CRawFileInfo::SetRawFileTagAndValue(RAW_FILE_TAG tag, std::string& value) {
+    value = ApiStrFilterBadFileName(value);
+    m_tag = tag;
+    m_tagValue = value;
+}
+
+void CRawFileInfo::GetRawFileTagAndValue(RAW_FILE_TAG& tag, std::string& value) {
+    m_tagValue = ApiStrFilterBadFileName(std::move(m_tagValue));
+    tag = static_cast<RAW_FILE_TAG>(m_tag);
+    value = m_tagValue;
+}
