@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <thread>
 #include <algorithm>
 #include <ctime>
@@ -48,6 +49,19 @@ const char* RootSuffix(_tagSearcherType type) {
 bool IsTrashName(const char* name) {
     return name != nullptr && (std::strcmp(name, ".Trashes") == 0 || std::strcmp(name, ".Trash") == 0);
 }
+
+// The clutter macOS leaves on every volume it writes to: AppleDouble files
+// ("._name", a file's resource fork and Finder data kept beside it on file
+// systems without extended attributes) and a folder's Finder view settings
+// (".DS_Store"). They are no user's data. Every other leading dot is part of
+// a name: on Linux .ssh, .config and .bashrc are the user's own files.
+bool IsMacMetadataFile(const char* name) {
+    return std::strncmp(name, "._", 2) == 0 || strcasecmp(name, ".DS_Store") == 0;
+}
+
+// A folder's links to itself and to its parent carry these names on disk;
+// they are no nodes of their own.
+bool IsFolderLinkName(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
 
 constexpr const char* kPrivateDataName = "HFS+ Private Data";
 constexpr const char* kLostFilesName = "Other lost files";
@@ -202,13 +216,14 @@ int CDirectoryTreeBuilder::AddNode(IFileNode* inode, _tagSearcherType type) {
         }
     }
 
+    // Names stay as they are on disk, leading dots included.
+    if (name != nullptr && IsFolderLinkName(name)) return 0;
     if (dir) {
         if (!info->privateDataIds.empty() && node->GetParentNodeID() == info->privateDataIds.front()) return 0;
-        if (name != nullptr && name[0] == '.') node->FilterFileNameByDot();
         if (!RecordFileNode(info->folders, node)) return 0;
         if (unplacedTrash) info->unplacedTrash.push_back(node);
     } else {
-        if (name != nullptr && name[0] == '.') return 0;
+        if (name != nullptr && IsMacMetadataFile(name)) return 0;
         if (!RecordFileNode(info->files, node)) return 0;
     }
 
