@@ -183,6 +183,7 @@ int CDirectoryTreeBuilder::AddNode(IFileNode* inode, _tagSearcherType type) {
     if (info == nullptr) return 0;
     CFileNode* node = dynamic_cast<CFileNode*>(inode);
     if (node == nullptr) return 0;
+    if (node->GetFileName() != nullptr && IsFolderLinkName(node->GetFileName())) return 0;
 
     if (!m_building && type != SEARCHER_APFS && InsertToRecycleBin(node, type)) {
         node->MarkDeleted();
@@ -217,7 +218,6 @@ int CDirectoryTreeBuilder::AddNode(IFileNode* inode, _tagSearcherType type) {
     }
 
     // Names stay as they are on disk, leading dots included.
-    if (name != nullptr && IsFolderLinkName(name)) return 0;
     if (dir) {
         if (!info->privateDataIds.empty() && node->GetParentNodeID() == info->privateDataIds.front()) return 0;
         if (!RecordFileNode(info->folders, node)) return 0;

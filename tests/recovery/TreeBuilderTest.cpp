@@ -364,7 +364,7 @@ TEST_F(TreeBuilderTest, TrashUnderHomeIsTheTrashAndIdCyclesTerminate) {
     EXPECT_EQ(trash->IsDeleted(), 1);
     EXPECT_EQ(trash->GetParentNodeID(), 2);  // moved to the root
     EXPECT_EQ(inTrash->IsDeleted(), 1);      // and everything in it is deleted
-    EXPECT_EQ(RecordingTree::PathOf(inTrash), "/Disk(HFS+)/Trash/thrown.txt");
+    EXPECT_EQ(RecordingTree::PathOf(inTrash), "/Disk(HFS+)/.Trash/thrown.txt");
     EXPECT_EQ(b->FindTree(SEARCHER_HFSPLUS)->trashId, 102);  // the other ".Trash" (freed, unshown) is not it
 }
 
