@@ -59,6 +59,12 @@ bool IsMacMetadataFile(const char* name) {
     return std::strncmp(name, "._", 2) == 0 || strcasecmp(name, ".DS_Store") == 0;
 }
 
+// An HFS+ volume's journal lives in two files of its root folder, made and
+// used by the file system itself; they hold no user's data.
+bool IsHfsJournalFile(const char* name) {
+    return std::strcmp(name, ".journal") == 0 || std::strcmp(name, ".journal_info_block") == 0;
+}
+
 // A folder's links to itself and to its parent carry these names on disk;
 // they are no nodes of their own.
 bool IsFolderLinkName(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
@@ -224,6 +230,9 @@ int CDirectoryTreeBuilder::AddNode(IFileNode* inode, _tagSearcherType type) {
         if (unplacedTrash) info->unplacedTrash.push_back(node);
     } else {
         if (name != nullptr && IsMacMetadataFile(name)) return 0;
+        if (type == SEARCHER_HFSPLUS && name != nullptr && node->GetParentNodeID() == info->rootFolderId &&
+            IsHfsJournalFile(name))
+            return 0;
         if (!RecordFileNode(info->files, node)) return 0;
     }
 

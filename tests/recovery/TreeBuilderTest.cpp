@@ -243,6 +243,21 @@ TEST_F(TreeBuilderTest, HiddenNamesStayAsOnDiskAndOnlyMacClutterIsRefused) {
     }
 }
 
+// The journal files at an HFS+ volume's root belong to the file system; the
+// same names elsewhere, or on another file system, are ordinary files.
+TEST_F(TreeBuilderTest, HfsJournalFilesAtTheRootAreRefused) {
+    filter.SetScanType(SCAN_TYPE_DEEP);
+    for (const auto& [type, rootId] : {std::pair{SEARCHER_HFSPLUS, int64_t{2}}, std::pair{SEARCHER_FAT, int64_t{0}}}) {
+        auto b = Make();
+        b->AddSearcherInfo(type, rootId);
+        const int atRoot = type == SEARCHER_HFSPLUS ? 0 : 1;
+        EXPECT_EQ(Add(*b, new FakeNode(16, rootId, ".journal", false, false, 100, type), type), atRoot);
+        EXPECT_EQ(Add(*b, new FakeNode(17, rootId, ".journal_info_block", false, false, 100, type), type), atRoot);
+        Add(*b, new FakeNode(30, rootId, "home", true, false, 0, type), type);
+        EXPECT_EQ(Add(*b, new FakeNode(31, 30, ".journal", false, false, 100, type), type), 1);
+    }
+}
+
 TEST_F(TreeBuilderTest, DeepScanShowsExistingFilesAndMarksDeletedSubtrees) {
     filter.SetScanType(SCAN_TYPE_DEEP);
     auto b = Make();
