@@ -290,8 +290,6 @@ APFSFileNode* APFSContainerReader::NewNode(NodeMap& map, std::uint64_t key, std:
     if (!shownName.empty()) {
         std::string withZero = shownName;
         withZero.push_back('\0');
-        const bool dot = withZero[0] == '.';
-        if (dot) withZero.insert(withZero.begin(), '.');  // keep the rule from dropping it twice
         node->SetName(withZero.data(), withZero.size());
     }
     if (m_containerIndex != 0 || m_laterGeneration) node->MarkDeleted();

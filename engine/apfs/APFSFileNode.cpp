@@ -28,12 +28,10 @@ void APFSFileNode::SetName(const char* bytes, std::size_t length) {
         m_name.clear();
         return;
     }
-    if (length >= 2 && bytes[0] == '.') {
-        ++bytes;
-        --length;
-    }
+    // A leading dot stays: .ssh or .config are a user's own folders.
     m_name.assign(bytes ? bytes : "", length);
-    if (length == 8 && strncasecmp(bytes, "Trashes", 7) == 0 && bytes[7] == 0)
+    const std::size_t dot = length >= 2 && bytes[0] == '.' ? 1 : 0;
+    if (length - dot == 8 && strncasecmp(bytes + dot, "Trashes", 7) == 0 && bytes[7 + dot] == 0)
         m_flags |= kFlagFolder | kFlagDeleted | kFlagKindKnown;
     // The stored length may include the terminating zero; the shown name ends there.
     const std::size_t zero = m_name.find('\0');

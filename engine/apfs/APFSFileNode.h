@@ -54,8 +54,8 @@ public:
     void SetNodeId(std::int64_t id) { m_nodeId = id; }
     // Only until decided once.
     void SetFolder(bool folder);
-    // Applies the name rule: ".DS_Store" becomes empty, a leading dot of a
-    // longer name is dropped, "Trashes" marks a deleted folder.
+    // Applies the name rule: ".DS_Store" becomes empty, any other name is
+    // kept as stored, ".Trashes" (or "Trashes") marks a deleted folder.
     void SetName(const char* bytes, std::size_t length);
     // Ignored when the node has a size and is not deleted.
     void SetSize(std::uint64_t size);

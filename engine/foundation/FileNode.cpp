@@ -269,6 +269,7 @@ bool CFileNode::IsDuplicateOf(CFileNode& other) {
 void CFileNode::AdoptPropertiesFrom(const CFileNode&) {}
 
 std::string CFileNode::FilterFileNameByDot(const std::string& name) {
-    const std::size_t first = name.find_first_not_of(" .");
-    return first == std::string::npos ? std::string() : name.substr(first);
+    // A leading dot is part of the name on Linux (.ssh, .config): dropping it
+    // would recover a hidden folder under a name it never had.
+    return name;
 }

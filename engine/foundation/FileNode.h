@@ -118,7 +118,9 @@ public:
     std::uint32_t GetShownChildrenCount() const { return m_shownChildren; }
     std::uint32_t GetCheckedChildrenSum() const { return m_checkedSum; }
 
-    // The name without its leading blanks and dots ("" when nothing is left).
+    // The name each file system's node keeps when asked to clean its leading
+    // dots: the name as it is on disk, since .ssh or .config are Linux users'
+    // own names (the tree builder no longer asks).
     static std::string FilterFileNameByDot(const std::string& name);
 
 protected:

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <thread>
 #include <algorithm>
 #include <ctime>
@@ -48,6 +49,25 @@ const char* RootSuffix(_tagSearcherType type) {
 bool IsTrashName(const char* name) {
     return name != nullptr && (std::strcmp(name, ".Trashes") == 0 || std::strcmp(name, ".Trash") == 0);
 }
+
+// The clutter macOS leaves on every volume it writes to: AppleDouble files
+// ("._name", a file's resource fork and Finder data kept beside it on file
+// systems without extended attributes) and a folder's Finder view settings
+// (".DS_Store"). They are no user's data. Every other leading dot is part of
+// a name: on Linux .ssh, .config and .bashrc are the user's own files.
+bool IsMacMetadataFile(const char* name) {
+    return std::strncmp(name, "._", 2) == 0 || strcasecmp(name, ".DS_Store") == 0;
+}
+
+// An HFS+ volume's journal lives in two files of its root folder, made and
+// used by the file system itself; they hold no user's data.
+bool IsHfsJournalFile(const char* name) {
+    return std::strcmp(name, ".journal") == 0 || std::strcmp(name, ".journal_info_block") == 0;
+}
+
+// A folder's links to itself and to its parent carry these names on disk;
+// they are no nodes of their own.
+bool IsFolderLinkName(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
 
 constexpr const char* kPrivateDataName = "HFS+ Private Data";
 constexpr const char* kLostFilesName = "Other lost files";
@@ -169,6 +189,7 @@ int CDirectoryTreeBuilder::AddNode(IFileNode* inode, _tagSearcherType type) {
     if (info == nullptr) return 0;
     CFileNode* node = dynamic_cast<CFileNode*>(inode);
     if (node == nullptr) return 0;
+    if (node->GetFileName() != nullptr && IsFolderLinkName(node->GetFileName())) return 0;
 
     if (!m_building && type != SEARCHER_APFS && InsertToRecycleBin(node, type)) {
         node->MarkDeleted();
@@ -208,13 +229,16 @@ int CDirectoryTreeBuilder::AddNode(IFileNode* inode, _tagSearcherType type) {
         }
     }
 
+    // Names stay as they are on disk, leading dots included.
     if (dir) {
         if (!info->privateDataIds.empty() && node->GetParentNodeID() == info->privateDataIds.front()) return 0;
-        if (name != nullptr && name[0] == '.') node->FilterFileNameByDot();
         if (!RecordFileNode(info->folders, node)) return 0;
         if (unplacedTrash) info->unplacedTrash.push_back(node);
     } else {
-        if (name != nullptr && name[0] == '.') return 0;
+        if (name != nullptr && IsMacMetadataFile(name)) return 0;
+        if (type == SEARCHER_HFSPLUS && name != nullptr && node->GetParentNodeID() == info->rootFolderId &&
+            IsHfsJournalFile(name))
+            return 0;
         if (!RecordFileNode(info->files, node)) return 0;
     }
 

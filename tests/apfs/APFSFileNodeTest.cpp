@@ -17,9 +17,10 @@ TEST(APFSFileNode, NameRule) {
         std::string shown;
         bool deletedFolder;
     } cases[] = {
-        {Z(".Trashes"), "Trashes", true}, {Z(".TRASHES"), "TRASHES", true}, {Z("..x"), ".x", false},
-        {Z(".DS_Store"), "", false},      {Z(".ds_store"), "", false},      {Z("plain.txt"), "plain.txt", false},
-        {Z("."), "", false},              {".", ".", false},                 {Z("Trashes"), "Trashes", true},
+        {Z(".Trashes"), ".Trashes", true}, {Z(".TRASHES"), ".TRASHES", true}, {Z("..x"), "..x", false},
+        {Z(".DS_Store"), "", false},       {Z(".ds_store"), "", false},       {Z("plain.txt"), "plain.txt", false},
+        {Z("."), ".", false},              {".", ".", false},                 {Z("Trashes"), "Trashes", true},
+        {Z(".ssh"), ".ssh", false},        {Z(".Trashesx"), ".Trashesx", false},
     };
     for (const auto& c : cases) {
         APFSFileNode n;

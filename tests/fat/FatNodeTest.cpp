@@ -117,9 +117,9 @@ TEST(FatNode, CloneAndAdopt) {
     EXPECT_EQ(fc->GetDataRunList()->GetFirst()->length, 3);
     fc->SetFileName(".hidden");
     fc->FilterFileNameByDot();
-    EXPECT_STREQ(fc->GetFileName(), "hidden");
+    EXPECT_STREQ(fc->GetFileName(), ".hidden");
     node.AdoptPropertiesFrom(*fc);
-    EXPECT_STREQ(node.GetFileName(), "hidden");
+    EXPECT_STREQ(node.GetFileName(), ".hidden");
     copy->Release();
 }
 

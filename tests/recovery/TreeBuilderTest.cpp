@@ -5,6 +5,8 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "FakeNode.h"
 #include "foundation/DataRun.h"
@@ -172,13 +174,8 @@ TEST_F(TreeBuilderTest, RefusalsAndQuickScanRules) {
     auto b = Make();
     b->AddSearcherInfo(SEARCHER_NTFS, 5);
     EXPECT_EQ(Add(*b, new FakeNode(9, 9, "self.txt", false)), 0);  // its own parent
-    EXPECT_EQ(Add(*b, new FakeNode(11, 5, ".hidden", false)), 0);  // files beginning with a dot
     EXPECT_EQ(b->AddNode(nullptr, SEARCHER_NTFS), 0);
     EXPECT_EQ(Add(*b, new FakeNode(12, 5, "x.txt", false), SEARCHER_FAT), 0);  // no such tree
-    auto* dotDir = new FakeNode(13, 5, "..config", true);
-    EXPECT_EQ(Add(*b, dotDir), 1);
-    EXPECT_STREQ(dotDir->GetFileName(), "config");  // folder names lose their leading dots
-    Add(*b, new FakeNode(14, 13, "in-config.txt", false));
 
     auto* existing = new FakeNode(20, 5, "existing.txt", false, /*deleted=*/false);
     auto* deleted = new FakeNode(21, 5, "deleted.txt", false, true);
@@ -235,6 +232,66 @@ TEST_F(TreeBuilderTest, QuickScanRefusesExistingFilesUnderLiveFoldersAtOnce) {
         b->FlashBuild(SEARCHER_NTFS);
         EXPECT_EQ(ShownNames().count("in-gone.txt"), 1u);  // deleted with its folder
         EXPECT_EQ(ShownNames().count("deleted.txt"), 1u);
+    }
+}
+
+// A leading dot is part of a Linux name (.ssh, .config, .bashrc, .git): such
+// files and folders are shown under their names as on disk, in every file
+// system's tree. Only the clutter macOS leaves (AppleDouble "._name" files,
+// .DS_Store) and a folder's "." and ".." links are refused.
+TEST_F(TreeBuilderTest, HiddenNamesStayAsOnDiskAndOnlyMacClutterIsRefused) {
+    struct Case {
+        const char* name;
+        bool dir;
+        bool taken;
+    } cases[] = {
+        {".ssh", true, true},      {".config", true, true},    {".git", true, true},
+        {"..dots", true, true},    {"._folder", true, true},   {".bashrc", false, true},
+        {".id_rsa.pub", false, true}, {"..x", false, true},    {". x", false, true},
+        {"._junk", false, false},  {"._", false, false},       {".DS_Store", false, false},
+        {".ds_store", false, false}, {".", true, false},       {"..", true, false},
+        {"..", false, false},
+    };
+    const std::pair<_tagSearcherType, int64_t> trees[] = {
+        {SEARCHER_NTFS, 5}, {SEARCHER_FAT, 0}, {SEARCHER_EXFAT, 7}, {SEARCHER_HFSPLUS, 2}, {SEARCHER_APFS, 2}};
+    for (const auto& [type, rootId] : trees) {
+        sink = RecordingTree();
+        auto b = Make();
+        b->AddSearcherInfo(type, rootId);
+        int64_t id = 100;
+        std::vector<std::pair<const Case*, FakeNode*>> added;
+        for (const Case& c : cases) {
+            auto* n = new FakeNode(id++, rootId, c.name, c.dir, true, 100, type);
+            EXPECT_EQ(Add(*b, n, type), c.taken ? 1 : 0) << c.name << " in tree " << type;
+            if (!c.taken) continue;
+            added.emplace_back(&c, n);
+            // A folder is shown only with a file beneath it.
+            if (c.dir) Add(*b, new FakeNode(id++, n->GetCurrentNodeID(), "id_rsa", false, true, 100, type), type);
+        }
+        b->FlashBuild(type);
+        for (const auto& [c, n] : added) {
+            EXPECT_STREQ(n->GetFileName(), c->name) << "in tree " << type;
+            const std::string path = RecordingTree::PathOf(n);
+            const size_t slash = path.rfind('/');
+            ASSERT_NE(slash, std::string::npos) << c->name;
+            EXPECT_EQ(path.substr(slash + 1), c->name) << "in tree " << type;
+            EXPECT_EQ(path.find("Other lost files"), std::string::npos) << path;
+        }
+    }
+}
+
+// The journal files at an HFS+ volume's root belong to the file system; the
+// same names elsewhere, or on another file system, are ordinary files.
+TEST_F(TreeBuilderTest, HfsJournalFilesAtTheRootAreRefused) {
+    filter.SetScanType(SCAN_TYPE_DEEP);
+    for (const auto& [type, rootId] : {std::pair{SEARCHER_HFSPLUS, int64_t{2}}, std::pair{SEARCHER_FAT, int64_t{0}}}) {
+        auto b = Make();
+        b->AddSearcherInfo(type, rootId);
+        const int atRoot = type == SEARCHER_HFSPLUS ? 0 : 1;
+        EXPECT_EQ(Add(*b, new FakeNode(16, rootId, ".journal", false, false, 100, type), type), atRoot);
+        EXPECT_EQ(Add(*b, new FakeNode(17, rootId, ".journal_info_block", false, false, 100, type), type), atRoot);
+        Add(*b, new FakeNode(30, rootId, "home", true, false, 0, type), type);
+        EXPECT_EQ(Add(*b, new FakeNode(31, 30, ".journal", false, false, 100, type), type), 1);
     }
 }
 
@@ -359,7 +416,7 @@ TEST_F(TreeBuilderTest, TrashUnderHomeIsTheTrashAndIdCyclesTerminate) {
     EXPECT_EQ(trash->IsDeleted(), 1);
     EXPECT_EQ(trash->GetParentNodeID(), 2);  // moved to the root
     EXPECT_EQ(inTrash->IsDeleted(), 1);      // and everything in it is deleted
-    EXPECT_EQ(RecordingTree::PathOf(inTrash), "/Disk(HFS+)/Trash/thrown.txt");
+    EXPECT_EQ(RecordingTree::PathOf(inTrash), "/Disk(HFS+)/.Trash/thrown.txt");
     EXPECT_EQ(b->FindTree(SEARCHER_HFSPLUS)->trashId, 102);  // the other ".Trash" (freed, unshown) is not it
 }
 
@@ -372,7 +429,7 @@ TEST_F(TreeBuilderTest, TrashDirectlyUnderTheRoot) {
     Add(*b, trash);
     b->FlashBuild(SEARCHER_NTFS);
     EXPECT_EQ(trash->IsDeleted(), 1);
-    EXPECT_EQ(RecordingTree::PathOf(f), "/Disk(NTFS)/Trashes/old.txt");
+    EXPECT_EQ(RecordingTree::PathOf(f), "/Disk(NTFS)/.Trashes/old.txt");
 }
 
 TEST_F(TreeBuilderTest, HfsPrivateDataFoldersAreDropped) {

@@ -12,6 +12,7 @@
 #include "DeviceListTestSupport.h"
 #include "foundation/Types.h"
 #include "storage/DiskDevice.h"
+#include "support/SkipOutsideCi.h"
 
 using namespace devlist_test;
 
@@ -44,7 +45,7 @@ protected:
     void SetUp() override
     {
         if (!CanUseLoopDevices())
-            GTEST_SKIP() << "needs root and loop devices";
+            QUILLORY_SKIP_OUTSIDE_CI("needs root and loop devices");
         ASSERT_FALSE(dir.path().empty());
     }
 

@@ -8,6 +8,7 @@
 
 #include "StorageTestUtil.h"
 #include "storage/DiskDevice.h"
+#include "support/SkipOutsideCi.h"
 
 using namespace storage_test;
 
@@ -136,7 +137,7 @@ TEST_F(DiskDeviceTest, OpenFailures) {
 }
 
 TEST_F(DiskDeviceTest, PermissionFailureClearsThePermittedFlag) {
-    if (!IsRoot()) GTEST_SKIP() << "needs root to drop to another user";
+    if (!IsRoot()) QUILLORY_SKIP_OUTSIDE_CI("needs root to drop to another user");
     const std::string secret = dir.File("secret.img");
     ASSERT_TRUE(WritePatternFile(secret, 4096));
     ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
@@ -223,7 +224,7 @@ TEST_F(DiskDeviceTest, VolumeRecordsAreCopies) {
 }
 
 TEST_F(DiskDeviceTest, LoopDevicesReportTheirLogicalSectorSize) {
-    if (!IsRoot()) GTEST_SKIP() << "loop devices need root";
+    if (!IsRoot()) QUILLORY_SKIP_OUTSIDE_CI("loop devices need root");
     for (unsigned sectorSize : {512u, 4096u}) {
         SCOPED_TRACE(sectorSize);
         LoopDevice loop(image, sectorSize, false);

@@ -6,6 +6,7 @@
 
 #include "DeviceListTestSupport.h"
 #include "storage/DiskDevice.h"
+#include "support/SkipOutsideCi.h"
 
 using namespace devlist_test;
 
@@ -210,7 +211,7 @@ TEST_F(PartitionTableImages, ApplePartitionMapFromParted)
 TEST_F(PartitionTableImages, FourKilobyteSectorDisks)
 {
     if (!CanUseLoopDevices())
-        GTEST_SKIP() << "needs root and loop devices";
+        QUILLORY_SKIP_OUTSIDE_CI("needs root and loop devices");
     // 16,385 sectors is the GPT minimum in 512-byte units; at 4 KiB a partition
     // of 2,100 sectors (8.2 MiB) is still below it.
     std::string gpt = MakeImage("gpt4k.img", "160M");

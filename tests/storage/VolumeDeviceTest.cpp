@@ -12,6 +12,7 @@
 #include "StorageTestUtil.h"
 #include "foundation/MessageCenter.h"
 #include "storage/DiskDevice.h"
+#include "support/SkipOutsideCi.h"
 #include "storage/PartitionDevice.h"
 #include "storage/ReadAsync.h"
 #include "storage/VolumeDevice.h"
@@ -126,7 +127,7 @@ TEST_F(VolumeDeviceTest, DestroyingAVolumeUnregistersKeyOne) {
 // A real partition table on a loop device: the disk, a partition window on
 // it and the partition's own node read the same sectors.
 TEST_F(VolumeDeviceTest, LoopPartitionNodeAndWindowAgree) {
-    if (!IsRoot()) GTEST_SKIP() << "loop devices need root";
+    if (!IsRoot()) QUILLORY_SKIP_OUTSIDE_CI("loop devices need root");
     for (unsigned size : {512u, 4096u}) {
         SCOPED_TRACE(size);
         const std::string disk = dir.File("parted-" + std::to_string(size) + ".img");
