@@ -93,7 +93,7 @@ TEST(QuickScanImageTest, DeletedFilesOfARealFatVolumeMatchTheSleuthKit) {
     EXPECT_EQ(GetVolumeFileSystemType(device.get()), FILE_SYSTEM_FAT16);
 
     GetTreeBuilderTiming().sleepSeconds = [](unsigned) {};
-    GetScanControllerFactories().flush = [] {};
+    GetScanControllerFactories().flush = [](IStorageDevice*) {};
     CRecoveryFilter filter;
     filter.SetFilterTypes(FILTER_ALL);
     filter.SetScanType(SCAN_TYPE_QUICK);
