@@ -1,7 +1,5 @@
 #include "recovery/DeletedRecoveryController.h"
 
-#include <unistd.h>
-
 #include <cstring>
 
 #include "foundation/StorageDevice.h"
