@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,15 @@ inline DeepResult DeepRun(const std::string& path, _tagSearcherType type) {
     return r;
 }
 
+// The 2 GiB FAT32 disk image of make_fat32_bench_image.sh at `path`, made
+// when missing; `st` describes it. False when it could not be made.
+inline bool Fat32BenchImage(const std::string& path, const char* sourceDir, struct stat& st) {
+    if (stat(path.c_str(), &st) == 0) return true;
+    std::fprintf(stderr, "making %s\n", path.c_str());
+    const std::string cmd = std::string("bash '") + sourceDir + "/bench/make_fat32_bench_image.sh' '" + path + "'";
+    return std::system(cmd.c_str()) == 0 && stat(path.c_str(), &st) == 0;
+}
+
 inline double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -100,12 +110,12 @@ inline double PeakRssMiB() {
     return ru.ru_maxrss / 1024.0;
 }
 
-// Every deep searcher off, no sync() (it measures the machine, not the scan)
-// and no pause after a tree's root (it only paces a front end's views); the
-// caller then turns on the one it measures.
+// Every deep searcher off, no flush before the scan (it measures the
+// machine, not the scan) and no pause after a tree's root (it only paces a
+// front end's views); the caller then turns on the one it measures.
 inline ScanControllerFactories& NoDeepSearchers() {
     ScanControllerFactories& f = GetScanControllerFactories();
-    f.flush = [] {};
+    f.flush = [](IStorageDevice*) {};
     f.hfsplusDeep = f.exfatDeep = f.fatDeep = f.rawDeep = f.ntfsDeep = f.apfsDeep = [] {
         return static_cast<ICompleteFileSystemSearchController*>(nullptr);
     };

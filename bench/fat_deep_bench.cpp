@@ -21,12 +21,7 @@ using namespace deepbench;
 int main(int argc, char** argv) {
     std::string path = argc > 1 ? argv[1] : "fatdeep-2g.img";
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
-        std::fprintf(stderr, "making %s\n", path.c_str());
-        const std::string cmd = std::string("bash '") + QUILLORY_SOURCE_DIR + "/bench/make_fat32_bench_image.sh' '" +
-                                path + "'";
-        if (std::system(cmd.c_str()) != 0 || stat(path.c_str(), &st) != 0) return 1;
-    }
+    if (!Fat32BenchImage(path, QUILLORY_SOURCE_DIR, st)) return 1;
     // PhotoRec runs in a scratch folder: it needs the image's full path.
     if (char* full = realpath(path.c_str(), nullptr)) {
         path = full;

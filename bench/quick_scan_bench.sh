@@ -7,10 +7,10 @@
 #   build-bench, 5, 20000; run tools/bench.sh first)
 # Prints the median wall time and the peak resident memory (the largest over
 # the runs, /usr/bin/time -v) of each over RUNS runs, and the time of a
-# machine-wide `sync` taken just before each scan: the quick controller
-# makes the same sync() before it reads, so that cost is the machine's, not
-# the scan's. quillory-scan leaves out the tree builder's one-second pause
-# per tree (a front end's pacing).
+# machine-wide `sync` taken just before each scan, so that the scan's own
+# flush (only the file systems mounted from the scanned image and its own
+# buffers) finds nothing of the machine's left to write. quillory-scan leaves
+# out the tree builder's one-second pause per tree (a front end's pacing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-bench}

@@ -8,6 +8,7 @@
 #include "foundation/StorageDevice.h"
 #include "recovery/DirectoryTree.h"
 #include "recovery/Progress.h"
+#include "storage/DeviceWithCache.h"
 
 namespace {
 constexpr std::int64_t kRootFolderId = 2;
@@ -202,12 +203,20 @@ void APFSDeepScan::AnalyzeBlock(std::int64_t firstSector, std::int64_t sectorCou
         if (sector >= deviceSectors) break;
         const std::uint64_t want = kGroupBytes / ss;
         const std::uint64_t have = deviceSectors - sector < want ? deviceSectors - sector : want;
-        if (have < want) std::memset(m_buffer.get() + have * ss, 0, kGroupBytes - have * ss);
-        if (!m_device->ReadSector(m_buffer.get(), static_cast<std::int64_t>(sector), static_cast<std::int64_t>(have)))
-            continue;
+        // A whole group inside the cache's current block is tested where it lies.
+        const std::uint8_t* group = have == want ? ViewOfCachedSectors(m_device, static_cast<std::int64_t>(sector),
+                                                                       static_cast<std::int64_t>(have))
+                                                 : nullptr;
+        if (group == nullptr) {
+            if (have < want) std::memset(m_buffer.get() + have * ss, 0, kGroupBytes - have * ss);
+            if (!m_device->ReadSector(m_buffer.get(), static_cast<std::int64_t>(sector),
+                                      static_cast<std::int64_t>(have)))
+                continue;
+            group = m_buffer.get();
+        }
         if (!ShouldContinue()) break;
         for (int j = 0; j < kGroupBlocks && !m_stopped; ++j) {
-            const std::uint8_t* data = m_buffer.get() + static_cast<std::size_t>(j) * kAPFSBlockSize;
+            const std::uint8_t* data = group + static_cast<std::size_t>(j) * kAPFSBlockSize;
             if (PlausibleInPlace(data)) TestBlock(b + static_cast<std::uint64_t>(j), data);
         }
     }

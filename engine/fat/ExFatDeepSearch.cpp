@@ -23,6 +23,8 @@ namespace {
 
 constexpr std::size_t kMaxNameBytes = 259;
 constexpr std::size_t kCarry = 2;  // sectors of the previous block analysed with the next
+// The most an entry set can span: a primary entry with 255 secondaries.
+constexpr std::size_t kMaxSetBytes = 256 * EXFAT_ENTRY_SIZE;
 
 // Volume GUID, TexFAT padding, access control table: primaries that may sit
 // among a folder's entries and that the deep search passes over.
@@ -430,6 +432,12 @@ bool CExFatCompleteSearch::SetUp() {
     m_totalSectors = m_device->GetTotalSectors();
     m_pre.Prepare(m_sectorShift, m_totalSectors);
     m_builder.PrepareBuild(m_sectorSize, m_totalSectors);
+    // A sector's examination reads at most its own bytes and one entry set
+    // running on from its last entry.
+    m_lookahead = 1 + (kMaxSetBytes + m_sectorSize - 1) / m_sectorSize;
+    m_tail.assign(kCarry * m_sectorSize, 0);
+    m_tailSectors = 0;
+    m_stitch.assign((2 * kCarry + 2 * m_lookahead) * m_sectorSize, 0);
     m_nextExpected = -1;
     m_analysedTo = 0;
     m_ready = true;
@@ -445,13 +453,13 @@ void CExFatCompleteSearch::HandOut(std::unique_ptr<CFileSet> set) {
 
 // Sectors [first, first + count) lie in the buffer from sector index
 // `index`; the buffer's valid bytes end at sector index `validSectors`.
-void CExFatCompleteSearch::AnalyzeSectors(std::int64_t first, std::size_t index, std::int64_t count,
-                                          std::size_t validSectors) {
+void CExFatCompleteSearch::AnalyzeSectors(std::int64_t first, const std::uint8_t* buffer, std::size_t index,
+                                          std::int64_t count, std::size_t validSectors) {
     const std::size_t ss = m_sectorSize;
     for (std::int64_t i = 0; i < count; ++i) {
         const std::int64_t s = first + i;
         const std::size_t at = index + static_cast<std::size_t>(i);
-        const std::uint8_t* p = m_buffer.data() + at * ss;
+        const std::uint8_t* p = buffer + at * ss;
         const std::size_t avail = (validSectors - at) * ss;
         if (p[0] == 0) {
             HandOut(m_pre.FinishSet());
@@ -470,27 +478,43 @@ void CExFatCompleteSearch::AnalyzeSectors(std::int64_t first, std::size_t index,
     m_analysedTo = first + count;
 }
 
+const std::uint8_t* CExFatCompleteSearch::Stitch(std::size_t from, std::size_t to, std::size_t pending,
+                                                 const std::uint8_t* block, std::size_t count) {
+    const std::size_t ss = m_sectorSize;
+    for (std::size_t v = from; v < to; ++v) {
+        std::uint8_t* out = m_stitch.data() + (v - from) * ss;
+        if (v < pending)
+            std::memcpy(out, m_tail.data() + (m_tailSectors - pending + v) * ss, ss);
+        else if (v < pending + count)
+            std::memcpy(out, block + (v - pending) * ss, ss);
+        else
+            std::memset(out, 0, ss);
+    }
+    return m_stitch.data();
+}
+
+void CExFatCompleteSearch::AnalyzePendingAlone() {
+    const std::size_t pending = static_cast<std::size_t>(m_nextExpected - m_analysedTo);
+    const std::uint8_t* run = Stitch(0, pending + kCarry, pending, nullptr, 0);
+    AnalyzeSectors(m_analysedTo, run, 0, static_cast<std::int64_t>(pending), pending + kCarry);
+}
+
 void CExFatCompleteSearch::AnalyzeBlock(std::int64_t firstSector, std::int64_t sectorCount) {
     if (m_device == nullptr || m_treeBuilder == nullptr || m_blockSize <= 0) return;
     if (!m_ready && !SetUp()) return;
     if (firstSector < 0 || sectorCount <= 0) return;
     const std::size_t ss = m_sectorSize;
     const std::size_t count = static_cast<std::size_t>(std::min<std::int64_t>(sectorCount, m_blockSize));
-    const std::size_t sectors = static_cast<std::size_t>(m_blockSize) + 2 * kCarry;
-    if (m_buffer.size() != sectors * ss) m_buffer.assign(sectors * ss, 0);
 
-    // What the previous block left unanalysed is carried to the front of
-    // the buffer when this block follows it; otherwise it is finished now
-    // with nothing after it.
+    // What the previous block left unanalysed is examined with this block
+    // when this block follows it; otherwise it is finished now with nothing
+    // after it.
     std::size_t pending = 0;
-    if (m_nextExpected >= 0 && m_analysedTo < m_nextExpected) {
+    if (m_nextExpected >= 0 && m_analysedTo < m_nextExpected &&
+        static_cast<std::size_t>(m_nextExpected - m_analysedTo) <= m_tailSectors) {
         pending = static_cast<std::size_t>(m_nextExpected - m_analysedTo);
-        const std::size_t from = kCarry + static_cast<std::size_t>(m_analysedTo - (m_nextExpected - m_prevCount));
-        if (firstSector == m_nextExpected) {
-            std::memmove(m_buffer.data() + (kCarry - pending) * ss, m_buffer.data() + from * ss, pending * ss);
-        } else {
-            std::memset(m_buffer.data() + (kCarry + m_prevCount) * ss, 0, kCarry * ss);
-            AnalyzeSectors(m_analysedTo, from, static_cast<std::int64_t>(pending), kCarry + m_prevCount + kCarry);
+        if (firstSector != m_nextExpected) {
+            AnalyzePendingAlone();
             HandOut(m_pre.FinishSet());
             pending = 0;
         }
@@ -498,30 +522,51 @@ void CExFatCompleteSearch::AnalyzeBlock(std::int64_t firstSector, std::int64_t s
         HandOut(m_pre.FinishSet());
     }
 
-    if (m_device->ReadSector(m_buffer.data() + kCarry * ss, firstSector, static_cast<std::int64_t>(count)) != 1) {
+    const std::uint8_t* block = m_blockReader.Read(m_device, firstSector, static_cast<std::int64_t>(count));
+    if (block == nullptr) {
         // An unreadable block breaks every run of directory sectors.
         HandOut(m_pre.FinishSet());
         m_nextExpected = -1;
         m_analysedTo = firstSector + static_cast<std::int64_t>(count);
         return;
     }
-    std::memset(m_buffer.data() + (kCarry + count) * ss, 0, kCarry * ss);
-    m_prevCount = count;
     m_nextExpected = firstSector + static_cast<std::int64_t>(count);
     const bool last = m_nextExpected >= m_totalSectors;
     const std::size_t analyse = last ? count : (count > kCarry ? count - kCarry : 0);
     const std::int64_t from = firstSector - static_cast<std::int64_t>(pending);
     m_analysedTo = from;
-    AnalyzeSectors(from, kCarry - pending, static_cast<std::int64_t>(analyse + pending), kCarry + count + kCarry);
+
+    // The sectors examined form the run "pending sectors, this block, kCarry
+    // zero sectors"; each is examined with what follows it in the run. Where
+    // that reaches past either end of the block, the sectors are copied
+    // together; all others are examined in the block itself.
+    const std::size_t runEnd = pending + count + kCarry;
+    const std::size_t n = pending + analyse;
+    if (count <= 2 * m_lookahead) {
+        AnalyzeSectors(from, Stitch(0, runEnd, pending, block, count), 0, static_cast<std::int64_t>(n), runEnd);
+    } else {
+        const std::size_t head = std::min(pending, n);
+        if (head > 0)
+            AnalyzeSectors(from, Stitch(0, pending + m_lookahead, pending, block, count), 0,
+                           static_cast<std::int64_t>(head), pending + m_lookahead);
+        const std::size_t tail = pending + count - m_lookahead + 1;
+        const std::size_t direct = std::min(n, tail);
+        if (direct > pending)
+            AnalyzeSectors(firstSector, block, 0, static_cast<std::int64_t>(direct - pending), count);
+        if (n > tail)
+            AnalyzeSectors(from + static_cast<std::int64_t>(tail), Stitch(tail, runEnd, pending, block, count), 0,
+                           static_cast<std::int64_t>(n - tail), runEnd - tail);
+    }
+    // The sectors the next block may carry on with outlive this block's bytes.
+    m_tailSectors = std::min(kCarry, count);
+    std::memcpy(m_tail.data(), block + (count - m_tailSectors) * ss, m_tailSectors * ss);
 }
 
 void CExFatCompleteSearch::EndSearch(int build) {
     if (!build || !m_ready) return;
-    if (m_nextExpected >= 0 && m_analysedTo < m_nextExpected) {
-        const std::size_t pending = static_cast<std::size_t>(m_nextExpected - m_analysedTo);
-        const std::size_t from = kCarry + m_prevCount - pending;
-        AnalyzeSectors(m_analysedTo, from, static_cast<std::int64_t>(pending), kCarry + m_prevCount + kCarry);
-    }
+    if (m_nextExpected >= 0 && m_analysedTo < m_nextExpected &&
+        static_cast<std::size_t>(m_nextExpected - m_analysedTo) <= m_tailSectors)
+        AnalyzePendingAlone();
     HandOut(m_pre.FinishSet());
     m_pre.Clear();
     FreePartitions();

@@ -13,6 +13,7 @@
 
 #include "fat/ExFatPartitionBuilder.h"
 #include "foundation/SearcherInterfaces.h"
+#include "storage/DeviceWithCache.h"
 
 namespace exfatdeep {
 
@@ -97,7 +98,14 @@ public:
 
 private:
     bool SetUp();
-    void AnalyzeSectors(std::int64_t firstSector, std::size_t bufferIndex, std::int64_t count, std::size_t validSectors);
+    void AnalyzeSectors(std::int64_t firstSector, const std::uint8_t* buffer, std::size_t bufferIndex,
+                        std::int64_t count, std::size_t validSectors);
+    // Sectors [from, to) of the run "pending sectors of the last block, this
+    // block, kCarry zero sectors" copied together into m_stitch.
+    const std::uint8_t* Stitch(std::size_t from, std::size_t to, std::size_t pending, const std::uint8_t* block,
+                               std::size_t count);
+    // The last block's unanalysed sectors, examined with nothing after them.
+    void AnalyzePendingAlone();
     void HandOut(std::unique_ptr<CFileSet> set);
     void FreePartitions();
 
@@ -108,10 +116,16 @@ private:
     std::uint32_t m_sectorShift = 9;
     std::int64_t m_totalSectors = 0;
     bool m_ready = false;
-    std::vector<std::uint8_t> m_buffer;
+    // Blocks are examined where the cache holds them; only the few sectors
+    // around a block's ends, whose entry sets may run on into the next
+    // block, are copied.
+    CachedSectorReader m_blockReader;
+    std::vector<std::uint8_t> m_tail;    // the last block's last sectors (up to kCarry)
+    std::size_t m_tailSectors = 0;
+    std::vector<std::uint8_t> m_stitch;  // sectors across a block's ends
+    std::size_t m_lookahead = 1;         // sectors an entry set starting in a sector can reach
     std::int64_t m_nextExpected = -1;  // first sector of the block that would follow
     std::int64_t m_analysedTo = 0;     // sectors below this are analysed
-    std::size_t m_prevCount = 0;       // sectors the last block read
     CFDTPreAnaylze m_pre;
     CPartitionBuilder m_builder;
     std::vector<CExFatPartitionEx*> m_partitions;

@@ -86,10 +86,8 @@ void CFATCompleteFSearcher::AnalyzeBlock(std::int64_t first, std::int64_t count)
     if (m_device == nullptr || m_blockSectors < 1 || count < 1 || first < 0 || !UsableSectorSize())
         return;
     const std::size_t ss = m_sectorSize;
-    const std::size_t bytes = static_cast<std::size_t>(count) * ss;
-    if (m_block.size() < bytes) m_block.resize(bytes);
-    if (m_device->ReadSector(m_block.data(), first, count) == 1) {
-        const std::uint8_t* p = m_block.data();
+    if (const std::uint8_t* block = m_blockReader.Read(m_device, first, count)) {
+        const std::uint8_t* p = block;
         for (std::int64_t i = 0; i < count; ++i, p += ss) AnalyzeSector(first + i, p);
         return;
     }

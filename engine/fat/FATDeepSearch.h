@@ -12,6 +12,7 @@
 #include "fat/FATBuildWorker.h"
 #include "foundation/EngineResult.h"
 #include "foundation/SearcherInterfaces.h"
+#include "storage/DeviceWithCache.h"
 
 class CTempFATDBR;
 class CFATSearchedPartitionInfo;
@@ -110,6 +111,6 @@ private:
     FolderSectorSet m_folderSectors;
     std::map<std::int64_t, std::uint32_t>* m_fileSectorMap = nullptr;
     // The current block, read once and examined in place.
-    std::vector<std::uint8_t> m_block;
+    CachedSectorReader m_blockReader;
     std::vector<std::uint8_t> m_sector;
 };

@@ -154,18 +154,18 @@ void CHFSPlusCompleteFileSystemSearchController::AnalyzeBlock(std::int64_t first
     const std::int64_t end = std::min<std::int64_t>(firstSector + std::max<std::int64_t>(count, 0), m_totalSectors);
     const std::int64_t chunkSectors = std::max<std::int64_t>(1, static_cast<std::int64_t>(kWalkChunkBytes) / ss);
     std::int64_t chunkStart = -1, chunkCount = 0;
-    bool chunkRead = false;
+    const std::uint8_t* chunk = nullptr;
     std::int64_t s = std::max<std::int64_t>(firstSector, 0);
     while (s < end) {
         if (s < chunkStart || s >= chunkStart + chunkCount) {
             chunkStart = s;
             chunkCount = std::min(chunkSectors, end - s);
-            if (m_block.size() < static_cast<std::size_t>(chunkCount * ss)) m_block.resize(chunkCount * ss);
-            chunkRead = m_device->ReadSector(m_block.data(), chunkStart, chunkCount) == 1;
+            chunk = m_blockReader.Read(m_device, chunkStart, chunkCount);
         }
+        const bool chunkRead = chunk != nullptr;
         // Sector by sector where the block could not be read whole: only
         // the bad ones are lost.
-        const std::uint8_t* data = chunkRead ? m_block.data() + (s - chunkStart) * ss : ReadOne(s);
+        const std::uint8_t* data = chunkRead ? chunk + (s - chunkStart) * ss : ReadOne(s);
         const std::size_t available = chunkRead ? static_cast<std::size_t>((chunkStart + chunkCount - s) * ss)
                                                 : static_cast<std::size_t>(ss);
         if (!data) {

@@ -14,6 +14,7 @@
 #include "hfsplus/HFSPlusJournal.h"
 #include "hfsplus/HFSPlusVolume.h"
 #include "storage/DeviceData.h"
+#include "storage/DeviceWithCache.h"
 
 // One candidate volume.
 class CompleteSearchPatition {
@@ -136,7 +137,7 @@ private:
     int m_underType = 0;
     std::vector<CCollectedVolumeDeviceInfoStruct> m_knownVolumes;
     // One read of each block of the walk.
-    std::vector<std::uint8_t> m_block;
+    CachedSectorReader m_blockReader;
     std::vector<std::uint8_t> m_node;
     // Parses catalog records out of found nodes; it reads no tree.
     std::unique_ptr<CHFSPlusCatalog> m_parser;

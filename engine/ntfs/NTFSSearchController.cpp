@@ -93,8 +93,8 @@ void CNTFSSearchController::ReleaseFindings() {
 }
 
 void CNTFSSearchController::ReleaseWalkState() {
-    m_buffer.clear();
-    m_buffer.shrink_to_fit();
+    m_zeros.clear();
+    m_zeros.shrink_to_fit();
     m_record.clear();
     m_record.shrink_to_fit();
     delete m_metaGroup;
@@ -166,8 +166,6 @@ void CNTFSSearchController::PreparetoSearch() {
     m_logFile->SetDeviceTotalSectors(m_totalSectors);
     m_metaGroup->SetDeviceTotalSectors(m_totalSectors);
 
-    m_carryBytes = kCarrySectors * ss;
-    m_buffer.assign(static_cast<std::size_t>(ss) * static_cast<std::size_t>(m_sectorsPerBlock) + m_carryBytes, 0);
     m_record.assign(static_cast<std::size_t>(m_recordBytes), 0);
     GetSectorsPerCluster::g_nSectorSize = static_cast<int>(ss);
     if (m_builder != nullptr) m_builder->AddSearcherInfo(SEARCHER_NTFS, kRootFolder);
@@ -177,23 +175,24 @@ void CNTFSSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count)
     NTFS_SEARCH_CHECK(m_device != nullptr, "m_pDevice != NULL");
     NTFS_SEARCH_CHECK(m_sectorsPerBlock > 0, "m_iSectorsperBlock > 0");
     NTFS_SEARCH_CHECK(count <= m_sectorsPerBlock, "i64SectorsCount <= m_iSectorsperBlock");
-    if (count <= 0 || first < 0 || m_buffer.empty()) return;
+    if (count <= 0 || first < 0 || m_record.empty()) return;
     const std::size_t ss = m_sectorSize;
-    std::uint8_t* data = m_buffer.data() + m_carryBytes;
-    const std::size_t bytes = ss * static_cast<std::size_t>(count);
-    // A refused read leaves whatever the buffer held: never parse the
-    // previous block's bytes as this block's.
-    if (m_device->ReadSector(data, first, count) == 0) std::memset(data, 0, bytes);
+    // A refused read is examined as zeros: never the previous block's bytes
+    // as this block's.
+    const std::uint8_t* data = m_blockReader.Read(m_device, first, count);
+    if (data == nullptr) {
+        m_zeros.assign(ss * static_cast<std::size_t>(count), 0);
+        data = m_zeros.data();
+    }
 
     for (std::int64_t i = 0; i < count; ++i) {
         const std::int64_t left = std::min<std::int64_t>(count - i, kCarrySectors);
         AnalyzeSector(first + i, data + ss * static_cast<std::size_t>(i), static_cast<int>(ss * left));
     }
     m_logFile->AnalyzeRCRDRecord(data, static_cast<std::uint64_t>(first), count);
-    std::memmove(m_buffer.data(), data + bytes - m_carryBytes, m_carryBytes);
 }
 
-void CNTFSSearchController::AnalyzeSector(std::int64_t sector, std::uint8_t* p, int available) {
+void CNTFSSearchController::AnalyzeSector(std::int64_t sector, const std::uint8_t* p, int available) {
     if (std::memcmp(p + 3, "NTFS    ", 8) == 0 && CNTFSDBR::IsFullValidDBR(p))
         AnalyzeNTFSDBRSector(sector, p);
     else if (U32(p) == CLogFileAnalyzer::kRstrMagic && CLogFileAnalyzer::IsValidRSTRRecord(p, available))
@@ -207,7 +206,7 @@ void CNTFSSearchController::AnalyzeSector(std::int64_t sector, std::uint8_t* p, 
 
 // ------------------------------------------------------------ INDX records
 
-void CNTFSSearchController::AnalyzeIndexRecordSector(std::int64_t sector, std::uint8_t* p, int available) {
+void CNTFSSearchController::AnalyzeIndexRecordSector(std::int64_t sector, const std::uint8_t* p, int available) {
     if (m_indexJoin.pending) {
         const int savedBytes = static_cast<int>(m_indexJoin.sectors) * 512;
         const std::int64_t end = m_indexJoin.sector + savedBytes / static_cast<int>(m_sectorSize);
@@ -233,7 +232,10 @@ void CNTFSSearchController::AnalyzeIndexRecordSector(std::int64_t sector, std::u
         m_indexJoin.sectors = available / 512;
         return;
     }
-    AnalyzeIndexRecord(sector, p);
+    // The record test undoes the fixups in place: on a copy, never on the
+    // block that every searcher shares.
+    std::memcpy(m_indexJoin.bytes, p, kIndexRecordBytes);
+    AnalyzeIndexRecord(sector, m_indexJoin.bytes);
 }
 
 void CNTFSSearchController::PlaceIndexRecord(const CIndexRecordInfo& index, const CFolderIndexAllocationInfo& folder) {
@@ -277,7 +279,7 @@ int CNTFSSearchController::AdjustPartitionInfoAccordingtoFreshSearchedIndexRecor
 
 // ------------------------------------------------------------ FILE records
 
-void CNTFSSearchController::AnalyzeFileRecordSector(std::int64_t sector, std::uint8_t* p, int available) {
+void CNTFSSearchController::AnalyzeFileRecordSector(std::int64_t sector, const std::uint8_t* p, int available) {
     if (m_fileJoin.pending) {
         const std::int64_t saved = m_fileJoin.sector;
         m_fileJoin.pending = false;

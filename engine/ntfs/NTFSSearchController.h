@@ -14,6 +14,7 @@
 #include "foundation/SearcherInterfaces.h"
 #include "ntfs/NTFSDeepSearchRecords.h"
 #include "ntfs/NTFSMetaFileAnalyzers.h"
+#include "storage/DeviceWithCache.h"
 
 class CUpCaseFileAnalyzer;
 class CNTFSDBR;
@@ -87,10 +88,10 @@ public:
     std::list<FindFileMFTAndLogx*>& GetFindList() { return m_finders; }
 
 private:
-    void AnalyzeSector(std::int64_t sector, std::uint8_t* p, int available);
-    void AnalyzeIndexRecordSector(std::int64_t sector, std::uint8_t* p, int available);
+    void AnalyzeSector(std::int64_t sector, const std::uint8_t* p, int available);
+    void AnalyzeIndexRecordSector(std::int64_t sector, const std::uint8_t* p, int available);
     void AnalyzeIndexRecord(std::int64_t sector, std::uint8_t* record);
-    void AnalyzeFileRecordSector(std::int64_t sector, std::uint8_t* p, int available);
+    void AnalyzeFileRecordSector(std::int64_t sector, const std::uint8_t* p, int available);
     void AnalyzeFileRecord(std::int64_t sector, const std::uint8_t* bytes);
     void AnalyzeFolderRecord(std::int64_t sector, std::uint8_t* bytes);
     void AnalyzeOrdinaryRecord(std::int64_t sector, const CNTFSFileRecord& record);
@@ -109,8 +110,11 @@ private:
     std::int64_t m_totalSectors = 0;
     int m_recordBytes = 1024;
 
-    std::vector<std::uint8_t> m_buffer;  // carry area, then one block
-    std::uint32_t m_carryBytes = 0;
+    // Each block is read once (the cache's own bytes when it holds them);
+    // a block that cannot be read is examined as zeros (m_zeros, made only
+    // then).
+    CachedSectorReader m_blockReader;
+    std::vector<std::uint8_t> m_zeros;
     std::vector<std::uint8_t> m_record;  // a FILE record with its fixups undone
 
     std::multiset<CIndexRecordInfo*, CIndexRecordInfoThanbyParentMFTNumber> m_indexRecords;

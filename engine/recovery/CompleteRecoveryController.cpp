@@ -69,7 +69,7 @@ EngineResult CCompleteRecoveryController::StartDataRecovery(IStorageDevice* devi
     InitializeSearcher(m_run->searchers, device, 0);
     if (m_run->searchers.empty()) return kDeepScanNoSearcher;
 
-    if (factories.flush) factories.flush();
+    if (factories.flush) factories.flush(device);
     m_device = device;
     const int block = DeepScanBlockSectors(device->GetSectorSize());
     m_run->cache = std::make_unique<CStorageDeviceWithCache>(device);

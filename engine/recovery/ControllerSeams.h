@@ -21,8 +21,9 @@ struct ScanControllerFactories {
     std::function<ICompleteFileSystemSearchController*()> apfsDeep;
     std::function<IDirecotryTreeBuilder*(bool replay)> treeBuilder;
     std::function<IDataRecovery*()> dataRecovery;
-    // Flushes the machine's file-system buffers before a scan reads the device.
-    std::function<void()> flush;
+    // Writes out what the kernel holds for the device before a scan reads it
+    // (its mounted file systems and its own buffers).
+    std::function<void(IStorageDevice*)> flush;
 };
 
 ScanControllerFactories& GetScanControllerFactories();

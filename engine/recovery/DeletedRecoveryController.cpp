@@ -1,11 +1,10 @@
 #include "recovery/DeletedRecoveryController.h"
 
-#include <unistd.h>
-
 #include <cstring>
 
 #include "foundation/StorageDevice.h"
 #include "storage/DeviceData.h"
+#include "storage/ScanFlush.h"
 
 namespace {
 
@@ -24,7 +23,7 @@ ScanControllerFactories DefaultFactories() {
     f.apfsDeep = CreateAPFSDeepSearcher;
     f.treeBuilder = CreateTreeBuilder;
     f.dataRecovery = CreateDataRecoveryObj;
-    f.flush = [] { ::sync(); };
+    f.flush = [](IStorageDevice* device) { FlushDeviceBeforeScan(device); };
     return f;
 }
 
@@ -140,7 +139,7 @@ EngineResult CDeletedRecoveryController::StartDataRecovery(IStorageDevice* devic
     } else {
         m_replayed = false;
         m_replayedPartitions.clear();
-        if (factories.flush) factories.flush();
+        if (factories.flush) factories.flush(device);
         result = searcher->QuickSearchFiles(device, &watcher);
     }
     // The front end leaves "running" only on a finished record: a search that

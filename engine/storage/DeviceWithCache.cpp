@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "storage/DeviceBase.h"
 
@@ -189,6 +191,15 @@ void CStorageDeviceWithCache::EndCache() {
     m_producerDone = true;
 }
 
+const uint8_t* CStorageDeviceWithCache::ViewSectors(int64_t firstSector, int64_t count) const {
+    if (m_currentIndex < 0 || !m_current || firstSector < 0 || count <= 0) return nullptr;
+    const int64_t start = m_currentIndex * m_blockSize;
+    // Only the sectors the block really holds: the last block may be short.
+    if (firstSector < start || count > m_currentSectors || firstSector - start > m_currentSectors - count)
+        return nullptr;
+    return m_current.get() + static_cast<size_t>(firstSector - start) * (m_blockBytes / m_blockSize);
+}
+
 int CStorageDeviceWithCache::ReadSector(void* buffer, int64_t firstSector, int64_t count) {
     if (m_inner == nullptr) return 0;
     if (m_currentIndex < 0 || !m_current) return m_inner->ReadSector(buffer, firstSector, count);
@@ -215,4 +226,24 @@ int CStorageDeviceWithCache::ReadSector(void* buffer, int64_t firstSector, int64
     const int rest = m_inner->ReadSector(out + static_cast<size_t>(before) * sectorBytes, firstSector + before,
                                          count - before);
     return ok && rest ? 1 : 0;
+}
+
+const uint8_t* ViewOfCachedSectors(IStorageDevice* device, int64_t firstSector, int64_t count) {
+    auto* cache = dynamic_cast<CStorageDeviceWithCache*>(device);
+    return cache != nullptr ? cache->ViewSectors(firstSector, count) : nullptr;
+}
+
+const uint8_t* CachedSectorReader::Read(IStorageDevice* device, int64_t firstSector, int64_t count) {
+    if (device == nullptr || firstSector < 0 || count <= 0) return nullptr;
+    if (const uint8_t* view = ViewOfCachedSectors(device, firstSector, count)) return view;
+    const uint32_t sectorSize = device->GetSectorSize() != 0 ? device->GetSectorSize() : 512;
+    if (static_cast<uint64_t>(count) > SIZE_MAX / sectorSize) return nullptr;
+    const size_t bytes = static_cast<size_t>(count) * sectorSize;
+    if (bytes > m_bytes) {
+        // Filled by the read before anyone looks: no need to clear it.
+        m_buffer.reset(new (std::nothrow) uint8_t[bytes]);
+        m_bytes = m_buffer ? bytes : 0;
+        if (!m_buffer) return nullptr;
+    }
+    return device->ReadSector(m_buffer.get(), firstSector, count) == 1 ? m_buffer.get() : nullptr;
 }

@@ -55,6 +55,11 @@ public:
     int IsBlockInValidRange(int64_t index);
     // 1 when no block is waiting in the queue.
     int IsNeedCatchBuffer();
+    // The bytes of `count` sectors at `firstSector` as the current block holds
+    // them, without a copy: read-only, valid until the next SetCurCacheBlock,
+    // SetBlockSize or EndCache. Null when the range is not wholly inside the
+    // sectors of the current block (the caller then reads it).
+    const uint8_t* ViewSectors(int64_t firstSector, int64_t count) const;
 
 private:
     struct Block {
@@ -93,4 +98,24 @@ private:
     int64_t m_nextIndex = 0;    // producer: index of that block
     int64_t m_expected = 0;     // consumer: the block it will take next from the queue
     std::thread m_producer;
+};
+
+// The cache's own bytes of those sectors when `device` is a read-ahead cache
+// whose current block holds them all (see ViewSectors), else null.
+const uint8_t* ViewOfCachedSectors(IStorageDevice* device, int64_t firstSector, int64_t count);
+
+// How a deep searcher gets a block's bytes: the read-ahead cache's own copy
+// when the device is a cache holding all of them (no copy at all, which is
+// what keeps a deep scan with several searchers near the speed of the disk),
+// otherwise a read into this reader's buffer. The pointer is read-only and
+// valid until the next Read or the cache's next block; a searcher that keeps
+// bytes across blocks copies them itself.
+class CachedSectorReader {
+public:
+    // Null when the device could not read the sectors.
+    const uint8_t* Read(IStorageDevice* device, int64_t firstSector, int64_t count);
+
+private:
+    std::unique_ptr<uint8_t[]> m_buffer;
+    size_t m_bytes = 0;
 };

@@ -389,7 +389,7 @@ TEST(APFSDeepScan, PrebuiltContainerAtAnOffsetRecoveredThroughTheDeepController)
         } reset;
         ScanControllerFactories& f = GetScanControllerFactories();
         f.hfsplusDeep = f.exfatDeep = f.fatDeep = f.rawDeep = f.ntfsDeep = [] { return nullptr; };
-        f.flush = [] {};
+        f.flush = [](IStorageDevice*) {};
         CRecoveryFilter filter;
         filter.SetFilterTypes(FILTER_ALL);
         filter.SetScanType(SCAN_TYPE_DEEP);

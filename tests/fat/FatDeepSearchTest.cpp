@@ -409,7 +409,7 @@ TEST(FatDeepSearch, ControllerRecoversDeletedFilesByteIdentical) {
         return static_cast<ICompleteFileSystemSearchController*>(nullptr);
     };
     f.fatDeep = CreateFATSearcher;
-    f.flush = [] {};
+    f.flush = [](IStorageDevice*) {};
     struct Progress : IProgress {
         void UpdateProgress(_PROGRESS_INFO*) override {}
         int Continued() override { return 1; }

@@ -54,7 +54,7 @@ TEST(HFSPlusQuickScanController, JournaledImageThroughTheController) {
     ASSERT_EQ(GetVolumeFileSystemType(device.get()), FILE_SYSTEM_HFSPLUS);
 
     GetTreeBuilderTiming().sleepSeconds = [](unsigned) {};
-    GetScanControllerFactories().flush = [] {};
+    GetScanControllerFactories().flush = [](IStorageDevice*) {};
     CRecoveryFilter filter;
     filter.SetFilterTypes(FILTER_ALL);
     filter.SetScanType(SCAN_TYPE_QUICK);

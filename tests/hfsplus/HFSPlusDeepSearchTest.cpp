@@ -95,7 +95,7 @@ struct DeepScan {
     explicit DeepScan(IStorageDevice* device) {
         GetTreeBuilderTiming().sleepSeconds = [](unsigned) {};
         ScanControllerFactories& f = GetScanControllerFactories();
-        f.flush = [] {};
+        f.flush = [](IStorageDevice*) {};
         f.hfsplusDeep = [this] { return searcher = CreateHFSPlusSearcher(); };
         f.exfatDeep = nullptr;
         f.fatDeep = nullptr;

@@ -98,7 +98,7 @@ protected:
         filter.SetFilterTypes(FILTER_ALL);
         filter.SetScanType(SCAN_TYPE_DEEP);
         ScanControllerFactories& f = GetScanControllerFactories();
-        f.flush = [] {};
+        f.flush = [](IStorageDevice*) {};
         auto make = [this](int type) {
             return [this, type]() -> ICompleteFileSystemSearchController* {
                 if (absent == type) return nullptr;
@@ -273,7 +273,7 @@ TEST_F(DeepControllerTest, FailuresAndMissingSearchers) {
     IRecoveryController* unfiltered = CreateRecoveryController(RECOVERY_CONTROLLER_DEEP_VOLUME);
     EXPECT_EQ(unfiltered->Initialize(nullptr), 0);
     ResetScanControllerFactories();
-    GetScanControllerFactories().flush = [] {};
+    GetScanControllerFactories().flush = [](IStorageDevice*) {};
     EXPECT_EQ(unfiltered->StartDataRecovery(&device, &progress, &sink), kDeepScanBuilderRefused);
     unfiltered->Release();
 }

@@ -105,7 +105,7 @@ protected:
         filter.SetFilterTypes(FILTER_ALL);
         filter.SetScanType(SCAN_TYPE_QUICK);
         ScanControllerFactories& f = GetScanControllerFactories();
-        f.flush = [] {};
+        f.flush = [](IStorageDevice*) {};
         auto make = [this](const char* which) {
             return [this, which]() -> IQuickFileSystemSearchController* {
                 made.push_back(which);
@@ -166,8 +166,12 @@ TEST(RecoveryControllerFactoryTest, TypesAndNulls) {
 
 TEST_F(QuickControllerTest, QuickScanRunsFromFirstRecordToFinishedWithLinkedTrees) {
     auto device = Volume(FILE_SYSTEM_NTFS);
+    // Only the scanned device's buffers are flushed, not the machine's.
+    std::vector<IStorageDevice*> flushed;
+    GetScanControllerFactories().flush = [&flushed](IStorageDevice* d) { flushed.push_back(d); };
     IRecoveryController* c = Make();
     EXPECT_EQ(c->StartDataRecovery(device.get(), &progress, &sink), ENGINE_OK);
+    EXPECT_EQ(flushed, std::vector<IStorageDevice*>{device.get()});
     ASSERT_GE(progress.records.size(), 2u);
     EXPECT_EQ(progress.records.front().state, PROGRESS_STATE_RUNNING);
     EXPECT_EQ(progress.records.front().total, 1);
@@ -248,7 +252,7 @@ TEST_F(QuickControllerTest, EarlyFailures) {
     IRecoveryController* unfiltered = CreateRecoveryController(RECOVERY_CONTROLLER_QUICK);
     EXPECT_EQ(unfiltered->Initialize(nullptr), 0);
     ResetScanControllerFactories();
-    GetScanControllerFactories().flush = [] {};
+    GetScanControllerFactories().flush = [](IStorageDevice*) {};
     EXPECT_EQ(unfiltered->StartDataRecovery(volume.get(), &progress, &sink), kQuickScanBuilderRefused);
     unfiltered->Release();
 }

@@ -90,7 +90,7 @@ TEST(QuickScanImageTest, DeletedFilesOfARealFatVolumeMatchTheSleuthKit) {
     ASSERT_EQ(GetVolumeFileSystemType(device.get()), FILE_SYSTEM_FAT16);
 
     GetTreeBuilderTiming().sleepSeconds = [](unsigned) {};
-    GetScanControllerFactories().flush = [] {};
+    GetScanControllerFactories().flush = [](IStorageDevice*) {};
     CRecoveryFilter filter;
     filter.SetFilterTypes(FILTER_ALL);
     filter.SetScanType(SCAN_TYPE_QUICK);
