@@ -48,7 +48,8 @@ for start in starts:
 missing = want - listed
 if missing:
     sys.exit('%s: not listed: %s' % (out, sorted(missing)))
-# Recovered deleted files: NAME, NAME_0001, ... each equal to the deleted
+# Recovered deleted files: NAME, "NAME (1)", ... (the number before the
+# extension) each equal to the deleted
 # file of that path on one of the volumes, every volume's copy recovered.
 for path, sources in deleted.items():
     expected = [subprocess.run(['icat', '-o', s, oracle, i], capture_output=True, check=True).stdout
@@ -56,7 +57,8 @@ for path, sources in deleted.items():
     got = []
     base = os.path.join(rec, 'Disk(NTFS)', path)
     for k in range(len(sources)):
-        name = base if k == 0 else '%s_%04d' % (base, k)
+        stem, ext = os.path.splitext(base)
+        name = base if k == 0 else '%s (%d)%s' % (stem, k, ext)
         if not os.path.isfile(name):
             sys.exit('%s: %s not recovered' % (rec, name))
         got.append(open(name, 'rb').read())
