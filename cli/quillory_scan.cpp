@@ -25,12 +25,9 @@
 #include <cstdio>
 #include <cstring>
 #include <list>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "foundation/FileNode.h"
