@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "foundation/Log.h"
+#include "foundation/Types.h"
 #include "storage/DeviceEnum.h"
 
 namespace {
@@ -27,16 +28,8 @@ std::string Text(const char* field, size_t size) { return std::string(field, str
 
 const char* FsName(uint32_t type)
 {
-    switch (type) {
-    case 0: return "FAT12";
-    case 1: return "FAT16";
-    case 2: return "FAT32";
-    case 3: return "NTFS";
-    case 7: return "exFAT";
-    case 8: return "HFS+";
-    case 9: return "APFS";
-    default: return "-";
-    }
+    const char* name = FileSystemTypeName(type);
+    return name ? name : "-";
 }
 
 const char* SchemeName(uint32_t scheme)

@@ -32,6 +32,7 @@
 
 #include "foundation/FileNode.h"
 #include "foundation/Log.h"
+#include "foundation/Types.h"
 #include "recovery/CompleteRecoveryController.h"
 #include "recovery/ControllerSeams.h"
 #include "recovery/DirectoryTree.h"
@@ -113,16 +114,8 @@ bool Supported(std::uint32_t type) {
 }
 
 const char* FileSystemName(std::uint32_t type) {
-    switch (type) {
-        case FILE_SYSTEM_FAT12: return "FAT12";
-        case FILE_SYSTEM_FAT16: return "FAT16";
-        case FILE_SYSTEM_FAT32: return "FAT32";
-        case FILE_SYSTEM_NTFS: return "NTFS";
-        case FILE_SYSTEM_EXFAT: return "exFAT";
-        case FILE_SYSTEM_HFSPLUS: return "HFS+";
-        case FILE_SYSTEM_APFS: return "APFS";
-        default: return "unknown";
-    }
+    const char* name = FileSystemTypeName(type);
+    return name ? name : "unknown";
 }
 
 // A volume of the source as messages name it: "disk.img partition 2 (NTFS at
