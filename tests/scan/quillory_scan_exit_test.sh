@@ -84,9 +84,16 @@ for f in "Kept Notes.txt" "Gone Notes.txt"; do
 done
 
 # The engine's log lines (the tree builder's among them) show on standard
-# error with --verbose only; standard output holds the listing alone.
+# error with --verbose only, and reach the log file beside the program either
+# way; standard output holds the listing alone. A copy of the driver in a
+# folder of its own keeps its log apart from other tests'.
+mkdir "$work/bin"
+ln "$driver" "$work/bin/quillory-scan" 2>/dev/null || cp "$driver" "$work/bin/quillory-scan"
+driver=$work/bin/quillory-scan
+log=$work/bin/sMAC_Quillory.log
 check 0 "" "$gone" "$fat"
 grep -Evq $'^(deleted|existing)\t[0-9]+\t|^scanned ' "$work/out" && fail "stray lines in the listing: $(cat "$work/out")"
+grep -q "CDirectoryTreeBuilder" "$log" 2>/dev/null || fail "the tree builder's lines are not in the log file"
 check 0 "CDirectoryTreeBuilder" "$gone" --verbose "$fat"
 grep -Evq $'^(deleted|existing)\t[0-9]+\t|^scanned ' "$work/out" && fail "stray lines in the verbose listing"
 
