@@ -79,8 +79,9 @@ const char kHelp[] =
     "\n"
     "Each found file is one line: deleted|existing, size in bytes, path (tab-\n"
     "separated), then 'scanned B bytes in S s (R MiB/s): F files, D deleted'.\n"
-    "Exit status: 0 when everything asked for was done, 1 when a volume could\n"
-    "not be scanned or a file not recovered, 2 on bad usage.\n";
+    "Exit status: 0 when everything asked for was done; 1 when SOURCE cannot be\n"
+    "read, a volume could not be scanned (the others still are) or a file could\n"
+    "not be recovered; 2 on bad usage.\n";
 
 int Usage(const char* why) {
     if (why) std::fprintf(stderr, "quillory-scan: %s\n", why);

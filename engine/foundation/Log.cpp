@@ -6,11 +6,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
-#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <mutex>
