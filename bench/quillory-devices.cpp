@@ -2,9 +2,12 @@
 // can pick on it (the kernel's volumes and the partitions converted because
 // no volume covers them), and the partitions of its table.
 //
-//   quillory-devices [--only NAME[,NAME...]] [--sysfs DIR] [--dev DIR] [--mountinfo FILE]
+//   quillory-devices [--only NAME[,NAME...]] [--sysfs DIR] [--dev DIR] [--mountinfo FILE] [--verbose]
 //
 // --only limits the list (and every device opened) to the named disks.
+// Standard output holds the table only: the engine's log lines, open failures
+// of devices this user may not read among them, go to the log file, or to
+// standard error as well with --verbose.
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -13,24 +16,20 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Log.h"
+#include "foundation/Types.h"
 #include "storage/DeviceEnum.h"
 
 namespace {
+
+FILE* g_table = stdout;
 
 std::string Text(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
 
 const char* FsName(uint32_t type)
 {
-    switch (type) {
-    case 0: return "FAT12";
-    case 1: return "FAT16";
-    case 2: return "FAT32";
-    case 3: return "NTFS";
-    case 7: return "exFAT";
-    case 8: return "HFS+";
-    case 9: return "APFS";
-    default: return "-";
-    }
+    const char* name = FileSystemTypeName(type);
+    return name ? name : "-";
 }
 
 const char* SchemeName(uint32_t scheme)
@@ -83,7 +82,7 @@ std::string Guid(const uint8_t* g)
 void Row(const std::string& name, const std::string& kind, const std::string& no, int64_t start, int64_t sectors,
          int64_t sectorSize, const std::string& fs, const std::string& mounted, const std::string& detail)
 {
-    std::printf("%-16s %-12s %4s %10lld %12lld %6lld %9s %-7s %-7s %s\n", name.c_str(), kind.c_str(), no.c_str(),
+    std::fprintf(g_table, "%-16s %-12s %4s %10lld %12lld %6lld %9s %-7s %-7s %s\n", name.c_str(), kind.c_str(), no.c_str(),
                 static_cast<long long>(start), static_cast<long long>(sectors), static_cast<long long>(sectorSize),
                 Size(sectors * sectorSize).c_str(), fs.c_str(), mounted.c_str(), detail.c_str());
 }
@@ -106,6 +105,7 @@ int main(int argc, char** argv)
 {
     EnumDeviceConfig config;
     std::set<std::string> only;
+    bool verbose = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -127,8 +127,11 @@ int main(int argc, char** argv)
             config.devDir = value();
         } else if (arg == "--mountinfo") {
             config.mountinfoPath = value();
+        } else if (arg == "--verbose") {
+            verbose = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--only NAME[,NAME...]] [--sysfs DIR] [--dev DIR] [--mountinfo FILE]\n",
+            std::fprintf(stderr,
+                         "usage: %s [--only NAME[,NAME...]] [--sysfs DIR] [--dev DIR] [--mountinfo FILE] [--verbose]\n",
                          argv[0]);
             return 2;
         }
@@ -136,15 +139,15 @@ int main(int argc, char** argv)
     if (!only.empty())
         config.acceptDisk = [only](const std::string& n) { return only.count(n) != 0; };
 
-    // Log lines of the engine go to standard output; keep the table apart.
-    std::fflush(stdout);
+    CatchExeception::SetConsoleEcho(verbose);
+    g_table = DivertDiagnosticsFromStandardOutput(verbose);
     CEnumDeviceEx enumerator(config);
     EngineResult r = enumerator.Init();
     if (IsEngineFailure(r)) {
         std::fprintf(stderr, "no disk found (0x%016llx)\n", static_cast<unsigned long long>(r));
         return 1;
     }
-    std::printf("\n%-16s %-12s %4s %10s %12s %6s %9s %-7s %-7s %s\n", "NAME", "KIND", "NO", "START", "SECTORS", "SSIZE",
+    std::fprintf(g_table, "\n%-16s %-12s %4s %10s %12s %6s %9s %-7s %-7s %s\n", "NAME", "KIND", "NO", "START", "SECTORS", "SSIZE",
                 "SIZE", "FS", "MOUNTED", "NAME / LABEL / TYPE");
     int count = 0;
     for (IStorageDevice* disk :

@@ -1,35 +1,38 @@
 // quillory-scan: the command-line scan and recovery tool.
 //
-//   quillory-scan [--quick | --deep] [--recover DIR [--all]] [--searchers LIST] SOURCE
+//   quillory-scan [--quick | --deep] [--recover DIR [--all]] [--searchers LIST]
+//                 [--verbose] [--] SOURCE
 //
 // SOURCE (an image file or a block device) is opened as a disk; its volumes
 // come from its partition table, or the whole source is one volume. --quick
-// (the default) quick-scans every volume of a supported file system and
-// prints one line per found file:
+// (the default) quick-scans every volume of a supported file system (APFS
+// volumes are named and left to --deep) and prints one line per found file:
 //   deleted|existing <TAB> size <TAB> path from the tree root
 // then "scanned B bytes in S s (R MiB/s): F files, D deleted".
 // --deep reads every sector of the whole source (a disk, or a DMG or QVX
 // image) through the deep searchers and prints the files of every tree they
 // build, in the same form; --searchers LIST (comma-separated: ntfs, fat,
 // exfat, hfsplus, apfs, raw) keeps only those searchers, for benchmarks.
-// --recover DIR copies every deleted file found (with --all, every file
-// found) to DIR under its tree path through the file writer, and prints
-// "recovered W files to DIR, F failed".
-// Errors go to standard error with exit status 1; bad usage exits 2.
+// --recover DIR (made when missing) copies every deleted file found (with
+// --all, every file found, existing ones listed too) to DIR under its tree
+// path through the file writer, and prints "recovered W files to DIR, F failed".
+// The engine's log lines go to its log file only, or to standard error as
+// well with --verbose. Errors go to standard error; the exit status is 0 only
+// when everything asked for was done, 1 otherwise; bad usage exits 2.
+// cli/quillory-scan.1 is the manual page; keep the two, and README.md, alike.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <list>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 #include "foundation/FileNode.h"
+#include "foundation/Log.h"
+#include "foundation/Types.h"
 #include "recovery/CompleteRecoveryController.h"
 #include "recovery/ControllerSeams.h"
 #include "recovery/DirectoryTree.h"
@@ -45,37 +48,50 @@
 #include "storage/PartitionDevice.h"
 #include "storage/PartitionTable.h"
 
+#include "ScanMessages.h"
 #include "ScanRecovery.h"
 
 namespace {
 
 // The listing goes to the standard output the driver was started with; the
-// engine's own log lines, which it writes to standard output, are sent to
-// standard error so they never mix with the listing.
+// engine's log lines and stray diagnostics never mix with it (they go to the
+// log, or to standard error with --verbose).
 FILE* g_results = stdout;
 
-void SeparateEngineLog() {
-    std::fflush(stdout);
-    const int listing = dup(STDOUT_FILENO);
-    if (listing < 0) return;
-    FILE* results = fdopen(listing, "w");
-    if (results == nullptr) {
-        close(listing);
-        return;
-    }
-    if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-        std::fclose(results);
-        return;
-    }
-    g_results = results;
-}
+const char kUsage[] =
+    "usage: quillory-scan [--quick | --deep] [--recover DIR [--all]] [--searchers LIST]\n"
+    "                     [--verbose] [--] SOURCE\n";
+
+const char kHelp[] =
+    "Lists the deleted files of SOURCE (a disk image or a block device) and copies\n"
+    "them to a folder. It never writes to SOURCE.\n"
+    "\n"
+    "  --quick           quick-scan each volume's file-system records (default);\n"
+    "                    APFS volumes are found by --deep only\n"
+    "  --deep            read every sector of SOURCE and rebuild lost volumes\n"
+    "  --searchers LIST  with --deep, only these searchers (comma-separated:\n"
+    "                    ntfs, fat, exfat, hfsplus, apfs, raw)\n"
+    "  --recover DIR     copy the deleted files found under DIR (made if missing)\n"
+    "  --all             with --recover, list and copy existing files too\n"
+    "  --verbose         show the engine's log lines on standard error\n"
+    "  -h, --help        show this help and exit\n"
+    "  --                end of options\n"
+    "\n"
+    "Each found file is one line: deleted|existing, size in bytes, path (tab-\n"
+    "separated), then 'scanned B bytes in S s (R MiB/s): F files, D deleted'.\n"
+    "Exit status: 0 when everything asked for was done; 1 when SOURCE cannot be\n"
+    "read, a volume could not be scanned (the others still are) or a file could\n"
+    "not be recovered; 2 on bad usage.\n";
 
 int Usage(const char* why) {
     if (why) std::fprintf(stderr, "quillory-scan: %s\n", why);
-    std::fprintf(stderr,
-                 "usage: quillory-scan [--quick | --deep] [--recover DIR [--all]] "
-                 "[--searchers LIST] SOURCE\n");
+    std::fputs(kUsage, stderr);
     return 2;
+}
+
+int Fail(const std::string& why) {
+    std::fprintf(stderr, "quillory-scan: %s\n", why.c_str());
+    return 1;
 }
 
 struct Progress : IProgress {
@@ -96,6 +112,19 @@ struct Sink : IDrirectoryTree {
 bool Supported(std::uint32_t type) {
     return type == FILE_SYSTEM_FAT16 || type == FILE_SYSTEM_FAT32 || type == FILE_SYSTEM_NTFS ||
            type == FILE_SYSTEM_EXFAT || type == FILE_SYSTEM_HFSPLUS;
+}
+
+const char* FileSystemName(std::uint32_t type) {
+    const char* name = FileSystemTypeName(type);
+    return name ? name : "unknown";
+}
+
+// A volume of the source as messages name it: "disk.img partition 2 (NTFS at
+// sector 2048)", or "disk.img (FAT32 volume)" without a partition table.
+std::string VolumeName(const std::string& source, const PartitionEntry& e, std::uint32_t type) {
+    if (e.number < 0) return source + " (" + FileSystemName(type) + " volume)";
+    return source + " partition " + std::to_string(e.number) + " (" + FileSystemName(type) + " at sector " +
+           std::to_string(e.startSector) + ")";
 }
 
 // Prints the files a scan showed and adds them to the totals.
@@ -120,6 +149,7 @@ bool SelectSearchers(const std::string& list) {
         at = end + 1;
     }
     static const char* const known[] = {"ntfs", "fat", "exfat", "hfsplus", "apfs", "raw"};
+    // An empty name (from "", "ntfs," or ",,") is no searcher: refused too.
     for (const std::string& n : names) {
         bool ok = false;
         for (const char* k : known) ok = ok || n == k;
@@ -148,12 +178,7 @@ int DeepScan(IStorageDevice* device, const std::string& source, bool recover, bo
     controller->Initialize(&filter);
     const EngineResult r = controller->StartDataRecovery(device, &progress, &sink);
     if (IsEngineFailure(r)) {
-        if (r == kDeepScanNoSearcher)
-            std::fprintf(stderr, "quillory-scan: %s: none of the chosen deep searchers is available\n",
-                         source.c_str());
-        else
-            std::fprintf(stderr, "quillory-scan: %s: deep scan failed (0x%016llx)\n", source.c_str(),
-                         static_cast<unsigned long long>(r));
+        std::fprintf(stderr, "quillory-scan: %s: deep scan failed: %s\n", source.c_str(), DescribeResult(r).c_str());
         controller->Release();
         return 1;
     }
@@ -182,12 +207,27 @@ int main(int argc, char** argv) {
     bool deep = false;
     bool recover = false;
     bool all = false;
+    bool verbose = false;
+    bool searchersGiven = false;
+    bool optionsEnded = false;
     std::string recoverDir;
     std::string source;
     std::string searchers;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--quick") {
+        if (optionsEnded || a.empty() || a[0] != '-' || a == "-") {
+            if (!source.empty()) return Usage("only one SOURCE");
+            source = a;
+            if (source.empty()) return Usage("SOURCE is empty");
+        } else if (a == "--") {
+            optionsEnded = true;
+        } else if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            std::fputs(kHelp, stdout);
+            return 0;
+        } else if (a == "--verbose") {
+            verbose = true;
+        } else if (a == "--quick") {
             deep = false;
         } else if (a == "--deep") {
             deep = true;
@@ -200,32 +240,30 @@ int main(int argc, char** argv) {
         } else if (a == "--searchers") {
             if (++i >= argc) return Usage("--searchers needs a list");
             searchers = argv[i];
-        } else if (!a.empty() && a[0] == '-') {
-            return Usage(("unknown option " + a).c_str());
-        } else if (source.empty()) {
-            source = a;
+            searchersGiven = true;
         } else {
-            return Usage("only one SOURCE");
+            return Usage(("unknown option " + a).c_str());
         }
     }
     if (source.empty()) return Usage("no SOURCE");
-    SeparateEngineLog();
+    CatchExeception::SetConsoleEcho(verbose);
+    g_results = DivertDiagnosticsFromStandardOutput(verbose);
     // The tree builder pauses a second after announcing each tree's root, so
     // that a front end's views take the root before its first batch. This
     // driver prints when the scan has ended: nothing here needs the pause.
     GetTreeBuilderTiming().sleepSeconds = [](unsigned) {};
-    if (!searchers.empty() && !deep) return Usage("--searchers goes with --deep");
-    if (!searchers.empty() && !SelectSearchers(searchers))
+    if (searchersGiven && !deep) return Usage("--searchers goes with --deep");
+    if (searchersGiven && !SelectSearchers(searchers))
         return Usage("--searchers takes a comma-separated list of ntfs, fat, exfat, hfsplus, apfs, raw");
     if (all && !recover) return Usage("--all goes with --recover");
+    if (recover && recoverDir.empty()) return Usage("--recover needs a folder");
+    // A path that is no disk or image is refused before anything opens it:
+    // a FIFO without a writer would block the open for ever.
+    if (const std::string why = RefuseSource(source); !why.empty()) return Fail(why);
     if (recover) {
         while (recoverDir.size() > 1 && recoverDir.back() == '/') recoverDir.pop_back();
         if (!RecoveryFolderAllowed(source, recoverDir)) return 1;
-        struct stat st{};
-        if (stat(recoverDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            std::fprintf(stderr, "quillory-scan: %s is not a folder\n", recoverDir.c_str());
-            return 1;
-        }
+        if (const std::string why = PrepareRecoveryFolder(recoverDir); !why.empty()) return Fail(why);
     }
     // DMG and QVX images, known by their content, are their own devices
     // without volumes.
@@ -284,6 +322,8 @@ int main(int argc, char** argv) {
     std::int64_t bytes = 0, files = 0, deleted = 0, written = 0, failed = 0;
     std::set<std::string> used;
     bool any = false;
+    int volumesFailed = 0;
+    std::vector<std::string> apfs;
     for (const PartitionEntry& e : entries) {
         std::unique_ptr<CPartitionDevice> part(CreatePartitionDevice(disk.get(), e.startSector, e.sectorCount));
         if (!part) continue;
@@ -302,6 +342,8 @@ int main(int argc, char** argv) {
             std::unique_ptr<IVolumeAnalyzeController> ctl(CreateVolumeAnalyzeController(part.get(), 0));
             if (IVolumeAnalyze* a = ctl ? ctl->GetVolumeAnzlyzer() : nullptr) type = a->GetFileSystemType();
         }
+        // There is no quick scan of APFS: its volumes are rebuilt by --deep.
+        if (type == FILE_SYSTEM_APFS) apfs.push_back(VolumeName(source, e, type));
         if (!Supported(type)) continue;
         auto* vrec = new CCollectedVolumeDeviceInfoStruct{};
         vrec->fileSystemType = type;
@@ -311,27 +353,40 @@ int main(int argc, char** argv) {
         vrec->partitionNumber = e.number;
         vrec->startSector = e.startSector;
         vol->SetPrivateData(CreateVolumeDeviceData(vrec));
-        if (vol->Open(nullptr) != 1) continue;
         any = true;
+        if (vol->Open(nullptr) != 1) {
+            std::fprintf(stderr, "quillory-scan: %s cannot be opened: %s\n", VolumeName(source, e, type).c_str(),
+                         std::strerror(errno));
+            ++volumesFailed;
+            continue;
+        }
 
         CRecoveryFilter filter;
         filter.SetScanType(SCAN_TYPE_QUICK);
+        // With --all the existing files are listed and recovered as well.
+        filter.SetIncludeExisting(all);
         Sink sink;
         Progress progress;
         IRecoveryController* controller = CreateRecoveryController(RECOVERY_CONTROLLER_QUICK);
         controller->Initialize(&filter);
         const EngineResult r = controller->StartDataRecovery(vol.get(), &progress, &sink);
-        if (IsEngineFailure(r))
-            std::fprintf(stderr, "quillory-scan: volume at sector %lld: scan failed (0x%016llx)\n",
-                         static_cast<long long>(e.startSector), static_cast<unsigned long long>(r));
+        if (IsEngineFailure(r)) {
+            std::fprintf(stderr, "quillory-scan: %s: scan failed: %s\n", VolumeName(source, e, type).c_str(),
+                         DescribeResult(r).c_str());
+            ++volumesFailed;
+        }
         bytes += e.sectorCount * ss;
         PrintFiles(sink.shown, files, deleted);
         if (recover) RecoverFiles(controller, sink.shown, all, recoverDir, used, written, failed);
         controller->Release();
     }
+    for (const std::string& name : apfs)
+        std::fprintf(stderr, "quillory-scan: %s: APFS volumes are found by --deep; the quick scan leaves them\n",
+                     name.c_str());
     if (!any) {
-        std::fprintf(stderr, "quillory-scan: %s has no volume of a supported file system\n", source.c_str());
-        return 1;
+        if (!apfs.empty())
+            return Fail("nothing to quick-scan on " + source + ": run quillory-scan --deep " + source);
+        return Fail(source + " has no volume of a supported file system");
     }
     const double secs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -342,5 +397,8 @@ int main(int argc, char** argv) {
     if (recover)
         std::fprintf(g_results, "recovered %lld files to %s, %lld failed\n", static_cast<long long>(written),
                     recoverDir.c_str(), static_cast<long long>(failed));
-    return failed == 0 ? 0 : 1;
+    if (volumesFailed > 0)
+        std::fprintf(stderr, "quillory-scan: %d of the volumes of %s could not be scanned\n", volumesFailed,
+                     source.c_str());
+    return failed == 0 && volumesFailed == 0 ? 0 : 1;
 }

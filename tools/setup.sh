@@ -10,7 +10,7 @@ PACKAGES=(
     libblkid-dev libudev-dev libmount-dev pkgconf e2fsprogs
     ntfs-3g exfatprogs exfat-fuse fuse3 sleuthkit mtools dosfstools
     fdisk gdisk parted apfsprogs dmg2img xorriso testdisk
-    libfsapfs-utils libfshfs-utils libfsntfs-utils util-linux xz-utils python3
+    libfsapfs-utils libfshfs-utils libfsntfs-utils util-linux xz-utils python3 man-db
 )
 
 missing=()

@@ -1,10 +1,12 @@
 #include "foundation/Log.h"
 
 #include <execinfo.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -54,6 +56,17 @@ std::string AppWorkPathLocked(WorkPathState& s) {
     return s.overridePath.empty() ? ExecutableFolder() : s.overridePath;
 }
 
+std::atomic<bool> g_consoleEcho{true};
+
+// The log file's path, or "" when the folder is unknown or the path too long
+// (a cut path would append to some other file).
+std::string LogFilePath() {
+    std::string folder = CatchExeception::GetWorkPath();
+    if (folder.empty() || folder.size() + sizeof(kLogFileName) + 1 >= PATH_MAX) return std::string();
+    std::string path = folder == "/" ? "/" : folder + "/";
+    return path + kLogFileName;
+}
+
 }  // namespace
 
 std::string GetAppWorkPath() {
@@ -99,15 +112,14 @@ int CatchExeception::WriteLog(const char* format, ...) {
     const size_t lineLength = std::strlen(line);
 
     SimpleLock lock(&LogLock(), "WriteLog");
-    std::fwrite(line, 1, lineLength, stdout);
-    std::fflush(stdout);
+    if (g_consoleEcho.load(std::memory_order_relaxed)) {
+        std::fwrite(line, 1, lineLength, stdout);
+        std::fflush(stdout);
+    }
 
-    // The path is built whole: a cut path would append to some other file.
     // Without a usable folder the line goes to standard output only.
-    std::string folder = GetWorkPath();
-    if (!folder.empty() && folder.size() + sizeof(kLogFileName) + 1 < PATH_MAX) {
-        std::string path = folder == "/" ? "/" : folder + "/";
-        path += kLogFileName;
+    const std::string path = LogFilePath();
+    if (!path.empty()) {
         if (FILE* file = std::fopen(path.c_str(), "a+")) {
             if (lineLength > 0 && std::fwrite(line, 1, lineLength, file) == 0) {
                 std::printf("%s failed with %s\n", "WriteLog", std::strerror(errno));
@@ -116,6 +128,38 @@ int CatchExeception::WriteLog(const char* format, ...) {
         }
     }
     return stamp + messageLength;
+}
+
+void CatchExeception::SetConsoleEcho(bool echo) { g_consoleEcho.store(echo, std::memory_order_relaxed); }
+
+bool CatchExeception::ConsoleEcho() { return g_consoleEcho.load(std::memory_order_relaxed); }
+
+FILE* DivertDiagnosticsFromStandardOutput(bool verbose) {
+    std::fflush(stdout);
+    const int results = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (results < 0) return stdout;
+    FILE* stream = fdopen(results, "w");
+    if (stream == nullptr) {
+        close(results);
+        return stdout;
+    }
+    int target = -1;
+    if (verbose) {
+        target = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    } else {
+        const std::string path = LogFilePath();
+        if (!path.empty()) target = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (target < 0) target = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    }
+    if (target < 0 || dup2(target, STDOUT_FILENO) < 0) {
+        if (target >= 0) close(target);
+        std::fclose(stream);
+        return stdout;
+    }
+    close(target);
+    // Diagnostics that reach standard error show in the order they happen.
+    if (verbose) std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    return stream;
 }
 
 namespace {

@@ -2,6 +2,7 @@
 // The engine log: time-stamped lines to standard output, appended to
 // "sMAC_Quillory.log" in the application's work folder.
 
+#include <cstdio>
 #include <string>
 
 // Folder of the running executable (no trailing slash), where the log and
@@ -24,6 +25,12 @@ public:
     // formatted length of the message, even when the message was cut.
     static int WriteLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+    // Whether WriteLog also prints its lines to standard output (the file
+    // gets them either way). On by default; a command-line tool whose
+    // standard output carries its results turns it off.
+    static void SetConsoleEcho(bool echo);
+    static bool ConsoleEcho();
+
     // The folder that holds the log file ("" when it cannot be determined).
     static const char* GetWorkPath();
 
@@ -44,3 +51,11 @@ private:
     CatchExeception();
     ~CatchExeception();
 };
+
+// For a program whose standard output carries its results (a listing, a
+// table): returns a stream on the standard output as it was, and points file
+// descriptor 1, where the engine's stray printf diagnostics land, at standard
+// error when `verbose`, else at the log file (/dev/null when the log folder
+// cannot be written). Returns stdout itself when the descriptors cannot be
+// arranged. Call it once, before the engine runs.
+FILE* DivertDiagnosticsFromStandardOutput(bool verbose);

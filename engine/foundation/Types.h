@@ -15,6 +15,21 @@ enum enumFILE_SYSTEM_TYPE : std::uint32_t {
     FILE_SYSTEM_UNKNOWN = 10,
 };
 
+// The name users know a file-system code by ("NTFS", "HFS+"); null for a code
+// that names none.
+constexpr const char* FileSystemTypeName(std::uint32_t type) {
+    switch (type) {
+        case FILE_SYSTEM_FAT12: return "FAT12";
+        case FILE_SYSTEM_FAT16: return "FAT16";
+        case FILE_SYSTEM_FAT32: return "FAT32";
+        case FILE_SYSTEM_NTFS: return "NTFS";
+        case FILE_SYSTEM_EXFAT: return "exFAT";
+        case FILE_SYSTEM_HFSPLUS: return "HFS+";
+        case FILE_SYSTEM_APFS: return "APFS";
+        default: return nullptr;
+    }
+}
+
 // The searcher a node or tree came from. Nodes of classes that set none keep
 // SEARCHER_DEFAULT, so the front end takes the type from the tree's root.
 enum _tagSearcherType : int {

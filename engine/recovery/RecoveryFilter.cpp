@@ -85,7 +85,7 @@ unsigned BitOfCategory(FILE_TYPE_ID id) {
 
 CRecoveryFilter::CRecoveryFilter() { m_fileTypes.Initialize(); }
 
-int CRecoveryFilter::ShowNormalFiles() const { return m_scanType != 0 ? 1 : 0; }
+int CRecoveryFilter::ShowNormalFiles() const { return m_scanType != 0 || m_includeExisting ? 1 : 0; }
 
 void CRecoveryFilter::SetScanType(int scanType) { m_scanType = static_cast<uint32_t>(scanType); }
 

@@ -187,8 +187,14 @@ public:
     FILE_TYPE_ID GetNodeType(IFileNode* node) const;
     unsigned GetFilterTypes() const { return m_filterBits; }
 
+    // The include-existing switch: a quick scan shows existing files as well
+    // as deleted ones (ShowNormalFiles answers 1), for a caller that recovers
+    // everything found, not only what was deleted.
+    void SetIncludeExisting(bool include) { m_includeExisting = include; }
+
 private:
     uint32_t m_scanType = SCAN_TYPE_QUICK;
+    bool m_includeExisting = false;
     uint32_t m_filterBits = FILTER_ALL;
     CFileTypeManager m_fileTypes;
     uint32_t m_selected = 0;  // bit set of selected FILE_TYPE_IDs; 0 = everything passes

@@ -16,7 +16,7 @@ public:
     // opens read-only and asks the device for its sector size and count
     // (block devices) or takes the file's size in 512-byte sectors. These
     // values replace whatever the holder had set. 1 on success; 0 with error
-    // 1 on failure ("open failed:%d,%s\n" is printed).
+    // 1 on failure ("open failed:%d,%s\n" is logged).
     int Open(char* path) override;
     // Closes, then tries to open the stored path up to 3 times, one second
     // apart; 1 when an attempt succeeded.

@@ -6,14 +6,14 @@
 #include <cstring>
 #include <limits>
 
+#include "foundation/Log.h"
+
 int CImageFileDevice::Open(char*)
 {
     const int err = OpenDescriptor(nullptr);
     if (err != 0) {
-        if (err != ENOENT) {
-            std::printf("open failed:%d\n", err);
-            std::fflush(stdout);
-        }
+        if (err != ENOENT) CatchExeception::WriteLog("open failed:%d,%s\n", err, std::strerror(err));
+        errno = err;
         return 0;
     }
     m_sectorSize = 512;

@@ -13,7 +13,7 @@ public:
     static constexpr std::size_t kPathCapacity = 1024;
 
     // The argument is ignored: the device opens the path it was made with.
-    // Prints "open failed:%d\n" unless the file does not exist.
+    // Logs "open failed:%d,%s\n" unless the file does not exist.
     int Open(char* path) override;
     // Sectors past the image's last sector read as zeros, so the bytes that
     // follow the data in the file (a DMG's property list and trailer) never

@@ -82,6 +82,23 @@ TEST_F(LogTest, AnUnusableFolderLogsToStandardOutputOnly) {
     EXPECT_TRUE(fs::is_empty(m_dir));
 }
 
+TEST_F(LogTest, WithoutConsoleEchoLinesReachTheFileOnly) {
+    CatchExeception::SetConsoleEcho(false);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(CatchExeception::WriteLog("quiet %d\n", 1), 9 + 8);
+    const std::string quiet = testing::internal::GetCapturedStdout();
+    CatchExeception::SetConsoleEcho(true);
+    EXPECT_EQ(quiet, "");
+    testing::internal::CaptureStdout();
+    CatchExeception::WriteLog("loud %d\n", 2);
+    const std::string loud = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(loud.substr(9), "loud 2\n");
+    const std::string file = Read(LogFile());
+    ASSERT_EQ(file.size(), 9u + 8 + 9 + 7);
+    EXPECT_EQ(file.substr(9, 8), "quiet 1\n");
+    EXPECT_EQ(file.substr(9 + 8), loud);
+}
+
 TEST_F(LogTest, LinesOfManyThreadsStayWhole) {
     constexpr int kThreads = 8, kLines = 200;
     testing::internal::CaptureStdout();
