@@ -30,6 +30,12 @@ constexpr std::int64_t kHeaderOffset = 1024;
 // Both catalog attribute bits that let any catalog ID through.
 constexpr std::uint32_t kIdCheckOffMask = 0x0C;
 constexpr std::uint8_t kJournalFiller = 0xDB;
+// Header copies kept per candidate: a journal holds a few, a hostile disk
+// could hold thousands.
+constexpr std::size_t kMaxHeaderCopies = 16;
+// A B-tree header node: descriptor, then the header record, whose node size
+// and node count sit at bytes 18 and 22.
+constexpr std::size_t kTreeHeadBytes = kBTNodeDescriptorSize + 26;
 
 bool AllZero(const std::uint8_t* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
@@ -264,11 +270,15 @@ void CHFSPlusCompleteFileSystemSearchController::UpDataPartitionInfo(std::int64_
         }
     }
     if (!chosen) chosen = m_candidates.back().get();
+    auto keepCopy = [&](CompleteSearchPatition* c) {
+        if (c->headerCopies.size() < kMaxHeaderCopies) c->headerCopies.push_back({sector, slice, header});
+    };
     auto take = [&](CompleteSearchPatition* c) {
         c->header.reset(new (std::nothrow) HFSPlusVolumeHeader(header));
         if (!c->header) return;
         c->headerSector = sector;
         c->headerSlice = slice;
+        keepCopy(c);
     };
     if (!chosen->header) {
         take(chosen);
@@ -292,6 +302,7 @@ void CHFSPlusCompleteFileSystemSearchController::UpDataPartitionInfo(std::int64_
         return;
     }
     CompleteSearchPatition* target = match ? match : chosen;
+    keepCopy(target);
     if (header.totalBlocks > target->header->totalBlocks) target->header->totalBlocks = header.totalBlocks;
 }
 
@@ -489,8 +500,127 @@ std::int64_t CHFSPlusCompleteFileSystemSearchController::KnownStart(const Comple
     return -1;
 }
 
+bool CHFSPlusCompleteFileSystemSearchController::TreesStartAt(std::int64_t start, const HFSPlusVolumeHeader& h) {
+    if (start < 0 || !m_device || !IsUsableBlockSize(h.blockSize)) return false;
+    const std::uint64_t ss = m_sectorSize;
+    std::vector<std::uint8_t> buffer(2 * ss);
+    // The catalog must be there; extents and attributes files when the
+    // header names one.
+    const HFSPlusForkData* forks[] = {&h.catalogFile, &h.extentsFile, &h.attributesFile};
+    for (const HFSPlusForkData* fork : forks) {
+        if (fork->logicalSize == 0 && fork != &h.catalogFile) continue;
+        const std::uint64_t byte = static_cast<std::uint64_t>(start) * ss +
+                                   static_cast<std::uint64_t>(fork->extents[0].startBlock) * h.blockSize;
+        const std::uint64_t sector = byte / ss;
+        if (fork->logicalSize == 0 || sector >= static_cast<std::uint64_t>(m_totalSectors)) return false;
+        const std::int64_t count = std::min<std::int64_t>(2, m_totalSectors - static_cast<std::int64_t>(sector));
+        if (m_device->ReadSector(buffer.data(), static_cast<std::int64_t>(sector), count) != 1) return false;
+        if (static_cast<std::uint64_t>(count) * ss - byte % ss < kTreeHeadBytes) return false;
+        const std::uint8_t* node = buffer.data() + byte % ss;
+        if (static_cast<std::int8_t>(node[8]) != kBTHeaderNode || node[9] != 0) return false;
+        const std::uint32_t nodeSize = be16(node + kBTNodeDescriptorSize + 18);
+        const std::uint32_t totalNodes = be32(node + kBTNodeDescriptorSize + 22);
+        if (nodeSize < 512 || nodeSize > kMaxNodeSize || (nodeSize & (nodeSize - 1)) != 0) return false;
+        // A header copy older than the tree's last growth names a shorter
+        // file than the tree's own header node counts.
+        if (static_cast<std::uint64_t>(nodeSize) * totalNodes != fork->logicalSize) return false;
+    }
+    return true;
+}
+
+std::pair<std::int64_t, const CompleteSearchPatition::HeaderCopy*>
+CHFSPlusCompleteFileSystemSearchController::ResolveStart(const CompleteSearchPatition& c) {
+    const std::int64_t ss = m_sectorSize;
+    std::vector<std::int64_t> starts;
+    auto addByte = [&](std::int64_t byte) {
+        if (byte < 0 || byte % ss != 0) return;
+        if (std::find(starts.begin(), starts.end(), byte / ss) == starts.end()) starts.push_back(byte / ss);
+    };
+    // The journal info block lies journalInfoBlock blocks into the volume.
+    if (c.journalInfoBlock && c.journalInfoBlockSector >= 0) {
+        for (const auto& copy : c.headerCopies) {
+            addByte(c.journalInfoBlockSector * ss -
+                    static_cast<std::int64_t>(copy.header.journalInfoBlock) * copy.header.blockSize);
+        }
+    }
+    // A copy read as the primary header: 1,024 bytes into the volume.
+    for (const auto& copy : c.headerCopies) addByte(copy.sector * ss + copy.slice - kHeaderOffset);
+    // A copy read as the alternate: 1,024 bytes before the volume's end,
+    // which may lie up to one block past the last whole allocation block.
+    for (const auto& copy : c.headerCopies) {
+        const std::int64_t end = copy.sector * ss + copy.slice + kHeaderOffset;
+        const std::int64_t blocks = static_cast<std::int64_t>(copy.header.totalBlocks) * copy.header.blockSize;
+        for (std::int64_t slack = 0; slack < std::max<std::int64_t>(copy.header.blockSize, 512); slack += 512)
+            addByte(end - blocks - slack);
+    }
+    if (c.index != 0) addByte(c.startSector * ss);
+
+    for (std::int64_t start : starts) {
+        // The copy at the primary place first, then the alternate, then the
+        // journal's copies in the order met.
+        std::vector<const CompleteSearchPatition::HeaderCopy*> order;
+        const std::int64_t primary = start * ss + kHeaderOffset;
+        for (const auto& copy : c.headerCopies)
+            if (copy.sector * ss + copy.slice == primary) order.push_back(&copy);
+        for (const auto& copy : c.headerCopies) {
+            const std::int64_t at = copy.sector * ss + copy.slice;
+            const std::int64_t blocksEnd =
+                primary - kHeaderOffset + static_cast<std::int64_t>(copy.header.totalBlocks) * copy.header.blockSize;
+            if (at != primary && at + kHeaderOffset >= blocksEnd && at + kHeaderOffset < blocksEnd + copy.header.blockSize)
+                order.push_back(&copy);
+        }
+        for (const auto& copy : c.headerCopies)
+            if (std::find(order.begin(), order.end(), &copy) == order.end()) order.push_back(&copy);
+        for (const auto* copy : order)
+            if (TreesStartAt(start, copy->header)) return {start, copy};
+    }
+    return {-1, nullptr};
+}
+
+bool CHFSPlusCompleteFileSystemSearchController::OpenAndList(CompleteSearchPatition& c, std::int64_t start,
+                                                             const CompleteSearchPatition::HeaderCopy& copy) {
+    const HFSPlusVolumeHeader& h = copy.header;
+    const std::uint64_t size = static_cast<std::uint64_t>(h.totalBlocks) * h.blockSize / m_sectorSize;
+    const std::int64_t count = std::min<std::int64_t>(static_cast<std::int64_t>(size), m_totalSectors - start);
+    IStorageDevice* device = m_device;
+    if (start > 0 || count < m_totalSectors) {
+        if (count <= 1) return false;
+        c.device.reset(new (std::nothrow) CPartitionVirtualVolumeDevice(m_device, start, count));
+        if (!c.device) return false;
+        device = c.device.get();
+    }
+    c.volume.reset(new (std::nothrow) CHFSPlusVolume(device, false, kCandidateCatalogCache, &h));
+    if (!c.volume || HFSFailed(c.volume->GetLastError())) {
+        c.volume.reset();
+        c.device.reset();
+        return false;
+    }
+    // The volume's own header when it has one, else the copy it opened with.
+    const std::uint32_t totalBlocks = std::max(c.header->totalBlocks, c.volume->GetVolumeHeader()->totalBlocks);
+    *c.header = *c.volume->GetVolumeHeader();
+    c.header->totalBlocks = totalBlocks;
+    c.resolvedStart = start;
+    if (start == 0 && (m_underType == STORAGE_DEVICE_PARTITION || m_underType == STORAGE_DEVICE_VOLUME) &&
+        m_bitmap) {
+        m_bitmap->CreateBitmap(h.totalBlocks, std::max<std::uint32_t>(1, h.blockSize / m_sectorSize));
+    }
+    QuickSearchCandidate(c, start);
+    return true;
+}
+
 bool CHFSPlusCompleteFileSystemSearchController::OpenCandidateVolume(CompleteSearchPatition& c) {
     if (c.volume) return true;
+    if (!c.openTried && !c.device) {
+        // Where the trees confirm a start, the volume is opened there and
+        // listed whole, its journal's deleted records included: the walk's
+        // own finds (stale journal copies among them) would otherwise stand
+        // for the live state.
+        const auto [start, copy] = ResolveStart(c);
+        if (copy && OpenAndList(c, start, *copy)) {
+            c.openTried = true;
+            return true;
+        }
+    }
     const std::int64_t ss = m_sectorSize;
     const HFSPlusVolumeHeader& h = *c.header;
     auto open = [&](IStorageDevice* device) {
@@ -578,6 +708,12 @@ void CHFSPlusCompleteFileSystemSearchController::QuickSearchCandidate(CompleteSe
 
 void CHFSPlusCompleteFileSystemSearchController::EndSearch(int build) {
     if (!build) return;
+    // A volume whose primary header is lost shows its alternate only at its
+    // end, after every node of it: it is opened and listed now.
+    for (auto& owned : m_candidates) {
+        CompleteSearchPatition& c = *owned;
+        if (c.header && !c.volume && !c.openTried && !c.device) OpenCandidateVolume(c);
+    }
     if (m_builder) m_builder->FlashBuild(SEARCHER_HFSPLUS);
     for (auto& owned : m_candidates) {
         CompleteSearchPatition& c = *owned;
@@ -588,7 +724,7 @@ void CHFSPlusCompleteFileSystemSearchController::EndSearch(int build) {
             c.blockSize = c.header->blockSize;
             // The journal info block says where the volume starts; without
             // one, the primary header does (1,024 bytes in).
-            const std::int64_t known = KnownStart(c);
+            const std::int64_t known = c.resolvedStart >= 0 ? c.resolvedStart : KnownStart(c);
             if (!c.journalInfoBlock || c.journalInfoBlockSector < 0)
                 std::printf("ErrorLine:%d Can't Find Volume Start Sector!\n", 317);
             if (known >= 0) c.startSector = known;

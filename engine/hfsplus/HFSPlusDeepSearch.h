@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "foundation/SearcherInterfaces.h"
@@ -45,6 +46,18 @@ public:
     std::uint32_t index = 0;
     // An open was tried on the scanned device itself (candidate 0).
     bool openTried = false;
+    // Every header of this volume the walk met: the primary, the alternate
+    // 1,024 bytes before the volume's end, copies in the journal. With the
+    // primary lost, one of the others names the special files.
+    struct HeaderCopy {
+        std::int64_t sector = -1;
+        std::uint32_t slice = 0;
+        HFSPlusVolumeHeader header;
+    };
+    std::vector<HeaderCopy> headerCopies;
+    // Where the volume was found to start when it was opened (its special
+    // files' B-tree header nodes are there); -1 while not known.
+    std::int64_t resolvedStart = -1;
     // Device sectors [first, end) of the live catalog and the journal of a
     // volume its quick search listed: that search read them whole, the
     // journal newest record first.
@@ -117,6 +130,18 @@ private:
     // journal info block, else the primary volume header; -1 when neither
     // tells.
     std::int64_t KnownStart(const CompleteSearchPatition& candidate) const;
+    // A start of the candidate's volume, and the header copy to open it
+    // with, that the B-tree header nodes on the device confirm; -1 (and
+    // null) when no copy and start agree with the disk.
+    std::pair<std::int64_t, const CompleteSearchPatition::HeaderCopy*> ResolveStart(
+        const CompleteSearchPatition& candidate);
+    // Whether the special-file trees `header` names begin with their B-tree
+    // header nodes when the volume starts at `start`.
+    bool TreesStartAt(std::int64_t start, const HFSPlusVolumeHeader& header);
+    // Opens the volume at `start` with `copy` standing in for a lost primary
+    // header and lists it as a quick scan would; false when it fails.
+    bool OpenAndList(CompleteSearchPatition& candidate, std::int64_t start,
+                     const CompleteSearchPatition::HeaderCopy& copy);
     // Sector `sector` into m_sector; null when it cannot be read.
     const std::uint8_t* ReadOne(std::int64_t sector);
     std::uint32_t BitmapUnit() const;
