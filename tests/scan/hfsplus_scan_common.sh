@@ -1,0 +1,26 @@
+# What the HFS+ end-to-end tests share, sourced after scan_test_common.sh.
+
+# check_hfsplus_truth LABEL LIST OUT TRUTH: the listing LIST of
+# `quillory-scan --deep --recover OUT --all` holds exactly the rows of the
+# truth table TRUTH (path, state, size) under Disk(HFS+)/, and each file under
+# OUT has the table's SHA-256. Names are checked as the table spells them,
+# composed (NFC), though the volume stores them decomposed.
+check_hfsplus_truth() {
+    local label=$1 list=$2 out=$3 truth=$4 rows=0 state hit got
+    while IFS=$'\t' read -r _ _ _ _ path deleted size sha _; do
+        [[ $path == path ]] && continue
+        rows=$((rows + 1))
+        state=existing
+        [[ $deleted == 1 ]] && state=deleted
+        grep -qxF "$state"$'\t'"$size"$'\t'"Disk(HFS+)/$path" "$list" ||
+            fail "$label: not listed: $state $size $path"
+        hit="$out/Disk(HFS+)/$path"
+        [[ -f $hit ]] || { fail "$label: not recovered: $path"; continue; }
+        got=$(sha256sum "$hit" | cut -d' ' -f1)
+        [[ $got == "$sha" ]] || fail "$label: $path recovered with sha256 $got"
+    done < "$truth"
+    grep -q "^recovered $rows files to .*, 0 failed$" "$list" || fail "$label: $(grep '^recovered' "$list")"
+    local listed
+    listed=$(grep -c $'^\\(existing\\|deleted\\)\t' "$list")
+    [[ $listed == "$rows" ]] || fail "$label: $listed files listed, the volume holds $rows"
+}

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# End-to-end deep scan of HFS+ volumes whose primary header is lost:
+#   quillory_scan_hfsplus_lost_header_test.sh DRIVER SOURCE_DIR BINARY_DIR
+# Each prebuilt volume with sector 2 (its primary header) or its first 8
+# sectors zeroed, alone or inside a GPT disk, keeps its alternate header at
+# its end and, when journaled, stale header and catalog copies in the
+# journal. `--deep --searchers hfsplus --recover DIR --all` must list what
+# the intact volume holds, deleted files as deleted, each file recovered
+# with the truth table's SHA-256: stale journal copies never stand for the
+# live state.
+set -uo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/scan_test_common.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/hfsplus_scan_common.sh"
+scan_test_begin scan-hfslost make_hfsplus_deep_images.sh hfsplus-deep "$@"
+
+for pair in journal-sector2:journal journal-first8:journal gpt-sector2:journal \
+            compressed-sector2:compressed compressed-first8:compressed; do
+    image=lost-${pair%%:*}
+    truth="$src/tests/data/hfsplus_${pair##*:}.img.truth.tsv"
+    out="$work/$image"
+    mkdir -p "$out"
+    "$driver" --deep --searchers hfsplus --recover "$out" --all "$fixtures/$image.img" > "$work/list" 2> "$work/err"
+    rc=$?
+    [[ $rc -eq 0 ]] || { fail "$image: exit status $rc: $(cat "$work/err")"; continue; }
+    check_hfsplus_truth "$image" "$work/list" "$out" "$truth"
+done
+
+scan_test_end "all passed"
