@@ -285,12 +285,18 @@ void CHFSPlusCompleteFileSystemSearchController::UpDataPartitionInfo(std::int64_
         return;
     }
     // A header of a volume already known (its alternate, or a copy in the
-    // journal) makes no new candidate. A volume identifier of 0 names none.
+    // journal) makes no new candidate. A volume identifier of 0 names none;
+    // two others that differ name two volumes, whatever their creation dates
+    // (volumes made from one template share them). A header outside a volume
+    // already placed is another volume's (a copy of it made with dd, or one
+    // of the same date).
     const std::uint64_t id = VolumeIdOf(header);
     CompleteSearchPatition* match = nullptr;
     for (auto& c : m_candidates) {
-        if (!c->header) continue;
-        if ((id != 0 && VolumeIdOf(*c->header) == id) || c->header->createDate == header.createDate) {
+        if (!c->header || IsOutsideResolvedVolume(*c, sector)) continue;
+        const std::uint64_t known = VolumeIdOf(*c->header);
+        if (id != 0 && known != 0 && known != id) continue;
+        if ((id != 0 && known == id) || c->header->createDate == header.createDate) {
             match = c.get();
             break;
         }
@@ -482,9 +488,18 @@ CompleteSearchPatition* CHFSPlusCompleteFileSystemSearchController::AdjustNodeBe
         if ((h.attributes & kIdCheckOffMask) != kIdCheckOffMask && catalogId > h.nextCatalogID) continue;
         if (createDate > h.modifyDate && c.index != 0) continue;
         if (sector > c.startSector + c.sectorCount) continue;
-        if (OpenCandidateVolume(c)) return &c;
+        if (IsOutsideResolvedVolume(c, sector)) continue;
+        // Opening may place the volume: a node outside it belongs to another.
+        if (OpenCandidateVolume(c) && !IsOutsideResolvedVolume(c, sector)) return &c;
     }
     return nullptr;
+}
+
+bool CHFSPlusCompleteFileSystemSearchController::IsOutsideResolvedVolume(const CompleteSearchPatition& c,
+                                                                        std::int64_t sector) const {
+    if (c.resolvedStart < 0 || !c.header) return false;
+    const std::uint64_t size = static_cast<std::uint64_t>(c.header->totalBlocks) * c.header->blockSize / m_sectorSize;
+    return sector < c.resolvedStart || static_cast<std::uint64_t>(sector - c.resolvedStart) >= size;
 }
 
 std::int64_t CHFSPlusCompleteFileSystemSearchController::KnownStart(const CompleteSearchPatition& c) const {

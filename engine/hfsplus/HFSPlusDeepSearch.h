@@ -130,6 +130,11 @@ private:
     // journal info block, else the primary volume header; -1 when neither
     // tells.
     std::int64_t KnownStart(const CompleteSearchPatition& candidate) const;
+    // Whether `sector` lies outside the candidate's volume once its start is
+    // known: a candidate that begins where the walk began (sector 0, or the
+    // first place a GPT leaves) would otherwise take the nodes of every
+    // volume after its own.
+    bool IsOutsideResolvedVolume(const CompleteSearchPatition& candidate, std::int64_t sector) const;
     // A start of the candidate's volume, and the header copy to open it
     // with, that the B-tree header nodes on the device confirm; -1 (and
     // null) when no copy and start agree with the disk.

@@ -2,8 +2,8 @@
 
 # check_hfsplus_truth LABEL LIST OUT TRUTH: the listing LIST of
 # `quillory-scan --deep --recover OUT --all` holds exactly the rows of the
-# truth table TRUTH (path, state, size) under Disk(HFS+)/, and each file under
-# OUT has the table's SHA-256. Names are checked as the table spells them,
+# truth table TRUTH (path, state, size) under Disk(HFS+)/, each file under
+# OUT has the table's SHA-256, and every listed file was recovered. Names are checked as the table spells them,
 # composed (NFC), though the volume stores them decomposed.
 check_hfsplus_truth() {
     local label=$1 list=$2 out=$3 truth=$4 rows=0 state hit got
@@ -19,8 +19,9 @@ check_hfsplus_truth() {
         got=$(sha256sum "$hit" | cut -d' ' -f1)
         [[ $got == "$sha" ]] || fail "$label: $path recovered with sha256 $got"
     done < "$truth"
-    grep -q "^recovered $rows files to .*, 0 failed$" "$list" || fail "$label: $(grep '^recovered' "$list")"
-    local listed
+    local listed hfs
     listed=$(grep -c $'^\\(existing\\|deleted\\)\t' "$list")
-    [[ $listed == "$rows" ]] || fail "$label: $listed files listed, the volume holds $rows"
+    hfs=$(grep -c $'^\\(existing\\|deleted\\)\t[0-9]*\tDisk(HFS+)/' "$list")
+    grep -q "^recovered $listed files to .*, 0 failed$" "$list" || fail "$label: $(grep '^recovered' "$list")"
+    [[ $hfs == "$rows" ]] || fail "$label: $hfs HFS+ files listed, the volumes hold $rows"
 }
