@@ -25,3 +25,17 @@ check_hfsplus_truth() {
     grep -q "^recovered $listed files to .*, 0 failed$" "$list" || fail "$label: $(grep '^recovered' "$list")"
     [[ $hfs == "$rows" ]] || fail "$label: $hfs HFS+ files listed, the volumes hold $rows"
 }
+
+# deep_recover_and_check IMAGE TRUTH [OPTION...]: `--deep [OPTION...]
+# --recover $work/IMAGE --all` of $fixtures/IMAGE.img, its listing left in
+# $work/list and checked against TRUTH; 1 when the driver failed.
+deep_recover_and_check() {
+    local image=$1 truth=$2 rc
+    shift 2
+    out="$work/$image"
+    mkdir -p "$out"
+    "$driver" --deep "$@" --recover "$out" --all "$fixtures/$image.img" > "$work/list" 2> "$work/err"
+    rc=$?
+    [[ $rc -eq 0 ]] || { fail "$image: exit status $rc: $(cat "$work/err")"; return 1; }
+    check_hfsplus_truth "$image" "$work/list" "$out" "$truth"
+}

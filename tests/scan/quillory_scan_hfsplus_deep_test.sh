@@ -12,13 +12,6 @@ set -uo pipefail
 scan_test_begin scan-hfsdeep make_hfsplus_deep_images.sh hfsplus-deep "$@"
 truth="$src/tests/data/hfsplus_journal.img.truth.tsv"
 
-for image in gpt; do
-    out="$work/$image"
-    mkdir -p "$out"
-    "$driver" --deep --searchers hfsplus --recover "$out" --all "$fixtures/$image.img" > "$work/list" 2> "$work/err"
-    rc=$?
-    [[ $rc -eq 0 ]] || { fail "$image: exit status $rc: $(cat "$work/err")"; continue; }
-    check_hfsplus_truth "$image" "$work/list" "$out" "$truth"
-done
+deep_recover_and_check gpt "$truth" --searchers hfsplus
 
 scan_test_end "all passed"

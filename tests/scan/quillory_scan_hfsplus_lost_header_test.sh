@@ -17,12 +17,7 @@ for pair in journal-sector2:journal journal-first8:journal gpt-sector2:journal \
             compressed-sector2:compressed compressed-first8:compressed; do
     image=lost-${pair%%:*}
     truth="$src/tests/data/hfsplus_${pair##*:}.img.truth.tsv"
-    out="$work/$image"
-    mkdir -p "$out"
-    "$driver" --deep --searchers hfsplus --recover "$out" --all "$fixtures/$image.img" > "$work/list" 2> "$work/err"
-    rc=$?
-    [[ $rc -eq 0 ]] || { fail "$image: exit status $rc: $(cat "$work/err")"; continue; }
-    check_hfsplus_truth "$image" "$work/list" "$out" "$truth"
+    deep_recover_and_check "$image" "$truth" --searchers hfsplus
 done
 
 scan_test_end "all passed"

@@ -21,12 +21,7 @@ read -r fat_start _ < "$fixtures/mixed.starts"
 [[ -s $work/fat-quick ]] || fail "the quick scan lists no FAT file"
 
 for image in mixed mixed-lost; do
-    out="$work/$image"
-    mkdir -p "$out"
-    "$driver" --deep --recover "$out" --all "$fixtures/$image.img" > "$work/list" 2> "$work/err"
-    rc=$?
-    [[ $rc -eq 0 ]] || { fail "$image: exit status $rc: $(cat "$work/err")"; continue; }
-    check_hfsplus_truth "$image" "$work/list" "$out" "$truth"
+    deep_recover_and_check "$image" "$truth" || continue
 
     while IFS= read -r line; do
         grep -qxF "$line" "$work/list" || fail "$image: quick-listed FAT file missing: $line"
