@@ -625,7 +625,8 @@ bool CHFSPlusCompleteFileSystemSearchController::OpenAndList(CompleteSearchPatit
 
 bool CHFSPlusCompleteFileSystemSearchController::OpenCandidateVolume(CompleteSearchPatition& c) {
     if (c.volume) return true;
-    if (!c.openTried && !c.device) {
+    if (c.headerCopies.size() > c.copiesTried && !c.device) {
+        c.copiesTried = c.headerCopies.size();
         // Where the trees confirm a start, the volume is opened there and
         // listed whole, its journal's deleted records included: the walk's
         // own finds (stale journal copies among them) would otherwise stand
@@ -727,7 +728,7 @@ void CHFSPlusCompleteFileSystemSearchController::EndSearch(int build) {
     // end, after every node of it: it is opened and listed now.
     for (auto& owned : m_candidates) {
         CompleteSearchPatition& c = *owned;
-        if (c.header && !c.volume && !c.openTried && !c.device) OpenCandidateVolume(c);
+        if (c.header && !c.volume && !c.device && c.headerCopies.size() > c.copiesTried) OpenCandidateVolume(c);
     }
     if (m_builder) m_builder->FlashBuild(SEARCHER_HFSPLUS);
     for (auto& owned : m_candidates) {

@@ -55,6 +55,9 @@ public:
         HFSPlusVolumeHeader header;
     };
     std::vector<HeaderCopy> headerCopies;
+    // Copies the last placing of the volume looked at: it is tried again
+    // only when more have been found.
+    std::size_t copiesTried = 0;
     // Where the volume was found to start when it was opened (its special
     // files' B-tree header nodes are there); -1 while not known.
     std::int64_t resolvedStart = -1;
