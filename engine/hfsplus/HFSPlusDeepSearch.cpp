@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <new>
 
 #include "foundation/Bitmap.h"
@@ -33,6 +34,9 @@ constexpr std::uint8_t kJournalFiller = 0xDB;
 // Header copies kept per candidate: a journal holds a few, a hostile disk
 // could hold thousands.
 constexpr std::size_t kMaxHeaderCopies = 16;
+// Journal catalog records held back per candidate (a journal of 512 MiB
+// could hold millions).
+constexpr std::size_t kMaxJournalRecords = 65536;
 // A B-tree header node: descriptor, then the header record, whose node size
 // and node count sit at bytes 18 and 22.
 constexpr std::size_t kTreeHeadBytes = kBTNodeDescriptorSize + 26;
@@ -449,6 +453,13 @@ void CHFSPlusCompleteFileSystemSearchController::AnalyzeNode(std::int64_t sector
         // tree or as the newest journal copy; an older copy left in the
         // journal would hand the tree builder a stale size and stale runs.
         if (candidate->IsListedSector(sector)) continue;
+        const std::uint32_t catalogId = record->CatalogID();
+        if (candidate->listedRanges.empty() && JournalPosition(*candidate, sector) >= 0) {
+            if (candidate->journalRecords.size() < kMaxJournalRecords)
+                candidate->journalRecords.push_back({sector, std::move(key), std::move(record)});
+            continue;
+        }
+        candidate->liveIds.insert(catalogId);
         auto* file = new (std::nothrow) CHFSPlusFileNode(candidate->volume.get(), sector,
                                                          static_cast<std::uint16_t>(candidate->index), key.get(),
                                                          record.get());
@@ -500,6 +511,88 @@ bool CHFSPlusCompleteFileSystemSearchController::IsOutsideResolvedVolume(const C
     if (c.resolvedStart < 0 || !c.header) return false;
     const std::uint64_t size = static_cast<std::uint64_t>(c.header->totalBlocks) * c.header->blockSize / m_sectorSize;
     return sector < c.resolvedStart || static_cast<std::uint64_t>(sector - c.resolvedStart) >= size;
+}
+
+std::int64_t CHFSPlusCompleteFileSystemSearchController::JournalPosition(const CompleteSearchPatition& c,
+                                                                         std::int64_t sector) const {
+    if (!c.journalInfoBlock) return -1;
+    const std::int64_t start = KnownStart(c);
+    if (start < 0) return -1;
+    const std::uint64_t ss = m_sectorSize;
+    const std::uint64_t first = static_cast<std::uint64_t>(start) * ss + c.journalInfoBlock->offset;
+    const std::uint64_t byte = static_cast<std::uint64_t>(sector) * ss;
+    if (byte < first || byte - first >= c.journalInfoBlock->size) return -1;
+    return static_cast<std::int64_t>(byte - first);
+}
+
+void CHFSPlusCompleteFileSystemSearchController::AddJournalLeftovers(CompleteSearchPatition& c) {
+    if (c.journalRecords.empty() || !m_builder) return;
+    auto add = [&](std::int64_t sector, HFSPlusCatalogKey* key, HFSPlusCatalogRecord* record) {
+        auto* file = new (std::nothrow)
+            CHFSPlusFileNode(c.volume.get(), sector, static_cast<std::uint16_t>(c.index), key, record);
+        if (!file) return;
+        const std::int64_t nodeId = file->GetCurrentNodeID();
+        if (nodeId == -1 || nodeId == -2 || file->GetCreateDate() == 0) {
+            file->Release();
+            return;
+        }
+        if (nodeId != kHFSRootFolderID) file->MarkDeleted();  // the root is never deleted
+        const bool directory = file->IsDirectory() != 0;
+        if (m_builder->AddNode(file, SEARCHER_HFSPLUS)) {
+            ++(directory ? c.folderCount : c.fileCount);
+        } else {
+            file->Release();
+        }
+    };
+    std::unordered_set<std::uint32_t> done = c.liveIds;
+
+    // Replayed, the journal gives each record's newest copy, a block that
+    // wraps round the buffer's end included, and keeps the extents and
+    // attributes records of deleted files (overflow extents, compression
+    // attributes) that the volume's trees no longer hold.
+    CHFSPlusVolume* volume = c.volume.get();
+    if (volume && volume->GetJournal() && volume->GetJournal()->HasHeader()) {
+        CHFSPlusRecordCollection catalog;
+        catalog.SetOrder([volume](const BTKey* a, const BTKey* b) {
+            return volume->CompareCatalogKeys(static_cast<const HFSPlusCatalogKey*>(a),
+                                              static_cast<const HFSPlusCatalogKey*>(b));
+        });
+        volume->DeletedExtents().Clear();
+        volume->DeletedAttributes().Clear();
+        if (!HFSFailed(volume->GetJournal()->GetDeleteRecord(nullptr, catalog, volume->DeletedExtents(),
+                                                             volume->DeletedAttributes()))) {
+            const std::int64_t sector = c.journalHeaderSector >= 0 ? c.journalHeaderSector : c.journalInfoBlockSector;
+            for (std::size_t i = 0; i < catalog.Size(); ++i) {
+                auto& entry = catalog.At(i);
+                auto* record = static_cast<HFSPlusCatalogRecord*>(entry.record.get());
+                if (!done.insert(record->CatalogID()).second) continue;
+                add(sector, static_cast<HFSPlusCatalogKey*>(entry.key.get()), record);
+            }
+            c.journalRecords.clear();
+            return;
+        }
+    }
+    // Without a replay, the walk's own copies: journal order runs from just
+    // after the newest transaction (the header's end) round to it, so the
+    // copy furthest along is the newest.
+    std::uint64_t end = 0, size = 0;
+    if (c.journalHeader && c.journalInfoBlock) {
+        end = c.journalHeader->end;
+        size = c.journalInfoBlock->size;
+    }
+    auto age = [&](std::int64_t sector) -> std::uint64_t {
+        const std::uint64_t pos = static_cast<std::uint64_t>(std::max<std::int64_t>(JournalPosition(c, sector), 0));
+        return size && end < size ? (pos + size - end) % size : pos;
+    };
+    std::map<std::uint32_t, CompleteSearchPatition::JournalRecord*> newest;
+    for (auto& r : c.journalRecords) {
+        const std::uint32_t id = r.record->CatalogID();
+        if (done.count(id)) continue;
+        auto it = newest.find(id);
+        if (it == newest.end() || age(r.sector) >= age(it->second->sector)) newest[id] = &r;
+    }
+    for (auto& [id, r] : newest) add(r->sector, r->key.get(), r->record.get());
+    c.journalRecords.clear();
 }
 
 std::int64_t CHFSPlusCompleteFileSystemSearchController::KnownStart(const CompleteSearchPatition& c) const {
@@ -729,6 +822,7 @@ void CHFSPlusCompleteFileSystemSearchController::EndSearch(int build) {
     for (auto& owned : m_candidates) {
         CompleteSearchPatition& c = *owned;
         if (c.header && !c.volume && !c.device && c.headerCopies.size() > c.copiesTried) OpenCandidateVolume(c);
+        AddJournalLeftovers(c);
     }
     if (m_builder) m_builder->FlashBuild(SEARCHER_HFSPLUS);
     for (auto& owned : m_candidates) {

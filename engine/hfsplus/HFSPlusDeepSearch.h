@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -55,6 +56,17 @@ public:
         HFSPlusVolumeHeader header;
     };
     std::vector<HeaderCopy> headerCopies;
+    // Catalog records met in the candidate's journal while its volume could
+    // not be listed whole, held back to the end: a journal copy stands for a
+    // deleted file only when no live node names its catalog ID, so an older
+    // transaction never replaces what the live tree holds.
+    struct JournalRecord {
+        std::int64_t sector = 0;
+        std::unique_ptr<HFSPlusCatalogKey> key;
+        std::unique_ptr<HFSPlusCatalogRecord> record;
+    };
+    std::vector<JournalRecord> journalRecords;
+    std::unordered_set<std::uint32_t> liveIds;
     // Copies the last placing of the volume looked at: it is tried again
     // only when more have been found.
     std::size_t copiesTried = 0;
@@ -133,6 +145,13 @@ private:
     // journal info block, else the primary volume header; -1 when neither
     // tells.
     std::int64_t KnownStart(const CompleteSearchPatition& candidate) const;
+    // Where in the candidate's journal `sector` lies (bytes from the
+    // journal's start), by the journal info block the walk found; -1 when
+    // outside it or when no journal is known.
+    std::int64_t JournalPosition(const CompleteSearchPatition& candidate, std::int64_t sector) const;
+    // The held-back journal records of a candidate whose live catalog names
+    // no such ID join the tree as deleted files, the newest copy of each.
+    void AddJournalLeftovers(CompleteSearchPatition& candidate);
     // Whether `sector` lies outside the candidate's volume once its start is
     // known: a candidate that begins where the walk began (sector 0, or the
     // first place a GPT leaves) would otherwise take the nodes of every
