@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
     build-essential cmake ninja-build ccache clang
     libgtest-dev googletest
-    zlib1g-dev libchardet-dev libtinyxml-dev libplist-dev
+    zlib1g-dev libchardet-dev libtinyxml-dev libplist-dev libunistring-dev
     libblkid-dev libudev-dev libmount-dev pkgconf e2fsprogs
     ntfs-3g exfatprogs exfat-fuse fuse3 sleuthkit mtools dosfstools
     fdisk gdisk parted apfsprogs dmg2img xorriso testdisk

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <new>
 
 #include "foundation/Bitmap.h"
@@ -30,6 +31,15 @@ constexpr std::int64_t kHeaderOffset = 1024;
 // Both catalog attribute bits that let any catalog ID through.
 constexpr std::uint32_t kIdCheckOffMask = 0x0C;
 constexpr std::uint8_t kJournalFiller = 0xDB;
+// Header copies kept per candidate: a journal holds a few, a hostile disk
+// could hold thousands.
+constexpr std::size_t kMaxHeaderCopies = 16;
+// Journal catalog records held back per candidate (a journal of 512 MiB
+// could hold millions).
+constexpr std::size_t kMaxJournalRecords = 65536;
+// A B-tree header node: descriptor, then the header record, whose node size
+// and node count sit at bytes 18 and 22.
+constexpr std::size_t kTreeHeadBytes = kBTNodeDescriptorSize + 26;
 
 bool AllZero(const std::uint8_t* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
@@ -264,23 +274,33 @@ void CHFSPlusCompleteFileSystemSearchController::UpDataPartitionInfo(std::int64_
         }
     }
     if (!chosen) chosen = m_candidates.back().get();
+    auto keepCopy = [&](CompleteSearchPatition* c) {
+        if (c->headerCopies.size() < kMaxHeaderCopies) c->headerCopies.push_back({sector, slice, header});
+    };
     auto take = [&](CompleteSearchPatition* c) {
         c->header.reset(new (std::nothrow) HFSPlusVolumeHeader(header));
         if (!c->header) return;
         c->headerSector = sector;
         c->headerSlice = slice;
+        keepCopy(c);
     };
     if (!chosen->header) {
         take(chosen);
         return;
     }
     // A header of a volume already known (its alternate, or a copy in the
-    // journal) makes no new candidate. A volume identifier of 0 names none.
+    // journal) makes no new candidate. A volume identifier of 0 names none;
+    // two others that differ name two volumes, whatever their creation dates
+    // (volumes made from one template share them). A header outside a volume
+    // already placed is another volume's (a copy of it made with dd, or one
+    // of the same date).
     const std::uint64_t id = VolumeIdOf(header);
     CompleteSearchPatition* match = nullptr;
     for (auto& c : m_candidates) {
-        if (!c->header) continue;
-        if ((id != 0 && VolumeIdOf(*c->header) == id) || c->header->createDate == header.createDate) {
+        if (!c->header || IsOutsideResolvedVolume(*c, sector)) continue;
+        const std::uint64_t known = VolumeIdOf(*c->header);
+        if (id != 0 && known != 0 && known != id) continue;
+        if ((id != 0 && known == id) || c->header->createDate == header.createDate) {
             match = c.get();
             break;
         }
@@ -292,6 +312,7 @@ void CHFSPlusCompleteFileSystemSearchController::UpDataPartitionInfo(std::int64_
         return;
     }
     CompleteSearchPatition* target = match ? match : chosen;
+    keepCopy(target);
     if (header.totalBlocks > target->header->totalBlocks) target->header->totalBlocks = header.totalBlocks;
 }
 
@@ -432,6 +453,13 @@ void CHFSPlusCompleteFileSystemSearchController::AnalyzeNode(std::int64_t sector
         // tree or as the newest journal copy; an older copy left in the
         // journal would hand the tree builder a stale size and stale runs.
         if (candidate->IsListedSector(sector)) continue;
+        const std::uint32_t catalogId = record->CatalogID();
+        if (candidate->listedRanges.empty() && JournalPosition(*candidate, sector) >= 0) {
+            if (candidate->journalRecords.size() < kMaxJournalRecords)
+                candidate->journalRecords.push_back({sector, std::move(key), std::move(record)});
+            continue;
+        }
+        candidate->liveIds.insert(catalogId);
         auto* file = new (std::nothrow) CHFSPlusFileNode(candidate->volume.get(), sector,
                                                          static_cast<std::uint16_t>(candidate->index), key.get(),
                                                          record.get());
@@ -471,9 +499,100 @@ CompleteSearchPatition* CHFSPlusCompleteFileSystemSearchController::AdjustNodeBe
         if ((h.attributes & kIdCheckOffMask) != kIdCheckOffMask && catalogId > h.nextCatalogID) continue;
         if (createDate > h.modifyDate && c.index != 0) continue;
         if (sector > c.startSector + c.sectorCount) continue;
-        if (OpenCandidateVolume(c)) return &c;
+        if (IsOutsideResolvedVolume(c, sector)) continue;
+        // Opening may place the volume: a node outside it belongs to another.
+        if (OpenCandidateVolume(c) && !IsOutsideResolvedVolume(c, sector)) return &c;
     }
     return nullptr;
+}
+
+bool CHFSPlusCompleteFileSystemSearchController::IsOutsideResolvedVolume(const CompleteSearchPatition& c,
+                                                                        std::int64_t sector) const {
+    if (c.resolvedStart < 0 || !c.header) return false;
+    const std::uint64_t size = static_cast<std::uint64_t>(c.header->totalBlocks) * c.header->blockSize / m_sectorSize;
+    return sector < c.resolvedStart || static_cast<std::uint64_t>(sector - c.resolvedStart) >= size;
+}
+
+std::int64_t CHFSPlusCompleteFileSystemSearchController::JournalPosition(const CompleteSearchPatition& c,
+                                                                         std::int64_t sector) const {
+    if (!c.journalInfoBlock) return -1;
+    const std::int64_t start = KnownStart(c);
+    if (start < 0) return -1;
+    const std::uint64_t ss = m_sectorSize;
+    const std::uint64_t first = static_cast<std::uint64_t>(start) * ss + c.journalInfoBlock->offset;
+    const std::uint64_t byte = static_cast<std::uint64_t>(sector) * ss;
+    if (byte < first || byte - first >= c.journalInfoBlock->size) return -1;
+    return static_cast<std::int64_t>(byte - first);
+}
+
+void CHFSPlusCompleteFileSystemSearchController::AddJournalLeftovers(CompleteSearchPatition& c) {
+    if (c.journalRecords.empty() || !m_builder) return;
+    auto add = [&](std::int64_t sector, HFSPlusCatalogKey* key, HFSPlusCatalogRecord* record) {
+        auto* file = new (std::nothrow)
+            CHFSPlusFileNode(c.volume.get(), sector, static_cast<std::uint16_t>(c.index), key, record);
+        if (!file) return;
+        const std::int64_t nodeId = file->GetCurrentNodeID();
+        if (nodeId == -1 || nodeId == -2 || file->GetCreateDate() == 0) {
+            file->Release();
+            return;
+        }
+        if (nodeId != kHFSRootFolderID) file->MarkDeleted();  // the root is never deleted
+        const bool directory = file->IsDirectory() != 0;
+        if (m_builder->AddNode(file, SEARCHER_HFSPLUS)) {
+            ++(directory ? c.folderCount : c.fileCount);
+        } else {
+            file->Release();
+        }
+    };
+    std::unordered_set<std::uint32_t> done = c.liveIds;
+
+    // Replayed, the journal gives each record's newest copy, a block that
+    // wraps round the buffer's end included, and keeps the extents and
+    // attributes records of deleted files (overflow extents, compression
+    // attributes) that the volume's trees no longer hold.
+    CHFSPlusVolume* volume = c.volume.get();
+    if (volume && volume->GetJournal() && volume->GetJournal()->HasHeader()) {
+        CHFSPlusRecordCollection catalog;
+        catalog.SetOrder([volume](const BTKey* a, const BTKey* b) {
+            return volume->CompareCatalogKeys(static_cast<const HFSPlusCatalogKey*>(a),
+                                              static_cast<const HFSPlusCatalogKey*>(b));
+        });
+        volume->DeletedExtents().Clear();
+        volume->DeletedAttributes().Clear();
+        if (!HFSFailed(volume->GetJournal()->GetDeleteRecord(nullptr, catalog, volume->DeletedExtents(),
+                                                             volume->DeletedAttributes()))) {
+            const std::int64_t sector = c.journalHeaderSector >= 0 ? c.journalHeaderSector : c.journalInfoBlockSector;
+            for (std::size_t i = 0; i < catalog.Size(); ++i) {
+                auto& entry = catalog.At(i);
+                auto* record = static_cast<HFSPlusCatalogRecord*>(entry.record.get());
+                if (!done.insert(record->CatalogID()).second) continue;
+                add(sector, static_cast<HFSPlusCatalogKey*>(entry.key.get()), record);
+            }
+            c.journalRecords.clear();
+            return;
+        }
+    }
+    // Without a replay, the walk's own copies: journal order runs from just
+    // after the newest transaction (the header's end) round to it, so the
+    // copy furthest along is the newest.
+    std::uint64_t end = 0, size = 0;
+    if (c.journalHeader && c.journalInfoBlock) {
+        end = c.journalHeader->end;
+        size = c.journalInfoBlock->size;
+    }
+    auto age = [&](std::int64_t sector) -> std::uint64_t {
+        const std::uint64_t pos = static_cast<std::uint64_t>(std::max<std::int64_t>(JournalPosition(c, sector), 0));
+        return size && end < size ? (pos + size - end) % size : pos;
+    };
+    std::map<std::uint32_t, CompleteSearchPatition::JournalRecord*> newest;
+    for (auto& r : c.journalRecords) {
+        const std::uint32_t id = r.record->CatalogID();
+        if (done.count(id)) continue;
+        auto it = newest.find(id);
+        if (it == newest.end() || age(r.sector) >= age(it->second->sector)) newest[id] = &r;
+    }
+    for (auto& [id, r] : newest) add(r->sector, r->key.get(), r->record.get());
+    c.journalRecords.clear();
 }
 
 std::int64_t CHFSPlusCompleteFileSystemSearchController::KnownStart(const CompleteSearchPatition& c) const {
@@ -489,8 +608,128 @@ std::int64_t CHFSPlusCompleteFileSystemSearchController::KnownStart(const Comple
     return -1;
 }
 
+bool CHFSPlusCompleteFileSystemSearchController::TreesStartAt(std::int64_t start, const HFSPlusVolumeHeader& h) {
+    if (start < 0 || !m_device || !IsUsableBlockSize(h.blockSize)) return false;
+    const std::uint64_t ss = m_sectorSize;
+    std::vector<std::uint8_t> buffer(2 * ss);
+    // The catalog must be there; extents and attributes files when the
+    // header names one.
+    const HFSPlusForkData* forks[] = {&h.catalogFile, &h.extentsFile, &h.attributesFile};
+    for (const HFSPlusForkData* fork : forks) {
+        if (fork->logicalSize == 0 && fork != &h.catalogFile) continue;
+        const std::uint64_t byte = static_cast<std::uint64_t>(start) * ss +
+                                   static_cast<std::uint64_t>(fork->extents[0].startBlock) * h.blockSize;
+        const std::uint64_t sector = byte / ss;
+        if (fork->logicalSize == 0 || sector >= static_cast<std::uint64_t>(m_totalSectors)) return false;
+        const std::int64_t count = std::min<std::int64_t>(2, m_totalSectors - static_cast<std::int64_t>(sector));
+        if (m_device->ReadSector(buffer.data(), static_cast<std::int64_t>(sector), count) != 1) return false;
+        if (static_cast<std::uint64_t>(count) * ss - byte % ss < kTreeHeadBytes) return false;
+        const std::uint8_t* node = buffer.data() + byte % ss;
+        if (static_cast<std::int8_t>(node[8]) != kBTHeaderNode || node[9] != 0) return false;
+        const std::uint32_t nodeSize = be16(node + kBTNodeDescriptorSize + 18);
+        const std::uint32_t totalNodes = be32(node + kBTNodeDescriptorSize + 22);
+        if (nodeSize < 512 || nodeSize > kMaxNodeSize || (nodeSize & (nodeSize - 1)) != 0) return false;
+        // A header copy older than the tree's last growth names a shorter
+        // file than the tree's own header node counts.
+        if (static_cast<std::uint64_t>(nodeSize) * totalNodes != fork->logicalSize) return false;
+    }
+    return true;
+}
+
+std::pair<std::int64_t, const CompleteSearchPatition::HeaderCopy*>
+CHFSPlusCompleteFileSystemSearchController::ResolveStart(const CompleteSearchPatition& c) {
+    const std::int64_t ss = m_sectorSize;
+    std::vector<std::int64_t> starts;
+    auto addByte = [&](std::int64_t byte) {
+        if (byte < 0 || byte % ss != 0) return;
+        if (std::find(starts.begin(), starts.end(), byte / ss) == starts.end()) starts.push_back(byte / ss);
+    };
+    // The journal info block lies journalInfoBlock blocks into the volume.
+    if (c.journalInfoBlock && c.journalInfoBlockSector >= 0) {
+        for (const auto& copy : c.headerCopies) {
+            addByte(c.journalInfoBlockSector * ss -
+                    static_cast<std::int64_t>(copy.header.journalInfoBlock) * copy.header.blockSize);
+        }
+    }
+    // A copy read as the primary header: 1,024 bytes into the volume.
+    for (const auto& copy : c.headerCopies) addByte(copy.sector * ss + copy.slice - kHeaderOffset);
+    // A copy read as the alternate: 1,024 bytes before the volume's end,
+    // which may lie up to one block past the last whole allocation block.
+    for (const auto& copy : c.headerCopies) {
+        const std::int64_t end = copy.sector * ss + copy.slice + kHeaderOffset;
+        const std::int64_t blocks = static_cast<std::int64_t>(copy.header.totalBlocks) * copy.header.blockSize;
+        for (std::int64_t slack = 0; slack < std::max<std::int64_t>(copy.header.blockSize, 512); slack += 512)
+            addByte(end - blocks - slack);
+    }
+    if (c.index != 0) addByte(c.startSector * ss);
+
+    for (std::int64_t start : starts) {
+        // The copy at the primary place first, then the alternate, then the
+        // journal's copies in the order met.
+        std::vector<const CompleteSearchPatition::HeaderCopy*> order;
+        const std::int64_t primary = start * ss + kHeaderOffset;
+        for (const auto& copy : c.headerCopies)
+            if (copy.sector * ss + copy.slice == primary) order.push_back(&copy);
+        for (const auto& copy : c.headerCopies) {
+            const std::int64_t at = copy.sector * ss + copy.slice;
+            const std::int64_t blocksEnd =
+                primary - kHeaderOffset + static_cast<std::int64_t>(copy.header.totalBlocks) * copy.header.blockSize;
+            if (at != primary && at + kHeaderOffset >= blocksEnd && at + kHeaderOffset < blocksEnd + copy.header.blockSize)
+                order.push_back(&copy);
+        }
+        for (const auto& copy : c.headerCopies)
+            if (std::find(order.begin(), order.end(), &copy) == order.end()) order.push_back(&copy);
+        for (const auto* copy : order)
+            if (TreesStartAt(start, copy->header)) return {start, copy};
+    }
+    return {-1, nullptr};
+}
+
+bool CHFSPlusCompleteFileSystemSearchController::OpenAndList(CompleteSearchPatition& c, std::int64_t start,
+                                                             const CompleteSearchPatition::HeaderCopy& copy) {
+    const HFSPlusVolumeHeader& h = copy.header;
+    const std::uint64_t size = static_cast<std::uint64_t>(h.totalBlocks) * h.blockSize / m_sectorSize;
+    const std::int64_t count = std::min<std::int64_t>(static_cast<std::int64_t>(size), m_totalSectors - start);
+    IStorageDevice* device = m_device;
+    if (start > 0 || count < m_totalSectors) {
+        if (count <= 1) return false;
+        c.device.reset(new (std::nothrow) CPartitionVirtualVolumeDevice(m_device, start, count));
+        if (!c.device) return false;
+        device = c.device.get();
+    }
+    c.volume.reset(new (std::nothrow) CHFSPlusVolume(device, false, kCandidateCatalogCache, &h));
+    if (!c.volume || HFSFailed(c.volume->GetLastError())) {
+        c.volume.reset();
+        c.device.reset();
+        return false;
+    }
+    // The volume's own header when it has one, else the copy it opened with.
+    const std::uint32_t totalBlocks = std::max(c.header->totalBlocks, c.volume->GetVolumeHeader()->totalBlocks);
+    *c.header = *c.volume->GetVolumeHeader();
+    c.header->totalBlocks = totalBlocks;
+    c.resolvedStart = start;
+    if (start == 0 && (m_underType == STORAGE_DEVICE_PARTITION || m_underType == STORAGE_DEVICE_VOLUME) &&
+        m_bitmap) {
+        m_bitmap->CreateBitmap(h.totalBlocks, std::max<std::uint32_t>(1, h.blockSize / m_sectorSize));
+    }
+    QuickSearchCandidate(c, start);
+    return true;
+}
+
 bool CHFSPlusCompleteFileSystemSearchController::OpenCandidateVolume(CompleteSearchPatition& c) {
     if (c.volume) return true;
+    if (c.headerCopies.size() > c.copiesTried && !c.device) {
+        c.copiesTried = c.headerCopies.size();
+        // Where the trees confirm a start, the volume is opened there and
+        // listed whole, its journal's deleted records included: the walk's
+        // own finds (stale journal copies among them) would otherwise stand
+        // for the live state.
+        const auto [start, copy] = ResolveStart(c);
+        if (copy && OpenAndList(c, start, *copy)) {
+            c.openTried = true;
+            return true;
+        }
+    }
     const std::int64_t ss = m_sectorSize;
     const HFSPlusVolumeHeader& h = *c.header;
     auto open = [&](IStorageDevice* device) {
@@ -578,6 +817,13 @@ void CHFSPlusCompleteFileSystemSearchController::QuickSearchCandidate(CompleteSe
 
 void CHFSPlusCompleteFileSystemSearchController::EndSearch(int build) {
     if (!build) return;
+    // A volume whose primary header is lost shows its alternate only at its
+    // end, after every node of it: it is opened and listed now.
+    for (auto& owned : m_candidates) {
+        CompleteSearchPatition& c = *owned;
+        if (c.header && !c.volume && !c.device && c.headerCopies.size() > c.copiesTried) OpenCandidateVolume(c);
+        AddJournalLeftovers(c);
+    }
     if (m_builder) m_builder->FlashBuild(SEARCHER_HFSPLUS);
     for (auto& owned : m_candidates) {
         CompleteSearchPatition& c = *owned;
@@ -588,7 +834,7 @@ void CHFSPlusCompleteFileSystemSearchController::EndSearch(int build) {
             c.blockSize = c.header->blockSize;
             // The journal info block says where the volume starts; without
             // one, the primary header does (1,024 bytes in).
-            const std::int64_t known = KnownStart(c);
+            const std::int64_t known = c.resolvedStart >= 0 ? c.resolvedStart : KnownStart(c);
             if (!c.journalInfoBlock || c.journalInfoBlockSector < 0)
                 std::printf("ErrorLine:%d Can't Find Volume Start Sector!\n", 317);
             if (known >= 0) c.startSector = known;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "foundation/SearcherInterfaces.h"
@@ -46,6 +48,32 @@ public:
     std::uint32_t index = 0;
     // An open was tried on the scanned device itself (candidate 0).
     bool openTried = false;
+    // Every header of this volume the walk met: the primary, the alternate
+    // 1,024 bytes before the volume's end, copies in the journal. With the
+    // primary lost, one of the others names the special files.
+    struct HeaderCopy {
+        std::int64_t sector = -1;
+        std::uint32_t slice = 0;
+        HFSPlusVolumeHeader header;
+    };
+    std::vector<HeaderCopy> headerCopies;
+    // Catalog records met in the candidate's journal while its volume could
+    // not be listed whole, held back to the end: a journal copy stands for a
+    // deleted file only when no live node names its catalog ID, so an older
+    // transaction never replaces what the live tree holds.
+    struct JournalRecord {
+        std::int64_t sector = 0;
+        std::unique_ptr<HFSPlusCatalogKey> key;
+        std::unique_ptr<HFSPlusCatalogRecord> record;
+    };
+    std::vector<JournalRecord> journalRecords;
+    std::unordered_set<std::uint32_t> liveIds;
+    // Copies the last placing of the volume looked at: it is tried again
+    // only when more have been found.
+    std::size_t copiesTried = 0;
+    // Where the volume was found to start when it was opened (its special
+    // files' B-tree header nodes are there); -1 while not known.
+    std::int64_t resolvedStart = -1;
     // Device sectors [first, end) of the live catalog and the journal of a
     // volume its quick search listed: that search read them whole, the
     // journal newest record first.
@@ -118,6 +146,30 @@ private:
     // journal info block, else the primary volume header; -1 when neither
     // tells.
     std::int64_t KnownStart(const CompleteSearchPatition& candidate) const;
+    // Where in the candidate's journal `sector` lies (bytes from the
+    // journal's start), by the journal info block the walk found; -1 when
+    // outside it or when no journal is known.
+    std::int64_t JournalPosition(const CompleteSearchPatition& candidate, std::int64_t sector) const;
+    // The held-back journal records of a candidate whose live catalog names
+    // no such ID join the tree as deleted files, the newest copy of each.
+    void AddJournalLeftovers(CompleteSearchPatition& candidate);
+    // Whether `sector` lies outside the candidate's volume once its start is
+    // known: a candidate that begins where the walk began (sector 0, or the
+    // first place a GPT leaves) would otherwise take the nodes of every
+    // volume after its own.
+    bool IsOutsideResolvedVolume(const CompleteSearchPatition& candidate, std::int64_t sector) const;
+    // A start of the candidate's volume, and the header copy to open it
+    // with, that the B-tree header nodes on the device confirm; -1 (and
+    // null) when no copy and start agree with the disk.
+    std::pair<std::int64_t, const CompleteSearchPatition::HeaderCopy*> ResolveStart(
+        const CompleteSearchPatition& candidate);
+    // Whether the special-file trees `header` names begin with their B-tree
+    // header nodes when the volume starts at `start`.
+    bool TreesStartAt(std::int64_t start, const HFSPlusVolumeHeader& header);
+    // Opens the volume at `start` with `copy` standing in for a lost primary
+    // header and lists it as a quick scan would; false when it fails.
+    bool OpenAndList(CompleteSearchPatition& candidate, std::int64_t start,
+                     const CompleteSearchPatition::HeaderCopy& copy);
     // Sector `sector` into m_sector; null when it cannot be read.
     const std::uint8_t* ReadOne(std::int64_t sector);
     std::uint32_t BitmapUnit() const;

@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <vector>
@@ -9,6 +10,8 @@
 #include "foundation/DataRun.h"
 #include "hfsplus/HFSPlusCompressFileReader.h"
 #include "hfsplus/HFSPlusVolume.h"
+
+#include <uninorm.h>
 
 using namespace hfsplus_detail;
 
@@ -33,10 +36,33 @@ void AppendUtf8(std::string& out, std::uint32_t cp) {
         out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     }
 }
+// Code points HFS+ stores as they are, outside its decomposition: NFC maps
+// some of them to others (OHM SIGN to OMEGA, CJK compatibility ideographs to
+// their unified forms), which would rename the file.
+bool KeptUndecomposed(std::uint32_t cp) {
+    return (cp >= 0x2000 && cp <= 0x2FFF) || (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0x2F800 && cp <= 0x2FAFF);
+}
+
+// `utf8` in composed form; as it is when the library cannot compose it.
+void AppendComposed(std::string& out, const std::string& utf8) {
+    if (utf8.empty()) return;
+    std::size_t length = 0;
+    std::uint8_t* composed = u8_normalize(UNINORM_NFC, reinterpret_cast<const std::uint8_t*>(utf8.data()),
+                                          utf8.size(), nullptr, &length);
+    if (!composed) {
+        out += utf8;
+        return;
+    }
+    out.append(reinterpret_cast<const char*>(composed), length);
+    std::free(composed);
+}
 }  // namespace
 
 std::string CHFSPlusFileNode::ConvertName(const HFSUniStr255& name) {
-    std::string out;
+    // HFS+ keeps names decomposed (NFD); Linux programs and users type and
+    // compare them composed (NFC), so `café.txt` finds the recovered file.
+    // Runs between the code points HFS+ leaves alone are composed one by one.
+    std::string out, run;
     std::size_t n = std::min<std::size_t>(name.length, 255);
     std::size_t i = 0;
     while (i < n && name.unicode[i] == 0) ++i;
@@ -53,8 +79,15 @@ std::string CHFSPlusFileNode::ConvertName(const HFSUniStr255& name) {
             // recovered path never gains a folder.
             c = ':';
         }
-        AppendUtf8(out, c);
+        if (KeptUndecomposed(c)) {
+            AppendComposed(out, run);
+            run.clear();
+            AppendUtf8(out, c);
+        } else {
+            AppendUtf8(run, c);
+        }
     }
+    AppendComposed(out, run);
     return out;
 }
 

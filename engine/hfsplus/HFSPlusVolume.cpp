@@ -155,7 +155,8 @@ CHFSPlusRecordCollection::Entry* CHFSPlusRecordCollection::Find(
 // ---------------------------------------------------------------------------
 // Volume
 
-CHFSPlusVolume::CHFSPlusVolume(IStorageDevice* device, bool withoutCatalog, std::uint64_t catalogCacheLimit)
+CHFSPlusVolume::CHFSPlusVolume(IStorageDevice* device, bool withoutCatalog, std::uint64_t catalogCacheLimit,
+                               const HFSPlusVolumeHeader* fallbackHeader)
     : m_device(device) {
     if (!device) {
         m_status = HFS_FAIL(HFS_ERR_NULL_ARG);
@@ -178,7 +179,15 @@ CHFSPlusVolume::CHFSPlusVolume(IStorageDevice* device, bool withoutCatalog, std:
         m_status = HFS_FAIL(HFS_ERR_BAD_DATA);
         return;
     }
-    if (HFSFailed(ReadVolumeHeader())) return;
+    if (HFSFailed(ReadVolumeHeader())) {
+        if (!fallbackHeader) return;
+        m_header.reset(new (std::nothrow) HFSPlusVolumeHeader);
+        if (!m_header) {
+            m_status = HFS_FAIL(HFS_ERR_ALLOC);
+            return;
+        }
+    }
+    if (!m_primaryValid && fallbackHeader) *m_header = *fallbackHeader;
     // The header test lets a block size of 0 pass; nothing can be read
     // through one, nor through a size that is not a power of two.
     if (!IsUsableBlockSize(m_header->blockSize)) {
@@ -274,7 +283,9 @@ bool CHFSPlusVolume::IsValidVolumeHeader(const std::uint8_t* buffer, std::uint16
 
 EngineResult CHFSPlusVolume::ReadVolumeHeader() {
     std::uint8_t raw[kHFSPlusVolumeHeaderSize];
+    m_primaryValid = false;
     if (Read(1024, raw, sizeof raw) != sizeof raw) return m_status = HFS_FAIL(HFS_ERR_SHORT_READ);
+    m_primaryValid = IsValidVolumeHeader(raw, sizeof raw);
     auto header = std::unique_ptr<HFSPlusVolumeHeader>(new (std::nothrow) HFSPlusVolumeHeader);
     if (!header) return m_status = HFS_FAIL(HFS_ERR_ALLOC);
     flipVolumeHeader(raw, header.get());

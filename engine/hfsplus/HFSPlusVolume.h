@@ -104,8 +104,13 @@ public:
     // catalog is not read: the volume still serves reads, extent and
     // attribute look-ups, and its status ends as 0x6 (no catalog header).
     // At most `catalogCacheLimit` bytes of the catalog are kept in memory.
+    // `fallbackHeader` (host order) stands in for a primary header that
+    // fails the header test: a copy found elsewhere (the alternate header at
+    // the volume's end, or one in the journal) still names every special
+    // file.
     CHFSPlusVolume(IStorageDevice* device, bool withoutCatalog,
-                   std::uint64_t catalogCacheLimit = CHFSPlusFileCache::kMaxCache);
+                   std::uint64_t catalogCacheLimit = CHFSPlusFileCache::kMaxCache,
+                   const HFSPlusVolumeHeader* fallbackHeader = nullptr);
     ~CHFSPlusVolume();
     CHFSPlusVolume(const CHFSPlusVolume&) = delete;
     CHFSPlusVolume& operator=(const CHFSPlusVolume&) = delete;
@@ -113,6 +118,8 @@ public:
     static bool IsValidVolumeHeader(const std::uint8_t* buffer, std::uint16_t length);
 
     EngineResult ReadVolumeHeader();
+    // Whether the header at byte 1,024 passed the header test when read.
+    bool HasValidPrimaryHeader() const { return m_primaryValid; }
     // Bytes read from byte `byteOffset` of the volume.
     std::uint64_t Read(std::uint64_t byteOffset, void* buffer, std::uint64_t length);
     // fileID 4 catalog, 3 extents, 8 attributes.
@@ -172,6 +179,7 @@ private:
     IStorageDevice* m_device = nullptr;
     EngineResult m_status = 0;
     std::unique_ptr<HFSPlusVolumeHeader> m_header;
+    bool m_primaryValid = false;
     CHFSPlusRawfile* m_extentsFile = nullptr;
     CHFSPlusExtents* m_extentsTree = nullptr;
     CHFSPlusRawfile* m_attributesFile = nullptr;

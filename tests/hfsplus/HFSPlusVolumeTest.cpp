@@ -542,3 +542,29 @@ TEST(HFSPlusRecogniser, SizesAndRefusals) {
     EXPECT_EQ(a->GetFileSystemType(), 8u);
     EXPECT_EQ(a->GetTotalSector(), 80);
 }
+
+// HFS+ stores names decomposed; a node names its file in composed form, as
+// Linux users type it, except for the code points HFS+ itself leaves alone.
+TEST(HFSPlusFileNodes, DecomposedNamesComeOutComposed) {
+    const struct {
+        const char16_t* onDisk;
+        const char* shown;
+    } cases[] = {
+        {u"cafe\u0301.txt", "caf\xC3\xA9.txt"},
+        {u"Re\u0301sume\u0301 \u2013 u\u0308n.txt", "R\xC3\xA9sum\xC3\xA9 \xE2\x80\x93 \xC3\xBCn.txt"},
+        {u"\u1100\u1161", "\xEA\xB0\x80"},              // Hangul jamo make one syllable
+        {u"A\u030A", "\xC3\x85"},                       // A + ring is one letter
+        {u"\u212B\u2126.txt", "\xE2\x84\xAB\xE2\x84\xA6.txt"},  // ANGSTROM and OHM SIGN stay
+        {u"\uF900", "\xEF\xA4\x80"},                    // a CJK compatibility ideograph stays
+        {u"e\u0301/\u2126e\u0301", "\xC3\xA9:\xE2\x84\xA6\xC3\xA9"},
+    };
+    for (const auto& c : cases) {
+        auto key = SearchKey(2, c.onDisk);
+        HFSPlusCatalogRecord file;
+        file.recordType = kHFSPlusFileRecord;
+        file.file.fileID = 30;
+        file.file.createDate = 1;
+        CHFSPlusFileNode node(nullptr, &key, &file, 1);
+        EXPECT_STREQ(node.GetFileName(), c.shown);
+    }
+}

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include <uninorm.h>
+
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusFileNode.h"
 #include "recovery/DirectoryTree.h"
@@ -178,6 +180,18 @@ public:
 
 // ---------------------------------------------------------------------------
 // Fixture files
+
+// `utf8` in the form `form` (UNINORM_NFC: as nodes name files; UNINORM_NFD:
+// as HFS+ and The Sleuth Kit spell them).
+inline std::string Normalized(const std::string& utf8, uninorm_t form) {
+    std::size_t length = 0;
+    std::uint8_t* out =
+        u8_normalize(form, reinterpret_cast<const std::uint8_t*>(utf8.data()), utf8.size(), nullptr, &length);
+    if (!out) return utf8;
+    std::string result(reinterpret_cast<const char*>(out), length);
+    std::free(out);
+    return result;
+}
 
 inline std::string RunCommand(const std::string& cmd, int* status = nullptr) {
     std::string out;
