@@ -13,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "foundation/Log.h"
 #include "storage/ReadAsync.h"
 
 CStorageDeviceBase::~CStorageDeviceBase() { delete m_privateData; }
@@ -112,8 +113,7 @@ void CDescriptorDevice::ReadGeometry() {
 int CDescriptorDevice::OpenWithGeometry(const char* path) {
     const int err = OpenDescriptor(path);
     if (err != 0) {
-        std::printf("open failed:%d,%s\n", err, std::strerror(err));
-        std::fflush(stdout);
+        LogDiagnostic("open failed:%d,%s\n", err, std::strerror(err));
         return 0;
     }
     ReadGeometry();

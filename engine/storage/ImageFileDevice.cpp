@@ -6,13 +6,14 @@
 #include <cstring>
 #include <limits>
 
+#include "foundation/Log.h"
+
 int CImageFileDevice::Open(char*)
 {
     const int err = OpenDescriptor(nullptr);
     if (err != 0) {
         if (err != ENOENT) {
-            std::printf("open failed:%d\n", err);
-            std::fflush(stdout);
+            LogDiagnostic("open failed:%d\n", err);
         }
         return 0;
     }
