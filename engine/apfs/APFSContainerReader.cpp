@@ -10,6 +10,7 @@
 
 #include "apfs/APFSFormat.h"
 #include "foundation/DataRun.h"
+#include "foundation/Log.h"
 
 namespace {
 constexpr std::size_t kBufferSize = 128 * 1024;
@@ -154,7 +155,7 @@ void APFSContainerReader::QueueWalk(std::vector<std::uint64_t> start) {
                 CollectObjectMapChildren(block.data(), kAPFSBlockSize, children);
                 queue.insert(queue.end(), children.begin(), children.end());
             } else {
-                std::printf("!!!!Please notify to Watch this%d.!!!!\n", 225);
+                LogDiagnostic("!!!!Please notify to Watch this%d.!!!!\n", 225);
             }
         }
     }

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "fat/FATStructures.h"
+#include "foundation/Log.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
 #include "recovery/DirectoryTree.h"
@@ -262,7 +263,7 @@ EngineResult CExFatQuickSearch::PrepareSearch(IStorageDevice* device) {
     m_partition.m_totalSectors = static_cast<std::int64_t>(dbr.GetTotalSectors());
     const std::uint64_t capacity = static_cast<std::uint64_t>(dbr.GetSectorsPerFat()) * dbr.GetBytePerSector() / 4;
     if (capacity > dbr.GetTotalCluster())
-        std::printf("chang totalClustur = %llu\n", static_cast<unsigned long long>(capacity));
+        LogDiagnostic("chang totalClustur = %llu\n", static_cast<unsigned long long>(capacity));
     m_partition.m_totalClusters = dbr.GetClusterLimit();
     if (!m_partition.CreateFatTable(device, dbr.GetFatStartSector(), dbr.GetSectorsPerFat(), dbr.GetTotalCluster()))
         return EXFAT_ERR_NO_FAT;

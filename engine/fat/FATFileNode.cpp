@@ -5,6 +5,7 @@
 
 #include "fat/FATStructures.h"
 #include "foundation/DataRun.h"
+#include "foundation/Log.h"
 
 using fatle::U16;
 using fatle::U32;
@@ -123,9 +124,9 @@ void CFATFileNode::SetFileProperties(CFATFileProperties* properties) {
     m_nodeId = properties->GetFirstClusterNum();
     m_parentNodeId = properties->GetParentFirstClusterNum();
     CFileNode::SetMetaDataSector(properties->GetMetaDataSector());
-    std::printf("=====%s====== Current:%llx Parent:%llx\n", properties->GetFileName(),
-                static_cast<unsigned long long>(properties->GetFirstClusterNum()),
-                static_cast<unsigned long long>(properties->GetParentFirstClusterNum()));
+    LogDiagnostic("=====%s====== Current:%llx Parent:%llx\n", properties->GetFileName(),
+                  static_cast<unsigned long long>(properties->GetFirstClusterNum()),
+                  static_cast<unsigned long long>(properties->GetParentFirstClusterNum()));
 }
 
 void CFATFileNode::SetPartition(std::uint16_t index) {

@@ -1,5 +1,9 @@
 #include "foundation/IniReader.h"
 
+#include <cstdlib>
+
+#include "foundation/Log.h"
+
 CIniFile::CIniFile(const char* path) : m_path(path != nullptr ? path : "") {}
 
 CIniFile::CIniFile(const std::string& path) : m_path(path) {}
@@ -118,7 +122,16 @@ int CIniFile::WriteFile() const
 
 void CIniFile::Dump() const
 {
-    Print(stdout);
+    // Printed into memory first, so the whole file is one diagnostic.
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* memory = open_memstream(&text, &size);
+    if (memory == nullptr)
+        return;
+    Print(memory);
+    if (std::fclose(memory) == 0 && text != nullptr)
+        LogDiagnostic("%s", text);
+    std::free(text);
 }
 
 int CIniFile::TrimString(std::string& text)

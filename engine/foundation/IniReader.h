@@ -29,6 +29,7 @@ public:
     int WriteItem(const std::string& section, const std::string& key, const std::string& value);
     // 0, or -1 when the file cannot be written completely.
     int WriteFile() const;
+    // The sections and keys as the file would hold them, as one diagnostic.
     void Dump() const;
 
     // Strips spaces and tabs at both ends; -1 when nothing is left.

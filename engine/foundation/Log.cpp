@@ -83,6 +83,60 @@ void SetAppWorkPath(const std::string& path) {
     s.cached.clear();
 }
 
+namespace {
+
+struct DiagnosticState {
+    std::mutex mutex;
+    DiagnosticSink sink = DiagnosticSink::StandardOutput;
+};
+
+// Never destroyed, as the work-path state: threads may still report while
+// the process runs its static destructors.
+DiagnosticState& Diagnostics() {
+    static DiagnosticState* state = new DiagnosticState;
+    return *state;
+}
+
+}  // namespace
+
+void SetDiagnosticSink(DiagnosticSink sink) {
+    DiagnosticState& d = Diagnostics();
+    std::lock_guard<std::mutex> guard(d.mutex);
+    d.sink = sink;
+}
+
+DiagnosticSink GetDiagnosticSink() {
+    DiagnosticState& d = Diagnostics();
+    std::lock_guard<std::mutex> guard(d.mutex);
+    return d.sink;
+}
+
+void LogDiagnostic(const char* format, ...) {
+    if (format == nullptr) return;
+    const DiagnosticSink sink = GetDiagnosticSink();
+    if (sink == DiagnosticSink::Discard) return;
+    va_list args;
+    va_start(args, format);
+    if (sink == DiagnosticSink::LogFile) {
+        va_list again;
+        va_copy(again, args);
+        const int length = std::vsnprintf(nullptr, 0, format, again);
+        va_end(again);
+        if (length > 0) {
+            std::string message(static_cast<size_t>(length) + 1, '\0');
+            std::vsnprintf(message.data(), message.size(), format, args);
+            message.pop_back();
+            CatchExeception::WriteLog("%s", message.c_str());
+        }
+    } else {
+        FILE* out = sink == DiagnosticSink::StandardError ? stderr : stdout;
+        std::vfprintf(out, format, args);
+        // Seen at once, in the order they happened beside other output.
+        std::fflush(out);
+    }
+    va_end(args);
+}
+
 const char* CatchExeception::GetWorkPath() {
     WorkPathState& s = PathState();
     std::lock_guard<std::mutex> guard(s.mutex);

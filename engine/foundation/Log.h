@@ -13,6 +13,22 @@ std::string GetAppWorkPath();
 // default. The log picks up the new folder on its next line.
 void SetAppWorkPath(const std::string& path);
 
+// Where the engine's diagnostic lines go. They used to be printed straight to
+// standard output, where a command-line tool's results are written; the
+// caller now chooses.
+enum class DiagnosticSink {
+    StandardOutput,  // as before (the default)
+    StandardError,
+    LogFile,         // as a log line: stamped, appended to the log file
+    Discard,
+};
+// Sets the destination for this process; takes effect from the next line.
+void SetDiagnosticSink(DiagnosticSink sink);
+DiagnosticSink GetDiagnosticSink();
+// The one function the engine's diagnostics go through. The format supplies
+// its own "\n", as printf's would.
+void LogDiagnostic(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 class CatchExeception {
 public:
     // Longest message kept behind the stamp, including the terminating zero.

@@ -6,6 +6,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "foundation/Log.h"
 #include "hfsplus/HFSPlusFileNode.h"
 #include "hfsplus/HFSPlusQuickSearch.h"
 #include "hfsplus/HFSPlusVolume.h"
@@ -664,10 +665,11 @@ BTRecord* CHFSPlusAttribute::CloneRecord(const BTRecord* record) {
 void CHFSPlusAttribute::PrintKey(const BTKey* key) {
     if (!key) return;
     const auto* k = static_cast<const HFSPlusAttrKey*>(key);
-    std::printf("keyLength:%u\tfileID:%u\tstartBlock:%u\tName:", k->keyLength, k->fileID, k->startBlock);
+    std::string name;
     for (std::size_t i = 0; i < std::min<std::size_t>(k->nameLength, 255); ++i) {
         char c = static_cast<char>(k->name[i] & 0xFF);
-        if (c != '\r') std::putchar(c);
+        if (c != '\r' && c != '\0') name += c;
     }
-    std::putchar('\n');
+    LogDiagnostic("keyLength:%u\tfileID:%u\tstartBlock:%u\tName:%s\n", k->keyLength, k->fileID, k->startBlock,
+                    name.c_str());
 }

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "foundation/Bitmap.h"
+#include "foundation/Log.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusDirectoryTreeBuilder.h"
@@ -194,12 +195,12 @@ void CHFSPlusCompleteFileSystemSearchController::AnalyzeBlock(std::int64_t first
             continue;
         }
         if (CheckJournalInfoBlock(s, data)) {
-            std::printf("Find JournalInfoBlock:0x%" PRIx64 "\n", static_cast<std::uint64_t>(s));
+            LogDiagnostic("Find JournalInfoBlock:0x%" PRIx64 "\n", static_cast<std::uint64_t>(s));
             ++s;
             continue;
         }
         if (CheckJournalHeader(s, data)) {
-            std::printf("Find JournalHeader:0x%" PRIx64 "\n", static_cast<std::uint64_t>(s));
+            LogDiagnostic("Find JournalHeader:0x%" PRIx64 "\n", static_cast<std::uint64_t>(s));
             ++s;
             continue;
         }
@@ -242,8 +243,8 @@ bool CHFSPlusCompleteFileSystemSearchController::CheckVolumeHeader(std::int64_t 
         ++found;
         header = h;
         slice = 512 * k;
-        std::printf("Find VolumeHeader SectorNumber[%llx],VolumeID[%llx]\n", static_cast<unsigned long long>(sector),
-                    static_cast<unsigned long long>(VolumeIdOf(h)));
+        LogDiagnostic("Find VolumeHeader SectorNumber[%llx],VolumeID[%llx]\n", static_cast<unsigned long long>(sector),
+                      static_cast<unsigned long long>(VolumeIdOf(h)));
     }
     if (lookedAtAll && found == 1) UpDataPartitionInfo(sector, header, slice);
     return found > 0;
@@ -253,7 +254,7 @@ void CHFSPlusCompleteFileSystemSearchController::UpDataPartitionInfo(std::int64_
                                                                      const HFSPlusVolumeHeader& header,
                                                                      std::uint32_t slice) {
     if (m_candidates.empty()) {
-        std::printf("Error:%d\n", 462);
+        LogDiagnostic("Error:%d\n", 462);
         return;
     }
     const std::int64_t ss = m_sectorSize;
@@ -346,7 +347,7 @@ bool CHFSPlusCompleteFileSystemSearchController::CheckJournalInfoBlock(std::int6
 void CHFSPlusCompleteFileSystemSearchController::UpDataPartitionInfo(std::int64_t sector,
                                                                      const JournalInfoBlock& block) {
     if (m_candidates.empty()) {
-        std::printf("Error:%d\n", 546);
+        LogDiagnostic("Error:%d\n", 546);
         return;
     }
     CompleteSearchPatition& last = *m_candidates.back();
@@ -383,7 +384,7 @@ bool CHFSPlusCompleteFileSystemSearchController::CheckJournalHeader(std::int64_t
 
 void CHFSPlusCompleteFileSystemSearchController::UpDataPartitionInfo(std::int64_t sector, const JournalHeader& header) {
     if (m_candidates.empty()) {
-        std::printf("Error:%d\n", 582);
+        LogDiagnostic("Error:%d\n", 582);
         return;
     }
     CompleteSearchPatition& last = *m_candidates.back();
@@ -836,10 +837,10 @@ void CHFSPlusCompleteFileSystemSearchController::EndSearch(int build) {
             // one, the primary header does (1,024 bytes in).
             const std::int64_t known = c.resolvedStart >= 0 ? c.resolvedStart : KnownStart(c);
             if (!c.journalInfoBlock || c.journalInfoBlockSector < 0)
-                std::printf("ErrorLine:%d Can't Find Volume Start Sector!\n", 317);
+                LogDiagnostic("ErrorLine:%d Can't Find Volume Start Sector!\n", 317);
             if (known >= 0) c.startSector = known;
         } else {
-            std::printf("ErrorLine:%d Can't Find Volume Head!\n", 322);
+            LogDiagnostic("ErrorLine:%d Can't Find Volume Head!\n", 322);
         }
         c.sectorCount = std::clamp<std::int64_t>(c.sectorCount, 0, std::max<std::int64_t>(m_totalSectors - c.startSector, 0));
     }
@@ -861,7 +862,7 @@ int CHFSPlusCompleteFileSystemSearchController::GetSearchedPartitionInfo(CSearch
         info->SetFileSystemType(FILE_SYSTEM_HFSPLUS);
         std::uint32_t perCluster = c.blockSize / info->GetSectorSize();
         if (perCluster == 0) {
-            std::printf("Warn:SectorsperCluster calc Error!\n");
+            LogDiagnostic("Warn:SectorsperCluster calc Error!\n");
             perCluster = std::max<std::uint32_t>(1, 4096 / info->GetSectorSize());
         }
         info->SetSectorsPerCluster(perCluster);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "foundation/DataRun.h"
+#include "foundation/Log.h"
 #include "hfsplus/HFSPlusCompressFileReader.h"
 #include "hfsplus/HFSPlusVolume.h"
 
@@ -202,7 +203,7 @@ void CHFSPlusFileNode::UpdateNodeInfo() {
     if (size >= 16 && data) {
         m_fileSize = le64(data + 8);
     } else {
-        std::printf("Warn:Can't find file 0x%" PRIx64 " Attribute\n", static_cast<std::uint64_t>(m_nodeId));
+        LogDiagnostic("Warn:Can't find file 0x%" PRIx64 " Attribute\n", static_cast<std::uint64_t>(m_nodeId));
     }
 }
 

@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "foundation/Log.h"
+
 using namespace hfsplus_detail;
 
 EngineResult FormatError(EngineResult code, const char* path, int line, const char* func) {
@@ -11,8 +13,8 @@ EngineResult FormatError(EngineResult code, const char* path, int line, const ch
     for (const char* p = base; *p; ++p) {
         if (*p == '/' || *p == '\\') base = p + 1;
     }
-    std::printf("Return Error:0x%" PRIx64 "\tFile:%s\tLine:%d\tFuction:%s\n",
-                static_cast<std::uint64_t>(code), base, line, func ? func : "");
+    LogDiagnostic("Return Error:0x%" PRIx64 "\tFile:%s\tLine:%d\tFuction:%s\n",
+                  static_cast<std::uint64_t>(code), base, line, func ? func : "");
     return code;
 }
 

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "foundation/Log.h"
 #include "hfsplus/HFSPlusQuickSearch.h"
 #include "hfsplus/HFSPlusVolume.h"
 
@@ -167,14 +168,14 @@ EngineResult CHFSPlusJournal::GetDeleteRecord(CHFSPlusQuickFileSystemSearchProgr
     try {
         buffer.resize(std::max<std::uint32_t>(h.jhdr_size, h.blhdr_size));
     } catch (const std::bad_alloc&) {
-        return m_status = FormatError(0x105008600000004ULL, __FILE__, __LINE__, __func__);
+        return m_status = HFS_FAIL(HFS_ERR_ALLOC);
     }
     const std::uint16_t maxBlocks = static_cast<std::uint16_t>(std::min<std::uint32_t>(h.blhdr_size / 16 - 1, 0xFFFF));
 
     // Oldest data first: start just after the newest transaction, so stale
     // transactions come before live ones and later copies replace earlier.
     std::uint64_t offset = h.end < first ? first : h.end;
-    std::printf("Journal Start Offset:0x%llx\n", static_cast<unsigned long long>(offset));
+    LogDiagnostic("Journal Start Offset:0x%llx\n", static_cast<unsigned long long>(offset));
     // One lap at most, whatever the headers say.
     std::uint64_t advanced = 0;
     auto advance = [&](std::uint64_t by) {

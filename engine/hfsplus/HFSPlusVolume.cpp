@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "foundation/Log.h"
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusFileNode.h"
 #include "hfsplus/HFSPlusJournal.h"
@@ -55,7 +56,7 @@ std::uint64_t CHFSPlusRawfile::Read(std::uint64_t offset, std::uint8_t* buffer, 
 std::uint64_t CHFSPlusRawfile::RawRead(std::uint64_t offset, std::uint8_t* buffer, std::uint64_t length) {
     auto fail = [&](EngineResult code, std::uint64_t done) {
         m_status = code;
-        std::printf("Location %" PRIu64 " Size %" PRIu64 "\n", offset, length);
+        LogDiagnostic("Location %" PRIu64 " Size %" PRIu64 "\n", offset, length);
         return done;
     };
     if (!m_volume || !m_volume->GetVolumeHeader()) {
@@ -296,7 +297,7 @@ EngineResult CHFSPlusVolume::ReadVolumeHeader() {
 std::uint64_t CHFSPlusVolume::Read(std::uint64_t byteOffset, void* buffer, std::uint64_t length) {
     auto fail = [&](EngineResult code, std::uint64_t done) {
         m_status = code;
-        std::printf("Location %" PRIu64 " Size: %" PRIu64 "\n", byteOffset, length);
+        LogDiagnostic("Location %" PRIu64 " Size: %" PRIu64 "\n", byteOffset, length);
         return done;
     };
     if (!m_device || !buffer) return fail(HFS_FAIL(HFS_ERR_BAD_STRUCT), 0);
@@ -442,7 +443,7 @@ std::uint32_t CHFSPlusVolume::getAttribute(std::uint32_t fileID, const char* nam
     if (!result.found || !record) return 0;
     auto* attr = static_cast<HFSPlusAttrRecord*>(record.get());
     if (attr->recordType != kHFSPlusAttrInlineData) {
-        std::fprintf(stderr, "unsupported attribute node format\n");
+        LogDiagnostic("unsupported attribute node format\n");
         return 0;
     }
     if (attr->attrSize == 0) return 0;

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <unordered_set>
 
+#include "foundation/Log.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "recovery/RecoveryFilter.h"
 #include "recovery/RecyclerFilter.h"
@@ -630,7 +631,7 @@ void CDirectoryTreeBuilder::BuildLostNodes(_DIRECTORY_TREE_INFO& info, std::vect
         if (!lost->AddChild(top)) continue;
         CollectSubtree(info, top, batch);
     }
-    std::printf("CDirectoryTreeBuilder BuildLostNodes nodsNotify.size() = %ld.\n", static_cast<long>(batch.size()));
+    LogDiagnostic("CDirectoryTreeBuilder BuildLostNodes nodsNotify.size() = %ld.\n", static_cast<long>(batch.size()));
     if (batch.empty()) {
         lost->Release();
         return;
@@ -660,7 +661,7 @@ void CDirectoryTreeBuilder::ReleaseNodeByFilter(_DIRECTORY_TREE_INFO& info) {
     info.files.Clear();
     info.folders.Clear();
     if (!m_replay)
-        std::printf("CDirectoryTreeBuilder::ReleaseNodeByFilter --- nReleasedCount = %d\n", released);
+        LogDiagnostic("CDirectoryTreeBuilder::ReleaseNodeByFilter --- nReleasedCount = %d\n", released);
 }
 
 void CDirectoryTreeBuilder::FlashBuild(_tagSearcherType type) {
@@ -701,9 +702,9 @@ void CDirectoryTreeBuilder::FlashBuild(_tagSearcherType type) {
     info->waiting.Clear();
     info->unplacedTrash.clear();
 
-    std::printf("CDirectoryTreeBuilder::FlashBuild  searcherType : %d, total files: %lld\n", static_cast<int>(type),
-                static_cast<long long>(info->shownCount));
-    std::printf("CDirectoryTreeBuilder::FlashBuild  searcherType : %d, total added files: %lld\n",
-                static_cast<int>(type), static_cast<long long>(info->addedCount));
+    LogDiagnostic("CDirectoryTreeBuilder::FlashBuild  searcherType : %d, total files: %lld\n", static_cast<int>(type),
+                  static_cast<long long>(info->shownCount));
+    LogDiagnostic("CDirectoryTreeBuilder::FlashBuild  searcherType : %d, total added files: %lld\n",
+                  static_cast<int>(type), static_cast<long long>(info->addedCount));
     m_building = false;
 }

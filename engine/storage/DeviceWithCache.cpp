@@ -9,6 +9,7 @@
 #include <new>
 
 #include "storage/DeviceBase.h"
+#include "storage/StorageError.h"
 
 CStorageDeviceWithCache::CStorageDeviceWithCache(IStorageDevice* inner) : m_inner(inner) {
     Open(nullptr);
@@ -47,6 +48,10 @@ int CStorageDeviceWithCache::SetBlockSize(unsigned sectors) {
     return 1;
 }
 
+EngineResult CStorageDeviceWithCache::GetLastError() {
+    return GetFailedSectorCount() > 0 ? STORAGE_ERROR(STORAGE_ERROR_IO) : ENGINE_OK;
+}
+
 int CStorageDeviceWithCache::IsBlockInValidRange(int64_t index) {
     return m_blockSize != 0 && index >= 0 && index < BlockCount() ? 1 : 0;
 }
@@ -70,14 +75,17 @@ std::unique_ptr<uint8_t[]> CStorageDeviceWithCache::TakeBuffer() {
     return std::unique_ptr<uint8_t[]>(new uint8_t[m_blockBytes]);
 }
 
-void CStorageDeviceWithCache::FillBlock(uint8_t* data, int64_t first, int64_t count) {
+bool CStorageDeviceWithCache::FillBlock(uint8_t* data, int64_t first, int64_t count) {
     const uint32_t sectorBytes = SectorBytes();
     const size_t valid = static_cast<size_t>(count) * sectorBytes;
+    bool failed = false;
     if (count > 0 && !m_inner->ReadSector(data, first, count)) {
         // A failed read must not leave stale bytes of another block behind.
         std::memset(data, 0, valid);
+        failed = true;
     }
     if (valid < m_blockBytes) std::memset(data + valid, 0, m_blockBytes - valid);
+    return !failed;
 }
 
 void CStorageDeviceWithCache::BeginCache() {
@@ -89,6 +97,7 @@ void CStorageDeviceWithCache::BeginCache() {
     m_nextSector = 0;
     m_nextIndex = 0;
     m_expected = 0;
+    m_failedSectors.store(0, std::memory_order_relaxed);
     m_producer = std::thread(&CStorageDeviceWithCache::CacheThread, this);
 }
 
@@ -118,12 +127,12 @@ void CStorageDeviceWithCache::CacheThread() {
         const int64_t count = std::min<int64_t>(m_blockSize, total - first);
         auto data = TakeBuffer();
         // Read outside the lock, so the scanning thread can take queued blocks meanwhile.
-        FillBlock(data.get(), first, count);
+        const bool read = FillBlock(data.get(), first, count);
         if (dropRead)
             posix_fadvise(fd, static_cast<off_t>(first) * sectorBytes, static_cast<off_t>(count) * sectorBytes,
                           POSIX_FADV_DONTNEED);
         std::lock_guard<std::mutex> lock(m_lock);
-        m_queue.push_back(Block{index, count, std::move(data)});
+        m_queue.push_back(Block{index, count, std::move(data), !read});
         m_nextSector = first + count;
         m_nextIndex = index + 1;
         m_dataReady.notify_one();
@@ -140,6 +149,7 @@ int CStorageDeviceWithCache::SetCurCacheBlock(int64_t index) {
     const int64_t count = std::min<int64_t>(m_blockSize, total - first);
     if (!m_current) return 1;
     std::unique_ptr<uint8_t[]> taken;
+    bool failed = false;
     {
         std::unique_lock<std::mutex> lock(m_lock);
         if (index >= m_expected && m_producer.joinable()) {
@@ -156,6 +166,7 @@ int CStorageDeviceWithCache::SetCurCacheBlock(int64_t index) {
                 }
                 if (front.index == index) {
                     taken = std::move(front.data);
+                    failed = front.failed;
                     m_queue.pop_front();
                     m_expected = index + 1;
                     // The old current block goes back to the pool; the producer may read the next one.
@@ -170,8 +181,9 @@ int CStorageDeviceWithCache::SetCurCacheBlock(int64_t index) {
         m_current = std::move(taken);
     } else {
         // Not the block read ahead: read it here.
-        FillBlock(m_current.get(), first, count);
+        failed = !FillBlock(m_current.get(), first, count);
     }
+    if (failed) m_failedSectors.fetch_add(count, std::memory_order_relaxed);
     m_currentIndex = index;
     m_currentSectors = count;
     return 1;

@@ -3,6 +3,7 @@
 // is itself a device (type 3) through which the searchers read.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -38,7 +39,13 @@ public:
     int GetType() override { return STORAGE_DEVICE_CACHE; }
     // The wrapped device (not owned).
     IStorageDevice* GetInnerDevice() const { return m_inner; }
-    EngineResult GetLastError() override { return 0; }
+    // A read failure (STORAGE_ERROR_IO) once any block of this cache pass
+    // could not be read; the searchers were given zeros for those sectors.
+    EngineResult GetLastError() override;
+    // Sectors of the blocks made current since BeginCache that were handed
+    // out as zeros because their block's read failed. The whole block counts:
+    // one failed read does not say which of its sectors were bad.
+    int64_t GetFailedSectorCount() const { return m_failedSectors.load(std::memory_order_relaxed); }
 
     // Sectors per block; call before BeginCache. Always 1.
     int SetBlockSize(unsigned sectors);
@@ -66,6 +73,7 @@ private:
         int64_t index;
         int64_t sectors;  // valid sectors (the last block may be short)
         std::unique_ptr<uint8_t[]> data;
+        bool failed;      // the read failed: the block is zeros
     };
 
     void CacheThread();
@@ -75,7 +83,8 @@ private:
     std::unique_ptr<uint8_t[]> TakeBuffer();
     // Reads `count` sectors at `first` into a block buffer; the rest of the
     // buffer stays zero, so searchers never see stale or uninitialised bytes.
-    void FillBlock(uint8_t* data, int64_t first, int64_t count);
+    // False when the read failed and the sectors are zeros.
+    bool FillBlock(uint8_t* data, int64_t first, int64_t count);
 
     IStorageDevice* m_inner;
     IStorageDeviceData* m_privateData = nullptr;
@@ -97,6 +106,7 @@ private:
     int64_t m_nextSector = 0;   // producer: first sector of the next block to read
     int64_t m_nextIndex = 0;    // producer: index of that block
     int64_t m_expected = 0;     // consumer: the block it will take next from the queue
+    std::atomic<int64_t> m_failedSectors{0};  // consumer: see GetFailedSectorCount
     std::thread m_producer;
 };
 

@@ -126,6 +126,46 @@ TEST_F(LogTest, LinesOfManyThreadsStayWhole) {
     EXPECT_EQ(count, kThreads * kLines);
 }
 
+// Each destination gets the diagnostic with its exact text, and no other
+// destination sees it.
+TEST_F(LogTest, DiagnosticsGoWhereTheSinkSays) {
+    EXPECT_EQ(GetDiagnosticSink(), DiagnosticSink::StandardOutput);  // as the engine always printed
+    const std::string text = "Journal Start Offset:0x2000\n";
+    struct Case {
+        DiagnosticSink sink;
+        bool out, err, file;
+    } const cases[] = {
+        {DiagnosticSink::StandardOutput, true, false, false},
+        {DiagnosticSink::StandardError, false, true, false},
+        {DiagnosticSink::LogFile, false, false, true},
+        {DiagnosticSink::Discard, false, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.sink));
+        fs::remove(LogFile());
+        SetDiagnosticSink(c.sink);
+        EXPECT_EQ(GetDiagnosticSink(), c.sink);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        LogDiagnostic("Journal Start Offset:0x%llx\n", 0x2000ULL);
+        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string out = testing::internal::GetCapturedStdout();
+        SetDiagnosticSink(DiagnosticSink::StandardOutput);
+        EXPECT_EQ(err, c.err ? text : "");
+        if (c.file) {
+            // A log line like any other: stamped; the console echo, if any,
+            // is the log's own and so stamped as well.
+            const std::string file = Read(LogFile());
+            EXPECT_TRUE(std::regex_search(file, kStamp)) << file;
+            EXPECT_EQ(file.substr(CatchExeception::kStampChars), text);
+            EXPECT_TRUE(out.empty() || out == file) << out;
+        } else {
+            EXPECT_EQ(out, c.out ? text : "");
+            EXPECT_FALSE(fs::exists(LogFile()));
+        }
+    }
+}
+
 TEST(AppWorkPath, DefaultsToTheExecutableFolder) {
     SetAppWorkPath("");
     const std::string exe = fs::read_symlink("/proc/self/exe").string();

@@ -426,9 +426,9 @@ TEST(HFSPlusVolumeAttributes, DeletedCollectionAndRecordKinds) {
     EXPECT_EQ(data[0], 'f');
     EXPECT_EQ(data[16], 'x');
     delete[] data;
-    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();  // the diagnostics' default destination
     EXPECT_EQ(volume.getAttribute(31, "com.apple.decmpfs", &data), 0u);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "unsupported attribute node format\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "unsupported attribute node format\n");
     EXPECT_EQ(volume.getAttribute(32, "com.apple.decmpfs", &data), 0u);
 
     // The newest of two deleted copies wins.

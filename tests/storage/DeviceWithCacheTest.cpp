@@ -7,6 +7,7 @@
 
 #include "storage/DeviceWithCache.h"
 #include "storage/MemoryDevice.h"
+#include "storage/StorageError.h"
 
 namespace {
 
@@ -151,6 +152,46 @@ TEST(DeviceWithCacheTest, SmallOrFailingDevicesNeverShowStaleBytes) {
     EXPECT_EQ(Word(one, 0, 512), 1499u);
     cache2.ReadSector(one.data(), 1500, 1);  // past the end: the device's answer, not stale cache bytes
     EXPECT_EQ(Word(one, 0, 512), 0u);
+}
+
+// A block whose read fails is handed out as zeros; the cache counts its
+// sectors once, when the block is made current, and says so in GetLastError.
+TEST(DeviceWithCacheTest, FailedBlocksAreCountedAndReported) {
+    struct Case {
+        const char* what;
+        int64_t total;
+        std::vector<int64_t> failing;
+        std::vector<int64_t> blocks;  // in the order made current
+        int64_t expected;
+    } const cases[] = {
+        {"all read", 100, {}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 0},
+        {"two bad blocks in order", 100, {15, 47}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 20},
+        {"the short last block", 95, {93}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 5},
+        // Block 3 is read ahead, dropped when 5 is taken, then read again
+        // directly: still 10 sectors, not 20. Block 9 is never made current.
+        {"out of order", 100, {35, 55, 95}, {0, 5, 3, 6}, 20},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CMemoryStorageDevice inner(512, c.total);
+        inner.FillPattern();
+        for (int64_t s : c.failing) inner.FailSector(s);
+        CStorageDeviceWithCache cache(&inner);
+        cache.SetBlockSize(10);
+        cache.BeginCache();
+        EXPECT_EQ(cache.GetLastError(), ENGINE_OK);
+        for (int64_t b : c.blocks) ASSERT_EQ(cache.SetCurCacheBlock(b), 1);
+        EXPECT_EQ(cache.GetFailedSectorCount(), c.expected);
+        if (c.expected > 0)
+            EXPECT_TRUE(IsStorageError(cache.GetLastError(), STORAGE_ERROR_IO));
+        else
+            EXPECT_EQ(cache.GetLastError(), ENGINE_OK);
+        // A new pass starts from nothing.
+        cache.BeginCache();
+        EXPECT_EQ(cache.GetFailedSectorCount(), 0);
+        EXPECT_EQ(cache.GetLastError(), ENGINE_OK);
+        cache.EndCache();
+    }
 }
 
 TEST(DeviceWithCacheTest, EndWhileTheProducerWaitsAndOutOfOrderBlocks) {
