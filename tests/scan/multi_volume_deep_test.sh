@@ -17,10 +17,10 @@ deleted_lines() { grep $'^deleted\t' "$1" | LC_ALL=C sort; }
 
 # content_keys DIR: "SIZE SHA256 NAME" of every file under DIR, NAME without
 # its first character (FAT's deleted short names lose it: fls shows `_`, we
-# `#`) and without the `_NNNN` that a second file of the same path gets.
+# `#`) and without the " (N)" that a second file of the same path gets
 content_keys() {
     find "$1" -type f -print0 | while IFS= read -r -d '' f; do
-        name=$(basename "$f" | sed 's/_[0-9][0-9][0-9][0-9]$//')
+        name=$(basename "$f" | sed -E 's/ \([0-9]+\)(\.[^.]*)?$/\1/')
         echo "$(stat -c %s "$f") $(sha256sum < "$f" | cut -d' ' -f1) ${name:1}"
     done | LC_ALL=C sort
 }
