@@ -140,7 +140,11 @@ int main(int argc, char** argv)
         config.acceptDisk = [only](const std::string& n) { return only.count(n) != 0; };
 
     CatchExeception::SetConsoleEcho(verbose);
-    g_table = DivertDiagnosticsFromStandardOutput(verbose);
+    // The results own standard output: the log's console copy (with
+    // --verbose) and the engine's diagnostics go to standard error, or to
+    // the log file alone.
+    CatchExeception::SetConsoleStream(stderr);
+    SetDiagnosticSink(verbose ? DiagnosticSink::StandardError : DiagnosticSink::LogFile);
     CEnumDeviceEx enumerator(config);
     EngineResult r = enumerator.Init();
     if (IsEngineFailure(r)) {

@@ -247,7 +247,11 @@ int main(int argc, char** argv) {
     }
     if (source.empty()) return Usage("no SOURCE");
     CatchExeception::SetConsoleEcho(verbose);
-    g_results = DivertDiagnosticsFromStandardOutput(verbose);
+    // The results own standard output: the log's console copy (with
+    // --verbose) and the engine's diagnostics go to standard error, or to
+    // the log file alone.
+    CatchExeception::SetConsoleStream(stderr);
+    SetDiagnosticSink(verbose ? DiagnosticSink::StandardError : DiagnosticSink::LogFile);
     // The tree builder pauses a second after announcing each tree's root, so
     // that a front end's views take the root before its first batch. This
     // driver prints when the scan has ended: nothing here needs the pause.

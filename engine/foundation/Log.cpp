@@ -57,6 +57,7 @@ std::string AppWorkPathLocked(WorkPathState& s) {
 }
 
 std::atomic<bool> g_consoleEcho{true};
+std::atomic<FILE*> g_consoleStream{nullptr};  // null: standard output
 
 // The log file's path, or "" when the folder is unknown or the path too long
 // (a cut path would append to some other file).
@@ -167,8 +168,10 @@ int CatchExeception::WriteLog(const char* format, ...) {
 
     SimpleLock lock(&LogLock(), "WriteLog");
     if (g_consoleEcho.load(std::memory_order_relaxed)) {
-        std::fwrite(line, 1, lineLength, stdout);
-        std::fflush(stdout);
+        FILE* console = g_consoleStream.load(std::memory_order_relaxed);
+        if (console == nullptr) console = stdout;
+        std::fwrite(line, 1, lineLength, console);
+        std::fflush(console);
     }
 
     // Without a usable folder the line goes to standard output only.
@@ -188,33 +191,7 @@ void CatchExeception::SetConsoleEcho(bool echo) { g_consoleEcho.store(echo, std:
 
 bool CatchExeception::ConsoleEcho() { return g_consoleEcho.load(std::memory_order_relaxed); }
 
-FILE* DivertDiagnosticsFromStandardOutput(bool verbose) {
-    std::fflush(stdout);
-    const int results = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (results < 0) return stdout;
-    FILE* stream = fdopen(results, "w");
-    if (stream == nullptr) {
-        close(results);
-        return stdout;
-    }
-    int target = -1;
-    if (verbose) {
-        target = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
-    } else {
-        const std::string path = LogFilePath();
-        if (!path.empty()) target = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (target < 0) target = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    }
-    if (target < 0 || dup2(target, STDOUT_FILENO) < 0) {
-        if (target >= 0) close(target);
-        std::fclose(stream);
-        return stdout;
-    }
-    close(target);
-    // Diagnostics that reach standard error show in the order they happen.
-    if (verbose) std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    return stream;
-}
+void CatchExeception::SetConsoleStream(FILE* stream) { g_consoleStream.store(stream, std::memory_order_relaxed); }
 
 namespace {
 

@@ -46,6 +46,9 @@ public:
     // standard output carries its results turns it off.
     static void SetConsoleEcho(bool echo);
     static bool ConsoleEcho();
+    // Where the console copy goes: standard output by default; a tool whose
+    // standard output carries its results sends it to standard error.
+    static void SetConsoleStream(FILE* stream);
 
     // The folder that holds the log file ("" when it cannot be determined).
     static const char* GetWorkPath();
@@ -68,10 +71,3 @@ private:
     ~CatchExeception();
 };
 
-// For a program whose standard output carries its results (a listing, a
-// table): returns a stream on the standard output as it was, and points file
-// descriptor 1, where the engine's stray printf diagnostics land, at standard
-// error when `verbose`, else at the log file (/dev/null when the log folder
-// cannot be written). Returns stdout itself when the descriptors cannot be
-// arranged. Call it once, before the engine runs.
-FILE* DivertDiagnosticsFromStandardOutput(bool verbose);
