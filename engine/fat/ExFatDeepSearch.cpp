@@ -9,13 +9,13 @@
 #include "foundation/StorageDevice.h"
 #include "recovery/DirectoryTree.h"
 
-using exfatle::U16;
-using exfatle::U32;
-using exfatle::U64;
-using exfatle::AllZero;
-using exfatle::CutUtf8;
-using exfatle::Log2;
-using exfatle::NameCharsAllowed;
+using byteorder::LE16;
+using byteorder::LE32;
+using byteorder::LE64;
+using exfat::AllZero;
+using exfat::CutUtf8;
+using exfat::Log2;
+using exfat::NameCharsAllowed;
 
 namespace exfatdeep {
 
@@ -49,7 +49,7 @@ bool IsDirectoryEntryType(std::uint8_t type) {
 
 bool IsUpCaseStart(const std::uint8_t* p) {
     for (int i = 0; i < 8; ++i)
-        if (U16(p + 2 * i) != i) return false;
+        if (LE16(p + 2 * i) != i) return false;
     return true;
 }
 
@@ -96,19 +96,19 @@ std::unique_ptr<CFileSet> CFDTPreAnaylze::FinishSet() {
 bool CFDTPreAnaylze::FileEntryValid(const std::uint8_t* e) const {
     if ((e[0] & 0x7F) != (EXFAT_ENTRY_FILE & 0x7F)) return false;
     if (e[1] < 2 || e[1] > 18) return false;
-    if (!IsValidExFatTimestamp(U32(e + 8)) || !IsValidExFatTimestamp(U32(e + 12)) ||
-        !IsValidExFatTimestamp(U32(e + 16)))
+    if (!IsValidExFatTimestamp(LE32(e + 8)) || !IsValidExFatTimestamp(LE32(e + 12)) ||
+        !IsValidExFatTimestamp(LE32(e + 16)))
         return false;
     if (e[20] > 199 || e[21] > 199) return false;
-    return U16(e + 6) == 0 && AllZero(e + 25, 7);
+    return LE16(e + 6) == 0 && AllZero(e + 25, 7);
 }
 
 bool CFDTPreAnaylze::StreamValid(const std::uint8_t* e) const {
     if ((e[0] & 0x7F) != (EXFAT_ENTRY_STREAM & 0x7F)) return false;
-    if (e[2] != 0 || U16(e + 6) != 0 || U32(e + 16) != 0) return false;
-    const std::uint32_t first = U32(e + 20);
+    if (e[2] != 0 || LE16(e + 6) != 0 || LE32(e + 16) != 0) return false;
+    const std::uint32_t first = LE32(e + 20);
     if (first == 1 || first > 0xFFFFFFF6u) return false;
-    const std::uint64_t valid = U64(e + 8), length = U64(e + 24);
+    const std::uint64_t valid = LE64(e + 8), length = LE64(e + 24);
     const std::uint64_t total = m_totalSectors > 0 ? static_cast<std::uint64_t>(m_totalSectors) : 0;
     if ((length >> m_sectorShift) >= total || (valid >> m_sectorShift) >= total) return false;
     if (first != 0 && (e[1] & 0x02)) {
@@ -120,7 +120,7 @@ bool CFDTPreAnaylze::StreamValid(const std::uint8_t* e) const {
 
 bool CFDTPreAnaylze::NameValid(const std::uint8_t* e) {
     if ((e[0] & 0x7F) != (EXFAT_ENTRY_NAME & 0x7F)) return false;
-    return e[1] == 0 && U16(e + 2) != 0 && NameCharsAllowed(e + 2, 15);
+    return e[1] == 0 && LE16(e + 2) != 0 && NameCharsAllowed(e + 2, 15);
 }
 
 bool CFDTPreAnaylze::LabelValid(const std::uint8_t* e) {
@@ -128,13 +128,13 @@ bool CFDTPreAnaylze::LabelValid(const std::uint8_t* e) {
     if (n > 11) return false;
     if (!NameCharsAllowed(e + 2, n)) return false;
     for (int i = 0; i < n; ++i)
-        if (U16(e + 2 + 2 * i) == 0) return false;
+        if (LE16(e + 2 + 2 * i) == 0) return false;
     return AllZero(e + 2 + 2 * n, 22 - 2 * static_cast<std::size_t>(n)) && AllZero(e + 24, 8);
 }
 
 bool CFDTPreAnaylze::AllocationEntryValid(const std::uint8_t* e) const {
-    const std::uint32_t first = U32(e + 20);
-    const std::uint64_t length = U64(e + 24);
+    const std::uint32_t first = LE32(e + 20);
+    const std::uint64_t length = LE64(e + 24);
     if (first < 2 || first > EXFAT_LAST_CLUSTER) return false;
     if ((length >> m_sectorShift) >= static_cast<std::uint64_t>(std::max<std::int64_t>(m_totalSectors, 0)))
         return false;
@@ -148,12 +148,12 @@ void CFDTPreAnaylze::StartRecord(const std::uint8_t* e, std::int64_t sector) {
     m_record.stage = 1;
     m_record.index = 1;
     m_record.secondaries = e[1];
-    m_record.checksum = U16(e + 2);
+    m_record.checksum = LE16(e + 2);
     m_record.file.inUse = (e[0] & 0x80) ? 1 : 0;
-    m_record.file.attributes = U16(e + 4);
-    m_record.file.create = U32(e + 8);
-    m_record.file.modified = U32(e + 12);
-    m_record.file.accessed = U32(e + 16);
+    m_record.file.attributes = LE16(e + 4);
+    m_record.file.create = LE32(e + 8);
+    m_record.file.modified = LE32(e + 12);
+    m_record.file.accessed = LE32(e + 16);
     m_record.file.entrySector = sector;
     m_record.bytes.assign(e, e + EXFAT_ENTRY_SIZE);
 }
@@ -166,8 +166,8 @@ bool CFDTPreAnaylze::Feed(const std::uint8_t* e) {
     if (type == (EXFAT_ENTRY_STREAM & 0x7F)) {
         if (r.stage != 1 || r.index != 1) return false;
         r.stage = 2;
-        r.file.size = static_cast<std::int64_t>(U64(e + 24) & 0x7FFFFFFFFFFFFFFFull);
-        r.file.firstCluster = U32(e + 20);
+        r.file.size = static_cast<std::int64_t>(LE64(e + 24) & 0x7FFFFFFFFFFFFFFFull);
+        r.file.firstCluster = LE32(e + 20);
         r.file.noFatChain = (e[1] & 0x02) ? 1 : 0;
         r.nameLength = e[3];
     } else if (type == (EXFAT_ENTRY_NAME & 0x7F)) {
@@ -219,7 +219,7 @@ bool CFDTPreAnaylze::Joint(std::int64_t headSector, const std::vector<std::uint8
         if (n - k > tailEntries) break;
         std::memcpy(joined.data(), head.data(), k * EXFAT_ENTRY_SIZE);
         std::memcpy(joined.data() + k * EXFAT_ENTRY_SIZE, tail, (n - k) * EXFAT_ENTRY_SIZE);
-        if (!CheckDirEntry(joined.data(), joined.size(), U16(joined.data() + 2))) continue;
+        if (!CheckDirEntry(joined.data(), joined.size(), LE16(joined.data() + 2))) continue;
         if (!FileEntryValid(joined.data())) continue;
         bool valid = StreamValid(joined.data() + EXFAT_ENTRY_SIZE);
         for (std::size_t j = 2; j < n && valid; ++j) {
@@ -292,8 +292,8 @@ std::unique_ptr<CFileSet> CFDTPreAnaylze::AnalyzeSector(const std::uint8_t* p, s
                     bitmapSeen = true;
                     CFileSet& set = Set();
                     set.flags |= FILESET_BITMAP;
-                    set.totalClusters = U64(e + 24) * 8;
-                    set.lowestRootCluster = std::max(set.lowestRootCluster, U32(e + 20) + 1);
+                    set.totalClusters = LE64(e + 24) * 8;
+                    set.lowestRootCluster = std::max(set.lowestRootCluster, LE32(e + 20) + 1);
                 }
                 break;
             case EXFAT_ENTRY_UPCASE:
@@ -302,9 +302,9 @@ std::unique_ptr<CFileSet> CFDTPreAnaylze::AnalyzeSector(const std::uint8_t* p, s
                     upcaseSeen = true;
                     CFileSet& set = Set();
                     set.flags |= FILESET_UPCASE;
-                    set.upcaseCluster = U32(e + 20);
-                    set.upcaseLength = U64(e + 24);
-                    set.lowestRootCluster = std::max(set.lowestRootCluster, U32(e + 20) + 1);
+                    set.upcaseCluster = LE32(e + 20);
+                    set.upcaseLength = LE64(e + 24);
+                    set.lowestRootCluster = std::max(set.lowestRootCluster, LE32(e + 20) + 1);
                 }
                 break;
             case EXFAT_ENTRY_FILE:
@@ -321,7 +321,7 @@ std::unique_ptr<CFileSet> CFDTPreAnaylze::AnalyzeSector(const std::uint8_t* p, s
                 const std::uint64_t bytesWithThis = static_cast<std::uint64_t>(set.sectorCount + 1) << m_sectorShift;
                 const bool full = bytesWithThis >= set.maxCluster;
                 if (!full && i * EXFAT_ENTRY_SIZE + n * EXFAT_ENTRY_SIZE <= avail &&
-                    CheckDirEntry(e, n * EXFAT_ENTRY_SIZE, U16(e + 2))) {
+                    CheckDirEntry(e, n * EXFAT_ENTRY_SIZE, LE16(e + 2))) {
                     // The set runs on into the next sector as it lies: an
                     // ordinary set, read on from the buffer.
                     StartRecord(e, entrySector);
@@ -459,7 +459,7 @@ void CExFatCompleteSearch::AnalyzeSectors(std::int64_t first, std::size_t index,
         } else if (p[510] == 0x55 && p[511] == 0xAA && CExFatDBR(p).IsValid(m_sectorSize)) {
             HandOut(m_pre.FinishSet());
             m_builder.Build(s, p);
-        } else if (U32(p) == 0xFFFFFFF8u && U32(p + 4) == 0xFFFFFFFFu) {
+        } else if (LE32(p) == 0xFFFFFFF8u && LE32(p + 4) == 0xFFFFFFFFu) {
             HandOut(m_pre.FinishSet());
             m_builder.RecordFAT(s);
         } else {

@@ -10,13 +10,13 @@
 #include "recovery/DirectoryTree.h"
 #include "recovery/Progress.h"
 
-using exfatle::U16;
-using exfatle::U32;
-using exfatle::U64;
-using exfatle::AllZero;
-using exfatle::CutUtf8;
-using exfatle::Log2;
-using exfatle::NameCharsAllowed;
+using byteorder::LE16;
+using byteorder::LE32;
+using byteorder::LE64;
+using exfat::AllZero;
+using exfat::CutUtf8;
+using exfat::Log2;
+using exfat::NameCharsAllowed;
 
 namespace {
 
@@ -102,7 +102,7 @@ bool CEFDTAnalyze::Label(const std::uint8_t* e) const {
     if (n > 11) return false;
     if (!NameCharsAllowed(e + 2, n)) return false;
     for (int i = 0; i < n; ++i)
-        if (U16(e + 2 + 2 * i) == 0) return false;
+        if (LE16(e + 2 + 2 * i) == 0) return false;
     return AllZero(e + 2 + 2 * n, 22 - 2 * static_cast<std::size_t>(n)) && AllZero(e + 24, 8);
 }
 
@@ -111,17 +111,17 @@ bool CEFDTAnalyze::StartSet(const std::uint8_t* e, std::int64_t sector) {
     if (e[0] & 0x60) return false;
     const std::uint8_t secondaries = e[1];
     if (secondaries < 2 || secondaries > 18) return false;
-    const std::uint32_t create = U32(e + 8), modified = U32(e + 12), accessed = U32(e + 16);
+    const std::uint32_t create = LE32(e + 8), modified = LE32(e + 12), accessed = LE32(e + 16);
     if (!IsValidExFatTimestamp(create) || !IsValidExFatTimestamp(modified) || !IsValidExFatTimestamp(accessed))
         return false;
     if (e[20] > 199 || e[21] > 199) return false;
-    if (U16(e + 6) != 0 || !AllZero(e + 25, 7)) return false;
+    if (LE16(e + 6) != 0 || !AllZero(e + 25, 7)) return false;
     m_stage = 1;
     m_index = 0;
     m_secondaries = secondaries;
-    m_checksum = U16(e + 2);
+    m_checksum = LE16(e + 2);
     m_info.inUse = (e[0] & 0x80) ? 1 : 0;
-    m_info.attributes = U16(e + 4);
+    m_info.attributes = LE16(e + 4);
     m_info.create = create;
     m_info.modified = modified;
     m_info.accessed = accessed;
@@ -132,10 +132,10 @@ bool CEFDTAnalyze::StartSet(const std::uint8_t* e, std::int64_t sector) {
 
 bool CEFDTAnalyze::Stream(const std::uint8_t* e) {
     if ((e[0] & 0x60) != 0x40) return false;
-    if (e[2] != 0 || U16(e + 6) != 0 || U32(e + 16) != 0) return false;
-    const std::uint32_t first = U32(e + 20);
+    if (e[2] != 0 || LE16(e + 6) != 0 || LE32(e + 16) != 0) return false;
+    const std::uint32_t first = LE32(e + 20);
     if (first == 1 || first > 0xFFFFFFF6u) return false;
-    const std::uint64_t valid = U64(e + 8), length = U64(e + 24);
+    const std::uint64_t valid = LE64(e + 8), length = LE64(e + 24);
     const std::uint64_t total = m_totalSectors > 0 ? static_cast<std::uint64_t>(m_totalSectors) : 0;
     if ((length >> m_sectorShift) >= total || (valid >> m_sectorShift) >= total) return false;
     const bool noFatChain = (e[1] & 0x02) != 0;
@@ -160,7 +160,7 @@ bool CEFDTAnalyze::Stream(const std::uint8_t* e) {
 
 bool CEFDTAnalyze::Name(const std::uint8_t* e) {
     if ((e[0] & 0x60) != 0x40) return false;
-    if (e[1] != 0 || U16(e + 2) == 0) return false;
+    if (e[1] != 0 || LE16(e + 2) == 0) return false;
     if (!NameCharsAllowed(e + 2, 15)) return false;
     const std::uint8_t inUse = (e[0] & 0x80) ? 1 : 0;
     if (m_stage >= 2 && m_stage == m_index && inUse == m_info.inUse) {

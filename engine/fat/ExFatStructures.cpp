@@ -9,9 +9,9 @@
 #include "foundation/StorageDevice.h"
 #include "foundation/Types.h"
 
-using exfatle::U16;
-using exfatle::U32;
-using exfatle::U64;
+using byteorder::LE16;
+using byteorder::LE32;
+using byteorder::LE64;
 
 // ---- boot sector -------------------------------------------------------------
 
@@ -96,7 +96,7 @@ std::uint32_t CFatTable::GetNextCluster(std::uint32_t cluster) {
         it = m_blocks.emplace(key, std::move(buffer)).first;
     }
     if (at + 4 > it->second.size()) return EXFAT_NO_CLUSTER;
-    return U32(it->second.data() + at);
+    return LE32(it->second.data() + at);
 }
 
 // ---- times, checksum, names ----------------------------------------------------
@@ -264,7 +264,7 @@ CExFatFileNode* CExFatPartition::BuildFile(const _tagFileBaseInfo& info) {
 
 // ---- shared helpers ----------------------------------------------------------
 
-namespace exfatle {
+namespace exfat {
 
 bool AllZero(const std::uint8_t* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
@@ -274,7 +274,7 @@ bool AllZero(const std::uint8_t* p, std::size_t n) {
 
 bool NameCharsAllowed(const std::uint8_t* units, int count) {
     for (int i = 0; i < count; ++i) {
-        const std::uint16_t u = U16(units + 2 * i);
+        const std::uint16_t u = LE16(units + 2 * i);
         if (u == 0) break;
         if (u < 256 && !g_u8FileNameCheckTable[u]) return false;
     }
@@ -297,4 +297,4 @@ std::uint32_t Log2(std::uint64_t v) {
     return n;
 }
 
-}  // namespace exfatle
+}  // namespace exfat

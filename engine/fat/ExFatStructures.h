@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/ByteOrder.h"
 #include "foundation/FileNode.h"
 
 class IStorageDevice;
@@ -35,18 +36,7 @@ enum : std::uint8_t {
     EXFAT_ENTRY_NAME_DELETED = 0x41,
 };
 
-namespace exfatle {
-inline std::uint16_t U16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-inline std::uint32_t U32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-inline std::uint64_t U64(const std::uint8_t* p) {
-    return static_cast<std::uint64_t>(U32(p)) | (static_cast<std::uint64_t>(U32(p + 4)) << 32);
-}
-
+namespace exfat {
 bool AllZero(const std::uint8_t* p, std::size_t n);
 // Name units up to the first 0 that are below 256 must be characters allowed in names.
 bool NameCharsAllowed(const std::uint8_t* units, int count);
@@ -54,7 +44,7 @@ bool NameCharsAllowed(const std::uint8_t* units, int count);
 void CutUtf8(std::string& s, std::size_t max);
 // Floor of the base-2 logarithm; 0 for 0 and 1.
 std::uint32_t Log2(std::uint64_t v);
-}  // namespace exfatle
+}  // namespace exfat
 
 // A view over a caller's boot sector (at least 512 bytes).
 class CExFatDBR {
@@ -64,13 +54,13 @@ public:
     bool IsValid(std::uint32_t sectorSize) const;
 
     std::uint32_t GetFileSystemType() const;  // always exFAT
-    std::uint64_t GetTotalSectors() const { return exfatle::U64(m_p + 72); }
-    std::uint32_t GetFatStartSector() const { return exfatle::U32(m_p + 80); }
-    std::uint32_t GetSectorsPerFat() const { return exfatle::U32(m_p + 84); }
-    std::uint32_t GetDataRegionStartSector() const { return exfatle::U32(m_p + 88); }
-    std::uint32_t GetTotalCluster() const { return exfatle::U32(m_p + 92); }
-    std::uint32_t GetRootDirStartCluster() const { return exfatle::U32(m_p + 96); }
-    std::uint32_t GetActiveFatNumber() const { return exfatle::U16(m_p + 106) & 1u; }
+    std::uint64_t GetTotalSectors() const { return byteorder::LE64(m_p + 72); }
+    std::uint32_t GetFatStartSector() const { return byteorder::LE32(m_p + 80); }
+    std::uint32_t GetSectorsPerFat() const { return byteorder::LE32(m_p + 84); }
+    std::uint32_t GetDataRegionStartSector() const { return byteorder::LE32(m_p + 88); }
+    std::uint32_t GetTotalCluster() const { return byteorder::LE32(m_p + 92); }
+    std::uint32_t GetRootDirStartCluster() const { return byteorder::LE32(m_p + 96); }
+    std::uint32_t GetActiveFatNumber() const { return byteorder::LE16(m_p + 106) & 1u; }
     std::uint8_t GetBytesPerSectorShift() const { return m_p[108]; }
     std::uint8_t GetSectorsPerClusterShift() const { return m_p[109]; }
     // Meaningful only for a sector that passed IsValid (shifts are bounded).

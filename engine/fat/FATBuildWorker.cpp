@@ -352,7 +352,7 @@ bool CFATBuildChildren::ReadCandidateSector(std::uint64_t cluster) {
 
 bool CFATBuildChildren::bWindowsPEFiles(const std::uint8_t* s, std::uint32_t length) {
     if (s == nullptr || length < 64 || s[0] != 'M' || s[1] != 'Z') return false;
-    const std::uint64_t pe = fatle::U32(s + 60);
+    const std::uint64_t pe = byteorder::LE32(s + 60);
     return pe + 2 <= length && s[pe] == 'P' && s[pe + 1] == 'E';
 }
 
@@ -388,8 +388,8 @@ bool CFATBuildChildren::bReviseFAT32FileFirstClu(std::uint64_t cluster, bool /*f
     }
     if (!ReadCandidateSector(cluster)) return true;
     std::uint8_t* s = m_candidate.data();
-    if (bInAnalyzeMap(fatle::U32(s))) return false;
-    if (bInAnalyzeMultimap(fatle::U16(s), s)) return false;
+    if (bInAnalyzeMap(byteorder::LE32(s))) return false;
+    if (bInAnalyzeMultimap(byteorder::LE16(s), s)) return false;
     if (bInAnalyzeList(s)) return false;
     return !bWindowsPEFiles(s, m_ctx.sectorSize);
 }

@@ -6,8 +6,8 @@
 #include "fat/FATStructures.h"
 #include "foundation/DataRun.h"
 
-using fatle::U16;
-using fatle::U32;
+using byteorder::LE16;
+using byteorder::LE32;
 
 // ---- properties ------------------------------------------------------------
 
@@ -170,12 +170,12 @@ CFATFileProperties* CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntry(
     if (e == nullptr) return nullptr;
     auto* p = CFATFileProperties::Create();
     p->SetFileName(name ? name : "");
-    p->SetFileSize(U32(e + tagFATDIRENTRY::kSize));
+    p->SetFileSize(LE32(e + tagFATDIRENTRY::kSize));
     p->SetAttribute(e[tagFATDIRENTRY::kAttribute]);
-    p->SetCreationTime(U16(e + tagFATDIRENTRY::kCreateDate), U16(e + tagFATDIRENTRY::kCreateTime));
-    p->SetModificationTime(U16(e + tagFATDIRENTRY::kModifyDate),
-                           U16(e + tagFATDIRENTRY::kModifyTime));
-    p->SetLastAccessTimeFromDosDate(U16(e + tagFATDIRENTRY::kAccessDate));
+    p->SetCreationTime(LE16(e + tagFATDIRENTRY::kCreateDate), LE16(e + tagFATDIRENTRY::kCreateTime));
+    p->SetModificationTime(LE16(e + tagFATDIRENTRY::kModifyDate),
+                           LE16(e + tagFATDIRENTRY::kModifyTime));
+    p->SetLastAccessTimeFromDosDate(LE16(e + tagFATDIRENTRY::kAccessDate));
     if (e[0] == FAT_ENTRY_ERASED) p->SetState(1);
     return p;
 }

@@ -6,8 +6,8 @@
 #include "fat/DosTime.h"
 #include "fat/FATTable.h"
 
-using fatle::U16;
-using fatle::U32;
+using byteorder::LE16;
+using byteorder::LE32;
 
 namespace {
 
@@ -57,25 +57,25 @@ bool CTempFATDBR::CommonTests(int labelOffset, const char* label) const {
     if (strncasecmp(reinterpret_cast<const char*>(s + labelOffset), label, 8) != 0) return false;
     if (s[tagFATPARTITIONDBR::kNumberOfFats] != 2) return false;
     if (!IsPowerOfTwoClusterSize(s[tagFATPARTITIONDBR::kSectorsPerCluster])) return false;
-    if (U16(s + tagFATPARTITIONDBR::kBytesPerSector) != m_deviceSectorSize) return false;
+    if (LE16(s + tagFATPARTITIONDBR::kBytesPerSector) != m_deviceSectorSize) return false;
     return s[510] == 0x55 && s[511] == 0xAA;
 }
 
 bool CTempFATDBR::IsFullValidFAT16DBR() const {
     if (!CommonTests(tagFATPARTITIONDBR::kFat16Label, "FAT16   ")) return false;
-    const std::uint32_t entries = U16(m_sector + tagFATPARTITIONDBR::kRootEntries);
-    const std::uint32_t bps = U16(m_sector + tagFATPARTITIONDBR::kBytesPerSector);
+    const std::uint32_t entries = LE16(m_sector + tagFATPARTITIONDBR::kRootEntries);
+    const std::uint32_t bps = LE16(m_sector + tagFATPARTITIONDBR::kBytesPerSector);
     if (entries < 224 || bps == 0 || (entries * 32) % bps != 0) return false;
-    return U16(m_sector + tagFATPARTITIONDBR::kSectorsPerFat16) != 0;
+    return LE16(m_sector + tagFATPARTITIONDBR::kSectorsPerFat16) != 0;
 }
 
 bool CTempFATDBR::IsFullValidFAT32DBR() const {
     if (!CommonTests(tagFATPARTITIONDBR::kFat32Label, "FAT32   ")) return false;
-    return U32(m_sector + tagFATPARTITIONDBR::kSectorsPerFat32) != 0;
+    return LE32(m_sector + tagFATPARTITIONDBR::kSectorsPerFat32) != 0;
 }
 
 std::uint32_t CTempFATDBR::GetBytesPerSector() const {
-    return m_sector ? U16(m_sector + tagFATPARTITIONDBR::kBytesPerSector) : 0;
+    return m_sector ? LE16(m_sector + tagFATPARTITIONDBR::kBytesPerSector) : 0;
 }
 
 std::uint32_t CTempFATDBR::GetSectorsperCluster() const {
@@ -83,11 +83,11 @@ std::uint32_t CTempFATDBR::GetSectorsperCluster() const {
 }
 
 std::uint32_t CTempFATDBR::GetReservedSector() const {
-    return IsKnownType() ? U16(m_sector + tagFATPARTITIONDBR::kReservedSectors) : 0;
+    return IsKnownType() ? LE16(m_sector + tagFATPARTITIONDBR::kReservedSectors) : 0;
 }
 
 std::uint32_t CTempFATDBR::GetFatTableStartSector() const {
-    return m_sector ? U16(m_sector + tagFATPARTITIONDBR::kReservedSectors) : 0;
+    return m_sector ? LE16(m_sector + tagFATPARTITIONDBR::kReservedSectors) : 0;
 }
 
 std::uint32_t CTempFATDBR::GetNumberOfFat() const {
@@ -95,32 +95,32 @@ std::uint32_t CTempFATDBR::GetNumberOfFat() const {
 }
 
 std::uint32_t CTempFATDBR::GetRootEntries() const {
-    return m_sector ? U16(m_sector + tagFATPARTITIONDBR::kRootEntries) : 0;
+    return m_sector ? LE16(m_sector + tagFATPARTITIONDBR::kRootEntries) : 0;
 }
 
 std::uint32_t CTempFATDBR::GetSectorsPerFat() const {
-    if (m_type == FILE_SYSTEM_FAT32) return U32(m_sector + tagFATPARTITIONDBR::kSectorsPerFat32);
-    if (IsKnownType()) return U16(m_sector + tagFATPARTITIONDBR::kSectorsPerFat16);
+    if (m_type == FILE_SYSTEM_FAT32) return LE32(m_sector + tagFATPARTITIONDBR::kSectorsPerFat32);
+    if (IsKnownType()) return LE16(m_sector + tagFATPARTITIONDBR::kSectorsPerFat16);
     return 0;
 }
 
 std::uint64_t CTempFATDBR::GetTotalSectors() const {
     switch (m_type) {
         case FILE_SYSTEM_FAT32:
-            return U32(m_sector + tagFATPARTITIONDBR::kTotalSectors32);
+            return LE32(m_sector + tagFATPARTITIONDBR::kTotalSectors32);
         case FILE_SYSTEM_FAT16: {
-            const std::uint16_t small = U16(m_sector + tagFATPARTITIONDBR::kTotalSectors16);
-            return small != 0 ? small : U32(m_sector + tagFATPARTITIONDBR::kTotalSectors32);
+            const std::uint16_t small = LE16(m_sector + tagFATPARTITIONDBR::kTotalSectors16);
+            return small != 0 ? small : LE32(m_sector + tagFATPARTITIONDBR::kTotalSectors32);
         }
         case FILE_SYSTEM_FAT12:
-            return U16(m_sector + tagFATPARTITIONDBR::kTotalSectors16);
+            return LE16(m_sector + tagFATPARTITIONDBR::kTotalSectors16);
         default:
             return 0;
     }
 }
 
 std::uint32_t CTempFATDBR::GetRootDirStartCluster() const {
-    return m_type == FILE_SYSTEM_FAT32 ? U32(m_sector + tagFATPARTITIONDBR::kRootCluster) : 0;
+    return m_type == FILE_SYSTEM_FAT32 ? LE32(m_sector + tagFATPARTITIONDBR::kRootCluster) : 0;
 }
 
 CFATDBR::CFATDBR(const std::uint8_t* sector, std::uint32_t deviceSectorSize)
@@ -148,16 +148,16 @@ bool CTempFATDirEntry::IsValidFATDirEntry(bool skipClusterTest) const {
         const std::uint32_t size = GetSize();
         if (!IsDirectory()) {
             if ((cluster == 0) != (size == 0)) return false;
-        } else if (size != 0 && U16(m_entry + tagFATDIRENTRY::kClusterHigh) != 0) {
+        } else if (size != 0 && LE16(m_entry + tagFATDIRENTRY::kClusterHigh) != 0) {
             return false;
         }
     }
-    if (!ValidDosDate(U16(m_entry + tagFATDIRENTRY::kCreateDate)) ||
-        !ValidDosDate(U16(m_entry + tagFATDIRENTRY::kModifyDate)) ||
-        !ValidDosDate(U16(m_entry + tagFATDIRENTRY::kAccessDate)))
+    if (!ValidDosDate(LE16(m_entry + tagFATDIRENTRY::kCreateDate)) ||
+        !ValidDosDate(LE16(m_entry + tagFATDIRENTRY::kModifyDate)) ||
+        !ValidDosDate(LE16(m_entry + tagFATDIRENTRY::kAccessDate)))
         return false;
-    if (!ValidDosTime(U16(m_entry + tagFATDIRENTRY::kCreateTime)) ||
-        !ValidDosTime(U16(m_entry + tagFATDIRENTRY::kModifyTime)))
+    if (!ValidDosTime(LE16(m_entry + tagFATDIRENTRY::kCreateTime)) ||
+        !ValidDosTime(LE16(m_entry + tagFATDIRENTRY::kModifyTime)))
         return false;
     if (attr & 0x40) return false;
     if (attr & FAT_ATTR_VOLUME) return true;
@@ -166,13 +166,13 @@ bool CTempFATDirEntry::IsValidFATDirEntry(bool skipClusterTest) const {
 
 std::uint64_t CTempFATDirEntry::GetFirstClusterNO() const {
     if (m_revise && m_revised > 0) return m_revised;
-    return static_cast<std::uint64_t>(U16(m_entry + tagFATDIRENTRY::kClusterHigh)) * 0x10000u +
-           U16(m_entry + tagFATDIRENTRY::kClusterLow);
+    return static_cast<std::uint64_t>(LE16(m_entry + tagFATDIRENTRY::kClusterHigh)) * 0x10000u +
+           LE16(m_entry + tagFATDIRENTRY::kClusterLow);
 }
 
 void CTempFATDirEntry::SetFirstClusterNO(std::uint32_t cluster) {
-    fatle::Put16(m_entry + tagFATDIRENTRY::kClusterHigh, static_cast<std::uint16_t>(cluster >> 16));
-    fatle::Put16(m_entry + tagFATDIRENTRY::kClusterLow, static_cast<std::uint16_t>(cluster));
+    byteorder::PutLE16(m_entry + tagFATDIRENTRY::kClusterHigh, static_cast<std::uint16_t>(cluster >> 16));
+    byteorder::PutLE16(m_entry + tagFATDIRENTRY::kClusterLow, static_cast<std::uint16_t>(cluster));
 }
 
 std::string CTempFATDirEntry::GetShortName(bool withoutDot) const {
@@ -215,11 +215,11 @@ std::string CTempFATDirEntry::GetDisplayShortName() const {
 std::string Utf16LeToUtf8(const std::uint8_t* units, std::size_t count) {
     std::string out;
     for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t u = U16(units + 2 * i);
+        std::uint32_t u = LE16(units + 2 * i);
         if (u == 0) break;
         if (u >= 0xD800 && u <= 0xDBFF) {
             if (i + 1 >= count) break;
-            const std::uint32_t lo = U16(units + 2 * (i + 1));
+            const std::uint32_t lo = LE16(units + 2 * (i + 1));
             if (lo < 0xDC00 || lo > 0xDFFF) break;
             u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
             ++i;

@@ -7,21 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "foundation/ByteOrder.h"
 #include "foundation/Types.h"
-
-namespace fatle {
-inline std::uint16_t U16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-inline std::uint32_t U32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-inline void Put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-}  // namespace fatle
 
 constexpr std::size_t FAT_DBR_SIZE = 512;
 constexpr std::size_t FAT_DIR_ENTRY_SIZE = 32;
@@ -131,7 +118,7 @@ public:
     bool IsVolumeLabel() const { return (Attribute() & FAT_ATTR_VOLUME) != 0; }
     bool IsLongFileNameEntry() const { return Attribute() == FAT_ATTR_LONG_NAME; }
     std::uint8_t Attribute() const { return m_entry[tagFATDIRENTRY::kAttribute]; }
-    std::uint32_t GetSize() const { return fatle::U32(m_entry + tagFATDIRENTRY::kSize); }
+    std::uint32_t GetSize() const { return byteorder::LE32(m_entry + tagFATDIRENTRY::kSize); }
     std::uint64_t GetFirstClusterNO() const;
     void SetFirstClusterNO(std::uint32_t cluster);
     void SetIsReviseDirEntryCluNum(bool flag) { m_revise = flag; }

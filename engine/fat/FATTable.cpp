@@ -6,8 +6,8 @@
 #include "foundation/StorageDevice.h"
 #include "foundation/Types.h"
 
-using fatle::U16;
-using fatle::U32;
+using byteorder::LE16;
+using byteorder::LE32;
 
 namespace {
 
@@ -57,7 +57,7 @@ void IRealFATTable::LoadFromBytes(const std::uint8_t* bytes, std::size_t length)
 
 std::uint32_t IRealFATTable::RawEntry(std::uint32_t i) const {
     const std::uint8_t* p = m_buffer.data() + static_cast<std::size_t>(i) * m_entryWidth;
-    return m_entryWidth == 2 ? U16(p) : U32(p);
+    return m_entryWidth == 2 ? LE16(p) : LE32(p);
 }
 
 bool IRealFATTable::CheckFATBody(std::uint32_t endMark) const {
@@ -116,7 +116,7 @@ CFAT12Table::CFAT12Table(IStorageDevice* device, std::int64_t firstSector,
 }
 
 bool CFAT12Table::CheckFATHeaderBytes(const std::uint8_t* p) {
-    return AllBitsSet(U32(p), 4, 23);
+    return AllBitsSet(LE32(p), 4, 23);
 }
 
 bool CFAT12Table::IsValidFATTable() {
@@ -126,7 +126,7 @@ bool CFAT12Table::IsValidFATTable() {
 std::uint32_t CFAT12Table::GetNextCluster(std::uint32_t n) {
     const std::uint64_t at = static_cast<std::uint64_t>(n) * 3 / 2;
     if (at + 1 >= m_buffer.size()) return 0;
-    std::uint32_t v = U16(m_buffer.data() + at);
+    std::uint32_t v = LE16(m_buffer.data() + at);
     v = (n & 1) ? (v >> 4) : (v & 0x0FFF);
     if (v == 0xFFF) return 0xFFFFFFFF;
     if (v < 0xFF8) return v;
@@ -143,7 +143,7 @@ CFAT16Table::CFAT16Table(IStorageDevice* device, std::int64_t firstSector,
 }
 
 bool CFAT16Table::CheckFATHeaderBytes(const std::uint8_t* p) {
-    return AllBitsSet(U32(p), 3, 30);
+    return AllBitsSet(LE32(p), 3, 30);
 }
 
 bool CFAT16Table::IsValidFATTable() {
@@ -171,7 +171,7 @@ CFAT32Table::CFAT32Table(IStorageDevice* device, std::int64_t firstSector,
 }
 
 bool CFAT32Table::CheckFATHeaderBytes(const std::uint8_t* p) {
-    return AllBitsSet(U32(p), 4, 27) && AllBitsSet(U32(p + 4), 3, 26);
+    return AllBitsSet(LE32(p), 4, 27) && AllBitsSet(LE32(p + 4), 3, 26);
 }
 
 bool CFAT32Table::IsValidFATTable() {

@@ -100,7 +100,7 @@ bool CFATVolume::GetFat32Label(std::int64_t start, const CTempFATDBR& dbr, char*
                 return false;
             loadedPiece = k;
         }
-        cluster = fatle::U32(piece.data() + 4 * (cluster % entriesPerPiece));
+        cluster = byteorder::LE32(piece.data() + 4 * (cluster % entriesPerPiece));
     }
     return false;
 }
