@@ -18,11 +18,12 @@ using byteorder::LE64;
 std::uint32_t CExFatDBR::GetFileSystemType() const { return FILE_SYSTEM_EXFAT; }
 
 bool CExFatDBR::IsValid(std::uint32_t sectorSize) const {
-    if (m_p[510] != 0x55 || m_p[511] != 0xAA) return false;
-    if (std::memcmp(m_p + 3, "EXFAT   ", 8) != 0) return false;
-    for (int i = 11; i < 64; ++i)
+    using B = ExFatBootLayout;
+    if (m_p[B::kSignature] != 0x55 || m_p[B::kSignature + 1] != 0xAA) return false;
+    if (std::memcmp(m_p + B::kName, "EXFAT   ", 8) != 0) return false;
+    for (int i = B::kMustBeZero; i < B::kMustBeZeroEnd; ++i)
         if (m_p[i] != 0) return false;
-    const unsigned bps = m_p[108], spc = m_p[109];
+    const unsigned bps = m_p[B::kBytesPerSectorShift], spc = m_p[B::kSectorsPerClusterShift];
     if (bps < 9 || bps > 12 || (1u << bps) != sectorSize) return false;
     if (bps + spc > 25) return false;
     const std::uint32_t fats = GetNumberOfFat();

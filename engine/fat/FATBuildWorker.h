@@ -14,6 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "fat/FATLayout.h"
 #include "foundation/EngineResult.h"
 #include "raw/RawFileAnalyser.h"
 
@@ -33,7 +34,7 @@ constexpr EngineResult FAT_ERR_STOPPED = 0x010A00980000000Dull;
 // A folder sector the deep search recorded.
 struct FIRSTFOLDERSECTOR {
     std::int64_t sector = 0;                 // absolute
-    std::uint32_t ownCluster = 0xFFFFFFFF;   // 0xFFFFFFFF: not a folder's first sector
+    std::uint32_t ownCluster = FAT_CLUSTER_NONE;  // none: not a folder's first sector
     std::uint32_t parentCluster = 0;
 };
 struct FIRSTFOLDERSECTORLESS {

@@ -49,7 +49,9 @@ void CTempFATDBR::InitFileSystemType() {
 }
 
 bool CTempFATDBR::SimpleCheck(const std::uint8_t* sector) {
-    return sector != nullptr && sector[0] != 0 && sector[510] == 0x55 && sector[511] == 0xAA;
+    const std::uint8_t* s = sector;
+    return s != nullptr && s[0] != 0 && s[tagFATPARTITIONDBR::kSignature] == FAT_BOOT_SIGNATURE_0 &&
+           s[tagFATPARTITIONDBR::kSignature + 1] == FAT_BOOT_SIGNATURE_1;
 }
 
 bool CTempFATDBR::CommonTests(int labelOffset, const char* label) const {
@@ -58,14 +60,15 @@ bool CTempFATDBR::CommonTests(int labelOffset, const char* label) const {
     if (s[tagFATPARTITIONDBR::kNumberOfFats] != 2) return false;
     if (!IsPowerOfTwoClusterSize(s[tagFATPARTITIONDBR::kSectorsPerCluster])) return false;
     if (LE16(s + tagFATPARTITIONDBR::kBytesPerSector) != m_deviceSectorSize) return false;
-    return s[510] == 0x55 && s[511] == 0xAA;
+    return s[tagFATPARTITIONDBR::kSignature] == FAT_BOOT_SIGNATURE_0 &&
+           s[tagFATPARTITIONDBR::kSignature + 1] == FAT_BOOT_SIGNATURE_1;
 }
 
 bool CTempFATDBR::IsFullValidFAT16DBR() const {
     if (!CommonTests(tagFATPARTITIONDBR::kFat16Label, "FAT16   ")) return false;
     const std::uint32_t entries = LE16(m_sector + tagFATPARTITIONDBR::kRootEntries);
     const std::uint32_t bps = LE16(m_sector + tagFATPARTITIONDBR::kBytesPerSector);
-    if (entries < 224 || bps == 0 || (entries * 32) % bps != 0) return false;
+    if (entries < 224 || bps == 0 || (entries * FAT_DIR_ENTRY_SIZE) % bps != 0) return false;
     return LE16(m_sector + tagFATPARTITIONDBR::kSectorsPerFat16) != 0;
 }
 
@@ -142,7 +145,7 @@ CFATDBR::CFATDBR(const CFATDBR& other) : CTempFATDBR(nullptr, other.m_deviceSect
 bool CTempFATDirEntry::IsValidFATDirEntry(bool skipClusterTest) const {
     const std::uint8_t attr = Attribute();
     if (attr == FAT_ATTR_LONG_NAME) return true;
-    if (attr > 0x3F) return false;
+    if (attr > FAT_ATTR_ALL) return false;
     if (!skipClusterTest) {
         const std::uint64_t cluster = GetFirstClusterNO();
         const std::uint32_t size = GetSize();
@@ -159,14 +162,14 @@ bool CTempFATDirEntry::IsValidFATDirEntry(bool skipClusterTest) const {
     if (!ValidDosTime(LE16(m_entry + tagFATDIRENTRY::kCreateTime)) ||
         !ValidDosTime(LE16(m_entry + tagFATDIRENTRY::kModifyTime)))
         return false;
-    if (attr & 0x40) return false;
+    if (attr & FAT_ATTR_RESERVED) return false;
     if (attr & FAT_ATTR_VOLUME) return true;
     return IsValidFileName(m_entry);
 }
 
 std::uint64_t CTempFATDirEntry::GetFirstClusterNO() const {
     if (m_revise && m_revised > 0) return m_revised;
-    return static_cast<std::uint64_t>(LE16(m_entry + tagFATDIRENTRY::kClusterHigh)) * 0x10000u +
+    return static_cast<std::uint64_t>(LE16(m_entry + tagFATDIRENTRY::kClusterHigh)) * FAT32_CLUSTER_HIGH_STEP +
            LE16(m_entry + tagFATDIRENTRY::kClusterLow);
 }
 
@@ -188,8 +191,8 @@ std::string CTempFATDirEntry::GetShortName(bool withoutDot) const {
         }
         return s;
     };
-    std::string base = cut(m_entry, 8, m_entry[0] == FAT_ENTRY_ERASED);
-    std::string ext = cut(m_entry + 8, 3, false);
+    std::string base = cut(m_entry + tagFATDIRENTRY::kName, FAT_SHORT_NAME_BYTES, IsErased());
+    std::string ext = cut(m_entry + tagFATDIRENTRY::kExt, FAT_SHORT_EXT_BYTES, false);
     if (ext.empty()) return base;
     return withoutDot ? base + ext : base + "." + ext;
 }
@@ -200,7 +203,7 @@ std::string CTempFATDirEntry::GetDisplayShortName() const {
     if ((flags & (FAT_CASE_LOWER_BASE | FAT_CASE_LOWER_EXT)) == 0) return name;
     // GetShortName gives one character per stored byte: the base name
     // without its trailing blanks, then "." and the extension when there is one.
-    std::size_t baseEnd = 8;
+    std::size_t baseEnd = FAT_SHORT_NAME_BYTES;
     while (baseEnd > 0 && m_entry[baseEnd - 1] == ' ') --baseEnd;
     const std::size_t dot = name.size() > baseEnd ? baseEnd : std::string::npos;
     auto lower = [&name](std::size_t from, std::size_t to) {
@@ -247,11 +250,12 @@ std::string Utf16LeToUtf8(const std::uint8_t* units, std::size_t count) {
 
 void CTempFATDirEntry::GetLongFileName(char* buffer, std::size_t length) const {
     if (buffer == nullptr || length == 0) return;
-    std::uint8_t units[26];
-    std::memcpy(units, m_entry + 1, 10);
-    std::memcpy(units + 10, m_entry + 14, 12);
-    std::memcpy(units + 22, m_entry + 28, 4);
-    std::string text = Utf16LeToUtf8(units, 13);
+    using L = tagFATLFNENTRY;
+    std::uint8_t units[2 * L::kUnits];
+    std::memcpy(units, m_entry + L::kUnits1, L::kUnits1Bytes);
+    std::memcpy(units + L::kUnits1Bytes, m_entry + L::kUnits2, L::kUnits2Bytes);
+    std::memcpy(units + L::kUnits1Bytes + L::kUnits2Bytes, m_entry + L::kUnits3, L::kUnits3Bytes);
+    std::string text = Utf16LeToUtf8(units, L::kUnits);
     if (text.size() >= length) {
         // Cut at a character boundary so the piece stays valid UTF-8.
         std::size_t n = length - 1;
@@ -290,8 +294,9 @@ bool CTempFATDirEntry::IsValidLongFileName(const char* text) {
 }
 
 bool CTempFATDirEntry::IsFilenameEqual(const char* name8, const char* ext3) const {
-    return name8 && ext3 && std::memcmp(m_entry, name8, 8) == 0 &&
-           std::memcmp(m_entry + 8, ext3, 3) == 0;
+    return name8 && ext3 &&
+           std::memcmp(m_entry + tagFATDIRENTRY::kName, name8, FAT_SHORT_NAME_BYTES) == 0 &&
+           std::memcmp(m_entry + tagFATDIRENTRY::kExt, ext3, FAT_SHORT_EXT_BYTES) == 0;
 }
 
 // ---- folder sectors --------------------------------------------------------
@@ -303,11 +308,11 @@ bool CFATFolderAnalyser::IsBlankFATDirEntry(const std::uint8_t* entry) {
 }
 
 bool CFATFolderAnalyser::IsCurDirFileName(const std::uint8_t* entry) {
-    return std::memcmp(entry, ".          ", 11) == 0 && (entry[11] & FAT_ATTR_DIRECTORY);
+    return std::memcmp(entry, ".          ", 11) == 0 && (entry[tagFATDIRENTRY::kAttribute] & FAT_ATTR_DIRECTORY);
 }
 
 bool CFATFolderAnalyser::IsParentDirFileName(const std::uint8_t* entry) {
-    return std::memcmp(entry, "..         ", 11) == 0 && (entry[11] & FAT_ATTR_DIRECTORY);
+    return std::memcmp(entry, "..         ", 11) == 0 && (entry[tagFATDIRENTRY::kAttribute] & FAT_ATTR_DIRECTORY);
 }
 
 int CFATFolderAnalyser::AnalyseSector(const std::uint8_t* sector) {
