@@ -193,27 +193,13 @@ void CFATBuildChildren::IniRawDllValue() {
 }
 
 std::int64_t CFATBuildChildren::ConvertClusterNumToSector(std::uint64_t cluster) const {
-    if (cluster < 2) return 0;
-    return static_cast<std::int64_t>(cluster - 2) * m_ctx.sectorsPerCluster + m_ctx.dataStart;
+    return m_ctx.ClusterToSector(cluster);
 }
 
 IDataRunList* CFATBuildChildren::BuildDataRunList(std::uint64_t first, std::int64_t size,
                                                   bool deleted) {
-    CFATBuildDataRun runs(m_ctx.fat, m_ctx.sectorSize, m_ctx.sectorsPerCluster, DataAreaLimit());
+    CFATBuildDataRun runs(m_ctx.fat, m_ctx.sectorSize, m_ctx.sectorsPerCluster, m_ctx.DataAreaLimit());
     return runs.BuildDataRunList(first, size, deleted);
-}
-
-std::int64_t CFATBuildChildren::PartitionEnd() const {
-    return m_ctx.partitionStart + static_cast<std::int64_t>(m_ctx.totalSectors);
-}
-
-std::uint64_t CFATBuildChildren::DataAreaLimit() const {
-    // Runs count from the data start: a run may reach the partition's last
-    // sector, in whole clusters, and no further.
-    const std::int64_t room = PartitionEnd() - m_ctx.dataStart;
-    if (room <= 0 || m_ctx.sectorsPerCluster == 0) return 0;
-    const std::uint64_t spc = m_ctx.sectorsPerCluster;
-    return static_cast<std::uint64_t>(room) / spc * spc;
 }
 
 bool CFATBuildChildren::BuildRoot(FolderQueue& queue, bool includeExisting, bool wanted) {
@@ -254,8 +240,8 @@ int CFATBuildChildren::BuildChildren(CFATFileNode* parent, std::uint64_t firstCl
 
         const std::uint32_t runBytes = count * spc * ss;
         // A folder cluster outside the partition is not read.
-        if (ConvertClusterNumToSector(cluster) + static_cast<std::int64_t>(count) * spc > PartitionEnd()) break;
-        if (m_ctx.device->ReadSector(buf.data() + carried, ConvertClusterNumToSector(cluster),
+        if (m_ctx.ClusterToSector(cluster) + static_cast<std::int64_t>(count) * spc > m_ctx.PartitionEnd()) break;
+        if (m_ctx.device->ReadSector(buf.data() + carried, m_ctx.ClusterToSector(cluster),
                                      static_cast<std::int64_t>(count) * spc) != 1)
             break;
         if (firstPass) {
@@ -281,96 +267,124 @@ int CFATBuildChildren::BuildChildren(CFATFileNode* parent, std::uint64_t firstCl
     return 1;
 }
 
-std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, std::uint32_t length,
-                                                         CFATFileNode* parent, FolderQueue* queue,
-                                                         bool stopAtInvalid, bool includeExisting) {
-    std::uint64_t P = 0;
-    bool parentDeleted = false;
-    bool madeUp = false;
-    if (parent != nullptr) {
-        CFATFileProperties* pp = parent->GetFileProperties();
-        if (pp == nullptr) return kBadOffset;
-        P = static_cast<std::uint64_t>(pp->GetFirstClusterNum());
-        parentDeleted = (pp->GetState() & FAT_STATE_DELETED) != 0;
-        madeUp = (pp->GetState() & FAT_STATE_MADE_UP_FOLDER) == FAT_STATE_MADE_UP_FOLDER;
-    }
+bool CFATBuildChildren::ReadFolderFacts(CFATFileNode* parent, FolderFacts& facts) {
+    facts = FolderFacts{};
+    if (parent == nullptr) return true;
+    CFATFileProperties* pp = parent->GetFileProperties();
+    if (pp == nullptr) return false;
+    facts.cluster = static_cast<std::uint64_t>(pp->GetFirstClusterNum());
+    facts.deleted = (pp->GetState() & FAT_STATE_DELETED) != 0;
+    facts.madeUp = (pp->GetState() & FAT_STATE_MADE_UP_FOLDER) == FAT_STATE_MADE_UP_FOLDER;
     // The stand-in parent of a lost cluster's entries has no cluster
     // (0xFFFFFFFF): as a repair hint it would push every later entry's first
     // cluster to 0xFFFFxxxx, past any partition.
-    const std::uint64_t repairParent = P <= FAT32_CLUSTER_MASK ? P : 0;
-    std::uint64_t hint = madeUp ? 0 : repairParent;
+    facts.repairParent = facts.cluster <= FAT32_CLUSTER_MASK ? facts.cluster : 0;
+    return true;
+}
+
+CFATBuildChildren::EntryStep CFATBuildChildren::CheckEntry(const CTempFATDirEntry& entry, bool valid,
+                                                           const FolderFacts& folder, bool includeExisting,
+                                                           int& dots) const {
+    if (!valid) return EntryStep::Invalid;
+    if (entry.IsVolumeLabel()) return EntryStep::Skip;
+    if (entry.Raw()[tagFATDIRENTRY::kName] == '.')
+        return ++dots > kDotEntries ? EntryStep::NoFolder : EntryStep::Skip;
+    const bool existing = !entry.IsErased() && !folder.deleted;
+    if (existing && !entry.IsDirectory() && !includeExisting) return EntryStep::Skip;
+    const std::uint64_t cluster = entry.GetFirstClusterNO();
+    if (!(cluster <= kFirstCluster || (cluster - kFirstCluster) * m_ctx.sectorsPerCluster <= m_ctx.totalSectors))
+        return EntryStep::Invalid;
+    if (folder.cluster != 0 && cluster == folder.cluster) return EntryStep::Skip;
+    return EntryStep::Build;
+}
+
+void CFATBuildChildren::RepairFirstCluster(CTempFATDirEntry& entry, CFATFileProperties* props,
+                                           const FolderFacts& folder, std::uint64_t& hint) {
+    const std::uint64_t stored = entry.GetFirstClusterNO();
+    const std::uint64_t repaired = ReverseDelFileFirstNum(entry, folder.repairParent, hint, props, folder.madeUp);
+    // A repair that lands on the folder itself is no repair.
+    if (folder.cluster != 0 && repaired == folder.cluster)
+        props->SetFirstClusterNum(static_cast<std::int64_t>(stored));
+}
+
+CFATFileProperties* CFATBuildChildren::BuildEntryProperties(const std::uint8_t* group, std::uint32_t bytes,
+                                                            CTempFATDirEntry& entry, const FolderFacts& folder,
+                                                            std::uint64_t& hint) {
+    CFATFileProperties* props = CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(group, bytes);
+    if (props == nullptr) return nullptr;
+    if (folder.deleted) props->SetState(props->GetState() | FAT_STATE_DELETED);
+    props->SetParentFirstClusterNum(static_cast<std::int64_t>(folder.cluster));
+    props->SetMetaDataSector(m_ctx.ClusterToSector(folder.cluster));
+    RepairFirstCluster(entry, props, folder, hint);
+    return props;
+}
+
+IDataRunList* CFATBuildChildren::BuildRuns(CFATFileProperties* props, bool isDir) {
+    if (isDir) return nullptr;
+    if (props->GetFileSize() <= 0) {
+        // An empty file has no cluster: it gets a number of its own so that
+        // no two empty files share a node id.
+        props->SetFirstClusterNum(
+            static_cast<std::int64_t>(GetEmptyFileVirtualClusterNumObject()->GetVirtualClusterNum()));
+        return nullptr;
+    }
+    const bool deleted = (props->GetState() & FAT_STATE_DELETED) != 0;
+    return BuildDataRunList(static_cast<std::uint64_t>(props->GetFirstClusterNum()), props->GetFileSize(),
+                            deleted);
+}
+
+CFATFileNode* CFATBuildChildren::HandOverNode(CFATFileProperties* props, IDataRunList* runs) {
+    auto* node = new CFATFileNode();
+    node->SetFileProperties(props);
+    node->SetDataRunList(runs);
+    if (m_ctx.partition) node->SetPartition(m_ctx.partition->GetPartitionIndex());
+    if (m_ctx.builder == nullptr || !m_ctx.builder->AddNode(node, SEARCHER_FAT)) {
+        node->Release();
+        return nullptr;
+    }
+    return node;
+}
+
+void CFATBuildChildren::QueueFolder(CFATFileNode* node, FolderQueue* queue) {
+    m_folderMap->emplace(static_cast<std::uint64_t>(node->GetFileProperties()->GetFirstClusterNum()), node);
+    if (queue) queue->push_back(node);
+}
+
+std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, std::uint32_t length,
+                                                         CFATFileNode* parent, FolderQueue* queue,
+                                                         bool stopAtInvalid, bool includeExisting) {
+    FolderFacts folder;
+    if (!ReadFolderFacts(parent, folder)) return kBadOffset;
+    std::uint64_t hint = folder.madeUp ? 0 : folder.repairParent;
+    // Start of the run of long-name pieces before the current entry; -1
+    // when none is open.
     std::int64_t pending = -1;
     int dots = 0;
     std::uint32_t off = 0;
     for (; off + FAT_DIR_ENTRY_SIZE <= length; off += FAT_DIR_ENTRY_SIZE) {
-        std::uint8_t* e = buffer + off;
-        CTempFATDirEntry entry(e);
-        if (!entry.IsValidFATDirEntry(false)) {
-            pending = -1;
-            if (stopAtInvalid) return off;
-            continue;
-        }
-        if (entry.IsLongFileNameEntry()) {
+        CTempFATDirEntry entry(buffer + off);
+        const bool valid = entry.IsValidFATDirEntry(false);
+        if (valid && entry.IsLongFileNameEntry()) {
             if (pending < 0) pending = off;
             continue;
         }
-        if (entry.IsVolumeLabel()) {
-            pending = -1;
-            continue;
-        }
-        if (e[tagFATDIRENTRY::kName] == '.') {
-            pending = -1;
-            if (++dots > kDotEntries) return kBadOffset;
-            continue;
-        }
-        const bool existing = !entry.IsErased() && !parentDeleted;
-        if (existing && !entry.IsDirectory() && !includeExisting) {
-            pending = -1;
-            continue;
-        }
-        const std::uint64_t cluster = entry.GetFirstClusterNO();
-        if (!(cluster <= kFirstCluster || (cluster - kFirstCluster) * m_ctx.sectorsPerCluster <= m_ctx.totalSectors)) {
-            pending = -1;
-            if (stopAtInvalid) return off;
-            continue;
-        }
-        if (P != 0 && cluster == P) {
-            pending = -1;
-            continue;
-        }
+        // Any other entry closes the run: the pieces name this entry or none.
         const std::uint32_t from = pending >= 0 ? static_cast<std::uint32_t>(pending) : off;
         pending = -1;
-        CFATFileProperties* props = CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(
-            buffer + from, off + FAT_DIR_ENTRY_SIZE - from);
+        switch (CheckEntry(entry, valid, folder, includeExisting, dots)) {
+            case EntryStep::NoFolder: return kBadOffset;
+            case EntryStep::Invalid:
+                if (stopAtInvalid) return off;
+                continue;
+            case EntryStep::Skip: continue;
+            case EntryStep::Build: break;
+        }
+        CFATFileProperties* props =
+            BuildEntryProperties(buffer + from, off + FAT_DIR_ENTRY_SIZE - from, entry, folder, hint);
         if (props == nullptr) continue;
-
-        if (parentDeleted) props->SetState(props->GetState() | FAT_STATE_DELETED);
-        props->SetParentFirstClusterNum(static_cast<std::int64_t>(P));
-        props->SetMetaDataSector(ConvertClusterNumToSector(P));
-        const std::uint64_t repaired = ReverseDelFileFirstNum(entry, repairParent, hint, props, madeUp);
-        if (P != 0 && repaired == P) props->SetFirstClusterNum(static_cast<std::int64_t>(cluster));
         const bool isDir = entry.IsDirectory();
-        const bool deleted = (props->GetState() & FAT_STATE_DELETED) != 0;
-        IDataRunList* runs = nullptr;
-        if (!isDir && props->GetFileSize() <= 0) {
-            props->SetFirstClusterNum(static_cast<std::int64_t>(
-                GetEmptyFileVirtualClusterNumObject()->GetVirtualClusterNum()));
-        } else if (!isDir) {
-            runs = BuildDataRunList(static_cast<std::uint64_t>(props->GetFirstClusterNum()),
-                                    props->GetFileSize(), deleted);
-        }
-        auto* node = new CFATFileNode();
-        node->SetFileProperties(props);
-        node->SetDataRunList(runs);
-        if (m_ctx.partition) node->SetPartition(m_ctx.partition->GetPartitionIndex());
-        if (m_ctx.builder == nullptr || !m_ctx.builder->AddNode(node, SEARCHER_FAT)) {
-            node->Release();
-            continue;
-        }
-        if (isDir) {
-            m_folderMap->emplace(static_cast<std::uint64_t>(props->GetFirstClusterNum()), node);
-            if (queue) queue->push_back(node);
-        }
+        CFATFileNode* node = HandOverNode(props, BuildRuns(props, isDir));
+        if (node != nullptr && isDir) QueueFolder(node, queue);
     }
     return pending >= 0 ? static_cast<std::uint32_t>(pending) : off;
 }
@@ -618,18 +632,14 @@ bool CFATBuildWorker::IsFullValidDBR(const std::uint8_t* sector, std::int64_t pa
 }
 
 std::uint32_t CFATBuildWorker::ConvertSectorToClusterNum(std::int64_t sector) const {
-    if (m_ctx.sectorsPerCluster == 0) return 0;
-    return static_cast<std::uint32_t>((sector - m_ctx.dataStart) / m_ctx.sectorsPerCluster + 2);
+    return m_ctx.SectorToCluster(sector);
 }
 
 std::int64_t CFATBuildWorker::ConvertClusterNumToSector(std::uint64_t cluster) const {
-    if (cluster < 2) return 0;
-    return static_cast<std::int64_t>(cluster - 2) * m_ctx.sectorsPerCluster + m_ctx.dataStart;
+    return m_ctx.ClusterToSector(cluster);
 }
 
-bool CFATBuildWorker::IsFirsectorInCluster(std::int64_t sector) const {
-    return m_ctx.sectorsPerCluster != 0 && (sector - m_ctx.dataStart) % m_ctx.sectorsPerCluster == 0;
-}
+bool CFATBuildWorker::IsFirsectorInCluster(std::int64_t sector) const { return m_ctx.IsClusterStart(sector); }
 
 EngineResult CFATBuildWorker::QuickBuildDirectoryTree(bool includeExisting) {
     GetEmptyFileVirtualClusterNumObject()->ResetVirtualClusterNum();
@@ -725,7 +735,7 @@ void CFATBuildWorker::BuildLostNode(CFATBuildChildren& children, const FolderSec
     const std::size_t front = kMaxCarry + 1;
     std::vector<std::uint8_t> buf(front + static_cast<std::size_t>(m_ctx.sectorSize) * kMaxRunSectors);
     std::uint8_t* cluster = buf.data() + front;
-    const std::int64_t end = m_ctx.partitionStart + static_cast<std::int64_t>(m_ctx.totalSectors);
+    const std::int64_t end = m_ctx.PartitionEnd();
     for (const FIRSTFOLDERSECTOR& f : sectors) {
         if (f.sector < m_ctx.dataStart || f.sector >= end) continue;
         if (f.ownCluster != FAT_CLUSTER_NONE || !IsFirsectorInCluster(f.sector)) continue;
@@ -756,7 +766,7 @@ int CFATBuildWorker::CompleteBuildDirectoryTree(const FolderSectorSet& sectors) 
         from = m_ctx.dataStart - static_cast<std::int64_t>(kLostRootReachBytes / m_ctx.sectorSize);
         if (from < 0) from = 0;
     }
-    const std::int64_t end = m_ctx.partitionStart + static_cast<std::int64_t>(m_ctx.totalSectors);
+    const std::int64_t end = m_ctx.PartitionEnd();
     auto first = sectors.lower_bound(FIRSTFOLDERSECTOR{from, 0, 0});
     if (first == sectors.end() || first->sector >= end) return 1;
     // No stop test here: a stopped deep scan still builds what it found.
