@@ -9,13 +9,13 @@
 #include "foundation/StorageDevice.h"
 #include "recovery/DirectoryTree.h"
 
-using exfatle::U16;
-using exfatle::U32;
-using exfatle::U64;
-using exfatle::AllZero;
-using exfatle::CutUtf8;
-using exfatle::Log2;
-using exfatle::NameCharsAllowed;
+using byteorder::LE16;
+using byteorder::LE32;
+using byteorder::LE64;
+using exfat::AllZero;
+using exfat::CutUtf8;
+using exfat::Log2;
+using exfat::NameCharsAllowed;
 
 namespace exfatdeep {
 
@@ -51,7 +51,7 @@ bool IsDirectoryEntryType(std::uint8_t type) {
 
 bool IsUpCaseStart(const std::uint8_t* p) {
     for (int i = 0; i < 8; ++i)
-        if (U16(p + 2 * i) != i) return false;
+        if (LE16(p + 2 * i) != i) return false;
     return true;
 }
 
@@ -96,24 +96,24 @@ std::unique_ptr<CFileSet> CFDTPreAnaylze::FinishSet() {
 }
 
 bool CFDTPreAnaylze::FileEntryValid(const std::uint8_t* e) const {
-    if ((e[0] & 0x7F) != (EXFAT_ENTRY_FILE & 0x7F)) return false;
-    if (e[1] < 2 || e[1] > 18) return false;
-    if (!IsValidExFatTimestamp(U32(e + 8)) || !IsValidExFatTimestamp(U32(e + 12)) ||
-        !IsValidExFatTimestamp(U32(e + 16)))
+    if ((e[ExFatEntryLayout::kType] & ExFatEntryLayout::kTypeCode) != (EXFAT_ENTRY_FILE & ExFatEntryLayout::kTypeCode)) return false;
+    if (e[ExFatFileLayout::kSecondaryCount] < ExFatFileLayout::kMinSecondaries || e[ExFatFileLayout::kSecondaryCount] > ExFatFileLayout::kMaxSecondaries) return false;
+    if (!IsValidExFatTimestamp(LE32(e + ExFatFileLayout::kCreate)) || !IsValidExFatTimestamp(LE32(e + ExFatFileLayout::kModified)) ||
+        !IsValidExFatTimestamp(LE32(e + ExFatFileLayout::kAccessed)))
         return false;
-    if (e[20] > 199 || e[21] > 199) return false;
-    return U16(e + 6) == 0 && AllZero(e + 25, 7);
+    if (e[ExFatFileLayout::kCreate10ms] > ExFatFileLayout::kMax10ms || e[ExFatFileLayout::kModified10ms] > ExFatFileLayout::kMax10ms) return false;
+    return LE16(e + ExFatFileLayout::kReserved1) == 0 && AllZero(e + ExFatFileLayout::kReserved2, ExFatFileLayout::kReserved2Bytes);
 }
 
 bool CFDTPreAnaylze::StreamValid(const std::uint8_t* e) const {
-    if ((e[0] & 0x7F) != (EXFAT_ENTRY_STREAM & 0x7F)) return false;
-    if (e[2] != 0 || U16(e + 6) != 0 || U32(e + 16) != 0) return false;
-    const std::uint32_t first = U32(e + 20);
+    if ((e[ExFatEntryLayout::kType] & ExFatEntryLayout::kTypeCode) != (EXFAT_ENTRY_STREAM & ExFatEntryLayout::kTypeCode)) return false;
+    if (e[ExFatStreamLayout::kReserved1] != 0 || LE16(e + ExFatStreamLayout::kReserved2) != 0 || LE32(e + ExFatStreamLayout::kReserved3) != 0) return false;
+    const std::uint32_t first = LE32(e + ExFatStreamLayout::kFirstCluster);
     if (first == 1 || first > 0xFFFFFFF6u) return false;
-    const std::uint64_t valid = U64(e + 8), length = U64(e + 24);
+    const std::uint64_t valid = LE64(e + ExFatStreamLayout::kValidLength), length = LE64(e + ExFatStreamLayout::kDataLength);
     const std::uint64_t total = m_totalSectors > 0 ? static_cast<std::uint64_t>(m_totalSectors) : 0;
     if ((length >> m_sectorShift) >= total || (valid >> m_sectorShift) >= total) return false;
-    if (first != 0 && (e[1] & 0x02)) {
+    if (first != 0 && (e[ExFatStreamLayout::kFlags] & ExFatStreamLayout::kNoFatChain)) {
         if ((length >> kClusterShiftLimit) + first > EXFAT_LAST_CLUSTER) return false;
         if ((valid >> kClusterShiftLimit) + first >= 0xFFFFFFF6u) return false;
     }
@@ -121,22 +121,23 @@ bool CFDTPreAnaylze::StreamValid(const std::uint8_t* e) const {
 }
 
 bool CFDTPreAnaylze::NameValid(const std::uint8_t* e) {
-    if ((e[0] & 0x7F) != (EXFAT_ENTRY_NAME & 0x7F)) return false;
-    return e[1] == 0 && U16(e + 2) != 0 && NameCharsAllowed(e + 2, 15);
+    if ((e[ExFatEntryLayout::kType] & ExFatEntryLayout::kTypeCode) != (EXFAT_ENTRY_NAME & ExFatEntryLayout::kTypeCode)) return false;
+    return e[ExFatNameLayout::kFlags] == 0 && LE16(e + ExFatNameLayout::kUnits) != 0 && NameCharsAllowed(e + ExFatNameLayout::kUnits, ExFatNameLayout::kUnitCount);
 }
 
 bool CFDTPreAnaylze::LabelValid(const std::uint8_t* e) {
-    const std::uint8_t n = e[1];
-    if (n > 11) return false;
-    if (!NameCharsAllowed(e + 2, n)) return false;
+    const std::uint8_t n = e[ExFatLabelLayout::kCharCount];
+    if (n > ExFatLabelLayout::kMaxUnits) return false;
+    if (!NameCharsAllowed(e + ExFatLabelLayout::kUnits, n)) return false;
     for (int i = 0; i < n; ++i)
-        if (U16(e + 2 + 2 * i) == 0) return false;
-    return AllZero(e + 2 + 2 * n, 22 - 2 * static_cast<std::size_t>(n)) && AllZero(e + 24, 8);
+        if (LE16(e + ExFatLabelLayout::kUnits + 2 * i) == 0) return false;
+    return AllZero(e + ExFatLabelLayout::kUnits + 2 * n, ExFatLabelLayout::kReserved - ExFatLabelLayout::kUnits - 2 * static_cast<std::size_t>(n)) &&
+           AllZero(e + ExFatLabelLayout::kReserved, ExFatLabelLayout::kReservedBytes);
 }
 
 bool CFDTPreAnaylze::AllocationEntryValid(const std::uint8_t* e) const {
-    const std::uint32_t first = U32(e + 20);
-    const std::uint64_t length = U64(e + 24);
+    const std::uint32_t first = LE32(e + ExFatAllocationLayout::kFirstCluster);
+    const std::uint64_t length = LE64(e + ExFatAllocationLayout::kDataLength);
     if (first < 2 || first > EXFAT_LAST_CLUSTER) return false;
     if ((length >> m_sectorShift) >= static_cast<std::uint64_t>(std::max<std::int64_t>(m_totalSectors, 0)))
         return false;
@@ -149,33 +150,33 @@ void CFDTPreAnaylze::StartRecord(const std::uint8_t* e, std::int64_t sector) {
     m_record.Reset();
     m_record.stage = 1;
     m_record.index = 1;
-    m_record.secondaries = e[1];
-    m_record.checksum = U16(e + 2);
-    m_record.file.inUse = (e[0] & 0x80) ? 1 : 0;
-    m_record.file.attributes = U16(e + 4);
-    m_record.file.create = U32(e + 8);
-    m_record.file.modified = U32(e + 12);
-    m_record.file.accessed = U32(e + 16);
+    m_record.secondaries = e[ExFatFileLayout::kSecondaryCount];
+    m_record.checksum = LE16(e + ExFatFileLayout::kSetChecksum);
+    m_record.file.inUse = (e[ExFatEntryLayout::kType] & ExFatEntryLayout::kInUse) ? 1 : 0;
+    m_record.file.attributes = LE16(e + ExFatFileLayout::kAttributes);
+    m_record.file.create = LE32(e + ExFatFileLayout::kCreate);
+    m_record.file.modified = LE32(e + ExFatFileLayout::kModified);
+    m_record.file.accessed = LE32(e + ExFatFileLayout::kAccessed);
     m_record.file.entrySector = sector;
     m_record.bytes.assign(e, e + EXFAT_ENTRY_SIZE);
 }
 
 bool CFDTPreAnaylze::Feed(const std::uint8_t* e) {
     Record& r = m_record;
-    const std::uint8_t inUse = (e[0] & 0x80) ? 1 : 0;
+    const std::uint8_t inUse = (e[ExFatEntryLayout::kType] & ExFatEntryLayout::kInUse) ? 1 : 0;
     if (r.stage == 0 || inUse != r.file.inUse || r.secondaries <= 0) return false;
-    const std::uint8_t type = e[0] & 0x7F;
-    if (type == (EXFAT_ENTRY_STREAM & 0x7F)) {
+    const std::uint8_t type = e[ExFatEntryLayout::kType] & ExFatEntryLayout::kTypeCode;
+    if (type == (EXFAT_ENTRY_STREAM & ExFatEntryLayout::kTypeCode)) {
         if (r.stage != 1 || r.index != 1) return false;
         r.stage = 2;
-        r.file.size = static_cast<std::int64_t>(U64(e + 24) & 0x7FFFFFFFFFFFFFFFull);
-        r.file.firstCluster = U32(e + 20);
-        r.file.noFatChain = (e[1] & 0x02) ? 1 : 0;
-        r.nameLength = e[3];
-    } else if (type == (EXFAT_ENTRY_NAME & 0x7F)) {
+        r.file.size = static_cast<std::int64_t>(LE64(e + ExFatStreamLayout::kDataLength) & 0x7FFFFFFFFFFFFFFFull);
+        r.file.firstCluster = LE32(e + ExFatStreamLayout::kFirstCluster);
+        r.file.noFatChain = (e[ExFatStreamLayout::kFlags] & ExFatStreamLayout::kNoFatChain) ? 1 : 0;
+        r.nameLength = e[ExFatStreamLayout::kNameLength];
+    } else if (type == (EXFAT_ENTRY_NAME & ExFatEntryLayout::kTypeCode)) {
         if (r.stage < 2 || r.stage != r.index) return false;
         ++r.stage;
-        r.nameUnits.insert(r.nameUnits.end(), e + 2, e + EXFAT_ENTRY_SIZE);
+        r.nameUnits.insert(r.nameUnits.end(), e + ExFatNameLayout::kUnits, e + EXFAT_ENTRY_SIZE);
     } else if (IsBenignSecondary(e[0])) {
         if (r.stage < 3 || r.stage != r.index) return false;
         ++r.stage;
@@ -209,7 +210,7 @@ bool CFDTPreAnaylze::CompleteRecord() {
 bool CFDTPreAnaylze::Joint(std::int64_t headSector, const std::vector<std::uint8_t>& head, const std::uint8_t* tail,
                            std::size_t tailBytes) {
     if (head.size() < EXFAT_ENTRY_SIZE || tail == nullptr) return false;
-    const std::size_t n = static_cast<std::size_t>(head[1]) + 1;
+    const std::size_t n = static_cast<std::size_t>(head[ExFatFileLayout::kSecondaryCount]) + 1;
     if (n < 3) return false;
     // Only what the head's own sector held is the head's: bytes past it in
     // the buffer belonged to another sector.
@@ -221,7 +222,7 @@ bool CFDTPreAnaylze::Joint(std::int64_t headSector, const std::vector<std::uint8
         if (n - k > tailEntries) break;
         std::memcpy(joined.data(), head.data(), k * EXFAT_ENTRY_SIZE);
         std::memcpy(joined.data() + k * EXFAT_ENTRY_SIZE, tail, (n - k) * EXFAT_ENTRY_SIZE);
-        if (!CheckDirEntry(joined.data(), joined.size(), U16(joined.data() + 2))) continue;
+        if (!CheckDirEntry(joined.data(), joined.size(), LE16(joined.data() + ExFatFileLayout::kSetChecksum))) continue;
         if (!FileEntryValid(joined.data())) continue;
         bool valid = StreamValid(joined.data() + EXFAT_ENTRY_SIZE);
         for (std::size_t j = 2; j < n && valid; ++j) {
@@ -285,7 +286,7 @@ std::unique_ptr<CFileSet> CFDTPreAnaylze::AnalyzeSector(const std::uint8_t* p, s
                     labelSeen = true;
                     CFileSet& set = Set();
                     set.flags |= FILESET_LABEL;
-                    set.label = Utf16LeToUtf8(e + 2, e[1]);
+                    set.label = Utf16LeToUtf8(e + ExFatLabelLayout::kUnits, e[ExFatLabelLayout::kCharCount]);
                 }
                 break;
             case EXFAT_ENTRY_BITMAP:
@@ -294,8 +295,8 @@ std::unique_ptr<CFileSet> CFDTPreAnaylze::AnalyzeSector(const std::uint8_t* p, s
                     bitmapSeen = true;
                     CFileSet& set = Set();
                     set.flags |= FILESET_BITMAP;
-                    set.totalClusters = U64(e + 24) * 8;
-                    set.lowestRootCluster = std::max(set.lowestRootCluster, U32(e + 20) + 1);
+                    set.totalClusters = LE64(e + ExFatAllocationLayout::kDataLength) * 8;
+                    set.lowestRootCluster = std::max(set.lowestRootCluster, LE32(e + ExFatAllocationLayout::kFirstCluster) + 1);
                 }
                 break;
             case EXFAT_ENTRY_UPCASE:
@@ -304,16 +305,16 @@ std::unique_ptr<CFileSet> CFDTPreAnaylze::AnalyzeSector(const std::uint8_t* p, s
                     upcaseSeen = true;
                     CFileSet& set = Set();
                     set.flags |= FILESET_UPCASE;
-                    set.upcaseCluster = U32(e + 20);
-                    set.upcaseLength = U64(e + 24);
-                    set.lowestRootCluster = std::max(set.lowestRootCluster, U32(e + 20) + 1);
+                    set.upcaseCluster = LE32(e + ExFatAllocationLayout::kFirstCluster);
+                    set.upcaseLength = LE64(e + ExFatAllocationLayout::kDataLength);
+                    set.lowestRootCluster = std::max(set.lowestRootCluster, LE32(e + ExFatAllocationLayout::kFirstCluster) + 1);
                 }
                 break;
             case EXFAT_ENTRY_FILE:
             case EXFAT_ENTRY_FILE_DELETED: {
                 valid = FileEntryValid(e);
                 if (!valid) break;
-                const std::size_t n = static_cast<std::size_t>(e[1]) + 1;
+                const std::size_t n = static_cast<std::size_t>(e[ExFatFileLayout::kSecondaryCount]) + 1;
                 const std::int64_t entrySector = s + static_cast<std::int64_t>((i * EXFAT_ENTRY_SIZE) >> m_sectorShift);
                 if (i + n <= entries || i >= entries) {
                     StartRecord(e, entrySector);
@@ -323,7 +324,7 @@ std::unique_ptr<CFileSet> CFDTPreAnaylze::AnalyzeSector(const std::uint8_t* p, s
                 const std::uint64_t bytesWithThis = static_cast<std::uint64_t>(set.sectorCount + 1) << m_sectorShift;
                 const bool full = bytesWithThis >= set.maxCluster;
                 if (!full && i * EXFAT_ENTRY_SIZE + n * EXFAT_ENTRY_SIZE <= avail &&
-                    CheckDirEntry(e, n * EXFAT_ENTRY_SIZE, U16(e + 2))) {
+                    CheckDirEntry(e, n * EXFAT_ENTRY_SIZE, LE16(e + ExFatFileLayout::kSetChecksum))) {
                     // The set runs on into the next sector as it lies: an
                     // ordinary set, read on from the buffer.
                     StartRecord(e, entrySector);
@@ -464,10 +465,10 @@ void CExFatCompleteSearch::AnalyzeSectors(std::int64_t first, const std::uint8_t
         if (p[0] == 0) {
             HandOut(m_pre.FinishSet());
             if (IsUpCaseStart(p)) m_builder.RecordUpCaseTable(s);
-        } else if (p[510] == 0x55 && p[511] == 0xAA && CExFatDBR(p).IsValid(m_sectorSize)) {
+        } else if (p[ExFatBootLayout::kSignature] == 0x55 && p[ExFatBootLayout::kSignature + 1] == 0xAA && CExFatDBR(p).IsValid(m_sectorSize)) {
             HandOut(m_pre.FinishSet());
             m_builder.Build(s, p);
-        } else if (U32(p) == 0xFFFFFFF8u && U32(p + 4) == 0xFFFFFFFFu) {
+        } else if (LE32(p) == 0xFFFFFFF8u && LE32(p + 4) == 0xFFFFFFFFu) {
             HandOut(m_pre.FinishSet());
             m_builder.RecordFAT(s);
         } else {

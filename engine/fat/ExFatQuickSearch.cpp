@@ -11,13 +11,13 @@
 #include "recovery/DirectoryTree.h"
 #include "recovery/Progress.h"
 
-using exfatle::U16;
-using exfatle::U32;
-using exfatle::U64;
-using exfatle::AllZero;
-using exfatle::CutUtf8;
-using exfatle::Log2;
-using exfatle::NameCharsAllowed;
+using byteorder::LE16;
+using byteorder::LE32;
+using byteorder::LE64;
+using exfat::AllZero;
+using exfat::CutUtf8;
+using exfat::Log2;
+using exfat::NameCharsAllowed;
 
 namespace {
 
@@ -99,30 +99,32 @@ bool CEFDTAnalyze::Analyze(const std::uint8_t* buffer, std::size_t length, std::
 }
 
 bool CEFDTAnalyze::Label(const std::uint8_t* e) const {
-    const std::uint8_t n = e[1];
-    if (n > 11) return false;
-    if (!NameCharsAllowed(e + 2, n)) return false;
+    const std::uint8_t n = e[ExFatLabelLayout::kCharCount];
+    if (n > ExFatLabelLayout::kMaxUnits) return false;
+    if (!NameCharsAllowed(e + ExFatLabelLayout::kUnits, n)) return false;
     for (int i = 0; i < n; ++i)
-        if (U16(e + 2 + 2 * i) == 0) return false;
-    return AllZero(e + 2 + 2 * n, 22 - 2 * static_cast<std::size_t>(n)) && AllZero(e + 24, 8);
+        if (LE16(e + ExFatLabelLayout::kUnits + 2 * i) == 0) return false;
+    return AllZero(e + ExFatLabelLayout::kUnits + 2 * n, ExFatLabelLayout::kReserved - ExFatLabelLayout::kUnits - 2 * static_cast<std::size_t>(n)) &&
+           AllZero(e + ExFatLabelLayout::kReserved, ExFatLabelLayout::kReservedBytes);
 }
 
 bool CEFDTAnalyze::StartSet(const std::uint8_t* e, std::int64_t sector) {
     ResetSet();
-    if (e[0] & 0x60) return false;
-    const std::uint8_t secondaries = e[1];
-    if (secondaries < 2 || secondaries > 18) return false;
-    const std::uint32_t create = U32(e + 8), modified = U32(e + 12), accessed = U32(e + 16);
+    if (e[ExFatEntryLayout::kType] & (ExFatEntryLayout::kSecondary | ExFatEntryLayout::kBenign)) return false;
+    const std::uint8_t secondaries = e[ExFatFileLayout::kSecondaryCount];
+    if (secondaries < ExFatFileLayout::kMinSecondaries || secondaries > ExFatFileLayout::kMaxSecondaries) return false;
+    const std::uint32_t create = LE32(e + ExFatFileLayout::kCreate), modified = LE32(e + ExFatFileLayout::kModified),
+                        accessed = LE32(e + ExFatFileLayout::kAccessed);
     if (!IsValidExFatTimestamp(create) || !IsValidExFatTimestamp(modified) || !IsValidExFatTimestamp(accessed))
         return false;
-    if (e[20] > 199 || e[21] > 199) return false;
-    if (U16(e + 6) != 0 || !AllZero(e + 25, 7)) return false;
+    if (e[ExFatFileLayout::kCreate10ms] > ExFatFileLayout::kMax10ms || e[ExFatFileLayout::kModified10ms] > ExFatFileLayout::kMax10ms) return false;
+    if (LE16(e + ExFatFileLayout::kReserved1) != 0 || !AllZero(e + ExFatFileLayout::kReserved2, ExFatFileLayout::kReserved2Bytes)) return false;
     m_stage = 1;
     m_index = 0;
     m_secondaries = secondaries;
-    m_checksum = U16(e + 2);
-    m_info.inUse = (e[0] & 0x80) ? 1 : 0;
-    m_info.attributes = U16(e + 4);
+    m_checksum = LE16(e + ExFatFileLayout::kSetChecksum);
+    m_info.inUse = (e[ExFatEntryLayout::kType] & ExFatEntryLayout::kInUse) ? 1 : 0;
+    m_info.attributes = LE16(e + ExFatFileLayout::kAttributes);
     m_info.create = create;
     m_info.modified = modified;
     m_info.accessed = accessed;
@@ -132,26 +134,26 @@ bool CEFDTAnalyze::StartSet(const std::uint8_t* e, std::int64_t sector) {
 }
 
 bool CEFDTAnalyze::Stream(const std::uint8_t* e) {
-    if ((e[0] & 0x60) != 0x40) return false;
-    if (e[2] != 0 || U16(e + 6) != 0 || U32(e + 16) != 0) return false;
-    const std::uint32_t first = U32(e + 20);
+    if ((e[ExFatEntryLayout::kType] & (ExFatEntryLayout::kSecondary | ExFatEntryLayout::kBenign)) != ExFatEntryLayout::kSecondary) return false;
+    if (e[ExFatStreamLayout::kReserved1] != 0 || LE16(e + ExFatStreamLayout::kReserved2) != 0 || LE32(e + ExFatStreamLayout::kReserved3) != 0) return false;
+    const std::uint32_t first = LE32(e + ExFatStreamLayout::kFirstCluster);
     if (first == 1 || first > 0xFFFFFFF6u) return false;
-    const std::uint64_t valid = U64(e + 8), length = U64(e + 24);
+    const std::uint64_t valid = LE64(e + ExFatStreamLayout::kValidLength), length = LE64(e + ExFatStreamLayout::kDataLength);
     const std::uint64_t total = m_totalSectors > 0 ? static_cast<std::uint64_t>(m_totalSectors) : 0;
     if ((length >> m_sectorShift) >= total || (valid >> m_sectorShift) >= total) return false;
-    const bool noFatChain = (e[1] & 0x02) != 0;
+    const bool noFatChain = (e[ExFatStreamLayout::kFlags] & ExFatStreamLayout::kNoFatChain) != 0;
     if (first != 0 && noFatChain) {
         if ((length >> m_clusterShift) + first > EXFAT_LAST_CLUSTER) return false;
         if ((valid >> m_clusterShift) + first >= 0xFFFFFFF6u) return false;
     }
-    const std::uint8_t inUse = (e[0] & 0x80) ? 1 : 0;
+    const std::uint8_t inUse = (e[ExFatEntryLayout::kType] & ExFatEntryLayout::kInUse) ? 1 : 0;
     if (m_stage == 1 && m_index == 1 && inUse == m_info.inUse) {
         m_stage = 2;
         --m_secondaries;
         m_info.size = static_cast<std::int64_t>(length);
         m_info.firstCluster = first;
         m_info.noFatChain = noFatChain ? 1 : 0;
-        m_nameLength = e[3];
+        m_nameLength = e[ExFatStreamLayout::kNameLength];
         m_setBytes.insert(m_setBytes.end(), e, e + EXFAT_ENTRY_SIZE);
     } else {
         ResetSet();
@@ -160,14 +162,14 @@ bool CEFDTAnalyze::Stream(const std::uint8_t* e) {
 }
 
 bool CEFDTAnalyze::Name(const std::uint8_t* e) {
-    if ((e[0] & 0x60) != 0x40) return false;
-    if (e[1] != 0 || U16(e + 2) == 0) return false;
-    if (!NameCharsAllowed(e + 2, 15)) return false;
-    const std::uint8_t inUse = (e[0] & 0x80) ? 1 : 0;
+    if ((e[ExFatEntryLayout::kType] & (ExFatEntryLayout::kSecondary | ExFatEntryLayout::kBenign)) != ExFatEntryLayout::kSecondary) return false;
+    if (e[ExFatNameLayout::kFlags] != 0 || LE16(e + ExFatNameLayout::kUnits) == 0) return false;
+    if (!NameCharsAllowed(e + ExFatNameLayout::kUnits, ExFatNameLayout::kUnitCount)) return false;
+    const std::uint8_t inUse = (e[ExFatEntryLayout::kType] & ExFatEntryLayout::kInUse) ? 1 : 0;
     if (m_stage >= 2 && m_stage == m_index && inUse == m_info.inUse) {
         ++m_stage;
         --m_secondaries;
-        m_nameUnits.insert(m_nameUnits.end(), e + 2, e + EXFAT_ENTRY_SIZE);
+        m_nameUnits.insert(m_nameUnits.end(), e + ExFatNameLayout::kUnits, e + EXFAT_ENTRY_SIZE);
         m_setBytes.insert(m_setBytes.end(), e, e + EXFAT_ENTRY_SIZE);
         FinishIfComplete();
     } else {

@@ -9,20 +9,21 @@
 #include "foundation/StorageDevice.h"
 #include "foundation/Types.h"
 
-using exfatle::U16;
-using exfatle::U32;
-using exfatle::U64;
+using byteorder::LE16;
+using byteorder::LE32;
+using byteorder::LE64;
 
 // ---- boot sector -------------------------------------------------------------
 
 std::uint32_t CExFatDBR::GetFileSystemType() const { return FILE_SYSTEM_EXFAT; }
 
 bool CExFatDBR::IsValid(std::uint32_t sectorSize) const {
-    if (m_p[510] != 0x55 || m_p[511] != 0xAA) return false;
-    if (std::memcmp(m_p + 3, "EXFAT   ", 8) != 0) return false;
-    for (int i = 11; i < 64; ++i)
+    using B = ExFatBootLayout;
+    if (m_p[B::kSignature] != 0x55 || m_p[B::kSignature + 1] != 0xAA) return false;
+    if (std::memcmp(m_p + B::kName, "EXFAT   ", 8) != 0) return false;
+    for (int i = B::kMustBeZero; i < B::kMustBeZeroEnd; ++i)
         if (m_p[i] != 0) return false;
-    const unsigned bps = m_p[108], spc = m_p[109];
+    const unsigned bps = m_p[B::kBytesPerSectorShift], spc = m_p[B::kSectorsPerClusterShift];
     if (bps < 9 || bps > 12 || (1u << bps) != sectorSize) return false;
     if (bps + spc > 25) return false;
     const std::uint32_t fats = GetNumberOfFat();
@@ -96,7 +97,7 @@ std::uint32_t CFatTable::GetNextCluster(std::uint32_t cluster) {
         it = m_blocks.emplace(key, std::move(buffer)).first;
     }
     if (at + 4 > it->second.size()) return EXFAT_NO_CLUSTER;
-    return U32(it->second.data() + at);
+    return LE32(it->second.data() + at);
 }
 
 // ---- times, checksum, names ----------------------------------------------------
@@ -264,7 +265,7 @@ CExFatFileNode* CExFatPartition::BuildFile(const _tagFileBaseInfo& info) {
 
 // ---- shared helpers ----------------------------------------------------------
 
-namespace exfatle {
+namespace exfat {
 
 bool AllZero(const std::uint8_t* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
@@ -274,7 +275,7 @@ bool AllZero(const std::uint8_t* p, std::size_t n) {
 
 bool NameCharsAllowed(const std::uint8_t* units, int count) {
     for (int i = 0; i < count; ++i) {
-        const std::uint16_t u = U16(units + 2 * i);
+        const std::uint16_t u = LE16(units + 2 * i);
         if (u == 0) break;
         if (u < 256 && !g_u8FileNameCheckTable[u]) return false;
     }
@@ -297,4 +298,4 @@ std::uint32_t Log2(std::uint64_t v) {
     return n;
 }
 
-}  // namespace exfatle
+}  // namespace exfat

@@ -9,44 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "fat/ExFatLayout.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/FileNode.h"
 
 class IStorageDevice;
 class IDataRunList;
 
-constexpr std::size_t EXFAT_ENTRY_SIZE = 32;
-constexpr std::uint32_t EXFAT_LAST_CLUSTER = 0xFFFFFFF5;  // highest cluster a chain may use
-constexpr std::uint32_t EXFAT_NO_CLUSTER = 0xFFFFFFFF;
-constexpr std::uint16_t EXFAT_ATTR_DIRECTORY = 0x10;
 constexpr std::uint32_t EXFAT_NODE_FAT_INVALID = 0x40000000;  // clusters follow one another
 constexpr std::uint32_t EXFAT_NODE_DELETED = 0x80000000;
 
-// Entry types; a deleted entry has bit 7 clear.
-enum : std::uint8_t {
-    EXFAT_ENTRY_BITMAP = 0x81,
-    EXFAT_ENTRY_UPCASE = 0x82,
-    EXFAT_ENTRY_LABEL = 0x83,
-    EXFAT_ENTRY_FILE = 0x85,
-    EXFAT_ENTRY_STREAM = 0xC0,
-    EXFAT_ENTRY_NAME = 0xC1,
-    EXFAT_ENTRY_LABEL_DELETED = 0x03,
-    EXFAT_ENTRY_FILE_DELETED = 0x05,
-    EXFAT_ENTRY_STREAM_DELETED = 0x40,
-    EXFAT_ENTRY_NAME_DELETED = 0x41,
-};
-
-namespace exfatle {
-inline std::uint16_t U16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-inline std::uint32_t U32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-inline std::uint64_t U64(const std::uint8_t* p) {
-    return static_cast<std::uint64_t>(U32(p)) | (static_cast<std::uint64_t>(U32(p + 4)) << 32);
-}
-
+namespace exfat {
 bool AllZero(const std::uint8_t* p, std::size_t n);
 // Name units up to the first 0 that are below 256 must be characters allowed in names.
 bool NameCharsAllowed(const std::uint8_t* units, int count);
@@ -54,7 +27,7 @@ bool NameCharsAllowed(const std::uint8_t* units, int count);
 void CutUtf8(std::string& s, std::size_t max);
 // Floor of the base-2 logarithm; 0 for 0 and 1.
 std::uint32_t Log2(std::uint64_t v);
-}  // namespace exfatle
+}  // namespace exfat
 
 // A view over a caller's boot sector (at least 512 bytes).
 class CExFatDBR {
@@ -64,19 +37,19 @@ public:
     bool IsValid(std::uint32_t sectorSize) const;
 
     std::uint32_t GetFileSystemType() const;  // always exFAT
-    std::uint64_t GetTotalSectors() const { return exfatle::U64(m_p + 72); }
-    std::uint32_t GetFatStartSector() const { return exfatle::U32(m_p + 80); }
-    std::uint32_t GetSectorsPerFat() const { return exfatle::U32(m_p + 84); }
-    std::uint32_t GetDataRegionStartSector() const { return exfatle::U32(m_p + 88); }
-    std::uint32_t GetTotalCluster() const { return exfatle::U32(m_p + 92); }
-    std::uint32_t GetRootDirStartCluster() const { return exfatle::U32(m_p + 96); }
-    std::uint32_t GetActiveFatNumber() const { return exfatle::U16(m_p + 106) & 1u; }
-    std::uint8_t GetBytesPerSectorShift() const { return m_p[108]; }
-    std::uint8_t GetSectorsPerClusterShift() const { return m_p[109]; }
+    std::uint64_t GetTotalSectors() const { return byteorder::LE64(m_p + ExFatBootLayout::kTotalSectors); }
+    std::uint32_t GetFatStartSector() const { return byteorder::LE32(m_p + ExFatBootLayout::kFatOffset); }
+    std::uint32_t GetSectorsPerFat() const { return byteorder::LE32(m_p + ExFatBootLayout::kFatLength); }
+    std::uint32_t GetDataRegionStartSector() const { return byteorder::LE32(m_p + ExFatBootLayout::kHeapOffset); }
+    std::uint32_t GetTotalCluster() const { return byteorder::LE32(m_p + ExFatBootLayout::kClusterCount); }
+    std::uint32_t GetRootDirStartCluster() const { return byteorder::LE32(m_p + ExFatBootLayout::kRootCluster); }
+    std::uint32_t GetActiveFatNumber() const { return byteorder::LE16(m_p + ExFatBootLayout::kVolumeFlags) & 1u; }
+    std::uint8_t GetBytesPerSectorShift() const { return m_p[ExFatBootLayout::kBytesPerSectorShift]; }
+    std::uint8_t GetSectorsPerClusterShift() const { return m_p[ExFatBootLayout::kSectorsPerClusterShift]; }
     // Meaningful only for a sector that passed IsValid (shifts are bounded).
-    std::uint32_t GetBytePerSector() const { return 1u << (m_p[108] & 31); }
-    std::uint32_t GetSectorsperCluster() const { return 1u << (m_p[109] & 31); }
-    std::uint32_t GetNumberOfFat() const { return m_p[110]; }
+    std::uint32_t GetBytePerSector() const { return 1u << (m_p[ExFatBootLayout::kBytesPerSectorShift] & 31); }
+    std::uint32_t GetSectorsperCluster() const { return 1u << (m_p[ExFatBootLayout::kSectorsPerClusterShift] & 31); }
+    std::uint32_t GetNumberOfFat() const { return m_p[ExFatBootLayout::kNumberOfFats]; }
     // One past the highest cluster number the volume may use: clusters are
     // numbered from 2, so at least count + 2, raised to what the FAT can
     // describe when its length says more.

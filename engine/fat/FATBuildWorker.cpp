@@ -1,5 +1,6 @@
 #include "fat/FATBuildWorker.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
@@ -18,15 +19,52 @@ std::uint64_t g_u64PreReadFileCluNum = 0;
 
 namespace {
 
-constexpr std::uint32_t kEndOfChain = 0x0FFFFFF8;
-constexpr std::uint32_t kBadCluster = 0x0FFFFFF7;
+constexpr std::uint32_t kEndOfChain = FAT32_END_OF_CHAIN;
+constexpr std::uint64_t kFirstCluster = FAT_FIRST_DATA_CLUSTER;
+// One folder read covers at most this many sectors (the largest cluster).
 constexpr std::uint32_t kMaxRunSectors = 128;
 constexpr std::uint32_t kMaxCarry = 1023;
 constexpr std::uint32_t kBadOffset = 0xFFFFFFFF;
+// A folder opens with "." and ".."; a third dot entry marks no folder.
+constexpr int kDotEntries = 2;
+
+// The FAT32 first-cluster repair. An erased entry keeps only the low half
+// of its first cluster, so the candidates are that low half plus each high
+// half in turn (kHighStep apart); a candidate holds when its first sector
+// looks like the start of the file's kind, or of a folder.
+constexpr std::uint64_t kHighStep = FAT32_CLUSTER_HIGH_STEP;
+constexpr std::uint64_t kLowMask = kHighStep - 1;
+// High halves tried: from the bare low half for a file, near the previous
+// entry's cluster for a file, for a folder, and past a cluster another
+// deleted file (or folder) already claimed.
+constexpr int kFileTries = 35;
+constexpr int kFileTriesNearHint = 10;
+constexpr int kFolderTries = 50;
+constexpr int kClaimedFileTries = 40;
+// A cluster claimed by two names is moved on at most this many times.
+constexpr int kClaimRounds = 10;
+// The high halves a folder search from the bare low half reaches: a
+// previous cluster beyond them is searched from its own high half.
+constexpr std::uint64_t kFolderSearchReach = (kFolderTries - 1) * kHighStep;
+// Candidate sectors this close to the device's end are not read.
+constexpr std::int64_t kCandidateEndMargin = 10;
+// Zero bytes behind a candidate sector: analysers may look past it.
+constexpr std::size_t kAnalyserLookAhead = 4096;
+// An MZ executable keeps the offset of its "PE" header at byte 60 of its
+// 64-byte DOS header.
+constexpr std::uint32_t kMzHeaderBytes = 64;
+constexpr std::size_t kMzPeOffset = 60;
+
+// A FAT16 root left without a boot sector lies just before the data area;
+// folder sectors up to this many bytes in front of it are read as pieces of
+// it (4,096 entries).
+constexpr std::uint32_t kLostRootReachBytes = 0x20000;
+// The buffer one lost root sector is read into: at least the largest sector.
+constexpr std::size_t kLostRootBufferBytes = 4096;
 
 unsigned g_madeUpFolderCounter = 0;
 
-std::uint64_t High(std::uint64_t v) { return v & ~0xFFFFull; }
+std::uint64_t High(std::uint64_t v) { return v & ~kLowMask; }
 
 }  // namespace
 
@@ -42,14 +80,14 @@ void ResetFATMadeUpFolderCounter() { g_madeUpFolderCounter = 0; }
 IDataRunList* CFATBuildDataRun::BuildDataRunList(std::uint64_t first, std::int64_t size,
                                                  bool deleted) {
     if (deleted) return BuildDeleteFileDataRunList(first, size);
-    if (m_fat == nullptr || m_limit == 0 || m_spc == 0 || first < 2 || size <= 0) return nullptr;
+    if (m_fat == nullptr || m_limit == 0 || m_spc == 0 || first < kFirstCluster || size <= 0) return nullptr;
     const std::uint64_t clusterBytes = static_cast<std::uint64_t>(m_sectorSize) * m_spc;
     const std::uint64_t need = (static_cast<std::uint64_t>(size) + clusterBytes - 1) / clusterBytes;
     IDataRunList* list = CreateDataRunList();
     auto pastEnd = [&](const DataRun& r) {
         return static_cast<std::uint64_t>(r.start + r.length) * m_spc > m_limit;
     };
-    DataRun run{static_cast<std::int64_t>(first - 2), 1};
+    DataRun run{static_cast<std::int64_t>(first - kFirstCluster), 1};
     std::uint64_t placed = 0;  // clusters in finished runs
     std::uint64_t cur = first;
     // A chain that comes back to one of its own clusters ends there, as a
@@ -61,7 +99,7 @@ IDataRunList* CFATBuildDataRun::BuildDataRunList(std::uint64_t first, std::int64
         // The file cannot need more than its size: a chain that goes on (or a
         // cross-linked one) is cut there.
         const bool full = placed + static_cast<std::uint64_t>(run.length) >= need;
-        if (next < 2 || next >= kEndOfChain || full) {
+        if (next < kFirstCluster || next >= kEndOfChain || full) {
             run.length = static_cast<std::int64_t>(need - placed);
             if (pastEnd(run)) {
                 list->Release();
@@ -82,14 +120,14 @@ IDataRunList* CFATBuildDataRun::BuildDataRunList(std::uint64_t first, std::int64
         list->AddDataRun(&run);
         placed += static_cast<std::uint64_t>(run.length);
         if (placed >= need) break;
-        run = DataRun{static_cast<std::int64_t>(next) - 2, 1};
+        run = DataRun{static_cast<std::int64_t>(next - kFirstCluster), 1};
         cur = next;
     }
     return list;
 }
 
 IDataRunList* CFATBuildDataRun::BuildDeleteFileDataRunList(std::uint64_t first, std::int64_t size) {
-    if (first < 2 || size <= 0 || m_spc == 0) return nullptr;
+    if (first < kFirstCluster || size <= 0 || m_spc == 0) return nullptr;
     const std::uint64_t clusterBytes = static_cast<std::uint64_t>(m_sectorSize) * m_spc;
     IDataRunList* list = CreateDataRunList();
     bool any = false;
@@ -99,10 +137,11 @@ IDataRunList* CFATBuildDataRun::BuildDeleteFileDataRunList(std::uint64_t first, 
     // Entries of a reused or damaged table may lead back to a cluster
     // already placed: the walk ends there.
     std::unordered_set<std::uint64_t> seen;
-    while (placed < static_cast<std::uint64_t>(size) && cur >= 2 && (cur - 2) * m_spc < m_limit) {
+    while (placed < static_cast<std::uint64_t>(size) && cur >= kFirstCluster &&
+           (cur - kFirstCluster) * m_spc < m_limit) {
         if (!seen.insert(cur).second) break;
-        if (cur != kBadCluster) {
-            DataRun r{static_cast<std::int64_t>(cur - 2), 1};
+        if (cur != FAT32_BAD_CLUSTER) {
+            DataRun r{static_cast<std::int64_t>(cur - kFirstCluster), 1};
             list->AddDataRun(&r);
             any = true;
             placed += clusterBytes;
@@ -113,7 +152,7 @@ IDataRunList* CFATBuildDataRun::BuildDeleteFileDataRunList(std::uint64_t first, 
             if (e == 0) followFat = false;  // from the first free entry on: consecutive
             else next = e;
         }
-        if (next == 0x0FFFFFFF) break;
+        if (next == FAT32_END_OF_CHAIN_MAX) break;
         cur = next;
     }
     if (!any) {
@@ -154,27 +193,13 @@ void CFATBuildChildren::IniRawDllValue() {
 }
 
 std::int64_t CFATBuildChildren::ConvertClusterNumToSector(std::uint64_t cluster) const {
-    if (cluster < 2) return 0;
-    return static_cast<std::int64_t>(cluster - 2) * m_ctx.sectorsPerCluster + m_ctx.dataStart;
+    return m_ctx.ClusterToSector(cluster);
 }
 
 IDataRunList* CFATBuildChildren::BuildDataRunList(std::uint64_t first, std::int64_t size,
                                                   bool deleted) {
-    CFATBuildDataRun runs(m_ctx.fat, m_ctx.sectorSize, m_ctx.sectorsPerCluster, DataAreaLimit());
+    CFATBuildDataRun runs(m_ctx.fat, m_ctx.sectorSize, m_ctx.sectorsPerCluster, m_ctx.DataAreaLimit());
     return runs.BuildDataRunList(first, size, deleted);
-}
-
-std::int64_t CFATBuildChildren::PartitionEnd() const {
-    return m_ctx.partitionStart + static_cast<std::int64_t>(m_ctx.totalSectors);
-}
-
-std::uint64_t CFATBuildChildren::DataAreaLimit() const {
-    // Runs count from the data start: a run may reach the partition's last
-    // sector, in whole clusters, and no further.
-    const std::int64_t room = PartitionEnd() - m_ctx.dataStart;
-    if (room <= 0 || m_ctx.sectorsPerCluster == 0) return 0;
-    const std::uint64_t spc = m_ctx.sectorsPerCluster;
-    return static_cast<std::uint64_t>(room) / spc * spc;
 }
 
 bool CFATBuildChildren::BuildRoot(FolderQueue& queue, bool includeExisting, bool wanted) {
@@ -199,7 +224,7 @@ int CFATBuildChildren::BuildChildren(CFATFileNode* parent, std::uint64_t firstCl
     std::uint32_t carried = 0;
     bool firstPass = true;
     std::uint64_t cluster = firstCluster;
-    while (cluster >= 2 && cluster < kEndOfChain) {
+    while (cluster >= kFirstCluster && cluster < kEndOfChain) {
         // One run of consecutive clusters, at most 128 sectors.
         std::uint32_t count = 1;
         std::uint64_t last = cluster;
@@ -215,8 +240,8 @@ int CFATBuildChildren::BuildChildren(CFATFileNode* parent, std::uint64_t firstCl
 
         const std::uint32_t runBytes = count * spc * ss;
         // A folder cluster outside the partition is not read.
-        if (ConvertClusterNumToSector(cluster) + static_cast<std::int64_t>(count) * spc > PartitionEnd()) break;
-        if (m_ctx.device->ReadSector(buf.data() + carried, ConvertClusterNumToSector(cluster),
+        if (m_ctx.ClusterToSector(cluster) + static_cast<std::int64_t>(count) * spc > m_ctx.PartitionEnd()) break;
+        if (m_ctx.device->ReadSector(buf.data() + carried, m_ctx.ClusterToSector(cluster),
                                      static_cast<std::int64_t>(count) * spc) != 1)
             break;
         if (firstPass) {
@@ -242,96 +267,124 @@ int CFATBuildChildren::BuildChildren(CFATFileNode* parent, std::uint64_t firstCl
     return 1;
 }
 
-std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, std::uint32_t length,
-                                                         CFATFileNode* parent, FolderQueue* queue,
-                                                         bool stopAtInvalid, bool includeExisting) {
-    std::uint64_t P = 0;
-    bool parentDeleted = false;
-    bool madeUp = false;
-    if (parent != nullptr) {
-        CFATFileProperties* pp = parent->GetFileProperties();
-        if (pp == nullptr) return kBadOffset;
-        P = static_cast<std::uint64_t>(pp->GetFirstClusterNum());
-        parentDeleted = (pp->GetState() & 1) != 0;
-        madeUp = (pp->GetState() & 0x09) == 0x09;
-    }
+bool CFATBuildChildren::ReadFolderFacts(CFATFileNode* parent, FolderFacts& facts) {
+    facts = FolderFacts{};
+    if (parent == nullptr) return true;
+    CFATFileProperties* pp = parent->GetFileProperties();
+    if (pp == nullptr) return false;
+    facts.cluster = static_cast<std::uint64_t>(pp->GetFirstClusterNum());
+    facts.deleted = (pp->GetState() & FAT_STATE_DELETED) != 0;
+    facts.madeUp = (pp->GetState() & FAT_STATE_MADE_UP_FOLDER) == FAT_STATE_MADE_UP_FOLDER;
     // The stand-in parent of a lost cluster's entries has no cluster
     // (0xFFFFFFFF): as a repair hint it would push every later entry's first
     // cluster to 0xFFFFxxxx, past any partition.
-    const std::uint64_t repairParent = P <= 0x0FFFFFFF ? P : 0;
-    std::uint64_t hint = madeUp ? 0 : repairParent;
+    facts.repairParent = facts.cluster <= FAT32_CLUSTER_MASK ? facts.cluster : 0;
+    return true;
+}
+
+CFATBuildChildren::EntryStep CFATBuildChildren::CheckEntry(const CTempFATDirEntry& entry, bool valid,
+                                                           const FolderFacts& folder, bool includeExisting,
+                                                           int& dots) const {
+    if (!valid) return EntryStep::Invalid;
+    if (entry.IsVolumeLabel()) return EntryStep::Skip;
+    if (entry.Raw()[tagFATDIRENTRY::kName] == '.')
+        return ++dots > kDotEntries ? EntryStep::NoFolder : EntryStep::Skip;
+    const bool existing = !entry.IsErased() && !folder.deleted;
+    if (existing && !entry.IsDirectory() && !includeExisting) return EntryStep::Skip;
+    const std::uint64_t cluster = entry.GetFirstClusterNO();
+    if (!(cluster <= kFirstCluster || (cluster - kFirstCluster) * m_ctx.sectorsPerCluster <= m_ctx.totalSectors))
+        return EntryStep::Invalid;
+    if (folder.cluster != 0 && cluster == folder.cluster) return EntryStep::Skip;
+    return EntryStep::Build;
+}
+
+void CFATBuildChildren::RepairFirstCluster(CTempFATDirEntry& entry, CFATFileProperties* props,
+                                           const FolderFacts& folder, std::uint64_t& hint) {
+    const std::uint64_t stored = entry.GetFirstClusterNO();
+    const std::uint64_t repaired = ReverseDelFileFirstNum(entry, folder.repairParent, hint, props, folder.madeUp);
+    // A repair that lands on the folder itself is no repair.
+    if (folder.cluster != 0 && repaired == folder.cluster)
+        props->SetFirstClusterNum(static_cast<std::int64_t>(stored));
+}
+
+CFATFileProperties* CFATBuildChildren::BuildEntryProperties(const std::uint8_t* group, std::uint32_t bytes,
+                                                            CTempFATDirEntry& entry, const FolderFacts& folder,
+                                                            std::uint64_t& hint) {
+    CFATFileProperties* props = CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(group, bytes);
+    if (props == nullptr) return nullptr;
+    if (folder.deleted) props->SetState(props->GetState() | FAT_STATE_DELETED);
+    props->SetParentFirstClusterNum(static_cast<std::int64_t>(folder.cluster));
+    props->SetMetaDataSector(m_ctx.ClusterToSector(folder.cluster));
+    RepairFirstCluster(entry, props, folder, hint);
+    return props;
+}
+
+IDataRunList* CFATBuildChildren::BuildRuns(CFATFileProperties* props, bool isDir) {
+    if (isDir) return nullptr;
+    if (props->GetFileSize() <= 0) {
+        // An empty file has no cluster: it gets a number of its own so that
+        // no two empty files share a node id.
+        props->SetFirstClusterNum(
+            static_cast<std::int64_t>(GetEmptyFileVirtualClusterNumObject()->GetVirtualClusterNum()));
+        return nullptr;
+    }
+    const bool deleted = (props->GetState() & FAT_STATE_DELETED) != 0;
+    return BuildDataRunList(static_cast<std::uint64_t>(props->GetFirstClusterNum()), props->GetFileSize(),
+                            deleted);
+}
+
+CFATFileNode* CFATBuildChildren::HandOverNode(CFATFileProperties* props, IDataRunList* runs) {
+    auto* node = new CFATFileNode();
+    node->SetFileProperties(props);
+    node->SetDataRunList(runs);
+    if (m_ctx.partition) node->SetPartition(m_ctx.partition->GetPartitionIndex());
+    if (m_ctx.builder == nullptr || !m_ctx.builder->AddNode(node, SEARCHER_FAT)) {
+        node->Release();
+        return nullptr;
+    }
+    return node;
+}
+
+void CFATBuildChildren::QueueFolder(CFATFileNode* node, FolderQueue* queue) {
+    m_folderMap->emplace(static_cast<std::uint64_t>(node->GetFileProperties()->GetFirstClusterNum()), node);
+    if (queue) queue->push_back(node);
+}
+
+std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, std::uint32_t length,
+                                                         CFATFileNode* parent, FolderQueue* queue,
+                                                         bool stopAtInvalid, bool includeExisting) {
+    FolderFacts folder;
+    if (!ReadFolderFacts(parent, folder)) return kBadOffset;
+    std::uint64_t hint = folder.madeUp ? 0 : folder.repairParent;
+    // Start of the run of long-name pieces before the current entry; -1
+    // when none is open.
     std::int64_t pending = -1;
     int dots = 0;
     std::uint32_t off = 0;
     for (; off + FAT_DIR_ENTRY_SIZE <= length; off += FAT_DIR_ENTRY_SIZE) {
-        std::uint8_t* e = buffer + off;
-        CTempFATDirEntry entry(e);
-        if (!entry.IsValidFATDirEntry(false)) {
-            pending = -1;
-            if (stopAtInvalid) return off;
-            continue;
-        }
-        if (entry.IsLongFileNameEntry()) {
+        CTempFATDirEntry entry(buffer + off);
+        const bool valid = entry.IsValidFATDirEntry(false);
+        if (valid && entry.IsLongFileNameEntry()) {
             if (pending < 0) pending = off;
             continue;
         }
-        if (entry.IsVolumeLabel()) {
-            pending = -1;
-            continue;
-        }
-        if (e[0] == '.') {
-            pending = -1;
-            if (++dots >= 3) return kBadOffset;
-            continue;
-        }
-        const bool existing = !entry.IsErased() && !parentDeleted;
-        if (existing && !entry.IsDirectory() && !includeExisting) {
-            pending = -1;
-            continue;
-        }
-        const std::uint64_t cluster = entry.GetFirstClusterNO();
-        if (!(cluster < 3 || (cluster - 2) * m_ctx.sectorsPerCluster <= m_ctx.totalSectors)) {
-            pending = -1;
-            if (stopAtInvalid) return off;
-            continue;
-        }
-        if (P != 0 && cluster == P) {
-            pending = -1;
-            continue;
-        }
+        // Any other entry closes the run: the pieces name this entry or none.
         const std::uint32_t from = pending >= 0 ? static_cast<std::uint32_t>(pending) : off;
         pending = -1;
-        CFATFileProperties* props = CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(
-            buffer + from, off + FAT_DIR_ENTRY_SIZE - from);
+        switch (CheckEntry(entry, valid, folder, includeExisting, dots)) {
+            case EntryStep::NoFolder: return kBadOffset;
+            case EntryStep::Invalid:
+                if (stopAtInvalid) return off;
+                continue;
+            case EntryStep::Skip: continue;
+            case EntryStep::Build: break;
+        }
+        CFATFileProperties* props =
+            BuildEntryProperties(buffer + from, off + FAT_DIR_ENTRY_SIZE - from, entry, folder, hint);
         if (props == nullptr) continue;
-
-        if (parentDeleted) props->SetState(props->GetState() | 1);
-        props->SetParentFirstClusterNum(static_cast<std::int64_t>(P));
-        props->SetMetaDataSector(ConvertClusterNumToSector(P));
-        const std::uint64_t repaired = ReverseDelFileFirstNum(entry, repairParent, hint, props, madeUp);
-        if (P != 0 && repaired == P) props->SetFirstClusterNum(static_cast<std::int64_t>(cluster));
         const bool isDir = entry.IsDirectory();
-        const bool deleted = (props->GetState() & 1) != 0;
-        IDataRunList* runs = nullptr;
-        if (!isDir && props->GetFileSize() <= 0) {
-            props->SetFirstClusterNum(static_cast<std::int64_t>(
-                GetEmptyFileVirtualClusterNumObject()->GetVirtualClusterNum()));
-        } else if (!isDir) {
-            runs = BuildDataRunList(static_cast<std::uint64_t>(props->GetFirstClusterNum()),
-                                    props->GetFileSize(), deleted);
-        }
-        auto* node = new CFATFileNode();
-        node->SetFileProperties(props);
-        node->SetDataRunList(runs);
-        if (m_ctx.partition) node->SetPartition(m_ctx.partition->GetPartitionIndex());
-        if (m_ctx.builder == nullptr || !m_ctx.builder->AddNode(node, SEARCHER_FAT)) {
-            node->Release();
-            continue;
-        }
-        if (isDir) {
-            m_folderMap->emplace(static_cast<std::uint64_t>(props->GetFirstClusterNum()), node);
-            if (queue) queue->push_back(node);
-        }
+        CFATFileNode* node = HandOverNode(props, BuildRuns(props, isDir));
+        if (node != nullptr && isDir) QueueFolder(node, queue);
     }
     return pending >= 0 ? static_cast<std::uint32_t>(pending) : off;
 }
@@ -341,18 +394,18 @@ std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, s
 bool CFATBuildChildren::ReadCandidateSector(std::uint64_t cluster) {
     const std::int64_t sector = ConvertClusterNumToSector(cluster);
     if (sector == 0 || m_ctx.device == nullptr) return false;
-    if (sector > m_ctx.device->GetTotalSectors() - 10) return false;
-    // The 4,096 bytes behind the sector are zeroed once: reads fill only the
+    if (sector > m_ctx.device->GetTotalSectors() - kCandidateEndMargin) return false;
+    // The bytes behind the sector are zeroed once: reads fill only the
     // sector, and the analysers only look at the bytes.
-    if (m_candidate.empty()) m_candidate.assign(static_cast<std::size_t>(m_ctx.sectorSize) + 4096, 0);
+    if (m_candidate.empty()) m_candidate.assign(static_cast<std::size_t>(m_ctx.sectorSize) + kAnalyserLookAhead, 0);
     if (m_ctx.device->ReadSector(m_candidate.data(), sector, 1) == 1) return true;
     std::memset(m_candidate.data(), 0, m_ctx.sectorSize);
     return false;
 }
 
 bool CFATBuildChildren::bWindowsPEFiles(const std::uint8_t* s, std::uint32_t length) {
-    if (s == nullptr || length < 64 || s[0] != 'M' || s[1] != 'Z') return false;
-    const std::uint64_t pe = fatle::U32(s + 60);
+    if (s == nullptr || length < kMzHeaderBytes || s[0] != 'M' || s[1] != 'Z') return false;
+    const std::uint64_t pe = byteorder::LE32(s + kMzPeOffset);
     return pe + 2 <= length && s[pe] == 'P' && s[pe + 1] == 'E';
 }
 
@@ -388,8 +441,8 @@ bool CFATBuildChildren::bReviseFAT32FileFirstClu(std::uint64_t cluster, bool /*f
     }
     if (!ReadCandidateSector(cluster)) return true;
     std::uint8_t* s = m_candidate.data();
-    if (bInAnalyzeMap(fatle::U32(s))) return false;
-    if (bInAnalyzeMultimap(fatle::U16(s), s)) return false;
+    if (bInAnalyzeMap(byteorder::LE32(s))) return false;
+    if (bInAnalyzeMultimap(byteorder::LE16(s), s)) return false;
     if (bInAnalyzeList(s)) return false;
     return !bWindowsPEFiles(s, m_ctx.sectorSize);
 }
@@ -404,8 +457,8 @@ std::uint64_t CFATBuildChildren::TryGetRealFirstNum(std::uint64_t cluster, bool*
                                                     bool folder) {
     *found = false;
     for (int k = 0; k < tries - 1; ++k) {
-        const std::uint64_t c = cluster + static_cast<std::uint64_t>(k) * 0x10000;
-        if (c > 0x0FFFFFEF) break;
+        const std::uint64_t c = cluster + static_cast<std::uint64_t>(k) * kHighStep;
+        if (c > FAT32_LAST_USED_CLUSTER) break;
         const bool match = folder ? bEffectiveDIRFDT(c) : !bReviseFAT32FileFirstClu(c, false);
         if (match) {
             *found = true;
@@ -423,7 +476,7 @@ bool CFATBuildChildren::bInDelFileOrDIRMap(std::uint64_t& cluster, CTempFATDirEn
     std::uint64_t c = cluster;
     bool ok = true;
     bool settled = false;
-    for (int round = 0; round < 10 && !settled; ++round) {
+    for (int round = 0; round < kClaimRounds && !settled; ++round) {
         auto it = map.find(c);
         if (it == map.end()) {
             if (ok) map[c] = name;
@@ -435,12 +488,12 @@ bool CFATBuildChildren::bInDelFileOrDIRMap(std::uint64_t& cluster, CTempFATDirEn
             break;
         }
         bool f = false;
-        const std::uint64_t cand = TryGetRealFirstNum(c + 0x10000, &f, folder ? 50 : 40, folder);
+        const std::uint64_t cand = TryGetRealFirstNum(c + kHighStep, &f, folder ? kFolderTries : kClaimedFileTries, folder);
         if (f) {
             c = cand;
             ok = true;
         } else if (cand < G) {
-            c = High(G) | (cand & 0xFFFF);
+            c = High(G) | (cand & kLowMask);
         } else {
             ok = false;
             settled = true;
@@ -470,15 +523,15 @@ std::uint64_t CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry,
     bool repaired = false;
     const bool isDir = entry.IsDirectory();
 
-    if (entry.IsErased() && !isDir && c < 0x10000) {
+    if (entry.IsErased() && !isDir && c < kHighStep) {
         const std::string name = props->GetFileName();
         const std::size_t dot = name.rfind('.');
         if (dot != std::string::npos && name.size() > 1) m_ext = name.substr(dot + 1);
         if (P != 0 && High(R) == High(P) && !madeUp) {
             c += High(P);
-            if (c < 0x10000) {
+            if (c < kHighStep) {
                 bool found = false;
-                std::uint64_t cand = TryGetRealFirstNum(c, &found, 35, false);
+                std::uint64_t cand = TryGetRealFirstNum(c, &found, kFileTries, false);
                 if (found && High(cand) != High(P)) {
                     bool placed = false;
                     bInDelFileOrDIRMap(cand, entry, props, &placed, g_u64PreReadFileCluNum, false);
@@ -491,14 +544,14 @@ std::uint64_t CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry,
         } else {
             bool found = false;
             const std::uint64_t start = High(R) + c;
-            std::uint64_t cand = TryGetRealFirstNum(start, &found, 10, false);
-            if (!found && cand == start) cand = TryGetRealFirstNum(c, &found, 35, false);
+            std::uint64_t cand = TryGetRealFirstNum(start, &found, kFileTriesNearHint, false);
+            if (!found && cand == start) cand = TryGetRealFirstNum(c, &found, kFileTries, false);
             if (found) {
                 c = cand;
                 repaired = true;
-            } else if (c < 0x10000) {
-                if (R >= 0x10001) c += High(R);
-                else if (P >= 0x10001 && !madeUp) c += High(P);
+            } else if (c < kHighStep) {
+                if (R > kHighStep) c += High(R);
+                else if (P > kHighStep && !madeUp) c += High(P);
             }
         }
         entry.SetFirstClusterNO(static_cast<std::uint32_t>(c));
@@ -508,13 +561,13 @@ std::uint64_t CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry,
             bInDelFileOrDIRMap(c, entry, props, &placed, g_u64PreReadFileCluNum, true);
         } else {
             bool found = false;
-            std::uint64_t cand = TryGetRealFirstNum(c, &found, 50, true);
+            std::uint64_t cand = TryGetRealFirstNum(c, &found, kFolderTries, true);
             if (found) {
                 bool placed = false;
                 bInDelFileOrDIRMap(cand, entry, props, &placed, g_u64PreReadFileCluNum, true);
                 if (placed) c = cand;
-            } else if (g_u64PreReadFileCluNum > 0x310000) {
-                cand = TryGetRealFirstNum(c + High(g_u64PreReadFileCluNum), &found, 50, true);
+            } else if (g_u64PreReadFileCluNum > kFolderSearchReach) {
+                cand = TryGetRealFirstNum(c + High(g_u64PreReadFileCluNum), &found, kFolderTries, true);
                 if (found) {
                     c = cand;
                     entry.SetFirstClusterNO(static_cast<std::uint32_t>(c));
@@ -527,7 +580,7 @@ std::uint64_t CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry,
     }
 
     R = c + need;
-    if ((!isDir && repaired) || c >= 0x10001) g_u64PreReadFileCluNum = R;
+    if ((!isDir && repaired) || c > kHighStep) g_u64PreReadFileCluNum = R;
     if (R < P) R = P;
     props->SetFirstClusterNum(static_cast<std::int64_t>(c));
     return c;
@@ -579,18 +632,14 @@ bool CFATBuildWorker::IsFullValidDBR(const std::uint8_t* sector, std::int64_t pa
 }
 
 std::uint32_t CFATBuildWorker::ConvertSectorToClusterNum(std::int64_t sector) const {
-    if (m_ctx.sectorsPerCluster == 0) return 0;
-    return static_cast<std::uint32_t>((sector - m_ctx.dataStart) / m_ctx.sectorsPerCluster + 2);
+    return m_ctx.SectorToCluster(sector);
 }
 
 std::int64_t CFATBuildWorker::ConvertClusterNumToSector(std::uint64_t cluster) const {
-    if (cluster < 2) return 0;
-    return static_cast<std::int64_t>(cluster - 2) * m_ctx.sectorsPerCluster + m_ctx.dataStart;
+    return m_ctx.ClusterToSector(cluster);
 }
 
-bool CFATBuildWorker::IsFirsectorInCluster(std::int64_t sector) const {
-    return m_ctx.sectorsPerCluster != 0 && (sector - m_ctx.dataStart) % m_ctx.sectorsPerCluster == 0;
-}
+bool CFATBuildWorker::IsFirsectorInCluster(std::int64_t sector) const { return m_ctx.IsClusterStart(sector); }
 
 EngineResult CFATBuildWorker::QuickBuildDirectoryTree(bool includeExisting) {
     GetEmptyFileVirtualClusterNumObject()->ResetVirtualClusterNum();
@@ -636,7 +685,7 @@ CFATFileNode* CFATBuildWorker::CreateTempFileNode(std::uint32_t cluster, std::ui
     auto* props = CFATFileProperties::Create();
     props->SetFileName(name);
     props->SetAttribute(FAT_ATTR_DIRECTORY);
-    props->SetState(9);
+    props->SetState(FAT_STATE_MADE_UP_FOLDER);
     props->SetFirstClusterNum(cluster);
     props->SetParentFirstClusterNum(parentCluster);
     props->SetMetaDataSector(ConvertClusterNumToSector(parentCluster));
@@ -646,7 +695,7 @@ CFATFileNode* CFATBuildWorker::CreateTempFileNode(std::uint32_t cluster, std::ui
 }
 
 void CFATBuildWorker::BuildFat16LostRoot(CFATBuildChildren& children, std::int64_t sector) {
-    std::vector<std::uint8_t> buf(4096 > m_ctx.sectorSize ? 4096 : m_ctx.sectorSize, 0);
+    std::vector<std::uint8_t> buf(std::max<std::size_t>(kLostRootBufferBytes, m_ctx.sectorSize), 0);
     if (m_ctx.device->ReadSector(buf.data(), sector, 1) != 1) return;
     children.BuildChildrenFromBuffer(buf.data(), m_ctx.sectorSize, nullptr, nullptr, true, true);
 }
@@ -686,10 +735,10 @@ void CFATBuildWorker::BuildLostNode(CFATBuildChildren& children, const FolderSec
     const std::size_t front = kMaxCarry + 1;
     std::vector<std::uint8_t> buf(front + static_cast<std::size_t>(m_ctx.sectorSize) * kMaxRunSectors);
     std::uint8_t* cluster = buf.data() + front;
-    const std::int64_t end = m_ctx.partitionStart + static_cast<std::int64_t>(m_ctx.totalSectors);
+    const std::int64_t end = m_ctx.PartitionEnd();
     for (const FIRSTFOLDERSECTOR& f : sectors) {
         if (f.sector < m_ctx.dataStart || f.sector >= end) continue;
-        if (f.ownCluster != 0xFFFFFFFF || !IsFirsectorInCluster(f.sector)) continue;
+        if (f.ownCluster != FAT_CLUSTER_NONE || !IsFirsectorInCluster(f.sector)) continue;
         if (m_visited.count(ConvertSectorToClusterNum(f.sector))) continue;
         if (f.sector + static_cast<std::int64_t>(spc) > end) continue;
         if (m_ctx.device->ReadSector(cluster, f.sector, spc) != 1) continue;
@@ -697,7 +746,7 @@ void CFATBuildWorker::BuildLostNode(CFATBuildChildren& children, const FolderSec
         // long name of an entry whose short entry opens this cluster began at
         // the end of the one before, as in a folder read whole.
         const std::uint32_t carried = OpenLongNameBefore(f.sector, sectors, cluster);
-        CFATFileNode* temp = CreateTempFileNode(0xFFFFFFFF, f.parentCluster);
+        CFATFileNode* temp = CreateTempFileNode(FAT_CLUSTER_NONE, f.parentCluster);
         children.BuildChildrenFromBuffer(cluster - carried, carried + spc * m_ctx.sectorSize, temp, nullptr,
                                          true, true);
         temp->Release();
@@ -714,10 +763,10 @@ int CFATBuildWorker::CompleteBuildDirectoryTree(const FolderSectorSet& sectors) 
     list.clear();
     std::int64_t from = m_ctx.dataStart;
     if (m_ctx.type != FILE_SYSTEM_FAT32 && !m_ctx.rootWanted) {
-        from = m_ctx.dataStart - static_cast<std::int64_t>(0x20000 / m_ctx.sectorSize);
+        from = m_ctx.dataStart - static_cast<std::int64_t>(kLostRootReachBytes / m_ctx.sectorSize);
         if (from < 0) from = 0;
     }
-    const std::int64_t end = m_ctx.partitionStart + static_cast<std::int64_t>(m_ctx.totalSectors);
+    const std::int64_t end = m_ctx.PartitionEnd();
     auto first = sectors.lower_bound(FIRSTFOLDERSECTOR{from, 0, 0});
     if (first == sectors.end() || first->sector >= end) return 1;
     // No stop test here: a stopped deep scan still builds what it found.
@@ -726,7 +775,7 @@ int CFATBuildWorker::CompleteBuildDirectoryTree(const FolderSectorSet& sectors) 
             BuildFat16LostRoot(children, it->sector);
             continue;
         }
-        if (it->ownCluster == 0xFFFFFFFF || ConvertSectorToClusterNum(it->sector) != it->ownCluster ||
+        if (it->ownCluster == FAT_CLUSTER_NONE || ConvertSectorToClusterNum(it->sector) != it->ownCluster ||
             !IsFirsectorInCluster(it->sector))
             continue;
         CFATFileNode* node = nullptr;

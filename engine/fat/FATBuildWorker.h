@@ -14,6 +14,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "fat/FATGeometry.h"
+#include "fat/FATLayout.h"
 #include "foundation/EngineResult.h"
 #include "raw/RawFileAnalyser.h"
 
@@ -33,7 +35,7 @@ constexpr EngineResult FAT_ERR_STOPPED = 0x010A00980000000Dull;
 // A folder sector the deep search recorded.
 struct FIRSTFOLDERSECTOR {
     std::int64_t sector = 0;                 // absolute
-    std::uint32_t ownCluster = 0xFFFFFFFF;   // 0xFFFFFFFF: not a folder's first sector
+    std::uint32_t ownCluster = FAT_CLUSTER_NONE;  // none: not a folder's first sector
     std::uint32_t parentCluster = 0;
 };
 struct FIRSTFOLDERSECTORLESS {
@@ -80,20 +82,16 @@ private:
 };
 
 // Geometry and collaborators shared by the worker and the folder reader.
-struct FATBuildContext {
+struct FATBuildContext : FATGeometry {
     IDirecotryTreeBuilder* builder = nullptr;
     IProgress* progress = nullptr;
     CFATSearchedPartitionInfo* partition = nullptr;
     IStorageDevice* device = nullptr;
     std::uint32_t type = 0;                 // 1 FAT16, 2 FAT32 (0 FAT12)
-    std::int64_t partitionStart = 0;
-    std::uint32_t sectorsPerCluster = 1;
     std::int64_t rootStart = 0;             // FAT12/16 fixed root
     std::uint32_t rootSectors = 0;
     std::uint32_t rootCluster = 0;          // FAT32
     bool rootWanted = true;
-    std::int64_t dataStart = 0;             // sector of cluster 2
-    std::uint64_t totalSectors = 0;
     IFATTable* fat = nullptr;
     std::uint32_t sectorSize = 512;
 };
@@ -137,9 +135,31 @@ public:
     static bool bWindowsPEFiles(const std::uint8_t* sector, std::uint32_t length);
 
 private:
+    // What a folder's entries inherit from it.
+    struct FolderFacts {
+        std::uint64_t cluster = 0;        // first cluster; 0 for a fixed root
+        bool deleted = false;
+        bool madeUp = false;              // stands in for a lost folder cluster
+        std::uint64_t repairParent = 0;   // the cluster the FAT32 repair may lean on
+    };
+    enum class EntryStep { Build, Skip, Invalid, NoFolder };
+
+    static bool ReadFolderFacts(CFATFileNode* parent, FolderFacts& facts);
+    // Whether one entry that is not a long-name piece names a child.
+    EntryStep CheckEntry(const CTempFATDirEntry& entry, bool valid, const FolderFacts& folder,
+                         bool includeExisting, int& dots) const;
+    // Properties of the entry group (long-name pieces, then the entry),
+    // with the first cluster repaired; null when the group gives none.
+    CFATFileProperties* BuildEntryProperties(const std::uint8_t* group, std::uint32_t bytes,
+                                             CTempFATDirEntry& entry, const FolderFacts& folder,
+                                             std::uint64_t& hint);
+    void RepairFirstCluster(CTempFATDirEntry& entry, CFATFileProperties* props, const FolderFacts& folder,
+                            std::uint64_t& hint);
+    IDataRunList* BuildRuns(CFATFileProperties* props, bool isDir);
+    // The node handed to the builder; null (and released) when refused.
+    CFATFileNode* HandOverNode(CFATFileProperties* props, IDataRunList* runs);
+    void QueueFolder(CFATFileNode* node, FolderQueue* queue);
     void IniRawDllValue();
-    std::int64_t PartitionEnd() const;
-    std::uint64_t DataAreaLimit() const;
     bool ReadCandidateSector(std::uint64_t cluster);
 
     FATBuildContext m_ctx;

@@ -163,7 +163,7 @@ CFATSearchedPartitionInfo* CFATCompleteFSearcher::BuildPartitionInfoAccordingFAT
         flag = backup ? FAT_FLAG_FAT32_BACKUP_DBR : FAT_FLAG_FAT32_DBR;
         rootInfo = dbr.GetRootDirStartCluster();
     } else {
-        const std::uint32_t rootSectors = dbr.GetRootEntries() * 32 / m_sectorSize;
+        const std::uint32_t rootSectors = static_cast<std::uint32_t>(dbr.GetRootEntries() * FAT_DIR_ENTRY_SIZE / m_sectorSize);
         dataOffset += rootSectors;
         flag = FAT_FLAG_FAT16_DBR;
         rootInfo = rootSectors;

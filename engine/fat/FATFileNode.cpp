@@ -7,8 +7,8 @@
 #include "foundation/DataRun.h"
 #include "foundation/Log.h"
 
-using fatle::U16;
-using fatle::U32;
+using byteorder::LE16;
+using byteorder::LE32;
 
 // ---- properties ------------------------------------------------------------
 
@@ -96,10 +96,10 @@ std::int64_t CFATFileNode::GetLastAccessTime() {
 int CFATFileNode::IsDirectory() {
     return m_properties && (m_properties->GetAttribute() & FAT_ATTR_DIRECTORY) ? 1 : 0;
 }
-int CFATFileNode::IsDeleted() { return m_properties && (m_properties->GetState() & 1) ? 1 : 0; }
+int CFATFileNode::IsDeleted() { return m_properties && (m_properties->GetState() & FAT_STATE_DELETED) ? 1 : 0; }
 
 void CFATFileNode::MarkDeleted() {
-    if (m_properties) m_properties->SetState(m_properties->GetState() | 1);
+    if (m_properties) m_properties->SetState(m_properties->GetState() | FAT_STATE_DELETED);
 }
 
 void CFATFileNode::FilterFileNameByDot() {
@@ -171,13 +171,13 @@ CFATFileProperties* CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntry(
     if (e == nullptr) return nullptr;
     auto* p = CFATFileProperties::Create();
     p->SetFileName(name ? name : "");
-    p->SetFileSize(U32(e + tagFATDIRENTRY::kSize));
+    p->SetFileSize(LE32(e + tagFATDIRENTRY::kSize));
     p->SetAttribute(e[tagFATDIRENTRY::kAttribute]);
-    p->SetCreationTime(U16(e + tagFATDIRENTRY::kCreateDate), U16(e + tagFATDIRENTRY::kCreateTime));
-    p->SetModificationTime(U16(e + tagFATDIRENTRY::kModifyDate),
-                           U16(e + tagFATDIRENTRY::kModifyTime));
-    p->SetLastAccessTimeFromDosDate(U16(e + tagFATDIRENTRY::kAccessDate));
-    if (e[0] == FAT_ENTRY_ERASED) p->SetState(1);
+    p->SetCreationTime(LE16(e + tagFATDIRENTRY::kCreateDate), LE16(e + tagFATDIRENTRY::kCreateTime));
+    p->SetModificationTime(LE16(e + tagFATDIRENTRY::kModifyDate),
+                           LE16(e + tagFATDIRENTRY::kModifyTime));
+    p->SetLastAccessTimeFromDosDate(LE16(e + tagFATDIRENTRY::kAccessDate));
+    if (e[tagFATDIRENTRY::kName] == FAT_ENTRY_ERASED) p->SetState(FAT_STATE_DELETED);
     return p;
 }
 
@@ -191,7 +191,7 @@ CFATFileProperties* CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryB
             char piece[FAT_LFN_PIECE_UTF8_MAX];
             entry.GetLongFileName(piece, sizeof piece);
             const std::size_t n = std::strlen(piece);
-            if (n < 13 && !gathered.empty()) gathered.clear();  // a new name starts
+            if (n < tagFATLFNENTRY::kUnits && !gathered.empty()) gathered.clear();  // a new name starts
             gathered.insert(0, piece);
             if (gathered.size() >= kMaxJoinedName) return nullptr;
             continue;

@@ -12,6 +12,15 @@
 
 class IDataRunList;
 
+// Bits of a node's state word: the entry is erased, or sits under an erased
+// folder; the folder stands in for a lost folder cluster (as "DIRn"), and
+// is deleted as well.
+enum : std::uint8_t {
+    FAT_STATE_DELETED = 0x01,
+    FAT_STATE_MADE_UP = 0x08,
+    FAT_STATE_MADE_UP_FOLDER = FAT_STATE_DELETED | FAT_STATE_MADE_UP,
+};
+
 // The facts of one directory entry group.
 struct CFATFilePropertiesStruct {
     std::string name;          // UTF-8
@@ -22,7 +31,7 @@ struct CFATFilePropertiesStruct {
     std::int64_t creationTime = 0;      // FILETIME, 0 = none
     std::int64_t modificationTime = 0;
     std::int64_t lastAccessTime = 0;
-    std::uint8_t state = 0;             // bit 0 = deleted
+    std::uint8_t state = 0;             // FAT_STATE_* bits
     std::int64_t firstCluster = 0;      // real, or virtual (>= 2^32) for empty files
     std::int64_t parentFirstCluster = 0;
     std::int64_t metadataSector = 0;    // sector holding the directory entry

@@ -130,7 +130,7 @@ EngineResult CFATQuickSearcher::FatQuickSearchFiles(IStorageDevice* device, std:
             rootInfo = rootCluster;
         } else {
             rootStart = reserved + static_cast<std::int64_t>(fats) * spf;
-            rootSectors = dbr.GetRootEntries() * 32 / ss;
+            rootSectors = static_cast<std::uint32_t>(dbr.GetRootEntries() * FAT_DIR_ENTRY_SIZE / ss);
             dataStart = rootStart + rootSectors;
             rootInfo = rootSectors;
         }

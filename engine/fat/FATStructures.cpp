@@ -6,8 +6,8 @@
 #include "fat/DosTime.h"
 #include "fat/FATTable.h"
 
-using fatle::U16;
-using fatle::U32;
+using byteorder::LE16;
+using byteorder::LE32;
 
 namespace {
 
@@ -49,7 +49,9 @@ void CTempFATDBR::InitFileSystemType() {
 }
 
 bool CTempFATDBR::SimpleCheck(const std::uint8_t* sector) {
-    return sector != nullptr && sector[0] != 0 && sector[510] == 0x55 && sector[511] == 0xAA;
+    const std::uint8_t* s = sector;
+    return s != nullptr && s[0] != 0 && s[tagFATPARTITIONDBR::kSignature] == FAT_BOOT_SIGNATURE_0 &&
+           s[tagFATPARTITIONDBR::kSignature + 1] == FAT_BOOT_SIGNATURE_1;
 }
 
 bool CTempFATDBR::CommonTests(int labelOffset, const char* label) const {
@@ -57,25 +59,26 @@ bool CTempFATDBR::CommonTests(int labelOffset, const char* label) const {
     if (strncasecmp(reinterpret_cast<const char*>(s + labelOffset), label, 8) != 0) return false;
     if (s[tagFATPARTITIONDBR::kNumberOfFats] != 2) return false;
     if (!IsPowerOfTwoClusterSize(s[tagFATPARTITIONDBR::kSectorsPerCluster])) return false;
-    if (U16(s + tagFATPARTITIONDBR::kBytesPerSector) != m_deviceSectorSize) return false;
-    return s[510] == 0x55 && s[511] == 0xAA;
+    if (LE16(s + tagFATPARTITIONDBR::kBytesPerSector) != m_deviceSectorSize) return false;
+    return s[tagFATPARTITIONDBR::kSignature] == FAT_BOOT_SIGNATURE_0 &&
+           s[tagFATPARTITIONDBR::kSignature + 1] == FAT_BOOT_SIGNATURE_1;
 }
 
 bool CTempFATDBR::IsFullValidFAT16DBR() const {
     if (!CommonTests(tagFATPARTITIONDBR::kFat16Label, "FAT16   ")) return false;
-    const std::uint32_t entries = U16(m_sector + tagFATPARTITIONDBR::kRootEntries);
-    const std::uint32_t bps = U16(m_sector + tagFATPARTITIONDBR::kBytesPerSector);
-    if (entries < 224 || bps == 0 || (entries * 32) % bps != 0) return false;
-    return U16(m_sector + tagFATPARTITIONDBR::kSectorsPerFat16) != 0;
+    const std::uint32_t entries = LE16(m_sector + tagFATPARTITIONDBR::kRootEntries);
+    const std::uint32_t bps = LE16(m_sector + tagFATPARTITIONDBR::kBytesPerSector);
+    if (entries < 224 || bps == 0 || (entries * FAT_DIR_ENTRY_SIZE) % bps != 0) return false;
+    return LE16(m_sector + tagFATPARTITIONDBR::kSectorsPerFat16) != 0;
 }
 
 bool CTempFATDBR::IsFullValidFAT32DBR() const {
     if (!CommonTests(tagFATPARTITIONDBR::kFat32Label, "FAT32   ")) return false;
-    return U32(m_sector + tagFATPARTITIONDBR::kSectorsPerFat32) != 0;
+    return LE32(m_sector + tagFATPARTITIONDBR::kSectorsPerFat32) != 0;
 }
 
 std::uint32_t CTempFATDBR::GetBytesPerSector() const {
-    return m_sector ? U16(m_sector + tagFATPARTITIONDBR::kBytesPerSector) : 0;
+    return m_sector ? LE16(m_sector + tagFATPARTITIONDBR::kBytesPerSector) : 0;
 }
 
 std::uint32_t CTempFATDBR::GetSectorsperCluster() const {
@@ -83,11 +86,11 @@ std::uint32_t CTempFATDBR::GetSectorsperCluster() const {
 }
 
 std::uint32_t CTempFATDBR::GetReservedSector() const {
-    return IsKnownType() ? U16(m_sector + tagFATPARTITIONDBR::kReservedSectors) : 0;
+    return IsKnownType() ? LE16(m_sector + tagFATPARTITIONDBR::kReservedSectors) : 0;
 }
 
 std::uint32_t CTempFATDBR::GetFatTableStartSector() const {
-    return m_sector ? U16(m_sector + tagFATPARTITIONDBR::kReservedSectors) : 0;
+    return m_sector ? LE16(m_sector + tagFATPARTITIONDBR::kReservedSectors) : 0;
 }
 
 std::uint32_t CTempFATDBR::GetNumberOfFat() const {
@@ -95,32 +98,32 @@ std::uint32_t CTempFATDBR::GetNumberOfFat() const {
 }
 
 std::uint32_t CTempFATDBR::GetRootEntries() const {
-    return m_sector ? U16(m_sector + tagFATPARTITIONDBR::kRootEntries) : 0;
+    return m_sector ? LE16(m_sector + tagFATPARTITIONDBR::kRootEntries) : 0;
 }
 
 std::uint32_t CTempFATDBR::GetSectorsPerFat() const {
-    if (m_type == FILE_SYSTEM_FAT32) return U32(m_sector + tagFATPARTITIONDBR::kSectorsPerFat32);
-    if (IsKnownType()) return U16(m_sector + tagFATPARTITIONDBR::kSectorsPerFat16);
+    if (m_type == FILE_SYSTEM_FAT32) return LE32(m_sector + tagFATPARTITIONDBR::kSectorsPerFat32);
+    if (IsKnownType()) return LE16(m_sector + tagFATPARTITIONDBR::kSectorsPerFat16);
     return 0;
 }
 
 std::uint64_t CTempFATDBR::GetTotalSectors() const {
     switch (m_type) {
         case FILE_SYSTEM_FAT32:
-            return U32(m_sector + tagFATPARTITIONDBR::kTotalSectors32);
+            return LE32(m_sector + tagFATPARTITIONDBR::kTotalSectors32);
         case FILE_SYSTEM_FAT16: {
-            const std::uint16_t small = U16(m_sector + tagFATPARTITIONDBR::kTotalSectors16);
-            return small != 0 ? small : U32(m_sector + tagFATPARTITIONDBR::kTotalSectors32);
+            const std::uint16_t small = LE16(m_sector + tagFATPARTITIONDBR::kTotalSectors16);
+            return small != 0 ? small : LE32(m_sector + tagFATPARTITIONDBR::kTotalSectors32);
         }
         case FILE_SYSTEM_FAT12:
-            return U16(m_sector + tagFATPARTITIONDBR::kTotalSectors16);
+            return LE16(m_sector + tagFATPARTITIONDBR::kTotalSectors16);
         default:
             return 0;
     }
 }
 
 std::uint32_t CTempFATDBR::GetRootDirStartCluster() const {
-    return m_type == FILE_SYSTEM_FAT32 ? U32(m_sector + tagFATPARTITIONDBR::kRootCluster) : 0;
+    return m_type == FILE_SYSTEM_FAT32 ? LE32(m_sector + tagFATPARTITIONDBR::kRootCluster) : 0;
 }
 
 CFATDBR::CFATDBR(const std::uint8_t* sector, std::uint32_t deviceSectorSize)
@@ -142,37 +145,37 @@ CFATDBR::CFATDBR(const CFATDBR& other) : CTempFATDBR(nullptr, other.m_deviceSect
 bool CTempFATDirEntry::IsValidFATDirEntry(bool skipClusterTest) const {
     const std::uint8_t attr = Attribute();
     if (attr == FAT_ATTR_LONG_NAME) return true;
-    if (attr > 0x3F) return false;
+    if (attr > FAT_ATTR_ALL) return false;
     if (!skipClusterTest) {
         const std::uint64_t cluster = GetFirstClusterNO();
         const std::uint32_t size = GetSize();
         if (!IsDirectory()) {
             if ((cluster == 0) != (size == 0)) return false;
-        } else if (size != 0 && U16(m_entry + tagFATDIRENTRY::kClusterHigh) != 0) {
+        } else if (size != 0 && LE16(m_entry + tagFATDIRENTRY::kClusterHigh) != 0) {
             return false;
         }
     }
-    if (!ValidDosDate(U16(m_entry + tagFATDIRENTRY::kCreateDate)) ||
-        !ValidDosDate(U16(m_entry + tagFATDIRENTRY::kModifyDate)) ||
-        !ValidDosDate(U16(m_entry + tagFATDIRENTRY::kAccessDate)))
+    if (!ValidDosDate(LE16(m_entry + tagFATDIRENTRY::kCreateDate)) ||
+        !ValidDosDate(LE16(m_entry + tagFATDIRENTRY::kModifyDate)) ||
+        !ValidDosDate(LE16(m_entry + tagFATDIRENTRY::kAccessDate)))
         return false;
-    if (!ValidDosTime(U16(m_entry + tagFATDIRENTRY::kCreateTime)) ||
-        !ValidDosTime(U16(m_entry + tagFATDIRENTRY::kModifyTime)))
+    if (!ValidDosTime(LE16(m_entry + tagFATDIRENTRY::kCreateTime)) ||
+        !ValidDosTime(LE16(m_entry + tagFATDIRENTRY::kModifyTime)))
         return false;
-    if (attr & 0x40) return false;
+    if (attr & FAT_ATTR_RESERVED) return false;
     if (attr & FAT_ATTR_VOLUME) return true;
     return IsValidFileName(m_entry);
 }
 
 std::uint64_t CTempFATDirEntry::GetFirstClusterNO() const {
     if (m_revise && m_revised > 0) return m_revised;
-    return static_cast<std::uint64_t>(U16(m_entry + tagFATDIRENTRY::kClusterHigh)) * 0x10000u +
-           U16(m_entry + tagFATDIRENTRY::kClusterLow);
+    return static_cast<std::uint64_t>(LE16(m_entry + tagFATDIRENTRY::kClusterHigh)) * FAT32_CLUSTER_HIGH_STEP +
+           LE16(m_entry + tagFATDIRENTRY::kClusterLow);
 }
 
 void CTempFATDirEntry::SetFirstClusterNO(std::uint32_t cluster) {
-    fatle::Put16(m_entry + tagFATDIRENTRY::kClusterHigh, static_cast<std::uint16_t>(cluster >> 16));
-    fatle::Put16(m_entry + tagFATDIRENTRY::kClusterLow, static_cast<std::uint16_t>(cluster));
+    byteorder::PutLE16(m_entry + tagFATDIRENTRY::kClusterHigh, static_cast<std::uint16_t>(cluster >> 16));
+    byteorder::PutLE16(m_entry + tagFATDIRENTRY::kClusterLow, static_cast<std::uint16_t>(cluster));
 }
 
 std::string CTempFATDirEntry::GetShortName(bool withoutDot) const {
@@ -188,8 +191,8 @@ std::string CTempFATDirEntry::GetShortName(bool withoutDot) const {
         }
         return s;
     };
-    std::string base = cut(m_entry, 8, m_entry[0] == FAT_ENTRY_ERASED);
-    std::string ext = cut(m_entry + 8, 3, false);
+    std::string base = cut(m_entry + tagFATDIRENTRY::kName, FAT_SHORT_NAME_BYTES, IsErased());
+    std::string ext = cut(m_entry + tagFATDIRENTRY::kExt, FAT_SHORT_EXT_BYTES, false);
     if (ext.empty()) return base;
     return withoutDot ? base + ext : base + "." + ext;
 }
@@ -200,7 +203,7 @@ std::string CTempFATDirEntry::GetDisplayShortName() const {
     if ((flags & (FAT_CASE_LOWER_BASE | FAT_CASE_LOWER_EXT)) == 0) return name;
     // GetShortName gives one character per stored byte: the base name
     // without its trailing blanks, then "." and the extension when there is one.
-    std::size_t baseEnd = 8;
+    std::size_t baseEnd = FAT_SHORT_NAME_BYTES;
     while (baseEnd > 0 && m_entry[baseEnd - 1] == ' ') --baseEnd;
     const std::size_t dot = name.size() > baseEnd ? baseEnd : std::string::npos;
     auto lower = [&name](std::size_t from, std::size_t to) {
@@ -215,11 +218,11 @@ std::string CTempFATDirEntry::GetDisplayShortName() const {
 std::string Utf16LeToUtf8(const std::uint8_t* units, std::size_t count) {
     std::string out;
     for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t u = U16(units + 2 * i);
+        std::uint32_t u = LE16(units + 2 * i);
         if (u == 0) break;
         if (u >= 0xD800 && u <= 0xDBFF) {
             if (i + 1 >= count) break;
-            const std::uint32_t lo = U16(units + 2 * (i + 1));
+            const std::uint32_t lo = LE16(units + 2 * (i + 1));
             if (lo < 0xDC00 || lo > 0xDFFF) break;
             u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
             ++i;
@@ -247,11 +250,12 @@ std::string Utf16LeToUtf8(const std::uint8_t* units, std::size_t count) {
 
 void CTempFATDirEntry::GetLongFileName(char* buffer, std::size_t length) const {
     if (buffer == nullptr || length == 0) return;
-    std::uint8_t units[26];
-    std::memcpy(units, m_entry + 1, 10);
-    std::memcpy(units + 10, m_entry + 14, 12);
-    std::memcpy(units + 22, m_entry + 28, 4);
-    std::string text = Utf16LeToUtf8(units, 13);
+    using L = tagFATLFNENTRY;
+    std::uint8_t units[2 * L::kUnits];
+    std::memcpy(units, m_entry + L::kUnits1, L::kUnits1Bytes);
+    std::memcpy(units + L::kUnits1Bytes, m_entry + L::kUnits2, L::kUnits2Bytes);
+    std::memcpy(units + L::kUnits1Bytes + L::kUnits2Bytes, m_entry + L::kUnits3, L::kUnits3Bytes);
+    std::string text = Utf16LeToUtf8(units, L::kUnits);
     if (text.size() >= length) {
         // Cut at a character boundary so the piece stays valid UTF-8.
         std::size_t n = length - 1;
@@ -290,8 +294,9 @@ bool CTempFATDirEntry::IsValidLongFileName(const char* text) {
 }
 
 bool CTempFATDirEntry::IsFilenameEqual(const char* name8, const char* ext3) const {
-    return name8 && ext3 && std::memcmp(m_entry, name8, 8) == 0 &&
-           std::memcmp(m_entry + 8, ext3, 3) == 0;
+    return name8 && ext3 &&
+           std::memcmp(m_entry + tagFATDIRENTRY::kName, name8, FAT_SHORT_NAME_BYTES) == 0 &&
+           std::memcmp(m_entry + tagFATDIRENTRY::kExt, ext3, FAT_SHORT_EXT_BYTES) == 0;
 }
 
 // ---- folder sectors --------------------------------------------------------
@@ -303,11 +308,11 @@ bool CFATFolderAnalyser::IsBlankFATDirEntry(const std::uint8_t* entry) {
 }
 
 bool CFATFolderAnalyser::IsCurDirFileName(const std::uint8_t* entry) {
-    return std::memcmp(entry, ".          ", 11) == 0 && (entry[11] & FAT_ATTR_DIRECTORY);
+    return std::memcmp(entry, ".          ", 11) == 0 && (entry[tagFATDIRENTRY::kAttribute] & FAT_ATTR_DIRECTORY);
 }
 
 bool CFATFolderAnalyser::IsParentDirFileName(const std::uint8_t* entry) {
-    return std::memcmp(entry, "..         ", 11) == 0 && (entry[11] & FAT_ATTR_DIRECTORY);
+    return std::memcmp(entry, "..         ", 11) == 0 && (entry[tagFATDIRENTRY::kAttribute] & FAT_ATTR_DIRECTORY);
 }
 
 int CFATFolderAnalyser::AnalyseSector(const std::uint8_t* sector) {

@@ -7,41 +7,9 @@
 #include <cstdint>
 #include <string>
 
+#include "fat/FATLayout.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/Types.h"
-
-namespace fatle {
-inline std::uint16_t U16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-inline std::uint32_t U32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-inline void Put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-}  // namespace fatle
-
-constexpr std::size_t FAT_DBR_SIZE = 512;
-constexpr std::size_t FAT_DIR_ENTRY_SIZE = 32;
-
-// Field offsets of the boot sector (tagFATPARTITIONDBR).
-struct tagFATPARTITIONDBR {
-    static constexpr int kBytesPerSector = 11;
-    static constexpr int kSectorsPerCluster = 13;
-    static constexpr int kReservedSectors = 14;
-    static constexpr int kNumberOfFats = 16;
-    static constexpr int kRootEntries = 17;
-    static constexpr int kTotalSectors16 = 19;
-    static constexpr int kSectorsPerFat16 = 22;
-    static constexpr int kTotalSectors32 = 32;
-    static constexpr int kSectorsPerFat32 = 36;
-    static constexpr int kRootCluster = 44;
-    static constexpr int kFat16Label = 54;
-    static constexpr int kFat32Label = 82;
-    static constexpr int kSignature = 510;
-};
 
 // A view over a caller's 512-byte boot sector, compared with the device's
 // sector size. The type is fixed at construction: FAT16, else FAT32, else
@@ -88,33 +56,8 @@ private:
     std::uint8_t m_copy[FAT_DBR_SIZE];
 };
 
-// Offsets of a 32-byte directory entry (tagFATDIRENTRY).
-struct tagFATDIRENTRY {
-    static constexpr int kName = 0;
-    static constexpr int kExt = 8;
-    static constexpr int kAttribute = 11;
-    static constexpr int kCaseFlags = 12;
-    static constexpr int kCreateTime = 14;
-    static constexpr int kCreateDate = 16;
-    static constexpr int kAccessDate = 18;
-    static constexpr int kClusterHigh = 20;
-    static constexpr int kModifyTime = 22;
-    static constexpr int kModifyDate = 24;
-    static constexpr int kClusterLow = 26;
-    static constexpr int kSize = 28;
-};
-
-constexpr std::uint8_t FAT_ATTR_VOLUME = 0x08;
-constexpr std::uint8_t FAT_ATTR_DIRECTORY = 0x10;
-constexpr std::uint8_t FAT_ATTR_LONG_NAME = 0x0F;
-constexpr std::uint8_t FAT_ENTRY_ERASED = 0xE5;
-// Byte 12 of a short entry, as Windows NT and Linux write it for a name that
-// fits 8.3 in one case: the base name, or the extension, is lower case.
-constexpr std::uint8_t FAT_CASE_LOWER_BASE = 0x08;
-constexpr std::uint8_t FAT_CASE_LOWER_EXT = 0x10;
-
 // Longest UTF-8 text one 13-unit long-name piece can give, with terminator.
-constexpr std::size_t FAT_LFN_PIECE_UTF8_MAX = 13 * 4 + 1;
+constexpr std::size_t FAT_LFN_PIECE_UTF8_MAX = tagFATLFNENTRY::kUnits * 4 + 1;
 
 // A view over one 32-byte entry of a caller's buffer. The entry may be
 // rewritten (SetFirstClusterNO) when the buffer is writable.
@@ -125,13 +68,13 @@ public:
         : CTempFATDirEntry(const_cast<std::uint8_t*>(entry)) {}
 
     bool IsValidFATDirEntry(bool skipClusterTest) const;
-    bool IsErased() const { return m_entry[0] == FAT_ENTRY_ERASED; }
-    bool IsNeverUsed() const { return m_entry[0] == 0; }
+    bool IsErased() const { return m_entry[tagFATDIRENTRY::kName] == FAT_ENTRY_ERASED; }
+    bool IsNeverUsed() const { return m_entry[tagFATDIRENTRY::kName] == 0; }
     bool IsDirectory() const { return (Attribute() & FAT_ATTR_DIRECTORY) != 0; }
     bool IsVolumeLabel() const { return (Attribute() & FAT_ATTR_VOLUME) != 0; }
     bool IsLongFileNameEntry() const { return Attribute() == FAT_ATTR_LONG_NAME; }
     std::uint8_t Attribute() const { return m_entry[tagFATDIRENTRY::kAttribute]; }
-    std::uint32_t GetSize() const { return fatle::U32(m_entry + tagFATDIRENTRY::kSize); }
+    std::uint32_t GetSize() const { return byteorder::LE32(m_entry + tagFATDIRENTRY::kSize); }
     std::uint64_t GetFirstClusterNO() const;
     void SetFirstClusterNO(std::uint32_t cluster);
     void SetIsReviseDirEntryCluNum(bool flag) { m_revise = flag; }
@@ -197,7 +140,7 @@ private:
 class CFATTableAnalyser {
 public:
     static bool IsUsedCluster(std::uint64_t cluster) {
-        return cluster >= 2 && cluster <= 0x0FFFFFEF;
+        return cluster >= FAT_FIRST_DATA_CLUSTER && cluster <= FAT32_LAST_USED_CLUSTER;
     }
     static bool IsValidFATTableFirstSector(const std::uint8_t* sector, std::uint32_t sectorSize,
                                            std::uint32_t* type);

@@ -6,8 +6,8 @@
 #include "foundation/StorageDevice.h"
 #include "foundation/Types.h"
 
-using fatle::U16;
-using fatle::U32;
+using byteorder::LE16;
+using byteorder::LE32;
 
 namespace {
 
@@ -57,7 +57,7 @@ void IRealFATTable::LoadFromBytes(const std::uint8_t* bytes, std::size_t length)
 
 std::uint32_t IRealFATTable::RawEntry(std::uint32_t i) const {
     const std::uint8_t* p = m_buffer.data() + static_cast<std::size_t>(i) * m_entryWidth;
-    return m_entryWidth == 2 ? U16(p) : U32(p);
+    return m_entryWidth == FAT16_ENTRY_BYTES ? LE16(p) : LE32(p);
 }
 
 bool IRealFATTable::CheckFATBody(std::uint32_t endMark) const {
@@ -116,7 +116,7 @@ CFAT12Table::CFAT12Table(IStorageDevice* device, std::int64_t firstSector,
 }
 
 bool CFAT12Table::CheckFATHeaderBytes(const std::uint8_t* p) {
-    return AllBitsSet(U32(p), 4, 23);
+    return AllBitsSet(LE32(p), 4, 23);
 }
 
 bool CFAT12Table::IsValidFATTable() {
@@ -126,36 +126,36 @@ bool CFAT12Table::IsValidFATTable() {
 std::uint32_t CFAT12Table::GetNextCluster(std::uint32_t n) {
     const std::uint64_t at = static_cast<std::uint64_t>(n) * 3 / 2;
     if (at + 1 >= m_buffer.size()) return 0;
-    std::uint32_t v = U16(m_buffer.data() + at);
-    v = (n & 1) ? (v >> 4) : (v & 0x0FFF);
-    if (v == 0xFFF) return 0xFFFFFFFF;
-    if (v < 0xFF8) return v;
-    return 0x0FFFFFF8;
+    std::uint32_t v = LE16(m_buffer.data() + at);
+    v = (n & 1) ? (v >> 4) : (v & FAT12_ENTRY_MASK);
+    if (v == FAT12_END_OF_CHAIN_MAX) return FAT_CLUSTER_NONE;
+    if (v < FAT12_END_OF_CHAIN) return v;
+    return FAT32_END_OF_CHAIN;
 }
 
 // ---- FAT16 -----------------------------------------------------------------
 
 CFAT16Table::CFAT16Table(IStorageDevice* device, std::int64_t firstSector,
                          std::uint32_t sectorsPerFat, const std::uint8_t* bytes, std::size_t length)
-    : IRealFATTable(device, firstSector, sectorsPerFat, 2) {
+    : IRealFATTable(device, firstSector, sectorsPerFat, FAT16_ENTRY_BYTES) {
     if (bytes) LoadFromBytes(bytes, length);
     else Load(12 / Scale(m_sectorSize), 256 / Scale(m_sectorSize));
 }
 
 bool CFAT16Table::CheckFATHeaderBytes(const std::uint8_t* p) {
-    return AllBitsSet(U32(p), 3, 30);
+    return AllBitsSet(LE32(p), 3, 30);
 }
 
 bool CFAT16Table::IsValidFATTable() {
     return m_buffer.size() >= 8 && CheckFATHeaderBytes(m_buffer.data()) &&
-           CheckFATBody(0xFFF7) && CheckFATIndex(0xFFF7);
+           CheckFATBody(FAT16_BAD_CLUSTER) && CheckFATIndex(FAT16_BAD_CLUSTER);
 }
 
 std::uint32_t CFAT16Table::GetNextCluster(std::uint32_t n) {
     if (n >= m_entryCount) return 0;
     const std::uint32_t v = RawEntry(n);
-    if (v == 0xFFF7) return 0x0FFFFFF7;
-    if (v > 0xFFF7) return 0x0FFFFFF8;
+    if (v == FAT16_BAD_CLUSTER) return FAT32_BAD_CLUSTER;
+    if (v > FAT16_BAD_CLUSTER) return FAT32_END_OF_CHAIN;
     return v;
 }
 
@@ -163,7 +163,7 @@ std::uint32_t CFAT16Table::GetNextCluster(std::uint32_t n) {
 
 CFAT32Table::CFAT32Table(IStorageDevice* device, std::int64_t firstSector,
                          std::uint32_t sectorsPerFat, const std::uint8_t* bytes, std::size_t length)
-    : IRealFATTable(device, firstSector, sectorsPerFat, 4) {
+    : IRealFATTable(device, firstSector, sectorsPerFat, FAT32_ENTRY_BYTES) {
     // The upper limit bounds the memory of one copy (62.5 MiB); larger FATs
     // stay unloaded and chains then end after their first cluster.
     if (bytes) LoadFromBytes(bytes, length);
@@ -171,12 +171,12 @@ CFAT32Table::CFAT32Table(IStorageDevice* device, std::int64_t firstSector,
 }
 
 bool CFAT32Table::CheckFATHeaderBytes(const std::uint8_t* p) {
-    return AllBitsSet(U32(p), 4, 27) && AllBitsSet(U32(p + 4), 3, 26);
+    return AllBitsSet(LE32(p), 4, 27) && AllBitsSet(LE32(p + 4), 3, 26);
 }
 
 bool CFAT32Table::IsValidFATTable() {
     return m_buffer.size() >= 8 && CheckFATHeaderBytes(m_buffer.data()) &&
-           CheckFATBody(0x0FFFFFF7) && CheckFATIndex(0x0FFFFFF7);
+           CheckFATBody(FAT32_BAD_CLUSTER) && CheckFATIndex(FAT32_BAD_CLUSTER);
 }
 
 std::uint32_t CFAT32Table::GetNextCluster(std::uint32_t n) {

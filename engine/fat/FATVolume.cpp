@@ -32,12 +32,13 @@ bool CFATVolume::GetPartitionLabel(std::int64_t start, const std::uint8_t* bootS
 std::int64_t CFATVolume::ConvertClusterToSector(std::int64_t start, const CTempFATDBR& dbr,
                                                 std::uint64_t cluster) const {
     const std::uint32_t type = dbr.GetFileSystemType();
-    if (type > 2 || cluster < 2) return -1;
+    if (type > FILE_SYSTEM_FAT32 || cluster < FAT_FIRST_DATA_CLUSTER) return -1;
     std::int64_t s = start + dbr.GetReservedSector() +
                      static_cast<std::int64_t>(dbr.GetNumberOfFat()) * dbr.GetSectorsPerFat();
-    if (type != 2) s += static_cast<std::int64_t>(dbr.GetRootEntries()) * 32 / m_sectorSize;
+    if (type != FILE_SYSTEM_FAT32)
+        s += static_cast<std::int64_t>(dbr.GetRootEntries() * FAT_DIR_ENTRY_SIZE / m_sectorSize);
     return s + static_cast<std::int64_t>(dbr.GetSectorsperCluster()) *
-                   static_cast<std::int64_t>(cluster - 2);
+                   static_cast<std::int64_t>(cluster - FAT_FIRST_DATA_CLUSTER);
 }
 
 int CFATVolume::AnalyzeDirClusterToGetLabel(std::int64_t sector, std::uint32_t sectors, char* label,
@@ -62,7 +63,7 @@ int CFATVolume::AnalyzeDirClusterToGetLabel(std::int64_t sector, std::uint32_t s
 bool CFATVolume::GetFatLabel(std::int64_t start, const CTempFATDBR& dbr, char* label,
                              std::size_t size) {
     const std::uint32_t spc = dbr.GetSectorsperCluster();
-    const std::uint32_t rootSectors = dbr.GetRootEntries() * 32 / m_sectorSize;
+    const std::uint32_t rootSectors = static_cast<std::uint32_t>(dbr.GetRootEntries() * FAT_DIR_ENTRY_SIZE / m_sectorSize);
     if (spc == 0 || rootSectors == 0) return false;
     const std::int64_t rootStart = start + dbr.GetReservedSector() +
                                    static_cast<std::int64_t>(dbr.GetNumberOfFat()) * dbr.GetSectorsPerFat();
@@ -80,7 +81,7 @@ bool CFATVolume::GetFat32Label(std::int64_t start, const CTempFATDBR& dbr, char*
     const std::uint32_t spc = dbr.GetSectorsperCluster();
     if (spc == 0) return false;
     const std::size_t clusterBytes = static_cast<std::size_t>(spc) * m_sectorSize;
-    const std::uint32_t entriesPerPiece = static_cast<std::uint32_t>(clusterBytes / 4);
+    const std::uint32_t entriesPerPiece = static_cast<std::uint32_t>(clusterBytes / FAT32_ENTRY_BYTES);
     std::vector<std::uint8_t> piece(clusterBytes);
     std::int64_t loadedPiece = -1;
     // A damaged chain may loop: never analyse a cluster twice, and never walk
@@ -100,7 +101,7 @@ bool CFATVolume::GetFat32Label(std::int64_t start, const CTempFATDBR& dbr, char*
                 return false;
             loadedPiece = k;
         }
-        cluster = fatle::U32(piece.data() + 4 * (cluster % entriesPerPiece));
+        cluster = byteorder::LE32(piece.data() + FAT32_ENTRY_BYTES * (cluster % entriesPerPiece));
     }
     return false;
 }

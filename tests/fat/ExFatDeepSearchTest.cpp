@@ -70,10 +70,10 @@ struct Geometry {
     std::uint32_t spc, root;
     Geometry() {
         const auto& v = Volume();
-        heap = exfatle::U32(v.data() + 88);
-        fatOffset = exfatle::U32(v.data() + 80);
-        volumeSectors = static_cast<std::int64_t>(exfatle::U64(v.data() + 72));
-        root = exfatle::U32(v.data() + 96);
+        heap = byteorder::LE32(v.data() + 88);
+        fatOffset = byteorder::LE32(v.data() + 80);
+        volumeSectors = static_cast<std::int64_t>(byteorder::LE64(v.data() + 72));
+        root = byteorder::LE32(v.data() + 96);
         spc = 1u << v[109];
     }
     std::int64_t RootSector() const { return heap + static_cast<std::int64_t>(root - 2) * spc; }

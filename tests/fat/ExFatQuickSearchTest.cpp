@@ -22,6 +22,7 @@
 #include "recovery/Progress.h"
 #include "recovery/VolumeAnalyze.h"
 #include "storage/MemoryDevice.h"
+#include "support/LittleEndian.h"
 
 namespace {
 
@@ -77,9 +78,9 @@ struct Geometry {
     std::uint32_t spc, root, clusterBytes;
     explicit Geometry(CMemoryStorageDevice& d) {
         const std::uint8_t* b = d.Bytes().data();
-        fatOffset = exfatle::U32(b + 80);
-        heap = exfatle::U32(b + 88);
-        root = exfatle::U32(b + 96);
+        fatOffset = byteorder::LE32(b + 80);
+        heap = byteorder::LE32(b + 88);
+        root = byteorder::LE32(b + 96);
         spc = 1u << b[109];
         clusterBytes = spc * 512;
     }
@@ -228,18 +229,17 @@ TEST(ExFatQuickSearch, FoldersWithAndWithoutFatChain) {
         const std::int64_t at = FindSet(*dev, g.ClusterOffset(g.root), g.clusterBytes, "big");
         ASSERT_GE(at, 0);
         std::uint8_t* set = dev->Bytes().data() + at;
-        const std::uint32_t first = exfatle::U32(set + 52);
-        const std::uint64_t clusters = exfatle::U64(set + 56) / g.clusterBytes;
+        const std::uint32_t first = byteorder::LE32(set + 52);
+        const std::uint64_t clusters = byteorder::LE64(set + 56) / g.clusterBytes;
         ASSERT_GE(clusters, 2u) << "the folder must span two clusters";
         for (std::uint32_t k = 0; k < clusters; ++k) {
             const std::uint32_t v = !c.writeChain ? 0 : k + 1 < clusters ? first + k + 1 : 0xFFFFFFFFu;
             std::uint8_t* entry = dev->Bytes().data() + g.FatEntryOffset(first + k);
-            for (int i = 0; i < 4; ++i) entry[i] = static_cast<std::uint8_t>(v >> (8 * i));
+            quillory_test::Put32(entry, v);
         }
         set[33] = c.noFatChain ? 0x03 : 0x01;
         const std::uint16_t sum = ExFatSetChecksum(set, 32u * (1 + set[1]));
-        set[2] = static_cast<std::uint8_t>(sum);
-        set[3] = static_cast<std::uint8_t>(sum >> 8);
+        quillory_test::Put16(set + 2, sum);
 
         Scan scan;
         scan.Run(dev.get());
@@ -272,8 +272,7 @@ TEST(ExFatQuickSearch, VolumeGuidEntryInTheRootIsSkipped) {
     root[33] = 0;  // no secondaries
     for (int i = 6; i < 22; ++i) root[32 + i] = static_cast<std::uint8_t>(i * 7);
     const std::uint16_t sum = ExFatSetChecksum(root + 32, 32);
-    root[34] = static_cast<std::uint8_t>(sum);
-    root[35] = static_cast<std::uint8_t>(sum >> 8);
+    quillory_test::Put16(root + 34, sum);
 
     Scan patched;
     patched.Run(dev.get());
@@ -289,10 +288,7 @@ TEST(ExFatQuickSearch, LoopedRootChainIsReadOncePerCluster) {
     plain.Run(dev.get());
     const std::int64_t plainReads = dev->ReadCalls();
     std::uint8_t* entry = dev->Bytes().data() + g.FatEntryOffset(g.root);
-    entry[0] = static_cast<std::uint8_t>(g.root);
-    entry[1] = static_cast<std::uint8_t>(g.root >> 8);
-    entry[2] = static_cast<std::uint8_t>(g.root >> 16);
-    entry[3] = static_cast<std::uint8_t>(g.root >> 24);
+    quillory_test::Put32(entry, g.root);
     Scan looped;
     looped.Run(dev.get());
     ASSERT_EQ(looped.result, ENGINE_OK);

@@ -51,7 +51,7 @@ TEST(ExFatStructures, BootSectorValidity) {
     } cases[] = {
         {"heap + (count-1) x spc == length", 512, 9, 3, nullptr, true},
         {"one sector more than the volume", 512, 9, 3,
-         [](auto& s) { Put64(&s[72], exfatle::U64(&s[72]) - 1); }, false},
+         [](auto& s) { Put64(&s[72], byteorder::LE64(&s[72]) - 1); }, false},
         {"4 KiB sectors, cluster shift 13", 4096, 12, 13, nullptr, true},
         {"4 KiB sectors, cluster shift 14", 4096, 12, 14, nullptr, false},
         {"sector size differs from device", 4096, 9, 3, nullptr, false},
@@ -259,7 +259,7 @@ std::vector<std::string> Names(CEFDTAnalyze& a) {
 
 TEST(ExFatStructures, DeletedSetChecksumOverInUseCodes) {
     auto live = EntrySet(u"hello.txt", 10, 100);
-    const std::uint16_t sum = exfatle::U16(&live[2]);
+    const std::uint16_t sum = byteorder::LE16(&live[2]);
     EXPECT_TRUE(CheckDirEntry(live.data(), live.size(), sum));
     auto deleted = EntrySet(u"hello.txt", 10, 100, true);
     EXPECT_TRUE(CheckDirEntry(deleted.data(), deleted.size(), sum));

@@ -9,6 +9,7 @@
 #include "fat/FATFileNode.h"
 #include "fat/FATQuickSearcher.h"
 #include "fat/FATStructures.h"
+#include "foundation/ByteOrder.h"
 #include "recovery/RecoveryController.h"
 #include "recovery/RecoveryFilter.h"
 #include "recovery/VolumeAnalyze.h"
@@ -202,7 +203,7 @@ TEST(FatQuickSearch, LoopedFolderChainStops) {
         const std::uint16_t a = static_cast<std::uint16_t>(dirA->GetCurrentNodeID());
         const std::uint64_t fat = dbr.GetReservedSector() * 512ull;
         const auto next = ReadBytes(img, fat + 2 * a, 2);
-        const std::uint16_t second = static_cast<std::uint16_t>(next[0] | (next[1] << 8));
+        const std::uint16_t second = byteorder::LE16(next.data());
         for (int copy = 0; copy < 2; ++copy)
             PatchBytes(img, fat + copy * dbr.GetSectorsPerFat() * 512ull + 2 * second, &a, 2);
     }

@@ -8,30 +8,26 @@
 #include "fat/FATStructures.h"
 #include "fat/FATTable.h"
 #include "fat/FATVolume.h"
+#include "support/LittleEndian.h"
 
 using namespace fattest;
 
 namespace {
 
-void Put16(std::vector<std::uint8_t>& b, int off, std::uint16_t v) {
-    b[off] = static_cast<std::uint8_t>(v);
-    b[off + 1] = static_cast<std::uint8_t>(v >> 8);
-}
-void Put32(std::vector<std::uint8_t>& b, std::size_t off, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[off + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using quillory_test::Put16;
+using quillory_test::Put32;
 
 std::vector<std::uint8_t> Fat16Boot(std::uint16_t rootEntries = 512, std::uint16_t bps = 512) {
     std::vector<std::uint8_t> b(512, 0);
     b[0] = 0xEB;
-    Put16(b, 11, bps);
+    Put16(&b[11], bps);
     b[13] = 4;
-    Put16(b, 14, 4);
+    Put16(&b[14], 4);
     b[16] = 2;
-    Put16(b, 17, rootEntries);
-    Put16(b, 19, 0);
-    Put16(b, 22, 64);
-    Put32(b, 32, 65536);
+    Put16(&b[17], rootEntries);
+    Put16(&b[19], 0);
+    Put16(&b[22], 64);
+    Put32(&b[32], 65536);
     std::memcpy(&b[54], "FAT16   ", 8);
     b[510] = 0x55;
     b[511] = 0xAA;
@@ -41,13 +37,13 @@ std::vector<std::uint8_t> Fat16Boot(std::uint16_t rootEntries = 512, std::uint16
 std::vector<std::uint8_t> Fat32Boot() {
     std::vector<std::uint8_t> b(512, 0);
     b[0] = 0xEB;
-    Put16(b, 11, 512);
+    Put16(&b[11], 512);
     b[13] = 1;
-    Put16(b, 14, 32);
+    Put16(&b[14], 32);
     b[16] = 2;
-    Put32(b, 32, 98304);
-    Put32(b, 36, 760);
-    Put32(b, 44, 2);
+    Put32(&b[32], 98304);
+    Put32(&b[36], 760);
+    Put32(&b[44], 2);
     std::memcpy(&b[82], "fat32   ", 8);  // the label test ignores case
     b[510] = 0x55;
     b[511] = 0xAA;
@@ -63,7 +59,7 @@ TEST(FatBootSector, ClassifiesAndReadsGeometry) {
     EXPECT_EQ(d16.GetTotalSectors(), 65536u);  // 16-bit field 0: the 32-bit one
     EXPECT_EQ(d16.GetSectorsPerFat(), 64u);
     EXPECT_EQ(d16.GetRootDirStartCluster(), 0u);
-    Put16(b16, 19, 4000);
+    Put16(&b16[19], 4000);
     EXPECT_EQ(CTempFATDBR(b16.data(), 512).GetTotalSectors(), 4000u);
 
     auto b32 = Fat32Boot();
@@ -93,7 +89,7 @@ TEST(FatBootSector, RejectionTable) {
     auto noSig = Fat32Boot();
     noSig[511] = 0;
     auto noFat = Fat32Boot();
-    Put32(noFat, 36, 0);
+    Put32(&noFat[36], 0);
     auto fat12 = Fat16Boot();
     std::memcpy(&fat12[54], "FAT12   ", 8);
     const Case cases[] = {
@@ -116,10 +112,10 @@ TEST(FatBootSector, RejectionTable) {
 TEST(FatTable, NextClusterMappings) {
     // FAT16: 0xFFF7 -> bad cluster, above -> end of chain.
     std::vector<std::uint8_t> f16(64, 0);
-    Put32(f16, 0, 0xFFFFFFF8);
-    Put16(f16, 4, 3);
-    Put16(f16, 6, 0xFFF7);
-    Put16(f16, 8, 0xFFFF);
+    Put32(&f16[0], 0xFFFFFFF8);
+    Put16(&f16[4], 3);
+    Put16(&f16[6], 0xFFF7);
+    Put16(&f16[8], 0xFFFF);
     CFAT16Table t16(nullptr, 0, 1, f16.data(), f16.size());
     EXPECT_EQ(t16.GetNextCluster(2), 3u);
     EXPECT_EQ(t16.GetNextCluster(3), 0x0FFFFFF7u);
@@ -131,10 +127,9 @@ TEST(FatTable, NextClusterMappings) {
     f12[0] = 0xF8; f12[1] = 0xFF; f12[2] = 0xFF;
     auto set12 = [&](unsigned n, unsigned v) {
         unsigned at = n * 3 / 2;
-        unsigned w = f12[at] | (f12[at + 1] << 8);
+        unsigned w = byteorder::LE16(&f12[at]);
         w = (n & 1) ? ((w & 0x000F) | (v << 4)) : ((w & 0xF000) | v);
-        f12[at] = w & 0xFF;
-        f12[at + 1] = w >> 8;
+        Put16(&f12[at], static_cast<std::uint16_t>(w));
     };
     set12(2, 0xFFF);
     set12(3, 0xFF8);
@@ -148,9 +143,9 @@ TEST(FatTable, NextClusterMappings) {
 
     // FAT32 keeps the top nibble.
     std::vector<std::uint8_t> f32(64, 0);
-    Put32(f32, 0, 0x0FFFFFF8);
-    Put32(f32, 4, 0xFFFFFFFF);
-    Put32(f32, 8, 0xF0000003);
+    Put32(&f32[0], 0x0FFFFFF8);
+    Put32(&f32[4], 0xFFFFFFFF);
+    Put32(&f32[8], 0xF0000003);
     CFAT32Table t32(nullptr, 0, 1, f32.data(), f32.size());
     EXPECT_EQ(t32.GetNextCluster(2), 0xF0000003u);
 }
@@ -158,9 +153,9 @@ TEST(FatTable, NextClusterMappings) {
 TEST(FatTable, BodyAndChainTests) {
     auto table = [](std::initializer_list<std::pair<int, std::uint32_t>> entries) {
         std::vector<std::uint8_t> f(4 * 16, 0);
-        Put32(f, 0, 0x0FFFFFF8);
-        Put32(f, 4, 0x0FFFFFFF);
-        for (auto [i, v] : entries) Put32(f, 4 * i, v);
+        Put32(&f[0], 0x0FFFFFF8);
+        Put32(&f[4], 0x0FFFFFFF);
+        for (auto [i, v] : entries) Put32(&f[4 * i], v);
         return f;
     };
     struct Case {
@@ -184,7 +179,7 @@ TEST(FatTable, BodyAndChainTests) {
         EXPECT_EQ(t.IsValidFATTable(), c.valid) << c.what;
     }
     std::vector<std::uint8_t> badHeader = table({});
-    Put32(badHeader, 0, 0);
+    Put32(&badHeader[0], 0);
     CFAT32Table t(nullptr, 0, 1, badHeader.data(), badHeader.size());
     EXPECT_FALSE(t.IsValidFATTable());
 }
@@ -321,16 +316,16 @@ TEST(FatFolderAnalyser, SectorKinds) {
 
 TEST(FatTableAnalyser, FirstSectorAndUsedClusters) {
     std::vector<std::uint8_t> s(512, 0);
-    Put32(s, 0, 0x0FFFFFF8);
-    Put32(s, 4, 0x0FFFFFFF);
+    Put32(&s[0], 0x0FFFFFF8);
+    Put32(&s[4], 0x0FFFFFFF);
     std::uint32_t type = 99;
     EXPECT_TRUE(CFATTableAnalyser::IsValidFATTableFirstSector(s.data(), 512, &type));
     EXPECT_EQ(type, 2u);
-    Put32(s, 0, 0xFFFFFFF8);
-    Put32(s, 4, 0);
+    Put32(&s[0], 0xFFFFFFF8);
+    Put32(&s[4], 0);
     EXPECT_TRUE(CFATTableAnalyser::IsValidFATTableFirstSector(s.data(), 512, &type));
     EXPECT_EQ(type, 1u);
-    Put32(s, 0, 0x12);
+    Put32(&s[0], 0x12);
     EXPECT_FALSE(CFATTableAnalyser::IsValidFATTableFirstSector(s.data(), 512, &type));
     EXPECT_FALSE(CFATTableAnalyser::IsUsedCluster(1));
     EXPECT_TRUE(CFATTableAnalyser::IsUsedCluster(2));

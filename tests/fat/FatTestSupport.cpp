@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/LittleEndian.h"
+
 namespace fattest {
 
 const std::string& FixtureDir() {
@@ -117,10 +119,7 @@ std::vector<std::uint8_t> ShortEntry(const char* name11, std::uint8_t attr, std:
     std::vector<std::uint8_t> e(32, 0);
     std::memcpy(e.data(), name11, 11);
     e[11] = attr;
-    auto put16 = [&](int off, std::uint16_t v) {
-        e[off] = static_cast<std::uint8_t>(v);
-        e[off + 1] = static_cast<std::uint8_t>(v >> 8);
-    };
+    auto put16 = [&](int off, std::uint16_t v) { quillory_test::Put16(&e[off], v); };
     put16(14, time);
     put16(16, date);
     put16(18, date);
@@ -128,7 +127,7 @@ std::vector<std::uint8_t> ShortEntry(const char* name11, std::uint8_t attr, std:
     put16(22, time);
     put16(24, date);
     put16(26, static_cast<std::uint16_t>(cluster));
-    for (int i = 0; i < 4; ++i) e[28 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+    quillory_test::Put32(&e[28], size);
     return e;
 }
 
@@ -144,8 +143,7 @@ std::vector<std::uint8_t> LongEntries(const std::string& name) {
             const std::size_t at = k * 13 + i;
             std::uint16_t u = at < name.size() ? static_cast<unsigned char>(name[at])
                               : at == name.size() ? 0 : 0xFFFF;
-            e[pos[i]] = static_cast<std::uint8_t>(u);
-            e[pos[i] + 1] = static_cast<std::uint8_t>(u >> 8);
+            quillory_test::Put16(&e[pos[i]], u);
         }
         out.insert(out.end(), e.begin(), e.end());
     }

@@ -5,6 +5,7 @@
 
 #include "fat/ExFatQuickSearch.h"
 #include "fat/ExFatStructures.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/DataRun.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -31,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         copy->Release();
         node->Release();
     }
-    const std::uint16_t sum = size >= 4 ? static_cast<std::uint16_t>(data[2] | (data[3] << 8)) : 0;
+    const std::uint16_t sum = size >= 4 ? byteorder::LE16(data + 2) : 0;
     volatile bool ok = CheckDirEntry(data, size, sum);
     (void)ok;
     return 0;
