@@ -4,11 +4,11 @@
 #include <cassert>
 #include <cmath>
 
-#include "ntfs/NTFSBytes.h"
+#include "foundation/ByteOrder.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "ntfs/NTFSIndexRecord.h"
 
-using namespace ntfsbytes;
+using namespace byteorder;
 
 namespace GetSectorsPerCluster {
 int g_nSectorSize = 512;
@@ -16,30 +16,30 @@ int g_nSectorSize = 512;
 
 // ------------------------------------------------- CNTFSFileRecordAttribute
 
-std::uint32_t CNTFSFileRecordAttribute::GetType(const std::uint8_t* a) { return U32(a); }
-std::uint32_t CNTFSFileRecordAttribute::GetLength(const std::uint8_t* a) { return U32(a + 4); }
+std::uint32_t CNTFSFileRecordAttribute::GetType(const std::uint8_t* a) { return LE32(a); }
+std::uint32_t CNTFSFileRecordAttribute::GetLength(const std::uint8_t* a) { return LE32(a + 4); }
 std::uint16_t CNTFSFileRecordAttribute::GetOffsetToName(const std::uint8_t* a) {
-    return U16(a + 10);
+    return LE16(a + 10);
 }
-std::uint16_t CNTFSFileRecordAttribute::GetFlags(const std::uint8_t* a) { return U16(a + 12); }
-std::uint16_t CNTFSFileRecordAttribute::GetID(const std::uint8_t* a) { return U16(a + 14); }
+std::uint16_t CNTFSFileRecordAttribute::GetFlags(const std::uint8_t* a) { return LE16(a + 12); }
+std::uint16_t CNTFSFileRecordAttribute::GetID(const std::uint8_t* a) { return LE16(a + 14); }
 std::uint32_t CNTFSFileRecordAttribute::GetLengthOfAttribute(const std::uint8_t* a) {
-    return U32(a + 16);
+    return LE32(a + 16);
 }
 std::uint16_t CNTFSFileRecordAttribute::GetOffsetToAttribute(const std::uint8_t* a) {
-    return U16(a + 20);
+    return LE16(a + 20);
 }
 std::int64_t CNTFSFileRecordAttribute::GetAllocSizeofAttribute(const std::uint8_t* a) {
-    return I64(a + 40);
+    return static_cast<std::int64_t>(LE64(a + 40));
 }
 std::int64_t CNTFSFileRecordAttribute::GetRealSizeOfAttribute(const std::uint8_t* a) {
-    return I64(a + 48);
+    return static_cast<std::int64_t>(LE64(a + 48));
 }
 std::int64_t CNTFSFileRecordAttribute::GetInitializedDataSize(const std::uint8_t* a) {
-    return I64(a + 56);
+    return static_cast<std::int64_t>(LE64(a + 56));
 }
 std::uint16_t CNTFSFileRecordAttribute::GetCompressionUnitSize(const std::uint8_t* a) {
-    return U16(a + 34);
+    return LE16(a + 34);
 }
 
 bool CNTFSFileRecordAttribute::IsValid(const std::uint8_t* a, int available) {
@@ -57,7 +57,7 @@ bool CNTFSFileRecordAttribute::IsValid(const std::uint8_t* a, int available) {
 
 bool CNTFSFileRecordAttribute::IsValidNonResidentAttribute(const std::uint8_t* a) {
     const std::uint32_t length = GetLength(a);
-    const std::uint16_t runsOffset = U16(a + 32);
+    const std::uint16_t runsOffset = LE16(a + 32);
     if (runsOffset > length) return false;
     if (GetType(a) == 0x80)
         return CNTFSDataRunList::IsValid(a + runsOffset, static_cast<int>(length - runsOffset));
@@ -80,19 +80,19 @@ bool CNTFSFileRecordStandardInformationAttribute::IsValid(const std::uint8_t* a,
            static_cast<std::uint32_t>(CNTFSFileRecordAttribute::GetOffsetToAttribute(a)) + 40;
 }
 std::int64_t CNTFSFileRecordStandardInformationAttribute::GetCreationFileTime(const std::uint8_t* a) {
-    return I64(a + 24);
+    return static_cast<std::int64_t>(LE64(a + 24));
 }
 std::int64_t CNTFSFileRecordStandardInformationAttribute::GetModificationFileTime(
     const std::uint8_t* a) {
-    return I64(a + 32);
+    return static_cast<std::int64_t>(LE64(a + 32));
 }
 std::int64_t CNTFSFileRecordStandardInformationAttribute::GetLastAccessFileTime(
     const std::uint8_t* a) {
-    return I64(a + 48);
+    return static_cast<std::int64_t>(LE64(a + 48));
 }
 std::uint32_t CNTFSFileRecordStandardInformationAttribute::GetDosFilePermission(
     const std::uint8_t* a) {
-    return U32(a + 56);
+    return LE32(a + 56);
 }
 
 bool CNTFSFileRecordFileNameAttribute::IsValid(const std::uint8_t* a, int available) {
@@ -104,7 +104,7 @@ bool CNTFSFileRecordFileNameAttribute::IsValid(const std::uint8_t* a, int availa
     // The name must lie inside the attribute (which lies inside the buffer).
     if (static_cast<std::uint32_t>(kNameOffset + 2 * count) > length) return false;
     for (int i = 0; i < count; ++i) {
-        const std::uint16_t c = U16(a + kNameOffset + 2 * i);
+        const std::uint16_t c = LE16(a + kNameOffset + 2 * i);
         if (c == 0) break;
         switch (c) {
             case '"': case '*': case '/': case ':': case '<':
@@ -123,7 +123,7 @@ bool CNTFSFileRecordFileNameAttribute::IsFileNameEqual(const std::uint8_t* a, co
     while (text[n] != 0) ++n;
     if (n != GetNameLength(a)) return false;
     for (std::size_t i = 0; i < n; ++i)
-        if (static_cast<std::uint16_t>(text[i]) != U16(a + kNameOffset + 2 * i)) return false;
+        if (static_cast<std::uint16_t>(text[i]) != LE16(a + kNameOffset + 2 * i)) return false;
     return true;
 }
 
@@ -133,22 +133,22 @@ void CNTFSFileRecordFileNameAttribute::WCH2U16(const wchar_t* text, int count, s
 
 std::uint64_t CNTFSFileRecordFileNameAttribute::GetFileRecordNumberofParentDirectory(
     const std::uint8_t* a) {
-    return U64(a + 24) & 0x0000FFFFFFFFFFFFull;
+    return LE64(a + 24) & 0x0000FFFFFFFFFFFFull;
 }
 std::int64_t CNTFSFileRecordFileNameAttribute::GetCreationFileTime(const std::uint8_t* a) {
-    return I64(a + 32);
+    return static_cast<std::int64_t>(LE64(a + 32));
 }
 std::int64_t CNTFSFileRecordFileNameAttribute::GetModificationFileTime(const std::uint8_t* a) {
-    return I64(a + 40);
+    return static_cast<std::int64_t>(LE64(a + 40));
 }
 std::int64_t CNTFSFileRecordFileNameAttribute::GetLastAccessFileTime(const std::uint8_t* a) {
-    return I64(a + 56);
+    return static_cast<std::int64_t>(LE64(a + 56));
 }
 std::int64_t CNTFSFileRecordFileNameAttribute::GetFileRealSize(const std::uint8_t* a) {
-    return I64(a + 72);
+    return static_cast<std::int64_t>(LE64(a + 72));
 }
 std::uint32_t CNTFSFileRecordFileNameAttribute::GetFlags(const std::uint8_t* a) {
-    return U32(a + 80);
+    return LE32(a + 80);
 }
 std::uint8_t CNTFSFileRecordFileNameAttribute::GetFileNameNamespaceType(const std::uint8_t* a) {
     return a[89] > 3 ? 4 : a[89];
@@ -164,7 +164,7 @@ bool CNTFSFileRecordIndexRootAttribute::IsValid(const std::uint8_t* a, int avail
     // The index root (16 bytes) and the index header's sizes must be there.
     if (contentLength < 32) return false;
     const std::uint8_t* content = a + CNTFSFileRecordAttribute::GetOffsetToAttribute(a);
-    return static_cast<std::uint64_t>(U32(content + 20)) + 16 <= contentLength;
+    return static_cast<std::uint64_t>(LE32(content + 20)) + 16 <= contentLength;
 }
 
 std::int64_t CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(
@@ -173,8 +173,8 @@ std::int64_t CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(
     const std::uint8_t* content = a + CNTFSFileRecordAttribute::GetOffsetToAttribute(a);
     const std::uint8_t* header = content + 16;
     const std::uint8_t* attrEnd = a + CNTFSFileRecordAttribute::GetLength(a);
-    const std::uint64_t entriesOffset = U32(header);
-    const std::uint64_t entriesSize = U32(header + 4);
+    const std::uint64_t entriesOffset = LE32(header);
+    const std::uint64_t entriesSize = LE32(header + 4);
     if (entriesSize < 16) return -1;
     const std::uint64_t firstOff = entriesOffset;               // from the header
     const std::uint64_t endOff = std::min<std::uint64_t>(
@@ -186,8 +186,8 @@ std::int64_t CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(
         const std::uint8_t* entry = header + off;
         const std::uint64_t room = static_cast<std::uint64_t>(attrEnd - entry);
         if (room < 16) break;
-        const std::uint16_t entryLength = U16(entry + 8);
-        const std::uint16_t flags = U16(entry + 12);
+        const std::uint16_t entryLength = LE16(entry + 8);
+        const std::uint16_t flags = LE16(entry + 12);
         if (entryLength == 0) break;
         if (flags == 2) break;
         if (flags != 1) {
@@ -196,7 +196,7 @@ std::int64_t CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(
             if (!CIndexRecord::IsValid(reinterpret_cast<const CIndexRecordStruct*>(entry))) break;
         }
         if (room < 24) break;
-        const std::int64_t parent = static_cast<std::int64_t>(U64(entry + 16) & 0x0000FFFFFFFFFFFFull);
+        const std::int64_t parent = static_cast<std::int64_t>(LE64(entry + 16) & 0x0000FFFFFFFFFFFFull);
         if (!any) {
             result = parent;
             any = true;
@@ -328,21 +328,21 @@ const std::uint8_t* CNTFSFileRecordDataRunsAttribute::GetDataRunsBuffer(const st
     assert(CNTFSFileRecordAttribute::IsValid(a, available) &&
            "CNTFSFileRecordAttribute::IsValid(pu8AttributeBuffer, iLength)");
     (void)available;
-    return a + U16(a + 32);
+    return a + LE16(a + 32);
 }
 
 int CNTFSFileRecordDataRunsAttribute::GetDataRunsLength(const std::uint8_t* a, int available) {
     assert(CNTFSFileRecordAttribute::IsValid(a, available) &&
            "CNTFSFileRecordAttribute::IsValid(pu8AttributeBuffer, iLength)");
     (void)available;
-    return static_cast<int>(CNTFSFileRecordAttribute::GetLength(a) - U16(a + 32));
+    return static_cast<int>(CNTFSFileRecordAttribute::GetLength(a) - LE16(a + 32));
 }
 
 std::int64_t CNTFSFileRecordDataRunsAttribute::GetStartVCN(const std::uint8_t* a) {
-    return I64(a + 16);
+    return static_cast<std::int64_t>(LE64(a + 16));
 }
 std::int64_t CNTFSFileRecordDataRunsAttribute::GetLastVCN(const std::uint8_t* a) {
-    return I64(a + 24);
+    return static_cast<std::int64_t>(LE64(a + 24));
 }
 
 std::int64_t CNTFSFileRecordDataRunsAttribute::GetTotalClusters(const std::uint8_t* a,

@@ -4,21 +4,21 @@
 
 #include "foundation/RecordContainer.h"
 #include "ntfs/NTFSFrameIO.h"
-#include "ntfs/NTFSBytes.h"
+#include "foundation/ByteOrder.h"
 #include "ntfs/NTFSFileRecord.h"
 
-using namespace ntfsbytes;
+using namespace byteorder;
 
 // ------------------------------------------------- CNTFSDataRunList frames
 
 bool CNTFSDataRunList::Save(IRSData& rs) const {
     std::vector<std::uint8_t> out(8 + 24 * m_runs.size());
-    PutU64(out.data(), static_cast<std::uint64_t>(m_runs.size()));
+    PutLE64(out.data(), static_cast<std::uint64_t>(m_runs.size()));
     std::size_t p = 8;
     for (const CDataRun& r : m_runs) {
-        PutU64(out.data() + p, static_cast<std::uint64_t>(r.LCN));
-        PutU64(out.data() + p + 8, static_cast<std::uint64_t>(r.length));
-        PutU64(out.data() + p + 16, static_cast<std::uint64_t>(r.VCN));
+        PutLE64(out.data() + p, static_cast<std::uint64_t>(r.LCN));
+        PutLE64(out.data() + p + 8, static_cast<std::uint64_t>(r.length));
+        PutLE64(out.data() + p + 16, static_cast<std::uint64_t>(r.VCN));
         p += 24;
     }
     return rs.WriteCurFrame(out.data(), static_cast<unsigned>(out.size()));
@@ -28,7 +28,7 @@ bool CNTFSDataRunList::Restore(IRSData& rs) {
     try {
         std::uint8_t head[8];
         if (!ntfsframe::ReadExact(rs, head, sizeof(head))) return false;
-        const std::int64_t count = I64(head);
+        const std::int64_t count = static_cast<std::int64_t>(LE64(head));
         if (count < 1) return true;
         // The count comes from a file: the runs must be in the frame.
         if (static_cast<std::uint64_t>(count) > rs.GetFrameRemaining() / 24) return false;
@@ -36,7 +36,9 @@ bool CNTFSDataRunList::Restore(IRSData& rs) {
         if (!ntfsframe::ReadExact(rs, in.data(), static_cast<unsigned>(in.size()))) return false;
         for (std::int64_t i = 0; i < count; ++i) {
             const std::uint8_t* p = in.data() + 24 * i;
-            m_runs.push_back(CDataRun{I64(p), I64(p + 16), I64(p + 8)});
+            m_runs.push_back(CDataRun{static_cast<std::int64_t>(LE64(p)),
+                                      static_cast<std::int64_t>(LE64(p + 16)),
+                                      static_cast<std::int64_t>(LE64(p + 8))});
         }
         return true;
     } catch (const CRSException&) {
@@ -127,7 +129,7 @@ bool CMFTInfo::InitFromBuffer(std::uint8_t* buffer, int size, std::int64_t secto
 
 bool CMFTInfo::Save(IRSData& rs) const {
     std::uint8_t head[10];
-    PutU64(head, static_cast<std::uint64_t>(m_sector));
+    PutLE64(head, static_cast<std::uint64_t>(m_sector));
     head[8] = m_spr;
     head[9] = m_spc;
     return rs.WriteCurFrame(head, sizeof(head)) && m_runs.Save(rs);
@@ -137,7 +139,7 @@ bool CMFTInfo::Restore(IRSData& rs) {
     try {
         std::uint8_t head[10];
         if (!ntfsframe::ReadExact(rs, head, sizeof(head))) return false;
-        m_sector = I64(head);
+        m_sector = static_cast<std::int64_t>(LE64(head));
         m_spr = head[8];
         m_spc = head[9];
         m_runs.ClearDataRunList();
@@ -241,15 +243,15 @@ CSearchedNTFSPartitionInfo::CSearchedNTFSPartitionInfo(std::uint32_t sectorSize)
 
 bool CSearchedNTFSPartitionInfo::Save(IRSData& rs) {
     std::uint8_t out[kSaveBytes];
-    PutU64(out, static_cast<std::uint64_t>(m_serial));
-    PutU32(out + 8, m_spr);
-    PutU32(out + 12, m_buildFrom);
-    PutU32(out + 16, m_mftLocated);
-    PutU32(out + 20, m_reserved);
+    PutLE64(out, static_cast<std::uint64_t>(m_serial));
+    PutLE32(out + 8, m_spr);
+    PutLE32(out + 12, m_buildFrom);
+    PutLE32(out + 16, m_mftLocated);
+    PutLE32(out + 20, m_reserved);
     const std::int64_t tail[] = {m_totalClusters, m_logFileMatch, m_attrDefMatch,
                                  m_upCaseMatch, m_mftSector, m_logFileRecordSector,
                                  m_attrDefRecordSector, m_upCaseRecordSector, m_bitmapSectors};
-    for (int i = 0; i < 9; ++i) PutU64(out + 24 + 8 * i, static_cast<std::uint64_t>(tail[i]));
+    for (int i = 0; i < 9; ++i) PutLE64(out + 24 + 8 * i, static_cast<std::uint64_t>(tail[i]));
     return rs.WriteCurFrame(out, sizeof(out));
 }
 
@@ -257,15 +259,15 @@ bool CSearchedNTFSPartitionInfo::Restore(IRSData& rs) {
     try {
         std::uint8_t in[kSaveBytes];
         if (!ntfsframe::ReadExact(rs, in, sizeof(in))) return false;
-        m_serial = I64(in);
-        m_spr = U32(in + 8);
-        m_buildFrom = U32(in + 12);
-        m_mftLocated = U32(in + 16);
-        m_reserved = U32(in + 20);
+        m_serial = static_cast<std::int64_t>(LE64(in));
+        m_spr = LE32(in + 8);
+        m_buildFrom = LE32(in + 12);
+        m_mftLocated = LE32(in + 16);
+        m_reserved = LE32(in + 20);
         std::int64_t* tail[] = {&m_totalClusters, &m_logFileMatch, &m_attrDefMatch,
                                 &m_upCaseMatch, &m_mftSector, &m_logFileRecordSector,
                                 &m_attrDefRecordSector, &m_upCaseRecordSector, &m_bitmapSectors};
-        for (int i = 0; i < 9; ++i) *tail[i] = I64(in + 24 + 8 * i);
+        for (int i = 0; i < 9; ++i) *tail[i] = static_cast<std::int64_t>(LE64(in + 24 + 8 * i));
         return true;
     } catch (const CRSException&) {
         return false;

@@ -8,12 +8,12 @@
 #include "foundation/RecordContainer.h"
 #include "ntfs/NTFSFrameIO.h"
 #include "ntfs/NTFSAttributes.h"
-#include "ntfs/NTFSBytes.h"
+#include "foundation/ByteOrder.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "recovery/CompressFileReader.h"
 #include "ntfs/NTFSMetaFileRecordType.h"
 
-using namespace ntfsbytes;
+using namespace byteorder;
 
 // ------------------------------------------------------------- UTF-16 names
 
@@ -22,9 +22,9 @@ std::string NTFSUtf16ToUtf8(const std::uint8_t* s, int units, std::size_t maxByt
     if (s == nullptr || units <= 0) return out;
     out.reserve(static_cast<std::size_t>(units) * 3);
     for (int i = 0; i < units; ++i) {
-        std::uint32_t c = U16(s + 2 * i);
+        std::uint32_t c = LE16(s + 2 * i);
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
-            const std::uint32_t lo = U16(s + 2 * (i + 1));
+            const std::uint32_t lo = LE16(s + 2 * (i + 1));
             if (lo >= 0xDC00 && lo <= 0xDFFF) {
                 c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
                 ++i;
@@ -174,9 +174,9 @@ int CCompressedDataRunList::GetCompressedDataRunSize() const {
 
 bool CCompressedDataRunList::Save(IRSData& rs) const {
     std::uint8_t head[4];
-    PutU32(head, static_cast<std::uint32_t>(m_bytes.size()));
+    PutLE32(head, static_cast<std::uint32_t>(m_bytes.size()));
     std::uint8_t tail[2];
-    PutU16(tail, m_dataOffset);
+    PutLE16(tail, m_dataOffset);
     if (!rs.WriteCurFrame(head, sizeof(head))) return false;
     if (!m_bytes.empty() && !rs.WriteCurFrame(m_bytes.data(), static_cast<unsigned>(m_bytes.size())))
         return false;
@@ -187,7 +187,7 @@ CCompressedDataRunList* CCompressedDataRunList::Restore(IRSData& rs) {
     try {
         std::uint8_t head[4];
         if (!ntfsframe::ReadExact(rs, head, sizeof(head))) return nullptr;
-        const std::uint32_t count = U32(head);
+        const std::uint32_t count = LE32(head);
         // The count comes from a file: it must fit the frame with its offset.
         const std::uint32_t remaining = rs.GetFrameRemaining();
         if (count == 0 || remaining < 2 || count > remaining - 2) return nullptr;
@@ -199,7 +199,7 @@ CCompressedDataRunList* CCompressedDataRunList::Restore(IRSData& rs) {
             delete c;
             return nullptr;
         }
-        c->m_dataOffset = U16(tail);
+        c->m_dataOffset = LE16(tail);
         return c;
     } catch (const CRSException&) {
         return nullptr;

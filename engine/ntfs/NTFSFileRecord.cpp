@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "ntfs/NTFSAttributes.h"
-#include "ntfs/NTFSBytes.h"
+#include "foundation/ByteOrder.h"
 
-using namespace ntfsbytes;
+using namespace byteorder;
 
 // ---------------------------------------------------------------- CNTFSDBR
 
@@ -30,7 +30,7 @@ std::uint32_t CNTFSDBR::FileRecordSizeOf(const std::uint8_t* sector) {
     } else if (c == 0) {
         size = 1024;
     } else {
-        size = static_cast<std::uint64_t>(c) * sector[13] * U16(sector + 11);
+        size = static_cast<std::uint64_t>(c) * sector[13] * LE16(sector + 11);
     }
     // The record is read into a 64 KiB area, sector count kept in a byte.
     if (size < 1024 || size > 65536 || (size & (size - 1)) != 0) return 0;
@@ -40,22 +40,26 @@ std::uint32_t CNTFSDBR::FileRecordSizeOf(const std::uint8_t* sector) {
 bool CNTFSDBR::IsFullValidDBR(const std::uint8_t* sector) {
     if (sector == nullptr) return false;
     if (std::memcmp(sector + 3, "NTFS    ", 8) != 0) return false;
-    const std::uint16_t bps = U16(sector + 11);
+    const std::uint16_t bps = LE16(sector + 11);
     if (bps == 0 || bps % 512 != 0) return false;
     const std::uint8_t spc = sector[13];
     if (spc == 0 || (spc & (spc - 1)) != 0) return false;  // 1, 2, 4 ... 128
-    if (U16(sector + 14) != 0) return false;
+    if (LE16(sector + 14) != 0) return false;
     for (int i : {16, 17, 18, 19, 20, 22, 23, 32, 33, 34, 35})
         if (sector[i] != 0) return false;
     if (sector[510] != 0x55 || sector[511] != 0xAA) return false;
     return FileRecordSizeOf(sector) != 0;
 }
 
-std::int64_t CNTFSDBR::GetMFTStartCluster() const { return I64(m_sector + 48); }
-std::int64_t CNTFSDBR::GetMFTMirrorStartCluster() const { return I64(m_sector + 56); }
-std::int64_t CNTFSDBR::GetTotalSectors() const { return I64(m_sector + 40); }
-std::uint64_t CNTFSDBR::GetSerialNumber() const { return U64(m_sector + 72); }
-std::uint16_t CNTFSDBR::GetBytesPerSector() const { return U16(m_sector + 11); }
+std::int64_t CNTFSDBR::GetMFTStartCluster() const {
+    return static_cast<std::int64_t>(LE64(m_sector + 48));
+}
+std::int64_t CNTFSDBR::GetMFTMirrorStartCluster() const {
+    return static_cast<std::int64_t>(LE64(m_sector + 56));
+}
+std::int64_t CNTFSDBR::GetTotalSectors() const { return static_cast<std::int64_t>(LE64(m_sector + 40)); }
+std::uint64_t CNTFSDBR::GetSerialNumber() const { return LE64(m_sector + 72); }
+std::uint16_t CNTFSDBR::GetBytesPerSector() const { return LE16(m_sector + 11); }
 
 // ---------------------------------------------------- CNTFSFileRecordHeader
 
@@ -63,10 +67,10 @@ bool CNTFSFileRecordHeader::IsValid(const std::uint8_t* buffer, int size) {
     assert(buffer != nullptr && "pSectorBuffer != NULL");
     assert(size % 512 == 0 && "iBufferSize % 512 == 0");
     if (buffer == nullptr || size < 48) return false;
-    if (U32(buffer) != CNTFSFileRecord::kMagic) return false;
-    const std::uint16_t usaOffset = U16(buffer + 4);
-    const std::uint16_t usaCount = U16(buffer + 6);
-    const std::uint32_t allocated = U32(buffer + 28);
+    if (LE32(buffer) != CNTFSFileRecord::kMagic) return false;
+    const std::uint16_t usaOffset = LE16(buffer + 4);
+    const std::uint16_t usaCount = LE16(buffer + 6);
+    const std::uint32_t allocated = LE32(buffer + 28);
     if (usaCount > 16) return false;
     if (allocated > 4096 || allocated % 1024 != 0) return false;
     if (usaCount == 0 || static_cast<std::uint32_t>(usaCount - 1) > allocated / 512) return false;
@@ -86,10 +90,10 @@ void WalkAttributes(const std::uint8_t* buffer, Fn fn) {
     std::uint64_t offset = CNTFSFileRecord::GetFirstAttibuteOffset(buffer);
     while (offset < CNTFSFileRecord::kWalkLimit) {
         const std::uint8_t* attr = buffer + offset;
-        const std::uint32_t type = U32(attr);
+        const std::uint32_t type = LE32(attr);
         if (type == CNTFSFileRecord::kEndMarker) return;
         if (!fn(static_cast<std::uint32_t>(offset), type)) return;
-        const std::uint32_t length = U32(attr + 4);
+        const std::uint32_t length = LE32(attr + 4);
         if (length == 0) return;
         offset += length;
     }
@@ -100,7 +104,7 @@ void WalkAttributes(const std::uint8_t* buffer, Fn fn) {
 // 4,096-byte record (4 KiB sectors) keeps 8 strides; undoing only two of them
 // would leave the sector ends of its resident data wrong.
 int UsaStrides(const std::uint8_t* buffer, int size) {
-    const int count = U16(buffer + 6);
+    const int count = LE16(buffer + 6);
     int strides = count - 1;
     if (strides > size / 512) strides = size / 512;
     return strides < 0 ? 0 : strides;
@@ -134,7 +138,7 @@ CNTFSFileRecord::~CNTFSFileRecord() {
 bool CNTFSFileRecord::IsValid(std::uint8_t* buffer, int size) {
     if (buffer == nullptr || size < kRecordBytes) return false;
     if (!CNTFSFileRecordHeader::IsValid(buffer, size - size % 512)) return false;
-    const bool unfixed = UnfixupFileRecord(buffer, size) == 1 && U16(buffer + 6) >= 2;
+    const bool unfixed = UnfixupFileRecord(buffer, size) == 1 && LE16(buffer + 6) >= 2;
     const bool ok = CheckAttibutes(buffer, size);
     if (unfixed) FixupFileRecord(buffer, size);
     return ok;
@@ -142,19 +146,19 @@ bool CNTFSFileRecord::IsValid(std::uint8_t* buffer, int size) {
 
 bool CNTFSFileRecord::IsValidUpdateSequence(const std::uint8_t* buffer, int size) {
     if (buffer == nullptr || size < kRecordBytes) return false;
-    const std::uint16_t usaOffset = U16(buffer + 4);
+    const std::uint16_t usaOffset = LE16(buffer + 4);
     if (usaOffset > 256) return false;  // the header test bounds it; stay safe alone
-    const std::uint16_t usn = U16(buffer + usaOffset);
+    const std::uint16_t usn = LE16(buffer + usaOffset);
     const int strides = UsaStrides(buffer, size);
     for (int i = 0; i < strides; ++i)
-        if (U16(buffer + 510 + 512 * i) != usn) return false;
+        if (LE16(buffer + 510 + 512 * i) != usn) return false;
     return true;
 }
 
 int CNTFSFileRecord::UnfixupFileRecord(std::uint8_t* buffer, int size) {
     if (buffer == nullptr || size < kRecordBytes) return 0;
     if (!IsValidUpdateSequence(buffer, size)) return 0;
-    const std::uint16_t usaOffset = U16(buffer + 4);
+    const std::uint16_t usaOffset = LE16(buffer + 4);
     const int strides = UsaStrides(buffer, size);
     for (int i = 0; i < strides; ++i)
         std::memcpy(buffer + 510 + 512 * i, buffer + usaOffset + 2 * (i + 1), 2);
@@ -163,7 +167,7 @@ int CNTFSFileRecord::UnfixupFileRecord(std::uint8_t* buffer, int size) {
 
 int CNTFSFileRecord::FixupFileRecord(std::uint8_t* buffer, int size) {
     if (buffer == nullptr || size < kRecordBytes) return 0;
-    const std::uint16_t usaOffset = U16(buffer + 4);
+    const std::uint16_t usaOffset = LE16(buffer + 4);
     if (usaOffset > 256) return 0;
     const int strides = UsaStrides(buffer, size);
     for (int i = 0; i < strides; ++i) {
@@ -231,30 +235,30 @@ bool CNTFSFileRecord::CheckAttibutes(const std::uint8_t* buffer, int size) {
 }
 
 std::uint64_t CNTFSFileRecord::GetBaseFileRecordNumber(const std::uint8_t* buffer) {
-    return U64(buffer + 32) & 0x0000FFFFFFFFFFFFull;
+    return LE64(buffer + 32) & 0x0000FFFFFFFFFFFFull;
 }
 bool CNTFSFileRecord::IsExtendFileRecord(const std::uint8_t* buffer) {
     return buffer != nullptr && GetBaseFileRecordNumber(buffer) != 0;
 }
 bool CNTFSFileRecord::IsFolder(const std::uint8_t* buffer) {
-    return buffer != nullptr && (U16(buffer + 22) & 0x0002) != 0;
+    return buffer != nullptr && (LE16(buffer + 22) & 0x0002) != 0;
 }
 bool CNTFSFileRecord::IsinUse(const std::uint8_t* buffer) {
-    return buffer != nullptr && (U16(buffer + 22) & 0x0001) != 0;
+    return buffer != nullptr && (LE16(buffer + 22) & 0x0001) != 0;
 }
 std::uint16_t CNTFSFileRecord::GetFirstAttibuteOffset(const std::uint8_t* buffer) {
-    return U16(buffer + 20);
+    return LE16(buffer + 20);
 }
-std::uint32_t CNTFSFileRecord::GetLength(const std::uint8_t* buffer) { return U32(buffer + 24); }
+std::uint32_t CNTFSFileRecord::GetLength(const std::uint8_t* buffer) { return LE32(buffer + 24); }
 std::uint32_t CNTFSFileRecord::GetAllocatedSize(const std::uint8_t* buffer) {
-    return U32(buffer + 28);
+    return LE32(buffer + 28);
 }
 std::int64_t CNTFSFileRecord::GetLogFileSequenceNumber(const std::uint8_t* buffer) {
-    return buffer == nullptr ? 0 : I64(buffer + 8);
+    return buffer == nullptr ? 0 : static_cast<std::int64_t>(LE64(buffer + 8));
 }
 bool CNTFSFileRecord::HasXPNumberOfthisMFTRecord(const std::uint8_t* buffer) {
-    return buffer != nullptr && U16(buffer + 4) >= 48 && U16(buffer + 42) == 0;
+    return buffer != nullptr && LE16(buffer + 4) >= 48 && LE16(buffer + 42) == 0;
 }
 std::uint32_t CNTFSFileRecord::GetXPNumberOfthisMFTRecord(const std::uint8_t* buffer) {
-    return buffer == nullptr ? 0 : U32(buffer + 44);
+    return buffer == nullptr ? 0 : LE32(buffer + 44);
 }

@@ -9,14 +9,14 @@
 
 #include "foundation/StorageDevice.h"
 #include "ntfs/NTFSAttributes.h"
-#include "ntfs/NTFSBytes.h"
+#include "foundation/ByteOrder.h"
 #include "ntfs/NTFSFileNode.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "ntfs/NTFSMetaFileRecordType.h"
 #include "ntfs/NTFSMultiFileRecord.h"
 #include "recovery/VolumeAnalyze.h"
 
-using namespace ntfsbytes;
+using namespace byteorder;
 
 namespace {
 
