@@ -284,8 +284,8 @@ CNTFSFileProperties* CNTFSFilePropertiesBuilder::BuildFileProperties(std::int64_
     std::memset(&s, 0, sizeof(s));
 
     // $FILE_NAME: the Win32 name when the second one is Win32, else the first.
-    const std::uint8_t* fn1 = record.FindAttibute(0x30, 0, nullptr, nullptr);
-    const std::uint8_t* fn2 = record.FindAttibute(0x30, 1, nullptr, nullptr);
+    const std::uint8_t* fn1 = record.FindAttibute(ntfslayout::kAttrFileName, 0, nullptr, nullptr);
+    const std::uint8_t* fn2 = record.FindAttibute(ntfslayout::kAttrFileName, 1, nullptr, nullptr);
     if (fn1 == nullptr) return nullptr;
     using FN = CNTFSFileRecordFileNameAttribute;
     const std::uint8_t* chosen = (fn2 != nullptr && FN::GetFileNameNamespaceType(fn2) == 1) ? fn2 : fn1;
@@ -307,7 +307,7 @@ CNTFSFileProperties* CNTFSFilePropertiesBuilder::BuildFileProperties(std::int64_
     s.size = FN::GetFileRealSize(chosen);
 
     // $STANDARD_INFORMATION, when valid by its own length, wins for times and bits.
-    const std::uint8_t* si = record.FindAttibute(0x10, 0, nullptr, nullptr);
+    const std::uint8_t* si = record.FindAttibute(ntfslayout::kAttrStandardInformation, 0, nullptr, nullptr);
     using SI = CNTFSFileRecordStandardInformationAttribute;
     if (si != nullptr && SI::IsValid(si, static_cast<int>(CNTFSFileRecordAttribute::GetLength(si)))) {
         s.creationTime = SI::GetCreationFileTime(si);
@@ -327,7 +327,7 @@ CNTFSFileProperties* CNTFSFilePropertiesBuilder::BuildFileProperties(std::int64_
         std::uint32_t offset = 0;
         std::int64_t sector = 0;
         int available = 0;
-        const std::uint8_t* a = record.FindAttibute(0x80, i, &offset, &sector, &available);
+        const std::uint8_t* a = record.FindAttibute(ntfslayout::kAttrData, i, &offset, &sector, &available);
         if (a == nullptr) break;
         if (!CNTFSFileRecordAttribute::IsValid(a, available)) continue;
         if (CNTFSFileRecordAttribute::IsNamed(a)) continue;

@@ -138,7 +138,7 @@ std::int64_t CIndexRecord::GetParentFileReference(std::uint8_t* buffer, int size
 bool CFolderFileRecordAnalyzer::IsValidFolderFileRecordHavingIndexAllocation(
     const CNTFSFileRecord& record) {
     if (!record.IsValid() || !record.IsFolder()) return false;
-    const std::uint8_t* a = record.FindAttibute(0xA0, 0);
+    const std::uint8_t* a = record.FindAttibute(ntfslayout::kAttrIndexAllocation, 0);
     return a != nullptr && !CNTFSFileRecordAttribute::IsResident(a);
 }
 

@@ -415,7 +415,7 @@ void CFindFileFromLogFile::BuildFileDataAttributeBuffer(std::int64_t mftNumber, 
 void CFindFileFromLogFile::RebuildFileRecord(std::uint8_t* record, std::int64_t mftNumber) {
     std::vector<std::uint32_t> offsets;
     for (int i = 0; i < 16; ++i) {
-        const std::uint32_t off = CNTFSFileRecord::GetAttributeOffset(record, 0x80, i);
+        const std::uint32_t off = CNTFSFileRecord::GetAttributeOffset(record, ntfslayout::kAttrData, i);
         if (off == CNTFSFileRecord::kNotFound) break;
         offsets.push_back(off);
     }
@@ -480,7 +480,7 @@ bool CFindFileFromLogFile::ReplaceFileRecordInfo(const std::uint8_t* record, CNT
     std::vector<int> available;
     auto listData = [&](const std::uint8_t* rec) {
         for (int i = 0; i < 5; ++i) {
-            const std::uint32_t off = CNTFSFileRecord::GetAttributeOffset(rec, 0x80, i);
+            const std::uint32_t off = CNTFSFileRecord::GetAttributeOffset(rec, ntfslayout::kAttrData, i);
             if (off == CNTFSFileRecord::kNotFound) break;
             const std::uint8_t* a = rec + off;
             const int room = kFileRecordBytes - static_cast<int>(off);

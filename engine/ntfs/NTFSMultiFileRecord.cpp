@@ -123,7 +123,7 @@ ExtendFileRecordInfoList* CNTFSMultiFileRecord::GetExtendFileRecordInfoList(
     std::vector<std::uint8_t> copy(recordIn, recordIn + size);
     CNTFSFileRecord record(copy.data(), size, 0);
     if (!record.IsValid()) return nullptr;
-    const std::uint32_t offset = CNTFSFileRecord::GetAttributeOffset(copy.data(), 0x20, 0);
+    const std::uint32_t offset = CNTFSFileRecord::GetAttributeOffset(copy.data(), ntfslayout::kAttrAttributeList, 0);
     if (offset == CNTFSFileRecord::kNotFound) return nullptr;
     const std::uint8_t* a = copy.data() + offset;
     const int available = size - static_cast<int>(offset);
