@@ -141,14 +141,15 @@ CCompressedDataRunList* CCompressedDataRunList::Compress(IDataRunList* list) {
     } else {
         assert(list->GetOffset() == 0 && "pDataRunList->GetOffset() == 0");
     }
-    c->m_bytes = CreateCompressedDataRun(runs);
+    const std::vector<std::uint8_t> bytes = CreateCompressedDataRun(runs);
+    c->m_bytes.assign(bytes.begin(), bytes.end());
     return c;
 }
 
 IDataRunList* CCompressedDataRunList::Decompress() const {
     std::vector<CDataRun> runs;
     if (!m_bytes.empty())
-        CNTFSDataRunList::FormDataRunList(m_bytes.data(), static_cast<int>(m_bytes.size()), runs);
+        CNTFSDataRunList::FormDataRunList(Data(), static_cast<int>(m_bytes.size()), runs);
     if (m_dataOffset != 0) {
         auto* list = new (std::nothrow) CResidentNTFSDataRunList;
         if (list == nullptr) return nullptr;
@@ -165,7 +166,7 @@ int CCompressedDataRunList::GetCompressedDataRunSize() const {
     if (m_bytes.empty()) return 1;
     std::size_t p = 0;
     while (p < m_bytes.size()) {
-        const std::uint8_t h = m_bytes[p];
+        const std::uint8_t h = Data()[p];
         if (h == 0) return static_cast<int>(p + 1);
         p += 1 + (h & 0x0F) + (h >> 4);
     }
@@ -178,7 +179,7 @@ bool CCompressedDataRunList::Save(IRSData& rs) const {
     std::uint8_t tail[2];
     PutLE16(tail, m_dataOffset);
     if (!rs.WriteCurFrame(head, sizeof(head))) return false;
-    if (!m_bytes.empty() && !rs.WriteCurFrame(m_bytes.data(), static_cast<unsigned>(m_bytes.size())))
+    if (!m_bytes.empty() && !rs.WriteCurFrame(Data(), static_cast<unsigned>(m_bytes.size())))
         return false;
     return rs.WriteCurFrame(tail, sizeof(tail));
 }
@@ -452,7 +453,17 @@ void CNTFSFileNode::SetFileProperties(IFileProperties* properties) {
         m_dataRunList->Release();
         m_dataRunList = nullptr;
     }
-    if (properties != nullptr) m_dataRunList = properties->GetDataRunList();
+    // The runs stay compact in the properties until someone reads them.
+    m_runsLoaded = false;
+}
+
+IDataRunList* CNTFSFileNode::LoadDataRunList() const {
+    if (m_runsLoaded) return m_dataRunList;
+    m_runsLoaded = true;
+    // The node itself is not const: only its decoded runs are filled in.
+    auto* self = const_cast<CNTFSFileNode*>(this);
+    self->m_dataRunList = m_properties != nullptr ? m_properties->GetDataRunList() : nullptr;
+    return m_dataRunList;
 }
 
 IFileNode* CNTFSFileNode::Clone() {
@@ -468,7 +479,8 @@ IFileNode* CNTFSFileNode::Clone() {
     copy->m_parentNodeId = 5;
     if (auto* p = dynamic_cast<CNTFSFileProperties*>(props))
         copy->SetMetaDataSector(p->GetFileRecordStartSector());
-    if (m_dataRunList != nullptr) copy->m_dataRunList = m_dataRunList->Clone();
+    if (IDataRunList* runs = GetDataRunList()) copy->m_dataRunList = runs->Clone();
+    copy->m_runsLoaded = true;
     copy->m_info = m_info;
     copy->m_metadataStart = m_metadataStart;
     return copy;
