@@ -39,7 +39,8 @@ CFileNode& CFileNode::operator=(const CFileNode& other) {
     m_nextSibling = other.m_nextSibling;
     m_shownChildren = other.m_shownChildren;
     // The list is owned: take a copy rather than share it.
-    IDataRunList* runs = other.m_dataRunList ? other.m_dataRunList->Clone() : nullptr;
+    IDataRunList* otherRuns = other.GetDataRunList();
+    IDataRunList* runs = otherRuns ? otherRuns->Clone() : nullptr;
     if (m_dataRunList) m_dataRunList->Release();
     m_dataRunList = runs;
     m_nodeId = other.m_nodeId;
@@ -233,6 +234,10 @@ int CFileNode::RemoveChild(CFileNode* child) {
 
 void CFileNode::MergeNode(CFileNode* other) {
     if (!other) return;
+    // Lists kept compact are decoded first: this node's, so that it never
+    // decodes its own later, and the other's, which this node takes.
+    GetDataRunList();
+    other->GetDataRunList();
     if (m_dataRunList) m_dataRunList->Release();
     m_dataRunList = other->m_dataRunList;
     other->m_dataRunList = nullptr;

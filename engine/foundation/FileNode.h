@@ -110,7 +110,8 @@ public:
     // is no older (AdoptPropertiesFrom). Returns the equality.
     bool IsDuplicateOf(CFileNode& other);
 
-    IDataRunList* GetDataRunList() const { return m_dataRunList; }
+    // The node's runs (owned by the node); null when it has none.
+    IDataRunList* GetDataRunList() const { return m_dataRunList != nullptr ? m_dataRunList : LoadDataRunList(); }
     std::uint16_t GetBelongedPartition() const;
     void SetBelongedPartition(std::uint16_t index);
     std::int64_t GetMetadataStartPosition() const;
@@ -124,15 +125,23 @@ public:
     static std::string FilterFileNameByDot(const std::string& name);
 
 protected:
+    // Nodes that keep their runs in a compact form of their own decode them
+    // here on first use, into m_dataRunList, and return them. Most found
+    // files are listed and never read, so the decoded list is not kept for
+    // them.
+    virtual IDataRunList* LoadDataRunList() const { return nullptr; }
+
     // Subclasses fill identity and runs directly.
+    // One per found file: the 32-bit fields sit together, with no padding
+    // between them.
     CFileNode* m_firstChild = nullptr;
     CFileNode* m_nextSibling = nullptr;
-    std::uint32_t m_shownChildren = 0;
     IDataRunList* m_dataRunList = nullptr;  // owned
     std::int64_t m_nodeId = -1;
     std::int64_t m_parentNodeId = -1;
     std::uint64_t m_status = kInitialStatus;
     CFileNode* m_parent = nullptr;
+    std::uint32_t m_shownChildren = 0;
     std::uint32_t m_checkedSum = 0;
     std::uint32_t m_compressed = 0;
 

@@ -4,11 +4,13 @@
 #include <cassert>
 #include <cmath>
 
-#include "ntfs/NTFSBytes.h"
+#include "foundation/ByteOrder.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "ntfs/NTFSIndexRecord.h"
+#include "ntfs/NTFSLayout.h"
 
-using namespace ntfsbytes;
+using namespace byteorder;
+using namespace ntfslayout;
 
 namespace GetSectorsPerCluster {
 int g_nSectorSize = 512;
@@ -16,30 +18,30 @@ int g_nSectorSize = 512;
 
 // ------------------------------------------------- CNTFSFileRecordAttribute
 
-std::uint32_t CNTFSFileRecordAttribute::GetType(const std::uint8_t* a) { return U32(a); }
-std::uint32_t CNTFSFileRecordAttribute::GetLength(const std::uint8_t* a) { return U32(a + 4); }
+std::uint32_t CNTFSFileRecordAttribute::GetType(const std::uint8_t* a) { return LE32(a + kAttrType); }
+std::uint32_t CNTFSFileRecordAttribute::GetLength(const std::uint8_t* a) { return LE32(a + kAttrLength); }
 std::uint16_t CNTFSFileRecordAttribute::GetOffsetToName(const std::uint8_t* a) {
-    return U16(a + 10);
+    return LE16(a + kAttrNameOffset);
 }
-std::uint16_t CNTFSFileRecordAttribute::GetFlags(const std::uint8_t* a) { return U16(a + 12); }
-std::uint16_t CNTFSFileRecordAttribute::GetID(const std::uint8_t* a) { return U16(a + 14); }
+std::uint16_t CNTFSFileRecordAttribute::GetFlags(const std::uint8_t* a) { return LE16(a + kAttrFlags); }
+std::uint16_t CNTFSFileRecordAttribute::GetID(const std::uint8_t* a) { return LE16(a + kAttrId); }
 std::uint32_t CNTFSFileRecordAttribute::GetLengthOfAttribute(const std::uint8_t* a) {
-    return U32(a + 16);
+    return LE32(a + kAttrContentLength);
 }
 std::uint16_t CNTFSFileRecordAttribute::GetOffsetToAttribute(const std::uint8_t* a) {
-    return U16(a + 20);
+    return LE16(a + kAttrContentOffset);
 }
 std::int64_t CNTFSFileRecordAttribute::GetAllocSizeofAttribute(const std::uint8_t* a) {
-    return I64(a + 40);
+    return static_cast<std::int64_t>(LE64(a + kAttrAllocatedSize));
 }
 std::int64_t CNTFSFileRecordAttribute::GetRealSizeOfAttribute(const std::uint8_t* a) {
-    return I64(a + 48);
+    return static_cast<std::int64_t>(LE64(a + kAttrRealSize));
 }
 std::int64_t CNTFSFileRecordAttribute::GetInitializedDataSize(const std::uint8_t* a) {
-    return I64(a + 56);
+    return static_cast<std::int64_t>(LE64(a + kAttrInitializedSize));
 }
 std::uint16_t CNTFSFileRecordAttribute::GetCompressionUnitSize(const std::uint8_t* a) {
-    return U16(a + 34);
+    return LE16(a + kAttrCompressionUnit);
 }
 
 bool CNTFSFileRecordAttribute::IsValid(const std::uint8_t* a, int available) {
@@ -57,9 +59,9 @@ bool CNTFSFileRecordAttribute::IsValid(const std::uint8_t* a, int available) {
 
 bool CNTFSFileRecordAttribute::IsValidNonResidentAttribute(const std::uint8_t* a) {
     const std::uint32_t length = GetLength(a);
-    const std::uint16_t runsOffset = U16(a + 32);
+    const std::uint16_t runsOffset = LE16(a + kAttrRunsOffset);
     if (runsOffset > length) return false;
-    if (GetType(a) == 0x80)
+    if (GetType(a) == kAttrData)
         return CNTFSDataRunList::IsValid(a + runsOffset, static_cast<int>(length - runsOffset));
     return true;
 }
@@ -74,37 +76,39 @@ bool CNTFSFileRecordAttribute::IsValidResidentAttribute(const std::uint8_t* a) {
 bool CNTFSFileRecordStandardInformationAttribute::IsValid(const std::uint8_t* a, int available) {
     assert(a != nullptr && "pAttributeBuffer != NULL");
     if (a == nullptr || !CNTFSFileRecordAttribute::IsValid(a, available)) return false;
-    // Every field is read at a fixed place up to byte 60.
-    if (CNTFSFileRecordAttribute::GetLength(a) < 60) return false;
+    // Every field is read at a fixed place, the content taken to follow the
+    // resident header.
+    if (CNTFSFileRecordAttribute::GetLength(a) < kStdInfoAt + kStdInfoReadBytes) return false;
     return (static_cast<std::uint32_t>(available) & 0xFFFF) >=
-           static_cast<std::uint32_t>(CNTFSFileRecordAttribute::GetOffsetToAttribute(a)) + 40;
+           static_cast<std::uint32_t>(CNTFSFileRecordAttribute::GetOffsetToAttribute(a)) +
+               kStdInfoCheckedBytes;
 }
 std::int64_t CNTFSFileRecordStandardInformationAttribute::GetCreationFileTime(const std::uint8_t* a) {
-    return I64(a + 24);
+    return static_cast<std::int64_t>(LE64(a + kStdInfoAt + kStdInfoCreationTime));
 }
 std::int64_t CNTFSFileRecordStandardInformationAttribute::GetModificationFileTime(
     const std::uint8_t* a) {
-    return I64(a + 32);
+    return static_cast<std::int64_t>(LE64(a + kStdInfoAt + kStdInfoModificationTime));
 }
 std::int64_t CNTFSFileRecordStandardInformationAttribute::GetLastAccessFileTime(
     const std::uint8_t* a) {
-    return I64(a + 48);
+    return static_cast<std::int64_t>(LE64(a + kStdInfoAt + kStdInfoAccessTime));
 }
 std::uint32_t CNTFSFileRecordStandardInformationAttribute::GetDosFilePermission(
     const std::uint8_t* a) {
-    return U32(a + 56);
+    return LE32(a + kStdInfoAt + kStdInfoDosPermissions);
 }
 
 bool CNTFSFileRecordFileNameAttribute::IsValid(const std::uint8_t* a, int available) {
     if (!CNTFSFileRecordAttribute::IsValid(a, available)) return false;
-    if (CNTFSFileRecordAttribute::GetType(a) != 0x30) return false;
+    if (CNTFSFileRecordAttribute::GetType(a) != kAttrFileName) return false;
     const std::uint32_t length = CNTFSFileRecordAttribute::GetLength(a);
     if (length < static_cast<std::uint32_t>(kNameOffset)) return false;
     const int count = GetNameLength(a);
     // The name must lie inside the attribute (which lies inside the buffer).
     if (static_cast<std::uint32_t>(kNameOffset + 2 * count) > length) return false;
     for (int i = 0; i < count; ++i) {
-        const std::uint16_t c = U16(a + kNameOffset + 2 * i);
+        const std::uint16_t c = LE16(a + kNameOffset + 2 * i);
         if (c == 0) break;
         switch (c) {
             case '"': case '*': case '/': case ':': case '<':
@@ -123,7 +127,7 @@ bool CNTFSFileRecordFileNameAttribute::IsFileNameEqual(const std::uint8_t* a, co
     while (text[n] != 0) ++n;
     if (n != GetNameLength(a)) return false;
     for (std::size_t i = 0; i < n; ++i)
-        if (static_cast<std::uint16_t>(text[i]) != U16(a + kNameOffset + 2 * i)) return false;
+        if (static_cast<std::uint16_t>(text[i]) != LE16(a + kNameOffset + 2 * i)) return false;
     return true;
 }
 
@@ -133,25 +137,26 @@ void CNTFSFileRecordFileNameAttribute::WCH2U16(const wchar_t* text, int count, s
 
 std::uint64_t CNTFSFileRecordFileNameAttribute::GetFileRecordNumberofParentDirectory(
     const std::uint8_t* a) {
-    return U64(a + 24) & 0x0000FFFFFFFFFFFFull;
+    return LE64(a + kFileNameAt + kFileNameParent) & kMftReferenceMask;
 }
 std::int64_t CNTFSFileRecordFileNameAttribute::GetCreationFileTime(const std::uint8_t* a) {
-    return I64(a + 32);
+    return static_cast<std::int64_t>(LE64(a + kFileNameAt + kFileNameCreationTime));
 }
 std::int64_t CNTFSFileRecordFileNameAttribute::GetModificationFileTime(const std::uint8_t* a) {
-    return I64(a + 40);
+    return static_cast<std::int64_t>(LE64(a + kFileNameAt + kFileNameModificationTime));
 }
 std::int64_t CNTFSFileRecordFileNameAttribute::GetLastAccessFileTime(const std::uint8_t* a) {
-    return I64(a + 56);
+    return static_cast<std::int64_t>(LE64(a + kFileNameAt + kFileNameAccessTime));
 }
 std::int64_t CNTFSFileRecordFileNameAttribute::GetFileRealSize(const std::uint8_t* a) {
-    return I64(a + 72);
+    return static_cast<std::int64_t>(LE64(a + kFileNameAt + kFileNameRealSize));
 }
 std::uint32_t CNTFSFileRecordFileNameAttribute::GetFlags(const std::uint8_t* a) {
-    return U32(a + 80);
+    return LE32(a + kFileNameAt + kFileNameFlags);
 }
 std::uint8_t CNTFSFileRecordFileNameAttribute::GetFileNameNamespaceType(const std::uint8_t* a) {
-    return a[89] > 3 ? 4 : a[89];
+    const std::uint8_t space = a[kFileNameAt + kFileNameNamespace];
+    return space > kFileNameNamespaceLast ? kFileNameNamespaceLast + 1 : space;
 }
 
 // ----------------------------------------------------------- $INDEX_ROOT
@@ -161,42 +166,47 @@ bool CNTFSFileRecordIndexRootAttribute::IsValid(const std::uint8_t* a, int avail
     if (a == nullptr || !CNTFSFileRecordAttribute::IsValid(a, available)) return false;
     if (!CNTFSFileRecordAttribute::IsResident(a)) return false;
     const std::uint32_t contentLength = CNTFSFileRecordAttribute::GetLengthOfAttribute(a);
-    // The index root (16 bytes) and the index header's sizes must be there.
-    if (contentLength < 32) return false;
+    // The index root and the index header's sizes must be there.
+    if (contentLength < kIndexRootHeader + kIndexHeaderBytes) return false;
     const std::uint8_t* content = a + CNTFSFileRecordAttribute::GetOffsetToAttribute(a);
-    return static_cast<std::uint64_t>(U32(content + 20)) + 16 <= contentLength;
+    return static_cast<std::uint64_t>(LE32(content + kIndexRootHeader + kIndexHeaderEntriesSize)) +
+               kIndexRootHeader <=
+           contentLength;
 }
 
 std::int64_t CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(
     const std::uint8_t* a, int available) {
     if (a == nullptr || !IsValid(a, available)) return -1;
     const std::uint8_t* content = a + CNTFSFileRecordAttribute::GetOffsetToAttribute(a);
-    const std::uint8_t* header = content + 16;
+    const std::uint8_t* header = content + kIndexRootHeader;
     const std::uint8_t* attrEnd = a + CNTFSFileRecordAttribute::GetLength(a);
-    const std::uint64_t entriesOffset = U32(header);
-    const std::uint64_t entriesSize = U32(header + 4);
-    if (entriesSize < 16) return -1;
+    const std::uint64_t entriesOffset = LE32(header + kIndexHeaderEntriesOffset);
+    const std::uint64_t entriesSize = LE32(header + kIndexHeaderEntriesSize);
+    if (entriesSize < kIndexHeaderBytes) return -1;
     const std::uint64_t firstOff = entriesOffset;               // from the header
     const std::uint64_t endOff = std::min<std::uint64_t>(
-        firstOff + (entriesSize - 16), static_cast<std::uint64_t>(attrEnd - header));
+        firstOff + (entriesSize - kIndexHeaderBytes), static_cast<std::uint64_t>(attrEnd - header));
     std::int64_t result = -1;
     bool any = false;
     std::uint64_t off = firstOff;
     while (off < endOff) {
         const std::uint8_t* entry = header + off;
         const std::uint64_t room = static_cast<std::uint64_t>(attrEnd - entry);
-        if (room < 16) break;
-        const std::uint16_t entryLength = U16(entry + 8);
-        const std::uint16_t flags = U16(entry + 12);
+        if (room < kIndexEntryHeaderBytes) break;
+        const std::uint16_t entryLength = LE16(entry + kIndexEntryLength);
+        const std::uint16_t flags = LE16(entry + kIndexEntryFlags);
         if (entryLength == 0) break;
-        if (flags == 2) break;
-        if (flags != 1) {
+        if (flags == kIndexEntryLast) break;
+        if (flags != kIndexEntryHasSubnode) {
             // A key needs its name and sizes inside the attribute.
-            if (room < 82 || entry[80] == 0) break;
+            if (room < kIndexEntryKey + kFileNameName ||
+                entry[kIndexEntryKey + kFileNameNameLength] == 0)
+                break;
             if (!CIndexRecord::IsValid(reinterpret_cast<const CIndexRecordStruct*>(entry))) break;
         }
-        if (room < 24) break;
-        const std::int64_t parent = static_cast<std::int64_t>(U64(entry + 16) & 0x0000FFFFFFFFFFFFull);
+        if (room < kIndexEntryKey + kFileNameParent + 8) break;
+        const std::int64_t parent =
+            static_cast<std::int64_t>(LE64(entry + kIndexEntryKey + kFileNameParent) & kMftReferenceMask);
         if (!any) {
             result = parent;
             any = true;
@@ -217,8 +227,8 @@ bool CNTFSDataRunList::IsValid(const std::uint8_t* runs, int length) {
         if (p >= length) return false;
         const std::uint8_t h = runs[p];
         if (h == 0) return true;
-        const int L = h & 0x0F;
-        const int O = h >> 4;
+        const int L = h & kRunLengthSizeMask;
+        const int O = h >> kRunDeltaSizeShift;
         if (L > 4 || O > 4) return false;
         const int end = p + 1 + L + O;
         if (end >= length) return false;  // the terminator must follow inside
@@ -237,8 +247,8 @@ bool CNTFSDataRunList::FormDataRunList(const std::uint8_t* runs, int length,
     while (p < length) {
         const std::uint8_t h = runs[p];
         if (h == 0) break;
-        const int L = h & 0x0F;
-        const int O = h >> 4;
+        const int L = h & kRunLengthSizeMask;
+        const int O = h >> kRunDeltaSizeShift;
         if (L > 8 || O > 8 || p + 1 + L + O > length) return false;
         std::uint64_t len = 0;
         for (int i = 0; i < L; ++i) len |= static_cast<std::uint64_t>(runs[p + 1 + i]) << (8 * i);
@@ -328,21 +338,21 @@ const std::uint8_t* CNTFSFileRecordDataRunsAttribute::GetDataRunsBuffer(const st
     assert(CNTFSFileRecordAttribute::IsValid(a, available) &&
            "CNTFSFileRecordAttribute::IsValid(pu8AttributeBuffer, iLength)");
     (void)available;
-    return a + U16(a + 32);
+    return a + LE16(a + kAttrRunsOffset);
 }
 
 int CNTFSFileRecordDataRunsAttribute::GetDataRunsLength(const std::uint8_t* a, int available) {
     assert(CNTFSFileRecordAttribute::IsValid(a, available) &&
            "CNTFSFileRecordAttribute::IsValid(pu8AttributeBuffer, iLength)");
     (void)available;
-    return static_cast<int>(CNTFSFileRecordAttribute::GetLength(a) - U16(a + 32));
+    return static_cast<int>(CNTFSFileRecordAttribute::GetLength(a) - LE16(a + kAttrRunsOffset));
 }
 
 std::int64_t CNTFSFileRecordDataRunsAttribute::GetStartVCN(const std::uint8_t* a) {
-    return I64(a + 16);
+    return static_cast<std::int64_t>(LE64(a + kAttrStartVcn));
 }
 std::int64_t CNTFSFileRecordDataRunsAttribute::GetLastVCN(const std::uint8_t* a) {
-    return I64(a + 24);
+    return static_cast<std::int64_t>(LE64(a + kAttrLastVcn));
 }
 
 std::int64_t CNTFSFileRecordDataRunsAttribute::GetTotalClusters(const std::uint8_t* a,
@@ -390,7 +400,7 @@ bool CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(const CNTFSFile
     if (!record.IsValid()) return false;
     const std::uint8_t* buffer = record.GetBuffer();
     for (int i = 0;; ++i) {
-        const std::uint32_t offset = CNTFSFileRecord::GetAttributeOffset(buffer, 0x80, i);
+        const std::uint32_t offset = CNTFSFileRecord::GetAttributeOffset(buffer, kAttrData, i);
         if (offset == CNTFSFileRecord::kNotFound) return true;
         const std::uint8_t* a = buffer + offset;
         const int available = record.GetSize() - static_cast<int>(offset);

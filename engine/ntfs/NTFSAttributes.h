@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "ntfs/NTFSLayout.h"
+
 class CNTFSFileRecord;
 class IRSData;
 
@@ -21,13 +23,17 @@ public:
 
     static std::uint32_t GetType(const std::uint8_t* a);
     static std::uint32_t GetLength(const std::uint8_t* a);
-    static bool IsResident(const std::uint8_t* a) { return a[8] == 0; }
-    static bool IsNamed(const std::uint8_t* a) { return a[9] != 0; }
-    static std::uint8_t GetNameLength(const std::uint8_t* a) { return a[9]; }
+    static bool IsResident(const std::uint8_t* a) { return a[ntfslayout::kAttrNonResident] == 0; }
+    static bool IsNamed(const std::uint8_t* a) { return a[ntfslayout::kAttrNameLength] != 0; }
+    static std::uint8_t GetNameLength(const std::uint8_t* a) { return a[ntfslayout::kAttrNameLength]; }
     static std::uint16_t GetOffsetToName(const std::uint8_t* a);
     static std::uint16_t GetFlags(const std::uint8_t* a);
-    static bool IsCompressed(const std::uint8_t* a) { return (GetFlags(a) & 0x0001) != 0; }
-    static bool IsEncrypted(const std::uint8_t* a) { return (GetFlags(a) & 0x4000) != 0; }
+    static bool IsCompressed(const std::uint8_t* a) {
+        return (GetFlags(a) & ntfslayout::kAttrFlagCompressed) != 0;
+    }
+    static bool IsEncrypted(const std::uint8_t* a) {
+        return (GetFlags(a) & ntfslayout::kAttrFlagEncrypted) != 0;
+    }
     static std::uint16_t GetID(const std::uint8_t* a);
     // Resident content.
     static std::uint32_t GetLengthOfAttribute(const std::uint8_t* a);
@@ -38,8 +44,8 @@ public:
     static std::int64_t GetInitializedDataSize(const std::uint8_t* a);
     static std::uint16_t GetCompressionUnitSize(const std::uint8_t* a);
 
-    static constexpr int kResidentHeaderBytes = 24;
-    static constexpr int kNonResidentHeaderBytes = 64;
+    static constexpr int kResidentHeaderBytes = ntfslayout::kResidentHeaderBytes;
+    static constexpr int kNonResidentHeaderBytes = ntfslayout::kNonResidentHeaderBytes;
 };
 
 // $STANDARD_INFORMATION (0x10); content read at offset 24.
@@ -68,15 +74,23 @@ public:
     static std::int64_t GetLastAccessFileTime(const std::uint8_t* a);
     static std::int64_t GetFileRealSize(const std::uint8_t* a);
     static std::uint32_t GetFlags(const std::uint8_t* a);
-    static bool IsDirectory(const std::uint8_t* a) { return (GetFlags(a) & 0x10000000) != 0; }
-    static bool IsCompressed(const std::uint8_t* a) { return (GetFlags(a) & 0x0001) != 0; }
-    static bool IsEncrypted(const std::uint8_t* a) { return (GetFlags(a) & 0x4000) != 0; }
-    static std::uint8_t GetNameLength(const std::uint8_t* a) { return a[88]; }
+    static bool IsDirectory(const std::uint8_t* a) {
+        return (GetFlags(a) & ntfslayout::kFileNameFlagDirectory) != 0;
+    }
+    static bool IsCompressed(const std::uint8_t* a) {
+        return (GetFlags(a) & ntfslayout::kFileNameFlagCompressed) != 0;
+    }
+    static bool IsEncrypted(const std::uint8_t* a) {
+        return (GetFlags(a) & ntfslayout::kFileNameFlagEncrypted) != 0;
+    }
+    static std::uint8_t GetNameLength(const std::uint8_t* a) {
+        return a[ntfslayout::kFileNameAt + ntfslayout::kFileNameNameLength];
+    }
     // 0..3 as stored, 4 for anything larger.
     static std::uint8_t GetFileNameNamespaceType(const std::uint8_t* a);
-    static const std::uint8_t* GetFileName(const std::uint8_t* a) { return a + 90; }
+    static const std::uint8_t* GetFileName(const std::uint8_t* a) { return a + kNameOffset; }
 
-    static constexpr int kNameOffset = 90;
+    static constexpr int kNameOffset = ntfslayout::kFileNameAt + ntfslayout::kFileNameName;
 };
 
 // $INDEX_ROOT (0x90).

@@ -3,40 +3,67 @@
 #include <new>
 
 #include "foundation/RecordContainer.h"
-#include "ntfs/NTFSFrameIO.h"
-#include "ntfs/NTFSBytes.h"
+#include "foundation/ByteOrder.h"
 #include "ntfs/NTFSFileRecord.h"
+#include "ntfs/NTFSFrameIO.h"
+#include "ntfs/NTFSLayout.h"
 
-using namespace ntfsbytes;
+using namespace byteorder;
+using namespace ntfslayout;
+
+namespace {
+// A saved run list: a u64 count, then per run LCN, length and VCN as i64.
+constexpr std::size_t kRunCountBytes = 8;
+constexpr std::size_t kSavedRunBytes = 24;
+constexpr std::size_t kSavedRunLcn = 0;
+constexpr std::size_t kSavedRunLength = 8;
+constexpr std::size_t kSavedRunVcn = 16;
+// A saved MFT position: its first sector (i64), sectors per record and per
+// cluster (u8 each).
+constexpr std::size_t kMftHeadSector = 0;
+constexpr std::size_t kMftHeadSectorsPerRecord = 8;
+constexpr std::size_t kMftHeadSectorsPerCluster = 9;
+constexpr std::size_t kMftHeadBytes = 10;
+// A saved partition: serial (i64), four u32 fields, then nine i64 fields.
+constexpr std::size_t kPartSerial = 0;
+constexpr std::size_t kPartSectorsPerRecord = 8;
+constexpr std::size_t kPartBuildFrom = 12;
+constexpr std::size_t kPartMftLocated = 16;
+constexpr std::size_t kPartReserved = 20;
+constexpr std::size_t kPartTail = 24;
+constexpr int kPartTailFields = 9;
+}  // namespace
 
 // ------------------------------------------------- CNTFSDataRunList frames
 
 bool CNTFSDataRunList::Save(IRSData& rs) const {
-    std::vector<std::uint8_t> out(8 + 24 * m_runs.size());
-    PutU64(out.data(), static_cast<std::uint64_t>(m_runs.size()));
-    std::size_t p = 8;
+    std::vector<std::uint8_t> out(kRunCountBytes + kSavedRunBytes * m_runs.size());
+    PutLE64(out.data(), static_cast<std::uint64_t>(m_runs.size()));
+    std::size_t p = kRunCountBytes;
     for (const CDataRun& r : m_runs) {
-        PutU64(out.data() + p, static_cast<std::uint64_t>(r.LCN));
-        PutU64(out.data() + p + 8, static_cast<std::uint64_t>(r.length));
-        PutU64(out.data() + p + 16, static_cast<std::uint64_t>(r.VCN));
-        p += 24;
+        PutLE64(out.data() + p + kSavedRunLcn, static_cast<std::uint64_t>(r.LCN));
+        PutLE64(out.data() + p + kSavedRunLength, static_cast<std::uint64_t>(r.length));
+        PutLE64(out.data() + p + kSavedRunVcn, static_cast<std::uint64_t>(r.VCN));
+        p += kSavedRunBytes;
     }
     return rs.WriteCurFrame(out.data(), static_cast<unsigned>(out.size()));
 }
 
 bool CNTFSDataRunList::Restore(IRSData& rs) {
     try {
-        std::uint8_t head[8];
+        std::uint8_t head[kRunCountBytes];
         if (!ntfsframe::ReadExact(rs, head, sizeof(head))) return false;
-        const std::int64_t count = I64(head);
+        const std::int64_t count = static_cast<std::int64_t>(LE64(head));
         if (count < 1) return true;
         // The count comes from a file: the runs must be in the frame.
-        if (static_cast<std::uint64_t>(count) > rs.GetFrameRemaining() / 24) return false;
-        std::vector<std::uint8_t> in(static_cast<std::size_t>(count) * 24);
+        if (static_cast<std::uint64_t>(count) > rs.GetFrameRemaining() / kSavedRunBytes) return false;
+        std::vector<std::uint8_t> in(static_cast<std::size_t>(count) * kSavedRunBytes);
         if (!ntfsframe::ReadExact(rs, in.data(), static_cast<unsigned>(in.size()))) return false;
         for (std::int64_t i = 0; i < count; ++i) {
-            const std::uint8_t* p = in.data() + 24 * i;
-            m_runs.push_back(CDataRun{I64(p), I64(p + 16), I64(p + 8)});
+            const std::uint8_t* p = in.data() + kSavedRunBytes * i;
+            m_runs.push_back(CDataRun{static_cast<std::int64_t>(LE64(p + kSavedRunLcn)),
+                                      static_cast<std::int64_t>(LE64(p + kSavedRunVcn)),
+                                      static_cast<std::int64_t>(LE64(p + kSavedRunLength))});
         }
         return true;
     } catch (const CRSException&) {
@@ -126,20 +153,20 @@ bool CMFTInfo::InitFromBuffer(std::uint8_t* buffer, int size, std::int64_t secto
 }
 
 bool CMFTInfo::Save(IRSData& rs) const {
-    std::uint8_t head[10];
-    PutU64(head, static_cast<std::uint64_t>(m_sector));
-    head[8] = m_spr;
-    head[9] = m_spc;
+    std::uint8_t head[kMftHeadBytes];
+    PutLE64(head + kMftHeadSector, static_cast<std::uint64_t>(m_sector));
+    head[kMftHeadSectorsPerRecord] = m_spr;
+    head[kMftHeadSectorsPerCluster] = m_spc;
     return rs.WriteCurFrame(head, sizeof(head)) && m_runs.Save(rs);
 }
 
 bool CMFTInfo::Restore(IRSData& rs) {
     try {
-        std::uint8_t head[10];
+        std::uint8_t head[kMftHeadBytes];
         if (!ntfsframe::ReadExact(rs, head, sizeof(head))) return false;
-        m_sector = I64(head);
-        m_spr = head[8];
-        m_spc = head[9];
+        m_sector = static_cast<std::int64_t>(LE64(head + kMftHeadSector));
+        m_spr = head[kMftHeadSectorsPerRecord];
+        m_spc = head[kMftHeadSectorsPerCluster];
         m_runs.ClearDataRunList();
         return m_runs.Restore(rs);
     } catch (const CRSException&) {
@@ -168,11 +195,11 @@ bool CFolderIndexAllocationInfo::InitFromBuffer(std::uint8_t* buffer, int size,
     CNTFSFileRecord record(buffer, size, 1);
     if (!record.IsValid() || record.IsExtendFileRecord()) return false;
     const std::uint8_t* base = record.GetBuffer();
-    const std::uint32_t rootOffset = CNTFSFileRecord::GetAttributeOffset(base, 0x90, 0);
+    const std::uint32_t rootOffset = CNTFSFileRecord::GetAttributeOffset(base, kAttrIndexRoot, 0);
     if (rootOffset != CNTFSFileRecord::kNotFound)
         m_folderNumber = CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(
             base + rootOffset, record.GetSize() - static_cast<int>(rootOffset));
-    const std::uint32_t allocOffset = CNTFSFileRecord::GetAttributeOffset(base, 0xA0, 0);
+    const std::uint32_t allocOffset = CNTFSFileRecord::GetAttributeOffset(base, kAttrIndexAllocation, 0);
     if (allocOffset == CNTFSFileRecord::kNotFound) return false;
     const std::uint8_t* a = base + allocOffset;
     const int available = record.GetSize() - static_cast<int>(allocOffset);
@@ -190,7 +217,7 @@ bool CFolderIndexAllocationInfo::InitFromBuffer(std::uint8_t* buffer, int size,
         m_hasOwnNumber = 1;
         if (m_folderNumber == -1) m_folderNumber = m_ownNumber;
     }
-    return m_folderNumber != -1 && m_folderNumber != 5;
+    return m_folderNumber != -1 && m_folderNumber != kRootFolderRecord;
 }
 
 std::int64_t CFolderIndexAllocationInfo::GetFirstClusterNO() const {
@@ -211,13 +238,13 @@ bool CCommonFileRecordInfo::InitFromBuffer(const CNTFSFileRecord& record, std::i
     if (!record.IsValid()) return false;
     m_isDirectory = record.IsFolder() ? 1 : 0;
     if (record.HasXPNumberOfthisMFTRecord()) m_mft = record.GetXPNumberOfthisMFTRecord();
-    const std::uint8_t* fn1 = record.FindAttibute(0x30, 0);
-    const std::uint8_t* fn2 = record.FindAttibute(0x30, 1);
+    const std::uint8_t* fn1 = record.FindAttibute(kAttrFileName, 0);
+    const std::uint8_t* fn2 = record.FindAttibute(kAttrFileName, 1);
     using FN = CNTFSFileRecordFileNameAttribute;
     m_parent = -1;
-    if (fn2 != nullptr && FN::GetFileRecordNumberofParentDirectory(fn2) >= 5)
+    if (fn2 != nullptr && FN::GetFileRecordNumberofParentDirectory(fn2) >= kRootFolderRecord)
         m_parent = static_cast<std::int64_t>(FN::GetFileRecordNumberofParentDirectory(fn2));
-    else if (fn1 != nullptr && FN::GetFileRecordNumberofParentDirectory(fn1) >= 5)
+    else if (fn1 != nullptr && FN::GetFileRecordNumberofParentDirectory(fn1) >= kRootFolderRecord)
         m_parent = static_cast<std::int64_t>(FN::GetFileRecordNumberofParentDirectory(fn1));
     m_sector = sector;
     return true;
@@ -241,15 +268,17 @@ CSearchedNTFSPartitionInfo::CSearchedNTFSPartitionInfo(std::uint32_t sectorSize)
 
 bool CSearchedNTFSPartitionInfo::Save(IRSData& rs) {
     std::uint8_t out[kSaveBytes];
-    PutU64(out, static_cast<std::uint64_t>(m_serial));
-    PutU32(out + 8, m_spr);
-    PutU32(out + 12, m_buildFrom);
-    PutU32(out + 16, m_mftLocated);
-    PutU32(out + 20, m_reserved);
+    PutLE64(out + kPartSerial, static_cast<std::uint64_t>(m_serial));
+    PutLE32(out + kPartSectorsPerRecord, m_spr);
+    PutLE32(out + kPartBuildFrom, m_buildFrom);
+    PutLE32(out + kPartMftLocated, m_mftLocated);
+    PutLE32(out + kPartReserved, m_reserved);
     const std::int64_t tail[] = {m_totalClusters, m_logFileMatch, m_attrDefMatch,
                                  m_upCaseMatch, m_mftSector, m_logFileRecordSector,
                                  m_attrDefRecordSector, m_upCaseRecordSector, m_bitmapSectors};
-    for (int i = 0; i < 9; ++i) PutU64(out + 24 + 8 * i, static_cast<std::uint64_t>(tail[i]));
+    static_assert(kPartTail + 8 * kPartTailFields == kSaveBytes);
+    for (int i = 0; i < kPartTailFields; ++i)
+        PutLE64(out + kPartTail + 8 * i, static_cast<std::uint64_t>(tail[i]));
     return rs.WriteCurFrame(out, sizeof(out));
 }
 
@@ -257,15 +286,16 @@ bool CSearchedNTFSPartitionInfo::Restore(IRSData& rs) {
     try {
         std::uint8_t in[kSaveBytes];
         if (!ntfsframe::ReadExact(rs, in, sizeof(in))) return false;
-        m_serial = I64(in);
-        m_spr = U32(in + 8);
-        m_buildFrom = U32(in + 12);
-        m_mftLocated = U32(in + 16);
-        m_reserved = U32(in + 20);
+        m_serial = static_cast<std::int64_t>(LE64(in + kPartSerial));
+        m_spr = LE32(in + kPartSectorsPerRecord);
+        m_buildFrom = LE32(in + kPartBuildFrom);
+        m_mftLocated = LE32(in + kPartMftLocated);
+        m_reserved = LE32(in + kPartReserved);
         std::int64_t* tail[] = {&m_totalClusters, &m_logFileMatch, &m_attrDefMatch,
                                 &m_upCaseMatch, &m_mftSector, &m_logFileRecordSector,
                                 &m_attrDefRecordSector, &m_upCaseRecordSector, &m_bitmapSectors};
-        for (int i = 0; i < 9; ++i) *tail[i] = I64(in + 24 + 8 * i);
+        for (int i = 0; i < kPartTailFields; ++i)
+            *tail[i] = static_cast<std::int64_t>(LE64(in + kPartTail + 8 * i));
         return true;
     } catch (const CRSException&) {
         return false;

@@ -8,12 +8,12 @@
 #include "foundation/RecordContainer.h"
 #include "ntfs/NTFSFrameIO.h"
 #include "ntfs/NTFSAttributes.h"
-#include "ntfs/NTFSBytes.h"
+#include "foundation/ByteOrder.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "recovery/CompressFileReader.h"
 #include "ntfs/NTFSMetaFileRecordType.h"
 
-using namespace ntfsbytes;
+using namespace byteorder;
 
 // ------------------------------------------------------------- UTF-16 names
 
@@ -22,9 +22,9 @@ std::string NTFSUtf16ToUtf8(const std::uint8_t* s, int units, std::size_t maxByt
     if (s == nullptr || units <= 0) return out;
     out.reserve(static_cast<std::size_t>(units) * 3);
     for (int i = 0; i < units; ++i) {
-        std::uint32_t c = U16(s + 2 * i);
+        std::uint32_t c = LE16(s + 2 * i);
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
-            const std::uint32_t lo = U16(s + 2 * (i + 1));
+            const std::uint32_t lo = LE16(s + 2 * (i + 1));
             if (lo >= 0xDC00 && lo <= 0xDFFF) {
                 c = 0x10000 + ((c - 0xD800) << 10) + (lo - 0xDC00);
                 ++i;
@@ -141,14 +141,15 @@ CCompressedDataRunList* CCompressedDataRunList::Compress(IDataRunList* list) {
     } else {
         assert(list->GetOffset() == 0 && "pDataRunList->GetOffset() == 0");
     }
-    c->m_bytes = CreateCompressedDataRun(runs);
+    const std::vector<std::uint8_t> bytes = CreateCompressedDataRun(runs);
+    c->m_bytes.assign(bytes.begin(), bytes.end());
     return c;
 }
 
 IDataRunList* CCompressedDataRunList::Decompress() const {
     std::vector<CDataRun> runs;
     if (!m_bytes.empty())
-        CNTFSDataRunList::FormDataRunList(m_bytes.data(), static_cast<int>(m_bytes.size()), runs);
+        CNTFSDataRunList::FormDataRunList(Data(), static_cast<int>(m_bytes.size()), runs);
     if (m_dataOffset != 0) {
         auto* list = new (std::nothrow) CResidentNTFSDataRunList;
         if (list == nullptr) return nullptr;
@@ -165,7 +166,7 @@ int CCompressedDataRunList::GetCompressedDataRunSize() const {
     if (m_bytes.empty()) return 1;
     std::size_t p = 0;
     while (p < m_bytes.size()) {
-        const std::uint8_t h = m_bytes[p];
+        const std::uint8_t h = Data()[p];
         if (h == 0) return static_cast<int>(p + 1);
         p += 1 + (h & 0x0F) + (h >> 4);
     }
@@ -174,11 +175,11 @@ int CCompressedDataRunList::GetCompressedDataRunSize() const {
 
 bool CCompressedDataRunList::Save(IRSData& rs) const {
     std::uint8_t head[4];
-    PutU32(head, static_cast<std::uint32_t>(m_bytes.size()));
+    PutLE32(head, static_cast<std::uint32_t>(m_bytes.size()));
     std::uint8_t tail[2];
-    PutU16(tail, m_dataOffset);
+    PutLE16(tail, m_dataOffset);
     if (!rs.WriteCurFrame(head, sizeof(head))) return false;
-    if (!m_bytes.empty() && !rs.WriteCurFrame(m_bytes.data(), static_cast<unsigned>(m_bytes.size())))
+    if (!m_bytes.empty() && !rs.WriteCurFrame(Data(), static_cast<unsigned>(m_bytes.size())))
         return false;
     return rs.WriteCurFrame(tail, sizeof(tail));
 }
@@ -187,7 +188,7 @@ CCompressedDataRunList* CCompressedDataRunList::Restore(IRSData& rs) {
     try {
         std::uint8_t head[4];
         if (!ntfsframe::ReadExact(rs, head, sizeof(head))) return nullptr;
-        const std::uint32_t count = U32(head);
+        const std::uint32_t count = LE32(head);
         // The count comes from a file: it must fit the frame with its offset.
         const std::uint32_t remaining = rs.GetFrameRemaining();
         if (count == 0 || remaining < 2 || count > remaining - 2) return nullptr;
@@ -199,7 +200,7 @@ CCompressedDataRunList* CCompressedDataRunList::Restore(IRSData& rs) {
             delete c;
             return nullptr;
         }
-        c->m_dataOffset = U16(tail);
+        c->m_dataOffset = LE16(tail);
         return c;
     } catch (const CRSException&) {
         return nullptr;
@@ -284,8 +285,8 @@ CNTFSFileProperties* CNTFSFilePropertiesBuilder::BuildFileProperties(std::int64_
     std::memset(&s, 0, sizeof(s));
 
     // $FILE_NAME: the Win32 name when the second one is Win32, else the first.
-    const std::uint8_t* fn1 = record.FindAttibute(0x30, 0, nullptr, nullptr);
-    const std::uint8_t* fn2 = record.FindAttibute(0x30, 1, nullptr, nullptr);
+    const std::uint8_t* fn1 = record.FindAttibute(ntfslayout::kAttrFileName, 0, nullptr, nullptr);
+    const std::uint8_t* fn2 = record.FindAttibute(ntfslayout::kAttrFileName, 1, nullptr, nullptr);
     if (fn1 == nullptr) return nullptr;
     using FN = CNTFSFileRecordFileNameAttribute;
     const std::uint8_t* chosen = (fn2 != nullptr && FN::GetFileNameNamespaceType(fn2) == 1) ? fn2 : fn1;
@@ -307,7 +308,7 @@ CNTFSFileProperties* CNTFSFilePropertiesBuilder::BuildFileProperties(std::int64_
     s.size = FN::GetFileRealSize(chosen);
 
     // $STANDARD_INFORMATION, when valid by its own length, wins for times and bits.
-    const std::uint8_t* si = record.FindAttibute(0x10, 0, nullptr, nullptr);
+    const std::uint8_t* si = record.FindAttibute(ntfslayout::kAttrStandardInformation, 0, nullptr, nullptr);
     using SI = CNTFSFileRecordStandardInformationAttribute;
     if (si != nullptr && SI::IsValid(si, static_cast<int>(CNTFSFileRecordAttribute::GetLength(si)))) {
         s.creationTime = SI::GetCreationFileTime(si);
@@ -327,7 +328,7 @@ CNTFSFileProperties* CNTFSFilePropertiesBuilder::BuildFileProperties(std::int64_
         std::uint32_t offset = 0;
         std::int64_t sector = 0;
         int available = 0;
-        const std::uint8_t* a = record.FindAttibute(0x80, i, &offset, &sector, &available);
+        const std::uint8_t* a = record.FindAttibute(ntfslayout::kAttrData, i, &offset, &sector, &available);
         if (a == nullptr) break;
         if (!CNTFSFileRecordAttribute::IsValid(a, available)) continue;
         if (CNTFSFileRecordAttribute::IsNamed(a)) continue;
@@ -452,7 +453,17 @@ void CNTFSFileNode::SetFileProperties(IFileProperties* properties) {
         m_dataRunList->Release();
         m_dataRunList = nullptr;
     }
-    if (properties != nullptr) m_dataRunList = properties->GetDataRunList();
+    // The runs stay compact in the properties until someone reads them.
+    m_runsLoaded = false;
+}
+
+IDataRunList* CNTFSFileNode::LoadDataRunList() const {
+    if (m_runsLoaded) return m_dataRunList;
+    m_runsLoaded = true;
+    // The node itself is not const: only its decoded runs are filled in.
+    auto* self = const_cast<CNTFSFileNode*>(this);
+    self->m_dataRunList = m_properties != nullptr ? m_properties->GetDataRunList() : nullptr;
+    return m_dataRunList;
 }
 
 IFileNode* CNTFSFileNode::Clone() {
@@ -468,7 +479,8 @@ IFileNode* CNTFSFileNode::Clone() {
     copy->m_parentNodeId = 5;
     if (auto* p = dynamic_cast<CNTFSFileProperties*>(props))
         copy->SetMetaDataSector(p->GetFileRecordStartSector());
-    if (m_dataRunList != nullptr) copy->m_dataRunList = m_dataRunList->Clone();
+    if (IDataRunList* runs = GetDataRunList()) copy->m_dataRunList = runs->Clone();
+    copy->m_runsLoaded = true;
     copy->m_info = m_info;
     copy->m_metadataStart = m_metadataStart;
     return copy;

@@ -79,7 +79,7 @@ public:
     IDataRunList* Decompress() const;
     int GetCompressedDataRunSize() const;
     std::uint16_t GetDataOffset() const { return m_dataOffset; }
-    const std::vector<std::uint8_t>& Bytes() const { return m_bytes; }
+    std::vector<std::uint8_t> Bytes() const { return {Data(), Data() + m_bytes.size()}; }
     CCompressedDataRunList* Clone() const { return new CCompressedDataRunList(*this); }
 
     // Frame layout: u32 byte count, the bytes, u16 data offset.
@@ -91,8 +91,13 @@ public:
     static std::vector<std::uint8_t> CreateCompressedDataRun(const std::vector<DataRun>& runs);
 
 private:
+    const std::uint8_t* Data() const { return reinterpret_cast<const std::uint8_t*>(m_bytes.data()); }
+
     std::uint16_t m_dataOffset = 0;
-    std::vector<std::uint8_t> m_bytes;
+    // The mapping pairs. A string keeps up to 15 bytes inside the object,
+    // which holds the runs of most files (a few runs of small deltas), so a
+    // found file's runs cost no allocation of their own.
+    std::string m_bytes;
 };
 
 class CNTFSFileProperties : public IFileProperties {
@@ -135,18 +140,20 @@ public:
 private:
     CNTFSFileProperties() = default;
 
+    // One per found file: the 16-bit fields sit together so that no padding
+    // follows each of them.
     std::string m_name;
-    std::uint16_t m_nameLength = 0;
     std::int64_t m_size = 0;
-    std::uint16_t m_attribute = 0;
     std::int64_t m_creationTime = 0;
     std::int64_t m_modificationTime = 0;
     std::int64_t m_lastAccessTime = 0;
-    std::uint16_t m_state = 0;
     std::int64_t m_recordStartSector = 0;
     CCompressedDataRunList* m_runs = nullptr;     // owned
     ExtendFileRecordInfoList* m_extensions = nullptr;  // owned
     std::int64_t m_mftNumber = 0;
+    std::uint16_t m_nameLength = 0;
+    std::uint16_t m_attribute = 0;
+    std::uint16_t m_state = 0;
 };
 
 class CNTFSFilePropertiesBuilder {
@@ -199,7 +206,13 @@ public:
     void SetMetadataStartPosition(std::int64_t position) { m_metadataStart = position; }
     std::int64_t GetMetadataStartPositionOfNode() const { return m_metadataStart; }
 
+protected:
+    // Decodes the runs kept compact in the properties, once.
+    IDataRunList* LoadDataRunList() const override;
+
 private:
+    // First, so that it fills the tail of the base node: one per found file.
+    mutable bool m_runsLoaded = false;
     IFileProperties* m_properties = nullptr;  // owned
     CCommonFileRecordInfo* m_info = nullptr;  // not owned
     std::int64_t m_metadataStart = -1;

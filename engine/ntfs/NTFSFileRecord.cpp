@@ -5,9 +5,11 @@
 #include <cstring>
 
 #include "ntfs/NTFSAttributes.h"
-#include "ntfs/NTFSBytes.h"
+#include "ntfs/NTFSLayout.h"
+#include "foundation/ByteOrder.h"
 
-using namespace ntfsbytes;
+using namespace byteorder;
+using namespace ntfslayout;
 
 // ---------------------------------------------------------------- CNTFSDBR
 
@@ -20,7 +22,7 @@ bool CNTFSDBR::InitFromBuffer(const std::uint8_t* sector) {
 }
 
 std::uint32_t CNTFSDBR::FileRecordSizeOf(const std::uint8_t* sector) {
-    const std::int8_t c = static_cast<std::int8_t>(sector[64]);
+    const std::int8_t c = static_cast<std::int8_t>(sector[kBootClustersPerRecord]);
     std::uint64_t size;
     if (c < 0) {
         // 2^-c; only exponents 10..16 give a usable record.
@@ -30,7 +32,8 @@ std::uint32_t CNTFSDBR::FileRecordSizeOf(const std::uint8_t* sector) {
     } else if (c == 0) {
         size = 1024;
     } else {
-        size = static_cast<std::uint64_t>(c) * sector[13] * U16(sector + 11);
+        size = static_cast<std::uint64_t>(c) * sector[kBootSectorsPerCluster] *
+               LE16(sector + kBootBytesPerSector);
     }
     // The record is read into a 64 KiB area, sector count kept in a byte.
     if (size < 1024 || size > 65536 || (size & (size - 1)) != 0) return 0;
@@ -39,38 +42,53 @@ std::uint32_t CNTFSDBR::FileRecordSizeOf(const std::uint8_t* sector) {
 
 bool CNTFSDBR::IsFullValidDBR(const std::uint8_t* sector) {
     if (sector == nullptr) return false;
-    if (std::memcmp(sector + 3, "NTFS    ", 8) != 0) return false;
-    const std::uint16_t bps = U16(sector + 11);
+    if (std::memcmp(sector + kBootOemId, "NTFS    ", 8) != 0) return false;
+    const std::uint16_t bps = LE16(sector + kBootBytesPerSector);
     if (bps == 0 || bps % 512 != 0) return false;
-    const std::uint8_t spc = sector[13];
+    const std::uint8_t spc = sector[kBootSectorsPerCluster];
     if (spc == 0 || (spc & (spc - 1)) != 0) return false;  // 1, 2, 4 ... 128
-    if (U16(sector + 14) != 0) return false;
-    for (int i : {16, 17, 18, 19, 20, 22, 23, 32, 33, 34, 35})
+    if (LE16(sector + kBootReservedSectors) != 0) return false;
+    for (std::size_t i : kBootZeroBytes)
         if (sector[i] != 0) return false;
-    if (sector[510] != 0x55 || sector[511] != 0xAA) return false;
+    if (sector[kBootSignature] != 0x55 || sector[kBootSignature + 1] != 0xAA) return false;
     return FileRecordSizeOf(sector) != 0;
 }
 
-std::int64_t CNTFSDBR::GetMFTStartCluster() const { return I64(m_sector + 48); }
-std::int64_t CNTFSDBR::GetMFTMirrorStartCluster() const { return I64(m_sector + 56); }
-std::int64_t CNTFSDBR::GetTotalSectors() const { return I64(m_sector + 40); }
-std::uint64_t CNTFSDBR::GetSerialNumber() const { return U64(m_sector + 72); }
-std::uint16_t CNTFSDBR::GetBytesPerSector() const { return U16(m_sector + 11); }
+std::int64_t CNTFSDBR::GetMFTStartCluster() const {
+    return static_cast<std::int64_t>(LE64(m_sector + kBootMftCluster));
+}
+std::int64_t CNTFSDBR::GetMFTMirrorStartCluster() const {
+    return static_cast<std::int64_t>(LE64(m_sector + kBootMftMirrorCluster));
+}
+std::int64_t CNTFSDBR::GetTotalSectors() const {
+    return static_cast<std::int64_t>(LE64(m_sector + kBootTotalSectors));
+}
+std::uint64_t CNTFSDBR::GetSerialNumber() const { return LE64(m_sector + kBootSerialNumber); }
+std::uint16_t CNTFSDBR::GetBytesPerSector() const { return LE16(m_sector + kBootBytesPerSector); }
 
 // ---------------------------------------------------- CNTFSFileRecordHeader
+
+namespace {
+// Limits of a plausible header: records of up to 4 KiB (8 strides), the
+// update sequence array inside the first 256 bytes.
+constexpr std::uint16_t kMaxUsaCount = 16;
+constexpr std::uint32_t kMaxAllocatedSize = 4096;
+constexpr std::uint16_t kMaxUsaOffset = 256;
+}  // namespace
 
 bool CNTFSFileRecordHeader::IsValid(const std::uint8_t* buffer, int size) {
     assert(buffer != nullptr && "pSectorBuffer != NULL");
     assert(size % 512 == 0 && "iBufferSize % 512 == 0");
-    if (buffer == nullptr || size < 48) return false;
-    if (U32(buffer) != CNTFSFileRecord::kMagic) return false;
-    const std::uint16_t usaOffset = U16(buffer + 4);
-    const std::uint16_t usaCount = U16(buffer + 6);
-    const std::uint32_t allocated = U32(buffer + 28);
-    if (usaCount > 16) return false;
-    if (allocated > 4096 || allocated % 1024 != 0) return false;
-    if (usaCount == 0 || static_cast<std::uint32_t>(usaCount - 1) > allocated / 512) return false;
-    if (usaOffset < 42 || usaOffset > 256) return false;
+    if (buffer == nullptr || size < static_cast<int>(kRecordHeaderBytes)) return false;
+    if (LE32(buffer + kRecordMagic) != kFileRecordMagic) return false;
+    const std::uint16_t usaOffset = LE16(buffer + kRecordUsaOffset);
+    const std::uint16_t usaCount = LE16(buffer + kRecordUsaCount);
+    const std::uint32_t allocated = LE32(buffer + kRecordAllocatedSize);
+    if (usaCount > kMaxUsaCount) return false;
+    if (allocated > kMaxAllocatedSize || allocated % CNTFSFileRecord::kRecordBytes != 0) return false;
+    if (usaCount == 0 || static_cast<std::uint32_t>(usaCount - 1) > allocated / kUsaStride)
+        return false;
+    if (usaOffset < kRecordOldHeaderBytes || usaOffset > kMaxUsaOffset) return false;
     return true;
 }
 
@@ -86,10 +104,10 @@ void WalkAttributes(const std::uint8_t* buffer, Fn fn) {
     std::uint64_t offset = CNTFSFileRecord::GetFirstAttibuteOffset(buffer);
     while (offset < CNTFSFileRecord::kWalkLimit) {
         const std::uint8_t* attr = buffer + offset;
-        const std::uint32_t type = U32(attr);
-        if (type == CNTFSFileRecord::kEndMarker) return;
+        const std::uint32_t type = LE32(attr + kAttrType);
+        if (type == kAttrEnd) return;
         if (!fn(static_cast<std::uint32_t>(offset), type)) return;
-        const std::uint32_t length = U32(attr + 4);
+        const std::uint32_t length = LE32(attr + kAttrLength);
         if (length == 0) return;
         offset += length;
     }
@@ -100,9 +118,10 @@ void WalkAttributes(const std::uint8_t* buffer, Fn fn) {
 // 4,096-byte record (4 KiB sectors) keeps 8 strides; undoing only two of them
 // would leave the sector ends of its resident data wrong.
 int UsaStrides(const std::uint8_t* buffer, int size) {
-    const int count = U16(buffer + 6);
+    const int count = LE16(buffer + kRecordUsaCount);
     int strides = count - 1;
-    if (strides > size / 512) strides = size / 512;
+    const int inSize = size / static_cast<int>(kUsaStride);
+    if (strides > inSize) strides = inSize;
     return strides < 0 ? 0 : strides;
 }
 
@@ -133,8 +152,9 @@ CNTFSFileRecord::~CNTFSFileRecord() {
 
 bool CNTFSFileRecord::IsValid(std::uint8_t* buffer, int size) {
     if (buffer == nullptr || size < kRecordBytes) return false;
-    if (!CNTFSFileRecordHeader::IsValid(buffer, size - size % 512)) return false;
-    const bool unfixed = UnfixupFileRecord(buffer, size) == 1 && U16(buffer + 6) >= 2;
+    if (!CNTFSFileRecordHeader::IsValid(buffer, size - size % static_cast<int>(kUsaStride))) return false;
+    const bool unfixed =
+        UnfixupFileRecord(buffer, size) == 1 && LE16(buffer + kRecordUsaCount) >= 2;
     const bool ok = CheckAttibutes(buffer, size);
     if (unfixed) FixupFileRecord(buffer, size);
     return ok;
@@ -142,33 +162,33 @@ bool CNTFSFileRecord::IsValid(std::uint8_t* buffer, int size) {
 
 bool CNTFSFileRecord::IsValidUpdateSequence(const std::uint8_t* buffer, int size) {
     if (buffer == nullptr || size < kRecordBytes) return false;
-    const std::uint16_t usaOffset = U16(buffer + 4);
-    if (usaOffset > 256) return false;  // the header test bounds it; stay safe alone
-    const std::uint16_t usn = U16(buffer + usaOffset);
+    const std::uint16_t usaOffset = LE16(buffer + kRecordUsaOffset);
+    if (usaOffset > kMaxUsaOffset) return false;  // the header test bounds it; stay safe alone
+    const std::uint16_t usn = LE16(buffer + usaOffset);
     const int strides = UsaStrides(buffer, size);
     for (int i = 0; i < strides; ++i)
-        if (U16(buffer + 510 + 512 * i) != usn) return false;
+        if (LE16(buffer + kUsaStrideTail + kUsaStride * i) != usn) return false;
     return true;
 }
 
 int CNTFSFileRecord::UnfixupFileRecord(std::uint8_t* buffer, int size) {
     if (buffer == nullptr || size < kRecordBytes) return 0;
     if (!IsValidUpdateSequence(buffer, size)) return 0;
-    const std::uint16_t usaOffset = U16(buffer + 4);
+    const std::uint16_t usaOffset = LE16(buffer + kRecordUsaOffset);
     const int strides = UsaStrides(buffer, size);
     for (int i = 0; i < strides; ++i)
-        std::memcpy(buffer + 510 + 512 * i, buffer + usaOffset + 2 * (i + 1), 2);
+        std::memcpy(buffer + kUsaStrideTail + kUsaStride * i, buffer + usaOffset + 2 * (i + 1), 2);
     return 1;
 }
 
 int CNTFSFileRecord::FixupFileRecord(std::uint8_t* buffer, int size) {
     if (buffer == nullptr || size < kRecordBytes) return 0;
-    const std::uint16_t usaOffset = U16(buffer + 4);
-    if (usaOffset > 256) return 0;
+    const std::uint16_t usaOffset = LE16(buffer + kRecordUsaOffset);
+    if (usaOffset > kMaxUsaOffset) return 0;
     const int strides = UsaStrides(buffer, size);
     for (int i = 0; i < strides; ++i) {
-        std::memcpy(buffer + usaOffset + 2 * (i + 1), buffer + 510 + 512 * i, 2);
-        std::memcpy(buffer + 510 + 512 * i, buffer + usaOffset, 2);
+        std::memcpy(buffer + usaOffset + 2 * (i + 1), buffer + kUsaStrideTail + kUsaStride * i, 2);
+        std::memcpy(buffer + kUsaStrideTail + kUsaStride * i, buffer + usaOffset, 2);
     }
     return 1;
 }
@@ -184,7 +204,7 @@ const std::uint8_t* CNTFSFileRecord::FindAttibute(std::uint32_t type, int index)
 }
 
 bool CNTFSFileRecord::HasAttributeList(const std::uint8_t* buffer) {
-    return GetAttributeOffset(buffer, 0x20, 0) != kNotFound;
+    return GetAttributeOffset(buffer, kAttrAttributeList, 0) != kNotFound;
 }
 
 std::uint32_t CNTFSFileRecord::GetAttributeOffset(const std::uint8_t* buffer, std::uint32_t type,
@@ -221,7 +241,7 @@ bool CNTFSFileRecord::CheckAttibutes(const std::uint8_t* buffer, int size) {
         const int available = size - static_cast<int>(offset);
         const std::uint8_t* attr = buffer + offset;
         if (!CNTFSFileRecordAttribute::IsValid(attr, available) ||
-            (type == 0x30 && !CNTFSFileRecordFileNameAttribute::IsValid(attr, available))) {
+            (type == kAttrFileName && !CNTFSFileRecordFileNameAttribute::IsValid(attr, available))) {
             ok = false;
             return false;
         }
@@ -231,30 +251,31 @@ bool CNTFSFileRecord::CheckAttibutes(const std::uint8_t* buffer, int size) {
 }
 
 std::uint64_t CNTFSFileRecord::GetBaseFileRecordNumber(const std::uint8_t* buffer) {
-    return U64(buffer + 32) & 0x0000FFFFFFFFFFFFull;
+    return LE64(buffer + kRecordBaseRecord) & kMftReferenceMask;
 }
 bool CNTFSFileRecord::IsExtendFileRecord(const std::uint8_t* buffer) {
     return buffer != nullptr && GetBaseFileRecordNumber(buffer) != 0;
 }
 bool CNTFSFileRecord::IsFolder(const std::uint8_t* buffer) {
-    return buffer != nullptr && (U16(buffer + 22) & 0x0002) != 0;
+    return buffer != nullptr && (LE16(buffer + kRecordFlags) & kRecordFlagDirectory) != 0;
 }
 bool CNTFSFileRecord::IsinUse(const std::uint8_t* buffer) {
-    return buffer != nullptr && (U16(buffer + 22) & 0x0001) != 0;
+    return buffer != nullptr && (LE16(buffer + kRecordFlags) & kRecordFlagInUse) != 0;
 }
 std::uint16_t CNTFSFileRecord::GetFirstAttibuteOffset(const std::uint8_t* buffer) {
-    return U16(buffer + 20);
+    return LE16(buffer + kRecordFirstAttribute);
 }
-std::uint32_t CNTFSFileRecord::GetLength(const std::uint8_t* buffer) { return U32(buffer + 24); }
+std::uint32_t CNTFSFileRecord::GetLength(const std::uint8_t* buffer) { return LE32(buffer + kRecordUsedSize); }
 std::uint32_t CNTFSFileRecord::GetAllocatedSize(const std::uint8_t* buffer) {
-    return U32(buffer + 28);
+    return LE32(buffer + kRecordAllocatedSize);
 }
 std::int64_t CNTFSFileRecord::GetLogFileSequenceNumber(const std::uint8_t* buffer) {
-    return buffer == nullptr ? 0 : I64(buffer + 8);
+    return buffer == nullptr ? 0 : static_cast<std::int64_t>(LE64(buffer + kRecordLsn));
 }
 bool CNTFSFileRecord::HasXPNumberOfthisMFTRecord(const std::uint8_t* buffer) {
-    return buffer != nullptr && U16(buffer + 4) >= 48 && U16(buffer + 42) == 0;
+    return buffer != nullptr && LE16(buffer + kRecordUsaOffset) >= kRecordXPHeaderBytes &&
+           LE16(buffer + kRecordXPPadding) == 0;
 }
 std::uint32_t CNTFSFileRecord::GetXPNumberOfthisMFTRecord(const std::uint8_t* buffer) {
-    return buffer == nullptr ? 0 : U32(buffer + 44);
+    return buffer == nullptr ? 0 : LE32(buffer + kRecordXPNumber);
 }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "ntfs/NTFSLayout.h"
+
 // The NTFS boot sector (DBR).
 class CNTFSDBR {
 public:
@@ -45,8 +47,8 @@ public:
 class CNTFSFileRecord {
 public:
     static constexpr int kRecordBytes = 1024;
-    static constexpr std::uint32_t kMagic = 0x454C4946;  // "FILE"
-    static constexpr std::uint32_t kEndMarker = 0xFFFFFFFF;
+    static constexpr std::uint32_t kMagic = ntfslayout::kFileRecordMagic;
+    static constexpr std::uint32_t kEndMarker = ntfslayout::kAttrEnd;
     static constexpr std::uint32_t kNotFound = 0xFFFFFFFF;
     // Attributes starting here or later are never looked at (1,024 - 8).
     static constexpr std::uint32_t kWalkLimit = 1016;

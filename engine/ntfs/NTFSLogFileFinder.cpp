@@ -6,12 +6,12 @@
 
 #include "foundation/StorageDevice.h"
 #include "ntfs/NTFSAttributes.h"
-#include "ntfs/NTFSBytes.h"
+#include "foundation/ByteOrder.h"
 #include "ntfs/NTFSFileNode.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "ntfs/NTFSIndexRecord.h"
 
-using namespace ntfsbytes;
+using namespace byteorder;
 
 namespace {
 
@@ -216,14 +216,14 @@ void CFindFileFromLogFile::FindLastPageCrossedPageRecord(std::vector<std::uint8_
     // A copy: the walk undoes the fixups of the page itself later.
     std::vector<std::uint8_t> page(last, last + kPageBytes);
     CRCRDRecord::Unfixup(page.data(), kPageBytes);
-    const std::uint64_t lastLsn = U64(page.data() + kPageLastLsn);
-    if (lastLsn == 0 || lastLsn == U64(page.data() + kPageLastEndLsn)) return;
+    const std::uint64_t lastLsn = LE64(page.data() + kPageLastLsn);
+    if (lastLsn == 0 || lastLsn == LE64(page.data() + kPageLastEndLsn)) return;
     // Records start on 8-byte boundaries; the one with the page's last LSN
     // must run over the page end.
     for (int off = kPageHeaderBytes; off + kRecordHeaderBytes <= kPageBytes; off += 8) {
         const std::uint8_t* h = page.data() + off;
-        if (U64(h + kLsn) != lastLsn) continue;
-        const std::uint64_t total = kRecordHeaderBytes + static_cast<std::uint64_t>(U32(h + kClientDataLength));
+        if (LE64(h + kLsn) != lastLsn) continue;
+        const std::uint64_t total = kRecordHeaderBytes + static_cast<std::uint64_t>(LE32(h + kClientDataLength));
         if (off + total <= static_cast<std::uint64_t>(kPageBytes)) return;
         if (total > static_cast<std::uint64_t>(m_logBytes)) return;
         const std::size_t keep = std::min<std::size_t>(kPageBytes - off, kRecordStoreLimit);
@@ -257,7 +257,7 @@ void CFindFileFromLogFile::WalkLogRecords() {
             continue;
         }
         CRCRDRecord::Unfixup(page, kPageBytes);
-        const std::uint64_t lastLsn = U64(page + kPageLastLsn);
+        const std::uint64_t lastLsn = LE64(page + kPageLastLsn);
         std::uint64_t off = kPageHeaderBytes;
         if (carrying) {
             const std::uint64_t take =
@@ -273,10 +273,10 @@ void CFindFileFromLogFile::WalkLogRecords() {
         }
         while (off + kRecordHeaderBytes <= static_cast<std::uint64_t>(kPageBytes)) {
             const std::uint8_t* h = page + off;
-            const std::uint64_t lsn = U64(h + kLsn);
+            const std::uint64_t lsn = LE64(h + kLsn);
             // Past the page's last record lies stale or unused space.
             if (lsn == 0 || lsn > lastLsn) break;
-            const std::uint64_t total = kRecordHeaderBytes + static_cast<std::uint64_t>(U32(h + kClientDataLength));
+            const std::uint64_t total = kRecordHeaderBytes + static_cast<std::uint64_t>(LE32(h + kClientDataLength));
             if (total > static_cast<std::uint64_t>(m_logBytes)) break;
             if (off + total <= static_cast<std::uint64_t>(kPageBytes)) {
                 AnalyzeLogRecord(h, static_cast<std::uint32_t>(total), total);
@@ -303,7 +303,7 @@ void CFindFileFromLogFile::AnalyzeLogRecord(const std::uint8_t* bytes, std::uint
 
 void CFindFileFromLogFile::AnalyzerFileRecord(const std::uint8_t* bytes, std::uint32_t available) {
     if (available < kRedoFileRecord + 5) return;
-    const std::uint32_t clientData = U32(bytes + kClientDataLength);
+    const std::uint32_t clientData = LE32(bytes + kClientDataLength);
     if (clientData < kMinFileRecordClientData) return;
     if (std::memcmp(bytes + kRedoFileRecord, "FILE0", 5) != 0) return;
     // Only the bytes the record really has: a record cut at the log's end
@@ -348,10 +348,11 @@ void CFindFileFromLogFile::AnalyzerAllLogRecord(const std::uint8_t* bytes, std::
         return;
     // Only records a repair can use are kept: undo data placed inside an
     // attribute of an MFT record, long enough to be more than a size field.
-    const std::uint16_t attributeOffset = U16(bytes + kAttributeOffset);
-    const std::uint16_t undoLength = U16(bytes + kUndoLength);
+    const std::uint16_t attributeOffset = LE16(bytes + kAttributeOffset);
+    const std::uint16_t undoLength = LE16(bytes + kUndoLength);
     if (attributeOffset == 0 || undoLength <= kMinUndoLength) return;
-    const std::int64_t mft = GetFileRecordIndex(I64(bytes + kTargetVcn), U16(bytes + kClusterBlockOffset));
+    const std::int64_t mft =
+        GetFileRecordIndex(static_cast<std::int64_t>(LE64(bytes + kTargetVcn)), LE16(bytes + kClusterBlockOffset));
     if (mft < 0) return;
     RecordSegInfo seg;
     std::memcpy(seg.header, bytes, kSegHeaderBytes);
@@ -381,23 +382,23 @@ void CFindFileFromLogFile::BuildFileDataAttributeBuffer(std::int64_t mftNumber, 
     const auto range = m_recordsByMft.equal_range(mftNumber);
     for (auto it = range.first; it != range.second; ++it) {
         const RecordSegInfo& seg = m_records[it->second];
-        if (U16(seg.header + kRecordOffset) != attributeOffset) continue;
-        if (U16(seg.header + kAttributeOffset) == 0) continue;
-        if (U16(seg.header + kUndoLength) <= minUndo) continue;
+        if (LE16(seg.header + kRecordOffset) != attributeOffset) continue;
+        if (LE16(seg.header + kAttributeOffset) == 0) continue;
+        if (LE16(seg.header + kUndoLength) <= minUndo) continue;
         matches.push_back(&seg);
     }
     if (matches.empty()) return;
     std::stable_sort(matches.begin(), matches.end(), [](const RecordSegInfo* a, const RecordSegInfo* b) {
-        const std::uint16_t ra = U16(a->header + kRecordOffset), rb = U16(b->header + kRecordOffset);
+        const std::uint16_t ra = LE16(a->header + kRecordOffset), rb = LE16(b->header + kRecordOffset);
         if (ra != rb) return ra < rb;
-        return U16(a->header + kAttributeOffset) < U16(b->header + kAttributeOffset);
+        return LE16(a->header + kAttributeOffset) < LE16(b->header + kAttributeOffset);
     });
     std::uint32_t end = 0;
     for (const RecordSegInfo* seg : matches) {
-        const std::uint32_t undoLength = U16(seg->header + kUndoLength);
-        const std::uint32_t source = kRecordHeaderBytes + static_cast<std::uint32_t>(U16(seg->header + kUndoOffset));
+        const std::uint32_t undoLength = LE16(seg->header + kUndoLength);
+        const std::uint32_t source = kRecordHeaderBytes + static_cast<std::uint32_t>(LE16(seg->header + kUndoOffset));
         const std::uint32_t target =
-            static_cast<std::uint32_t>(U16(seg->header + kRecordOffset)) + U16(seg->header + kAttributeOffset);
+            static_cast<std::uint32_t>(LE16(seg->header + kRecordOffset)) + LE16(seg->header + kAttributeOffset);
         // Both ends come from the log: the undo bytes must lie inside the
         // stored copy, and their place inside the 1,024-byte record.
         if (source + undoLength > seg->length) continue;
@@ -406,22 +407,22 @@ void CFindFileFromLogFile::BuildFileDataAttributeBuffer(std::int64_t mftNumber, 
         end = target + undoLength;
     }
     if (end <= attributeOffset) return;
-    PutU32(record + attributeOffset + 4, end - attributeOffset);
-    PutU32(record + 24, end);
+    PutLE32(record + attributeOffset + 4, end - attributeOffset);
+    PutLE32(record + 24, end);
     *lastEnd = end;
 }
 
 void CFindFileFromLogFile::RebuildFileRecord(std::uint8_t* record, std::int64_t mftNumber) {
     std::vector<std::uint32_t> offsets;
     for (int i = 0; i < 16; ++i) {
-        const std::uint32_t off = CNTFSFileRecord::GetAttributeOffset(record, 0x80, i);
+        const std::uint32_t off = CNTFSFileRecord::GetAttributeOffset(record, ntfslayout::kAttrData, i);
         if (off == CNTFSFileRecord::kNotFound) break;
         offsets.push_back(off);
     }
     std::uint32_t lastEnd = 0;
     for (std::uint32_t off : offsets) BuildFileDataAttributeBuffer(mftNumber, off, record, &lastEnd);
     if (lastEnd != 0 && lastEnd + 4 <= static_cast<std::uint32_t>(kFileRecordBytes))
-        PutU32(record + lastEnd, CNTFSFileRecord::kEndMarker);
+        PutLE32(record + lastEnd, CNTFSFileRecord::kEndMarker);
 }
 
 bool CFindFileFromLogFile::BuildDataRunList(const std::vector<const std::uint8_t*>& attributes,
@@ -479,7 +480,7 @@ bool CFindFileFromLogFile::ReplaceFileRecordInfo(const std::uint8_t* record, CNT
     std::vector<int> available;
     auto listData = [&](const std::uint8_t* rec) {
         for (int i = 0; i < 5; ++i) {
-            const std::uint32_t off = CNTFSFileRecord::GetAttributeOffset(rec, 0x80, i);
+            const std::uint32_t off = CNTFSFileRecord::GetAttributeOffset(rec, ntfslayout::kAttrData, i);
             if (off == CNTFSFileRecord::kNotFound) break;
             const std::uint8_t* a = rec + off;
             const int room = kFileRecordBytes - static_cast<int>(off);

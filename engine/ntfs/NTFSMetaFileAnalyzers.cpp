@@ -6,13 +6,13 @@
 
 #include "foundation/StorageDevice.h"
 #include "foundation/Types.h"
-#include "ntfs/NTFSBytes.h"
+#include "foundation/ByteOrder.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "ntfs/NTFSIndexRecord.h"
 #include "ntfs/NTFSLogFileFinder.h"
 #include "ntfs/NTFSMetaFileRecordType.h"
 
-using namespace ntfsbytes;
+using namespace byteorder;
 
 namespace {
 
@@ -179,11 +179,11 @@ const std::uint8_t* MakeAttrDefContent() {
     int i = 0;
     for (const AttrDefEntry& e : kAttrDefs) {
         std::uint8_t* p = content + 160 * i++;
-        for (int c = 0; e.name[c] != '\0'; ++c) PutU16(p + 2 * c, static_cast<std::uint8_t>(e.name[c]));
-        PutU32(p + 128, e.type);
-        PutU32(p + 140, e.flags);
-        PutU64(p + 144, static_cast<std::uint64_t>(e.minSize));
-        PutU64(p + 152, static_cast<std::uint64_t>(e.maxSize));
+        for (int c = 0; e.name[c] != '\0'; ++c) PutLE16(p + 2 * c, static_cast<std::uint8_t>(e.name[c]));
+        PutLE32(p + 128, e.type);
+        PutLE32(p + 140, e.flags);
+        PutLE64(p + 144, static_cast<std::uint64_t>(e.minSize));
+        PutLE64(p + 152, static_cast<std::uint64_t>(e.maxSize));
     }
     return content;
 }
@@ -209,10 +209,10 @@ void CAttrDefFileAnalyzer::AnalyzeAttrDefFileRecord(std::int64_t sector, std::ui
 bool CAttrDefFileAnalyzer::AnalyzeSectorBuffer(std::uint64_t sector, const std::uint8_t* bytes) {
     // The five sectors differ in their first eight bytes: one 8-byte test
     // each before the full comparison.
-    static const std::uint64_t heads[5] = {U64(m_u8AttrDefFile), U64(m_u8AttrDefFile + 512),
-                                           U64(m_u8AttrDefFile + 1024), U64(m_u8AttrDefFile + 1536),
-                                           U64(m_u8AttrDefFile + 2048)};
-    const std::uint64_t head = U64(bytes);
+    static const std::uint64_t heads[5] = {LE64(m_u8AttrDefFile), LE64(m_u8AttrDefFile + 512),
+                                           LE64(m_u8AttrDefFile + 1024), LE64(m_u8AttrDefFile + 1536),
+                                           LE64(m_u8AttrDefFile + 2048)};
+    const std::uint64_t head = LE64(bytes);
     for (int i = 0; i < 5; ++i) {
         if (head != heads[i]) continue;
         if (CMetaFileAnalyzer::CompareSectorBuffer(bytes, m_u8AttrDefFile + 512 * i)) {
@@ -369,7 +369,7 @@ void CLogFileAnalyzer::AnalyzeRCRDRecord(const std::uint8_t* block, std::uint64_
     }
     while (i < sectors) {
         const std::uint8_t* p = block + ss * static_cast<std::size_t>(i);
-        if (U32(p) != CRCRDRecord::kMagic) {
+        if (LE32(p) != CRCRDRecord::kMagic) {
             ++i;
             continue;
         }

@@ -15,7 +15,7 @@ const NTFSMetaFileEntry kMetaFiles[] = {
 // The first $FILE_NAME, already checked by the record's attribute test.
 const std::uint8_t* FirstFileName(const CNTFSFileRecord& record) {
     if (!record.IsValid()) return nullptr;
-    return record.FindAttibute(0x30, 0);
+    return record.FindAttibute(ntfslayout::kAttrFileName, 0);
 }
 
 }  // namespace
@@ -26,7 +26,7 @@ const NTFSMetaFileEntry* CMetaFileRecordTypeAnalyzer::GetMetaFileTable(int* coun
 }
 
 bool CMetaFileRecordTypeAnalyzer::HasHiddenAndSystem(const CNTFSFileRecord& record) {
-    const std::uint32_t offset = CNTFSFileRecord::GetAttributeOffset(record.GetBuffer(), 0x10, 0);
+    const std::uint32_t offset = CNTFSFileRecord::GetAttributeOffset(record.GetBuffer(), ntfslayout::kAttrStandardInformation, 0);
     if (offset == CNTFSFileRecord::kNotFound) return false;
     const std::uint8_t* si = record.GetBuffer() + offset;
     const int length = static_cast<int>(CNTFSFileRecordAttribute::GetLength(si));

@@ -7,10 +7,10 @@
 
 #include "foundation/StorageDevice.h"
 #include "ntfs/NTFSAttributes.h"
-#include "ntfs/NTFSBytes.h"
+#include "foundation/ByteOrder.h"
 #include "ntfs/NTFSFileRecord.h"
 
-using namespace ntfsbytes;
+using namespace byteorder;
 
 namespace {
 
@@ -77,7 +77,7 @@ bool CNTFSMultiFileRecord::IsinUse() const {
 }
 
 std::uint32_t CNTFSMultiFileRecord::GetMainFileRecordIndex() const {
-    return IsValid() ? U32(m_record.data() + 44) : 0;
+    return IsValid() ? LE32(m_record.data() + 44) : 0;
 }
 
 const std::uint8_t* CNTFSMultiFileRecord::FindAttibute(std::uint32_t type, int index,
@@ -97,7 +97,7 @@ const std::uint8_t* CNTFSMultiFileRecord::FindAttibute(std::uint32_t type, int i
         std::uint8_t* buffer = ext->GetExtendFileRecordBuffer();
         if (buffer == nullptr) continue;
         // Tested in its readable form: the fixup has been applied on read.
-        if (U32(buffer) != CNTFSFileRecord::kMagic ||
+        if (LE32(buffer) != CNTFSFileRecord::kMagic ||
             !CNTFSFileRecordHeader::IsValid(buffer, CNTFSFileRecord::kRecordBytes) ||
             !CNTFSFileRecord::CheckAttibutes(buffer, CNTFSFileRecord::kRecordBytes))
             continue;
@@ -123,7 +123,7 @@ ExtendFileRecordInfoList* CNTFSMultiFileRecord::GetExtendFileRecordInfoList(
     std::vector<std::uint8_t> copy(recordIn, recordIn + size);
     CNTFSFileRecord record(copy.data(), size, 0);
     if (!record.IsValid()) return nullptr;
-    const std::uint32_t offset = CNTFSFileRecord::GetAttributeOffset(copy.data(), 0x20, 0);
+    const std::uint32_t offset = CNTFSFileRecord::GetAttributeOffset(copy.data(), ntfslayout::kAttrAttributeList, 0);
     if (offset == CNTFSFileRecord::kNotFound) return nullptr;
     const std::uint8_t* a = copy.data() + offset;
     const int available = size - static_cast<int>(offset);
@@ -161,11 +161,11 @@ ExtendFileRecordInfoList* CNTFSMultiFileRecord::GetExtendFileRecordInfoList(
     std::size_t pos = 0;
     while (pos + 24 <= data.size()) {
         const std::uint8_t* entry = data.data() + pos;
-        const std::uint32_t type = U32(entry);
-        const std::uint16_t entryLength = U16(entry + 4);
+        const std::uint32_t type = LE32(entry);
+        const std::uint16_t entryLength = LE16(entry + 4);
         if (type == 0 || entryLength == 0) break;
         if (entryLength < 24) break;
-        const std::int64_t mft = static_cast<std::int64_t>(U64(entry + 16) & 0x0000FFFFFFFFFFFFull);
+        const std::int64_t mft = static_cast<std::int64_t>(LE64(entry + 16) & 0x0000FFFFFFFFFFFFull);
         if (!HasSameExtendFileRecordInfoList(*list, mft)) list->push_back({-1, mft});
         pos += entryLength;
     }

@@ -8,7 +8,7 @@
 #include "foundation/StorageDevice.h"
 #include "foundation/Types.h"
 #include "ntfs/NTFSAttributes.h"
-#include "ntfs/NTFSBytes.h"
+#include "foundation/ByteOrder.h"
 #include "ntfs/NTFSDirectoryTreeBuilder.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "ntfs/NTFSIndexRecord.h"
@@ -17,7 +17,7 @@
 #include "ntfs/NTFSUpCase.h"
 #include "recovery/DirectoryTree.h"
 
-using namespace ntfsbytes;
+using namespace byteorder;
 
 namespace {
 
@@ -195,7 +195,7 @@ void CNTFSSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count)
 void CNTFSSearchController::AnalyzeSector(std::int64_t sector, const std::uint8_t* p, int available) {
     if (std::memcmp(p + 3, "NTFS    ", 8) == 0 && CNTFSDBR::IsFullValidDBR(p))
         AnalyzeNTFSDBRSector(sector, p);
-    else if (U32(p) == CLogFileAnalyzer::kRstrMagic && CLogFileAnalyzer::IsValidRSTRRecord(p, available))
+    else if (LE32(p) == CLogFileAnalyzer::kRstrMagic && CLogFileAnalyzer::IsValidRSTRRecord(p, available))
         m_logFile->AnalyzeRSTRRecord(sector, p, available);
     else
         AnalyzeIndexRecordSector(sector, p, available);
@@ -223,7 +223,7 @@ void CNTFSSearchController::AnalyzeIndexRecordSector(std::int64_t sector, const 
             return;
         }
     }
-    if (U32(p) != kIndexMagic) return;
+    if (LE32(p) != kIndexMagic) return;
     if (available < kIndexRecordBytes) {
         if (!CStandardIndexHeader::IsValidMagicNumber(p, 512)) return;
         std::memcpy(m_indexJoin.bytes, p, static_cast<std::size_t>(available));
@@ -290,7 +290,7 @@ void CNTFSSearchController::AnalyzeFileRecordSector(std::int64_t sector, const s
             return;
         }
     }
-    if (U32(p) == kFileMagic && available < m_recordBytes) {
+    if (LE32(p) == kFileMagic && available < m_recordBytes) {
         // Only 512-byte sectors leave a record's first half at a block end.
         if (m_sectorSize == 512 && CNTFSFileRecordHeader::IsValid(p, 512)) {
             std::memcpy(m_fileJoin.bytes, p, 512);
@@ -303,7 +303,7 @@ void CNTFSSearchController::AnalyzeFileRecordSector(std::int64_t sector, const s
 }
 
 void CNTFSSearchController::AnalyzeFileRecord(std::int64_t sector, const std::uint8_t* bytes) {
-    if (bytes == nullptr || U32(bytes) != kFileMagic) {
+    if (bytes == nullptr || LE32(bytes) != kFileMagic) {
         // Not a record: it may still end the group of system records.
         const CNTFSFileRecord none(nullptr, 0, 0);
         m_metaGroup->AnalyzeNTFSMetaFileRecord(sector, none);

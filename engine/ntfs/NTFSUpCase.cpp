@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "ntfs/NTFSBytes.h"
+#include "foundation/ByteOrder.h"
 
-using namespace ntfsbytes;
+using namespace byteorder;
 
 namespace {
 
@@ -68,7 +68,7 @@ struct Table {
         for (const AlternatingBlock& b : kAlternating)
             for (int u = b.first; u < b.end; u += 2) units[u + 1] = static_cast<std::uint16_t>(units[u + 1] - 1);
         for (const SingleMapping& m : kSingles) units[m.small] = m.capital;
-        for (int i = 0; i < 65536; ++i) PutU16(bytes + 2 * i, units[i]);
+        for (int i = 0; i < 65536; ++i) PutLE16(bytes + 2 * i, units[i]);
     }
 };
 
@@ -102,7 +102,7 @@ int CUpCaseFileAnalyzer::AnalyzeSectorBuffer(std::uint64_t sector, const std::ui
     // A table sector holds 256 consecutive code units; its second byte is
     // the high byte of the first one, which is the sector's number.
     const std::uint8_t* expected = NTFSUpCase::GetStandardTable() + 512 * static_cast<int>(bytes[1]);
-    if (U64(bytes) != U64(expected) || !CMetaFileAnalyzer::CompareSectorBuffer(bytes, expected)) return 0;
+    if (LE64(bytes) != LE64(expected) || !CMetaFileAnalyzer::CompareSectorBuffer(bytes, expected)) return 0;
     m_ranges.CombineSectorOfRange(sector);
     return 1;
 }

@@ -9,14 +9,14 @@
 
 #include "foundation/StorageDevice.h"
 #include "ntfs/NTFSAttributes.h"
-#include "ntfs/NTFSBytes.h"
+#include "foundation/ByteOrder.h"
 #include "ntfs/NTFSFileNode.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "ntfs/NTFSMetaFileRecordType.h"
 #include "ntfs/NTFSMultiFileRecord.h"
 #include "recovery/VolumeAnalyze.h"
 
-using namespace ntfsbytes;
+using namespace byteorder;
 
 namespace {
 
@@ -133,7 +133,7 @@ const std::uint8_t* FindMainDataRunsAttribute(CNTFSMultiFileRecord& record, std:
     if (!record.IsValid()) return nullptr;
     for (int i = 0; i < 64; ++i) {
         int room = 0;
-        const std::uint8_t* a = record.FindAttibute(0x80, i, offset, sector, &room);
+        const std::uint8_t* a = record.FindAttibute(ntfslayout::kAttrData, i, offset, sector, &room);
         if (a == nullptr) return nullptr;
         if (!CNTFSFileRecordAttribute::IsValid(a, room) || CNTFSFileRecordAttribute::IsNamed(a)) continue;
         if (available) *available = room;

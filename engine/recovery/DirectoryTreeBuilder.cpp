@@ -93,22 +93,35 @@ TreeBuilderTiming& GetTreeBuilderTiming() {
 
 void ResetTreeBuilderTiming() { GetTreeBuilderTiming() = DefaultTiming(); }
 
+void _PARENT_INFO::push(CFileNode* n) {
+    if (m_bits == 0) {
+        m_bits = reinterpret_cast<std::uintptr_t>(n);
+        return;
+    }
+    if (!IsList()) {
+        auto* list = new NodeList{reinterpret_cast<CFileNode*>(m_bits)};
+        m_bits = reinterpret_cast<std::uintptr_t>(list) | 1;
+    }
+    List()->push_back(n);
+}
+
 bool _PARENT_INFO::erase(CFileNode* n) {
-    if (first == n) {
-        if (more && !more->empty()) {
-            first = more->front();
-            more->erase(more->begin());
-        } else {
-            first = nullptr;
-        }
+    if (!IsList()) {
+        if (m_bits == 0 || reinterpret_cast<CFileNode*>(m_bits) != n) return false;
+        m_bits = 0;
         return true;
     }
-    if (!more) return false;
-    for (auto it = more->begin(); it != more->end(); ++it) {
-        if (*it == n) {
-            more->erase(it);
-            return true;
+    NodeList* list = List();
+    for (auto it = list->begin(); it != list->end(); ++it) {
+        if (*it != n) continue;
+        list->erase(it);
+        // Back to one word when one node is left.
+        if (list->size() == 1) {
+            CFileNode* last = list->front();
+            delete list;
+            m_bits = reinterpret_cast<std::uintptr_t>(last);
         }
+        return true;
     }
     return false;
 }
@@ -284,7 +297,7 @@ CFileNode* CDirectoryTreeBuilder::FindParent(_DIRECTORY_TREE_INFO& info, CFileNo
     if (parentId == info.rootFolderId) return info.root;
     _PARENT_INFO* entry = info.folders.Find(parentId);
     if (entry == nullptr || entry->empty()) return nullptr;
-    if (entry->size() == 1) return entry->first;
+    if (entry->size() == 1) return entry->front();
     return GetCorrectParent(info.trashFound || info.trashId != 0 ? info.trashId : 0, *entry, node);
 }
 
@@ -297,7 +310,7 @@ int CDirectoryTreeBuilder::IsTrashNode(int64_t trashId, IFileNode* node) {
 
 CFileNode* CDirectoryTreeBuilder::GetCorrectParent(int64_t trashId, const _PARENT_INFO& candidates, IFileNode* node) {
     if (candidates.empty() || node == nullptr) return nullptr;
-    if (candidates.size() == 1) return candidates.first;
+    if (candidates.size() == 1) return candidates.front();
     CFileNode* fnode = dynamic_cast<CFileNode*>(node);
     auto samePartition = [fnode](CFileNode* c) {
         return fnode == nullptr || c->GetBelongedPartition() == fnode->GetBelongedPartition();
@@ -313,7 +326,7 @@ CFileNode* CDirectoryTreeBuilder::GetCorrectParent(int64_t trashId, const _PAREN
         CFileNode* c = candidates.at(i);
         if (c->IsDirectory() && samePartition(c)) return c;
     }
-    return candidates.first;
+    return candidates.front();
 }
 
 bool CDirectoryTreeBuilder::IsEmptyFolder(CFileNode* node) {

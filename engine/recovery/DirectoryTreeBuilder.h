@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "foundation/FileNode.h"
@@ -26,25 +27,43 @@ struct TreeBuilderTiming {
 TreeBuilderTiming& GetTreeBuilderTiming();
 void ResetTreeBuilderTiming();
 
-// All folder (or file) nodes recorded under one id.
+// All folder (or file) nodes recorded under one id. One word: the node
+// itself, or, for the rare id recorded more than once, a list of all its
+// nodes in arrival order with the word's low bit set (node and list
+// pointers are aligned, so that bit is free). The id tables hold one entry
+// per recorded file, so their slots stay at 16 bytes.
 struct _PARENT_INFO {
-    CFileNode* first = nullptr;
-    std::unique_ptr<std::vector<CFileNode*>> more;  // rare: further nodes of the same id
-
-    size_t size() const { return first == nullptr ? 0 : 1 + (more ? more->size() : 0); }
-    bool empty() const { return first == nullptr; }
-    CFileNode* at(size_t i) const { return i == 0 ? first : (*more)[i - 1]; }
-    void push(CFileNode* n) {
-        if (first == nullptr) {
-            first = n;
-            return;
+    _PARENT_INFO() = default;
+    _PARENT_INFO(_PARENT_INFO&& other) noexcept : m_bits(std::exchange(other.m_bits, 0)) {}
+    _PARENT_INFO& operator=(_PARENT_INFO&& other) noexcept {
+        if (this != &other) {
+            FreeList();
+            m_bits = std::exchange(other.m_bits, 0);
         }
-        if (!more) more = std::make_unique<std::vector<CFileNode*>>();
-        more->push_back(n);
+        return *this;
     }
+    ~_PARENT_INFO() { FreeList(); }
+
+    size_t size() const { return m_bits == 0 ? 0 : IsList() ? List()->size() : 1; }
+    bool empty() const { return m_bits == 0; }
+    CFileNode* front() const { return at(0); }
+    CFileNode* at(size_t i) const { return IsList() ? (*List())[i] : reinterpret_cast<CFileNode*>(m_bits); }
+    void push(CFileNode* n);
     // Removes n; true when it was there.
     bool erase(CFileNode* n);
+
+private:
+    using NodeList = std::vector<CFileNode*>;
+    bool IsList() const { return (m_bits & 1) != 0; }
+    NodeList* List() const { return reinterpret_cast<NodeList*>(m_bits & ~std::uintptr_t{1}); }
+    void FreeList() {
+        if (IsList()) delete List();
+        m_bits = 0;
+    }
+
+    std::uintptr_t m_bits = 0;
 };
+static_assert(sizeof(_PARENT_INFO) == sizeof(void*));
 
 struct _DIRECTORY_TREE_INFO {
     _tagSearcherType type = SEARCHER_DEFAULT;

@@ -408,16 +408,16 @@ struct RealDisk {
     void SetParent(std::int64_t number, std::uint64_t parent) {
         std::uint8_t* r = device->Bytes().data() + (mftSector + 2 * number) * 512;
         ASSERT_EQ(std::memcmp(r, "FILE", 4), 0);
-        std::uint32_t off = Get16(r + 20);
+        std::uint32_t off = LE16(r + 20);
         int patched = 0;
-        while (off + 8 < 1024 && Get32(r + off) != 0xFFFFFFFF) {
-            if (Get32(r + off) == 0x30) {
-                const std::uint32_t at = off + Get16(r + off + 20);
+        while (off + 8 < 1024 && LE32(r + off) != 0xFFFFFFFF) {
+            if (LE32(r + off) == 0x30) {
+                const std::uint32_t at = off + LE16(r + off + 20);
                 ASSERT_LT(at + 8, 510u);
                 Put64(r + at, parent | (std::uint64_t{1} << 48));
                 ++patched;
             }
-            off += Get32(r + off + 4);
+            off += LE32(r + off + 4);
         }
         ASSERT_GT(patched, 0);
     }

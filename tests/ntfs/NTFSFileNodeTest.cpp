@@ -230,3 +230,34 @@ TEST(NTFSFileNode, NodeForwardsAndClonesDeeply) {
     EXPECT_TRUE(c->IsDeleted());
     clone->Release();
 }
+
+// A node keeps its runs compact until they are read: a clone or a merge made
+// before any read must still carry the runs, and a merge must hand over the
+// other node's runs, never leave the taker to decode its own.
+TEST(NTFSFileNode, RunsNotYetReadSurviveCloneAndMerge) {
+    auto nodeWith = [](std::vector<std::uint8_t> pairs, std::int64_t size, std::int64_t lastVcn) {
+        auto rec = MakeRecord({ResidentAttr(0x10, StdInfoContent(0x20)),
+                               ResidentAttr(0x30, FileNameContent(u"f.dat", 70)),
+                               NonResidentAttr(0x80, pairs, size, 0, lastVcn, 0)},
+                              0);
+        CNTFSFileNode* node = CreateNTFSFileNode();
+        node->SetFileProperties(Build(rec).release());
+        return node;
+    };
+    CNTFSFileNode* older = nodeWith({0x11, 0x02, 0x40, 0x00}, 6000, 1);  // 2 clusters at 64
+    // 3 clusters at 32, then 1 at 48
+    CNTFSFileNode* newer = nodeWith({0x11, 0x03, 0x20, 0x11, 0x01, 0x10, 0x00}, 9000, 3);
+
+    IFileNode* clone = older->Clone();
+    ASSERT_NE(clone, nullptr);
+    ASSERT_NE(static_cast<CFileNode*>(clone)->GetDataRunList(), nullptr);
+    EXPECT_EQ(RunsOf(static_cast<CFileNode*>(clone)->GetDataRunList()), (std::vector<DataRun>{{64, 2}}));
+    clone->Release();
+
+    older->MergeNode(newer);
+    ASSERT_NE(older->GetDataRunList(), nullptr);
+    EXPECT_EQ(RunsOf(older->GetDataRunList()), (std::vector<DataRun>{{32, 3}, {48, 1}}));
+    EXPECT_EQ(newer->GetDataRunList(), nullptr);
+    older->Release();
+    newer->Release();
+}

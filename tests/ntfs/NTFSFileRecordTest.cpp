@@ -91,7 +91,7 @@ TEST(NTFSFileRecord, UpdateSequenceRoundTripsOnCallersBuffer) {
         CNTFSFileRecord r(rec.data(), 1024, 0);
         ASSERT_TRUE(r.IsValid());
         // Readable form while the object lives: sector ends hold the data.
-        EXPECT_EQ(Get16(rec.data() + 510), 0);
+        EXPECT_EQ(LE16(rec.data() + 510), 0);
     }
     EXPECT_EQ(rec, original);
     {

@@ -141,7 +141,7 @@ TEST(NTFSLogPages, RestartAndRecordPages) {
     Put16(offset48.data() + 4, 48);
     EXPECT_FALSE(CRCRDRecord::IsValid(offset48.data(), 4096));
     ASSERT_EQ(CRCRDRecord::Unfixup(rcrd.data(), 4096), 1);
-    EXPECT_EQ(Get16(rcrd.data() + 510 + 512 * 5), 0x1005);
+    EXPECT_EQ(LE16(rcrd.data() + 510 + 512 * 5), 0x1005);
     CRecordPageHeader* head = nullptr;
     EXPECT_TRUE(CRCRDRecord::GetRecordHead(rcrd.data(), 4096, &head));
     EXPECT_EQ(static_cast<void*>(head), rcrd.data());

@@ -27,7 +27,6 @@ static bool operator==(const DataRun& a, const DataRun& b) { return a.start == b
 namespace {
 
 constexpr int kPage = 4096;
-std::uint64_t Get64(const std::uint8_t* p) { return Get32(p) | (static_cast<std::uint64_t>(Get32(p + 4)) << 32); }
 std::size_t Align8(std::size_t v) { return (v + 7) & ~std::size_t{7}; }
 
 std::vector<std::uint8_t> MappingPairs(const std::vector<DataRun>& runs) {
@@ -87,7 +86,7 @@ public:
     }
     void Append(const std::vector<std::uint8_t>& record) {
         if (m_off + 48 > kPage) Next();
-        const std::uint64_t lsn = Get64(record.data());
+        const std::uint64_t lsn = LE64(record.data());
         m_lastLsn[static_cast<std::size_t>(m_page)] = lsn;
         m_used[static_cast<std::size_t>(m_page)] = true;
         std::size_t i = 0;
@@ -506,7 +505,7 @@ TEST(NTFSLogFileFinder, RealVolumesLogIsFoundAndEmpty) {
         MemoryDevice dev(ReadFile(path), img.sectorSize);
         const auto& boot = dev.Bytes();
         const std::uint8_t spc = boot[13];
-        const std::int64_t mftLcn = static_cast<std::int64_t>(Get64(boot.data() + 48));
+        const std::int64_t mftLcn = static_cast<std::int64_t>(LE64(boot.data() + 48));
         CNTFSDataRunList runs;
         runs.AddDataRun(CDataRun{mftLcn, 0, 64});
         CFindFileFromLogFile finder;
@@ -534,7 +533,7 @@ TEST(NTFSLogFileFinder, QuickSearchRepairsAnEmptiedDeletedFile) {
     ASSERT_EQ(expected->GetFileSize(), 20000);
 
     // Where records and the log lie in the image.
-    const std::int64_t mftLcn = static_cast<std::int64_t>(Get64(bytes.data() + 48));
+    const std::int64_t mftLcn = static_cast<std::int64_t>(LE64(bytes.data() + 48));
     std::vector<std::uint8_t> rec0(bytes.begin() + mftLcn * 4096, bytes.begin() + mftLcn * 4096 + 1024);
     CNTFSDataRunList mftRuns;
     ASSERT_TRUE(CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(rec0.data(), 1024, mftRuns, 0, nullptr));

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/ByteOrder.h"
 #include "foundation/StorageDevice.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "support/LittleEndian.h"
@@ -96,8 +97,9 @@ private:
 using quillory_test::Put16;
 using quillory_test::Put32;
 using quillory_test::Put64;
-inline std::uint16_t Get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-inline std::uint32_t Get32(const std::uint8_t* p) { return Get16(p) | (static_cast<std::uint32_t>(Get16(p + 2)) << 16); }
+using byteorder::LE16;
+using byteorder::LE32;
+using byteorder::LE64;
 
 // A record of a deleted file emptied as NTFS does: its non-resident $DATA
 // left without runs, sizes 0 there and in each $FILE_NAME. False when the
@@ -110,11 +112,11 @@ inline bool EmptyLikeNtfs(std::vector<std::uint8_t>& record) {
     std::uint8_t* a = record.data() + data;
     Put64(a + 24, static_cast<std::uint64_t>(-1));
     for (int f = 40; f < 64; f += 8) Put64(a + f, 0);
-    std::memset(a + Get16(a + 32), 0, Get32(a + 4) - Get16(a + 32));
+    std::memset(a + LE16(a + 32), 0, LE32(a + 4) - LE16(a + 32));
     for (int k = 0; k < 3; ++k) {
         const std::uint32_t fn = CNTFSFileRecord::GetAttributeOffset(record.data(), 0x30, k);
         if (fn == CNTFSFileRecord::kNotFound) break;
-        const std::uint32_t content = fn + Get16(record.data() + fn + 20);
+        const std::uint32_t content = fn + LE16(record.data() + fn + 20);
         Put64(record.data() + content + 40, 0);
         Put64(record.data() + content + 48, 0);
     }
