@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "foundation/ByteOrder.h"
 #include "foundation/DataRun.h"
 #include "foundation/StorageDevice.h"
 #include "recovery/Progress.h"
@@ -47,7 +48,7 @@ int CCompressFileReader::DecompressBlock(unsigned char* output, int limit, const
                                          int available, bool* damaged) {
     if (limit < 1 || output == nullptr || chunk == nullptr || available < 2) return 0;
     limit = std::min(limit, kChunkBytes);
-    const int header = chunk[0] | (chunk[1] << 8);
+    const int header = byteorder::LE16(chunk);
     // The chunk's own size, cut to the input there is.
     const int end = std::min((header & 0x0FFF) + 3, available);
     if (damaged && (header & 0x0FFF) + 3 > available) *damaged = true;
@@ -70,7 +71,7 @@ int CCompressFileReader::DecompressBlock(unsigned char* output, int limit, const
                 if (damaged) *damaged = true;
                 return p;
             }
-            const int token = chunk[i] | (chunk[i + 1] << 8);
+            const int token = byteorder::LE16(chunk + i);
             i += 2;
             int s = 0;
             for (int q = p - 1; q >= 16; q >>= 1) ++s;
@@ -96,7 +97,7 @@ bool CCompressFileReader::DecompressUnit(const unsigned char* input, std::int64_
     bool damaged = false;
     std::int64_t pos = 0, written = 0;
     while (pos + 2 <= inputBytes && written < unitBytes) {
-        const int header = input[pos] | (input[pos + 1] << 8);
+        const int header = byteorder::LE16(input + pos);
         if (header == 0) break;
         const int size = (header & 0x0FFF) + 3;
         const int available = static_cast<int>(std::min<std::int64_t>(size, inputBytes - pos));

@@ -7,17 +7,12 @@
 #include "foundation/DataRun.h"
 #include "foundation/FileNode.h"
 #include "foundation/Log.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
 #include "storage/PartitionDevice.h"
 
 namespace {
-
-std::uint16_t Get16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t Get32(const unsigned char* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
 
 // Puts back the bytes the update sequence replaced at the end of each
 // 512-byte stride that lies wholly in `bytes`. False for a record that is not
@@ -25,8 +20,8 @@ std::uint32_t Get32(const unsigned char* p) {
 bool UndoRecordFixups(unsigned char* record, std::size_t bytes) {
     constexpr std::size_t kStride = 512;
     if (bytes < 48 || std::memcmp(record, "FILE", 4) != 0) return false;
-    const std::size_t usaOffset = Get16(record + 4);
-    const std::size_t usaCount = Get16(record + 6);
+    const std::size_t usaOffset = byteorder::LE16(record + 4);
+    const std::size_t usaCount = byteorder::LE16(record + 6);
     if (usaCount < 2 || usaOffset < 40 || usaOffset + 2 * usaCount > bytes) return false;
     const unsigned char* usa = record + usaOffset;
     for (std::size_t i = 1; i < usaCount && i * kStride <= bytes; ++i) {
@@ -223,7 +218,7 @@ int CFileReader::ReadResidentData(long long offset, unsigned char* buffer, int l
     if (!m_device->ReadSector(record.data(), run->start, sectors)) return 0;
     if (!UndoRecordFixups(record.data(), record.size())) return 0;
     // The content must lie inside the record's used part.
-    const std::int64_t used = Get32(record.data() + 24);
+    const std::int64_t used = byteorder::LE32(record.data() + 24);
     if (end > used) return 0;
     if (m_dataSize <= offset) return 0;
     read = static_cast<int>(std::min<std::int64_t>(m_dataSize - offset, length));

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/ByteOrder.h"
 #include "foundation/DataRun.h"
 #include "foundation/StorageDevice.h"
 
@@ -26,8 +27,7 @@ constexpr size_t kIndexReadSize = 1024;
 constexpr size_t kPathArea = 512;
 
 uint16_t Unit(const char* data, size_t offset) {
-    return static_cast<uint16_t>(static_cast<unsigned char>(data[offset]) |
-                                 (static_cast<unsigned char>(data[offset + 1]) << 8));
+    return byteorder::LE16(data + offset);
 }
 
 }  // namespace

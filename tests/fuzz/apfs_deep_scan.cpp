@@ -13,6 +13,7 @@
 #include <set>
 #include <vector>
 
+#include "foundation/ByteOrder.h"
 #include "apfs/APFSDeepScan.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
@@ -67,9 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t at = 1;
     std::vector<std::uint64_t> where;
     for (std::size_t i = 0; i < n && at + 4 <= size; ++i, at += 4)
-        where.push_back((static_cast<std::uint64_t>(data[at]) | (static_cast<std::uint64_t>(data[at + 1]) << 8) |
-                         (static_cast<std::uint64_t>(data[at + 2]) << 16) |
-                         (static_cast<std::uint64_t>(data[at + 3]) << 24)) % kBlocks);
+        where.push_back(byteorder::LE32(data + at) % kBlocks);
     SparseDevice device;
     for (std::uint64_t b : where) {
         std::vector<std::uint8_t> block(4096, 0);

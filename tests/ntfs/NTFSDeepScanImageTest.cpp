@@ -78,8 +78,7 @@ std::vector<Survivor> DeepSearchImage(const char* name) {
 void BootGeometry(const std::vector<std::uint8_t>& disk, std::int64_t start, std::uint64_t* total,
                   std::uint32_t* spc) {
     const std::uint8_t* b = disk.data() + start * 512;
-    std::uint64_t sectors = 0;
-    for (int i = 7; i >= 0; --i) sectors = (sectors << 8) | b[40 + i];
+    const std::uint64_t sectors = byteorder::LE64(b + 40);
     *spc = b[13];
     *total = sectors / *spc * *spc;
 }

@@ -53,8 +53,7 @@ NodePtr NodeFromRecord(IStorageDevice& device, std::int64_t sector) {
 
 // Sector of MFT record `mft` in ntfs_basic.img (4 KiB clusters, 1 KiB records).
 std::int64_t RecordSector(const std::vector<std::uint8_t>& image, std::int64_t mft) {
-    std::int64_t lcn = 0;
-    for (int i = 7; i >= 0; --i) lcn = (lcn << 8) | image[48 + i];
+    const auto lcn = static_cast<std::int64_t>(byteorder::LE64(&image[48]));
     std::vector<std::uint8_t> rec0(image.begin() + lcn * 4096, image.begin() + lcn * 4096 + 1024);
     CNTFSDataRunList runs;
     CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(rec0.data(), 1024, runs, 0, nullptr);

@@ -166,8 +166,8 @@ TEST(NTFSQuickSearch, RefusalsSendTheFinishedRecord) {
     // A sound boot sector whose $MFT and $MFTMirr records are both gone.
     auto bytes = ReadFile(Fixture("ntfs_basic.img"));
     auto noMft = std::make_unique<MemoryDevice>(bytes);
-    const std::uint64_t mftLcn = bytes[48] | (bytes[49] << 8);
-    const std::uint64_t mirrLcn = bytes[56] | (bytes[57] << 8) | (bytes[58] << 16);
+    const std::uint64_t mftLcn = byteorder::LE64(&bytes[48]);
+    const std::uint64_t mirrLcn = byteorder::LE64(&bytes[56]);
     std::memset(noMft->Bytes().data() + mftLcn * 4096, 0, 1024);
     std::memset(noMft->Bytes().data() + mirrLcn * 4096, 0, 1024);
     EXPECT_EQ(s->QuickSearchFiles(noMft.get(), &progress), NTFS_QUICK_ERR_NO_MFT_RUNS);

@@ -1,6 +1,7 @@
 // DMG and QVX image devices: the UDIF checks against images built here (and
 // read back by dmg2img as an independent reader), and QVX images made by the
 // writer and read back.
+#include "foundation/ByteOrder.h"
 #include "storage/DeviceData.h"
 #include "storage/DeviceWithCache.h"
 #include "storage/DiskDevice.h"
@@ -576,7 +577,7 @@ TEST(QvxImage, RoundTripOf512ByteSectors)
     const Bytes file = ReadAll(path);
     ASSERT_EQ(file.size(), 1536u + 2 * 8192 * 512);
     EXPECT_EQ(std::memcmp(file.data(), "qvx\0", 4), 0);
-    EXPECT_EQ(file[4] | (file[5] << 8), 1192);
+    EXPECT_EQ(byteorder::LE16(&file[4]), 1192);
     EXPECT_TRUE(std::all_of(file.begin() + 1200, file.begin() + 1536, [](uint8_t b) { return b == 0; }));
     EXPECT_TRUE(std::equal(disk.begin(), disk.end(), file.begin() + 1536));
     EXPECT_TRUE(std::all_of(file.begin() + 1536 + disk.size(), file.end(), [](uint8_t b) { return b == 0; }));
