@@ -5,10 +5,10 @@
 #include <new>
 
 #include "fat/FATStructures.h"
+#include "foundation/DirectoryTree.h"
+#include "foundation/Progress.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
-#include "recovery/DirectoryTree.h"
-#include "recovery/Progress.h"
 
 using exfatle::U16;
 using exfatle::U32;

@@ -6,10 +6,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include "foundation/DirectoryTree.h"
 #include "hfsplus/HFSPlusFileNode.h"
 #include "hfsplus/HFSPlusQuickSearch.h"
 #include "hfsplus/HFSPlusVolume.h"
-#include "recovery/DirectoryTree.h"
 
 using namespace hfsplus_detail;
 

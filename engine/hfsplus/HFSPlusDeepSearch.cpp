@@ -7,13 +7,13 @@
 #include <new>
 
 #include "foundation/Bitmap.h"
+#include "foundation/DirectoryTree.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusDirectoryTreeBuilder.h"
 #include "hfsplus/HFSPlusFileNode.h"
 #include "hfsplus/HFSPlusQuickSearch.h"
 #include "hfsplus/HFSPlusVolume.h"
-#include "recovery/DirectoryTree.h"
 #include "storage/DeviceWithCache.h"
 #include "storage/DiskDevice.h"
 #include "storage/PartitionDevice.h"

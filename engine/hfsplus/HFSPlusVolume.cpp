@@ -7,11 +7,11 @@
 #include <cstring>
 #include <new>
 
+#include "foundation/DirectoryTree.h"
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusFileNode.h"
 #include "hfsplus/HFSPlusJournal.h"
 #include "hfsplus/HFSPlusQuickSearch.h"
-#include "recovery/DirectoryTree.h"
 
 using namespace hfsplus_detail;
 

@@ -13,11 +13,11 @@
 #include <set>
 #include <vector>
 
+#include "FuzzBuilder.h"
 #include "apfs/APFSDeepScan.h"
+#include "foundation/DirectoryTree.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
-#include "recovery/DirectoryTree.h"
-#include "FuzzBuilder.h"
 
 namespace {
 constexpr std::uint64_t kBlocks = 1ull << 19;
