@@ -1,7 +1,5 @@
 #include "wiring/EngineWiring.h"
 
-#include <unistd.h>
-
 #include <mutex>
 
 #include "foundation/ContentProbes.h"
@@ -9,13 +7,14 @@
 #include "foundation/VolumeAnalyze.h"
 #include "raw/RawContentProbes.h"
 #include "recovery/ControllerSeams.h"
-#include "recovery/DirectoryTreeBuilder.h"
 
 namespace {
 
-// The searchers a scan may run; the deep controller runs them in its own order.
+// The searchers a scan may run, beside the controllers' own tree builder,
+// writer and flush; the deep controller runs them in its own order.
 ScanControllerFactories EngineScanFactories() {
-    ScanControllerFactories f;
+    ResetScanControllerFactories();
+    ScanControllerFactories f = GetScanControllerFactories();
     f.fatQuick = CreateFATQuickSearcher;
     f.ntfsQuick = CreateNTFSQuickSearcher;
     f.exfatQuick = CreateEXFatQuickSearcher;
@@ -27,9 +26,6 @@ ScanControllerFactories EngineScanFactories() {
     f.rawDeep = CreateRAWSearcher;
     f.ntfsDeep = CreateNTFSSearcher;
     f.apfsDeep = CreateAPFSDeepSearcher;
-    f.treeBuilder = CreateTreeBuilder;
-    f.dataRecovery = CreateDataRecoveryObj;
-    f.flush = [] { ::sync(); };
     return f;
 }
 
