@@ -30,18 +30,18 @@
 #include <string>
 #include <vector>
 
+#include "foundation/DirectoryTree.h"
 #include "foundation/FileNode.h"
 #include "foundation/Log.h"
 #include "foundation/Types.h"
+#include "foundation/Progress.h"
+#include "foundation/VolumeAnalyze.h"
 #include "recovery/CompleteRecoveryController.h"
 #include "recovery/ControllerSeams.h"
-#include "recovery/DirectoryTree.h"
 #include "recovery/DirectoryTreeBuilder.h"
 #include "recovery/FileReader.h"
-#include "recovery/Progress.h"
 #include "recovery/RecoveryController.h"
 #include "recovery/RecoveryFilter.h"
-#include "recovery/VolumeAnalyze.h"
 #include "storage/DeviceData.h"
 #include "storage/DiskDevice.h"
 #include "storage/DmgDevice.h"

@@ -4,10 +4,10 @@
 #include <new>
 
 #include "apfs/APFSFormat.h"
+#include "foundation/DirectoryTree.h"
+#include "foundation/Progress.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
-#include "recovery/DirectoryTree.h"
-#include "recovery/Progress.h"
 #include "storage/DeviceWithCache.h"
 
 namespace {

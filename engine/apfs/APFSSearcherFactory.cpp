@@ -3,7 +3,7 @@
 
 #include "apfs/APFSDeepScan.h"
 #include "foundation/SearcherInterfaces.h"
-#include "recovery/VolumeAnalyze.h"
+#include "foundation/VolumeAnalyze.h"
 
 ICompleteFileSystemSearchController* CreateAPFSDeepSearcher() { return new (std::nothrow) APFSDeepScan(); }
 

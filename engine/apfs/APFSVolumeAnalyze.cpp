@@ -9,7 +9,7 @@
 #include "apfs/APFSVolumeAnalyze.h"
 #include "foundation/StorageDevice.h"
 #include "foundation/Types.h"
-#include "recovery/VolumeAnalyze.h"
+#include "foundation/VolumeAnalyze.h"
 
 namespace {
 constexpr std::size_t kWorkBufferSize = 32 * 1024;

@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "fat/FATStructures.h"
+#include "foundation/DirectoryTree.h"
 #include "foundation/FileNode.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
-#include "recovery/DirectoryTree.h"
 
 using byteorder::LE16;
 using byteorder::LE32;

@@ -6,10 +6,10 @@
 
 #include "fat/FATStructures.h"
 #include "foundation/Log.h"
+#include "foundation/DirectoryTree.h"
+#include "foundation/Progress.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
-#include "recovery/DirectoryTree.h"
-#include "recovery/Progress.h"
 
 using byteorder::LE16;
 using byteorder::LE32;

@@ -13,7 +13,7 @@
 #include "fat/ExFatStructures.h"
 #include "foundation/EngineResult.h"
 #include "foundation/SearcherInterfaces.h"
-#include "recovery/VolumeAnalyze.h"
+#include "foundation/VolumeAnalyze.h"
 
 class CSearchedPartitionInfo;
 

@@ -9,11 +9,11 @@
 #include "fat/FATStructures.h"
 #include "fat/FATTable.h"
 #include "foundation/DataRun.h"
+#include "foundation/DirectoryTree.h"
 #include "foundation/IniReader.h"
 #include "foundation/Log.h"
+#include "foundation/Progress.h"
 #include "foundation/StorageDevice.h"
-#include "recovery/DirectoryTree.h"
-#include "recovery/Progress.h"
 
 std::uint64_t g_u64PreReadFileCluNum = 0;
 
@@ -185,11 +185,7 @@ CFATBuildChildren::CFATBuildChildren(const FATBuildContext& ctx,
 CFATBuildChildren::~CFATBuildChildren() = default;
 
 void CFATBuildChildren::IniRawDllValue() {
-    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
-    if (!registry) return;
-    m_list = &registry->GetAnalyserList(1);
-    m_map = &registry->GetAnalyserMap(1);
-    m_multimap = &registry->GetAnalyserMultimap(1);
+    m_probes = GetFileContentProbes();
 }
 
 std::int64_t CFATBuildChildren::ConvertClusterNumToSector(std::uint64_t cluster) const {
@@ -409,35 +405,22 @@ bool CFATBuildChildren::bWindowsPEFiles(const std::uint8_t* s, std::uint32_t len
     return pe + 2 <= length && s[pe] == 'P' && s[pe + 1] == 'E';
 }
 
-bool CFATBuildChildren::bInAnalyzeMap(std::uint32_t key) { return m_map && m_map->count(key) != 0; }
+bool CFATBuildChildren::bInAnalyzeMap(std::uint32_t key) { return m_probes && m_probes->HasFourByteKey(key); }
 
 bool CFATBuildChildren::bInAnalyzeMultimap(std::uint16_t key, std::uint8_t* sector) {
-    if (!m_multimap) return false;
-    auto range = m_multimap->equal_range(key);
-    for (auto it = range.first; it != range.second; ++it) {
-        if (!it->second) continue;
-        CRawFileInfo info;
-        if (it->second->AnalyseBuffer(sector, info)) return true;
-    }
-    return false;
+    return m_probes && m_probes->MatchesTwoByteKey(key, sector);
 }
 
-bool CFATBuildChildren::bInAnalyzeList(std::uint8_t* sector) {
-    if (!m_list) return false;
-    for (IRawFileAnalyser* a : *m_list) {
-        if (!a) continue;
-        CRawFileInfo info;
-        if (a->AnalyseBuffer(sector, info)) return true;
-    }
-    return false;
-}
+bool CFATBuildChildren::bInAnalyzeList(std::uint8_t* sector) { return m_probes && m_probes->MatchesUnkeyed(sector); }
 
 bool CFATBuildChildren::bReviseFAT32FileFirstClu(std::uint64_t cluster, bool /*flag*/) {
     if (m_fileSectorTest) {
         if (m_fileSectorMap == nullptr || m_ext.empty()) return true;
         auto it = m_fileSectorMap->find(ConvertClusterNumToSector(cluster));
-        if (it == m_fileSectorMap->end() || it->second >= RAW_FILE_TYPE_COUNT) return true;
-        return strcasecmp(g_s_strFileExtName[it->second], m_ext.c_str()) != 0;
+        IFileContentProbes* probes = GetFileContentProbes();
+        const char* ext = it != m_fileSectorMap->end() && probes ? probes->ExtensionOf(it->second) : nullptr;
+        if (ext == nullptr) return true;
+        return strcasecmp(ext, m_ext.c_str()) != 0;
     }
     if (!ReadCandidateSector(cluster)) return true;
     std::uint8_t* s = m_candidate.data();

@@ -16,8 +16,8 @@
 
 #include "fat/FATGeometry.h"
 #include "fat/FATLayout.h"
+#include "foundation/ContentProbes.h"
 #include "foundation/EngineResult.h"
-#include "raw/RawFileAnalyser.h"
 
 class IStorageDevice;
 class IProgress;
@@ -170,9 +170,8 @@ private:
     std::string m_ext;
     // One sector plus 4,096 zero bytes: analysers may look past the sector.
     std::vector<std::uint8_t> m_candidate;
-    CRawFileAnalyserListSingle::AnalyserList* m_list = nullptr;
-    CRawFileAnalyserListSingle::AnalyserMap* m_map = nullptr;
-    CRawFileAnalyserListSingle::AnalyserMultimap* m_multimap = nullptr;
+    // The raw search's recognisers (FAT32 only); null leaves them unasked.
+    IFileContentProbes* m_probes = nullptr;
     std::map<std::uint64_t, std::string> m_delFiles;
     std::map<std::uint64_t, std::string> m_delFolders;
     std::map<std::uint64_t, std::string> m_folders;

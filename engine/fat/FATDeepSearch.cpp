@@ -5,8 +5,8 @@
 #include "fat/FATFileNode.h"
 #include "fat/FATStructures.h"
 #include "fat/FATTable.h"
+#include "foundation/DirectoryTree.h"
 #include "foundation/StorageDevice.h"
-#include "recovery/DirectoryTree.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include "fat/FATStructures.h"
 #include "fat/FATTable.h"
 #include "fat/FATVolume.h"
+#include "foundation/DirectoryTree.h"
+#include "foundation/Progress.h"
 #include "foundation/StorageDevice.h"
-#include "recovery/DirectoryTree.h"
-#include "recovery/Progress.h"
 #include "storage/DeviceData.h"
 
 // ---- recogniser -------------------------------------------------------------

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "foundation/SearcherInterfaces.h"
-#include "recovery/VolumeAnalyze.h"
+#include "foundation/VolumeAnalyze.h"
 
 class CFATSearchedPartitionInfo;
 

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "foundation/Log.h"
+#include "foundation/DirectoryTree.h"
 #include "hfsplus/HFSPlusFileNode.h"
 #include "hfsplus/HFSPlusQuickSearch.h"
 #include "hfsplus/HFSPlusVolume.h"
-#include "recovery/DirectoryTree.h"
 
 using namespace hfsplus_detail;
 

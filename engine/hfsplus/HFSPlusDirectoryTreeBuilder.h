@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "recovery/DirectoryTree.h"
+#include "foundation/DirectoryTree.h"
 
 class TBitmap;
 

@@ -3,10 +3,10 @@
 #include <memory>
 #include <new>
 
+#include "foundation/DirectoryTree.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusVolume.h"
-#include "recovery/DirectoryTree.h"
 
 CHFSPlusQuickFileSystemSearchProgress::CHFSPlusQuickFileSystemSearchProgress(IProgress* progress, bool quiet)
     : m_progress(progress), m_info(new (std::nothrow) _PROGRESS_INFO), m_quiet(quiet) {

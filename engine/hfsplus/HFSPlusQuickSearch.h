@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "recovery/Progress.h"
+#include "foundation/Progress.h"
 
 // Counts found nodes into a progress record for the scan's progress sink.
 class CHFSPlusQuickFileSystemSearchProgress {

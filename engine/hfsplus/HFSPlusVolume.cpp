@@ -8,11 +8,11 @@
 #include <new>
 
 #include "foundation/Log.h"
+#include "foundation/DirectoryTree.h"
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusFileNode.h"
 #include "hfsplus/HFSPlusJournal.h"
 #include "hfsplus/HFSPlusQuickSearch.h"
-#include "recovery/DirectoryTree.h"
 
 using namespace hfsplus_detail;
 

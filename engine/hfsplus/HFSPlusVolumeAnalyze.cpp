@@ -5,9 +5,9 @@
 #include <new>
 
 #include "foundation/StorageDevice.h"
+#include "foundation/VolumeAnalyze.h"
 #include "hfsplus/HFSPlusFormat.h"
 #include "hfsplus/HFSPlusVolume.h"
-#include "recovery/VolumeAnalyze.h"
 
 namespace {
 constexpr std::uint32_t kMaxSectorSize = 8192;

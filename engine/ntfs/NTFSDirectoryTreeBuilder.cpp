@@ -8,13 +8,13 @@
 #include <memory>
 #include <new>
 
+#include "foundation/DirectoryTree.h"
 #include "foundation/StorageDevice.h"
 #include "ntfs/NTFSAttributes.h"
 #include "ntfs/NTFSDeepSearchRecords.h"
 #include "ntfs/NTFSFileNode.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "ntfs/NTFSLogFileFinder.h"
-#include "recovery/DirectoryTree.h"
 
 namespace {
 

@@ -5,6 +5,8 @@
 #include <memory>
 #include <new>
 
+#include "foundation/DirectoryTree.h"
+#include "foundation/Progress.h"
 #include "foundation/StorageDevice.h"
 #include "ntfs/NTFSAttributes.h"
 #include "ntfs/NTFSDeepSearchRecords.h"
@@ -13,8 +15,6 @@
 #include "ntfs/NTFSFileRecord.h"
 #include "ntfs/NTFSMetaFileRecordType.h"
 #include "ntfs/NTFSMultiFileRecord.h"
-#include "recovery/DirectoryTree.h"
-#include "recovery/Progress.h"
 
 namespace {
 

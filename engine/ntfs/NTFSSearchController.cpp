@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "foundation/DirectoryTree.h"
 #include "foundation/StorageDevice.h"
 #include "foundation/Types.h"
 #include "ntfs/NTFSAttributes.h"
@@ -15,7 +16,6 @@
 #include "ntfs/NTFSLogFileFinder.h"
 #include "ntfs/NTFSMetaFileRecordType.h"
 #include "ntfs/NTFSUpCase.h"
-#include "recovery/DirectoryTree.h"
 
 using namespace byteorder;
 

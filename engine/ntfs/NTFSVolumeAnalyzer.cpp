@@ -8,13 +8,13 @@
 #include "ntfs/NTFSVolumeAnalyzer.h"
 
 #include "foundation/StorageDevice.h"
+#include "foundation/VolumeAnalyze.h"
 #include "ntfs/NTFSAttributes.h"
 #include "foundation/ByteOrder.h"
 #include "ntfs/NTFSFileNode.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "ntfs/NTFSMetaFileRecordType.h"
 #include "ntfs/NTFSMultiFileRecord.h"
-#include "recovery/VolumeAnalyze.h"
 
 using namespace byteorder;
 

@@ -1,9 +1,9 @@
 #include "raw/LabelRawTreeBuilder.h"
 
+#include "foundation/DirectoryTree.h"
 #include "raw/RAWFileNode.h"
 #include "raw/RawFileAnalyser.h"
 #include "raw/RawSearchState.h"
-#include "recovery/DirectoryTree.h"
 
 namespace {
 constexpr _tagSearcherType kLabelTree = static_cast<_tagSearcherType>(36);

@@ -2,11 +2,11 @@
 
 #include <cctype>
 
+#include "foundation/DirectoryTree.h"
 #include "raw/LabelRawTreeBuilder.h"
 #include "raw/RAWFileNode.h"
 #include "raw/RawFileAnalyser.h"
 #include "raw/RawSearchState.h"
-#include "recovery/DirectoryTree.h"
 #include "recovery/RecoveryFilter.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "raw/RawSearchState.h"
 
-#include "recovery/Progress.h"
+#include "foundation/Progress.h"
 
 std::atomic<std::int64_t> CRawSearchState::s_rawCount{CRawSearchState::kFirstTagNodeId};
 

@@ -10,8 +10,8 @@
 
 #include "foundation/ByteOrder.h"
 #include "foundation/DataRun.h"
+#include "foundation/Progress.h"
 #include "foundation/StorageDevice.h"
-#include "recovery/Progress.h"
 
 IFileReader* CCompressFileReader::Clone() { return new (std::nothrow) CCompressFileReader(*this); }
 

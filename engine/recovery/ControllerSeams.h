@@ -1,5 +1,6 @@
 // What the scan controllers create, as replaceable factories: tests put fake
-// searchers and writers behind them; the defaults are the real ones.
+// searchers and writers behind them; the defaults are the real ones, installed
+// by the engine's wiring.
 #pragma once
 
 #include <functional>
@@ -26,5 +27,10 @@ struct ScanControllerFactories {
     std::function<void(IStorageDevice*)> flush;
 };
 
+// The table the controllers ask; Reset returns it to the defaults: the tree
+// builder, writer and flush of this library, plus the searchers once the
+// engine's wiring has installed them.
 ScanControllerFactories& GetScanControllerFactories();
 void ResetScanControllerFactories();
+// Makes `defaults` the table Reset returns to, and the current table.
+void SetDefaultScanControllerFactories(const ScanControllerFactories& defaults);

@@ -3,28 +3,25 @@
 #include <cstring>
 
 #include "foundation/StorageDevice.h"
+#include "recovery/DirectoryTreeBuilder.h"
 #include "storage/DeviceData.h"
 #include "storage/ScanFlush.h"
 
 namespace {
 
-ScanControllerFactories DefaultFactories() {
+// The controllers' own pieces; the searchers are added by the engine's wiring,
+// which lies above every scanner.
+ScanControllerFactories BuiltInFactories() {
     ScanControllerFactories f;
-    f.fatQuick = CreateFATQuickSearcher;
-    f.ntfsQuick = CreateNTFSQuickSearcher;
-    f.exfatQuick = CreateEXFatQuickSearcher;
-    f.hfsplusQuick = CreateHFSPlusQuickSearcher;
-    f.apfsQuick = CreateAPFSQuickSearcher;
-    f.hfsplusDeep = CreateHFSPlusSearcher;
-    f.exfatDeep = CreateEXFatSearcher;
-    f.fatDeep = CreateFATSearcher;
-    f.rawDeep = CreateRAWSearcher;
-    f.ntfsDeep = CreateNTFSSearcher;
-    f.apfsDeep = CreateAPFSDeepSearcher;
     f.treeBuilder = CreateTreeBuilder;
     f.dataRecovery = CreateDataRecoveryObj;
     f.flush = [](IStorageDevice* device) { FlushDeviceBeforeScan(device); };
     return f;
+}
+
+ScanControllerFactories& DefaultFactories() {
+    static ScanControllerFactories defaults = BuiltInFactories();
+    return defaults;
 }
 
 
@@ -55,6 +52,11 @@ ScanControllerFactories& GetScanControllerFactories() {
 }
 
 void ResetScanControllerFactories() { GetScanControllerFactories() = DefaultFactories(); }
+
+void SetDefaultScanControllerFactories(const ScanControllerFactories& defaults) {
+    DefaultFactories() = defaults;
+    ResetScanControllerFactories();
+}
 
 std::string GetDeviceDescription(IStorageDevice* device) {
     if (device == nullptr) return std::string();

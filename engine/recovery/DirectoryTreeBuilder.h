@@ -9,14 +9,18 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/DirectoryTree.h"
 #include "foundation/FileNode.h"
-#include "recovery/DirectoryTree.h"
 #include "recovery/FilesystemNode.h"
 #include "recovery/NodeIndex.h"
 
 class IRecoveryFilter;
 class IStorageDevice;
 class CSearchedPartitionInfo;
+
+// A new builder with no trees; replay is set when the nodes come from a saved
+// scan result.
+IDirecotryTreeBuilder* CreateTreeBuilder(bool replay);
 
 // Clock and sleeper of the builder: builds are paced by wall-clock seconds and
 // a tree's first batch follows its root after a pause. Tests replace both.

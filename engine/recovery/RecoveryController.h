@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "foundation/DirectoryTree.h"
 #include "foundation/EngineResult.h"
 #include "foundation/FileNode.h"
-#include "recovery/DirectoryTree.h"
-#include "recovery/Progress.h"
+#include "foundation/Progress.h"
 #include "recovery/RecoveryFilter.h"
 
 class IStorageDevice;

@@ -12,7 +12,6 @@
 #include "platform/BlkidProbe.h"
 #include "platform/MountTable.h"
 #include "platform/SysfsBlockInfo.h"
-#include "recovery/VolumeAnalyze.h"
 #include "storage/DevicePath.h"
 #include "storage/DiskDevice.h"
 #include "storage/PartitionDevice.h"
@@ -100,14 +99,15 @@ bool PartitionEntriesOf(IStorageDevice* disk, std::list<PartitionEntry>& entries
 
 } // namespace
 
-void RecogniseVolume(IStorageDevice* device, std::uint32_t& fileSystemType, char* label, std::size_t labelSize)
+void RecogniseVolume(const VolumeRecogniser& recognise, IStorageDevice* device, std::uint32_t& fileSystemType,
+                     char* label, std::size_t labelSize)
 {
     fileSystemType = FILE_SYSTEM_UNKNOWN;
     if (label && labelSize)
         std::memset(label, 0, labelSize);
-    if (!device)
+    if (!device || !recognise)
         return;
-    std::unique_ptr<IVolumeAnalyzeController> controller(CreateVolumeAnalyzeController(device, 0));
+    std::unique_ptr<IVolumeAnalyzeController> controller(recognise(device, 0));
     if (!controller)
         return;
     IVolumeAnalyze* analyzer = controller->GetVolumeAnzlyzer();
@@ -211,7 +211,7 @@ EngineResult CEnumPartition::ExecEnum(IStorageDevice* disk, std::list<IStorageDe
         } else if (diskInfo->partitionScheme == PARTITION_SCHEME_APM) {
             std::memcpy(record->apmType, entry.typeName, sizeof(record->apmType));
         }
-        RecogniseVolume(part.get(), record->fileSystemType, record->label, sizeof(record->label));
+        RecogniseVolume(m_config.recognise, part.get(), record->fileSystemType, record->label, sizeof(record->label));
         record->parent = disk;
         IPartitionDeviceData* holder = CreatePartitionDeviceData(record.get());
         if (!holder) {
@@ -354,7 +354,7 @@ EngineResult CEnumVolume::ExecEnum(IStorageDevice* disk, std::list<IStorageDevic
             CopyText(record->apmType, sizeof(record->apmType), type);
         }
 
-        RecogniseVolume(volume.get(), record->fileSystemType, record->label, sizeof(record->label));
+        RecogniseVolume(m_config.recognise, volume.get(), record->fileSystemType, record->label, sizeof(record->label));
         if (record->fileSystemType == FILE_SYSTEM_APFS) {
             // The APFS recogniser names the container's first volume.
             if (record->label[0])

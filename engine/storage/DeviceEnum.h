@@ -15,6 +15,7 @@
 
 #include "foundation/EngineResult.h"
 #include "foundation/StorageDevice.h"
+#include "foundation/VolumeAnalyze.h"
 #include "storage/DeviceListMerge.h"
 
 struct EnumDeviceConfig {
@@ -25,6 +26,9 @@ struct EnumDeviceConfig {
     std::string devDir = "/dev";
     // When set, only disks whose kernel name it accepts are opened at all.
     std::function<bool(const std::string& name)> acceptDisk;
+    // Names the file system of each partition and volume; empty leaves them
+    // unrecognised.
+    VolumeRecogniser recognise = CreateVolumeAnalyzeController;
 };
 
 // Smallest disk offered (8 MiB): smaller devices hold no user data worth a
@@ -142,5 +146,6 @@ private:
 };
 
 // The file-system type (10 when none is recognised) and label of whatever
-// lies at sector 0 of a device, as the volume recognisers see it.
-void RecogniseVolume(IStorageDevice* device, std::uint32_t& fileSystemType, char* label, std::size_t labelSize);
+// lies at sector 0 of a device, as `recognise` sees it.
+void RecogniseVolume(const VolumeRecogniser& recognise, IStorageDevice* device, std::uint32_t& fileSystemType,
+                     char* label, std::size_t labelSize);

@@ -6,7 +6,7 @@
 #include "ApfsTestUtil.h"
 #include "apfs/APFSFormat.h"
 #include "foundation/Types.h"
-#include "recovery/VolumeAnalyze.h"
+#include "foundation/VolumeAnalyze.h"
 
 using namespace apfstest;
 

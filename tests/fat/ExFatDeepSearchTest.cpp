@@ -15,13 +15,13 @@
 
 #include <gtest/gtest.h>
 
+#include "ExFatTestSupport.h"
 #include "fat/ExFatDeepSearch.h"
 #include "fat/ExFatPartitionBuilder.h"
 #include "fat/ExFatStructures.h"
-#include "ExFatTestSupport.h"
 #include "foundation/DataRun.h"
+#include "foundation/DirectoryTree.h"
 #include "foundation/SearchedPartitionInfo.h"
-#include "recovery/DirectoryTree.h"
 #include "storage/MemoryDevice.h"
 #include "support/TempDir.h"
 

@@ -13,14 +13,14 @@
 
 #include <gtest/gtest.h>
 
+#include "ExFatTestSupport.h"
 #include "fat/ExFatQuickSearch.h"
 #include "fat/ExFatStructures.h"
-#include "ExFatTestSupport.h"
 #include "foundation/DataRun.h"
+#include "foundation/DirectoryTree.h"
+#include "foundation/Progress.h"
 #include "foundation/SearchedPartitionInfo.h"
-#include "recovery/DirectoryTree.h"
-#include "recovery/Progress.h"
-#include "recovery/VolumeAnalyze.h"
+#include "foundation/VolumeAnalyze.h"
 #include "storage/MemoryDevice.h"
 #include "support/LittleEndian.h"
 

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "foundation/DataRun.h"
+#include "foundation/DirectoryTree.h"
 #include "foundation/FileNode.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
-#include "recovery/DirectoryTree.h"
 #include "support/BuilderDouble.h"
 
 namespace exfattest {

@@ -13,6 +13,7 @@
 #include "fat/FATStructures.h"
 #include "fat/FATTable.h"
 #include "foundation/DataRun.h"
+#include "raw/RawFileAnalyser.h"
 #include "storage/MemoryDevice.h"
 
 using namespace fattest;

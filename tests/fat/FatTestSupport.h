@@ -61,9 +61,9 @@ std::vector<std::uint8_t> LongEntries(const std::string& name);
 #include <map>
 #include <set>
 
+#include "foundation/DirectoryTree.h"
 #include "foundation/FileNode.h"
-#include "recovery/DirectoryTree.h"
-#include "recovery/Progress.h"
+#include "foundation/Progress.h"
 #include "support/BuilderDouble.h"
 
 class CSearchedPartitionInfo;

@@ -8,8 +8,8 @@
 #include <limits>
 #include <vector>
 
+#include "foundation/DirectoryTree.h"
 #include "foundation/FileNode.h"
-#include "recovery/DirectoryTree.h"
 
 namespace fuzzsupport {
 

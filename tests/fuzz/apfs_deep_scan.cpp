@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "foundation/ByteOrder.h"
+#include "FuzzBuilder.h"
 #include "apfs/APFSDeepScan.h"
+#include "foundation/DirectoryTree.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
-#include "recovery/DirectoryTree.h"
-#include "FuzzBuilder.h"
 
 namespace {
 constexpr std::uint64_t kBlocks = 1ull << 19;

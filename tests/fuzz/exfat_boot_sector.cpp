@@ -4,12 +4,12 @@
 #include <cstring>
 #include <vector>
 
+#include "FuzzBuilder.h"
 #include "fat/ExFatQuickSearch.h"
 #include "fat/ExFatStructures.h"
-#include "recovery/DirectoryTree.h"
-#include "recovery/Progress.h"
+#include "foundation/DirectoryTree.h"
+#include "foundation/Progress.h"
 #include "storage/MemoryDevice.h"
-#include "FuzzBuilder.h"
 
 namespace {
 

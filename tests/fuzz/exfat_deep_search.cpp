@@ -5,12 +5,12 @@
 #include <memory>
 #include <vector>
 
+#include "FuzzBuilder.h"
 #include "FuzzDevice.h"
 #include "fat/ExFatDeepSearch.h"
+#include "foundation/DirectoryTree.h"
 #include "foundation/FileNode.h"
 #include "foundation/SearchedPartitionInfo.h"
-#include "recovery/DirectoryTree.h"
-#include "FuzzBuilder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;

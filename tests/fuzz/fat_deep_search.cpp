@@ -13,12 +13,12 @@
 #include <set>
 #include <vector>
 
+#include "FuzzBuilder.h"
 #include "fat/FATDeepSearch.h"
 #include "fat/FATFileNode.h"
 #include "foundation/DataRun.h"
+#include "foundation/DirectoryTree.h"
 #include "foundation/StorageDevice.h"
-#include "recovery/DirectoryTree.h"
-#include "FuzzBuilder.h"
 
 namespace {
 

@@ -5,13 +5,13 @@
 #include <cstring>
 #include <vector>
 
+#include "FuzzBuilder.h"
 #include "fat/FATBuildWorker.h"
 #include "fat/FATFileNode.h"
 #include "fat/FATTable.h"
 #include "foundation/DataRun.h"
-#include "recovery/DirectoryTree.h"
+#include "foundation/DirectoryTree.h"
 #include "storage/MemoryDevice.h"
-#include "FuzzBuilder.h"
 
 namespace {
 

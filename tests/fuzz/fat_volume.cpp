@@ -6,11 +6,11 @@
 #include <memory>
 #include <vector>
 
-#include "fat/FATQuickSearcher.h"
-#include "foundation/SearchedPartitionInfo.h"
-#include "recovery/DirectoryTree.h"
-#include "storage/MemoryDevice.h"
 #include "FuzzBuilder.h"
+#include "fat/FATQuickSearcher.h"
+#include "foundation/DirectoryTree.h"
+#include "foundation/SearchedPartitionInfo.h"
+#include "storage/MemoryDevice.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;

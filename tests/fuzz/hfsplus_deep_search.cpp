@@ -12,12 +12,12 @@
 #include <memory>
 #include <vector>
 
+#include "FuzzBuilder.h"
 #include "foundation/Bitmap.h"
+#include "foundation/DirectoryTree.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusDeepSearch.h"
-#include "recovery/DirectoryTree.h"
-#include "FuzzBuilder.h"
 
 namespace {
 constexpr std::int64_t kSectors = 4096;

@@ -11,12 +11,12 @@
 #include <cstring>
 #include <vector>
 
+#include "FuzzBuilder.h"
 #include "FuzzDevice.h"
+#include "foundation/DirectoryTree.h"
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusQuickSearch.h"
 #include "hfsplus/HFSPlusVolume.h"
-#include "recovery/DirectoryTree.h"
-#include "FuzzBuilder.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include <list>
 #include <vector>
 
+#include "FuzzBuilder.h"
 #include "FuzzDevice.h"
+#include "foundation/DirectoryTree.h"
 #include "ntfs/NTFSDeepSearchRecords.h"
 #include "ntfs/NTFSDirectoryTreeBuilder.h"
-#include "recovery/DirectoryTree.h"
-#include "FuzzBuilder.h"
 
 namespace {
 

@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "HfsTestUtil.h"
+#include "foundation/VolumeAnalyze.h"
 #include "recovery/ControllerSeams.h"
 #include "recovery/DeletedRecoveryController.h"
 #include "recovery/DirectoryTreeBuilder.h"
 #include "recovery/RecoveryController.h"
 #include "recovery/RecoveryFilter.h"
-#include "recovery/VolumeAnalyze.h"
 #include "storage/DeviceData.h"
 #include "storage/VolumeDevice.h"
 

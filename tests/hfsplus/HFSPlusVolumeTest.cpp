@@ -7,10 +7,10 @@
 
 #include "HfsTestUtil.h"
 #include "foundation/DataRun.h"
+#include "foundation/VolumeAnalyze.h"
 #include "hfsplus/HFSPlusFileNode.h"
 #include "hfsplus/HFSPlusQuickSearch.h"
 #include "hfsplus/HFSPlusVolume.h"
-#include "recovery/VolumeAnalyze.h"
 
 using namespace hfstest;
 

@@ -18,10 +18,10 @@
 
 #include <uninorm.h>
 
+#include "foundation/DirectoryTree.h"
+#include "foundation/Progress.h"
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusFileNode.h"
-#include "recovery/DirectoryTree.h"
-#include "recovery/Progress.h"
 #include "support/BuilderDouble.h"
 #include "support/TruthTable.h"
 

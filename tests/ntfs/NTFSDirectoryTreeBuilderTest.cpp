@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "NTFSTestSupport.h"
+#include "foundation/DirectoryTree.h"
 #include "foundation/FileNode.h"
 #include "ntfs/NTFSAttributes.h"
 #include "ntfs/NTFSDeepSearchRecords.h"
@@ -20,7 +21,6 @@
 #include "ntfs/NTFSFileNode.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "ntfs/NTFSLogFileFinder.h"
-#include "recovery/DirectoryTree.h"
 
 using namespace ntfstest;
 

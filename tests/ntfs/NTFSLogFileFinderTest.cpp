@@ -10,14 +10,14 @@
 
 #include "NTFSTestSupport.h"
 #include "foundation/DataRun.h"
+#include "foundation/DirectoryTree.h"
+#include "foundation/Progress.h"
 #include "ntfs/NTFSAttributes.h"
 #include "ntfs/NTFSFileNode.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "ntfs/NTFSLogFileFinder.h"
 #include "ntfs/NTFSMultiFileRecord.h"
 #include "ntfs/NTFSQuickSearch.h"
-#include "recovery/DirectoryTree.h"
-#include "recovery/Progress.h"
 #include "storage/MemoryDevice.h"
 
 using namespace ntfstest;

@@ -8,12 +8,12 @@
 #include <sstream>
 
 #include "NTFSTestSupport.h"
+#include "foundation/DirectoryTree.h"
+#include "foundation/VolumeAnalyze.h"
 #include "ntfs/NTFSFileNode.h"
 #include "ntfs/NTFSQuickSearch.h"
-#include "recovery/DirectoryTree.h"
 #include "recovery/RecoveryController.h"
 #include "recovery/RecoveryFilter.h"
-#include "recovery/VolumeAnalyze.h"
 #include "storage/DeviceData.h"
 #include "support/RecordingSink.h"
 

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "foundation/Progress.h"
 #include "raw/BufferStorageDevice.h"
 #include "raw/RawFileBuffer.h"
 #include "raw/RawSearchState.h"
 #include "raw/RawUtility.h"
 #include "raw/SearchSignFileAnalyser.h"
 #include "raw/SectorView.h"
-#include "recovery/Progress.h"
 #include "storage/MemoryDevice.h"
 #include "storage/SyntheticDevice.h"
 

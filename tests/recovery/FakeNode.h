@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "foundation/DirectoryTree.h"
 #include "foundation/FileNode.h"
-#include "recovery/DirectoryTree.h"
-#include "recovery/Progress.h"
+#include "foundation/Progress.h"
 
 class FakeNode : public CFileNode {
 public:

@@ -11,10 +11,10 @@
 #include <string>
 
 #include "FakeNode.h"
+#include "foundation/VolumeAnalyze.h"
 #include "recovery/ControllerSeams.h"
 #include "recovery/DeletedRecoveryController.h"
 #include "recovery/DirectoryTreeBuilder.h"
-#include "recovery/VolumeAnalyze.h"
 #include "storage/DeviceData.h"
 #include "storage/VolumeDevice.h"
 

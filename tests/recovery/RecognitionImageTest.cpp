@@ -7,7 +7,7 @@
 
 #include <unistd.h>
 
-#include "recovery/VolumeAnalyze.h"
+#include "foundation/VolumeAnalyze.h"
 #include "storage/DiskDevice.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "recovery/VolumeAnalyze.h"
+#include "foundation/VolumeAnalyze.h"
 
 namespace {
 

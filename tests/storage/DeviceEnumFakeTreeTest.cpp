@@ -9,7 +9,7 @@
 
 #include "DeviceListTestSupport.h"
 #include "foundation/Types.h"
-#include "recovery/VolumeAnalyze.h"
+#include "foundation/VolumeAnalyze.h"
 #include "storage/DiskDevice.h"
 #include "storage/MemoryDevice.h"
 

@@ -2,12 +2,12 @@
 // read back by dmg2img as an independent reader), and QVX images made by the
 // writer and read back.
 #include "foundation/ByteOrder.h"
+#include "foundation/VolumeAnalyze.h"
 #include "storage/DeviceData.h"
 #include "storage/DeviceWithCache.h"
 #include "storage/DiskDevice.h"
 #include "storage/DmgDevice.h"
 #include "storage/QvxDevice.h"
-#include "recovery/VolumeAnalyze.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>

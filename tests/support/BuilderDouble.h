@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/DirectoryTree.h"
 #include "foundation/FileNode.h"
-#include "recovery/DirectoryTree.h"
 
 namespace quillory_test {
 

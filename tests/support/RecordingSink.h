@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "recovery/DirectoryTree.h"
+#include "foundation/DirectoryTree.h"
 
 namespace quillory_test {
 

@@ -1,13 +1,13 @@
-#include "recovery/VolumeAnalyze.h"
+#include "foundation/VolumeAnalyze.h"
 
 #include <memory>
 #include <vector>
 
 namespace {
 
-VolumeAnalyzeFactories DefaultFactories() {
-    return VolumeAnalyzeFactories{CreateFatVolumeAnalyze, CreateExfatVolumeAnalyze, CreateNTFSVolumeAnalyze,
-                                  CreateHFSPlusVolumeAnalyze, CreateAPFSVolumeAnalyze};
+VolumeAnalyzeFactories& DefaultFactories() {
+    static VolumeAnalyzeFactories defaults;
+    return defaults;
 }
 
 class CVolumeAnalyzeController : public IVolumeAnalyzeController {
@@ -46,6 +46,11 @@ VolumeAnalyzeFactories& GetVolumeAnalyzeFactories() {
 }
 
 void ResetVolumeAnalyzeFactories() { GetVolumeAnalyzeFactories() = DefaultFactories(); }
+
+void SetDefaultVolumeAnalyzeFactories(const VolumeAnalyzeFactories& defaults) {
+    DefaultFactories() = defaults;
+    ResetVolumeAnalyzeFactories();
+}
 
 IVolumeAnalyzeController* CreateVolumeAnalyzeController(IStorageDevice* device, uint64_t startSector) {
     return new CVolumeAnalyzeController(device, startSector);

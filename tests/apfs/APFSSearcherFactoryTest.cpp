@@ -2,6 +2,6 @@
 
 #include "foundation/SearcherInterfaces.h"
 
-// There is no quick APFS search; linking this also shows that a test program
-// reaches every engine library through quillory_engine.
+// There is no quick APFS search: the factory answers null, and the quick
+// controller skips the volume.
 TEST(SearcherFactories, ApfsHasNoQuickSearcher) { EXPECT_EQ(CreateAPFSQuickSearcher(), nullptr); }

@@ -38,7 +38,3 @@ public:
     // Device and partition record used to read recycle-bin index files.
     virtual void SetPartitonDevice(CSearchedPartitionInfo* partition, IStorageDevice* device) = 0;
 };
-
-// A new builder with no trees; replay is set when the nodes come from a saved
-// scan result.
-IDirecotryTreeBuilder* CreateTreeBuilder(bool replay);
