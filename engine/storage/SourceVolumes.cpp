@@ -3,13 +3,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <list>
 
 #include "storage/DeviceData.h"
 #include "storage/DiskDevice.h"
 #include "storage/DmgDevice.h"
 #include "storage/PartitionDevice.h"
-#include "storage/PartitionTable.h"
 
 namespace {
 
@@ -44,18 +42,29 @@ std::unique_ptr<CPartitionDevice> OpenPartition(IStorageDevice* disk, const Part
 
 }  // namespace
 
+EngineResult PartitionEntriesOrWholeDisk(IStorageDevice* disk, std::list<PartitionEntry>& entries) {
+    std::unique_ptr<IPartitionTableAnalyze> reader(CreatePartitionTableAnalyze());
+    const EngineResult result = reader->AnalyzePartitionTable(disk, entries);
+    if (entries.empty()) {
+        PartitionEntry whole;
+        whole.number = -1;
+        whole.startSector = 0;
+        whole.sectorCount = disk->GetTotalSectors();
+        entries.push_back(whole);
+    }
+    return result;
+}
+
 SourceDevice OpenSource(const std::string& path) {
     SourceDevice source;
     std::unique_ptr<IStorageDevice> image(OpenImageFileDevice(path.c_str(), source.error));
     if (!source.error.empty()) return source;
     if (image) {
-        // The image's own type, before Open: a failed open leaves nothing to ask.
-        const int type = image->GetType();
         if (image->Open(nullptr) != 1) {
             source.error = CannotOpen(path);
             return source;
         }
-        source.type = type;
+        source.type = image->GetType();
         source.device = std::move(image);
         return source;
     }
@@ -84,15 +93,8 @@ std::vector<SourceVolume> OpenSourceVolumes(IStorageDevice* disk, const VolumeRe
     if (disk == nullptr) return volumes;
     const std::int64_t sectorSize = disk->GetSectorSize() ? disk->GetSectorSize() : 512;
     std::list<PartitionEntry> entries;
-    std::unique_ptr<IPartitionTableAnalyze> tables(CreatePartitionTableAnalyze());
-    tables->AnalyzePartitionTable(disk, entries);
-    if (entries.empty()) {
-        PartitionEntry whole;
-        whole.number = -1;
-        whole.startSector = 0;
-        whole.sectorCount = disk->GetTotalSectors();
-        entries.push_back(whole);
-    }
+    // A table that cannot be read leaves the whole disk as the one volume.
+    PartitionEntriesOrWholeDisk(disk, entries);
     for (const PartitionEntry& e : entries) {
         SourceVolume& v = volumes.emplace_back();
         v.index = e.number;

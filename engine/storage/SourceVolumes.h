@@ -11,12 +11,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "foundation/EngineResult.h"
 #include "foundation/StorageDevice.h"
 #include "foundation/Types.h"
+#include "storage/PartitionTable.h"
 
 struct SourceDevice {
     std::unique_ptr<IStorageDevice> device;  // open; null after an error
@@ -48,3 +51,8 @@ struct SourceVolume {
 // device and its error; the recogniser is not asked about it. The volume
 // devices read through `disk`, which must outlive them.
 std::vector<SourceVolume> OpenSourceVolumes(IStorageDevice* disk, const VolumeRecogniser& recognise);
+
+// Fills `entries` from the table of `disk` (which carries a disk record), or
+// with one whole-disk entry (number -1) when no entry was read; returns the
+// table reader's result.
+EngineResult PartitionEntriesOrWholeDisk(IStorageDevice* disk, std::list<PartitionEntry>& entries);

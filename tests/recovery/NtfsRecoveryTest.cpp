@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
-#include <stdexcept>
 #include <sys/stat.h>
 
 #include "WriterTestSupport.h"
