@@ -20,11 +20,8 @@
 // well with --verbose. Errors go to standard error; the exit status is 0 only
 // when everything asked for was done, 1 otherwise; bad usage exits 2.
 // cli/quillory-scan.1 is the manual page; keep the two, and README.md, alike.
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <list>
 #include <memory>
 #include <set>
 #include <string>
@@ -42,11 +39,7 @@
 #include "recovery/FileReader.h"
 #include "recovery/RecoveryController.h"
 #include "recovery/RecoveryFilter.h"
-#include "storage/DeviceData.h"
-#include "storage/DiskDevice.h"
-#include "storage/DmgDevice.h"
-#include "storage/PartitionDevice.h"
-#include "storage/PartitionTable.h"
+#include "storage/SourceVolumes.h"
 
 #include "ScanMessages.h"
 #include "ScanRecovery.h"
@@ -121,10 +114,10 @@ const char* FileSystemName(std::uint32_t type) {
 
 // A volume of the source as messages name it: "disk.img partition 2 (NTFS at
 // sector 2048)", or "disk.img (FAT32 volume)" without a partition table.
-std::string VolumeName(const std::string& source, const PartitionEntry& e, std::uint32_t type) {
-    if (e.number < 0) return source + " (" + FileSystemName(type) + " volume)";
-    return source + " partition " + std::to_string(e.number) + " (" + FileSystemName(type) + " at sector " +
-           std::to_string(e.startSector) + ")";
+std::string VolumeName(const std::string& source, const SourceVolume& v, std::uint32_t type) {
+    if (v.index < 0) return source + " (" + FileSystemName(type) + " volume)";
+    return source + " partition " + std::to_string(v.index) + " (" + FileSystemName(type) + " at sector " +
+           std::to_string(v.startSector) + ")";
 }
 
 // Prints the files a scan showed and adds them to the totals.
@@ -271,56 +264,17 @@ int main(int argc, char** argv) {
     }
     // DMG and QVX images, known by their content, are their own devices
     // without volumes.
-    {
-        std::string error;
-        std::unique_ptr<IStorageDevice> image(OpenImageFileDevice(source.c_str(), error));
-        if (!error.empty()) {
-            std::fprintf(stderr, "quillory-scan: %s\n", error.c_str());
-            return 1;
-        }
-        if (image && deep) {
-            if (image->Open(nullptr) != 1) {
-                std::fprintf(stderr, "quillory-scan: cannot open %s: %s\n", source.c_str(), std::strerror(errno));
-                return 1;
-            }
-            return DeepScan(image.get(), source, recover, all, recoverDir);
-        }
-        if (image) {
-            std::fprintf(stderr,
-                         "quillory-scan: %s is a %s image: it has no volumes and is deep-scanned only; "
-                         "--quick does not apply\n",
-                         source.c_str(), image->GetType() == STORAGE_DEVICE_QVX ? "QVX" : "DMG");
-            return 1;
-        }
-    }
-
-    std::unique_ptr<CDiskDevice> disk(CreateDiskDevice(source.c_str()));
-    if (!disk) {
-        std::fprintf(stderr, "quillory-scan: cannot use the path %s\n", source.c_str());
+    const SourceDevice opened = OpenSource(source);
+    if (!opened.device) return Fail(opened.error);
+    if (deep) return DeepScan(opened.device.get(), source, recover, all, recoverDir);
+    if (opened.type != STORAGE_DEVICE_DISK) {
+        std::fprintf(stderr,
+                     "quillory-scan: %s is a %s image: it has no volumes and is deep-scanned only; "
+                     "--quick does not apply\n",
+                     source.c_str(), opened.type == STORAGE_DEVICE_QVX ? "QVX" : "DMG");
         return 1;
     }
-    auto* diskRecord = new CCollectDiskDeviceInfoStruct{};
-    diskRecord->sectorSize = 512;
-    std::snprintf(diskRecord->bsdName, sizeof diskRecord->bsdName, "%s", "image");
-    disk->SetPrivateData(CreateDiskDeviceData(diskRecord));
-    if (disk->Open(nullptr) != 1) {
-        std::fprintf(stderr, "quillory-scan: cannot open %s: %s\n", source.c_str(), std::strerror(errno));
-        return 1;
-    }
-    if (deep) return DeepScan(disk.get(), source, recover, all, recoverDir);
-    const std::int64_t total = disk->GetTotalSectors();
-    const std::int64_t ss = disk->GetSectorSize() ? disk->GetSectorSize() : 512;
-
-    std::list<PartitionEntry> entries;
-    std::unique_ptr<IPartitionTableAnalyze> tables(CreatePartitionTableAnalyze());
-    tables->AnalyzePartitionTable(disk.get(), entries);
-    if (entries.empty()) {
-        PartitionEntry whole;
-        whole.number = -1;
-        whole.startSector = 0;
-        whole.sectorCount = total;
-        entries.push_back(whole);
-    }
+    const std::vector<SourceVolume> volumes = OpenSourceVolumes(opened.device.get(), CreateVolumeAnalyzeController);
 
     const auto started = std::chrono::steady_clock::now();
     std::int64_t bytes = 0, files = 0, deleted = 0, written = 0, failed = 0;
@@ -328,39 +282,15 @@ int main(int argc, char** argv) {
     bool any = false;
     int volumesFailed = 0;
     std::vector<std::string> apfs;
-    for (const PartitionEntry& e : entries) {
-        std::unique_ptr<CPartitionDevice> part(CreatePartitionDevice(disk.get(), e.startSector, e.sectorCount));
-        if (!part) continue;
-        auto* prec = new CCollectedPartitionDeviceInfoStruct{};
-        prec->sectorSize = ss;
-        prec->sectorCount = e.sectorCount;
-        prec->parent = disk.get();
-        prec->partitionNumber = e.number;
-        prec->startSector = e.startSector;
-        part->SetPrivateData(CreatePartitionDeviceData(prec));
-        if (part->Open(nullptr) != 1) continue;
-        std::unique_ptr<CPartitionVirtualVolumeDevice> vol(CreatePartitionVirtualVolumeDevice(part.get()));
-        if (!vol) continue;
-        std::uint32_t type = FILE_SYSTEM_UNKNOWN;
-        {
-            std::unique_ptr<IVolumeAnalyzeController> ctl(CreateVolumeAnalyzeController(part.get(), 0));
-            if (IVolumeAnalyze* a = ctl ? ctl->GetVolumeAnzlyzer() : nullptr) type = a->GetFileSystemType();
-        }
+    for (const SourceVolume& v : volumes) {
+        const std::uint32_t type = v.fileSystemType;
         // There is no quick scan of APFS: its volumes are rebuilt by --deep.
-        if (type == FILE_SYSTEM_APFS) apfs.push_back(VolumeName(source, e, type));
+        if (type == FILE_SYSTEM_APFS) apfs.push_back(VolumeName(source, v, type));
         if (!Supported(type)) continue;
-        auto* vrec = new CCollectedVolumeDeviceInfoStruct{};
-        vrec->fileSystemType = type;
-        vrec->sectorSize = ss;
-        vrec->totalSectors = e.sectorCount;
-        vrec->parent = disk.get();
-        vrec->partitionNumber = e.number;
-        vrec->startSector = e.startSector;
-        vol->SetPrivateData(CreateVolumeDeviceData(vrec));
         any = true;
-        if (vol->Open(nullptr) != 1) {
-            std::fprintf(stderr, "quillory-scan: %s cannot be opened: %s\n", VolumeName(source, e, type).c_str(),
-                         std::strerror(errno));
+        if (!v.device) {
+            std::fprintf(stderr, "quillory-scan: %s cannot be opened: %s\n", VolumeName(source, v, type).c_str(),
+                         v.error.c_str());
             ++volumesFailed;
             continue;
         }
@@ -373,13 +303,13 @@ int main(int argc, char** argv) {
         Progress progress;
         IRecoveryController* controller = CreateRecoveryController(RECOVERY_CONTROLLER_QUICK);
         controller->Initialize(&filter);
-        const EngineResult r = controller->StartDataRecovery(vol.get(), &progress, &sink);
+        const EngineResult r = controller->StartDataRecovery(v.device.get(), &progress, &sink);
         if (IsEngineFailure(r)) {
-            std::fprintf(stderr, "quillory-scan: %s: scan failed: %s\n", VolumeName(source, e, type).c_str(),
+            std::fprintf(stderr, "quillory-scan: %s: scan failed: %s\n", VolumeName(source, v, type).c_str(),
                          DescribeResult(r).c_str());
             ++volumesFailed;
         }
-        bytes += e.sectorCount * ss;
+        bytes += v.sectorCount * v.sectorSize;
         PrintFiles(sink.shown, files, deleted);
         if (recover) RecoverFiles(controller, sink.shown, all, recoverDir, used, written, failed);
         controller->Release();

@@ -16,6 +16,7 @@
 #include "storage/DiskDevice.h"
 #include "storage/PartitionDevice.h"
 #include "storage/PartitionTable.h"
+#include "storage/SourceVolumes.h"
 #include "storage/VolumeDevice.h"
 
 namespace {
@@ -81,18 +82,10 @@ bool OpenKeepingUnpermitted(IStorageDevice* device, const std::string& path)
 // entry when the disk has no table; false when the table could not be read.
 bool PartitionEntriesOf(IStorageDevice* disk, std::list<PartitionEntry>& entries, EngineResult& error)
 {
-    std::unique_ptr<IPartitionTableAnalyze> reader(CreatePartitionTableAnalyze());
-    error = reader->AnalyzePartitionTable(disk, entries);
+    error = PartitionEntriesOrWholeDisk(disk, entries);
     if (IsEngineFailure(error)) {
         entries.clear();
         return false;
-    }
-    if (entries.empty()) {
-        PartitionEntry whole;
-        whole.number = -1;
-        whole.startSector = 0;
-        whole.sectorCount = disk->GetTotalSectors();
-        entries.push_back(whole);
     }
     return true;
 }

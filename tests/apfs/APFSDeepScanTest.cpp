@@ -8,7 +8,6 @@
 #include <map>
 #include <memory>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include "recovery/DirectoryTreeBuilder.h"
 #include "recovery/FileReader.h"
 #include "recovery/RecoveryFilter.h"
+#include "support/Fixture.h"
 #include "support/RecordingSink.h"
 
 using namespace apfstest;
@@ -38,10 +38,8 @@ struct DeepImages {
 const DeepImages& Images() {
     static const DeepImages images = [] {
         DeepImages d;
-        const std::string dir = ScratchDir() + "/deep";
-        const std::string cmd = std::string(QUILLORY_SOURCE_DIR) + "/tests/fixtures/make_apfs_deep_images.sh '" +
-                                dir + "' '" + QUILLORY_SOURCE_DIR + "' >/dev/null";
-        if (std::system(cmd.c_str()) != 0) throw std::runtime_error("APFS deep-scan images not made");
+        const std::string dir =
+            quillory_test::MakeFixtures("make_apfs_deep_images.sh", ScratchDir() + "/deep", {QUILLORY_SOURCE_DIR});
         d.two = dir + "/apfs_two.img";
         d.prebuilt = dir + "/apfs_prebuilt.img";
         d.wiped = dir + "/apfs_prebuilt_wiped.img";

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "foundation/StorageDevice.h"
+#include "support/Fixture.h"
 #include "support/TruthTable.h"
 
 namespace apfstest {
@@ -174,9 +175,7 @@ inline std::string PrebuiltImage() {
 // An empty mkapfs container labelled "MyVol", made once per process.
 inline std::string MkapfsImage() {
     static std::string path = [] {
-        std::string p = ScratchDir() + "/mkapfs.img";
-        RunCommand(std::string(QUILLORY_SOURCE_DIR) + "/tests/fixtures/make_apfs_image.sh '" + p + "' MyVol 2>&1");
-        return p;
+        return quillory_test::MakeFixtures("make_apfs_image.sh", ScratchDir() + "/mkapfs.img", {"MyVol"});
     }();
     return path;
 }

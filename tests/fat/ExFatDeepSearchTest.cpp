@@ -9,7 +9,6 @@
 #include <memory>
 #include <set>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,6 +22,7 @@
 #include "foundation/DirectoryTree.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "storage/MemoryDevice.h"
+#include "support/Fixture.h"
 #include "support/TempDir.h"
 
 using namespace exfatdeep;
@@ -34,11 +34,7 @@ using exfattest::RecordingBuilder;
 
 const std::string& FixtureDir() {
     static const std::string dir = [] {
-        std::string d = std::string(QUILLORY_BINARY_DIR) + "/fixtures/exfat-deep";
-        std::string cmd = std::string("bash ") + QUILLORY_SOURCE_DIR + "/tests/fixtures/make_exfat_deep_images.sh '" +
-                          d + "' >/dev/null";
-        if (std::system(cmd.c_str()) != 0) throw std::runtime_error("exFAT deep fixture not made");
-        return d;
+        return quillory_test::MakeFixtures("make_exfat_deep_images.sh", std::string(QUILLORY_BINARY_DIR) + "/fixtures/exfat-deep");
     }();
     return dir;
 }

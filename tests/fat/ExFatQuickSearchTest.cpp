@@ -7,7 +7,6 @@
 #include <memory>
 #include <set>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,6 +22,7 @@
 #include "foundation/VolumeAnalyze.h"
 #include "storage/MemoryDevice.h"
 #include "support/LittleEndian.h"
+#include "support/Fixture.h"
 
 namespace {
 
@@ -42,11 +42,7 @@ std::string Shell(const std::string& command) {
 
 const std::string& FixtureDir() {
     static const std::string dir = [] {
-        std::string d = std::string(QUILLORY_BINARY_DIR) + "/fixtures/exfat";
-        std::string cmd = std::string("bash ") + QUILLORY_SOURCE_DIR + "/tests/fixtures/make_exfat_images.sh '" +
-                          d + "' >/dev/null";
-        if (std::system(cmd.c_str()) != 0) throw std::runtime_error("exFAT fixture not made");
-        return d;
+        return quillory_test::MakeFixtures("make_exfat_images.sh", std::string(QUILLORY_BINARY_DIR) + "/fixtures/exfat");
     }();
     return dir;
 }

@@ -25,6 +25,7 @@
 #include "recovery/FileReader.h"
 #include "recovery/RecoveryFilter.h"
 #include "storage/MemoryDevice.h"
+#include "support/Fixture.h"
 #include "support/RecordingSink.h"
 
 using namespace fattest;
@@ -33,11 +34,7 @@ namespace {
 
 const std::string& DeepDir() {
     static const std::string dir = [] {
-        std::string d = std::string(QUILLORY_BINARY_DIR) + "/fixtures/fat-deep";
-        std::string cmd = std::string("bash ") + QUILLORY_SOURCE_DIR +
-                          "/tests/fixtures/make_fat_deep_images.sh '" + d + "' >/dev/null";
-        if (std::system(cmd.c_str()) != 0) throw std::runtime_error("FAT deep fixtures not made");
-        return d;
+        return quillory_test::MakeFixtures("make_fat_deep_images.sh", std::string(QUILLORY_BINARY_DIR) + "/fixtures/fat-deep");
     }();
     return dir;
 }

@@ -10,16 +10,13 @@
 #include <gtest/gtest.h>
 
 #include "support/LittleEndian.h"
+#include "support/Fixture.h"
 
 namespace fattest {
 
 const std::string& FixtureDir() {
     static const std::string dir = [] {
-        std::string d = std::string(QUILLORY_BINARY_DIR) + "/fixtures/fat";
-        std::string cmd = std::string("bash ") + QUILLORY_SOURCE_DIR +
-                          "/tests/fixtures/make_fat_images.sh '" + d + "' >/dev/null";
-        if (std::system(cmd.c_str()) != 0) throw std::runtime_error("FAT fixtures not made");
-        return d;
+        return quillory_test::MakeFixtures("make_fat_images.sh", std::string(QUILLORY_BINARY_DIR) + "/fixtures/fat");
     }();
     return dir;
 }

@@ -25,6 +25,7 @@
 #include "storage/DeviceData.h"
 #include "storage/DiskDevice.h"
 #include "storage/VolumeDevice.h"
+#include "support/Fixture.h"
 
 using namespace hfstest;
 
@@ -37,11 +38,9 @@ constexpr std::int64_t kVolumeSectors512 = 32768;  // 16 MiB
 // process of its own, several at once: the first one makes them under a lock).
 const std::string& DeepImagesDir() {
     static const std::string dir = [] {
-        const std::string d = std::string(QUILLORY_BINARY_DIR) + "/tests/hfsplus/deep-images";
-        const std::string script = std::string(QUILLORY_SOURCE_DIR) + "/tests/fixtures/make_hfsplus_deep_images.sh";
         // The script makes them once per folder, under a lock of its own.
-        RunCommand("'" + script + "' '" + d + "' 2>&1");
-        return d;
+        return quillory_test::MakeFixtures("make_hfsplus_deep_images.sh",
+                                           std::string(QUILLORY_BINARY_DIR) + "/tests/hfsplus/deep-images");
     }();
     return dir;
 }

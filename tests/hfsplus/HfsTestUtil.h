@@ -23,6 +23,7 @@
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusFileNode.h"
 #include "support/BuilderDouble.h"
+#include "support/Fixture.h"
 #include "support/TruthTable.h"
 
 namespace hfstest {
@@ -244,10 +245,7 @@ inline std::string PrebuiltImage(const std::string& name) {
 // and xorriso.hfs).
 inline std::string XorrisoVolumeDir() {
     static std::string dir = [] {
-        std::string d = ScratchDir() + "/xorriso";
-        std::string cmd = std::string(QUILLORY_SOURCE_DIR) + "/tests/fixtures/make_hfsplus_xorriso.sh '" + d + "' 2>&1";
-        RunCommand(cmd);
-        return d;
+        return quillory_test::MakeFixtures("make_hfsplus_xorriso.sh", ScratchDir() + "/xorriso");
     }();
     return dir;
 }

@@ -10,6 +10,7 @@
 #include "NTFSTestSupport.h"
 #include "ntfs/NTFSAttributes.h"
 #include "ntfs/NTFSSearchController.h"
+#include "support/Fixture.h"
 
 using namespace ntfstest;
 
@@ -17,11 +18,7 @@ namespace {
 
 const std::string& DeepFixtureDir() {
     static const std::string dir = [] {
-        const std::string out = std::string(QUILLORY_BINARY_DIR) + "/fixtures/ntfsdeep";
-        const std::string cmd = std::string(QUILLORY_SOURCE_DIR) +
-                                "/tests/fixtures/make_ntfs_deep_images.sh " + out + " >/dev/null";
-        if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "fixture script failed: %s\n", cmd.c_str());
-        return out;
+        return quillory_test::MakeFixtures("make_ntfs_deep_images.sh", std::string(QUILLORY_BINARY_DIR) + "/fixtures/ntfsdeep");
     }();
     return dir;
 }

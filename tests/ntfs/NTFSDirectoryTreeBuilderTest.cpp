@@ -21,6 +21,7 @@
 #include "ntfs/NTFSFileNode.h"
 #include "ntfs/NTFSFileRecord.h"
 #include "ntfs/NTFSLogFileFinder.h"
+#include "support/Fixture.h"
 
 using namespace ntfstest;
 
@@ -348,11 +349,7 @@ TEST(NTFSDirectoryTreeBuilder, PositionRunsPastTheDeviceOrCandidateEndAreCut) {
 
 const std::string& TreeFixtureDir() {
     static const std::string dir = [] {
-        const std::string out = std::string(QUILLORY_BINARY_DIR) + "/fixtures/ntfstree";
-        const std::string cmd = std::string(QUILLORY_SOURCE_DIR) +
-                                "/tests/fixtures/make_ntfs_tree_images.sh " + out + " >/dev/null";
-        if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "fixture script failed: %s\n", cmd.c_str());
-        return out;
+        return quillory_test::MakeFixtures("make_ntfs_tree_images.sh", std::string(QUILLORY_BINARY_DIR) + "/fixtures/ntfstree");
     }();
     return dir;
 }

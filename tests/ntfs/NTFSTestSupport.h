@@ -18,6 +18,7 @@
 #include "foundation/ByteOrder.h"
 #include "foundation/StorageDevice.h"
 #include "ntfs/NTFSFileRecord.h"
+#include "support/Fixture.h"
 #include "support/LittleEndian.h"
 
 namespace ntfstest {
@@ -26,11 +27,7 @@ namespace ntfstest {
 // once per build folder (the script locks and stamps its output).
 inline const std::string& FixtureDir() {
     static const std::string dir = [] {
-        const std::string out = std::string(QUILLORY_BINARY_DIR) + "/fixtures/ntfs";
-        const std::string cmd = std::string(QUILLORY_SOURCE_DIR) +
-                                "/tests/fixtures/make_ntfs_images.sh " + out + " >/dev/null";
-        if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "fixture script failed: %s\n", cmd.c_str());
-        return out;
+        return quillory_test::MakeFixtures("make_ntfs_images.sh", std::string(QUILLORY_BINARY_DIR) + "/fixtures/ntfs");
     }();
     return dir;
 }

@@ -5,24 +5,20 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
-#include <stdexcept>
 #include <sys/stat.h>
 
 #include "WriterTestSupport.h"
 #include "recovery/DataRecovery.h"
 #include "recovery/FileReader.h"
 #include "recovery/RecoveryFilter.h"
+#include "support/Fixture.h"
 #include "support/RecordingSink.h"
 
 namespace {
 
 const std::string& CompressedFixtureDir() {
     static const std::string dir = [] {
-        std::string d = std::string(QUILLORY_BINARY_DIR) + "/fixtures/ntfs-compressed";
-        std::string cmd = std::string("bash ") + QUILLORY_SOURCE_DIR +
-                          "/tests/fixtures/make_ntfs_compressed_image.sh '" + d + "' >/dev/null";
-        if (std::system(cmd.c_str()) != 0) throw std::runtime_error("NTFS fixture not made");
-        return d;
+        return quillory_test::MakeFixtures("make_ntfs_compressed_image.sh", std::string(QUILLORY_BINARY_DIR) + "/fixtures/ntfs-compressed");
     }();
     return dir;
 }

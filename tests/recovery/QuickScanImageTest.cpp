@@ -17,6 +17,7 @@
 #include "recovery/DirectoryTreeBuilder.h"
 #include "storage/DeviceData.h"
 #include "storage/VolumeDevice.h"
+#include "support/Fixture.h"
 
 namespace {
 
@@ -65,8 +66,8 @@ std::set<std::string> FlsDeletedFiles(const std::string& image) {
 
 TEST(QuickScanImageTest, DeletedFilesOfARealFatVolumeMatchTheSleuthKit) {
     const std::string image = ImagePath();
-    const std::string cmd = std::string(QUILLORY_SOURCE_DIR) + "/tests/fixtures/make_quickscan_fat.sh " + image;
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    const quillory_test::FixtureRun made = quillory_test::RunFixtureScript("make_quickscan_fat.sh", {image});
+    ASSERT_TRUE(made.Ok()) << made.Report();
 
     std::unique_ptr<CVolumeDevice> device(CreateVolumeDevice(image.c_str()));
     ASSERT_NE(device, nullptr);

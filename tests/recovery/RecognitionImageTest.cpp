@@ -9,6 +9,7 @@
 
 #include "foundation/VolumeAnalyze.h"
 #include "storage/DiskDevice.h"
+#include "support/Fixture.h"
 
 namespace {
 
@@ -32,9 +33,8 @@ std::string BlkidType(const std::string& path) {
 class RecognitionImageTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        const std::string cmd =
-            std::string(QUILLORY_SOURCE_DIR) + "/tests/fixtures/make_recognition_images.sh " + ImageDir();
-        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+        const quillory_test::FixtureRun made = quillory_test::RunFixtureScript("make_recognition_images.sh", {ImageDir()});
+        ASSERT_TRUE(made.Ok()) << made.Report();
     }
     static void TearDownTestSuite() { std::system(("rm -rf " + ImageDir()).c_str()); }
     static std::unique_ptr<CDiskDevice> Open(const std::string& name) {
