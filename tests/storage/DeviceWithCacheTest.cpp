@@ -153,6 +153,29 @@ TEST(DeviceWithCacheTest, SmallOrFailingDevicesNeverShowStaleBytes) {
     EXPECT_EQ(Word(one, 0, 512), 0u);
 }
 
+TEST(DeviceWithCacheTest, AnUnreadableSectorCostsOnlyItself) {
+    // Two bad sectors in one block, one of them the block's last: every other
+    // sector keeps its bytes; only the bad ones read as zeros.
+    for (uint32_t sectorSize : {512u, 4096u}) {
+        RecordingDevice inner(sectorSize, 3000);
+        inner.FillPattern();
+        inner.FailSector(1234);
+        inner.FailSector(1999);
+        CStorageDeviceWithCache cache(&inner);
+        cache.SetBlockSize(1000);
+        cache.BeginCache();
+        ASSERT_EQ(cache.SetCurCacheBlock(1), 1);
+        std::vector<uint8_t> buf(1000 * sectorSize);
+        // One sector at a time: whole-range reads would go to the failing device.
+        for (int s = 0; s < 1000; ++s) {
+            ASSERT_EQ(cache.ReadSector(buf.data() + s * sectorSize, 1000 + s, 1), 1);
+            const uint64_t want = (s == 234 || s == 999) ? 0u : static_cast<uint64_t>(1000 + s);
+            ASSERT_EQ(Word(buf, s, sectorSize), want) << sectorSize << " " << s;
+        }
+        cache.EndCache();
+    }
+}
+
 TEST(DeviceWithCacheTest, EndWhileTheProducerWaitsAndOutOfOrderBlocks) {
     RecordingDevice inner(4096, 3000);
     inner.FillPattern();
