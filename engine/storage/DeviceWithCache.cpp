@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "foundation/SalvageRead.h"
 #include "storage/DeviceBase.h"
 
 CStorageDeviceWithCache::CStorageDeviceWithCache(IStorageDevice* inner) : m_inner(inner) {
@@ -73,22 +74,9 @@ std::unique_ptr<uint8_t[]> CStorageDeviceWithCache::TakeBuffer() {
 void CStorageDeviceWithCache::FillBlock(uint8_t* data, int64_t first, int64_t count) {
     const uint32_t sectorBytes = SectorBytes();
     const size_t valid = static_cast<size_t>(count) * sectorBytes;
-    if (count > 0 && !m_inner->ReadSector(data, first, count)) {
-        // One bad sector must cost only itself, not the whole block: retry
-        // in 64 KiB pieces, then the failing pieces sector by sector, and
-        // zero only what still fails, so no stale bytes of another block
-        // remain and every readable sector keeps its data.
-        const int64_t piece = std::max<int64_t>(1, 0x10000 / sectorBytes);
-        for (int64_t off = 0; off < count; off += piece) {
-            const int64_t n = std::min<int64_t>(piece, count - off);
-            uint8_t* at = data + static_cast<size_t>(off) * sectorBytes;
-            if (m_inner->ReadSector(at, first + off, n)) continue;
-            for (int64_t s = 0; s < n; ++s) {
-                uint8_t* one = at + static_cast<size_t>(s) * sectorBytes;
-                if (!m_inner->ReadSector(one, first + off + s, 1)) std::memset(one, 0, sectorBytes);
-            }
-        }
-    }
+    // One bad sector must cost only itself, not the whole block: what can
+    // be read is kept, and only the sectors that still fail read as zeros.
+    if (count > 0) ReadSectorsSalvaging(m_inner, data, first, count, sectorBytes);
     if (valid < m_blockBytes) std::memset(data + valid, 0, m_blockBytes - valid);
 }
 
