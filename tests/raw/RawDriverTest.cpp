@@ -10,7 +10,11 @@
 #include "RawSearchSupport.h"
 #include "foundation/Bitmap.h"
 #include "foundation/ByteOrder.h"
+#include "recovery/ControllerSeams.h"
+#include "recovery/DirectoryTreeBuilder.h"
+#include "recovery/RecoveryController.h"
 #include "storage/MemoryDevice.h"
+#include "support/RecordingSink.h"
 #include "storage/SyntheticDevice.h"
 
 using rawtest::Found;
@@ -252,4 +256,49 @@ TEST(RawDriver, SizeGateAndPartitionRecord) {
     EXPECT_EQ(record->GetScore(), 1.0);
     delete record;
     EXPECT_EQ(raw.search.GetSearchedPartitionInfo(nullptr, 1), 1);
+}
+
+namespace {
+
+// Stops the scan once the controller reports its second block done.
+class StopAfterTwoBlocks : public IProgress {
+public:
+    void UpdateProgress(_PROGRESS_INFO* info) override {
+        if (info->state == PROGRESS_STATE_RUNNING && info->current >= 1) stop = true;
+    }
+    int Continued() override { return stop ? 0 : 1; }
+    int shouldBuild() override { return 1; }
+    bool stop = false;
+};
+
+}  // namespace
+
+TEST(RawDriver, StoppedDeepScanStillShowsWhatTheRawSearchFound) {
+    // PNGs in blocks 0 and 1 of a five-block disk; the user stops after two
+    // blocks. Only the real raw search runs; its files reach the view.
+    GetTreeBuilderTiming() = {[] { return int64_t{1000}; }, [](unsigned) {}};
+    ScanControllerFactories& f = GetScanControllerFactories();
+    f.flush = [](IStorageDevice*) {};
+    f.hfsplusDeep = f.exfatDeep = f.fatDeep = f.ntfsDeep = f.apfsDeep = nullptr;
+    const Bytes a = Png(5000), b = Png(70000);
+    CMemoryStorageDevice dev(512, 8192 * 5);
+    dev.Write(512 * 100, a.data(), a.size());
+    dev.Write(512 * (8192 + 7), b.data(), b.size());
+    CRecoveryFilter filter;
+    filter.SetFilterTypes(FILTER_ALL);
+    filter.SetScanType(SCAN_TYPE_DEEP);
+    quillory_test::RecordingSink sink;
+    StopAfterTwoBlocks progress;
+    IRecoveryController* controller = CreateRecoveryController(RECOVERY_CONTROLLER_DEEP_DISK);
+    ASSERT_EQ(controller->Initialize(&filter), 1);
+    EXPECT_EQ(controller->StartDataRecovery(&dev, &progress, &sink), ENGINE_OK);
+    std::vector<std::int64_t> sizes;
+    for (IFileNode* n : sink.shown)
+        if (!n->IsDirectory()) sizes.push_back(n->GetFileSize());
+    std::sort(sizes.begin(), sizes.end());
+    EXPECT_EQ(sizes, (std::vector<std::int64_t>{static_cast<std::int64_t>(a.size()),
+                                                static_cast<std::int64_t>(b.size())}));
+    controller->Release();
+    ResetScanControllerFactories();
+    ResetTreeBuilderTiming();
 }
