@@ -111,11 +111,17 @@ void RecoverFiles(IRecoveryController* controller, const std::vector<IFileNode*>
     }
     std::map<int, IDataRecovery*> writers;
     for (IFileNode* n : shown) {
-        if (n->IsDirectory() || (!all && !n->IsDeleted())) continue;
+        if (n->IsDirectory()) continue;
         // Nodes of classes that set no searcher take their tree root's.
         int type = n->GetSearcheType();
         for (IFileNode* p = n->GetParent(); type == SEARCHER_DEFAULT && p != nullptr; p = p->GetParent())
             type = p->GetSearcheType();
+        // Raw-found files are listed as existing (nothing marks them
+        // deleted), yet each is lost data: they are copied without --all.
+        // The tag tree's files are read by the raw search's writer.
+        const bool raw = type == SEARCHER_RAW || type == SEARCHER_RAW_TAG;
+        if (type == SEARCHER_RAW_TAG) type = SEARCHER_RAW;
+        if (!all && !raw && !n->IsDeleted()) continue;
         auto it = writers.find(type);
         if (it == writers.end())
             it = writers.emplace(type, controller->GetDataRecovery(static_cast<_tagSearcherType>(type))).first;

@@ -17,7 +17,7 @@ std::string PathOf(IFileNode* n);
 // reads). Call before anything is written, `dir` created included.
 bool RecoveryFolderAllowed(const std::string& source, const std::string& dir);
 
-// Copies the deleted (with `all`, every) file the scan showed to `dir`
+// Copies the deleted and raw-found (with `all`, every) file the scan showed to `dir`
 // under its tree path, through the writer of the searcher that found it.
 // Files land under `dir` or nowhere (no symbolic link inside it is
 // followed), never replace anything (a taken name gets "name (1).ext"), and

@@ -1,11 +1,27 @@
 #include "raw/RawAnalyserFactory.h"
 
 #include "raw/RawFileAnalyser.h"
+#include "raw/analysers/GifAnalyser.h"
+#include "raw/analysers/PngAnalyser.h"
+#include "raw/analysers/SmallImageAnalysers.h"
 
 namespace {
 
-// One row per analyser class that is written; none yet.
+template <class T>
+IRawFileAnalyser* New() {
+    return new T();
+}
+
+// One row per analyser class that is written.
 const RawAnalyserFactoryRow kFactories[] = {
+    {"RawSpeed::PNGAnalyser", New<RawSpeed::PNGAnalyser>},
+    {"BruteForce::CGifAnalyser", New<BruteForce::CGifAnalyser>},
+    {"FileBMPAnalyser", New<FileBMPAnalyser>},
+    {"FileICOAnalyser", New<FileICOAnalyser>},
+    {"FileICNSAnalyser", New<FileICNSAnalyser>},
+    {"FileEMFAnalyser", New<FileEMFAnalyser>},
+    {"FileWMFAnalyser", New<FileWMFAnalyser>},
+    {"FileMRWAnalyser", New<FileMRWAnalyser>},
     {nullptr, nullptr},
 };
 

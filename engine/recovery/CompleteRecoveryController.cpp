@@ -135,10 +135,9 @@ EngineResult CCompleteRecoveryController::SearchData(int64_t firstSector, int64_
 }
 
 void CCompleteRecoveryController::EndSearch(std::vector<_SEARCHER_INFO>& list, IProgress* progress) {
-    for (_SEARCHER_INFO& info : list) {
-        if (info.type == SEARCHER_RAW && !progress->Continued()) continue;  // a stopped scan skips the raw search
-        info.searcher->EndSearch(progress->shouldBuild());
-    }
+    // A stopped scan ends the raw search too: its loops end at once when the
+    // sink says stop, and it still hands over the files found so far.
+    for (_SEARCHER_INFO& info : list) info.searcher->EndSearch(progress->shouldBuild());
 }
 
 IDataRecovery* CCompleteRecoveryController::GetDataRecovery(_tagSearcherType type) const {

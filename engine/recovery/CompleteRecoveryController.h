@@ -41,8 +41,8 @@ public:
     // Feeds blocks [first / block, last / block] to every searcher. 0 also
     // when the user stopped the walk.
     EngineResult SearchData(int64_t firstSector, int64_t lastSector, IProgress* progress);
-    // Ends every searcher of the list; the raw search only when the scan was
-    // not stopped.
+    // Ends every searcher of the list, also after a stop: each shows what it
+    // found before the stop (the raw search flushes its two trees).
     void EndSearch(std::vector<_SEARCHER_INFO>& list, IProgress* progress);
 
 private:

@@ -62,8 +62,10 @@ int CFileReader::Open(IStorageDevice* device, CFileNode* node, CSearchedPartitio
         CatchExeception::WriteLog("%s %d\r\n", "Open", 38);
         return 0;
     }
-    const std::uint64_t clusterSize =
-        static_cast<std::uint64_t>(partition->GetSectorsPerCluster()) * partition->GetSectorSize();
+    // Records that count runs in sectors (the raw search's, and scan results
+    // saved before it said so) leave sectors per cluster 0: that means 1.
+    const std::uint32_t sectorsPerCluster = std::max<std::uint32_t>(partition->GetSectorsPerCluster(), 1);
+    const std::uint64_t clusterSize = static_cast<std::uint64_t>(sectorsPerCluster) * partition->GetSectorSize();
     if (clusterSize == 0 || clusterSize > 0x7FFFFFFFu) {
         CatchExeception::WriteLog("%s %d\r\n", "Open", 54);
         return 0;
@@ -81,7 +83,7 @@ int CFileReader::Open(IStorageDevice* device, CFileNode* node, CSearchedPartitio
     m_node = node;
     m_runs = node->GetDataRunList();
     m_clusterSize = static_cast<std::uint32_t>(clusterSize);
-    m_sectorsPerCluster = partition->GetSectorsPerCluster();
+    m_sectorsPerCluster = sectorsPerCluster;
     m_dataSize = size;
     m_cluster0Sector = partition->GetCluster0Sector();
     m_readableSectors = ReadableSectors(device);

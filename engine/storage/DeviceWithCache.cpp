@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "foundation/SalvageRead.h"
 #include "storage/DeviceBase.h"
 #include "storage/StorageError.h"
 
@@ -75,17 +76,14 @@ std::unique_ptr<uint8_t[]> CStorageDeviceWithCache::TakeBuffer() {
     return std::unique_ptr<uint8_t[]>(new uint8_t[m_blockBytes]);
 }
 
-bool CStorageDeviceWithCache::FillBlock(uint8_t* data, int64_t first, int64_t count) {
+int64_t CStorageDeviceWithCache::FillBlock(uint8_t* data, int64_t first, int64_t count) {
     const uint32_t sectorBytes = SectorBytes();
     const size_t valid = static_cast<size_t>(count) * sectorBytes;
-    bool failed = false;
-    if (count > 0 && !m_inner->ReadSector(data, first, count)) {
-        // A failed read must not leave stale bytes of another block behind.
-        std::memset(data, 0, valid);
-        failed = true;
-    }
+    // One bad sector must cost only itself, not the whole block: what can
+    // be read is kept, and only the sectors that still fail read as zeros.
+    const int64_t unreadable = count > 0 ? ReadSectorsSalvaging(m_inner, data, first, count, sectorBytes) : 0;
     if (valid < m_blockBytes) std::memset(data + valid, 0, m_blockBytes - valid);
-    return !failed;
+    return unreadable;
 }
 
 void CStorageDeviceWithCache::BeginCache() {
@@ -127,12 +125,12 @@ void CStorageDeviceWithCache::CacheThread() {
         const int64_t count = std::min<int64_t>(m_blockSize, total - first);
         auto data = TakeBuffer();
         // Read outside the lock, so the scanning thread can take queued blocks meanwhile.
-        const bool read = FillBlock(data.get(), first, count);
+        const int64_t unreadable = FillBlock(data.get(), first, count);
         if (dropRead)
             posix_fadvise(fd, static_cast<off_t>(first) * sectorBytes, static_cast<off_t>(count) * sectorBytes,
                           POSIX_FADV_DONTNEED);
         std::lock_guard<std::mutex> lock(m_lock);
-        m_queue.push_back(Block{index, count, std::move(data), !read});
+        m_queue.push_back(Block{index, count, std::move(data), unreadable});
         m_nextSector = first + count;
         m_nextIndex = index + 1;
         m_dataReady.notify_one();
@@ -149,7 +147,7 @@ int CStorageDeviceWithCache::SetCurCacheBlock(int64_t index) {
     const int64_t count = std::min<int64_t>(m_blockSize, total - first);
     if (!m_current) return 1;
     std::unique_ptr<uint8_t[]> taken;
-    bool failed = false;
+    int64_t unreadable = 0;
     {
         std::unique_lock<std::mutex> lock(m_lock);
         if (index >= m_expected && m_producer.joinable()) {
@@ -166,7 +164,7 @@ int CStorageDeviceWithCache::SetCurCacheBlock(int64_t index) {
                 }
                 if (front.index == index) {
                     taken = std::move(front.data);
-                    failed = front.failed;
+                    unreadable = front.unreadable;
                     m_queue.pop_front();
                     m_expected = index + 1;
                     // The old current block goes back to the pool; the producer may read the next one.
@@ -181,9 +179,9 @@ int CStorageDeviceWithCache::SetCurCacheBlock(int64_t index) {
         m_current = std::move(taken);
     } else {
         // Not the block read ahead: read it here.
-        failed = !FillBlock(m_current.get(), first, count);
+        unreadable = FillBlock(m_current.get(), first, count);
     }
-    if (failed) m_failedSectors.fetch_add(count, std::memory_order_relaxed);
+    if (unreadable > 0) m_failedSectors.fetch_add(unreadable, std::memory_order_relaxed);
     m_currentIndex = index;
     m_currentSectors = count;
     return 1;

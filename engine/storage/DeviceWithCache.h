@@ -42,9 +42,8 @@ public:
     // A read failure (STORAGE_ERROR_IO) once any block of this cache pass
     // could not be read; the searchers were given zeros for those sectors.
     EngineResult GetLastError() override;
-    // Sectors of the blocks made current since BeginCache that were handed
-    // out as zeros because their block's read failed. The whole block counts:
-    // one failed read does not say which of its sectors were bad.
+    // Sectors of the blocks made current since BeginCache that could not be
+    // read, even one at a time, and were handed out as zeros.
     int64_t GetFailedSectorCount() const { return m_failedSectors.load(std::memory_order_relaxed); }
 
     // Sectors per block; call before BeginCache. Always 1.
@@ -73,7 +72,7 @@ private:
         int64_t index;
         int64_t sectors;  // valid sectors (the last block may be short)
         std::unique_ptr<uint8_t[]> data;
-        bool failed;      // the read failed: the block is zeros
+        int64_t unreadable;  // sectors that could not be read and are zeros
     };
 
     void CacheThread();
@@ -83,8 +82,8 @@ private:
     std::unique_ptr<uint8_t[]> TakeBuffer();
     // Reads `count` sectors at `first` into a block buffer; the rest of the
     // buffer stays zero, so searchers never see stale or uninitialised bytes.
-    // False when the read failed and the sectors are zeros.
-    bool FillBlock(uint8_t* data, int64_t first, int64_t count);
+    // Returns how many sectors could not be read (they are zeros).
+    int64_t FillBlock(uint8_t* data, int64_t first, int64_t count);
 
     IStorageDevice* m_inner;
     IStorageDeviceData* m_privateData = nullptr;

@@ -2,19 +2,27 @@
 // object per key; the two-byte dispatch table against the plain walk.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <set>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
+#include "raw/RawAnalyserFactory.h"
 #include "raw/RawFileAnalyser.h"
 
 namespace {
 
 CRawFileAnalyserListSingle& Registry() { return *CRawFileAnalyserListSingle::CreateInstance(); }
 
+// The key tables' class name of a placeholder or of a written analyser.
 std::string Name(IRawFileAnalyser* a) {
-    auto* p = dynamic_cast<CPendingAnalyser*>(a);
-    return p ? p->ClassName() : "?";
+    if (auto* p = dynamic_cast<CPendingAnalyser*>(a)) return p->ClassName();
+    for (const RawAnalyserFactoryRow& row : RawAnalyserFactories()) {
+        std::unique_ptr<IRawFileAnalyser> made(row.make());
+        if (made && typeid(*made) == typeid(*a)) return row.className;
+    }
+    return "?";
 }
 
 // The order the registry's rules give: map entry, multimap run (both only

@@ -98,8 +98,17 @@ TEST(FileReader, OpenRefusesAndReadFailures) {
     EXPECT_EQ(r.Open(nullptr, &node, part.get()), 0);
     EXPECT_EQ(r.Open(&dev, &node, part.get()), 0);  // no run list
     node.SetRuns(Runs({{4, 4}}));
-    auto noCluster = Partition(0, 0);
-    EXPECT_EQ(r.Open(&dev, &node, noCluster.get()), 0);
+    {
+        // 0 sectors per cluster (the raw search's record, older scan results)
+        // counts runs in sectors, as a 1 does.
+        auto noCluster = Partition(0, 0);
+        CFileReader z;
+        ASSERT_EQ(z.Open(&dev, &node, noCluster.get()), 1);
+        std::vector<char> got(2048);
+        ASSERT_EQ(z.ReadData(0, got.data(), 2048, nullptr), 2048);
+        const auto want = Expected({{4, 4}}, 0, 2048);
+        EXPECT_EQ(std::vector<std::uint8_t>(got.begin(), got.end()), want);
+    }
     FakeNode empty(2, 0, "e", false, true, 0);
     empty.SetRuns(Runs({{4, 1}}));
     EXPECT_EQ(r.Open(&dev, &empty, part.get()), 0);

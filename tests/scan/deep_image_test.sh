@@ -10,22 +10,6 @@ set -uo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/scan_test_common.sh"
 scan_test_begin deep-image-test make_fat_deep_images.sh fat-deep "$@"
 
-# qvx RAW OUT: the QVX layout (tag, record length 1,192, record, zero fill,
-# sectors from the first sector boundary after the record).
-qvx() {
-    python3 - "$1" "$2" <<'PY'
-import struct, sys, time
-data = open(sys.argv[1], 'rb').read()
-offset = (1200 // 512 + 1) * 512
-record = struct.pack('<QQQQ', 512, len(data) // 512, offset, offset + len(data))
-record += b'fat16'.ljust(128, b'\0') + sys.argv[2].encode()[:1023].ljust(1024, b'\0')
-record += struct.pack('<Q', int(time.time()))
-with open(sys.argv[2], 'wb') as f:
-    f.write(b'qvx\0' + struct.pack('<I', len(record)) + record)
-    f.write(b'\0' * (offset - 8 - len(record)) + data)
-PY
-}
-
 # listing IMAGE OUT [ARGS...]: the file lines of a FAT deep scan, sorted, the
 # tree root's name (the image's own description) cut.
 listing() {

@@ -40,3 +40,19 @@ scan_test_end() {
     [ "$failures" = 0 ] && echo "$1"
     exit $((failures > 0))
 }
+
+# qvx RAW OUT: the QVX layout (tag, record length 1,192, record, zero fill,
+# sectors from the first sector boundary after the record).
+qvx() {
+    python3 - "$1" "$2" <<'PY'
+import os, struct, sys, time
+data = open(sys.argv[1], 'rb').read()
+offset = (1200 // 512 + 1) * 512
+record = struct.pack('<QQQQ', 512, len(data) // 512, offset, offset + len(data))
+record += os.path.basename(sys.argv[1]).encode()[:127].ljust(128, b'\0') + sys.argv[2].encode()[:1023].ljust(1024, b'\0')
+record += struct.pack('<Q', int(time.time()))
+with open(sys.argv[2], 'wb') as f:
+    f.write(b'qvx\0' + struct.pack('<I', len(record)) + record)
+    f.write(b'\0' * (offset - 8 - len(record)) + data)
+PY
+}

@@ -154,8 +154,8 @@ TEST(DeviceWithCacheTest, SmallOrFailingDevicesNeverShowStaleBytes) {
     EXPECT_EQ(Word(one, 0, 512), 0u);
 }
 
-// A block whose read fails is handed out as zeros; the cache counts its
-// sectors once, when the block is made current, and says so in GetLastError.
+// Sectors that cannot be read are handed out as zeros; the cache counts them
+// once, when their block is made current, and says so in GetLastError.
 TEST(DeviceWithCacheTest, FailedBlocksAreCountedAndReported) {
     struct Case {
         const char* what;
@@ -165,11 +165,11 @@ TEST(DeviceWithCacheTest, FailedBlocksAreCountedAndReported) {
         int64_t expected;
     } const cases[] = {
         {"all read", 100, {}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 0},
-        {"two bad blocks in order", 100, {15, 47}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 20},
-        {"the short last block", 95, {93}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 5},
+        {"two bad sectors in order", 100, {15, 47}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 2},
+        {"the short last block", 95, {93}, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 1},
         // Block 3 is read ahead, dropped when 5 is taken, then read again
-        // directly: still 10 sectors, not 20. Block 9 is never made current.
-        {"out of order", 100, {35, 55, 95}, {0, 5, 3, 6}, 20},
+        // directly: its bad sector counts once. Block 9 is never made current.
+        {"out of order", 100, {35, 55, 95}, {0, 5, 3, 6}, 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -190,6 +190,28 @@ TEST(DeviceWithCacheTest, FailedBlocksAreCountedAndReported) {
         cache.BeginCache();
         EXPECT_EQ(cache.GetFailedSectorCount(), 0);
         EXPECT_EQ(cache.GetLastError(), ENGINE_OK);
+    }
+}
+
+TEST(DeviceWithCacheTest, AnUnreadableSectorCostsOnlyItself) {
+    // Two bad sectors in one block, one of them the block's last: every other
+    // sector keeps its bytes; only the bad ones read as zeros.
+    for (uint32_t sectorSize : {512u, 4096u}) {
+        RecordingDevice inner(sectorSize, 3000);
+        inner.FillPattern();
+        inner.FailSector(1234);
+        inner.FailSector(1999);
+        CStorageDeviceWithCache cache(&inner);
+        cache.SetBlockSize(1000);
+        cache.BeginCache();
+        ASSERT_EQ(cache.SetCurCacheBlock(1), 1);
+        std::vector<uint8_t> buf(1000 * sectorSize);
+        // One sector at a time: whole-range reads would go to the failing device.
+        for (int s = 0; s < 1000; ++s) {
+            ASSERT_EQ(cache.ReadSector(buf.data() + s * sectorSize, 1000 + s, 1), 1);
+            const uint64_t want = (s == 234 || s == 999) ? 0u : static_cast<uint64_t>(1000 + s);
+            ASSERT_EQ(Word(buf, s, sectorSize), want) << sectorSize << " " << s;
+        }
         cache.EndCache();
     }
 }

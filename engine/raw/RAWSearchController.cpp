@@ -1,0 +1,400 @@
+#include "raw/RAWSearchController.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "foundation/Bitmap.h"
+#include "foundation/ByteOrder.h"
+#include "foundation/Log.h"
+#include "foundation/SalvageRead.h"
+#include "foundation/SearchedPartitionInfo.h"
+#include "foundation/StorageDevice.h"
+#include "raw/RAWFileManager.h"
+#include "foundation/DirectoryTree.h"
+
+namespace {
+
+constexpr auto kRawTree = static_cast<_tagSearcherType>(34);
+constexpr auto kLabelTree = static_cast<_tagSearcherType>(36);
+// The stop and pause check takes the front end's lock: ask it once per this
+// many sectors, not for every one.
+constexpr std::uint32_t kCheckEvery = 256;
+// Candidates a sector can have: one map key, a multimap run and the list.
+constexpr int kMaxCandidates = 64;
+
+bool AllZero(const std::uint8_t* p, std::uint32_t bytes) {
+    std::uint64_t acc = 0;
+    for (std::uint32_t i = 0; i + 8 <= bytes; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        acc |= w;
+    }
+    return acc == 0;
+}
+
+void ResetTemp(CRawFileInfo& t) {
+    t.m_startSector = 0;
+    t.m_size = 0;
+    t.m_type = 0;
+    t.m_analyserType = 0xFFFF;
+    t.m_rawFileName.clear();
+    t.m_rawFileTime.clear();
+    t.m_tag = RAW_FILE_TAG_NONE;
+    t.m_tagValue.clear();
+    t.m_analyser = nullptr;
+}
+
+}  // namespace
+
+ICompleteFileSystemSearchController* CreateRAWSearcher() { return new CRAWSearchController(); }
+
+CRAWSearchController::CRAWSearchController() { m_open.reserve(kOpenSet); }
+
+CRAWSearchController::~CRAWSearchController() {
+    DeleteAll();
+    m_buffered.Close();
+}
+
+void CRAWSearchController::DeleteAll() {
+    // Open records are in the streaming list too.
+    m_open.clear();
+    for (Streaming& s : m_streaming) delete s.record;
+    m_streaming.clear();
+    for (CRawFileInfo* r : m_pending) delete r;
+    m_pending.clear();
+}
+
+int CRAWSearchController::GetSearchedPartitionInfo(CSearchedPartitionInfo** out, int n) {
+    if (out == nullptr || n < 1) return 1;
+    const std::uint32_t ss = m_device && m_device->GetSectorSize() ? m_device->GetSectorSize() : 512;
+    auto* info = new CSearchedPartitionInfo(ss);
+    info->SetScore(1.0);
+    info->SetStartSector(0);
+    info->SetTotalSectors(0);
+    info->SetCount(1);
+    // Runs of raw-found files count in device sectors.
+    info->SetSectorsPerCluster(1);
+    out[0] = info;
+    return 1;
+}
+
+void CRAWSearchController::SetDevice(IStorageDevice* device) {
+    if (device == nullptr) {
+        CatchExeception::WriteLog("%s\n", "NULL != pDevice");
+        return;
+    }
+    m_device = device;
+}
+
+void CRAWSearchController::SetBlockSize(int sectorsPerBlock) {
+    if (sectorsPerBlock <= 0) {
+        CatchExeception::WriteLog("%s\n", "0 < iSectorsperBlock");
+        return;
+    }
+    m_sectorsPerBlock = sectorsPerBlock;
+}
+
+void CRAWSearchController::PreparetoSearch() {
+    DeleteAll();
+    m_evictionLosses.clear();
+    m_stopped = false;
+    m_sinceCheck = 0;
+    m_state.PreparetoSearch();
+    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
+    if (m_builder) registry->ReinitAnalyzeList(nullptr, &m_state);
+    if (m_device == nullptr || m_sectorsPerBlock <= 0) return;
+    m_sectorSize = m_device->GetSectorSize() ? m_device->GetSectorSize() : 512;
+    m_totalSectors = m_device->GetTotalSectors();
+    m_state.SetDeviceSectorSize(m_sectorSize);
+    m_buffered.InitBufferDevice(m_device, 0, m_sectorSize, static_cast<std::uint32_t>(m_sectorsPerBlock),
+                                kRingBlocks);
+    m_nextBlock = 0;
+    m_managers.reset();
+    if (m_builder) {
+        m_managers = std::make_unique<CRAWFileManagerSet>(m_builder, &m_state, 1);
+        m_builder->AddSearcherInfo(kRawTree, 1);
+        m_builder->AddSearcherInfo(kLabelTree, 1000);
+    }
+    m_halfBytes = static_cast<std::uint32_t>(m_sectorsPerBlock) * m_sectorSize;
+    m_blockBuffer.assign(2 * static_cast<std::size_t>(m_halfBytes) + std::max(kSpare, m_sectorSize), 0);
+    m_lowerHalfEnd = -1;
+    m_spareHeld = 0;
+}
+
+bool CRAWSearchController::Continue() {
+    if (m_stopped) return false;
+    m_stopped = m_state.NotifyCenter().isContinue() == 0;
+    return !m_stopped;
+}
+
+std::int64_t CRAWSearchController::ReadBlock(std::int64_t first, std::int64_t count) {
+    std::uint8_t* upper = m_blockBuffer.data() + m_halfBytes;
+    std::int64_t held = std::min<std::int64_t>(count, m_sectorsPerBlock);
+    if (m_totalSectors > 0) held = std::min<std::int64_t>(held, std::max<std::int64_t>(m_totalSectors - first, 0));
+    // Unreadable sectors read as zeros and cost only themselves; the block
+    // is always searched and added to the ring, so the ring stays in step
+    // with the sectors it claims.
+    ReadSectorsSalvaging(m_device, upper, first, held, m_sectorSize);
+    const std::size_t used = static_cast<std::size_t>(held) * m_sectorSize;
+    // A short last block: nothing stale may follow its real sectors.
+    std::memset(upper + used, 0, m_blockBuffer.size() - m_halfBytes - used);
+    // The spare bytes: the first bytes of the next block, so a header that
+    // straddles the block end is seen whole. Bytes that cannot be read are
+    // left out of the view, never offered as zeros.
+    m_spareHeld = 0;
+    const std::int64_t next = first + held;
+    if (held == count && (m_totalSectors <= 0 || next < m_totalSectors)) {
+        const std::int64_t sectors = (kSpare + m_sectorSize - 1) / m_sectorSize;
+        const std::int64_t n = m_totalSectors > 0 ? std::min(sectors, m_totalSectors - next) : sectors;
+        if (n > 0 && m_device->ReadSector(upper + used, next, n) == 1)
+            m_spareHeld = static_cast<std::uint32_t>(std::min<std::int64_t>(kSpare, n * m_sectorSize));
+        else
+            std::memset(upper + used, 0, m_blockBuffer.size() - m_halfBytes - used);
+    }
+    return held;
+}
+
+void CRAWSearchController::InitContext(const std::uint8_t* p, std::int64_t first, std::int64_t count,
+                                       std::int64_t /*sector*/, CRawFileInfo::SearchContext& ctx) const {
+    const bool lowerValid = first > 0 && m_lowerHalfEnd == first;
+    ctx.bufferStartSector = lowerValid ? first - m_sectorsPerBlock : first;
+    ctx.blockEndSector = first + count;
+    ctx.leadingZero = byteorder::LE32(p) == 0 ? 4 : 0;
+    std::uint32_t trailing = 0;
+    for (int k = 1; k <= 8; ++k) {
+        if (byteorder::LE32(p + m_sectorSize - 4 * k) != 0) break;
+        trailing += 4;
+    }
+    ctx.trailingZeroBytes = trailing;
+    ctx.newFile = nullptr;
+    const std::uint8_t* base = m_blockBuffer.data() + (lowerValid ? 0 : m_halfBytes);
+    ctx.view = SectorView(base, m_sectorSize, ctx.bufferStartSector, ctx.blockEndSector, m_spareHeld);
+}
+
+IRawFileAnalyser* CRAWSearchController::FindAnalyser(std::uint8_t* p, CRawFileInfo& temp, std::int64_t sector,
+                                                     CRawFileInfo::SearchContext& ctx) {
+    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
+    IRawFileAnalyser* candidates[kMaxCandidates];
+    const int n = registry->Candidates(0, p, candidates, kMaxCandidates);
+    const int keyless = static_cast<int>(registry->GetDispatch(0).list.size());
+    for (int i = 0; i < n; ++i) {
+        IRawFileAnalyser* a = candidates[i];
+        ResetTemp(temp);
+        bool hit;
+        if (i >= n - keyless) {
+            hit = a->AnalyseBuffer(p, temp) != 0;
+        } else if (ISpecialRawFileAnalyser* special = a->GetSpecialRawFile()) {
+            hit = special->AnalyseBufferEx(p, temp, m_sectorSize, sector, ctx.bufferStartSector, ctx.blockEndSector,
+                                           ctx.view) != 0;
+        } else {
+            hit = a->AnalyseBuffer(p, temp) == 1;
+        }
+        if (hit) return a;
+    }
+    return nullptr;
+}
+
+CRawFileInfo* CRAWSearchController::CreateRawFileInfo(CRawFileInfo& temp, std::int64_t sector,
+                                                      IRawFileAnalyser* analyser) {
+    CRawFileInfo* record = analyser->CreateRawFileInfo();
+    if (record == nullptr) return nullptr;
+    record->m_type = temp.m_type;
+    record->m_size = temp.m_size;
+    record->m_startSector = sector;
+    record->m_analyser = analyser;
+    record->m_analyserType = analyser->GetAnalyserType();
+    if (m_fileSectorMap) m_fileSectorMap->emplace(sector, temp.m_type);
+    return record;
+}
+
+CRAWFileManagerSet* CRAWSearchController::GetFileManager(std::uint32_t type) {
+    if (type > kMaxType) return nullptr;
+    return m_managers.get();
+}
+
+bool CRAWSearchController::SizeGate(CRawFileInfo* record) {
+    if (record->m_size <= 0) {
+        record->m_size = 0;
+        return false;
+    }
+    if (m_totalSectors > 0 && record->m_startSector >= 0) {
+        const std::int64_t left = m_totalSectors - record->m_startSector;
+        if (left <= 0) {
+            record->m_size = 0;
+            return false;
+        }
+        const std::int64_t cap = left > INT64_MAX / m_sectorSize ? INT64_MAX : left * m_sectorSize;
+        record->m_size = std::min(record->m_size, cap);
+    }
+    return true;
+}
+
+bool CRAWSearchController::File(CRawFileInfo* record) {
+    if (!SizeGate(record)) return false;
+    CRAWFileManagerSet* managers = GetFileManager(record->m_type);
+    if (managers == nullptr) return false;
+    managers->AddRawFileInfo(record);
+    return true;
+}
+
+void CRAWSearchController::AddRawFileInfoToList(CRawFileInfo* record, std::uint8_t* p, std::int64_t sector) {
+    const bool guess = record->WhetherImplementGuess();
+    if (!guess) {
+        // Sized from the ring while its first block is still held.
+        m_pending.push_back(record);
+        return;
+    }
+    if (static_cast<int>(m_open.size()) == kOpenSet) {
+        Open oldest = m_open.front();
+        oldest.record->WillBeRemove(p, sector);
+        oldest.at->evicted = true;
+        m_open.erase(m_open.begin());
+    }
+    m_streaming.push_back({record, false});
+    m_open.push_back({record, std::prev(m_streaming.end())});
+}
+
+void CRAWSearchController::CalcRawFileSize(std::uint8_t* p, CRawFileInfo* newRecord, std::int64_t sector,
+                                           CRawFileInfo::SearchContext& ctx) {
+    for (std::size_t i = 0; i < m_open.size();) {
+        Open o = m_open[i];
+        ctx.newFile = o.record == newRecord ? nullptr : newRecord;
+        if (o.record->CalcRawSize(p, static_cast<int>(m_sectorSize), sector, ctx) != 1) {
+            ++i;
+            continue;
+        }
+        if (SizeGate(o.record)) {
+            if (File(o.record)) {
+                m_streaming.erase(o.at);
+                delete o.record;
+            }
+            // Without a manager it stays in the streaming list until the end.
+        } else if (o.record->m_analyser) {
+            // Finished without a size: its device sizer takes over.
+            o.record->WillBeRemove(p, sector);
+            m_streaming.erase(o.at);
+            m_pending.push_back(o.record);
+        }
+        m_open.erase(m_open.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+void CRAWSearchController::SizePendingFromRing() {
+    // Records that start in the oldest block, which the next block pushes
+    // out of the ring, are sized now, while their first bytes are in memory.
+    const std::uint64_t oldestEnd = m_buffered.GetDeviceStartSector() + static_cast<std::uint64_t>(m_sectorsPerBlock);
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        if (!Continue()) return;
+        CRawFileInfo* r = *it;
+        if (r->m_startSector >= 0 && static_cast<std::uint64_t>(r->m_startSector) >= oldestEnd) {
+            ++it;
+            continue;
+        }
+        if (r->m_analyser) r->m_analyser->GetRawFileSize(*r, &m_buffered);
+        File(r);
+        delete r;
+        it = m_pending.erase(it);
+    }
+}
+
+void CRAWSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count) {
+    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
+    const auto& d = registry->GetDispatch(0);
+    if (d.table.empty() && d.list.empty()) return;
+    if (m_device == nullptr || m_blockBuffer.empty() || first < 0 || count <= 0 || m_stopped) return;
+    count = std::min<std::int64_t>(count, m_sectorsPerBlock);
+    // The ring and the lower half assume contiguous blocks; a jump starts both afresh.
+    if (first != m_nextBlock) {
+        m_buffered.InitBufferDevice(m_device, static_cast<std::uint64_t>(first), m_sectorSize,
+                                    static_cast<std::uint32_t>(m_sectorsPerBlock), kRingBlocks);
+        m_lowerHalfEnd = -1;
+    }
+    const std::int64_t held = ReadBlock(first, count);
+    const bool useBitmap = m_bitmap && m_bitmap->GetBitmapData();
+    const std::int64_t perBit = useBitmap ? std::max<std::uint32_t>(m_bitmap->GetUnit(), 1) : 1;
+    std::uint8_t* upper = m_blockBuffer.data() + m_halfBytes;
+    CRawFileInfo::SearchContext ctx;
+    for (std::int64_t i = 0; i < held;) {
+        const std::int64_t s = first + i;
+        if (useBitmap && m_bitmap->GetBit(s / perBit)) {
+            // The sector belongs to a file a file system found.
+            i += (s % perBit) != 0 ? 1 : perBit;
+            continue;
+        }
+        if (++m_sinceCheck >= kCheckEvery || i == 0) {
+            m_sinceCheck = 0;
+            if (!Continue()) break;
+        }
+        std::uint8_t* p = upper + static_cast<std::size_t>(i) * m_sectorSize;
+        CRawFileInfo* created = nullptr;
+        // No format starts with a zero sector; the open records still see it,
+        // since that is where most ends are found.
+        const bool zero = AllZero(p, m_sectorSize);
+        if (!zero || !m_open.empty()) InitContext(p, first, held, s, ctx);
+        if (!zero) {
+            if (IRawFileAnalyser* a = FindAnalyser(p, m_temp, s, ctx)) {
+                CRawFileInfo* record = CreateRawFileInfo(m_temp, s, a);
+                if (record != nullptr) {
+                    if (SizeGate(record) && GetFileManager(record->m_type) != nullptr) {
+                        File(record);
+                        delete record;
+                    } else if (record->m_size > 0 || record->m_type > kMaxType) {
+                        delete record;  // sized, but no tree takes it
+                    } else {
+                        AddRawFileInfoToList(record, p, s);
+                        created = record;
+                    }
+                }
+            }
+        }
+        // Every sector feeds the open records, also right after a hit.
+        if (!m_open.empty()) CalcRawFileSize(p, created, s, ctx);
+        ++i;
+    }
+    // The current block becomes the previous one.
+    std::memcpy(m_blockBuffer.data(), upper, m_halfBytes);
+    m_lowerHalfEnd = first + count;
+    if (m_buffered.IsFullBuffer()) SizePendingFromRing();
+    m_buffered.AddBlockToBuffer(reinterpret_cast<const char*>(upper));
+    m_nextBlock = first + count;
+}
+
+void CRAWSearchController::EndSearch(int build) {
+    if (build == 0) return;
+    for (Open& o : m_open) {
+        o.record->WillBeRemove(nullptr, -1);
+        o.at->evicted = false;  // still open at the end: not lost to eviction
+    }
+    m_open.clear();
+    for (CRawFileInfo* r : m_pending) m_streaming.push_back({r, false});
+    m_pending.clear();
+    LogDiagnostic("--------------%s:%d:list size = %d--------\n", "EndSearch", __LINE__,
+                static_cast<int>(m_streaming.size()));
+    while (!m_streaming.empty()) {
+        if (!Continue()) break;
+        Streaming s = m_streaming.front();
+        m_streaming.pop_front();
+        CRawFileInfo* r = s.record;
+        // A size its own WillBeRemove settled counts as well as the device's.
+        if (r->m_size <= 0 && r->m_analyser && m_device) {
+            if (r->m_analyser->GetRawFileSize(*r, m_device) == 0) r->m_size = 0;
+        }
+        if (!File(r) && s.evicted) ++m_evictionLosses[r->m_type];
+        delete r;
+    }
+    // Records a stop left unsized are deleted, not leaked.
+    DeleteAll();
+    LogDiagnostic("--------------%s:%d:--------\n", "EndSearch", __LINE__);
+    for (const auto& [type, n] : m_evictionLosses)
+        CatchExeception::WriteLog("raw search: %llu evicted %s candidates could not be sized\n",
+                                  static_cast<unsigned long long>(n),
+                                  g_s_strFileExtName[type <= kMaxType ? type : 0]);
+    m_state.NotifyCenter().Reset();
+    std::vector<std::uint8_t>().swap(m_blockBuffer);
+    if (m_builder) {
+        m_builder->FlashBuild(kRawTree);
+        m_builder->FlashBuild(kLabelTree);
+    }
+    m_bitmap = nullptr;
+}

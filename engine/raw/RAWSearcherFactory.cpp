@@ -1,5 +1,0 @@
-// Searcher factories of this file system. Not written yet: they answer null,
-// which the scan controllers skip.
-#include "foundation/SearcherInterfaces.h"
-
-ICompleteFileSystemSearchController* CreateRAWSearcher() { return nullptr; }
