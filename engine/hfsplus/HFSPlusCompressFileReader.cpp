@@ -86,6 +86,8 @@ bool CHFSPlusCompressFileReader::ReadDecmpfs(CHFSPlusVolume* volume, std::uint32
 CHFSPlusCompressFileReader::CHFSPlusCompressFileReader(CHFSPlusVolume* volume, CFileNode* node)
     : m_volume(volume), m_node(node) {
     if (!volume || !node || node->GetCurrentNodeID() < 0) return;
+    // The low 32 bits are the catalog id: a deep scan's later volumes carry
+    // their place above them (HFSPlusTreeId).
     m_hasHeader = ReadDecmpfs(volume, static_cast<std::uint32_t>(node->GetCurrentNodeID()), &m_header, &m_payload);
     if (!m_hasHeader) m_header = HFSPlusDecmpfs{};
 }
