@@ -19,8 +19,6 @@
 #include "storage/DiskDevice.h"
 #include "storage/PartitionDevice.h"
 
-using namespace hfsplus_detail;
-
 namespace {
 // Largest B-tree node HFS+ allows.
 constexpr std::uint32_t kMaxNodeSize = 32768;
@@ -363,11 +361,11 @@ bool CHFSPlusCompleteFileSystemSearchController::CheckJournalHeader(std::int64_t
     if (m_sectorSize < kJournalHeaderSize) return false;
     // Intel Macs write the header little-endian, PowerPC ones big-endian;
     // the endian word tells which.
-    const bool little = le32(data) == kJournalMagic && le32(data + 4) == kJournalEndian;
-    const bool big = be32(data) == kJournalMagic && be32(data + 4) == kJournalEndian;
+    const bool little = byteorder::LE32(data) == kJournalMagic && byteorder::LE32(data + 4) == kJournalEndian;
+    const bool big = byteorder::BE32(data) == kJournalMagic && byteorder::BE32(data + 4) == kJournalEndian;
     if (!little && !big) return false;
-    auto u32 = [&](std::size_t at) { return little ? le32(data + at) : be32(data + at); };
-    auto u64 = [&](std::size_t at) { return little ? le64(data + at) : be64(data + at); };
+    auto u32 = [&](std::size_t at) { return little ? byteorder::LE32(data + at) : byteorder::BE32(data + at); };
+    auto u64 = [&](std::size_t at) { return little ? byteorder::LE64(data + at) : byteorder::BE64(data + at); };
     JournalHeader h;
     h.magic = u32(0);
     h.endian = u32(4);
@@ -626,8 +624,8 @@ bool CHFSPlusCompleteFileSystemSearchController::TreesStartAt(std::int64_t start
         if (static_cast<std::uint64_t>(count) * ss - byte % ss < kTreeHeadBytes) return false;
         const std::uint8_t* node = buffer.data() + byte % ss;
         if (static_cast<std::int8_t>(node[8]) != kBTHeaderNode || node[9] != 0) return false;
-        const std::uint32_t nodeSize = be16(node + kBTNodeDescriptorSize + 18);
-        const std::uint32_t totalNodes = be32(node + kBTNodeDescriptorSize + 22);
+        const std::uint32_t nodeSize = byteorder::BE16(node + kBTNodeDescriptorSize + 18);
+        const std::uint32_t totalNodes = byteorder::BE32(node + kBTNodeDescriptorSize + 22);
         if (nodeSize < 512 || nodeSize > kMaxNodeSize || (nodeSize & (nodeSize - 1)) != 0) return false;
         // A header copy older than the tree's last growth names a shorter
         // file than the tree's own header node counts.

@@ -13,8 +13,6 @@
 
 #include <uninorm.h>
 
-using namespace hfsplus_detail;
-
 namespace {
 constexpr std::int64_t kEpochDelta1601To1904 = 95616288000000000LL;  // 100 ns units
 constexpr std::uint64_t kLargeOrphanSize = 0x40000000;                // 1 GiB
@@ -210,7 +208,7 @@ void CHFSPlusFileNode::UpdateNodeInfo() {
     std::uint32_t size = m_volume->getAttribute(GetCatalogID(), "com.apple.decmpfs", &data);
     std::unique_ptr<std::uint8_t[]> owner(data);
     if (size >= 16 && data) {
-        m_fileSize = le64(data + 8);
+        m_fileSize = byteorder::LE64(data + 8);
     } else {
         std::printf("Warn:Can't find file 0x%" PRIx64 " Attribute\n", static_cast<std::uint64_t>(m_nodeId));
     }

@@ -13,8 +13,6 @@
 #include "hfsplus/HFSPlusQuickSearch.h"
 #include "recovery/DirectoryTree.h"
 
-using namespace hfsplus_detail;
-
 namespace {
 // Sector sizes the 8,192-byte bounce buffer can serve.
 constexpr std::uint32_t kMaxSectorSize = 8192;
