@@ -207,8 +207,8 @@ void CHFSPlusFileNode::UpdateNodeInfo() {
     std::uint8_t* data = nullptr;
     std::uint32_t size = m_volume->getAttribute(GetCatalogID(), "com.apple.decmpfs", &data);
     std::unique_ptr<std::uint8_t[]> owner(data);
-    if (size >= 16 && data) {
-        m_fileSize = byteorder::LE64(data + 8);
+    if (size >= kDecmpfsHeaderSize && data) {
+        m_fileSize = byteorder::LE64(data + kDecmpfsSizeOffset);
     } else {
         std::printf("Warn:Can't find file 0x%" PRIx64 " Attribute\n", static_cast<std::uint64_t>(m_nodeId));
     }

@@ -15,6 +15,7 @@
 
 #include "foundation/ByteOrder.h"
 #include "foundation/EngineResult.h"
+#include "hfsplus/HFSPlusLayout.h"
 
 // ---------------------------------------------------------------------------
 // Status words and failures of the HFS+ library.
