@@ -28,6 +28,12 @@ inline bool PlausibleInPlace(const std::uint8_t* p) {
         if (p[i] != 0) return true;
     return false;
 }
+
+// A container superblock: object id 1, the container type and its magic.
+bool IsContainerSuperblock(const std::uint8_t* p) {
+    return byteorder::LE64(p + kObjOidOffset) == 1 && byteorder::LE16(p + kObjTypeOffset) == kAPFSTypeContainer &&
+           byteorder::LE32(p + kSuperblockMagicOffset) == kAPFSContainerMagic;
+}
 }  // namespace
 
 APFSDeepScan::APFSDeepScan() : m_buffer(new (std::nothrow) std::uint8_t[kBufferSize]()) {}
@@ -75,9 +81,7 @@ APFSContainerReader* APFSDeepScan::AddReader(std::uint64_t key, std::uint32_t in
 
 bool APFSDeepScan::TryContainerSuperblock(std::uint64_t sector, const std::uint8_t* data) {
     if (!data) return false;
-    if (APFSRead64(data + 8) != 1 || APFSRead16(data + 24) != kAPFSTypeContainer ||
-        APFSRead32(data + 32) != kAPFSContainerMagic || APFSRead32(data + kNXBlockSizeOffset) != kAPFSBlockSize)
-        return false;
+    if (!IsContainerSuperblock(data) || byteorder::LE32(data + kNXBlockSizeOffset) != kAPFSBlockSize) return false;
     for (const auto& [key, reader] : m_readers) {
         if (sector - reader->GetStartSector() < reader->GetSizeInSectors() &&
             std::memcmp(reader->GetUuid(), data + kNXUuidOffset, 16) == 0)
@@ -104,8 +108,10 @@ bool APFSDeepScan::ReadDeviceBlock(std::uint64_t sector, std::vector<std::uint8_
 
 bool APFSDeepScan::IsCheckpointObject(std::uint64_t sector, std::uint16_t type, std::uint64_t xid, std::uint64_t oid,
                                       std::vector<std::uint8_t>& block) {
-    return ReadDeviceBlock(sector, block) && APFSRead64(block.data() + 8) == oid &&
-           APFSRead64(block.data() + 16) == xid && APFSRead16(block.data() + 24) == type;
+    if (!ReadDeviceBlock(sector, block)) return false;
+    const std::uint8_t* p = block.data();
+    return byteorder::LE64(p + kObjOidOffset) == oid && byteorder::LE64(p + kObjXidOffset) == xid &&
+           byteorder::LE16(p + kObjTypeOffset) == type;
 }
 
 void APFSDeepScan::FindContainerStart(std::uint64_t sector, const std::uint8_t* data, std::uint64_t& start,
@@ -117,12 +123,12 @@ void APFSDeepScan::FindContainerStart(std::uint64_t sector, const std::uint8_t* 
     // own checkpoint fields place it. Block 0 is itself a copy of the newest
     // checkpoint's superblock, which the area still holds: that tells them
     // apart. Anything that does not fit keeps the superblock as block 0.
-    const std::uint64_t blockCount = APFSRead64(data + kNXBlockCountOffset);
-    const std::uint32_t descBlocks = APFSRead32(data + kNXDescBlocksOffset);
-    const std::uint64_t descBase = APFSRead64(data + kNXDescBaseOffset);
-    const std::uint32_t descIndex = APFSRead32(data + kNXDescIndexOffset);
-    const std::uint32_t descLength = APFSRead32(data + kNXDescLengthOffset);
-    const std::uint64_t xid = APFSRead64(data + 16);
+    const std::uint64_t blockCount = byteorder::LE64(data + kNXBlockCountOffset);
+    const std::uint32_t descBlocks = byteorder::LE32(data + kNXDescBlocksOffset);
+    const std::uint64_t descBase = byteorder::LE64(data + kNXDescBaseOffset);
+    const std::uint32_t descIndex = byteorder::LE32(data + kNXDescIndexOffset);
+    const std::uint32_t descLength = byteorder::LE32(data + kNXDescLengthOffset);
+    const std::uint64_t xid = byteorder::LE64(data + kObjXidOffset);
     // A descriptor area kept in a B-tree (top bit) is not addressed this way.
     if (descBlocks == 0 || descBlocks > kMaxDescriptorBlocks || descLength < 2 || descLength > descBlocks ||
         descIndex >= descBlocks || descBase == 0 || blockCount > kMaxBlock || descBase >= blockCount ||
@@ -147,9 +153,8 @@ void APFSDeepScan::FindContainerStart(std::uint64_t sector, const std::uint8_t* 
     std::uint64_t newest = xid;
     for (std::uint64_t b = descBase; b < descBase + descBlocks && ShouldContinue(); ++b) {
         if (b == own || !ReadDeviceBlock(candidate + b * perBlock, block)) continue;
-        const std::uint64_t x = APFSRead64(block.data() + 16);
-        if (APFSRead64(block.data() + 8) == 1 && APFSRead16(block.data() + 24) == kAPFSTypeContainer &&
-            APFSRead32(block.data() + 32) == kAPFSContainerMagic && sameContainer() && x > newest) {
+        const std::uint64_t x = byteorder::LE64(block.data() + kObjXidOffset);
+        if (IsContainerSuperblock(block.data()) && sameContainer() && x > newest) {
             newest = x;
             superblock = b;
         }
@@ -157,7 +162,7 @@ void APFSDeepScan::FindContainerStart(std::uint64_t sector, const std::uint8_t* 
 }
 
 bool APFSDeepScan::TryVolumeSuperblock(std::uint64_t sector, const std::uint8_t* data) {
-    if (!data || !m_readers.empty() || APFSRead32(data + 32) != kAPFSVolumeMagic) return false;
+    if (!data || !m_readers.empty() || byteorder::LE32(data + kSuperblockMagicOffset) != kAPFSVolumeMagic) return false;
     APFSContainerReader* reader = AddReader(sector, 0, 0);
     if (!reader) return true;
     const std::int64_t total = m_device ? m_device->GetTotalSectors() : 0;

@@ -14,11 +14,6 @@
 #include "apfs/APFSLayout.h"
 #include "foundation/ByteOrder.h"
 
-// Until every APFS file loads through the byte-order header.
-inline std::uint16_t APFSRead16(const std::uint8_t* p) { return byteorder::LE16(p); }
-inline std::uint32_t APFSRead32(const std::uint8_t* p) { return byteorder::LE32(p); }
-inline std::uint64_t APFSRead64(const std::uint8_t* p) { return byteorder::LE64(p); }
-
 // The 32-byte header every object starts with.
 struct APFSObjectHeader {
     std::uint64_t oid = 0;

@@ -17,6 +17,8 @@ constexpr std::size_t kObjTypeOffset = 24;
 constexpr std::size_t kObjTypeFlagsOffset = 26;
 constexpr std::size_t kObjSubtypeOffset = 28;
 constexpr std::size_t kObjHeaderSize = 32;
+// Container and volume superblocks: their magic follows the object header.
+constexpr std::size_t kSuperblockMagicOffset = 32;
 // Object types and subtypes (the low 16 bits of the type word).
 constexpr std::uint16_t kAPFSTypeContainer = 1;
 constexpr std::uint16_t kAPFSTypeBTreeNode = 3;

@@ -12,8 +12,6 @@
 #include "hfsplus/HFSPlusQuickSearch.h"
 #include "hfsplus/HFSPlusVolume.h"
 
-using namespace hfsplus_detail;
-
 // ---------------------------------------------------------------------------
 // Nodes
 
@@ -39,14 +37,14 @@ bool CHFSPlusBTNode::IsValidNode(const std::uint8_t* buffer, std::uint16_t size)
     if (kind >= 3 && kind <= 254) return false;
     if (kind == 0xFF && d.height != 1) return false;
     if (kind == 1 && d.height != 0) return false;
-    if (be16(buffer + size - 2) != kBTNodeDescriptorSize) return false;
+    if (byteorder::BE16(buffer + size - kBTRecordOffsetSize) != kBTNodeDescriptorSize) return false;
     // The offset table (records 1..n-1 and the free-space entry) must grow
     // strictly and never reach into itself.
     std::uint32_t previous = kBTNodeDescriptorSize;
     for (std::uint32_t k = 1; k <= d.numRecords; ++k) {
-        std::int64_t pos = static_cast<std::int64_t>(size) - 2 * (static_cast<std::int64_t>(k) + 1);
+        std::int64_t pos = static_cast<std::int64_t>(size) - kBTRecordOffsetSize * (static_cast<std::int64_t>(k) + 1);
         if (pos < static_cast<std::int64_t>(kBTNodeDescriptorSize)) return false;
-        std::uint32_t entry = be16(buffer + pos);
+        std::uint32_t entry = byteorder::BE16(buffer + pos);
         if (entry <= previous || entry > static_cast<std::uint32_t>(pos)) return false;
         previous = entry;
     }
@@ -71,8 +69,8 @@ const std::uint8_t* CHFSPlusBTNode::GetRecord(std::uint16_t index, std::uint16_t
         return nullptr;
     }
     // IsValidNode guarantees the table of numRecords + 1 entries is sane.
-    std::uint16_t offset = be16(m_buffer + m_size - 2 * (index + 1));
-    std::uint16_t next = be16(m_buffer + m_size - 2 * (index + 2));
+    std::uint16_t offset = byteorder::BE16(m_buffer + m_size - kBTRecordOffsetSize * (index + 1));
+    std::uint16_t next = byteorder::BE16(m_buffer + m_size - kBTRecordOffsetSize * (index + 2));
     if (length) *length = static_cast<std::uint16_t>(next - offset);
     return m_buffer + offset;
 }
@@ -83,19 +81,19 @@ int CHFSPlusBTNode::TestNodeBelongToFile() {
     for (std::uint16_t i = 0; i < m_descriptor.numRecords; ++i) {
         std::uint16_t length = 0;
         const std::uint8_t* rec = GetRecord(i, &length);
-        if (!rec || length < 2) break;
-        std::uint32_t keyLength = static_cast<std::uint32_t>(be16(rec)) + 2;
+        if (!rec || length < kKeyLengthSize) break;
+        std::uint32_t keyLength = static_cast<std::uint32_t>(byteorder::BE16(rec)) + kKeyLengthSize;
         if (keyLength > length) break;  // the key reaches past its record
         const std::uint8_t* data = rec + keyLength;
         std::uint32_t dataLength = length - keyLength;
-        std::uint16_t type = dataLength >= 2 ? be16(data) : 0xFFFF;
+        std::uint16_t type = dataLength >= 2 ? byteorder::BE16(data + kCatalogRecordTypeOffset) : 0xFFFF;
         if (IsValidCatalogThread(data, static_cast<std::int16_t>(std::min<std::uint32_t>(dataLength, 0x7FFF))) ||
             (dataLength == kHFSPlusFolderRecordSize && type == kHFSPlusFolderRecord) ||
             (dataLength == kHFSPlusFileRecordSize && type == kHFSPlusFileRecord)) {
             return kHFSCatalogFileID;
         }
         // Attribute record types are 32-bit words.
-        std::uint32_t attrType = dataLength >= 4 ? be32(data) : 0;
+        std::uint32_t attrType = dataLength >= 4 ? byteorder::BE32(data + kAttrRecordTypeOffset) : 0;
         if ((dataLength == kHFSPlusAttrForkDataSize && attrType == kHFSPlusAttrForkData) ||
             (dataLength == kHFSPlusAttrExtentsSize && attrType == kHFSPlusAttrExtents)) {
             note = kHFSAttributesFileID;
@@ -107,12 +105,13 @@ int CHFSPlusBTNode::TestNodeBelongToFile() {
 }
 
 bool IsValidCatalogThread(const std::uint8_t* data, std::int16_t length) {
-    if (!data || length < 10) return false;
-    std::int16_t type = static_cast<std::int16_t>(be16(data));
+    constexpr std::size_t kNameChars = kThreadNodeNameOffset + kUniStrCharsOffset;
+    if (!data || length < static_cast<std::int16_t>(kNameChars)) return false;
+    std::int16_t type = static_cast<std::int16_t>(byteorder::BE16(data + kCatalogRecordTypeOffset));
     if (type != kHFSPlusFolderThreadRecord && type != kHFSPlusFileThreadRecord) return false;
-    std::uint32_t nameLength = be16(data + 8);
+    std::uint32_t nameLength = byteorder::BE16(data + kThreadNodeNameOffset);
     if (nameLength > 255) return false;
-    return nameLength * 2 + 10 == static_cast<std::uint32_t>(length);
+    return nameLength * 2 + kNameChars == static_cast<std::uint32_t>(length);
 }
 
 bool IsValidAttrData(const std::uint8_t*, std::int16_t) { return false; }
@@ -161,7 +160,7 @@ EngineResult CHFSPlusBTreeOptionBase::PreGetNodeSize(CHFSPlusRawfile* file) {
     if (file->Read(0, first, sizeof first) != sizeof first) {
         return m_status = HFS_FAIL(HFS_ERR_SHORT_READ);
     }
-    std::uint16_t nodeSize = be16(first + kBTNodeDescriptorSize + 18);
+    std::uint16_t nodeSize = byteorder::BE16(first + kBTNodeDescriptorSize + kBTHeaderNodeSizeOffset);
     // Node sizes are powers of two from 512 to 32,768 bytes.
     if (nodeSize < 512 || (nodeSize & (nodeSize - 1)) != 0) {
         m_nodeSize = 0;
@@ -202,7 +201,7 @@ CHFSPlusBTNode* CHFSPlusBTreeOptionBase::CreateNode(std::uint32_t nodeNumber) {
 }
 
 std::uint32_t CHFSPlusBTreeOptionBase::GetRealKeyLength(const std::uint8_t* key) {
-    return static_cast<std::uint32_t>(be16(key)) + 2;
+    return static_cast<std::uint32_t>(byteorder::BE16(key)) + kKeyLengthSize;
 }
 
 const std::uint8_t* CHFSPlusBTreeOptionBase::RecordWithKey(CHFSPlusBTNode* node, std::uint16_t index,
@@ -218,7 +217,7 @@ const std::uint8_t* CHFSPlusBTreeOptionBase::RecordWithKey(CHFSPlusBTNode* node,
         m_status = HFS_PASS(node->GetLastError());
         return nullptr;
     }
-    if (length < 2 || GetRealKeyLength(rec) > length) {
+    if (length < kKeyLengthSize || GetRealKeyLength(rec) > length) {
         m_status = HFS_FAIL(HFS_ERR_BAD_DATA);
         return nullptr;
     }
@@ -236,11 +235,11 @@ std::uint32_t CHFSPlusBTreeOptionBase::GetChild(CHFSPlusBTNode* node, std::uint1
     std::uint32_t keyLength = 0;
     const std::uint8_t* rec = RecordWithKey(node, index, &length, &keyLength);
     if (!rec) return 0;
-    if (keyLength + 4 > length) {
+    if (keyLength + kBTIndexChildSize > length) {
         m_status = HFS_FAIL(HFS_ERR_BAD_DATA);
         return 0;
     }
-    return be32(rec + keyLength);
+    return byteorder::BE32(rec + keyLength);
 }
 
 std::uint32_t CHFSPlusBTreeOptionBase::GetRoot() {
@@ -481,7 +480,7 @@ HFSPlusCatalogRecord* CHFSPlusCatalog::ReadData(CHFSPlusBTNode* node, std::uint1
         m_status = HFS_FAIL(HFS_ERR_BAD_DATA);
         return nullptr;
     }
-    std::int16_t type = static_cast<std::int16_t>(be16(data));
+    std::int16_t type = static_cast<std::int16_t>(byteorder::BE16(data + kCatalogRecordTypeOffset));
     std::size_t kept;
     switch (type) {
         case kHFSPlusFolderRecord: kept = kHFSPlusFolderRecordSize; break;
@@ -633,7 +632,7 @@ HFSPlusAttrRecord* CHFSPlusAttribute::ReadData(CHFSPlusBTNode* node, std::uint16
         m_status = HFS_FAIL(HFS_ERR_BAD_DATA);
         return nullptr;
     }
-    std::uint32_t type = be32(data);
+    std::uint32_t type = byteorder::BE32(data + kAttrRecordTypeOffset);
     auto* record = new (std::nothrow) HFSPlusAttrRecord;
     if (!record) {
         m_status = HFS_FAIL(HFS_ERR_ALLOC);

@@ -15,8 +15,6 @@
 #include "hfsplus/HFSPlusVolume.h"
 #include "hfsplus/LZVN.h"
 
-using namespace hfsplus_detail;
-
 namespace {
 // Inline data is at most a few KiB; its output is bounded well above what
 // any compressor reaches from that.
@@ -75,17 +73,19 @@ bool CHFSPlusCompressFileReader::ReadDecmpfs(CHFSPlusVolume* volume, std::uint32
     std::uint8_t* data = nullptr;
     std::uint32_t size = volume->getAttribute(fileID, "com.apple.decmpfs", &data);
     std::unique_ptr<std::uint8_t[]> owner(data);
-    if (size < 16 || !data) return false;
-    header->compression_magic = le32(data);
-    header->compression_type = le32(data + 4);
-    header->uncompressed_size = le64(data + 8);
-    if (payload) payload->assign(data + 16, data + size);
+    if (size < kDecmpfsHeaderSize || !data) return false;
+    header->compression_magic = byteorder::LE32(data + kDecmpfsMagicOffset);
+    header->compression_type = byteorder::LE32(data + kDecmpfsTypeOffset);
+    header->uncompressed_size = byteorder::LE64(data + kDecmpfsSizeOffset);
+    if (payload) payload->assign(data + kDecmpfsHeaderSize, data + size);
     return true;
 }
 
 CHFSPlusCompressFileReader::CHFSPlusCompressFileReader(CHFSPlusVolume* volume, CFileNode* node)
     : m_volume(volume), m_node(node) {
     if (!volume || !node || node->GetCurrentNodeID() < 0) return;
+    // The low 32 bits are the catalog id: a deep scan's later volumes carry
+    // their place above them (HFSPlusTreeId).
     m_hasHeader = ReadDecmpfs(volume, static_cast<std::uint32_t>(node->GetCurrentNodeID()), &m_header, &m_payload);
     if (!m_hasHeader) m_header = HFSPlusDecmpfs{};
 }
@@ -168,31 +168,36 @@ bool CHFSPlusCompressFileReader::LoadChunkTable() {
     // Chunks cover 64 KiB of output each; more entries than that are damage.
     const std::uint64_t needed = (m_header.uncompressed_size + kDecmpfsChunkSize - 1) / kDecmpfsChunkSize;
     if (type == 4) {
-        std::uint8_t head[16];
-        if (ReadFork(0, head, 16) != 16) return false;
-        std::uint64_t dataOffset = be32(head);
-        std::uint8_t table[8];
-        if (dataOffset + 8 > m_forkSize || ReadFork(dataOffset, table, 8) != 8) return false;
-        std::uint64_t count = le32(table + 4);
-        if (count > needed + 1 || dataOffset + 8 + count * 8 > m_forkSize) return false;
-        std::vector<std::uint8_t> entries(static_cast<std::size_t>(count * 8));
-        if (ReadFork(dataOffset + 8, entries.data(), entries.size()) != entries.size()) return false;
+        std::uint8_t head[kRsrcHeaderSize];
+        if (ReadFork(0, head, sizeof head) != sizeof head) return false;
+        std::uint64_t dataOffset = byteorder::BE32(head + kRsrcDataOffsetOffset);
+        std::uint8_t table[kZlibTableEntriesOffset];
+        if (dataOffset + sizeof table > m_forkSize || ReadFork(dataOffset, table, sizeof table) != sizeof table)
+            return false;
+        std::uint64_t count = byteorder::LE32(table + kZlibTableCountOffset);
+        if (count > needed + 1 || dataOffset + sizeof table + count * kZlibTableEntrySize > m_forkSize) return false;
+        std::vector<std::uint8_t> entries(static_cast<std::size_t>(count * kZlibTableEntrySize));
+        if (ReadFork(dataOffset + sizeof table, entries.data(), entries.size()) != entries.size()) return false;
         for (std::uint64_t i = 0; i < count; ++i) {
-            std::uint64_t start = dataOffset + 4 + le32(&entries[i * 8]);
-            std::uint32_t size = le32(&entries[i * 8 + 4]);
+            const std::uint8_t* entry = &entries[i * kZlibTableEntrySize];
+            std::uint64_t start = dataOffset + kZlibChunkBase + byteorder::LE32(entry);
+            std::uint32_t size = byteorder::LE32(entry + kZlibEntrySizeOffset);
             if (start + size > m_forkSize) return false;  // the table points past the fork
             m_chunks.push_back(Chunk{start, size});
         }
     } else {
-        std::uint8_t first[4];
-        if (ReadFork(0, first, 4) != 4) return false;
-        std::uint64_t tableSize = le32(first);
-        if (tableSize < 8 || tableSize % 4 != 0 || tableSize > m_forkSize || tableSize / 4 > needed + 2) return false;
+        constexpr std::size_t kEntry = kLzvnTableEntrySize;
+        std::uint8_t first[kEntry];
+        if (ReadFork(0, first, kEntry) != kEntry) return false;
+        std::uint64_t tableSize = byteorder::LE32(first);
+        if (tableSize < 2 * kEntry || tableSize % kEntry != 0 || tableSize > m_forkSize ||
+            tableSize / kEntry > needed + 2)
+            return false;
         std::vector<std::uint8_t> table(static_cast<std::size_t>(tableSize));
         if (ReadFork(0, table.data(), table.size()) != table.size()) return false;
-        for (std::size_t k = 0; k + 1 < tableSize / 4; ++k) {
-            std::uint64_t start = le32(&table[4 * k]);
-            std::uint64_t end = le32(&table[4 * (k + 1)]);
+        for (std::size_t k = 0; k + 1 < tableSize / kEntry; ++k) {
+            std::uint64_t start = byteorder::LE32(&table[kEntry * k]);
+            std::uint64_t end = byteorder::LE32(&table[kEntry * (k + 1)]);
             if (end < start || end > m_forkSize) return false;
             m_chunks.push_back(Chunk{start, static_cast<std::uint32_t>(end - start)});
         }

@@ -20,15 +20,13 @@
 #include "storage/DiskDevice.h"
 #include "storage/PartitionDevice.h"
 
-using namespace hfsplus_detail;
-
 namespace {
 // Largest B-tree node HFS+ allows.
 constexpr std::uint32_t kMaxNodeSize = 32768;
 // Bytes of the device one step of the walk reads at once.
 constexpr std::size_t kWalkChunkBytes = 4u << 20;
 // Byte offset of the primary volume header inside its volume.
-constexpr std::int64_t kHeaderOffset = 1024;
+constexpr std::int64_t kHeaderOffset = kVolumeHeaderOffset;
 // Both catalog attribute bits that let any catalog ID through.
 constexpr std::uint32_t kIdCheckOffMask = 0x0C;
 constexpr std::uint8_t kJournalFiller = 0xDB;
@@ -364,20 +362,22 @@ bool CHFSPlusCompleteFileSystemSearchController::CheckJournalHeader(std::int64_t
     if (m_sectorSize < kJournalHeaderSize) return false;
     // Intel Macs write the header little-endian, PowerPC ones big-endian;
     // the endian word tells which.
-    const bool little = le32(data) == kJournalMagic && le32(data + 4) == kJournalEndian;
-    const bool big = be32(data) == kJournalMagic && be32(data + 4) == kJournalEndian;
-    if (!little && !big) return false;
-    auto u32 = [&](std::size_t at) { return little ? le32(data + at) : be32(data + at); };
-    auto u64 = [&](std::size_t at) { return little ? le64(data + at) : be64(data + at); };
+    auto isHeader = [&](auto load) {
+        return load(data + kJHMagicOffset) == kJournalMagic && load(data + kJHEndianOffset) == kJournalEndian;
+    };
+    const bool little = isHeader(byteorder::LE32);
+    if (!little && !isHeader(byteorder::BE32)) return false;
+    auto u32 = [&](std::size_t at) { return little ? byteorder::LE32(data + at) : byteorder::BE32(data + at); };
+    auto u64 = [&](std::size_t at) { return little ? byteorder::LE64(data + at) : byteorder::BE64(data + at); };
     JournalHeader h;
-    h.magic = u32(0);
-    h.endian = u32(4);
-    h.start = u64(8);
-    h.end = u64(16);
-    h.size = u64(24);
-    h.blhdr_size = u32(32);
-    h.checksum = u32(36);
-    h.jhdr_size = u32(40);
+    h.magic = u32(kJHMagicOffset);
+    h.endian = u32(kJHEndianOffset);
+    h.start = u64(kJHStartOffset);
+    h.end = u64(kJHEndOffset);
+    h.size = u64(kJHSizeOffset);
+    h.blhdr_size = u32(kJHBlockListSizeOffset);
+    h.checksum = u32(kJHChecksumOffset);
+    h.jhdr_size = u32(kJHHeaderSizeOffset);
     UpDataPartitionInfo(sector, h);
     return true;
 }
@@ -403,11 +403,10 @@ std::int64_t CHFSPlusCompleteFileSystemSearchController::CheckBTNodeDescriptor(s
         available = m_sectorSize;
     }
     if (available < kBTNodeDescriptorSize) return 0;
-    // Descriptor: kind at byte 8, height at 9, reserved word at 12.
-    const std::uint8_t kind = data[8], height = data[9];
+    const std::uint8_t kind = data[kBTNodeKindOffset], height = data[kBTNodeHeightOffset];
     const bool leaf = kind == 0xFF && height == 1;
     const bool headerNode = kind == kBTHeaderNode && height == 0;
-    if ((!leaf && !headerNode) || data[12] != 0 || data[13] != 0) return 0;
+    if ((!leaf && !headerNode) || byteorder::BE16(data + kBTNodeReservedOffset) != 0) return 0;
 
     const std::size_t want = std::max<std::size_t>(kMaxNodeSize, m_sectorSize);
     const std::uint8_t* buffer = data;
@@ -626,9 +625,11 @@ bool CHFSPlusCompleteFileSystemSearchController::TreesStartAt(std::int64_t start
         if (m_device->ReadSector(buffer.data(), static_cast<std::int64_t>(sector), count) != 1) return false;
         if (static_cast<std::uint64_t>(count) * ss - byte % ss < kTreeHeadBytes) return false;
         const std::uint8_t* node = buffer.data() + byte % ss;
-        if (static_cast<std::int8_t>(node[8]) != kBTHeaderNode || node[9] != 0) return false;
-        const std::uint32_t nodeSize = be16(node + kBTNodeDescriptorSize + 18);
-        const std::uint32_t totalNodes = be32(node + kBTNodeDescriptorSize + 22);
+        if (static_cast<std::int8_t>(node[kBTNodeKindOffset]) != kBTHeaderNode || node[kBTNodeHeightOffset] != 0)
+            return false;
+        const std::uint8_t* header = node + kBTNodeDescriptorSize;
+        const std::uint32_t nodeSize = byteorder::BE16(header + kBTHeaderNodeSizeOffset);
+        const std::uint32_t totalNodes = byteorder::BE32(header + kBTHeaderTotalNodesOffset);
         if (nodeSize < 512 || nodeSize > kMaxNodeSize || (nodeSize & (nodeSize - 1)) != 0) return false;
         // A header copy older than the tree's last growth names a shorter
         // file than the tree's own header node counts.

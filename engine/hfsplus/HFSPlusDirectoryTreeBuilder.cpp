@@ -6,6 +6,7 @@
 #include "foundation/Bitmap.h"
 #include "foundation/DataRun.h"
 #include "foundation/FileNode.h"
+#include "hfsplus/HFSPlusFileNode.h"
 
 CHFSPlusDirectoryTreeBuilder::CHFSPlusDirectoryTreeBuilder(IDirecotryTreeBuilder* wrapped,
                                                            std::uint32_t sectorsPerBlock,
@@ -38,7 +39,10 @@ void CHFSPlusDirectoryTreeBuilder::SetPartitonDevice(CSearchedPartitionInfo* par
 int CHFSPlusDirectoryTreeBuilder::AddNode(IFileNode* node, _tagSearcherType type) {
     if (!m_wrapped) return 0;
     auto* fileNode = dynamic_cast<CFileNode*>(node);
-    if (fileNode) fileNode->SetBelongedPartition(static_cast<std::uint16_t>(m_partitionIndex));
+    if (auto* hfsNode = dynamic_cast<CHFSPlusFileNode*>(node))
+        hfsNode->SetPlace(static_cast<std::uint16_t>(m_partitionIndex));
+    else if (fileNode)
+        fileNode->SetBelongedPartition(static_cast<std::uint16_t>(m_partitionIndex));
     IDataRunList* list = fileNode ? fileNode->GetDataRunList() : nullptr;
     if (m_bitmap && node && !node->IsDeleted() && list) {
         std::vector<DataRun> runs;

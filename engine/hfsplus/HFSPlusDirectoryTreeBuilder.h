@@ -1,7 +1,8 @@
 #pragma once
 // A thin tree builder in front of the real one, used when a deep scan lists
-// one HFS+ volume: it stamps each node with the volume's partition index and
-// marks the space live files use in the scan's used-space bit map.
+// one HFS+ volume: it stamps each node with the volume's partition index (and
+// its ids with the volume's place, HFSPlusTreeId) and marks the space live
+// files use in the scan's used-space bit map.
 
 #include <cstdint>
 

@@ -14,8 +14,6 @@
 
 #include <uninorm.h>
 
-using namespace hfsplus_detail;
-
 namespace {
 constexpr std::int64_t kEpochDelta1601To1904 = 95616288000000000LL;  // 100 ns units
 constexpr std::uint64_t kLargeOrphanSize = 0x40000000;                // 1 GiB
@@ -135,6 +133,16 @@ CHFSPlusFileNode::CHFSPlusFileNode(CHFSPlusVolume* volume, std::int64_t metadata
                                    std::uint16_t partitionIndex, BTKey* key, HFSPlusCatalogRecord* record)
     : m_volume(volume) {
     CreateFileNode(metadataSector, partitionIndex, key, record, 0);
+    SetPlace(partitionIndex);
+}
+
+void CHFSPlusFileNode::SetPlace(std::uint16_t place) {
+    SetBelongedPartition(place);
+    // Built from the catalog ids on disk, so a later stamp replaces an
+    // earlier one instead of mixing two places.
+    auto onDisk = [](std::int64_t id) { return id < 0 ? id : id & 0xFFFFFFFF; };
+    m_nodeId = HFSPlusTreeId(place, onDisk(m_nodeId));
+    m_parentNodeId = HFSPlusTreeId(place, onDisk(m_parentNodeId));
 }
 
 void CHFSPlusFileNode::CreateFileNode(std::int64_t metadataSector, std::uint16_t partitionIndex, BTKey* key,
@@ -198,10 +206,10 @@ void CHFSPlusFileNode::CreateFileNode(std::int64_t metadataSector, std::uint16_t
 void CHFSPlusFileNode::UpdateNodeInfo() {
     if (!IsCompressed() || !m_volume || !m_volume->GetAttributesTree()) return;
     std::uint8_t* data = nullptr;
-    std::uint32_t size = m_volume->getAttribute(static_cast<std::uint32_t>(m_nodeId), "com.apple.decmpfs", &data);
+    std::uint32_t size = m_volume->getAttribute(GetCatalogID(), "com.apple.decmpfs", &data);
     std::unique_ptr<std::uint8_t[]> owner(data);
-    if (size >= 16 && data) {
-        m_fileSize = le64(data + 8);
+    if (size >= kDecmpfsHeaderSize && data) {
+        m_fileSize = byteorder::LE64(data + kDecmpfsSizeOffset);
     } else {
         LogDiagnostic("Warn:Can't find file 0x%" PRIx64 " Attribute\n", static_cast<std::uint64_t>(m_nodeId));
     }

@@ -15,6 +15,19 @@ constexpr std::uint32_t kHFSPlusCreator = 0x6866732B;       // 'hfs+'
 constexpr std::uint32_t kHFSFolderAliasType = 0x66647270;   // 'fdrp'
 constexpr std::uint8_t kHFSOwnerCompressed = 0x20;          // UF_COMPRESSED
 
+// The tree id of an HFS+ catalog node. Catalog node ids repeat from one HFS+
+// volume to the next (two copies of one volume share every id), and a deep
+// scan puts every volume it finds in one tree: the second volume's folders
+// and files would be taken for the first's and merged away. Volumes after
+// the first carry their place above the 32-bit catalog id; the root folder
+// and its parent (ids 1 and 2) stay the shared tree root, and ids that mark
+// a record with no node (negative) stay as they are.
+constexpr int kHFSTreeIdPlaceShift = 48;
+inline std::int64_t HFSPlusTreeId(std::uint16_t place, std::int64_t catalogId) {
+    if (place == 0 || catalogId <= kHFSRootFolderID) return catalogId;
+    return catalogId | (static_cast<std::int64_t>(place) << kHFSTreeIdPlaceShift);
+}
+
 class CHFSPlusFileNode : public CFileNode {
 public:
     enum : std::uint8_t { kFlagDeleted = 0x1, kFlagDirectory = 0x2, kFlagCompressed = 0x4 };
@@ -58,6 +71,11 @@ public:
     static std::string ConvertName(const HFSUniStr255& name);
 
     CHFSPlusVolume* GetVolume() const { return m_volume; }
+    // The catalog node id on disk, without the place a deep scan adds.
+    std::uint32_t GetCatalogID() const { return static_cast<std::uint32_t>(m_nodeId); }
+    // Stamps the node with the place of the volume a deep scan read it from
+    // and makes its node id and parent id that volume's (HFSPlusTreeId).
+    void SetPlace(std::uint16_t place);
     std::uint32_t GetCreateDate() const { return m_createDate; }
     std::uint8_t GetFlags() const { return m_flags; }
 

@@ -6,8 +6,6 @@
 
 #include "foundation/Log.h"
 
-using namespace hfsplus_detail;
-
 EngineResult FormatError(EngineResult code, const char* path, int line, const char* func) {
     const char* base = path ? path : "";
     for (const char* p = base; *p; ++p) {
@@ -24,121 +22,122 @@ void flipEndian(std::uint8_t* bytes, std::size_t n) {
 }
 
 void flipExtentDescriptor(const std::uint8_t* raw, HFSPlusExtentDescriptor* out) {
-    out->startBlock = be32(raw);
-    out->blockCount = be32(raw + 4);
+    out->startBlock = byteorder::BE32(raw + kExtentStartBlockOffset);
+    out->blockCount = byteorder::BE32(raw + kExtentBlockCountOffset);
 }
 
 void flipExtentRecord(const std::uint8_t* raw, HFSPlusExtentDescriptor out[8]) {
-    for (int i = 0; i < 8; ++i) flipExtentDescriptor(raw + 8 * i, &out[i]);
+    for (int i = 0; i < kExtentsPerRecord; ++i) flipExtentDescriptor(raw + kExtentDescriptorSize * i, &out[i]);
 }
 
 void flipForkData(const std::uint8_t* raw, HFSPlusForkData* out) {
-    out->logicalSize = be64(raw);
-    out->clumpSize = be32(raw + 8);
-    out->totalBlocks = be32(raw + 12);
-    flipExtentRecord(raw + 16, out->extents);
+    out->logicalSize = byteorder::BE64(raw + kForkLogicalSizeOffset);
+    out->clumpSize = byteorder::BE32(raw + kForkClumpSizeOffset);
+    out->totalBlocks = byteorder::BE32(raw + kForkTotalBlocksOffset);
+    flipExtentRecord(raw + kForkExtentsOffset, out->extents);
 }
 
 void flipVolumeHeader(const std::uint8_t* raw, HFSPlusVolumeHeader* out) {
-    out->signature = be16(raw);
-    out->version = be16(raw + 2);
-    out->attributes = be32(raw + 4);
-    out->lastMountedVersion = be32(raw + 8);
-    out->journalInfoBlock = be32(raw + 12);
-    out->createDate = be32(raw + 16);
-    out->modifyDate = be32(raw + 20);
-    out->backupDate = be32(raw + 24);
-    out->checkedDate = be32(raw + 28);
-    out->fileCount = be32(raw + 32);
-    out->folderCount = be32(raw + 36);
-    out->blockSize = be32(raw + 40);
-    out->totalBlocks = be32(raw + 44);
-    out->freeBlocks = be32(raw + 48);
-    out->nextAllocation = be32(raw + 52);
-    out->rsrcClumpSize = be32(raw + 56);
-    out->dataClumpSize = be32(raw + 60);
-    out->nextCatalogID = be32(raw + 64);
-    out->writeCount = be32(raw + 68);
-    out->encodingsBitmap = be64(raw + 72);
-    for (int i = 0; i < 8; ++i) out->finderInfo[i] = be32(raw + 80 + 4 * i);
-    flipForkData(raw + 112, &out->allocationFile);
-    flipForkData(raw + 192, &out->extentsFile);
-    flipForkData(raw + 272, &out->catalogFile);
-    flipForkData(raw + 352, &out->attributesFile);
-    flipForkData(raw + 432, &out->startupFile);
+    out->signature = byteorder::BE16(raw + kVHSignatureOffset);
+    out->version = byteorder::BE16(raw + kVHVersionOffset);
+    out->attributes = byteorder::BE32(raw + kVHAttributesOffset);
+    out->lastMountedVersion = byteorder::BE32(raw + kVHLastMountedOffset);
+    out->journalInfoBlock = byteorder::BE32(raw + kVHJournalInfoBlockOffset);
+    out->createDate = byteorder::BE32(raw + kVHCreateDateOffset);
+    out->modifyDate = byteorder::BE32(raw + kVHModifyDateOffset);
+    out->backupDate = byteorder::BE32(raw + kVHBackupDateOffset);
+    out->checkedDate = byteorder::BE32(raw + kVHCheckedDateOffset);
+    out->fileCount = byteorder::BE32(raw + kVHFileCountOffset);
+    out->folderCount = byteorder::BE32(raw + kVHFolderCountOffset);
+    out->blockSize = byteorder::BE32(raw + kVHBlockSizeOffset);
+    out->totalBlocks = byteorder::BE32(raw + kVHTotalBlocksOffset);
+    out->freeBlocks = byteorder::BE32(raw + kVHFreeBlocksOffset);
+    out->nextAllocation = byteorder::BE32(raw + kVHNextAllocationOffset);
+    out->rsrcClumpSize = byteorder::BE32(raw + kVHRsrcClumpSizeOffset);
+    out->dataClumpSize = byteorder::BE32(raw + kVHDataClumpSizeOffset);
+    out->nextCatalogID = byteorder::BE32(raw + kVHNextCatalogIDOffset);
+    out->writeCount = byteorder::BE32(raw + kVHWriteCountOffset);
+    out->encodingsBitmap = byteorder::BE64(raw + kVHEncodingsOffset);
+    for (int i = 0; i < 8; ++i) out->finderInfo[i] = byteorder::BE32(raw + kVHFinderInfoOffset + 4 * i);
+    flipForkData(raw + kVHAllocationFileOffset, &out->allocationFile);
+    flipForkData(raw + kVHExtentsFileOffset, &out->extentsFile);
+    flipForkData(raw + kVHCatalogFileOffset, &out->catalogFile);
+    flipForkData(raw + kVHAttributesFileOffset, &out->attributesFile);
+    flipForkData(raw + kVHStartupFileOffset, &out->startupFile);
 }
 
 void flipNodeDescriptor(const std::uint8_t* raw, BTNodeDescriptor* out) {
-    out->fLink = be32(raw);
-    out->bLink = be32(raw + 4);
-    out->kind = static_cast<std::int8_t>(raw[8]);
-    out->height = raw[9];
-    out->numRecords = be16(raw + 10);
-    out->reserved = be16(raw + 12);
+    out->fLink = byteorder::BE32(raw + kBTNodeFLinkOffset);
+    out->bLink = byteorder::BE32(raw + kBTNodeBLinkOffset);
+    out->kind = static_cast<std::int8_t>(raw[kBTNodeKindOffset]);
+    out->height = raw[kBTNodeHeightOffset];
+    out->numRecords = byteorder::BE16(raw + kBTNodeNumRecordsOffset);
+    out->reserved = byteorder::BE16(raw + kBTNodeReservedOffset);
 }
 
 void flipBTHeaderRec(const std::uint8_t* raw, BTHeaderRec* out) {
-    out->treeDepth = be16(raw);
-    out->rootNode = be32(raw + 2);
-    out->leafRecords = be32(raw + 6);
-    out->firstLeafNode = be32(raw + 10);
-    out->lastLeafNode = be32(raw + 14);
-    out->nodeSize = be16(raw + 18);
-    out->maxKeyLength = be16(raw + 20);
-    out->totalNodes = be32(raw + 22);
-    out->freeNodes = be32(raw + 26);
-    out->reserved1 = be16(raw + 30);
-    out->clumpSize = be32(raw + 32);
-    out->btreeType = raw[36];
-    out->keyCompareType = raw[37];
-    out->attributes = be32(raw + 38);
+    out->treeDepth = byteorder::BE16(raw + kBTHeaderTreeDepthOffset);
+    out->rootNode = byteorder::BE32(raw + kBTHeaderRootNodeOffset);
+    out->leafRecords = byteorder::BE32(raw + kBTHeaderLeafRecordsOffset);
+    out->firstLeafNode = byteorder::BE32(raw + kBTHeaderFirstLeafOffset);
+    out->lastLeafNode = byteorder::BE32(raw + kBTHeaderLastLeafOffset);
+    out->nodeSize = byteorder::BE16(raw + kBTHeaderNodeSizeOffset);
+    out->maxKeyLength = byteorder::BE16(raw + kBTHeaderMaxKeyLengthOffset);
+    out->totalNodes = byteorder::BE32(raw + kBTHeaderTotalNodesOffset);
+    out->freeNodes = byteorder::BE32(raw + kBTHeaderFreeNodesOffset);
+    out->reserved1 = byteorder::BE16(raw + kBTHeaderReserved1Offset);
+    out->clumpSize = byteorder::BE32(raw + kBTHeaderClumpSizeOffset);
+    out->btreeType = raw[kBTHeaderBTreeTypeOffset];
+    out->keyCompareType = raw[kBTHeaderKeyCompareOffset];
+    out->attributes = byteorder::BE32(raw + kBTHeaderAttributesOffset);
 }
 
 void flipBSDInfo(const std::uint8_t* raw, HFSPlusBSDInfo* out) {
-    out->ownerID = be32(raw);
-    out->groupID = be32(raw + 4);
-    out->adminFlags = raw[8];
-    out->ownerFlags = raw[9];
-    out->fileMode = be16(raw + 10);
-    out->special = be32(raw + 12);
+    out->ownerID = byteorder::BE32(raw + kBSDOwnerIDOffset);
+    out->groupID = byteorder::BE32(raw + kBSDGroupIDOffset);
+    out->adminFlags = raw[kBSDAdminFlagsOffset];
+    out->ownerFlags = raw[kBSDOwnerFlagsOffset];
+    out->fileMode = byteorder::BE16(raw + kBSDFileModeOffset);
+    out->special = byteorder::BE32(raw + kBSDSpecialOffset);
 }
 
 void flipFileInfo(const std::uint8_t* raw, FndrFileInfo* out) {
-    out->fdType = be32(raw);
-    out->fdCreator = be32(raw + 4);
-    out->fdFlags = be16(raw + 8);
-    out->fdLocationV = static_cast<std::int16_t>(be16(raw + 10));
-    out->fdLocationH = static_cast<std::int16_t>(be16(raw + 12));
-    out->opaque = be16(raw + 14);
+    out->fdType = byteorder::BE32(raw + kFInfoTypeOffset);
+    out->fdCreator = byteorder::BE32(raw + kFInfoCreatorOffset);
+    out->fdFlags = byteorder::BE16(raw + kFInfoFlagsOffset);
+    out->fdLocationV = static_cast<std::int16_t>(byteorder::BE16(raw + kFInfoLocationVOffset));
+    out->fdLocationH = static_cast<std::int16_t>(byteorder::BE16(raw + kFInfoLocationHOffset));
+    out->opaque = byteorder::BE16(raw + kFInfoOpaqueOffset);
 }
 
+namespace {
+// The fields folder and file records share, at the same places.
+template <typename Record>
+void flipCatalogCommon(const std::uint8_t* raw, Record* out) {
+    out->flags = byteorder::BE16(raw + kCatalogFlagsOffset);
+    out->createDate = byteorder::BE32(raw + kCatalogCreateDateOffset);
+    out->contentModDate = byteorder::BE32(raw + kCatalogContentModDateOffset);
+    out->attributeModDate = byteorder::BE32(raw + kCatalogAttributeModDateOffset);
+    out->accessDate = byteorder::BE32(raw + kCatalogAccessDateOffset);
+    out->backupDate = byteorder::BE32(raw + kCatalogBackupDateOffset);
+    flipBSDInfo(raw + kCatalogPermissionsOffset, &out->permissions);
+    out->textEncoding = byteorder::BE32(raw + kCatalogTextEncodingOffset);
+}
+}  // namespace
+
 void flipCatalogFolder(const std::uint8_t* raw, HFSPlusCatalogFolder* out) {
-    out->flags = be16(raw + 2);
-    out->valence = be32(raw + 4);
-    out->folderID = be32(raw + 8);
-    out->createDate = be32(raw + 12);
-    out->contentModDate = be32(raw + 16);
-    out->attributeModDate = be32(raw + 20);
-    out->accessDate = be32(raw + 24);
-    out->backupDate = be32(raw + 28);
-    flipBSDInfo(raw + 32, &out->permissions);
-    out->textEncoding = be32(raw + 80);
+    flipCatalogCommon(raw, out);
+    out->valence = byteorder::BE32(raw + kCatalogValenceOffset);
+    out->folderID = byteorder::BE32(raw + kCatalogIDOffset);
 }
 
 void flipCatalogFile(const std::uint8_t* raw, HFSPlusCatalogFile* out) {
-    out->flags = be16(raw + 2);
-    out->reserved1 = be32(raw + 4);
-    out->fileID = be32(raw + 8);
-    out->createDate = be32(raw + 12);
-    out->contentModDate = be32(raw + 16);
-    out->attributeModDate = be32(raw + 20);
-    out->accessDate = be32(raw + 24);
-    out->backupDate = be32(raw + 28);
-    flipBSDInfo(raw + 32, &out->permissions);
-    flipFileInfo(raw + 48, &out->userInfo);
-    out->textEncoding = be32(raw + 80);
-    flipForkData(raw + 88, &out->dataFork);
-    flipForkData(raw + 168, &out->resourceFork);
+    flipCatalogCommon(raw, out);
+    out->reserved1 = byteorder::BE32(raw + kCatalogReserved1Offset);
+    out->fileID = byteorder::BE32(raw + kCatalogIDOffset);
+    flipFileInfo(raw + kCatalogUserInfoOffset, &out->userInfo);
+    flipForkData(raw + kCatalogDataForkOffset, &out->dataFork);
+    flipForkData(raw + kCatalogResourceForkOffset, &out->resourceFork);
 }
 
 namespace {
@@ -146,69 +145,74 @@ namespace {
 // clamped to the units actually present.
 void ReadUniStr(const std::uint8_t* raw, std::size_t avail, HFSUniStr255* out) {
     *out = HFSUniStr255{};
-    if (avail < 2) return;
-    std::size_t len = be16(raw);
-    len = std::min<std::size_t>({len, 255, (avail - 2) / 2});
+    if (avail < kUniStrCharsOffset) return;
+    std::size_t len = byteorder::BE16(raw);
+    len = std::min<std::size_t>({len, 255, (avail - kUniStrCharsOffset) / 2});
     out->length = static_cast<std::uint16_t>(len);
-    for (std::size_t i = 0; i < len; ++i) out->unicode[i] = be16(raw + 2 + 2 * i);
+    for (std::size_t i = 0; i < len; ++i) out->unicode[i] = byteorder::BE16(raw + kUniStrCharsOffset + 2 * i);
 }
 }  // namespace
 
 void flipCatalogThread(const std::uint8_t* raw, std::size_t length, HFSPlusCatalogThread* out) {
-    out->parentID = length >= 8 ? be32(raw + 4) : 0;
-    ReadUniStr(raw + 8, length >= 8 ? length - 8 : 0, &out->nodeName);
+    const bool whole = length >= kThreadNodeNameOffset;
+    out->parentID = whole ? byteorder::BE32(raw + kThreadParentIDOffset) : 0;
+    ReadUniStr(raw + kThreadNodeNameOffset, whole ? length - kThreadNodeNameOffset : 0, &out->nodeName);
 }
 
 void filpCatalogKey(const std::uint8_t* raw, std::size_t length, HFSPlusCatalogKey* out) {
-    out->keyLength = length >= 2 ? be16(raw) : 0;
-    out->parentID = length >= 6 ? be32(raw + 2) : 0;
-    ReadUniStr(raw + 6, length >= 6 ? length - 6 : 0, &out->nodeName);
+    const bool whole = length >= kCatalogKeyNameOffset;
+    out->keyLength = length >= kKeyLengthSize ? byteorder::BE16(raw) : 0;
+    out->parentID = whole ? byteorder::BE32(raw + kCatalogKeyParentIDOffset) : 0;
+    ReadUniStr(raw + kCatalogKeyNameOffset, whole ? length - kCatalogKeyNameOffset : 0, &out->nodeName);
 }
 
 void filpExtentKey(const std::uint8_t* raw, HFSPlusExtentKey* out) {
-    out->keyLength = be16(raw);
-    out->forkType = raw[2];
-    out->pad = raw[3];
-    out->fileID = be32(raw + 4);
-    out->startBlock = be32(raw + 8);
+    out->keyLength = byteorder::BE16(raw);
+    out->forkType = raw[kExtentKeyForkTypeOffset];
+    out->pad = raw[kExtentKeyPadOffset];
+    out->fileID = byteorder::BE32(raw + kExtentKeyFileIDOffset);
+    out->startBlock = byteorder::BE32(raw + kExtentKeyStartBlockOffset);
 }
 
 void filpAttributeKey(const std::uint8_t* raw, std::size_t length, HFSPlusAttrKey* out) {
-    out->keyLength = length >= 2 ? be16(raw) : 0;
-    out->pad = length >= 4 ? be16(raw + 2) : 0;
-    out->fileID = length >= 8 ? be32(raw + 4) : 0;
-    out->startBlock = length >= 12 ? be32(raw + 8) : 0;
-    std::size_t len = length >= 14 ? be16(raw + 12) : 0;
-    len = std::min<std::size_t>({len, 255, length >= 14 ? (length - 14) / 2 : 0});
+    const byteorder::Span key(raw, length);
+    out->keyLength = key.BE16Or0(0);
+    out->pad = key.BE16Or0(kAttrKeyPadOffset);
+    out->fileID = key.BE32Or0(kAttrKeyFileIDOffset);
+    out->startBlock = key.BE32Or0(kAttrKeyStartBlockOffset);
+    std::size_t len = key.BE16Or0(kAttrKeyNameLengthOffset);
+    len = std::min<std::size_t>({len, 255, length >= kAttrKeyNameOffset ? (length - kAttrKeyNameOffset) / 2 : 0});
     out->nameLength = static_cast<std::uint16_t>(len);
-    for (std::size_t i = 0; i < len; ++i) out->name[i] = be16(raw + 14 + 2 * i);
+    for (std::size_t i = 0; i < len; ++i) out->name[i] = byteorder::BE16(raw + kAttrKeyNameOffset + 2 * i);
 }
 
 void flipAttrForkData(const std::uint8_t* raw, HFSPlusAttrRecord* out) {
-    out->recordType = be32(raw);
-    flipForkData(raw + 8, &out->theFork);
+    out->recordType = byteorder::BE32(raw + kAttrRecordTypeOffset);
+    flipForkData(raw + kAttrForkOffset, &out->theFork);
 }
 
 void flipAttrExtents(const std::uint8_t* raw, HFSPlusAttrRecord* out) {
-    out->recordType = be32(raw);
-    flipExtentRecord(raw + 8, out->extents);
+    out->recordType = byteorder::BE32(raw + kAttrRecordTypeOffset);
+    flipExtentRecord(raw + kAttrForkOffset, out->extents);
 }
 
 void flipAttrData(const std::uint8_t* raw, std::size_t length, HFSPlusAttrRecord* out) {
-    out->recordType = length >= 4 ? be32(raw) : 0;
-    out->attrSize = length >= 16 ? be32(raw + 12) : 0;
-    std::size_t have = length >= 16 ? length - 16 : 0;
+    const byteorder::Span record(raw, length);
+    const bool whole = length >= kAttrInlineDataOffset;
+    out->recordType = record.BE32Or0(kAttrRecordTypeOffset);
+    out->attrSize = whole ? byteorder::BE32(raw + kAttrInlineSizeOffset) : 0;
+    std::size_t have = whole ? length - kAttrInlineDataOffset : 0;
     std::size_t take = std::min<std::size_t>(out->attrSize, have);
-    out->attrData.assign(raw + 16, raw + 16 + take);
+    out->attrData.assign(raw + kAttrInlineDataOffset, raw + kAttrInlineDataOffset + take);
     // A record cut short keeps only the bytes it has.
     out->attrSize = static_cast<std::uint32_t>(take);
 }
 
 void flipJournalInfoBlock(const std::uint8_t* raw, JournalInfoBlock* out) {
-    out->flags = be32(raw);
-    for (int i = 0; i < 8; ++i) out->deviceSignature[i] = be32(raw + 4 + 4 * i);
-    out->offset = be64(raw + 36);
-    out->size = be64(raw + 44);
+    out->flags = byteorder::BE32(raw + kJIBFlagsOffset);
+    for (int i = 0; i < 8; ++i) out->deviceSignature[i] = byteorder::BE32(raw + kJIBDeviceSignatureOffset + 4 * i);
+    out->offset = byteorder::BE64(raw + kJIBOffsetOffset);
+    out->size = byteorder::BE64(raw + kJIBSizeOffset);
 }
 
 // ---------------------------------------------------------------------------

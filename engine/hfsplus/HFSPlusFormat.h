@@ -3,8 +3,9 @@
 //
 // Every multi-byte field on disk is big-endian. Records are never used in
 // place: a record is copied out of its node buffer and converted field by
-// field by one of the flip* routines below, which read the raw bytes and fill
-// the host-order structure. Nothing here is laid over disk bytes.
+// field by one of the flip* routines below, which read the raw bytes (through
+// foundation/ByteOrder.h) and fill the host-order structure. Nothing here is
+// laid over disk bytes.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,30 +13,9 @@
 #include <new>
 #include <vector>
 
+#include "foundation/ByteOrder.h"
 #include "foundation/EngineResult.h"
-
-namespace hfsplus_detail {
-inline std::uint16_t be16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
-}
-inline std::uint32_t be32(const std::uint8_t* p) {
-    return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
-           (static_cast<std::uint32_t>(p[2]) << 8) | p[3];
-}
-inline std::uint64_t be64(const std::uint8_t* p) {
-    return (static_cast<std::uint64_t>(be32(p)) << 32) | be32(p + 4);
-}
-inline std::uint16_t le16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-inline std::uint32_t le32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-inline std::uint64_t le64(const std::uint8_t* p) {
-    return static_cast<std::uint64_t>(le32(p)) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
-}
-}  // namespace hfsplus_detail
+#include "hfsplus/HFSPlusLayout.h"
 
 // ---------------------------------------------------------------------------
 // Status words and failures of the HFS+ library.

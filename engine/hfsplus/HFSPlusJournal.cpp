@@ -11,8 +11,6 @@
 #include "hfsplus/HFSPlusQuickSearch.h"
 #include "hfsplus/HFSPlusVolume.h"
 
-using namespace hfsplus_detail;
-
 CHFSPlusJournal::CHFSPlusJournal(CHFSPlusVolume* volume) : m_volume(volume) {
     if (!volume) {
         m_status = HFS_FAIL(HFS_ERR_NULL_ARG);
@@ -50,14 +48,14 @@ CHFSPlusJournal::CHFSPlusJournal(CHFSPlusVolume* volume) : m_volume(volume) {
     }
     const std::uint8_t* raw = sector.get();
     JournalHeader h;
-    h.magic = le32(raw);
-    h.endian = le32(raw + 4);
-    h.start = le64(raw + 8);
-    h.end = le64(raw + 16);
-    h.size = le64(raw + 24);
-    h.blhdr_size = le32(raw + 32);
-    h.checksum = le32(raw + 36);
-    h.jhdr_size = le32(raw + 40);
+    h.magic = byteorder::LE32(raw + kJHMagicOffset);
+    h.endian = byteorder::LE32(raw + kJHEndianOffset);
+    h.start = byteorder::LE64(raw + kJHStartOffset);
+    h.end = byteorder::LE64(raw + kJHEndOffset);
+    h.size = byteorder::LE64(raw + kJHSizeOffset);
+    h.blhdr_size = byteorder::LE32(raw + kJHBlockListSizeOffset);
+    h.checksum = byteorder::LE32(raw + kJHChecksumOffset);
+    h.jhdr_size = byteorder::LE32(raw + kJHHeaderSizeOffset);
     if (h.magic != kJournalMagic || h.endian != kJournalEndian || h.size != m_info.size) {
         m_status = HFS_FAIL(HFS_ERR_BAD_STRUCT);
         return;
@@ -189,18 +187,20 @@ EngineResult CHFSPlusJournal::GetDeleteRecord(CHFSPlusQuickFileSystemSearchProgr
         if (Read(offset, buffer.data(), h.jhdr_size) != h.jhdr_size) {
             return m_status = HFS_FAIL(HFS_ERR_BAD_STRUCT);
         }
-        if (le16(buffer.data()) == maxBlocks) {
+        if (byteorder::LE16(buffer.data() + kBLMaxBlocksOffset) == maxBlocks) {
             if (Read(offset, buffer.data(), h.blhdr_size) != h.blhdr_size) {
                 return m_status = HFS_FAIL(HFS_ERR_BAD_STRUCT);
             }
             advance(h.blhdr_size);
             // Entries beyond the header's own room are garbage.
-            std::uint16_t numBlocks = std::min<std::uint16_t>(le16(buffer.data() + 2), maxBlocks);
+            std::uint16_t numBlocks =
+                std::min<std::uint16_t>(byteorder::LE16(buffer.data() + kBLNumBlocksOffset), maxBlocks);
             for (std::uint16_t i = 1; i < numBlocks && advanced < area; ++i) {
                 if (progress && !progress->Continued()) return m_status;
-                const std::uint8_t* entry = buffer.data() + 16 + 16 * static_cast<std::size_t>(i);
-                std::uint64_t bnum = le64(entry);
-                std::uint32_t bsize = le32(entry + 8);
+                const std::uint8_t* entry =
+                    buffer.data() + kBLEntriesOffset + kBLEntrySize * static_cast<std::size_t>(i);
+                std::uint64_t bnum = byteorder::LE64(entry + kBLEntryBlockOffset);
+                std::uint32_t bsize = byteorder::LE32(entry + kBLEntrySizeOffset);
                 if (bsize == 0 || bsize > area) break;  // nothing sane follows
                 std::unique_ptr<std::uint8_t[]> copy(new (std::nothrow) std::uint8_t[bsize]);
                 if (!copy) return m_status = HFS_FAIL(HFS_ERR_ALLOC);

@@ -14,8 +14,6 @@
 #include "hfsplus/HFSPlusJournal.h"
 #include "hfsplus/HFSPlusQuickSearch.h"
 
-using namespace hfsplus_detail;
-
 namespace {
 // Sector sizes the 8,192-byte bounce buffer can serve.
 constexpr std::uint32_t kMaxSectorSize = 8192;

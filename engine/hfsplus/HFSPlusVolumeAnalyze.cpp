@@ -21,9 +21,9 @@ public:
         if (sectorSize > kMaxSectorSize) return;
         std::unique_ptr<std::uint8_t[]> sector(new (std::nothrow) std::uint8_t[sectorSize]);
         if (!sector) return;
-        std::uint64_t at = startSector + 1024 / sectorSize;
+        std::uint64_t at = startSector + kVolumeHeaderOffset / sectorSize;
         if (!device->ReadSector(sector.get(), static_cast<std::int64_t>(at), 1)) return;
-        std::uint32_t inSector = 1024 % sectorSize;
+        std::uint32_t inSector = kVolumeHeaderOffset % sectorSize;
         if (inSector + kHFSPlusVolumeHeaderSize > sectorSize) {
             // Sectors smaller than the header: read what follows too.
             std::uint32_t count = (inSector + kHFSPlusVolumeHeaderSize + sectorSize - 1) / sectorSize;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "foundation/ByteOrder.h"
+
 namespace {
 enum OpKind : std::uint8_t { kSmlD, kMedD, kLrgD, kPreD, kSmlM, kLrgM, kSmlL, kLrgL, kNop, kEos, kUndef };
 
@@ -56,7 +58,7 @@ std::size_t lzvn_decode(void* dstVoid, std::size_t dstSize, const void* srcVoid,
                 if (srcSize - s < 3) return d;
                 opLen = 3;
                 literals = (op >> 3) & 3;
-                unsigned w = src[s + 1] | (static_cast<unsigned>(src[s + 2]) << 8);
+                unsigned w = byteorder::LE16(src + s + 1);
                 match = (((op & 7) << 2) | (w & 3)) + 3;
                 dist = w >> 2;
                 newDistance = true;
@@ -67,7 +69,7 @@ std::size_t lzvn_decode(void* dstVoid, std::size_t dstSize, const void* srcVoid,
                 opLen = 3;
                 literals = op >> 6;
                 match = ((op >> 3) & 7) + 3;
-                dist = src[s + 1] | (static_cast<std::size_t>(src[s + 2]) << 8);
+                dist = byteorder::LE16(src + s + 1);
                 newDistance = true;
                 break;
             case kPreD:

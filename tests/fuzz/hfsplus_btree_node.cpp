@@ -16,21 +16,13 @@
 #include "FuzzBuilder.h"
 #include "FuzzDevice.h"
 #include "foundation/DirectoryTree.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusBTree.h"
 #include "hfsplus/HFSPlusQuickSearch.h"
 #include "hfsplus/HFSPlusVolume.h"
 
 namespace {
-
-void put16(std::vector<std::uint8_t>& b, std::size_t at, std::uint16_t v) {
-    b[at] = static_cast<std::uint8_t>(v >> 8);
-    b[at + 1] = static_cast<std::uint8_t>(v);
-}
-void put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
-    put16(b, at, static_cast<std::uint16_t>(v >> 16));
-    put16(b, at + 2, static_cast<std::uint16_t>(v));
-}
 
 void FuzzOneNode(const std::uint8_t* data, std::size_t size) {
     std::size_t nodeSize = std::min<std::size_t>(size / 512 * 512, 4096);
@@ -70,16 +62,16 @@ void FuzzOneNode(const std::uint8_t* data, std::size_t size) {
 std::vector<std::uint8_t> HeaderNode(std::uint16_t depth, std::uint32_t root, std::uint32_t total) {
     std::vector<std::uint8_t> n(512, 0);
     n[8] = 1;  // header node
-    put16(n, 10, 3);
-    put16(n, 14 + 0, depth);
-    put32(n, 14 + 2, root);
-    put16(n, 14 + 18, 512);
-    put32(n, 14 + 22, total);
+    byteorder::PutBE16(n.data() + 10, 3);
+    byteorder::PutBE16(n.data() + 14 + 0, depth);
+    byteorder::PutBE32(n.data() + 14 + 2, root);
+    byteorder::PutBE16(n.data() + 14 + 18, 512);
+    byteorder::PutBE32(n.data() + 14 + 22, total);
     n[14 + 37] = 0xCF;
-    put16(n, 510, 14);
-    put16(n, 508, 120);
-    put16(n, 506, 248);
-    put16(n, 504, 504);
+    byteorder::PutBE16(n.data() + 510, 14);
+    byteorder::PutBE16(n.data() + 508, 120);
+    byteorder::PutBE16(n.data() + 506, 248);
+    byteorder::PutBE16(n.data() + 504, 504);
     return n;
 }
 
@@ -93,19 +85,19 @@ void FuzzVolume(const std::uint8_t* data, std::size_t size) {
     // catalog from 4 (header node, then the fuzzed nodes).
     const std::uint32_t catalogBlocks = static_cast<std::uint32_t>(nodes + 1);
     std::vector<std::uint8_t> image(512 * (4 + catalogBlocks + 4), 0);
-    put16(image, 1024, 0x482B);
-    put16(image, 1026, 4);
-    put32(image, 1024 + 40, 512);
-    put32(image, 1024 + 44, static_cast<std::uint32_t>(image.size() / 512));
+    byteorder::PutBE16(image.data() + 1024, 0x482B);
+    byteorder::PutBE16(image.data() + 1026, 4);
+    byteorder::PutBE32(image.data() + 1024 + 40, 512);
+    byteorder::PutBE32(image.data() + 1024 + 44, static_cast<std::uint32_t>(image.size() / 512));
     // extents fork: block 3, one node
-    put32(image, 1024 + 192 + 12, 1);
-    put32(image, 1024 + 192 + 16, 3);
-    put32(image, 1024 + 192 + 20, 1);
+    byteorder::PutBE32(image.data() + 1024 + 192 + 12, 1);
+    byteorder::PutBE32(image.data() + 1024 + 192 + 16, 3);
+    byteorder::PutBE32(image.data() + 1024 + 192 + 20, 1);
     // catalog fork: blocks 4..
-    put32(image, 1024 + 272 + 4, 0);
-    put32(image, 1024 + 272 + 12, catalogBlocks);
-    put32(image, 1024 + 272 + 16, 4);
-    put32(image, 1024 + 272 + 20, catalogBlocks);
+    byteorder::PutBE32(image.data() + 1024 + 272 + 4, 0);
+    byteorder::PutBE32(image.data() + 1024 + 272 + 12, catalogBlocks);
+    byteorder::PutBE32(image.data() + 1024 + 272 + 16, 4);
+    byteorder::PutBE32(image.data() + 1024 + 272 + 20, catalogBlocks);
     auto ext = HeaderNode(0, 0, 1);
     std::memcpy(image.data() + 3 * 512, ext.data(), 512);
     auto cat = HeaderNode(depth, 1, catalogBlocks);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FuzzDevice.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusCompressFileReader.h"
 #include "hfsplus/HFSPlusFileNode.h"
@@ -21,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 7) return 0;
     static const std::uint32_t kTypes[] = {3, 4, 7, 8};
     const std::uint32_t type = kTypes[data[0] % 4];
-    const std::uint32_t uncompressed = (data[1] | (data[2] << 8) | (data[3] << 16) | (data[4] << 24)) % (4u << 20);
-    std::size_t inlineLength = std::min<std::size_t>(data[5] | (data[6] << 8), size - 7);
+    const std::uint32_t uncompressed = byteorder::LE32(data + 1) % (4u << 20);
+    std::size_t inlineLength = std::min<std::size_t>(byteorder::LE16(data + 5), size - 7);
     const std::uint8_t* payload = data + 7;
     const std::uint8_t* fork = payload + inlineLength;
     const std::size_t forkLength = size - 7 - inlineLength;
@@ -30,13 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // 512-byte blocks: the volume header in block 2, the fork from block 8.
     const std::uint32_t forkBlocks = static_cast<std::uint32_t>((forkLength + 511) / 512);
     std::vector<std::uint8_t> image(512 * (8 + forkBlocks + 1), 0);
-    image[1024] = 0x48;
-    image[1025] = 0x2B;
-    image[1027] = 4;
-    image[1024 + 42] = 0x02;  // block size 512
-    const std::uint32_t total = static_cast<std::uint32_t>(image.size() / 512);
-    image[1024 + 46] = static_cast<std::uint8_t>(total >> 8);
-    image[1024 + 47] = static_cast<std::uint8_t>(total);
+    byteorder::PutBE16(image.data() + 1024, 0x482B);
+    byteorder::PutBE16(image.data() + 1026, 4);
+    byteorder::PutBE32(image.data() + 1024 + 40, 512);  // block size
+    byteorder::PutBE32(image.data() + 1024 + 44, static_cast<std::uint32_t>(image.size() / 512));
     if (forkLength) std::memcpy(image.data() + 8 * 512, fork, forkLength);
     FuzzDevice device(std::move(image));
     CHFSPlusVolume volume(&device, false);  // no catalog: still reads
@@ -49,10 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::copy(wide.unicode, wide.unicode + wide.length, key->name);
     auto* attr = new HFSPlusAttrRecord;
     attr->recordType = kHFSPlusAttrInlineData;
-    attr->attrData = {'f', 'p', 'm', 'c', static_cast<std::uint8_t>(type), 0, 0, 0,
-                      static_cast<std::uint8_t>(uncompressed), static_cast<std::uint8_t>(uncompressed >> 8),
-                      static_cast<std::uint8_t>(uncompressed >> 16), static_cast<std::uint8_t>(uncompressed >> 24),
-                      0, 0, 0, 0};
+    attr->attrData = {'f', 'p', 'm', 'c', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    byteorder::PutLE32(attr->attrData.data() + 4, type);
+    byteorder::PutLE64(attr->attrData.data() + 8, uncompressed);
     attr->attrData.insert(attr->attrData.end(), payload, payload + inlineLength);
     attr->attrSize = static_cast<std::uint32_t>(attr->attrData.size());
     volume.DeletedAttributes().AddFront(key, attr);

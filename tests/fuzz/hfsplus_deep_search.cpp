@@ -15,6 +15,7 @@
 #include "FuzzBuilder.h"
 #include "foundation/Bitmap.h"
 #include "foundation/DirectoryTree.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusDeepSearch.h"
@@ -57,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SparseDevice device(sectorSize);
     std::size_t at = 1;
     while (at + 2 <= size) {
-        const std::int64_t sector = (data[at] | (data[at + 1] << 8)) % kSectors;
+        const std::int64_t sector = byteorder::LE16(data + at) % kSectors;
         at += 2;
         std::vector<std::uint8_t> bytes(sectorSize, 0);
         const std::size_t take = std::min<std::size_t>(sectorSize, size - at);

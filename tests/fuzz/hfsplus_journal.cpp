@@ -14,45 +14,33 @@
 #include "FuzzBuilder.h"
 #include "FuzzDevice.h"
 #include "foundation/DirectoryTree.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusQuickSearch.h"
 #include "hfsplus/HFSPlusVolume.h"
 
 namespace {
-
-void be16(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
-    b[at] = static_cast<std::uint8_t>(v >> 8);
-    b[at + 1] = static_cast<std::uint8_t>(v);
-}
-void be32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
-    be16(b, at, v >> 16);
-    be16(b, at + 2, v & 0xFFFF);
-}
-void le32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 // A 512-byte node with records placed one after the other.
 void Node(std::vector<std::uint8_t>& img, std::size_t at, std::int8_t kind, std::uint8_t height,
           const std::vector<std::vector<std::uint8_t>>& records) {
     img[at + 8] = static_cast<std::uint8_t>(kind);
     img[at + 9] = height;
-    be16(img, at + 10, static_cast<std::uint32_t>(records.size()));
+    byteorder::PutBE16(img.data() + at + 10, static_cast<std::uint16_t>(records.size()));
     std::size_t off = 14;
     for (std::size_t i = 0; i < records.size(); ++i) {
-        be16(img, at + 512 - 2 * (i + 1), static_cast<std::uint32_t>(off));
+        byteorder::PutBE16(img.data() + at + 512 - 2 * (i + 1), static_cast<std::uint16_t>(off));
         std::memcpy(img.data() + at + off, records[i].data(), records[i].size());
         off += records[i].size();
     }
-    be16(img, at + 512 - 2 * (records.size() + 1), static_cast<std::uint32_t>(off));
+    byteorder::PutBE16(img.data() + at + 512 - 2 * (records.size() + 1), static_cast<std::uint16_t>(off));
 }
 
 std::vector<std::uint8_t> HeaderRecord(std::uint16_t depth, std::uint32_t root, std::uint32_t total) {
     std::vector<std::uint8_t> r(106, 0);
-    be16(r, 0, depth);
-    be32(r, 2, root);
-    be16(r, 18, 512);
-    be32(r, 22, total);
+    byteorder::PutBE16(r.data() + 0, depth);
+    byteorder::PutBE32(r.data() + 2, root);
+    byteorder::PutBE16(r.data() + 18, 512);
+    byteorder::PutBE32(r.data() + 22, total);
     r[37] = 0xCF;
     return r;
 }
@@ -66,21 +54,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> img(static_cast<std::size_t>(totalBlocks) * 512, 0);
     // Volume header.
     const std::size_t vh = 1024;
-    be16(img, vh, 0x482B);
-    be16(img, vh + 2, 4);
-    be32(img, vh + 4, 0x2000);  // journaled
-    be32(img, vh + 12, 8);      // journal info block
-    be32(img, vh + 40, 512);
-    be32(img, vh + 44, totalBlocks);
-    be32(img, vh + 192 + 12, 1);  // extents: block 3
-    be32(img, vh + 192 + 16, 3);
-    be32(img, vh + 192 + 20, 1);
-    be32(img, vh + 272 + 12, 2);  // catalog: blocks 4-5
-    be32(img, vh + 272 + 16, 4);
-    be32(img, vh + 272 + 20, 2);
-    be32(img, vh + 352 + 12, 1);  // attributes: block 6
-    be32(img, vh + 352 + 16, 6);
-    be32(img, vh + 352 + 20, 1);
+    byteorder::PutBE16(img.data() + vh, 0x482B);
+    byteorder::PutBE16(img.data() + vh + 2, 4);
+    byteorder::PutBE32(img.data() + vh + 4, 0x2000);  // journaled
+    byteorder::PutBE32(img.data() + vh + 12, 8);      // journal info block
+    byteorder::PutBE32(img.data() + vh + 40, 512);
+    byteorder::PutBE32(img.data() + vh + 44, totalBlocks);
+    byteorder::PutBE32(img.data() + vh + 192 + 12, 1);  // extents: block 3
+    byteorder::PutBE32(img.data() + vh + 192 + 16, 3);
+    byteorder::PutBE32(img.data() + vh + 192 + 20, 1);
+    byteorder::PutBE32(img.data() + vh + 272 + 12, 2);  // catalog: blocks 4-5
+    byteorder::PutBE32(img.data() + vh + 272 + 16, 4);
+    byteorder::PutBE32(img.data() + vh + 272 + 20, 2);
+    byteorder::PutBE32(img.data() + vh + 352 + 12, 1);  // attributes: block 6
+    byteorder::PutBE32(img.data() + vh + 352 + 16, 6);
+    byteorder::PutBE32(img.data() + vh + 352 + 20, 1);
     std::vector<std::uint8_t> empty128(128, 0), map(512 - 256, 0);
     Node(img, 3 * 512, 1, 0, {HeaderRecord(0, 0, 1), empty128, map});
     Node(img, 4 * 512, 1, 0, {HeaderRecord(1, 1, 2), empty128, map});
@@ -88,27 +76,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // One live file "a" (id 20) in the root folder.
     std::vector<std::uint8_t> key = {0, 8, 0, 0, 0, 2, 0, 1, 0, 'a'};
     std::vector<std::uint8_t> file(248, 0);
-    be16(file, 0, 2);
-    be32(file, 8, 20);
+    byteorder::PutBE16(file.data() + 0, 2);
+    byteorder::PutBE32(file.data() + 8, 20);
     key.insert(key.end(), file.begin(), file.end());
     Node(img, 5 * 512, -1, 1, {key});
     // Journal info block and journal header.
     const std::size_t jib = 8 * 512;
-    be32(img, jib, 1);
-    be32(img, jib + 36 + 4, kJournalBlock * 512);
-    be32(img, jib + 44 + 4, kJournalSize);
+    byteorder::PutBE32(img.data() + jib, 1);
+    byteorder::PutBE32(img.data() + jib + 36 + 4, kJournalBlock * 512);
+    byteorder::PutBE32(img.data() + jib + 44 + 4, kJournalSize);
     const std::size_t jh = kJournalBlock * 512;
-    le32(img, jh, 0x4A4E4C78);
-    le32(img, jh + 4, 0x12345678);
-    std::uint32_t start = data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<std::uint32_t>(data[3]) << 24);
-    std::uint32_t end = data[4] | (data[5] << 8) | (data[6] << 16) | (static_cast<std::uint32_t>(data[7]) << 24);
-    std::uint32_t blhdr = data[8] | (data[9] << 8) | (data[10] << 16) | (static_cast<std::uint32_t>(data[11]) << 24);
+    byteorder::PutLE32(img.data() + jh, 0x4A4E4C78);
+    byteorder::PutLE32(img.data() + jh + 4, 0x12345678);
+    std::uint32_t start = byteorder::LE32(data);
+    std::uint32_t end = byteorder::LE32(data + 4);
+    std::uint32_t blhdr = byteorder::LE32(data + 8);
     std::uint32_t jhdr = 512u << (data[12] % 3);
-    le32(img, jh + 8, start % kJournalSize);
-    le32(img, jh + 16, end % kJournalSize);
-    le32(img, jh + 24, kJournalSize);
-    le32(img, jh + 32, blhdr);
-    le32(img, jh + 40, jhdr);
+    byteorder::PutLE32(img.data() + jh + 8, start % kJournalSize);
+    byteorder::PutLE32(img.data() + jh + 16, end % kJournalSize);
+    byteorder::PutLE32(img.data() + jh + 24, kJournalSize);
+    byteorder::PutLE32(img.data() + jh + 32, blhdr);
+    byteorder::PutLE32(img.data() + jh + 40, jhdr);
     std::size_t body = std::min<std::size_t>(size - 13, kJournalSize - 512);
     std::memcpy(img.data() + jh + 512, data + 13, body);
 

@@ -4,11 +4,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "foundation/ByteOrder.h"
 #include "hfsplus/LZVN.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    std::size_t outSize = static_cast<std::size_t>(data[0] | (data[1] << 8));
+    std::size_t outSize = byteorder::LE16(data);
     std::vector<std::uint8_t> out(outSize);
     std::vector<std::uint8_t> src(data + 2, data + size);  // exact-size copy: overreads are caught
     std::size_t n = lzvn_decode(out.data(), out.size(), src.data(), src.size());

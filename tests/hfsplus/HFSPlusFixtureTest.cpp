@@ -347,8 +347,8 @@ TEST(HFSPlusFixtures, DamagedCatalogNeverCrashesOrHangs) {
     // The root index node's first child points back at the root.
     {
         auto bytes = pristine;
-        std::uint16_t off = static_cast<std::uint16_t>((bytes[root + 4094] << 8) | bytes[root + 4095]);
-        std::uint16_t keyLen = static_cast<std::uint16_t>((bytes[root + off] << 8) | bytes[root + off + 1]);
+        std::uint16_t off = byteorder::BE16(&bytes[root + 4094]);
+        std::uint16_t keyLen = byteorder::BE16(&bytes[root + off]);
         put32(bytes, root + off + keyLen + 2, 3);
         MemoryDevice device(std::move(bytes));
         CHFSPlusVolume volume(&device, false);

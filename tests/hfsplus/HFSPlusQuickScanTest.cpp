@@ -305,16 +305,12 @@ TEST(HFSPlusCompressed, InlineAndResourceForkEdgeCases) {
         std::uint32_t at = 16;
         for (int k = 0; k < 3; ++k) {
             // Each chunk stored raw (0x06 then its bytes).
-            fork[4 * k] = static_cast<std::uint8_t>(at);
-            fork[4 * k + 1] = static_cast<std::uint8_t>(at >> 8);
-            fork[4 * k + 2] = static_cast<std::uint8_t>(at >> 16);
+            byteorder::PutLE32(&fork[4 * k], at);
             fork.push_back(0x06);
             fork.insert(fork.end(), plain.begin() + 65536 * k, plain.begin() + 65536 * (k + 1));
             at += 65537;
         }
-        fork[12] = static_cast<std::uint8_t>(at);
-        fork[13] = static_cast<std::uint8_t>(at >> 8);
-        fork[14] = static_cast<std::uint8_t>(at >> 16);
+        byteorder::PutLE32(&fork[12], at);
         CompressedFixture f(8, plain.size(), {}, fork);
         std::vector<char> out;
         EXPECT_EQ(f.Read(65536, 131072, &out), 131072);

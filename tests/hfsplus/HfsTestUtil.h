@@ -20,6 +20,7 @@
 
 #include "foundation/DirectoryTree.h"
 #include "foundation/Progress.h"
+#include "foundation/ByteOrder.h"
 #include "foundation/StorageDevice.h"
 #include "hfsplus/HFSPlusFileNode.h"
 #include "support/BuilderDouble.h"
@@ -29,26 +30,23 @@
 namespace hfstest {
 
 // ---------------------------------------------------------------------------
-// Big-endian writers for hand-built structures.
+// Big-endian writers for hand-built structures, over the byte-order header.
 inline void put16(std::vector<std::uint8_t>& b, std::size_t at, std::uint16_t v) {
-    b[at] = static_cast<std::uint8_t>(v >> 8);
-    b[at + 1] = static_cast<std::uint8_t>(v);
+    byteorder::PutBE16(b.data() + at, v);
 }
 inline void put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
-    put16(b, at, static_cast<std::uint16_t>(v >> 16));
-    put16(b, at + 2, static_cast<std::uint16_t>(v));
+    byteorder::PutBE32(b.data() + at, v);
 }
 inline void put64(std::vector<std::uint8_t>& b, std::size_t at, std::uint64_t v) {
-    put32(b, at, static_cast<std::uint32_t>(v >> 32));
-    put32(b, at + 4, static_cast<std::uint32_t>(v));
+    byteorder::PutBE64(b.data() + at, v);
 }
 inline void app16(std::vector<std::uint8_t>& b, std::uint16_t v) {
-    b.push_back(static_cast<std::uint8_t>(v >> 8));
-    b.push_back(static_cast<std::uint8_t>(v));
+    b.resize(b.size() + 2);
+    byteorder::PutBE16(b.data() + b.size() - 2, v);
 }
 inline void app32(std::vector<std::uint8_t>& b, std::uint32_t v) {
-    app16(b, static_cast<std::uint16_t>(v >> 16));
-    app16(b, static_cast<std::uint16_t>(v));
+    b.resize(b.size() + 4);
+    byteorder::PutBE32(b.data() + b.size() - 4, v);
 }
 
 // ---------------------------------------------------------------------------
