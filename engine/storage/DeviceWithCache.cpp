@@ -73,7 +73,10 @@ std::unique_ptr<uint8_t[]> CStorageDeviceWithCache::TakeBuffer() {
 void CStorageDeviceWithCache::FillBlock(uint8_t* data, int64_t first, int64_t count) {
     const uint32_t sectorBytes = SectorBytes();
     const size_t valid = static_cast<size_t>(count) * sectorBytes;
-    if (count > 0 && !m_inner->ReadSector(data, first, count)) {
+    // The producer thread reads here while the scanning thread may read the
+    // same device outside the current block: only the read's own result is
+    // safe to look at, never the device's last error.
+    if (count > 0 && IsEngineFailure(m_inner->ReadSectorResult(data, first, count))) {
         // A failed read must not leave stale bytes of another block behind.
         std::memset(data, 0, valid);
     }
