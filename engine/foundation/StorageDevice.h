@@ -6,6 +6,10 @@
 
 #include "foundation/EngineResult.h"
 
+// The storage module's error number of a failed open or read (the others are
+// in storage/StorageError.h).
+constexpr std::uint32_t STORAGE_ERROR_IO = 1;
+
 // Description record holder attached to a device (disk, partition, volume,
 // DMG or QVX record); the sub-interfaces live with the devices.
 class IStorageDeviceData {
@@ -33,6 +37,18 @@ public:
     // 1 when every requested byte is in the buffer, 0 on failure (see
     // GetLastError).
     virtual int ReadSector(void* buffer, std::int64_t firstSector, std::int64_t count) = 0;
+    // Reads as ReadSector does and returns that read's own outcome: ENGINE_OK
+    // or why it failed, leaving GetLastError alone. A device read by two
+    // threads at once (the read-ahead cache's reader and the scanning thread
+    // reading outside the cached block) must not share a last-error field: a
+    // bad-sector error would be lost or pinned on the other thread's read.
+    // The devices that keep a last error override this; the fallback suits a
+    // device read by one thread at a time.
+    virtual EngineResult ReadSectorResult(void* buffer, std::int64_t firstSector, std::int64_t count) {
+        if (ReadSector(buffer, firstSector, count) == 1) return ENGINE_OK;
+        const EngineResult error = GetLastError();
+        return IsEngineFailure(error) ? error : ENGINE_ERROR(ENGINE_MODULE_STORAGE, STORAGE_ERROR_IO);
+    }
     virtual std::uint32_t GetSectorSize() = 0;
     virtual std::int64_t GetTotalSectors() = 0;
     virtual int IOCtl(std::uint64_t code, void* data) = 0;

@@ -23,6 +23,11 @@ int CStorageDeviceBase::IOCtl(std::uint64_t, void*) {
     return 0;
 }
 
+int CStorageDeviceBase::ReadSector(void* buffer, std::int64_t firstSector, std::int64_t count) {
+    m_lastError = ReadSectorResult(buffer, firstSector, count);
+    return IsEngineFailure(m_lastError) ? 0 : 1;
+}
+
 void CStorageDeviceBase::SetPrivateData(IStorageDeviceData* data) {
     m_lastError = 0;
     if (data != m_privateData) {
@@ -132,22 +137,14 @@ int CDescriptorDevice::ReOpenWithGeometry() {
     return 0;
 }
 
-bool CDescriptorDevice::ReadSectors(void* buffer, std::int64_t first, std::int64_t count) {
-    m_lastError = 0;
-    if (buffer == nullptr || first < 0 || count <= 0) {
-        m_lastError = STORAGE_ERROR(STORAGE_ERROR_BAD_ARGUMENT);
-        return false;
-    }
-    const std::int64_t size = GetSectorSize();
+EngineResult CDescriptorDevice::ReadSectors(void* buffer, std::int64_t first, std::int64_t count) const {
+    if (buffer == nullptr || first < 0 || count <= 0) return STORAGE_ERROR(STORAGE_ERROR_BAD_ARGUMENT);
+    const std::int64_t size = m_sectorSize;
     // Offsets that do not fit a file offset cannot name a sector anywhere.
     if (m_dataOffset < 0 || first > (INT64_MAX - m_dataOffset) / size || count > INT64_MAX / size ||
-        first * size + m_dataOffset > INT64_MAX - count * size) {
-        m_lastError = STORAGE_ERROR(STORAGE_ERROR_BAD_ARGUMENT);
-        return false;
-    }
-    if (QXReadAsyncData(buffer, m_fd, first * size + m_dataOffset, count * size) <= 0) {
-        m_lastError = STORAGE_ERROR(STORAGE_ERROR_IO);
-        return false;
-    }
-    return true;
+        first * size + m_dataOffset > INT64_MAX - count * size)
+        return STORAGE_ERROR(STORAGE_ERROR_BAD_ARGUMENT);
+    if (QXReadAsyncData(buffer, m_fd, first * size + m_dataOffset, count * size) <= 0)
+        return STORAGE_ERROR(STORAGE_ERROR_IO);
+    return ENGINE_OK;
 }

@@ -30,6 +30,10 @@ public:
     // is kept and the geometry stays as it was.
     void SetPrivateData(IStorageDeviceData* data) override;
     EngineResult GetLastError() override { return m_lastError; }
+    // Keeps the read's outcome (ReadSectorResult) as the last error. Only
+    // ReadSectorResult touches no field, so a device read from two threads at
+    // once is read through it (the read-ahead cache does).
+    int ReadSector(void* buffer, std::int64_t firstSector, std::int64_t count) final;
 
 protected:
     CStorageDeviceBase() = default;
@@ -80,8 +84,9 @@ protected:
     // sleeping a second after each failure. 1 when an attempt succeeded.
     int ReOpenWithGeometry();
     // Reads `count` sectors at `first` (byte first * sector size + the data
-    // offset). Keeps error 5 for bad arguments and error 1 for a failed read.
-    bool ReadSectors(void* buffer, std::int64_t first, std::int64_t count);
+    // offset). Returns error 5 for bad arguments and error 1 for a failed read;
+    // keeps nothing, so two threads may read at once.
+    EngineResult ReadSectors(void* buffer, std::int64_t first, std::int64_t count) const;
 
     int m_fd = -1;
     std::string m_path;

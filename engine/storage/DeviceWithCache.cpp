@@ -81,6 +81,8 @@ int64_t CStorageDeviceWithCache::FillBlock(uint8_t* data, int64_t first, int64_t
     const size_t valid = static_cast<size_t>(count) * sectorBytes;
     // One bad sector must cost only itself, not the whole block: what can
     // be read is kept, and only the sectors that still fail read as zeros.
+    // The scanning thread may read the same device meanwhile, so only each
+    // read's own result is looked at, never the device's last error.
     const int64_t unreadable = count > 0 ? ReadSectorsSalvaging(m_inner, data, first, count, sectorBytes) : 0;
     if (valid < m_blockBytes) std::memset(data + valid, 0, m_blockBytes - valid);
     return unreadable;

@@ -11,8 +11,8 @@ int CDiskDevice::Open(char* path) { return OpenWithGeometry(path); }
 
 int CDiskDevice::ReOpen() { return ReOpenWithGeometry(); }
 
-int CDiskDevice::ReadSector(void* buffer, std::int64_t firstSector, std::int64_t count) {
-    return ReadSectors(buffer, firstSector, count) ? 1 : 0;
+EngineResult CDiskDevice::ReadSectorResult(void* buffer, std::int64_t firstSector, std::int64_t count) {
+    return ReadSectors(buffer, firstSector, count);
 }
 
 bool CDiskDevice::ApplyPrivateData(IStorageDeviceData* data) {

@@ -24,7 +24,7 @@ public:
     // 1 when every byte is in the buffer; error 5 for a null buffer, a
     // negative first sector or a count below 1 (nothing is touched), error 1
     // when the read failed. A read past the end gives zeros there.
-    int ReadSector(void* buffer, std::int64_t firstSector, std::int64_t count) override;
+    EngineResult ReadSectorResult(void* buffer, std::int64_t firstSector, std::int64_t count) override;
     int GetType() override { return STORAGE_DEVICE_DISK; }
 
     // The disk record, or null with error 7.

@@ -20,14 +20,11 @@ int CImageFileDevice::Open(char*)
     return 1;
 }
 
-int CImageFileDevice::ReadSector(void* buffer, std::int64_t firstSector, std::int64_t count)
+EngineResult CImageFileDevice::ReadSectorResult(void* buffer, std::int64_t firstSector, std::int64_t count)
 {
-    m_lastError = 0;
     if (buffer == nullptr || firstSector < 0 || count <= 0 ||
-        count > std::numeric_limits<std::int64_t>::max() / GetSectorSize()) {
-        m_lastError = STORAGE_ERROR(STORAGE_ERROR_BAD_ARGUMENT);
-        return 0;
-    }
+        count > std::numeric_limits<std::int64_t>::max() / GetSectorSize())
+        return STORAGE_ERROR(STORAGE_ERROR_BAD_ARGUMENT);
     std::int64_t inImage = count;
     if (m_totalSectors > 0)
         inImage = firstSector >= m_totalSectors ? 0 : std::min(count, m_totalSectors - firstSector);
@@ -35,11 +32,9 @@ int CImageFileDevice::ReadSector(void* buffer, std::int64_t firstSector, std::in
     std::uint8_t* out = static_cast<std::uint8_t*>(buffer);
     if (inImage < count)
         std::memset(out + inImage * size, 0, static_cast<std::size_t>((count - inImage) * size));
-    if (inImage == 0) {
-        m_lastError = STORAGE_ERROR(STORAGE_ERROR_IO);
-        return 0;
-    }
-    return ReadSectors(out, firstSector, inImage) ? 1 : 0;
+    if (inImage == 0)
+        return STORAGE_ERROR(STORAGE_ERROR_IO);
+    return ReadSectors(out, firstSector, inImage);
 }
 
 bool CImageFileDevice::ApplyPrivateData(IStorageDeviceData* data)

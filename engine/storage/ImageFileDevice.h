@@ -18,7 +18,7 @@ public:
     // Sectors past the image's last sector read as zeros, so the bytes that
     // follow the data in the file (a DMG's property list and trailer) never
     // reach a scanner; a read wholly past the end fails.
-    int ReadSector(void* buffer, std::int64_t firstSector, std::int64_t count) override;
+    EngineResult ReadSectorResult(void* buffer, std::int64_t firstSector, std::int64_t count) override;
 
     std::int64_t GetDataOffset() const { return m_dataOffset; }
 

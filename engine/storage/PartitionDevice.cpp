@@ -15,23 +15,16 @@ int CWindowDevice::Close() {
     return 1;
 }
 
-int CWindowDevice::ReadSector(void* buffer, std::int64_t first, std::int64_t count) {
-    m_lastError = 0;
-    if (m_parent == nullptr) {
-        m_lastError = STORAGE_ERROR(STORAGE_ERROR_NO_DATA);
-        return 0;
-    }
+EngineResult CWindowDevice::ReadSectorResult(void* buffer, std::int64_t first, std::int64_t count) {
+    if (m_parent == nullptr) return STORAGE_ERROR(STORAGE_ERROR_NO_DATA);
     if (buffer == nullptr || first < 0 || first >= m_totalSectors || count <= 0 ||
-        count > m_totalSectors || m_startSector < 0 || first > INT64_MAX - m_startSector) {
-        m_lastError = STORAGE_ERROR(STORAGE_ERROR_BAD_ARGUMENT);
-        return 0;
-    }
+        count > m_totalSectors || m_startSector < 0 || first > INT64_MAX - m_startSector)
+        return STORAGE_ERROR(STORAGE_ERROR_BAD_ARGUMENT);
     const std::int64_t n = count <= m_totalSectors - first ? count : m_totalSectors - first;
-    if (m_parent->ReadSector(buffer, first + m_startSector, n) != 1) {
-        m_lastError = m_parent->GetLastError();
-        if (!IsEngineFailure(m_lastError)) m_lastError = STORAGE_ERROR(STORAGE_ERROR_IO);
-        return 0;
-    }
+    // The parent's outcome of this very read: its last error may already be
+    // another thread's.
+    const EngineResult result = m_parent->ReadSectorResult(buffer, first + m_startSector, n);
+    if (IsEngineFailure(result)) return result;
     // The sectors past the window's end are zeros, never the caller's stale
     // bytes: a searcher would take them for data of this partition. The
     // parent's sector size is the unit its read filled.
@@ -40,7 +33,7 @@ int CWindowDevice::ReadSector(void* buffer, std::int64_t first, std::int64_t cou
         std::memset(static_cast<unsigned char*>(buffer) + static_cast<std::size_t>(n) * unit, 0,
                     static_cast<std::size_t>(count - n) * unit);
     }
-    return 1;
+    return ENGINE_OK;
 }
 
 int CWindowDevice::IsValidRange(std::int64_t first, std::int64_t end, std::int64_t,

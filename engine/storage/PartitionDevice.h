@@ -18,7 +18,7 @@ public:
     // window or a count below 1 or above the window's size. A request running
     // past the end of the window reads what lies inside it and returns zeros
     // for the rest. A failed parent read passes the parent's error on.
-    int ReadSector(void* buffer, std::int64_t firstSector, std::int64_t count) override;
+    EngineResult ReadSectorResult(void* buffer, std::int64_t firstSector, std::int64_t count) override;
     std::int64_t GetStartSector() override { return m_startSector; }
     IStorageDevice* GetParent() const { return m_parent; }
     // 1 when 0 <= first < total and end <= total; else error 5 and 0.

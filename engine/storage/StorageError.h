@@ -4,9 +4,8 @@
 #include <cstdint>
 
 #include "foundation/EngineResult.h"
+#include "foundation/StorageDevice.h"  // STORAGE_ERROR_IO: the open or a read failed
 
-// The open or a read failed.
-constexpr std::uint32_t STORAGE_ERROR_IO = 1;
 // IOCtl was called; no device supports any code.
 constexpr std::uint32_t STORAGE_ERROR_IOCTL = 3;
 // Bad read arguments: null buffer, negative first sector, count of 0 or less,

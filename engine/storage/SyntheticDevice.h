@@ -108,12 +108,22 @@ public:
     // --- IStorageDevice --------------------------------------------------
     int Open(char*) override { return 1; }
     int Close() override { return 1; }
-    int ReadSector(void* buffer, std::int64_t first, std::int64_t count) override {
+    // Keeps the outcome of ReadSectorResult (the one read a double overrides)
+    // as the last error.
+    int ReadSector(void* buffer, std::int64_t first, std::int64_t count) final {
+        const EngineResult result = ReadSectorResult(buffer, first, count);
         std::lock_guard<std::mutex> g(m_lock);
-        return ReadSectorsAsDisk(buffer, first, count, m_sectorSize, TotalSectors(), m_failing, m_readCalls,
-                                 m_lastError, [&](std::uint8_t* dst, std::int64_t s) {
-                                     Fill(dst, static_cast<std::uint64_t>(s) * m_sectorSize, m_sectorSize);
-                                 });
+        m_lastError = result;
+        return IsEngineFailure(result) ? 0 : 1;
+    }
+    EngineResult ReadSectorResult(void* buffer, std::int64_t first, std::int64_t count) override {
+        EngineResult result = 0;
+        std::lock_guard<std::mutex> g(m_lock);
+        ReadSectorsAsDisk(buffer, first, count, m_sectorSize, TotalSectors(), m_failing, m_readCalls, result,
+                          [&](std::uint8_t* dst, std::int64_t s) {
+                              Fill(dst, static_cast<std::uint64_t>(s) * m_sectorSize, m_sectorSize);
+                          });
+        return result;
     }
     std::uint32_t GetSectorSize() override { return m_sectorSize; }
     std::int64_t GetTotalSectors() override {

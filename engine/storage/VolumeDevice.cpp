@@ -19,16 +19,12 @@ int CVolumeDevice::Open(char* path) { return OpenWithGeometry(path); }
 
 int CVolumeDevice::ReOpen() { return ReOpenWithGeometry(); }
 
-int CVolumeDevice::ReadSector(void* buffer, std::int64_t firstSector, std::int64_t count) {
-    m_lastError = 0;
-    if (buffer != nullptr && firstSector >= m_totalSectors) {
-        m_lastError = STORAGE_ERROR(STORAGE_ERROR_BAD_ARGUMENT);
-        return 0;
-    }
-    if (ReadSectors(buffer, firstSector, count)) return 1;
-    if (IsStorageError(m_lastError, STORAGE_ERROR_IO))
-        m_messageCenter->PushEvent(EVENT_TYPE_READ_FAILED, 0, nullptr);
-    return 0;
+EngineResult CVolumeDevice::ReadSectorResult(void* buffer, std::int64_t firstSector, std::int64_t count) {
+    if (buffer != nullptr && firstSector >= m_totalSectors) return STORAGE_ERROR(STORAGE_ERROR_BAD_ARGUMENT);
+    const EngineResult result = ReadSectors(buffer, firstSector, count);
+    // The notification follows this read's own outcome, whichever thread read.
+    if (IsStorageError(result, STORAGE_ERROR_IO)) m_messageCenter->PushEvent(EVENT_TYPE_READ_FAILED, 0, nullptr);
+    return result;
 }
 
 void CVolumeDevice::SetApfsDevicePath(char* path) {

@@ -26,7 +26,7 @@ public:
     // a first sector at or past the end (no event). A failed read keeps error
     // 1 and pushes event 1 (no payload) to the message centre. The count is
     // not bounded by the end: sectors past it read as zeros.
-    int ReadSector(void* buffer, std::int64_t firstSector, std::int64_t count) override;
+    EngineResult ReadSectorResult(void* buffer, std::int64_t firstSector, std::int64_t count) override;
     int GetType() override { return STORAGE_DEVICE_VOLUME; }
     // Keeps the BSD name of the APFS volume found on this one.
     void SetApfsDevicePath(char* path) override;

@@ -109,9 +109,9 @@ class RefusingDevice : public CMemoryStorageDevice {
 public:
     using CMemoryStorageDevice::CMemoryStorageDevice;
     std::int64_t refused = -1;
-    int ReadSector(void* buffer, std::int64_t first, std::int64_t count) override {
-        if (first == refused) return 0;
-        return CMemoryStorageDevice::ReadSector(buffer, first, count);
+    EngineResult ReadSectorResult(void* buffer, std::int64_t first, std::int64_t count) override {
+        if (first == refused) return STORAGE_ERROR(STORAGE_ERROR_IO);
+        return CMemoryStorageDevice::ReadSectorResult(buffer, first, count);
     }
 };
 

@@ -475,11 +475,11 @@ TEST(NTFSLogFileFinder, PageStoreIsBounded) {
     struct HugeDevice : CMemoryStorageDevice {
         HugeDevice() : CMemoryStorageDevice(512, 17 * 2048) {}
         std::int64_t GetTotalSectors() override { return std::int64_t{1} << 32; }
-        int ReadSector(void* buffer, std::int64_t first, std::int64_t count) override {
+        EngineResult ReadSectorResult(void* buffer, std::int64_t first, std::int64_t count) override {
             if (first + count <= CMemoryStorageDevice::GetTotalSectors())
-                return CMemoryStorageDevice::ReadSector(buffer, first, count);
+                return CMemoryStorageDevice::ReadSectorResult(buffer, first, count);
             std::memset(buffer, 0, static_cast<std::size_t>(count) * 512);
-            return 1;
+            return ENGINE_OK;
         }
     } huge;
     SyntheticVolume big(0, 8, 8, std::int64_t{1} << 28);

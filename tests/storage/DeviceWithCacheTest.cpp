@@ -19,12 +19,12 @@ public:
         int64_t first, count;
         std::thread::id thread;
     };
-    int ReadSector(void* buffer, int64_t first, int64_t count) override {
+    EngineResult ReadSectorResult(void* buffer, int64_t first, int64_t count) override {
         {
             std::lock_guard<std::mutex> g(m_readsLock);
             reads.push_back({first, count, std::this_thread::get_id()});
         }
-        return CMemoryStorageDevice::ReadSector(buffer, first, count);
+        return CMemoryStorageDevice::ReadSectorResult(buffer, first, count);
     }
     std::vector<Read> Reads() {
         std::lock_guard<std::mutex> g(m_readsLock);

@@ -5,12 +5,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "StorageTestUtil.h"
 #include "foundation/MessageCenter.h"
+#include "storage/DeviceWithCache.h"
 #include "storage/DiskDevice.h"
 #include "support/SkipOutsideCi.h"
 #include "storage/PartitionDevice.h"
@@ -53,6 +55,7 @@ protected:
         centre = CMessageCenter::Instance();
         centre->SetDeliveryInterval(2ms);
         centre->StartReceiveMessage();
+        Drain(centre);  // failures other tests' volumes reported are not this test's
         ASSERT_TRUE(centre->RegisterNotifyCenter(kKey, &counter));
     }
     void TearDown() override {
@@ -172,4 +175,57 @@ TEST_F(VolumeDeviceTest, LoopPartitionNodeAndWindowAgree) {
     }
     Drain(centre);
     EXPECT_EQ(counter.readFailures.load(), 0);
+}
+
+namespace {
+
+constexpr off_t kBadByte = 5500 * 512;  // in block 5 of a read-ahead cache of 1,000-sector blocks
+
+// Fails every platform read that touches sector 5,500.
+ssize_t BadSectorRead(int fd, void* buffer, std::size_t length, off_t offset) {
+    if (offset <= kBadByte && kBadByte < offset + static_cast<off_t>(length)) {
+        errno = EIO;
+        return -1;
+    }
+    return ::pread(fd, buffer, length, offset);
+}
+
+}  // namespace
+
+// A deep scan reads a volume on two threads: the cache's reader fills the
+// blocks ahead while the scanning thread reads sectors outside the current
+// block straight from the volume (a volume header, a container's objects).
+// Each read reports its own failure, once, whichever thread made it; a good
+// read is never blamed for the other thread's bad sector.
+TEST_F(VolumeDeviceTest, ReadAheadAndDirectReadsEachReportTheirOwnFailure) {
+    const std::string big = dir.File("bad-sector.img");
+    ASSERT_TRUE(WritePatternFile(big, 8 << 20));  // 16,384 sectors: 17 blocks
+    std::unique_ptr<CVolumeDevice> volume(CreateVolumeDevice(big.c_str()));
+    ASSERT_EQ(volume->Open(nullptr), 1);
+    QXSetPlatformReadForTesting(&BadSectorRead);
+    CStorageDeviceWithCache cache(volume.get());
+    cache.BeginCache();
+    std::vector<std::uint8_t> sector(512);
+    int directFailures = 0;
+    for (std::int64_t block = 0; cache.IsBlockInValidRange(block); ++block) {
+        ASSERT_EQ(cache.SetCurCacheBlock(block), 1);
+        // A block the reader could not read is zeros, not another block's bytes.
+        const std::uint8_t* bytes = cache.ViewSectors(block * 1000, 1);
+        ASSERT_NE(bytes, nullptr);
+        EXPECT_EQ(block == 5 ? AllZero(bytes, 512) : UnitsHoldPattern(bytes, block * 1000, 1), true) << block;
+        for (int round = 0; round < 20; ++round) {
+            ASSERT_EQ(volume->ReadSector(sector.data(), 2 + round, 1), 1) << block;
+            EXPECT_EQ(volume->GetLastError(), ENGINE_OK) << block;
+            EXPECT_TRUE(UnitsHoldPattern(sector.data(), 2 + round, 1)) << block;
+        }
+        EXPECT_EQ(volume->ReadSector(sector.data(), 5500, 1), 0) << block;
+        EXPECT_TRUE(IsStorageError(volume->GetLastError(), STORAGE_ERROR_IO)) << block;
+        ++directFailures;
+    }
+    cache.EndCache();
+    QXSetPlatformReadForTesting(nullptr);
+    Drain(centre);
+    // One notification per failed read: the scanning thread's, and the
+    // reader's for block 5.
+    EXPECT_EQ(counter.readFailures.load(), directFailures + 1);
 }
