@@ -116,9 +116,8 @@ inline double PeakRssMiB() {
 inline ScanControllerFactories& NoDeepSearchers() {
     ScanControllerFactories& f = GetScanControllerFactories();
     f.flush = [](IStorageDevice*) {};
-    f.hfsplusDeep = f.exfatDeep = f.fatDeep = f.rawDeep = f.ntfsDeep = f.apfsDeep = [] {
-        return static_cast<ICompleteFileSystemSearchController*>(nullptr);
-    };
+    f.hfsplusDeep = f.exfatDeep = f.fatDeep = f.rawDeep = f.ntfsDeep =
+        f.apfsDeep = [] { return static_cast<ICompleteFileSystemSearchController*>(nullptr); };
     GetTreeBuilderTiming().sleepSeconds = [](unsigned) {};
     return f;
 }

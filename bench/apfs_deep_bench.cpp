@@ -20,9 +20,9 @@ int main(int argc, char** argv) {
     if (stat(path.c_str(), &st) != 0) {
         std::fprintf(stderr, "unpacking the prebuilt APFS container to %s\n", path.c_str());
         const std::string dir = path + ".d";
-        const std::string cmd = "mkdir -p '" + dir + "' && tar -xJf '" QUILLORY_SOURCE_DIR
-                                "/tests/data/apfs.img.tar.xz' -C '" + dir + "' && mv '" + dir + "/apfs.img' '" +
-                                path + "' && rmdir '" + dir + "'";
+        const std::string cmd = "mkdir -p '" + dir +
+                                "' && tar -xJf '" QUILLORY_SOURCE_DIR "/tests/data/apfs.img.tar.xz' -C '" + dir +
+                                "' && mv '" + dir + "/apfs.img' '" + path + "' && rmdir '" + dir + "'";
         if (std::system(cmd.c_str()) != 0 || stat(path.c_str(), &st) != 0) return 1;
     }
     deepbench::NoDeepSearchers().apfsDeep = CreateAPFSDeepSearcher;

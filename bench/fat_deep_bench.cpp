@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
     const double mib = static_cast<double>(st.st_size) / (1 << 20);
     const double p = Median(preadTimes), d = Median(deepTimes);
     std::fprintf(stderr, "image %.0f MiB; FAT deep scan: %s, %llu nodes shown\n", mib,
-                last.kept ? "partition kept" : "NO PARTITION", static_cast<unsigned long long>(last.nodes));
+                 last.kept ? "partition kept" : "NO PARTITION", static_cast<unsigned long long>(last.nodes));
     std::fprintf(stderr, "pread        %7.3f s  %7.0f MiB/s\n", p, mib / p);
     std::fprintf(stderr, "FAT deep     %7.3f s  %7.0f MiB/s  (%.0f%% of pread)\n", d, mib / d, 100.0 * p / d);
     std::fprintf(stderr, "PhotoRec     %7.3f s  %7.0f MiB/s  (exit %d)\n", photorecSeconds, mib / photorecSeconds, rc);

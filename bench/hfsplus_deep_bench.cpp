@@ -20,11 +20,11 @@ int main(int argc, char** argv) {
     if (stat(path.c_str(), &st) != 0) {
         std::fprintf(stderr, "making %s from the prebuilt HFS+ volume\n", path.c_str());
         const std::string dir = path + ".d";
-        const std::string cmd = "mkdir -p '" + dir + "' && tar -xJf '" QUILLORY_SOURCE_DIR
-                                "/tests/data/hfsplus_journal.img.tar.xz' -C '" + dir + "' && truncate -s 2G '" +
-                                path + "' && sgdisk -o -a 8 -n 1:409640:442407 -t 1:AF00 '" + path +
-                                "' >/dev/null && dd if='" + dir + "/hfsplus_journal.img' of='" + path +
-                                "' bs=512 seek=409640 conv=notrunc,sparse status=none && rm -rf '" + dir + "'";
+        const std::string cmd =
+            "mkdir -p '" + dir + "' && tar -xJf '" QUILLORY_SOURCE_DIR "/tests/data/hfsplus_journal.img.tar.xz' -C '" +
+            dir + "' && truncate -s 2G '" + path + "' && sgdisk -o -a 8 -n 1:409640:442407 -t 1:AF00 '" + path +
+            "' >/dev/null && dd if='" + dir + "/hfsplus_journal.img' of='" + path +
+            "' bs=512 seek=409640 conv=notrunc,sparse status=none && rm -rf '" + dir + "'";
         if (std::system(cmd.c_str()) != 0 || stat(path.c_str(), &st) != 0) return 1;
     }
     deepbench::NoDeepSearchers().hfsplusDeep = CreateHFSPlusSearcher;

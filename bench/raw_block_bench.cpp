@@ -18,7 +18,7 @@
 #include <string>
 
 #include "raw/RAWSearchController.h"
-#include "recovery/DirectoryTree.h"
+#include "foundation/DirectoryTree.h"
 #include "recovery/RecoveryFilter.h"
 #include "foundation/StorageDevice.h"
 
@@ -59,8 +59,10 @@ public:
         for (std::int64_t s = first; s < first + count;) {
             const std::uint64_t at = static_cast<std::uint64_t>(s) % kPeriod;
             const std::int64_t n = std::min<std::int64_t>(first + count - s, static_cast<std::int64_t>(kPeriod - at));
-            if (s >= m_total) std::memset(out, 0, static_cast<std::size_t>(n) * 512);
-            else std::memcpy(out, &m_data[at * 512], static_cast<std::size_t>(n) * 512);
+            if (s >= m_total)
+                std::memset(out, 0, static_cast<std::size_t>(n) * 512);
+            else
+                std::memcpy(out, &m_data[at * 512], static_cast<std::size_t>(n) * 512);
             for (const auto& [pos, bytes] : m_planted)
                 if (pos / 512 >= static_cast<std::uint64_t>(s) && pos / 512 < static_cast<std::uint64_t>(s + n))
                     std::memcpy(out + (pos - static_cast<std::uint64_t>(s) * 512), bytes.data(), bytes.size());
@@ -77,9 +79,7 @@ public:
     int GetType() override { return STORAGE_DEVICE_DISK; }
     EngineResult GetLastError() override { return 0; }
     // Bytes laid into the period, so they recur in every period.
-    void Write(std::uint64_t at, const void* p, std::size_t n) {
-        std::memcpy(&m_data[at % (kPeriod * 512)], p, n);
-    }
+    void Write(std::uint64_t at, const void* p, std::size_t n) { std::memcpy(&m_data[at % (kPeriod * 512)], p, n); }
 
 private:
     static constexpr std::uint64_t kPeriod = 131101;  // sectors, prime
@@ -108,8 +108,8 @@ void PlantFalseHits(PeriodicDevice& dev, std::uint64_t bytes) {
 int main(int argc, char** argv) {
     const double gib = argc > 1 ? std::atof(argv[1]) : 2.0;
     const bool fp = argc > 2 && std::string(argv[2]) == "fp";
-    std::map<int, std::string> lists = {{1, "pdf;doc"}, {2, "png;gif;bmp;jpg"}, {4, "mov;mp4"},
-                                        {8, "mp3"},     {16, "zip"},              {32, "mbox"}};
+    std::map<int, std::string> lists = {{1, "pdf;doc"}, {2, "png;gif;bmp;jpg"}, {4, "mov;mp4"}, {8, "mp3"}, {16, "zip"},
+                                        {32, "mbox"}};
     CFileTypeManager::Initialze(lists);
     const std::uint64_t bytes = static_cast<std::uint64_t>(gib * 1024 * 1024 * 1024) / 512 * 512;
     PeriodicDevice dev(bytes, 28);

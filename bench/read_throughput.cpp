@@ -26,9 +26,7 @@
 
 namespace {
 
-double Seconds(std::chrono::steady_clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
+double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 bool MakeImage(const std::string& path, std::uint64_t bytes) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -64,8 +62,8 @@ double PassPread(int fd, std::uint64_t bytes, std::size_t block, std::uint8_t* b
     return static_cast<double>(bytes) / Seconds(std::chrono::steady_clock::now() - t0);
 }
 
-double PassDevice(CDiskDevice& d, std::uint64_t bytes, std::size_t block, std::uint8_t* buf,
-                  std::uint64_t& sum, bool& ok) {
+double PassDevice(CDiskDevice& d, std::uint64_t bytes, std::size_t block, std::uint8_t* buf, std::uint64_t& sum,
+                  bool& ok) {
     const std::int64_t per = static_cast<std::int64_t>(block / d.GetSectorSize());
     const std::int64_t total = static_cast<std::int64_t>(bytes / d.GetSectorSize());
     const auto t0 = std::chrono::steady_clock::now();
@@ -103,9 +101,9 @@ void Run(const std::string& path, std::uint64_t bytes, std::size_t block, std::u
         q.push_back(PassDevice(*d, span, block, buf.data(), sum, ok));
     }
     const double mp = Median(p), mq = Median(q);
-    std::printf("block %7zu B over %6.0f MiB: pread %8.0f MiB/s, ReadSector %8.0f MiB/s, ratio %5.1f%%%s\n",
-                block, static_cast<double>(span) / (1 << 20), mp / (1 << 20), mq / (1 << 20),
-                100.0 * mq / mp, ok ? "" : "  (READ FAILURES)");
+    std::printf("block %7zu B over %6.0f MiB: pread %8.0f MiB/s, ReadSector %8.0f MiB/s, ratio %5.1f%%%s\n", block,
+                static_cast<double>(span) / (1 << 20), mp / (1 << 20), mq / (1 << 20), 100.0 * mq / mp,
+                ok ? "" : "  (READ FAILURES)");
     std::printf("  runs pread:");
     for (double x : p) std::printf(" %.0f", x / (1 << 20));
     std::printf("\n  runs device:");
@@ -123,9 +121,12 @@ int main(int argc, char** argv) {
     std::size_t blockKiB = 4096;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--size-mib" && i + 1 < argc) sizeMiB = std::strtoull(argv[++i], nullptr, 10);
-        else if (a == "--block-kib" && i + 1 < argc) blockKiB = std::strtoull(argv[++i], nullptr, 10);
-        else image = a;
+        if (a == "--size-mib" && i + 1 < argc)
+            sizeMiB = std::strtoull(argv[++i], nullptr, 10);
+        else if (a == "--block-kib" && i + 1 < argc)
+            blockKiB = std::strtoull(argv[++i], nullptr, 10);
+        else
+            image = a;
     }
     bool made = false;
     if (image.empty()) {

@@ -13,17 +13,15 @@
 
 namespace {
 
-double Seconds(std::chrono::steady_clock::time_point since)
-{
+double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
 const tagGUIDSIGN kNodes = {{0x4E, 0x4F, 0x44, 0x45, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}};
 
-} // namespace
+}  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const long nodes = argc > 1 ? std::atol(argv[1]) : 2000000;
     const std::string path = std::string(argc > 2 ? argv[2] : "/tmp") + "/bench-record-container.qrs";
     const char name[] = "IMG_20240101_120000.jpg";

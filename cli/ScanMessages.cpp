@@ -32,15 +32,14 @@ std::string NotADisk(const std::string& source, mode_t mode) {
 std::string CannotRead(const std::string& source, int err) {
     if (err == ENOENT) return source + ": no such file or device";
     if (err == EACCES || err == EPERM)
-        return "cannot read " + source + ": " + std::strerror(err) +
-               " (reading a disk usually needs root)";
+        return "cannot read " + source + ": " + std::strerror(err) + " (reading a disk usually needs root)";
     return "cannot open " + source + ": " + std::strerror(err);
 }
 
 }  // namespace
 
 std::string RefuseSource(const std::string& source) {
-    struct stat st{};
+    struct stat st {};
     if (stat(source.c_str(), &st) != 0) return CannotRead(source, errno);
     if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return NotADisk(source, st.st_mode);
     // O_NONBLOCK: should the path have become a FIFO since stat, the open
@@ -66,7 +65,7 @@ std::string RefuseSource(const std::string& source) {
 }
 
 std::string PrepareRecoveryFolder(const std::string& dir) {
-    struct stat st{};
+    struct stat st {};
     if (stat(dir.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) return std::string();
         return dir + " exists and is not a folder";
@@ -115,7 +114,8 @@ const ResultWords kResultWords[] = {
     {ENGINE_MODULE_FAT_SEARCH, 0x2007, "the exFAT root folder cannot be read"},
     {ENGINE_MODULE_FAT_SEARCH, 0x2008, "out of memory"},
     {ENGINE_MODULE_NTFS_QUICK, 0x010, "no valid NTFS boot sector"},
-    {ENGINE_MODULE_NTFS_QUICK, 0x011, "the NTFS master file table cannot be located (its own record and its mirror are damaged)"},
+    {ENGINE_MODULE_NTFS_QUICK, 0x011,
+     "the NTFS master file table cannot be located (its own record and its mirror are damaged)"},
     {ENGINE_MODULE_HFSPLUS, 0x004, "out of memory"},
     {ENGINE_MODULE_HFSPLUS, 0x005, "no HFS+ volume header"},
     {ENGINE_MODULE_HFSPLUS, 0x006, "HFS+ data of an unexpected shape"},
@@ -126,14 +126,22 @@ const ResultWords kResultWords[] = {
 
 const char* ModuleName(std::uint8_t module) {
     switch (module) {
-        case ENGINE_MODULE_SCAN: return "the scan controller";
-        case ENGINE_MODULE_HFSPLUS: return "the HFS+ scan";
-        case ENGINE_MODULE_FAT_SEARCH: return "the FAT scan";
-        case ENGINE_MODULE_FILE_WRITER: return "the file writer";
-        case ENGINE_MODULE_STORAGE: return "reading the source";
-        case ENGINE_MODULE_PARTITION_TABLE: return "reading the partition table";
-        case ENGINE_MODULE_NTFS_QUICK: return "the NTFS scan";
-        default: return "the engine";
+    case ENGINE_MODULE_SCAN:
+        return "the scan controller";
+    case ENGINE_MODULE_HFSPLUS:
+        return "the HFS+ scan";
+    case ENGINE_MODULE_FAT_SEARCH:
+        return "the FAT scan";
+    case ENGINE_MODULE_FILE_WRITER:
+        return "the file writer";
+    case ENGINE_MODULE_STORAGE:
+        return "reading the source";
+    case ENGINE_MODULE_PARTITION_TABLE:
+        return "reading the partition table";
+    case ENGINE_MODULE_NTFS_QUICK:
+        return "the NTFS scan";
+    default:
+        return "the engine";
     }
 }
 

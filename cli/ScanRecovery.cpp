@@ -68,8 +68,8 @@ bool RecoverNode(IDataRecovery* writer, IFileNode* node, int rootFd, const std::
     }
     const std::string path = folder + "/" + chosen;
     RecoveryOutcome outcome;
-    EngineResult r = node->GetFileSize() == 0 ? ENGINE_OK
-                                             : writer->RecoverToDescriptor(fd, path.c_str(), nullptr, 0, &outcome);
+    EngineResult r =
+        node->GetFileSize() == 0 ? ENGINE_OK : writer->RecoverToDescriptor(fd, path.c_str(), nullptr, 0, &outcome);
     if (close(fd) != 0 && !IsEngineFailure(r)) {
         outcome.writeErrno = errno;
         r = DATA_RECOVERY_WRITE_FAILED;
@@ -103,8 +103,7 @@ bool RecoverNode(IDataRecovery* writer, IFileNode* node, int rootFd, const std::
 }  // namespace
 
 void RecoverFiles(IRecoveryController* controller, const std::vector<IFileNode*>& shown, bool all,
-                  const std::string& dir, std::set<std::string>& used, std::int64_t& written,
-                  std::int64_t& failed) {
+                  const std::string& dir, std::set<std::string>& used, std::int64_t& written, std::int64_t& failed) {
     const int rootFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (rootFd < 0) {
         std::fprintf(stderr, "quillory-scan: cannot open the folder %s: %s\n", dir.c_str(), std::strerror(errno));

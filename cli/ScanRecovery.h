@@ -25,5 +25,4 @@ bool RecoveryFolderAllowed(const std::string& source, const std::string& dir);
 // "NAME.partial" when part of it could be read; each failure's reason goes to
 // standard error. `used` collects the paths written.
 void RecoverFiles(IRecoveryController* controller, const std::vector<IFileNode*>& shown, bool all,
-                  const std::string& dir, std::set<std::string>& used, std::int64_t& written,
-                  std::int64_t& failed);
+                  const std::string& dir, std::set<std::string>& used, std::int64_t& written, std::int64_t& failed);

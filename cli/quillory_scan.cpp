@@ -101,7 +101,6 @@ struct Sink : IDrirectoryTree {
     std::vector<IFileNode*> shown;
 };
 
-
 bool Supported(std::uint32_t type) {
     return type == FILE_SYSTEM_FAT16 || type == FILE_SYSTEM_FAT32 || type == FILE_SYSTEM_NTFS ||
            type == FILE_SYSTEM_EXFAT || type == FILE_SYSTEM_HFSPLUS;
@@ -127,7 +126,7 @@ void PrintFiles(const std::vector<IFileNode*>& shown, std::int64_t& files, std::
         ++files;
         if (n->IsDeleted()) ++deleted;
         std::fprintf(g_results, "%s\t%lld\t%s\n", n->IsDeleted() ? "deleted" : "existing",
-                    static_cast<long long>(n->GetFileSize()), PathOf(n).c_str());
+                     static_cast<long long>(n->GetFileSize()), PathOf(n).c_str());
     }
 }
 
@@ -158,8 +157,7 @@ bool SelectSearchers(const std::string& list) {
 }
 
 // The deep scan of the whole source: 0, or 1 after an error.
-int DeepScan(IStorageDevice* device, const std::string& source, bool recover, bool all,
-             const std::string& dir) {
+int DeepScan(IStorageDevice* device, const std::string& source, bool recover, bool all, const std::string& dir) {
     const std::int64_t ss = device->GetSectorSize() ? device->GetSectorSize() : 512;
     const auto started = std::chrono::steady_clock::now();
     CRecoveryFilter filter;
@@ -177,18 +175,17 @@ int DeepScan(IStorageDevice* device, const std::string& source, bool recover, bo
     }
     std::int64_t files = 0, deleted = 0, written = 0, failed = 0;
     PrintFiles(sink.shown, files, deleted);
-    const double secs =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const std::int64_t bytes = device->GetTotalSectors() * ss;
     std::fprintf(g_results, "scanned %lld bytes in %.3f s (%.1f MiB/s): %lld files, %lld deleted\n",
-                static_cast<long long>(bytes), secs,
-                secs > 0 ? static_cast<double>(bytes) / (1024.0 * 1024.0) / secs : 0.0,
-                static_cast<long long>(files), static_cast<long long>(deleted));
+                 static_cast<long long>(bytes), secs,
+                 secs > 0 ? static_cast<double>(bytes) / (1024.0 * 1024.0) / secs : 0.0, static_cast<long long>(files),
+                 static_cast<long long>(deleted));
     std::set<std::string> used;
     if (recover) {
         RecoverFiles(controller, sink.shown, all, dir, used, written, failed);
         std::fprintf(g_results, "recovered %lld files to %s, %lld failed\n", static_cast<long long>(written),
-                    dir.c_str(), static_cast<long long>(failed));
+                     dir.c_str(), static_cast<long long>(failed));
     }
     controller->Release();
     return failed == 0 ? 0 : 1;
@@ -318,19 +315,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quillory-scan: %s: APFS volumes are found by --deep; the quick scan leaves them\n",
                      name.c_str());
     if (!any) {
-        if (!apfs.empty())
-            return Fail("nothing to quick-scan on " + source + ": run quillory-scan --deep " + source);
+        if (!apfs.empty()) return Fail("nothing to quick-scan on " + source + ": run quillory-scan --deep " + source);
         return Fail(source + " has no volume of a supported file system");
     }
-    const double secs =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::fprintf(g_results, "scanned %lld bytes in %.3f s (%.1f MiB/s): %lld files, %lld deleted\n",
-                static_cast<long long>(bytes), secs,
-                secs > 0 ? static_cast<double>(bytes) / (1024.0 * 1024.0) / secs : 0.0,
-                static_cast<long long>(files), static_cast<long long>(deleted));
+                 static_cast<long long>(bytes), secs,
+                 secs > 0 ? static_cast<double>(bytes) / (1024.0 * 1024.0) / secs : 0.0, static_cast<long long>(files),
+                 static_cast<long long>(deleted));
     if (recover)
         std::fprintf(g_results, "recovered %lld files to %s, %lld failed\n", static_cast<long long>(written),
-                    recoverDir.c_str(), static_cast<long long>(failed));
+                     recoverDir.c_str(), static_cast<long long>(failed));
     if (volumesFailed > 0)
         std::fprintf(stderr, "quillory-scan: %d of the volumes of %s could not be scanned\n", volumesFailed,
                      source.c_str());

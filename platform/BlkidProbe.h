@@ -10,17 +10,17 @@
 #include <vector>
 
 struct BlkidPartition {
-    int number = 0;            // partition number as the kernel numbers it
-    uint64_t start512 = 0;     // in 512-byte units (libblkid's unit)
+    int number = 0;         // partition number as the kernel numbers it
+    uint64_t start512 = 0;  // in 512-byte units (libblkid's unit)
     uint64_t size512 = 0;
-    int mbrType = 0;           // MBR type byte (0 for other schemes)
-    std::string typeString;    // GPT type GUID text, APM type name
-    std::string uuid;          // GPT partition GUID text
-    std::string name;          // GPT/APM partition name
+    int mbrType = 0;         // MBR type byte (0 for other schemes)
+    std::string typeString;  // GPT type GUID text, APM type name
+    std::string uuid;        // GPT partition GUID text
+    std::string name;        // GPT/APM partition name
 };
 
 struct BlkidTable {
-    std::string scheme;        // "dos", "gpt", "mac", ... ("" when none)
+    std::string scheme;  // "dos", "gpt", "mac", ... ("" when none)
     std::vector<BlkidPartition> partitions;
 };
 
@@ -33,8 +33,7 @@ public:
     static bool ProbeTable(const std::string& path, uint32_t sectorSize, BlkidTable& out);
 
     // The file-system label and type at the start of PATH (both may be empty).
-    static bool ProbeFilesystem(const std::string& path, uint32_t sectorSize, std::string& label,
-                                std::string& type);
+    static bool ProbeFilesystem(const std::string& path, uint32_t sectorSize, std::string& label, std::string& type);
 
     // Partition scheme code of the disk record: "dos" 1, "gpt" 2, "mac" 3, else 0.
     static uint32_t SchemeCode(const std::string& scheme);

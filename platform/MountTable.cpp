@@ -10,20 +10,17 @@
 
 MountTable::MountTable(std::string mountinfoPath) : m_path(std::move(mountinfoPath)) {}
 
-bool MountTable::Load()
-{
+bool MountTable::Load() {
     m_entries.clear();
     std::ifstream in(m_path);
-    if (!in)
-        return false;
+    if (!in) return false;
     std::stringstream ss;
     ss << in.rdbuf();
     Parse(ss.str());
     return true;
 }
 
-std::string MountTable::DecodeEscapes(const std::string& field)
-{
+std::string MountTable::DecodeEscapes(const std::string& field) {
     // The kernel writes space, tab, newline and backslash as \ooo (three octal digits).
     std::string out;
     out.reserve(field.size());
@@ -41,8 +38,7 @@ std::string MountTable::DecodeEscapes(const std::string& field)
     return out;
 }
 
-void MountTable::Parse(const std::string& text)
-{
+void MountTable::Parse(const std::string& text) {
     m_entries.clear();
     std::istringstream lines(text);
     std::string line;
@@ -50,11 +46,9 @@ void MountTable::Parse(const std::string& text)
         std::istringstream fields(line);
         std::vector<std::string> f;
         std::string w;
-        while (fields >> w)
-            f.push_back(w);
+        while (fields >> w) f.push_back(w);
         // id parent major:minor root mountpoint options [optional...] - fstype source superopts
-        if (f.size() < 9)
-            continue;
+        if (f.size() < 9) continue;
         size_t sep = 0;
         for (size_t i = 6; i < f.size(); ++i) {
             if (f[i] == "-") {
@@ -62,11 +56,9 @@ void MountTable::Parse(const std::string& text)
                 break;
             }
         }
-        if (sep == 0 || sep + 2 >= f.size())
-            continue;
+        if (sep == 0 || sep + 2 >= f.size()) continue;
         MountEntry e;
-        if (!SysfsBlockInfo::ParseDevNumber(f[2], e.major, e.minor))
-            continue;
+        if (!SysfsBlockInfo::ParseDevNumber(f[2], e.major, e.minor)) continue;
         e.root = DecodeEscapes(f[3]);
         e.mountPoint = DecodeEscapes(f[4]);
         e.fsType = f[sep + 1];
@@ -76,8 +68,7 @@ void MountTable::Parse(const std::string& text)
 }
 
 bool MountTable::FindMountPoint(unsigned major, unsigned minor, const std::string& devicePath,
-                                std::string& mountPoint) const
-{
+                                std::string& mountPoint) const {
     for (const auto& e : m_entries) {
         if (e.major == major && e.minor == minor && e.root == "/") {
             mountPoint = e.mountPoint;
@@ -93,8 +84,7 @@ bool MountTable::FindMountPoint(unsigned major, unsigned minor, const std::strin
     // File systems such as btrfs report an anonymous device number; their
     // source still names the block device.
     for (const auto& e : m_entries) {
-        if (e.source.empty() || e.source[0] != '/')
-            continue;
+        if (e.source.empty() || e.source[0] != '/') continue;
         if (!devicePath.empty() && e.source == devicePath) {
             mountPoint = e.mountPoint;
             return true;

@@ -12,7 +12,7 @@ struct MountEntry {
     std::string root;        // the mounted subtree of the file system ("/" for whole)
     std::string mountPoint;  // octal escapes (\040 ...) decoded
     std::string fsType;
-    std::string source;      // e.g. /dev/loop0p1, decoded
+    std::string source;  // e.g. /dev/loop0p1, decoded
 };
 
 class MountTable {
@@ -32,8 +32,7 @@ public:
     // DEVICEPATH (may be empty): a whole-file-system mount of that device
     // number first, then any mount of it, then a mount whose source is that
     // node. False when the device is not mounted.
-    bool FindMountPoint(unsigned major, unsigned minor, const std::string& devicePath,
-                        std::string& mountPoint) const;
+    bool FindMountPoint(unsigned major, unsigned minor, const std::string& devicePath, std::string& mountPoint) const;
 
     static std::string DecodeEscapes(const std::string& field);
 

@@ -65,8 +65,7 @@ int CreateNewFile(int dirFd, const std::string& name, std::string& chosen) {
         const std::string candidate = n == 0 ? name : NumberedName(name, n);
         // O_EXCL with O_CREAT never opens an existing entry, a symbolic link
         // (even a dangling one) included.
-        const int fd =
-            openat(dirFd, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        const int fd = openat(dirFd, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {
             chosen = candidate;
             return fd;

@@ -63,7 +63,7 @@ std::string Canonical(const std::string& path) {
 }
 
 bool Identity(const std::string& path, dev_t& dev, ino_t& ino) {
-    struct stat st{};
+    struct stat st {};
     if (stat(path.c_str(), &st) != 0) return false;
     dev = st.st_dev;
     ino = st.st_ino;
@@ -77,8 +77,8 @@ public:
 
     // The storage under the block device MAJOR:MINOR.
     void AddDevice(unsigned major, unsigned minor, int depth) {
-        const std::string dir = Canonical(m_sysfs + "/dev/block/" + std::to_string(major) + ":" +
-                                          std::to_string(minor));
+        const std::string dir =
+            Canonical(m_sysfs + "/dev/block/" + std::to_string(major) + ":" + std::to_string(minor));
         if (!dir.empty()) AddSysfsDir(dir, depth);
     }
 
@@ -111,7 +111,7 @@ public:
         }
         // Device number 0 (FUSE, btrfs, overlay, tmpfs): the mount's source
         // names the storage when it is a device node or a file.
-        struct stat st{};
+        struct stat st {};
         if (best->source.empty() || best->source[0] != '/' || stat(best->source.c_str(), &st) != 0) return;
         if (S_ISBLK(st.st_mode))
             AddDevice(major(st.st_rdev), minor(st.st_rdev), depth + 1);
@@ -205,7 +205,7 @@ bool SameDeviceCheck::WritesOntoSource(const std::string& source, const std::str
     // The source's side does not: writing beside a backing file never
     // changes it.
     StorageWalk src(mounts, m_sysfs, false);
-    struct stat st{};
+    struct stat st {};
     if (stat(source.c_str(), &st) != 0) return false;
     if (S_ISBLK(st.st_mode)) {
         src.AddDevice(major(st.st_rdev), minor(st.st_rdev), 0);

@@ -12,27 +12,27 @@
 
 // One whole block device (/sys/block/NAME).
 struct SysfsDisk {
-    std::string name;              // kernel name, e.g. "sdb", "loop3", "nvme0n1"
+    std::string name;  // kernel name, e.g. "sdb", "loop3", "nvme0n1"
     unsigned major = 0;
     unsigned minor = 0;
-    bool hasDev = false;           // "dev" was readable and well formed
-    uint64_t size512 = 0;          // "size", in 512-byte units
-    uint32_t logicalBlockSize = 0; // "queue/logical_block_size" (0 when unreadable)
-    bool readOnly = false;         // "ro" == 1
-    bool hidden = false;           // "hidden" == 1
-    int scsiType = -1;             // "device/type" (5 = optical), -1 when absent
-    std::string model;             // "device/model", trimmed
-    std::string vendor;            // "device/vendor", trimmed
-    std::string backingFile;       // "loop/backing_file" for loop devices
-    std::string devicePath;        // resolved sysfs device path (for the bus)
+    bool hasDev = false;            // "dev" was readable and well formed
+    uint64_t size512 = 0;           // "size", in 512-byte units
+    uint32_t logicalBlockSize = 0;  // "queue/logical_block_size" (0 when unreadable)
+    bool readOnly = false;          // "ro" == 1
+    bool hidden = false;            // "hidden" == 1
+    int scsiType = -1;              // "device/type" (5 = optical), -1 when absent
+    std::string model;              // "device/model", trimmed
+    std::string vendor;             // "device/vendor", trimmed
+    std::string backingFile;        // "loop/backing_file" for loop devices
+    std::string devicePath;         // resolved sysfs device path (for the bus)
 };
 
 // One partition child of a disk (/sys/block/DISK/PART with a "partition" file).
 struct SysfsPartition {
-    std::string name;              // e.g. "sdb1", "loop3p5"
-    int number = 0;                // "partition"
-    uint64_t start512 = 0;         // "start", 512-byte units
-    uint64_t size512 = 0;          // "size", 512-byte units
+    std::string name;       // e.g. "sdb1", "loop3p5"
+    int number = 0;         // "partition"
+    uint64_t start512 = 0;  // "start", 512-byte units
+    uint64_t size512 = 0;   // "size", 512-byte units
     unsigned major = 0;
     unsigned minor = 0;
     bool hasDev = false;

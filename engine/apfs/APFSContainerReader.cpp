@@ -51,8 +51,10 @@ bool IsReservedId(std::uint64_t key) { return (key & 0xFFFFFFFFull) < kFirstOrdi
 
 APFSContainerReader::APFSContainerReader(APFSDelegate* delegate, std::uint32_t containerIndex,
                                          std::uint64_t startSector)
-    : m_delegate(delegate), m_containerIndex(containerIndex),
-      m_buffer(new (std::nothrow) std::uint8_t[kBufferSize]()), m_startSector(startSector) {}
+    : m_delegate(delegate),
+      m_containerIndex(containerIndex),
+      m_buffer(new (std::nothrow) std::uint8_t[kBufferSize]()),
+      m_startSector(startSector) {}
 
 APFSContainerReader::~APFSContainerReader() = default;
 
@@ -171,8 +173,7 @@ void APFSContainerReader::ScanBlock(std::uint64_t sector, std::uint64_t block, c
     if (block < m_startBlock) return;
     const std::uint64_t relative = block - m_startBlock;
     if (h.typeFlags == kAPFSTypeFlagPhysical && h.oid != relative) return;
-    if (h.oid == 0 || h.oid >= m_blockCount || h.type != kAPFSTypeBTreeNode || h.subtype != kAPFSSubtypeFsTree)
-        return;
+    if (h.oid == 0 || h.oid >= m_blockCount || h.type != kAPFSTypeBTreeNode || h.subtype != kAPFSSubtypeFsTree) return;
     if (m_visited.count(relative)) return;
     APFSNodeHeader node;
     if (!ReadAPFSNodeHeader(data, kAPFSBlockSize, node) || node.keyCount >= kAPFSMaxNodeEntries) return;
@@ -187,8 +188,10 @@ void APFSContainerReader::HandleRecords(const std::uint8_t* node, std::uint64_t 
 }
 
 void APFSContainerReader::HandleRecord(const APFSRecord& r, std::uint64_t block) {
-    if (r.kind == kAPFSKindExtent) HandleExtent(r, block);
-    else HandleNamed(r, block);
+    if (r.kind == kAPFSKindExtent)
+        HandleExtent(r, block);
+    else
+        HandleNamed(r, block);
 }
 
 void APFSContainerReader::HandleExtent(const APFSRecord& r, std::uint64_t block) {
@@ -349,14 +352,18 @@ void APFSContainerReader::LinkToParent(APFSFileNode* node, std::uint64_t block) 
             folder = nullptr;
             break;
         }
-    if (folder) APFSFileNode::LinkUnderFolder(folder, node);
-    else node->SetParentNodeID(static_cast<std::int64_t>(node->ParentKey()));
+    if (folder)
+        APFSFileNode::LinkUnderFolder(folder, node);
+    else
+        node->SetParentNodeID(static_cast<std::int64_t>(node->ParentKey()));
 }
 
 void APFSContainerReader::AfterRecord(APFSFileNode* node) {
     if (node->Flags() & APFSFileNode::kFlagHandedOver) return;
-    if (node->ReadyToHandOver(false)) HandOver(node);
-    else m_pending.insert(node);
+    if (node->ReadyToHandOver(false))
+        HandOver(node);
+    else
+        m_pending.insert(node);
 }
 
 void APFSContainerReader::HandOver(APFSFileNode* node) {

@@ -74,8 +74,8 @@ private:
     void HandleRecord(const APFSRecord& r, std::uint64_t block);
     void HandleExtent(const APFSRecord& r, std::uint64_t block);
     void HandleNamed(const APFSRecord& r, std::uint64_t block);
-    APFSFileNode* NewNode(NodeMap& map, std::uint64_t key, std::uint64_t parentKey, int folder,
-                          const std::string& name, APFSFileNode* nearest, std::uint64_t block);
+    APFSFileNode* NewNode(NodeMap& map, std::uint64_t key, std::uint64_t parentKey, int folder, const std::string& name,
+                          APFSFileNode* nearest, std::uint64_t block);
     // How a node under the searched key is judged: taken outright, preferred
     // over any distance, or measured by how far its last record lies.
     enum class Pick { Take, Prefer, Measure };

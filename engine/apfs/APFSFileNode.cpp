@@ -49,8 +49,10 @@ bool APFSFileNode::MeasureExtents(std::uint32_t sectorSize) {
     for (const auto& [offset, run] : m_extents) total += static_cast<std::uint64_t>(run.length) * sectorSize;
     const std::uint64_t rounded = (m_size + 4095) & ~4095ull;
     if (total > rounded) m_size = total;
-    if (total >= m_size) m_flags |= kFlagCovered;
-    else m_flags &= static_cast<std::uint8_t>(~kFlagCovered);
+    if (total >= m_size)
+        m_flags |= kFlagCovered;
+    else
+        m_flags &= static_cast<std::uint8_t>(~kFlagCovered);
     return (m_flags & kFlagCovered) != 0;
 }
 
@@ -65,7 +67,8 @@ bool APFSFileNode::AddExtent(std::uint64_t firstSector, std::uint64_t sectorCoun
             return m_size != 0 && MeasureExtents(sectorSize);
         it->second.length = static_cast<std::int64_t>(sectorCount);
     } else {
-        m_extents[logicalOffset] = DataRun{static_cast<std::int64_t>(firstSector), static_cast<std::int64_t>(sectorCount)};
+        m_extents[logicalOffset] =
+            DataRun{static_cast<std::int64_t>(firstSector), static_cast<std::int64_t>(sectorCount)};
     }
     RebuildRuns();
     if (m_size == 0) return false;

@@ -17,7 +17,7 @@ public:
         kFlagFolder = 1,
         kFlagDeleted = 2,
         kFlagHandedOver = 4,
-        kFlagCovered = 8,    // the extents cover the size
+        kFlagCovered = 8,     // the extents cover the size
         kFlagKindKnown = 16,  // folder-or-file decided
         kFlagMerged = 32,     // merged into a same-named twin folder
         kFlagParentSet = 64,

@@ -101,8 +101,8 @@ void ReadExtendedFields(const std::uint8_t* value, std::size_t valueLength, APFS
 }
 }  // namespace
 
-bool ParseAPFSRecord(const std::uint8_t* key, std::size_t keyLength, const std::uint8_t* value,
-                     std::size_t valueLength, APFSRecord& out) {
+bool ParseAPFSRecord(const std::uint8_t* key, std::size_t keyLength, const std::uint8_t* value, std::size_t valueLength,
+                     APFSRecord& out) {
     if (!key || !value || keyLength < 8) return false;
     const std::uint64_t word = LE64(key);
     out = APFSRecord{};
@@ -147,7 +147,8 @@ int ReadFsTreeRecords(const std::uint8_t* buf, std::size_t len,
                       const std::function<bool(const APFSRecord&)>& onRecord) {
     APFSNodeHeader node;
     if (!ReadAPFSNodeHeader(buf, len, node) || node.keyCount >= kAPFSMaxNodeEntries) return 0;
-    const std::size_t trailer = (node.flags == kNodeRoot || node.flags == (kNodeRoot | kNodeLeaf)) ? kAPFSRootTrailer : 0;
+    const std::size_t trailer =
+        (node.flags == kNodeRoot || node.flags == (kNodeRoot | kNodeLeaf)) ? kAPFSRootTrailer : 0;
     const std::size_t keyArea = kAPFSNodeTableStart + node.tableLength;
     int given = 0;
     APFSRecord record;

@@ -68,18 +68,15 @@ struct APFSRecord {
     std::uint64_t length = 0;
     std::uint64_t physicalBlock = 0;
 
-    bool IsFolder() const {
-        return kind == kAPFSKindInode ? (mode & kModeFolder) != 0 : entryType == kDrecTypeFolder;
-    }
+    bool IsFolder() const { return kind == kAPFSKindInode ? (mode & kModeFolder) != 0 : entryType == kDrecTypeFolder; }
 };
 
 // Parses one record from its key and value; false for kinds not used and
 // for keys or values too short for their kind.
-bool ParseAPFSRecord(const std::uint8_t* key, std::size_t keyLength, const std::uint8_t* value,
-                     std::size_t valueLength, APFSRecord& out);
+bool ParseAPFSRecord(const std::uint8_t* key, std::size_t keyLength, const std::uint8_t* value, std::size_t valueLength,
+                     APFSRecord& out);
 
 // Calls `onRecord` for each usable record of a file-system tree node, in
 // table order, while it answers true. Entries whose key or value does not lie
 // wholly inside the block are skipped. Returns the number of records given.
-int ReadFsTreeRecords(const std::uint8_t* buf, std::size_t len,
-                      const std::function<bool(const APFSRecord&)>& onRecord);
+int ReadFsTreeRecords(const std::uint8_t* buf, std::size_t len, const std::function<bool(const APFSRecord&)>& onRecord);

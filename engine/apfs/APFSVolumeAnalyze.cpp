@@ -24,8 +24,7 @@ bool UsableSectorSize(std::uint32_t sectorSize) {
 
 class APFSRecognize : public IVolumeAnalyze {
 public:
-    APFSRecognize(IStorageDevice* device, std::uint64_t startSector)
-        : m_device(device), m_startSector(startSector) {
+    APFSRecognize(IStorageDevice* device, std::uint64_t startSector) : m_device(device), m_startSector(startSector) {
         const std::int64_t total = device->GetTotalSectors();
         m_totalSectors = total > 0 && static_cast<std::uint64_t>(total) > startSector
                              ? static_cast<std::uint64_t>(total) - startSector
@@ -75,8 +74,8 @@ bool ReadAPFSBlock(IStorageDevice* device, std::uint64_t startSector, std::uint6
     return device->ReadSector(buf, static_cast<std::int64_t>(first), 8) != 0;
 }
 
-bool ReadAPFSVolumeName(IStorageDevice* device, std::uint64_t startSector, std::uint64_t objectMapBlock,
-                        char* label, int size, std::uint8_t* buf) {
+bool ReadAPFSVolumeName(IStorageDevice* device, std::uint64_t startSector, std::uint64_t objectMapBlock, char* label,
+                        int size, std::uint8_t* buf) {
     if (!ReadAPFSBlock(device, startSector, objectMapBlock, buf)) return false;
     const std::uint64_t treeRoot = byteorder::LE64(buf + kOMTreeRootOffset);
     if (!ReadAPFSBlock(device, startSector, treeRoot, buf)) return false;

@@ -15,5 +15,5 @@ bool ReadAPFSBlock(IStorageDevice* device, std::uint64_t startSector, std::uint6
 // Follows an object map to its first volume superblock and copies that
 // volume's name (at most 32 bytes, and at most `size`) into `label`, zero
 // filled. `buf` (32 KiB) is used for every read. False when any step fails.
-bool ReadAPFSVolumeName(IStorageDevice* device, std::uint64_t startSector, std::uint64_t objectMapBlock,
-                        char* label, int size, std::uint8_t* buf);
+bool ReadAPFSVolumeName(IStorageDevice* device, std::uint64_t startSector, std::uint64_t objectMapBlock, char* label,
+                        int size, std::uint8_t* buf);

@@ -35,17 +35,19 @@ bool IsBenignSecondary(std::uint8_t type) { return (type & 0x7F) == 0x60 || (typ
 // Types a directory sector may begin with.
 bool IsDirectoryEntryType(std::uint8_t type) {
     switch (type) {
-        case EXFAT_ENTRY_LABEL:
-        case EXFAT_ENTRY_LABEL_DELETED:
-        case EXFAT_ENTRY_BITMAP:
-        case EXFAT_ENTRY_UPCASE:
-        case EXFAT_ENTRY_FILE:
-        case EXFAT_ENTRY_FILE_DELETED:
-        case EXFAT_ENTRY_STREAM:
-        case EXFAT_ENTRY_STREAM_DELETED:
-        case EXFAT_ENTRY_NAME:
-        case EXFAT_ENTRY_NAME_DELETED: return true;
-        default: return IsBenignPrimary(type) || IsBenignSecondary(type);
+    case EXFAT_ENTRY_LABEL:
+    case EXFAT_ENTRY_LABEL_DELETED:
+    case EXFAT_ENTRY_BITMAP:
+    case EXFAT_ENTRY_UPCASE:
+    case EXFAT_ENTRY_FILE:
+    case EXFAT_ENTRY_FILE_DELETED:
+    case EXFAT_ENTRY_STREAM:
+    case EXFAT_ENTRY_STREAM_DELETED:
+    case EXFAT_ENTRY_NAME:
+    case EXFAT_ENTRY_NAME_DELETED:
+        return true;
+    default:
+        return IsBenignPrimary(type) || IsBenignSecondary(type);
     }
 }
 
@@ -96,21 +98,33 @@ std::unique_ptr<CFileSet> CFDTPreAnaylze::FinishSet() {
 }
 
 bool CFDTPreAnaylze::FileEntryValid(const std::uint8_t* e) const {
-    if ((e[ExFatEntryLayout::kType] & ExFatEntryLayout::kTypeCode) != (EXFAT_ENTRY_FILE & ExFatEntryLayout::kTypeCode)) return false;
-    if (e[ExFatFileLayout::kSecondaryCount] < ExFatFileLayout::kMinSecondaries || e[ExFatFileLayout::kSecondaryCount] > ExFatFileLayout::kMaxSecondaries) return false;
-    if (!IsValidExFatTimestamp(LE32(e + ExFatFileLayout::kCreate)) || !IsValidExFatTimestamp(LE32(e + ExFatFileLayout::kModified)) ||
+    if ((e[ExFatEntryLayout::kType] & ExFatEntryLayout::kTypeCode) != (EXFAT_ENTRY_FILE & ExFatEntryLayout::kTypeCode))
+        return false;
+    if (e[ExFatFileLayout::kSecondaryCount] < ExFatFileLayout::kMinSecondaries ||
+        e[ExFatFileLayout::kSecondaryCount] > ExFatFileLayout::kMaxSecondaries)
+        return false;
+    if (!IsValidExFatTimestamp(LE32(e + ExFatFileLayout::kCreate)) ||
+        !IsValidExFatTimestamp(LE32(e + ExFatFileLayout::kModified)) ||
         !IsValidExFatTimestamp(LE32(e + ExFatFileLayout::kAccessed)))
         return false;
-    if (e[ExFatFileLayout::kCreate10ms] > ExFatFileLayout::kMax10ms || e[ExFatFileLayout::kModified10ms] > ExFatFileLayout::kMax10ms) return false;
-    return LE16(e + ExFatFileLayout::kReserved1) == 0 && AllZero(e + ExFatFileLayout::kReserved2, ExFatFileLayout::kReserved2Bytes);
+    if (e[ExFatFileLayout::kCreate10ms] > ExFatFileLayout::kMax10ms ||
+        e[ExFatFileLayout::kModified10ms] > ExFatFileLayout::kMax10ms)
+        return false;
+    return LE16(e + ExFatFileLayout::kReserved1) == 0 &&
+           AllZero(e + ExFatFileLayout::kReserved2, ExFatFileLayout::kReserved2Bytes);
 }
 
 bool CFDTPreAnaylze::StreamValid(const std::uint8_t* e) const {
-    if ((e[ExFatEntryLayout::kType] & ExFatEntryLayout::kTypeCode) != (EXFAT_ENTRY_STREAM & ExFatEntryLayout::kTypeCode)) return false;
-    if (e[ExFatStreamLayout::kReserved1] != 0 || LE16(e + ExFatStreamLayout::kReserved2) != 0 || LE32(e + ExFatStreamLayout::kReserved3) != 0) return false;
+    if ((e[ExFatEntryLayout::kType] & ExFatEntryLayout::kTypeCode) !=
+        (EXFAT_ENTRY_STREAM & ExFatEntryLayout::kTypeCode))
+        return false;
+    if (e[ExFatStreamLayout::kReserved1] != 0 || LE16(e + ExFatStreamLayout::kReserved2) != 0 ||
+        LE32(e + ExFatStreamLayout::kReserved3) != 0)
+        return false;
     const std::uint32_t first = LE32(e + ExFatStreamLayout::kFirstCluster);
     if (first == 1 || first > 0xFFFFFFF6u) return false;
-    const std::uint64_t valid = LE64(e + ExFatStreamLayout::kValidLength), length = LE64(e + ExFatStreamLayout::kDataLength);
+    const std::uint64_t valid = LE64(e + ExFatStreamLayout::kValidLength),
+                        length = LE64(e + ExFatStreamLayout::kDataLength);
     const std::uint64_t total = m_totalSectors > 0 ? static_cast<std::uint64_t>(m_totalSectors) : 0;
     if ((length >> m_sectorShift) >= total || (valid >> m_sectorShift) >= total) return false;
     if (first != 0 && (e[ExFatStreamLayout::kFlags] & ExFatStreamLayout::kNoFatChain)) {
@@ -121,8 +135,10 @@ bool CFDTPreAnaylze::StreamValid(const std::uint8_t* e) const {
 }
 
 bool CFDTPreAnaylze::NameValid(const std::uint8_t* e) {
-    if ((e[ExFatEntryLayout::kType] & ExFatEntryLayout::kTypeCode) != (EXFAT_ENTRY_NAME & ExFatEntryLayout::kTypeCode)) return false;
-    return e[ExFatNameLayout::kFlags] == 0 && LE16(e + ExFatNameLayout::kUnits) != 0 && NameCharsAllowed(e + ExFatNameLayout::kUnits, ExFatNameLayout::kUnitCount);
+    if ((e[ExFatEntryLayout::kType] & ExFatEntryLayout::kTypeCode) != (EXFAT_ENTRY_NAME & ExFatEntryLayout::kTypeCode))
+        return false;
+    return e[ExFatNameLayout::kFlags] == 0 && LE16(e + ExFatNameLayout::kUnits) != 0 &&
+           NameCharsAllowed(e + ExFatNameLayout::kUnits, ExFatNameLayout::kUnitCount);
 }
 
 bool CFDTPreAnaylze::LabelValid(const std::uint8_t* e) {
@@ -131,7 +147,8 @@ bool CFDTPreAnaylze::LabelValid(const std::uint8_t* e) {
     if (!NameCharsAllowed(e + ExFatLabelLayout::kUnits, n)) return false;
     for (int i = 0; i < n; ++i)
         if (LE16(e + ExFatLabelLayout::kUnits + 2 * i) == 0) return false;
-    return AllZero(e + ExFatLabelLayout::kUnits + 2 * n, ExFatLabelLayout::kReserved - ExFatLabelLayout::kUnits - 2 * static_cast<std::size_t>(n)) &&
+    return AllZero(e + ExFatLabelLayout::kUnits + 2 * n,
+                   ExFatLabelLayout::kReserved - ExFatLabelLayout::kUnits - 2 * static_cast<std::size_t>(n)) &&
            AllZero(e + ExFatLabelLayout::kReserved, ExFatLabelLayout::kReservedBytes);
 }
 
@@ -279,107 +296,109 @@ std::unique_ptr<CFileSet> CFDTPreAnaylze::AnalyzeSector(const std::uint8_t* p, s
         const std::uint8_t type = e[0];
         bool valid = true;
         switch (type) {
-            case EXFAT_ENTRY_LABEL:
-            case EXFAT_ENTRY_LABEL_DELETED:
-                valid = LabelValid(e);
-                if (valid && !labelSeen) {
-                    labelSeen = true;
-                    CFileSet& set = Set();
-                    set.flags |= FILESET_LABEL;
-                    set.label = Utf16LeToUtf8(e + ExFatLabelLayout::kUnits, e[ExFatLabelLayout::kCharCount]);
-                }
-                break;
-            case EXFAT_ENTRY_BITMAP:
-                valid = AllocationEntryValid(e);
-                if (valid && !bitmapSeen) {
-                    bitmapSeen = true;
-                    CFileSet& set = Set();
-                    set.flags |= FILESET_BITMAP;
-                    set.totalClusters = LE64(e + ExFatAllocationLayout::kDataLength) * 8;
-                    set.lowestRootCluster = std::max(set.lowestRootCluster, LE32(e + ExFatAllocationLayout::kFirstCluster) + 1);
-                }
-                break;
-            case EXFAT_ENTRY_UPCASE:
-                valid = AllocationEntryValid(e);
-                if (valid && !upcaseSeen) {
-                    upcaseSeen = true;
-                    CFileSet& set = Set();
-                    set.flags |= FILESET_UPCASE;
-                    set.upcaseCluster = LE32(e + ExFatAllocationLayout::kFirstCluster);
-                    set.upcaseLength = LE64(e + ExFatAllocationLayout::kDataLength);
-                    set.lowestRootCluster = std::max(set.lowestRootCluster, LE32(e + ExFatAllocationLayout::kFirstCluster) + 1);
-                }
-                break;
-            case EXFAT_ENTRY_FILE:
-            case EXFAT_ENTRY_FILE_DELETED: {
-                valid = FileEntryValid(e);
-                if (!valid) break;
-                const std::size_t n = static_cast<std::size_t>(e[ExFatFileLayout::kSecondaryCount]) + 1;
-                const std::int64_t entrySector = s + static_cast<std::int64_t>((i * EXFAT_ENTRY_SIZE) >> m_sectorShift);
-                if (i + n <= entries || i >= entries) {
-                    StartRecord(e, entrySector);
-                    break;
-                }
+        case EXFAT_ENTRY_LABEL:
+        case EXFAT_ENTRY_LABEL_DELETED:
+            valid = LabelValid(e);
+            if (valid && !labelSeen) {
+                labelSeen = true;
                 CFileSet& set = Set();
-                const std::uint64_t bytesWithThis = static_cast<std::uint64_t>(set.sectorCount + 1) << m_sectorShift;
-                const bool full = bytesWithThis >= set.maxCluster;
-                if (!full && i * EXFAT_ENTRY_SIZE + n * EXFAT_ENTRY_SIZE <= avail &&
-                    CheckDirEntry(e, n * EXFAT_ENTRY_SIZE, LE16(e + ExFatFileLayout::kSetChecksum))) {
-                    // The set runs on into the next sector as it lies: an
-                    // ordinary set, read on from the buffer.
-                    StartRecord(e, entrySector);
-                    end = i + n;
+                set.flags |= FILESET_LABEL;
+                set.label = Utf16LeToUtf8(e + ExFatLabelLayout::kUnits, e[ExFatLabelLayout::kCharCount]);
+            }
+            break;
+        case EXFAT_ENTRY_BITMAP:
+            valid = AllocationEntryValid(e);
+            if (valid && !bitmapSeen) {
+                bitmapSeen = true;
+                CFileSet& set = Set();
+                set.flags |= FILESET_BITMAP;
+                set.totalClusters = LE64(e + ExFatAllocationLayout::kDataLength) * 8;
+                set.lowestRootCluster =
+                    std::max(set.lowestRootCluster, LE32(e + ExFatAllocationLayout::kFirstCluster) + 1);
+            }
+            break;
+        case EXFAT_ENTRY_UPCASE:
+            valid = AllocationEntryValid(e);
+            if (valid && !upcaseSeen) {
+                upcaseSeen = true;
+                CFileSet& set = Set();
+                set.flags |= FILESET_UPCASE;
+                set.upcaseCluster = LE32(e + ExFatAllocationLayout::kFirstCluster);
+                set.upcaseLength = LE64(e + ExFatAllocationLayout::kDataLength);
+                set.lowestRootCluster =
+                    std::max(set.lowestRootCluster, LE32(e + ExFatAllocationLayout::kFirstCluster) + 1);
+            }
+            break;
+        case EXFAT_ENTRY_FILE:
+        case EXFAT_ENTRY_FILE_DELETED: {
+            valid = FileEntryValid(e);
+            if (!valid) break;
+            const std::size_t n = static_cast<std::size_t>(e[ExFatFileLayout::kSecondaryCount]) + 1;
+            const std::int64_t entrySector = s + static_cast<std::int64_t>((i * EXFAT_ENTRY_SIZE) >> m_sectorShift);
+            if (i + n <= entries || i >= entries) {
+                StartRecord(e, entrySector);
+                break;
+            }
+            CFileSet& set = Set();
+            const std::uint64_t bytesWithThis = static_cast<std::uint64_t>(set.sectorCount + 1) << m_sectorShift;
+            const bool full = bytesWithThis >= set.maxCluster;
+            if (!full && i * EXFAT_ENTRY_SIZE + n * EXFAT_ENTRY_SIZE <= avail &&
+                CheckDirEntry(e, n * EXFAT_ENTRY_SIZE, LE16(e + ExFatFileLayout::kSetChecksum))) {
+                // The set runs on into the next sector as it lies: an
+                // ordinary set, read on from the buffer.
+                StartRecord(e, entrySector);
+                end = i + n;
+                break;
+            }
+            set.flags |= FILESET_NOT_END;
+            const std::int64_t key = set.firstSector >= 0 ? set.firstSector : s;
+            std::vector<std::uint8_t> head(e, p + sectorBytes);
+            if (set.firstSector < 0) {
+                set.firstSector = s;
+                set.sectorCount = 1;
+            }
+            bool joined = false;
+            for (auto it = m_tails.begin(); it != m_tails.end(); ++it) {
+                if (it->first == key) continue;
+                if (Joint(entrySector, head, it->second.data(), it->second.size())) {
+                    m_links[key] = it->first;
+                    set.nextSector = it->first;
+                    m_tails.erase(it);
+                    joined = true;
                     break;
                 }
-                set.flags |= FILESET_NOT_END;
-                const std::int64_t key = set.firstSector >= 0 ? set.firstSector : s;
-                std::vector<std::uint8_t> head(e, p + sectorBytes);
-                if (set.firstSector < 0) {
-                    set.firstSector = s;
-                    set.sectorCount = 1;
-                }
-                bool joined = false;
-                for (auto it = m_tails.begin(); it != m_tails.end(); ++it) {
-                    if (it->first == key) continue;
-                    if (Joint(entrySector, head, it->second.data(), it->second.size())) {
-                        m_links[key] = it->first;
-                        set.nextSector = it->first;
-                        m_tails.erase(it);
-                        joined = true;
-                        break;
-                    }
-                }
-                if (!joined) {
-                    if (m_heads.size() >= kMaxOpen) m_heads.erase(m_heads.begin());
-                    m_heads[key] = std::move(head);
-                }
-                anyValid = true;
-                stopped = true;
-                end = i;  // the walk ends here
-                break;
             }
-            case EXFAT_ENTRY_STREAM:
-            case EXFAT_ENTRY_STREAM_DELETED:
-            case EXFAT_ENTRY_NAME:
-            case EXFAT_ENTRY_NAME_DELETED: {
-                const bool stream = (type & 0x7F) == (EXFAT_ENTRY_STREAM & 0x7F);
-                valid = stream ? StreamValid(e) : NameValid(e);
-                if (!valid) break;
-                if (!Feed(e)) {
-                    if (i == 0 && setWasEmpty && !Set().HasFile()) Set().flags |= FILESET_ABRIDGED;
-                    m_record.Reset();
-                }
-                break;
+            if (!joined) {
+                if (m_heads.size() >= kMaxOpen) m_heads.erase(m_heads.begin());
+                m_heads[key] = std::move(head);
             }
-            default:
-                if (IsBenignPrimary(type)) {
-                    m_record.Reset();
-                } else if (IsBenignSecondary(type)) {
-                    if (!Feed(e)) m_record.Reset();
-                } else {
-                    valid = false;
-                }
-                break;
+            anyValid = true;
+            stopped = true;
+            end = i;  // the walk ends here
+            break;
+        }
+        case EXFAT_ENTRY_STREAM:
+        case EXFAT_ENTRY_STREAM_DELETED:
+        case EXFAT_ENTRY_NAME:
+        case EXFAT_ENTRY_NAME_DELETED: {
+            const bool stream = (type & 0x7F) == (EXFAT_ENTRY_STREAM & 0x7F);
+            valid = stream ? StreamValid(e) : NameValid(e);
+            if (!valid) break;
+            if (!Feed(e)) {
+                if (i == 0 && setWasEmpty && !Set().HasFile()) Set().flags |= FILESET_ABRIDGED;
+                m_record.Reset();
+            }
+            break;
+        }
+        default:
+            if (IsBenignPrimary(type)) {
+                m_record.Reset();
+            } else if (IsBenignSecondary(type)) {
+                if (!Feed(e)) m_record.Reset();
+            } else {
+                valid = false;
+            }
+            break;
         }
         if (stopped) break;
         if (!valid) {
@@ -465,7 +484,8 @@ void CExFatCompleteSearch::AnalyzeSectors(std::int64_t first, const std::uint8_t
         if (p[0] == 0) {
             HandOut(m_pre.FinishSet());
             if (IsUpCaseStart(p)) m_builder.RecordUpCaseTable(s);
-        } else if (p[ExFatBootLayout::kSignature] == 0x55 && p[ExFatBootLayout::kSignature + 1] == 0xAA && CExFatDBR(p).IsValid(m_sectorSize)) {
+        } else if (p[ExFatBootLayout::kSignature] == 0x55 && p[ExFatBootLayout::kSignature + 1] == 0xAA &&
+                   CExFatDBR(p).IsValid(m_sectorSize)) {
             HandOut(m_pre.FinishSet());
             m_builder.Build(s, p);
         } else if (LE32(p) == 0xFFFFFFF8u && LE32(p + 4) == 0xFFFFFFFFu) {
@@ -552,8 +572,7 @@ void CExFatCompleteSearch::AnalyzeBlock(std::int64_t firstSector, std::int64_t s
                            static_cast<std::int64_t>(head), pending + m_lookahead);
         const std::size_t tail = pending + count - m_lookahead + 1;
         const std::size_t direct = std::min(n, tail);
-        if (direct > pending)
-            AnalyzeSectors(firstSector, block, 0, static_cast<std::int64_t>(direct - pending), count);
+        if (direct > pending) AnalyzeSectors(firstSector, block, 0, static_cast<std::int64_t>(direct - pending), count);
         if (n > tail)
             AnalyzeSectors(from + static_cast<std::int64_t>(tail), Stitch(tail, runEnd, pending, block, count), 0,
                            static_cast<std::int64_t>(n - tail), runEnd - tail);

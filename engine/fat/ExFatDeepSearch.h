@@ -120,12 +120,12 @@ private:
     // around a block's ends, whose entry sets may run on into the next
     // block, are copied.
     CachedSectorReader m_blockReader;
-    std::vector<std::uint8_t> m_tail;    // the last block's last sectors (up to kCarry)
+    std::vector<std::uint8_t> m_tail;  // the last block's last sectors (up to kCarry)
     std::size_t m_tailSectors = 0;
     std::vector<std::uint8_t> m_stitch;  // sectors across a block's ends
     std::size_t m_lookahead = 1;         // sectors an entry set starting in a sector can reach
-    std::int64_t m_nextExpected = -1;  // first sector of the block that would follow
-    std::int64_t m_analysedTo = 0;     // sectors below this are analysed
+    std::int64_t m_nextExpected = -1;    // first sector of the block that would follow
+    std::int64_t m_analysedTo = 0;       // sectors below this are analysed
     CFDTPreAnaylze m_pre;
     CPartitionBuilder m_builder;
     std::vector<CExFatPartitionEx*> m_partitions;

@@ -27,19 +27,19 @@ enum : std::uint8_t {
 
 // Boot sector.
 struct ExFatBootLayout {
-    static constexpr int kTotalSectors = 72;          // u64, the volume's length
-    static constexpr int kFatOffset = 80;             // u32, first FAT sector from the volume start
-    static constexpr int kFatLength = 84;             // u32, sectors of one FAT
-    static constexpr int kHeapOffset = 88;            // u32, sector of cluster 2
-    static constexpr int kClusterCount = 92;          // u32
-    static constexpr int kRootCluster = 96;           // u32, root folder's first cluster
-    static constexpr int kVolumeFlags = 106;          // u16, bit 0: the second FAT is active
-    static constexpr int kBytesPerSectorShift = 108;  // u8, log2 of the sector size
+    static constexpr int kTotalSectors = 72;             // u64, the volume's length
+    static constexpr int kFatOffset = 80;                // u32, first FAT sector from the volume start
+    static constexpr int kFatLength = 84;                // u32, sectors of one FAT
+    static constexpr int kHeapOffset = 88;               // u32, sector of cluster 2
+    static constexpr int kClusterCount = 92;             // u32
+    static constexpr int kRootCluster = 96;              // u32, root folder's first cluster
+    static constexpr int kVolumeFlags = 106;             // u16, bit 0: the second FAT is active
+    static constexpr int kBytesPerSectorShift = 108;     // u8, log2 of the sector size
     static constexpr int kSectorsPerClusterShift = 109;  // u8, log2 of sectors per cluster
-    static constexpr int kNumberOfFats = 110;         // u8, 1 or 2
-    static constexpr int kSignature = 510;            // bytes 0x55 0xAA
-    static constexpr int kName = 3;                   // 8 bytes "EXFAT   "
-    static constexpr int kMustBeZero = 11;            // 53 bytes where FAT keeps its BPB
+    static constexpr int kNumberOfFats = 110;            // u8, 1 or 2
+    static constexpr int kSignature = 510;               // bytes 0x55 0xAA
+    static constexpr int kName = 3;                      // 8 bytes "EXFAT   "
+    static constexpr int kMustBeZero = 11;               // 53 bytes where FAT keeps its BPB
     static constexpr int kMustBeZeroEnd = 64;
 };
 
@@ -73,14 +73,14 @@ struct ExFatFileLayout {
 
 // Stream extension: the file's size and where its data lies.
 struct ExFatStreamLayout {
-    static constexpr int kFlags = 1;        // u8, kNoFatChain
-    static constexpr int kReserved1 = 2;    // u8, zero
-    static constexpr int kNameLength = 3;   // u8, UTF-16 units of the name
-    static constexpr int kReserved2 = 6;    // u16, zero
-    static constexpr int kValidLength = 8;  // u64, bytes written
-    static constexpr int kReserved3 = 16;   // u32, zero
+    static constexpr int kFlags = 1;          // u8, kNoFatChain
+    static constexpr int kReserved1 = 2;      // u8, zero
+    static constexpr int kNameLength = 3;     // u8, UTF-16 units of the name
+    static constexpr int kReserved2 = 6;      // u16, zero
+    static constexpr int kValidLength = 8;    // u64, bytes written
+    static constexpr int kReserved3 = 16;     // u32, zero
     static constexpr int kFirstCluster = 20;  // u32
-    static constexpr int kDataLength = 24;  // u64, bytes allocated
+    static constexpr int kDataLength = 24;    // u64, bytes allocated
     // The data lies in consecutive clusters; the FAT holds no chain for it.
     static constexpr std::uint8_t kNoFatChain = 0x02;
 };

@@ -398,8 +398,8 @@ void MatchProposals(CPartitionBuilder& b, CFileSet* root, std::vector<CExFatPart
 
 void CPartitionBuilder::BuildFromRoot(CFileSet* root) {
     std::vector<CExFatPartitionEx*> proposals;
-    std::uint32_t lastRoot = root->lowCluster == EXFAT_LAST_CLUSTER ? root->lowestRootCluster + kMaxRootTries
-                                                                   : root->lowCluster;
+    std::uint32_t lastRoot =
+        root->lowCluster == EXFAT_LAST_CLUSTER ? root->lowestRootCluster + kMaxRootTries : root->lowCluster;
     lastRoot = std::min(lastRoot, root->lowestRootCluster + kMaxRootTries);
     bool done = false;
     for (std::uint32_t r = root->lowestRootCluster; r < lastRoot && !done; ++r) {
@@ -421,7 +421,8 @@ void CPartitionBuilder::BuildFromUpCase(CFileSet* root) {
     for (std::int64_t p : m_upcaseStarts) {
         const std::int64_t d = root->firstSector - p;
         if (d < n || d <= 0) continue;
-        const std::uint64_t limit = std::min<std::uint64_t>(LowestSetBit(static_cast<std::uint64_t>(d)), root->maxCluster);
+        const std::uint64_t limit =
+            std::min<std::uint64_t>(LowestSetBit(static_cast<std::uint64_t>(d)), root->maxCluster);
         for (std::uint64_t c = root->minCluster; c <= limit && !done; c <<= 1) {
             if (d % static_cast<std::int64_t>(c) != 0) break;
             const std::int64_t start = p - static_cast<std::int64_t>(c) * (root->upcaseCluster - 2);
@@ -543,7 +544,8 @@ bool CPartitionBuilder::SimpleCheck(const CExFatPartitionEx* p, const CFileSet* 
     ClusterIntervals clusters;
     if (!set->GetAndCheckClusterSet(clusters, p->m_clusterBytes)) return false;
     if (set->lowCluster == EXFAT_LAST_CLUSTER) return false;
-    const std::uint64_t own = static_cast<std::uint64_t>(set->firstSector - p->m_dataRegionStart) / p->m_sectorsPerCluster + 2;
+    const std::uint64_t own =
+        static_cast<std::uint64_t>(set->firstSector - p->m_dataRegionStart) / p->m_sectorsPerCluster + 2;
     return own + 1 == set->lowCluster;
 }
 
@@ -606,8 +608,8 @@ bool CPartitionBuilder::IsCover(const CExFatPartitionEx* strong, const CExFatPar
 void CPartitionBuilder::CalcPartitionParam(CExFatPartitionEx* p) const {
     p->m_sectorSize = m_sectorSize;
     p->m_clusterBytes = static_cast<std::uint64_t>(p->m_sectorsPerCluster) * m_sectorSize;
-    const std::int64_t end = p->HasBootSector() ? p->EndOfPartition()
-                                                : (p->m_dataSectors.empty() ? 0 : p->m_dataSectors.back());
+    const std::int64_t end =
+        p->HasBootSector() ? p->EndOfPartition() : (p->m_dataSectors.empty() ? 0 : p->m_dataSectors.back());
     for (std::int64_t s : p->m_offClusterSectors)
         if (s < end) p->m_dataSectors.push_back(s);
     p->m_offClusterSectors.clear();
@@ -648,8 +650,9 @@ void CPartitionBuilder::FinishBuid(std::vector<CExFatPartitionEx*>& out) {
 void CPartitionBuilder::BuildFileTree(CExFatPartitionEx& p, std::vector<CExFatFileNode*>& nodes) {
     const std::int64_t spc = p.m_sectorsPerCluster;
     if (spc <= 0) return;
-    const std::int64_t rootSector =
-        p.m_rootCluster >= 2 && p.m_rootCluster <= EXFAT_LAST_CLUSTER ? p.ConvertClusterNumToSector(p.m_rootCluster) : -1;
+    const std::int64_t rootSector = p.m_rootCluster >= 2 && p.m_rootCluster <= EXFAT_LAST_CLUSTER
+                                        ? p.ConvertClusterNumToSector(p.m_rootCluster)
+                                        : -1;
 
     // Chains of sets: each head with the sets joined after it. A set that
     // continues another is built through its head when the head is here.

@@ -51,9 +51,9 @@ enum : std::uint32_t {
 // A run of directory sectors and the cluster evidence their entries carry.
 class CFileSet {
 public:
-    std::vector<ExFatFoundFile> live;     // ordered by first cluster
-    std::vector<ExFatFoundFile> deleted;  // in order found
-    std::vector<std::uint32_t> folders;   // first clusters of live folders
+    std::vector<ExFatFoundFile> live;               // ordered by first cluster
+    std::vector<ExFatFoundFile> deleted;            // in order found
+    std::vector<std::uint32_t> folders;             // first clusters of live folders
     std::uint32_t lowCluster = EXFAT_LAST_CLUSTER;  // of live files with a cluster
     std::uint32_t highCluster = 0;
     std::uint64_t minCluster = 512;        // bytes, then sectors after CalculateClusterSize

@@ -56,13 +56,14 @@ void CEFDTAnalyze::ResetSet() {
 
 bool CEFDTAnalyze::IsBenignType(std::uint8_t type) {
     switch (type & 0x7F) {
-        case 0x20:  // volume GUID
-        case 0x21:  // TexFAT padding
-        case 0x22:  // access control table
-        case 0x60:  // vendor extension
-        case 0x61:  // vendor allocation
-            return true;
-        default: return false;
+    case 0x20:  // volume GUID
+    case 0x21:  // TexFAT padding
+    case 0x22:  // access control table
+    case 0x60:  // vendor extension
+    case 0x61:  // vendor allocation
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -72,26 +73,34 @@ bool CEFDTAnalyze::Analyze(const std::uint8_t* buffer, std::size_t length, std::
     const std::size_t count = length / EXFAT_ENTRY_SIZE;
     for (std::size_t i = 0; i < count && ok; ++i) {
         const std::uint8_t* e = buffer + i * EXFAT_ENTRY_SIZE;
-        const std::int64_t entrySector =
-            sector + static_cast<std::int64_t>((i * EXFAT_ENTRY_SIZE) >> m_sectorShift);
+        const std::int64_t entrySector = sector + static_cast<std::int64_t>((i * EXFAT_ENTRY_SIZE) >> m_sectorShift);
         switch (e[0]) {
-            case EXFAT_ENTRY_BITMAP:
-            case EXFAT_ENTRY_UPCASE: break;
-            case EXFAT_ENTRY_LABEL:
-            case EXFAT_ENTRY_LABEL_DELETED: ok = Label(e); break;
-            case EXFAT_ENTRY_FILE:
-            case EXFAT_ENTRY_FILE_DELETED: ok = StartSet(e, entrySector); break;
-            case EXFAT_ENTRY_STREAM:
-            case EXFAT_ENTRY_STREAM_DELETED: ok = Stream(e); break;
-            case EXFAT_ENTRY_NAME:
-            case EXFAT_ENTRY_NAME_DELETED: ok = Name(e); break;
-            default:
-                if (m_skipBenign && IsBenignType(e[0])) {
-                    BenignSecondary(e);
-                } else {
-                    ok = false;
-                }
-                break;
+        case EXFAT_ENTRY_BITMAP:
+        case EXFAT_ENTRY_UPCASE:
+            break;
+        case EXFAT_ENTRY_LABEL:
+        case EXFAT_ENTRY_LABEL_DELETED:
+            ok = Label(e);
+            break;
+        case EXFAT_ENTRY_FILE:
+        case EXFAT_ENTRY_FILE_DELETED:
+            ok = StartSet(e, entrySector);
+            break;
+        case EXFAT_ENTRY_STREAM:
+        case EXFAT_ENTRY_STREAM_DELETED:
+            ok = Stream(e);
+            break;
+        case EXFAT_ENTRY_NAME:
+        case EXFAT_ENTRY_NAME_DELETED:
+            ok = Name(e);
+            break;
+        default:
+            if (m_skipBenign && IsBenignType(e[0])) {
+                BenignSecondary(e);
+            } else {
+                ok = false;
+            }
+            break;
         }
         ++m_index;
     }
@@ -104,7 +113,8 @@ bool CEFDTAnalyze::Label(const std::uint8_t* e) const {
     if (!NameCharsAllowed(e + ExFatLabelLayout::kUnits, n)) return false;
     for (int i = 0; i < n; ++i)
         if (LE16(e + ExFatLabelLayout::kUnits + 2 * i) == 0) return false;
-    return AllZero(e + ExFatLabelLayout::kUnits + 2 * n, ExFatLabelLayout::kReserved - ExFatLabelLayout::kUnits - 2 * static_cast<std::size_t>(n)) &&
+    return AllZero(e + ExFatLabelLayout::kUnits + 2 * n,
+                   ExFatLabelLayout::kReserved - ExFatLabelLayout::kUnits - 2 * static_cast<std::size_t>(n)) &&
            AllZero(e + ExFatLabelLayout::kReserved, ExFatLabelLayout::kReservedBytes);
 }
 
@@ -117,8 +127,12 @@ bool CEFDTAnalyze::StartSet(const std::uint8_t* e, std::int64_t sector) {
                         accessed = LE32(e + ExFatFileLayout::kAccessed);
     if (!IsValidExFatTimestamp(create) || !IsValidExFatTimestamp(modified) || !IsValidExFatTimestamp(accessed))
         return false;
-    if (e[ExFatFileLayout::kCreate10ms] > ExFatFileLayout::kMax10ms || e[ExFatFileLayout::kModified10ms] > ExFatFileLayout::kMax10ms) return false;
-    if (LE16(e + ExFatFileLayout::kReserved1) != 0 || !AllZero(e + ExFatFileLayout::kReserved2, ExFatFileLayout::kReserved2Bytes)) return false;
+    if (e[ExFatFileLayout::kCreate10ms] > ExFatFileLayout::kMax10ms ||
+        e[ExFatFileLayout::kModified10ms] > ExFatFileLayout::kMax10ms)
+        return false;
+    if (LE16(e + ExFatFileLayout::kReserved1) != 0 ||
+        !AllZero(e + ExFatFileLayout::kReserved2, ExFatFileLayout::kReserved2Bytes))
+        return false;
     m_stage = 1;
     m_index = 0;
     m_secondaries = secondaries;
@@ -134,11 +148,16 @@ bool CEFDTAnalyze::StartSet(const std::uint8_t* e, std::int64_t sector) {
 }
 
 bool CEFDTAnalyze::Stream(const std::uint8_t* e) {
-    if ((e[ExFatEntryLayout::kType] & (ExFatEntryLayout::kSecondary | ExFatEntryLayout::kBenign)) != ExFatEntryLayout::kSecondary) return false;
-    if (e[ExFatStreamLayout::kReserved1] != 0 || LE16(e + ExFatStreamLayout::kReserved2) != 0 || LE32(e + ExFatStreamLayout::kReserved3) != 0) return false;
+    if ((e[ExFatEntryLayout::kType] & (ExFatEntryLayout::kSecondary | ExFatEntryLayout::kBenign)) !=
+        ExFatEntryLayout::kSecondary)
+        return false;
+    if (e[ExFatStreamLayout::kReserved1] != 0 || LE16(e + ExFatStreamLayout::kReserved2) != 0 ||
+        LE32(e + ExFatStreamLayout::kReserved3) != 0)
+        return false;
     const std::uint32_t first = LE32(e + ExFatStreamLayout::kFirstCluster);
     if (first == 1 || first > 0xFFFFFFF6u) return false;
-    const std::uint64_t valid = LE64(e + ExFatStreamLayout::kValidLength), length = LE64(e + ExFatStreamLayout::kDataLength);
+    const std::uint64_t valid = LE64(e + ExFatStreamLayout::kValidLength),
+                        length = LE64(e + ExFatStreamLayout::kDataLength);
     const std::uint64_t total = m_totalSectors > 0 ? static_cast<std::uint64_t>(m_totalSectors) : 0;
     if ((length >> m_sectorShift) >= total || (valid >> m_sectorShift) >= total) return false;
     const bool noFatChain = (e[ExFatStreamLayout::kFlags] & ExFatStreamLayout::kNoFatChain) != 0;
@@ -162,7 +181,9 @@ bool CEFDTAnalyze::Stream(const std::uint8_t* e) {
 }
 
 bool CEFDTAnalyze::Name(const std::uint8_t* e) {
-    if ((e[ExFatEntryLayout::kType] & (ExFatEntryLayout::kSecondary | ExFatEntryLayout::kBenign)) != ExFatEntryLayout::kSecondary) return false;
+    if ((e[ExFatEntryLayout::kType] & (ExFatEntryLayout::kSecondary | ExFatEntryLayout::kBenign)) !=
+        ExFatEntryLayout::kSecondary)
+        return false;
     if (e[ExFatNameLayout::kFlags] != 0 || LE16(e + ExFatNameLayout::kUnits) == 0) return false;
     if (!NameCharsAllowed(e + ExFatNameLayout::kUnits, ExFatNameLayout::kUnitCount)) return false;
     const std::uint8_t inUse = (e[ExFatEntryLayout::kType] & ExFatEntryLayout::kInUse) ? 1 : 0;
@@ -348,6 +369,7 @@ EngineResult CExFatQuickSearch::QuickSearchFiles(IStorageDevice* device, IProgre
     if (result == ENGINE_OK) result = QuickSearch(device, progress);
     m_partition.ClearFatData();
     m_readClusters.clear();
-    SendProgress(progress, PROGRESS_STATE_FINISHED, 1, 1, IsEngineFailure(result) ? static_cast<std::int64_t>(result) : 0);
+    SendProgress(progress, PROGRESS_STATE_FINISHED, 1, 1,
+                 IsEngineFailure(result) ? static_cast<std::int64_t>(result) : 0);
     return result;
 }

@@ -29,8 +29,7 @@ bool CExFatDBR::IsValid(std::uint32_t sectorSize) const {
     const std::uint32_t fats = GetNumberOfFat();
     if (fats != 1 && fats != 2) return false;
     const std::uint64_t fatLength = GetSectorsPerFat(), heap = GetDataRegionStartSector(),
-                        fatOffset = GetFatStartSector(), volume = GetTotalSectors(),
-                        count = GetTotalCluster();
+                        fatOffset = GetFatStartSector(), volume = GetTotalSectors(), count = GetTotalCluster();
     if (fatLength == 0 || heap == 0 || fatOffset == 0 || volume == 0 || count == 0) return false;
     if (GetRootDirStartCluster() < 2) return false;
     if (fatOffset > volume || heap > volume) return false;
@@ -111,9 +110,9 @@ std::int64_t DosTime2FileTime(_tagDOSTime t) {
 bool IsValidExFatTimestamp(std::uint32_t stamp) {
     const std::uint32_t day = (stamp >> 16) & 31, month = (stamp >> 21) & 15;
     if (day == 0 || month < 1 || month > 12) return false;
-    if (((stamp >> 14) & 3) == 3) return false;        // hour 24 and above
-    if (((stamp >> 7) & 15) == 15) return false;       // minute 60 and above
-    if (((stamp >> 1) & 15) == 15) return false;       // two-second count 30 and above
+    if (((stamp >> 14) & 3) == 3) return false;   // hour 24 and above
+    if (((stamp >> 7) & 15) == 15) return false;  // minute 60 and above
+    if (((stamp >> 1) & 15) == 15) return false;  // two-second count 30 and above
     return true;
 }
 
@@ -201,8 +200,8 @@ std::uint32_t CExFatPartition::ConvertSectorToClusterNum(std::int64_t sector) co
 std::uint32_t CExFatPartition::GetNextCluster(std::uint32_t cluster, bool fatInvalid) {
     // Without a FAT chain the clusters simply follow one another; the FAT
     // entries of such a file or folder mean nothing (often 0).
-    const std::uint64_t next = fatInvalid ? static_cast<std::uint64_t>(cluster) + 1
-                                          : CFatTable::GetNextCluster(cluster);
+    const std::uint64_t next =
+        fatInvalid ? static_cast<std::uint64_t>(cluster) + 1 : CFatTable::GetNextCluster(cluster);
     return next >= m_totalClusters ? EXFAT_NO_CLUSTER : static_cast<std::uint32_t>(next);
 }
 
@@ -250,8 +249,7 @@ CExFatFileNode* CExFatPartition::BuildFile(const _tagFileBaseInfo& info) {
     node->SetFirstCluster(info.firstCluster);
     node->SetFileAttributes(info.attributes);
     if (info.noFatChain) node->SetFileFatInvalid();
-    node->SetTimes(DosTime2FileTime(info.create), DosTime2FileTime(info.modified),
-                   DosTime2FileTime(info.accessed));
+    node->SetTimes(DosTime2FileTime(info.create), DosTime2FileTime(info.modified), DosTime2FileTime(info.accessed));
     char name[_tagFileBaseInfo::kNameBytes];
     std::memcpy(name, info.name, sizeof name);
     name[sizeof name - 1] = 0;

@@ -105,8 +105,7 @@ struct _tagDOSTime {
 // date cannot be converted.
 std::int64_t DosTime2FileTime(_tagDOSTime t);
 inline std::int64_t DosTime2FileTime(std::uint32_t stamp) {
-    return DosTime2FileTime(_tagDOSTime{static_cast<std::uint16_t>(stamp),
-                                        static_cast<std::uint16_t>(stamp >> 16)});
+    return DosTime2FileTime(_tagDOSTime{static_cast<std::uint16_t>(stamp), static_cast<std::uint16_t>(stamp >> 16)});
 }
 // A stored timestamp that names a real date and time.
 bool IsValidExFatTimestamp(std::uint32_t stamp);

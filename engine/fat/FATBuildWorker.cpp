@@ -77,16 +77,13 @@ void ResetFATMadeUpFolderCounter() { g_madeUpFolderCounter = 0; }
 
 // ---- run lists ---------------------------------------------------------------
 
-IDataRunList* CFATBuildDataRun::BuildDataRunList(std::uint64_t first, std::int64_t size,
-                                                 bool deleted) {
+IDataRunList* CFATBuildDataRun::BuildDataRunList(std::uint64_t first, std::int64_t size, bool deleted) {
     if (deleted) return BuildDeleteFileDataRunList(first, size);
     if (m_fat == nullptr || m_limit == 0 || m_spc == 0 || first < kFirstCluster || size <= 0) return nullptr;
     const std::uint64_t clusterBytes = static_cast<std::uint64_t>(m_sectorSize) * m_spc;
     const std::uint64_t need = (static_cast<std::uint64_t>(size) + clusterBytes - 1) / clusterBytes;
     IDataRunList* list = CreateDataRunList();
-    auto pastEnd = [&](const DataRun& r) {
-        return static_cast<std::uint64_t>(r.start + r.length) * m_spc > m_limit;
-    };
+    auto pastEnd = [&](const DataRun& r) { return static_cast<std::uint64_t>(r.start + r.length) * m_spc > m_limit; };
     DataRun run{static_cast<std::int64_t>(first - kFirstCluster), 1};
     std::uint64_t placed = 0;  // clusters in finished runs
     std::uint64_t cur = first;
@@ -149,8 +146,10 @@ IDataRunList* CFATBuildDataRun::BuildDeleteFileDataRunList(std::uint64_t first, 
         std::uint64_t next = cur + 1;
         if (followFat) {
             const std::uint32_t e = m_fat->GetNextCluster(static_cast<std::uint32_t>(cur));
-            if (e == 0) followFat = false;  // from the first free entry on: consecutive
-            else next = e;
+            if (e == 0)
+                followFat = false;  // from the first free entry on: consecutive
+            else
+                next = e;
         }
         if (next == FAT32_END_OF_CHAIN_MAX) break;
         cur = next;
@@ -164,8 +163,7 @@ IDataRunList* CFATBuildDataRun::BuildDeleteFileDataRunList(std::uint64_t first, 
 
 // ---- folder reader -------------------------------------------------------------
 
-CFATBuildChildren::CFATBuildChildren(const FATBuildContext& ctx,
-                                     std::unordered_set<std::uint32_t>* visited,
+CFATBuildChildren::CFATBuildChildren(const FATBuildContext& ctx, std::unordered_set<std::uint32_t>* visited,
                                      std::unordered_map<std::uint64_t, CFATFileNode*>* folderMap)
     : m_ctx(ctx), m_visited(visited), m_folderMap(folderMap) {
     if (m_ctx.sectorSize == 0) m_ctx.sectorSize = 512;
@@ -184,16 +182,13 @@ CFATBuildChildren::CFATBuildChildren(const FATBuildContext& ctx,
 
 CFATBuildChildren::~CFATBuildChildren() = default;
 
-void CFATBuildChildren::IniRawDllValue() {
-    m_probes = GetFileContentProbes();
-}
+void CFATBuildChildren::IniRawDllValue() { m_probes = GetFileContentProbes(); }
 
 std::int64_t CFATBuildChildren::ConvertClusterNumToSector(std::uint64_t cluster) const {
     return m_ctx.ClusterToSector(cluster);
 }
 
-IDataRunList* CFATBuildChildren::BuildDataRunList(std::uint64_t first, std::int64_t size,
-                                                  bool deleted) {
+IDataRunList* CFATBuildChildren::BuildDataRunList(std::uint64_t first, std::int64_t size, bool deleted) {
     CFATBuildDataRun runs(m_ctx.fat, m_ctx.sectorSize, m_ctx.sectorsPerCluster, m_ctx.DataAreaLimit());
     return runs.BuildDataRunList(first, size, deleted);
 }
@@ -205,12 +200,12 @@ bool CFATBuildChildren::BuildRoot(FolderQueue& queue, bool includeExisting, bool
     if (m_ctx.rootSectors == 0 || m_ctx.device == nullptr) return false;
     std::vector<std::uint8_t> buf(static_cast<std::size_t>(m_ctx.rootSectors) * m_ctx.sectorSize);
     if (m_ctx.device->ReadSector(buf.data(), m_ctx.rootStart, m_ctx.rootSectors) != 1) return false;
-    return BuildChildrenFromBuffer(buf.data(), static_cast<std::uint32_t>(buf.size()), nullptr,
-                                   &queue, false, includeExisting) != kBadOffset;
+    return BuildChildrenFromBuffer(buf.data(), static_cast<std::uint32_t>(buf.size()), nullptr, &queue, false,
+                                   includeExisting) != kBadOffset;
 }
 
-int CFATBuildChildren::BuildChildren(CFATFileNode* parent, std::uint64_t firstCluster,
-                                     FolderQueue& queue, bool root, bool includeExisting) {
+int CFATBuildChildren::BuildChildren(CFATFileNode* parent, std::uint64_t firstCluster, FolderQueue& queue, bool root,
+                                     bool includeExisting) {
     if (m_ctx.fat == nullptr || m_ctx.device == nullptr || m_ctx.sectorsPerCluster == 0 ||
         m_ctx.sectorsPerCluster > kMaxRunSectors)
         return 0;
@@ -248,8 +243,7 @@ int CFATBuildChildren::BuildChildren(CFATFileNode* parent, std::uint64_t firstCl
             if (root ? (dot || dotdot) : !(dot && dotdot)) return 0;
         }
         const std::uint32_t total = carried + runBytes;
-        const std::uint32_t off = BuildChildrenFromBuffer(buf.data(), total, parent, &queue, false,
-                                                          includeExisting);
+        const std::uint32_t off = BuildChildrenFromBuffer(buf.data(), total, parent, &queue, false, includeExisting);
         if (off == kBadOffset) break;
         const std::uint32_t rest = off <= total ? total - off : 0;
         if (rest >= 1 && rest <= kMaxCarry) {
@@ -283,8 +277,7 @@ CFATBuildChildren::EntryStep CFATBuildChildren::CheckEntry(const CTempFATDirEntr
                                                            int& dots) const {
     if (!valid) return EntryStep::Invalid;
     if (entry.IsVolumeLabel()) return EntryStep::Skip;
-    if (entry.Raw()[tagFATDIRENTRY::kName] == '.')
-        return ++dots > kDotEntries ? EntryStep::NoFolder : EntryStep::Skip;
+    if (entry.Raw()[tagFATDIRENTRY::kName] == '.') return ++dots > kDotEntries ? EntryStep::NoFolder : EntryStep::Skip;
     const bool existing = !entry.IsErased() && !folder.deleted;
     if (existing && !entry.IsDirectory() && !includeExisting) return EntryStep::Skip;
     const std::uint64_t cluster = entry.GetFirstClusterNO();
@@ -299,8 +292,7 @@ void CFATBuildChildren::RepairFirstCluster(CTempFATDirEntry& entry, CFATFileProp
     const std::uint64_t stored = entry.GetFirstClusterNO();
     const std::uint64_t repaired = ReverseDelFileFirstNum(entry, folder.repairParent, hint, props, folder.madeUp);
     // A repair that lands on the folder itself is no repair.
-    if (folder.cluster != 0 && repaired == folder.cluster)
-        props->SetFirstClusterNum(static_cast<std::int64_t>(stored));
+    if (folder.cluster != 0 && repaired == folder.cluster) props->SetFirstClusterNum(static_cast<std::int64_t>(stored));
 }
 
 CFATFileProperties* CFATBuildChildren::BuildEntryProperties(const std::uint8_t* group, std::uint32_t bytes,
@@ -325,8 +317,7 @@ IDataRunList* CFATBuildChildren::BuildRuns(CFATFileProperties* props, bool isDir
         return nullptr;
     }
     const bool deleted = (props->GetState() & FAT_STATE_DELETED) != 0;
-    return BuildDataRunList(static_cast<std::uint64_t>(props->GetFirstClusterNum()), props->GetFileSize(),
-                            deleted);
+    return BuildDataRunList(static_cast<std::uint64_t>(props->GetFirstClusterNum()), props->GetFileSize(), deleted);
 }
 
 CFATFileNode* CFATBuildChildren::HandOverNode(CFATFileProperties* props, IDataRunList* runs) {
@@ -347,8 +338,8 @@ void CFATBuildChildren::QueueFolder(CFATFileNode* node, FolderQueue* queue) {
 }
 
 std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, std::uint32_t length,
-                                                         CFATFileNode* parent, FolderQueue* queue,
-                                                         bool stopAtInvalid, bool includeExisting) {
+                                                         CFATFileNode* parent, FolderQueue* queue, bool stopAtInvalid,
+                                                         bool includeExisting) {
     FolderFacts folder;
     if (!ReadFolderFacts(parent, folder)) return kBadOffset;
     std::uint64_t hint = folder.madeUp ? 0 : folder.repairParent;
@@ -368,12 +359,15 @@ std::uint32_t CFATBuildChildren::BuildChildrenFromBuffer(std::uint8_t* buffer, s
         const std::uint32_t from = pending >= 0 ? static_cast<std::uint32_t>(pending) : off;
         pending = -1;
         switch (CheckEntry(entry, valid, folder, includeExisting, dots)) {
-            case EntryStep::NoFolder: return kBadOffset;
-            case EntryStep::Invalid:
-                if (stopAtInvalid) return off;
-                continue;
-            case EntryStep::Skip: continue;
-            case EntryStep::Build: break;
+        case EntryStep::NoFolder:
+            return kBadOffset;
+        case EntryStep::Invalid:
+            if (stopAtInvalid) return off;
+            continue;
+        case EntryStep::Skip:
+            continue;
+        case EntryStep::Build:
+            break;
         }
         CFATFileProperties* props =
             BuildEntryProperties(buffer + from, off + FAT_DIR_ENTRY_SIZE - from, entry, folder, hint);
@@ -436,8 +430,7 @@ bool CFATBuildChildren::bEffectiveDIRFDT(std::uint64_t cluster) {
            CFATFolderAnalyser::IsParentDirFileName(m_candidate.data() + FAT_DIR_ENTRY_SIZE);
 }
 
-std::uint64_t CFATBuildChildren::TryGetRealFirstNum(std::uint64_t cluster, bool* found, int tries,
-                                                    bool folder) {
+std::uint64_t CFATBuildChildren::TryGetRealFirstNum(std::uint64_t cluster, bool* found, int tries, bool folder) {
     *found = false;
     for (int k = 0; k < tries - 1; ++k) {
         const std::uint64_t c = cluster + static_cast<std::uint64_t>(k) * kHighStep;
@@ -451,9 +444,8 @@ std::uint64_t CFATBuildChildren::TryGetRealFirstNum(std::uint64_t cluster, bool*
     return cluster;
 }
 
-bool CFATBuildChildren::bInDelFileOrDIRMap(std::uint64_t& cluster, CTempFATDirEntry& entry,
-                                           CFATFileProperties* props, bool* found, std::uint64_t G,
-                                           bool folder) {
+bool CFATBuildChildren::bInDelFileOrDIRMap(std::uint64_t& cluster, CTempFATDirEntry& entry, CFATFileProperties* props,
+                                           bool* found, std::uint64_t G, bool folder) {
     auto& map = folder ? m_delFolders : m_delFiles;
     const std::string name = props->GetFileName();
     std::uint64_t c = cluster;
@@ -471,7 +463,8 @@ bool CFATBuildChildren::bInDelFileOrDIRMap(std::uint64_t& cluster, CTempFATDirEn
             break;
         }
         bool f = false;
-        const std::uint64_t cand = TryGetRealFirstNum(c + kHighStep, &f, folder ? kFolderTries : kClaimedFileTries, folder);
+        const std::uint64_t cand =
+            TryGetRealFirstNum(c + kHighStep, &f, folder ? kFolderTries : kClaimedFileTries, folder);
         if (f) {
             c = cand;
             ok = true;
@@ -491,16 +484,14 @@ bool CFATBuildChildren::bInDelFileOrDIRMap(std::uint64_t& cluster, CTempFATDirEn
     return ok;
 }
 
-std::uint64_t CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry,
-                                                        std::uint64_t P, std::uint64_t& R,
+std::uint64_t CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry, std::uint64_t P, std::uint64_t& R,
                                                         CFATFileProperties* props, bool madeUp) {
     std::uint64_t c = entry.GetFirstClusterNO();
     if (m_ctx.type != FILE_SYSTEM_FAT32) {
         props->SetFirstClusterNum(static_cast<std::int64_t>(c));
         return c;
     }
-    const std::uint64_t clusterBytes =
-        static_cast<std::uint64_t>(m_ctx.sectorSize) * m_ctx.sectorsPerCluster;
+    const std::uint64_t clusterBytes = static_cast<std::uint64_t>(m_ctx.sectorSize) * m_ctx.sectorsPerCluster;
     const std::uint64_t size = entry.GetSize();
     const std::uint64_t need = clusterBytes ? (size + clusterBytes - 1) / clusterBytes : 0;
     bool repaired = false;
@@ -533,8 +524,10 @@ std::uint64_t CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry,
                 c = cand;
                 repaired = true;
             } else if (c < kHighStep) {
-                if (R > kHighStep) c += High(R);
-                else if (P > kHighStep && !madeUp) c += High(P);
+                if (R > kHighStep)
+                    c += High(R);
+                else if (P > kHighStep && !madeUp)
+                    c += High(P);
             }
         }
         entry.SetFirstClusterNO(static_cast<std::uint32_t>(c));
@@ -572,12 +565,10 @@ std::uint64_t CFATBuildChildren::ReverseDelFileFirstNum(CTempFATDirEntry& entry,
 // ---- worker --------------------------------------------------------------------
 
 CFATBuildWorker::CFATBuildWorker(IDirecotryTreeBuilder* builder, IProgress* progress,
-                                 CFATSearchedPartitionInfo* partition, IStorageDevice* device,
-                                 std::uint32_t type, std::int64_t partitionStart,
-                                 std::uint32_t sectorsPerCluster, std::int64_t rootStart,
-                                 std::uint32_t rootSectors, std::uint32_t rootCluster,
-                                 bool rootWanted, std::int64_t dataStart,
-                                 std::uint64_t totalSectors, IFATTable* fat) {
+                                 CFATSearchedPartitionInfo* partition, IStorageDevice* device, std::uint32_t type,
+                                 std::int64_t partitionStart, std::uint32_t sectorsPerCluster, std::int64_t rootStart,
+                                 std::uint32_t rootSectors, std::uint32_t rootCluster, bool rootWanted,
+                                 std::int64_t dataStart, std::uint64_t totalSectors, IFATTable* fat) {
     m_ctx.builder = builder;
     m_ctx.progress = progress;
     m_ctx.partition = partition;
@@ -595,15 +586,12 @@ CFATBuildWorker::CFATBuildWorker(IDirecotryTreeBuilder* builder, IProgress* prog
     m_ctx.sectorSize = device && device->GetSectorSize() ? device->GetSectorSize() : 512;
 }
 
-bool CFATBuildWorker::IsFullValidDBR(const std::uint8_t* sector, std::int64_t partitionStart,
-                                     IStorageDevice* device) {
+bool CFATBuildWorker::IsFullValidDBR(const std::uint8_t* sector, std::int64_t partitionStart, IStorageDevice* device) {
     if (sector == nullptr || device == nullptr) return false;
     const std::uint32_t ss = device->GetSectorSize();
     CTempFATDBR dbr(sector, ss);
     if (!dbr.IsValidDBR()) return false;
-    if (static_cast<std::uint64_t>(dbr.GetNumberOfFat()) * dbr.GetSectorsPerFat() >
-        dbr.GetTotalSectors())
-        return false;
+    if (static_cast<std::uint64_t>(dbr.GetNumberOfFat()) * dbr.GetSectorsPerFat() > dbr.GetTotalSectors()) return false;
     std::vector<std::uint8_t> buf(ss ? ss : 512);
     std::uint32_t type = 0;
     const std::int64_t fat1 = partitionStart + dbr.GetReservedSector();
@@ -642,8 +630,7 @@ EngineResult CFATBuildWorker::QuickBuildDirectoryTree(bool includeExisting) {
         CFATFileNode* node = queue.front();
         queue.pop_front();
         ++processed;
-        const std::int64_t percent =
-            static_cast<std::int64_t>(processed * 100 / (processed + queue.size()));
+        const std::int64_t percent = static_cast<std::int64_t>(processed * 100 / (processed + queue.size()));
         if (percent > lastPercent && m_ctx.progress) {
             lastPercent = percent;
             MakeProgressInfo(&info, PROGRESS_STATE_RUNNING, 100, percent);
@@ -690,8 +677,7 @@ std::uint32_t CFATBuildWorker::OpenLongNameBefore(std::int64_t sector, const Fol
     if (previous < m_ctx.dataStart) return 0;
     // Only a folder cluster read before this one (or one the walk saw as a
     // folder sector) can hold the first pieces of a name cut there.
-    if (!m_visited.count(ConvertSectorToClusterNum(previous)) &&
-        !sectors.count(FIRSTFOLDERSECTOR{sector - 1, 0, 0}))
+    if (!m_visited.count(ConvertSectorToClusterNum(previous)) && !sectors.count(FIRSTFOLDERSECTOR{sector - 1, 0, 0}))
         return 0;
     std::vector<std::uint8_t> buf(static_cast<std::size_t>(spc) * m_ctx.sectorSize);
     if (m_ctx.device->ReadSector(buf.data(), previous, spc) != 1) return 0;
@@ -730,8 +716,8 @@ void CFATBuildWorker::BuildLostNode(CFATBuildChildren& children, const FolderSec
         // the end of the one before, as in a folder read whole.
         const std::uint32_t carried = OpenLongNameBefore(f.sector, sectors, cluster);
         CFATFileNode* temp = CreateTempFileNode(FAT_CLUSTER_NONE, f.parentCluster);
-        children.BuildChildrenFromBuffer(cluster - carried, carried + spc * m_ctx.sectorSize, temp, nullptr,
-                                         true, true);
+        children.BuildChildrenFromBuffer(cluster - carried, carried + spc * m_ctx.sectorSize, temp, nullptr, true,
+                                         true);
         temp->Release();
     }
 }

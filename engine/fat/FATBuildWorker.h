@@ -34,14 +34,12 @@ constexpr EngineResult FAT_ERR_STOPPED = 0x010A00980000000Dull;
 
 // A folder sector the deep search recorded.
 struct FIRSTFOLDERSECTOR {
-    std::int64_t sector = 0;                 // absolute
+    std::int64_t sector = 0;                      // absolute
     std::uint32_t ownCluster = FAT_CLUSTER_NONE;  // none: not a folder's first sector
     std::uint32_t parentCluster = 0;
 };
 struct FIRSTFOLDERSECTORLESS {
-    bool operator()(const FIRSTFOLDERSECTOR& a, const FIRSTFOLDERSECTOR& b) const {
-        return a.sector < b.sector;
-    }
+    bool operator()(const FIRSTFOLDERSECTOR& a, const FIRSTFOLDERSECTOR& b) const { return a.sector < b.sector; }
 };
 using FolderSectorSet = std::set<FIRSTFOLDERSECTOR, FIRSTFOLDERSECTORLESS>;
 using FileSectorMap = std::map<std::int64_t, std::uint32_t>;
@@ -87,10 +85,10 @@ struct FATBuildContext : FATGeometry {
     IProgress* progress = nullptr;
     CFATSearchedPartitionInfo* partition = nullptr;
     IStorageDevice* device = nullptr;
-    std::uint32_t type = 0;                 // 1 FAT16, 2 FAT32 (0 FAT12)
-    std::int64_t rootStart = 0;             // FAT12/16 fixed root
+    std::uint32_t type = 0;      // 1 FAT16, 2 FAT32 (0 FAT12)
+    std::int64_t rootStart = 0;  // FAT12/16 fixed root
     std::uint32_t rootSectors = 0;
-    std::uint32_t rootCluster = 0;          // FAT32
+    std::uint32_t rootCluster = 0;  // FAT32
     bool rootWanted = true;
     IFATTable* fat = nullptr;
     std::uint32_t sectorSize = 512;
@@ -111,9 +109,8 @@ public:
                       bool includeExisting);
     // Offset where the walk stopped (or of a long-name group still open at
     // the end); 0xFFFFFFFF for a bad parent or a third "." entry.
-    std::uint32_t BuildChildrenFromBuffer(std::uint8_t* buffer, std::uint32_t length,
-                                          CFATFileNode* parent, FolderQueue* queue,
-                                          bool stopAtInvalid, bool includeExisting);
+    std::uint32_t BuildChildrenFromBuffer(std::uint8_t* buffer, std::uint32_t length, CFATFileNode* parent,
+                                          FolderQueue* queue, bool stopAtInvalid, bool includeExisting);
     std::int64_t ConvertClusterNumToSector(std::uint64_t cluster) const;
     IDataRunList* BuildDataRunList(std::uint64_t first, std::int64_t size, bool deleted);
     void SetFileSectorMap(FileSectorMap* map) { m_fileSectorMap = map; }
@@ -121,14 +118,13 @@ public:
 
     // FAT32 first-cluster repair of one built entry; sets the properties'
     // first cluster. Public for tests.
-    std::uint64_t ReverseDelFileFirstNum(CTempFATDirEntry& entry, std::uint64_t parentCluster,
-                                         std::uint64_t& hint, CFATFileProperties* props,
-                                         bool underMadeUpFolder);
+    std::uint64_t ReverseDelFileFirstNum(CTempFATDirEntry& entry, std::uint64_t parentCluster, std::uint64_t& hint,
+                                         CFATFileProperties* props, bool underMadeUpFolder);
     std::uint64_t TryGetRealFirstNum(std::uint64_t cluster, bool* found, int tries, bool folder);
     bool bReviseFAT32FileFirstClu(std::uint64_t cluster, bool flag);
     bool bEffectiveDIRFDT(std::uint64_t cluster);
-    bool bInDelFileOrDIRMap(std::uint64_t& cluster, CTempFATDirEntry& entry,
-                            CFATFileProperties* props, bool* found, std::uint64_t G, bool folder);
+    bool bInDelFileOrDIRMap(std::uint64_t& cluster, CTempFATDirEntry& entry, CFATFileProperties* props, bool* found,
+                            std::uint64_t G, bool folder);
     bool bInAnalyzeMap(std::uint32_t key);
     bool bInAnalyzeMultimap(std::uint16_t key, std::uint8_t* sector);
     bool bInAnalyzeList(std::uint8_t* sector);
@@ -137,22 +133,21 @@ public:
 private:
     // What a folder's entries inherit from it.
     struct FolderFacts {
-        std::uint64_t cluster = 0;        // first cluster; 0 for a fixed root
+        std::uint64_t cluster = 0;  // first cluster; 0 for a fixed root
         bool deleted = false;
-        bool madeUp = false;              // stands in for a lost folder cluster
-        std::uint64_t repairParent = 0;   // the cluster the FAT32 repair may lean on
+        bool madeUp = false;             // stands in for a lost folder cluster
+        std::uint64_t repairParent = 0;  // the cluster the FAT32 repair may lean on
     };
     enum class EntryStep { Build, Skip, Invalid, NoFolder };
 
     static bool ReadFolderFacts(CFATFileNode* parent, FolderFacts& facts);
     // Whether one entry that is not a long-name piece names a child.
-    EntryStep CheckEntry(const CTempFATDirEntry& entry, bool valid, const FolderFacts& folder,
-                         bool includeExisting, int& dots) const;
+    EntryStep CheckEntry(const CTempFATDirEntry& entry, bool valid, const FolderFacts& folder, bool includeExisting,
+                         int& dots) const;
     // Properties of the entry group (long-name pieces, then the entry),
     // with the first cluster repaired; null when the group gives none.
-    CFATFileProperties* BuildEntryProperties(const std::uint8_t* group, std::uint32_t bytes,
-                                             CTempFATDirEntry& entry, const FolderFacts& folder,
-                                             std::uint64_t& hint);
+    CFATFileProperties* BuildEntryProperties(const std::uint8_t* group, std::uint32_t bytes, CTempFATDirEntry& entry,
+                                             const FolderFacts& folder, std::uint64_t& hint);
     void RepairFirstCluster(CTempFATDirEntry& entry, CFATFileProperties* props, const FolderFacts& folder,
                             std::uint64_t& hint);
     IDataRunList* BuildRuns(CFATFileProperties* props, bool isDir);
@@ -179,17 +174,15 @@ private:
 
 class CFATBuildWorker {
 public:
-    CFATBuildWorker(IDirecotryTreeBuilder* builder, IProgress* progress,
-                    CFATSearchedPartitionInfo* partition, IStorageDevice* device, std::uint32_t type,
-                    std::int64_t partitionStart, std::uint32_t sectorsPerCluster,
-                    std::int64_t rootStart, std::uint32_t rootSectors, std::uint32_t rootCluster,
-                    bool rootWanted, std::int64_t dataStart, std::uint64_t totalSectors,
+    CFATBuildWorker(IDirecotryTreeBuilder* builder, IProgress* progress, CFATSearchedPartitionInfo* partition,
+                    IStorageDevice* device, std::uint32_t type, std::int64_t partitionStart,
+                    std::uint32_t sectorsPerCluster, std::int64_t rootStart, std::uint32_t rootSectors,
+                    std::uint32_t rootCluster, bool rootWanted, std::int64_t dataStart, std::uint64_t totalSectors,
                     IFATTable* fat);
 
     // A valid FAT16/FAT32 boot sector for the device whose FATs fit in the
     // volume and at least one of whose FAT copies starts like a FAT.
-    static bool IsFullValidDBR(const std::uint8_t* sector, std::int64_t partitionStart,
-                               IStorageDevice* device);
+    static bool IsFullValidDBR(const std::uint8_t* sector, std::int64_t partitionStart, IStorageDevice* device);
     EngineResult QuickBuildDirectoryTree(bool includeExisting);
     int CompleteBuildDirectoryTree(const FolderSectorSet& sectors);
     void SetFileSectorMap(FileSectorMap* map) { m_fileSectorMap = map; }

@@ -83,8 +83,7 @@ bool CFATCompleteFSearcher::UsableSectorSize() const {
 // ---- sector walk -----------------------------------------------------------
 
 void CFATCompleteFSearcher::AnalyzeBlock(std::int64_t first, std::int64_t count) {
-    if (m_device == nullptr || m_blockSectors < 1 || count < 1 || first < 0 || !UsableSectorSize())
-        return;
+    if (m_device == nullptr || m_blockSectors < 1 || count < 1 || first < 0 || !UsableSectorSize()) return;
     const std::size_t ss = m_sectorSize;
     if (const std::uint8_t* block = m_blockReader.Read(m_device, first, count)) {
         const std::uint8_t* p = block;
@@ -142,8 +141,9 @@ int CFATCompleteFSearcher::AnalyzeFATDBRSector(std::int64_t s, const std::uint8_
     return answer;
 }
 
-CFATSearchedPartitionInfo* CFATCompleteFSearcher::BuildPartitionInfoAccordingFATDBR(
-    std::int64_t start, const CTempFATDBR& dbr, bool backup) {
+CFATSearchedPartitionInfo* CFATCompleteFSearcher::BuildPartitionInfoAccordingFATDBR(std::int64_t start,
+                                                                                    const CTempFATDBR& dbr,
+                                                                                    bool backup) {
     if (start < 0 || start >= m_deviceSectors) return nullptr;
     const std::uint32_t type = dbr.GetFileSystemType();
     if (type != FILE_SYSTEM_FAT16 && type != FILE_SYSTEM_FAT32) return nullptr;
@@ -163,7 +163,8 @@ CFATSearchedPartitionInfo* CFATCompleteFSearcher::BuildPartitionInfoAccordingFAT
         flag = backup ? FAT_FLAG_FAT32_BACKUP_DBR : FAT_FLAG_FAT32_DBR;
         rootInfo = dbr.GetRootDirStartCluster();
     } else {
-        const std::uint32_t rootSectors = static_cast<std::uint32_t>(dbr.GetRootEntries() * FAT_DIR_ENTRY_SIZE / m_sectorSize);
+        const std::uint32_t rootSectors =
+            static_cast<std::uint32_t>(dbr.GetRootEntries() * FAT_DIR_ENTRY_SIZE / m_sectorSize);
         dataOffset += rootSectors;
         flag = FAT_FLAG_FAT16_DBR;
         rootInfo = rootSectors;
@@ -188,8 +189,8 @@ CFATSearchedPartitionInfo* CFATCompleteFSearcher::BuildPartitionInfoAccordingFAT
     return p;
 }
 
-CFATSearchedPartitionInfo* CFATCompleteFSearcher::FindMatchedPartitionInfo(
-    std::int64_t dataStart, std::uint32_t spc) const {
+CFATSearchedPartitionInfo* CFATCompleteFSearcher::FindMatchedPartitionInfo(std::int64_t dataStart,
+                                                                           std::uint32_t spc) const {
     CFATSearchedPartitionInfo key(m_sectorSize);
     key.SetDataStartSector(dataStart);
     auto range = m_candidates.equal_range(&key);
@@ -198,9 +199,7 @@ CFATSearchedPartitionInfo* CFATCompleteFSearcher::FindMatchedPartitionInfo(
     return nullptr;
 }
 
-void CFATCompleteFSearcher::AddCandidate(CFATSearchedPartitionInfo* candidate) {
-    m_candidates.insert(candidate);
-}
+void CFATCompleteFSearcher::AddCandidate(CFATSearchedPartitionInfo* candidate) { m_candidates.insert(candidate); }
 
 void CFATCompleteFSearcher::AddFATPositions(CFATSearchedPartitionInfo* c) {
     const std::int64_t fat1 = c->GetStartSector() + c->GetReservedSector();
@@ -264,16 +263,16 @@ bool CFATCompleteFSearcher::IsValidFileSystem(std::int64_t d, std::uint32_t spc,
     return true;
 }
 
-std::uint32_t CFATCompleteFSearcher::CalcFileSystemType(std::int64_t d, std::uint32_t spc,
-                                                        std::uint64_t* clusters,
+std::uint32_t CFATCompleteFSearcher::CalcFileSystemType(std::int64_t d, std::uint32_t spc, std::uint64_t* clusters,
                                                         std::uint64_t* spf) const {
     if (IsValidFileSystem(d, spc, FILE_SYSTEM_FAT32, clusters, spf)) return FILE_SYSTEM_FAT32;
     if (IsValidFileSystem(d, spc, FILE_SYSTEM_FAT16, clusters, spf)) return FILE_SYSTEM_FAT16;
     return FILE_SYSTEM_UNKNOWN;
 }
 
-CFATSearchedPartitionInfo* CFATCompleteFSearcher::BuildPartitionInfoAccordingtoSubFolder(
-    std::int64_t s, std::uint32_t cluster, std::uint32_t spc) {
+CFATSearchedPartitionInfo* CFATCompleteFSearcher::BuildPartitionInfoAccordingtoSubFolder(std::int64_t s,
+                                                                                         std::uint32_t cluster,
+                                                                                         std::uint32_t spc) {
     if (cluster < 2 || spc == 0) return nullptr;
     const std::int64_t d = s - static_cast<std::int64_t>(cluster - 2) * spc;
     if (d < 0 || d > s) return nullptr;
@@ -359,9 +358,9 @@ EngineResult CFATCompleteFSearcher::CompleteBulidDirectoryTree(CFATSearchedParti
     const std::uint32_t type = p->GetFileSystemType();
     const std::uint32_t spf = p->GetSectorPerFAT();
     const std::uint32_t flag = p->GetFlag();
-    IFATTable* fat = IFATTableFactory::CreateFATTable(m_device, start + p->GetReservedSector(), type, spf,
-                                                      (flag & FAT_FLAG_FAT1_USABLE) != 0,
-                                                      (flag & FAT_FLAG_FAT2_USABLE) != 0);
+    IFATTable* fat =
+        IFATTableFactory::CreateFATTable(m_device, start + p->GetReservedSector(), type, spf,
+                                         (flag & FAT_FLAG_FAT1_USABLE) != 0, (flag & FAT_FLAG_FAT2_USABLE) != 0);
     if (fat == nullptr) return FAT_ERR_DEEP_NO_FAT_OBJECT;
     const bool rootWanted = (flag & kBootFlags) != 0;
     std::int64_t rootStart = 0;
@@ -374,9 +373,8 @@ EngineResult CFATCompleteFSearcher::CompleteBulidDirectoryTree(CFATSearchedParti
             rootSectors = p->GetRootInfo();
         }
     }
-    CFATBuildWorker worker(m_builder, m_progress, p, m_device, type, start, p->GetSectorsPerCluster(),
-                           rootStart, rootSectors, rootCluster, rootWanted, p->GetDataStartSector(),
-                           p->GetTotalSectors(), fat);
+    CFATBuildWorker worker(m_builder, m_progress, p, m_device, type, start, p->GetSectorsPerCluster(), rootStart,
+                           rootSectors, rootCluster, rootWanted, p->GetDataStartSector(), p->GetTotalSectors(), fat);
     worker.SetFileSectorMap(m_fileSectorMap);
     (void)worker.CompleteBuildDirectoryTree(m_folderSectors);
     IFATTableFactory::DestroyFATTable(fat);

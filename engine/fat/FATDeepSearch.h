@@ -71,21 +71,19 @@ public:
     // One sector: 1 when it made or confirmed a candidate.
     int AnalyzeSector(std::int64_t s, const std::uint8_t* sector);
     int AnalyzeFATDBRSector(std::int64_t s, const std::uint8_t* sector);
-    CFATSearchedPartitionInfo* BuildPartitionInfoAccordingFATDBR(std::int64_t start,
-                                                                 const CTempFATDBR& dbr, bool backup);
-    CFATSearchedPartitionInfo* FindMatchedPartitionInfo(std::int64_t dataStart,
-                                                        std::uint32_t sectorsPerCluster) const;
+    CFATSearchedPartitionInfo* BuildPartitionInfoAccordingFATDBR(std::int64_t start, const CTempFATDBR& dbr,
+                                                                 bool backup);
+    CFATSearchedPartitionInfo* FindMatchedPartitionInfo(std::int64_t dataStart, std::uint32_t sectorsPerCluster) const;
     void UpdateFATTableInfo(std::int64_t s);
     void AnalyzeFATSubFolderFirstSector(std::int64_t s, std::uint32_t cluster, std::uint32_t largest);
-    CFATSearchedPartitionInfo* BuildPartitionInfoAccordingtoSubFolder(std::int64_t s,
-                                                                      std::uint32_t cluster,
+    CFATSearchedPartitionInfo* BuildPartitionInfoAccordingtoSubFolder(std::int64_t s, std::uint32_t cluster,
                                                                       std::uint32_t spc);
     // FAT32, else FAT16, else FILE_SYSTEM_UNKNOWN; the cluster count and
     // sectors per FAT of the answer are stored.
-    std::uint32_t CalcFileSystemType(std::int64_t dataStart, std::uint32_t spc,
-                                     std::uint64_t* clusters, std::uint64_t* sectorsPerFat) const;
-    bool IsValidFileSystem(std::int64_t dataStart, std::uint32_t spc, std::uint32_t type,
-                           std::uint64_t* clusters, std::uint64_t* sectorsPerFat) const;
+    std::uint32_t CalcFileSystemType(std::int64_t dataStart, std::uint32_t spc, std::uint64_t* clusters,
+                                     std::uint64_t* sectorsPerFat) const;
+    bool IsValidFileSystem(std::int64_t dataStart, std::uint32_t spc, std::uint32_t type, std::uint64_t* clusters,
+                           std::uint64_t* sectorsPerFat) const;
     EngineResult CompleteBulidDirectoryTree(CFATSearchedPartitionInfo* partition);
 
     const CandidateSet& Candidates() const { return m_candidates; }

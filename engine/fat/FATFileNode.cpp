@@ -81,21 +81,11 @@ CFATFileNode::~CFATFileNode() { delete m_properties; }
 
 const char* CFATFileNode::GetFileName() { return m_properties ? m_properties->GetFileName() : ""; }
 std::int64_t CFATFileNode::GetFileSize() { return m_properties ? m_properties->GetFileSize() : 0; }
-std::uint32_t CFATFileNode::GetAttribute() {
-    return m_properties ? (m_properties->GetAttribute() & 0xFFFF) : 0;
-}
-std::int64_t CFATFileNode::GetCreationTime() {
-    return m_properties ? m_properties->GetCreationTime() : 0;
-}
-std::int64_t CFATFileNode::GetModificationTime() {
-    return m_properties ? m_properties->GetModificationTime() : 0;
-}
-std::int64_t CFATFileNode::GetLastAccessTime() {
-    return m_properties ? m_properties->GetLastAccessTime() : 0;
-}
-int CFATFileNode::IsDirectory() {
-    return m_properties && (m_properties->GetAttribute() & FAT_ATTR_DIRECTORY) ? 1 : 0;
-}
+std::uint32_t CFATFileNode::GetAttribute() { return m_properties ? (m_properties->GetAttribute() & 0xFFFF) : 0; }
+std::int64_t CFATFileNode::GetCreationTime() { return m_properties ? m_properties->GetCreationTime() : 0; }
+std::int64_t CFATFileNode::GetModificationTime() { return m_properties ? m_properties->GetModificationTime() : 0; }
+std::int64_t CFATFileNode::GetLastAccessTime() { return m_properties ? m_properties->GetLastAccessTime() : 0; }
+int CFATFileNode::IsDirectory() { return m_properties && (m_properties->GetAttribute() & FAT_ATTR_DIRECTORY) ? 1 : 0; }
 int CFATFileNode::IsDeleted() { return m_properties && (m_properties->GetState() & FAT_STATE_DELETED) ? 1 : 0; }
 
 void CFATFileNode::MarkDeleted() {
@@ -166,23 +156,22 @@ IFileNode* CFATFileNode::Clone() {
 
 // ---- builder -----------------------------------------------------------------
 
-CFATFileProperties* CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntry(
-    const char* name, const std::uint8_t* e) {
+CFATFileProperties* CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntry(const char* name,
+                                                                                const std::uint8_t* e) {
     if (e == nullptr) return nullptr;
     auto* p = CFATFileProperties::Create();
     p->SetFileName(name ? name : "");
     p->SetFileSize(LE32(e + tagFATDIRENTRY::kSize));
     p->SetAttribute(e[tagFATDIRENTRY::kAttribute]);
     p->SetCreationTime(LE16(e + tagFATDIRENTRY::kCreateDate), LE16(e + tagFATDIRENTRY::kCreateTime));
-    p->SetModificationTime(LE16(e + tagFATDIRENTRY::kModifyDate),
-                           LE16(e + tagFATDIRENTRY::kModifyTime));
+    p->SetModificationTime(LE16(e + tagFATDIRENTRY::kModifyDate), LE16(e + tagFATDIRENTRY::kModifyTime));
     p->SetLastAccessTimeFromDosDate(LE16(e + tagFATDIRENTRY::kAccessDate));
     if (e[tagFATDIRENTRY::kName] == FAT_ENTRY_ERASED) p->SetState(FAT_STATE_DELETED);
     return p;
 }
 
-CFATFileProperties* CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(
-    const std::uint8_t* buffer, std::size_t length) {
+CFATFileProperties* CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(const std::uint8_t* buffer,
+                                                                                      std::size_t length) {
     if (buffer == nullptr) return nullptr;
     std::string gathered;
     for (std::size_t off = 0; off + FAT_DIR_ENTRY_SIZE <= length; off += FAT_DIR_ENTRY_SIZE) {

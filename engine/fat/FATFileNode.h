@@ -23,19 +23,19 @@ enum : std::uint8_t {
 
 // The facts of one directory entry group.
 struct CFATFilePropertiesStruct {
-    std::string name;          // UTF-8
+    std::string name;  // UTF-8
     bool hasName = false;
     std::uint16_t nameLength = 0;
     std::int64_t size = 0;
     std::uint16_t attribute = 0;
-    std::int64_t creationTime = 0;      // FILETIME, 0 = none
+    std::int64_t creationTime = 0;  // FILETIME, 0 = none
     std::int64_t modificationTime = 0;
     std::int64_t lastAccessTime = 0;
-    std::uint8_t state = 0;             // FAT_STATE_* bits
-    std::int64_t firstCluster = 0;      // real, or virtual (>= 2^32) for empty files
+    std::uint8_t state = 0;         // FAT_STATE_* bits
+    std::int64_t firstCluster = 0;  // real, or virtual (>= 2^32) for empty files
     std::int64_t parentFirstCluster = 0;
-    std::int64_t metadataSector = 0;    // sector holding the directory entry
-    IDataRunList* runs = nullptr;       // owned
+    std::int64_t metadataSector = 0;  // sector holding the directory entry
+    IDataRunList* runs = nullptr;     // owned
 };
 
 class CFATFileProperties : public IFileProperties {
@@ -141,13 +141,11 @@ inline std::int64_t FATNodeId(std::uint16_t partition, std::int64_t cluster) {
 class CFATFilePropertiesBuilder {
 public:
     // Properties of one short entry under the given name; null without entry.
-    static CFATFileProperties* BuildFATFilePropertyFromDirEntry(const char* name,
-                                                               const std::uint8_t* entry);
+    static CFATFileProperties* BuildFATFilePropertyFromDirEntry(const char* name, const std::uint8_t* entry);
     // Long-name pieces then the short entry they belong to, from the buffer
     // start. Null when there is no short entry or the joined name reaches
     // 2047 bytes.
-    static CFATFileProperties* BuildFATFilePropertyFromDirEntryBuffer(const std::uint8_t* buffer,
-                                                                     std::size_t length);
+    static CFATFileProperties* BuildFATFilePropertyFromDirEntryBuffer(const std::uint8_t* buffer, std::size_t length);
     static constexpr std::size_t kMaxJoinedName = 2047;
 };
 

@@ -11,19 +11,19 @@ constexpr std::size_t FAT_DIR_ENTRY_SIZE = 32;
 
 // Field offsets of the boot sector (tagFATPARTITIONDBR).
 struct tagFATPARTITIONDBR {
-    static constexpr int kBytesPerSector = 11;    // u16
-    static constexpr int kSectorsPerCluster = 13; // u8, a power of two up to 128
-    static constexpr int kReservedSectors = 14;   // u16, sectors before the first FAT
-    static constexpr int kNumberOfFats = 16;      // u8
-    static constexpr int kRootEntries = 17;       // u16, FAT12/16 fixed root; 0 on FAT32
-    static constexpr int kTotalSectors16 = 19;    // u16; 0 when the 32-bit count holds it
-    static constexpr int kSectorsPerFat16 = 22;   // u16; 0 on FAT32
-    static constexpr int kTotalSectors32 = 32;    // u32
-    static constexpr int kSectorsPerFat32 = 36;   // u32, FAT32 only
-    static constexpr int kRootCluster = 44;       // u32, FAT32 root folder's first cluster
-    static constexpr int kFat16Label = 54;        // 8 bytes "FAT16   " (FAT12/16)
-    static constexpr int kFat32Label = 82;        // 8 bytes "FAT32   "
-    static constexpr int kSignature = 510;        // bytes 0x55 0xAA
+    static constexpr int kBytesPerSector = 11;     // u16
+    static constexpr int kSectorsPerCluster = 13;  // u8, a power of two up to 128
+    static constexpr int kReservedSectors = 14;    // u16, sectors before the first FAT
+    static constexpr int kNumberOfFats = 16;       // u8
+    static constexpr int kRootEntries = 17;        // u16, FAT12/16 fixed root; 0 on FAT32
+    static constexpr int kTotalSectors16 = 19;     // u16; 0 when the 32-bit count holds it
+    static constexpr int kSectorsPerFat16 = 22;    // u16; 0 on FAT32
+    static constexpr int kTotalSectors32 = 32;     // u32
+    static constexpr int kSectorsPerFat32 = 36;    // u32, FAT32 only
+    static constexpr int kRootCluster = 44;        // u32, FAT32 root folder's first cluster
+    static constexpr int kFat16Label = 54;         // 8 bytes "FAT16   " (FAT12/16)
+    static constexpr int kFat32Label = 82;         // 8 bytes "FAT32   "
+    static constexpr int kSignature = 510;         // bytes 0x55 0xAA
 };
 constexpr std::uint8_t FAT_BOOT_SIGNATURE_0 = 0x55;
 constexpr std::uint8_t FAT_BOOT_SIGNATURE_1 = 0xAA;
@@ -78,14 +78,14 @@ constexpr std::uint8_t FAT_CASE_LOWER_EXT = 0x10;
 constexpr std::uint32_t FAT12_END_OF_CHAIN = 0xFF8;  // 0xFF8-0xFFF
 constexpr std::uint32_t FAT12_END_OF_CHAIN_MAX = 0xFFF;
 constexpr std::uint32_t FAT12_ENTRY_MASK = 0x0FFF;
-constexpr std::uint32_t FAT16_BAD_CLUSTER = 0xFFF7;   // above: end of chain
+constexpr std::uint32_t FAT16_BAD_CLUSTER = 0xFFF7;  // above: end of chain
 constexpr std::uint32_t FAT32_LAST_USED_CLUSTER = 0x0FFFFFEF;
 constexpr std::uint32_t FAT32_BAD_CLUSTER = 0x0FFFFFF7;
 constexpr std::uint32_t FAT32_END_OF_CHAIN = 0x0FFFFFF8;      // 0x0FFFFFF8-0x0FFFFFFF
 constexpr std::uint32_t FAT32_END_OF_CHAIN_MAX = 0x0FFFFFFF;  // what mkfs and Windows write
 // FAT32 cluster numbers have 28 bits; the top four of an entry are reserved.
 constexpr std::uint64_t FAT32_CLUSTER_MASK = 0x0FFFFFFF;
-constexpr std::uint32_t FAT_CLUSTER_NONE = 0xFFFFFFFF;        // no cluster (or no entry)
+constexpr std::uint32_t FAT_CLUSTER_NONE = 0xFFFFFFFF;  // no cluster (or no entry)
 // The first data cluster is numbered 2: clusters 0 and 1 are the table's
 // media and end-of-chain marks.
 constexpr std::uint64_t FAT_FIRST_DATA_CLUSTER = 2;

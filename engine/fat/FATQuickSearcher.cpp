@@ -27,8 +27,7 @@ void CFatVolumeAnalyze::init(IStorageDevice* device, std::uint64_t startSector) 
     if (!dbr.IsValidDBR()) return;
     m_type = dbr.GetFileSystemType();
     m_totalSectors = static_cast<std::int64_t>(dbr.GetTotalSectors());
-    CFATVolume(device).GetPartitionLabel(static_cast<std::int64_t>(startSector), buf.data(), m_label,
-                                         sizeof m_label);
+    CFATVolume(device).GetPartitionLabel(static_cast<std::int64_t>(startSector), buf.data(), m_label, sizeof m_label);
 }
 
 void CFatVolumeAnalyze::GetLabel(char* buffer, int size) {
@@ -72,8 +71,7 @@ EngineResult CFATQuickSearcher::QuickSearchFiles(IStorageDevice* device, IProgre
             result = FAT_ERR_NO_VOLUME_DATA;
         } else if (record == nullptr) {
             result = FAT_ERR_NO_VOLUME_RECORD;
-        } else if (record->fileSystemType != FILE_SYSTEM_FAT16 &&
-                   record->fileSystemType != FILE_SYSTEM_FAT32) {
+        } else if (record->fileSystemType != FILE_SYSTEM_FAT16 && record->fileSystemType != FILE_SYSTEM_FAT32) {
             result = FAT_ERR_NOT_FAT16_OR_FAT32;
         } else {
             result = FatQuickSearchFiles(device, record->fileSystemType, progress);
@@ -87,8 +85,7 @@ EngineResult CFATQuickSearcher::QuickSearchFiles(IStorageDevice* device, IProgre
     return result;
 }
 
-EngineResult CFATQuickSearcher::FatQuickSearchFiles(IStorageDevice* device, std::uint32_t type,
-                                                    IProgress* progress) {
+EngineResult CFATQuickSearcher::FatQuickSearchFiles(IStorageDevice* device, std::uint32_t type, IProgress* progress) {
     const std::uint32_t flags = type == FILE_SYSTEM_FAT32 ? FAT_FLAGS_QUICK_FAT32 : FAT_FLAGS_QUICK_FAT16;
     std::uint32_t ss = device->GetSectorSize();
     if (ss == 0) ss = 512;
@@ -104,8 +101,8 @@ EngineResult CFATQuickSearcher::FatQuickSearchFiles(IStorageDevice* device, std:
     }
     bool valid = false;
     if (result == ENGINE_OK && (flags & 0x7)) {
-        valid = device->ReadSector(sector.data(), 0, 1) == 1 &&
-                CFATBuildWorker::IsFullValidDBR(sector.data(), 0, device);
+        valid =
+            device->ReadSector(sector.data(), 0, 1) == 1 && CFATBuildWorker::IsFullValidDBR(sector.data(), 0, device);
         if (!valid && (flags & FAT_FLAG_FAT32_BACKUP_DBR))
             valid = device->ReadSector(sector.data(), 6, 1) == 1 &&
                     CFATBuildWorker::IsFullValidDBR(sector.data(), 0, device);
@@ -117,8 +114,7 @@ EngineResult CFATQuickSearcher::FatQuickSearchFiles(IStorageDevice* device, std:
         const std::uint32_t reserved = dbr.GetReservedSector();
         const std::uint32_t spf = dbr.GetSectorsPerFat();
         const std::uint32_t fats = dbr.GetNumberOfFat();
-        fat = IFATTableFactory::CreateFATTable(device, reserved, type, spf,
-                                               (flags & FAT_FLAG_FAT1_USABLE) != 0,
+        fat = IFATTableFactory::CreateFATTable(device, reserved, type, spf, (flags & FAT_FLAG_FAT1_USABLE) != 0,
                                                (flags & FAT_FLAG_FAT2_USABLE) != 0);
         if (fat == nullptr) result = FAT_ERR_NO_FAT_OBJECT;
         std::int64_t rootStart = 0, dataStart = 0;
@@ -152,15 +148,16 @@ EngineResult CFATQuickSearcher::FatQuickSearchFiles(IStorageDevice* device, std:
             record->SetFileSystemType(type);
             record->SetTotalSectors(total);
             record->SetSectorPerFAT(spf);
-            record->SetTotalCluster(static_cast<std::uint32_t>(totalClusters > 0xFFFFFFFFull ? 0xFFFFFFFFull : totalClusters));
+            record->SetTotalCluster(
+                static_cast<std::uint32_t>(totalClusters > 0xFFFFFFFFull ? 0xFFFFFFFFull : totalClusters));
             record->SetStartSector(0);
             record->SetReservedSector(static_cast<std::uint16_t>(reserved));
             record->SetRootInfo(rootInfo);
             record->MergeFlag(flags);
             m_partitions.push_back(record);
             if (m_builder) m_builder->AddSearcherInfo(SEARCHER_FAT, 0);
-            CFATBuildWorker worker(m_builder, progress, record, device, type, 0, spc, rootStart,
-                                   rootSectors, rootCluster, true, dataStart, bootTotal, fat);
+            CFATBuildWorker worker(m_builder, progress, record, device, type, 0, spc, rootStart, rootSectors,
+                                   rootCluster, true, dataStart, bootTotal, fat);
             result = worker.QuickBuildDirectoryTree(true);
         }
     }

@@ -11,9 +11,7 @@ using byteorder::LE32;
 
 namespace {
 
-bool IsPowerOfTwoClusterSize(std::uint32_t spc) {
-    return spc != 0 && spc <= 128 && (spc & (spc - 1)) == 0;
-}
+bool IsPowerOfTwoClusterSize(std::uint32_t spc) { return spc != 0 && spc <= 128 && (spc & (spc - 1)) == 0; }
 
 bool ValidDosDate(std::uint16_t d) {
     if (d == 0) return true;
@@ -109,16 +107,16 @@ std::uint32_t CTempFATDBR::GetSectorsPerFat() const {
 
 std::uint64_t CTempFATDBR::GetTotalSectors() const {
     switch (m_type) {
-        case FILE_SYSTEM_FAT32:
-            return LE32(m_sector + tagFATPARTITIONDBR::kTotalSectors32);
-        case FILE_SYSTEM_FAT16: {
-            const std::uint16_t small = LE16(m_sector + tagFATPARTITIONDBR::kTotalSectors16);
-            return small != 0 ? small : LE32(m_sector + tagFATPARTITIONDBR::kTotalSectors32);
-        }
-        case FILE_SYSTEM_FAT12:
-            return LE16(m_sector + tagFATPARTITIONDBR::kTotalSectors16);
-        default:
-            return 0;
+    case FILE_SYSTEM_FAT32:
+        return LE32(m_sector + tagFATPARTITIONDBR::kTotalSectors32);
+    case FILE_SYSTEM_FAT16: {
+        const std::uint16_t small = LE16(m_sector + tagFATPARTITIONDBR::kTotalSectors16);
+        return small != 0 ? small : LE32(m_sector + tagFATPARTITIONDBR::kTotalSectors32);
+    }
+    case FILE_SYSTEM_FAT12:
+        return LE16(m_sector + tagFATPARTITIONDBR::kTotalSectors16);
+    default:
+        return 0;
     }
 }
 
@@ -126,10 +124,11 @@ std::uint32_t CTempFATDBR::GetRootDirStartCluster() const {
     return m_type == FILE_SYSTEM_FAT32 ? LE32(m_sector + tagFATPARTITIONDBR::kRootCluster) : 0;
 }
 
-CFATDBR::CFATDBR(const std::uint8_t* sector, std::uint32_t deviceSectorSize)
-    : CTempFATDBR(nullptr, deviceSectorSize) {
-    if (sector) std::memcpy(m_copy, sector, sizeof m_copy);
-    else std::memset(m_copy, 0, sizeof m_copy);
+CFATDBR::CFATDBR(const std::uint8_t* sector, std::uint32_t deviceSectorSize) : CTempFATDBR(nullptr, deviceSectorSize) {
+    if (sector)
+        std::memcpy(m_copy, sector, sizeof m_copy);
+    else
+        std::memset(m_copy, 0, sizeof m_copy);
     m_sector = m_copy;
     InitFileSystemType();
 }
@@ -184,9 +183,12 @@ std::string CTempFATDirEntry::GetShortName(bool withoutDot) const {
         while (n > 0 && p[n - 1] == ' ') --n;
         for (int i = 0; i < n; ++i) {
             std::uint8_t c = p[i];
-            if (i == 0 && firstErased) c = '#';
-            else if (c >= 0x80) c = '_';
-            else if (c == 0) c = '_';  // never a terminator inside a name
+            if (i == 0 && firstErased)
+                c = '#';
+            else if (c >= 0x80)
+                c = '_';
+            else if (c == 0)
+                c = '_';  // never a terminator inside a name
             s.push_back(static_cast<char>(c));
         }
         return s;
@@ -282,9 +284,7 @@ bool CTempFATDirEntry::IsValidFileName(const std::uint8_t* name) {
     return true;
 }
 
-bool CTempFATDirEntry::IsValidLongFileNameChar(char c) {
-    return c != 0 && std::strchr("?*|\\/:\"<>", c) == nullptr;
-}
+bool CTempFATDirEntry::IsValidLongFileNameChar(char c) { return c != 0 && std::strchr("?*|\\/:\"<>", c) == nullptr; }
 
 bool CTempFATDirEntry::IsValidLongFileName(const char* text) {
     if (text == nullptr || *text == 0) return false;
@@ -294,8 +294,7 @@ bool CTempFATDirEntry::IsValidLongFileName(const char* text) {
 }
 
 bool CTempFATDirEntry::IsFilenameEqual(const char* name8, const char* ext3) const {
-    return name8 && ext3 &&
-           std::memcmp(m_entry + tagFATDIRENTRY::kName, name8, FAT_SHORT_NAME_BYTES) == 0 &&
+    return name8 && ext3 && std::memcmp(m_entry + tagFATDIRENTRY::kName, name8, FAT_SHORT_NAME_BYTES) == 0 &&
            std::memcmp(m_entry + tagFATDIRENTRY::kExt, ext3, FAT_SHORT_EXT_BYTES) == 0;
 }
 
@@ -328,8 +327,10 @@ int CFATFolderAnalyser::AnalyseSector(const std::uint8_t* sector) {
         const std::uint8_t* e = sector + idx * FAT_DIR_ENTRY_SIZE;
         CTempFATDirEntry entry(e);
         if (!entry.IsValidFATDirEntry(true)) {
-            if (m_counted == 0 && (!dot || !dotdot)) rejected = true;
-            else if (!IsBlankFATDirEntry(e)) rejected = true;
+            if (m_counted == 0 && (!dot || !dotdot))
+                rejected = true;
+            else if (!IsBlankFATDirEntry(e))
+                rejected = true;
             break;
         }
         if (entry.IsLongFileNameEntry()) continue;
@@ -369,8 +370,8 @@ int CFATFolderAnalyser::AnalyseSector(const std::uint8_t* sector) {
     return 1;
 }
 
-bool CFATTableAnalyser::IsValidFATTableFirstSector(const std::uint8_t* sector,
-                                                   std::uint32_t sectorSize, std::uint32_t* type) {
+bool CFATTableAnalyser::IsValidFATTableFirstSector(const std::uint8_t* sector, std::uint32_t sectorSize,
+                                                   std::uint32_t* type) {
     if (sector == nullptr || sectorSize < 8) return false;
     if (CFAT32Table::CheckFATHeaderBytes(sector)) {
         if (type) *type = FILE_SYSTEM_FAT32;
@@ -385,9 +386,7 @@ bool CFATTableAnalyser::IsValidFATTableFirstSector(const std::uint8_t* sector,
 
 // ---- times -----------------------------------------------------------------
 
-std::int64_t SecondsSince1970ToFileTime(std::int64_t seconds) {
-    return seconds * 10000000LL + 0x019DB1DED53E8000LL;
-}
+std::int64_t SecondsSince1970ToFileTime(std::int64_t seconds) { return seconds * 10000000LL + 0x019DB1DED53E8000LL; }
 
 bool DosDateTimeToFileTime(std::uint16_t date, std::uint16_t time, std::int64_t* out) {
     if (out == nullptr) return false;

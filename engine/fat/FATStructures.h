@@ -64,8 +64,7 @@ constexpr std::size_t FAT_LFN_PIECE_UTF8_MAX = tagFATLFNENTRY::kUnits * 4 + 1;
 class CTempFATDirEntry {
 public:
     explicit CTempFATDirEntry(std::uint8_t* entry) : m_entry(entry), m_origin(entry) {}
-    explicit CTempFATDirEntry(const std::uint8_t* entry)
-        : CTempFATDirEntry(const_cast<std::uint8_t*>(entry)) {}
+    explicit CTempFATDirEntry(const std::uint8_t* entry) : CTempFATDirEntry(const_cast<std::uint8_t*>(entry)) {}
 
     bool IsValidFATDirEntry(bool skipClusterTest) const;
     bool IsErased() const { return m_entry[tagFATDIRENTRY::kName] == FAT_ENTRY_ERASED; }
@@ -142,8 +141,7 @@ public:
     static bool IsUsedCluster(std::uint64_t cluster) {
         return cluster >= FAT_FIRST_DATA_CLUSTER && cluster <= FAT32_LAST_USED_CLUSTER;
     }
-    static bool IsValidFATTableFirstSector(const std::uint8_t* sector, std::uint32_t sectorSize,
-                                           std::uint32_t* type);
+    static bool IsValidFATTableFirstSector(const std::uint8_t* sector, std::uint32_t sectorSize, std::uint32_t* type);
 };
 
 // FILETIME helpers. DOS times are local time; a DOS date of 0 means no time.

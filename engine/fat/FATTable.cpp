@@ -25,8 +25,8 @@ bool AllBitsSet(std::uint32_t v, int lo, int hi) {
 
 }  // namespace
 
-IRealFATTable::IRealFATTable(IStorageDevice* device, std::int64_t firstSector,
-                             std::uint32_t sectorsPerFat, std::uint32_t entryWidth)
+IRealFATTable::IRealFATTable(IStorageDevice* device, std::int64_t firstSector, std::uint32_t sectorsPerFat,
+                             std::uint32_t entryWidth)
     : m_device(device),
       m_firstSector(firstSector),
       m_sectorsPerFat(sectorsPerFat),
@@ -108,20 +108,18 @@ bool IRealFATTable::CheckFATIndex(std::uint32_t endMark) const {
 
 // ---- FAT12 -----------------------------------------------------------------
 
-CFAT12Table::CFAT12Table(IStorageDevice* device, std::int64_t firstSector,
-                         std::uint32_t sectorsPerFat, const std::uint8_t* bytes, std::size_t length)
+CFAT12Table::CFAT12Table(IStorageDevice* device, std::int64_t firstSector, std::uint32_t sectorsPerFat,
+                         const std::uint8_t* bytes, std::size_t length)
     : IRealFATTable(device, firstSector, sectorsPerFat, 4) {
-    if (bytes) LoadFromBytes(bytes, length);
-    else Load(1, 12);
+    if (bytes)
+        LoadFromBytes(bytes, length);
+    else
+        Load(1, 12);
 }
 
-bool CFAT12Table::CheckFATHeaderBytes(const std::uint8_t* p) {
-    return AllBitsSet(LE32(p), 4, 23);
-}
+bool CFAT12Table::CheckFATHeaderBytes(const std::uint8_t* p) { return AllBitsSet(LE32(p), 4, 23); }
 
-bool CFAT12Table::IsValidFATTable() {
-    return m_buffer.size() >= 8 && CheckFATHeaderBytes(m_buffer.data());
-}
+bool CFAT12Table::IsValidFATTable() { return m_buffer.size() >= 8 && CheckFATHeaderBytes(m_buffer.data()); }
 
 std::uint32_t CFAT12Table::GetNextCluster(std::uint32_t n) {
     const std::uint64_t at = static_cast<std::uint64_t>(n) * 3 / 2;
@@ -135,20 +133,20 @@ std::uint32_t CFAT12Table::GetNextCluster(std::uint32_t n) {
 
 // ---- FAT16 -----------------------------------------------------------------
 
-CFAT16Table::CFAT16Table(IStorageDevice* device, std::int64_t firstSector,
-                         std::uint32_t sectorsPerFat, const std::uint8_t* bytes, std::size_t length)
+CFAT16Table::CFAT16Table(IStorageDevice* device, std::int64_t firstSector, std::uint32_t sectorsPerFat,
+                         const std::uint8_t* bytes, std::size_t length)
     : IRealFATTable(device, firstSector, sectorsPerFat, FAT16_ENTRY_BYTES) {
-    if (bytes) LoadFromBytes(bytes, length);
-    else Load(12 / Scale(m_sectorSize), 256 / Scale(m_sectorSize));
+    if (bytes)
+        LoadFromBytes(bytes, length);
+    else
+        Load(12 / Scale(m_sectorSize), 256 / Scale(m_sectorSize));
 }
 
-bool CFAT16Table::CheckFATHeaderBytes(const std::uint8_t* p) {
-    return AllBitsSet(LE32(p), 3, 30);
-}
+bool CFAT16Table::CheckFATHeaderBytes(const std::uint8_t* p) { return AllBitsSet(LE32(p), 3, 30); }
 
 bool CFAT16Table::IsValidFATTable() {
-    return m_buffer.size() >= 8 && CheckFATHeaderBytes(m_buffer.data()) &&
-           CheckFATBody(FAT16_BAD_CLUSTER) && CheckFATIndex(FAT16_BAD_CLUSTER);
+    return m_buffer.size() >= 8 && CheckFATHeaderBytes(m_buffer.data()) && CheckFATBody(FAT16_BAD_CLUSTER) &&
+           CheckFATIndex(FAT16_BAD_CLUSTER);
 }
 
 std::uint32_t CFAT16Table::GetNextCluster(std::uint32_t n) {
@@ -161,13 +159,15 @@ std::uint32_t CFAT16Table::GetNextCluster(std::uint32_t n) {
 
 // ---- FAT32 -----------------------------------------------------------------
 
-CFAT32Table::CFAT32Table(IStorageDevice* device, std::int64_t firstSector,
-                         std::uint32_t sectorsPerFat, const std::uint8_t* bytes, std::size_t length)
+CFAT32Table::CFAT32Table(IStorageDevice* device, std::int64_t firstSector, std::uint32_t sectorsPerFat,
+                         const std::uint8_t* bytes, std::size_t length)
     : IRealFATTable(device, firstSector, sectorsPerFat, FAT32_ENTRY_BYTES) {
     // The upper limit bounds the memory of one copy (62.5 MiB); larger FATs
     // stay unloaded and chains then end after their first cluster.
-    if (bytes) LoadFromBytes(bytes, length);
-    else Load(256 / Scale(m_sectorSize), 128000 / Scale(m_sectorSize));
+    if (bytes)
+        LoadFromBytes(bytes, length);
+    else
+        Load(256 / Scale(m_sectorSize), 128000 / Scale(m_sectorSize));
 }
 
 bool CFAT32Table::CheckFATHeaderBytes(const std::uint8_t* p) {
@@ -175,8 +175,8 @@ bool CFAT32Table::CheckFATHeaderBytes(const std::uint8_t* p) {
 }
 
 bool CFAT32Table::IsValidFATTable() {
-    return m_buffer.size() >= 8 && CheckFATHeaderBytes(m_buffer.data()) &&
-           CheckFATBody(FAT32_BAD_CLUSTER) && CheckFATIndex(FAT32_BAD_CLUSTER);
+    return m_buffer.size() >= 8 && CheckFATHeaderBytes(m_buffer.data()) && CheckFATBody(FAT32_BAD_CLUSTER) &&
+           CheckFATIndex(FAT32_BAD_CLUSTER);
 }
 
 std::uint32_t CFAT32Table::GetNextCluster(std::uint32_t n) {
@@ -198,27 +198,31 @@ std::uint32_t CDoubleFATTable::GetNextCluster(std::uint32_t cluster) {
 }
 
 IRealFATTable* IFATTableFactory::CreateRealFATTable(IStorageDevice* device, std::uint32_t type,
-                                                    std::int64_t firstSector,
-                                                    std::uint32_t sectorsPerFat) {
+                                                    std::int64_t firstSector, std::uint32_t sectorsPerFat) {
     IRealFATTable* table = nullptr;
     switch (type) {
-        case FILE_SYSTEM_FAT12: table = new CFAT12Table(device, firstSector, sectorsPerFat); break;
-        case FILE_SYSTEM_FAT16: table = new CFAT16Table(device, firstSector, sectorsPerFat); break;
-        case FILE_SYSTEM_FAT32: table = new CFAT32Table(device, firstSector, sectorsPerFat); break;
-        default: return nullptr;
+    case FILE_SYSTEM_FAT12:
+        table = new CFAT12Table(device, firstSector, sectorsPerFat);
+        break;
+    case FILE_SYSTEM_FAT16:
+        table = new CFAT16Table(device, firstSector, sectorsPerFat);
+        break;
+    case FILE_SYSTEM_FAT32:
+        table = new CFAT32Table(device, firstSector, sectorsPerFat);
+        break;
+    default:
+        return nullptr;
     }
     if (table->IsValidFATTable()) return table;
     delete table;
     return nullptr;
 }
 
-IFATTable* IFATTableFactory::CreateFATTable(IStorageDevice* device, std::int64_t fatStart,
-                                            std::uint32_t type, std::uint32_t sectorsPerFat,
-                                            bool firstWanted, bool secondWanted) {
+IFATTable* IFATTableFactory::CreateFATTable(IStorageDevice* device, std::int64_t fatStart, std::uint32_t type,
+                                            std::uint32_t sectorsPerFat, bool firstWanted, bool secondWanted) {
     IRealFATTable* first = nullptr;
     IRealFATTable* second = nullptr;
-    if (firstWanted || !secondWanted)
-        first = CreateRealFATTable(device, type, fatStart, sectorsPerFat);
+    if (firstWanted || !secondWanted) first = CreateRealFATTable(device, type, fatStart, sectorsPerFat);
     if (secondWanted && first == nullptr)
         second = CreateRealFATTable(device, type, fatStart + sectorsPerFat, sectorsPerFat);
     return new CDoubleFATTable(first, second);

@@ -90,11 +90,10 @@ class IFATTableFactory {
 public:
     // A loaded table of the type (0 FAT12, 1 FAT16, 2 FAT32) when it is valid;
     // null otherwise.
-    static IRealFATTable* CreateRealFATTable(IStorageDevice* device, std::uint32_t type,
-                                             std::int64_t firstSector, std::uint32_t sectorsPerFat);
+    static IRealFATTable* CreateRealFATTable(IStorageDevice* device, std::uint32_t type, std::int64_t firstSector,
+                                             std::uint32_t sectorsPerFat);
     // Always an object (possibly with neither copy).
-    static IFATTable* CreateFATTable(IStorageDevice* device, std::int64_t fatStart,
-                                     std::uint32_t type, std::uint32_t sectorsPerFat,
-                                     bool firstWanted, bool secondWanted);
+    static IFATTable* CreateFATTable(IStorageDevice* device, std::int64_t fatStart, std::uint32_t type,
+                                     std::uint32_t sectorsPerFat, bool firstWanted, bool secondWanted);
     static void DestroyFATTable(IFATTable* table) { delete table; }
 };

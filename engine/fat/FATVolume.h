@@ -23,8 +23,7 @@ private:
     bool GetFatLabel(std::int64_t start, const CTempFATDBR& dbr, char* label, std::size_t size);
     bool GetFat32Label(std::int64_t start, const CTempFATDBR& dbr, char* label, std::size_t size);
     // 1 label found, 0 go on, -1 stop without a label.
-    int AnalyzeDirClusterToGetLabel(std::int64_t sector, std::uint32_t sectors, char* label,
-                                    std::size_t size);
+    int AnalyzeDirClusterToGetLabel(std::int64_t sector, std::uint32_t sectors, char* label, std::size_t size);
 
     IStorageDevice* m_device;
     std::uint32_t m_sectorSize;

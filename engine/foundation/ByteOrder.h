@@ -26,13 +26,17 @@ inline std::uint32_t Swap(std::uint32_t v) { return __builtin_bswap32(v); }
 inline std::uint64_t Swap(std::uint64_t v) { return __builtin_bswap64(v); }
 template <typename T>
 inline T FromLE(T v) {
-    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) return v;
-    else return Swap(v);
+    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
+        return v;
+    else
+        return Swap(v);
 }
 template <typename T>
 inline T FromBE(T v) {
-    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) return v;
-    else return Swap(v);
+    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__)
+        return v;
+    else
+        return Swap(v);
 }
 }  // namespace detail
 
@@ -74,9 +78,7 @@ public:
 
     // True when [offset, offset + length) lies inside the view; written so
     // that no sum can wrap.
-    bool Has(std::size_t offset, std::size_t length) const {
-        return offset <= m_size && length <= m_size - offset;
-    }
+    bool Has(std::size_t offset, std::size_t length) const { return offset <= m_size && length <= m_size - offset; }
     // The bytes at [offset, offset + length), or null when out of range.
     const std::uint8_t* At(std::size_t offset, std::size_t length) const {
         return Has(offset, length) ? m_data + offset : nullptr;

@@ -36,8 +36,8 @@ void CDataRunList::AddDataRun(const DataRun* run) {
         // Starts and lengths come from disk: an end that overflows is no
         // continuation.
         std::int64_t end = 0;
-        if (last.start >= 0 && run->start >= 0 &&
-            !__builtin_add_overflow(last.start, last.length, &end) && end == run->start) {
+        if (last.start >= 0 && run->start >= 0 && !__builtin_add_overflow(last.start, last.length, &end) &&
+            end == run->start) {
             std::int64_t length = 0;
             if (!__builtin_add_overflow(last.length, run->length, &length)) {
                 last.length = length;

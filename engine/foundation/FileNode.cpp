@@ -29,9 +29,7 @@ bool NamesEqual(const char* a, const char* b) {
 
 }  // namespace
 
-CFileNode::CFileNode(const CFileNode& other) : IFilesystemNode(other) {
-    *this = other;
-}
+CFileNode::CFileNode(const CFileNode& other) : IFilesystemNode(other) { *this = other; }
 
 CFileNode& CFileNode::operator=(const CFileNode& other) {
     if (this == &other) return *this;
@@ -72,9 +70,7 @@ void CFileNode::SetShownBits(int show) {
 
 int CFileNode::IsNodeShow() const { return SignExtend4(m_status >> 4); }
 
-_tagCheckedStatus CFileNode::GetCheckedStatus() {
-    return static_cast<_tagCheckedStatus>(CheckBits());
-}
+_tagCheckedStatus CFileNode::GetCheckedStatus() { return static_cast<_tagCheckedStatus>(CheckBits()); }
 
 std::uint16_t CFileNode::GetBelongedPartition() const {
     return static_cast<std::uint16_t>((m_status & kPartitionMask) >> kPartitionShift);
@@ -107,8 +103,8 @@ void CFileNode::ShowParent(CFileNode* node, int delta) {
         if (delta < 0 && node->m_shownChildren == 0) {
             delta = 0;  // nothing counted here to take away
         } else {
-            node->m_shownChildren = static_cast<std::uint32_t>(
-                static_cast<std::int64_t>(node->m_shownChildren) + delta);
+            node->m_shownChildren =
+                static_cast<std::uint32_t>(static_cast<std::int64_t>(node->m_shownChildren) + delta);
         }
         const bool wasShown = node->IsNodeShow() != 0;
         const bool nowShown = node->m_shownChildren != 0;
@@ -263,8 +259,7 @@ bool CFileNode::IsDuplicateOf(CFileNode& other) {
     if (dir != (other.IsDirectory() ? 1 : 0)) return false;
     if (GetParentNodeID() != other.GetParentNodeID()) return false;
     if (!NamesEqual(GetFileName(), other.GetFileName())) {
-        if (GetSearcheType() == SEARCHER_FAT && other.IsDirectory() &&
-            other.GetCreationTime() >= GetCreationTime())
+        if (GetSearcheType() == SEARCHER_FAT && other.IsDirectory() && other.GetCreationTime() >= GetCreationTime())
             AdoptPropertiesFrom(other);
         return false;
     }

@@ -21,8 +21,8 @@ public:
     virtual IFileNode* GetParent() = 0;
     virtual IFileNode* GetFirstChild() = 0;
     virtual IFileNode* GetNextNode() = 0;
-    virtual const char* GetFileName() = 0;          // UTF-8
-    virtual std::int64_t GetFileSize() = 0;         // bytes
+    virtual const char* GetFileName() = 0;   // UTF-8
+    virtual std::int64_t GetFileSize() = 0;  // bytes
     virtual std::uint32_t GetAttribute() = 0;
     // Times are 100 ns units since 1601-01-01; 0 means none.
     virtual std::int64_t GetCreationTime() = 0;

@@ -8,42 +8,31 @@ CIniFile::CIniFile(const char* path) : m_path(path != nullptr ? path : "") {}
 
 CIniFile::CIniFile(const std::string& path) : m_path(path) {}
 
-int CIniFile::Init(const char* path)
-{
+int CIniFile::Init(const char* path) {
     m_path = path != nullptr ? path : "";
     return LoadFile();
 }
 
-int CIniFile::Init(const std::string& path)
-{
+int CIniFile::Init(const std::string& path) {
     m_path = path;
     return LoadFile();
 }
 
-int CIniFile::Init()
-{
-    return LoadFile();
-}
+int CIniFile::Init() { return LoadFile(); }
 
-bool CIniFile::ReadLine(FILE* file, std::string& line)
-{
+bool CIniFile::ReadLine(FILE* file, std::string& line) {
     char buffer[1024];
-    if (std::fgets(buffer, sizeof buffer, file) == nullptr)
-        return false;
+    if (std::fgets(buffer, sizeof buffer, file) == nullptr) return false;
     line.assign(buffer);
-    if (!line.empty() && line.back() == '\n')
-        line.pop_back();
+    if (!line.empty() && line.back() == '\n') line.pop_back();
     return true;
 }
 
-int CIniFile::LoadFile()
-{
+int CIniFile::LoadFile() {
     m_sections.clear();
-    if (m_path.empty())
-        return -1;
+    if (m_path.empty()) return -1;
     FILE* file = std::fopen(m_path.c_str(), "re");
-    if (file == nullptr)
-        return -1;
+    if (file == nullptr) return -1;
     std::string line;
     std::string section;
     bool haveSection = false;
@@ -73,69 +62,54 @@ int CIniFile::LoadFile()
     return 0;
 }
 
-int CIniFile::ReadItem(const std::string& section, const std::string& key, std::string& value) const
-{
+int CIniFile::ReadItem(const std::string& section, const std::string& key, std::string& value) const {
     const auto s = m_sections.find(section);
-    if (s == m_sections.end())
-        return -1;
+    if (s == m_sections.end()) return -1;
     const auto k = s->second.find(key);
-    if (k == s->second.end() || k->second.empty())
-        return -1;
+    if (k == s->second.end() || k->second.empty()) return -1;
     value = k->second;
     return 0;
 }
 
-int CIniFile::WriteItem(const std::string& section, const std::string& key, const std::string& value)
-{
+int CIniFile::WriteItem(const std::string& section, const std::string& key, const std::string& value) {
     auto& pairs = m_sections[section];
     const auto k = pairs.find(key);
-    if (k == pairs.end())
-        return -1;
+    if (k == pairs.end()) return -1;
     k->second = value;
     return WriteFile();
 }
 
-void CIniFile::Print(FILE* out) const
-{
+void CIniFile::Print(FILE* out) const {
     for (const auto& [name, pairs] : m_sections) {
         std::fprintf(out, "[%s]\n", name.c_str());
-        for (const auto& [key, value] : pairs)
-            std::fprintf(out, "%s=%s\n", key.c_str(), value.c_str());
+        for (const auto& [key, value] : pairs) std::fprintf(out, "%s=%s\n", key.c_str(), value.c_str());
         std::fputs("\n", out);
     }
 }
 
-int CIniFile::WriteFile() const
-{
-    if (m_path.empty())
-        return -1;
+int CIniFile::WriteFile() const {
+    if (m_path.empty()) return -1;
     FILE* file = std::fopen(m_path.c_str(), "we");
-    if (file == nullptr)
-        return -1;
+    if (file == nullptr) return -1;
     Print(file);
     const bool failed = std::ferror(file) != 0;
     // fclose flushes: a full disk shows up here.
-    if (std::fclose(file) != 0 || failed)
-        return -1;
+    if (std::fclose(file) != 0 || failed) return -1;
     return 0;
 }
 
-void CIniFile::Dump() const
-{
+void CIniFile::Dump() const {
     // Printed into memory first, so the whole file is one diagnostic.
     char* text = nullptr;
     size_t size = 0;
     FILE* memory = open_memstream(&text, &size);
-    if (memory == nullptr)
-        return;
+    if (memory == nullptr) return;
     Print(memory);
-    if (std::fclose(memory) == 0 && text != nullptr)
-        LogDiagnostic("%s", text);
+    if (std::fclose(memory) == 0 && text != nullptr) LogDiagnostic("%s", text);
     std::free(text);
 }
 
-int CIniFile::TrimString(std::string& text)
-{
+int CIniFile::TrimString(std::string& text) {
     const size_t first = text.find_first_not_of(" \t");
     if (first == std::string::npos) {
         text.clear();

@@ -8,8 +8,7 @@
 // kept exactly as written (blanks round "=" and a carriage return before the
 // line feed stay part of them); the engine reads "bRevise" of
 // "UserExperience" from UIConfig.ini beside the executable with it.
-class CIniFile
-{
+class CIniFile {
 public:
     CIniFile() = default;
     explicit CIniFile(const char* path);

@@ -52,9 +52,7 @@ std::string ExecutableFolder() {
     return buf;
 }
 
-std::string AppWorkPathLocked(WorkPathState& s) {
-    return s.overridePath.empty() ? ExecutableFolder() : s.overridePath;
-}
+std::string AppWorkPathLocked(WorkPathState& s) { return s.overridePath.empty() ? ExecutableFolder() : s.overridePath; }
 
 std::atomic<bool> g_consoleEcho{true};
 std::atomic<FILE*> g_consoleStream{nullptr};  // null: standard output
@@ -221,9 +219,7 @@ CatchExeception::CatchExeception() {
     WriteLog("process[%s:%d] started\n", ProcessName().c_str(), static_cast<int>(getpid()));
 }
 
-CatchExeception::~CatchExeception() {
-    WriteLog("process[%d] existed\n", static_cast<int>(getpid()));
-}
+CatchExeception::~CatchExeception() { WriteLog("process[%d] existed\n", static_cast<int>(getpid())); }
 
 CatchExeception& CatchExeception::Instance() {
     static CatchExeception instance;

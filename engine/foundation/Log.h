@@ -19,7 +19,7 @@ void SetAppWorkPath(const std::string& path);
 enum class DiagnosticSink {
     StandardOutput,  // as before (the default)
     StandardError,
-    LogFile,         // as a log line: stamped, appended to the log file
+    LogFile,  // as a log line: stamped, appended to the log file
     Discard,
 };
 // Sets the destination for this process; takes effect from the next line.
@@ -70,4 +70,3 @@ private:
     CatchExeception();
     ~CatchExeception();
 };
-

@@ -112,7 +112,7 @@ private:
     std::mutex m_control;  // serialises Start and Stop
     std::mutex m_wakeLock;
     std::condition_variable m_wake;
-    bool m_stop = true;  // guarded by m_wakeLock
+    bool m_stop = true;                          // guarded by m_wakeLock
     std::chrono::milliseconds m_interval{1000};  // guarded by m_wakeLock
 };
 

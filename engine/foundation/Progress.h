@@ -8,11 +8,11 @@
 // One progress record. Senders clear the whole record before filling it; the
 // sink copies what it needs during the call.
 struct _PROGRESS_INFO {
-    uint32_t state;       // PROGRESS_STATE_RUNNING or PROGRESS_STATE_FINISHED
-    uint32_t reserved;    // keeps total on its 8-byte boundary
-    int64_t total;        // units chosen by the sender (blocks, files, bytes)
-    int64_t current;      // same units
-    int64_t error;        // an EngineResult or its low word, 0 when none
+    uint32_t state;             // PROGRESS_STATE_RUNNING or PROGRESS_STATE_FINISHED
+    uint32_t reserved;          // keeps total on its 8-byte boundary
+    int64_t total;              // units chosen by the sender (blocks, files, bytes)
+    int64_t current;            // same units
+    int64_t error;              // an EngineResult or its low word, 0 when none
     unsigned char extra[4096];  // zero in every record the engine sends
 };
 
@@ -26,8 +26,7 @@ constexpr uint32_t PROGRESS_STATE_RUNNING = 2;
 constexpr uint32_t PROGRESS_STATE_FINISHED = 3;
 
 // Fills a cleared record; the engine never sends a record built any other way.
-inline void MakeProgressInfo(_PROGRESS_INFO* info, uint32_t state, int64_t total, int64_t current,
-                             int64_t error = 0) {
+inline void MakeProgressInfo(_PROGRESS_INFO* info, uint32_t state, int64_t total, int64_t current, int64_t error = 0) {
     std::memset(info, 0, sizeof(*info));
     info->state = state;
     info->total = total;

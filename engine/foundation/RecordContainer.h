@@ -23,39 +23,32 @@ constexpr FileStatus kFileStatusMin = 1;
 constexpr FileStatus kFileStatusMax = 4;
 
 // A 16-byte identifier as it lies in the file.
-struct tagGUIDSIGN
-{
+struct tagGUIDSIGN {
     uint8_t bytes[16] = {};
 
     // Lays out a GUID written as {data1-data2-data3-data4} the way Windows
     // stores it: the first three fields little-endian, the last eight as is.
-    static constexpr tagGUIDSIGN FromFields(uint32_t data1, uint16_t data2, uint16_t data3,
-                                            const uint8_t (&data4)[8])
-    {
+    static constexpr tagGUIDSIGN FromFields(uint32_t data1, uint16_t data2, uint16_t data3, const uint8_t (&data4)[8]) {
         tagGUIDSIGN g;
-        for (int i = 0; i < 4; ++i)
-            g.bytes[i] = static_cast<uint8_t>(data1 >> (8 * i));
+        for (int i = 0; i < 4; ++i) g.bytes[i] = static_cast<uint8_t>(data1 >> (8 * i));
         for (int i = 0; i < 2; ++i) {
             g.bytes[4 + i] = static_cast<uint8_t>(data2 >> (8 * i));
             g.bytes[6 + i] = static_cast<uint8_t>(data3 >> (8 * i));
         }
-        for (int i = 0; i < 8; ++i)
-            g.bytes[8 + i] = data4[i];
+        for (int i = 0; i < 8; ++i) g.bytes[8 + i] = data4[i];
         return g;
     }
 
-    friend bool operator==(const tagGUIDSIGN& a, const tagGUIDSIGN& b)
-    {
+    friend bool operator==(const tagGUIDSIGN& a, const tagGUIDSIGN& b) {
         for (int i = 0; i < 16; ++i)
-            if (a.bytes[i] != b.bytes[i])
-                return false;
+            if (a.bytes[i] != b.bytes[i]) return false;
         return true;
     }
 };
 
 // The file signature, which is also the mark that opens every frame.
-inline constexpr tagGUIDSIGN kRSFileSignature = {{0xEA, 0xF4, 0xB3, 0x1C, 0x05, 0x43, 0xB6, 0x4A,
-                                                  0xB4, 0xB8, 0x24, 0x4A, 0x33, 0xD9, 0x13, 0xBB}};
+inline constexpr tagGUIDSIGN kRSFileSignature = {
+    {0xEA, 0xF4, 0xB3, 0x1C, 0x05, 0x43, 0xB6, 0x4A, 0xB4, 0xB8, 0x24, 0x4A, 0x33, 0xD9, 0x13, 0xBB}};
 constexpr uint32_t kRSFileVersion = 5800;
 constexpr uint16_t kRSCrcPolynomial = 0x8005;
 constexpr uint32_t kRSMaxDescription = 100;
@@ -64,29 +57,27 @@ constexpr size_t kRSFrameHeaderSize = 36;
 
 // The 132-byte file header. Serialised field by field; the in-memory layout
 // does not matter.
-struct FILEHEADER
-{
-    tagGUIDSIGN signature = kRSFileSignature; // 0
-    uint32_t version = kRSFileVersion;        // 16
-    uint32_t crc = 0;                         // 20: CRC-16 in the low half
-    FileStatus status = 0;                    // 24
-    uint32_t descriptionLength = 0;           // 28: at most 100
-    char description[kRSMaxDescription] = {}; // 32: not terminated
+struct FILEHEADER {
+    tagGUIDSIGN signature = kRSFileSignature;  // 0
+    uint32_t version = kRSFileVersion;         // 16
+    uint32_t crc = 0;                          // 20: CRC-16 in the low half
+    FileStatus status = 0;                     // 24
+    uint32_t descriptionLength = 0;            // 28: at most 100
+    char description[kRSMaxDescription] = {};  // 32: not terminated
 
     void Serialise(uint8_t (&out)[kRSFileHeaderSize]) const;
     void Parse(const uint8_t (&in)[kRSFileHeaderSize]);
 };
 
 // Error codes carried by CRSException.
-constexpr uint32_t RSERR_BAD_HEADER = 2;      // status >= 5 or description length > 100
-constexpr uint32_t RSERR_WRONG_MODE = 3;      // the operation needs the other mode
-constexpr uint32_t RSERR_SHORT_READ = 5;      // frame data shorter than asked / than its header says
-constexpr uint32_t RSERR_WRITE_FAILED = 6;    // writing a frame header or frame data failed
-constexpr uint32_t RSERR_FRAME_NOT_FOUND = 7; // no frame with that identifier
-constexpr uint32_t RSERR_NO_FRAME = 8;        // no frame is open
+constexpr uint32_t RSERR_BAD_HEADER = 2;       // status >= 5 or description length > 100
+constexpr uint32_t RSERR_WRONG_MODE = 3;       // the operation needs the other mode
+constexpr uint32_t RSERR_SHORT_READ = 5;       // frame data shorter than asked / than its header says
+constexpr uint32_t RSERR_WRITE_FAILED = 6;     // writing a frame header or frame data failed
+constexpr uint32_t RSERR_FRAME_NOT_FOUND = 7;  // no frame with that identifier
+constexpr uint32_t RSERR_NO_FRAME = 8;         // no frame is open
 
-class CRSException : public std::exception
-{
+class CRSException : public std::exception {
 public:
     explicit CRSException(uint32_t code) : m_code(code) {}
     uint32_t GetErrorcode() const { return m_code; }
@@ -96,8 +87,7 @@ private:
     uint32_t m_code;
 };
 
-class IRSData
-{
+class IRSData {
 public:
     virtual ~IRSData() = default;
 
@@ -126,8 +116,7 @@ public:
     bool TryOpenFrame(const tagGUIDSIGN& id);
 };
 
-class CRSData : public IRSData
-{
+class CRSData : public IRSData {
 public:
     explicit CRSData(RSMode mode);
     ~CRSData() override;
@@ -175,7 +164,7 @@ private:
 
     RSMode m_mode;
     CStdFile m_file;
-    uint64_t m_fileSize = 0; // read mode: the size when opened
+    uint64_t m_fileSize = 0;  // read mode: the size when opened
 
     std::vector<uint8_t> m_writeBuffer;
     size_t m_bufferCount = 0;
@@ -189,7 +178,7 @@ private:
     tagGUIDSIGN m_frameMark;
     tagGUIDSIGN m_frameId;
     uint32_t m_frameLength = 0;
-    uint64_t m_framePosition = kNoFrame; // position of the frame header
-    uint32_t m_readPosition = 0;         // inside the frame's data
+    uint64_t m_framePosition = kNoFrame;  // position of the frame header
+    uint32_t m_readPosition = 0;          // inside the frame's data
     uint32_t m_pendingError = 0;
 };

@@ -10,23 +10,23 @@
 // The fields as a scan-result file keeps them (the 104-byte image is 8 zero
 // bytes followed by these 96 bytes, little-endian; see WriteImage).
 struct SearchedPartitionFields {
-    std::uint64_t reservedWord = 0;        // file-system specific
-    std::uint16_t partitionIndex = 0xFFFF; // nodes carry it in their status word
+    std::uint64_t reservedWord = 0;         // file-system specific
+    std::uint16_t partitionIndex = 0xFFFF;  // nodes carry it in their status word
     std::uint16_t padding1 = 0;
     std::uint32_t fileSystemType = FILE_SYSTEM_UNKNOWN;
     std::uint32_t sectorsPerCluster = 0;
     std::uint32_t padding2 = 0;
-    std::int64_t startSector = 0;          // first sector of the partition on the device
-    std::int64_t cluster0Sector = 0;       // device sector where run start 0 lies
-    std::int64_t secondPosition = 0;       // file-system specific
-    std::int64_t thirdPosition = 0;        // file-system specific
+    std::int64_t startSector = 0;     // first sector of the partition on the device
+    std::int64_t cluster0Sector = 0;  // device sector where run start 0 lies
+    std::int64_t secondPosition = 0;  // file-system specific
+    std::int64_t thirdPosition = 0;   // file-system specific
     std::uint32_t sectorSize = 512;
-    std::uint32_t reservedWord2 = 0;       // file-system specific
+    std::uint32_t reservedWord2 = 0;  // file-system specific
     std::uint64_t totalSectors = 0;
-    std::uint64_t count = 1;               // file-system specific (NTFS: reliability)
-    double score = 0.0;                    // the file writer prefers higher scores
-    std::uint32_t lastWord = 0;            // file-system specific
-    std::uint32_t lastWord2 = 0;           // file-system specific
+    std::uint64_t count = 1;      // file-system specific (NTFS: reliability)
+    double score = 0.0;           // the file writer prefers higher scores
+    std::uint32_t lastWord = 0;   // file-system specific
+    std::uint32_t lastWord2 = 0;  // file-system specific
 };
 static_assert(sizeof(SearchedPartitionFields) == 96);
 // Offsets in the 104-byte image are these plus 8.

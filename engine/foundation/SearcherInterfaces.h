@@ -65,11 +65,11 @@ struct _SEARCHER_INFO {
 
 // Quick searchers (owned by the caller, destroyed through the destructor).
 // Each scanner's folder defines its own; null means "no such searcher".
-IQuickFileSystemSearchController* CreateFATQuickSearcher();     // FAT12/16/32
+IQuickFileSystemSearchController* CreateFATQuickSearcher();  // FAT12/16/32
 IQuickFileSystemSearchController* CreateNTFSQuickSearcher();
 IQuickFileSystemSearchController* CreateEXFatQuickSearcher();
 IQuickFileSystemSearchController* CreateHFSPlusQuickSearcher();
-IQuickFileSystemSearchController* CreateAPFSQuickSearcher();    // always null
+IQuickFileSystemSearchController* CreateAPFSQuickSearcher();  // always null
 
 // Deep searchers.
 ICompleteFileSystemSearchController* CreateHFSPlusSearcher();

@@ -13,15 +13,11 @@ namespace {
 // Largest single transfer handed to the kernel; keeps off_t/ssize_t arithmetic sane.
 constexpr size_t kMaxChunk = size_t(1) << 30;
 
-} // namespace
+}  // namespace
 
-CStdFile::~CStdFile()
-{
-    Close();
-}
+CStdFile::~CStdFile() { Close(); }
 
-bool CStdFile::Open(const char* path, int mode)
-{
+bool CStdFile::Open(const char* path, int mode) {
     Close();
     if (path == nullptr || *path == '\0') {
         m_lastErrno = EINVAL;
@@ -58,10 +54,8 @@ bool CStdFile::Open(const char* path, int mode)
     return true;
 }
 
-bool CStdFile::Close()
-{
-    if (m_fd < 0)
-        return true;
+bool CStdFile::Close() {
+    if (m_fd < 0) return true;
     // Linux releases the descriptor even when close fails, so never retry.
     const int rc = ::close(m_fd);
     m_fd = -1;
@@ -72,30 +66,25 @@ bool CStdFile::Close()
     return true;
 }
 
-int64_t CStdFile::Read(void* buffer, size_t length)
-{
-    if (m_fd < 0)
-        return 0;
+int64_t CStdFile::Read(void* buffer, size_t length) {
+    if (m_fd < 0) return 0;
     uint8_t* out = static_cast<uint8_t*>(buffer);
     size_t done = 0;
     while (done < length) {
         const size_t want = std::min(length - done, kMaxChunk);
         const ssize_t got = ::read(m_fd, out + done, want);
         if (got < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             m_lastErrno = errno;
             return done > 0 ? static_cast<int64_t>(done) : -1;
         }
-        if (got == 0)
-            break;
+        if (got == 0) break;
         done += static_cast<size_t>(got);
     }
     return static_cast<int64_t>(done);
 }
 
-bool CStdFile::Write(const void* buffer, size_t length)
-{
+bool CStdFile::Write(const void* buffer, size_t length) {
     if (m_fd < 0) {
         m_lastErrno = EBADF;
         return false;
@@ -106,8 +95,7 @@ bool CStdFile::Write(const void* buffer, size_t length)
         const size_t want = std::min(length - done, kMaxChunk);
         const ssize_t put = ::write(m_fd, in + done, want);
         if (put < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             m_lastErrno = errno;
             return false;
         }
@@ -120,10 +108,8 @@ bool CStdFile::Write(const void* buffer, size_t length)
     return true;
 }
 
-int64_t CStdFile::ReadAt(uint64_t offset, void* buffer, size_t length)
-{
-    if (m_fd < 0)
-        return 0;
+int64_t CStdFile::ReadAt(uint64_t offset, void* buffer, size_t length) {
+    if (m_fd < 0) return 0;
     if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
         m_lastErrno = EINVAL;
         return -1;
@@ -132,25 +118,21 @@ int64_t CStdFile::ReadAt(uint64_t offset, void* buffer, size_t length)
     size_t done = 0;
     while (done < length) {
         const uint64_t at = offset + done;
-        if (at > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
-            break;
+        if (at > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) break;
         const size_t want = std::min(length - done, kMaxChunk);
         const ssize_t got = ::pread(m_fd, out + done, want, static_cast<off_t>(at));
         if (got < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             m_lastErrno = errno;
             return done > 0 ? static_cast<int64_t>(done) : -1;
         }
-        if (got == 0)
-            break;
+        if (got == 0) break;
         done += static_cast<size_t>(got);
     }
     return static_cast<int64_t>(done);
 }
 
-bool CStdFile::WriteAt(uint64_t offset, const void* buffer, size_t length)
-{
+bool CStdFile::WriteAt(uint64_t offset, const void* buffer, size_t length) {
     if (m_fd < 0) {
         m_lastErrno = EBADF;
         return false;
@@ -166,8 +148,7 @@ bool CStdFile::WriteAt(uint64_t offset, const void* buffer, size_t length)
         const size_t want = std::min(length - done, kMaxChunk);
         const ssize_t put = ::pwrite(m_fd, in + done, want, static_cast<off_t>(offset + done));
         if (put < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             m_lastErrno = errno;
             return false;
         }
@@ -180,44 +161,33 @@ bool CStdFile::WriteAt(uint64_t offset, const void* buffer, size_t length)
     return true;
 }
 
-size_t CStdFile::ReadLine(char* buffer, size_t capacity)
-{
-    if (buffer == nullptr)
-        return 0;
+size_t CStdFile::ReadLine(char* buffer, size_t capacity) {
+    if (buffer == nullptr) return 0;
     size_t count = 0;
     while (m_fd >= 0 && count < capacity) {
         char c;
         const ssize_t got = ::read(m_fd, &c, 1);
-        if (got < 0 && errno == EINTR)
-            continue;
+        if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
-            if (got < 0)
-                m_lastErrno = errno;
+            if (got < 0) m_lastErrno = errno;
             break;
         }
         buffer[count++] = c;
-        if (c == '\n')
-            break;
+        if (c == '\n') break;
     }
     buffer[count] = '\0';
     return count;
 }
 
-bool CStdFile::WriteLine(const char* text, size_t length)
-{
-    if (text == nullptr && length > 0)
-        return false;
-    if (length > 0 && !Write(text, length))
-        return false;
-    if (length >= 2 && text[length - 2] == '\r' && text[length - 1] == '\n')
-        return true;
+bool CStdFile::WriteLine(const char* text, size_t length) {
+    if (text == nullptr && length > 0) return false;
+    if (length > 0 && !Write(text, length)) return false;
+    if (length >= 2 && text[length - 2] == '\r' && text[length - 1] == '\n') return true;
     return Write("\r\n", 2);
 }
 
-bool CStdFile::GetFileLength(uint64_t* length) const
-{
-    if (length == nullptr)
-        return false;
+bool CStdFile::GetFileLength(uint64_t* length) const {
+    if (length == nullptr) return false;
     struct stat st;
     const int rc = m_fd >= 0 ? ::fstat(m_fd, &st) : ::stat(m_path.c_str(), &st);
     if (rc != 0) {
@@ -228,10 +198,8 @@ bool CStdFile::GetFileLength(uint64_t* length) const
     return true;
 }
 
-bool CStdFile::GetPosistion(uint64_t* position) const
-{
-    if (position == nullptr || m_fd < 0)
-        return false;
+bool CStdFile::GetPosistion(uint64_t* position) const {
+    if (position == nullptr || m_fd < 0) return false;
     const off_t at = ::lseek(m_fd, 0, SEEK_CUR);
     if (at < 0) {
         m_lastErrno = errno;
@@ -241,22 +209,16 @@ bool CStdFile::GetPosistion(uint64_t* position) const
     return true;
 }
 
-uint64_t CStdFile::GetPosition() const
-{
+uint64_t CStdFile::GetPosition() const {
     uint64_t position = 0;
     GetPosistion(&position);
     return position;
 }
 
-bool CStdFile::SeekToBegin()
-{
-    return Seek(0);
-}
+bool CStdFile::SeekToBegin() { return Seek(0); }
 
-bool CStdFile::SeekToEnd()
-{
-    if (m_fd < 0)
-        return false;
+bool CStdFile::SeekToEnd() {
+    if (m_fd < 0) return false;
     if (::lseek(m_fd, 0, SEEK_END) < 0) {
         m_lastErrno = errno;
         return false;
@@ -264,10 +226,8 @@ bool CStdFile::SeekToEnd()
     return true;
 }
 
-bool CStdFile::Seek(uint64_t offset)
-{
-    if (m_fd < 0)
-        return false;
+bool CStdFile::Seek(uint64_t offset) {
+    if (m_fd < 0) return false;
     if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
         m_lastErrno = EINVAL;
         return false;

@@ -6,15 +6,14 @@
 
 // A thin owner of one POSIX file descriptor. Positions are 64-bit throughout,
 // and writes either complete or fail: a short write is never reported as done.
-class CStdFile
-{
+class CStdFile {
 public:
     enum OpenMode : int {
-        OpenReadOnly = 0,       // O_RDONLY
-        OpenReadWrite = 1,      // O_RDWR | O_CREAT
-        OpenReadWriteShared = 2,// O_RDWR | O_CREAT
-        OpenCreateAlways = 3,   // O_RDWR | O_CREAT | O_TRUNC
-        OpenAlways = 4,         // O_RDWR | O_CREAT
+        OpenReadOnly = 0,         // O_RDONLY
+        OpenReadWrite = 1,        // O_RDWR | O_CREAT
+        OpenReadWriteShared = 2,  // O_RDWR | O_CREAT
+        OpenCreateAlways = 3,     // O_RDWR | O_CREAT | O_TRUNC
+        OpenAlways = 4,           // O_RDWR | O_CREAT
     };
 
     CStdFile() = default;

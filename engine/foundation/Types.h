@@ -19,14 +19,22 @@ enum enumFILE_SYSTEM_TYPE : std::uint32_t {
 // that names none.
 constexpr const char* FileSystemTypeName(std::uint32_t type) {
     switch (type) {
-        case FILE_SYSTEM_FAT12: return "FAT12";
-        case FILE_SYSTEM_FAT16: return "FAT16";
-        case FILE_SYSTEM_FAT32: return "FAT32";
-        case FILE_SYSTEM_NTFS: return "NTFS";
-        case FILE_SYSTEM_EXFAT: return "exFAT";
-        case FILE_SYSTEM_HFSPLUS: return "HFS+";
-        case FILE_SYSTEM_APFS: return "APFS";
-        default: return nullptr;
+    case FILE_SYSTEM_FAT12:
+        return "FAT12";
+    case FILE_SYSTEM_FAT16:
+        return "FAT16";
+    case FILE_SYSTEM_FAT32:
+        return "FAT32";
+    case FILE_SYSTEM_NTFS:
+        return "NTFS";
+    case FILE_SYSTEM_EXFAT:
+        return "exFAT";
+    case FILE_SYSTEM_HFSPLUS:
+        return "HFS+";
+    case FILE_SYSTEM_APFS:
+        return "APFS";
+    default:
+        return nullptr;
     }
 }
 
@@ -36,7 +44,7 @@ enum _tagSearcherType : int {
     SEARCHER_HFSPLUS = 31,
     SEARCHER_FAT = 32,
     SEARCHER_EXFAT = 33,
-    SEARCHER_RAW = 34,      // raw search, files grouped by extension
+    SEARCHER_RAW = 34,  // raw search, files grouped by extension
     SEARCHER_NTFS = 35,
     SEARCHER_RAW_TAG = 36,  // raw search, files grouped by tag
     SEARCHER_APFS = 37,

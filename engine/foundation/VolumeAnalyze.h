@@ -10,7 +10,6 @@
 
 class IStorageDevice;
 
-
 // One file system's recogniser; each scanner provides its own.
 class IVolumeAnalyze {
 public:

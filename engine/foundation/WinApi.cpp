@@ -71,14 +71,14 @@ std::uint32_t GetTickCount() {
     // negative.
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-                       static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+    std::uint64_t ms =
+        static_cast<std::uint64_t>(now.tv_sec) * 1000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
     return static_cast<std::uint32_t>(ms);
 }
 
 std::uint32_t GetFileSize(const char* path) {
     if (!path) return 0;
-    struct stat st{};
+    struct stat st {};
     if (stat(path, &st) != 0 || st.st_size <= 0) return 0;
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(st.st_size));
 }

@@ -5,9 +5,9 @@
 
 struct _SYSTEMTIME {
     std::uint16_t wYear;
-    std::uint16_t wMonth;       // 1-12
-    std::uint16_t wDayOfWeek;   // 0-6, 0 = Sunday
-    std::uint16_t wDay;         // 1-31
+    std::uint16_t wMonth;      // 1-12
+    std::uint16_t wDayOfWeek;  // 0-6, 0 = Sunday
+    std::uint16_t wDay;        // 1-31
     std::uint16_t wHour;
     std::uint16_t wMinute;
     std::uint16_t wSecond;

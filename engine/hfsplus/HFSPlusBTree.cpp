@@ -205,8 +205,7 @@ std::uint32_t CHFSPlusBTreeOptionBase::GetRealKeyLength(const std::uint8_t* key)
 }
 
 const std::uint8_t* CHFSPlusBTreeOptionBase::RecordWithKey(CHFSPlusBTNode* node, std::uint16_t index,
-                                                           std::uint16_t* recordLength,
-                                                           std::uint32_t* keyLength) {
+                                                           std::uint16_t* recordLength, std::uint32_t* keyLength) {
     if (!node) {
         m_status = HFS_FAIL(HFS_ERR_NULL_ARG);
         return nullptr;
@@ -268,8 +267,7 @@ EngineResult CHFSPlusBTreeOptionBase::Traverse(IDirecotryTreeBuilder* builder,
 // ---------------------------------------------------------------------------
 // Generic search and traversal
 
-CHFSPlusBTree::CHFSPlusBTree(CHFSPlusVolume* volume, IHFSPlusBTreeOption* option)
-    : m_volume(volume), m_option(option) {
+CHFSPlusBTree::CHFSPlusBTree(CHFSPlusVolume* volume, IHFSPlusBTreeOption* option) : m_volume(volume), m_option(option) {
     if (!volume || !option) m_status = HFS_FAIL(HFS_ERR_NULL_ARG);
 }
 
@@ -307,8 +305,7 @@ EngineResult CHFSPlusBTree::Search(BTKey* key, HFSPlusSearchResult& result, BTRe
     const unsigned maxDepth = MaxDepth();
     std::vector<std::uint32_t> visited;
     for (unsigned level = 0;; ++level) {
-        if (level >= maxDepth ||
-            std::find(visited.begin(), visited.end(), nodeNumber) != visited.end()) {
+        if (level >= maxDepth || std::find(visited.begin(), visited.end(), nodeNumber) != visited.end()) {
             return m_status = HFS_FAIL(HFS_ERR_BAD_STRUCT);
         }
         visited.push_back(nodeNumber);
@@ -358,8 +355,7 @@ EngineResult CHFSPlusBTree::Search(BTKey* key, HFSPlusSearchResult& result, BTRe
     }
 }
 
-EngineResult CHFSPlusBTree::Traverse(IDirecotryTreeBuilder* builder,
-                                     CHFSPlusQuickFileSystemSearchProgress* progress) {
+EngineResult CHFSPlusBTree::Traverse(IDirecotryTreeBuilder* builder, CHFSPlusQuickFileSystemSearchProgress* progress) {
     if (!m_option) return m_status = HFS_FAIL(HFS_ERR_NULL_ARG);
     std::uint32_t root = m_option->GetRoot();
     if (root == 0) {
@@ -419,9 +415,8 @@ EngineResult CHFSPlusBTree::Traverse(IDirecotryTreeBuilder* builder,
             m_option->DataPrint(record.get());
             continue;
         }
-        CHFSPlusFileNode* fileNode = CreateHFSPlusFileNode(
-            m_volume, static_cast<HFSPlusCatalogKey*>(key.get()),
-            static_cast<HFSPlusCatalogRecord*>(record.get()), 0);
+        CHFSPlusFileNode* fileNode = CreateHFSPlusFileNode(m_volume, static_cast<HFSPlusCatalogKey*>(key.get()),
+                                                           static_cast<HFSPlusCatalogRecord*>(record.get()), 0);
         if (!fileNode) continue;
         if (fileNode->GetCurrentNodeID() == -1) {
             fileNode->Release();
@@ -441,14 +436,12 @@ CHFSPlusCatalog::CHFSPlusCatalog(CHFSPlusVolume* volume, CHFSPlusRawfile* file)
     MakeTree();
 }
 
-int CHFSPlusCatalog::CompareKey(const HFSPlusCatalogKey* a, const HFSPlusCatalogKey* b,
-                                std::uint8_t keyCompareType) {
+int CHFSPlusCatalog::CompareKey(const HFSPlusCatalogKey* a, const HFSPlusCatalogKey* b, std::uint8_t keyCompareType) {
     return keyCompareType == kHFSCaseFolding ? CatalogCompareCS(a, b) : CatalogCompare(a, b);
 }
 
 int CHFSPlusCatalog::Compare(BTKey* a, BTKey* b) {
-    return CompareKey(static_cast<HFSPlusCatalogKey*>(a), static_cast<HFSPlusCatalogKey*>(b),
-                      GetKeyCompareType());
+    return CompareKey(static_cast<HFSPlusCatalogKey*>(a), static_cast<HFSPlusCatalogKey*>(b), GetKeyCompareType());
 }
 
 HFSPlusCatalogKey* CHFSPlusCatalog::ReadKey(CHFSPlusBTNode* node, std::uint16_t index) {
@@ -483,11 +476,19 @@ HFSPlusCatalogRecord* CHFSPlusCatalog::ReadData(CHFSPlusBTNode* node, std::uint1
     std::int16_t type = static_cast<std::int16_t>(byteorder::BE16(data + kCatalogRecordTypeOffset));
     std::size_t kept;
     switch (type) {
-        case kHFSPlusFolderRecord: kept = kHFSPlusFolderRecordSize; break;
-        case kHFSPlusFileRecord: kept = kHFSPlusFileRecordSize; break;
-        case kHFSPlusFolderThreadRecord:
-        case kHFSPlusFileThreadRecord: kept = kHFSPlusThreadRecordSize; break;
-        default: m_status = HFS_FAIL(HFS_ERR_BAD_DATA); return nullptr;
+    case kHFSPlusFolderRecord:
+        kept = kHFSPlusFolderRecordSize;
+        break;
+    case kHFSPlusFileRecord:
+        kept = kHFSPlusFileRecordSize;
+        break;
+    case kHFSPlusFolderThreadRecord:
+    case kHFSPlusFileThreadRecord:
+        kept = kHFSPlusThreadRecordSize;
+        break;
+    default:
+        m_status = HFS_FAIL(HFS_ERR_BAD_DATA);
+        return nullptr;
     }
     // The copy never reaches past the record; what is missing reads as zero.
     std::uint8_t copy[kHFSPlusThreadRecordSize] = {};
@@ -509,9 +510,7 @@ HFSPlusCatalogRecord* CHFSPlusCatalog::ReadData(CHFSPlusBTNode* node, std::uint1
     return record;
 }
 
-BTRecord* CHFSPlusCatalog::CloneRecord(const BTRecord* record) {
-    return record ? record->Clone() : nullptr;
-}
+BTRecord* CHFSPlusCatalog::CloneRecord(const BTRecord* record) { return record ? record->Clone() : nullptr; }
 
 // ---------------------------------------------------------------------------
 // Extents overflow
@@ -575,9 +574,7 @@ HFSPlusExtentsRecord* CHFSPlusExtents::ReadData(CHFSPlusBTNode* node, std::uint1
     return record;
 }
 
-BTRecord* CHFSPlusExtents::CloneRecord(const BTRecord* record) {
-    return record ? record->Clone() : nullptr;
-}
+BTRecord* CHFSPlusExtents::CloneRecord(const BTRecord* record) { return record ? record->Clone() : nullptr; }
 
 // ---------------------------------------------------------------------------
 // Attributes
@@ -657,9 +654,7 @@ HFSPlusAttrRecord* CHFSPlusAttribute::ReadData(CHFSPlusBTNode* node, std::uint16
     return record;
 }
 
-BTRecord* CHFSPlusAttribute::CloneRecord(const BTRecord* record) {
-    return record ? record->Clone() : nullptr;
-}
+BTRecord* CHFSPlusAttribute::CloneRecord(const BTRecord* record) { return record ? record->Clone() : nullptr; }
 
 void CHFSPlusAttribute::PrintKey(const BTKey* key) {
     if (!key) return;
@@ -670,5 +665,5 @@ void CHFSPlusAttribute::PrintKey(const BTKey* key) {
         if (c != '\r' && c != '\0') name += c;
     }
     LogDiagnostic("keyLength:%u\tfileID:%u\tstartBlock:%u\tName:%s\n", k->keyLength, k->fileID, k->startBlock,
-                    name.c_str());
+                  name.c_str());
 }

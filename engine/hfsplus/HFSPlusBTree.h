@@ -93,8 +93,7 @@ public:
     const BTHeaderRec* GetHeaderRec() override { return m_hasHeader ? &m_header : nullptr; }
 
     EngineResult Search(BTKey* key, HFSPlusSearchResult& result, BTRecord** record);
-    EngineResult Traverse(IDirecotryTreeBuilder* builder,
-                          CHFSPlusQuickFileSystemSearchProgress* progress);
+    EngineResult Traverse(IDirecotryTreeBuilder* builder, CHFSPlusQuickFileSystemSearchProgress* progress);
 
     std::uint16_t GetNodeSize() const { return m_nodeSize; }
     CHFSPlusRawfile* GetFile() const { return m_file; }
@@ -105,8 +104,8 @@ protected:
     void MakeTree();
     // Record `index` of a leaf or index node with its key bounded by the
     // record: the record's bytes and length, and the key's real length.
-    const std::uint8_t* RecordWithKey(CHFSPlusBTNode* node, std::uint16_t index,
-                                      std::uint16_t* recordLength, std::uint32_t* keyLength);
+    const std::uint8_t* RecordWithKey(CHFSPlusBTNode* node, std::uint16_t index, std::uint16_t* recordLength,
+                                      std::uint32_t* keyLength);
 
     CHFSPlusVolume* m_volume = nullptr;
     CHFSPlusRawfile* m_file = nullptr;
@@ -122,8 +121,7 @@ class CHFSPlusBTree {
 public:
     CHFSPlusBTree(CHFSPlusVolume* volume, IHFSPlusBTreeOption* option);
     EngineResult Search(BTKey* key, HFSPlusSearchResult& result, BTRecord** record);
-    EngineResult Traverse(IDirecotryTreeBuilder* builder,
-                          CHFSPlusQuickFileSystemSearchProgress* progress);
+    EngineResult Traverse(IDirecotryTreeBuilder* builder, CHFSPlusQuickFileSystemSearchProgress* progress);
     EngineResult GetLastError() const { return m_status; }
 
 private:
@@ -151,8 +149,7 @@ public:
     HFSPlusCatalogKey* ReadKey(CHFSPlusBTNode* node, std::uint16_t index);
     HFSPlusCatalogRecord* ReadData(CHFSPlusBTNode* node, std::uint16_t index);
     static BTRecord* CloneRecord(const BTRecord* record);
-    static int CompareKey(const HFSPlusCatalogKey* a, const HFSPlusCatalogKey* b,
-                          std::uint8_t keyCompareType);
+    static int CompareKey(const HFSPlusCatalogKey* a, const HFSPlusCatalogKey* b, std::uint8_t keyCompareType);
     std::uint8_t GetKeyCompareType() const { return m_hasHeader ? m_header.keyCompareType : 0; }
 };
 

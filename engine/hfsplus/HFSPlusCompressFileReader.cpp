@@ -22,8 +22,7 @@ constexpr std::uint64_t kMaxInlineOutput = 64ull << 20;
 
 // zlib stream into at most `limit` bytes; the bytes produced. `damaged` is
 // set when zlib reports an error (a bad header, check or stream).
-std::size_t Inflate(const std::uint8_t* src, std::size_t srcSize, std::uint8_t* dst, std::size_t limit,
-                    bool& damaged) {
+std::size_t Inflate(const std::uint8_t* src, std::size_t srcSize, std::uint8_t* dst, std::size_t limit, bool& damaged) {
     z_stream z{};
     if (inflateInit(&z) != Z_OK) {
         damaged = true;
@@ -49,8 +48,8 @@ bool IsZlibType(std::uint32_t type) { return type == 3 || type == 4; }
 // for exactly `limit` bytes; a piece whose first byte marks it as stored is
 // copied as it is. False when the piece is damaged: a decoder error, or fewer
 // bytes than the piece stands for (the rest would be guessed zeros).
-bool DecodePiece(std::uint32_t type, const std::uint8_t* src, std::size_t srcSize, std::uint8_t* dst,
-                 std::size_t limit, std::size_t& produced) {
+bool DecodePiece(std::uint32_t type, const std::uint8_t* src, std::size_t srcSize, std::uint8_t* dst, std::size_t limit,
+                 std::size_t& produced) {
     produced = 0;
     if (srcSize == 0) return limit == 0;
     bool stored = IsZlibType(type) ? (src[0] & 0x0F) == 0x0F : src[0] == 0x06;
@@ -137,7 +136,8 @@ std::uint64_t CHFSPlusCompressFileReader::ReadFork(std::uint64_t offset, std::ui
         if (at < runStart + runBytes) {
             std::uint64_t inRun = at - runStart;
             std::uint64_t take = std::min(runBytes - inRun, length - done);
-            std::uint64_t got = m_volume->Read(static_cast<std::uint64_t>(run.start) * blockSize + inRun, buffer + done, take);
+            std::uint64_t got =
+                m_volume->Read(static_cast<std::uint64_t>(run.start) * blockSize + inRun, buffer + done, take);
             done += got;
             if (got != take) break;
         }
@@ -214,8 +214,8 @@ bool CHFSPlusCompressFileReader::DecodeChunk(std::size_t index) {
     std::vector<std::uint8_t> compressed(chunk.length);
     if (ReadFork(chunk.forkOffset, compressed.data(), chunk.length) != chunk.length) return false;
     std::uint64_t chunkStart = static_cast<std::uint64_t>(index) * kDecmpfsChunkSize;
-    std::size_t limit = static_cast<std::size_t>(
-        std::min<std::uint64_t>(kDecmpfsChunkSize, m_header.uncompressed_size - chunkStart));
+    std::size_t limit =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kDecmpfsChunkSize, m_header.uncompressed_size - chunkStart));
     m_chunkData.resize(limit);
     std::size_t produced = 0;
     if (!DecodePiece(m_header.compression_type, compressed.data(), compressed.size(), m_chunkData.data(), limit,
@@ -234,40 +234,40 @@ int CHFSPlusCompressFileReader::ReadData(long long offset, char* buffer, unsigne
     // The int result bounds one call.
     std::uint64_t want = std::min<std::uint64_t>({length, size - start, 0x7FFFFFFF});
     switch (m_header.compression_type) {
-        case 3:
-        case 7: {
-            if (!DecodeInline() || start >= m_output.size()) {
-                if (error) *error = FILE_READ_DECODE;
-                return 0;
-            }
-            std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(want, m_output.size() - start));
-            std::memcpy(buffer, m_output.data() + start, n);
-            return static_cast<int>(n);
-        }
-        case 4:
-        case 8: {
-            if (!LoadChunkTable()) {
-                if (error) *error = FILE_READ_DECODE;
-                return 0;
-            }
-            std::uint64_t done = 0;
-            while (done < want) {
-                std::uint64_t at = start + done;
-                std::size_t index = static_cast<std::size_t>(at / kDecmpfsChunkSize);
-                std::uint64_t inChunk = at % kDecmpfsChunkSize;
-                // A chunk that is missing, unreadable or damaged ends the
-                // read: the caller learns the bytes after it are lost.
-                if (!DecodeChunk(index) || inChunk >= m_chunkData.size()) {
-                    if (error) *error = FILE_READ_DECODE;
-                    return done > 0 ? static_cast<int>(done) : 0;
-                }
-                std::uint64_t n = std::min<std::uint64_t>(want - done, m_chunkData.size() - inChunk);
-                std::memcpy(buffer + done, m_chunkData.data() + inChunk, static_cast<std::size_t>(n));
-                done += n;
-            }
-            return static_cast<int>(done);
-        }
-        default:
+    case 3:
+    case 7: {
+        if (!DecodeInline() || start >= m_output.size()) {
+            if (error) *error = FILE_READ_DECODE;
             return 0;
+        }
+        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(want, m_output.size() - start));
+        std::memcpy(buffer, m_output.data() + start, n);
+        return static_cast<int>(n);
+    }
+    case 4:
+    case 8: {
+        if (!LoadChunkTable()) {
+            if (error) *error = FILE_READ_DECODE;
+            return 0;
+        }
+        std::uint64_t done = 0;
+        while (done < want) {
+            std::uint64_t at = start + done;
+            std::size_t index = static_cast<std::size_t>(at / kDecmpfsChunkSize);
+            std::uint64_t inChunk = at % kDecmpfsChunkSize;
+            // A chunk that is missing, unreadable or damaged ends the
+            // read: the caller learns the bytes after it are lost.
+            if (!DecodeChunk(index) || inChunk >= m_chunkData.size()) {
+                if (error) *error = FILE_READ_DECODE;
+                return done > 0 ? static_cast<int>(done) : 0;
+            }
+            std::uint64_t n = std::min<std::uint64_t>(want - done, m_chunkData.size() - inChunk);
+            std::memcpy(buffer + done, m_chunkData.data() + inChunk, static_cast<std::size_t>(n));
+            done += n;
+        }
+        return static_cast<int>(done);
+    }
+    default:
+        return 0;
     }
 }

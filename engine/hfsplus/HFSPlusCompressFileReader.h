@@ -56,9 +56,9 @@ private:
     CFileNode* m_node = nullptr;
     bool m_hasHeader = false;
     HFSPlusDecmpfs m_header;
-    std::vector<std::uint8_t> m_payload;   // inline data after the header
-    bool m_decoded = false;                // inline output made (types 3 and 7)
-    std::vector<std::uint8_t> m_output;    // inline output
+    std::vector<std::uint8_t> m_payload;  // inline data after the header
+    bool m_decoded = false;               // inline output made (types 3 and 7)
+    std::vector<std::uint8_t> m_output;   // inline output
     bool m_tableLoaded = false;
     bool m_tableOk = false;
     struct Run {

@@ -56,9 +56,7 @@ std::uint64_t VolumeIdOf(const HFSPlusVolumeHeader& h) {
     return (static_cast<std::uint64_t>(h.finderInfo[6]) << 32) | h.finderInfo[7];
 }
 
-bool HasSignature(const std::uint8_t* p) {
-    return (p[0] == 'H' && (p[1] == '+' || p[1] == 'X')) && p[2] == 0;
-}
+bool HasSignature(const std::uint8_t* p) { return (p[0] == 'H' && (p[1] == '+' || p[1] == 'X')) && p[2] == 0; }
 }  // namespace
 
 CompleteSearchPatition::~CompleteSearchPatition() {
@@ -74,9 +72,7 @@ CHFSPlusCompleteFileSystemSearchController::~CHFSPlusCompleteFileSystemSearchCon
     InitCompleteSearchPartitinAndJournalList();
 }
 
-void CHFSPlusCompleteFileSystemSearchController::InitCompleteSearchPartitinAndJournalList() {
-    m_candidates.clear();
-}
+void CHFSPlusCompleteFileSystemSearchController::InitCompleteSearchPartitinAndJournalList() { m_candidates.clear(); }
 
 void CHFSPlusCompleteFileSystemSearchController::SetDevice(IStorageDevice* device) {
     m_device = device;
@@ -144,11 +140,11 @@ void CHFSPlusCompleteFileSystemSearchController::PreparetoSearch() {
 }
 
 CompleteSearchPatition* CHFSPlusCompleteFileSystemSearchController::UpDataPartitionInfo(std::int64_t start,
-                                                                                      std::int64_t count) {
+                                                                                        std::int64_t count) {
     if (start < 0 || (m_totalSectors > 0 && start >= m_totalSectors)) return nullptr;
     count = std::clamp<std::int64_t>(count, 0, m_totalSectors - start);
-    auto candidate = std::unique_ptr<CompleteSearchPatition>(new (std::nothrow) CompleteSearchPatition(
-        start, count, static_cast<std::uint32_t>(m_candidates.size())));
+    auto candidate = std::unique_ptr<CompleteSearchPatition>(
+        new (std::nothrow) CompleteSearchPatition(start, count, static_cast<std::uint32_t>(m_candidates.size())));
     if (!candidate) return nullptr;
     m_candidates.push_back(std::move(candidate));
     return m_candidates.back().get();
@@ -175,8 +171,8 @@ void CHFSPlusCompleteFileSystemSearchController::AnalyzeBlock(std::int64_t first
         // Sector by sector where the block could not be read whole: only
         // the bad ones are lost.
         const std::uint8_t* data = chunkRead ? chunk + (s - chunkStart) * ss : ReadOne(s);
-        const std::size_t available = chunkRead ? static_cast<std::size_t>((chunkStart + chunkCount - s) * ss)
-                                                : static_cast<std::size_t>(ss);
+        const std::size_t available =
+            chunkRead ? static_cast<std::size_t>((chunkStart + chunkCount - s) * ss) : static_cast<std::size_t>(ss);
         if (!data) {
             ++s;
             continue;
@@ -315,8 +311,7 @@ void CHFSPlusCompleteFileSystemSearchController::UpDataPartitionInfo(std::int64_
     if (header.totalBlocks > target->header->totalBlocks) target->header->totalBlocks = header.totalBlocks;
 }
 
-bool CHFSPlusCompleteFileSystemSearchController::CheckJournalInfoBlock(std::int64_t sector,
-                                                                     const std::uint8_t* data) {
+bool CHFSPlusCompleteFileSystemSearchController::CheckJournalInfoBlock(std::int64_t sector, const std::uint8_t* data) {
     if (m_sectorSize < 512) return false;
     if (data) {
         if (data[kJournalInfoBlockSize] != kJournalFiller || data[511] != kJournalFiller) return false;
@@ -394,9 +389,9 @@ void CHFSPlusCompleteFileSystemSearchController::UpDataPartitionInfo(std::int64_
 }
 
 std::int64_t CHFSPlusCompleteFileSystemSearchController::CheckBTNodeDescriptor(std::int64_t sector,
-                                                                             std::int64_t remaining,
-                                                                             const std::uint8_t* data,
-                                                                             std::size_t available) {
+                                                                               std::int64_t remaining,
+                                                                               const std::uint8_t* data,
+                                                                               std::size_t available) {
     if (!data) {
         data = ReadOne(sector);
         if (!data) return 0;
@@ -413,8 +408,8 @@ std::int64_t CHFSPlusCompleteFileSystemSearchController::CheckBTNodeDescriptor(s
     std::size_t have = available;
     if (have < want) {
         // The node may run past what the walk holds: read it whole.
-        const std::int64_t sectors = std::min<std::int64_t>(static_cast<std::int64_t>(want / m_sectorSize),
-                                                            m_totalSectors - sector);
+        const std::int64_t sectors =
+            std::min<std::int64_t>(static_cast<std::int64_t>(want / m_sectorSize), m_totalSectors - sector);
         if (sectors > 0) {
             m_node.resize(want);
             if (m_device && m_device->ReadSector(m_node.data(), sector, sectors) == 1) {
@@ -460,9 +455,8 @@ void CHFSPlusCompleteFileSystemSearchController::AnalyzeNode(std::int64_t sector
             continue;
         }
         candidate->liveIds.insert(catalogId);
-        auto* file = new (std::nothrow) CHFSPlusFileNode(candidate->volume.get(), sector,
-                                                         static_cast<std::uint16_t>(candidate->index), key.get(),
-                                                         record.get());
+        auto* file = new (std::nothrow) CHFSPlusFileNode(
+            candidate->volume.get(), sector, static_cast<std::uint16_t>(candidate->index), key.get(), record.get());
         if (!file) continue;
         const std::int64_t id = file->GetCurrentNodeID();
         if (id == -1 || id == -2 || file->GetCreateDate() == 0 || !m_builder) {
@@ -507,7 +501,7 @@ CompleteSearchPatition* CHFSPlusCompleteFileSystemSearchController::AdjustNodeBe
 }
 
 bool CHFSPlusCompleteFileSystemSearchController::IsOutsideResolvedVolume(const CompleteSearchPatition& c,
-                                                                        std::int64_t sector) const {
+                                                                         std::int64_t sector) const {
     if (c.resolvedStart < 0 || !c.header) return false;
     const std::uint64_t size = static_cast<std::uint64_t>(c.header->totalBlocks) * c.header->blockSize / m_sectorSize;
     return sector < c.resolvedStart || static_cast<std::uint64_t>(sector - c.resolvedStart) >= size;
@@ -676,7 +670,8 @@ CHFSPlusCompleteFileSystemSearchController::ResolveStart(const CompleteSearchPat
             const std::int64_t at = copy.sector * ss + copy.slice;
             const std::int64_t blocksEnd =
                 primary - kHeaderOffset + static_cast<std::int64_t>(copy.header.totalBlocks) * copy.header.blockSize;
-            if (at != primary && at + kHeaderOffset >= blocksEnd && at + kHeaderOffset < blocksEnd + copy.header.blockSize)
+            if (at != primary && at + kHeaderOffset >= blocksEnd &&
+                at + kHeaderOffset < blocksEnd + copy.header.blockSize)
                 order.push_back(&copy);
         }
         for (const auto& copy : c.headerCopies)
@@ -710,8 +705,7 @@ bool CHFSPlusCompleteFileSystemSearchController::OpenAndList(CompleteSearchPatit
     *c.header = *c.volume->GetVolumeHeader();
     c.header->totalBlocks = totalBlocks;
     c.resolvedStart = start;
-    if (start == 0 && (m_underType == STORAGE_DEVICE_PARTITION || m_underType == STORAGE_DEVICE_VOLUME) &&
-        m_bitmap) {
+    if (start == 0 && (m_underType == STORAGE_DEVICE_PARTITION || m_underType == STORAGE_DEVICE_VOLUME) && m_bitmap) {
         m_bitmap->CreateBitmap(h.totalBlocks, std::max<std::uint32_t>(1, h.blockSize / m_sectorSize));
     }
     QuickSearchCandidate(c, start);
@@ -843,7 +837,8 @@ void CHFSPlusCompleteFileSystemSearchController::EndSearch(int build) {
         } else {
             LogDiagnostic("ErrorLine:%d Can't Find Volume Head!\n", 322);
         }
-        c.sectorCount = std::clamp<std::int64_t>(c.sectorCount, 0, std::max<std::int64_t>(m_totalSectors - c.startSector, 0));
+        c.sectorCount =
+            std::clamp<std::int64_t>(c.sectorCount, 0, std::max<std::int64_t>(m_totalSectors - c.startSector, 0));
     }
     m_bitmap = nullptr;
 }

@@ -114,8 +114,8 @@ public:
     bool CheckJournalHeader(std::int64_t sector, const std::uint8_t* data = nullptr);
     // Sectors the node found at `sector` covers (capped at `remaining`), 0
     // when none is there. `data` holds `available` bytes from the sector.
-    std::int64_t CheckBTNodeDescriptor(std::int64_t sector, std::int64_t remaining,
-                                       const std::uint8_t* data = nullptr, std::size_t available = 0);
+    std::int64_t CheckBTNodeDescriptor(std::int64_t sector, std::int64_t remaining, const std::uint8_t* data = nullptr,
+                                       std::size_t available = 0);
 
     const std::vector<std::unique_ptr<CompleteSearchPatition>>& GetCandidates() const { return m_candidates; }
     EngineResult GetLastError() const { return m_status; }
@@ -137,8 +137,7 @@ public:
 
 private:
     void AnalyzeNode(std::int64_t sector, const std::uint8_t* buffer, std::uint32_t size);
-    CompleteSearchPatition* AdjustNodeBelongsPartitionIndex(const HFSPlusCatalogRecord& record,
-                                                            std::int64_t sector);
+    CompleteSearchPatition* AdjustNodeBelongsPartitionIndex(const HFSPlusCatalogRecord& record, std::int64_t sector);
     // Opens the candidate's volume; true when it has one to answer with.
     bool OpenCandidateVolume(CompleteSearchPatition& candidate);
     void QuickSearchCandidate(CompleteSearchPatition& candidate, std::int64_t partitionStart);

@@ -9,8 +9,8 @@
 #include "hfsplus/HFSPlusFileNode.h"
 
 CHFSPlusDirectoryTreeBuilder::CHFSPlusDirectoryTreeBuilder(IDirecotryTreeBuilder* wrapped,
-                                                           std::uint32_t sectorsPerBlock,
-                                                           std::uint32_t partitionIndex, std::uint64_t startSector)
+                                                           std::uint32_t sectorsPerBlock, std::uint32_t partitionIndex,
+                                                           std::uint64_t startSector)
     : m_wrapped(wrapped),
       m_sectorsPerBlock(sectorsPerBlock),
       m_partitionIndex(partitionIndex),
@@ -57,7 +57,8 @@ int CHFSPlusDirectoryTreeBuilder::AddNode(IFileNode* node, _tagSearcherType type
             std::int64_t count = run.length;
             if (!(m_sectorsPerBlock == unit && m_startSector == 0)) {
                 first = (run.start * static_cast<std::int64_t>(m_sectorsPerBlock) +
-                         static_cast<std::int64_t>(m_startSector)) / unit;
+                         static_cast<std::int64_t>(m_startSector)) /
+                        unit;
                 count = run.length * static_cast<std::int64_t>(m_sectorsPerBlock) / unit;
             }
             if (count <= 0) continue;

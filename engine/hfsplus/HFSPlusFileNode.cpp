@@ -16,7 +16,7 @@
 
 namespace {
 constexpr std::int64_t kEpochDelta1601To1904 = 95616288000000000LL;  // 100 ns units
-constexpr std::uint64_t kLargeOrphanSize = 0x40000000;                // 1 GiB
+constexpr std::uint64_t kLargeOrphanSize = 0x40000000;               // 1 GiB
 
 void AppendUtf8(std::string& out, std::uint32_t cp) {
     if (cp < 0x80) {
@@ -46,8 +46,8 @@ bool KeptUndecomposed(std::uint32_t cp) {
 void AppendComposed(std::string& out, const std::string& utf8) {
     if (utf8.empty()) return;
     std::size_t length = 0;
-    std::uint8_t* composed = u8_normalize(UNINORM_NFC, reinterpret_cast<const std::uint8_t*>(utf8.data()),
-                                          utf8.size(), nullptr, &length);
+    std::uint8_t* composed =
+        u8_normalize(UNINORM_NFC, reinterpret_cast<const std::uint8_t*>(utf8.data()), utf8.size(), nullptr, &length);
     if (!composed) {
         out += utf8;
         return;
@@ -67,8 +67,7 @@ std::string CHFSPlusFileNode::ConvertName(const HFSUniStr255& name) {
     while (i < n && name.unicode[i] == 0) ++i;
     for (; i < n; ++i) {
         std::uint32_t c = name.unicode[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && name.unicode[i + 1] >= 0xDC00 &&
-            name.unicode[i + 1] <= 0xDFFF) {
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && name.unicode[i + 1] >= 0xDC00 && name.unicode[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (name.unicode[i + 1] - 0xDC00);
             ++i;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
@@ -123,14 +122,13 @@ IDataRunList* CHFSPlusFileNode::BuildFileDataRun(CHFSPlusVolume* volume, std::ui
     return list;
 }
 
-CHFSPlusFileNode::CHFSPlusFileNode(CHFSPlusVolume* volume, BTKey* key, HFSPlusCatalogRecord* record,
-                                   int deleted)
+CHFSPlusFileNode::CHFSPlusFileNode(CHFSPlusVolume* volume, BTKey* key, HFSPlusCatalogRecord* record, int deleted)
     : m_volume(volume) {
     CreateFileNode(0, 0, key, record, deleted);
 }
 
-CHFSPlusFileNode::CHFSPlusFileNode(CHFSPlusVolume* volume, std::int64_t metadataSector,
-                                   std::uint16_t partitionIndex, BTKey* key, HFSPlusCatalogRecord* record)
+CHFSPlusFileNode::CHFSPlusFileNode(CHFSPlusVolume* volume, std::int64_t metadataSector, std::uint16_t partitionIndex,
+                                   BTKey* key, HFSPlusCatalogRecord* record)
     : m_volume(volume) {
     CreateFileNode(metadataSector, partitionIndex, key, record, 0);
     SetPlace(partitionIndex);
@@ -220,7 +218,7 @@ IFileReader* CHFSPlusFileNode::CreateCompressFileReader(void*) {
     return new (std::nothrow) CHFSPlusCompressFileReader(m_volume, this);
 }
 
-CHFSPlusFileNode* CreateHFSPlusFileNode(CHFSPlusVolume* volume, HFSPlusCatalogKey* key,
-                                        HFSPlusCatalogRecord* record, int deleted) {
+CHFSPlusFileNode* CreateHFSPlusFileNode(CHFSPlusVolume* volume, HFSPlusCatalogKey* key, HFSPlusCatalogRecord* record,
+                                        int deleted) {
     return new (std::nothrow) CHFSPlusFileNode(volume, key, record, deleted);
 }

@@ -33,8 +33,8 @@ public:
     enum : std::uint8_t { kFlagDeleted = 0x1, kFlagDirectory = 0x2, kFlagCompressed = 0x4 };
 
     CHFSPlusFileNode(CHFSPlusVolume* volume, BTKey* key, HFSPlusCatalogRecord* record, int deleted);
-    CHFSPlusFileNode(CHFSPlusVolume* volume, std::int64_t metadataSector, std::uint16_t partitionIndex,
-                     BTKey* key, HFSPlusCatalogRecord* record);
+    CHFSPlusFileNode(CHFSPlusVolume* volume, std::int64_t metadataSector, std::uint16_t partitionIndex, BTKey* key,
+                     HFSPlusCatalogRecord* record);
     ~CHFSPlusFileNode() override = default;
 
     const char* GetFileName() override { return m_name.c_str(); }
@@ -64,8 +64,7 @@ public:
     static std::int64_t TimeConvert(std::uint32_t hfsTime);
     // Allocation-block runs of a fork, overflow records (live, then deleted)
     // included; null when the list cannot be made.
-    static IDataRunList* BuildFileDataRun(CHFSPlusVolume* volume, std::uint32_t fileID,
-                                          const HFSPlusForkData& fork,
+    static IDataRunList* BuildFileDataRun(CHFSPlusVolume* volume, std::uint32_t fileID, const HFSPlusForkData& fork,
                                           std::uint8_t forkType = kHFSDataForkType);
     // UTF-8 of a catalog name: leading zero units skipped, '/' shown as ':'.
     static std::string ConvertName(const HFSUniStr255& name);
@@ -95,5 +94,5 @@ private:
 };
 
 // A new node for (key, record), or null when allocation fails.
-CHFSPlusFileNode* CreateHFSPlusFileNode(CHFSPlusVolume* volume, HFSPlusCatalogKey* key,
-                                        HFSPlusCatalogRecord* record, int deleted);
+CHFSPlusFileNode* CreateHFSPlusFileNode(CHFSPlusVolume* volume, HFSPlusCatalogKey* key, HFSPlusCatalogRecord* record,
+                                        int deleted);

@@ -11,8 +11,8 @@ EngineResult FormatError(EngineResult code, const char* path, int line, const ch
     for (const char* p = base; *p; ++p) {
         if (*p == '/' || *p == '\\') base = p + 1;
     }
-    LogDiagnostic("Return Error:0x%" PRIx64 "\tFile:%s\tLine:%d\tFuction:%s\n",
-                  static_cast<std::uint64_t>(code), base, line, func ? func : "");
+    LogDiagnostic("Return Error:0x%" PRIx64 "\tFile:%s\tLine:%d\tFuction:%s\n", static_cast<std::uint64_t>(code), base,
+                  line, func ? func : "");
     return code;
 }
 
@@ -226,8 +226,7 @@ inline std::uint16_t FoldChar(std::uint16_t c) {
 }
 }  // namespace
 
-int FastUnicodeCompare(const std::uint16_t* s1, std::uint16_t len1, const std::uint16_t* s2,
-                       std::uint16_t len2) {
+int FastUnicodeCompare(const std::uint16_t* s1, std::uint16_t len1, const std::uint16_t* s2, std::uint16_t len2) {
     std::size_t i1 = 0, i2 = 0;
     for (;;) {
         std::uint16_t c1 = 0, c2 = 0;
@@ -265,8 +264,7 @@ void ASCIIToUnicode(const char* text, HFSUniStr255* out) {
     if (!text) return;
     std::size_t n = 0;
     for (; text[n] && n < 255; ++n) {
-        out->unicode[n] =
-            static_cast<std::uint16_t>(static_cast<std::int16_t>(static_cast<signed char>(text[n])));
+        out->unicode[n] = static_cast<std::uint16_t>(static_cast<std::int16_t>(static_cast<signed char>(text[n])));
     }
     out->length = static_cast<std::uint16_t>(n);
 }

@@ -21,14 +21,14 @@
 // Status words and failures of the HFS+ library.
 
 // Error numbers (low 32 bits of an HFS+ failure).
-constexpr std::uint32_t HFS_ERR_MISSING = 0x2;      // a needed part is missing
-constexpr std::uint32_t HFS_ERR_TREE_ID = 0x3;      // unknown tree identifier
-constexpr std::uint32_t HFS_ERR_ALLOC = 0x4;        // an allocation failed
-constexpr std::uint32_t HFS_ERR_NULL_ARG = 0x5;     // a required argument is null
-constexpr std::uint32_t HFS_ERR_BAD_DATA = 0x6;     // on-disk data of an unexpected shape
-constexpr std::uint32_t HFS_ERR_CANCELLED = 0xD;    // the user stopped the operation
-constexpr std::uint32_t HFS_ERR_SHORT_READ = 0xE;   // a read returned fewer bytes
-constexpr std::uint32_t HFS_ERR_BAD_STRUCT = 0x501; // bad structure or failed device read
+constexpr std::uint32_t HFS_ERR_MISSING = 0x2;       // a needed part is missing
+constexpr std::uint32_t HFS_ERR_TREE_ID = 0x3;       // unknown tree identifier
+constexpr std::uint32_t HFS_ERR_ALLOC = 0x4;         // an allocation failed
+constexpr std::uint32_t HFS_ERR_NULL_ARG = 0x5;      // a required argument is null
+constexpr std::uint32_t HFS_ERR_BAD_DATA = 0x6;      // on-disk data of an unexpected shape
+constexpr std::uint32_t HFS_ERR_CANCELLED = 0xD;     // the user stopped the operation
+constexpr std::uint32_t HFS_ERR_SHORT_READ = 0xE;    // a read returned fewer bytes
+constexpr std::uint32_t HFS_ERR_BAD_STRUCT = 0x501;  // bad structure or failed device read
 
 // The traversal's cancel code, as callers compare it.
 constexpr EngineResult HFS_TRAVERSE_CANCELLED = 0x10500A30000000DULL;
@@ -40,10 +40,9 @@ constexpr EngineResult HFS_SEARCH_NO_HEADER = 0x105007A00000005ULL;
 EngineResult FormatError(EngineResult code, const char* path, int line, const char* func);
 
 // A failure of the HFS+ module stamped with the current line, printed.
-#define HFS_FAIL(error)                                                                      \
-    FormatError(MakeEngineResult(ENGINE_MODULE_HFSPLUS, static_cast<std::uint16_t>(__LINE__), \
-                                 (error)),                                                   \
-                __FILE__, __LINE__, __func__)
+#define HFS_FAIL(error)                                                                                           \
+    FormatError(MakeEngineResult(ENGINE_MODULE_HFSPLUS, static_cast<std::uint16_t>(__LINE__), (error)), __FILE__, \
+                __LINE__, __func__)
 // Hands an existing failure upwards, printing one more line.
 #define HFS_PASS(code) FormatError((code), __FILE__, __LINE__, __func__)
 
@@ -268,9 +267,9 @@ struct HFSPlusCatalogThread {
 
 struct HFSPlusCatalogRecord : BTRecord {
     std::int16_t recordType = 0;
-    HFSPlusCatalogFolder folder;   // recordType 1
-    HFSPlusCatalogFile file;       // recordType 2
-    HFSPlusCatalogThread thread;   // recordType 3 and 4
+    HFSPlusCatalogFolder folder;  // recordType 1
+    HFSPlusCatalogFile file;      // recordType 2
+    HFSPlusCatalogThread thread;  // recordType 3 and 4
     BTRecord* Clone() const override { return new (std::nothrow) HFSPlusCatalogRecord(*this); }
     // The catalog node ID the record describes (folderID or fileID); 0 for threads.
     std::uint32_t CatalogID() const {
@@ -339,8 +338,7 @@ extern const std::size_t gLowerCaseTableSize;
 
 // The HFS+ case-insensitive comparison (TN1150) with ':' read as '/' after
 // folding. Returns -1, 0 or 1.
-int FastUnicodeCompare(const std::uint16_t* s1, std::uint16_t len1, const std::uint16_t* s2,
-                       std::uint16_t len2);
+int FastUnicodeCompare(const std::uint16_t* s1, std::uint16_t len1, const std::uint16_t* s2, std::uint16_t len2);
 // Catalog key orders: binary (':' read as '/') and case-folding.
 int CatalogCompare(const HFSPlusCatalogKey* a, const HFSPlusCatalogKey* b);
 int CatalogCompareCS(const HFSPlusCatalogKey* a, const HFSPlusCatalogKey* b);

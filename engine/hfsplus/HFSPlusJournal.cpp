@@ -61,9 +61,8 @@ CHFSPlusJournal::CHFSPlusJournal(CHFSPlusVolume* volume) : m_volume(volume) {
         return;
     }
     // Sizes that would make the walk stall or read past its buffers.
-    if (h.jhdr_size < 512 || (h.jhdr_size & (h.jhdr_size - 1)) != 0 || h.jhdr_size >= h.size ||
-        h.blhdr_size < 16 || h.blhdr_size % 16 != 0 || h.blhdr_size > h.size ||
-        h.start >= h.size || h.end >= h.size) {
+    if (h.jhdr_size < 512 || (h.jhdr_size & (h.jhdr_size - 1)) != 0 || h.jhdr_size >= h.size || h.blhdr_size < 16 ||
+        h.blhdr_size % 16 != 0 || h.blhdr_size > h.size || h.start >= h.size || h.end >= h.size) {
         m_status = HFS_FAIL(HFS_ERR_BAD_STRUCT);
         return;
     }
@@ -101,15 +100,21 @@ std::uint64_t CHFSPlusJournal::Read(std::uint64_t offset, void* buffer, std::uin
 namespace {
 // Keeps the leaf records of one node copy that the live tree of `fileID` no
 // longer holds. A later copy of a record replaces the one kept before.
-void KeepDeletedRecords(CHFSPlusVolume* volume, int fileID, CHFSPlusBTNode* node,
-                        CHFSPlusRecordCollection& collection,
+void KeepDeletedRecords(CHFSPlusVolume* volume, int fileID, CHFSPlusBTNode* node, CHFSPlusRecordCollection& collection,
                         CHFSPlusQuickFileSystemSearchProgress* progress) {
     CHFSPlusBTreeOptionBase* tree = nullptr;
     switch (fileID) {
-        case kHFSCatalogFileID: tree = volume->GetCatalogTree(); break;
-        case kHFSExtentsFileID: tree = volume->GetExtentsTree(); break;
-        case kHFSAttributesFileID: tree = volume->GetAttributesTree(); break;
-        default: return;
+    case kHFSCatalogFileID:
+        tree = volume->GetCatalogTree();
+        break;
+    case kHFSExtentsFileID:
+        tree = volume->GetExtentsTree();
+        break;
+    case kHFSAttributesFileID:
+        tree = volume->GetAttributesTree();
+        break;
+    default:
+        return;
     }
     if (!tree) return;
     const bool catalog = fileID == static_cast<int>(kHFSCatalogFileID);
@@ -134,8 +139,7 @@ void KeepDeletedRecords(CHFSPlusVolume* volume, int fileID, CHFSPlusBTNode* node
         if (tree->GetHeaderRec()) volume->Search(fileID, key.get(), result, catalog ? &live : nullptr);
         std::unique_ptr<BTRecord> liveOwner(live);
         volume->SetLastError(saved);
-        if (result.found &&
-            (!catalog || (live && static_cast<HFSPlusCatalogRecord*>(live)->CatalogID() == id))) {
+        if (result.found && (!catalog || (live && static_cast<HFSPlusCatalogRecord*>(live)->CatalogID() == id))) {
             continue;
         }
         CHFSPlusRecordCollection::Entry* known = collection.Find(
@@ -214,10 +218,17 @@ EngineResult CHFSPlusJournal::GetDeleteRecord(CHFSPlusQuickFileSystemSearchProgr
                 if (bnum > UINT64_MAX / first) continue;
                 int owner = m_volume->GetNodeBelongToFile(bnum * first);
                 switch (owner) {
-                    case kHFSCatalogFileID: KeepDeletedRecords(m_volume, owner, &node, catalog, progress); break;
-                    case kHFSExtentsFileID: KeepDeletedRecords(m_volume, owner, &node, extents, nullptr); break;
-                    case kHFSAttributesFileID: KeepDeletedRecords(m_volume, owner, &node, attributes, nullptr); break;
-                    default: break;
+                case kHFSCatalogFileID:
+                    KeepDeletedRecords(m_volume, owner, &node, catalog, progress);
+                    break;
+                case kHFSExtentsFileID:
+                    KeepDeletedRecords(m_volume, owner, &node, extents, nullptr);
+                    break;
+                case kHFSAttributesFileID:
+                    KeepDeletedRecords(m_volume, owner, &node, attributes, nullptr);
+                    break;
+                default:
+                    break;
                 }
             }
         } else {

@@ -10,7 +10,7 @@ class CHFSPlusVolume;
 class CHFSPlusQuickFileSystemSearchProgress;
 class CHFSPlusRecordCollection;
 
-constexpr std::uint32_t kJournalMagic = 0x4A4E4C78;   // "JNLx"
+constexpr std::uint32_t kJournalMagic = 0x4A4E4C78;  // "JNLx"
 constexpr std::uint32_t kJournalEndian = 0x12345678;
 constexpr std::uint32_t kJournalInFS = 0x1;
 constexpr std::size_t kJournalHeaderSize = 44;
@@ -38,9 +38,8 @@ public:
     std::uint64_t Read(std::uint64_t offset, void* buffer, std::uint64_t length);
     // Walks the whole journal buffer once and keeps every leaf record the
     // live trees no longer hold in the volume's deleted-record collections.
-    EngineResult GetDeleteRecord(CHFSPlusQuickFileSystemSearchProgress* progress,
-                                 CHFSPlusRecordCollection& catalog, CHFSPlusRecordCollection& extents,
-                                 CHFSPlusRecordCollection& attributes);
+    EngineResult GetDeleteRecord(CHFSPlusQuickFileSystemSearchProgress* progress, CHFSPlusRecordCollection& catalog,
+                                 CHFSPlusRecordCollection& extents, CHFSPlusRecordCollection& attributes);
 
     EngineResult GetLastError() const { return m_status; }
     bool HasInfoBlock() const { return m_hasInfo; }

@@ -26,9 +26,7 @@ void CHFSPlusQuickFileSystemSearchProgress::UpdateProgress() {
     m_progress->UpdateProgress(m_info.get());
 }
 
-bool CHFSPlusQuickFileSystemSearchProgress::Continued() {
-    return m_progress ? m_progress->Continued() != 0 : true;
-}
+bool CHFSPlusQuickFileSystemSearchProgress::Continued() { return m_progress ? m_progress->Continued() != 0 : true; }
 
 void CHFSPlusQuickFileSystemSearchProgress::SetTotal(std::int64_t total) {
     if (m_info) m_info->total = total;

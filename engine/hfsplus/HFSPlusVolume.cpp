@@ -27,8 +27,8 @@ constexpr std::uint64_t kMaxDeviceRead = 8ull << 20;
 // ---------------------------------------------------------------------------
 // Special-file readers
 
-CHFSPlusRawfile::CHFSPlusRawfile(CHFSPlusVolume* volume, std::uint32_t fileID,
-                                 const HFSPlusForkData& fork, std::uint8_t forkType)
+CHFSPlusRawfile::CHFSPlusRawfile(CHFSPlusVolume* volume, std::uint32_t fileID, const HFSPlusForkData& fork,
+                                 std::uint8_t forkType)
     : m_volume(volume), m_fileID(fileID) {
     if (!volume) {
         m_status = HFS_FAIL(HFS_ERR_NULL_ARG);
@@ -92,12 +92,12 @@ std::uint64_t CHFSPlusRawfile::RawRead(std::uint64_t offset, std::uint8_t* buffe
     return done;
 }
 
-CHFSPlusFileCache::CHFSPlusFileCache(CHFSPlusVolume* volume, std::uint32_t fileID,
-                                     const HFSPlusForkData& fork, std::uint64_t limit)
+CHFSPlusFileCache::CHFSPlusFileCache(CHFSPlusVolume* volume, std::uint32_t fileID, const HFSPlusForkData& fork,
+                                     std::uint64_t limit)
     : CHFSPlusRawfile(volume, fileID, fork) {
     if (HFSFailed(m_status) || m_extents.empty()) return;
-    std::uint64_t size = std::min<std::uint64_t>(
-        static_cast<std::uint64_t>(volume->GetBlockSize()) * fork.totalBlocks, std::min(limit, kMaxCache));
+    std::uint64_t size = std::min<std::uint64_t>(static_cast<std::uint64_t>(volume->GetBlockSize()) * fork.totalBlocks,
+                                                 std::min(limit, kMaxCache));
     size = std::min(size, GetExtentBytes());
     // Never more than the device holds: a damaged fork must not make us
     // allocate what can never be read.
@@ -138,8 +138,8 @@ void CHFSPlusRecordCollection::AddFront(BTKey* key, BTRecord* record) {
     if (m_order) m_index.emplace(key, m_entries.size() - 1);
 }
 
-CHFSPlusRecordCollection::Entry* CHFSPlusRecordCollection::Find(
-    const BTKey* key, const std::function<bool(const Entry&)>& accept) {
+CHFSPlusRecordCollection::Entry* CHFSPlusRecordCollection::Find(const BTKey* key,
+                                                                const std::function<bool(const Entry&)>& accept) {
     if (!key || !m_order) return nullptr;
     auto range = m_index.equal_range(key);
     // Equal keys keep their insertion order: walk back from the newest.
@@ -215,8 +215,7 @@ CHFSPlusVolume::CHFSPlusVolume(IStorageDevice* device, bool withoutCatalog, std:
         return;
     }
 
-    m_attributesFile =
-        new (std::nothrow) CHFSPlusRawfile(this, kHFSAttributesFileID, m_header->attributesFile);
+    m_attributesFile = new (std::nothrow) CHFSPlusRawfile(this, kHFSAttributesFileID, m_header->attributesFile);
     if (!m_attributesFile) {
         m_status = HFS_FAIL(HFS_ERR_ALLOC);
         return;
@@ -232,7 +231,8 @@ CHFSPlusVolume::CHFSPlusVolume(IStorageDevice* device, bool withoutCatalog, std:
     }
 
     if (!withoutCatalog) {
-        m_catalogFile = new (std::nothrow) CHFSPlusFileCache(this, kHFSCatalogFileID, m_header->catalogFile, catalogCacheLimit);
+        m_catalogFile =
+            new (std::nothrow) CHFSPlusFileCache(this, kHFSCatalogFileID, m_header->catalogFile, catalogCacheLimit);
         if (!m_catalogFile) {
             m_status = HFS_FAIL(HFS_ERR_ALLOC);
             return;
@@ -329,8 +329,7 @@ std::uint64_t CHFSPlusVolume::Read(std::uint64_t byteOffset, void* buffer, std::
     }
     while (length - done >= ss) {
         std::uint64_t count = std::min((length - done) / ss, kMaxDeviceRead / ss);
-        if (!m_device->ReadSector(out + done, static_cast<std::int64_t>(sector),
-                                  static_cast<std::int64_t>(count))) {
+        if (!m_device->ReadSector(out + done, static_cast<std::int64_t>(sector), static_cast<std::int64_t>(count))) {
             return fail(HFS_FAIL(HFS_ERR_BAD_STRUCT), done);
         }
         done += count * ss;
@@ -347,9 +346,8 @@ std::uint64_t CHFSPlusVolume::Read(std::uint64_t byteOffset, void* buffer, std::
     return done;
 }
 
-bool CHFSPlusVolume::CollectForkExtents(std::uint32_t fileID, std::uint8_t forkType,
-                                        const HFSPlusForkData& fork, bool useDeleted,
-                                        std::vector<HFSPlusExtentDescriptor>& out) {
+bool CHFSPlusVolume::CollectForkExtents(std::uint32_t fileID, std::uint8_t forkType, const HFSPlusForkData& fork,
+                                        bool useDeleted, std::vector<HFSPlusExtentDescriptor>& out) {
     out.clear();
     const std::uint64_t total = fork.totalBlocks;
     std::uint64_t placed = 0;
@@ -369,8 +367,7 @@ bool CHFSPlusVolume::CollectForkExtents(std::uint32_t fileID, std::uint8_t forkT
         if (placed >= total) break;
         // Later records must each add blocks; the extents file cannot have
         // overflow records of its own.
-        if ((round > 0 && placed == before) || fileID == kHFSExtentsFileID ||
-            round + 1 >= kMaxOverflowRounds) {
+        if ((round > 0 && placed == before) || fileID == kHFSExtentsFileID || round + 1 >= kMaxOverflowRounds) {
             return false;
         }
         HFSPlusExtentKey key;
@@ -403,10 +400,17 @@ EngineResult CHFSPlusVolume::Search(int fileID, BTKey* key, HFSPlusSearchResult&
     if (!m_header) return m_status = FormatError(HFS_SEARCH_NO_HEADER, __FILE__, __LINE__, __func__);
     CHFSPlusBTreeOptionBase* tree = nullptr;
     switch (fileID) {
-        case kHFSAttributesFileID: tree = m_attributesTree; break;
-        case kHFSCatalogFileID: tree = m_catalogTree; break;
-        case kHFSExtentsFileID: tree = m_extentsTree; break;
-        default: return m_status = HFS_FAIL(HFS_ERR_TREE_ID);
+    case kHFSAttributesFileID:
+        tree = m_attributesTree;
+        break;
+    case kHFSCatalogFileID:
+        tree = m_catalogTree;
+        break;
+    case kHFSExtentsFileID:
+        tree = m_extentsTree;
+        break;
+    default:
+        return m_status = HFS_FAIL(HFS_ERR_TREE_ID);
     }
     if (!tree) return HFS_FAIL(HFS_ERR_MISSING);
     return m_status = tree->Search(key, result, record);
@@ -492,10 +496,8 @@ int CHFSPlusVolume::GetNodeBelongToFile(std::uint64_t byteOffset) {
         std::uint32_t id;
         const HFSPlusForkData* fork;
     } files[] = {
-        {kHFSCatalogFileID, &m_header->catalogFile},
-        {kHFSExtentsFileID, &m_header->extentsFile},
-        {kHFSAttributesFileID, &m_header->attributesFile},
-        {kHFSAllocationFileID, &m_header->allocationFile},
+        {kHFSCatalogFileID, &m_header->catalogFile},       {kHFSExtentsFileID, &m_header->extentsFile},
+        {kHFSAttributesFileID, &m_header->attributesFile}, {kHFSAllocationFileID, &m_header->allocationFile},
         {kHFSStartupFileID, &m_header->startupFile},
     };
     for (const auto& f : files) {
@@ -504,8 +506,7 @@ int CHFSPlusVolume::GetNodeBelongToFile(std::uint64_t byteOffset) {
     return 0;
 }
 
-bool CHFSPlusVolume::IsBelongToFile(std::uint32_t fileID, const HFSPlusForkData& fork,
-                                    std::uint64_t byteOffset) {
+bool CHFSPlusVolume::IsBelongToFile(std::uint32_t fileID, const HFSPlusForkData& fork, std::uint64_t byteOffset) {
     if (!m_header) return false;
     const std::uint64_t blockSize = m_header->blockSize;
     std::vector<HFSPlusExtentDescriptor> extents;
@@ -534,8 +535,8 @@ EngineResult CHFSPlusVolume::QuickSearchFiles(IDirecotryTreeBuilder* builder,
     for (std::size_t i = 0; goOn && i < m_deletedCatalog.Size(); ++i) {
         if (progress && !progress->Continued()) break;
         auto& entry = m_deletedCatalog.At(i);
-        CHFSPlusFileNode* node = new (std::nothrow) CHFSPlusFileNode(
-            this, entry.key.get(), static_cast<HFSPlusCatalogRecord*>(entry.record.get()), 1);
+        CHFSPlusFileNode* node = new (std::nothrow)
+            CHFSPlusFileNode(this, entry.key.get(), static_cast<HFSPlusCatalogRecord*>(entry.record.get()), 1);
         if (!node) continue;
         if (node->GetCurrentNodeID() == -1 || !builder) {
             node->Release();

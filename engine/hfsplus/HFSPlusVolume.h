@@ -124,8 +124,7 @@ public:
     std::uint64_t Read(std::uint64_t byteOffset, void* buffer, std::uint64_t length);
     // fileID 4 catalog, 3 extents, 8 attributes.
     EngineResult Search(int fileID, BTKey* key, HFSPlusSearchResult& result, BTRecord** record);
-    EngineResult Traverse(int fileID, IDirecotryTreeBuilder* builder,
-                          CHFSPlusQuickFileSystemSearchProgress* progress);
+    EngineResult Traverse(int fileID, IDirecotryTreeBuilder* builder, CHFSPlusQuickFileSystemSearchProgress* progress);
     // Inline data of the attribute `name` of `fileID` (live, else deleted) in a
     // new buffer (*data, free with delete[]); returns its size, 0 when none.
     std::uint32_t getAttribute(std::uint32_t fileID, const char* name, std::uint8_t** data);
@@ -143,8 +142,8 @@ public:
     // record adds nothing, or after a bounded number of rounds. Returns false
     // when the overflow record needed is missing (the extents found so far
     // stay in `out`).
-    bool CollectForkExtents(std::uint32_t fileID, std::uint8_t forkType, const HFSPlusForkData& fork,
-                            bool useDeleted, std::vector<HFSPlusExtentDescriptor>& out);
+    bool CollectForkExtents(std::uint32_t fileID, std::uint8_t forkType, const HFSPlusForkData& fork, bool useDeleted,
+                            std::vector<HFSPlusExtentDescriptor>& out);
 
     EngineResult GetLastError() const { return m_status; }
     void SetLastError(EngineResult status) { m_status = status; }
@@ -165,15 +164,14 @@ public:
 
     // Lists the files and folders whose records survive only in the journal
     // (marked deleted, newest first), then the live catalog.
-    EngineResult QuickSearchFiles(IDirecotryTreeBuilder* builder,
-                                  CHFSPlusQuickFileSystemSearchProgress* progress);
+    EngineResult QuickSearchFiles(IDirecotryTreeBuilder* builder, CHFSPlusQuickFileSystemSearchProgress* progress);
 
     // Catalog key order of this volume.
     int CompareCatalogKeys(const HFSPlusCatalogKey* a, const HFSPlusCatalogKey* b) const;
 
 private:
-    EngineResult FindDeleted(CHFSPlusRecordCollection& collection, int fileID, BTKey* key,
-                             HFSPlusSearchResult& result, BTRecord** record);
+    EngineResult FindDeleted(CHFSPlusRecordCollection& collection, int fileID, BTKey* key, HFSPlusSearchResult& result,
+                             BTRecord** record);
 
     std::uint32_t m_sectorSize = 512;
     IStorageDevice* m_device = nullptr;

@@ -37,8 +37,8 @@ public:
         // A volume whose blocks have no usable size cannot be sized or read.
         if (!IsUsableBlockSize(header.blockSize)) return;
         m_type = FILE_SYSTEM_HFSPLUS;
-        m_totalSectors = static_cast<std::int64_t>(static_cast<std::uint64_t>(header.totalBlocks) *
-                                                   header.blockSize / sectorSize);
+        m_totalSectors =
+            static_cast<std::int64_t>(static_cast<std::uint64_t>(header.totalBlocks) * header.blockSize / sectorSize);
     }
 
     std::uint32_t GetFileSystemType() override { return m_type; }

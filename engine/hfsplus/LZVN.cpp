@@ -30,9 +30,9 @@ std::size_t lzvn_decode(void* dstVoid, std::size_t dstSize, const void* srcVoid,
     auto* dst = static_cast<std::uint8_t*>(dstVoid);
     const auto* src = static_cast<const std::uint8_t*>(srcVoid);
     if (!dst || !src) return 0;
-    std::size_t s = 0;        // source position
-    std::size_t d = 0;        // bytes produced
-    std::size_t distance = 0; // the previous match distance
+    std::size_t s = 0;         // source position
+    std::size_t d = 0;         // bytes produced
+    std::size_t distance = 0;  // the previous match distance
 
     while (s < srcSize && d < dstSize) {
         const unsigned op = src[s];
@@ -40,58 +40,58 @@ std::size_t lzvn_decode(void* dstVoid, std::size_t dstSize, const void* srcVoid,
         bool newDistance = false;
         std::size_t dist = distance;
         switch (Classify(op)) {
-            case kEos:
-            case kUndef:
-                return d;
-            case kNop:
-                ++s;
-                continue;
-            case kSmlD:
-                if (srcSize - s < 2) return d;
-                opLen = 2;
-                literals = op >> 6;
-                match = ((op >> 3) & 7) + 3;
-                dist = (static_cast<std::size_t>(op & 7) << 8) | src[s + 1];
-                newDistance = true;
-                break;
-            case kMedD: {
-                if (srcSize - s < 3) return d;
-                opLen = 3;
-                literals = (op >> 3) & 3;
-                unsigned w = byteorder::LE16(src + s + 1);
-                match = (((op & 7) << 2) | (w & 3)) + 3;
-                dist = w >> 2;
-                newDistance = true;
-                break;
-            }
-            case kLrgD:
-                if (srcSize - s < 3) return d;
-                opLen = 3;
-                literals = op >> 6;
-                match = ((op >> 3) & 7) + 3;
-                dist = byteorder::LE16(src + s + 1);
-                newDistance = true;
-                break;
-            case kPreD:
-                literals = op >> 6;
-                match = ((op >> 3) & 7) + 3;
-                break;
-            case kSmlM:
-                match = op & 0xF;
-                break;
-            case kLrgM:
-                if (srcSize - s < 2) return d;
-                opLen = 2;
-                match = static_cast<std::size_t>(src[s + 1]) + 16;
-                break;
-            case kSmlL:
-                literals = op & 0xF;
-                break;
-            case kLrgL:
-                if (srcSize - s < 2) return d;
-                opLen = 2;
-                literals = static_cast<std::size_t>(src[s + 1]) + 16;
-                break;
+        case kEos:
+        case kUndef:
+            return d;
+        case kNop:
+            ++s;
+            continue;
+        case kSmlD:
+            if (srcSize - s < 2) return d;
+            opLen = 2;
+            literals = op >> 6;
+            match = ((op >> 3) & 7) + 3;
+            dist = (static_cast<std::size_t>(op & 7) << 8) | src[s + 1];
+            newDistance = true;
+            break;
+        case kMedD: {
+            if (srcSize - s < 3) return d;
+            opLen = 3;
+            literals = (op >> 3) & 3;
+            unsigned w = byteorder::LE16(src + s + 1);
+            match = (((op & 7) << 2) | (w & 3)) + 3;
+            dist = w >> 2;
+            newDistance = true;
+            break;
+        }
+        case kLrgD:
+            if (srcSize - s < 3) return d;
+            opLen = 3;
+            literals = op >> 6;
+            match = ((op >> 3) & 7) + 3;
+            dist = byteorder::LE16(src + s + 1);
+            newDistance = true;
+            break;
+        case kPreD:
+            literals = op >> 6;
+            match = ((op >> 3) & 7) + 3;
+            break;
+        case kSmlM:
+            match = op & 0xF;
+            break;
+        case kLrgM:
+            if (srcSize - s < 2) return d;
+            opLen = 2;
+            match = static_cast<std::size_t>(src[s + 1]) + 16;
+            break;
+        case kSmlL:
+            literals = op & 0xF;
+            break;
+        case kLrgL:
+            if (srcSize - s < 2) return d;
+            opLen = 2;
+            literals = static_cast<std::size_t>(src[s + 1]) + 16;
+            break;
         }
         s += opLen;
         // Literals follow the opcode.

@@ -20,9 +20,7 @@ int g_nSectorSize = 512;
 
 std::uint32_t CNTFSFileRecordAttribute::GetType(const std::uint8_t* a) { return LE32(a + kAttrType); }
 std::uint32_t CNTFSFileRecordAttribute::GetLength(const std::uint8_t* a) { return LE32(a + kAttrLength); }
-std::uint16_t CNTFSFileRecordAttribute::GetOffsetToName(const std::uint8_t* a) {
-    return LE16(a + kAttrNameOffset);
-}
+std::uint16_t CNTFSFileRecordAttribute::GetOffsetToName(const std::uint8_t* a) { return LE16(a + kAttrNameOffset); }
 std::uint16_t CNTFSFileRecordAttribute::GetFlags(const std::uint8_t* a) { return LE16(a + kAttrFlags); }
 std::uint16_t CNTFSFileRecordAttribute::GetID(const std::uint8_t* a) { return LE16(a + kAttrId); }
 std::uint32_t CNTFSFileRecordAttribute::GetLengthOfAttribute(const std::uint8_t* a) {
@@ -67,8 +65,7 @@ bool CNTFSFileRecordAttribute::IsValidNonResidentAttribute(const std::uint8_t* a
 }
 
 bool CNTFSFileRecordAttribute::IsValidResidentAttribute(const std::uint8_t* a) {
-    return static_cast<std::uint64_t>(GetOffsetToAttribute(a)) + GetLengthOfAttribute(a) <=
-           GetLength(a);
+    return static_cast<std::uint64_t>(GetOffsetToAttribute(a)) + GetLengthOfAttribute(a) <= GetLength(a);
 }
 
 // ------------------------------------- $STANDARD_INFORMATION and $FILE_NAME
@@ -80,22 +77,18 @@ bool CNTFSFileRecordStandardInformationAttribute::IsValid(const std::uint8_t* a,
     // resident header.
     if (CNTFSFileRecordAttribute::GetLength(a) < kStdInfoAt + kStdInfoReadBytes) return false;
     return (static_cast<std::uint32_t>(available) & 0xFFFF) >=
-           static_cast<std::uint32_t>(CNTFSFileRecordAttribute::GetOffsetToAttribute(a)) +
-               kStdInfoCheckedBytes;
+           static_cast<std::uint32_t>(CNTFSFileRecordAttribute::GetOffsetToAttribute(a)) + kStdInfoCheckedBytes;
 }
 std::int64_t CNTFSFileRecordStandardInformationAttribute::GetCreationFileTime(const std::uint8_t* a) {
     return static_cast<std::int64_t>(LE64(a + kStdInfoAt + kStdInfoCreationTime));
 }
-std::int64_t CNTFSFileRecordStandardInformationAttribute::GetModificationFileTime(
-    const std::uint8_t* a) {
+std::int64_t CNTFSFileRecordStandardInformationAttribute::GetModificationFileTime(const std::uint8_t* a) {
     return static_cast<std::int64_t>(LE64(a + kStdInfoAt + kStdInfoModificationTime));
 }
-std::int64_t CNTFSFileRecordStandardInformationAttribute::GetLastAccessFileTime(
-    const std::uint8_t* a) {
+std::int64_t CNTFSFileRecordStandardInformationAttribute::GetLastAccessFileTime(const std::uint8_t* a) {
     return static_cast<std::int64_t>(LE64(a + kStdInfoAt + kStdInfoAccessTime));
 }
-std::uint32_t CNTFSFileRecordStandardInformationAttribute::GetDosFilePermission(
-    const std::uint8_t* a) {
+std::uint32_t CNTFSFileRecordStandardInformationAttribute::GetDosFilePermission(const std::uint8_t* a) {
     return LE32(a + kStdInfoAt + kStdInfoDosPermissions);
 }
 
@@ -111,11 +104,18 @@ bool CNTFSFileRecordFileNameAttribute::IsValid(const std::uint8_t* a, int availa
         const std::uint16_t c = LE16(a + kNameOffset + 2 * i);
         if (c == 0) break;
         switch (c) {
-            case '"': case '*': case '/': case ':': case '<':
-            case '>': case '?': case '\\': case '|':
-                return false;
-            default:
-                break;
+        case '"':
+        case '*':
+        case '/':
+        case ':':
+        case '<':
+        case '>':
+        case '?':
+        case '\\':
+        case '|':
+            return false;
+        default:
+            break;
         }
     }
     return true;
@@ -135,8 +135,7 @@ void CNTFSFileRecordFileNameAttribute::WCH2U16(const wchar_t* text, int count, s
     for (int i = 0; i < count; ++i) out[i] = static_cast<std::uint16_t>(text[i]);
 }
 
-std::uint64_t CNTFSFileRecordFileNameAttribute::GetFileRecordNumberofParentDirectory(
-    const std::uint8_t* a) {
+std::uint64_t CNTFSFileRecordFileNameAttribute::GetFileRecordNumberofParentDirectory(const std::uint8_t* a) {
     return LE64(a + kFileNameAt + kFileNameParent) & kMftReferenceMask;
 }
 std::int64_t CNTFSFileRecordFileNameAttribute::GetCreationFileTime(const std::uint8_t* a) {
@@ -169,13 +168,11 @@ bool CNTFSFileRecordIndexRootAttribute::IsValid(const std::uint8_t* a, int avail
     // The index root and the index header's sizes must be there.
     if (contentLength < kIndexRootHeader + kIndexHeaderBytes) return false;
     const std::uint8_t* content = a + CNTFSFileRecordAttribute::GetOffsetToAttribute(a);
-    return static_cast<std::uint64_t>(LE32(content + kIndexRootHeader + kIndexHeaderEntriesSize)) +
-               kIndexRootHeader <=
+    return static_cast<std::uint64_t>(LE32(content + kIndexRootHeader + kIndexHeaderEntriesSize)) + kIndexRootHeader <=
            contentLength;
 }
 
-std::int64_t CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(
-    const std::uint8_t* a, int available) {
+std::int64_t CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(const std::uint8_t* a, int available) {
     if (a == nullptr || !IsValid(a, available)) return -1;
     const std::uint8_t* content = a + CNTFSFileRecordAttribute::GetOffsetToAttribute(a);
     const std::uint8_t* header = content + kIndexRootHeader;
@@ -183,9 +180,9 @@ std::int64_t CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(
     const std::uint64_t entriesOffset = LE32(header + kIndexHeaderEntriesOffset);
     const std::uint64_t entriesSize = LE32(header + kIndexHeaderEntriesSize);
     if (entriesSize < kIndexHeaderBytes) return -1;
-    const std::uint64_t firstOff = entriesOffset;               // from the header
-    const std::uint64_t endOff = std::min<std::uint64_t>(
-        firstOff + (entriesSize - kIndexHeaderBytes), static_cast<std::uint64_t>(attrEnd - header));
+    const std::uint64_t firstOff = entriesOffset;  // from the header
+    const std::uint64_t endOff = std::min<std::uint64_t>(firstOff + (entriesSize - kIndexHeaderBytes),
+                                                         static_cast<std::uint64_t>(attrEnd - header));
     std::int64_t result = -1;
     bool any = false;
     std::uint64_t off = firstOff;
@@ -199,9 +196,7 @@ std::int64_t CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(
         if (flags == kIndexEntryLast) break;
         if (flags != kIndexEntryHasSubnode) {
             // A key needs its name and sizes inside the attribute.
-            if (room < kIndexEntryKey + kFileNameName ||
-                entry[kIndexEntryKey + kFileNameNameLength] == 0)
-                break;
+            if (room < kIndexEntryKey + kFileNameName || entry[kIndexEntryKey + kFileNameNameLength] == 0) break;
             if (!CIndexRecord::IsValid(reinterpret_cast<const CIndexRecordStruct*>(entry))) break;
         }
         if (room < kIndexEntryKey + kFileNameParent + 8) break;
@@ -236,8 +231,7 @@ bool CNTFSDataRunList::IsValid(const std::uint8_t* runs, int length) {
     }
 }
 
-bool CNTFSDataRunList::FormDataRunList(const std::uint8_t* runs, int length,
-                                       std::vector<CDataRun>& out) {
+bool CNTFSDataRunList::FormDataRunList(const std::uint8_t* runs, int length, std::vector<CDataRun>& out) {
     assert(runs != nullptr && "pu8Buffer != NULL");
     assert(length > 0 && "iLength > 0");
     if (runs == nullptr || length <= 0) return false;
@@ -260,8 +254,7 @@ bool CNTFSDataRunList::FormDataRunList(const std::uint8_t* runs, int length,
             run.LCN = -1;
         } else {
             std::uint64_t delta = 0;
-            for (int i = 0; i < O; ++i)
-                delta |= static_cast<std::uint64_t>(runs[p + 1 + L + i]) << (8 * i);
+            for (int i = 0; i < O; ++i) delta |= static_cast<std::uint64_t>(runs[p + 1 + L + i]) << (8 * i);
             if (O < 8 && (runs[p + L + O] & 0x80) != 0) delta |= ~std::uint64_t{0} << (8 * O);
             lcn += delta;  // wraps instead of overflowing
             run.LCN = static_cast<std::int64_t>(lcn);
@@ -288,14 +281,12 @@ bool CNTFSDataRunList::InitFromBuffer(const std::uint8_t* runs, int length) {
     return FormDataRunList(runs, length, m_runs);
 }
 
-bool CNTFSDataRunList::AddDataRunsfromBuffer(const std::uint8_t* runs, int length,
-                                             std::int64_t vcnBase) {
+bool CNTFSDataRunList::AddDataRunsfromBuffer(const std::uint8_t* runs, int length, std::int64_t vcnBase) {
     if (!IsValid(runs, length)) return false;
     std::vector<CDataRun> list;
     if (!FormDataRunList(runs, length, list)) return false;
     for (CDataRun& r : list) {
-        r.VCN = static_cast<std::int64_t>(static_cast<std::uint64_t>(r.VCN) +
-                                          static_cast<std::uint64_t>(vcnBase));
+        r.VCN = static_cast<std::int64_t>(static_cast<std::uint64_t>(r.VCN) + static_cast<std::uint64_t>(vcnBase));
         m_runs.push_back(r);
     }
     return true;
@@ -327,14 +318,12 @@ void CNTFSDataRunList::GetDataRunList(std::vector<CDataRun>& out) const {
 }
 
 void CNTFSDataRunList::Sort() {
-    std::stable_sort(m_runs.begin(), m_runs.end(),
-                     [](const CDataRun& a, const CDataRun& b) { return a.VCN < b.VCN; });
+    std::stable_sort(m_runs.begin(), m_runs.end(), [](const CDataRun& a, const CDataRun& b) { return a.VCN < b.VCN; });
 }
 
 // ------------------------------------------- CNTFSFileRecordDataRunsAttribute
 
-const std::uint8_t* CNTFSFileRecordDataRunsAttribute::GetDataRunsBuffer(const std::uint8_t* a,
-                                                                        int available) {
+const std::uint8_t* CNTFSFileRecordDataRunsAttribute::GetDataRunsBuffer(const std::uint8_t* a, int available) {
     assert(CNTFSFileRecordAttribute::IsValid(a, available) &&
            "CNTFSFileRecordAttribute::IsValid(pu8AttributeBuffer, iLength)");
     (void)available;
@@ -355,38 +344,30 @@ std::int64_t CNTFSFileRecordDataRunsAttribute::GetLastVCN(const std::uint8_t* a)
     return static_cast<std::int64_t>(LE64(a + kAttrLastVcn));
 }
 
-std::int64_t CNTFSFileRecordDataRunsAttribute::GetTotalClusters(const std::uint8_t* a,
-                                                                int available) {
-    if (!CNTFSFileRecordAttribute::IsValid(a, available) || CNTFSFileRecordAttribute::IsResident(a))
-        return -1;
-    return CNTFSDataRunList::GetTotalClusters(GetDataRunsBuffer(a, available),
-                                              GetDataRunsLength(a, available));
+std::int64_t CNTFSFileRecordDataRunsAttribute::GetTotalClusters(const std::uint8_t* a, int available) {
+    if (!CNTFSFileRecordAttribute::IsValid(a, available) || CNTFSFileRecordAttribute::IsResident(a)) return -1;
+    return CNTFSDataRunList::GetTotalClusters(GetDataRunsBuffer(a, available), GetDataRunsLength(a, available));
 }
 
-bool CNTFSFileRecordDataRunsAttribute::GetDataRunList(const std::uint8_t* a, int available,
-                                                      CNTFSDataRunList& list) {
-    if (!CNTFSFileRecordAttribute::IsValid(a, available) || CNTFSFileRecordAttribute::IsResident(a))
-        return false;
-    return list.AddDataRunsfromBuffer(GetDataRunsBuffer(a, available),
-                                      GetDataRunsLength(a, available), GetStartVCN(a));
+bool CNTFSFileRecordDataRunsAttribute::GetDataRunList(const std::uint8_t* a, int available, CNTFSDataRunList& list) {
+    if (!CNTFSFileRecordAttribute::IsValid(a, available) || CNTFSFileRecordAttribute::IsResident(a)) return false;
+    return list.AddDataRunsfromBuffer(GetDataRunsBuffer(a, available), GetDataRunsLength(a, available), GetStartVCN(a));
 }
 
 std::uint8_t GuessSectorsPerCluster(std::int64_t bytes, std::int64_t clusters) {
     if (bytes < 1 || clusters < 1) return 0;
     int sectorSize = GetSectorsPerCluster::g_nSectorSize;
     if (sectorSize <= 0 || sectorSize % 512 != 0) sectorSize = 512;
-    const double q = std::ceil(static_cast<double>(bytes) / static_cast<double>(clusters) /
-                               static_cast<double>(sectorSize));
+    const double q =
+        std::ceil(static_cast<double>(bytes) / static_cast<double>(clusters) / static_cast<double>(sectorSize));
     if (q > 128) return 0;
     std::uint8_t spc = 1;
     while (spc < q) spc = static_cast<std::uint8_t>(spc * 2);
     return spc;
 }
 
-std::uint8_t CNTFSFileRecordDataRunsAttribute::GetSectorsPerCluster(const std::uint8_t* a,
-                                                                    int available) {
-    if (!CNTFSFileRecordAttribute::IsValid(a, available) || CNTFSFileRecordAttribute::IsResident(a))
-        return 0;
+std::uint8_t CNTFSFileRecordDataRunsAttribute::GetSectorsPerCluster(const std::uint8_t* a, int available) {
+    if (!CNTFSFileRecordAttribute::IsValid(a, available) || CNTFSFileRecordAttribute::IsResident(a)) return 0;
     const std::int64_t size = CNTFSFileRecordAttribute::GetInitializedDataSize(a);
     const std::int64_t clusters = GetTotalClusters(a, available);
     return GuessSectorsPerCluster(size, clusters);
@@ -394,9 +375,8 @@ std::uint8_t CNTFSFileRecordDataRunsAttribute::GetSectorsPerCluster(const std::u
 
 // ------------------------------------------------- CNTFSFileRecordAnalyzer
 
-bool CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(const CNTFSFileRecord& record,
-                                                                 CNTFSDataRunList& list, int check,
-                                                                 std::int64_t* realSize) {
+bool CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(const CNTFSFileRecord& record, CNTFSDataRunList& list,
+                                                                 int check, std::int64_t* realSize) {
     if (!record.IsValid()) return false;
     const std::uint8_t* buffer = record.GetBuffer();
     for (int i = 0;; ++i) {
@@ -410,33 +390,27 @@ bool CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(const CNTFSFile
         if (CNTFSFileRecordAttribute::IsResident(a)) return false;
         const std::int64_t firstVcn = CNTFSFileRecordDataRunsAttribute::GetStartVCN(a);
         if (check && !CNTFSFileRecordAttribute::IsCompressed(a)) {
-            const std::int64_t clusters =
-                CNTFSFileRecordDataRunsAttribute::GetTotalClusters(a, available);
+            const std::int64_t clusters = CNTFSFileRecordDataRunsAttribute::GetTotalClusters(a, available);
             const std::int64_t lastVcn = CNTFSFileRecordDataRunsAttribute::GetLastVCN(a);
             // Compare without overflow on hostile VCNs.
-            if (clusters < 0 || static_cast<std::uint64_t>(lastVcn) + 1 -
-                                        static_cast<std::uint64_t>(firstVcn) !=
+            if (clusters < 0 || static_cast<std::uint64_t>(lastVcn) + 1 - static_cast<std::uint64_t>(firstVcn) !=
                                     static_cast<std::uint64_t>(clusters))
                 return false;
         }
         if (!list.AddDataRunsfromBuffer(CNTFSFileRecordDataRunsAttribute::GetDataRunsBuffer(a, available),
-                                        CNTFSFileRecordDataRunsAttribute::GetDataRunsLength(a, available),
-                                        firstVcn))
+                                        CNTFSFileRecordDataRunsAttribute::GetDataRunsLength(a, available), firstVcn))
             return false;
-        if (firstVcn == 0 && realSize != nullptr)
-            *realSize = CNTFSFileRecordAttribute::GetRealSizeOfAttribute(a);
+        if (firstVcn == 0 && realSize != nullptr) *realSize = CNTFSFileRecordAttribute::GetRealSizeOfAttribute(a);
     }
 }
 
-bool CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(std::uint8_t* buffer, int size,
-                                                                 CNTFSDataRunList& list, int check,
-                                                                 std::int64_t* realSize) {
+bool CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(std::uint8_t* buffer, int size, CNTFSDataRunList& list,
+                                                                 int check, std::int64_t* realSize) {
     CNTFSFileRecord record(buffer, size, 1);
     return AddDataRunListfromFileRecordBuffer(record, list, check, realSize);
 }
 
-bool CNTFSFileRecordAnalyzer::GetSectorsPerClusterfrom0x80(const CNTFSFileRecord& record,
-                                                           std::uint8_t& spc) {
+bool CNTFSFileRecordAnalyzer::GetSectorsPerClusterfrom0x80(const CNTFSFileRecord& record, std::uint8_t& spc) {
     spc = 0;
     CNTFSDataRunList list;
     std::int64_t realSize = 0;
@@ -450,8 +424,8 @@ bool CNTFSFileRecordAnalyzer::GetSectorsPerClusterfrom0x80(std::uint8_t* buffer,
     return GetSectorsPerClusterfrom0x80(record, spc);
 }
 
-bool NTFSPublicFunction::IsClusterNOMatch(std::int64_t sector, std::int64_t cluster,
-                                          std::int64_t partitionStart, std::uint32_t spc) {
+bool NTFSPublicFunction::IsClusterNOMatch(std::int64_t sector, std::int64_t cluster, std::int64_t partitionStart,
+                                          std::uint32_t spc) {
     // A cluster size read from disk may be anything; refuse what no volume has.
     if (spc == 0 || (spc != 1 && spc % 2 != 0)) return false;
     const std::int64_t rel = sector - partitionStart;

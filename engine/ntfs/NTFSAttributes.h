@@ -28,12 +28,8 @@ public:
     static std::uint8_t GetNameLength(const std::uint8_t* a) { return a[ntfslayout::kAttrNameLength]; }
     static std::uint16_t GetOffsetToName(const std::uint8_t* a);
     static std::uint16_t GetFlags(const std::uint8_t* a);
-    static bool IsCompressed(const std::uint8_t* a) {
-        return (GetFlags(a) & ntfslayout::kAttrFlagCompressed) != 0;
-    }
-    static bool IsEncrypted(const std::uint8_t* a) {
-        return (GetFlags(a) & ntfslayout::kAttrFlagEncrypted) != 0;
-    }
+    static bool IsCompressed(const std::uint8_t* a) { return (GetFlags(a) & ntfslayout::kAttrFlagCompressed) != 0; }
+    static bool IsEncrypted(const std::uint8_t* a) { return (GetFlags(a) & ntfslayout::kAttrFlagEncrypted) != 0; }
     static std::uint16_t GetID(const std::uint8_t* a);
     // Resident content.
     static std::uint32_t GetLengthOfAttribute(const std::uint8_t* a);
@@ -74,15 +70,9 @@ public:
     static std::int64_t GetLastAccessFileTime(const std::uint8_t* a);
     static std::int64_t GetFileRealSize(const std::uint8_t* a);
     static std::uint32_t GetFlags(const std::uint8_t* a);
-    static bool IsDirectory(const std::uint8_t* a) {
-        return (GetFlags(a) & ntfslayout::kFileNameFlagDirectory) != 0;
-    }
-    static bool IsCompressed(const std::uint8_t* a) {
-        return (GetFlags(a) & ntfslayout::kFileNameFlagCompressed) != 0;
-    }
-    static bool IsEncrypted(const std::uint8_t* a) {
-        return (GetFlags(a) & ntfslayout::kFileNameFlagEncrypted) != 0;
-    }
+    static bool IsDirectory(const std::uint8_t* a) { return (GetFlags(a) & ntfslayout::kFileNameFlagDirectory) != 0; }
+    static bool IsCompressed(const std::uint8_t* a) { return (GetFlags(a) & ntfslayout::kFileNameFlagCompressed) != 0; }
+    static bool IsEncrypted(const std::uint8_t* a) { return (GetFlags(a) & ntfslayout::kFileNameFlagEncrypted) != 0; }
     static std::uint8_t GetNameLength(const std::uint8_t* a) {
         return a[ntfslayout::kFileNameAt + ntfslayout::kFileNameNameLength];
     }
@@ -99,8 +89,7 @@ public:
     static bool IsValid(const std::uint8_t* attribute, int available);
     // MFT number of the folder that owns the index (the common parent of its
     // entries), or -1.
-    static std::int64_t GetMFTFileRecordNumberfrom0x90(const std::uint8_t* attribute,
-                                                       int available);
+    static std::int64_t GetMFTFileRecordNumberfrom0x90(const std::uint8_t* attribute, int available);
 };
 
 // One decoded run: first cluster on the volume (-1 sparse), first cluster
@@ -162,8 +151,7 @@ public:
     static std::int64_t GetStartVCN(const std::uint8_t* attribute);
     static std::int64_t GetLastVCN(const std::uint8_t* attribute);
     static std::int64_t GetTotalClusters(const std::uint8_t* attribute, int available);
-    static bool GetDataRunList(const std::uint8_t* attribute, int available,
-                               CNTFSDataRunList& list);
+    static bool GetDataRunList(const std::uint8_t* attribute, int available, CNTFSDataRunList& list);
     // Cluster size guessed from initialised size over clusters; 0 when none.
     static std::uint8_t GetSectorsPerCluster(const std::uint8_t* attribute, int available);
 };
@@ -183,14 +171,11 @@ public:
     // Gathers the runs of the unnamed $DATA stream (with `check`, each
     // extent's clusters must equal its VCN span). False for an invalid
     // record, a resident unnamed $DATA or a failed check.
-    static bool AddDataRunListfromFileRecordBuffer(const CNTFSFileRecord& record,
-                                                   CNTFSDataRunList& list, int check,
+    static bool AddDataRunListfromFileRecordBuffer(const CNTFSFileRecord& record, CNTFSDataRunList& list, int check,
                                                    std::int64_t* realSize);
-    static bool AddDataRunListfromFileRecordBuffer(std::uint8_t* record, int size,
-                                                   CNTFSDataRunList& list, int check,
+    static bool AddDataRunListfromFileRecordBuffer(std::uint8_t* record, int size, CNTFSDataRunList& list, int check,
                                                    std::int64_t* realSize);
-    static bool GetSectorsPerClusterfrom0x80(const CNTFSFileRecord& record,
-                                             std::uint8_t& sectorsPerCluster);
+    static bool GetSectorsPerClusterfrom0x80(const CNTFSFileRecord& record, std::uint8_t& sectorsPerCluster);
     static bool GetSectorsPerClusterfrom0x80(std::uint8_t* record, std::uint8_t& sectorsPerCluster);
 };
 

@@ -76,8 +76,7 @@ bool CNTFSDataRunList::Restore(IRSData& rs) {
 bool CMetaFileInfo::InitFromBuffer(const CNTFSFileRecord& record, std::int64_t sector) {
     if (!record.IsValid()) return false;
     CNTFSDataRunList runs;
-    if (!CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(record, runs, 0, nullptr))
-        return false;
+    if (!CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(record, runs, 0, nullptr)) return false;
     if (runs.IsEmpty()) return false;
     m_runs = runs;
     m_sector = sector;
@@ -98,8 +97,7 @@ bool CMetaFileInfo::Equals(const CMetaFileInfo& other) const {
     return m_sector == other.m_sector && m_lsn == other.m_lsn && m_runs.IsEqual(other.m_runs);
 }
 
-bool CMetaFileInfoWithClusterSize::InitFromBuffer(const CNTFSFileRecord& record,
-                                                  std::int64_t sector) {
+bool CMetaFileInfoWithClusterSize::InitFromBuffer(const CNTFSFileRecord& record, std::int64_t sector) {
     std::uint8_t spc = 0;
     if (!CNTFSFileRecordAnalyzer::GetSectorsPerClusterfrom0x80(record, spc)) return false;
     if (!CMetaFileInfo::InitFromBuffer(record, sector)) return false;
@@ -107,8 +105,7 @@ bool CMetaFileInfoWithClusterSize::InitFromBuffer(const CNTFSFileRecord& record,
     return true;
 }
 
-bool CMetaFileInfoWithClusterSize::InitFromBuffer(std::uint8_t* buffer, int size,
-                                                  std::int64_t sector) {
+bool CMetaFileInfoWithClusterSize::InitFromBuffer(std::uint8_t* buffer, int size, std::int64_t sector) {
     CNTFSFileRecord record(buffer, size, 1);
     return InitFromBuffer(record, sector);
 }
@@ -139,8 +136,7 @@ bool CMFTInfo::InitFromBuffer(const CNTFSFileRecord& record, std::int64_t sector
     CNTFSFileRecordAnalyzer::GetSectorsPerClusterfrom0x80(record, spc);
     if (spc == 0) return false;
     CNTFSDataRunList runs;
-    if (!CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(record, runs, 0, nullptr))
-        return false;
+    if (!CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(record, runs, 0, nullptr)) return false;
     m_spc = spc;
     m_sector = sector;
     m_runs = runs;
@@ -180,8 +176,7 @@ bool CBitmapFileInfo::InitFromBuffer(const CNTFSFileRecord& record, std::int64_t
     if (!record.IsValid()) return false;
     CNTFSDataRunList runs;
     std::int64_t realSize = 0;
-    if (!CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(record, runs, 1, &realSize))
-        return false;
+    if (!CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(record, runs, 1, &realSize)) return false;
     if (realSize < 1 || runs.GetTotalClusters() < 1) return false;
     m_size = realSize;
     m_sector = sector;
@@ -190,8 +185,7 @@ bool CBitmapFileInfo::InitFromBuffer(const CNTFSFileRecord& record, std::int64_t
 
 // ----------------------------------------------- CFolderIndexAllocationInfo
 
-bool CFolderIndexAllocationInfo::InitFromBuffer(std::uint8_t* buffer, int size,
-                                                std::int64_t sector) {
+bool CFolderIndexAllocationInfo::InitFromBuffer(std::uint8_t* buffer, int size, std::int64_t sector) {
     CNTFSFileRecord record(buffer, size, 1);
     if (!record.IsValid() || record.IsExtendFileRecord()) return false;
     const std::uint8_t* base = record.GetBuffer();
@@ -263,8 +257,7 @@ bool CCommonFileRecordPositionInfo::Merge(std::int64_t sector) {
 
 // ------------------------------------------------ CSearchedNTFSPartitionInfo
 
-CSearchedNTFSPartitionInfo::CSearchedNTFSPartitionInfo(std::uint32_t sectorSize)
-    : CSearchedPartitionInfo(sectorSize) {}
+CSearchedNTFSPartitionInfo::CSearchedNTFSPartitionInfo(std::uint32_t sectorSize) : CSearchedPartitionInfo(sectorSize) {}
 
 bool CSearchedNTFSPartitionInfo::Save(IRSData& rs) {
     std::uint8_t out[kSaveBytes];
@@ -273,12 +266,11 @@ bool CSearchedNTFSPartitionInfo::Save(IRSData& rs) {
     PutLE32(out + kPartBuildFrom, m_buildFrom);
     PutLE32(out + kPartMftLocated, m_mftLocated);
     PutLE32(out + kPartReserved, m_reserved);
-    const std::int64_t tail[] = {m_totalClusters, m_logFileMatch, m_attrDefMatch,
-                                 m_upCaseMatch, m_mftSector, m_logFileRecordSector,
+    const std::int64_t tail[] = {m_totalClusters,       m_logFileMatch,       m_attrDefMatch,
+                                 m_upCaseMatch,         m_mftSector,          m_logFileRecordSector,
                                  m_attrDefRecordSector, m_upCaseRecordSector, m_bitmapSectors};
     static_assert(kPartTail + 8 * kPartTailFields == kSaveBytes);
-    for (int i = 0; i < kPartTailFields; ++i)
-        PutLE64(out + kPartTail + 8 * i, static_cast<std::uint64_t>(tail[i]));
+    for (int i = 0; i < kPartTailFields; ++i) PutLE64(out + kPartTail + 8 * i, static_cast<std::uint64_t>(tail[i]));
     return rs.WriteCurFrame(out, sizeof(out));
 }
 
@@ -291,11 +283,10 @@ bool CSearchedNTFSPartitionInfo::Restore(IRSData& rs) {
         m_buildFrom = LE32(in + kPartBuildFrom);
         m_mftLocated = LE32(in + kPartMftLocated);
         m_reserved = LE32(in + kPartReserved);
-        std::int64_t* tail[] = {&m_totalClusters, &m_logFileMatch, &m_attrDefMatch,
-                                &m_upCaseMatch, &m_mftSector, &m_logFileRecordSector,
+        std::int64_t* tail[] = {&m_totalClusters,       &m_logFileMatch,       &m_attrDefMatch,
+                                &m_upCaseMatch,         &m_mftSector,          &m_logFileRecordSector,
                                 &m_attrDefRecordSector, &m_upCaseRecordSector, &m_bitmapSectors};
-        for (int i = 0; i < kPartTailFields; ++i)
-            *tail[i] = static_cast<std::int64_t>(LE64(in + kPartTail + 8 * i));
+        for (int i = 0; i < kPartTailFields; ++i) *tail[i] = static_cast<std::int64_t>(LE64(in + kPartTail + 8 * i));
         return true;
     } catch (const CRSException&) {
         return false;

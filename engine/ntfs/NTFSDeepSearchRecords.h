@@ -179,9 +179,7 @@ public:
         m_finders = finders;
     }
     std::list<CMFTInfo*>* GetMFTInfoContainer() const { return m_mfts; }
-    std::list<CCommonFileRecordPositionInfo*>* GetCommonFileRecordPositionInfoList() const {
-        return m_positions;
-    }
+    std::list<CCommonFileRecordPositionInfo*>* GetCommonFileRecordPositionInfoList() const { return m_positions; }
     std::list<FindFileMFTAndLogx*>* GetFindFileContainer() const { return m_finders; }
 
 private:

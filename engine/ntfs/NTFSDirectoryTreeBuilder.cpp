@@ -35,8 +35,7 @@ std::int64_t CeilDiv(std::int64_t a, std::int64_t b) { return (a + b - 1) / b; }
 
 // ------------------------------------------------- CLessThanbyParentMFTNumber
 
-bool CLessThanbyParentMFTNumber::operator()(const CCommonFileRecordInfo* a,
-                                            const CCommonFileRecordInfo* b) const {
+bool CLessThanbyParentMFTNumber::operator()(const CCommonFileRecordInfo* a, const CCommonFileRecordInfo* b) const {
     return a->GetParentFileRecordNumber() < b->GetParentFileRecordNumber();
 }
 bool CLessThanbyParentMFTNumber::operator()(const CCommonFileRecordInfo* a, std::int64_t parent) const {
@@ -48,8 +47,7 @@ bool CLessThanbyParentMFTNumber::operator()(std::int64_t parent, const CCommonFi
 
 // ------------------------------------------------ CMFTDirectoryTreeBuildInfo
 
-CMFTDirectoryTreeBuildInfo::CMFTDirectoryTreeBuildInfo(CMFTInfo* mft)
-    : m_mft(mft), m_emptyNode(CreateNTFSFileNode()) {}
+CMFTDirectoryTreeBuildInfo::CMFTDirectoryTreeBuildInfo(CMFTInfo* mft) : m_mft(mft), m_emptyNode(CreateNTFSFileNode()) {}
 
 CMFTDirectoryTreeBuildInfo::~CMFTDirectoryTreeBuildInfo() {
     DeleteFileRecords(m_records);
@@ -67,8 +65,8 @@ void CMFTDirectoryTreeBuildInfo::DeleteFileRecords(std::list<CCommonFileRecordIn
 
 // -------------------------------------------------- CMFTDirectoryTreeBuilder
 
-std::int64_t CMFTDirectoryTreeBuilder::GetMFTNumber(std::int64_t sector, const CMFTInfo* mft,
-                                                    std::int64_t start, unsigned char spc) {
+std::int64_t CMFTDirectoryTreeBuilder::GetMFTNumber(std::int64_t sector, const CMFTInfo* mft, std::int64_t start,
+                                                    unsigned char spc) {
     if (mft == nullptr || spc == 0 || sector < start) return -1;
     const std::int64_t d = sector - start;
     const std::int64_t vcn = mft->GetDataRunList().GetVCN(d / spc);
@@ -99,11 +97,9 @@ CNTFSFileNode* CMFTDirectoryTreeBuilder::MakeNode(CCommonFileRecordInfo* record)
     return node;
 }
 
-void CMFTDirectoryTreeBuilder::BuildDirectoryTree(CCommonFileRecordInfoSet& records,
-                                                  CMFTDirectoryTreeBuildInfo* info,
-                                                  CSearchedPartitionInfo* candidate,
-                                                  IDirecotryTreeBuilder* builder, int place,
-                                                  IProgress* /*progress*/) {
+void CMFTDirectoryTreeBuilder::BuildDirectoryTree(CCommonFileRecordInfoSet& records, CMFTDirectoryTreeBuildInfo* info,
+                                                  CSearchedPartitionInfo* candidate, IDirecotryTreeBuilder* builder,
+                                                  int place, IProgress* /*progress*/) {
     m_builder = builder;
     m_place = place;
     m_mft = info != nullptr ? info->GetMFTInfo() : nullptr;
@@ -230,8 +226,8 @@ void CMFTDirectoryTreeBuilder::Identify(CNTFSFileNode* node, std::int64_t parent
 
 CNTFSDirectoryTreeBuilder::~CNTFSDirectoryTreeBuilder() { EndCandidate(); }
 
-bool CNTFSDirectoryTreeBuilder::IsMFTInsidePartition(const CMFTInfo& mft, std::int64_t start,
-                                                     std::uint32_t spc, std::uint64_t totalSectors) {
+bool CNTFSDirectoryTreeBuilder::IsMFTInsidePartition(const CMFTInfo& mft, std::int64_t start, std::uint32_t spc,
+                                                     std::uint64_t totalSectors) {
     if (spc == 0) return false;
     if (!NTFSPublicFunction::IsClusterNOMatch(mft.GetSectorAddress(), mft.GetFirstClusterNO(), start, spc))
         return false;
@@ -248,15 +244,13 @@ bool CNTFSDirectoryTreeBuilder::IsMFTInsidePartition(const CMFTInfo& mft, std::i
 
 CMFTDirectoryTreeBuildInfo* CNTFSDirectoryTreeBuilder::FindMatchedMFT(std::int64_t cluster) const {
     for (CMFTDirectoryTreeBuildInfo* info : m_buildInfos)
-        if (info->GetMFTInfo() != nullptr && info->GetMFTInfo()->GetDataRunList().IsLCNContained(cluster))
-            return info;
+        if (info->GetMFTInfo() != nullptr && info->GetMFTInfo()->GetDataRunList().IsLCNContained(cluster)) return info;
     return nullptr;
 }
 
 CFileNode* CNTFSDirectoryTreeBuilder::BuildDirectoryTree(CNTFSIntelligentSearchInfo* search,
-                                                         CSearchedPartitionInfo* candidate,
-                                                         IStorageDevice* device, int place,
-                                                         IProgress* progress,
+                                                         CSearchedPartitionInfo* candidate, IStorageDevice* device,
+                                                         int place, IProgress* progress,
                                                          IDirecotryTreeBuilder* builder) {
     assert(device != nullptr && "m_pDevice != NULL");
     m_finished = false;
@@ -276,9 +270,8 @@ CFileNode* CNTFSDirectoryTreeBuilder::BuildDirectoryTree(CNTFSIntelligentSearchI
 }
 
 bool CNTFSDirectoryTreeBuilder::BeginCandidate(CNTFSIntelligentSearchInfo* search,
-                                               CSearchedNTFSPartitionInfo* candidate,
-                                               IStorageDevice* device, int place, IProgress* progress,
-                                               IDirecotryTreeBuilder* builder) {
+                                               CSearchedNTFSPartitionInfo* candidate, IStorageDevice* device, int place,
+                                               IProgress* progress, IDirecotryTreeBuilder* builder) {
     EndCandidate();
     m_search = search;
     m_candidate = candidate;
@@ -404,7 +397,8 @@ CCommonFileRecordInfo* CNTFSDirectoryTreeBuilder::BuildCommonFileRecordInfoandFi
     if (info == nullptr || !info->InitFromBuffer(record, size, sector)) return nullptr;
     CMFTInfo* mft = build != nullptr ? build->GetMFTInfo() : nullptr;
     const unsigned char spc = static_cast<unsigned char>(m_spc);
-    const std::int64_t computed = mft != nullptr ? CMFTDirectoryTreeBuilder::GetMFTNumber(sector, mft, m_start, spc) : -1;
+    const std::int64_t computed =
+        mft != nullptr ? CMFTDirectoryTreeBuilder::GetMFTNumber(sector, mft, m_start, spc) : -1;
     const std::int64_t own = info->GetMFTFileRecordNumber();
     const std::int64_t number = own != -1 ? own : computed;
     // The volume's own files are not shown.
@@ -422,8 +416,8 @@ CCommonFileRecordInfo* CNTFSDirectoryTreeBuilder::BuildCommonFileRecordInfoandFi
     std::unique_ptr<ExtendFileRecordInfoList> owned(extensions);
     CNTFSMultiFileRecord multi(record, static_cast<std::uint32_t>(size), sector, m_device, extensions);
     std::int64_t parent = -1;
-    CNTFSFileProperties* properties = CNTFSFilePropertiesBuilder::BuildFileProperties(
-        sector, multi, static_cast<std::int64_t>(ss) * spc, &parent);
+    CNTFSFileProperties* properties =
+        CNTFSFilePropertiesBuilder::BuildFileProperties(sector, multi, static_cast<std::int64_t>(ss) * spc, &parent);
     if (properties == nullptr) return nullptr;
     CNTFSFilePropertiesBuilder::AdjustFileSizeAccordinttoDataRunsWhenFileSizeLessThanZero(properties, spc);
     if ((properties->GetAttribute() & NTFS_ATTR_DIRECTORY) == 0 && properties->GetFileSize() == 0)
@@ -467,8 +461,7 @@ void CNTFSDirectoryTreeBuilder::PrepareLogFileFinder(FindFileMFTAndLogx* entry) 
         // The $MFT's and the log's runs count clusters of this candidate: the
         // finder reads them from the candidate's start, in its cluster size,
         // on the whole scanned device.
-        if (!finder->Init(m_device, &entry->mft->GetDataRunList(), static_cast<std::uint8_t>(m_spc), m_start))
-            return;
+        if (!finder->Init(m_device, &entry->mft->GetDataRunList(), static_cast<std::uint8_t>(m_spc), m_start)) return;
     }
     if (finder->IsValid() && !finder->IsAnalysed()) finder->Analyzer();
 }

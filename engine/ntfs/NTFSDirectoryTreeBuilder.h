@@ -88,7 +88,7 @@ public:
 private:
     CMFTInfo* m_mft;
     std::list<CCommonFileRecordInfo*> m_records;  // owned
-    CNTFSFileNode* m_emptyNode;                    // owned
+    CNTFSFileNode* m_emptyNode;                   // owned
 };
 
 // Places the records of one $MFT (or the records read outside every $MFT)
@@ -104,8 +104,8 @@ public:
     // places whatever `records` already holds through the lost-folder step
     // only (records read outside every known $MFT).
     void BuildDirectoryTree(CCommonFileRecordInfoSet& records, CMFTDirectoryTreeBuildInfo* info,
-                            CSearchedPartitionInfo* candidate, IDirecotryTreeBuilder* builder,
-                            int place, IProgress* progress);
+                            CSearchedPartitionInfo* candidate, IDirecotryTreeBuilder* builder, int place,
+                            IProgress* progress);
     // Breadth-first from the root folder.
     void BuildNormalFiles(CCommonFileRecordInfoSet& records);
     // Makes and adds the nodes of every record whose parent is `parent`;
@@ -181,8 +181,7 @@ public:
 
     // Sets up the state of one candidate and lists the $MFTs inside it.
     bool BeginCandidate(CNTFSIntelligentSearchInfo* search, CSearchedNTFSPartitionInfo* candidate,
-                        IStorageDevice* device, int place, IProgress* progress,
-                        IDirecotryTreeBuilder* builder);
+                        IStorageDevice* device, int place, IProgress* progress, IDirecotryTreeBuilder* builder);
     // Walks the position runs inside the candidate and reads their blocks.
     void ReadFileRecords();
     // Builds every $MFT's tree, and the unplaced records' at place 0.
@@ -202,8 +201,7 @@ private:
     // The $LogFile finders of the $MFTs: set up for this candidate, asked to
     // repair an empty file, and reset after the candidate.
     void PrepareLogFileFinder(FindFileMFTAndLogx* entry);
-    void RepairFromLogFile(std::uint8_t* record, CNTFSFileProperties* properties,
-                           ExtendFileRecordInfoList* extensions);
+    void RepairFromLogFile(std::uint8_t* record, CNTFSFileProperties* properties, ExtendFileRecordInfoList* extensions);
     void ResetLogFileFinders();
 
     std::list<CMFTDirectoryTreeBuildInfo*> m_buildInfos;  // owned

@@ -63,8 +63,7 @@ std::string NTFSUtf16ToUtf8(const std::uint8_t* s, int units, std::size_t maxByt
 
 // ----------------------------------------------------------- run list types
 
-void CResidentNTFSDataRunList::InitList(std::int64_t start, std::int64_t length,
-                                        std::uint32_t offset) {
+void CResidentNTFSDataRunList::InitList(std::int64_t start, std::int64_t length, std::uint32_t offset) {
     DataRun run{start, length};
     AppendDataRunUnmerged(run);
     m_offset = offset;
@@ -103,17 +102,17 @@ int CCompressedDataRunList::GetNeedBytes(std::int64_t v) {
     return 8;
 }
 
-std::vector<std::uint8_t> CCompressedDataRunList::CreateCompressedDataRun(
-    const std::vector<DataRun>& runs) {
+std::vector<std::uint8_t> CCompressedDataRunList::CreateCompressedDataRun(const std::vector<DataRun>& runs) {
     std::vector<std::uint8_t> out;
     if (runs.empty()) return out;
     out.reserve(runs.size() * 4 + 1);  // grows as needed: up to 17 bytes per run
     std::int64_t previous = 0;
     for (const DataRun& r : runs) {
         const bool sparse = r.start < 0;
-        const std::int64_t delta = sparse ? 0
-                                          : static_cast<std::int64_t>(static_cast<std::uint64_t>(r.start) -
-                                                                      static_cast<std::uint64_t>(previous));
+        const std::int64_t delta =
+            sparse
+                ? 0
+                : static_cast<std::int64_t>(static_cast<std::uint64_t>(r.start) - static_cast<std::uint64_t>(previous));
         const int lengthBytes = GetNeedBytes(r.length);
         const int deltaBytes = sparse ? 0 : GetNeedBytes(delta);
         out.push_back(static_cast<std::uint8_t>((deltaBytes << 4) | lengthBytes));
@@ -148,8 +147,7 @@ CCompressedDataRunList* CCompressedDataRunList::Compress(IDataRunList* list) {
 
 IDataRunList* CCompressedDataRunList::Decompress() const {
     std::vector<CDataRun> runs;
-    if (!m_bytes.empty())
-        CNTFSDataRunList::FormDataRunList(Data(), static_cast<int>(m_bytes.size()), runs);
+    if (!m_bytes.empty()) CNTFSDataRunList::FormDataRunList(Data(), static_cast<int>(m_bytes.size()), runs);
     if (m_dataOffset != 0) {
         auto* list = new (std::nothrow) CResidentNTFSDataRunList;
         if (list == nullptr) return nullptr;
@@ -179,8 +177,7 @@ bool CCompressedDataRunList::Save(IRSData& rs) const {
     std::uint8_t tail[2];
     PutLE16(tail, m_dataOffset);
     if (!rs.WriteCurFrame(head, sizeof(head))) return false;
-    if (!m_bytes.empty() && !rs.WriteCurFrame(Data(), static_cast<unsigned>(m_bytes.size())))
-        return false;
+    if (!m_bytes.empty() && !rs.WriteCurFrame(Data(), static_cast<unsigned>(m_bytes.size()))) return false;
     return rs.WriteCurFrame(tail, sizeof(tail));
 }
 
@@ -222,9 +219,7 @@ void CNTFSFileProperties::SetFileName(const char* name) {
     m_nameLength = static_cast<std::uint16_t>(std::min<std::size_t>(m_name.size() + 1, 0xFFFF));
 }
 
-IDataRunList* CNTFSFileProperties::GetDataRunList() {
-    return m_runs == nullptr ? nullptr : m_runs->Decompress();
-}
+IDataRunList* CNTFSFileProperties::GetDataRunList() { return m_runs == nullptr ? nullptr : m_runs->Decompress(); }
 
 IFileProperties* CNTFSFileProperties::Clone() {
     CNTFSFileProperties* copy = Create();
@@ -246,7 +241,12 @@ IFileProperties* CNTFSFileProperties::Clone() {
 }
 
 void CNTFSFileProperties::Init(const CNTFSFilePropertiesStruct& s) {
-    if (s.name != nullptr) SetFileName(s.name); else { m_name.clear(); m_nameLength = 0; }
+    if (s.name != nullptr)
+        SetFileName(s.name);
+    else {
+        m_name.clear();
+        m_nameLength = 0;
+    }
     m_size = s.size;
     m_attribute = s.attribute;
     m_creationTime = s.creationTime;
@@ -278,8 +278,7 @@ void CNTFSFileProperties::SetDataRunList(IDataRunList* list) {
 
 CNTFSFileProperties* CNTFSFilePropertiesBuilder::BuildFileProperties(std::int64_t recordSector,
                                                                      CNTFSMultiFileRecord& record,
-                                                                     std::int64_t clusterSize,
-                                                                     std::int64_t* parent) {
+                                                                     std::int64_t clusterSize, std::int64_t* parent) {
     if (!record.IsValid()) return nullptr;
     CNTFSFilePropertiesStruct s;
     std::memset(&s, 0, sizeof(s));
@@ -336,8 +335,7 @@ CNTFSFileProperties* CNTFSFilePropertiesBuilder::BuildFileProperties(std::int64_
         if (CNTFSFileRecordAttribute::IsEncrypted(a)) s.attribute |= NTFS_ATTR_ENCRYPTED;
         if (CNTFSFileRecordAttribute::IsResident(a)) {
             auto* list = new (std::nothrow) CResidentNTFSDataRunList;
-            if (list != nullptr)
-                list->InitList(sector, 1, CNTFSFileRecordAttribute::GetOffsetToAttribute(a) + offset);
+            if (list != nullptr) list->InitList(sector, 1, CNTFSFileRecordAttribute::GetOffsetToAttribute(a) + offset);
             finalRuns = list;
             s.size = CNTFSFileRecordAttribute::GetLengthOfAttribute(a);
             resident = true;
@@ -345,8 +343,7 @@ CNTFSFileProperties* CNTFSFilePropertiesBuilder::BuildFileProperties(std::int64_
         }
         const std::int64_t firstVcn = CNTFSFileRecordDataRunsAttribute::GetStartVCN(a);
         gathered.AddDataRunsfromBuffer(CNTFSFileRecordDataRunsAttribute::GetDataRunsBuffer(a, available),
-                                       CNTFSFileRecordDataRunsAttribute::GetDataRunsLength(a, available),
-                                       firstVcn);
+                                       CNTFSFileRecordDataRunsAttribute::GetDataRunsLength(a, available), firstVcn);
         if (firstVcn == 0) {
             const std::int64_t real = CNTFSFileRecordAttribute::GetRealSizeOfAttribute(a);
             if (!(s.size > 0 && s.size >= real)) s.size = real;
@@ -392,8 +389,8 @@ CNTFSFileProperties* CNTFSFilePropertiesBuilder::BuildFileProperties(std::int64_
     return p;
 }
 
-void CNTFSFilePropertiesBuilder::AdjustFileSizeAccordinttoDataRunsWhenFileSizeLessThanZero(
-    IFileProperties* p, std::uint8_t spc) {
+void CNTFSFilePropertiesBuilder::AdjustFileSizeAccordinttoDataRunsWhenFileSizeLessThanZero(IFileProperties* p,
+                                                                                           std::uint8_t spc) {
     auto* props = dynamic_cast<CNTFSFileProperties*>(p);
     if (props == nullptr || props->GetFileSize() >= 0) return;
     const CCompressedDataRunList* runs = props->GetCompressedDataRunList();
@@ -412,20 +409,12 @@ CNTFSFileNode* CreateNTFSFileNode() { return new (std::nothrow) CNTFSFileNode; }
 
 CNTFSFileNode::~CNTFSFileNode() { delete m_properties; }
 
-const char* CNTFSFileNode::GetFileName() {
-    return m_properties ? m_properties->GetFileName() : "";
-}
+const char* CNTFSFileNode::GetFileName() { return m_properties ? m_properties->GetFileName() : ""; }
 std::int64_t CNTFSFileNode::GetFileSize() { return m_properties ? m_properties->GetFileSize() : 0; }
 std::uint32_t CNTFSFileNode::GetAttribute() { return m_properties ? m_properties->GetAttribute() : 0; }
-std::int64_t CNTFSFileNode::GetCreationTime() {
-    return m_properties ? m_properties->GetCreationTime() : 0;
-}
-std::int64_t CNTFSFileNode::GetModificationTime() {
-    return m_properties ? m_properties->GetModificationTime() : 0;
-}
-std::int64_t CNTFSFileNode::GetLastAccessTime() {
-    return m_properties ? m_properties->GetLastAccessTime() : 0;
-}
+std::int64_t CNTFSFileNode::GetCreationTime() { return m_properties ? m_properties->GetCreationTime() : 0; }
+std::int64_t CNTFSFileNode::GetModificationTime() { return m_properties ? m_properties->GetModificationTime() : 0; }
+std::int64_t CNTFSFileNode::GetLastAccessTime() { return m_properties ? m_properties->GetLastAccessTime() : 0; }
 int CNTFSFileNode::IsDeleted() { return m_properties && (m_properties->GetState() & 1) ? 1 : 0; }
 
 int CNTFSFileNode::IsCompressed() const {
@@ -447,8 +436,7 @@ void CNTFSFileNode::SetFileProperties(IFileProperties* properties) {
     m_properties = properties;
     m_nodeId = 0;
     m_parentNodeId = 5;
-    if (auto* p = dynamic_cast<CNTFSFileProperties*>(properties))
-        SetMetaDataSector(p->GetFileRecordStartSector());
+    if (auto* p = dynamic_cast<CNTFSFileProperties*>(properties)) SetMetaDataSector(p->GetFileRecordStartSector());
     if (m_dataRunList != nullptr) {
         m_dataRunList->Release();
         m_dataRunList = nullptr;
@@ -477,8 +465,7 @@ IFileNode* CNTFSFileNode::Clone() {
     copy->m_properties = props;
     copy->m_nodeId = 0;
     copy->m_parentNodeId = 5;
-    if (auto* p = dynamic_cast<CNTFSFileProperties*>(props))
-        copy->SetMetaDataSector(p->GetFileRecordStartSector());
+    if (auto* p = dynamic_cast<CNTFSFileProperties*>(props)) copy->SetMetaDataSector(p->GetFileRecordStartSector());
     if (IDataRunList* runs = GetDataRunList()) copy->m_dataRunList = runs->Clone();
     copy->m_runsLoaded = true;
     copy->m_info = m_info;

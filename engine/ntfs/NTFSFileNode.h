@@ -28,14 +28,14 @@ enum : std::uint16_t {
 
 #pragma pack(push, 1)
 struct CNTFSFilePropertiesStruct {
-    char* name;                     // UTF-8, NUL-terminated (not owned by the struct)
+    char* name;  // UTF-8, NUL-terminated (not owned by the struct)
     std::uint16_t nameLength;
     std::int64_t size;
     std::uint16_t attribute;
     std::int64_t creationTime;
     std::int64_t modificationTime;
     std::int64_t lastAccessTime;
-    std::uint16_t state;            // bit 0: deleted
+    std::uint16_t state;  // bit 0: deleted
     std::int64_t recordStartSector;
     CCompressedDataRunList* runs;
     ExtendFileRecordInfoList* extensions;
@@ -148,7 +148,7 @@ private:
     std::int64_t m_modificationTime = 0;
     std::int64_t m_lastAccessTime = 0;
     std::int64_t m_recordStartSector = 0;
-    CCompressedDataRunList* m_runs = nullptr;     // owned
+    CCompressedDataRunList* m_runs = nullptr;          // owned
     ExtendFileRecordInfoList* m_extensions = nullptr;  // owned
     std::int64_t m_mftNumber = 0;
     std::uint16_t m_nameLength = 0;
@@ -159,11 +159,9 @@ private:
 class CNTFSFilePropertiesBuilder {
 public:
     // New properties from a FILE record and its extension records, or null.
-    static CNTFSFileProperties* BuildFileProperties(std::int64_t recordSector,
-                                                    CNTFSMultiFileRecord& record,
+    static CNTFSFileProperties* BuildFileProperties(std::int64_t recordSector, CNTFSMultiFileRecord& record,
                                                     std::int64_t clusterSize, std::int64_t* parent);
-    static void AdjustFileSizeAccordinttoDataRunsWhenFileSizeLessThanZero(IFileProperties* p,
-                                                                          std::uint8_t spc);
+    static void AdjustFileSizeAccordinttoDataRunsWhenFileSizeLessThanZero(IFileProperties* p, std::uint8_t spc);
 };
 
 // UTF-16LE to UTF-8; units that do not convert (unpaired surrogates) become

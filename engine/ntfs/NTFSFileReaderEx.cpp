@@ -26,8 +26,8 @@ std::int64_t ReadNTFSIndexFile(IStorageDevice* device, CFileNode* node, std::int
     CFileReaderEx reader;
     if (!reader.Open(device, node, cluster0Sector, sectorsPerCluster)) return 0;
     int done = 0;
-    reader.Read(0, reinterpret_cast<unsigned char*>(buffer),
-                static_cast<int>(std::min<std::uint32_t>(size, INT_MAX)), done);
+    reader.Read(0, reinterpret_cast<unsigned char*>(buffer), static_cast<int>(std::min<std::uint32_t>(size, INT_MAX)),
+                done);
     return done;
 }
 
@@ -46,8 +46,7 @@ int CFileReaderEx::Open(IStorageDevice* device, CFileNode* node, CSearchedPartit
     return Open(device, node, partition->GetCluster0Sector(), static_cast<int>(partition->GetSectorsPerCluster()));
 }
 
-int CFileReaderEx::Open(IStorageDevice* device, CFileNode* node, std::int64_t partitionStart,
-                        int sectorsPerCluster) {
+int CFileReaderEx::Open(IStorageDevice* device, CFileNode* node, std::int64_t partitionStart, int sectorsPerCluster) {
     Close();
     if (device == nullptr || node == nullptr || sectorsPerCluster <= 0 || partitionStart < 0) return 0;
     std::uint32_t ss = device->GetSectorSize();

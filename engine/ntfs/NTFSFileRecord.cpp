@@ -32,8 +32,7 @@ std::uint32_t CNTFSDBR::FileRecordSizeOf(const std::uint8_t* sector) {
     } else if (c == 0) {
         size = 1024;
     } else {
-        size = static_cast<std::uint64_t>(c) * sector[kBootSectorsPerCluster] *
-               LE16(sector + kBootBytesPerSector);
+        size = static_cast<std::uint64_t>(c) * sector[kBootSectorsPerCluster] * LE16(sector + kBootBytesPerSector);
     }
     // The record is read into a 64 KiB area, sector count kept in a byte.
     if (size < 1024 || size > 65536 || (size & (size - 1)) != 0) return 0;
@@ -60,9 +59,7 @@ std::int64_t CNTFSDBR::GetMFTStartCluster() const {
 std::int64_t CNTFSDBR::GetMFTMirrorStartCluster() const {
     return static_cast<std::int64_t>(LE64(m_sector + kBootMftMirrorCluster));
 }
-std::int64_t CNTFSDBR::GetTotalSectors() const {
-    return static_cast<std::int64_t>(LE64(m_sector + kBootTotalSectors));
-}
+std::int64_t CNTFSDBR::GetTotalSectors() const { return static_cast<std::int64_t>(LE64(m_sector + kBootTotalSectors)); }
 std::uint64_t CNTFSDBR::GetSerialNumber() const { return LE64(m_sector + kBootSerialNumber); }
 std::uint16_t CNTFSDBR::GetBytesPerSector() const { return LE16(m_sector + kBootBytesPerSector); }
 
@@ -86,8 +83,7 @@ bool CNTFSFileRecordHeader::IsValid(const std::uint8_t* buffer, int size) {
     const std::uint32_t allocated = LE32(buffer + kRecordAllocatedSize);
     if (usaCount > kMaxUsaCount) return false;
     if (allocated > kMaxAllocatedSize || allocated % CNTFSFileRecord::kRecordBytes != 0) return false;
-    if (usaCount == 0 || static_cast<std::uint32_t>(usaCount - 1) > allocated / kUsaStride)
-        return false;
+    if (usaCount == 0 || static_cast<std::uint32_t>(usaCount - 1) > allocated / kUsaStride) return false;
     if (usaOffset < kRecordOldHeaderBytes || usaOffset > kMaxUsaOffset) return false;
     return true;
 }
@@ -153,8 +149,7 @@ CNTFSFileRecord::~CNTFSFileRecord() {
 bool CNTFSFileRecord::IsValid(std::uint8_t* buffer, int size) {
     if (buffer == nullptr || size < kRecordBytes) return false;
     if (!CNTFSFileRecordHeader::IsValid(buffer, size - size % static_cast<int>(kUsaStride))) return false;
-    const bool unfixed =
-        UnfixupFileRecord(buffer, size) == 1 && LE16(buffer + kRecordUsaCount) >= 2;
+    const bool unfixed = UnfixupFileRecord(buffer, size) == 1 && LE16(buffer + kRecordUsaCount) >= 2;
     const bool ok = CheckAttibutes(buffer, size);
     if (unfixed) FixupFileRecord(buffer, size);
     return ok;
@@ -193,8 +188,7 @@ int CNTFSFileRecord::FixupFileRecord(std::uint8_t* buffer, int size) {
     return 1;
 }
 
-const std::uint8_t* CNTFSFileRecord::FindAttibute(const std::uint8_t* buffer, std::uint32_t type,
-                                                  int index) {
+const std::uint8_t* CNTFSFileRecord::FindAttibute(const std::uint8_t* buffer, std::uint32_t type, int index) {
     const std::uint32_t offset = GetAttributeOffset(buffer, type, index);
     return offset == kNotFound ? nullptr : buffer + offset;
 }
@@ -207,8 +201,7 @@ bool CNTFSFileRecord::HasAttributeList(const std::uint8_t* buffer) {
     return GetAttributeOffset(buffer, kAttrAttributeList, 0) != kNotFound;
 }
 
-std::uint32_t CNTFSFileRecord::GetAttributeOffset(const std::uint8_t* buffer, std::uint32_t type,
-                                                  int index) {
+std::uint32_t CNTFSFileRecord::GetAttributeOffset(const std::uint8_t* buffer, std::uint32_t type, int index) {
     if (buffer == nullptr || index < 0) return kNotFound;
     std::uint32_t found = kNotFound;
     int seen = 0;
@@ -223,8 +216,7 @@ std::uint32_t CNTFSFileRecord::GetAttributeOffset(const std::uint8_t* buffer, st
     return found;
 }
 
-int CNTFSFileRecord::GetAttibuteCountofSpecifiedType(const std::uint8_t* buffer,
-                                                     std::uint32_t type) {
+int CNTFSFileRecord::GetAttibuteCountofSpecifiedType(const std::uint8_t* buffer, std::uint32_t type) {
     if (buffer == nullptr) return 0;
     int count = 0;
     WalkAttributes(buffer, [&](std::uint32_t, std::uint32_t t) {

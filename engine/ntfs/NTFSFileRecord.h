@@ -78,12 +78,10 @@ public:
     static int FixupFileRecord(std::uint8_t* buffer, int size);
 
     // Attribute walk over the first 1,024 bytes.
-    static const std::uint8_t* FindAttibute(const std::uint8_t* buffer, std::uint32_t type,
-                                            int index);
+    static const std::uint8_t* FindAttibute(const std::uint8_t* buffer, std::uint32_t type, int index);
     const std::uint8_t* FindAttibute(std::uint32_t type, int index) const;
     static bool HasAttributeList(const std::uint8_t* buffer);
-    static std::uint32_t GetAttributeOffset(const std::uint8_t* buffer, std::uint32_t type,
-                                            int index);
+    static std::uint32_t GetAttributeOffset(const std::uint8_t* buffer, std::uint32_t type, int index);
     static int GetAttibuteCountofSpecifiedType(const std::uint8_t* buffer, std::uint32_t type);
     static bool CheckAttibutes(const std::uint8_t* buffer, int size);
 

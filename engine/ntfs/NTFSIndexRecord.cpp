@@ -28,17 +28,14 @@ bool CStandardIndexHeader::IsValid(const std::uint8_t* buffer, int size) {
     if (usaCount > 16 || usaCount == 0) return false;
     if (static_cast<int>(usaCount - 1) > size / 512) return false;
     const std::uint64_t sectors = (static_cast<std::uint64_t>(allocated) + firstEntry) / 512;
-    if (static_cast<std::uint16_t>(usaCount - 1) != static_cast<std::uint16_t>(sectors & 0xFFFF))
-        return false;
+    if (static_cast<std::uint16_t>(usaCount - 1) != static_cast<std::uint16_t>(sectors & 0xFFFF)) return false;
     return usaOffset >= 40 && usaOffset <= 256;
 }
 
 std::uint32_t CStandardIndexHeader::GetOffsetofIndexEntries(const std::uint8_t* buffer) {
     return LE32(buffer + 24) + 24;
 }
-std::uint32_t CStandardIndexHeader::GetSizeofIndexEntries(const std::uint8_t* buffer) {
-    return LE32(buffer + 28);
-}
+std::uint32_t CStandardIndexHeader::GetSizeofIndexEntries(const std::uint8_t* buffer) { return LE32(buffer + 28); }
 std::int64_t CStandardIndexHeader::GetVCN(const std::uint8_t* buffer) {
     return static_cast<std::int64_t>(LE64(buffer + 16));
 }
@@ -64,8 +61,7 @@ int CIndexRecord::UnfixupIndexRecord(std::uint8_t* buffer, int size) {
     if (!IsValidUpdateSequence(buffer, size)) return 0;
     const std::uint16_t usaOffset = LE16(buffer + 4);
     const int count = LE16(buffer + 6);
-    for (int i = 0; i < count - 1; ++i)
-        std::memcpy(buffer + 510 + 512 * i, buffer + usaOffset + 2 * (i + 1), 2);
+    for (int i = 0; i < count - 1; ++i) std::memcpy(buffer + 510 + 512 * i, buffer + usaOffset + 2 * (i + 1), 2);
     return 1;
 }
 
@@ -135,8 +131,7 @@ std::int64_t CIndexRecord::GetParentFileReference(std::uint8_t* buffer, int size
     return static_cast<std::int64_t>(LE32(buffer + first + 16));
 }
 
-bool CFolderFileRecordAnalyzer::IsValidFolderFileRecordHavingIndexAllocation(
-    const CNTFSFileRecord& record) {
+bool CFolderFileRecordAnalyzer::IsValidFolderFileRecordHavingIndexAllocation(const CNTFSFileRecord& record) {
     if (!record.IsValid() || !record.IsFolder()) return false;
     const std::uint8_t* a = record.FindAttibute(ntfslayout::kAttrIndexAllocation, 0);
     return a != nullptr && !CNTFSFileRecordAttribute::IsResident(a);
@@ -166,9 +161,7 @@ bool CLogFileAnalyzer::CheckFixup(const std::uint8_t* buffer, int sectors, std::
     return true;
 }
 
-bool CRCRDRecord::IsValidMagicNumber(const std::uint8_t* buffer) {
-    return buffer != nullptr && LE32(buffer) == kMagic;
-}
+bool CRCRDRecord::IsValidMagicNumber(const std::uint8_t* buffer) { return buffer != nullptr && LE32(buffer) == kMagic; }
 
 bool CRCRDRecord::IsValidRCRDRecordFirstSector(const std::uint8_t* buffer, int size) {
     assert(size >= 512 && "iBufferSize >= 512");

@@ -67,8 +67,7 @@ void CFindFileFromLogFile::Reset() {
     m_recordsByMft.clear();
 }
 
-std::int64_t CFindFileFromLogFile::GetFileRecordIndex(std::int64_t vcn,
-                                                      std::uint16_t clusterBlockOffset) const {
+std::int64_t CFindFileFromLogFile::GetFileRecordIndex(std::int64_t vcn, std::uint16_t clusterBlockOffset) const {
     // Cluster block offsets count 512-byte blocks inside the cluster,
     // whatever the cluster and record sizes are.
     const std::int64_t clusterBytes = static_cast<std::int64_t>(m_spc) * m_sectorSize;
@@ -82,8 +81,8 @@ std::int64_t CFindFileFromLogFile::GetFileRecordIndex(std::int64_t vcn,
 
 std::int64_t CFindFileFromLogFile::GetLogPageCount() const { return m_logBytes / kPageBytes; }
 
-bool CFindFileFromLogFile::Init(IStorageDevice* device, const CNTFSDataRunList* mftRuns,
-                                std::uint8_t sectorsPerCluster, std::int64_t partitionStart) {
+bool CFindFileFromLogFile::Init(IStorageDevice* device, const CNTFSDataRunList* mftRuns, std::uint8_t sectorsPerCluster,
+                                std::int64_t partitionStart) {
     if (device == nullptr || mftRuns == nullptr || mftRuns->IsEmpty() || partitionStart < 0) return false;
     Reset();
     m_device = device;
@@ -168,8 +167,8 @@ bool CFindFileFromLogFile::ReadLogPages() {
             std::int64_t n = std::min<std::int64_t>(chunkSectors, runSectors - done);
             n = std::min<std::int64_t>(n, static_cast<std::int64_t>(room / m_sectorSize));
             if (r.start < 0) {  // a hole reads as zeros
-                const std::size_t skip = std::min<std::size_t>(room, static_cast<std::size_t>(
-                                                                         (runSectors - done) * m_sectorSize));
+                const std::size_t skip =
+                    std::min<std::size_t>(room, static_cast<std::size_t>((runSectors - done) * m_sectorSize));
                 pos += skip;
                 done = runSectors;
                 break;
@@ -205,8 +204,7 @@ bool CFindFileFromLogFile::Analyzer() {
 
 // The record that the last page's last record continues with wraps to the
 // first log page: its start is the carry the walk begins with.
-void CFindFileFromLogFile::FindLastPageCrossedPageRecord(std::vector<std::uint8_t>& carry,
-                                                         std::uint64_t& carryTotal,
+void CFindFileFromLogFile::FindLastPageCrossedPageRecord(std::vector<std::uint8_t>& carry, std::uint64_t& carryTotal,
                                                          std::uint64_t& bytesOnPage) {
     carry.clear();
     carryTotal = 0;
@@ -260,8 +258,7 @@ void CFindFileFromLogFile::WalkLogRecords() {
         const std::uint64_t lastLsn = LE64(page + kPageLastLsn);
         std::uint64_t off = kPageHeaderBytes;
         if (carrying) {
-            const std::uint64_t take =
-                std::min<std::uint64_t>(carryTotal - carried, kPageBytes - kPageHeaderBytes);
+            const std::uint64_t take = std::min<std::uint64_t>(carryTotal - carried, kPageBytes - kPageHeaderBytes);
             const std::size_t room = kRecordStoreLimit > carry.size() ? kRecordStoreLimit - carry.size() : 0;
             const std::size_t add = static_cast<std::size_t>(std::min<std::uint64_t>(take, room));
             carry.insert(carry.end(), page + kPageHeaderBytes, page + kPageHeaderBytes + add);
@@ -295,8 +292,7 @@ void CFindFileFromLogFile::WalkLogRecords() {
     }
 }
 
-void CFindFileFromLogFile::AnalyzeLogRecord(const std::uint8_t* bytes, std::uint32_t available,
-                                            std::uint64_t total) {
+void CFindFileFromLogFile::AnalyzeLogRecord(const std::uint8_t* bytes, std::uint32_t available, std::uint64_t total) {
     AnalyzerFileRecord(bytes, available);
     AnalyzerAllLogRecord(bytes, available, total);
 }
@@ -343,9 +339,7 @@ void CFindFileFromLogFile::AnalyzerFileRecord(const std::uint8_t* bytes, std::ui
 
 void CFindFileFromLogFile::AnalyzerAllLogRecord(const std::uint8_t* bytes, std::uint32_t available,
                                                 std::uint64_t total) {
-    if (total >= kRecordStoreLimit || total < static_cast<std::uint64_t>(kSegHeaderBytes) ||
-        available < total)
-        return;
+    if (total >= kRecordStoreLimit || total < static_cast<std::uint64_t>(kSegHeaderBytes) || available < total) return;
     // Only records a repair can use are kept: undo data placed inside an
     // attribute of an MFT record, long enough to be more than a size field.
     const std::uint16_t attributeOffset = LE16(bytes + kAttributeOffset);
@@ -426,8 +420,7 @@ void CFindFileFromLogFile::RebuildFileRecord(std::uint8_t* record, std::int64_t 
 }
 
 bool CFindFileFromLogFile::BuildDataRunList(const std::vector<const std::uint8_t*>& attributes,
-                                            const std::vector<int>& available,
-                                            std::vector<DataRun>& out) const {
+                                            const std::vector<int>& available, std::vector<DataRun>& out) const {
     out.clear();
     CNTFSDataRunList gathered;
     for (std::size_t i = 0; i < attributes.size(); ++i)
@@ -441,8 +434,9 @@ bool CFindFileFromLogFile::BuildDataRunList(const std::vector<const std::uint8_t
     return true;
 }
 
-const CFindFileFromLogFile::CollectedFile* CFindFileFromLogFile::FindCollectedFile(
-    const std::string& name, std::int64_t mftNumber, std::int64_t ownNumber) const {
+const CFindFileFromLogFile::CollectedFile* CFindFileFromLogFile::FindCollectedFile(const std::string& name,
+                                                                                   std::int64_t mftNumber,
+                                                                                   std::int64_t ownNumber) const {
     const auto range = m_filesByName.equal_range(name);
     if (range.first == range.second) return nullptr;
     for (auto it = range.first; it != range.second; ++it)
@@ -457,8 +451,7 @@ const CFindFileFromLogFile::CollectedFile* CFindFileFromLogFile::FindCollectedFi
 }
 
 bool CFindFileFromLogFile::ReplaceFileRecordInfo(const std::uint8_t* record, CNTFSFileProperties& properties,
-                                                 std::int64_t mftNumber,
-                                                 const ExtendFileRecordInfoList* extensions) {
+                                                 std::int64_t mftNumber, const ExtendFileRecordInfoList* extensions) {
     if (record == nullptr || !m_analysed) return false;
     if (m_files.empty() && m_records.empty()) return false;
     std::vector<std::uint8_t> buffer(kRebuildBufferBytes, 0);
@@ -471,8 +464,7 @@ bool CFindFileFromLogFile::ReplaceFileRecordInfo(const std::uint8_t* record, CNT
             : -1;
 
     const CollectedFile* match = FindCollectedFile(properties.GetFileName(), mftNumber, ownNumber);
-    if (match == nullptr &&
-        (properties.GetAttribute() == NTFS_ATTR_DIRECTORY || (properties.GetState() & 1) == 0))
+    if (match == nullptr && (properties.GetAttribute() == NTFS_ATTR_DIRECTORY || (properties.GetState() & 1) == 0))
         return false;
     m_compressed = (properties.GetAttribute() & NTFS_ATTR_COMPRESSED) != 0;
 

@@ -70,8 +70,8 @@ public:
     // 1,024-byte FILE record as read from disk (left unchanged);
     // `mftNumber` is its MFT number, or -1 when unknown. True when the
     // properties were given a size and runs.
-    bool ReplaceFileRecordInfo(const std::uint8_t* record, CNTFSFileProperties& properties,
-                               std::int64_t mftNumber, const ExtendFileRecordInfoList* extensions);
+    bool ReplaceFileRecordInfo(const std::uint8_t* record, CNTFSFileProperties& properties, std::int64_t mftNumber,
+                               const ExtendFileRecordInfoList* extensions);
     // Back to the empty state, ready for another Init.
     void Reset();
 
@@ -100,10 +100,10 @@ private:
     void AnalyzerFileRecord(const std::uint8_t* bytes, std::uint32_t available);
     void AnalyzerAllLogRecord(const std::uint8_t* bytes, std::uint32_t available, std::uint64_t total);
     void RebuildFileRecord(std::uint8_t* record, std::int64_t mftNumber);
-    void BuildFileDataAttributeBuffer(std::int64_t mftNumber, std::uint32_t attributeOffset,
-                                      std::uint8_t* record, std::uint32_t* lastEnd);
-    bool BuildDataRunList(const std::vector<const std::uint8_t*>& attributes,
-                          const std::vector<int>& available, std::vector<DataRun>& out) const;
+    void BuildFileDataAttributeBuffer(std::int64_t mftNumber, std::uint32_t attributeOffset, std::uint8_t* record,
+                                      std::uint32_t* lastEnd);
+    bool BuildDataRunList(const std::vector<const std::uint8_t*>& attributes, const std::vector<int>& available,
+                          std::vector<DataRun>& out) const;
     bool RunsInsideDevice(const std::vector<DataRun>& runs) const;
     const CollectedFile* FindCollectedFile(const std::string& name, std::int64_t mftNumber,
                                            std::int64_t ownNumber) const;
@@ -116,11 +116,11 @@ private:
     std::uint32_t m_sectorSize = 512;
     std::uint32_t m_recordBytes = kFileRecordBytes;  // FILE record size on this device
     std::int64_t m_partitionStart = 0;
-    std::vector<DataRun> m_logRuns;           // {LCN, clusters}, inside the device
-    std::int64_t m_logBytes = 0;                     // bytes the runs hold
-    bool m_logCut = false;                           // ends before its last page
-    std::vector<std::uint8_t> m_pages;               // the whole log; freed after Analyzer
-    std::vector<std::uint8_t> m_store;               // copies of the kept log records
+    std::vector<DataRun> m_logRuns;     // {LCN, clusters}, inside the device
+    std::int64_t m_logBytes = 0;        // bytes the runs hold
+    bool m_logCut = false;              // ends before its last page
+    std::vector<std::uint8_t> m_pages;  // the whole log; freed after Analyzer
+    std::vector<std::uint8_t> m_store;  // copies of the kept log records
     std::vector<CollectedFile> m_files;
     std::multimap<std::string, std::size_t> m_filesByName;  // in collection order
     std::vector<RecordSegInfo> m_records;

@@ -31,9 +31,8 @@ std::uint32_t DeviceSectorSize(IStorageDevice* device) {
 // ------------------------------------------------------ candidate factory
 
 CSearchedNTFSPartitionInfo* BuildPartitionInfoAccordingtoFileRecord(std::int64_t recordSector,
-                                                                    std::int64_t firstCluster,
-                                                                    std::uint32_t spc, std::uint32_t flags,
-                                                                    std::int64_t deviceTotal,
+                                                                    std::int64_t firstCluster, std::uint32_t spc,
+                                                                    std::uint32_t flags, std::int64_t deviceTotal,
                                                                     std::uint32_t sectorSize) {
     // Cluster numbers come from disk: keep the products inside 64 bits.
     if (spc == 0 || spc > 128 || firstCluster < 0 || firstCluster > kMaxSector / 128) return nullptr;
@@ -54,13 +53,12 @@ CSearchedNTFSPartitionInfo* BuildPartitionInfoAccordingtoFileRecord(std::int64_t
     return c;
 }
 
-void BuildPartitionInfoAccordingtoFileRecord(std::int64_t recordSector, std::int64_t firstCluster,
-                                             std::uint32_t flags, std::int64_t deviceTotal,
-                                             std::uint32_t sectorSize,
+void BuildPartitionInfoAccordingtoFileRecord(std::int64_t recordSector, std::int64_t firstCluster, std::uint32_t flags,
+                                             std::int64_t deviceTotal, std::uint32_t sectorSize,
                                              std::list<CSearchedNTFSPartitionInfo*>& out) {
     for (std::uint32_t spc : kClusterSizes)
-        if (CSearchedNTFSPartitionInfo* c = BuildPartitionInfoAccordingtoFileRecord(
-                recordSector, firstCluster, spc, flags, deviceTotal, sectorSize))
+        if (CSearchedNTFSPartitionInfo* c = BuildPartitionInfoAccordingtoFileRecord(recordSector, firstCluster, spc,
+                                                                                    flags, deviceTotal, sectorSize))
             out.push_back(c);
 }
 
@@ -128,8 +126,7 @@ std::int64_t CMetaFileAnalyzer::GetMatchCount(const CNTFSDataRunList& runs, std:
     if (spc == 0 || start < 0) return 0;
     std::int64_t total = 0;
     for (const CDataRun& r : runs.Runs()) {
-        if (r.LCN < 0 || r.length <= 0 || r.LCN > kMaxSector / 256 || r.length > kMaxSector / 256)
-            continue;
+        if (r.LCN < 0 || r.length <= 0 || r.LCN > kMaxSector / 256 || r.length > kMaxSector / 256) continue;
         const std::int64_t lo = r.LCN * spc + start;
         const std::int64_t hi = lo + r.length * spc;
         total += GetSectorRangeCount(static_cast<std::uint64_t>(lo), static_cast<std::uint64_t>(hi));
@@ -261,8 +258,7 @@ void CAttrDefFileAnalyzer::CalcAttrDefMatch(CSearchedNTFSPartitionInfo& c) const
 
 // -------------------------------------------------------- CLogFileAnalyzer
 
-CLogFileAnalyzer::CLogFileAnalyzer(NTFSCandidateSet& set, CNTFSPartitionInfoBuilder& builder,
-                                   IStorageDevice* device)
+CLogFileAnalyzer::CLogFileAnalyzer(NTFSCandidateSet& set, CNTFSPartitionInfoBuilder& builder, IStorageDevice* device)
     : m_set(set), m_builder(builder), m_device(device) {
     m_sectorSize = DeviceSectorSize(device);
     m_pageSectors = std::max<int>(1, kPageBytes / static_cast<int>(m_sectorSize));
@@ -350,8 +346,7 @@ void CLogFileAnalyzer::AnalyzeOneRCRDRecord(const std::uint8_t* page, std::int64
     for (int i = 0; i < m_pageSectors; ++i) m_rcrd.CombineSectorOfRange(static_cast<std::uint64_t>(sector + i));
 }
 
-void CLogFileAnalyzer::AnalyzeRCRDRecord(const std::uint8_t* block, std::uint64_t firstSector,
-                                         std::int64_t sectors) {
+void CLogFileAnalyzer::AnalyzeRCRDRecord(const std::uint8_t* block, std::uint64_t firstSector, std::int64_t sectors) {
     if (block == nullptr || sectors <= 0) return;
     const std::size_t ss = m_sectorSize;
     std::int64_t i = 0;
@@ -425,9 +420,14 @@ void CLogFileAnalyzer::CalcLogFileMatch(CSearchedNTFSPartitionInfo& c) const {
 
 CMetaFileRecordGroupinMFTAnalyzer::CMetaFileRecordGroupinMFTAnalyzer(
     std::list<CMFTInfo*>& mfts, std::list<CMFTMirrInfo*>& mirrs, NTFSCandidateSet& set,
-    CNTFSPartitionInfoBuilder& builder, std::list<CMFTFilesPair*>& pairs,
-    std::list<FindFileMFTAndLogx*>& finders, IStorageDevice* device)
-    : m_mfts(mfts), m_mirrs(mirrs), m_set(set), m_builder(builder), m_pairs(pairs), m_finders(finders),
+    CNTFSPartitionInfoBuilder& builder, std::list<CMFTFilesPair*>& pairs, std::list<FindFileMFTAndLogx*>& finders,
+    IStorageDevice* device)
+    : m_mfts(mfts),
+      m_mirrs(mirrs),
+      m_set(set),
+      m_builder(builder),
+      m_pairs(pairs),
+      m_finders(finders),
       m_device(device) {
     m_sectorSize = DeviceSectorSize(device);
     m_recordSectors = std::max<int>(1, CNTFSFileRecord::kRecordBytes / static_cast<int>(m_sectorSize));
@@ -453,8 +453,7 @@ bool CMetaFileRecordGroupinMFTAnalyzer::IsGroupEnd(std::int64_t sector, const CN
 }
 
 bool CMetaFileRecordGroupinMFTAnalyzer::IsaMetaFileRecordNotNeedtoCount(const CNTFSFileRecord& record) const {
-    if (m_mfts.size() >= kNTFSDeepListLimit && CMetaFileRecordTypeAnalyzer::IsValidMFTFileRecord(record))
-        return true;
+    if (m_mfts.size() >= kNTFSDeepListLimit && CMetaFileRecordTypeAnalyzer::IsValidMFTFileRecord(record)) return true;
     return m_mirrs.size() >= kNTFSDeepListLimit && CMetaFileRecordTypeAnalyzer::IsValidMFTMirrFileRecord(record);
 }
 
@@ -470,8 +469,7 @@ void CMetaFileRecordGroupinMFTAnalyzer::ProcessEndMetaFileRecordGroup() {
     ResetMetaFileRecordGroup();
 }
 
-bool CMetaFileRecordGroupinMFTAnalyzer::AnalyzeNTFSMetaFileRecord(std::int64_t sector,
-                                                                  const CNTFSFileRecord& record) {
+bool CMetaFileRecordGroupinMFTAnalyzer::AnalyzeNTFSMetaFileRecord(std::int64_t sector, const CNTFSFileRecord& record) {
     // The second half of a record inside the group.
     if (!record.IsValid() && IsLastFileRecordEndSector(sector)) return false;
     if (IsGroupEnd(sector, record)) ProcessEndMetaFileRecordGroup();
@@ -526,9 +524,8 @@ void CMetaFileRecordGroupinMFTAnalyzer::AnalyzeMetaFileRecordGroup() {
         delete pair;
 }
 
-void CMetaFileRecordGroupinMFTAnalyzer::AdjustPartitionSizeandMFTSector(std::int64_t mftSector,
-                                                                         std::int64_t bitmapBits,
-                                                                         CSearchedNTFSPartitionInfo* c) const {
+void CMetaFileRecordGroupinMFTAnalyzer::AdjustPartitionSizeandMFTSector(std::int64_t mftSector, std::int64_t bitmapBits,
+                                                                        CSearchedNTFSPartitionInfo* c) const {
     if (c->GetMFTSector() == -1) c->SetMFTSector(mftSector);
     const std::int64_t spc = c->GetSectorsPerCluster();
     if ((c->GetPartitionBuildFromFlags() & NTFS_BUILD_FROM_BOOT) == 0 && bitmapBits >= 1) {
@@ -549,9 +546,9 @@ void CMetaFileRecordGroupinMFTAnalyzer::AnalyzeSingleMFT(CMFTInfo* mft) {
     std::list<CSearchedNTFSPartitionInfo*> candidates;
     const std::int64_t cluster = mft->GetFirstClusterNO();
     if (mft->GetSectorsPerCluster() != 0) {
-        if (CSearchedNTFSPartitionInfo* c = BuildPartitionInfoAccordingtoFileRecord(
-                mft->GetSectorAddress(), cluster, mft->GetSectorsPerCluster(), NTFS_BUILD_FROM_MFT, m_total,
-                m_sectorSize))
+        if (CSearchedNTFSPartitionInfo* c =
+                BuildPartitionInfoAccordingtoFileRecord(mft->GetSectorAddress(), cluster, mft->GetSectorsPerCluster(),
+                                                        NTFS_BUILD_FROM_MFT, m_total, m_sectorSize))
             candidates.push_back(c);
     } else {
         BuildPartitionInfoAccordingtoFileRecord(mft->GetSectorAddress(), cluster, NTFS_BUILD_FROM_MFT, m_total,
@@ -569,8 +566,7 @@ void CMetaFileRecordGroupinMFTAnalyzer::AnalyzeSingleMFT(CMFTInfo* mft) {
     }
 }
 
-bool CMetaFileRecordGroupinMFTAnalyzer::IsMFTMirrFile(const CSearchedNTFSPartitionInfo& c,
-                                                      const CMFTInfo& mft) const {
+bool CMetaFileRecordGroupinMFTAnalyzer::IsMFTMirrFile(const CSearchedNTFSPartitionInfo& c, const CMFTInfo& mft) const {
     const std::int64_t cluster = mft.GetFirstClusterNO();
     if (cluster < 0 || cluster > kMaxSector / 256) return false;
     const std::int64_t mftSector = c.GetStartSector() + cluster * c.GetSectorsPerCluster();

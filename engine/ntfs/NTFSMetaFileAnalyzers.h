@@ -41,14 +41,12 @@ using NTFSCandidateSet = std::multiset<CSearchedNTFSPartitionInfo*, CSearchedNTF
 // start would be negative or the record lies fewer than 8 sectors into the
 // partition. The partition reaches the device's end.
 CSearchedNTFSPartitionInfo* BuildPartitionInfoAccordingtoFileRecord(std::int64_t recordSector,
-                                                                    std::int64_t firstCluster,
-                                                                    std::uint32_t spc, std::uint32_t flags,
-                                                                    std::int64_t deviceTotal,
+                                                                    std::int64_t firstCluster, std::uint32_t spc,
+                                                                    std::uint32_t flags, std::int64_t deviceTotal,
                                                                     std::uint32_t sectorSize);
 // The same for every cluster size from 1 to 128 sectors; appends the ones made.
-void BuildPartitionInfoAccordingtoFileRecord(std::int64_t recordSector, std::int64_t firstCluster,
-                                             std::uint32_t flags, std::int64_t deviceTotal,
-                                             std::uint32_t sectorSize,
+void BuildPartitionInfoAccordingtoFileRecord(std::int64_t recordSector, std::int64_t firstCluster, std::uint32_t flags,
+                                             std::int64_t deviceTotal, std::uint32_t sectorSize,
                                              std::list<CSearchedNTFSPartitionInfo*>& out);
 
 class CNTFSPartitionInfoBuilder {
@@ -124,7 +122,7 @@ struct CRestartRecordInfo {
 // The $LogFile page tests, and the deep search's $LogFile analysis.
 class CLogFileAnalyzer {
 public:
-    static constexpr std::uint32_t kRstrMagic = 0x52545352;  // "RSTR"
+    static constexpr std::uint32_t kRstrMagic = 0x52545352;                  // "RSTR"
     static constexpr std::uint64_t kNtfsClientName = 0x005300460054004Eull;  // "NTFS"
     static constexpr int kPageBytes = 4096;
 
@@ -161,14 +159,15 @@ public:
         return m_logInfos.size() >= kNTFSDeepListLimit;
     }
     // Forgets a page half kept from an earlier block.
-    void ResetSavedPage() { m_savedCount = 0; m_savedFirst = -1; }
+    void ResetSavedPage() {
+        m_savedCount = 0;
+        m_savedFirst = -1;
+    }
     const CMetaFileAnalyzer& GetRCRDRanges() const { return m_rcrd; }
 
 private:
-    void AddRestartCandidate(std::int64_t pageSector, std::int64_t cluster, std::uint32_t spc,
-                             std::uint32_t flag);
-    void AdjustPartitionInfoAccordingtoSecondRSTR(std::int64_t sector, std::int64_t cluster,
-                                                  std::uint32_t spc);
+    void AddRestartCandidate(std::int64_t pageSector, std::int64_t cluster, std::uint32_t spc, std::uint32_t flag);
+    void AdjustPartitionInfoAccordingtoSecondRSTR(std::int64_t sector, std::int64_t cluster, std::uint32_t spc);
     void AnalyzeOneRCRDRecord(const std::uint8_t* page, std::int64_t sector);
 
     std::list<CLogFileInfo*> m_logInfos;
@@ -188,16 +187,16 @@ private:
 };
 
 struct CMFTFilesPair {
-    CMFTInfo* mft = nullptr;        // owned by the MFT list
-    CMFTMirrInfo* mirr = nullptr;   // owned by the $MFTMirr list
+    CMFTInfo* mft = nullptr;       // owned by the MFT list
+    CMFTMirrInfo* mirr = nullptr;  // owned by the $MFTMirr list
 };
 
 class CMetaFileRecordGroupinMFTAnalyzer {
 public:
     CMetaFileRecordGroupinMFTAnalyzer(std::list<CMFTInfo*>& mfts, std::list<CMFTMirrInfo*>& mirrs,
                                       NTFSCandidateSet& set, CNTFSPartitionInfoBuilder& builder,
-                                      std::list<CMFTFilesPair*>& pairs,
-                                      std::list<FindFileMFTAndLogx*>& finders, IStorageDevice* device);
+                                      std::list<CMFTFilesPair*>& pairs, std::list<FindFileMFTAndLogx*>& finders,
+                                      IStorageDevice* device);
     void SetDeviceTotalSectors(std::int64_t total) { m_total = total; }
 
     // Every FILE record the walk sees, valid or not, in ascending sector

@@ -6,10 +6,9 @@
 namespace {
 
 const NTFSMetaFileEntry kMetaFiles[] = {
-    {0, L"$MFT"},      {1, L"$MFTMirr"}, {2, L"$LogFile"}, {3, L"$Volume"},
-    {4, L"$AttrDef"},  {5, L"."},        {6, L"$Bitmap"},  {7, L"$Boot"},
-    {8, L"$BadClus"},  {9, L"$Secure"},  {10, L"$UpCase"}, {11, L"$Extend"},
-    {32, L"$Quota"},   {33, L"$ObjId"},  {34, L"$Reparse"},
+    {0, L"$MFT"},     {1, L"$MFTMirr"}, {2, L"$LogFile"}, {3, L"$Volume"},  {4, L"$AttrDef"},
+    {5, L"."},        {6, L"$Bitmap"},  {7, L"$Boot"},    {8, L"$BadClus"}, {9, L"$Secure"},
+    {10, L"$UpCase"}, {11, L"$Extend"}, {32, L"$Quota"},  {33, L"$ObjId"},  {34, L"$Reparse"},
 };
 
 // The first $FILE_NAME, already checked by the record's attribute test.
@@ -26,7 +25,8 @@ const NTFSMetaFileEntry* CMetaFileRecordTypeAnalyzer::GetMetaFileTable(int* coun
 }
 
 bool CMetaFileRecordTypeAnalyzer::HasHiddenAndSystem(const CNTFSFileRecord& record) {
-    const std::uint32_t offset = CNTFSFileRecord::GetAttributeOffset(record.GetBuffer(), ntfslayout::kAttrStandardInformation, 0);
+    const std::uint32_t offset =
+        CNTFSFileRecord::GetAttributeOffset(record.GetBuffer(), ntfslayout::kAttrStandardInformation, 0);
     if (offset == CNTFSFileRecord::kNotFound) return false;
     const std::uint8_t* si = record.GetBuffer() + offset;
     const int length = static_cast<int>(CNTFSFileRecordAttribute::GetLength(si));
@@ -48,8 +48,7 @@ bool CMetaFileRecordTypeAnalyzer::IsValidMetaFileRecord(const CNTFSFileRecord& r
     return GetMetaFileRecordIndex(record) != kNotMeta && HasHiddenAndSystem(record);
 }
 
-bool CMetaFileRecordTypeAnalyzer::IsValidMetaFileRecord(const CNTFSFileRecord& record,
-                                                        const wchar_t* name) {
+bool CMetaFileRecordTypeAnalyzer::IsValidMetaFileRecord(const CNTFSFileRecord& record, const wchar_t* name) {
     if (!record.IsValid() || !HasHiddenAndSystem(record)) return false;
     const std::uint8_t* fn = FirstFileName(record);
     return fn != nullptr && CNTFSFileRecordFileNameAttribute::IsFileNameEqual(fn, name);

@@ -21,8 +21,8 @@ std::uint32_t SectorSizeOf(IStorageDevice& device) {
 
 }  // namespace
 
-bool CNTFSMultiFileRecord::ReadSectorsChecked(IStorageDevice& device, void* buffer,
-                                              std::int64_t sector, std::int64_t count) {
+bool CNTFSMultiFileRecord::ReadSectorsChecked(IStorageDevice& device, void* buffer, std::int64_t sector,
+                                              std::int64_t count) {
     if (buffer == nullptr || sector < 0 || count <= 0) return false;
     const std::int64_t total = device.GetTotalSectors();
     if (sector >= total || count > total - sector) return false;
@@ -45,20 +45,16 @@ std::uint8_t* CAttributeListExtendFileRecordBufferInfo::GetExtendFileRecordBuffe
     }
     // A record of 4 KiB sectors fills the sector: undo every stride it holds.
     const int size = static_cast<int>(m_buffer.size());
-    if (CNTFSFileRecord::IsValid(m_buffer.data(), size))
-        CNTFSFileRecord::UnfixupFileRecord(m_buffer.data(), size);
+    if (CNTFSFileRecord::IsValid(m_buffer.data(), size)) CNTFSFileRecord::UnfixupFileRecord(m_buffer.data(), size);
     return m_buffer.data();
 }
 
 // --------------------------------------------------------- CNTFSMultiFileRecord
 
-CNTFSMultiFileRecord::CNTFSMultiFileRecord(const std::uint8_t* record, std::uint32_t size,
-                                           std::int64_t startSector, IStorageDevice* device,
-                                           const ExtendFileRecordInfoList* extensions)
+CNTFSMultiFileRecord::CNTFSMultiFileRecord(const std::uint8_t* record, std::uint32_t size, std::int64_t startSector,
+                                           IStorageDevice* device, const ExtendFileRecordInfoList* extensions)
     : m_startSector(startSector), m_device(device) {
-    if (record == nullptr || size < static_cast<std::uint32_t>(CNTFSFileRecord::kRecordBytes) ||
-        size > 65536)
-        return;
+    if (record == nullptr || size < static_cast<std::uint32_t>(CNTFSFileRecord::kRecordBytes) || size > 65536) return;
     std::vector<std::uint8_t> copy(record, record + size);
     if (!CNTFSFileRecord::IsValid(copy.data(), static_cast<int>(size))) return;
     if (CNTFSFileRecord::IsValidUpdateSequence(copy.data(), static_cast<int>(size)))
@@ -66,8 +62,8 @@ CNTFSMultiFileRecord::CNTFSMultiFileRecord(const std::uint8_t* record, std::uint
     m_record = std::move(copy);
     if (extensions != nullptr) {
         for (const CAttributeListExtendFileRecordInfo& e : *extensions)
-            m_extensions.push_back(std::make_unique<CAttributeListExtendFileRecordBufferInfo>(
-                device, e.startSector, e.mftNumber));
+            m_extensions.push_back(
+                std::make_unique<CAttributeListExtendFileRecordBufferInfo>(device, e.startSector, e.mftNumber));
     }
 }
 
@@ -80,9 +76,8 @@ std::uint32_t CNTFSMultiFileRecord::GetMainFileRecordIndex() const {
     return IsValid() ? LE32(m_record.data() + 44) : 0;
 }
 
-const std::uint8_t* CNTFSMultiFileRecord::FindAttibute(std::uint32_t type, int index,
-                                                       std::uint32_t* offset, std::int64_t* sector,
-                                                       int* available) {
+const std::uint8_t* CNTFSMultiFileRecord::FindAttibute(std::uint32_t type, int index, std::uint32_t* offset,
+                                                       std::int64_t* sector, int* available) {
     assert(IsValid() && "IsValid()");
     if (!IsValid() || index < 0) return nullptr;
     const std::uint32_t baseOffset = CNTFSFileRecord::GetAttributeOffset(m_record.data(), type, index);
@@ -115,9 +110,10 @@ const std::uint8_t* CNTFSMultiFileRecord::FindAttibute(std::uint32_t type, int i
     return nullptr;
 }
 
-ExtendFileRecordInfoList* CNTFSMultiFileRecord::GetExtendFileRecordInfoList(
-    const std::uint8_t* recordIn, int size, std::int64_t partitionStart,
-    std::uint8_t sectorsPerCluster, IStorageDevice& device) {
+ExtendFileRecordInfoList* CNTFSMultiFileRecord::GetExtendFileRecordInfoList(const std::uint8_t* recordIn, int size,
+                                                                            std::int64_t partitionStart,
+                                                                            std::uint8_t sectorsPerCluster,
+                                                                            IStorageDevice& device) {
     if (recordIn == nullptr || size < CNTFSFileRecord::kRecordBytes || size > 65536) return nullptr;
     // A private copy in readable form: the caller's buffer is never changed.
     std::vector<std::uint8_t> copy(recordIn, recordIn + size);
@@ -135,8 +131,7 @@ ExtendFileRecordInfoList* CNTFSMultiFileRecord::GetExtendFileRecordInfoList(
         data.assign(content, content + CNTFSFileRecordAttribute::GetLengthOfAttribute(a));
     } else {
         CNTFSDataRunList runs;
-        if (!CNTFSFileRecordDataRunsAttribute::GetDataRunList(a, available, runs) || runs.IsEmpty())
-            return nullptr;
+        if (!CNTFSFileRecordDataRunsAttribute::GetDataRunList(a, available, runs) || runs.IsEmpty()) return nullptr;
         const std::int64_t allocated = CNTFSFileRecordAttribute::GetAllocSizeofAttribute(a);
         const std::int64_t initialised = CNTFSFileRecordAttribute::GetInitializedDataSize(a);
         if (initialised < 1 || initialised > allocated) return nullptr;
@@ -147,8 +142,7 @@ ExtendFileRecordInfoList* CNTFSMultiFileRecord::GetExtendFileRecordInfoList(
         for (const CDataRun& run : runs.Runs()) {
             if (run.LCN < 0 || run.length <= 0) break;
             const std::int64_t sectors = run.length * sectorsPerCluster;
-            if (sectors <= 0 || static_cast<std::uint64_t>(sectors) * sectorSize > data.size() - used)
-                break;
+            if (sectors <= 0 || static_cast<std::uint64_t>(sectors) * sectorSize > data.size() - used) break;
             const std::int64_t first = run.LCN * sectorsPerCluster + partitionStart;
             if (!ReadSectorsChecked(device, data.data() + used, first, sectors)) break;
             used += static_cast<std::size_t>(sectors) * sectorSize;
@@ -176,9 +170,10 @@ ExtendFileRecordInfoList* CNTFSMultiFileRecord::GetExtendFileRecordInfoList(
     return list;
 }
 
-std::int64_t CNTFSMultiFileRecord::GetFileRecordStartSectorfromMFTNumber(
-    std::int64_t mft, std::uint8_t spc, std::int64_t partitionStart, const CNTFSDataRunList* mftRuns,
-    std::uint8_t spr) {
+std::int64_t CNTFSMultiFileRecord::GetFileRecordStartSectorfromMFTNumber(std::int64_t mft, std::uint8_t spc,
+                                                                         std::int64_t partitionStart,
+                                                                         const CNTFSDataRunList* mftRuns,
+                                                                         std::uint8_t spr) {
     if (mftRuns == nullptr || spc == 0 || mft < 0) return -1;
     if (spr == 0) spr = 1;
     if (mft > (INT64_MAX / 256)) return -1;
@@ -188,15 +183,17 @@ std::int64_t CNTFSMultiFileRecord::GetFileRecordStartSectorfromMFTNumber(
     return lcn * spc + partitionStart + s % spc;
 }
 
-void CNTFSMultiFileRecord::CalcFileRecordStartSectorinExtendFileRecordInfoList(
-    ExtendFileRecordInfoList& list, std::int64_t, std::uint8_t spc, std::int64_t partitionStart,
-    const CNTFSDataRunList* mftRuns, std::uint8_t spr) {
+void CNTFSMultiFileRecord::CalcFileRecordStartSectorinExtendFileRecordInfoList(ExtendFileRecordInfoList& list,
+                                                                               std::int64_t, std::uint8_t spc,
+                                                                               std::int64_t partitionStart,
+                                                                               const CNTFSDataRunList* mftRuns,
+                                                                               std::uint8_t spr) {
     for (CAttributeListExtendFileRecordInfo& e : list)
         e.startSector = GetFileRecordStartSectorfromMFTNumber(e.mftNumber, spc, partitionStart, mftRuns, spr);
 }
 
-void CNTFSMultiFileRecord::RemoveMainFileRecordInfofromFileRecordInfoList(
-    ExtendFileRecordInfoList& list, std::int64_t mainSector) {
+void CNTFSMultiFileRecord::RemoveMainFileRecordInfofromFileRecordInfoList(ExtendFileRecordInfoList& list,
+                                                                          std::int64_t mainSector) {
     list.erase(std::remove_if(list.begin(), list.end(),
                               [&](const CAttributeListExtendFileRecordInfo& e) {
                                   return e.startSector == mainSector || e.startSector == -1;
@@ -204,16 +201,14 @@ void CNTFSMultiFileRecord::RemoveMainFileRecordInfofromFileRecordInfoList(
                list.end());
 }
 
-bool CNTFSMultiFileRecord::HasSameExtendFileRecordInfoList(const ExtendFileRecordInfoList& list,
-                                                           std::int64_t mft) {
+bool CNTFSMultiFileRecord::HasSameExtendFileRecordInfoList(const ExtendFileRecordInfoList& list, std::int64_t mft) {
     return std::any_of(list.begin(), list.end(),
                        [&](const CAttributeListExtendFileRecordInfo& e) { return e.mftNumber == mft; });
 }
 
 ExtendFileRecordInfoList* CNTFSMultiFileRecord::InitExtendFileRecord(
-    const std::uint8_t* record, int size, std::int64_t mainSector, std::uint8_t spc,
-    std::int64_t partitionStart, IStorageDevice& device, const CNTFSDataRunList* mftRuns,
-    std::uint8_t spr) {
+    const std::uint8_t* record, int size, std::int64_t mainSector, std::uint8_t spc, std::int64_t partitionStart,
+    IStorageDevice& device, const CNTFSDataRunList* mftRuns, std::uint8_t spr) {
     ExtendFileRecordInfoList* list = GetExtendFileRecordInfoList(record, size, partitionStart, spc, device);
     if (list == nullptr) return nullptr;
     CalcFileRecordStartSectorinExtendFileRecordInfoList(*list, 0, spc, partitionStart, mftRuns, spr);

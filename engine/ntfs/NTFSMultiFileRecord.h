@@ -20,8 +20,7 @@ using ExtendFileRecordInfoList = std::vector<CAttributeListExtendFileRecordInfo>
 
 class CAttributeListExtendFileRecordBufferInfo {
 public:
-    CAttributeListExtendFileRecordBufferInfo(IStorageDevice* device, std::int64_t startSector,
-                                             std::int64_t mftNumber)
+    CAttributeListExtendFileRecordBufferInfo(IStorageDevice* device, std::int64_t startSector, std::int64_t mftNumber)
         : m_device(device), m_startSector(startSector), m_mftNumber(mftNumber) {}
     // The record's bytes (read on first use, protection removed when it is a
     // valid FILE record); null when it cannot be read. At least 1,024 bytes.
@@ -56,22 +55,23 @@ public:
     // The index-th attribute of the type across base and extension records;
     // offset and sector name the record that holds it. `available` (may be
     // null) receives the bytes from the attribute to its record's end.
-    const std::uint8_t* FindAttibute(std::uint32_t type, int index, std::uint32_t* offset,
-                                     std::int64_t* sector, int* available = nullptr);
+    const std::uint8_t* FindAttibute(std::uint32_t type, int index, std::uint32_t* offset, std::int64_t* sector,
+                                     int* available = nullptr);
 
-    static ExtendFileRecordInfoList* InitExtendFileRecord(
-        const std::uint8_t* record, int size, std::int64_t mainSector, std::uint8_t sectorsPerCluster,
-        std::int64_t partitionStart, IStorageDevice& device, const CNTFSDataRunList* mftRuns,
-        std::uint8_t sectorsPerRecord);
+    static ExtendFileRecordInfoList* InitExtendFileRecord(const std::uint8_t* record, int size, std::int64_t mainSector,
+                                                          std::uint8_t sectorsPerCluster, std::int64_t partitionStart,
+                                                          IStorageDevice& device, const CNTFSDataRunList* mftRuns,
+                                                          std::uint8_t sectorsPerRecord);
     static ExtendFileRecordInfoList* GetExtendFileRecordInfoList(const std::uint8_t* record, int size,
                                                                  std::int64_t partitionStart,
                                                                  std::uint8_t sectorsPerCluster,
                                                                  IStorageDevice& device);
-    static void CalcFileRecordStartSectorinExtendFileRecordInfoList(
-        ExtendFileRecordInfoList& list, std::int64_t unused, std::uint8_t sectorsPerCluster,
-        std::int64_t partitionStart, const CNTFSDataRunList* mftRuns, std::uint8_t sectorsPerRecord);
-    static std::int64_t GetFileRecordStartSectorfromMFTNumber(std::int64_t mft,
-                                                              std::uint8_t sectorsPerCluster,
+    static void CalcFileRecordStartSectorinExtendFileRecordInfoList(ExtendFileRecordInfoList& list, std::int64_t unused,
+                                                                    std::uint8_t sectorsPerCluster,
+                                                                    std::int64_t partitionStart,
+                                                                    const CNTFSDataRunList* mftRuns,
+                                                                    std::uint8_t sectorsPerRecord);
+    static std::int64_t GetFileRecordStartSectorfromMFTNumber(std::int64_t mft, std::uint8_t sectorsPerCluster,
                                                               std::int64_t partitionStart,
                                                               const CNTFSDataRunList* mftRuns,
                                                               std::uint8_t sectorsPerRecord);
@@ -79,15 +79,12 @@ public:
                                               std::uint8_t sectorsPerCluster) {
         return cluster * sectorsPerCluster + partitionStart;
     }
-    static void RemoveMainFileRecordInfofromFileRecordInfoList(ExtendFileRecordInfoList& list,
-                                                               std::int64_t mainSector);
-    static bool HasSameExtendFileRecordInfoList(const ExtendFileRecordInfoList& list,
-                                                std::int64_t mft);
+    static void RemoveMainFileRecordInfofromFileRecordInfoList(ExtendFileRecordInfoList& list, std::int64_t mainSector);
+    static bool HasSameExtendFileRecordInfoList(const ExtendFileRecordInfoList& list, std::int64_t mft);
 
     // Reads `count` sectors at `sector` when they lie inside the device;
     // false (and the buffer untouched) otherwise.
-    static bool ReadSectorsChecked(IStorageDevice& device, void* buffer, std::int64_t sector,
-                                   std::int64_t count);
+    static bool ReadSectorsChecked(IStorageDevice& device, void* buffer, std::int64_t sector, std::int64_t count);
 
 private:
     std::vector<std::uint8_t> m_record;  // readable form

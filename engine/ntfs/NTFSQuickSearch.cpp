@@ -48,25 +48,23 @@ int CNTFSQuickSearch::GetSearchedPartitionInfo(CSearchedPartitionInfo** array, i
     return 1;
 }
 
-void CNTFSQuickSearch::NotifyUIWithProgess(std::uint32_t state, std::int64_t total,
-                                           std::int64_t current, std::int64_t error) {
+void CNTFSQuickSearch::NotifyUIWithProgess(std::uint32_t state, std::int64_t total, std::int64_t current,
+                                           std::int64_t error) {
     if (m_progress == nullptr) return;
     _PROGRESS_INFO info;
     MakeProgressInfo(&info, state, total, current, error);
     m_progress->UpdateProgress(&info);
 }
 
-bool CNTFSQuickSearch::ReadDBR(IStorageDevice* device, std::int64_t start, std::int64_t total,
-                               CNTFSDBR& dbr) {
+bool CNTFSQuickSearch::ReadDBR(IStorageDevice* device, std::int64_t start, std::int64_t total, CNTFSDBR& dbr) {
     if (device == nullptr || total <= 1 || start < 0 || start >= device->GetTotalSectors()) return false;
     std::vector<std::uint8_t> area(std::max<std::uint32_t>(4096, SectorSizeOf(device)), 0);
     if (!CNTFSMultiFileRecord::ReadSectorsChecked(*device, area.data(), start, 1)) return false;
     return dbr.InitFromBuffer(area.data());
 }
 
-bool CNTFSQuickSearch::ReadMFTInfoFromFileRecord(std::int64_t sector, std::uint8_t sectors,
-                                                 IStorageDevice* device, CMFTInfo& info,
-                                                 std::int64_t partitionStart, std::uint8_t spc) {
+bool CNTFSQuickSearch::ReadMFTInfoFromFileRecord(std::int64_t sector, std::uint8_t sectors, IStorageDevice* device,
+                                                 CMFTInfo& info, std::int64_t partitionStart, std::uint8_t spc) {
     const std::uint32_t ss = SectorSizeOf(device);
     if (sectors == 0) sectors = 1;
     const std::size_t bytes = static_cast<std::size_t>(sectors) * ss;
@@ -79,15 +77,15 @@ bool CNTFSQuickSearch::ReadMFTInfoFromFileRecord(std::int64_t sector, std::uint8
         CNTFSFileRecord record(area.data(), size, 1);
         if (!CMetaFileRecordTypeAnalyzer::IsValidMFTFileRecord(record)) return false;
         if (CNTFSFileRecord::HasAttributeList(record.GetBuffer()))
-            return GetMFTDataRunListfromMFTFileRecordHaving0x20(area.data(), size, sector, device, info,
-                                                                partitionStart, spc);
+            return GetMFTDataRunListfromMFTFileRecordHaving0x20(area.data(), size, sector, device, info, partitionStart,
+                                                                spc);
     }
     return info.InitFromBuffer(area.data(), size, sector);
 }
 
-bool CNTFSQuickSearch::GetMFTDataRunListfromMFTFileRecordHaving0x20(
-    std::uint8_t* record, int size, std::int64_t sector, IStorageDevice* device, CMFTInfo& info,
-    std::int64_t partitionStart, std::uint8_t spc) {
+bool CNTFSQuickSearch::GetMFTDataRunListfromMFTFileRecordHaving0x20(std::uint8_t* record, int size, std::int64_t sector,
+                                                                    IStorageDevice* device, CMFTInfo& info,
+                                                                    std::int64_t partitionStart, std::uint8_t spc) {
     CNTFSDataRunList& runs = info.GetDataRunList();
     runs.ClearDataRunList();
     CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(record, size, runs, 0, nullptr);
@@ -103,8 +101,8 @@ bool CNTFSQuickSearch::GetMFTDataRunListfromMFTFileRecordHaving0x20(
     const std::uint8_t spr = static_cast<std::uint8_t>(std::max<std::uint32_t>(1, m_recordSize / ss));
     std::vector<std::uint8_t> area(std::max<std::uint32_t>(4096, ss), 0);
     for (const CAttributeListExtendFileRecordInfo& e : *list) {
-        const std::int64_t at = CNTFSMultiFileRecord::GetFileRecordStartSectorfromMFTNumber(
-            e.mftNumber, spc, partitionStart, &runs, spr);
+        const std::int64_t at =
+            CNTFSMultiFileRecord::GetFileRecordStartSectorfromMFTNumber(e.mftNumber, spc, partitionStart, &runs, spr);
         if (at < 0) continue;
         std::fill(area.begin(), area.end(), 0);
         const std::int64_t count = static_cast<std::int64_t>(area.size() / ss);
@@ -123,8 +121,8 @@ bool CNTFSQuickSearch::GetMFTInfoFromMFT(CNTFSDBR& dbr, IStorageDevice* device, 
     if (cluster < 0 || cluster > (INT64_MAX / 256)) return false;
     const std::int64_t sector = partitionStart + cluster * spc;
     const std::uint32_t n = m_recordSize / SectorSizeOf(device);
-    return ReadMFTInfoFromFileRecord(sector, static_cast<std::uint8_t>(std::min<std::uint32_t>(n, 128)),
-                                     device, info, partitionStart, spc);
+    return ReadMFTInfoFromFileRecord(sector, static_cast<std::uint8_t>(std::min<std::uint32_t>(n, 128)), device, info,
+                                     partitionStart, spc);
 }
 
 bool CNTFSQuickSearch::GetMFTInfoFromMFTMirr(CNTFSDBR& dbr, IStorageDevice* device, CMFTInfo& info,
@@ -135,12 +133,12 @@ bool CNTFSQuickSearch::GetMFTInfoFromMFTMirr(CNTFSDBR& dbr, IStorageDevice* devi
     // In sectors of the device, as for $MFT: 512-byte units would read a
     // 4 KiB-sector volume's mirror eight times too long.
     const std::uint32_t n = m_recordSize / SectorSizeOf(device);
-    return ReadMFTInfoFromFileRecord(sector, static_cast<std::uint8_t>(std::min<std::uint32_t>(n, 128)),
-                                     device, info, partitionStart, spc);
+    return ReadMFTInfoFromFileRecord(sector, static_cast<std::uint8_t>(std::min<std::uint32_t>(n, 128)), device, info,
+                                     partitionStart, spc);
 }
 
-bool CNTFSQuickSearch::GetMFTInfo(CNTFSDBR& dbr, IStorageDevice* device, CMFTInfo& info,
-                                  std::int64_t partitionStart, std::uint8_t spc) {
+bool CNTFSQuickSearch::GetMFTInfo(CNTFSDBR& dbr, IStorageDevice* device, CMFTInfo& info, std::int64_t partitionStart,
+                                  std::uint8_t spc) {
     if (GetMFTInfoFromMFT(dbr, device, info, partitionStart, spc)) return true;
     CMFTInfo mirror;
     if (!GetMFTInfoFromMFTMirr(dbr, device, mirror, partitionStart, spc)) return false;
@@ -187,14 +185,14 @@ EngineResult CNTFSQuickSearch::QuickSearchFiles(IStorageDevice* device, IProgres
     if (m_builder) m_builder->AddSearcherInfo(SEARCHER_NTFS, 5);
     // What the journal still holds repairs deleted files left with size 0.
     if (m_logFinder.Init(device, &mft.GetDataRunList(), spc, 0)) m_logFinder.Analyzer();
-    const std::uint8_t spr = static_cast<std::uint8_t>(std::max<std::uint32_t>(1, std::min<std::uint32_t>(128, m_recordSize / ss)));
+    const std::uint8_t spr =
+        static_cast<std::uint8_t>(std::max<std::uint32_t>(1, std::min<std::uint32_t>(128, m_recordSize / ss)));
     const EngineResult result = BuildFileNodeFromMFTFileRecord(&mft.GetDataRunList(), spr);
     m_logFinder.Reset();
     return result;
 }
 
-EngineResult CNTFSQuickSearch::BuildFileNodeFromMFTFileRecord(CNTFSDataRunList* mftRuns,
-                                                               std::uint8_t spr) {
+EngineResult CNTFSQuickSearch::BuildFileNodeFromMFTFileRecord(CNTFSDataRunList* mftRuns, std::uint8_t spr) {
     if (spr == 0) spr = 1;
     const std::uint32_t ss = SectorSizeOf(m_device);
     const std::uint8_t spc = static_cast<std::uint8_t>(m_volume.GetSectorsPerCluster());
@@ -203,9 +201,15 @@ EngineResult CNTFSQuickSearch::BuildFileNodeFromMFTFileRecord(CNTFSDataRunList* 
     std::int64_t total = 0;
     for (const CDataRun& r : mftRuns->Runs()) {
         if (r.length <= 0) continue;
-        if (r.length > deviceTotal / std::max<std::uint8_t>(spc, 1)) { total = deviceTotal; break; }
+        if (r.length > deviceTotal / std::max<std::uint8_t>(spc, 1)) {
+            total = deviceTotal;
+            break;
+        }
         total += r.length * spc;
-        if (total >= deviceTotal) { total = deviceTotal; break; }
+        if (total >= deviceTotal) {
+            total = deviceTotal;
+            break;
+        }
     }
     std::vector<std::uint8_t> buffer(static_cast<std::size_t>(kBatchSectors) * ss, 0);
     std::vector<std::int64_t> sectorNumbers(kBatchSectors, -1);
@@ -239,8 +243,7 @@ EngineResult CNTFSQuickSearch::BuildFileNodeFromMFTFileRecord(CNTFSDataRunList* 
             pos += n;
             done += n;
             if (filled == kBatchSectors) {
-                result = BuildFileNodeFromBuffer(buffer.data(), kBatchSectors, spr, firstIndex, mftRuns,
-                                                 sectorNumbers);
+                result = BuildFileNodeFromBuffer(buffer.data(), kBatchSectors, spr, firstIndex, mftRuns, sectorNumbers);
                 firstIndex += kBatchSectors;
                 filled = 0;
                 NotifyUIWithProgess(PROGRESS_STATE_RUNNING, total, done, static_cast<std::int64_t>(result));
@@ -248,8 +251,8 @@ EngineResult CNTFSQuickSearch::BuildFileNodeFromMFTFileRecord(CNTFSDataRunList* 
         }
     }
     if (!stopped && m_progress->Continued() && filled > 0)
-        result = BuildFileNodeFromBuffer(buffer.data(), static_cast<std::uint32_t>(filled), spr, firstIndex,
-                                         mftRuns, sectorNumbers);
+        result = BuildFileNodeFromBuffer(buffer.data(), static_cast<std::uint32_t>(filled), spr, firstIndex, mftRuns,
+                                         sectorNumbers);
     if (m_builder) {
         m_builder->SetPartitonDevice(&m_volume, m_device);
         m_builder->FlashBuild(SEARCHER_NTFS);
@@ -258,9 +261,8 @@ EngineResult CNTFSQuickSearch::BuildFileNodeFromMFTFileRecord(CNTFSDataRunList* 
     return result;
 }
 
-EngineResult CNTFSQuickSearch::BuildFileNodeFromBuffer(std::uint8_t* buffer, std::uint32_t sectors,
-                                                       std::uint8_t spr, std::int64_t firstIndex,
-                                                       CNTFSDataRunList* mftRuns,
+EngineResult CNTFSQuickSearch::BuildFileNodeFromBuffer(std::uint8_t* buffer, std::uint32_t sectors, std::uint8_t spr,
+                                                       std::int64_t firstIndex, CNTFSDataRunList* mftRuns,
                                                        const std::vector<std::int64_t>& sectorNumbers) {
     const std::uint32_t ss = SectorSizeOf(m_device);
     const std::uint8_t spc = static_cast<std::uint8_t>(m_volume.GetSectorsPerCluster());
@@ -278,8 +280,8 @@ EngineResult CNTFSQuickSearch::BuildFileNodeFromBuffer(std::uint8_t* buffer, std
         CCommonFileRecordInfo info;
         if (!info.InitFromBuffer(record, length, sector)) continue;
         info.SetMFTFileRecordNumber(mft);
-        ExtendFileRecordInfoList* ext = CNTFSMultiFileRecord::InitExtendFileRecord(
-            record, length, sector, spc, 0, *m_device, mftRuns, spr);
+        ExtendFileRecordInfoList* ext =
+            CNTFSMultiFileRecord::InitExtendFileRecord(record, length, sector, spc, 0, *m_device, mftRuns, spr);
         CNTFSMultiFileRecord multi(record, static_cast<std::uint32_t>(length), sector, m_device, ext);
         std::int64_t parent = -1;
         CNTFSFileProperties* props =
@@ -301,8 +303,7 @@ EngineResult CNTFSQuickSearch::BuildFileNodeFromBuffer(std::uint8_t* buffer, std
     return ENGINE_OK;
 }
 
-EngineResult CNTFSQuickSearch::CreateFileNode(std::int64_t mft, std::int64_t parent,
-                                              CNTFSFileProperties* properties) {
+EngineResult CNTFSQuickSearch::CreateFileNode(std::int64_t mft, std::int64_t parent, CNTFSFileProperties* properties) {
     if (properties == nullptr) return 1;
     CNTFSFileNode* node = CreateNTFSFileNode();
     if (node == nullptr) {

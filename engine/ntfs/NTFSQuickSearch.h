@@ -34,19 +34,18 @@ public:
     int GetSearchedPartitionInfo(CSearchedPartitionInfo** array, int capacity) override;
     EngineResult QuickSearchFiles(IStorageDevice* device, IProgress* progress) override;
 
-    static bool ReadDBR(IStorageDevice* device, std::int64_t startSector, std::int64_t totalSectors,
-                        CNTFSDBR& dbr);
+    static bool ReadDBR(IStorageDevice* device, std::int64_t startSector, std::int64_t totalSectors, CNTFSDBR& dbr);
     bool GetMFTInfo(CNTFSDBR& dbr, IStorageDevice* device, CMFTInfo& info, std::int64_t partitionStart,
                     std::uint8_t spc);
-    bool GetMFTInfoFromMFT(CNTFSDBR& dbr, IStorageDevice* device, CMFTInfo& info,
-                           std::int64_t partitionStart, std::uint8_t spc);
-    bool GetMFTInfoFromMFTMirr(CNTFSDBR& dbr, IStorageDevice* device, CMFTInfo& info,
-                               std::int64_t partitionStart, std::uint8_t spc);
-    bool ReadMFTInfoFromFileRecord(std::int64_t sector, std::uint8_t sectors, IStorageDevice* device,
-                                   CMFTInfo& info, std::int64_t partitionStart, std::uint8_t spc);
+    bool GetMFTInfoFromMFT(CNTFSDBR& dbr, IStorageDevice* device, CMFTInfo& info, std::int64_t partitionStart,
+                           std::uint8_t spc);
+    bool GetMFTInfoFromMFTMirr(CNTFSDBR& dbr, IStorageDevice* device, CMFTInfo& info, std::int64_t partitionStart,
+                               std::uint8_t spc);
+    bool ReadMFTInfoFromFileRecord(std::int64_t sector, std::uint8_t sectors, IStorageDevice* device, CMFTInfo& info,
+                                   std::int64_t partitionStart, std::uint8_t spc);
     bool GetMFTDataRunListfromMFTFileRecordHaving0x20(std::uint8_t* record, int size, std::int64_t sector,
-                                                     IStorageDevice* device, CMFTInfo& info,
-                                                     std::int64_t partitionStart, std::uint8_t spc);
+                                                      IStorageDevice* device, CMFTInfo& info,
+                                                      std::int64_t partitionStart, std::uint8_t spc);
     EngineResult BuildFileNodeFromMFTFileRecord(CNTFSDataRunList* mftRuns, std::uint8_t spr);
     EngineResult BuildFileNodeFromBuffer(std::uint8_t* buffer, std::uint32_t sectors, std::uint8_t spr,
                                          std::int64_t firstSectorIndex, CNTFSDataRunList* mftRuns,
@@ -54,8 +53,7 @@ public:
     EngineResult CreateFileNode(std::int64_t mft, std::int64_t parent, CNTFSFileProperties* properties);
 
 private:
-    void NotifyUIWithProgess(std::uint32_t state, std::int64_t total, std::int64_t current,
-                             std::int64_t error);
+    void NotifyUIWithProgess(std::uint32_t state, std::int64_t total, std::int64_t current, std::int64_t error);
 
     IDirecotryTreeBuilder* m_builder = nullptr;
     IStorageDevice* m_device = nullptr;

@@ -27,8 +27,8 @@ namespace {
     std::fprintf(stderr, "NTFSSearchController:%d: %s\n", line, expression);
     std::abort();
 }
-#define NTFS_SEARCH_CHECK(cond, text) \
-    do {                              \
+#define NTFS_SEARCH_CHECK(cond, text)      \
+    do {                                   \
         if (!(cond)) Fail(__LINE__, text); \
     } while (0)
 
@@ -39,8 +39,7 @@ constexpr std::int64_t kRootFolder = 5;
 
 }  // namespace
 
-CIndexRecordInfo* BuildIndexRecordInfofromIndexRecordBuffer(std::uint8_t* record, int size,
-                                                            std::uint64_t sector) {
+CIndexRecordInfo* BuildIndexRecordInfofromIndexRecordBuffer(std::uint8_t* record, int size, std::uint64_t sector) {
     if (record == nullptr || size < 512) return nullptr;
     // Tests the record (its fixups are undone and put back in place).
     const std::int64_t parent = CIndexRecord::GetParentFileReference(record, size);

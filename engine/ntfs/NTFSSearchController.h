@@ -27,8 +27,7 @@ struct CIndexRecordInfo {
     std::int64_t parent = -1;  // MFT number of the folder that owns the index
 };
 // Null when the record is not valid or belongs to the root folder (5).
-CIndexRecordInfo* BuildIndexRecordInfofromIndexRecordBuffer(std::uint8_t* record, int size,
-                                                            std::uint64_t sector);
+CIndexRecordInfo* BuildIndexRecordInfofromIndexRecordBuffer(std::uint8_t* record, int size, std::uint64_t sector);
 
 struct CIndexRecordInfoThanbyParentMFTNumber {
     bool operator()(const CIndexRecordInfo* a, const CIndexRecordInfo* b) const { return a->parent < b->parent; }
@@ -81,8 +80,8 @@ public:
     const std::multiset<CIndexRecordInfo*, CIndexRecordInfoThanbyParentMFTNumber>& GetIndexRecords() const {
         return m_indexRecords;
     }
-    const std::multiset<CFolderIndexAllocationInfo*, CFolderIndexAllocationInfoLessThanbyParentMFTNumber>&
-    GetFolders() const {
+    const std::multiset<CFolderIndexAllocationInfo*, CFolderIndexAllocationInfoLessThanbyParentMFTNumber>& GetFolders()
+        const {
         return m_folders;
     }
     std::list<FindFileMFTAndLogx*>& GetFindList() { return m_finders; }

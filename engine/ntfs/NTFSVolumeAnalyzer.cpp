@@ -45,8 +45,7 @@ IVolumeAnalyze* CreateNTFSVolumeAnalyze(IStorageDevice* device, std::uint64_t st
     std::uint32_t ss = device->GetSectorSize();
     if (ss == 0 || ss % 512 != 0) ss = 512;
     std::vector<std::uint8_t> area(std::max<std::uint32_t>(4096, ss), 0);
-    if (!CNTFSMultiFileRecord::ReadSectorsChecked(*device, area.data(),
-                                                  static_cast<std::int64_t>(startSector), 1))
+    if (!CNTFSMultiFileRecord::ReadSectorsChecked(*device, area.data(), static_cast<std::int64_t>(startSector), 1))
         return nullptr;
     CNTFSDBR dbr;
     if (!dbr.InitFromBuffer(area.data())) return nullptr;
@@ -56,8 +55,8 @@ IVolumeAnalyze* CreateNTFSVolumeAnalyze(IStorageDevice* device, std::uint64_t st
 // ------------------------------------------------------------- the label
 
 bool CVolumeFileAnalyzer::GetLabel(const std::uint8_t* record, char* label, int recordSize, int labelSize) {
-    if (record == nullptr || label == nullptr || recordSize < CNTFSFileRecord::kRecordBytes ||
-        recordSize > 65536 || labelSize < 1)
+    if (record == nullptr || label == nullptr || recordSize < CNTFSFileRecord::kRecordBytes || recordSize > 65536 ||
+        labelSize < 1)
         return false;
     std::vector<std::uint8_t> copy(record, record + recordSize);
     CNTFSFileRecord rec(copy.data(), recordSize, 0);
@@ -73,8 +72,8 @@ bool CVolumeFileAnalyzer::GetLabel(const std::uint8_t* record, char* label, int 
     if (offset + text + length >= static_cast<std::uint64_t>(CNTFSFileRecord::kRecordBytes)) return false;
     // Up to three UTF-8 bytes per UTF-16 unit: the caller's size bounds it,
     // not the UTF-16 length, so CJK labels come out whole.
-    const std::string utf8 = NTFSUtf16ToUtf8(a + text, static_cast<int>(length / 2),
-                                             static_cast<std::size_t>(labelSize - 1));
+    const std::string utf8 =
+        NTFSUtf16ToUtf8(a + text, static_cast<int>(length / 2), static_cast<std::size_t>(labelSize - 1));
     std::memcpy(label, utf8.data(), utf8.size());
     label[utf8.size()] = 0;
     return true;
@@ -128,8 +127,8 @@ CNTFSMultiFileRecord* GetMultiFileRecord(CNTFSFileNode& node, IStorageDevice& de
     return ReadMultiFileRecord(props->GetFileRecordStartSector(), device, props->GetExtendFileRecordInfoList());
 }
 
-const std::uint8_t* FindMainDataRunsAttribute(CNTFSMultiFileRecord& record, std::int64_t* sector,
-                                              std::uint32_t* offset, int* available) {
+const std::uint8_t* FindMainDataRunsAttribute(CNTFSMultiFileRecord& record, std::int64_t* sector, std::uint32_t* offset,
+                                              int* available) {
     if (!record.IsValid()) return nullptr;
     for (int i = 0; i < 64; ++i) {
         int room = 0;
@@ -142,9 +141,8 @@ const std::uint8_t* FindMainDataRunsAttribute(CNTFSMultiFileRecord& record, std:
     return nullptr;
 }
 
-bool GetResidentAttributeDatafromAttributeBuffer(const std::uint8_t* attribute, int available,
-                                                 std::uint8_t* out, std::uint32_t outSize,
-                                                 std::int64_t* length) {
+bool GetResidentAttributeDatafromAttributeBuffer(const std::uint8_t* attribute, int available, std::uint8_t* out,
+                                                 std::uint32_t outSize, std::int64_t* length) {
     if (attribute == nullptr || out == nullptr || length == nullptr ||
         !CNTFSFileRecordAttribute::IsValid(attribute, available) || !CNTFSFileRecordAttribute::IsResident(attribute))
         return false;
@@ -155,8 +153,8 @@ bool GetResidentAttributeDatafromAttributeBuffer(const std::uint8_t* attribute, 
     return true;
 }
 
-bool GetResidentDataRunsStream(CNTFSFileNode& node, IStorageDevice& device, std::int64_t* length,
-                               std::uint8_t* out, std::uint32_t outSize) {
+bool GetResidentDataRunsStream(CNTFSFileNode& node, IStorageDevice& device, std::int64_t* length, std::uint8_t* out,
+                               std::uint32_t outSize) {
     if (length == nullptr || out == nullptr) return false;
     return ResidentStream(GetMultiFileRecord(node, device), length, out, outSize);
 }

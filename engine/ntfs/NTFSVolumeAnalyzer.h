@@ -32,17 +32,16 @@ CNTFSMultiFileRecord* GetMultiFileRecord(CNTFSFileNode& node, IStorageDevice& de
 // The first unnamed $DATA attribute across base and extension records;
 // `sector` and `offset` (may be null) name the record holding it and its
 // place there, `available` the bytes from it to that record's end.
-const std::uint8_t* FindMainDataRunsAttribute(CNTFSMultiFileRecord& record, std::int64_t* sector,
-                                              std::uint32_t* offset, int* available = nullptr);
+const std::uint8_t* FindMainDataRunsAttribute(CNTFSMultiFileRecord& record, std::int64_t* sector, std::uint32_t* offset,
+                                              int* available = nullptr);
 // Copies a resident attribute's content; false when it is not resident, does
 // not fit `outSize` or does not lie inside the attribute.
-bool GetResidentAttributeDatafromAttributeBuffer(const std::uint8_t* attribute, int available,
-                                                 std::uint8_t* out, std::uint32_t outSize,
-                                                 std::int64_t* length);
+bool GetResidentAttributeDatafromAttributeBuffer(const std::uint8_t* attribute, int available, std::uint8_t* out,
+                                                 std::uint32_t outSize, std::int64_t* length);
 // The node's (or the record's at `recordSector`) resident unnamed $DATA
 // content: true with its length when it is resident and fits `outSize`.
-bool GetResidentDataRunsStream(CNTFSFileNode& node, IStorageDevice& device, std::int64_t* length,
-                               std::uint8_t* out, std::uint32_t outSize);
+bool GetResidentDataRunsStream(CNTFSFileNode& node, IStorageDevice& device, std::int64_t* length, std::uint8_t* out,
+                               std::uint32_t outSize);
 bool GetResidentDataRunsStream(std::uint64_t recordSector, IStorageDevice& device, std::int64_t* length,
                                std::uint8_t* out, std::uint32_t outSize);
 // An attribute's content, resident or in runs: runs are read whole in the

@@ -12,9 +12,8 @@ int CBufferStorageDevice::Close() {
     return 1;
 }
 
-int CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, std::uint64_t startSector,
-                                           std::uint32_t sectorSize, std::uint32_t sectorsPerBlock,
-                                           std::uint32_t blocks) {
+int CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, std::uint64_t startSector, std::uint32_t sectorSize,
+                                           std::uint32_t sectorsPerBlock, std::uint32_t blocks) {
     Close();
     m_device = device;
     m_sectorSize = sectorSize ? sectorSize : 512;
@@ -38,8 +37,10 @@ void CBufferStorageDevice::AddBlockToBuffer(const char* block) {
     std::memcpy(m_ring.data() + static_cast<std::size_t>(m_writePos) * m_sectorSize, block,
                 static_cast<std::size_t>(m_sectorsPerBlock) * m_sectorSize);
     m_writePos = (m_writePos + m_sectorsPerBlock) % m_capacity;
-    if (m_held < m_capacity) m_held += m_sectorsPerBlock;
-    else m_ringStart += m_sectorsPerBlock;
+    if (m_held < m_capacity)
+        m_held += m_sectorsPerBlock;
+    else
+        m_ringStart += m_sectorsPerBlock;
 }
 
 int CBufferStorageDevice::ReadSector(void* buffer, std::int64_t first, std::int64_t count) {

@@ -25,12 +25,19 @@ bool CLABELRAWTreeBuilder::KeyFolder(std::int32_t tag, const char** name, std::i
 bool CLABELRAWTreeBuilder::OfficeGroup(std::uint32_t type, const char** name, std::int64_t* id) {
     switch (type) {
     case RAW_FILE_TYPE_DOC:
-    case RAW_FILE_TYPE_DOCX: *name = "Word", *id = -12; return true;
+    case RAW_FILE_TYPE_DOCX:
+        *name = "Word", *id = -12;
+        return true;
     case RAW_FILE_TYPE_PPT:
-    case RAW_FILE_TYPE_PPTX: *name = "PowerPoint", *id = -10; return true;
+    case RAW_FILE_TYPE_PPTX:
+        *name = "PowerPoint", *id = -10;
+        return true;
     case RAW_FILE_TYPE_XLS:
-    case RAW_FILE_TYPE_XLSX: *name = "Excel", *id = -11; return true;
-    default: return false;
+    case RAW_FILE_TYPE_XLSX:
+        *name = "Excel", *id = -11;
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -41,13 +48,18 @@ std::string CLABELRAWTreeBuilder::GetKeyName(CRawFileInfo* record) {
     const char* group;
     std::int64_t groupId;
     switch (tag) {
-    case RAW_FILE_TAG_ARTIST: return value + "_MP3";
-    case RAW_FILE_TAG_CAMERA: return value + "_CAMERA";
+    case RAW_FILE_TAG_ARTIST:
+        return value + "_MP3";
+    case RAW_FILE_TAG_CAMERA:
+        return value + "_CAMERA";
     case RAW_FILE_TAG_OFFICE:
         return OfficeGroup(record->m_type, &group, &groupId) ? value + "_" + group : value;
-    case RAW_FILE_TAG_VIDEO_CAMERA: return value + "_MOV";
-    case RAW_FILE_TAG_PDF: return value + "_PDF";
-    default: return value;
+    case RAW_FILE_TAG_VIDEO_CAMERA:
+        return value + "_MOV";
+    case RAW_FILE_TAG_PDF:
+        return value + "_PDF";
+    default:
+        return value;
     }
 }
 
@@ -119,9 +131,12 @@ std::int64_t CLABELRAWTreeBuilder::InsertSubTagNodeToTree(std::int64_t parentId,
 }
 
 void CLABELRAWTreeBuilder::Forget(const NewFolder& f) {
-    if (f.kind == 0) m_keyFolders.erase(f.tag);
-    else if (f.kind == 1) m_valueFolders.erase(f.key);
-    else m_groups.erase(f.key);
+    if (f.kind == 0)
+        m_keyFolders.erase(f.tag);
+    else if (f.kind == 1)
+        m_valueFolders.erase(f.key);
+    else
+        m_groups.erase(f.key);
 }
 
 void CLABELRAWTreeBuilder::DropNewFolders() {

@@ -60,8 +60,8 @@ private:
     void Forget(const NewFolder& f);
 
     CRawSearchState* m_state;
-    std::map<std::int32_t, std::int64_t> m_keyFolders;  // tag -> key folder id
-    std::map<std::string, std::int64_t> m_valueFolders; // key string -> value folder id
+    std::map<std::int32_t, std::int64_t> m_keyFolders;   // tag -> key folder id
+    std::map<std::string, std::int64_t> m_valueFolders;  // key string -> value folder id
     // Office groups apart from the value folders, so a value that reads
     // "Word" never lands in the Word group.
     std::map<std::string, std::int64_t> m_groups;

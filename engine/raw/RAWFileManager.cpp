@@ -97,7 +97,10 @@ int CRAWFileManager::AddNode(CRawFileInfo* record, unsigned attribute, int paren
 }
 
 CRAWFileManagerSet::CRAWFileManagerSet(IDirecotryTreeBuilder* builder, CRawSearchState* state, int rootId)
-    : m_builder(builder), m_state(state), m_rootId(rootId), m_types(std::make_unique<CFileTypeManager>()),
+    : m_builder(builder),
+      m_state(state),
+      m_rootId(rootId),
+      m_types(std::make_unique<CFileTypeManager>()),
       m_labels(std::make_unique<CLABELRAWTreeBuilder>(state)) {
     m_types->Initialize();
 }

@@ -107,8 +107,7 @@ void CRAWSearchController::PreparetoSearch() {
     m_sectorSize = m_device->GetSectorSize() ? m_device->GetSectorSize() : 512;
     m_totalSectors = m_device->GetTotalSectors();
     m_state.SetDeviceSectorSize(m_sectorSize);
-    m_buffered.InitBufferDevice(m_device, 0, m_sectorSize, static_cast<std::uint32_t>(m_sectorsPerBlock),
-                                kRingBlocks);
+    m_buffered.InitBufferDevice(m_device, 0, m_sectorSize, static_cast<std::uint32_t>(m_sectorsPerBlock), kRingBlocks);
     m_nextBlock = 0;
     m_managers.reset();
     if (m_builder) {
@@ -370,7 +369,7 @@ void CRAWSearchController::EndSearch(int build) {
     for (CRawFileInfo* r : m_pending) m_streaming.push_back({r, false});
     m_pending.clear();
     LogDiagnostic("--------------%s:%d:list size = %d--------\n", "EndSearch", __LINE__,
-                static_cast<int>(m_streaming.size()));
+                  static_cast<int>(m_streaming.size()));
     while (!m_streaming.empty()) {
         if (!Continue()) break;
         Streaming s = m_streaming.front();
@@ -388,8 +387,7 @@ void CRAWSearchController::EndSearch(int build) {
     LogDiagnostic("--------------%s:%d:--------\n", "EndSearch", __LINE__);
     for (const auto& [type, n] : m_evictionLosses)
         CatchExeception::WriteLog("raw search: %llu evicted %s candidates could not be sized\n",
-                                  static_cast<unsigned long long>(n),
-                                  g_s_strFileExtName[type <= kMaxType ? type : 0]);
+                                  static_cast<unsigned long long>(n), g_s_strFileExtName[type <= kMaxType ? type : 0]);
     m_state.NotifyCenter().Reset();
     std::vector<std::uint8_t>().swap(m_blockBuffer);
     if (m_builder) {

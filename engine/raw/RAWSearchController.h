@@ -23,8 +23,8 @@ class CRAWFileManager;
 
 class CRAWSearchController : public ICompleteFileSystemSearchController {
 public:
-    static constexpr int kOpenSet = 32;      // candidates streamed at once
-    static constexpr int kRingBlocks = 20;   // recent blocks kept for sizing
+    static constexpr int kOpenSet = 32;            // candidates streamed at once
+    static constexpr int kRingBlocks = 20;         // recent blocks kept for sizing
     static constexpr std::uint32_t kSpare = 4096;  // bytes of the next block after the current one
     // Largest type with an extension slot; larger ones never index the table.
     static constexpr std::uint32_t kMaxType = RAW_FILE_TYPE_COUNT - 1;
@@ -99,14 +99,14 @@ private:
     std::map<std::int64_t, std::uint32_t>* m_fileSectorMap = nullptr;
     std::vector<std::uint8_t> m_blockBuffer;  // two blocks and the spare bytes
     std::uint32_t m_halfBytes = 0;
-    std::uint32_t m_spareHeld = 0;          // real bytes after the current block
-    std::int64_t m_lowerHalfEnd = -1;       // sector after the lower half's block; -1 = none
-    std::int64_t m_nextBlock = -1;          // where the ring expects the next block
+    std::uint32_t m_spareHeld = 0;     // real bytes after the current block
+    std::int64_t m_lowerHalfEnd = -1;  // sector after the lower half's block; -1 = none
+    std::int64_t m_nextBlock = -1;     // where the ring expects the next block
     TBitmap* m_bitmap = nullptr;
     std::uint32_t m_sectorSize = 512;
     std::int64_t m_totalSectors = 0;
     std::vector<Open> m_open;
-    CRawFileInfo m_temp;                    // reused for every sector that is dispatched
+    CRawFileInfo m_temp;  // reused for every sector that is dispatched
     std::uint32_t m_sinceCheck = 0;
     bool m_stopped = false;
     std::map<std::uint32_t, std::uint64_t> m_evictionLosses;

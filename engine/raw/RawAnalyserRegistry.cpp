@@ -8,17 +8,19 @@
 #include "raw/RawFileAnalyser.h"
 
 const char g_s_strFileExtName[RAW_FILE_TYPE_COUNT][9] = {
-    "Raw", "3DS", "3GP", "ADP", "ANI", "AI", "ASF", "WMA", "WMV", "AU", "AVI", "BMP", "CAB", "CDR",
-    "CHM", "CLK", "CMX", "CPT", "CRW", "CSL", "CUR", "DBX", "DLL", "DOC", "DWG", "DXF", "EMF", "EPS",
-    "EXE", "FH11", "GIF", "GZ", "HLP", "HTM", "ICO", "JPG", "LZH", "MAX", "MID", "MDB", "MNY", "MOF",
-    "MOV", "MP3", "MP4", "M4A", "M4V", "MPP", "OLE", "ONE", "PDF", "PNG", "PPT", "PUB", "PSD", "PSP",
-    "PST", "QPW", "RAR", "RIFF", "RTF", "SHW", "SWF", "TAR", "TIF", "TTF", "VSD", "WAV", "WPD", "WPG",
-    "WMF", "XLS", "ZIP", "DOCX", "XLSX", "PPTX", "ACCDB", "NEF", "NRW", "AAC", "AIFF", "APE", "OGG",
-    "CR2", "SR2", "ARW", "RAW", "RW2", "DNG", "RAF", "FLV", "SVG", "SIT", "SITX", "RM", "RMVB", "MKV",
-    "DCR", "KDC", "3FR", "ERF", "MEF", "MRW", "MDC", "PEF", "PTX", "SRW", "ORF", "X3F", "MPG", "PAGES",
-    "KEY", "NUMBERS", "DMG", "EPUB", "FCPEVENT", "EMLX", "ITL", "IPA", "pkg", "OLM", "ABCDDB", "icns",
-    "ODT", "ODS", "ODP", "MBOX", "INDD", "MUSE", "M2TS", "GPX", "PLIST", "IBA", "MOBI", "SIB", "JKS",
-    "PSAFE3", "NGRR", "TREC", "ENEX", "IPT", "AAF", "MXF", "SKETCH", "AEP", "TAX", "MLV",
+    "Raw", "3DS",    "3GP",   "ADP",  "ANI",     "AI",   "ASF",  "WMA",      "WMV",  "AU",   "AVI", "BMP",
+    "CAB", "CDR",    "CHM",   "CLK",  "CMX",     "CPT",  "CRW",  "CSL",      "CUR",  "DBX",  "DLL", "DOC",
+    "DWG", "DXF",    "EMF",   "EPS",  "EXE",     "FH11", "GIF",  "GZ",       "HLP",  "HTM",  "ICO", "JPG",
+    "LZH", "MAX",    "MID",   "MDB",  "MNY",     "MOF",  "MOV",  "MP3",      "MP4",  "M4A",  "M4V", "MPP",
+    "OLE", "ONE",    "PDF",   "PNG",  "PPT",     "PUB",  "PSD",  "PSP",      "PST",  "QPW",  "RAR", "RIFF",
+    "RTF", "SHW",    "SWF",   "TAR",  "TIF",     "TTF",  "VSD",  "WAV",      "WPD",  "WPG",  "WMF", "XLS",
+    "ZIP", "DOCX",   "XLSX",  "PPTX", "ACCDB",   "NEF",  "NRW",  "AAC",      "AIFF", "APE",  "OGG", "CR2",
+    "SR2", "ARW",    "RAW",   "RW2",  "DNG",     "RAF",  "FLV",  "SVG",      "SIT",  "SITX", "RM",  "RMVB",
+    "MKV", "DCR",    "KDC",   "3FR",  "ERF",     "MEF",  "MRW",  "MDC",      "PEF",  "PTX",  "SRW", "ORF",
+    "X3F", "MPG",    "PAGES", "KEY",  "NUMBERS", "DMG",  "EPUB", "FCPEVENT", "EMLX", "ITL",  "IPA", "pkg",
+    "OLM", "ABCDDB", "icns",  "ODT",  "ODS",     "ODP",  "MBOX", "INDD",     "MUSE", "M2TS", "GPX", "PLIST",
+    "IBA", "MOBI",   "SIB",   "JKS",  "PSAFE3",  "NGRR", "TREC", "ENEX",     "IPT",  "AAF",  "MXF", "SKETCH",
+    "AEP", "TAX",    "MLV",
 };
 
 namespace {
@@ -29,7 +31,7 @@ constexpr std::uint32_t kPerHit = 0xFFFFFFFFu;
 struct MapRow {
     std::uint8_t key[4];  // the first 4 bytes as they stand in the sector
     const char* analyser;
-    std::uint32_t type;   // the type written at the hit, or the analyser's own
+    std::uint32_t type;  // the type written at the hit, or the analyser's own
 };
 struct MultiRow {
     std::uint8_t key[2];
@@ -174,14 +176,10 @@ constexpr MultiRow kMultiRows[] = {
 
 // Asked about every sector, in this order.
 constexpr ListRow kListRows[] = {
-    {"Tessel::LZHAnalyser", RAW_FILE_TYPE_LZH},
-    {"FileEMFAnalyser", RAW_FILE_TYPE_EMF},
-    {"BruteForce::MovAnalyzer", RAW_FILE_TYPE_MOV},
-    {"RawSpeed::InddAnalyser", RAW_FILE_TYPE_INDD},
-    {"RawSpeed::New3DSAnalyser", RAW_FILE_TYPE_3DS},
-    {"RawSpeed::TARAnalyser", RAW_FILE_TYPE_TAR},
-    {"BruteForce::CM2TSAnalyser", RAW_FILE_TYPE_M2TS},
-    {"RawSpeed::MOBIAnalyser", RAW_FILE_TYPE_MOBI},
+    {"Tessel::LZHAnalyser", RAW_FILE_TYPE_LZH},         {"FileEMFAnalyser", RAW_FILE_TYPE_EMF},
+    {"BruteForce::MovAnalyzer", RAW_FILE_TYPE_MOV},     {"RawSpeed::InddAnalyser", RAW_FILE_TYPE_INDD},
+    {"RawSpeed::New3DSAnalyser", RAW_FILE_TYPE_3DS},    {"RawSpeed::TARAnalyser", RAW_FILE_TYPE_TAR},
+    {"BruteForce::CM2TSAnalyser", RAW_FILE_TYPE_M2TS},  {"RawSpeed::MOBIAnalyser", RAW_FILE_TYPE_MOBI},
     {"RawSpeed::PSAFE3Analyser", RAW_FILE_TYPE_PSAFE3},
 };
 

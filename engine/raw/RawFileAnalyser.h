@@ -23,57 +23,164 @@ extern const char g_s_strFileExtName[RAW_FILE_TYPE_COUNT][9];
 
 // Index into g_s_strFileExtName: decides extension, category folder and name counter.
 enum RAW_FILE_TYPE : std::uint32_t {
-    RAW_FILE_TYPE_UNKNOWN = 0, RAW_FILE_TYPE_3DS = 1, RAW_FILE_TYPE_3GP = 2, RAW_FILE_TYPE_ADP = 3,
-    RAW_FILE_TYPE_ANI = 4, RAW_FILE_TYPE_AI = 5, RAW_FILE_TYPE_ASF = 6, RAW_FILE_TYPE_WMA = 7,
-    RAW_FILE_TYPE_WMV = 8, RAW_FILE_TYPE_AU = 9, RAW_FILE_TYPE_AVI = 10, RAW_FILE_TYPE_BMP = 11,
-    RAW_FILE_TYPE_CAB = 12, RAW_FILE_TYPE_CDR = 13, RAW_FILE_TYPE_CHM = 14, RAW_FILE_TYPE_CLK = 15,
-    RAW_FILE_TYPE_CMX = 16, RAW_FILE_TYPE_CPT = 17, RAW_FILE_TYPE_CRW = 18, RAW_FILE_TYPE_CSL = 19,
-    RAW_FILE_TYPE_CUR = 20, RAW_FILE_TYPE_DBX = 21, RAW_FILE_TYPE_DLL = 22, RAW_FILE_TYPE_DOC = 23,
-    RAW_FILE_TYPE_DWG = 24, RAW_FILE_TYPE_DXF = 25, RAW_FILE_TYPE_EMF = 26, RAW_FILE_TYPE_EPS = 27,
-    RAW_FILE_TYPE_EXE = 28, RAW_FILE_TYPE_FH11 = 29, RAW_FILE_TYPE_GIF = 30, RAW_FILE_TYPE_GZ = 31,
-    RAW_FILE_TYPE_HLP = 32, RAW_FILE_TYPE_HTM = 33, RAW_FILE_TYPE_ICO = 34, RAW_FILE_TYPE_JPG = 35,
-    RAW_FILE_TYPE_LZH = 36, RAW_FILE_TYPE_MAX = 37, RAW_FILE_TYPE_MID = 38, RAW_FILE_TYPE_MDB = 39,
-    RAW_FILE_TYPE_MNY = 40, RAW_FILE_TYPE_MOF = 41, RAW_FILE_TYPE_MOV = 42, RAW_FILE_TYPE_MP3 = 43,
-    RAW_FILE_TYPE_MP4 = 44, RAW_FILE_TYPE_M4A = 45, RAW_FILE_TYPE_M4V = 46, RAW_FILE_TYPE_MPP = 47,
-    RAW_FILE_TYPE_OLE = 48, RAW_FILE_TYPE_ONE = 49, RAW_FILE_TYPE_PDF = 50, RAW_FILE_TYPE_PNG = 51,
-    RAW_FILE_TYPE_PPT = 52, RAW_FILE_TYPE_PUB = 53, RAW_FILE_TYPE_PSD = 54, RAW_FILE_TYPE_PSP = 55,
-    RAW_FILE_TYPE_PST = 56, RAW_FILE_TYPE_QPW = 57, RAW_FILE_TYPE_RAR = 58, RAW_FILE_TYPE_RIFF = 59,
-    RAW_FILE_TYPE_RTF = 60, RAW_FILE_TYPE_SHW = 61, RAW_FILE_TYPE_SWF = 62, RAW_FILE_TYPE_TAR = 63,
-    RAW_FILE_TYPE_TIF = 64, RAW_FILE_TYPE_TTF = 65, RAW_FILE_TYPE_VSD = 66, RAW_FILE_TYPE_WAV = 67,
-    RAW_FILE_TYPE_WPD = 68, RAW_FILE_TYPE_WPG = 69, RAW_FILE_TYPE_WMF = 70, RAW_FILE_TYPE_XLS = 71,
-    RAW_FILE_TYPE_ZIP = 72, RAW_FILE_TYPE_DOCX = 73, RAW_FILE_TYPE_XLSX = 74, RAW_FILE_TYPE_PPTX = 75,
-    RAW_FILE_TYPE_ACCDB = 76, RAW_FILE_TYPE_NEF = 77, RAW_FILE_TYPE_NRW = 78, RAW_FILE_TYPE_AAC = 79,
-    RAW_FILE_TYPE_AIFF = 80, RAW_FILE_TYPE_APE = 81, RAW_FILE_TYPE_OGG = 82, RAW_FILE_TYPE_CR2 = 83,
-    RAW_FILE_TYPE_SR2 = 84, RAW_FILE_TYPE_ARW = 85, RAW_FILE_TYPE_RAW = 86, RAW_FILE_TYPE_RW2 = 87,
-    RAW_FILE_TYPE_DNG = 88, RAW_FILE_TYPE_RAF = 89, RAW_FILE_TYPE_FLV = 90, RAW_FILE_TYPE_SVG = 91,
-    RAW_FILE_TYPE_SIT = 92, RAW_FILE_TYPE_SITX = 93, RAW_FILE_TYPE_RM = 94, RAW_FILE_TYPE_RMVB = 95,
-    RAW_FILE_TYPE_MKV = 96, RAW_FILE_TYPE_DCR = 97, RAW_FILE_TYPE_KDC = 98, RAW_FILE_TYPE_3FR = 99,
-    RAW_FILE_TYPE_ERF = 100, RAW_FILE_TYPE_MEF = 101, RAW_FILE_TYPE_MRW = 102, RAW_FILE_TYPE_MDC = 103,
-    RAW_FILE_TYPE_PEF = 104, RAW_FILE_TYPE_PTX = 105, RAW_FILE_TYPE_SRW = 106, RAW_FILE_TYPE_ORF = 107,
-    RAW_FILE_TYPE_X3F = 108, RAW_FILE_TYPE_MPG = 109, RAW_FILE_TYPE_PAGES = 110,
-    RAW_FILE_TYPE_KEY = 111, RAW_FILE_TYPE_NUMBERS = 112, RAW_FILE_TYPE_DMG = 113,
-    RAW_FILE_TYPE_EPUB = 114, RAW_FILE_TYPE_FCPEVENT = 115, RAW_FILE_TYPE_EMLX = 116,
-    RAW_FILE_TYPE_ITL = 117, RAW_FILE_TYPE_IPA = 118, RAW_FILE_TYPE_PKG = 119, RAW_FILE_TYPE_OLM = 120,
-    RAW_FILE_TYPE_ABCDDB = 121, RAW_FILE_TYPE_ICNS = 122, RAW_FILE_TYPE_ODT = 123,
-    RAW_FILE_TYPE_ODS = 124, RAW_FILE_TYPE_ODP = 125, RAW_FILE_TYPE_MBOX = 126,
-    RAW_FILE_TYPE_INDD = 127, RAW_FILE_TYPE_MUSE = 128, RAW_FILE_TYPE_M2TS = 129,
-    RAW_FILE_TYPE_GPX = 130, RAW_FILE_TYPE_PLIST = 131, RAW_FILE_TYPE_IBA = 132,
-    RAW_FILE_TYPE_MOBI = 133, RAW_FILE_TYPE_SIB = 134, RAW_FILE_TYPE_JKS = 135,
-    RAW_FILE_TYPE_PSAFE3 = 136, RAW_FILE_TYPE_NGRR = 137, RAW_FILE_TYPE_TREC = 138,
-    RAW_FILE_TYPE_ENEX = 139, RAW_FILE_TYPE_IPT = 140, RAW_FILE_TYPE_AAF = 141, RAW_FILE_TYPE_MXF = 142,
-    RAW_FILE_TYPE_SKETCH = 143, RAW_FILE_TYPE_AEP = 144, RAW_FILE_TYPE_TAX = 145,
+    RAW_FILE_TYPE_UNKNOWN = 0,
+    RAW_FILE_TYPE_3DS = 1,
+    RAW_FILE_TYPE_3GP = 2,
+    RAW_FILE_TYPE_ADP = 3,
+    RAW_FILE_TYPE_ANI = 4,
+    RAW_FILE_TYPE_AI = 5,
+    RAW_FILE_TYPE_ASF = 6,
+    RAW_FILE_TYPE_WMA = 7,
+    RAW_FILE_TYPE_WMV = 8,
+    RAW_FILE_TYPE_AU = 9,
+    RAW_FILE_TYPE_AVI = 10,
+    RAW_FILE_TYPE_BMP = 11,
+    RAW_FILE_TYPE_CAB = 12,
+    RAW_FILE_TYPE_CDR = 13,
+    RAW_FILE_TYPE_CHM = 14,
+    RAW_FILE_TYPE_CLK = 15,
+    RAW_FILE_TYPE_CMX = 16,
+    RAW_FILE_TYPE_CPT = 17,
+    RAW_FILE_TYPE_CRW = 18,
+    RAW_FILE_TYPE_CSL = 19,
+    RAW_FILE_TYPE_CUR = 20,
+    RAW_FILE_TYPE_DBX = 21,
+    RAW_FILE_TYPE_DLL = 22,
+    RAW_FILE_TYPE_DOC = 23,
+    RAW_FILE_TYPE_DWG = 24,
+    RAW_FILE_TYPE_DXF = 25,
+    RAW_FILE_TYPE_EMF = 26,
+    RAW_FILE_TYPE_EPS = 27,
+    RAW_FILE_TYPE_EXE = 28,
+    RAW_FILE_TYPE_FH11 = 29,
+    RAW_FILE_TYPE_GIF = 30,
+    RAW_FILE_TYPE_GZ = 31,
+    RAW_FILE_TYPE_HLP = 32,
+    RAW_FILE_TYPE_HTM = 33,
+    RAW_FILE_TYPE_ICO = 34,
+    RAW_FILE_TYPE_JPG = 35,
+    RAW_FILE_TYPE_LZH = 36,
+    RAW_FILE_TYPE_MAX = 37,
+    RAW_FILE_TYPE_MID = 38,
+    RAW_FILE_TYPE_MDB = 39,
+    RAW_FILE_TYPE_MNY = 40,
+    RAW_FILE_TYPE_MOF = 41,
+    RAW_FILE_TYPE_MOV = 42,
+    RAW_FILE_TYPE_MP3 = 43,
+    RAW_FILE_TYPE_MP4 = 44,
+    RAW_FILE_TYPE_M4A = 45,
+    RAW_FILE_TYPE_M4V = 46,
+    RAW_FILE_TYPE_MPP = 47,
+    RAW_FILE_TYPE_OLE = 48,
+    RAW_FILE_TYPE_ONE = 49,
+    RAW_FILE_TYPE_PDF = 50,
+    RAW_FILE_TYPE_PNG = 51,
+    RAW_FILE_TYPE_PPT = 52,
+    RAW_FILE_TYPE_PUB = 53,
+    RAW_FILE_TYPE_PSD = 54,
+    RAW_FILE_TYPE_PSP = 55,
+    RAW_FILE_TYPE_PST = 56,
+    RAW_FILE_TYPE_QPW = 57,
+    RAW_FILE_TYPE_RAR = 58,
+    RAW_FILE_TYPE_RIFF = 59,
+    RAW_FILE_TYPE_RTF = 60,
+    RAW_FILE_TYPE_SHW = 61,
+    RAW_FILE_TYPE_SWF = 62,
+    RAW_FILE_TYPE_TAR = 63,
+    RAW_FILE_TYPE_TIF = 64,
+    RAW_FILE_TYPE_TTF = 65,
+    RAW_FILE_TYPE_VSD = 66,
+    RAW_FILE_TYPE_WAV = 67,
+    RAW_FILE_TYPE_WPD = 68,
+    RAW_FILE_TYPE_WPG = 69,
+    RAW_FILE_TYPE_WMF = 70,
+    RAW_FILE_TYPE_XLS = 71,
+    RAW_FILE_TYPE_ZIP = 72,
+    RAW_FILE_TYPE_DOCX = 73,
+    RAW_FILE_TYPE_XLSX = 74,
+    RAW_FILE_TYPE_PPTX = 75,
+    RAW_FILE_TYPE_ACCDB = 76,
+    RAW_FILE_TYPE_NEF = 77,
+    RAW_FILE_TYPE_NRW = 78,
+    RAW_FILE_TYPE_AAC = 79,
+    RAW_FILE_TYPE_AIFF = 80,
+    RAW_FILE_TYPE_APE = 81,
+    RAW_FILE_TYPE_OGG = 82,
+    RAW_FILE_TYPE_CR2 = 83,
+    RAW_FILE_TYPE_SR2 = 84,
+    RAW_FILE_TYPE_ARW = 85,
+    RAW_FILE_TYPE_RAW = 86,
+    RAW_FILE_TYPE_RW2 = 87,
+    RAW_FILE_TYPE_DNG = 88,
+    RAW_FILE_TYPE_RAF = 89,
+    RAW_FILE_TYPE_FLV = 90,
+    RAW_FILE_TYPE_SVG = 91,
+    RAW_FILE_TYPE_SIT = 92,
+    RAW_FILE_TYPE_SITX = 93,
+    RAW_FILE_TYPE_RM = 94,
+    RAW_FILE_TYPE_RMVB = 95,
+    RAW_FILE_TYPE_MKV = 96,
+    RAW_FILE_TYPE_DCR = 97,
+    RAW_FILE_TYPE_KDC = 98,
+    RAW_FILE_TYPE_3FR = 99,
+    RAW_FILE_TYPE_ERF = 100,
+    RAW_FILE_TYPE_MEF = 101,
+    RAW_FILE_TYPE_MRW = 102,
+    RAW_FILE_TYPE_MDC = 103,
+    RAW_FILE_TYPE_PEF = 104,
+    RAW_FILE_TYPE_PTX = 105,
+    RAW_FILE_TYPE_SRW = 106,
+    RAW_FILE_TYPE_ORF = 107,
+    RAW_FILE_TYPE_X3F = 108,
+    RAW_FILE_TYPE_MPG = 109,
+    RAW_FILE_TYPE_PAGES = 110,
+    RAW_FILE_TYPE_KEY = 111,
+    RAW_FILE_TYPE_NUMBERS = 112,
+    RAW_FILE_TYPE_DMG = 113,
+    RAW_FILE_TYPE_EPUB = 114,
+    RAW_FILE_TYPE_FCPEVENT = 115,
+    RAW_FILE_TYPE_EMLX = 116,
+    RAW_FILE_TYPE_ITL = 117,
+    RAW_FILE_TYPE_IPA = 118,
+    RAW_FILE_TYPE_PKG = 119,
+    RAW_FILE_TYPE_OLM = 120,
+    RAW_FILE_TYPE_ABCDDB = 121,
+    RAW_FILE_TYPE_ICNS = 122,
+    RAW_FILE_TYPE_ODT = 123,
+    RAW_FILE_TYPE_ODS = 124,
+    RAW_FILE_TYPE_ODP = 125,
+    RAW_FILE_TYPE_MBOX = 126,
+    RAW_FILE_TYPE_INDD = 127,
+    RAW_FILE_TYPE_MUSE = 128,
+    RAW_FILE_TYPE_M2TS = 129,
+    RAW_FILE_TYPE_GPX = 130,
+    RAW_FILE_TYPE_PLIST = 131,
+    RAW_FILE_TYPE_IBA = 132,
+    RAW_FILE_TYPE_MOBI = 133,
+    RAW_FILE_TYPE_SIB = 134,
+    RAW_FILE_TYPE_JKS = 135,
+    RAW_FILE_TYPE_PSAFE3 = 136,
+    RAW_FILE_TYPE_NGRR = 137,
+    RAW_FILE_TYPE_TREC = 138,
+    RAW_FILE_TYPE_ENEX = 139,
+    RAW_FILE_TYPE_IPT = 140,
+    RAW_FILE_TYPE_AAF = 141,
+    RAW_FILE_TYPE_MXF = 142,
+    RAW_FILE_TYPE_SKETCH = 143,
+    RAW_FILE_TYPE_AEP = 144,
+    RAW_FILE_TYPE_TAX = 145,
     RAW_FILE_TYPE_MLV = 146,
 };
 
 // The kind of metadata tag a record carries; the tag trees group by it.
 enum RAW_FILE_TAG : std::int32_t {
     RAW_FILE_TAG_NONE = -1,
-    RAW_FILE_TAG_ARTIST = 0,       // audio, value = artist
-    RAW_FILE_TAG_CAMERA = 1,       // photo, value = camera model
-    RAW_FILE_TAG_OFFICE = 2,       // office document
-    RAW_FILE_TAG_VIDEO_CAMERA = 3, // film, value = camera model
-    RAW_FILE_TAG_PDF = 4,          // PDF document
-    RAW_FILE_TAG_ILLUSTRATION = 5, // illustration
+    RAW_FILE_TAG_ARTIST = 0,        // audio, value = artist
+    RAW_FILE_TAG_CAMERA = 1,        // photo, value = camera model
+    RAW_FILE_TAG_OFFICE = 2,        // office document
+    RAW_FILE_TAG_VIDEO_CAMERA = 3,  // film, value = camera model
+    RAW_FILE_TAG_PDF = 4,           // PDF document
+    RAW_FILE_TAG_ILLUSTRATION = 5,  // illustration
 };
 // Only these tags have a folder in the tag trees; anything else (-1 with a
 // value included) is filed by extension.
@@ -88,11 +195,11 @@ class CRawFileInfo {
 public:
     // Made fresh for every sector by the driver.
     struct SearchContext {
-        std::int64_t bufferStartSector = 0;  // first sector of the driver's buffer
-        std::int64_t blockEndSector = 0;     // first sector after the current block
-        std::uint32_t leadingZero = 0;       // 4 when the sector's first 4 bytes are zero
-        std::uint32_t trailingZeroBytes = 0; // 0..32 in steps of 4
-        CRawFileInfo* newFile = nullptr;     // the record another hit made at this sector
+        std::int64_t bufferStartSector = 0;   // first sector of the driver's buffer
+        std::int64_t blockEndSector = 0;      // first sector after the current block
+        std::uint32_t leadingZero = 0;        // 4 when the sector's first 4 bytes are zero
+        std::uint32_t trailingZeroBytes = 0;  // 0..32 in steps of 4
+        CRawFileInfo* newFile = nullptr;      // the record another hit made at this sector
         // The driver's buffer; every read beside the sector goes through it.
         SectorView view;
     };
@@ -136,8 +243,8 @@ public:
     // Non-zero = match. `view` holds the bytes from bufferStartSector up to
     // blockEndSector and the spare bytes after; reads go through it.
     virtual int AnalyseBufferEx(std::uint8_t* sector, CRawFileInfo& record, std::int64_t sectorSize,
-                                std::int64_t sectorNumber, std::int64_t bufferStartSector,
-                                std::int64_t blockEndSector, const SectorView& view) = 0;
+                                std::int64_t sectorNumber, std::int64_t bufferStartSector, std::int64_t blockEndSector,
+                                const SectorView& view) = 0;
 };
 
 // One file format's recogniser. Mutable state lives in the object (set 0 is
@@ -189,16 +296,17 @@ private:
 // first-cluster repair (built once).
 class CRawFileAnalyserListSingle {
 public:
-    using AnalyserMap = std::map<std::uint32_t, IRawFileAnalyser*>;           // first 4 bytes, little-endian
-    using AnalyserMultimap = std::multimap<std::uint16_t, IRawFileAnalyser*>; // first 2 bytes, equal keys in insertion order
-    using AnalyserList = std::list<IRawFileAnalyser*>;                        // no fixed signature
+    using AnalyserMap = std::map<std::uint32_t, IRawFileAnalyser*>;  // first 4 bytes, little-endian
+    using AnalyserMultimap =
+        std::multimap<std::uint16_t, IRawFileAnalyser*>;  // first 2 bytes, equal keys in insertion order
+    using AnalyserList = std::list<IRawFileAnalyser*>;    // no fixed signature
 
     // Where the candidates of one two-byte prefix lie in a set's flat arrays.
     struct DispatchEntry {
-        std::uint16_t mapBegin = 0;   // into MapKeys
-        std::uint8_t mapCount = 0;    // map keys that start with the prefix
-        std::uint8_t multiCount = 0;  // multimap entries of the prefix
-        std::uint16_t multiBegin = 0; // into MultiAnalysers
+        std::uint16_t mapBegin = 0;    // into MapKeys
+        std::uint8_t mapCount = 0;     // map keys that start with the prefix
+        std::uint8_t multiCount = 0;   // multimap entries of the prefix
+        std::uint16_t multiBegin = 0;  // into MultiAnalysers
     };
     // O(1) dispatch of a set, rebuilt with it.
     struct Dispatch {

@@ -52,8 +52,8 @@ bool RawFileBuffer::Load(std::uint8_t* buffer, std::uint64_t window) {
     // The window may run past the device's end: read what is left of it.
     const std::int64_t total = m_totalSectors;
     if (total <= 0 || first >= static_cast<std::uint64_t>(total)) return false;
-    const std::int64_t count = std::min<std::int64_t>(static_cast<std::int64_t>(sectors + 1),
-                                                      total - static_cast<std::int64_t>(first));
+    const std::int64_t count =
+        std::min<std::int64_t>(static_cast<std::int64_t>(sectors + 1), total - static_cast<std::int64_t>(first));
     std::memset(buffer, 0, bytes);
     if (count <= 0) return false;
     if (m_device->ReadSector(buffer, static_cast<std::int64_t>(first), count) == 1) return true;

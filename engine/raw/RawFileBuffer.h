@@ -38,7 +38,8 @@ public:
     // Bytes readable from GetRawFileBuffer(byteOffset): to the window's end
     // plus the spare sector.
     std::size_t AvailableAt(std::uint64_t byteOffset) const {
-        return m_windowSize == 0 ? 0 : m_windowSize + m_sectorSize - static_cast<std::size_t>(byteOffset % m_windowSize);
+        return m_windowSize == 0 ? 0
+                                 : m_windowSize + m_sectorSize - static_cast<std::size_t>(byteOffset % m_windowSize);
     }
 
 private:

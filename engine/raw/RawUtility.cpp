@@ -4,8 +4,7 @@
 
 #include "foundation/ByteOrder.h"
 
-const std::uint8_t* Apimemstr(const std::uint8_t* buffer, int length, const std::uint8_t* pattern,
-                              int patternLength) {
+const std::uint8_t* Apimemstr(const std::uint8_t* buffer, int length, const std::uint8_t* pattern, int patternLength) {
     if (buffer == nullptr || pattern == nullptr || length < 1 || patternLength < 1 || patternLength > length)
         return nullptr;
     const std::uint8_t* end = buffer + (length - patternLength) + 1;
@@ -56,8 +55,10 @@ int RawUtility::Binary_Compare(const std::uint8_t* buffer, int length) {
     while (low < high - 1) {
         const int middle = low + (high - low) / 2;
         last = middle;
-        if (zeroFrom(middle)) high = middle;
-        else low = middle;
+        if (zeroFrom(middle))
+            high = middle;
+        else
+            low = middle;
     }
     return last + 1;
 }

@@ -7,8 +7,7 @@
 
 // The first occurrence of the pattern inside the first `length` bytes, or
 // null (null pointers, a length below 1 or a pattern longer than the buffer).
-const std::uint8_t* Apimemstr(const std::uint8_t* buffer, int length, const std::uint8_t* pattern,
-                              int patternLength);
+const std::uint8_t* Apimemstr(const std::uint8_t* buffer, int length, const std::uint8_t* pattern, int patternLength);
 
 namespace BruteForce {
 

@@ -19,8 +19,11 @@ public:
     // blockEndSector, then `spareBytes` more real bytes.
     SectorView(const std::uint8_t* buffer, std::uint32_t sectorSize, std::int64_t bufferStartSector,
                std::int64_t blockEndSector, std::uint32_t spareBytes)
-        : m_buffer(buffer), m_sectorSize(sectorSize), m_bufferStartSector(bufferStartSector),
-          m_blockEndSector(blockEndSector), m_spareBytes(spareBytes) {
+        : m_buffer(buffer),
+          m_sectorSize(sectorSize),
+          m_bufferStartSector(bufferStartSector),
+          m_blockEndSector(blockEndSector),
+          m_spareBytes(spareBytes) {
         if (buffer == nullptr || sectorSize == 0 || bufferStartSector < 0 || blockEndSector < bufferStartSector)
             *this = SectorView();
     }

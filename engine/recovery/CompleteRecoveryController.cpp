@@ -51,7 +51,7 @@ void CCompleteRecoveryController::InitializeSearcher(std::vector<_SEARCHER_INFO>
 }
 
 EngineResult CCompleteRecoveryController::StartDataRecovery(IStorageDevice* device, IProgress* progress,
-                                                           IDrirectoryTree* tree) {
+                                                            IDrirectoryTree* tree) {
     if (device == nullptr || progress == nullptr || tree == nullptr) return kDeepScanNullArgument;
     m_runs.push_back(std::make_unique<Run>());
     m_run = m_runs.back().get();
@@ -159,9 +159,13 @@ IDataRecovery* CCompleteRecoveryController::GetDataRecovery(_tagSearcherType typ
 
 IRecoveryController* CreateRecoveryController(_RECOVERY_CONTROLLER_TYPE type) {
     switch (type) {
-        case RECOVERY_CONTROLLER_QUICK: return new CDeletedRecoveryController();
-        case RECOVERY_CONTROLLER_DEEP_VOLUME: return new CCompleteRecoveryController();
-        case RECOVERY_CONTROLLER_DEEP_DISK: return new CPartitionRecoveryController();
-        default: return nullptr;
+    case RECOVERY_CONTROLLER_QUICK:
+        return new CDeletedRecoveryController();
+    case RECOVERY_CONTROLLER_DEEP_VOLUME:
+        return new CCompleteRecoveryController();
+    case RECOVERY_CONTROLLER_DEEP_DISK:
+        return new CPartitionRecoveryController();
+    default:
+        return nullptr;
     }
 }

@@ -44,8 +44,8 @@ void CCompressFileReader::ReGroupCompressDataRunList(IDataRunList* runs, std::li
     out.splice(out.end(), pending);
 }
 
-int CCompressFileReader::DecompressBlock(unsigned char* output, int limit, const unsigned char* chunk,
-                                         int available, bool* damaged) {
+int CCompressFileReader::DecompressBlock(unsigned char* output, int limit, const unsigned char* chunk, int available,
+                                         bool* damaged) {
     if (limit < 1 || output == nullptr || chunk == nullptr || available < 2) return 0;
     limit = std::min(limit, kChunkBytes);
     const int header = byteorder::LE16(chunk);
@@ -176,8 +176,7 @@ bool CCompressFileReader::DeCompressFile(
                     whole = note(ReadClusters(p->s64LCN, p->length, input.data() + at)) && whole;
                     at += static_cast<std::int64_t>(p->length) * m_clusterSize;
                 }
-                if (!DecompressUnit(input.data(), at, output.data(), span) && whole)
-                    whole = note(FILE_READ_DECODE);
+                if (!DecompressUnit(input.data(), at, output.data(), span) && whole) whole = note(FILE_READ_DECODE);
                 data = output.data();
             }
         } else if (piece.eType == COMPRESSED_UNIT) {
@@ -229,8 +228,8 @@ bool CCompressFileReader::Recovery(int fd, IProgress* progress, bool& fallback) 
         [&](std::int64_t at, const unsigned char* bytes, std::int64_t n) {
             if (bytes == nullptr) bytes = zeros.data();
             for (std::int64_t done = 0; done < n;) {
-                const ssize_t w = pwrite(fd, bytes + done, static_cast<std::size_t>(n - done),
-                                         static_cast<off_t>(at + done));
+                const ssize_t w =
+                    pwrite(fd, bytes + done, static_cast<std::size_t>(n - done), static_cast<off_t>(at + done));
                 if (w < 0 && errno == EINTR) continue;
                 if (w <= 0) return false;
                 done += w;
@@ -238,7 +237,7 @@ bool CCompressFileReader::Recovery(int fd, IProgress* progress, bool& fallback) 
             return true;
         },
         progress);
-    struct stat st{};
+    struct stat st {};
     if (ok && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, m_dataSize) != 0) ok = false;
     return ok && m_failure == FILE_READ_OK;
 }
@@ -248,7 +247,8 @@ bool CCompressFileReader::Recovery(char* target, int limit, IProgress* progress)
     const std::int64_t end = std::min<std::int64_t>(limit, m_dataSize);
     if (m_runs->IsResident()) {
         int read = 0;
-        return end == 0 || CFileReader::Read(0, reinterpret_cast<unsigned char*>(target), static_cast<int>(end), read, nullptr);
+        return end == 0 ||
+               CFileReader::Read(0, reinterpret_cast<unsigned char*>(target), static_cast<int>(end), read, nullptr);
     }
     std::memset(target, 0, static_cast<std::size_t>(end));
     return DeCompressFile(
@@ -268,15 +268,16 @@ unsigned CCompressFileReader::ReadData(long long offset, char* buffer, unsigned 
 int CCompressFileReader::ReadData(long long offset, char* buffer, unsigned length, int* error) {
     if (m_node == nullptr || buffer == nullptr || offset < 0 || offset >= m_dataSize) return 0;
     if (m_runs != nullptr && m_runs->IsResident()) return CFileReader::ReadData(offset, buffer, length, error);
-    const std::int64_t end = std::min<std::int64_t>({static_cast<std::int64_t>(offset) + length, m_dataSize,
-                                                     static_cast<std::int64_t>(offset) + 0x7FFFFFFF});
+    const std::int64_t end = std::min<std::int64_t>(
+        {static_cast<std::int64_t>(offset) + length, m_dataSize, static_cast<std::int64_t>(offset) + 0x7FFFFFFF});
     std::memset(buffer, 0, static_cast<std::size_t>(end - offset));
     const bool ok = DeCompressFile(
         offset, end,
         [&](std::int64_t at, const unsigned char* bytes, std::int64_t n) {
             const std::int64_t lo = std::max<std::int64_t>(at, offset);
             const std::int64_t hi = std::min<std::int64_t>(at + n, end);
-            if (bytes && hi > lo) std::memcpy(buffer + (lo - offset), bytes + (lo - at), static_cast<std::size_t>(hi - lo));
+            if (bytes && hi > lo)
+                std::memcpy(buffer + (lo - offset), bytes + (lo - at), static_cast<std::size_t>(hi - lo));
             return true;
         },
         nullptr);

@@ -81,6 +81,6 @@ private:
     // failed read); FILE_READ_OK or the reason of the failure.
     int ReadClusters(std::int64_t lcn, std::int64_t clusters, unsigned char* out);
 
-    int m_failure = 0;            // FileReadError of the last copy or read
+    int m_failure = 0;             // FileReadError of the last copy or read
     std::int64_t m_goodBytes = 0;  // bytes of the last copy from whole units
 };

@@ -103,8 +103,7 @@ EngineResult CDataRecovery::Initialize(IFileSystemSearchController* searcher, IS
     return ENGINE_OK;
 }
 
-EngineResult CDataRecovery::Initialize(std::vector<CSearchedPartitionInfo*>& partitions,
-                                       IStorageDevice* device) {
+EngineResult CDataRecovery::Initialize(std::vector<CSearchedPartitionInfo*>& partitions, IStorageDevice* device) {
     if (device == nullptr) return DATA_RECOVERY_COPY_NO_DEVICE;
     FreePartitions();
     m_partitions.assign(partitions.size(), nullptr);
@@ -135,8 +134,7 @@ bool CDataRecovery::IsDataRunInRange(std::int64_t start, std::int64_t length, co
     std::int64_t first = 0, count = 0, last = 0;
     if (length <= 0 || !p.GetRunDeviceSector(start, &first)) return false;
     const std::int64_t spc = p.GetSectorsPerCluster() ? p.GetSectorsPerCluster() : 1;
-    if (__builtin_mul_overflow(length, spc, &count) || __builtin_add_overflow(first, count - 1, &last))
-        return false;
+    if (__builtin_mul_overflow(length, spc, &count) || __builtin_add_overflow(first, count - 1, &last)) return false;
     const std::int64_t begin = p.GetStartSector();
     if (first < begin) return false;
     return static_cast<std::uint64_t>(last - begin) < p.GetTotalSectors();
@@ -183,8 +181,8 @@ CSearchedPartitionInfo* CDataRecovery::GetNodePartition(CFileNode* node) {
     for (unsigned i = 0; i < m_partitionCount; ++i) {
         CSearchedPartitionInfo* p = m_partitions[i];
         if (p == nullptr) continue;
-        if (IsMetaDataInRange(node, *p) && IsDataRunListInRange(node, *p) &&
-            p->GetSectorsPerCluster() % 2 == 0 && IsClusterSuit(node, *p))
+        if (IsMetaDataInRange(node, *p) && IsDataRunListInRange(node, *p) && p->GetSectorsPerCluster() % 2 == 0 &&
+            IsClusterSuit(node, *p))
             return p;
     }
     return m_partitions[0];
@@ -317,9 +315,9 @@ EngineResult CDataRecovery::RecoverToDescriptor(int fd, const char* name, IProgr
             }
             if (!ok) {
                 if (outcome.readError == FILE_READ_OK) outcome.writeErrno = errno ? errno : EIO;
-                CatchExeception::WriteLog("%s:%d compressed copy of [%s] failed: %s\n", "RecoverTo", 289, name,
-                                          outcome.readError ? FileReadErrorText(outcome.readError)
-                                                            : std::strerror(outcome.writeErrno));
+                CatchExeception::WriteLog(
+                    "%s:%d compressed copy of [%s] failed: %s\n", "RecoverTo", 289, name,
+                    outcome.readError ? FileReadErrorText(outcome.readError) : std::strerror(outcome.writeErrno));
                 return DATA_RECOVERY_COMPRESSED_FAILED;
             }
             SetTimes(fd, name);
@@ -415,7 +413,7 @@ EngineResult CDataRecovery::CopyPlain(int fd, const char* name, IProgress* progr
                 writeFailing = true;
                 // Start the chunk again at its own offset: drop whatever part
                 // of it reached the file.
-                struct stat st{};
+                struct stat st {};
                 if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, done) != 0) fd = -1;
             }
         }
@@ -431,7 +429,7 @@ EngineResult CDataRecovery::CopyPlain(int fd, const char* name, IProgress* progr
     }
     if (fd >= 0 && !writeFailing) {
         // Holes left by failed reads (a failed last chunk too) keep their place.
-        struct stat st{};
+        struct stat st {};
         if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fd, done) != 0) {
             outcome.writeErrno = errno;
             writeFailing = true;
@@ -448,8 +446,7 @@ void CDataRecovery::SetTimes(int fd, const char* path) {
         times[1] = times[0];
         futimens(fd, times);
     }
-    if (auto* node = dynamic_cast<CFileNode*>(m_node); node && path && *path)
-        SetFolderTimes(path, node->GetParent());
+    if (auto* node = dynamic_cast<CFileNode*>(m_node); node && path && *path) SetFolderTimes(path, node->GetParent());
 }
 
 unsigned CDataRecovery::ReadSmallJPG(char* out, unsigned capacity) {

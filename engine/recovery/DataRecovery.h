@@ -82,7 +82,7 @@ private:
 
     std::mutex m_lock;
     std::vector<unsigned char> m_buffer;
-    IFileReader* m_reader = nullptr;  // owned
+    IFileReader* m_reader = nullptr;                    // owned
     std::vector<CSearchedPartitionInfo*> m_partitions;  // owned
     unsigned m_partitionCount = 0;
     IStorageDevice* m_device = nullptr;

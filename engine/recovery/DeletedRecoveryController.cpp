@@ -24,7 +24,6 @@ ScanControllerFactories& DefaultFactories() {
     return defaults;
 }
 
-
 // Passes every call through and notes whether a finished record went by, so
 // that a scan reports finished exactly once.
 class FinishWatcher : public IProgress {
@@ -42,7 +41,6 @@ private:
     IProgress* m_inner;
     bool m_finished = false;
 };
-
 
 }  // namespace
 
@@ -63,20 +61,20 @@ std::string GetDeviceDescription(IStorageDevice* device) {
     IStorageDeviceData* holder = device->GetPrivateData();
     if (holder == nullptr) return std::string();
     switch (device->GetType()) {
-        case STORAGE_DEVICE_VOLUME: {
-            auto* data = dynamic_cast<IVolumeDeviceData*>(holder);
-            CCollectedVolumeDeviceInfoStruct* info = data ? data->GetVolumeInfo() : nullptr;
-            if (info == nullptr || info->kind != 0) return std::string();
-            return std::string(info->volumeName, strnlen(info->volumeName, sizeof(info->volumeName)));
-        }
-        case STORAGE_DEVICE_QVX: {
-            auto* data = dynamic_cast<IQVXDeviceData*>(holder);
-            CQVXDeviceInfoStruct* info = data ? data->GetQVXInfo() : nullptr;
-            if (info == nullptr) return std::string();
-            return std::string(info->name, strnlen(info->name, sizeof(info->name)));
-        }
-        default:
-            return std::string();
+    case STORAGE_DEVICE_VOLUME: {
+        auto* data = dynamic_cast<IVolumeDeviceData*>(holder);
+        CCollectedVolumeDeviceInfoStruct* info = data ? data->GetVolumeInfo() : nullptr;
+        if (info == nullptr || info->kind != 0) return std::string();
+        return std::string(info->volumeName, strnlen(info->volumeName, sizeof(info->volumeName)));
+    }
+    case STORAGE_DEVICE_QVX: {
+        auto* data = dynamic_cast<IQVXDeviceData*>(holder);
+        CQVXDeviceInfoStruct* info = data ? data->GetQVXInfo() : nullptr;
+        if (info == nullptr) return std::string();
+        return std::string(info->name, strnlen(info->name, sizeof(info->name)));
+    }
+    default:
+        return std::string();
     }
 }
 
@@ -99,7 +97,7 @@ int CDeletedRecoveryController::Initialize(IRecoveryFilter* filter) {
 }
 
 EngineResult CDeletedRecoveryController::StartDataRecovery(IStorageDevice* device, IProgress* progress,
-                                                          IDrirectoryTree* tree) {
+                                                           IDrirectoryTree* tree) {
     if (device == nullptr || progress == nullptr || tree == nullptr) return kQuickScanNullArgument;
     SendProgress(progress, PROGRESS_STATE_RUNNING, 1, 0);
     // Quick scans read one volume's metadata; a whole disk is scanned volume by volume.
@@ -116,14 +114,25 @@ EngineResult CDeletedRecoveryController::StartDataRecovery(IStorageDevice* devic
 
     IQuickFileSystemSearchController* searcher = nullptr;
     switch (GetVolumeFileSystemType(device)) {
-        case FILE_SYSTEM_FAT12:
-        case FILE_SYSTEM_FAT16:
-        case FILE_SYSTEM_FAT32: searcher = factories.fatQuick ? factories.fatQuick() : nullptr; break;
-        case FILE_SYSTEM_NTFS: searcher = factories.ntfsQuick ? factories.ntfsQuick() : nullptr; break;
-        case FILE_SYSTEM_EXFAT: searcher = factories.exfatQuick ? factories.exfatQuick() : nullptr; break;
-        case FILE_SYSTEM_HFSPLUS: searcher = factories.hfsplusQuick ? factories.hfsplusQuick() : nullptr; break;
-        case FILE_SYSTEM_APFS: searcher = factories.apfsQuick ? factories.apfsQuick() : nullptr; break;
-        default: break;
+    case FILE_SYSTEM_FAT12:
+    case FILE_SYSTEM_FAT16:
+    case FILE_SYSTEM_FAT32:
+        searcher = factories.fatQuick ? factories.fatQuick() : nullptr;
+        break;
+    case FILE_SYSTEM_NTFS:
+        searcher = factories.ntfsQuick ? factories.ntfsQuick() : nullptr;
+        break;
+    case FILE_SYSTEM_EXFAT:
+        searcher = factories.exfatQuick ? factories.exfatQuick() : nullptr;
+        break;
+    case FILE_SYSTEM_HFSPLUS:
+        searcher = factories.hfsplusQuick ? factories.hfsplusQuick() : nullptr;
+        break;
+    case FILE_SYSTEM_APFS:
+        searcher = factories.apfsQuick ? factories.apfsQuick() : nullptr;
+        break;
+    default:
+        break;
     }
     m_searcher = searcher;
     if (searcher == nullptr) {
@@ -199,4 +208,3 @@ IDataRecovery* CDeletedRecoveryController::GetDataRecovery(_tagSearcherType type
     }
     return writer;
 }
-

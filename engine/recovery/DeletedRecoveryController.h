@@ -49,7 +49,7 @@ public:
 private:
     void KeepReplayedPartitions();
 
-    IDirecotryTreeBuilder* m_builder = nullptr;       // the last run's
+    IDirecotryTreeBuilder* m_builder = nullptr;  // the last run's
     IRecoveryFilter* m_filter = nullptr;
     IStorageDevice* m_device = nullptr;
     IQuickFileSystemSearchController* m_searcher = nullptr;  // the last run's

@@ -36,14 +36,22 @@ void SleepSeconds(unsigned seconds) {
 
 const char* RootSuffix(_tagSearcherType type) {
     switch (type) {
-        case SEARCHER_HFSPLUS: return "(HFS+)";
-        case SEARCHER_FAT: return "(FAT/FAT32)";
-        case SEARCHER_EXFAT: return "(ExFat)";
-        case SEARCHER_RAW: return "(RAW Files)";
-        case SEARCHER_NTFS: return "(NTFS)";
-        case SEARCHER_RAW_TAG: return "(Label RAW Files)";
-        case SEARCHER_APFS: return "(APFS)";
-        default: return "";
+    case SEARCHER_HFSPLUS:
+        return "(HFS+)";
+    case SEARCHER_FAT:
+        return "(FAT/FAT32)";
+    case SEARCHER_EXFAT:
+        return "(ExFat)";
+    case SEARCHER_RAW:
+        return "(RAW Files)";
+    case SEARCHER_NTFS:
+        return "(NTFS)";
+    case SEARCHER_RAW_TAG:
+        return "(Label RAW Files)";
+    case SEARCHER_APFS:
+        return "(APFS)";
+    default:
+        return "";
     }
 }
 
@@ -344,8 +352,7 @@ bool CDirectoryTreeBuilder::IsEmptyFolder(CFileNode* node) {
     return true;
 }
 
-void CDirectoryTreeBuilder::CollectSubtree(_DIRECTORY_TREE_INFO& info, CFileNode* top,
-                                           std::vector<IFileNode*>& batch) {
+void CDirectoryTreeBuilder::CollectSubtree(_DIRECTORY_TREE_INFO& info, CFileNode* top, std::vector<IFileNode*>& batch) {
     // Parents go before their children, so a sink can file each node under a
     // parent it has already seen.
     std::vector<CFileNode*>& stack = m_collect;
@@ -673,8 +680,7 @@ void CDirectoryTreeBuilder::ReleaseNodeByFilter(_DIRECTORY_TREE_INFO& info) {
     info.folders.ForEach(settle);
     info.files.Clear();
     info.folders.Clear();
-    if (!m_replay)
-        LogDiagnostic("CDirectoryTreeBuilder::ReleaseNodeByFilter --- nReleasedCount = %d\n", released);
+    if (!m_replay) LogDiagnostic("CDirectoryTreeBuilder::ReleaseNodeByFilter --- nReleasedCount = %d\n", released);
 }
 
 void CDirectoryTreeBuilder::FlashBuild(_tagSearcherType type) {

@@ -25,7 +25,7 @@ IDirecotryTreeBuilder* CreateTreeBuilder(bool replay);
 // Clock and sleeper of the builder: builds are paced by wall-clock seconds and
 // a tree's first batch follows its root after a pause. Tests replace both.
 struct TreeBuilderTiming {
-    std::function<int64_t()> now;             // seconds since 1970
+    std::function<int64_t()> now;  // seconds since 1970
     std::function<void(unsigned)> sleepSeconds;
 };
 TreeBuilderTiming& GetTreeBuilderTiming();

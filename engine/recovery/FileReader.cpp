@@ -37,11 +37,16 @@ bool UndoRecordFixups(unsigned char* record, std::size_t bytes) {
 
 const char* FileReadErrorText(int error) {
     switch (error) {
-        case FILE_READ_OK: return "no error";
-        case FILE_READ_PAST_END: return "its data lies past the end of the device";
-        case FILE_READ_RUNS_END: return "its clusters end before its size";
-        case FILE_READ_DECODE: return "its compressed data does not decode";
-        default: return "the device failed to read its data";
+    case FILE_READ_OK:
+        return "no error";
+    case FILE_READ_PAST_END:
+        return "its data lies past the end of the device";
+    case FILE_READ_RUNS_END:
+        return "its clusters end before its size";
+    case FILE_READ_DECODE:
+        return "its compressed data does not decode";
+    default:
+        return "the device failed to read its data";
     }
 }
 
@@ -146,8 +151,7 @@ int CFileReader::ReadDeviceBytes(std::int64_t sector, std::int64_t byteOffset, u
 
 int CFileReader::Read(long long offset, unsigned char* buffer, int length, int& read, int* error) {
     read = 0;
-    if (m_node == nullptr || m_device == nullptr || buffer == nullptr || offset < 0 ||
-        offset >= m_dataSize) {
+    if (m_node == nullptr || m_device == nullptr || buffer == nullptr || offset < 0 || offset >= m_dataSize) {
         CatchExeception::WriteLog("%s %d\r\n", "Read", 93);
         return 0;
     }
@@ -203,8 +207,7 @@ int CFileReader::Read(long long offset, unsigned char* buffer, int length, int& 
 
 int CFileReader::ReadResidentData(long long offset, unsigned char* buffer, int length, int& read) {
     read = 0;
-    if (m_runs == nullptr || m_device == nullptr || buffer == nullptr || offset < 0 || length < 0)
-        return 0;
+    if (m_runs == nullptr || m_device == nullptr || buffer == nullptr || offset < 0 || length < 0) return 0;
     CDataRunWalker walk(m_runs);
     const DataRun* run = walk.First();
     if (run == nullptr || run->start < 0) return 0;

@@ -77,8 +77,7 @@ protected:
     // Copies `length` bytes that start `byteOffset` bytes after device sector
     // `sector`; whole sectors go straight into `out`. FILE_READ_OK or the
     // reason of the failure.
-    int ReadDeviceBytes(std::int64_t sector, std::int64_t byteOffset, unsigned char* out,
-                         std::int64_t length);
+    int ReadDeviceBytes(std::int64_t sector, std::int64_t byteOffset, unsigned char* out, std::int64_t length);
     std::uint32_t DeviceSectorSize() const;
 
     IDataRunList* m_runs = nullptr;      // the node's, not owned

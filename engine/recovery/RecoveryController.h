@@ -17,7 +17,7 @@ class IFileSystemSearchController;
 class IFileReader;
 
 enum _RECOVERY_CONTROLLER_TYPE : uint32_t {
-    RECOVERY_CONTROLLER_QUICK = 0,      // quick scan of one volume
+    RECOVERY_CONTROLLER_QUICK = 0,  // quick scan of one volume
     RECOVERY_CONTROLLER_DEEP_VOLUME = 1,
     RECOVERY_CONTROLLER_DEEP_DISK = 2,
     RECOVERY_CONTROLLER_NONE = 3,

@@ -59,25 +59,39 @@ namespace {
 
 FILE_TYPE_ID CategoryOfBit(unsigned bit) {
     switch (bit) {
-        case FILTER_DOCUMENT: return FILE_TYPE_DOCUMENT;
-        case FILTER_PICTURES: return FILE_TYPE_PICTURES;
-        case FILTER_MOVIES: return FILE_TYPE_MOVIES;
-        case FILTER_MUSIC: return FILE_TYPE_MUSIC;
-        case FILTER_ARCHIVES: return FILE_TYPE_ARCHIVES;
-        case FILTER_EMAIL: return FILE_TYPE_EMAIL;
-        default: return FILE_TYPE_UNKNOWN;
+    case FILTER_DOCUMENT:
+        return FILE_TYPE_DOCUMENT;
+    case FILTER_PICTURES:
+        return FILE_TYPE_PICTURES;
+    case FILTER_MOVIES:
+        return FILE_TYPE_MOVIES;
+    case FILTER_MUSIC:
+        return FILE_TYPE_MUSIC;
+    case FILTER_ARCHIVES:
+        return FILE_TYPE_ARCHIVES;
+    case FILTER_EMAIL:
+        return FILE_TYPE_EMAIL;
+    default:
+        return FILE_TYPE_UNKNOWN;
     }
 }
 
 unsigned BitOfCategory(FILE_TYPE_ID id) {
     switch (id) {
-        case FILE_TYPE_DOCUMENT: return FILTER_DOCUMENT;
-        case FILE_TYPE_PICTURES: return FILTER_PICTURES;
-        case FILE_TYPE_MUSIC: return FILTER_MUSIC;
-        case FILE_TYPE_MOVIES: return FILTER_MOVIES;
-        case FILE_TYPE_ARCHIVES: return FILTER_ARCHIVES;
-        case FILE_TYPE_EMAIL: return FILTER_EMAIL;
-        default: return FILTER_OTHER;
+    case FILE_TYPE_DOCUMENT:
+        return FILTER_DOCUMENT;
+    case FILE_TYPE_PICTURES:
+        return FILTER_PICTURES;
+    case FILE_TYPE_MUSIC:
+        return FILTER_MUSIC;
+    case FILE_TYPE_MOVIES:
+        return FILTER_MOVIES;
+    case FILE_TYPE_ARCHIVES:
+        return FILTER_ARCHIVES;
+    case FILE_TYPE_EMAIL:
+        return FILTER_EMAIL;
+    default:
+        return FILTER_OTHER;
     }
 }
 

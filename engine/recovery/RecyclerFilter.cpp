@@ -26,9 +26,7 @@ constexpr size_t kIndexReadSize = 1024;
 // The path is looked for in the first 512 bytes of the index file.
 constexpr size_t kPathArea = 512;
 
-uint16_t Unit(const char* data, size_t offset) {
-    return byteorder::LE16(data + offset);
-}
+uint16_t Unit(const char* data, size_t offset) { return byteorder::LE16(data + offset); }
 
 }  // namespace
 

@@ -15,9 +15,9 @@ public:
     // Reads up to `size` bytes from the start of a node's data into buffer and
     // returns the count read (0 or less on failure). cluster0Sector is where
     // run start 0 lies on the device.
-    using IndexFileReader = std::function<int64_t(IStorageDevice* device, CFileNode* node, int64_t cluster0Sector,
-                                                  int sectorsPerCluster, _tagSearcherType type, char* buffer,
-                                                  uint32_t size)>;
+    using IndexFileReader =
+        std::function<int64_t(IStorageDevice* device, CFileNode* node, int64_t cluster0Sector, int sectorsPerCluster,
+                              _tagSearcherType type, char* buffer, uint32_t size)>;
 
     // 1 for a folder named like a recycle bin (any case).
     static int IsRecycleBinSigleNode(CFileNode* node);

@@ -10,9 +10,7 @@
 #include "storage/StorageError.h"
 
 // Sector sizes a device may report: 512 or a multiple of it, never 0.
-constexpr bool IsUsableSectorSize(std::int64_t bytes) {
-    return bytes >= 512 && bytes % 512 == 0 && bytes <= 65536;
-}
+constexpr bool IsUsableSectorSize(std::int64_t bytes) { return bytes >= 512 && bytes % 512 == 0 && bytes <= 65536; }
 
 class CStorageDeviceBase : public IStorageDevice {
 public:

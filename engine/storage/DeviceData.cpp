@@ -24,16 +24,14 @@ public:
     void SetDiskInfo(CCollectDiskDeviceInfoStruct* info) override { m_info = info; }
 };
 
-class CPartitionDeviceData final
-    : public CHolderBase<IPartitionDeviceData, CCollectedPartitionDeviceInfoStruct> {
+class CPartitionDeviceData final : public CHolderBase<IPartitionDeviceData, CCollectedPartitionDeviceInfoStruct> {
 public:
     using CHolderBase::CHolderBase;
     CCollectedPartitionDeviceInfoStruct* GetPartitionInfo() override { return m_info; }
     void SetPartitionInfo(CCollectedPartitionDeviceInfoStruct* info) override { m_info = info; }
 };
 
-class CVolumeDeviceData final
-    : public CHolderBase<IVolumeDeviceData, CCollectedVolumeDeviceInfoStruct> {
+class CVolumeDeviceData final : public CHolderBase<IVolumeDeviceData, CCollectedVolumeDeviceInfoStruct> {
 public:
     using CHolderBase::CHolderBase;
     CCollectedVolumeDeviceInfoStruct* GetVolumeInfo() override { return m_info; }
@@ -65,12 +63,8 @@ IPartitionDeviceData* CreatePartitionDeviceData(CCollectedPartitionDeviceInfoStr
 IVolumeDeviceData* CreateVolumeDeviceData(CCollectedVolumeDeviceInfoStruct* info) {
     return new (std::nothrow) CVolumeDeviceData(info);
 }
-IDmgDeviceData* CreateDMGDeviceData(CDMGDeviceInfoStruct* info) {
-    return new (std::nothrow) CDmgDeviceData(info);
-}
-IQVXDeviceData* CreateQVXDeviceData(CQVXDeviceInfoStruct* info) {
-    return new (std::nothrow) CQvxDeviceData(info);
-}
+IDmgDeviceData* CreateDMGDeviceData(CDMGDeviceInfoStruct* info) { return new (std::nothrow) CDmgDeviceData(info); }
+IQVXDeviceData* CreateQVXDeviceData(CQVXDeviceInfoStruct* info) { return new (std::nothrow) CQvxDeviceData(info); }
 
 CCollectDiskDeviceInfoStruct* DiskInfoOf(IStorageDevice* device) {
     if (!device) return nullptr;

@@ -30,67 +30,67 @@ enum : std::uint32_t {
 
 // A whole disk. Zero-filled before it is filled.
 struct CCollectDiskDeviceInfoStruct {
-    std::uint32_t kind;             // always 0
+    std::uint32_t kind;  // always 0
     std::uint32_t reserved;
     std::uint32_t busType;          // DISK_BUS_*
     std::uint32_t partitionScheme;  // PARTITION_SCHEME_*
     std::uint32_t writable;
     char mediaName[128];
-    char bsdName[128];              // e.g. "sdb", "nvme0n1", "loop0"
+    char bsdName[128];  // e.g. "sdb", "nvme0n1", "loop0"
     std::int64_t sectorSize;
     std::int64_t totalSectors;
-    std::int64_t cylinders;         // totalSectors / 16065
-    std::int64_t heads;             // 255
-    std::int64_t sectorsPerTrack;   // 63
-    std::int32_t deviceNumber;      // makedev(major, minor)
+    std::int64_t cylinders;        // totalSectors / 16065
+    std::int64_t heads;            // 255
+    std::int64_t sectorsPerTrack;  // 63
+    std::int32_t deviceNumber;     // makedev(major, minor)
 };
 
 // A partition-table entry of a disk.
 struct CCollectedPartitionDeviceInfoStruct {
-    std::uint32_t kind;             // copied from the disk record (0)
+    std::uint32_t kind;  // copied from the disk record (0)
     std::uint32_t reserved1;
     std::uint32_t reserved2;
-    std::uint32_t fileSystemType;   // enumFILE_SYSTEM_TYPE
+    std::uint32_t fileSystemType;  // enumFILE_SYSTEM_TYPE
     char label[100];
     std::int64_t sectorSize;
     std::int64_t sectorCount;
-    std::int32_t deviceNumber;      // of the disk
-    IStorageDevice* parent;         // the disk (not owned)
-    std::int32_t partitionNumber;   // -1 for the whole-disk pseudo entry
-    std::uint8_t typeGuid[16];      // GPT type GUID, in-memory (mixed-endian) layout
-    std::uint8_t partitionGuid[16]; // GPT unique GUID, same layout
+    std::int32_t deviceNumber;       // of the disk
+    IStorageDevice* parent;          // the disk (not owned)
+    std::int32_t partitionNumber;    // -1 for the whole-disk pseudo entry
+    std::uint8_t typeGuid[16];       // GPT type GUID, in-memory (mixed-endian) layout
+    std::uint8_t partitionGuid[16];  // GPT unique GUID, same layout
     char apmType[32];
-    std::int64_t startSector;       // first sector on the disk
+    std::int64_t startSector;  // first sector on the disk
 };
 
 // A volume, listed by the system or converted from a partition record.
 struct CCollectedVolumeDeviceInfoStruct {
-    std::uint32_t kind;             // 0
+    std::uint32_t kind;  // 0
     std::uint32_t reserved1;
     std::uint32_t reserved2;
-    std::uint32_t fileSystemType;   // enumFILE_SYSTEM_TYPE
+    std::uint32_t fileSystemType;  // enumFILE_SYSTEM_TYPE
     char label[100];
-    char volumeName[1024];          // shown to the user
-    char bsdName[128];              // e.g. "sdb1"; empty for a converted partition
+    char volumeName[1024];  // shown to the user
+    char bsdName[128];      // e.g. "sdb1"; empty for a converted partition
     std::int64_t sectorSize;
     std::int64_t totalSectors;
-    std::int32_t deviceNumber;      // makedev(major, minor) of the volume
-    IStorageDevice* parent;         // the disk (not owned)
-    std::int32_t partitionNumber;   // -1 for whole-disk media
+    std::int32_t deviceNumber;     // makedev(major, minor) of the volume
+    IStorageDevice* parent;        // the disk (not owned)
+    std::int32_t partitionNumber;  // -1 for whole-disk media
     std::uint8_t typeGuid[16];
     std::uint8_t partitionGuid[16];
-    char apmType[32];               // also the partition's content text
-    std::int64_t startSector;       // 0 when not known
+    char apmType[32];          // also the partition's content text
+    std::int64_t startSector;  // 0 when not known
     std::uint32_t mounted;
 };
 
 // A DMG image (2,088 bytes, kept whole in saved scan results).
 struct CDMGDeviceInfoStruct {
-    std::uint64_t sectorSize;       // 512
+    std::uint64_t sectorSize;  // 512
     std::uint64_t totalSectors;
-    std::uint64_t dataOffset;       // file offset of sector 0
+    std::uint64_t dataOffset;  // file offset of sector 0
     std::uint64_t fileSize;
-    char fileName[1024];            // last path component; byte 1023 always 0
+    char fileName[1024];  // last path component; byte 1023 always 0
     char filePath[1024];
     std::uint8_t zero[8];
 };
@@ -102,9 +102,9 @@ struct CQVXDeviceInfoStruct {
     std::uint64_t totalSectors;
     std::uint64_t dataOffset;
     std::uint64_t fileSize;
-    char name[128];                 // byte 127 always 0
+    char name[128];  // byte 127 always 0
     char path[1024];
-    std::uint64_t createTime;       // seconds since 1970
+    std::uint64_t createTime;  // seconds since 1970
 };
 static_assert(sizeof(CQVXDeviceInfoStruct) == 1192);
 

@@ -24,64 +24,52 @@ namespace {
 constexpr std::uint8_t kModule = ENGINE_MODULE_ENUM_DEVICE;
 
 // The node to open for a kernel name; empty when the name cannot be a node.
-std::string NodePath(const EnumDeviceConfig& config, const std::string& name)
-{
-    if (config.devDir == "/dev")
-        return DevicePathOf(name.c_str());
-    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
-        return {};
+std::string NodePath(const EnumDeviceConfig& config, const std::string& name) {
+    if (config.devDir == "/dev") return DevicePathOf(name.c_str());
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return {};
     std::string path = config.devDir + "/" + name;
-    if (path.size() > 127) // device paths are kept in 128-byte fields
+    if (path.size() > 127)  // device paths are kept in 128-byte fields
         return {};
     return path;
 }
 
-void CopyText(char* dst, std::size_t size, const std::string& src)
-{
+void CopyText(char* dst, std::size_t size, const std::string& src) {
     std::memset(dst, 0, size);
     std::memcpy(dst, src.data(), std::min(size - 1, src.size()));
 }
 
-std::int32_t DeviceNumber(unsigned major, unsigned minor)
-{
+std::int32_t DeviceNumber(unsigned major, unsigned minor) {
     // The value stat() reports as st_dev, so the front end can tell a
     // destination on the scanned device.
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(makedev(major, minor)));
 }
 
-std::string LastComponent(const std::string& path)
-{
+std::string LastComponent(const std::string& path) {
     std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return path;
+    if (slash == std::string::npos) return path;
     std::string tail = path.substr(slash + 1);
     return tail.empty() ? path : tail;
 }
 
 void SortDevices(std::list<IStorageDevice*>& devices) { devices.sort(CDevListSortAlgorithm()); }
 
-void ReleaseAll(std::list<IStorageDevice*>& devices)
-{
-    for (IStorageDevice* d : devices)
-        delete d;
+void ReleaseAll(std::list<IStorageDevice*>& devices) {
+    for (IStorageDevice* d : devices) delete d;
     devices.clear();
 }
 
 // Opens a device; a device the user may not read (EPERM/EACCES) is kept so
 // that the list shows it, unreadable.
-bool OpenKeepingUnpermitted(IStorageDevice* device, const std::string& path)
-{
+bool OpenKeepingUnpermitted(IStorageDevice* device, const std::string& path) {
     std::vector<char> p(path.begin(), path.end());
     p.push_back('\0');
-    if (device->Open(p.data()) == 1)
-        return true;
+    if (device->Open(p.data()) == 1) return true;
     return device->IsPermitted() == 0;
 }
 
 // The partition entries a disk's table gives, or the one whole-disk pseudo
 // entry when the disk has no table; false when the table could not be read.
-bool PartitionEntriesOf(IStorageDevice* disk, std::list<PartitionEntry>& entries, EngineResult& error)
-{
+bool PartitionEntriesOf(IStorageDevice* disk, std::list<PartitionEntry>& entries, EngineResult& error) {
     error = PartitionEntriesOrWholeDisk(disk, entries);
     if (IsEngineFailure(error)) {
         entries.clear();
@@ -90,22 +78,17 @@ bool PartitionEntriesOf(IStorageDevice* disk, std::list<PartitionEntry>& entries
     return true;
 }
 
-} // namespace
+}  // namespace
 
 void RecogniseVolume(const VolumeRecogniser& recognise, IStorageDevice* device, std::uint32_t& fileSystemType,
-                     char* label, std::size_t labelSize)
-{
+                     char* label, std::size_t labelSize) {
     fileSystemType = FILE_SYSTEM_UNKNOWN;
-    if (label && labelSize)
-        std::memset(label, 0, labelSize);
-    if (!device || !recognise)
-        return;
+    if (label && labelSize) std::memset(label, 0, labelSize);
+    if (!device || !recognise) return;
     std::unique_ptr<IVolumeAnalyzeController> controller(recognise(device, 0));
-    if (!controller)
-        return;
+    if (!controller) return;
     IVolumeAnalyze* analyzer = controller->GetVolumeAnzlyzer();
-    if (!analyzer)
-        return;
+    if (!analyzer) return;
     fileSystemType = analyzer->GetFileSystemType();
     if (label && labelSize) {
         analyzer->GetLabel(label, static_cast<int>(labelSize));
@@ -115,29 +98,22 @@ void RecogniseVolume(const VolumeRecogniser& recognise, IStorageDevice* device, 
 
 // ---- disks ----
 
-EngineResult CEnumDisk::ExecEnum(std::list<IStorageDevice*>& disks)
-{
+EngineResult CEnumDisk::ExecEnum(std::list<IStorageDevice*>& disks) {
     SysfsBlockInfo sysfs(m_config.sysfsRoot);
     for (const std::string& name : sysfs.ListBlockDevices()) {
-        if (m_config.acceptDisk && !m_config.acceptDisk(name))
-            continue;
+        if (m_config.acceptDisk && !m_config.acceptDisk(name)) continue;
         SysfsDisk info;
-        if (!sysfs.ReadDisk(name, info) || !SysfsBlockInfo::IsCandidateDisk(info))
-            continue;
+        if (!sysfs.ReadDisk(name, info) || !SysfsBlockInfo::IsCandidateDisk(info)) continue;
         const std::string path = NodePath(m_config, name);
-        if (path.empty())
-            continue;
+        if (path.empty()) continue;
         CatchExeception::WriteLog("CIOKitFunc::BSDName2DevPath = %s\n", path.c_str());
         std::unique_ptr<CDiskDevice> disk(CreateDiskDevice(path.c_str()));
-        if (!disk || !OpenKeepingUnpermitted(disk.get(), path))
-            continue;
+        if (!disk || !OpenKeepingUnpermitted(disk.get(), path)) continue;
 
         const std::int64_t sectorSize = info.logicalBlockSize ? info.logicalBlockSize : 512;
-        if (sectorSize % 512 != 0 || info.size512 > static_cast<std::uint64_t>(INT64_MAX) / 512)
-            continue;
+        if (sectorSize % 512 != 0 || info.size512 > static_cast<std::uint64_t>(INT64_MAX) / 512) continue;
         const std::int64_t size = static_cast<std::int64_t>(info.size512) * 512;
-        if (size < kMinDiskBytes || !info.hasDev)
-            continue;
+        if (size < kMinDiskBytes || !info.hasDev) continue;
 
         auto record = std::make_unique<CCollectDiskDeviceInfoStruct>();
         std::memset(record.get(), 0, sizeof(*record));
@@ -157,8 +133,7 @@ EngineResult CEnumDisk::ExecEnum(std::list<IStorageDevice*>& disks)
         CopyText(record->bsdName, sizeof(record->bsdName), name);
 
         IDiskDeviceData* holder = CreateDiskDeviceData(record.get());
-        if (!holder)
-            continue;
+        if (!holder) continue;
         record.release();
         disk->SetPrivateData(holder);
         disks.push_back(disk.release());
@@ -169,15 +144,13 @@ EngineResult CEnumDisk::ExecEnum(std::list<IStorageDevice*>& disks)
 
 // ---- partitions ----
 
-EngineResult CEnumPartition::ExecEnum(IStorageDevice* disk, std::list<IStorageDevice*>& partitions)
-{
+EngineResult CEnumPartition::ExecEnum(IStorageDevice* disk, std::list<IStorageDevice*>& partitions) {
     const CCollectDiskDeviceInfoStruct* diskInfo = DiskInfoOf(disk);
-    if (!diskInfo)
-        return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NULL);
+    if (!diskInfo) return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NULL);
     std::list<PartitionEntry> entries;
     EngineResult error = ENGINE_OK;
     if (!PartitionEntriesOf(disk, entries, error))
-        return ENGINE_OK; // an unreadable table leaves the disk without partitions
+        return ENGINE_OK;  // an unreadable table leaves the disk without partitions
 
     EngineResult result = ENGINE_OK;
     for (const PartitionEntry& entry : entries) {
@@ -215,8 +188,7 @@ EngineResult CEnumPartition::ExecEnum(IStorageDevice* disk, std::list<IStorageDe
         part->SetPrivateData(holder);
         partitions.push_back(part.release());
     }
-    if (IsEngineFailure(result))
-        return result; // what was made so far stays, unsorted
+    if (IsEngineFailure(result)) return result;  // what was made so far stays, unsorted
     SortDevices(partitions);
     return ENGINE_OK;
 }
@@ -236,14 +208,12 @@ struct VolumeMedium {
     bool hasDev = false;
 };
 
-} // namespace
+}  // namespace
 
-EngineResult CEnumVolume::ExecEnum(IStorageDevice* disk, std::list<IStorageDevice*>& volumes)
-{
+EngineResult CEnumVolume::ExecEnum(IStorageDevice* disk, std::list<IStorageDevice*>& volumes) {
     auto* diskDevice = dynamic_cast<CDiskDevice*>(disk);
     const CCollectDiskDeviceInfoStruct* diskInfo = DiskInfoOf(disk);
-    if (!diskInfo)
-        return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NULL);
+    if (!diskInfo) return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NULL);
     const std::string diskName(diskInfo->bsdName, strnlen(diskInfo->bsdName, sizeof(diskInfo->bsdName)));
     const std::int64_t sectorSize = diskInfo->sectorSize > 0 ? diskInfo->sectorSize : 512;
 
@@ -276,8 +246,7 @@ EngineResult CEnumVolume::ExecEnum(IStorageDevice* disk, std::list<IStorageDevic
                 if (bp.number == p.number && (bp.mbrType == 0x05 || bp.mbrType == 0x0F || bp.mbrType == 0x85))
                     container = true;
             }
-            if (container)
-                continue;
+            if (container) continue;
             VolumeMedium m;
             m.name = p.name;
             m.number = p.number;
@@ -295,11 +264,9 @@ EngineResult CEnumVolume::ExecEnum(IStorageDevice* disk, std::list<IStorageDevic
 
     for (const VolumeMedium& m : media) {
         const std::string path = NodePath(m_config, m.name);
-        if (path.empty() || !m.hasDev || m.size512 == 0)
-            continue;
+        if (path.empty() || !m.hasDev || m.size512 == 0) continue;
         std::unique_ptr<IStorageDevice> volume(CreateVolumeDevice(path.c_str()));
-        if (!volume || !OpenKeepingUnpermitted(volume.get(), path))
-            continue;
+        if (!volume || !OpenKeepingUnpermitted(volume.get(), path)) continue;
 
         auto record = std::make_unique<CCollectedVolumeDeviceInfoStruct>();
         std::memset(record.get(), 0, sizeof(*record));
@@ -324,8 +291,7 @@ EngineResult CEnumVolume::ExecEnum(IStorageDevice* disk, std::list<IStorageDevic
         if (!m.whole && diskInfo->partitionScheme == PARTITION_SCHEME_GPT) {
             const BlkidPartition* bp = nullptr;
             for (const BlkidPartition& candidate : table.partitions) {
-                if (candidate.number == m.number)
-                    bp = &candidate;
+                if (candidate.number == m.number) bp = &candidate;
             }
             if (!bp || !BlkidProbe::ParseGuid(bp->typeString, record->typeGuid) ||
                 !BlkidProbe::ParseGuid(bp->uuid, record->partitionGuid))
@@ -333,25 +299,21 @@ EngineResult CEnumVolume::ExecEnum(IStorageDevice* disk, std::list<IStorageDevic
         } else if (!m.whole && diskInfo->partitionScheme == PARTITION_SCHEME_APM) {
             std::string type;
             for (const BlkidPartition& candidate : table.partitions) {
-                if (candidate.number == m.number)
-                    type = candidate.typeString;
+                if (candidate.number == m.number) type = candidate.typeString;
             }
             if (type.empty()) {
                 for (const PartitionEntry& e : entries) {
-                    if (e.number == m.number)
-                        type.assign(e.typeName, strnlen(e.typeName, sizeof(e.typeName)));
+                    if (e.number == m.number) type.assign(e.typeName, strnlen(e.typeName, sizeof(e.typeName)));
                 }
             }
-            if (type.empty())
-                continue;
+            if (type.empty()) continue;
             CopyText(record->apmType, sizeof(record->apmType), type);
         }
 
         RecogniseVolume(m_config.recognise, volume.get(), record->fileSystemType, record->label, sizeof(record->label));
         if (record->fileSystemType == FILE_SYSTEM_APFS) {
             // The APFS recogniser names the container's first volume.
-            if (record->label[0])
-                name.assign(record->label, strnlen(record->label, sizeof(record->label)));
+            if (record->label[0]) name.assign(record->label, strnlen(record->label, sizeof(record->label)));
             std::vector<char> apfsPath(mountPoint.begin(), mountPoint.end());
             apfsPath.push_back('\0');
             volume->SetApfsDevicePath(mounted ? apfsPath.data() : const_cast<char*>(""));
@@ -359,8 +321,7 @@ EngineResult CEnumVolume::ExecEnum(IStorageDevice* disk, std::list<IStorageDevic
         CopyText(record->volumeName, sizeof(record->volumeName), name);
 
         IVolumeDeviceData* holder = CreateVolumeDeviceData(record.get());
-        if (!holder)
-            continue;
+        if (!holder) continue;
         record.release();
         volume->SetPrivateData(holder);
         volumes.push_back(volume.release());
@@ -381,8 +342,7 @@ EngineResult CEnumVolume::ExecEnum(IStorageDevice* disk, std::list<IStorageDevic
     if (diskDevice) {
         std::vector<CCollectedVolumeDeviceInfoStruct> copies;
         for (IStorageDevice* v : volumes) {
-            if (const CCollectedVolumeDeviceInfoStruct* info = VolumeInfoOf(v))
-                copies.push_back(*info);
+            if (const CCollectedVolumeDeviceInfoStruct* info = VolumeInfoOf(v)) copies.push_back(*info);
         }
         diskDevice->SetVolumes(copies);
     }
@@ -391,25 +351,20 @@ EngineResult CEnumVolume::ExecEnum(IStorageDevice* disk, std::list<IStorageDevic
 
 // ---- list-based enumerator ----
 
-EngineResult CEnumDevice::EnumDiskDevice(std::list<IStorageDevice*>& disks)
-{
+EngineResult CEnumDevice::EnumDiskDevice(std::list<IStorageDevice*>& disks) {
     disks.clear();
     return CEnumDisk(m_config).ExecEnum(disks);
 }
 
-EngineResult CEnumDevice::EnumPartitionDevice(const IStorageDevice* disk, std::list<IStorageDevice*>& partitions)
-{
+EngineResult CEnumDevice::EnumPartitionDevice(const IStorageDevice* disk, std::list<IStorageDevice*>& partitions) {
     partitions.clear();
-    if (!disk)
-        return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NULL);
+    if (!disk) return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NULL);
     return CEnumPartition(m_config).ExecEnum(const_cast<IStorageDevice*>(disk), partitions);
 }
 
-EngineResult CEnumDevice::EnumVolumeDevice(const IStorageDevice* disk, std::list<IStorageDevice*>& volumes)
-{
+EngineResult CEnumDevice::EnumVolumeDevice(const IStorageDevice* disk, std::list<IStorageDevice*>& volumes) {
     volumes.clear();
-    if (!disk)
-        return ENGINE_OK;
+    if (!disk) return ENGINE_OK;
     return CEnumVolume(m_config).ExecEnum(const_cast<IStorageDevice*>(disk), volumes);
 }
 
@@ -417,37 +372,30 @@ EngineResult CEnumDevice::EnumVolumeDevice(const IStorageDevice* disk, std::list
 
 namespace {
 
-EngineResult CopyOut(const std::list<IStorageDevice*>& devices, IStorageDevice** out, int& count, bool zeroIsSmall)
-{
+EngineResult CopyOut(const std::list<IStorageDevice*>& devices, IStorageDevice** out, int& count, bool zeroIsSmall) {
     const int n = static_cast<int>(devices.size());
     if (!out) {
         count = n;
         return ENGINE_OK;
     }
-    if (count == 0 && !zeroIsSmall)
-        return ENGINE_OK;
-    if (count < n)
-        return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_ARRAY_SMALL);
+    if (count == 0 && !zeroIsSmall) return ENGINE_OK;
+    if (count < n) return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_ARRAY_SMALL);
     std::copy(devices.begin(), devices.end(), out);
     count = n;
     return ENGINE_OK;
 }
 
-} // namespace
+}  // namespace
 
 CEnumDeviceEx::CEnumDeviceEx(EnumDeviceConfig config) : m_config(std::move(config)) {}
 
-CEnumDeviceEx::~CEnumDeviceEx()
-{
-    if (m_initialised)
-        Uninit();
+CEnumDeviceEx::~CEnumDeviceEx() {
+    if (m_initialised) Uninit();
     ReleaseAll(m_retired);
 }
 
-EngineResult CEnumDeviceEx::Init()
-{
-    if (m_initialised)
-        Uninit(); // a second Init is a refresh; never leak the old lists
+EngineResult CEnumDeviceEx::Init() {
+    if (m_initialised) Uninit();  // a second Init is a refresh; never leak the old lists
     m_enum = new CEnumDevice(m_config);
     m_enum->EnumDiskDevice(m_disks);
     if (m_disks.empty()) {
@@ -477,17 +425,12 @@ EngineResult CEnumDeviceEx::Init()
     return ENGINE_OK;
 }
 
-EngineResult CEnumDeviceEx::Uninit()
-{
-    if (!m_initialised)
-        return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NOT_READY);
+EngineResult CEnumDeviceEx::Uninit() {
+    if (!m_initialised) return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NOT_READY);
     // Devices that read through a disk go before the disk itself.
-    for (auto& [disk, list] : m_converted)
-        Release(list);
-    for (auto& [disk, list] : m_volumes)
-        Release(list);
-    for (auto& [disk, list] : m_partitions)
-        Release(list);
+    for (auto& [disk, list] : m_converted) Release(list);
+    for (auto& [disk, list] : m_volumes) Release(list);
+    for (auto& [disk, list] : m_partitions) Release(list);
     Release(m_disks);
     m_converted.clear();
     m_merged.clear();
@@ -499,73 +442,56 @@ EngineResult CEnumDeviceEx::Uninit()
     return ENGINE_OK;
 }
 
-void CEnumDeviceEx::Release(std::list<IStorageDevice*>& devices)
-{
+void CEnumDeviceEx::Release(std::list<IStorageDevice*>& devices) {
     std::lock_guard<std::mutex> lock(m_pinLock);
     if (m_pins > 0)
-        m_retired.splice(m_retired.end(), devices); // in release order
+        m_retired.splice(m_retired.end(), devices);  // in release order
     else
         ReleaseAll(devices);
 }
 
-void CEnumDeviceEx::Pin()
-{
+void CEnumDeviceEx::Pin() {
     std::lock_guard<std::mutex> lock(m_pinLock);
     ++m_pins;
 }
 
-void CEnumDeviceEx::Unpin()
-{
+void CEnumDeviceEx::Unpin() {
     std::list<IStorageDevice*> release;
     {
         std::lock_guard<std::mutex> lock(m_pinLock);
-        if (m_pins == 0)
-            return;
-        if (--m_pins == 0)
-            release.swap(m_retired);
+        if (m_pins == 0) return;
+        if (--m_pins == 0) release.swap(m_retired);
     }
     ReleaseAll(release);
 }
 
-EngineResult CEnumDeviceEx::EnumDiskDevice(IStorageDevice** out, int& count)
-{
-    if (!m_initialised)
-        return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NOT_READY);
+EngineResult CEnumDeviceEx::EnumDiskDevice(IStorageDevice** out, int& count) {
+    if (!m_initialised) return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NOT_READY);
     return CopyOut(m_disks, out, count, false);
 }
 
-EngineResult CEnumDeviceEx::EnumPartitionDevice(const IStorageDevice* disk, IStorageDevice** out, int& count)
-{
-    if (!m_initialised)
-        return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NOT_READY);
-    if (!disk)
-        return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NULL);
+EngineResult CEnumDeviceEx::EnumPartitionDevice(const IStorageDevice* disk, IStorageDevice** out, int& count) {
+    if (!m_initialised) return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NOT_READY);
+    if (!disk) return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NULL);
     auto it = m_partitions.find(disk);
-    if (it == m_partitions.end())
-        return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_UNKNOWN);
+    if (it == m_partitions.end()) return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_UNKNOWN);
     return CopyOut(it->second, out, count, false);
 }
 
-EngineResult CEnumDeviceEx::EnumVolumeDevice(const IStorageDevice* disk, IStorageDevice** out, int& count)
-{
-    if (!m_initialised)
-        return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NOT_READY);
-    if (!disk)
-        return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NULL);
+EngineResult CEnumDeviceEx::EnumVolumeDevice(const IStorageDevice* disk, IStorageDevice** out, int& count) {
+    if (!m_initialised) return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NOT_READY);
+    if (!disk) return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_NULL);
     auto it = m_merged.find(disk);
-    if (it == m_merged.end())
-        return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_UNKNOWN);
+    if (it == m_merged.end()) return ENGINE_ERROR(kModule, ENUM_DEVICE_ERR_UNKNOWN);
     return CopyOut(it->second, out, count, true);
 }
 
-IEnumDeviceEx* CreateEnumDeviceEx()
-{
+IEnumDeviceEx* CreateEnumDeviceEx() {
     static CEnumDeviceEx* instance = new CEnumDeviceEx();
     return instance;
 }
 
-IEnumDevice* CreateEnumDevice()
-{
+IEnumDevice* CreateEnumDevice() {
     static CEnumDevice* instance = new CEnumDevice();
     return instance;
 }

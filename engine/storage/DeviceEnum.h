@@ -107,7 +107,7 @@ private:
     std::map<const IStorageDevice*, std::list<IStorageDevice*>> m_converted;
     std::mutex m_pinLock;
     int m_pins = 0;
-    std::list<IStorageDevice*> m_retired; // released devices that a pin still holds
+    std::list<IStorageDevice*> m_retired;  // released devices that a pin still holds
 };
 
 // The process-wide enumerator (made on first use, reading the real sysfs,

@@ -235,8 +235,8 @@ int CStorageDeviceWithCache::ReadSector(void* buffer, int64_t firstSector, int64
     const int64_t before = std::min(start - firstSector, count);
     int ok = m_inner->ReadSector(out, firstSector, before);
     if (before == count) return ok;
-    const int rest = m_inner->ReadSector(out + static_cast<size_t>(before) * sectorBytes, firstSector + before,
-                                         count - before);
+    const int rest =
+        m_inner->ReadSector(out + static_cast<size_t>(before) * sectorBytes, firstSector + before, count - before);
     return ok && rest ? 1 : 0;
 }
 

@@ -96,15 +96,15 @@ private:
     int64_t m_currentSectors = 0;
 
     std::mutex m_lock;
-    std::condition_variable m_dataReady;   // producer -> consumer: a block is queued, or the end came
-    std::condition_variable m_spaceFree;   // consumer -> producer: a block was taken, or stop
+    std::condition_variable m_dataReady;  // producer -> consumer: a block is queued, or the end came
+    std::condition_variable m_spaceFree;  // consumer -> producer: a block was taken, or stop
     std::deque<Block> m_queue;
     std::vector<std::unique_ptr<uint8_t[]>> m_pool;
     bool m_running = false;
     bool m_producerDone = true;
-    int64_t m_nextSector = 0;   // producer: first sector of the next block to read
-    int64_t m_nextIndex = 0;    // producer: index of that block
-    int64_t m_expected = 0;     // consumer: the block it will take next from the queue
+    int64_t m_nextSector = 0;                 // producer: first sector of the next block to read
+    int64_t m_nextIndex = 0;                  // producer: index of that block
+    int64_t m_expected = 0;                   // consumer: the block it will take next from the queue
     std::atomic<int64_t> m_failedSectors{0};  // consumer: see GetFailedSectorCount
     std::thread m_producer;
 };

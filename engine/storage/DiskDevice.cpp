@@ -30,9 +30,7 @@ CCollectDiskDeviceInfoStruct* CDiskDevice::GetDiskInfo() {
     return info;
 }
 
-void CDiskDevice::SetVolumes(const std::vector<CCollectedVolumeDeviceInfoStruct>& volumes) {
-    m_volumes = volumes;
-}
+void CDiskDevice::SetVolumes(const std::vector<CCollectedVolumeDeviceInfoStruct>& volumes) { m_volumes = volumes; }
 
 std::uint32_t CDiskDevice::GetVolumes(std::vector<CCollectedVolumeDeviceInfoStruct>& volumes) {
     volumes = m_volumes;

@@ -30,32 +30,28 @@ constexpr std::uint32_t kChunkComment = 0x7FFFFFFE;
 constexpr std::uint32_t kChunkTerminator = 0xFFFFFFFF;
 
 // Where the sectors of a UDIF lie in its file.
-struct DataFork
-{
+struct DataFork {
     std::uint64_t offset;
     std::uint64_t length;
     std::uint64_t totalSectors;
 };
 
-struct PlistDeleter
-{
+struct PlistDeleter {
     void operator()(void* p) const { plist_free(static_cast<plist_t>(p)); }
 };
 
-} // namespace
+}  // namespace
 
 // Checks every block table of the image: 1 when each chunk can be read flat,
 // 0 at the first chunk that cannot (compressed, encrypted or of an unknown
 // kind, or raw data that does not lie at its sectors' place in the file).
-int ParseChunkEntry(plist_t blkx, const DataFork& fork)
-{
+int ParseChunkEntry(plist_t blkx, const DataFork& fork) {
     CatchExeception::WriteLog("========= mish info begin =============\n");
     const std::uint32_t tables = plist_array_get_size(blkx);
     for (std::uint32_t t = 0; t < tables; ++t) {
         plist_t entry = plist_array_get_item(blkx, t);
-        plist_t dataNode = entry != nullptr && plist_get_node_type(entry) == PLIST_DICT
-                               ? plist_dict_get_item(entry, "Data")
-                               : nullptr;
+        plist_t dataNode =
+            entry != nullptr && plist_get_node_type(entry) == PLIST_DICT ? plist_dict_get_item(entry, "Data") : nullptr;
         if (dataNode == nullptr || plist_get_node_type(dataNode) != PLIST_DATA) {
             CatchExeception::WriteLog("dmg: block table %u has no data\n", t);
             return 0;
@@ -86,14 +82,14 @@ int ParseChunkEntry(plist_t blkx, const DataFork& fork)
             const std::uint64_t count = byteorder::BE64(c + 16);
             const std::uint64_t offset = byteorder::BE64(c + 24);
             const std::uint64_t bytes = byteorder::BE64(c + 32);
-            if (type == kChunkTerminator || type == kChunkComment)
-                continue;
+            if (type == kChunkTerminator || type == kChunkComment) continue;
             if (type != kChunkZeroFill && type != kChunkRaw && type != kChunkIgnored) {
                 // 0x80000004 ADC, 0x80000005 zlib, 0x80000006 bzip2,
                 // 0x80000007 LZFSE, 0x80000008 LZMA, and anything unknown.
-                CatchExeception::WriteLog("dmg: chunk %u of block table %u has type 0x%08x, which cannot be "
-                                          "read flat (compressed image)\n",
-                                          i, t, type);
+                CatchExeception::WriteLog(
+                    "dmg: chunk %u of block table %u has type 0x%08x, which cannot be "
+                    "read flat (compressed image)\n",
+                    i, t, type);
                 return 0;
             }
             CatchExeception::WriteLog(
@@ -112,12 +108,12 @@ int ParseChunkEntry(plist_t blkx, const DataFork& fork)
                 const std::uint64_t absoluteSector = firstSector + sector;
                 const unsigned __int128 expected =
                     static_cast<unsigned __int128>(fork.offset) + absoluteSector * kDmgSector;
-                const unsigned __int128 actual =
-                    static_cast<unsigned __int128>(fork.offset) + tableDataOffset + offset;
+                const unsigned __int128 actual = static_cast<unsigned __int128>(fork.offset) + tableDataOffset + offset;
                 if (expected != actual || bytes != count * kDmgSector) {
-                    CatchExeception::WriteLog("dmg: chunk %u of block table %u is not stored in order; the "
-                                              "image cannot be read flat\n",
-                                              i, t);
+                    CatchExeception::WriteLog(
+                        "dmg: chunk %u of block table %u is not stored in order; the "
+                        "image cannot be read flat\n",
+                        i, t);
                     return 0;
                 }
             }
@@ -126,8 +122,7 @@ int ParseChunkEntry(plist_t blkx, const DataFork& fork)
     return 1;
 }
 
-void SerialiseDmgInfo(const CDMGDeviceInfoStruct& record, std::uint8_t (&out)[kDmgInfoSize])
-{
+void SerialiseDmgInfo(const CDMGDeviceInfoStruct& record, std::uint8_t (&out)[kDmgInfoSize]) {
     std::memset(out, 0, sizeof out);
     byteorder::PutLE64(out + 0, record.sectorSize);
     byteorder::PutLE64(out + 8, record.totalSectors);
@@ -139,11 +134,9 @@ void SerialiseDmgInfo(const CDMGDeviceInfoStruct& record, std::uint8_t (&out)[kD
     out[2079] = 0;
 }
 
-void ParseDmgInfo(const void* bytes, std::size_t length, CDMGDeviceInfoStruct& record)
-{
+void ParseDmgInfo(const void* bytes, std::size_t length, CDMGDeviceInfoStruct& record) {
     std::uint8_t raw[kDmgInfoSize] = {};
-    if (bytes != nullptr)
-        std::memcpy(raw, bytes, std::min(length, kDmgInfoSize));
+    if (bytes != nullptr) std::memcpy(raw, bytes, std::min(length, kDmgInfoSize));
     std::memset(&record, 0, sizeof record);
     record.sectorSize = byteorder::LE64(raw + 0);
     record.totalSectors = byteorder::LE64(raw + 8);
@@ -155,8 +148,7 @@ void ParseDmgInfo(const void* bytes, std::size_t length, CDMGDeviceInfoStruct& r
     record.filePath[sizeof record.filePath - 1] = '\0';
 }
 
-void InitDmgInfo(CDMGDeviceInfoStruct& record, const char* path)
-{
+void InitDmgInfo(CDMGDeviceInfoStruct& record, const char* path) {
     std::memset(&record, 0, sizeof record);
     record.sectorSize = kDmgSector;
     const char* name = path != nullptr ? std::strrchr(path, '/') : nullptr;
@@ -164,8 +156,7 @@ void InitDmgInfo(CDMGDeviceInfoStruct& record, const char* path)
     CopyFixedText(record.filePath, sizeof record.filePath, path);
 }
 
-int ParseDmgFile(const char* path, CDMGDeviceInfoStruct& record)
-{
+int ParseDmgFile(const char* path, CDMGDeviceInfoStruct& record) {
     CStdFile file;
     if (path == nullptr || !file.Open(path, CStdFile::OpenReadOnly)) {
         CatchExeception::WriteLog("dmg: cannot open %s\n", path != nullptr ? path : "(null)");
@@ -233,80 +224,64 @@ int ParseDmgFile(const char* path, CDMGDeviceInfoStruct& record)
     plist_t fork = root != nullptr && plist_get_node_type(root) == PLIST_DICT
                        ? plist_dict_get_item(root, "resource-fork")
                        : nullptr;
-    plist_t blkx = fork != nullptr && plist_get_node_type(fork) == PLIST_DICT ? plist_dict_get_item(fork, "blkx")
-                                                                              : nullptr;
+    plist_t blkx =
+        fork != nullptr && plist_get_node_type(fork) == PLIST_DICT ? plist_dict_get_item(fork, "blkx") : nullptr;
     if (blkx == nullptr || plist_get_node_type(blkx) != PLIST_ARRAY) {
         CatchExeception::WriteLog("dmg: %s: no block tables in the property list\n", path);
         return 0;
     }
-    if (ParseChunkEntry(blkx, DataFork{forkOffset, forkLength, totalSectors}) == 0)
-        return 0;
+    if (ParseChunkEntry(blkx, DataFork{forkOffset, forkLength, totalSectors}) == 0) return 0;
     record.dataOffset = forkOffset;
     return 1;
 }
 
-CDMGDeviceInfoStruct* CDmgDevice::GetDMGInfo()
-{
+CDMGDeviceInfoStruct* CDmgDevice::GetDMGInfo() {
     IDmgDeviceData* holder = dynamic_cast<IDmgDeviceData*>(m_privateData);
     CDMGDeviceInfoStruct* record = holder != nullptr ? holder->GetDMGInfo() : nullptr;
-    if (record == nullptr)
-        m_lastError = STORAGE_ERROR(STORAGE_ERROR_NO_DATA);
+    if (record == nullptr) m_lastError = STORAGE_ERROR(STORAGE_ERROR_NO_DATA);
     return record;
 }
 
-bool CDmgDevice::GeometryFromHolder(IStorageDeviceData* data, std::uint64_t& sectorSize,
-                                    std::uint64_t& totalSectors, std::uint64_t& dataOffset)
-{
+bool CDmgDevice::GeometryFromHolder(IStorageDeviceData* data, std::uint64_t& sectorSize, std::uint64_t& totalSectors,
+                                    std::uint64_t& dataOffset) {
     IDmgDeviceData* holder = dynamic_cast<IDmgDeviceData*>(data);
     const CDMGDeviceInfoStruct* record = holder != nullptr ? holder->GetDMGInfo() : nullptr;
-    if (record == nullptr)
-        return false;
+    if (record == nullptr) return false;
     sectorSize = record->sectorSize;
     totalSectors = record->totalSectors;
     dataOffset = record->dataOffset;
     return true;
 }
 
-CDmgDevice* CreateDmgDeviceImp(const char* path)
-{
-    return new CDmgDevice(path);
-}
+CDmgDevice* CreateDmgDeviceImp(const char* path) { return new CDmgDevice(path); }
 
-IStorageDevice* CreateDmgDevice(const char* path, const CDMGDeviceInfoStruct* record)
-{
-    if (path == nullptr || record == nullptr)
-        return nullptr;
+IStorageDevice* CreateDmgDevice(const char* path, const CDMGDeviceInfoStruct* record) {
+    if (path == nullptr || record == nullptr) return nullptr;
     std::unique_ptr<CDmgDevice> device(CreateDmgDeviceImp(path));
-    if (device->Open(nullptr) != 1)
-        return nullptr;
+    if (device->Open(nullptr) != 1) return nullptr;
     auto* copy = new CDMGDeviceInfoStruct(*record);
     copy->fileName[sizeof copy->fileName - 1] = '\0';
     copy->filePath[sizeof copy->filePath - 1] = '\0';
     device->SetPrivateData(CreateDMGDeviceData(copy));
-    if (IsEngineFailure(device->GetLastError()))
-        return nullptr;
+    if (IsEngineFailure(device->GetLastError())) return nullptr;
     // The sectors must lie inside the file: an image cut short since its
     // record was made (a record read back from a scan-result file) would
     // otherwise read its missing end as zeros.
     struct stat st;
-    if (::fstat(device->GetDescriptor(), &st) != 0)
-        return nullptr;
+    if (::fstat(device->GetDescriptor(), &st) != 0) return nullptr;
     const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
     const std::uint64_t sectorSize = device->GetSectorSize();
     const std::uint64_t total = static_cast<std::uint64_t>(device->GetTotalSectors());
-    if (size < record->dataOffset ||
-        (total > 0 && (total - 1 > (size - record->dataOffset) / sectorSize ||
-                       (total - 1) * sectorSize >= size - record->dataOffset))) {
+    if (size < record->dataOffset || (total > 0 && (total - 1 > (size - record->dataOffset) / sectorSize ||
+                                                    (total - 1) * sectorSize >= size - record->dataOffset))) {
         CatchExeception::WriteLog("dmg: %s is shorter than its record says\n", path);
         return nullptr;
     }
     return device.release();
 }
 
-IStorageDevice* CreateDmgDeviceByDmgInfo(const void* record, int length, const char* /*path*/)
-{
-    if (record == nullptr || length < 0 || static_cast<std::size_t>(length) > kDmgInfoSize)
-        return nullptr;
+IStorageDevice* CreateDmgDeviceByDmgInfo(const void* record, int length, const char* /*path*/) {
+    if (record == nullptr || length < 0 || static_cast<std::size_t>(length) > kDmgInfoSize) return nullptr;
     CDMGDeviceInfoStruct copy;
     ParseDmgInfo(record, static_cast<std::size_t>(length), copy);
     IStorageDevice* device = CreateDmgDevice(copy.filePath, &copy);
@@ -317,8 +292,7 @@ IStorageDevice* CreateDmgDeviceByDmgInfo(const void* record, int length, const c
     return device;
 }
 
-IStorageDevice* OpenImageFileDevice(const char* path, std::string& error)
-{
+IStorageDevice* OpenImageFileDevice(const char* path, std::string& error) {
     error.clear();
     CStdFile file;
     if (path == nullptr || !file.Open(path, CStdFile::OpenReadOnly)) {
@@ -329,9 +303,9 @@ IStorageDevice* OpenImageFileDevice(const char* path, std::string& error)
     std::uint8_t trailer[kTrailerSize] = {};
     std::uint64_t size = 0;
     const bool haveHead = file.ReadAt(0, head, sizeof head) == static_cast<std::int64_t>(sizeof head);
-    const bool haveTrailer = file.GetFileLength(&size) && size > kTrailerSize &&
-                             file.ReadAt(size - kTrailerSize, trailer, sizeof trailer) ==
-                                 static_cast<std::int64_t>(sizeof trailer);
+    const bool haveTrailer =
+        file.GetFileLength(&size) && size > kTrailerSize &&
+        file.ReadAt(size - kTrailerSize, trailer, sizeof trailer) == static_cast<std::int64_t>(sizeof trailer);
     file.Close();
     if (haveHead && std::memcmp(head, "qvx", 4) == 0) {
         IStorageDevice* device = CreateQvxDevice(path);
@@ -341,18 +315,16 @@ IStorageDevice* OpenImageFileDevice(const char* path, std::string& error)
     }
     const bool encrypted = (haveHead && std::memcmp(head, "encrcdsa", 8) == 0) ||
                            (haveTrailer && std::memcmp(trailer + kTrailerSize - 8, "cdsaencr", 8) == 0);
-    if (!encrypted && !(haveTrailer && std::memcmp(trailer, "koly", 4) == 0))
-        return nullptr;
+    if (!encrypted && !(haveTrailer && std::memcmp(trailer, "koly", 4) == 0)) return nullptr;
     CDMGDeviceInfoStruct record;
     InitDmgInfo(record, path);
     if (ParseDmgFile(path, record) == 0) {
-        error = std::string(path) +
-                (encrypted ? ": encrypted disk image" : ": this disk image cannot be read as stored (compressed or "
-                                                        "damaged); convert it to a read-write image first");
+        error = std::string(path) + (encrypted ? ": encrypted disk image"
+                                               : ": this disk image cannot be read as stored (compressed or "
+                                                 "damaged); convert it to a read-write image first");
         return nullptr;
     }
     IStorageDevice* device = CreateDmgDevice(path, &record);
-    if (device == nullptr)
-        error = std::string("cannot open ") + path;
+    if (device == nullptr) error = std::string("cannot open ") + path;
     return device;
 }

@@ -25,8 +25,7 @@ void InitDmgInfo(CDMGDeviceInfoStruct& record, const char* path);
 // or a UDIF whose sectors do not lie flat in the file. The reason is logged.
 int ParseDmgFile(const char* path, CDMGDeviceInfoStruct& record);
 
-class CDmgDevice : public CImageFileDevice
-{
+class CDmgDevice : public CImageFileDevice {
 public:
     explicit CDmgDevice(const char* path) : CImageFileDevice(path) {}
     int GetType() override { return STORAGE_DEVICE_DMG; }

@@ -7,8 +7,7 @@
 
 #include "storage/DeviceBase.h"
 
-class CImageFileDevice : public CDescriptorDevice
-{
+class CImageFileDevice : public CDescriptorDevice {
 public:
     static constexpr std::size_t kPathCapacity = 1024;
 
@@ -26,8 +25,8 @@ protected:
     explicit CImageFileDevice(const char* path) : CDescriptorDevice(path, kPathCapacity) {}
     // The record's sector size, total sectors and data offset; false when
     // the holder is not of the device's kind or has no record.
-    virtual bool GeometryFromHolder(IStorageDeviceData* data, std::uint64_t& sectorSize,
-                                    std::uint64_t& totalSectors, std::uint64_t& dataOffset) = 0;
+    virtual bool GeometryFromHolder(IStorageDeviceData* data, std::uint64_t& sectorSize, std::uint64_t& totalSectors,
+                                    std::uint64_t& dataOffset) = 0;
 
 private:
     // A record read back from a file may be damaged: one whose sector size

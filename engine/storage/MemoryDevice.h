@@ -29,8 +29,8 @@
 // with error 1. `fill(dst, sector)` copies one sector that lies inside.
 template <class Fill>
 inline int ReadSectorsAsDisk(void* buffer, std::int64_t first, std::int64_t count, std::uint32_t sectorSize,
-                             std::int64_t totalSectors, const std::set<std::int64_t>& failing,
-                             std::int64_t& readCalls, EngineResult& lastError, Fill fill) {
+                             std::int64_t totalSectors, const std::set<std::int64_t>& failing, std::int64_t& readCalls,
+                             EngineResult& lastError, Fill fill) {
     lastError = 0;
     if (buffer == nullptr || first < 0 || count <= 0 || count > INT64_MAX / static_cast<std::int64_t>(sectorSize)) {
         lastError = STORAGE_ERROR(STORAGE_ERROR_BAD_ARGUMENT);
@@ -55,9 +55,10 @@ inline int ReadSectorsAsDisk(void* buffer, std::int64_t first, std::int64_t coun
 
 class CMemoryStorageDevice : public IStorageDevice {
 public:
-    CMemoryStorageDevice(std::uint32_t sectorSize, std::int64_t totalSectors,
-                         int type = STORAGE_DEVICE_DISK)
-        : m_sectorSize(sectorSize), m_totalSectors(totalSectors), m_type(type),
+    CMemoryStorageDevice(std::uint32_t sectorSize, std::int64_t totalSectors, int type = STORAGE_DEVICE_DISK)
+        : m_sectorSize(sectorSize),
+          m_totalSectors(totalSectors),
+          m_type(type),
           m_bytes(static_cast<std::size_t>(sectorSize) * static_cast<std::size_t>(totalSectors)) {}
     ~CMemoryStorageDevice() override { delete m_privateData; }
     CMemoryStorageDevice(const CMemoryStorageDevice&) = delete;
@@ -65,9 +66,7 @@ public:
 
     // --- test set-up ---------------------------------------------------
     std::vector<std::uint8_t>& Bytes() { return m_bytes; }
-    std::uint8_t* Sector(std::int64_t index) {
-        return m_bytes.data() + static_cast<std::size_t>(index) * m_sectorSize;
-    }
+    std::uint8_t* Sector(std::int64_t index) { return m_bytes.data() + static_cast<std::size_t>(index) * m_sectorSize; }
     // Copies `length` bytes to byte `offset` of the device (clamped to its end).
     void Write(std::uint64_t offset, const void* data, std::size_t length) {
         std::lock_guard<std::mutex> g(m_lock);

@@ -4,8 +4,7 @@
 #include <cstring>
 #include <new>
 
-CWindowDevice::CWindowDevice(IStorageDevice* parent, std::int64_t startSector,
-                             std::int64_t sectorCount)
+CWindowDevice::CWindowDevice(IStorageDevice* parent, std::int64_t startSector, std::int64_t sectorCount)
     : m_parent(parent), m_startSector(startSector) {
     m_totalSectors = sectorCount;
 }
@@ -17,8 +16,8 @@ int CWindowDevice::Close() {
 
 EngineResult CWindowDevice::ReadSectorResult(void* buffer, std::int64_t first, std::int64_t count) {
     if (m_parent == nullptr) return STORAGE_ERROR(STORAGE_ERROR_NO_DATA);
-    if (buffer == nullptr || first < 0 || first >= m_totalSectors || count <= 0 ||
-        count > m_totalSectors || m_startSector < 0 || first > INT64_MAX - m_startSector)
+    if (buffer == nullptr || first < 0 || first >= m_totalSectors || count <= 0 || count > m_totalSectors ||
+        m_startSector < 0 || first > INT64_MAX - m_startSector)
         return STORAGE_ERROR(STORAGE_ERROR_BAD_ARGUMENT);
     const std::int64_t n = count <= m_totalSectors - first ? count : m_totalSectors - first;
     // The parent's outcome of this very read: its last error may already be
@@ -36,8 +35,7 @@ EngineResult CWindowDevice::ReadSectorResult(void* buffer, std::int64_t first, s
     return ENGINE_OK;
 }
 
-int CWindowDevice::IsValidRange(std::int64_t first, std::int64_t end, std::int64_t,
-                                std::int64_t total) {
+int CWindowDevice::IsValidRange(std::int64_t first, std::int64_t end, std::int64_t, std::int64_t total) {
     m_lastError = 0;
     if (first >= 0 && first < total && end <= total) return 1;
     m_lastError = STORAGE_ERROR(STORAGE_ERROR_BAD_ARGUMENT);
@@ -46,8 +44,7 @@ int CWindowDevice::IsValidRange(std::int64_t first, std::int64_t end, std::int64
 
 // ---------------------------------------------------------------------------
 
-CPartitionDevice* CreatePartitionDevice(IStorageDevice* parent, std::int64_t startSector,
-                                        std::int64_t sectorCount) {
+CPartitionDevice* CreatePartitionDevice(IStorageDevice* parent, std::int64_t startSector, std::int64_t sectorCount) {
     return new (std::nothrow) CPartitionDevice(parent, startSector, sectorCount);
 }
 
@@ -83,12 +80,10 @@ bool CPartitionDevice::ApplyPrivateData(IStorageDeviceData* data) {
 
 // ---------------------------------------------------------------------------
 
-CPartitionVirtualVolumeDevice::CPartitionVirtualVolumeDevice(IStorageDevice* parent,
-                                                             std::int64_t startSector,
+CPartitionVirtualVolumeDevice::CPartitionVirtualVolumeDevice(IStorageDevice* parent, std::int64_t startSector,
                                                              std::int64_t sectorCount)
     : CWindowDevice(parent, startSector, sectorCount) {
-    if (parent != nullptr && IsUsableSectorSize(parent->GetSectorSize()))
-        m_sectorSize = parent->GetSectorSize();
+    if (parent != nullptr && IsUsableSectorSize(parent->GetSectorSize())) m_sectorSize = parent->GetSectorSize();
 }
 
 int CPartitionVirtualVolumeDevice::Open(char*) {
@@ -112,6 +107,5 @@ bool CPartitionVirtualVolumeDevice::ApplyPrivateData(IStorageDeviceData* data) {
 CPartitionVirtualVolumeDevice* CreatePartitionVirtualVolumeDevice(IStorageDevice* partition) {
     CCollectedPartitionDeviceInfoStruct* info = PartitionInfoOf(partition);
     if (info == nullptr || info->kind != 0 || info->parent == nullptr) return nullptr;
-    return new (std::nothrow)
-        CPartitionVirtualVolumeDevice(info->parent, info->startSector, info->sectorCount);
+    return new (std::nothrow) CPartitionVirtualVolumeDevice(info->parent, info->startSector, info->sectorCount);
 }

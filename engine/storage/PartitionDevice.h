@@ -48,8 +48,7 @@ private:
 class CPartitionVirtualVolumeDevice : public CWindowDevice {
 public:
     // Sector size: the parent's when there is one, else 512.
-    CPartitionVirtualVolumeDevice(IStorageDevice* parent, std::int64_t startSector,
-                                  std::int64_t sectorCount);
+    CPartitionVirtualVolumeDevice(IStorageDevice* parent, std::int64_t startSector, std::int64_t sectorCount);
     // As CPartitionDevice's.
     int Open(char* path) override;
     int GetType() override { return STORAGE_DEVICE_VOLUME; }
@@ -61,8 +60,7 @@ private:
 };
 
 // An unopened window of `sectorCount` sectors at `startSector` of `parent`.
-CPartitionDevice* CreatePartitionDevice(IStorageDevice* parent, std::int64_t startSector,
-                                        std::int64_t sectorCount);
+CPartitionDevice* CreatePartitionDevice(IStorageDevice* parent, std::int64_t startSector, std::int64_t sectorCount);
 // A partition-as-volume built from a partition device's record (its parent
 // disk, start sector and sector count); null when the device has no
 // partition record, the record's kind is not 0 or it names no parent. The

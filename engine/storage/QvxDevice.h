@@ -17,7 +17,7 @@
 #include "storage/ImageFileDevice.h"
 
 constexpr std::size_t kQvxInfoSize = 1192;
-constexpr std::size_t kQvxHeaderEnd = 8 + kQvxInfoSize; // 1,200
+constexpr std::size_t kQvxHeaderEnd = 8 + kQvxInfoSize;  // 1,200
 constexpr std::int64_t kQvxChunkSectors = 8192;
 
 void SerialiseQvxInfo(const CQVXDeviceInfoStruct& record, std::uint8_t (&out)[kQvxInfoSize]);
@@ -33,8 +33,7 @@ std::uint64_t QvxDataOffset(std::uint32_t sectorSize);
 // (an image that was never finished, or was cut).
 int QxFillQvxFileInfo(CQVXDeviceInfoStruct* record, const char* path);
 
-class CQvxDevice : public CImageFileDevice
-{
+class CQvxDevice : public CImageFileDevice {
 public:
     explicit CQvxDevice(const char* path) : CImageFileDevice(path) {}
     int GetType() override { return STORAGE_DEVICE_QVX; }
@@ -73,8 +72,7 @@ constexpr int QVX_STATE_STOP = 2;
 // What the writer reports: after each chunk (finished false) and once at
 // the end (finished true, with the total on success or the sector reached
 // on error, and the error code, 0 on success). Called on the writer's thread.
-struct QvxProgress
-{
+struct QvxProgress {
     std::int64_t total;
     std::int64_t current;
     int error;
@@ -85,8 +83,7 @@ using QvxProgressFn = std::function<void(const QvxProgress&)>;
 // Images a disk or volume into a QVX file (or, in raw mode, a plain copy of
 // its sectors with no header) on a thread of its own, 8,192 sectors at a
 // time, with pause and stop. One image is made at a time.
-class QXMakeDMG
-{
+class QXMakeDMG {
 public:
     static QXMakeDMG& QXShareInstance();
 

@@ -50,8 +50,7 @@ std::atomic<bool> g_noWaitWorks{true};
 // at the first byte that would need the device. Returns the bytes copied.
 // An injected platform read stands for the device, so it is never bypassed.
 size_t ReadCached(int fd, unsigned char* out, size_t len, off_t off) {
-    if (g_platformRead.load(std::memory_order_acquire) != nullptr ||
-        !g_noWaitWorks.load(std::memory_order_relaxed))
+    if (g_platformRead.load(std::memory_order_acquire) != nullptr || !g_noWaitWorks.load(std::memory_order_relaxed))
         return 0;
     size_t got = 0;
     while (got < len) {
@@ -206,8 +205,7 @@ private:
             size_t got = 0;
             bool failed = false;
             while (got < len) {
-                ssize_t r = PlatformRead(fd, m_buffer + got, len - got,
-                                         off + static_cast<off_t>(got));
+                ssize_t r = PlatformRead(fd, m_buffer + got, len - got, off + static_cast<off_t>(got));
                 if (r > 0) {
                     got += static_cast<size_t>(r);
                 } else if (r == 0) {
@@ -263,8 +261,8 @@ std::int64_t QXReadAsyncData(void* buffer, int fd, std::int64_t offset, std::int
     auto* out = static_cast<unsigned char*>(buffer);
     bool allGood = true;
     for (std::int64_t start = 0; start < length;) {
-        const size_t len = static_cast<size_t>(
-            std::min<std::int64_t>(static_cast<std::int64_t>(kQXReadChunk), length - start));
+        const size_t len =
+            static_cast<size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(kQXReadChunk), length - start));
         unsigned char* const dst = out + start;
         const off_t off = static_cast<off_t>(offset + start);
         size_t got = ReadCached(fd, dst, len, off);
@@ -274,12 +272,10 @@ std::int64_t QXReadAsyncData(void* buffer, int fd, std::int64_t offset, std::int
             if (!IsStalled(fd)) {
                 if (g_reader == nullptr) g_reader = Reader::Create();
                 if (g_reader != nullptr) {
-                    const auto deadline =
-                        std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(g_timeoutMs.load(std::memory_order_relaxed));
+                    const auto deadline = std::chrono::steady_clock::now() +
+                                          std::chrono::milliseconds(g_timeoutMs.load(std::memory_order_relaxed));
                     size_t more = 0;
-                    if (g_reader->ReadChunk(fd, off + static_cast<off_t>(got), len - got, more,
-                                            failed, deadline)) {
+                    if (g_reader->ReadChunk(fd, off + static_cast<off_t>(got), len - got, more, failed, deadline)) {
                         if (more > 0) std::memcpy(dst + got, g_reader->Buffer(), more);
                         got += more;
                         // A chunk that read nothing at all (wholly past the end) fails.
@@ -298,11 +294,8 @@ std::int64_t QXReadAsyncData(void* buffer, int fd, std::int64_t offset, std::int
     return allGood ? length : 0;
 }
 
-void QXSetPlatformReadForTesting(QXPlatformReadFn fn) {
-    g_platformRead.store(fn, std::memory_order_release);
-}
+void QXSetPlatformReadForTesting(QXPlatformReadFn fn) { g_platformRead.store(fn, std::memory_order_release); }
 
 void QXSetReadTimeoutForTesting(long long milliseconds) {
-    g_timeoutMs.store(milliseconds > 0 ? milliseconds : kQXReadTimeoutMs,
-                      std::memory_order_relaxed);
+    g_timeoutMs.store(milliseconds > 0 ? milliseconds : kQXReadTimeoutMs, std::memory_order_relaxed);
 }

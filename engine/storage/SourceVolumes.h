@@ -33,13 +33,13 @@ struct SourceDevice {
 SourceDevice OpenSource(const std::string& path);
 
 struct SourceVolume {
-    std::int32_t index = -1;         // GPT index, MBR 1-4 / 5.., APM map index; -1: the whole disk
-    std::int64_t startSector = 0;    // on the disk
+    std::int32_t index = -1;       // GPT index, MBR 1-4 / 5.., APM map index; -1: the whole disk
+    std::int64_t startSector = 0;  // on the disk
     std::int64_t sectorCount = 0;
-    std::int64_t sectorSize = 512;   // bytes
+    std::int64_t sectorSize = 512;  // bytes
     std::uint32_t fileSystemType = FILE_SYSTEM_UNKNOWN;
     std::unique_ptr<IStorageDevice> device;  // the open volume; null when it could not be opened
-    std::string error;               // why not, in words; empty when opened
+    std::string error;                       // why not, in words; empty when opened
 };
 
 // The volumes of a disk opened by OpenSource, in partition-table order, each

@@ -156,7 +156,7 @@ private:
     struct Extent {
         Extent(Kind k, std::uint64_t s, std::uint64_t n) : kind(k), start(s), length(n) {}
         Kind kind;
-        std::uint64_t start;   // byte position on the device
+        std::uint64_t start;  // byte position on the device
         std::uint64_t length;
         std::vector<std::uint8_t> bytes;
         std::uint64_t seed = 0;
@@ -167,8 +167,10 @@ private:
         std::lock_guard<std::mutex> g(m_lock);
         e.start = m_length;
         m_length += e.length;
-        if (e.length > 0) m_extents.push_back(std::move(e));
-        else if (e.fd >= 0) ::close(e.fd);
+        if (e.length > 0)
+            m_extents.push_back(std::move(e));
+        else if (e.fd >= 0)
+            ::close(e.fd);
         return *this;
     }
     std::int64_t TotalSectors() const {
@@ -191,8 +193,11 @@ private:
             const std::uint64_t rel = from - e.start;
             const std::size_t n = static_cast<std::size_t>(to - from);
             switch (e.kind) {
-            case Kind::Bytes: std::memcpy(out, e.bytes.data() + rel, n); break;
-            case Kind::Zeros: break;
+            case Kind::Bytes:
+                std::memcpy(out, e.bytes.data() + rel, n);
+                break;
+            case Kind::Zeros:
+                break;
             case Kind::Random:
                 for (std::size_t i = 0; i < n; ++i) out[i] = RandomByte(e.seed, rel + i);
                 break;

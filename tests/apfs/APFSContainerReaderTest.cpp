@@ -205,7 +205,8 @@ TEST(APFSContainerReader, RecordsMergeByKeyAndNearness) {
                                WithTimes(InodeEntry(30, 2, 0x81A4, "a.bin", 8000))}));
     // The same data stream under another parent: a second node with an id of its own.
     h.Offer(14, FsTreeNode(2, {WithTimes(InodeEntry(30, 7, 0x81A4, "b.bin", 8000))}));
-    h.Offer(16, FsTreeNode(2, {WithTimes(InodeEntry(31, 2, 0x81A4, ".DS_Store", 10)), DirEntry(2, ".DS_Store", 31, 8)}));
+    h.Offer(16,
+            FsTreeNode(2, {WithTimes(InodeEntry(31, 2, 0x81A4, ".DS_Store", 10)), DirEntry(2, ".DS_Store", 31, 8)}));
     h.reader.FlushNodes(~0ull);
     std::map<std::string, APFSFileNode*> byName;
     for (auto* n : h.delegate.nodes) {

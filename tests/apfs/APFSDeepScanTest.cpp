@@ -403,7 +403,8 @@ TEST(APFSDeepScan, PrebuiltContainerAtAnOffsetRecoveredThroughTheDeepController)
         ASSERT_NE(plain, nullptr);
         ASSERT_EQ(plain->GetPartitionCount(), 2u);
         EXPECT_EQ(plain->GetSearchedPartition()[0]->GetStartSector(), 2048);
-        EXPECT_EQ(plain->GetSearchedPartition()[1]->GetStartSector(), static_cast<std::int64_t>(images.prebuiltOffset / 512));
+        EXPECT_EQ(plain->GetSearchedPartition()[1]->GetStartSector(),
+                  static_cast<std::int64_t>(images.prebuiltOffset / 512));
         EXPECT_EQ(plain->GetSearchedPartition()[1]->GetTotalSectors(), 2048u * 1024 * 2);
 
         // The prebuilt container's files belong to the second container only.

@@ -17,10 +17,17 @@ TEST(APFSFileNode, NameRule) {
         std::string shown;
         bool deletedFolder;
     } cases[] = {
-        {Z(".Trashes"), ".Trashes", true}, {Z(".TRASHES"), ".TRASHES", true}, {Z("..x"), "..x", false},
-        {Z(".DS_Store"), "", false},       {Z(".ds_store"), "", false},       {Z("plain.txt"), "plain.txt", false},
-        {Z("."), ".", false},              {".", ".", false},                 {Z("Trashes"), "Trashes", true},
-        {Z(".ssh"), ".ssh", false},        {Z(".Trashesx"), ".Trashesx", false},
+        {Z(".Trashes"), ".Trashes", true},
+        {Z(".TRASHES"), ".TRASHES", true},
+        {Z("..x"), "..x", false},
+        {Z(".DS_Store"), "", false},
+        {Z(".ds_store"), "", false},
+        {Z("plain.txt"), "plain.txt", false},
+        {Z("."), ".", false},
+        {".", ".", false},
+        {Z("Trashes"), "Trashes", true},
+        {Z(".ssh"), ".ssh", false},
+        {Z(".Trashesx"), ".Trashesx", false},
     };
     for (const auto& c : cases) {
         APFSFileNode n;
@@ -33,7 +40,7 @@ TEST(APFSFileNode, NameRule) {
 TEST(APFSFileNode, ExtentsCoverAndGrowTheSize) {
     APFSFileNode n;
     n.SetSize(10000);
-    EXPECT_FALSE(n.AddExtent(100, 16, 512, 0));  // 8192 bytes
+    EXPECT_FALSE(n.AddExtent(100, 16, 512, 0));   // 8192 bytes
     EXPECT_TRUE(n.AddExtent(116, 8, 512, 8192));  // 12288 in all
     EXPECT_EQ(n.GetFileSize(), 10000);
     EXPECT_TRUE(n.Flags() & APFSFileNode::kFlagCovered);

@@ -24,12 +24,13 @@ TEST(APFSObjectHeader, PlausibilityTable) {
         std::uint16_t type, subtype;
         bool plausible;
     } cases[] = {
-        {1, 1, 0, true}, {5, 0, 0, true},  // type 0 passes the header test
+        {1, 1, 0, true},  {5, 0, 0, true},  // type 0 passes the header test
         {5, 3, 31, true}, {5, 3, 32, false}, {5, 32, 0, false}, {0, 3, 14, false},
     };
     for (const auto& c : cases) {
         auto b = ObjectHeader(c.oid, c.type, c.subtype);
-        EXPECT_EQ(IsPlausibleObjectHeader(0, b.data(), b.size()), c.plausible) << c.oid << " " << c.type << " " << c.subtype;
+        EXPECT_EQ(IsPlausibleObjectHeader(0, b.data(), b.size()), c.plausible)
+            << c.oid << " " << c.type << " " << c.subtype;
     }
     auto b = ObjectHeader(1, 1, 0);
     EXPECT_FALSE(IsPlausibleObjectHeader(0, b.data(), 31));
@@ -84,9 +85,9 @@ TEST(APFSFsTree, RootTrailerOnlyForFlagsOneAndThree) {
 }
 
 TEST(APFSFsTree, ShortValuesAreIgnored) {
-    auto r = Records(FsTreeNode(2, {InodeEntry(20, 2, 0x81A4, "a", 1, 99), ExtentEntry(20, 0, 4096, 5, 15),
-                                    DirEntry(2, "b", 21, 8, 0, 17), InodeEntry(22, 2, 0x81A4, "c", 1, 100),
-                                    ExtentEntry(22, 0, 4096, 6, 16), DirEntry(2, "d", 22, 8, 0, 18)}));
+    auto r = Records(FsTreeNode(
+        2, {InodeEntry(20, 2, 0x81A4, "a", 1, 99), ExtentEntry(20, 0, 4096, 5, 15), DirEntry(2, "b", 21, 8, 0, 17),
+            InodeEntry(22, 2, 0x81A4, "c", 1, 100), ExtentEntry(22, 0, 4096, 6, 16), DirEntry(2, "d", 22, 8, 0, 18)}));
     ASSERT_EQ(r.size(), 3u);
     EXPECT_EQ(r[0].oid, 22u);
     EXPECT_EQ(r[1].physicalBlock, 6u);
@@ -106,10 +107,8 @@ TEST(APFSFsTree, LengthsReachingPastTheBlockAreIgnored) {
         std::size_t field;
         std::uint16_t value;
     } cases[] = {
-        {"value length past the end", 56 + 6, 200},
-        {"value offset past the start", 56 + 4, 5000},
-        {"value offset zero", 56 + 4, 0},
-        {"key length past the end", 56 + 2, 4000},
+        {"value length past the end", 56 + 6, 200}, {"value offset past the start", 56 + 4, 5000},
+        {"value offset zero", 56 + 4, 0},           {"key length past the end", 56 + 2, 4000},
         {"key offset past the end", 56, 4000},
     };
     for (const auto& c : cases) {

@@ -80,8 +80,10 @@ TEST(APFSRecognize, RefusedSuperblocks) {
     };
     for (const auto& c : cases) {
         auto img = TinyContainer("Data");
-        if (c.width == 2) put16(img, c.at, static_cast<std::uint16_t>(c.value));
-        else put32(img, c.at, c.value);
+        if (c.width == 2)
+            put16(img, c.at, static_cast<std::uint16_t>(c.value));
+        else
+            put32(img, c.at, c.value);
         MemoryDevice dev(img);
         EXPECT_FALSE(Recognise(dev).analyze) << c.what;
     }

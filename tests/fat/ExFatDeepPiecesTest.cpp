@@ -252,7 +252,8 @@ TEST(ExFatDeepPieces, RootSetTriesRootClustersPastBitmapAndUpCase) {
         EXPECT_GE(p->m_rootCluster, 4u);
         EXPECT_LE(p->m_rootCluster, 8u);
         EXPECT_EQ(p->m_flags, EXFAT_EVIDENCE_ROOT);
-        EXPECT_EQ(20000 - p->m_dataRegionStart, static_cast<std::int64_t>(p->m_rootCluster - 2) * p->m_sectorsPerCluster);
+        EXPECT_EQ(20000 - p->m_dataRegionStart,
+                  static_cast<std::int64_t>(p->m_rootCluster - 2) * p->m_sectorsPerCluster);
         four = four || p->m_rootCluster == 4;
     }
     EXPECT_TRUE(four);

@@ -34,7 +34,8 @@ using exfattest::RecordingBuilder;
 
 const std::string& FixtureDir() {
     static const std::string dir = [] {
-        return quillory_test::MakeFixtures("make_exfat_deep_images.sh", std::string(QUILLORY_BINARY_DIR) + "/fixtures/exfat-deep");
+        return quillory_test::MakeFixtures("make_exfat_deep_images.sh",
+                                           std::string(QUILLORY_BINARY_DIR) + "/fixtures/exfat-deep");
     }();
     return dir;
 }
@@ -213,7 +214,8 @@ TEST(ExFatDeepSearch, FindsTheVolumeFromFolderTreesWithoutBootSectorsOrRoot) {
         const std::string path = scan.builder.PathOf(n);
         if (path.find("gone-data.bin") == std::string::npos) continue;
         EXPECT_TRUE(n->IsDeleted());
-        EXPECT_EQ(ReadRuns(*dev, n, *scan.RecordOf(n)), ReadFile(FixtureDir() + "/orig/projects/beta/sub/gone-data.bin"));
+        EXPECT_EQ(ReadRuns(*dev, n, *scan.RecordOf(n)),
+                  ReadFile(FixtureDir() + "/orig/projects/beta/sub/gone-data.bin"));
     }
 }
 

@@ -42,7 +42,8 @@ std::string Shell(const std::string& command) {
 
 const std::string& FixtureDir() {
     static const std::string dir = [] {
-        return quillory_test::MakeFixtures("make_exfat_images.sh", std::string(QUILLORY_BINARY_DIR) + "/fixtures/exfat");
+        return quillory_test::MakeFixtures("make_exfat_images.sh",
+                                           std::string(QUILLORY_BINARY_DIR) + "/fixtures/exfat");
     }();
     return dir;
 }

@@ -50,8 +50,8 @@ TEST(ExFatStructures, BootSectorValidity) {
         bool valid;
     } cases[] = {
         {"heap + (count-1) x spc == length", 512, 9, 3, nullptr, true},
-        {"one sector more than the volume", 512, 9, 3,
-         [](auto& s) { Put64(&s[72], byteorder::LE64(&s[72]) - 1); }, false},
+        {"one sector more than the volume", 512, 9, 3, [](auto& s) { Put64(&s[72], byteorder::LE64(&s[72]) - 1); },
+         false},
         {"4 KiB sectors, cluster shift 13", 4096, 12, 13, nullptr, true},
         {"4 KiB sectors, cluster shift 14", 4096, 12, 14, nullptr, false},
         {"sector size differs from device", 4096, 9, 3, nullptr, false},
@@ -213,8 +213,7 @@ TEST(ExFatStructures, RunLists) {
 
 // A set: file entry, stream, name entries for `name` (ASCII or UTF-16 units).
 std::vector<std::uint8_t> EntrySet(const std::u16string& name, std::uint32_t first, std::uint64_t size,
-                                   bool deleted = false, std::uint16_t attributes = 0x20,
-                                   std::uint8_t flags = 0x03) {
+                                   bool deleted = false, std::uint16_t attributes = 0x20, std::uint8_t flags = 0x03) {
     const int names = static_cast<int>((name.size() + 14) / 15);
     std::vector<std::uint8_t> s(32 * (2 + names), 0);
     s[0] = 0x85;
@@ -334,9 +333,21 @@ TEST(ExFatAnalyzer, EdgeCases) {
         {"stream out of place: set dropped, walk goes on", cat({split, second}), true, {"second"}},
         {"'*' in a name ends the walk, earlier sets kept", cat({first, starName, second}), false, {"first"}},
         {"end of folder (0x00) is a fault", cat({first, zero, second}), false, {"first"}},
-        {"bad checksum drops the set", [&] { auto b = first; b[2] ^= 1; return cat({b, second}); }(), true,
+        {"bad checksum drops the set",
+         [&] {
+             auto b = first;
+             b[2] ^= 1;
+             return cat({b, second});
+         }(),
+         true,
          {"second"}},
-        {"secondary count 1 is a fault", [&] { auto b = first; b[1] = 1; return cat({second, b}); }(), false,
+        {"secondary count 1 is a fault",
+         [&] {
+             auto b = first;
+             b[1] = 1;
+             return cat({second, b});
+         }(),
+         false,
          {"second"}},
     };
     for (const Case& c : cases) {

@@ -41,8 +41,7 @@ public:
 
 // A node's clusters read through the device where its record places them,
 // cut to the node's size; empty when a run lies outside the partition.
-inline std::vector<std::uint8_t> ReadRuns(IStorageDevice& dev, IFileNode* node,
-                                          const CSearchedPartitionInfo& record) {
+inline std::vector<std::uint8_t> ReadRuns(IStorageDevice& dev, IFileNode* node, const CSearchedPartitionInfo& record) {
     std::vector<std::uint8_t> out;
     auto* fnode = dynamic_cast<CFileNode*>(node);
     IDataRunList* runs = fnode ? fnode->GetDataRunList() : nullptr;

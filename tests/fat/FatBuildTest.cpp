@@ -40,8 +40,8 @@ struct QuickRun {
         }
         record = CreateFATSearchedPartitionInfo(512);
         record->SetPartitionIndex(0);
-        CFATBuildWorker worker(&builder, &progress, record, &dev, type, 0, spc, rootStart, rootSectors,
-                               rootCluster, true, dataStart, dbr.GetTotalSectors(), fat);
+        CFATBuildWorker worker(&builder, &progress, record, &dev, type, 0, spc, rootStart, rootSectors, rootCluster,
+                               true, dataStart, dbr.GetTotalSectors(), fat);
         result = worker.QuickBuildDirectoryTree(includeExisting);
     }
     ~QuickRun() {
@@ -120,7 +120,9 @@ TEST(FatQuickBuild, EmptyFilesGetDistinctVirtualClusters) {
 TEST(FatQuickBuild, IncludeExistingClearGivesDeletedFilesOnly) {
     QuickRun run(Fixture("fat16.img"), false);
     for (IFileNode* n : run.builder.nodes)
-        if (!n->IsDirectory()) { EXPECT_TRUE(n->IsDeleted()) << n->GetFileName(); }
+        if (!n->IsDirectory()) {
+            EXPECT_TRUE(n->IsDeleted()) << n->GetFileName();
+        }
     EXPECT_EQ(run.builder.FindLike("DirB/keep.txt"), nullptr);
 }
 
@@ -128,8 +130,7 @@ TEST(FatQuickBuild, Fat32RepairsClearedHighWords) {
     QuickRun run(Fixture("fat32.img"));
     ASSERT_EQ(run.result, ENGINE_OK);
     const auto ours = Comparable(run.builder.DeletedPaths());
-    for (const auto& p : Comparable(FlsDeleted(Fixture("fat32.img"))))
-        EXPECT_TRUE(ours.count(p)) << p;
+    for (const auto& p : Comparable(FlsDeleted(Fixture("fat32.img")))) EXPECT_TRUE(ours.count(p)) << p;
     // The oracle cannot place the child of a folder whose high word is gone.
     EXPECT_TRUE(ours.count("high/gone folder/nner.txt"));
     for (const char* path : {"Setup Program.exe", "Docs/Helper Tool.exe", "High/Late Tool.exe",
@@ -160,14 +161,14 @@ TEST(FatCompleteBuild, MadeUpFoldersAndLostRoot) {
     const std::int64_t rootStart = dbr.GetReservedSector() + 2 * dbr.GetSectorsPerFat();
     const std::uint32_t rootSectors = dbr.GetRootEntries() * 32 / 512;
     const std::int64_t dataStart = rootStart + rootSectors;
-    IFATTable* fat = IFATTableFactory::CreateFATTable(&dev, dbr.GetReservedSector(), 1,
-                                                      dbr.GetSectorsPerFat(), true, false);
+    IFATTable* fat =
+        IFATTableFactory::CreateFATTable(&dev, dbr.GetReservedSector(), 1, dbr.GetSectorsPerFat(), true, false);
     std::unique_ptr<CFATSearchedPartitionInfo> record(CreateFATSearchedPartitionInfo(512));
     RecordingBuilder rootOnly;
     {
         // Alone, the fixed root's first sector gives the root's entries.
-        CFATBuildWorker w(&rootOnly, nullptr, record.get(), &dev, 1, 0, 1, rootStart, rootSectors, 0,
-                          false, dataStart, dbr.GetTotalSectors(), fat);
+        CFATBuildWorker w(&rootOnly, nullptr, record.get(), &dev, 1, 0, 1, rootStart, rootSectors, 0, false, dataStart,
+                          dbr.GetTotalSectors(), fat);
         FolderSectorSet root;
         root.insert({rootStart, 0xFFFFFFFF, 0});
         EXPECT_EQ(w.CompleteBuildDirectoryTree(root), 1);
@@ -190,15 +191,15 @@ TEST(FatCompleteBuild, MadeUpFoldersAndLostRoot) {
     // ask whether to go on.
     RecordingProgress stopped;
     stopped.allowed = 0;
-    CFATBuildWorker worker(&builder, &stopped, record.get(), &dev, 1, 0, 1, rootStart, rootSectors, 0, false,
-                           dataStart, dbr.GetTotalSectors(), fat);
+    CFATBuildWorker worker(&builder, &stopped, record.get(), &dev, 1, 0, 1, rootStart, rootSectors, 0, false, dataStart,
+                           dbr.GetTotalSectors(), fat);
     EXPECT_EQ(worker.CompleteBuildDirectoryTree(sectors), 1);
     EXPECT_EQ(stopped.asked, 0);
 
     std::vector<IFileNode*> madeUp;
     for (IFileNode* n : builder.nodes)
-        if (std::string(n->GetFileName()).rfind("DIR", 0) == 0 && n->IsDirectory() &&
-            n->GetParentNodeID() == 0 && n->IsDeleted())
+        if (std::string(n->GetFileName()).rfind("DIR", 0) == 0 && n->IsDirectory() && n->GetParentNodeID() == 0 &&
+            n->IsDeleted())
             madeUp.push_back(n);
     ASSERT_EQ(madeUp.size(), 2u);
     EXPECT_STREQ(madeUp[0]->GetFileName(), "DIR0");

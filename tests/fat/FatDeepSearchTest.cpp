@@ -34,7 +34,8 @@ namespace {
 
 const std::string& DeepDir() {
     static const std::string dir = [] {
-        return quillory_test::MakeFixtures("make_fat_deep_images.sh", std::string(QUILLORY_BINARY_DIR) + "/fixtures/fat-deep");
+        return quillory_test::MakeFixtures("make_fat_deep_images.sh",
+                                           std::string(QUILLORY_BINARY_DIR) + "/fixtures/fat-deep");
     }();
     return dir;
 }
@@ -121,11 +122,10 @@ struct DeepRun {
     std::size_t folderSectors = 0;
 };
 
-const char* kDeleted[] = {"Summer Holiday Picture.jpg", "Report Final.docx", "Big Archive.bin",
-                          "old scan.bin", "second old.txt"};
-const char* kDeletedPaths[] = {"Photos/Summer Holiday Picture.jpg", "Report Final.docx",
-                               "Docs/Big Archive.bin", "Photos/Old/old scan.bin",
-                               "Photos/Old/second old.txt"};
+const char* kDeleted[] = {"Summer Holiday Picture.jpg", "Report Final.docx", "Big Archive.bin", "old scan.bin",
+                          "second old.txt"};
+const char* kDeletedPaths[] = {"Photos/Summer Holiday Picture.jpg", "Report Final.docx", "Docs/Big Archive.bin",
+                               "Photos/Old/old scan.bin", "Photos/Old/second old.txt"};
 
 }  // namespace
 
@@ -402,9 +402,8 @@ TEST(FatDeepSearch, TwoVolumesOnOneDisk) {
 TEST(FatDeepSearch, ControllerRecoversDeletedFilesByteIdentical) {
     GetTreeBuilderTiming() = {[] { return std::int64_t{1000}; }, [](unsigned) {}};
     ScanControllerFactories& f = GetScanControllerFactories();
-    f.hfsplusDeep = f.exfatDeep = f.rawDeep = f.ntfsDeep = f.apfsDeep = [] {
-        return static_cast<ICompleteFileSystemSearchController*>(nullptr);
-    };
+    f.hfsplusDeep = f.exfatDeep = f.rawDeep = f.ntfsDeep =
+        f.apfsDeep = [] { return static_cast<ICompleteFileSystemSearchController*>(nullptr); };
     f.fatDeep = CreateFATSearcher;
     f.flush = [](IStorageDevice*) {};
     struct Progress : IProgress {

@@ -161,17 +161,14 @@ TEST(FatFolderReader, EntryGroups) {
 
     // A third "." entry and a parent without FAT properties are refused.
     auto threeDots = Cat({dot, dotdot, dot});
-    EXPECT_EQ(r.children->BuildChildrenFromBuffer(threeDots.data(), threeDots.size(), live.get(), nullptr,
-                                                  false, true),
+    EXPECT_EQ(r.children->BuildChildrenFromBuffer(threeDots.data(), threeDots.size(), live.get(), nullptr, false, true),
               0xFFFFFFFFu);
     CFATFileNode bare;
-    EXPECT_EQ(r.children->BuildChildrenFromBuffer(buf.data(), buf.size(), &bare, nullptr, false, true),
-              0xFFFFFFFFu);
+    EXPECT_EQ(r.children->BuildChildrenFromBuffer(buf.data(), buf.size(), &bare, nullptr, false, true), 0xFFFFFFFFu);
 
     // A long-name group still open at the end answers its own offset.
     auto open = Cat({intact, longName});
-    EXPECT_EQ(r.children->BuildChildrenFromBuffer(open.data(), open.size(), nullptr, nullptr, false, true),
-              32u);
+    EXPECT_EQ(r.children->BuildChildrenFromBuffer(open.data(), open.size(), nullptr, nullptr, false, true), 32u);
     // Stop at an invalid entry when asked to.
     std::vector<std::uint8_t> junk(32, 0x01);
     auto stop = Cat({junk, intact});

@@ -43,8 +43,8 @@ TEST(FatProperties, DosTimesUnderUtc) {
 TEST(FatProperties, EntryFieldsAndStates) {
     UtcZone utc;
     auto erased = ShortEntry("\xE5OST    TXT", 0x20, 5, 1234, 0, 0);
-    CFATFileProperties* p = CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(
-        erased.data(), erased.size());
+    CFATFileProperties* p =
+        CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(erased.data(), erased.size());
     ASSERT_NE(p, nullptr);
     EXPECT_STREQ(p->GetFileName(), "#OST.TXT");
     EXPECT_EQ(p->GetFileSize(), 1234);
@@ -67,8 +67,7 @@ TEST(FatProperties, EntryFieldsAndStates) {
 }
 
 TEST(FatProperties, LongNamesJoin) {
-    auto group = Join({LongEntries("A Name Made Of Three Pieces Here.txt"),
-                       ShortEntry("ANAMEM~1TXT", 0x20, 3, 10)});
+    auto group = Join({LongEntries("A Name Made Of Three Pieces Here.txt"), ShortEntry("ANAMEM~1TXT", 0x20, 3, 10)});
     ASSERT_EQ(group.size(), 4u * 32);
     CFATFileProperties* p =
         CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(group.data(), group.size());
@@ -85,11 +84,9 @@ TEST(FatProperties, LongNamesJoin) {
 
     // A gathered name reaching 2047 bytes gives none; no short entry gives none.
     auto huge = Join({LongEntries(std::string(2050, 'x')), ShortEntry("X       TXT", 0x20, 3, 10)});
-    EXPECT_EQ(CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(huge.data(), huge.size()),
-              nullptr);
+    EXPECT_EQ(CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(huge.data(), huge.size()), nullptr);
     auto alone = LongEntries("orphan.txt");
-    EXPECT_EQ(CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(alone.data(), alone.size()),
-              nullptr);
+    EXPECT_EQ(CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(alone.data(), alone.size()), nullptr);
 }
 
 TEST(FatNode, CloneAndAdopt) {

@@ -62,8 +62,7 @@ TEST(FatRecogniser, TypesTotalsAndLabels) {
         std::uint32_t type;
         const char* label;
     };
-    for (const Case& c : {Case{"fat16.img", 1, "LBL16"}, Case{"fat32.img", 2, "TESTVOL"},
-                          Case{"fat12.img", 10, ""}}) {
+    for (const Case& c : {Case{"fat16.img", 1, "LBL16"}, Case{"fat32.img", 2, "TESTVOL"}, Case{"fat12.img", 10, ""}}) {
         ImageDevice dev(Fixture(c.image));
         std::unique_ptr<IVolumeAnalyze> a(CreateFatVolumeAnalyze(&dev, 0));
         ASSERT_NE(a, nullptr);
@@ -71,7 +70,9 @@ TEST(FatRecogniser, TypesTotalsAndLabels) {
         char label[101] = {};
         a->GetLabel(label, 100);
         EXPECT_STREQ(label, c.label) << c.image;
-        if (c.type != 10) { EXPECT_EQ(a->GetTotalSector(), dev.GetTotalSectors()); }
+        if (c.type != 10) {
+            EXPECT_EQ(a->GetTotalSector(), dev.GetTotalSectors());
+        }
     }
     // A length of 8 copies exactly 8 bytes and adds no terminator.
     ImageDevice dev(Fixture("fat32.img"));
@@ -294,8 +295,7 @@ TEST(FatQuickSearch, ThroughAVolumeDevice) {
     ASSERT_EQ(s.result, ENGINE_OK);
     IFileNode* tool = s.builder.Find("Docs/Helper Tool.exe");
     ASSERT_NE(tool, nullptr);
-    EXPECT_EQ(ReadRuns(*dev, tool, s.Record()->GetCluster0Sector(), 1),
-              Original("fat32", "Docs/Helper Tool.exe"));
+    EXPECT_EQ(ReadRuns(*dev, tool, s.Record()->GetCluster0Sector(), 1), Original("fat32", "Docs/Helper Tool.exe"));
 }
 
 // A quick scan run by the quick scan controller, as the front end runs it:

@@ -105,8 +105,7 @@ TEST(FatBootSector, RejectionTable) {
         {"FAT12 label", fat12, 512, 10},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(CTempFATDBR(c.sector.data(), c.deviceSectorSize).GetFileSystemType(), c.type)
-            << c.what;
+        EXPECT_EQ(CTempFATDBR(c.sector.data(), c.deviceSectorSize).GetFileSystemType(), c.type) << c.what;
 }
 
 TEST(FatTable, NextClusterMappings) {
@@ -124,7 +123,9 @@ TEST(FatTable, NextClusterMappings) {
 
     // FAT12: entries 2 = 0xFFF, 3 = 0xFF8, 4 = 5.
     std::vector<std::uint8_t> f12(16, 0);
-    f12[0] = 0xF8; f12[1] = 0xFF; f12[2] = 0xFF;
+    f12[0] = 0xF8;
+    f12[1] = 0xFF;
+    f12[2] = 0xFF;
     auto set12 = [&](unsigned n, unsigned v) {
         unsigned at = n * 3 / 2;
         unsigned w = byteorder::LE16(&f12[at]);
@@ -192,12 +193,9 @@ TEST(FatDirEntry, ShortNames) {
         const char* name;
     };
     const Case cases[] = {
-        {"README  TXT", 0x20, false, "README.TXT"},
-        {"MYDISK     ", 0x08, true, "MYDISK"},
-        {"\xE5ILE    DAT", 0x20, false, "#ILE.DAT"},
-        {"CAF\x82    TXT", 0x20, false, "CAF_.TXT"},
-        {"NOEXT      ", 0x20, false, "NOEXT"},
-        {"VOLUME  LBL", 0x08, true, "VOLUMELBL"},
+        {"README  TXT", 0x20, false, "README.TXT"},  {"MYDISK     ", 0x08, true, "MYDISK"},
+        {"\xE5ILE    DAT", 0x20, false, "#ILE.DAT"}, {"CAF\x82    TXT", 0x20, false, "CAF_.TXT"},
+        {"NOEXT      ", 0x20, false, "NOEXT"},       {"VOLUME  LBL", 0x08, true, "VOLUMELBL"},
     };
     for (const auto& c : cases) {
         auto e = ShortEntry(c.raw, c.attr, 0, 0);
@@ -230,8 +228,7 @@ TEST(FatDirEntry, ValidityTable) {
         {"all zero", std::vector<std::uint8_t>(32, 0), true, false},
         {"volume label", ShortEntry("LABEL      ", 0x08, 0, 0), false, true},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(CTempFATDirEntry(c.e.data()).IsValidFATDirEntry(c.skip), c.valid) << c.what;
+    for (const auto& c : cases) EXPECT_EQ(CTempFATDirEntry(c.e.data()).IsValidFATDirEntry(c.skip), c.valid) << c.what;
 }
 
 TEST(FatDirEntry, LongNamePieces) {
@@ -339,8 +336,8 @@ TEST(FatImages, TablesAndLabelsOfMkfsImages) {
         auto boot = ReadBytes(Fixture("fat16.img"), 0, 512);
         CTempFATDBR dbr(boot.data(), 512);
         ASSERT_EQ(dbr.GetFileSystemType(), 1u);
-        IFATTable* t = IFATTableFactory::CreateFATTable(&dev, dbr.GetReservedSector(), 1,
-                                                        dbr.GetSectorsPerFat(), true, false);
+        IFATTable* t =
+            IFATTableFactory::CreateFATTable(&dev, dbr.GetReservedSector(), 1, dbr.GetSectorsPerFat(), true, false);
         auto* both = static_cast<CDoubleFATTable*>(t);
         EXPECT_NE(both->GetFirst(), nullptr);
         IFATTableFactory::DestroyFATTable(t);
@@ -353,11 +350,11 @@ TEST(FatImages, TablesAndLabelsOfMkfsImages) {
         auto boot = ReadBytes(Fixture("fat32.img"), 0, 512);
         CTempFATDBR dbr(boot.data(), 512);
         ASSERT_EQ(dbr.GetFileSystemType(), 2u);
-        IFATTable* t = IFATTableFactory::CreateFATTable(&dev, dbr.GetReservedSector(), 2,
-                                                        dbr.GetSectorsPerFat(), false, true);
+        IFATTable* t =
+            IFATTableFactory::CreateFATTable(&dev, dbr.GetReservedSector(), 2, dbr.GetSectorsPerFat(), false, true);
         auto* both = static_cast<CDoubleFATTable*>(t);
         EXPECT_EQ(both->GetFirst(), nullptr);
-        EXPECT_NE(both->GetSecond(), nullptr);  // only the second copy wanted
+        EXPECT_NE(both->GetSecond(), nullptr);         // only the second copy wanted
         EXPECT_GE(t->GetNextCluster(2), 0x0FFFFFF8u);  // the root folder ends at once
         IFATTableFactory::DestroyFATTable(t);
         char label[100] = {};

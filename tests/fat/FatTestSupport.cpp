@@ -61,7 +61,7 @@ std::vector<std::uint8_t> ReadBytes(const std::string& path, std::uint64_t offse
 }
 
 std::vector<std::uint8_t> ReadFile(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (stat(path.c_str(), &st) != 0) return {};
     return ReadBytes(path, 0, static_cast<std::size_t>(st.st_size));
 }
@@ -80,7 +80,7 @@ std::string Run(const std::string& command) {
 ImageDevice::ImageDevice(const std::string& path, std::uint32_t sectorSize, int type)
     : m_sectorSize(sectorSize), m_type(type) {
     m_fd = open(path.c_str(), O_RDONLY);
-    struct stat st{};
+    struct stat st {};
     if (m_fd >= 0 && fstat(m_fd, &st) == 0) m_total = st.st_size / sectorSize;
 }
 
@@ -111,8 +111,8 @@ int ImageDevice::ReadSector(void* buffer, std::int64_t first, std::int64_t count
     return 1;
 }
 
-std::vector<std::uint8_t> ShortEntry(const char* name11, std::uint8_t attr, std::uint32_t cluster,
-                                     std::uint32_t size, std::uint16_t date, std::uint16_t time) {
+std::vector<std::uint8_t> ShortEntry(const char* name11, std::uint8_t attr, std::uint32_t cluster, std::uint32_t size,
+                                     std::uint16_t date, std::uint16_t time) {
     std::vector<std::uint8_t> e(32, 0);
     std::memcpy(e.data(), name11, 11);
     e[11] = attr;
@@ -138,8 +138,7 @@ std::vector<std::uint8_t> LongEntries(const std::string& name) {
         e[11] = 0x0F;
         for (int i = 0; i < 13; ++i) {
             const std::size_t at = k * 13 + i;
-            std::uint16_t u = at < name.size() ? static_cast<unsigned char>(name[at])
-                              : at == name.size() ? 0 : 0xFFFF;
+            std::uint16_t u = at < name.size() ? static_cast<unsigned char>(name[at]) : at == name.size() ? 0 : 0xFFFF;
             quillory_test::Put16(&e[pos[i]], u);
         }
         out.insert(out.end(), e.begin(), e.end());
@@ -183,8 +182,7 @@ std::set<std::string> FlsDeleted(const std::string& image) {
     return out;
 }
 
-std::vector<std::uint8_t> ReadRuns(IStorageDevice& dev, IFileNode* node, std::int64_t dataStart,
-                                   std::uint32_t spc) {
+std::vector<std::uint8_t> ReadRuns(IStorageDevice& dev, IFileNode* node, std::int64_t dataStart, std::uint32_t spc) {
     std::vector<std::uint8_t> out;
     auto* fnode = dynamic_cast<CFileNode*>(node);
     IDataRunList* runs = fnode ? fnode->GetDataRunList() : nullptr;

@@ -50,9 +50,8 @@ private:
 };
 
 // A 32-byte short entry.
-std::vector<std::uint8_t> ShortEntry(const char* name11, std::uint8_t attr, std::uint32_t cluster,
-                                     std::uint32_t size, std::uint16_t date = 0x5A21,
-                                     std::uint16_t time = 0x6000);
+std::vector<std::uint8_t> ShortEntry(const char* name11, std::uint8_t attr, std::uint32_t cluster, std::uint32_t size,
+                                     std::uint16_t date = 0x5A21, std::uint16_t time = 0x6000);
 // The long-name pieces of `name` (ASCII), in stored order (last piece first).
 std::vector<std::uint8_t> LongEntries(const std::string& name);
 
@@ -85,9 +84,7 @@ public:
 
 class RecordingProgress : public IProgress {
 public:
-    void UpdateProgress(_PROGRESS_INFO* info) override {
-        records.push_back({info->state, info->total, info->current});
-    }
+    void UpdateProgress(_PROGRESS_INFO* info) override { records.push_back({info->state, info->total, info->current}); }
     int Continued() override { return ++asked <= allowed ? 1 : 0; }
     int shouldBuild() override { return 1; }
     struct Rec {

@@ -118,8 +118,7 @@ TEST(FileNode, CheckPropagatesUpAsPartlyThenFully) {
 }
 
 TEST(FileNode, CheckingAFolderReachesShownDescendantsOnly) {
-    TestNode root("r", true), dir("d", true), sub("s", true), a("a"), hidden("h"), deep("x"),
-        hiddenDeep("hx");
+    TestNode root("r", true), dir("d", true), sub("s", true), a("a"), hidden("h"), deep("x"), hiddenDeep("hx");
     root.AddChild(&dir);
     dir.AddChild(&a);
     dir.AddChild(&hidden);
@@ -272,14 +271,30 @@ TEST(FileNode, EqualityRulesAndTheFatLongNameFixUp) {
         {"folders", {"a", true, SEARCHER_NTFS, 1, 0, 0}, {"a", true, SEARCHER_NTFS, 2, 5, 9}, true, 0},
         {"same partition", {"a", false, SEARCHER_NTFS, 1, 0, 0}, {"a", false, SEARCHER_NTFS, 1, 5, 9}, true, 0},
         {"other partition", {"a", false, SEARCHER_NTFS, 1, 0, 0}, {"a", false, SEARCHER_NTFS, 2, 0, 0}, false, 0},
-        {"hfs same time and size", {"a", false, SEARCHER_HFSPLUS, 1, 7, 9}, {"a", false, SEARCHER_HFSPLUS, 2, 7, 9}, true, 0},
+        {"hfs same time and size",
+         {"a", false, SEARCHER_HFSPLUS, 1, 7, 9},
+         {"a", false, SEARCHER_HFSPLUS, 2, 7, 9},
+         true,
+         0},
         {"hfs other size", {"a", false, SEARCHER_HFSPLUS, 1, 7, 9}, {"a", false, SEARCHER_HFSPLUS, 2, 7, 8}, false, 0},
         {"file vs folder", {"a", false, SEARCHER_NTFS, 1, 0, 0}, {"a", true, SEARCHER_NTFS, 1, 0, 0}, false, 0},
         {"names differ", {"a", false, SEARCHER_NTFS, 1, 0, 0}, {"b", false, SEARCHER_NTFS, 1, 0, 0}, false, 0},
-        {"fat folder renamed", {"LONGNA~1", true, SEARCHER_FAT, 1, 10, 0}, {"Long name", true, SEARCHER_FAT, 1, 10, 0}, false, 1},
-        {"fat folder renamed, older", {"LONGNA~1", true, SEARCHER_FAT, 1, 10, 0}, {"Long name", true, SEARCHER_FAT, 1, 9, 0}, false, 0},
+        {"fat folder renamed",
+         {"LONGNA~1", true, SEARCHER_FAT, 1, 10, 0},
+         {"Long name", true, SEARCHER_FAT, 1, 10, 0},
+         false,
+         1},
+        {"fat folder renamed, older",
+         {"LONGNA~1", true, SEARCHER_FAT, 1, 10, 0},
+         {"Long name", true, SEARCHER_FAT, 1, 9, 0},
+         false,
+         0},
         {"fat file renamed", {"A~1", false, SEARCHER_FAT, 1, 10, 0}, {"Abc", false, SEARCHER_FAT, 1, 10, 0}, false, 0},
-        {"exfat folder renamed", {"a", true, SEARCHER_EXFAT, 1, 10, 0}, {"b", true, SEARCHER_EXFAT, 1, 10, 0}, false, 0},
+        {"exfat folder renamed",
+         {"a", true, SEARCHER_EXFAT, 1, 10, 0},
+         {"b", true, SEARCHER_EXFAT, 1, 10, 0},
+         false,
+         0},
     };
     for (const Case& c : cases) {
         auto make = [](const Side& s) {

@@ -68,7 +68,7 @@ TEST_F(LogTest, LongMessagesAreCutButCountedWhole) {
 
 TEST_F(LogTest, AnUnusableFolderLogsToStandardOutputOnly) {
     const std::string cases[] = {
-        m_dir + "/missing/folder",        // cannot be opened
+        m_dir + "/missing/folder",             // cannot be opened
         m_dir + "/" + std::string(5000, 'd'),  // longer than any path
     };
     for (const std::string& folder : cases) {

@@ -25,10 +25,10 @@ public:
     };
     int Notify(_MSG_EVENT* event) override {
         std::lock_guard<std::mutex> g(lock);
-        seen.push_back({event->type,
-                        std::string(reinterpret_cast<char*>(MsgEventPayload(event)),
-                                    static_cast<std::size_t>(event->length)),
-                        Clock::now()});
+        seen.push_back(
+            {event->type,
+             std::string(reinterpret_cast<char*>(MsgEventPayload(event)), static_cast<std::size_t>(event->length)),
+             Clock::now()});
         return 1;
     }
     std::vector<Seen> Wait(std::size_t n, std::chrono::milliseconds limit) {

@@ -23,15 +23,17 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-const tagGUIDSIGN kIdA = {{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10}};
-const tagGUIDSIGN kIdB = {{0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E, 0x1F, 0x20}};
-const tagGUIDSIGN kIdC = {{0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF}};
+const tagGUIDSIGN kIdA = {
+    {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10}};
+const tagGUIDSIGN kIdB = {
+    {0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E, 0x1F, 0x20}};
+const tagGUIDSIGN kIdC = {
+    {0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0xC5, 0xC6, 0xC7, 0xC8, 0xC9, 0xCA, 0xCB, 0xCC, 0xCD, 0xCE, 0xCF}};
 
 const uint8_t kSignature[16] = {0xEA, 0xF4, 0xB3, 0x1C, 0x05, 0x43, 0xB6, 0x4A,
                                 0xB4, 0xB8, 0x24, 0x4A, 0x33, 0xD9, 0x13, 0xBB};
 
-class TempDir : public quillory_test::TempDir
-{
+class TempDir : public quillory_test::TempDir {
 public:
     TempDir() : quillory_test::TempDir("quillory-rs") {}
 };
@@ -39,20 +41,15 @@ public:
 using quillory_test::ReadAll;
 using quillory_test::WriteAll;
 
-void PutU32(Bytes& b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+void PutU32(Bytes& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-void AppendU32(Bytes& b, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+void AppendU32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-void AppendFrame(Bytes& b, const tagGUIDSIGN& id, const Bytes& data, uint32_t length)
-{
+void AppendFrame(Bytes& b, const tagGUIDSIGN& id, const Bytes& data, uint32_t length) {
     b.insert(b.end(), kSignature, kSignature + 16);
     b.insert(b.end(), id.bytes, id.bytes + 16);
     AppendU32(b, length);
@@ -61,9 +58,8 @@ void AppendFrame(Bytes& b, const tagGUIDSIGN& id, const Bytes& data, uint32_t le
 
 // A 132-byte header built from its numbers; the CRC is recomputed unless the
 // caller wants a stale one.
-Bytes MakeHeader(uint32_t status, uint32_t descriptionLength, const std::string& description,
-                 uint32_t version = 5800, bool fixCrc = true)
-{
+Bytes MakeHeader(uint32_t status, uint32_t descriptionLength, const std::string& description, uint32_t version = 5800,
+                 bool fixCrc = true) {
     Bytes h(kSignature, kSignature + 16);
     AppendU32(h, version);
     AppendU32(h, 0);
@@ -72,13 +68,11 @@ Bytes MakeHeader(uint32_t status, uint32_t descriptionLength, const std::string&
     Bytes text(100, 0);
     std::memcpy(text.data(), description.data(), std::min<size_t>(description.size(), 100));
     h.insert(h.end(), text.begin(), text.end());
-    if (fixCrc)
-        PutU32(h, 20, CCRC::RunCRC16(h.data(), h.size(), 0x8005));
+    if (fixCrc) PutU32(h, 20, CCRC::RunCRC16(h.data(), h.size(), 0x8005));
     return h;
 }
 
-uint32_t ErrorOf(const std::function<void()>& call)
-{
+uint32_t ErrorOf(const std::function<void()>& call) {
     try {
         call();
     } catch (const CRSException& e) {
@@ -88,11 +82,9 @@ uint32_t ErrorOf(const std::function<void()>& call)
 }
 
 // Writes header (status 2, "Quillory"), frame A = "ABCDE" in two calls, frame B = 00 01 02.
-bool WriteGoldenContainer(const std::string& path)
-{
+bool WriteGoldenContainer(const std::string& path) {
     CRSData rs(RSMODE_WRITE);
-    if (!rs.StartRS(path.c_str(), 1))
-        return false;
+    if (!rs.StartRS(path.c_str(), 1)) return false;
     FILEHEADER header;
     header.status = 2;
     header.descriptionLength = 8;
@@ -104,28 +96,26 @@ bool WriteGoldenContainer(const std::string& path)
     return rs.EndRS() && ok;
 }
 
-} // namespace
+}  // namespace
 
-TEST(Crc, KnownCheckValues)
-{
+TEST(Crc, KnownCheckValues) {
     const char* digits = "123456789";
-    EXPECT_EQ(CCRC::RunCRC16(digits, 9, 0x8005), 0xFEE8);           // CRC-16/UMTS
-    EXPECT_EQ(CCRC::RunCRC32(digits, 9, 0x04C11DB7), 0x89A1897Fu);   // init 0, no xorout
-    EXPECT_EQ(CCRC::RunCRC32(digits, 9, 0x04C11DB7, 0xFFFFFFFF), 0x0376E6E7u); // CRC-32/MPEG-2
+    EXPECT_EQ(CCRC::RunCRC16(digits, 9, 0x8005), 0xFEE8);                       // CRC-16/UMTS
+    EXPECT_EQ(CCRC::RunCRC32(digits, 9, 0x04C11DB7), 0x89A1897Fu);              // init 0, no xorout
+    EXPECT_EQ(CCRC::RunCRC32(digits, 9, 0x04C11DB7, 0xFFFFFFFF), 0x0376E6E7u);  // CRC-32/MPEG-2
     EXPECT_EQ(CCRC::RunCRC16(digits, 0, 0x8005), 0);
 }
 
-TEST(RecordContainer, GoldenBytesOfHeaderAndTwoFrames)
-{
+TEST(RecordContainer, GoldenBytesOfHeaderAndTwoFrames) {
     TempDir dir;
     const std::string path = dir.File("golden.qrs");
     ASSERT_TRUE(WriteGoldenContainer(path));
 
     Bytes expected(kSignature, kSignature + 16);
-    const uint8_t fixed[] = {0xA8, 0x16, 0x00, 0x00,  // version 5800
-                             0x19, 0x27, 0x00, 0x00,  // CRC-16 0x2719 of the header with this field 0
-                             0x02, 0x00, 0x00, 0x00,  // status
-                             0x08, 0x00, 0x00, 0x00}; // description length
+    const uint8_t fixed[] = {0xA8, 0x16, 0x00, 0x00,   // version 5800
+                             0x19, 0x27, 0x00, 0x00,   // CRC-16 0x2719 of the header with this field 0
+                             0x02, 0x00, 0x00, 0x00,   // status
+                             0x08, 0x00, 0x00, 0x00};  // description length
     expected.insert(expected.end(), fixed, fixed + sizeof fixed);
     const char* text = "Quillory";
     expected.insert(expected.end(), text, text + 8);
@@ -135,8 +125,7 @@ TEST(RecordContainer, GoldenBytesOfHeaderAndTwoFrames)
     EXPECT_EQ(ReadAll(path), expected);
 }
 
-TEST(RecordContainer, RoundTripReadsFramesInAnyOrder)
-{
+TEST(RecordContainer, RoundTripReadsFramesInAnyOrder) {
     TempDir dir;
     const std::string path = dir.File("rt.qrs");
     ASSERT_TRUE(WriteGoldenContainer(path));
@@ -155,12 +144,12 @@ TEST(RecordContainer, RoundTripReadsFramesInAnyOrder)
     ASSERT_TRUE(rs.OpenFrame(kIdB));
     EXPECT_EQ(rs.GetFrameSize(), 3u);
     uint8_t b[8] = {9, 9, 9, 9, 9, 9, 9, 9};
-    EXPECT_TRUE(rs.ReadCurFrame(b, 8)); // asks for more than is left: gets the rest
+    EXPECT_TRUE(rs.ReadCurFrame(b, 8));  // asks for more than is left: gets the rest
     EXPECT_EQ(b[0], 0);
     EXPECT_EQ(b[2], 2);
     EXPECT_EQ(b[3], 9);
     EXPECT_EQ(rs.GetFrameRemaining(), 0u);
-    EXPECT_TRUE(rs.ReadCurFrame(b, 1)); // nothing left: true, buffer untouched
+    EXPECT_TRUE(rs.ReadCurFrame(b, 1));  // nothing left: true, buffer untouched
     EXPECT_EQ(b[0], 0);
     EXPECT_TRUE(rs.CloseFrame());
 
@@ -171,7 +160,7 @@ TEST(RecordContainer, RoundTripReadsFramesInAnyOrder)
     EXPECT_TRUE(rs.ReadCurFrame(a + 2, 3));
     EXPECT_STREQ(a, "ABCDE");
     EXPECT_TRUE(rs.CloseFrame());
-    EXPECT_TRUE(rs.CloseFrame()); // nothing open: still true
+    EXPECT_TRUE(rs.CloseFrame());  // nothing open: still true
 
     // An unknown identifier: code 7 and no frame left open.
     EXPECT_EQ(ErrorOf([&] { rs.OpenFrame(kIdC); }), RSERR_FRAME_NOT_FOUND);
@@ -182,8 +171,7 @@ TEST(RecordContainer, RoundTripReadsFramesInAnyOrder)
     EXPECT_TRUE(rs.EndRS());
 }
 
-TEST(RecordContainer, ModeAndFrameStateErrors)
-{
+TEST(RecordContainer, ModeAndFrameStateErrors) {
     TempDir dir;
     const std::string path = dir.File("modes.qrs");
     ASSERT_TRUE(WriteGoldenContainer(path));
@@ -217,17 +205,15 @@ TEST(RecordContainer, ModeAndFrameStateErrors)
     EXPECT_FALSE(rs.CheckFile());
 }
 
-TEST(RecordContainer, DamagedHeadersAreRefused)
-{
-    struct Case
-    {
+TEST(RecordContainer, DamagedHeadersAreRefused) {
+    struct Case {
         const char* name;
         Bytes header;
         bool checkFile;
         bool readHeader;
-        uint32_t status;      // what GetStatus answers when it does not throw
-        uint32_t statusError; // or the code it throws
-        int description;      // 1 read, 0 false, else the code thrown
+        uint32_t status;       // what GetStatus answers when it does not throw
+        uint32_t statusError;  // or the code it throws
+        int description;       // 1 read, 0 false, else the code thrown
     };
     const Bytes good = MakeHeader(3, 3, "abc");
     Bytes badSignature = MakeHeader(2, 3, "abc");
@@ -275,18 +261,17 @@ TEST(RecordContainer, DamagedHeadersAreRefused)
     }
 }
 
-TEST(RecordContainer, DescriptionIsCutAndStatusRewritten)
-{
+TEST(RecordContainer, DescriptionIsCutAndStatusRewritten) {
     TempDir dir;
     const std::string path = dir.File("desc.qrs");
     const std::string longText(150, 'd');
     {
         CRSData rs(RSMODE_WRITE);
         ASSERT_TRUE(rs.StartRS(path.c_str(), 1));
-        EXPECT_FALSE(rs.SetFileDescription("x")); // no header yet: nothing happens
+        EXPECT_FALSE(rs.SetFileDescription("x"));  // no header yet: nothing happens
         ASSERT_TRUE(rs.SetStatus(4));              // fresh header: signature and status
         ASSERT_TRUE(rs.SetFileDescription((std::string("0123456789") + longText).c_str()));
-        ASSERT_TRUE(rs.SetStatus(1)); // keeps the description
+        ASSERT_TRUE(rs.SetStatus(1));  // keeps the description
         ASSERT_TRUE(rs.EndRS());
     }
     const Bytes raw = ReadAll(path);
@@ -306,8 +291,7 @@ TEST(RecordContainer, DescriptionIsCutAndStatusRewritten)
     EXPECT_FALSE(rs.GetFileDescription(full, 0));
 }
 
-TEST(RecordContainer, DuplicateIdentifiersFindTheFirst)
-{
+TEST(RecordContainer, DuplicateIdentifiersFindTheFirst) {
     TempDir dir;
     const std::string path = dir.File("dup.qrs");
     Bytes file = MakeHeader(1, 0, "");
@@ -321,8 +305,7 @@ TEST(RecordContainer, DuplicateIdentifiersFindTheFirst)
     EXPECT_EQ(rs.GetFrameSize(), 2u);
 }
 
-TEST(RecordContainer, TruncatedAndCorruptFramesAreNotTakenAsWhole)
-{
+TEST(RecordContainer, TruncatedAndCorruptFramesAreNotTakenAsWhole) {
     TempDir dir;
     const std::string path = dir.File("cut.qrs");
     Bytes whole = MakeHeader(1, 0, "");
@@ -337,7 +320,7 @@ TEST(RecordContainer, TruncatedAndCorruptFramesAreNotTakenAsWhole)
         EXPECT_EQ(ErrorOf([&] { rs.OpenFrame(kIdB); }), RSERR_SHORT_READ);
         EXPECT_EQ(ErrorOf([&] { rs.TryOpenFrame(kIdB); }), RSERR_SHORT_READ);
         EXPECT_EQ(ErrorOf([&] { rs.GetFrameSize(); }), RSERR_NO_FRAME);
-        ASSERT_TRUE(rs.OpenFrame(kIdA)); // the frames before the cut stay readable
+        ASSERT_TRUE(rs.OpenFrame(kIdA));  // the frames before the cut stay readable
         EXPECT_EQ(rs.GetFrameSize(), 40u);
     }
     // Cut inside B's frame header: B is simply absent.
@@ -369,8 +352,7 @@ TEST(RecordContainer, TruncatedAndCorruptFramesAreNotTakenAsWhole)
     EXPECT_TRUE(rs.TryOpenFrame(kIdB));
 }
 
-TEST(RecordContainer, BufferedWritesAndReadsKeepEveryByteInOrder)
-{
+TEST(RecordContainer, BufferedWritesAndReadsKeepEveryByteInOrder) {
     TempDir dir;
     const std::string path = dir.File("big.qrs");
     // Small fields past the 512 KiB buffer, one direct write larger than the
@@ -385,16 +367,14 @@ TEST(RecordContainer, BufferedWritesAndReadsKeepEveryByteInOrder)
         auto smallWrites = [&](int n) {
             for (int i = 0; i < n; ++i, ++counter) {
                 uint8_t field[7];
-                for (int k = 0; k < 7; ++k)
-                    field[k] = static_cast<uint8_t>(counter * 7 + k);
+                for (int k = 0; k < 7; ++k) field[k] = static_cast<uint8_t>(counter * 7 + k);
                 ASSERT_TRUE(rs.WriteCurFrame(field, 7));
                 expected.insert(expected.end(), field, field + 7);
             }
         };
         smallWrites(100000);
         Bytes large(600 * 1024);
-        for (size_t i = 0; i < large.size(); ++i)
-            large[i] = static_cast<uint8_t>(i * 31 + 5);
+        for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<uint8_t>(i * 31 + 5);
         ASSERT_TRUE(rs.WriteCurFrame(large.data(), static_cast<unsigned>(large.size())));
         expected.insert(expected.end(), large.begin(), large.end());
         smallWrites(50000);
@@ -425,8 +405,7 @@ TEST(RecordContainer, BufferedWritesAndReadsKeepEveryByteInOrder)
     EXPECT_STREQ(tail, "tail");
 }
 
-TEST(RecordContainer, FramesAppendToAnExistingFileAndNeverOverlapTheHeader)
-{
+TEST(RecordContainer, FramesAppendToAnExistingFileAndNeverOverlapTheHeader) {
     TempDir dir;
     const std::string path = dir.File("append.qrs");
     {
@@ -441,10 +420,10 @@ TEST(RecordContainer, FramesAppendToAnExistingFileAndNeverOverlapTheHeader)
     }
     {
         CRSData rs(RSMODE_WRITE);
-        ASSERT_TRUE(rs.StartRS(path.c_str(), 0)); // keep the contents
+        ASSERT_TRUE(rs.StartRS(path.c_str(), 0));  // keep the contents
         ASSERT_TRUE(rs.OpenFrame(kIdB));
         ASSERT_TRUE(rs.WriteCurFrame("second", 6));
-        ASSERT_TRUE(rs.EndRS()); // left open: the data is written, the length stays 0
+        ASSERT_TRUE(rs.EndRS());  // left open: the data is written, the length stays 0
     }
     EXPECT_EQ(ReadAll(path).size(), 132u + 36 + 5 + 36 + 6);
     CRSData rs(RSMODE_READ);
@@ -459,8 +438,7 @@ TEST(RecordContainer, FramesAppendToAnExistingFileAndNeverOverlapTheHeader)
     EXPECT_EQ(rs.GetFrameSize(), 0u);
 }
 
-TEST(RecordContainer, PositionsPastFourGiBDoNotWrap)
-{
+TEST(RecordContainer, PositionsPastFourGiBDoNotWrap) {
     TempDir dir;
     const std::string path = dir.File("huge.qrs");
     // Header, then frame A whose data (sparse) ends past 4 GiB.
@@ -489,8 +467,7 @@ TEST(RecordContainer, PositionsPastFourGiBDoNotWrap)
         Bytes head(start.size() + 64);
         ASSERT_EQ(f.ReadAt(0, head.data(), head.size()), static_cast<int64_t>(head.size()));
         EXPECT_TRUE(std::equal(start.begin(), start.end(), head.begin()));
-        for (size_t i = start.size(); i < head.size(); ++i)
-            EXPECT_EQ(head[i], 0) << i;
+        for (size_t i = start.size(); i < head.size(); ++i) EXPECT_EQ(head[i], 0) << i;
     }
     CRSData rs(RSMODE_READ);
     ASSERT_TRUE(rs.StartRS(path.c_str(), 0));
@@ -502,8 +479,7 @@ TEST(RecordContainer, PositionsPastFourGiBDoNotWrap)
     EXPECT_EQ(rs.GetFrameSize(), lengthA);
 }
 
-TEST(RecordContainer, WritesToAFullDeviceFail)
-{
+TEST(RecordContainer, WritesToAFullDeviceFail) {
     CRSData rs(RSMODE_WRITE);
     ASSERT_TRUE(rs.StartRS("/dev/full", 1));
     EXPECT_FALSE(rs.WriteFileHeader(FILEHEADER{}));
@@ -515,8 +491,7 @@ TEST(RecordContainer, WritesToAFullDeviceFail)
 
 // A file size limit makes writes short and then fail once the frame data is
 // flushed: every path must report it.
-TEST(RecordContainer, ShortWritesAreFailures)
-{
+TEST(RecordContainer, ShortWritesAreFailures) {
     TempDir dir;
     const std::string path = dir.File("limited.qrs");
     const pid_t pid = fork();
@@ -524,55 +499,44 @@ TEST(RecordContainer, ShortWritesAreFailures)
     if (pid == 0) {
         signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit = {64 * 1024, 64 * 1024};
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
-            _exit(10);
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
         int step = 20;
         CRSData rs(RSMODE_WRITE);
-        if (!rs.StartRS(path.c_str(), 1) || !rs.SetStatus(1))
-            _exit(step);
+        if (!rs.StartRS(path.c_str(), 1) || !rs.SetStatus(1)) _exit(step);
         // Buffered: 100 KiB in small fields, failing only when flushed.
         ++step;
-        if (!rs.OpenFrame(kIdA))
-            _exit(step);
+        if (!rs.OpenFrame(kIdA)) _exit(step);
         uint8_t field[100] = {};
         for (int i = 0; i < 1024; ++i)
-            if (!rs.WriteCurFrame(field, sizeof field))
-                _exit(step);
+            if (!rs.WriteCurFrame(field, sizeof field)) _exit(step);
         ++step;
         try {
             rs.CloseFrame();
             _exit(step);
         } catch (const CRSException& e) {
-            if (e.GetErrorcode() != RSERR_WRITE_FAILED)
-                _exit(step);
+            if (e.GetErrorcode() != RSERR_WRITE_FAILED) _exit(step);
         }
         // Direct: one write larger than the buffer.
         ++step;
         CRSData big(RSMODE_WRITE);
-        if (!big.StartRS(path.c_str(), 1) || !big.SetStatus(1) || !big.OpenFrame(kIdA))
-            _exit(step);
+        if (!big.StartRS(path.c_str(), 1) || !big.SetStatus(1) || !big.OpenFrame(kIdA)) _exit(step);
         Bytes large(600 * 1024);
-        if (big.WriteCurFrame(large.data(), static_cast<unsigned>(large.size())))
-            _exit(step);
-        if (big.WriteCurFrame(field, 1)) // a pending failure refuses further data
+        if (big.WriteCurFrame(large.data(), static_cast<unsigned>(large.size()))) _exit(step);
+        if (big.WriteCurFrame(field, 1))  // a pending failure refuses further data
             _exit(step);
         ++step;
         try {
             big.CloseFrame();
             _exit(step);
         } catch (const CRSException& e) {
-            if (e.GetErrorcode() != RSERR_WRITE_FAILED)
-                _exit(step);
+            if (e.GetErrorcode() != RSERR_WRITE_FAILED) _exit(step);
         }
         // Data of a frame left open that cannot be flushed: EndRS says so.
         ++step;
         CRSData open(RSMODE_WRITE);
-        if (!open.StartRS(path.c_str(), 1) || !open.OpenFrame(kIdA))
-            _exit(step);
-        for (int i = 0; i < 1024; ++i)
-            open.WriteCurFrame(field, sizeof field);
-        if (open.EndRS())
-            _exit(step);
+        if (!open.StartRS(path.c_str(), 1) || !open.OpenFrame(kIdA)) _exit(step);
+        for (int i = 0; i < 1024; ++i) open.WriteCurFrame(field, sizeof field);
+        if (open.EndRS()) _exit(step);
         _exit(0);
     }
     int status = 0;
@@ -581,8 +545,7 @@ TEST(RecordContainer, ShortWritesAreFailures)
     EXPECT_EQ(WEXITSTATUS(status), 0) << "failing step " << WEXITSTATUS(status);
 }
 
-TEST(StdFile, OpensOnDescriptorZeroAndKeepsPermissions)
-{
+TEST(StdFile, OpensOnDescriptorZeroAndKeepsPermissions) {
     TempDir dir;
     const std::string path = dir.File("perm");
     WriteAll(path, {1, 2, 3});
@@ -590,13 +553,11 @@ TEST(StdFile, OpensOnDescriptorZeroAndKeepsPermissions)
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        close(0); // a daemon without stdin: the file gets descriptor 0
+        close(0);  // a daemon without stdin: the file gets descriptor 0
         CStdFile f;
-        if (!f.Open(path.c_str(), CStdFile::OpenAlways) || !f.IsOpen())
-            _exit(1);
+        if (!f.Open(path.c_str(), CStdFile::OpenAlways) || !f.IsOpen()) _exit(1);
         uint8_t b[3];
-        if (f.Read(b, 3) != 3 || b[2] != 3)
-            _exit(2);
+        if (f.Read(b, 3) != 3 || b[2] != 3) _exit(2);
         _exit(0);
     }
     int status = 0;
@@ -612,8 +573,7 @@ TEST(StdFile, OpensOnDescriptorZeroAndKeepsPermissions)
     EXPECT_EQ(f.Read(nullptr, 0), 0);
 }
 
-TEST(StdFile, LinesAndPositions)
-{
+TEST(StdFile, LinesAndPositions) {
     TempDir dir;
     const std::string path = dir.File("lines");
     {
@@ -637,9 +597,9 @@ TEST(StdFile, LinesAndPositions)
     EXPECT_STREQ(line, "two\r\n");
     EXPECT_EQ(f.ReadLine(line, 5), 2u);
     EXPECT_STREQ(line, "\r\n");
-    EXPECT_EQ(f.ReadLine(line, 5), 5u); // capacity reached mid-line
+    EXPECT_EQ(f.ReadLine(line, 5), 5u);  // capacity reached mid-line
     EXPECT_STREQ(line, "longl");
-    EXPECT_EQ(f.ReadLine(line, 5), 3u); // end of file without a line feed
+    EXPECT_EQ(f.ReadLine(line, 5), 3u);  // end of file without a line feed
     EXPECT_STREQ(line, "ine");
     EXPECT_EQ(f.ReadLine(line, 5), 0u);
     ASSERT_TRUE(f.Seek(17));
@@ -650,5 +610,5 @@ TEST(StdFile, LinesAndPositions)
     EXPECT_EQ(f.GetPosition(), 20u);
     ASSERT_TRUE(f.SeekToBegin());
     EXPECT_EQ(f.GetPosition(), 0u);
-    EXPECT_FALSE(f.Write("x", 1)); // read-only
+    EXPECT_FALSE(f.Write("x", 1));  // read-only
 }

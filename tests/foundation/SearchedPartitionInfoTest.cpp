@@ -6,8 +6,8 @@
 #include "foundation/SearchedPartitionInfo.h"
 
 TEST(SearchedPartitionInfo, DefaultsAndSectorSizes) {
-    const std::pair<std::uint32_t, std::uint32_t> sizes[] = {
-        {0, 512}, {100, 512}, {513, 512}, {512, 512}, {1024, 1024}, {4096, 4096}, {4097, 512}};
+    const std::pair<std::uint32_t, std::uint32_t> sizes[] = {{0, 512},     {100, 512},   {513, 512}, {512, 512},
+                                                             {1024, 1024}, {4096, 4096}, {4097, 512}};
     for (const auto& [given, kept] : sizes) {
         CSearchedPartitionInfo p(given);
         EXPECT_EQ(p.GetSectorSize(), kept) << given;
@@ -75,26 +75,25 @@ TEST(SearchedPartitionInfo, ImageHasTheGoldenLayoutAndRoundTrips) {
     p.WriteImage(image);
 
     const std::uint8_t expected[104] = {
-        0, 0, 0, 0, 0, 0, 0, 0,                          // 0: no type pointer in a file
+        0,    0,    0,    0,    0,    0,    0,    0,     // 0: no type pointer in a file
         0x88, 0x77, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11,  // 8: reserved word
-        0x02, 0x01, 0, 0,                                // 16: partition index, padding
-        0x02, 0, 0, 0,                                   // 20: file-system type
-        0x08, 0, 0, 0,                                   // 24: sectors per cluster
-        0, 0, 0, 0,                                      // 28: padding
-        0x00, 0x08, 0, 0, 0, 0, 0, 0,                    // 32: start sector 2048
+        0x02, 0x01, 0,    0,                             // 16: partition index, padding
+        0x02, 0,    0,    0,                             // 20: file-system type
+        0x08, 0,    0,    0,                             // 24: sectors per cluster
+        0,    0,    0,    0,                             // 28: padding
+        0x00, 0x08, 0,    0,    0,    0,    0,    0,     // 32: start sector 2048
         0x11, 0x10, 0x0F, 0x0E, 0x0D, 0x0C, 0x0B, 0x0A,  // 40: cluster-0 sector
         0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  // 48: second position -2
-        0x33, 0, 0, 0, 0, 0, 0, 0,                       // 56: third position
-        0x00, 0x10, 0, 0,                                // 64: sector size 4096
+        0x33, 0,    0,    0,    0,    0,    0,    0,     // 56: third position
+        0x00, 0x10, 0,    0,                             // 64: sector size 4096
         0xBE, 0xBA, 0xFE, 0xCA,                          // 68: reserved word
-        0x89, 0x67, 0x45, 0x23, 0x01, 0, 0, 0,           // 72: total sectors
-        0x07, 0, 0, 0, 0, 0, 0, 0,                       // 80: count
-        0, 0, 0, 0, 0, 0, 0xF0, 0x3F,                    // 88: score 1.0
+        0x89, 0x67, 0x45, 0x23, 0x01, 0,    0,    0,     // 72: total sectors
+        0x07, 0,    0,    0,    0,    0,    0,    0,     // 80: count
+        0,    0,    0,    0,    0,    0,    0xF0, 0x3F,  // 88: score 1.0
         0xEF, 0xBE, 0xAD, 0xDE,                          // 96: last word
         0x04, 0x03, 0x02, 0x01,                          // 100: last word 2
     };
-    EXPECT_EQ(std::vector<std::uint8_t>(image, image + 104),
-              std::vector<std::uint8_t>(expected, expected + 104));
+    EXPECT_EQ(std::vector<std::uint8_t>(image, image + 104), std::vector<std::uint8_t>(expected, expected + 104));
 
     // A reader rebuilds a base record; bytes 0-15 mean nothing in a file.
     std::memset(image, 0x5A, 16);
@@ -166,7 +165,7 @@ TEST(SearchedPartitionInfo, RunsStartAtTheCluster0SectorOfEachFileSystem) {
     p.SetSectorsPerCluster(128);
     p.SetCluster0Sector(2048);
     std::int64_t sector = 0;
-    EXPECT_FALSE(p.GetRunDeviceSector(-1, &sector));            // sparse
-    EXPECT_FALSE(p.GetRunDeviceSector(INT64_MAX / 64, &sector)); // overflows
+    EXPECT_FALSE(p.GetRunDeviceSector(-1, &sector));              // sparse
+    EXPECT_FALSE(p.GetRunDeviceSector(INT64_MAX / 64, &sector));  // overflows
     EXPECT_FALSE(p.GetRunDeviceSector(0, nullptr));
 }

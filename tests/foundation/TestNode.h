@@ -7,8 +7,8 @@
 
 class TestNode : public CFileNode {
 public:
-    explicit TestNode(std::string name = "n", bool dir = false,
-                      _tagSearcherType type = SEARCHER_DEFAULT, std::int64_t id = -1)
+    explicit TestNode(std::string name = "n", bool dir = false, _tagSearcherType type = SEARCHER_DEFAULT,
+                      std::int64_t id = -1)
         : m_name(std::move(name)), m_dir(dir), m_type(type) {
         m_nodeId = id;
     }

@@ -16,32 +16,26 @@
 
 namespace {
 
-int MemoryFile()
-{
+int MemoryFile() {
     static int fd = memfd_create("image-fuzz", 0);
     return fd;
 }
 
-void PutBe64(uint8_t* p, uint64_t v)
-{
-    for (int i = 0; i < 8; ++i)
-        p[i] = static_cast<uint8_t>(v >> (56 - 8 * i));
+void PutBe64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (56 - 8 * i));
 }
 
-} // namespace
+}  // namespace
 
 // The parser logs every step; keep the log file out of the way (standard
 // output still gets the lines: run with >/dev/null).
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SetAppWorkPath("/nonexistent-quillory-fuzz");
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    if (size < 1)
-        return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
     std::vector<uint8_t> file;
     if (data[0] == 0 && size >= 3) {
         const uint64_t sectors = data[1];
@@ -60,10 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         file.assign(data + 1, data + size);
     }
     const int fd = MemoryFile();
-    if (fd < 0 || ftruncate(fd, 0) != 0)
-        return 0;
-    if (!file.empty() && pwrite(fd, file.data(), file.size(), 0) != static_cast<ssize_t>(file.size()))
-        return 0;
+    if (fd < 0 || ftruncate(fd, 0) != 0) return 0;
+    if (!file.empty() && pwrite(fd, file.data(), file.size(), 0) != static_cast<ssize_t>(file.size())) return 0;
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
 
@@ -73,8 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::vector<uint8_t> sectors(4 * device->GetSectorSize());
         const int64_t total = device->GetTotalSectors();
         device->ReadSector(sectors.data(), 0, 4);
-        if (total > 2)
-            device->ReadSector(sectors.data(), total - 2, 4);
+        if (total > 2) device->ReadSector(sectors.data(), total - 2, 4);
     }
     CQVXDeviceInfoStruct record{};
     QxFillQvxFileInfo(&record, path);

@@ -20,8 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     searcher.SetBlockSize(block);
     searcher.PreparetoSearch();
     const std::int64_t total = device.GetTotalSectors();
-    for (std::int64_t s = 0; s < total; s += block)
-        searcher.AnalyzeBlock(s, total - s < block ? total - s : block);
+    for (std::int64_t s = 0; s < total; s += block) searcher.AnalyzeBlock(s, total - s < block ? total - s : block);
     searcher.EndSearch(1);
     std::vector<CSearchedPartitionInfo*> out(static_cast<std::size_t>(searcher.GetSearchedPartitionInfo(nullptr, 0)));
     searcher.GetSearchedPartitionInfo(out.data(), static_cast<int>(out.size()));

@@ -22,9 +22,16 @@ constexpr std::size_t kPage = 4096;
 constexpr std::size_t kMftByte = 64 * 1024;
 constexpr std::size_t kLogByte = 128 * 1024;
 
-void Put16(std::uint8_t* p, std::uint16_t v) { p[0] = v & 0xFF; p[1] = v >> 8; }
-void Put32(std::uint8_t* p, std::uint32_t v) { for (int i = 0; i < 4; ++i) p[i] = (v >> (8 * i)) & 0xFF; }
-void Put64(std::uint8_t* p, std::uint64_t v) { for (int i = 0; i < 8; ++i) p[i] = (v >> (8 * i)) & 0xFF; }
+void Put16(std::uint8_t* p, std::uint16_t v) {
+    p[0] = v & 0xFF;
+    p[1] = v >> 8;
+}
+void Put32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = (v >> (8 * i)) & 0xFF;
+}
+void Put64(std::uint8_t* p, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = (v >> (8 * i)) & 0xFF;
+}
 
 // A FILE record (readable form, USA count 1) with a $FILE_NAME and a
 // non-resident unnamed $DATA with the given mapping pairs.
@@ -106,8 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::unique_ptr<CNTFSFileProperties> props(
         CNTFSFilePropertiesBuilder::BuildFileProperties(4000, multi, 4096, nullptr));
     if (props == nullptr) __builtin_trap();
-    const ExtendFileRecordInfoList extensions = {{static_cast<std::int64_t>(kLogByte / 512 + 8), 78},
-                                                 {-1, 79}};
+    const ExtendFileRecordInfoList extensions = {{static_cast<std::int64_t>(kLogByte / 512 + 8), 78}, {-1, 79}};
     finder.ReplaceFileRecordInfo(emptied.data(), *props, 77, &extensions);
     finder.ReplaceFileRecordInfo(emptied.data(), *props, -1, nullptr);
     if (emptied != before) __builtin_trap();  // the caller's record is never written

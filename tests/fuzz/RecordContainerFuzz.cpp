@@ -10,25 +10,20 @@
 
 namespace {
 
-int MemoryFile()
-{
+int MemoryFile() {
     static int fd = memfd_create("rs-fuzz", 0);
     return fd;
 }
 
-void ReadFrame(CRSData& rs, const tagGUIDSIGN& id)
-{
+void ReadFrame(CRSData& rs, const tagGUIDSIGN& id) {
     try {
-        if (!rs.TryOpenFrame(id))
-            return;
+        if (!rs.TryOpenFrame(id)) return;
         const uint32_t size = rs.GetFrameSize();
         std::vector<uint8_t> data(size + 16u);
         uint32_t at = 0;
         // A few small fields, then the rest at once, then past the end.
-        for (int i = 0; i < 4 && at < size; ++i, at += 7)
-            rs.ReadCurFrame(data.data() + at, 7);
-        if (rs.GetFrameRemaining() > size)
-            __builtin_trap();
+        for (int i = 0; i < 4 && at < size; ++i, at += 7) rs.ReadCurFrame(data.data() + at, 7);
+        if (rs.GetFrameRemaining() > size) __builtin_trap();
         rs.ReadCurFrame(data.data() + std::min(at, size), rs.GetFrameRemaining());
         rs.ReadCurFrame(data.data(), 16);
         rs.CloseFrame();
@@ -36,21 +31,17 @@ void ReadFrame(CRSData& rs, const tagGUIDSIGN& id)
     }
 }
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int fd = MemoryFile();
-    if (fd < 0 || ftruncate(fd, 0) != 0)
-        return 0;
-    if (size > 0 && pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
-        return 0;
+    if (fd < 0 || ftruncate(fd, 0) != 0) return 0;
+    if (size > 0 && pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) return 0;
     char path[64];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
 
     CRSData rs(RSMODE_READ);
-    if (!rs.StartRS(path, 0))
-        return 0;
+    if (!rs.StartRS(path, 0)) return 0;
     rs.CheckFile();
     FILEHEADER header;
     rs.ReadFileHeader(header);
@@ -65,8 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     // The identifier of the first frame, a fixed one, and one that is absent.
     tagGUIDSIGN first;
-    if (size >= kRSFileHeaderSize + 32)
-        std::memcpy(first.bytes, data + kRSFileHeaderSize + 16, 16);
+    if (size >= kRSFileHeaderSize + 32) std::memcpy(first.bytes, data + kRSFileHeaderSize + 16, 16);
     const tagGUIDSIGN fixed = {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}};
     ReadFrame(rs, first);
     ReadFrame(rs, fixed);

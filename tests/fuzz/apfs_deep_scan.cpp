@@ -34,8 +34,7 @@ public:
         std::memset(out, 0, static_cast<std::size_t>(count) * 512);
         for (std::int64_t s = first; s < first + count; ++s) {
             auto it = blocks.find(static_cast<std::uint64_t>(s) / 8);
-            if (it != blocks.end())
-                std::memcpy(out + (s - first) * 512, it->second.data() + (s % 8) * 512, 512);
+            if (it != blocks.end()) std::memcpy(out + (s - first) * 512, it->second.data() + (s % 8) * 512, 512);
         }
         return 1;
     }

@@ -13,12 +13,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::uint32_t ss : sizes) {
         CFATDBR dbr(sector, ss);
         sink = sink + dbr.GetFileSystemType() + dbr.GetSectorsperCluster() + dbr.GetReservedSector() +
-               dbr.GetNumberOfFat() + dbr.GetRootEntries() + dbr.GetSectorsPerFat() +
-               dbr.GetTotalSectors() + dbr.GetRootDirStartCluster() + dbr.GetFatTableStartSector();
+               dbr.GetNumberOfFat() + dbr.GetRootEntries() + dbr.GetSectorsPerFat() + dbr.GetTotalSectors() +
+               dbr.GetRootDirStartCluster() + dbr.GetFatTableStartSector();
     }
     std::uint32_t type = 0;
-    sink = sink + CTempFATDBR::SimpleCheck(sector) +
-           CFATTableAnalyser::IsValidFATTableFirstSector(sector, 512, &type);
+    sink = sink + CTempFATDBR::SimpleCheck(sector) + CFATTableAnalyser::IsValidFATTableFirstSector(sector, 512, &type);
     (void)sink;
     return 0;
 }

@@ -9,8 +9,7 @@ namespace {
 void Walk(IRealFATTable& t, std::uint32_t start) {
     std::unordered_set<std::uint32_t> seen;
     std::uint32_t c = start;
-    while (c >= 2 && c < 0x0FFFFFF8 && seen.insert(c).second && seen.size() < 100000)
-        c = t.GetNextCluster(c);
+    while (c >= 2 && c < 0x0FFFFFF8 && seen.insert(c).second && seen.size() < 100000) c = t.GetNextCluster(c);
 }
 }  // namespace
 

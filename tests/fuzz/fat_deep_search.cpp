@@ -90,8 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const CFATSearchedPartitionInfo* p = kept[index];
             const std::int64_t spc = p->GetSectorsPerCluster();
             for (DataRun* r = runs->GetFirst(); r; r = runs->GetNext())
-                if (r->start < 0 || r->length < 1 ||
-                    p->GetDataStartSector() + (r->start + r->length) * spc > total)
+                if (r->start < 0 || r->length < 1 || p->GetDataStartSector() + (r->start + r->length) * spc > total)
                     __builtin_trap();
         }
         std::vector<CSearchedPartitionInfo*> out(kept.size() + 1, nullptr);

@@ -22,11 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)CTempFATDirEntry::IsValidLongFileName(piece);
         (void)e.GetFirstClusterNO();
         CFATFileProperties* p =
-            CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(buf.data() + off,
-                                                                             buf.size() - off);
+            CFATFilePropertiesBuilder::BuildFATFilePropertyFromDirEntryBuffer(buf.data() + off, buf.size() - off);
         if (p) {
-            if (std::strlen(p->GetFileName()) != static_cast<std::size_t>(p->GetFileNameLength()))
-                __builtin_trap();
+            if (std::strlen(p->GetFileName()) != static_cast<std::size_t>(p->GetFileNameLength())) __builtin_trap();
             CFATFileProperties::Destory(p);
         }
     }

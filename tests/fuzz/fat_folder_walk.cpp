@@ -49,14 +49,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // FAT16: a 2-sector fixed root at sector 0, data behind it. FAT32: data
     // from sector 0, root at cluster 2.
     const std::int64_t dataStart = fat32 ? 0 : 2;
-    CFATBuildWorker worker(&builder, nullptr, record, &dev, fat32 ? 2 : 1, 0, spc, 0, fat32 ? 0 : 2,
-                           2, true, dataStart, static_cast<std::uint64_t>(sectors), fat);
+    CFATBuildWorker worker(&builder, nullptr, record, &dev, fat32 ? 2 : 1, 0, spc, 0, fat32 ? 0 : 2, 2, true, dataStart,
+                           static_cast<std::uint64_t>(sectors), fat);
     (void)worker.QuickBuildDirectoryTree(data[0] & 4);
     FolderSectorSet lost;
     for (std::int64_t s = 0; s < sectors && s < 64; s += 3)
         lost.insert(FIRSTFOLDERSECTOR{s, (data[0] & 8) ? static_cast<std::uint32_t>(s + 2) : 0xFFFFFFFFu, 2});
-    CFATBuildWorker deep(&builder, nullptr, record, &dev, fat32 ? 2 : 1, 0, spc, 0, fat32 ? 0 : 2, 2,
-                         false, dataStart, static_cast<std::uint64_t>(sectors), fat);
+    CFATBuildWorker deep(&builder, nullptr, record, &dev, fat32 ? 2 : 1, 0, spc, 0, fat32 ? 0 : 2, 2, false, dataStart,
+                         static_cast<std::uint64_t>(sectors), fat);
     (void)deep.CompleteBuildDirectoryTree(lost);
     DestroyFATSearchedPartitionInfo(record);
     delete fat;

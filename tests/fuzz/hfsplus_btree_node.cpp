@@ -53,8 +53,9 @@ void FuzzOneNode(const std::uint8_t* data, std::size_t size) {
         std::unique_ptr<BTRecord> er(extents.ReadData(&node, i));
         std::unique_ptr<BTKey> ak(attributes.ReadKey(&node, i));
         std::unique_ptr<BTRecord> ar(attributes.ReadData(&node, i));
-        if (ak && ar) CHFSPlusAttribute::CompareKey(static_cast<HFSPlusAttrKey*>(ak.get()),
-                                                    static_cast<HFSPlusAttrKey*>(ak.get()));
+        if (ak && ar)
+            CHFSPlusAttribute::CompareKey(static_cast<HFSPlusAttrKey*>(ak.get()),
+                                          static_cast<HFSPlusAttrKey*>(ak.get()));
         if (key) previous = std::move(key);
     }
 }

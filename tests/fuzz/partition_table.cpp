@@ -17,8 +17,7 @@ namespace {
 class FuzzDisk : public IStorageDevice {
 public:
     FuzzDisk(const uint8_t* data, size_t size, uint32_t sectorSize, int64_t total)
-        : m_data(data, data + size), m_sectorSize(sectorSize), m_total(total)
-    {
+        : m_data(data, data + size), m_sectorSize(sectorSize), m_total(total) {
         auto* rec = new CCollectDiskDeviceInfoStruct{};
         rec->sectorSize = sectorSize;
         rec->totalSectors = total;
@@ -26,16 +25,13 @@ public:
     }
     int Open(char*) override { return 1; }
     int Close() override { return 0; }
-    int ReadSector(void* buffer, int64_t first, int64_t count) override
-    {
+    int ReadSector(void* buffer, int64_t first, int64_t count) override {
         // The reader must never ask for absurd amounts or negative sectors.
-        if (!buffer || first < 0 || count <= 0 || count > 64)
-            __builtin_trap();
+        if (!buffer || first < 0 || count <= 0 || count > 64) __builtin_trap();
         const uint64_t len = static_cast<uint64_t>(count) * m_sectorSize;
         std::memset(buffer, 0, len);
         const uint64_t off = static_cast<uint64_t>(first) * m_sectorSize;
-        if (off / m_sectorSize != static_cast<uint64_t>(first))
-            return 0;
+        if (off / m_sectorSize != static_cast<uint64_t>(first)) return 0;
         if (off < m_data.size()) {
             const uint64_t n = std::min<uint64_t>(len, m_data.size() - off);
             std::memcpy(buffer, m_data.data() + off, n);
@@ -57,12 +53,10 @@ private:
     std::unique_ptr<IStorageDeviceData> m_holder;
 };
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
-    if (size < 2)
-        return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2) return 0;
     static const uint32_t kSectorSizes[4] = {512, 1024, 2048, 4096};
     const uint32_t sectorSize = kSectorSizes[data[0] & 3];
     // Disk sizes from a handful of sectors up to terabytes.
@@ -72,8 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::unique_ptr<IPartitionTableAnalyze> reader(CreatePartitionTableAnalyze());
     reader->AnalyzePartitionTable(&disk, entries);
     for (const auto& e : entries) {
-        if (e.startSector < 0 || e.sectorCount <= 0 || e.startSector + e.sectorCount > total)
-            __builtin_trap();
+        if (e.startSector < 0 || e.sectorCount <= 0 || e.startSector + e.sectorCount > total) __builtin_trap();
     }
     return 0;
 }

@@ -42,10 +42,22 @@ struct InlineCompressedFile {
         auto* attr = new HFSPlusAttrRecord;
         attr->recordType = kHFSPlusAttrInlineData;
         // "fpmc", type 3 (zlib, inline), the uncompressed size.
-        attr->attrData = {'f', 'p', 'm', 'c', 3, 0, 0, 0,
-                          static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
-                          static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24),
-                          0, 0, 0, 0};
+        attr->attrData = {'f',
+                          'p',
+                          'm',
+                          'c',
+                          3,
+                          0,
+                          0,
+                          0,
+                          static_cast<std::uint8_t>(size),
+                          static_cast<std::uint8_t>(size >> 8),
+                          static_cast<std::uint8_t>(size >> 16),
+                          static_cast<std::uint8_t>(size >> 24),
+                          0,
+                          0,
+                          0,
+                          0};
         attr->attrData.insert(attr->attrData.end(), zlibData.begin(), zlibData.end());
         attr->attrSize = static_cast<std::uint32_t>(attr->attrData.size());
         volume->DeletedAttributes().AddFront(key, attr);

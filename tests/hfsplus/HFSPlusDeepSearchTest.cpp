@@ -377,9 +377,9 @@ struct Prepared {
 
 std::vector<std::uint8_t> JournalInfoSector(std::uint32_t sectorSize) {
     std::vector<std::uint8_t> s(sectorSize, 0);
-    put32(s, 0, 1);            // journal in file system
-    put64(s, 36, 3 * 4096);    // offset
-    put64(s, 44, 1 << 20);     // size
+    put32(s, 0, 1);          // journal in file system
+    put64(s, 36, 3 * 4096);  // offset
+    put64(s, 44, 1 << 20);   // size
     std::memset(s.data() + 180, 0xDB, 512 - 180);
     return s;
 }

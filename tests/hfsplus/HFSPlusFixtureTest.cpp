@@ -123,10 +123,19 @@ std::u16string Utf16(const std::string& utf8) {
         unsigned char c = static_cast<unsigned char>(utf8[i]);
         std::uint32_t cp;
         int n;
-        if (c < 0x80) { cp = c; n = 1; }
-        else if (c < 0xE0) { cp = c & 0x1F; n = 2; }
-        else if (c < 0xF0) { cp = c & 0x0F; n = 3; }
-        else { cp = c & 0x07; n = 4; }
+        if (c < 0x80) {
+            cp = c;
+            n = 1;
+        } else if (c < 0xE0) {
+            cp = c & 0x1F;
+            n = 2;
+        } else if (c < 0xF0) {
+            cp = c & 0x0F;
+            n = 3;
+        } else {
+            cp = c & 0x07;
+            n = 4;
+        }
         for (int k = 1; k < n && i + k < utf8.size(); ++k) cp = (cp << 6) | (utf8[i + k] & 0x3F);
         i += n;
         if (cp >= 0x10000) {
@@ -190,8 +199,10 @@ void CheckLiveTree(const std::string& image, RecordingBuilder& builder, bool com
             if (c == u':') c = u'/';  // back to the on-disk spelling
         }
         std::u16string upper = name, lower = name;
-        for (auto& c : upper) if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
-        for (auto& c : lower) if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+        for (auto& c : upper)
+            if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+        for (auto& c : lower)
+            if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
         std::uint32_t parent = static_cast<std::uint32_t>(node->GetParentNodeID());
         if (std::string(node->GetFileName()).rfind("HFS+ Private Data", 0) != 0) {
             EXPECT_EQ(LookUp(volume, parent, name), static_cast<std::uint32_t>(e.id));
@@ -236,7 +247,9 @@ TEST(HFSPlusFixtures, JournaledVolumeLiveTree) {
     ASSERT_NE(runs, nullptr);
     EXPECT_EQ(runs->GetCount(), 12u);
     // The name stored decomposed comes out composed, as Linux spells it.
-    EXPECT_NE(builder.FindByPath("keep/R\xC3\xA9sum\xC3\xA9 \xE2\x80\x93 long name \xC3\xBCn\xC3\xAF" "code.txt"), nullptr);
+    EXPECT_NE(builder.FindByPath("keep/R\xC3\xA9sum\xC3\xA9 \xE2\x80\x93 long name \xC3\xBCn\xC3\xAF"
+                                 "code.txt"),
+              nullptr);
 
     // The journal is found and its header read.
     ASSERT_NE(volume.GetJournal(), nullptr);
@@ -266,7 +279,8 @@ TEST(HFSPlusFixtures, CompressedVolumeLiveTree) {
     IFileNode* node = builder.FindByPath("cmp/zlib-inline.txt");
     ASSERT_NE(node, nullptr);
     std::uint8_t* data = nullptr;
-    std::uint32_t size = volume.getAttribute(static_cast<std::uint32_t>(node->GetCurrentNodeID()), "com.apple.decmpfs", &data);
+    std::uint32_t size =
+        volume.getAttribute(static_cast<std::uint32_t>(node->GetCurrentNodeID()), "com.apple.decmpfs", &data);
     std::unique_ptr<std::uint8_t[]> owner(data);
     ASSERT_GE(size, 16u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(data), 4), "fpmc");

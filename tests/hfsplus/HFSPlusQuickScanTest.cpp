@@ -29,7 +29,8 @@ namespace {
 
 std::vector<std::uint8_t> FromHex(const std::string& hex) {
     std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -39,7 +40,9 @@ std::vector<std::uint8_t> ReadNode(CHFSPlusVolume& volume, IFileNode* node, unsi
     std::vector<std::uint8_t> data;
     if (node->IsCompressed()) {
         std::unique_ptr<IFileReader, void (*)(IFileReader*)> reader(node->CreateCompressFileReader(nullptr),
-                                                                     [](IFileReader* r) { if (r) r->Release(); });
+                                                                    [](IFileReader* r) {
+                                                                        if (r) r->Release();
+                                                                    });
         if (!reader) return data;
         std::vector<char> buf(piece);
         for (;;) {
@@ -54,7 +57,8 @@ std::vector<std::uint8_t> ReadNode(CHFSPlusVolume& volume, IFileNode* node, unsi
     const std::uint64_t blockSize = volume.GetBlockSize();
     std::uint64_t left = static_cast<std::uint64_t>(node->GetFileSize());
     for (std::size_t i = 0; i < runs->GetCount() && left > 0; ++i) {
-        std::uint64_t bytes = std::min<std::uint64_t>(static_cast<std::uint64_t>(runs->GetRun(i)->length) * blockSize, left);
+        std::uint64_t bytes =
+            std::min<std::uint64_t>(static_cast<std::uint64_t>(runs->GetRun(i)->length) * blockSize, left);
         std::size_t at = data.size();
         data.resize(at + bytes);
         volume.Read(static_cast<std::uint64_t>(runs->GetRun(i)->start) * blockSize, data.data() + at, bytes);
@@ -123,7 +127,7 @@ TEST(HFSPlusLZVN, DamagedStreams) {
         std::size_t produced;
     } cases[] = {
         {"match before the output start", {0xE2, 'a', 'b', 0x00, 0x05}, 2},  // sml_d D=5 after 2 bytes
-        {"previous distance 0", {0xE1, 'a', 0xF3}, 1},                      // sml_m with no distance yet
+        {"previous distance 0", {0xE1, 'a', 0xF3}, 1},                       // sml_m with no distance yet
         {"undefined opcode", {0xE1, 'a', 0x70, 0xE1, 'b'}, 1},
         {"literal run past the source", {0xE5, 'a', 'b'}, 2},
         {"nop then end", {0x0E, 0x16, 0xE1, 'z', 0x06}, 1},
@@ -162,7 +166,9 @@ TEST(HFSPlusCompressed, EveryFileOfTheCompressedVolume) {
         EXPECT_EQ(data.size(), row.size);
         EXPECT_EQ(Sha256Of(data), row.sha256);
         // Pieces that do not line up with the 64 KiB chunks read the same.
-        if (row.size > 70000) { EXPECT_EQ(ReadNode(volume, node, 4099), data); }
+        if (row.size > 70000) {
+            EXPECT_EQ(ReadNode(volume, node, 4099), data);
+        }
         ++checked;
     }
     EXPECT_EQ(checked, 12);
@@ -173,7 +179,7 @@ TEST(HFSPlusCompressed, EveryFileOfTheCompressedVolume) {
         ASSERT_NE(node, nullptr);
         auto whole = ReadNode(volume, node);
         std::unique_ptr<IFileReader, void (*)(IFileReader*)> reader(node->CreateCompressFileReader(nullptr),
-                                                                     [](IFileReader* r) { r->Release(); });
+                                                                    [](IFileReader* r) { r->Release(); });
         std::vector<char> buf(131072);
         EXPECT_EQ(reader->ReadData(65536, buf.data(), 131072, nullptr), 131072);
         EXPECT_TRUE(std::equal(buf.begin(), buf.end(), reinterpret_cast<char*>(whole.data()) + 65536));
@@ -292,8 +298,9 @@ TEST(HFSPlusCompressed, InlineAndResourceForkEdgeCases) {
         std::vector<std::uint8_t> fork(4096, 0);
         put32(fork, 0, 256);  // dataOffset
         fork[256 + 4] = 1;    // one block (little-endian count)
-        fork[256 + 8] = 0x00; fork[256 + 9] = 0x10;  // offset 4096
-        fork[256 + 12] = 0x10;                       // size 16
+        fork[256 + 8] = 0x00;
+        fork[256 + 9] = 0x10;   // offset 4096
+        fork[256 + 12] = 0x10;  // size 16
         CompressedFixture f(4, 10, {}, fork);
         EXPECT_EQ(f.Read(0, 100), 0);
     }
@@ -501,9 +508,9 @@ TEST(HFSPlusTreeBuilderWrapper, StampsPartitionAndMarksUsedSpace) {
         std::uint64_t start;
         std::vector<std::int64_t> set;
     } cases[] = {
-        {8, 8, 0, {100, 101, 102, 103, 300}},             // the last run counts one block less
-        {8, 1, 0, {800, 807, 831, 2400, 2407}},           // sector bits
-        {8, 8, 16, {102, 105, 302}},                      // the partition starts 2 blocks in
+        {8, 8, 0, {100, 101, 102, 103, 300}},    // the last run counts one block less
+        {8, 1, 0, {800, 807, 831, 2400, 2407}},  // sector bits
+        {8, 8, 16, {102, 105, 302}},             // the partition starts 2 blocks in
     };
     for (const auto& c : cases) {
         RecordingBuilder real;
@@ -548,7 +555,8 @@ TEST(HFSPlusQuickSearch, ThroughTheRealTreeBuilder) {
     std::unique_ptr<IQuickFileSystemSearchController> s(CreateHFSPlusQuickSearcher());
     s->SetDirecotryTreeBuilder(builder);
     ASSERT_EQ(s->QuickSearchFiles(&device, &progress), 0u);
-    CHFSPlusVolume& volume = *static_cast<CHFSPlusQuickFileSystemSearchController*>(s.get())->GetPrivateData()->GetVolume();
+    CHFSPlusVolume& volume =
+        *static_cast<CHFSPlusQuickFileSystemSearchController*>(s.get())->GetPrivateData()->GetVolume();
     ASSERT_EQ(sink.roots.size(), 1u);
 
     std::map<std::string, IFileNode*> files;

@@ -29,7 +29,7 @@ TEST(HFSPlusCaseFolding, TableHasTheShapeOfTN1150) {
     ASSERT_EQ(gLowerCaseTableSize, 11u * 256u);
     // High-byte index: sub-tables for 0x00, 0x01, 0x03, 0x04, 0x05, 0x10,
     // 0x20, 0x21, 0xFE, 0xFF; nothing else folds.
-    const std::pair<int, std::uint16_t> index[] = {{0x00, 0x0100}, {0x01, 0x0200}, {0x02, 0}, {0x03, 0x0300},
+    const std::pair<int, std::uint16_t> index[] = {{0x00, 0x0100}, {0x01, 0x0200}, {0x02, 0},      {0x03, 0x0300},
                                                    {0x04, 0x0400}, {0x05, 0x0500}, {0x10, 0x0600}, {0x20, 0x0700},
                                                    {0x21, 0x0800}, {0x30, 0},      {0xFE, 0x0900}, {0xFF, 0x0A00}};
     for (auto [hi, sub] : index) EXPECT_EQ(gLowerCaseTable[hi], sub) << std::hex << hi;
@@ -37,16 +37,18 @@ TEST(HFSPlusCaseFolding, TableHasTheShapeOfTN1150) {
         std::uint16_t sub = gLowerCaseTable[c >> 8];
         return sub ? gLowerCaseTable[sub + (c & 0xFF)] : c;
     };
-    const std::pair<std::uint16_t, std::uint16_t> cases[] = {
-        {0x0000, 0xFFFF},  // NUL sorts last
-        {u'A', u'a'}, {u'Z', u'z'}, {u'a', u'a'}, {u'[', u'['},
-        {0x00C6, 0x00E6},  // Æ -> æ, but accented letters stay (names are decomposed)
-        {0x00C9, 0x00C9}, {0x00D0, 0x00F0}, {0x00DE, 0x00FE},
-        {0x0110, 0x0111}, {0x0391, 0x03B1}, {0x03A3, 0x03C3}, {0x0410, 0x0430},
-        {0x0419, 0x0419},  // TN1150 leaves Й as it is
-        {0x0531, 0x0561}, {0x10A0, 0x10D0}, {0x2160, 0x2170}, {0xFF21, 0xFF41},
-        {0x200C, 0}, {0x200F, 0}, {0x202A, 0}, {0x206F, 0}, {0xFEFF, 0},  // ignorable
-    };
+    const std::pair<std::uint16_t, std::uint16_t>
+        cases[] =
+            {
+                {0x0000, 0xFFFF},  // NUL sorts last
+                {u'A', u'a'},     {u'Z', u'z'},     {u'a', u'a'},     {u'[', u'['},
+                {0x00C6, 0x00E6},  // Æ -> æ, but accented letters stay (names are decomposed)
+                {0x00C9, 0x00C9}, {0x00D0, 0x00F0}, {0x00DE, 0x00FE}, {0x0110, 0x0111},
+                {0x0391, 0x03B1}, {0x03A3, 0x03C3}, {0x0410, 0x0430}, {0x0419, 0x0419},  // TN1150 leaves Й as it is
+                {0x0531, 0x0561}, {0x10A0, 0x10D0}, {0x2160, 0x2170}, {0xFF21, 0xFF41},
+                {0x200C, 0},      {0x200F, 0},      {0x202A, 0},      {0x206F, 0},
+                {0xFEFF, 0},  // ignorable
+            };
     for (auto [c, lower] : cases) EXPECT_EQ(fold(c), lower) << std::hex << c;
 }
 
@@ -61,10 +63,10 @@ TEST(HFSPlusCaseFolding, FastUnicodeCompare) {
         {u"abd", u"abc", 1},
         {u"ab", u"abc", -1},
         {u"", u"", 0},
-        {u"a\u200Db", u"ab", 0},      // zero-width joiner is ignored
+        {u"a\u200Db", u"ab", 0},  // zero-width joiner is ignored
         {u"\u200C", u"", 0},
-        {u"a:b", u"a/b", 0},          // ':' reads as '/'
-        {u"a:b", u"a0", -1},          // ... and sorts as '/' (0x2F < '0')
+        {u"a:b", u"a/b", 0},                  // ':' reads as '/'
+        {u"a:b", u"a0", -1},                  // ... and sorts as '/' (0x2F < '0')
         {std::u16string(1, u'\0'), u"z", 1},  // NUL folds to 0xFFFF
         {u"\u0391", u"\u03B1", 0},
     };
@@ -96,8 +98,12 @@ TEST(HFSPlusKeyOrder, CatalogBinaryAndCaseFolding) {
 
 TEST(HFSPlusKeyOrder, ExtentsAndAttributes) {
     HFSPlusExtentKey x, y;
-    x.fileID = 5; x.forkType = 0; x.startBlock = 9;
-    y.fileID = 5; y.forkType = 0xFF; y.startBlock = 0;
+    x.fileID = 5;
+    x.forkType = 0;
+    x.startBlock = 9;
+    y.fileID = 5;
+    y.forkType = 0xFF;
+    y.startBlock = 0;
     EXPECT_LT(CHFSPlusExtents::CompareKey(&x, &y), 0);  // fork type before start block
     y.forkType = 0;
     EXPECT_GT(CHFSPlusExtents::CompareKey(&x, &y), 0);
@@ -106,8 +112,13 @@ TEST(HFSPlusKeyOrder, ExtentsAndAttributes) {
 
     HFSPlusAttrKey p, q;
     p.fileID = q.fileID = 20;
-    p.nameLength = 2; p.name[0] = 'a'; p.name[1] = 'b';
-    q.nameLength = 3; q.name[0] = 'a'; q.name[1] = 'b'; q.name[2] = 'c';
+    p.nameLength = 2;
+    p.name[0] = 'a';
+    p.name[1] = 'b';
+    q.nameLength = 3;
+    q.name[0] = 'a';
+    q.name[1] = 'b';
+    q.name[2] = 'c';
     q.startBlock = 7;  // takes no part
     EXPECT_LT(CHFSPlusAttribute::CompareKey(&p, &q), 0);
     q.nameLength = 2;
@@ -115,7 +126,8 @@ TEST(HFSPlusKeyOrder, ExtentsAndAttributes) {
 }
 
 TEST(HFSPlusNode, ValidityTable) {
-    auto leaf = MakeNode(-1, 1, {Concat(CatalogKey(2, u"a"), FolderRecord(20)), Concat(CatalogKey(2, u"b"), FolderRecord(21))});
+    auto leaf =
+        MakeNode(-1, 1, {Concat(CatalogKey(2, u"a"), FolderRecord(20)), Concat(CatalogKey(2, u"b"), FolderRecord(21))});
     EXPECT_TRUE(CHFSPlusBTNode::IsValidNode(leaf.data(), 4096));
 
     struct Case {
@@ -124,21 +136,28 @@ TEST(HFSPlusNode, ValidityTable) {
         std::uint16_t size;
     };
     std::vector<Case> refused;
-    auto l2 = leaf; l2[9] = 2;
+    auto l2 = leaf;
+    l2[9] = 2;
     refused.push_back({"leaf of height 2", l2, 4096});
     auto header = MakeHeaderNode(1, 1, 2, kHFSCaseFolding);
     EXPECT_TRUE(CHFSPlusBTNode::IsValidNode(header.data(), 4096));
-    auto h1 = header; h1[9] = 1;
+    auto h1 = header;
+    h1[9] = 1;
     refused.push_back({"header of height 1", h1, 4096});
-    auto eq = leaf; put16(eq, 4096 - 4, 14);  // record 1 at 14, as record 0
+    auto eq = leaf;
+    put16(eq, 4096 - 4, 14);  // record 1 at 14, as record 0
     refused.push_back({"equal offsets", eq, 4096});
-    auto kind5 = leaf; kind5[8] = 5;
+    auto kind5 = leaf;
+    kind5[8] = 5;
     refused.push_back({"unknown kind", kind5, 4096});
-    auto first = leaf; put16(first, 4094, 16);
+    auto first = leaf;
+    put16(first, 4094, 16);
     refused.push_back({"record 0 not at 14", first, 4096});
-    auto past = leaf; put16(past, 4096 - 6, 4095);
+    auto past = leaf;
+    put16(past, 4096 - 6, 4095);
     refused.push_back({"free space past the table", past, 4096});
-    auto many = leaf; put16(many, 10, 3000);
+    auto many = leaf;
+    put16(many, 10, 3000);
     refused.push_back({"more records than the table can hold", many, 4096});
     refused.push_back({"size not a multiple of 512", leaf, 1000});
     refused.push_back({"size below 512", leaf, 256});
@@ -232,8 +251,10 @@ TEST(HFSPlusVolumeHeader, Plausibility) {
     };
     for (const auto& c : cases) {
         auto v = h;
-        if (c.width == 16) put16(v, c.at, static_cast<std::uint16_t>(c.value));
-        else put32(v, c.at, c.value);
+        if (c.width == 16)
+            put16(v, c.at, static_cast<std::uint16_t>(c.value));
+        else
+            put32(v, c.at, c.value);
         EXPECT_EQ(CHFSPlusVolume::IsValidVolumeHeader(v.data(), 512), c.valid) << c.what;
     }
     // The catalog's logical size must match its blocks.

@@ -31,7 +31,8 @@ SyntheticVolume BuildVolume(Trees trees, std::uint32_t totalBlocks = 256) {
     std::uint32_t block = 1;
     auto place = [&](const std::vector<Node>& nodes, std::size_t forkOffset) {
         if (nodes.empty()) return;
-        v.SetFork(forkOffset, static_cast<std::uint32_t>(nodes.size()), {{block, static_cast<std::uint32_t>(nodes.size())}});
+        v.SetFork(forkOffset, static_cast<std::uint32_t>(nodes.size()),
+                  {{block, static_cast<std::uint32_t>(nodes.size())}});
         for (const auto& n : nodes) v.PutBlock(block++, n);
     };
     place(trees.extents, 192);
@@ -98,9 +99,11 @@ TEST(HFSPlusVolumeSearch, IndexedTreeSearchAndTraversal) {
     t.catalog = {
         MakeHeaderNode(2, 1, 4, kHFSCaseFolding),
         MakeNode(0, 2, {IndexEntry(2, u"a", 2), IndexEntry(2, u"m", 3)}),
-        MakeNode(-1, 1, {Concat(CatalogKey(1, u"root"), FolderRecord(2)), FileEntry(2, u"a", 30), FileEntry(2, u"b", 31)}),
-        MakeNode(-1, 1, {FileEntry(2, u"m", 32), FileEntry(2, u"n", 33), Concat(CatalogKey(2, u"sub"), FolderRecord(40)),
-                         FileEntry(40, u"deep", 41)}),
+        MakeNode(-1, 1,
+                 {Concat(CatalogKey(1, u"root"), FolderRecord(2)), FileEntry(2, u"a", 30), FileEntry(2, u"b", 31)}),
+        MakeNode(-1, 1,
+                 {FileEntry(2, u"m", 32), FileEntry(2, u"n", 33), Concat(CatalogKey(2, u"sub"), FolderRecord(40)),
+                  FileEntry(40, u"deep", 41)}),
     };
     // The leaf with the root record sits under the first index key, whose key
     // is larger: a search for a key below every index key finds nothing.
@@ -118,7 +121,7 @@ TEST(HFSPlusVolumeSearch, IndexedTreeSearchAndTraversal) {
     EXPECT_TRUE(Found(volume, 40, u"deep", &id));
     EXPECT_EQ(id, 41u);
     EXPECT_FALSE(Found(volume, 2, u"c"));
-    EXPECT_FALSE(Found(volume, 0, u"x"));  // below every key
+    EXPECT_FALSE(Found(volume, 0, u"x"));   // below every key
     EXPECT_FALSE(Found(volume, 99, u"z"));  // above every key
 
     RecordingBuilder builder;
@@ -168,7 +171,8 @@ TEST(HFSPlusVolumeSearch, DamagedIndexEndsWithAnError) {
          {MakeHeaderNode(0, 1, 3, kHFSCaseFolding), MakeNode(0, 3, {IndexEntry(2, u"a", 2)}),
           MakeNode(0, 2, {IndexEntry(2, u"a", 1)})}},
         {"child pointer 0", {MakeHeaderNode(2, 1, 2, kHFSCaseFolding), MakeNode(0, 2, {IndexEntry(2, u"a", 0)})}},
-        {"child pointer past the tree", {MakeHeaderNode(2, 1, 2, kHFSCaseFolding), MakeNode(0, 2, {IndexEntry(2, u"a", 999)})}},
+        {"child pointer past the tree",
+         {MakeHeaderNode(2, 1, 2, kHFSCaseFolding), MakeNode(0, 2, {IndexEntry(2, u"a", 999)})}},
         {"root is a map node", {MakeHeaderNode(1, 1, 2, kHFSCaseFolding), MakeNode(2, 0, {})}},
     };
     // The index key claims more bytes than its record has.
@@ -202,7 +206,8 @@ TEST(HFSPlusVolumeSearch, DamagedIndexEndsWithAnError) {
 
 TEST(HFSPlusVolumeSearch, DamagedLeafRecordsAreSkipped) {
     auto bad = Concat(CatalogKey(2, u"b"), std::vector<std::uint8_t>(20, 0x7F));  // unknown record type
-    SyntheticVolume v = BuildVolume(SingleLeafCatalog(kHFSCaseFolding, {FileEntry(2, u"a", 30), bad, FileEntry(2, u"c", 32)}));
+    SyntheticVolume v =
+        BuildVolume(SingleLeafCatalog(kHFSCaseFolding, {FileEntry(2, u"a", 30), bad, FileEntry(2, u"c", 32)}));
     MemoryDevice device(v.bytes);
     CHFSPlusVolume volume(&device, false);
     RecordingBuilder builder;
@@ -232,8 +237,10 @@ struct OverflowVolume {
         put32(key, 8, 8);
         std::vector<std::uint8_t> rec(64, 0);
         if (overflowMode == 0) {  // the right record
-            put32(rec, 0, 116); put32(rec, 4, 1);
-            put32(rec, 8, 118); put32(rec, 12, 1);
+            put32(rec, 0, 116);
+            put32(rec, 4, 1);
+            put32(rec, 8, 118);
+            put32(rec, 12, 1);
         } else if (overflowMode == 2) {  // a record placed under another start block
             put32(key, 8, 7);
         }  // mode 1: a record that adds nothing
@@ -351,7 +358,8 @@ TEST(HFSPlusVolumeRead, CachedCatalogReadStopsAtTheCopy) {
     ASSERT_EQ(cache.GetCacheSize(), 2u * 4096u);
     std::vector<std::uint8_t> buf(100);
     EXPECT_EQ(cache.Read(cache.GetCacheSize() - 10, buf.data(), buf.size()), 10u);
-    EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 10, ov.v.bytes.begin() + 5 * 4096 - 10));  // catalog at blocks 3-4
+    EXPECT_TRUE(
+        std::equal(buf.begin(), buf.begin() + 10, ov.v.bytes.begin() + 5 * 4096 - 10));  // catalog at blocks 3-4
 }
 
 TEST(HFSPlusVolumeOpen, RefusedAndPartialVolumes) {
@@ -552,10 +560,10 @@ TEST(HFSPlusFileNodes, DecomposedNamesComeOutComposed) {
     } cases[] = {
         {u"cafe\u0301.txt", "caf\xC3\xA9.txt"},
         {u"Re\u0301sume\u0301 \u2013 u\u0308n.txt", "R\xC3\xA9sum\xC3\xA9 \xE2\x80\x93 \xC3\xBCn.txt"},
-        {u"\u1100\u1161", "\xEA\xB0\x80"},              // Hangul jamo make one syllable
-        {u"A\u030A", "\xC3\x85"},                       // A + ring is one letter
+        {u"\u1100\u1161", "\xEA\xB0\x80"},                      // Hangul jamo make one syllable
+        {u"A\u030A", "\xC3\x85"},                               // A + ring is one letter
         {u"\u212B\u2126.txt", "\xE2\x84\xAB\xE2\x84\xA6.txt"},  // ANGSTROM and OHM SIGN stay
-        {u"\uF900", "\xEF\xA4\x80"},                    // a CJK compatibility ideograph stays
+        {u"\uF900", "\xEF\xA4\x80"},                            // a CJK compatibility ideograph stays
         {u"e\u0301/\u2126e\u0301", "\xC3\xA9:\xE2\x84\xA6\xC3\xA9"},
     };
     for (const auto& c : cases) {

@@ -342,7 +342,8 @@ struct SyntheticVolume {
     static constexpr std::uint32_t kBlock = 4096;
     std::vector<std::uint8_t> bytes;
 
-    explicit SyntheticVolume(std::uint32_t totalBlocks = 256) : bytes(static_cast<std::size_t>(totalBlocks) * kBlock, 0) {
+    explicit SyntheticVolume(std::uint32_t totalBlocks = 256)
+        : bytes(static_cast<std::size_t>(totalBlocks) * kBlock, 0) {
         put16(bytes, 1024, 0x482B);
         put16(bytes, 1026, 4);
         put32(bytes, 1024 + 40, kBlock);

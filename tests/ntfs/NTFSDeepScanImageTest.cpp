@@ -18,7 +18,8 @@ namespace {
 
 const std::string& DeepFixtureDir() {
     static const std::string dir = [] {
-        return quillory_test::MakeFixtures("make_ntfs_deep_images.sh", std::string(QUILLORY_BINARY_DIR) + "/fixtures/ntfsdeep");
+        return quillory_test::MakeFixtures("make_ntfs_deep_images.sh",
+                                           std::string(QUILLORY_BINARY_DIR) + "/fixtures/ntfsdeep");
     }();
     return dir;
 }
@@ -72,8 +73,7 @@ std::vector<Survivor> DeepSearchImage(const char* name) {
 
 // Total sectors the boot sector at `start` declares, rounded down to whole
 // clusters, and its sectors per cluster.
-void BootGeometry(const std::vector<std::uint8_t>& disk, std::int64_t start, std::uint64_t* total,
-                  std::uint32_t* spc) {
+void BootGeometry(const std::vector<std::uint8_t>& disk, std::int64_t start, std::uint64_t* total, std::uint32_t* spc) {
     const std::uint8_t* b = disk.data() + start * 512;
     const std::uint64_t sectors = byteorder::LE64(b + 40);
     *spc = b[13];

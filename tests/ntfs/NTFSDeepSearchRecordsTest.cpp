@@ -57,8 +57,7 @@ private:
 
 std::vector<std::uint8_t> MftRecord(const std::vector<std::uint8_t>& runs, std::int64_t realSize,
                                     std::int64_t lastVcn) {
-    return MakeRecord({ResidentAttr(0x10, StdInfoContent(0x06)),
-                       ResidentAttr(0x30, FileNameContent(u"$MFT", 5, 3)),
+    return MakeRecord({ResidentAttr(0x10, StdInfoContent(0x06)), ResidentAttr(0x30, FileNameContent(u"$MFT", 5, 3)),
                        NonResidentAttr(0x80, runs, realSize, 0, lastVcn)},
                       1, 0);
 }
@@ -90,21 +89,24 @@ TEST(NTFSDeepSearchRecords, SystemFileInfos) {
     EXPECT_EQ(mft->GetDataRunList().GetLCN(16), 100);
 
     // $Bitmap with real size 0 is refused.
-    auto bitmap0 = MakeRecord({ResidentAttr(0x10, StdInfoContent(0x06)),
-                               ResidentAttr(0x30, FileNameContent(u"$Bitmap", 5, 3)),
-                               NonResidentAttr(0x80, {0x11, 0x01, 0x20, 0x00}, 0, 0, 0)}, 1, 6);
+    auto bitmap0 =
+        MakeRecord({ResidentAttr(0x10, StdInfoContent(0x06)), ResidentAttr(0x30, FileNameContent(u"$Bitmap", 5, 3)),
+                    NonResidentAttr(0x80, {0x11, 0x01, 0x20, 0x00}, 0, 0, 0)},
+                   1, 6);
     CNTFSFileRecord b0(bitmap0.data(), 1024, 1);
     CBitmapFileInfo info;
     EXPECT_FALSE(info.InitFromBuffer(b0, 80));
-    auto bitmap = MakeRecord({ResidentAttr(0x10, StdInfoContent(0x06)),
-                              ResidentAttr(0x30, FileNameContent(u"$Bitmap", 5, 3)),
-                              NonResidentAttr(0x80, {0x11, 0x01, 0x20, 0x00}, 512, 0, 0)}, 1, 6);
+    auto bitmap =
+        MakeRecord({ResidentAttr(0x10, StdInfoContent(0x06)), ResidentAttr(0x30, FileNameContent(u"$Bitmap", 5, 3)),
+                    NonResidentAttr(0x80, {0x11, 0x01, 0x20, 0x00}, 512, 0, 0)},
+                   1, 6);
     CNTFSFileRecord b1(bitmap.data(), 1024, 1);
     EXPECT_TRUE(info.InitFromBuffer(b1, 80));
     EXPECT_EQ(info.GetFileSize(), 512);
     // The total check: clusters must equal the VCN span.
     auto bitmapBad = MakeRecord({ResidentAttr(0x30, FileNameContent(u"$Bitmap", 5, 3)),
-                                 NonResidentAttr(0x80, {0x11, 0x01, 0x20, 0x00}, 512, 0, 5)}, 1, 6);
+                                 NonResidentAttr(0x80, {0x11, 0x01, 0x20, 0x00}, 512, 0, 5)},
+                                1, 6);
     CNTFSFileRecord b2(bitmapBad.data(), 1024, 1);
     EXPECT_FALSE(CBitmapFileInfo().InitFromBuffer(b2, 80));
 
@@ -114,13 +116,13 @@ TEST(NTFSDeepSearchRecords, SystemFileInfos) {
     EXPECT_TRUE(b.InitFromBuffer(rec.data(), 1024, 64));
     EXPECT_TRUE(a.Equals(b));
     EXPECT_EQ(a.GetLogFileSequenceNumber(), 0x1234);
-    auto resident = MakeRecord({ResidentAttr(0x30, FileNameContent(u"x", 5)),
-                                ResidentAttr(0x80, std::vector<std::uint8_t>(10, 1))});
+    auto resident = MakeRecord(
+        {ResidentAttr(0x30, FileNameContent(u"x", 5)), ResidentAttr(0x80, std::vector<std::uint8_t>(10, 1))});
     EXPECT_FALSE(CMetaFileInfo().InitFromBuffer(resident.data(), 1024, 64));
 
     // Common records: folder flag, own number, parent fallback.
-    auto common = MakeRecord({ResidentAttr(0x30, FileNameContent(u"A", 2, 2)),
-                              ResidentAttr(0x30, FileNameContent(u"Along", 66, 1))}, 3, 90);
+    auto common = MakeRecord(
+        {ResidentAttr(0x30, FileNameContent(u"A", 2, 2)), ResidentAttr(0x30, FileNameContent(u"Along", 66, 1))}, 3, 90);
     CCommonFileRecordInfo ci;
     EXPECT_TRUE(ci.InitFromBuffer(common.data(), 1024, 5000));
     EXPECT_TRUE(ci.IsDirectory());

@@ -140,7 +140,7 @@ struct Search {
 
 TEST(NTFSMetaAnalyzers, RestartPagesAndTheLogFileRecordPlaceThePartition) {
     CMemoryStorageDevice device(512, 16);
-    {   // Pages at 1,000 and 1,008, then a $LogFile at cluster 2 of 8 sectors.
+    {  // Pages at 1,000 and 1,008, then a $LogFile at cluster 2 of 8 sectors.
         NTFSCandidateSet set;
         Deleter d{set};
         CNTFSPartitionInfoBuilder builder(set);
@@ -154,7 +154,7 @@ TEST(NTFSMetaAnalyzers, RestartPagesAndTheLogFileRecordPlaceThePartition) {
         EXPECT_EQ((*set.begin())->GetStartSector(), 984);
         EXPECT_EQ((*set.begin())->GetPartitionBuildFromFlags(), 192u);
     }
-    {   // A $LogFile known first; a page at 4 would put it 4 sectors in.
+    {  // A $LogFile known first; a page at 4 would put it 4 sectors in.
         NTFSCandidateSet set;
         Deleter d{set};
         CNTFSPartitionInfoBuilder builder(set);
@@ -165,7 +165,7 @@ TEST(NTFSMetaAnalyzers, RestartPagesAndTheLogFileRecordPlaceThePartition) {
         log.AnalyzeRSTRRecord(4, nullptr, 4096);
         EXPECT_TRUE(set.empty());
     }
-    {   // The $LogFile known first: a lone page may be the first or the
+    {  // The $LogFile known first: a lone page may be the first or the
         // second one; the page 8 sectors later settles it, and the guess
         // that the later page was a first one is withdrawn.
         NTFSCandidateSet set;
@@ -217,7 +217,7 @@ TEST(NTFSMetaAnalyzers, RecordPageCutByTheBlockEndIsCompletedFromTheNext) {
         EXPECT_EQ(log.GetRCRDRanges().GetRanges()[0].first, 13u);
         EXPECT_EQ(log.GetRCRDRanges().GetRanges()[0].count, 8u);
     }
-    {   // The next block does not follow on, or the search began again.
+    {  // The next block does not follow on, or the search began again.
         CLogFileAnalyzer log(set, builder, &device);
         log.AnalyzeRCRDRecord(a.data(), 0, 16);
         log.AnalyzeRCRDRecord(b.data(), 17, 16);
@@ -343,7 +343,7 @@ TEST(NTFSDeepSearch, FileRecordCutByTheBlockEndIsJoinedOnlyWithTheNextSector) {
         s.searcher.AnalyzeBlock(17, 15);
         EXPECT_FALSE(s.HasRunAt(15));
     }
-    {   // A new search forgets the half record of the last one.
+    {  // A new search forgets the half record of the last one.
         Search s(&device);
         s.searcher.AnalyzeBlock(0, 16);
         s.searcher.PreparetoSearch();
@@ -430,8 +430,16 @@ TEST(NTFSDeepSearch, ScoresAndDropRules) {
         std::vector<std::int64_t> keptStarts;
     };
     const Case cases[] = {
-        {"60, 40 located, 20 with index matches", {1 | 4, 4 | 16, 64 | 128}, {false, true, false}, {0, 0, 1}, {100, 200}},
-        {"a strong third without index matches", {1 | 4, 4 | 16, 1 | 2 | 4}, {false, true, true}, {0, 0, 0}, {100, 200, 300}},
+        {"60, 40 located, 20 with index matches",
+         {1 | 4, 4 | 16, 64 | 128},
+         {false, true, false},
+         {0, 0, 1},
+         {100, 200}},
+        {"a strong third without index matches",
+         {1 | 4, 4 | 16, 1 | 2 | 4},
+         {false, true, true},
+         {0, 0, 0},
+         {100, 200, 300}},
         {"a weak third without index matches", {1 | 4, 1 | 4, 1 | 2}, {true, true, false}, {0, 0, 0}, {100, 200}},
         {"two weak ones stay", {64, 64}, {false, false}, {0, 0}, {100, 200}},
     };

@@ -58,9 +58,8 @@ public:
         }
         EXPECT_EQ(std::count(owned.begin(), owned.end(), node), 0) << "node handed over twice: " << name;
         owned.push_back(node);
-        added.push_back({n->GetCurrentNodeID(), n->GetParentNodeID(), name, n->IsDirectory() != 0,
-                         n->IsDeleted() != 0, n->GetBelongedPartition(), n->GetMetadataStartPositionOfNode(),
-                         n->GetFileSize()});
+        added.push_back({n->GetCurrentNodeID(), n->GetParentNodeID(), name, n->IsDirectory() != 0, n->IsDeleted() != 0,
+                         n->GetBelongedPartition(), n->GetMetadataStartPositionOfNode(), n->GetFileSize()});
         return 1;
     }
     int AddSearcherInfo(_tagSearcherType, int64_t) override { return 1; }
@@ -120,8 +119,8 @@ struct SearchLists {
     }
 };
 
-std::unique_ptr<CSearchedNTFSPartitionInfo> MakeCandidate(std::int64_t start, std::uint32_t spc,
-                                                          std::uint64_t total, std::uint32_t ss = 512) {
+std::unique_ptr<CSearchedNTFSPartitionInfo> MakeCandidate(std::int64_t start, std::uint32_t spc, std::uint64_t total,
+                                                          std::uint32_t ss = 512) {
     auto c = std::make_unique<CSearchedNTFSPartitionInfo>(ss);
     c->SetFileSystemType(FILE_SYSTEM_NTFS);
     c->SetStartSector(start);
@@ -134,14 +133,13 @@ std::unique_ptr<CSearchedNTFSPartitionInfo> MakeCandidate(std::int64_t start, st
 
 // ------------------------------------------------------ hand-built volume
 
-constexpr std::int64_t kStart = 64;       // partition start
+constexpr std::int64_t kStart = 64;  // partition start
 constexpr std::uint32_t kSpc = 8;
-constexpr std::int64_t kMftLcn = 4;       // $MFT at cluster 4
-constexpr std::int64_t kMftClusters = 16; // 64 records of 1,024 bytes
+constexpr std::int64_t kMftLcn = 4;        // $MFT at cluster 4
+constexpr std::int64_t kMftClusters = 16;  // 64 records of 1,024 bytes
 constexpr std::int64_t kMftSector = kStart + kMftLcn * kSpc;
 
-std::vector<std::uint8_t> FileRecord(const std::u16string& name, std::uint64_t parent, bool folder,
-                                     std::uint32_t mft) {
+std::vector<std::uint8_t> FileRecord(const std::u16string& name, std::uint64_t parent, bool folder, std::uint32_t mft) {
     std::vector<std::vector<std::uint8_t>> attrs;
     attrs.push_back(ResidentAttr(0x10, StdInfoContent(0x20)));
     attrs.push_back(ResidentAttr(0x30, FileNameContent(name, parent, 1, 10, folder ? 0x10000000 : 0)));
@@ -192,14 +190,12 @@ TEST(NTFSDirectoryTreeBuilder, MFTNumberFromTheRecordPlaceInsideTheMFT) {
         std::int64_t sector;
         std::int64_t want;
     } cases[] = {
-        {S + 32, 0},           // first record
-        {S + 32 + 6, 3},
-        {S + 32 + 7, -1},      // odd sector: inside a record
-        {S + 800, 8},          // cluster 100 = VCN 2: sector 16 of the $MFT
-        {S + 800 + 15, -1},
-        {S + 31, -1},          // before the $MFT
-        {S + 48, -1},          // cluster 6: not in its runs
-        {S - 2, -1},           // before the partition
+        {S + 32, 0},                           // first record
+        {S + 32 + 6, 3},    {S + 32 + 7, -1},  // odd sector: inside a record
+        {S + 800, 8},                          // cluster 100 = VCN 2: sector 16 of the $MFT
+        {S + 800 + 15, -1}, {S + 31, -1},      // before the $MFT
+        {S + 48, -1},                          // cluster 6: not in its runs
+        {S - 2, -1},                           // before the partition
     };
     for (const Case& c : cases)
         EXPECT_EQ(CMFTDirectoryTreeBuilder::GetMFTNumber(c.sector, &mft, S, 8), c.want) << c.sector;
@@ -214,8 +210,8 @@ TEST(NTFSDirectoryTreeBuilder, MFTInsideCandidateOnlyAtItsClusterAndWithinItsLen
     mft.GetDataRunList().AddDataRun({4, 0, 16});
     mft.SetSectorAddress(64 + 32);
     EXPECT_TRUE(CNTFSDirectoryTreeBuilder::IsMFTInsidePartition(mft, 64, 8, 2048));
-    EXPECT_FALSE(CNTFSDirectoryTreeBuilder::IsMFTInsidePartition(mft, 72, 8, 2048));  // other start
-    EXPECT_FALSE(CNTFSDirectoryTreeBuilder::IsMFTInsidePartition(mft, 64, 4, 2048));  // other cluster size
+    EXPECT_FALSE(CNTFSDirectoryTreeBuilder::IsMFTInsidePartition(mft, 72, 8, 2048));    // other start
+    EXPECT_FALSE(CNTFSDirectoryTreeBuilder::IsMFTInsidePartition(mft, 64, 4, 2048));    // other cluster size
     EXPECT_FALSE(CNTFSDirectoryTreeBuilder::IsMFTInsidePartition(mft, 64, 8, 19 * 8));  // runs pass the end
     EXPECT_TRUE(CNTFSDirectoryTreeBuilder::IsMFTInsidePartition(mft, 64, 8, 19 * 8 + 1));
 }
@@ -230,14 +226,14 @@ TEST(NTFSDirectoryTreeBuilder, PlacesFromTheRootThenLostFoldersThenTheRestUnderT
     v.PutNumbered(27, u"b.txt", 26, false);
     v.PutNumbered(28, u"Sub", 26, true);
     v.PutNumbered(29, u"c.txt", 28, false);
-    v.PutNumbered(31, u"Lost30", 30, true);   // parent 30 was never found
+    v.PutNumbered(31, u"Lost30", 30, true);  // parent 30 was never found
     v.PutNumbered(32, u"d.txt", 31, false);
-    v.PutNumbered(33, u"Lost11", 11, true);   // parent is a system record
+    v.PutNumbered(33, u"Lost11", 11, true);  // parent is a system record
     v.PutNumbered(34, u"e.txt", 33, false);
     v.PutNumbered(35, u"Refused", 5, true);
     v.PutNumbered(36, u"f.txt", 35, false);
-    v.PutNumbered(37, u"g.txt", 36, false);   // a "folder" that is a file
-    v.PutNumbered(3, u"$Volume", 5, false);   // system numbers are never shown
+    v.PutNumbered(37, u"g.txt", 36, false);  // a "folder" that is a file
+    v.PutNumbered(3, u"$Volume", 5, false);  // system numbers are never shown
     // Records at odd sectors of the $MFT: one without a number of its own,
     // one that carries 77.
     v.Put(kMftSector + 2 * 40 + 1, WithoutOwnNumber(FileRecord(u"odd.txt", 5, false, 0)));
@@ -246,8 +242,7 @@ TEST(NTFSDirectoryTreeBuilder, PlacesFromTheRootThenLostFoldersThenTheRestUnderT
     SpyTreeBuilder spy;
     spy.refuse = {"Refused"};
     CNTFSDirectoryTreeBuilder tree;
-    EXPECT_EQ(tree.BuildDirectoryTree(&v.lists.info, v.candidate.get(), v.device.get(), 0, nullptr, &spy),
-              nullptr);
+    EXPECT_EQ(tree.BuildDirectoryTree(&v.lists.info, v.candidate.get(), v.device.get(), 0, nullptr, &spy), nullptr);
     EXPECT_TRUE(tree.IsFinished());
 
     std::map<std::string, std::pair<std::int64_t, std::int64_t>> got;  // name -> {id, parent}
@@ -256,10 +251,9 @@ TEST(NTFSDirectoryTreeBuilder, PlacesFromTheRootThenLostFoldersThenTheRestUnderT
         got[a.name] = {a.id, a.parent};
     }
     const std::map<std::string, std::pair<std::int64_t, std::int64_t>> want = {
-        {"a.txt", {25, 5}},  {"Dir", {26, 5}},     {"b.txt", {27, 26}}, {"Sub", {28, 26}},
-        {"c.txt", {29, 28}}, {"Lost30", {31, 30}}, {"d.txt", {32, 31}}, {"odd.txt", {-1, 5}},
-        {"own.txt", {77, 5}}, {"Lost11", {33, 11}}, {"e.txt", {34, 33}}, {"f.txt", {36, 35}},
-        {"g.txt", {37, 36}},
+        {"a.txt", {25, 5}},   {"Dir", {26, 5}},    {"b.txt", {27, 26}},  {"Sub", {28, 26}},    {"c.txt", {29, 28}},
+        {"Lost30", {31, 30}}, {"d.txt", {32, 31}}, {"odd.txt", {-1, 5}}, {"own.txt", {77, 5}}, {"Lost11", {33, 11}},
+        {"e.txt", {34, 33}},  {"f.txt", {36, 35}}, {"g.txt", {37, 36}},
     };
     EXPECT_EQ(got, want);
     EXPECT_EQ(spy.refused, std::vector<std::string>{"Refused"});
@@ -349,7 +343,8 @@ TEST(NTFSDirectoryTreeBuilder, PositionRunsPastTheDeviceOrCandidateEndAreCut) {
 
 const std::string& TreeFixtureDir() {
     static const std::string dir = [] {
-        return quillory_test::MakeFixtures("make_ntfs_tree_images.sh", std::string(QUILLORY_BINARY_DIR) + "/fixtures/ntfstree");
+        return quillory_test::MakeFixtures("make_ntfs_tree_images.sh",
+                                           std::string(QUILLORY_BINARY_DIR) + "/fixtures/ntfstree");
     }();
     return dir;
 }
@@ -609,8 +604,8 @@ TEST(NTFSDirectoryTreeBuilderRealImage, EmptiedDeletedFileIsRepairedFromTheLogOf
     std::vector<std::uint8_t> logRecord(disk.device->Bytes().begin() + (disk.mftSector + 4) * 512,
                                         disk.device->Bytes().begin() + (disk.mftSector + 4) * 512 + 1024);
     CNTFSDataRunList logRuns;
-    ASSERT_TRUE(CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(logRecord.data(), 1024, logRuns, 0,
-                                                                            nullptr));
+    ASSERT_TRUE(
+        CNTFSFileRecordAnalyzer::AddDataRunListfromFileRecordBuffer(logRecord.data(), 1024, logRuns, 0, nullptr));
     const std::int64_t spc = disk.candidate->GetSectorsPerCluster();
     const std::int64_t page4 = kVolumeStart + logRuns.GetLCN(0) * spc + 4 * 8;
     const auto page = LogPageWithFileImage(original, 7);

@@ -11,9 +11,7 @@
 
 using namespace ntfstest;
 
-static bool operator==(const DataRun& a, const DataRun& b) {
-    return a.start == b.start && a.length == b.length;
-}
+static bool operator==(const DataRun& a, const DataRun& b) { return a.start == b.start && a.length == b.length; }
 
 namespace {
 
@@ -40,8 +38,7 @@ TEST(NTFSCompactRuns, EncodeDecodeTable) {
     for (const DataRun& r : runs) list.AddDataRun(r);
     std::unique_ptr<CCompressedDataRunList> c(CCompressedDataRunList::Compress(&list));
     ASSERT_NE(c, nullptr);
-    const std::vector<std::uint8_t> expected = {0x11, 0x08, 0x64, 0x11, 0x04, 0xF6, 0x01,
-                                                0x10, 0x11, 0x02, 0x6E, 0x00};
+    const std::vector<std::uint8_t> expected = {0x11, 0x08, 0x64, 0x11, 0x04, 0xF6, 0x01, 0x10, 0x11, 0x02, 0x6E, 0x00};
     EXPECT_EQ(c->Bytes(), expected);
     EXPECT_EQ(c->GetCompressedDataRunSize(), 12);
     IDataRunList* back = c->Decompress();
@@ -49,9 +46,11 @@ TEST(NTFSCompactRuns, EncodeDecodeTable) {
     EXPECT_EQ(RunsOf(back), runs);
     back->Release();
 
-    struct Need { std::int64_t v; int bytes; } needs[] = {
-        {0, 1}, {127, 1}, {128, 2}, {-128, 1}, {-129, 2}, {-8388608, 3}, {8388608, 4},
-        {INT64_MAX, 8}, {INT64_MIN, 8}};
+    struct Need {
+        std::int64_t v;
+        int bytes;
+    } needs[] = {{0, 1},        {127, 1},     {128, 2},       {-128, 1},     {-129, 2},
+                 {-8388608, 3}, {8388608, 4}, {INT64_MAX, 8}, {INT64_MIN, 8}};
     for (const Need& n : needs) EXPECT_EQ(CCompressedDataRunList::GetNeedBytes(n.v), n.bytes) << n.v;
 
     // Deltas and lengths far beyond the on-disk four-byte limit round-trip.
@@ -67,7 +66,8 @@ TEST(NTFSCompactRuns, EncodeDecodeTable) {
     // Thousands of runs: the encoding grows as needed.
     CNoneResidentNTFSDataRunList many;
     std::vector<DataRun> manyRuns;
-    for (int i = 0; i < 5000; ++i) manyRuns.push_back({static_cast<std::int64_t>(i) * 1000003 % 900000007, 1 + i % 300});
+    for (int i = 0; i < 5000; ++i)
+        manyRuns.push_back({static_cast<std::int64_t>(i) * 1000003 % 900000007, 1 + i % 300});
     for (const DataRun& r : manyRuns) many.AddDataRun(r);
     std::unique_ptr<CCompressedDataRunList> cm(CCompressedDataRunList::Compress(&many));
     IDataRunList* manyBack = cm->Decompress();
@@ -109,7 +109,8 @@ TEST(NTFSProperties, BuilderRules) {
     // Size 0 with two clusters becomes the allocation.
     {
         auto rec = MakeRecord({si, ResidentAttr(0x30, FileNameContent(u"zero", 70, 1, 0)),
-                               NonResidentAttr(0x80, {0x11, 0x02, 0x40, 0x00}, 0, 0, 1)}, 0);
+                               NonResidentAttr(0x80, {0x11, 0x02, 0x40, 0x00}, 0, 0, 1)},
+                              0);
         auto p = Build(rec, 4096);
         EXPECT_EQ(p->GetFileSize(), 8192);
         EXPECT_EQ(p->GetState() & 1, 1);  // not in use: deleted
@@ -165,14 +166,17 @@ TEST(NTFSProperties, BuilderRules) {
         name += static_cast<char16_t>(0xDC00);
         auto rec = MakeRecord({ResidentAttr(0x30, FileNameContent(name, 5))});
         auto p = Build(rec);
-        EXPECT_STREQ(p->GetFileName(), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");
+        EXPECT_STREQ(p->GetFileName(),
+                     "a\xEF\xBF\xBD"
+                     "b\xEF\xBF\xBD");
         EXPECT_EQ(p->GetFileNameLength(), 9);
     }
 }
 
 TEST(NTFSProperties, SparseRunsAndNegativeSizes) {
-    auto rec = MakeRecord({ResidentAttr(0x30, FileNameContent(u"sparse", 5)),
-                           NonResidentAttr(0x80, {0x11, 0x02, 0x40, 0x01, 0x10, 0x11, 0x02, 0x08, 0x00}, 81920, 0, 19)});
+    auto rec =
+        MakeRecord({ResidentAttr(0x30, FileNameContent(u"sparse", 5)),
+                    NonResidentAttr(0x80, {0x11, 0x02, 0x40, 0x01, 0x10, 0x11, 0x02, 0x08, 0x00}, 81920, 0, 19)});
     auto p = Build(rec);
     IDataRunList* runs = p->GetDataRunList();
     EXPECT_EQ(RunsOf(runs), (std::vector<DataRun>{{64, 2}, {-1, 16}, {72, 2}}));
@@ -184,10 +188,10 @@ TEST(NTFSProperties, SparseRunsAndNegativeSizes) {
 }
 
 TEST(NTFSFileNode, NodeForwardsAndClonesDeeply) {
-    auto rec = MakeRecord({ResidentAttr(0x10, StdInfoContent(0x20)),
-                           ResidentAttr(0x30, FileNameContent(u"..file.dat", 70)),
-                           NonResidentAttr(0x80, {0x11, 0x02, 0x40, 0x00}, 6000, 0, 1, 0x0001)},
-                          0);
+    auto rec =
+        MakeRecord({ResidentAttr(0x10, StdInfoContent(0x20)), ResidentAttr(0x30, FileNameContent(u"..file.dat", 70)),
+                    NonResidentAttr(0x80, {0x11, 0x02, 0x40, 0x00}, 6000, 0, 1, 0x0001)},
+                   0);
     CNTFSFileProperties* props = Build(rec, 4096, 123456).release();
     ASSERT_NE(props, nullptr);
     props->SetExtendFileRecordInfoList(new ExtendFileRecordInfoList{{2000, 71}, {2002, 72}});
@@ -236,10 +240,10 @@ TEST(NTFSFileNode, NodeForwardsAndClonesDeeply) {
 // other node's runs, never leave the taker to decode its own.
 TEST(NTFSFileNode, RunsNotYetReadSurviveCloneAndMerge) {
     auto nodeWith = [](std::vector<std::uint8_t> pairs, std::int64_t size, std::int64_t lastVcn) {
-        auto rec = MakeRecord({ResidentAttr(0x10, StdInfoContent(0x20)),
-                               ResidentAttr(0x30, FileNameContent(u"f.dat", 70)),
-                               NonResidentAttr(0x80, pairs, size, 0, lastVcn, 0)},
-                              0);
+        auto rec =
+            MakeRecord({ResidentAttr(0x10, StdInfoContent(0x20)), ResidentAttr(0x30, FileNameContent(u"f.dat", 70)),
+                        NonResidentAttr(0x80, pairs, size, 0, lastVcn, 0)},
+                       0);
         CNTFSFileNode* node = CreateNTFSFileNode();
         node->SetFileProperties(Build(rec).release());
         return node;

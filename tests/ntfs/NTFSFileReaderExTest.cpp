@@ -91,15 +91,18 @@ TEST(NTFSFileReaderEx, ClusterReadsThroughRunsAndHoles) {
     partition.SetSectorsPerCluster(2);
     CFileReaderEx reader;
     ASSERT_EQ(reader.Open(&dev, node.get(), &partition), 1);
-    struct Case { std::int64_t offset; int length; int result; int done; };
+    struct Case {
+        std::int64_t offset;
+        int length;
+        int result;
+        int done;
+    };
     const Case cases[] = {
-        {0, 4600, 1, 4600},
-        {1000, 3072, 1, 3072},  // from the middle of the first run on through the second
-        {3100, 100, 1, 100},    // inside the hole (regression: read at sector -2 + start)
-        {4500, 500, 1, 100},    // cut at the end
-        {7, 13, 1, 13},         // into a buffer of exactly 13 bytes
-        {4600, 10, 0, 0},
-        {-1, 10, 0, 0},
+        {0, 4600, 1, 4600},  {1000, 3072, 1, 3072},  // from the middle of the first run on through the second
+        {3100, 100, 1, 100},                         // inside the hole (regression: read at sector -2 + start)
+        {4500, 500, 1, 100},                         // cut at the end
+        {7, 13, 1, 13},                              // into a buffer of exactly 13 bytes
+        {4600, 10, 0, 0},    {-1, 10, 0, 0},
     };
     for (const Case& c : cases) {
         std::vector<std::uint8_t> out(static_cast<std::size_t>(c.length), 0xEE);
@@ -186,8 +189,8 @@ TEST(NTFSVolumeLabel, FromTheVolumeRecord) {
         name.push_back(static_cast<std::uint8_t>(c));
         name.push_back(static_cast<std::uint8_t>(c >> 8));
     }
-    auto cjk = MakeRecord({ResidentAttr(0x10, StdInfoContent(0x06)), ResidentAttr(0x30, FileNameContent(u"$Volume", 5, 3)),
-                           ResidentAttr(0x60, name)},
+    auto cjk = MakeRecord({ResidentAttr(0x10, StdInfoContent(0x06)),
+                           ResidentAttr(0x30, FileNameContent(u"$Volume", 5, 3)), ResidentAttr(0x60, name)},
                           1, 3);
     ASSERT_TRUE(CVolumeFileAnalyzer::GetLabel(cjk.data(), label, 1024, sizeof(label)));
     EXPECT_STREQ(label, "数据恢复盘");
@@ -197,8 +200,8 @@ TEST(NTFSVolumeLabel, FromTheVolumeRecord) {
     EXPECT_STREQ(small, "数据");
     // Not a $Volume record: the area is left as it was.
     std::strcpy(label, "kept");
-    auto other = MakeRecord({ResidentAttr(0x10, StdInfoContent(0x06)), ResidentAttr(0x30, FileNameContent(u"$Boot", 5, 3)),
-                             ResidentAttr(0x60, name)},
+    auto other = MakeRecord({ResidentAttr(0x10, StdInfoContent(0x06)),
+                             ResidentAttr(0x30, FileNameContent(u"$Boot", 5, 3)), ResidentAttr(0x60, name)},
                             1, 7);
     EXPECT_FALSE(CVolumeFileAnalyzer::GetLabel(other.data(), label, 1024, sizeof(label)));
     EXPECT_STREQ(label, "kept");
@@ -213,10 +216,10 @@ TEST(NTFSFileReaderEx, RecycleBinIndexFileRenamesItsEntry) {
     Put64(content.data() + 8, 123456);
     Put32(content.data() + 24, static_cast<std::uint32_t>(path.size() + 1));
     for (std::size_t i = 0; i < path.size(); ++i) Put16(content.data() + 28 + 2 * i, path[i]);
-    const auto record = MakeRecord({ResidentAttr(0x10, StdInfoContent(0x20)),
-                                    ResidentAttr(0x30, FileNameContent(u"$IAB12CD.docx", 40)),
-                                    ResidentAttr(0x80, content)},
-                                   0, 41);
+    const auto record =
+        MakeRecord({ResidentAttr(0x10, StdInfoContent(0x20)), ResidentAttr(0x30, FileNameContent(u"$IAB12CD.docx", 40)),
+                    ResidentAttr(0x80, content)},
+                   0, 41);
     CMemoryStorageDevice dev(512, 2048);
     dev.FillPattern();
     dev.Write(64 * 512, record.data(), record.size());

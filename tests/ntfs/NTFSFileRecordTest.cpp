@@ -35,11 +35,16 @@ TEST(NTFSBootSector, RulesTable) {
         std::uint8_t value;
         bool valid;
     } cases[] = {
-        {"spc 0x80", 13, 0x80, true},      {"spc 3", 13, 0x03, false},
-        {"spc 0", 13, 0x00, false},        {"spc 0x81", 13, 0x81, false},
-        {"media byte 21", 21, 0x12, true}, {"hidden sectors", 28, 0x3F, true},
-        {"byte 16", 16, 1, false},         {"byte 35", 35, 1, false},
-        {"byte 22", 22, 1, false},         {"reserved 14", 14, 1, false},
+        {"spc 0x80", 13, 0x80, true},
+        {"spc 3", 13, 0x03, false},
+        {"spc 0", 13, 0x00, false},
+        {"spc 0x81", 13, 0x81, false},
+        {"media byte 21", 21, 0x12, true},
+        {"hidden sectors", 28, 0x3F, true},
+        {"byte 16", 16, 1, false},
+        {"byte 35", 35, 1, false},
+        {"byte 22", 22, 1, false},
+        {"reserved 14", 14, 1, false},
         {"record size 0x80", 64, 0x80, false},  // 2^128: refused, no shift past 63
         {"record size 0xE0", 64, 0xE0, false},  // 2^32
         {"record size 0xF0", 64, 0xF0, true},   // 65,536
@@ -53,7 +58,8 @@ TEST(NTFSBootSector, RulesTable) {
         EXPECT_EQ(CNTFSDBR::IsFullValidDBR(s.data()), c.valid) << c.what;
     }
     auto s = GoodBootSector();
-    s[11] = 0x00; s[12] = 0x03;  // 768 bytes per sector
+    s[11] = 0x00;
+    s[12] = 0x03;  // 768 bytes per sector
     EXPECT_FALSE(CNTFSDBR::IsFullValidDBR(s.data()));
     s = GoodBootSector();
     std::memcpy(s.data() + 3, "NTFS   X", 8);
@@ -61,8 +67,11 @@ TEST(NTFSBootSector, RulesTable) {
 }
 
 TEST(NTFSBootSector, RecordSizeAndFields) {
-    struct Case { std::uint8_t byte64; std::uint8_t spc; std::uint32_t size; } cases[] = {
-        {0xF6, 8, 1024}, {0x02, 8, 8192}, {0x00, 8, 1024}, {0x01, 2, 1024}, {0x03, 8, 0}};
+    struct Case {
+        std::uint8_t byte64;
+        std::uint8_t spc;
+        std::uint32_t size;
+    } cases[] = {{0xF6, 8, 1024}, {0x02, 8, 8192}, {0x00, 8, 1024}, {0x01, 2, 1024}, {0x03, 8, 0}};
     for (const Case& c : cases) {
         auto s = GoodBootSector();
         s[64] = c.byte64;
@@ -134,11 +143,10 @@ TEST(NTFSFileRecord, HeaderAndAttributeWalk) {
     EXPECT_EQ(e.FindAttibute(0x30, 0), nullptr);
     EXPECT_EQ(CNTFSFileRecord::GetAttibuteCountofSpecifiedType(e.GetBuffer(), 0x30), 0);
 
-    auto rec = MakeRecord({ResidentAttr(0x10, StdInfoContent(0x20)),
-                           ResidentAttr(0x30, FileNameContent(u"A", 5, 2)),
-                           ResidentAttr(0x30, FileNameContent(u"Along", 5, 1)),
-                           ResidentAttr(0x80, std::vector<std::uint8_t>(10, 7))},
-                          3, 77);
+    auto rec = MakeRecord(
+        {ResidentAttr(0x10, StdInfoContent(0x20)), ResidentAttr(0x30, FileNameContent(u"A", 5, 2)),
+         ResidentAttr(0x30, FileNameContent(u"Along", 5, 1)), ResidentAttr(0x80, std::vector<std::uint8_t>(10, 7))},
+        3, 77);
     CNTFSFileRecord r(rec.data(), 1024, 1);
     ASSERT_TRUE(r.IsValid());
     EXPECT_TRUE(r.IsFolder());
@@ -158,15 +166,16 @@ TEST(NTFSFileRecord, HeaderAndAttributeWalk) {
         std::uint32_t value;
         int width;
     } bad[] = {
-        {"magic", 0, 0x454C4947, 4},      {"usa count 17", 6, 17, 2},
-        {"usa count 0", 6, 0, 2},         {"allocated 8192", 28, 8192, 4},
-        {"allocated 1000", 28, 1000, 4},  {"usa offset 40", 4, 40, 2},
-        {"usa offset 300", 4, 300, 2},    {"usa count 4 for 1 KiB", 6, 4, 2},
+        {"magic", 0, 0x454C4947, 4},     {"usa count 17", 6, 17, 2},         {"usa count 0", 6, 0, 2},
+        {"allocated 8192", 28, 8192, 4}, {"allocated 1000", 28, 1000, 4},    {"usa offset 40", 4, 40, 2},
+        {"usa offset 300", 4, 300, 2},   {"usa count 4 for 1 KiB", 6, 4, 2},
     };
     for (const Case& c : bad) {
         auto b = rec;
-        if (c.width == 2) Put16(b.data() + c.offset, static_cast<std::uint16_t>(c.value));
-        else Put32(b.data() + c.offset, c.value);
+        if (c.width == 2)
+            Put16(b.data() + c.offset, static_cast<std::uint16_t>(c.value));
+        else
+            Put32(b.data() + c.offset, c.value);
         EXPECT_FALSE(CNTFSFileRecord::IsValid(b.data(), 1024)) << c.what;
     }
     EXPECT_FALSE(CNTFSFileRecord::IsValid(rec.data(), 512));
@@ -220,11 +229,9 @@ TEST(NTFSAttributes, MalformedAttributesAreRefused) {
     EXPECT_EQ(CNTFSFileRecordFileNameAttribute::GetFileNameNamespaceType(nsAttr.data()), 4);
     // $STANDARD_INFORMATION reads stay inside its own length.
     auto si = ResidentAttr(0x10, std::vector<std::uint8_t>(16, 0));
-    EXPECT_FALSE(CNTFSFileRecordStandardInformationAttribute::IsValid(
-        si.data(), static_cast<int>(si.size())));
+    EXPECT_FALSE(CNTFSFileRecordStandardInformationAttribute::IsValid(si.data(), static_cast<int>(si.size())));
     auto siOk = ResidentAttr(0x10, StdInfoContent(6));
-    EXPECT_TRUE(CNTFSFileRecordStandardInformationAttribute::IsValid(
-        siOk.data(), static_cast<int>(siOk.size())));
+    EXPECT_TRUE(CNTFSFileRecordStandardInformationAttribute::IsValid(siOk.data(), static_cast<int>(siOk.size())));
     // A $FILE_NAME cut by the end of the caller's buffer.
     EXPECT_FALSE(CNTFSFileRecordFileNameAttribute::IsValid(fn.data(), 60));
 }
@@ -237,11 +244,14 @@ TEST(NTFSDataRuns, DecodeTable) {
         std::vector<CDataRun> runs;  // {LCN, VCN, length}
     } cases[] = {
         {"one run", {0x21, 0x18, 0x34, 0x56, 0x00}, true, {{22068, 0, 24}}},
-        {"one-byte step back", {0x11, 0x04, 0x40, 0x11, 0x02, 0xF0, 0x00}, true,
-         {{64, 0, 4}, {48, 4, 2}}},
-        {"three-byte step back", {0x41, 0x01, 0x00, 0x00, 0x90, 0x00, 0x31, 0x01, 0x00, 0x00, 0x80, 0x00}, true,
+        {"one-byte step back", {0x11, 0x04, 0x40, 0x11, 0x02, 0xF0, 0x00}, true, {{64, 0, 4}, {48, 4, 2}}},
+        {"three-byte step back",
+         {0x41, 0x01, 0x00, 0x00, 0x90, 0x00, 0x31, 0x01, 0x00, 0x00, 0x80, 0x00},
+         true,
          {{0x900000, 0, 1}, {0x900000 - 8388608, 1, 1}}},
-        {"sparse keeps the running LCN", {0x11, 0x04, 0x40, 0x01, 0x10, 0x11, 0x02, 0x08, 0x00}, true,
+        {"sparse keeps the running LCN",
+         {0x11, 0x04, 0x40, 0x01, 0x10, 0x11, 0x02, 0x08, 0x00},
+         true,
          {{64, 0, 4}, {-1, 4, 16}, {72, 20, 2}}},
         {"empty", {0x00}, true, {}},
         {"five offset bytes", {0x51, 0x01, 1, 2, 3, 4, 5, 0x00}, false, {}},
@@ -293,9 +303,11 @@ TEST(NTFSDataRuns, ClusterQueries) {
 }
 
 TEST(NTFSDataRuns, SectorsPerClusterGuess) {
-    struct Case { std::int64_t bytes, clusters; std::uint8_t spc; } cases[] = {
-        {4096, 1, 8}, {1, 1, 1}, {8192, 1, 16}, {65536 * 2, 1, 0}, {65536, 1, 128},
-        {5 * 512, 1, 8}, {0, 4, 0}, {4096, 0, 0}, {2 * 512, 1, 2}};
+    struct Case {
+        std::int64_t bytes, clusters;
+        std::uint8_t spc;
+    } cases[] = {{4096, 1, 8},    {1, 1, 1}, {8192, 1, 16}, {65536 * 2, 1, 0}, {65536, 1, 128},
+                 {5 * 512, 1, 8}, {0, 4, 0}, {4096, 0, 0},  {2 * 512, 1, 2}};
     for (const Case& c : cases)
         EXPECT_EQ(GuessSectorsPerCluster(c.bytes, c.clusters), c.spc) << c.bytes << "/" << c.clusters;
 }

@@ -12,9 +12,8 @@ namespace {
 
 // A 4,096-byte INDX block with `entries` directory entries naming `parents`,
 // in its on-disk form.
-std::vector<std::uint8_t> MakeIndx(const std::vector<std::uint64_t>& parents,
-                                   std::uint16_t usaCount = 9, std::uint32_t firstEntry = 40,
-                                   std::uint32_t allocated = 4072) {
+std::vector<std::uint8_t> MakeIndx(const std::vector<std::uint64_t>& parents, std::uint16_t usaCount = 9,
+                                   std::uint32_t firstEntry = 40, std::uint32_t allocated = 4072) {
     std::vector<std::uint8_t> b(4096, 0);
     std::memcpy(b.data(), "INDX", 4);
     Put16(b.data() + 4, 40);
@@ -23,14 +22,14 @@ std::vector<std::uint8_t> MakeIndx(const std::vector<std::uint64_t>& parents,
     Put32(b.data() + 24, firstEntry);
     std::size_t off = 24 + firstEntry;
     for (std::uint64_t parent : parents) {
-        Put64(b.data() + off, 100);           // file reference
-        Put16(b.data() + off + 8, 96);        // entry length
-        Put16(b.data() + off + 10, 80);       // key length
-        Put16(b.data() + off + 12, 0);        // flags
-        Put64(b.data() + off + 16, parent);   // key: $FILE_NAME content
-        Put64(b.data() + off + 56, 8192);     // allocated
-        Put64(b.data() + off + 64, 5000);     // real
-        b[off + 80] = 3;                      // name length
+        Put64(b.data() + off, 100);          // file reference
+        Put16(b.data() + off + 8, 96);       // entry length
+        Put16(b.data() + off + 10, 80);      // key length
+        Put16(b.data() + off + 12, 0);       // flags
+        Put64(b.data() + off + 16, parent);  // key: $FILE_NAME content
+        Put64(b.data() + off + 56, 8192);    // allocated
+        Put64(b.data() + off + 64, 5000);    // real
+        b[off + 80] = 3;                     // name length
         off += 96;
     }
     Put16(b.data() + off + 8, 16);
@@ -170,23 +169,27 @@ TEST(NTFSIndexRoot, FolderNumberFromEntries) {
         Put16(last.data() + 8, 16);
         Put16(last.data() + 12, 2);
         c.insert(c.end(), last.begin(), last.end());
-        Put32(c.data() + 16, 16);                                       // entries offset
+        Put32(c.data() + 16, 16);                                         // entries offset
         Put32(c.data() + 20, static_cast<std::uint32_t>(c.size() - 16));  // entries size
         Put32(c.data() + 24, static_cast<std::uint32_t>(c.size() - 16));
         return ResidentAttr(0x90, c);
     };
     auto one = makeRoot({66, 66});
-    EXPECT_EQ(CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(
-                  one.data(), static_cast<int>(one.size())), 66);
+    EXPECT_EQ(
+        CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(one.data(), static_cast<int>(one.size())),
+        66);
     auto two = makeRoot({66, 67});
-    EXPECT_EQ(CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(
-                  two.data(), static_cast<int>(two.size())), -1);
+    EXPECT_EQ(
+        CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(two.data(), static_cast<int>(two.size())),
+        -1);
     auto none = makeRoot({});
-    EXPECT_EQ(CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(
-                  none.data(), static_cast<int>(none.size())), -1);
+    EXPECT_EQ(
+        CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(none.data(), static_cast<int>(none.size())),
+        -1);
     // An entries size past the content is refused before any entry is read.
     auto past = makeRoot({66});
     Put32(past.data() + 24 + 20, 5000);
-    EXPECT_EQ(CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(
-                  past.data(), static_cast<int>(past.size())), -1);
+    EXPECT_EQ(
+        CNTFSFileRecordIndexRootAttribute::GetMFTFileRecordNumberfrom0x90(past.data(), static_cast<int>(past.size())),
+        -1);
 }

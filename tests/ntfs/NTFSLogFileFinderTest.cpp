@@ -53,7 +53,7 @@ std::vector<std::uint8_t> LogRecord(const Op& op) {
     Put64(r.data(), op.lsn);
     Put64(r.data() + 8, op.lsn - 1);
     Put32(r.data() + 24, static_cast<std::uint32_t>(clientData));
-    Put32(r.data() + 32, 1);  // client record
+    Put32(r.data() + 32, 1);     // client record
     Put16(r.data() + 48, 0x09);  // redo: update mapping pairs
     Put16(r.data() + 50, 0x09);
     Put16(r.data() + 52, 40);
@@ -78,7 +78,8 @@ class LogWriter {
 public:
     explicit LogWriter(int pages)
         : m_pages(static_cast<std::size_t>(pages), std::vector<std::uint8_t>(kPage, 0)),
-          m_lastLsn(static_cast<std::size_t>(pages), 0), m_lastEnd(static_cast<std::size_t>(pages), 0),
+          m_lastLsn(static_cast<std::size_t>(pages), 0),
+          m_lastEnd(static_cast<std::size_t>(pages), 0),
           m_used(static_cast<std::size_t>(pages), false) {}
     void At(int page, std::size_t offset) {
         m_page = page;
@@ -145,18 +146,17 @@ private:
 // 256 KiB of the volume with record 2 naming the $LogFile, whose pages lie at
 // byte 1 MiB. 17 MiB hold the runs of ntfs_basic.img's files.
 struct SyntheticVolume {
-    SyntheticVolume(std::int64_t startSector, std::uint8_t spc, int logPages,
-                    std::int64_t claimedLogClusters = 0, std::int64_t mib = 17)
+    SyntheticVolume(std::int64_t startSector, std::uint8_t spc, int logPages, std::int64_t claimedLogClusters = 0,
+                    std::int64_t mib = 17)
         : start(startSector), spc(spc), device(512, startSector + mib * 2048) {
         const std::int64_t cluster = spc * 512;
         mftRuns.AddDataRun(CDataRun{kMftByte / cluster, 0, std::max<std::int64_t>(1, 65536 / cluster)});
         logClusters = claimedLogClusters ? claimedLogClusters : (logPages * kPage + cluster - 1) / cluster;
         const auto runs = MappingPairs({DataRun{kLogByte / cluster, logClusters}});
-        const auto logRecord =
-            MakeRecord({ResidentAttr(0x10, StdInfoContent(0x06)),
-                        ResidentAttr(0x30, FileNameContent(u"$LogFile", 5, 3, logPages * kPage)),
-                        NonResidentAttr(0x80, runs, static_cast<std::int64_t>(logPages) * kPage)},
-                       1, 2);
+        const auto logRecord = MakeRecord({ResidentAttr(0x10, StdInfoContent(0x06)),
+                                           ResidentAttr(0x30, FileNameContent(u"$LogFile", 5, 3, logPages * kPage)),
+                                           NonResidentAttr(0x80, runs, static_cast<std::int64_t>(logPages) * kPage)},
+                                          1, 2);
         device.Write(static_cast<std::uint64_t>(start) * 512 + kMftByte + 2048, logRecord.data(), logRecord.size());
     }
     void WriteLog(const LogWriter& log) {
@@ -232,14 +232,18 @@ std::vector<std::uint8_t> FileImageOp(std::uint64_t lsn, const std::vector<std::
 }  // namespace
 
 TEST(NTFSLogFileFinder, RecordIndexFromVcnAndClusterBlockOffset) {
-    struct Case { std::uint8_t spc; std::int64_t vcn; std::uint16_t cbo; std::int64_t mft; };
+    struct Case {
+        std::uint8_t spc;
+        std::int64_t vcn;
+        std::uint16_t cbo;
+        std::int64_t mft;
+    };
     const Case cases[] = {
-        {8, 10, 4, 42}, {8, 10, 0, 40}, {8, 10, 6, 43},
-        {8, 10, 3, -1},   // not at a record start
-        {2, 42, 0, 42},   // 1 KiB clusters: one record each
-        {1, 84, 0, 42},   // 512-byte clusters: two per record
-        {4, 21, 0, 42},   // 2 KiB clusters: two records each
-        {128, 1, 2, 65},  // 64 KiB clusters: 64 records each
+        {8, 10, 4, 42},  {8, 10, 0, 40}, {8, 10, 6, 43}, {8, 10, 3, -1},  // not at a record start
+        {2, 42, 0, 42},                                                   // 1 KiB clusters: one record each
+        {1, 84, 0, 42},                                                   // 512-byte clusters: two per record
+        {4, 21, 0, 42},                                                   // 2 KiB clusters: two records each
+        {128, 1, 2, 65},                                                  // 64 KiB clusters: 64 records each
         {8, -1, 0, -1},
     };
     for (const Case& c : cases) {
@@ -263,8 +267,8 @@ TEST(NTFSLogFileFinder, CollectsFileImagesAndRepairsByNumberThenByName) {
     LogWriter log(12);
     log.Append(FileImageOp(100, big));
     // Images that are never collected: a folder, and a file of size 0.
-    log.Append(FileImageOp(101, MakeRecord({ResidentAttr(0x30, FileNameContent(u"Folder", 5, 1, 0, 0x10000000))},
-                                           3, 80)));
+    log.Append(
+        FileImageOp(101, MakeRecord({ResidentAttr(0x30, FileNameContent(u"Folder", 5, 1, 0, 0x10000000))}, 3, 80)));
     log.Append(FileImageOp(102, EmptiedRecord(u"empty.txt", 81, 1)));
     vol.WriteLog(log);
 
@@ -382,8 +386,7 @@ TEST(NTFSLogFileFinder, UndoDataRebuildsTheRunsOfAnEmptiedRecord) {
     const std::uint32_t dataOffset = DataAttributeOffset(deleted);
     ASSERT_NE(dataOffset, CNTFSFileRecord::kNotFound);
     // MFT 77 with 4 KiB clusters: VCN 19, second 1 KiB block pair (offset 2).
-    const std::vector<std::uint8_t> oldPairs = {0x21, 0x04, 0x00, 0x02, 0x21, 0x02, 0x00,
-                                                0x01, 0x11, 0x01, 0x05, 0x00};
+    const std::vector<std::uint8_t> oldPairs = {0x21, 0x04, 0x00, 0x02, 0x21, 0x02, 0x00, 0x01, 0x11, 0x01, 0x05, 0x00};
     auto undoOp = [&](std::uint64_t lsn, std::vector<std::uint8_t> undo, std::uint16_t attributeOffset) {
         Op op;
         op.lsn = lsn;
@@ -499,7 +502,10 @@ TEST(NTFSLogFileFinder, PageStoreIsBounded) {
 }
 
 TEST(NTFSLogFileFinder, RealVolumesLogIsFoundAndEmpty) {
-    struct Image { const char* name; std::uint32_t sectorSize; };
+    struct Image {
+        const char* name;
+        std::uint32_t sectorSize;
+    };
     for (const Image& img : {Image{"ntfs_basic.img", 512}, Image{"ntfs_4k.img", 4096}}) {
         const std::string path = Fixture(img.name);
         MemoryDevice dev(ReadFile(path), img.sectorSize);
@@ -556,8 +562,8 @@ TEST(NTFSLogFileFinder, QuickSearchRepairsAnEmptiedDeletedFile) {
         int AddNode(IFileNode* node, _tagSearcherType) override {
             if (std::string(node->GetFileName()) == "mid.dat") {
                 size = node->GetFileSize();
-                runs = RunsOf(*static_cast<CNTFSFileProperties*>(
-                    static_cast<CNTFSFileNode*>(node)->GetFileProperties()));
+                runs =
+                    RunsOf(*static_cast<CNTFSFileProperties*>(static_cast<CNTFSFileNode*>(node)->GetFileProperties()));
             }
             return 0;
         }

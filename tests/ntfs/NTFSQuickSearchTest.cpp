@@ -65,7 +65,8 @@ std::map<std::int64_t, std::int64_t> IstatSizes(const std::string& image) {
     std::string line;
     std::int64_t current = -1;
     while (std::getline(in, line)) {
-        if (line.rfind("=== ", 0) == 0) current = std::stoll(line.substr(4));
+        if (line.rfind("=== ", 0) == 0)
+            current = std::stoll(line.substr(4));
         else if (line.rfind("Type: $DATA (", 0) == 0 && line.find("Name: N/A") != std::string::npos)
             out[current] = std::stoll(line.substr(line.find("size: ") + 6));
     }
@@ -175,7 +176,10 @@ TEST(NTFSQuickSearch, RefusalsSendTheFinishedRecord) {
     auto dev = Volume(Fixture("ntfs_basic.img"));
     struct NullBuilder : IDirecotryTreeBuilder {
         int Initialize(const char*, IDrirectoryTree*, IRecoveryFilter*) override { return 1; }
-        int AddNode(IFileNode*, _tagSearcherType) override { ++nodes; return 0; }
+        int AddNode(IFileNode*, _tagSearcherType) override {
+            ++nodes;
+            return 0;
+        }
         int AddSearcherInfo(_tagSearcherType, int64_t) override { return 1; }
         void FlashBuild(_tagSearcherType) override {}
         void Release() override {}

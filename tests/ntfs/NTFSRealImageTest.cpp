@@ -37,7 +37,10 @@ IstatView ParseIstat(const std::string& text) {
     bool inFileName = false;
     bool inData = false;
     while (std::getline(in, line)) {
-        if (line.rfind("$FILE_NAME Attribute Values:", 0) == 0) { inFileName = true; continue; }
+        if (line.rfind("$FILE_NAME Attribute Values:", 0) == 0) {
+            inFileName = true;
+            continue;
+        }
         if (inFileName && line.rfind("Name: ", 0) == 0) v.names.push_back(line.substr(6));
         if (inFileName && line.rfind("Parent MFT Entry: ", 0) == 0) {
             v.parents.push_back(std::stoll(line.substr(18)));
@@ -155,8 +158,9 @@ void CheckImageAgainstIstat(const std::string& image, int* checkedOut, int* resi
         }
         if (!oracle.hasData) continue;
         EXPECT_EQ(props->GetFileSize(), oracle.dataSize) << "record " << i << " " << name;
-        std::unique_ptr<IDataRunList, void (*)(IDataRunList*)> runs(props->GetDataRunList(),
-                                                                    [](IDataRunList* l) { if (l) l->Release(); });
+        std::unique_ptr<IDataRunList, void (*)(IDataRunList*)> runs(props->GetDataRunList(), [](IDataRunList* l) {
+            if (l) l->Release();
+        });
         if (oracle.dataResident) {
             ASSERT_NE(runs, nullptr) << i;
             EXPECT_EQ(runs->IsResident(), 1);
@@ -258,8 +262,8 @@ TEST(NTFSRealImage, AttributesAcrossExtensionRecords) {
     ASSERT_GE(a, 0);
     auto rec = v.Record(a);
     const auto original = rec;
-    std::unique_ptr<ExtendFileRecordInfoList> ext(CNTFSMultiFileRecord::InitExtendFileRecord(
-        rec.data(), 1024, v.Sector(a), v.spc, 0, *v.device, &v.mftRuns, 2));
+    std::unique_ptr<ExtendFileRecordInfoList> ext(
+        CNTFSMultiFileRecord::InitExtendFileRecord(rec.data(), 1024, v.Sector(a), v.spc, 0, *v.device, &v.mftRuns, 2));
     EXPECT_EQ(rec, original);  // the caller's record is never changed
     ASSERT_NE(ext, nullptr);
     ASSERT_FALSE(ext->empty());

@@ -69,14 +69,11 @@ public:
     int ReadSector(void* buffer, std::int64_t first, std::int64_t count) override {
         ++reads;
         if (first < 0 || count < 0 || first + count > GetTotalSectors()) return 0;
-        std::memcpy(buffer, m_bytes.data() + first * m_sectorSize,
-                    static_cast<std::size_t>(count) * m_sectorSize);
+        std::memcpy(buffer, m_bytes.data() + first * m_sectorSize, static_cast<std::size_t>(count) * m_sectorSize);
         return 1;
     }
     std::uint32_t GetSectorSize() override { return m_sectorSize; }
-    std::int64_t GetTotalSectors() override {
-        return static_cast<std::int64_t>(m_bytes.size() / m_sectorSize);
-    }
+    std::int64_t GetTotalSectors() override { return static_cast<std::int64_t>(m_bytes.size() / m_sectorSize); }
     int IOCtl(std::uint64_t, void*) override { return 0; }
     IStorageDeviceData* GetPrivateData() override { return m_data.get(); }
     void SetPrivateData(IStorageDeviceData* d) override { m_data.reset(d); }
@@ -91,12 +88,12 @@ private:
     std::unique_ptr<IStorageDeviceData> m_data;
 };
 
-using quillory_test::Put16;
-using quillory_test::Put32;
-using quillory_test::Put64;
 using byteorder::LE16;
 using byteorder::LE32;
 using byteorder::LE64;
+using quillory_test::Put16;
+using quillory_test::Put32;
+using quillory_test::Put64;
 
 // A record of a deleted file emptied as NTFS does: its non-resident $DATA
 // left without runs, sizes 0 there and in each $FILE_NAME. False when the
@@ -183,8 +180,8 @@ inline std::vector<std::uint8_t> StdInfoContent(std::uint32_t dosBits, std::int6
 
 // A FILE record in its on-disk form (update sequence applied), 1,024 bytes.
 inline std::vector<std::uint8_t> MakeRecord(const std::vector<std::vector<std::uint8_t>>& attrs,
-                                            std::uint16_t flags = 1, std::uint32_t mft = 70,
-                                            std::uint64_t baseRef = 0, std::uint16_t usn = 0x0007) {
+                                            std::uint16_t flags = 1, std::uint32_t mft = 70, std::uint64_t baseRef = 0,
+                                            std::uint16_t usn = 0x0007) {
     std::vector<std::uint8_t> r(1024, 0);
     std::memcpy(r.data(), "FILE", 4);
     Put16(r.data() + 4, 48);      // USA offset
@@ -192,7 +189,7 @@ inline std::vector<std::uint8_t> MakeRecord(const std::vector<std::vector<std::u
     Put64(r.data() + 8, 0x1234);  // LSN
     Put16(r.data() + 16, 1);
     Put16(r.data() + 18, 1);
-    Put16(r.data() + 20, 56);     // first attribute
+    Put16(r.data() + 20, 56);  // first attribute
     Put16(r.data() + 22, flags);
     Put32(r.data() + 28, 1024);
     Put64(r.data() + 32, baseRef);

@@ -107,7 +107,8 @@ TEST(DeviceFlush, FlushingAnImageWritesOutTheFileSystemMountedFromIt) {
     ASSERT_TRUE(Shell("truncate -s 8M '" + image + "' && mkfs.ext4 -q -F '" + image + "' && mkdir '" + mnt +
                       "' && mount -o loop '" + image + "' '" + mnt + "'"));
     // Sure to be new: the bytes cannot be in the image before this test.
-    const std::string marker = "quillory-flush-marker-" + std::to_string(getpid()) + "-" + std::to_string(time(nullptr));
+    const std::string marker =
+        "quillory-flush-marker-" + std::to_string(getpid()) + "-" + std::to_string(time(nullptr));
     WriteFile(mnt + "/note.txt", marker);
 
     const int fd = open(image.c_str(), O_RDONLY | O_CLOEXEC);

@@ -14,8 +14,7 @@ const char* kTable =
     "43 29 8:9 / /broken rw\n"
     "44 29 259:3 /sub /mnt/sub rw - ext4 /dev/nvme0n1p3 rw\n";
 
-TEST(MountTable, ParsesFieldsAndDecodesEscapes)
-{
+TEST(MountTable, ParsesFieldsAndDecodesEscapes) {
     MountTable table("unused");
     table.Parse(kTable);
     ASSERT_EQ(table.Entries().size(), 6u);
@@ -27,25 +26,23 @@ TEST(MountTable, ParsesFieldsAndDecodesEscapes)
     EXPECT_EQ(e.source, "/dev/loop1");
 }
 
-TEST(MountTable, FindsMountPointsByDeviceNumberThenSource)
-{
+TEST(MountTable, FindsMountPointsByDeviceNumberThenSource) {
     MountTable table("unused");
     table.Parse(kTable);
     std::string mp;
     EXPECT_TRUE(table.FindMountPoint(8, 2, "/dev/sda2", mp));
-    EXPECT_EQ(mp, "/"); // the whole file system, not the bind mount of a subtree
+    EXPECT_EQ(mp, "/");  // the whole file system, not the bind mount of a subtree
     EXPECT_TRUE(table.FindMountPoint(7, 1, "", mp));
     EXPECT_EQ(mp, "/mnt/my stick");
     EXPECT_TRUE(table.FindMountPoint(259, 3, "", mp));
-    EXPECT_EQ(mp, "/mnt/sub"); // only a subtree is mounted: still mounted
-    EXPECT_TRUE(table.FindMountPoint(8, 17, "/dev/sdb1", mp)); // btrfs: anonymous device number
+    EXPECT_EQ(mp, "/mnt/sub");                                  // only a subtree is mounted: still mounted
+    EXPECT_TRUE(table.FindMountPoint(8, 17, "/dev/sdb1", mp));  // btrfs: anonymous device number
     EXPECT_EQ(mp, "/data");
     EXPECT_FALSE(table.FindMountPoint(8, 9, "/dev/sda9", mp));
     EXPECT_FALSE(table.FindMountPoint(8, 3, "/dev/sda3", mp));
 }
 
-TEST(MountTable, LoadsAFileAndFailsOnAMissingOne)
-{
+TEST(MountTable, LoadsAFileAndFailsOnAMissingOne) {
     platform_test::ScratchDir dir;
     platform_test::WriteFile(dir / "mountinfo", kTable);
     MountTable table(dir / "mountinfo");
@@ -56,12 +53,11 @@ TEST(MountTable, LoadsAFileAndFailsOnAMissingOne)
     EXPECT_TRUE(missing.Entries().empty());
 }
 
-TEST(MountTable, EscapeDecoding)
-{
+TEST(MountTable, EscapeDecoding) {
     EXPECT_EQ(MountTable::DecodeEscapes("a\\040b\\011c\\134d"), "a b\tc\\d");
     EXPECT_EQ(MountTable::DecodeEscapes("trailing\\04"), "trailing\\04");
     EXPECT_EQ(MountTable::DecodeEscapes("\\999"), "\\999");
     EXPECT_EQ(MountTable::DecodeEscapes(""), "");
 }
 
-} // namespace
+}  // namespace

@@ -19,9 +19,9 @@ TEST(SafeDestination, NumberedNamesKeepTheExtension) {
         int n;
         const char* want;
     };
-    for (const Case& c : {Case{"photo.jpg", 1, "photo (1).jpg"}, Case{"a.tar.gz", 2, "a.tar (2).gz"},
-                          Case{"README", 3, "README (3)"}, Case{".bashrc", 1, ".bashrc (1)"},
-                          Case{"big.bin.partial", 1, "big.bin (1).partial"}})
+    for (const Case& c :
+         {Case{"photo.jpg", 1, "photo (1).jpg"}, Case{"a.tar.gz", 2, "a.tar (2).gz"}, Case{"README", 3, "README (3)"},
+          Case{".bashrc", 1, ".bashrc (1)"}, Case{"big.bin.partial", 1, "big.bin (1).partial"}})
         EXPECT_EQ(NumberedName(c.name, c.n), c.want) << c.name;
     EXPECT_EQ(SafeComponent(".."), "_..");
     EXPECT_EQ(SafeComponent("a/b"), "a_b");

@@ -49,11 +49,14 @@ struct FakeMachine {
         WriteFile(sys + "/block/loop0/loop0p1/start", "2048\n");
         std::string table;
         int id = 30;
-        for (auto [name, number] : {std::pair<const char*, const char*>{"sda1", "8:1"}, {"sda2", "8:2"},
-                                    {"dm0", "253:0"}, {"loop0", "7:0"}, {"loop0p1", "259:0"}}) {
+        for (auto [name, number] : {std::pair<const char*, const char*>{"sda1", "8:1"},
+                                    {"sda2", "8:2"},
+                                    {"dm0", "253:0"},
+                                    {"loop0", "7:0"},
+                                    {"loop0p1", "259:0"}}) {
             fs::create_directories(dir / (std::string("mnt/") + name));
-            table += std::to_string(id++) + " 1 " + number + " / " + dir.path() + "/mnt/" + name +
-                     " rw - ext4 /dev/" + name + " rw\n";
+            table += std::to_string(id++) + " 1 " + number + " / " + dir.path() + "/mnt/" + name + " rw - ext4 /dev/" +
+                     name + " rw\n";
         }
         WriteFile(dir / "mountinfo", table);
     }
@@ -98,9 +101,9 @@ TEST(SameDevice, BlockDeviceSourcesByStorageOverlap) {
         const char* mount;
         bool same;
     };
-    for (const Case& c : {Case{sda, "sda1", true}, Case{sda, "sda2", true}, Case{sda1, "sda1", true},
-                          Case{sda1, "sda2", false}, Case{sda2, "sda1", false}, Case{sda, "dm0", true},
-                          Case{sda1, "dm0", true}, Case{sda2, "dm0", false}, Case{dm0, "sda1", true},
-                          Case{dm0, "sda2", false}, Case{loop0, "loop0p1", true}, Case{loop0, "sda2", false}})
+    for (const Case& c :
+         {Case{sda, "sda1", true}, Case{sda, "sda2", true}, Case{sda1, "sda1", true}, Case{sda1, "sda2", false},
+          Case{sda2, "sda1", false}, Case{sda, "dm0", true}, Case{sda1, "dm0", true}, Case{sda2, "dm0", false},
+          Case{dm0, "sda1", true}, Case{dm0, "sda2", false}, Case{loop0, "loop0p1", true}, Case{loop0, "sda2", false}})
         EXPECT_EQ(m.Same(c.source, m.dir / (std::string("mnt/") + c.mount)), c.same) << c.source << " -> " << c.mount;
 }

@@ -21,18 +21,16 @@ public:
     std::string operator/(const std::string& rel) const { return File(rel); }
 };
 
-inline void WriteFile(const std::string& path, const std::string& content)
-{
+inline void WriteFile(const std::string& path, const std::string& content) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
 }
 
 // Runs a shell command quietly; true when it exits with 0.
-inline bool Shell(const std::string& cmd)
-{
+inline bool Shell(const std::string& cmd) {
     std::string full = "{ " + cmd + " ; } >/dev/null 2>&1";
     return std::system(full.c_str()) == 0;
 }
 
-} // namespace platform_test
+}  // namespace platform_test

@@ -296,8 +296,8 @@ TEST(RawDriver, StoppedDeepScanStillShowsWhatTheRawSearchFound) {
     for (IFileNode* n : sink.shown)
         if (!n->IsDirectory()) sizes.push_back(n->GetFileSize());
     std::sort(sizes.begin(), sizes.end());
-    EXPECT_EQ(sizes, (std::vector<std::int64_t>{static_cast<std::int64_t>(a.size()),
-                                                static_cast<std::int64_t>(b.size())}));
+    EXPECT_EQ(sizes,
+              (std::vector<std::int64_t>{static_cast<std::int64_t>(a.size()), static_cast<std::int64_t>(b.size())}));
     controller->Release();
     ResetScanControllerFactories();
     ResetTreeBuilderTiming();

@@ -49,28 +49,30 @@ void Mutate(Bytes& b, std::mt19937_64& rng) {
     const int edits = 1 + static_cast<int>(rng() % 4);
     for (int e = 0; e < edits && !b.empty(); ++e) {
         switch (rng() % 5) {
-            case 0:  // bit flips
-                for (int i = 0; i < 8; ++i) b[pick(b.size())] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
-                break;
-            case 1:
-            case 2: {  // a run of zeros or of 0xFF
-                const std::size_t at = pick(b.size());
-                const std::size_t n = std::min<std::size_t>(b.size() - at, 1 + pick(600));
-                std::fill_n(b.begin() + static_cast<std::ptrdiff_t>(at), n, (rng() & 1) ? 0xFF : 0x00);
-                break;
-            }
-            case 3:  // a cut tail
-                b.resize(pick(b.size()) + 1);
-                break;
-            default: {  // a length field (within the first 64 bytes, or anywhere) at an extreme
-                static const std::uint32_t extremes[] = {0, 1, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0x00FFFFFF};
-                const std::size_t span = std::min<std::size_t>(b.size(), (rng() & 1) ? 64 : b.size());
-                if (span < 4) break;
-                const std::size_t at = pick(span - 3);
-                const std::uint32_t v = extremes[rng() % std::size(extremes)];
-                if (rng() & 1) byteorder::PutBE32(&b[at], v);
-                else byteorder::PutLE32(&b[at], v);
-            }
+        case 0:  // bit flips
+            for (int i = 0; i < 8; ++i) b[pick(b.size())] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+            break;
+        case 1:
+        case 2: {  // a run of zeros or of 0xFF
+            const std::size_t at = pick(b.size());
+            const std::size_t n = std::min<std::size_t>(b.size() - at, 1 + pick(600));
+            std::fill_n(b.begin() + static_cast<std::ptrdiff_t>(at), n, (rng() & 1) ? 0xFF : 0x00);
+            break;
+        }
+        case 3:  // a cut tail
+            b.resize(pick(b.size()) + 1);
+            break;
+        default: {  // a length field (within the first 64 bytes, or anywhere) at an extreme
+            static const std::uint32_t extremes[] = {0, 1, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0x00FFFFFF};
+            const std::size_t span = std::min<std::size_t>(b.size(), (rng() & 1) ? 64 : b.size());
+            if (span < 4) break;
+            const std::size_t at = pick(span - 3);
+            const std::uint32_t v = extremes[rng() % std::size(extremes)];
+            if (rng() & 1)
+                byteorder::PutBE32(&b[at], v);
+            else
+                byteorder::PutLE32(&b[at], v);
+        }
         }
     }
 }

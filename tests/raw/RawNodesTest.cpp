@@ -25,7 +25,7 @@ protected:
         setenv("TZ", "UTC", 1);
         tzset();
         std::map<int, std::string> lists = {{1, "doc;docx;pdf"}, {2, "jpg;png;nef"}, {4, "mov;mp4"},
-                                            {8, "mp3;m4a"},       {16, "zip"},        {32, "mbox"}};
+                                            {8, "mp3;m4a"},      {16, "zip"},        {32, "mbox"}};
         CFileTypeManager::Initialze(lists);
         state.ResetForTest();
     }
@@ -110,7 +110,7 @@ TEST_F(RawNodes, NamesAreSafeUtf8OfAtMost254Bytes) {
         {"\xED\xA0\x80", 2, RAW_FILE_TYPE_JPG, "FILE002.JPG"},          // a surrogate
         {"\xC0\xAF", 3, RAW_FILE_TYPE_JPG, "FILE003.JPG"},              // overlong
         {std::string("a\0b", 3), 4, RAW_FILE_TYPE_JPG, "FILE004.JPG"},  // NUL inside
-        {"x", 12345, 9999, "x12345.Raw"},                                // type out of range
+        {"x", 12345, 9999, "x12345.Raw"},                               // type out of range
     };
     for (const auto& c : cases) EXPECT_EQ(CRAWFileNode::MakeFileName(c.counter, c.type, c.prefix), c.want);
     // Long names keep counter and extension and cut at a character boundary.
@@ -126,7 +126,9 @@ TEST_F(RawNodes, NamesAreSafeUtf8OfAtMost254Bytes) {
     ASSERT_EQ(node.Initilaize(Record(RAW_FILE_TYPE_DOCX, 10, longName + "  "), CRAWFileNode::kFile, 1, 2), 1);
     EXPECT_EQ(std::string(node.GetFileName()), cut.substr(0, cut.size() - 8) + "000.DOCX");
     EXPECT_EQ(node.GetProperties()->GetFileNameLength(), static_cast<int>(std::string(node.GetFileName()).size() + 1));
-    EXPECT_EQ(CRAWFileNode::MakeFolderName("ab\xFF" "c  "), "ab_c");
+    EXPECT_EQ(CRAWFileNode::MakeFolderName("ab\xFF"
+                                           "c  "),
+              "ab_c");
     EXPECT_EQ(CRAWFileNode::MakeFolderName(std::string(3, '\0')), "");
 }
 
@@ -178,9 +180,23 @@ TEST_F(RawNodes, RawTimesAreExactLocalTimes) {
 TEST_F(RawNodes, FilterAndRecordBasics) {
     struct Case {
         std::string in, out;
-    } cases[] = {{"a\x01" "b", "a_b"}, {"a\\b", "a_b"}, {"a/b", "a_b"},  {"a:b", "a_b"},   {"a?b", "a_b"},
-                 {"a\"b", "a_b"},      {"a<b", "a_b"},  {"a>b", "a_b"},  {"a|b", "a_b"},   {"a*b", "a_b"},
-                 {"a\rb", "a_b"},      {"a\nb", "a_b"}, {"name   ", "name"}, {"", ""}, {"x: y?  ", "x_ y_"}};
+    } cases[] = {{"a\x01"
+                  "b",
+                  "a_b"},
+                 {"a\\b", "a_b"},
+                 {"a/b", "a_b"},
+                 {"a:b", "a_b"},
+                 {"a?b", "a_b"},
+                 {"a\"b", "a_b"},
+                 {"a<b", "a_b"},
+                 {"a>b", "a_b"},
+                 {"a|b", "a_b"},
+                 {"a*b", "a_b"},
+                 {"a\rb", "a_b"},
+                 {"a\nb", "a_b"},
+                 {"name   ", "name"},
+                 {"", ""},
+                 {"x: y?  ", "x_ y_"}};
     for (const auto& c : cases) {
         EXPECT_EQ(ApiStrFilterBadFileName(c.in), c.out) << c.in;
         CRawFileInfo r;
@@ -223,8 +239,8 @@ TEST_F(RawNodes, TagTreesGroupByTagAndValueChildrenFirst) {
 TEST_F(RawNodes, OfficeDocumentsGetTheirGroup) {
     CRAWFileManagerSet set(&builder, &state);
     ASSERT_EQ(set.AddRawFileInfo(Tagged(RAW_FILE_TYPE_DOCX, RAW_FILE_TAG_OFFICE, "Ann")), 1);
-    EXPECT_EQ(Taken(), (std::vector<std::string>{"FILE000.DOCX 2002<2001", "Ann 2001<-12", "Word -12<-13",
-                                                 "Office -13<1000"}));
+    EXPECT_EQ(Taken(),
+              (std::vector<std::string>{"FILE000.DOCX 2002<2001", "Ann 2001<-12", "Word -12<-13", "Office -13<1000"}));
     ASSERT_EQ(set.AddRawFileInfo(Tagged(RAW_FILE_TYPE_XLS, RAW_FILE_TAG_OFFICE, "Ann")), 1);
     auto t = Taken();
     EXPECT_EQ(t[4], "FILE000.XLS 2004<2003");
@@ -245,8 +261,8 @@ TEST_F(RawNodes, UntaggedOrUnfoldableRecordsFallBackToTheExtensionTree) {
     odd->m_tag = 9;
     odd->m_tagValue = "v";
     ASSERT_EQ(set.AddRawFileInfo(odd), 1);
-    EXPECT_EQ(Taken(), (std::vector<std::string>{"FILE000.ZIP 10000<10", "zip 10<1", "FILE000.JPG 10000<11",
-                                                 "jpg 11<1", "FILE001.JPG 10001<11"}));
+    EXPECT_EQ(Taken(), (std::vector<std::string>{"FILE000.ZIP 10000<10", "zip 10<1", "FILE000.JPG 10000<11", "jpg 11<1",
+                                                 "FILE001.JPG 10001<11"}));
     for (int type : builder.types) EXPECT_EQ(type, 34);
     // The tag tree refuses them itself.
     CLABELRAWTreeBuilder labels(&state);
@@ -261,6 +277,7 @@ TEST_F(RawNodes, RefusedNodesAreFreedAndNotCounted) {
     builder.refuseAll = false;
     // The folders are made anew for the next file (ASan checks nothing leaked).
     ASSERT_EQ(set.AddRawFileInfo(Tagged(RAW_FILE_TYPE_MP3, RAW_FILE_TAG_ARTIST, "X")), 1);
-    for (auto* n : builder.nodes) EXPECT_EQ(builder.PathBelow(n, 1000).find('?'), std::string::npos) << n->GetFileName();
+    for (auto* n : builder.nodes)
+        EXPECT_EQ(builder.PathBelow(n, 1000).find('?'), std::string::npos) << n->GetFileName();
     EXPECT_EQ(set.AddRawFileInfo(nullptr), 0);
 }

@@ -78,19 +78,17 @@ TEST(RawRegistry, BothSetsHoldTheKeyTablesWithDistinctObjects) {
 
 TEST(RawRegistry, FirstBytesGoToTheirAnalysersInOrder) {
     Registry().ReinitAnalyzeList(nullptr);
-    const std::vector<std::string> list = {"Tessel::LZHAnalyser",      "FileEMFAnalyser",
-                                           "BruteForce::MovAnalyzer",  "RawSpeed::InddAnalyser",
-                                           "RawSpeed::New3DSAnalyser", "RawSpeed::TARAnalyser",
-                                           "BruteForce::CM2TSAnalyser", "RawSpeed::MOBIAnalyser",
-                                           "RawSpeed::PSAFE3Analyser"};
+    const std::vector<std::string> list = {
+        "Tessel::LZHAnalyser",       "FileEMFAnalyser",          "BruteForce::MovAnalyzer",
+        "RawSpeed::InddAnalyser",    "RawSpeed::New3DSAnalyser", "RawSpeed::TARAnalyser",
+        "BruteForce::CM2TSAnalyser", "RawSpeed::MOBIAnalyser",   "RawSpeed::PSAFE3Analyser"};
     struct Case {
         std::vector<std::uint8_t> bytes;
         std::vector<std::string> keyed;  // before the list
     } cases[] = {
         {{0xFF, 0xD8, 0xFF, 0xE0}, {"BruteForce::JpegAnalyzer"}},
         {{0xFF, 0xD8, 0xFF, 0xE2}, {}},
-        {{0xFF, 0xFE, 0x00, 0x00},
-         {"BruteForce::MP3Analyzer", "RawSpeed::HTMLAnalyser", "FileUnicodeHTMAnalyser"}},
+        {{0xFF, 0xFE, 0x00, 0x00}, {"BruteForce::MP3Analyzer", "RawSpeed::HTMLAnalyser", "FileUnicodeHTMAnalyser"}},
         {{0x00, 0x00, 0x00, 0x00}, {}},
         {{0x00, 0x00, 0x00, 0x14}, {"BruteForce::MovAnalyzer", "BruteForce::Mp4Analyzer", "BruteForce::C3GPAnalyser"}},
         {{'%', '!', 'P', 'S'}, {"BruteForce::PdfAnalyzer", "BruteForce::CEPSAnalyser"}},

@@ -47,8 +47,8 @@ struct Found {
 class RawSearch {
 public:
     explicit RawSearch(IStorageDevice* device, int blockSectors = 0) : m_device(device) {
-        static const std::map<int, std::string> lists = {{1, "doc;pdf"}, {2, "jpg;png;gif;bmp;ico"}, {4, "mov"},
-                                                         {8, "mp3"},     {16, "zip"},                 {32, "mbox"}};
+        static const std::map<int, std::string> lists = {
+            {1, "doc;pdf"}, {2, "jpg;png;gif;bmp;ico"}, {4, "mov"}, {8, "mp3"}, {16, "zip"}, {32, "mbox"}};
         std::map<int, std::string> copy = lists;
         CFileTypeManager::Initialze(copy);
         const std::uint32_t ss = device->GetSectorSize() ? device->GetSectorSize() : 512;
@@ -93,8 +93,8 @@ public:
         if (reader == nullptr) return {};
         std::vector<std::uint8_t> bytes(static_cast<std::size_t>(reader->GetDataSize()));
         int err = 0;
-        const int got = reader->ReadData(0, reinterpret_cast<char*>(bytes.data()),
-                                         static_cast<unsigned>(bytes.size()), &err);
+        const int got =
+            reader->ReadData(0, reinterpret_cast<char*>(bytes.data()), static_cast<unsigned>(bytes.size()), &err);
         reader->Release();
         if (got != static_cast<int>(bytes.size())) return {};
         return bytes;

@@ -264,8 +264,18 @@ TEST(RawUtility, BinaryCompareFindMagicAndMemstr) {
         std::vector<std::uint8_t> bytes;
         int want;
     } cases[] = {
-        {[] { std::vector<std::uint8_t> v(512, 0); v[0] = 1; return v; }(), 2},
-        {[] { std::vector<std::uint8_t> v(512, 0); v[0] = v[1] = 1; return v; }(), 2},
+        {[] {
+             std::vector<std::uint8_t> v(512, 0);
+             v[0] = 1;
+             return v;
+         }(),
+         2},
+        {[] {
+             std::vector<std::uint8_t> v(512, 0);
+             v[0] = v[1] = 1;
+             return v;
+         }(),
+         2},
         {std::vector<std::uint8_t>(512, 0), 0},
         {std::vector<std::uint8_t>(512, 7), 512},
         {std::vector<std::uint8_t>(1, 7), 1},

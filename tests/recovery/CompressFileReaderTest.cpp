@@ -25,11 +25,16 @@ TEST(CompressFileReader, RegroupsRunsIntoUnits) {
     };
     for (const Case& c : {
              Case{"3 data + 13 sparse", {{100, 3}, {-1, 13}}, {{100, 3, COMPRESSED_UNIT}, {-1, 13, COMPRESSED_UNIT}}},
-             Case{"40 plain", {{200, 40}},
+             Case{"40 plain",
+                  {{200, 40}},
                   {{200, 16, NONECOMPRESSED_UNIT}, {216, 16, NONECOMPRESSED_UNIT}, {232, 8, NONECOMPRESSED_UNIT}}},
              Case{"48 sparse", {{-1, 48}}, {{-1, 16, SPARSE_UNIT}, {-1, 16, SPARSE_UNIT}, {-1, 16, SPARSE_UNIT}}},
-             Case{"data over two runs then sparse", {{10, 2}, {50, 3}, {-1, 11}, {70, 16}},
-                  {{10, 2, COMPRESSED_UNIT}, {50, 3, COMPRESSED_UNIT}, {-1, 11, COMPRESSED_UNIT}, {70, 16, NONECOMPRESSED_UNIT}}},
+             Case{"data over two runs then sparse",
+                  {{10, 2}, {50, 3}, {-1, 11}, {70, 16}},
+                  {{10, 2, COMPRESSED_UNIT},
+                   {50, 3, COMPRESSED_UNIT},
+                   {-1, 11, COMPRESSED_UNIT},
+                   {70, 16, NONECOMPRESSED_UNIT}}},
          }) {
         std::unique_ptr<CDataRunList> list(new CDataRunList);
         for (const DataRun& r : c.runs) list->AddDataRun(&r);
@@ -127,7 +132,8 @@ TEST(CompressFileReader, WholeFileToPathMemoryAndRanges) {
         EXPECT_EQ(0, std::memcmp(mem.data(), want.data(), 5000));
     }
     // Ranges through slot 2 give decoded bytes, wherever they fall.
-    for (auto [offset, length] : {std::pair<long long, unsigned>{0, 65536}, {4000, 300}, {9000, 8000}, {16384 + 8000, 5000}}) {
+    for (auto [offset, length] :
+         {std::pair<long long, unsigned>{0, 65536}, {4000, 300}, {9000, 8000}, {16384 + 8000, 5000}}) {
         std::vector<char> buf(length);
         const long long n = std::min<long long>(length, CompressedFile::size - offset);
         ASSERT_EQ(r.ReadData(offset, buf.data(), length, nullptr), n) << offset;
@@ -168,7 +174,7 @@ TEST(CompressFileReader, ThroughTheWriter) {
     ASSERT_EQ(w->RecoverTo(tmpl, nullptr, 0), ENGINE_OK);
     const auto want = f.Expected();
     EXPECT_TRUE(fattest::ReadFile(tmpl) == std::vector<std::uint8_t>(want.begin(), want.end()));
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(tmpl, &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
     EXPECT_EQ(w->RecoverTo(tmpl, nullptr, 100), DATA_RECOVERY_LIMIT_ON_COMPRESSED);

@@ -34,7 +34,7 @@ struct TempDir {
 std::vector<std::uint8_t> ReadAll(const std::string& path) { return fattest::ReadFile(path); }
 
 std::int64_t MTime(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return stat(path.c_str(), &st) == 0 ? st.st_mtim.tv_sec : -1;
 }
 
@@ -112,7 +112,7 @@ TEST(DataRecovery, FatFoundFilesAreWrittenByteIdentical) {
         FatScan scan(image, type);
         ASSERT_EQ(scan.result, ENGINE_OK);
         std::unique_ptr<IDataRecovery, void (*)(IDataRecovery*)> writer(CreateDataRecoveryObj(),
-                                                                       [](IDataRecovery* w) { w->Release(); });
+                                                                        [](IDataRecovery* w) { w->Release(); });
         ASSERT_EQ(writer->Initialize(scan.searcher.get(), scan.dev.get()), ENGINE_OK);
         TempDir out;
         auto files = scan.DeletedWithOriginals();
@@ -190,8 +190,8 @@ TEST(DataRecovery, FailedAndShortReads) {
     constexpr std::int64_t kPiece = 65536;
     struct Case {
         const char* what;
-        std::int64_t failSector;  // -1: none
-        std::int64_t runClusters; // clusters of 4 KiB the runs hold
+        std::int64_t failSector;   // -1: none
+        std::int64_t runClusters;  // clusters of 4 KiB the runs hold
         int reason;
     };
     for (const Case& c : {Case{"middle chunk", (5 << 20) / 512, 2600, FILE_READ_DEVICE},
@@ -224,8 +224,7 @@ TEST(DataRecovery, FailedAndShortReads) {
         const int fd = open(dest.c_str(), O_WRONLY | O_TRUNC);
         ASSERT_GE(fd, 0);
         RecoveryOutcome outcome;
-        EXPECT_EQ(m.writer->RecoverToDescriptor(fd, dest.c_str(), nullptr, 0, &outcome),
-                  DATA_RECOVERY_READ_INCOMPLETE);
+        EXPECT_EQ(m.writer->RecoverToDescriptor(fd, dest.c_str(), nullptr, 0, &outcome), DATA_RECOVERY_READ_INCOMPLETE);
         close(fd);
         EXPECT_EQ(outcome.readError, c.reason) << c.what;
         EXPECT_EQ(outcome.size, size);
@@ -290,7 +289,7 @@ TEST(DataRecovery, PartialWriteRetriedAtItsOffset) {
     m.Bind();
     TempDir out;
     const std::string dest = out.path + "/f";
-    struct rlimit old{};
+    struct rlimit old {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     struct rlimit low = old;
@@ -385,7 +384,9 @@ TEST(DataRecovery, ReadSmallJpg) {
         m.Bind();
         std::vector<char> out(65536);
         EXPECT_EQ(m.writer->ReadSmallJPG(out.data(), 65536), c.want) << c.what;
-        if (c.want) { EXPECT_EQ(0, std::memcmp(out.data(), m.dev.Bytes().data() + c.from, c.want)) << c.what; }
+        if (c.want) {
+            EXPECT_EQ(0, std::memcmp(out.data(), m.dev.Bytes().data() + c.from, c.want)) << c.what;
+        }
         EXPECT_EQ(m.writer->ReadSmallJPG(out.data(), 65535), 0u) << c.what;
     }
 }

@@ -15,8 +15,8 @@
 
 class FakeNode : public CFileNode {
 public:
-    FakeNode(int64_t id, int64_t parentId, std::string name, bool dir, bool deleted = true,
-             int64_t size = 100, _tagSearcherType type = SEARCHER_NTFS)
+    FakeNode(int64_t id, int64_t parentId, std::string name, bool dir, bool deleted = true, int64_t size = 100,
+             _tagSearcherType type = SEARCHER_NTFS)
         : m_name(std::move(name)), m_size(size), m_dir(dir), m_deleted(deleted), m_type(type) {
         m_nodeId = id;
         m_parentNodeId = parentId;

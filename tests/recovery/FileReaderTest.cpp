@@ -80,8 +80,7 @@ TEST(FileReader, ReadsAcrossRunsSparseAndEdges) {
     EXPECT_EQ(reader.ReadData(-1, &one, 1, nullptr), 0);
 
     // A clone reads the same and outlives the original.
-    std::unique_ptr<IFileReader, void (*)(IFileReader*)> clone(reader.Clone(),
-                                                              [](IFileReader* r) { r->Release(); });
+    std::unique_ptr<IFileReader, void (*)(IFileReader*)> clone(reader.Clone(), [](IFileReader* r) { r->Release(); });
     reader.Close();
     EXPECT_EQ(reader.GetDataSize(), 0);
     std::vector<char> buf(size);

@@ -18,7 +18,8 @@ namespace {
 
 const std::string& CompressedFixtureDir() {
     static const std::string dir = [] {
-        return quillory_test::MakeFixtures("make_ntfs_compressed_image.sh", std::string(QUILLORY_BINARY_DIR) + "/fixtures/ntfs-compressed");
+        return quillory_test::MakeFixtures("make_ntfs_compressed_image.sh",
+                                           std::string(QUILLORY_BINARY_DIR) + "/fixtures/ntfs-compressed");
     }();
     return dir;
 }
@@ -74,7 +75,7 @@ TEST(NtfsRecovery, DeletedFilesCompressedAndResidentComeBackWhole) {
         EXPECT_TRUE(fattest::ReadFile(dest) == orig) << name;
         std::int64_t seconds = 0;
         ASSERT_TRUE(FileTimeToUnixSeconds(n->GetCreationTime(), &seconds));
-        struct stat st{};
+        struct stat st {};
         ASSERT_EQ(stat(dest.c_str(), &st), 0);
         EXPECT_EQ(st.st_mtim.tv_sec, seconds) << name;
         seen[name] = true;

@@ -195,10 +195,18 @@ TEST_F(QuickControllerTest, SearcherByFileSystemTypeAndUnsupportedOnes) {
         uint32_t fsType;
         const char* searcher;  // null: unsupported
     } cases[] = {
-        {FILE_SYSTEM_FAT12, "fat"}, {FILE_SYSTEM_FAT16, "fat"},  {FILE_SYSTEM_FAT32, "fat"},
-        {FILE_SYSTEM_NTFS, "ntfs"}, {FILE_SYSTEM_EXFAT, "exfat"}, {FILE_SYSTEM_HFSPLUS, "hfsplus"},
-        {4, nullptr},               {5, nullptr},                 {6, nullptr},
-        {FILE_SYSTEM_APFS, nullptr}, {FILE_SYSTEM_UNKNOWN, nullptr}, {12345, nullptr},
+        {FILE_SYSTEM_FAT12, "fat"},
+        {FILE_SYSTEM_FAT16, "fat"},
+        {FILE_SYSTEM_FAT32, "fat"},
+        {FILE_SYSTEM_NTFS, "ntfs"},
+        {FILE_SYSTEM_EXFAT, "exfat"},
+        {FILE_SYSTEM_HFSPLUS, "hfsplus"},
+        {4, nullptr},
+        {5, nullptr},
+        {6, nullptr},
+        {FILE_SYSTEM_APFS, nullptr},
+        {FILE_SYSTEM_UNKNOWN, nullptr},
+        {12345, nullptr},
     };
     for (const Case& k : cases) {
         made.clear();

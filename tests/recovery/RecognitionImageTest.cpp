@@ -33,14 +33,17 @@ std::string BlkidType(const std::string& path) {
 class RecognitionImageTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        const quillory_test::FixtureRun made = quillory_test::RunFixtureScript("make_recognition_images.sh", {ImageDir()});
+        const quillory_test::FixtureRun made =
+            quillory_test::RunFixtureScript("make_recognition_images.sh", {ImageDir()});
         ASSERT_TRUE(made.Ok()) << made.Report();
     }
     static void TearDownTestSuite() { std::system(("rm -rf " + ImageDir()).c_str()); }
     static std::unique_ptr<CDiskDevice> Open(const std::string& name) {
         std::unique_ptr<CDiskDevice> device(CreateDiskDevice((ImageDir() + "/" + name).c_str()));
         EXPECT_NE(device, nullptr);
-        if (device) { EXPECT_EQ(device->Open(nullptr), 1); }
+        if (device) {
+            EXPECT_EQ(device->Open(nullptr), 1);
+        }
         return device;
     }
 };

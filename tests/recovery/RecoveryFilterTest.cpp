@@ -13,12 +13,9 @@ class RecoveryFilterTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::map<int, std::string> lists = {
-            {FILTER_DOCUMENT, "doc;docx;pdf;txt"},
-            {FILTER_PICTURES, "jpg;png;gif"},
-            {FILTER_MOVIES, "mov;mp4;avi"},
-            {FILTER_MUSIC, "mp3;wav"},
-            {FILTER_ARCHIVES, "zip;gz;rar"},
-            {FILTER_EMAIL, "eml;pst"},
+            {FILTER_DOCUMENT, "doc;docx;pdf;txt"}, {FILTER_PICTURES, "jpg;png;gif"},
+            {FILTER_MOVIES, "mov;mp4;avi"},        {FILTER_MUSIC, "mp3;wav"},
+            {FILTER_ARCHIVES, "zip;gz;rar"},       {FILTER_EMAIL, "eml;pst"},
         };
         CFileTypeManager::Initialze(lists);
         filter = std::make_unique<CRecoveryFilter>();
@@ -38,16 +35,16 @@ TEST_F(RecoveryFilterTest, PassesByCategoryBits) {
         int pass;
     } cases[] = {
         {FILTER_PICTURES, "IMG.JPG", false, 1},
-        {FILTER_PICTURES, "photos", true, 1},      // folders always pass
-        {FILTER_PICTURES, "README", false, 0},     // no extension: "other"
+        {FILTER_PICTURES, "photos", true, 1},   // folders always pass
+        {FILTER_PICTURES, "README", false, 0},  // no extension: "other"
         {FILTER_PICTURES, "a.doc", false, 0},
         {FILTER_OTHER, "x.qqq", false, 1},
         {FILTER_OTHER, "IMG.jpg", false, 0},
         {FILTER_OTHER, "README", false, 1},
-        {FILTER_ARCHIVES, "a.tar.gz", false, 1},   // judged by the last extension
+        {FILTER_ARCHIVES, "a.tar.gz", false, 1},  // judged by the last extension
         {FILTER_DOCUMENT, "a.pdf.gz", false, 0},
         {FILTER_ALL, "anything.xyz", false, 1},
-        {0, "anything.xyz", false, 1},             // nothing selected filters nothing
+        {0, "anything.xyz", false, 1},  // nothing selected filters nothing
         {FILTER_MUSIC | FILTER_MOVIES, "song.MP3", false, 1},
         {FILTER_MUSIC | FILTER_MOVIES, "clip.Mov", false, 1},
         {FILTER_MUSIC | FILTER_MOVIES, "IMG.png", false, 0},
@@ -66,8 +63,8 @@ TEST_F(RecoveryFilterTest, NodeFileTypeIsTheFilterBit) {
         const char* name;
         unsigned bit;
     } cases[] = {
-        {"clip.mov", FILTER_MOVIES}, {"song.mp3", FILTER_MUSIC}, {"a.DOCX", FILTER_DOCUMENT},
-        {"a.png", FILTER_PICTURES},  {"a.zip", FILTER_ARCHIVES}, {"m.eml", FILTER_EMAIL},
+        {"clip.mov", FILTER_MOVIES}, {"song.mp3", FILTER_MUSIC},  {"a.DOCX", FILTER_DOCUMENT},
+        {"a.png", FILTER_PICTURES},  {"a.zip", FILTER_ARCHIVES},  {"m.eml", FILTER_EMAIL},
         {"noext", FILTER_OTHER},     {"a.unknown", FILTER_OTHER}, {"trailingdot.", FILTER_OTHER},
     };
     for (const Case& c : cases) {

@@ -37,7 +37,7 @@ protected:
     }
 
     std::unique_ptr<CDirectoryTreeBuilder, void (*)(CDirectoryTreeBuilder*)> Make(bool replay = false,
-                                                                                   const char* caption = "") {
+                                                                                  const char* caption = "") {
         auto b = std::unique_ptr<CDirectoryTreeBuilder, void (*)(CDirectoryTreeBuilder*)>(
             new CDirectoryTreeBuilder(replay), [](CDirectoryTreeBuilder* p) { p->Release(); });
         EXPECT_EQ(b->Initialize(caption, &sink, &filter), 1);
@@ -77,10 +77,10 @@ TEST_F(TreeBuilderTest, InitializeRefusesNullArguments) {
 TEST_F(TreeBuilderTest, RootsAreCaptionedByTypeAndAnEmptyCaptionIsDisk) {
     auto b = Make(false, "");
     const std::map<_tagSearcherType, std::string> names = {
-        {SEARCHER_HFSPLUS, "Disk(HFS+)"},  {SEARCHER_FAT, "Disk(FAT/FAT32)"},
-        {SEARCHER_EXFAT, "Disk(ExFat)"},   {SEARCHER_RAW, "Disk(RAW Files)"},
-        {SEARCHER_NTFS, "Disk(NTFS)"},     {SEARCHER_RAW_TAG, "Disk(Label RAW Files)"},
-        {SEARCHER_APFS, "Disk(APFS)"},     {SEARCHER_DEFAULT, "Disk"},
+        {SEARCHER_HFSPLUS, "Disk(HFS+)"}, {SEARCHER_FAT, "Disk(FAT/FAT32)"},
+        {SEARCHER_EXFAT, "Disk(ExFat)"},  {SEARCHER_RAW, "Disk(RAW Files)"},
+        {SEARCHER_NTFS, "Disk(NTFS)"},    {SEARCHER_RAW_TAG, "Disk(Label RAW Files)"},
+        {SEARCHER_APFS, "Disk(APFS)"},    {SEARCHER_DEFAULT, "Disk"},
     };
     for (auto& [type, name] : names) {
         EXPECT_EQ(b->AddSearcherInfo(type, 5), 1);
@@ -142,9 +142,9 @@ TEST_F(TreeBuilderTest, DuplicatesMergeOrAreRefused) {
         int expected;  // AddNode result for the second node
         int64_t keptSize;
     } cases[] = {
-        {50, 100, 0, 50},   // later copy: refused, recorded node unchanged
-        {0, 10, 0, 50},     // empty copy: refused
-        {70, 10, 0, 70},    // older copy with data: its runs and size go to the recorded node
+        {50, 100, 0, 50},  // later copy: refused, recorded node unchanged
+        {0, 10, 0, 50},    // empty copy: refused
+        {70, 10, 0, 70},   // older copy with data: its runs and size go to the recorded node
     };
     for (const Case& c : cases) {
         auto b = Make();
@@ -193,7 +193,7 @@ TEST_F(TreeBuilderTest, RefusalsAndQuickScanRules) {
     EXPECT_EQ(names.count("deleted.txt"), 1u);
     EXPECT_EQ(names.count("empty-folder"), 0u);  // no file beneath: never shown
     EXPECT_EQ(names.count("empty-child"), 0u);
-    EXPECT_EQ(names.count("inside.txt"), 1u);   // inside a deleted folder, so deleted
+    EXPECT_EQ(names.count("inside.txt"), 1u);  // inside a deleted folder, so deleted
     EXPECT_EQ(kept->IsDeleted(), 1);
     for (const auto& batch : sink.batches) EXPECT_EQ(batch.flag, 0);  // nothing was lost
 }
@@ -209,9 +209,8 @@ TEST_F(TreeBuilderTest, QuickScanRefusesExistingFilesUnderLiveFoldersAtOnce) {
         int quick;  // AddNode's answer in a quick scan (a deep scan takes all)
     };
     const Case cases[] = {
-        {5, "in-root.txt", 0},       {60, "in-live.txt", 0},    {61, "in-live-sub.txt", 0},
-        {70, "in-gone.txt", 1},      {71, "under-gone.txt", 1}, {80, "in-trash.txt", 1},
-        {99, "unknown-folder.txt", 1},
+        {5, "in-root.txt", 0},     {60, "in-live.txt", 0},  {61, "in-live-sub.txt", 0},    {70, "in-gone.txt", 1},
+        {71, "under-gone.txt", 1}, {80, "in-trash.txt", 1}, {99, "unknown-folder.txt", 1},
     };
     for (int scan : {SCAN_TYPE_QUICK, SCAN_TYPE_DEEP}) {
         filter.SetScanType(scan);
@@ -245,11 +244,11 @@ TEST_F(TreeBuilderTest, HiddenNamesStayAsOnDiskAndOnlyMacClutterIsRefused) {
         bool dir;
         bool taken;
     } cases[] = {
-        {".ssh", true, true},      {".config", true, true},    {".git", true, true},
-        {"..dots", true, true},    {"._folder", true, true},   {".bashrc", false, true},
-        {".id_rsa.pub", false, true}, {"..x", false, true},    {". x", false, true},
-        {"._junk", false, false},  {"._", false, false},       {".DS_Store", false, false},
-        {".ds_store", false, false}, {".", true, false},       {"..", true, false},
+        {".ssh", true, true},         {".config", true, true},  {".git", true, true},
+        {"..dots", true, true},       {"._folder", true, true}, {".bashrc", false, true},
+        {".id_rsa.pub", false, true}, {"..x", false, true},     {". x", false, true},
+        {"._junk", false, false},     {"._", false, false},     {".DS_Store", false, false},
+        {".ds_store", false, false},  {".", true, false},       {"..", true, false},
         {"..", false, false},
     };
     const std::pair<_tagSearcherType, int64_t> trees[] = {
@@ -341,7 +340,7 @@ TEST_F(TreeBuilderTest, ChainsThatNeverReachTheRootGoUnderOtherLostFiles) {
     EXPECT_EQ(RecordingTree::PathOf(orphanFile), "/Disk(NTFS)/Other lost files/orphan/kept.bin");
     EXPECT_EQ(RecordingTree::PathOf(lonely), "/Disk(NTFS)/Other lost files/lonely.txt");
     const auto names = ShownNames();
-    EXPECT_EQ(names.count("zero.bin"), 0u);    // empty files are dropped from lost chains
+    EXPECT_EQ(names.count("zero.bin"), 0u);  // empty files are dropped from lost chains
     EXPECT_EQ(names.count("nothing.txt"), 0u);
     EXPECT_EQ(names.count("ok.txt"), 1u);
 }
@@ -459,8 +458,8 @@ TEST_F(TreeBuilderTest, HfsPrivateDataFoldersAreDropped) {
 TEST_F(TreeBuilderTest, HfsTreeWaitsForThePrivateDataFolder) {
     auto b = Make();
     b->AddSearcherInfo(SEARCHER_HFSPLUS, 2);
-    for (int i = 0; i < 1100; ++i) Add(*b, new FakeNode(100 + i, 2, "f" + std::to_string(i) + ".txt", false),
-                                       SEARCHER_HFSPLUS);
+    for (int i = 0; i < 1100; ++i)
+        Add(*b, new FakeNode(100 + i, 2, "f" + std::to_string(i) + ".txt", false), SEARCHER_HFSPLUS);
     EXPECT_TRUE(sink.batches.empty());
     b->FlashBuild(SEARCHER_HFSPLUS);
     EXPECT_EQ(sink.all.size(), 1100u);
@@ -538,8 +537,7 @@ TEST(RecyclerFilterTest, NameFromIndexData) {
         {IndexFile(u"C:nobackslash", true), ""},
         {std::string(100, '\0'), ""},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(CRecyclerFilter::NameFromIndexData(c.data.data(), c.data.size()), c.name);
+    for (const Case& c : cases) EXPECT_EQ(CRecyclerFilter::NameFromIndexData(c.data.data(), c.data.size()), c.name);
     EXPECT_EQ(CRecyclerFilter::NameFromIndexData(nullptr, 10), "");
 }
 
@@ -550,10 +548,10 @@ TEST(RecyclerFilterTest, RecognisesRecycleBinNames) {
         int bin, index, entry;
     } cases[] = {
         // "$R..." names are recycled entries by name alone, recycle bins included.
-        {"$Recycle.Bin", true, 1, 0, 1}, {"RECYCLER", true, 1, 0, 0},   {"recycled", true, 1, 0, 0},
-        {"$RECYCLE.BI0", true, 1, 0, 1}, {"$Recycle.Bin", false, 0, 0, 1}, {"$IAB12CD.docx", false, 0, 1, 0},
+        {"$Recycle.Bin", true, 1, 0, 1}, {"RECYCLER", true, 1, 0, 0},       {"recycled", true, 1, 0, 0},
+        {"$RECYCLE.BI0", true, 1, 0, 1}, {"$Recycle.Bin", false, 0, 0, 1},  {"$IAB12CD.docx", false, 0, 1, 0},
         {"#Ixyz", false, 0, 1, 0},       {"$RAB12CD.docx", false, 0, 0, 1}, {"#R1", false, 0, 0, 1},
-        {"$RmMetadata", true, 0, 0, 0},  {"$Repair", false, 0, 0, 0},      {"$R", false, 0, 0, 0},
+        {"$RmMetadata", true, 0, 0, 0},  {"$Repair", false, 0, 0, 0},       {"$R", false, 0, 0, 0},
         {"$", false, 0, 0, 0},           {"$iab", false, 0, 0, 0},
     };
     for (const Case& c : cases) {
@@ -591,8 +589,8 @@ TEST_F(TreeBuilderTest, RecycledEntryGetsItsFormerNameFromTheIndexFile) {
     DataRun run{3, 1};
     runs->AddDataRun(&run);
     indexNode->SetRuns(runs);
-    auto* income = new FakeNode(40, 5, "$Income.xls", false, false, 10);  // not in any recycle bin
-    auto* stray = new FakeNode(41, 5, "$IZZZZZZ.txt", false, false, 3000); // too large to be an index file
+    auto* income = new FakeNode(40, 5, "$Income.xls", false, false, 10);    // not in any recycle bin
+    auto* stray = new FakeNode(41, 5, "$IZZZZZZ.txt", false, false, 3000);  // too large to be an index file
     for (FakeNode* n : {bin, sid, entry, indexNode, income, stray}) EXPECT_EQ(Add(*b, n), 1);
     EXPECT_EQ(entry->IsDeleted(), 1);  // diverted nodes are deleted at once
     b->FlashBuild(SEARCHER_NTFS);
@@ -608,13 +606,13 @@ TEST_F(TreeBuilderTest, RecycledEntryGetsItsFormerNameFromTheIndexFile) {
 TEST_F(TreeBuilderTest, RecycledEntryNameNeedsADeviceAndAReadableIndexFile) {
     filter.SetScanType(SCAN_TYPE_DEEP);
     int calls = 0;
-    CRecyclerFilter::SetIndexFileReader([&calls](IStorageDevice*, CFileNode*, int64_t start, int spc,
-                                                 _tagSearcherType, char*, uint32_t) -> int64_t {
-        ++calls;
-        EXPECT_EQ(start, 0);  // no partition record: from the device's start
-        EXPECT_EQ(spc, 2);
-        return 0;           // unreadable
-    });
+    CRecyclerFilter::SetIndexFileReader(
+        [&calls](IStorageDevice*, CFileNode*, int64_t start, int spc, _tagSearcherType, char*, uint32_t) -> int64_t {
+            ++calls;
+            EXPECT_EQ(start, 0);  // no partition record: from the device's start
+            EXPECT_EQ(spc, 2);
+            return 0;  // unreadable
+        });
     for (bool withDevice : {false, true}) {
         sink = RecordingTree();
         MemDevice device(10);

@@ -53,12 +53,9 @@ TEST_F(VolumeAnalyzeTest, FirstKnownTypeInOrderWinsAndEveryFactoryIsAsked) {
         int fat, exfat, ntfs, hfs, apfs;
         int expected;  // -1: no analyser
     } cases[] = {
-        {-1, -1, -1, -1, -1, -1},
-        {10, 10, 10, 10, 10, -1},          // recognisers that know nothing
-        {1, -1, 3, -1, -1, 1},             // FAT before NTFS
-        {-1, -1, 3, 8, -1, 3},
-        {10, 7, 3, -1, 9, 7},
-        {-1, -1, -1, -1, 9, 9},
+        {-1, -1, -1, -1, -1, -1}, {10, 10, 10, 10, 10, -1},  // recognisers that know nothing
+        {1, -1, 3, -1, -1, 1},                               // FAT before NTFS
+        {-1, -1, 3, 8, -1, 3},    {10, 7, 3, -1, 9, 7},     {-1, -1, -1, -1, 9, 9},
     };
     for (const Case& c : cases) {
         calls.clear();

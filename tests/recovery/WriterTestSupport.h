@@ -39,8 +39,7 @@ private:
 };
 
 inline std::unique_ptr<CSearchedPartitionInfo> Partition(std::int64_t cluster0, std::uint32_t spc,
-                                                         std::uint32_t sectorSize = 512,
-                                                         std::int64_t start = 0,
+                                                         std::uint32_t sectorSize = 512, std::int64_t start = 0,
                                                          std::uint64_t total = 1 << 20) {
     auto p = std::make_unique<CSearchedPartitionInfo>(sectorSize);
     p->SetCluster0Sector(cluster0);

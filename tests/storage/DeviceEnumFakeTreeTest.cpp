@@ -17,8 +17,7 @@ using namespace devlist_test;
 
 namespace {
 
-void WriteFile(const std::string& path, const std::string& content)
-{
+void WriteFile(const std::string& path, const std::string& content) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
@@ -30,22 +29,20 @@ public:
     explicit FakeFatAnalyze(std::string label) : m_label(std::move(label)) {}
     uint32_t GetFileSystemType() override { return FILE_SYSTEM_FAT16; }
     int64_t GetTotalSector() override { return 0; }
-    void GetLabel(char* buffer, int size) override { std::snprintf(buffer, static_cast<size_t>(size), "%s", m_label.c_str()); }
+    void GetLabel(char* buffer, int size) override {
+        std::snprintf(buffer, static_cast<size_t>(size), "%s", m_label.c_str());
+    }
 
 private:
     std::string m_label;
 };
 
-IVolumeAnalyze* CreateFakeFat(IStorageDevice* device, uint64_t start)
-{
+IVolumeAnalyze* CreateFakeFat(IStorageDevice* device, uint64_t start) {
     std::vector<uint8_t> sector(device->GetSectorSize());
-    if (device->ReadSector(sector.data(), static_cast<int64_t>(start), 1) != 1)
-        return nullptr;
-    if (std::memcmp(sector.data() + 54, "FAT16", 5) != 0)
-        return nullptr;
+    if (device->ReadSector(sector.data(), static_cast<int64_t>(start), 1) != 1) return nullptr;
+    if (std::memcmp(sector.data() + 54, "FAT16", 5) != 0) return nullptr;
     std::string label(reinterpret_cast<char*>(sector.data()) + 43, 11);
-    while (!label.empty() && label.back() == ' ')
-        label.pop_back();
+    while (!label.empty() && label.back() == ' ') label.pop_back();
     return new FakeFatAnalyze(label);
 }
 
@@ -54,8 +51,7 @@ std::string Name(const char* field, size_t size) { return std::string(field, str
 class FakeTree : public ::testing::Test {
 protected:
     // The images and the tree are made once for all tests of the suite.
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         dirHolder = new ScratchDir();
         ASSERT_FALSE(dir().path().empty());
         std::filesystem::create_directories(dir() / "dev");
@@ -64,7 +60,8 @@ protected:
         const std::string a = Dev("fakea");
         ASSERT_TRUE(Shell("truncate -s 64M " + a));
         ASSERT_TRUE(Shell("printf 'label: dos\\n" + a + "1: start=2048,size=32768,type=6\\n" + a +
-                          "2: start=36864,type=5\\n" + a + "5: size=16384,type=83\\n" + a + "6: type=83\\n' | sfdisk -q " + a));
+                          "2: start=36864,type=5\\n" + a + "5: size=16384,type=83\\n" + a +
+                          "6: type=83\\n' | sfdisk -q " + a));
         ASSERT_TRUE(Shell("mkfs.fat -F 16 -n FATLABEL --offset 2048 " + a + " 32768"));
         Disk("fakea", "250:0", 131072, 512);
         std::istringstream rows(Capture("partx -g -b -o NR,START,SECTORS " + a));
@@ -75,8 +72,8 @@ protected:
             // The kernel shows the extended container as a 2-sector partition.
             uint64_t shown = nr == 2 ? 2 : size;
             Partition("fakea", "fakea" + std::to_string(nr), nr, start, shown, "250:" + std::to_string(nr));
-            ASSERT_TRUE(Shell("dd if=" + a + " of=" + Dev("fakea" + std::to_string(nr)) + " bs=512 skip=" +
-                              std::to_string(start) + " count=" + std::to_string(shown)));
+            ASSERT_TRUE(Shell("dd if=" + a + " of=" + Dev("fakea" + std::to_string(nr)) +
+                              " bs=512 skip=" + std::to_string(start) + " count=" + std::to_string(shown)));
         }
         ASSERT_EQ(starts.size(), 4u);
 
@@ -100,22 +97,21 @@ protected:
         WriteFile(dir() / "sys/block/fakee/hidden", "1\n");
         Disk("sr0", "11:0", 32768, 2048);
 
-        WriteFile(dir() / "mountinfo", "29 1 8:2 / / rw - ext4 /dev/sda2 rw\n"
-                                     "50 29 250:5 / /media/user/My\\040Data rw,relatime - ext4 " +
-                                         Dev("fakea5") + " rw\n");
+        WriteFile(dir() / "mountinfo",
+                  "29 1 8:2 / / rw - ext4 /dev/sda2 rw\n"
+                  "50 29 250:5 / /media/user/My\\040Data rw,relatime - ext4 " +
+                      Dev("fakea5") + " rw\n");
         sharedConfig.sysfsRoot = dir() / "sys";
         sharedConfig.devDir = dir() / "dev";
         sharedConfig.mountinfoPath = dir() / "mountinfo";
     }
 
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         delete dirHolder;
         dirHolder = nullptr;
     }
 
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_EQ(starts.size(), 4u);
         config = sharedConfig;
         GetVolumeAnalyzeFactories() = VolumeAnalyzeFactories{CreateFakeFat, nullptr, nullptr, nullptr, nullptr};
@@ -127,8 +123,7 @@ protected:
 
     static std::string Dev(const std::string& name) { return dir() / ("dev/" + name); }
 
-    static void Disk(const std::string& name, const std::string& dev, uint64_t size512, uint32_t lbs)
-    {
+    static void Disk(const std::string& name, const std::string& dev, uint64_t size512, uint32_t lbs) {
         const std::string d = dir() / ("sys/block/" + name);
         WriteFile(d + "/dev", dev + "\n");
         WriteFile(d + "/size", std::to_string(size512) + "\n");
@@ -136,9 +131,8 @@ protected:
         WriteFile(d + "/queue/logical_block_size", std::to_string(lbs) + "\n");
     }
 
-    static void Partition(const std::string& disk, const std::string& name, int number, uint64_t start512, uint64_t size512,
-                   const std::string& dev)
-    {
+    static void Partition(const std::string& disk, const std::string& name, int number, uint64_t start512,
+                          uint64_t size512, const std::string& dev) {
         const std::string d = dir() / ("sys/block/" + disk + "/" + name);
         WriteFile(d + "/partition", std::to_string(number) + "\n");
         WriteFile(d + "/start", std::to_string(start512) + "\n");
@@ -146,8 +140,7 @@ protected:
         WriteFile(d + "/dev", dev + "\n");
     }
 
-    std::vector<IStorageDevice*> Disks(CEnumDeviceEx& e)
-    {
+    std::vector<IStorageDevice*> Disks(CEnumDeviceEx& e) {
         int count = 0;
         EXPECT_EQ(e.EnumDiskDevice(nullptr, count), ENGINE_OK);
         std::vector<IStorageDevice*> out(static_cast<size_t>(count));
@@ -155,8 +148,7 @@ protected:
         return out;
     }
 
-    std::vector<IStorageDevice*> Partitions(CEnumDeviceEx& e, IStorageDevice* disk)
-    {
+    std::vector<IStorageDevice*> Partitions(CEnumDeviceEx& e, IStorageDevice* disk) {
         int count = 0;
         EXPECT_EQ(e.EnumPartitionDevice(disk, nullptr, count), ENGINE_OK);
         std::vector<IStorageDevice*> out(static_cast<size_t>(count));
@@ -166,8 +158,7 @@ protected:
         return out;
     }
 
-    std::vector<IStorageDevice*> Volumes(CEnumDeviceEx& e, IStorageDevice* disk)
-    {
+    std::vector<IStorageDevice*> Volumes(CEnumDeviceEx& e, IStorageDevice* disk) {
         int count = 0;
         EXPECT_EQ(e.EnumVolumeDevice(disk, nullptr, count), ENGINE_OK);
         std::vector<IStorageDevice*> out(static_cast<size_t>(count));
@@ -187,15 +178,13 @@ ScratchDir* FakeTree::dirHolder = nullptr;
 EnumDeviceConfig FakeTree::sharedConfig;
 std::map<int, uint64_t> FakeTree::starts;
 
-TEST_F(FakeTree, DisksAreFilteredDescribedAndSorted)
-{
+TEST_F(FakeTree, DisksAreFilteredDescribedAndSorted) {
     CEnumDeviceEx e(config);
     ASSERT_EQ(e.Init(), ENGINE_OK);
     std::vector<IStorageDevice*> disks = Disks(e);
     ASSERT_EQ(disks.size(), 3u);
     std::vector<std::string> names;
-    for (IStorageDevice* d : disks)
-        names.push_back(Name(DiskInfoOf(d)->bsdName, 128));
+    for (IStorageDevice* d : disks) names.push_back(Name(DiskInfoOf(d)->bsdName, 128));
     EXPECT_EQ(names, (std::vector<std::string>{"fakea", "fakec", "faked"}));
 
     const CCollectDiskDeviceInfoStruct* a = DiskInfoOf(disks[0]);
@@ -214,8 +203,7 @@ TEST_F(FakeTree, DisksAreFilteredDescribedAndSorted)
     EXPECT_EQ(DiskInfoOf(disks[2])->partitionScheme, PARTITION_SCHEME_GPT);
 }
 
-TEST_F(FakeTree, MbrDiskPartitionsAndVolumes)
-{
+TEST_F(FakeTree, MbrDiskPartitionsAndVolumes) {
     CEnumDeviceEx e(config);
     ASSERT_EQ(e.Init(), ENGINE_OK);
     IStorageDevice* disk = Disks(e)[0];
@@ -253,18 +241,17 @@ TEST_F(FakeTree, MbrDiskPartitionsAndVolumes)
     EXPECT_EQ(static_cast<uint32_t>(v1->deviceNumber), makedev(250, 1));
     EXPECT_EQ(v1->parent, disk);
     EXPECT_EQ(v5->partitionNumber, 5);
-    EXPECT_EQ(Name(v5->volumeName, 1024), "My Data"); // no label: the mount point's name
+    EXPECT_EQ(Name(v5->volumeName, 1024), "My Data");  // no label: the mount point's name
     EXPECT_EQ(v5->mounted, 1u);
     EXPECT_EQ(v5->startSector, static_cast<int64_t>(starts[5]));
-    EXPECT_EQ(Name(VolumeInfoOf(vols[2])->volumeName, 1024), "fakea6"); // neither: the kernel name
+    EXPECT_EQ(Name(VolumeInfoOf(vols[2])->volumeName, 1024), "fakea6");  // neither: the kernel name
 
     std::vector<CCollectedVolumeDeviceInfoStruct> copies;
     EXPECT_EQ(static_cast<CDiskDevice*>(disk)->GetVolumes(copies), 3u);
     EXPECT_EQ(copies[1].partitionNumber, 5);
 }
 
-TEST_F(FakeTree, WholeDiskFileSystemIsOneVolume)
-{
+TEST_F(FakeTree, WholeDiskFileSystemIsOneVolume) {
     CEnumDeviceEx e(config);
     ASSERT_EQ(e.Init(), ENGINE_OK);
     IStorageDevice* disk = Disks(e)[1];
@@ -279,8 +266,7 @@ TEST_F(FakeTree, WholeDiskFileSystemIsOneVolume)
     EXPECT_EQ(vols[0]->GetType(), STORAGE_DEVICE_VOLUME);
 }
 
-TEST_F(FakeTree, PartitionsTheKernelDidNotShowBecomeVolumes)
-{
+TEST_F(FakeTree, PartitionsTheKernelDidNotShowBecomeVolumes) {
     CEnumDeviceEx e(config);
     ASSERT_EQ(e.Init(), ENGINE_OK);
     IStorageDevice* disk = Disks(e)[2];
@@ -307,8 +293,7 @@ TEST_F(FakeTree, PartitionsTheKernelDidNotShowBecomeVolumes)
     EXPECT_EQ(Volumes(e, disk), vols);
 }
 
-TEST_F(FakeTree, CountThenFillConvention)
-{
+TEST_F(FakeTree, CountThenFillConvention) {
     CEnumDeviceEx e(config);
     int count = 5;
     IStorageDevice* arr[8] = {};
@@ -318,7 +303,7 @@ TEST_F(FakeTree, CountThenFillConvention)
     ASSERT_EQ(e.Init(), ENGINE_OK);
 
     count = 0;
-    EXPECT_EQ(e.EnumDiskDevice(arr, count), ENGINE_OK); // nothing asked, nothing copied
+    EXPECT_EQ(e.EnumDiskDevice(arr, count), ENGINE_OK);  // nothing asked, nothing copied
     EXPECT_EQ(arr[0], nullptr);
     count = 2;
     EngineResult r = e.EnumDiskDevice(arr, count);
@@ -330,14 +315,18 @@ TEST_F(FakeTree, CountThenFillConvention)
     IStorageDevice* disk = arr[0];
 
     count = 0;
-    EXPECT_EQ(EngineResultError(e.EnumVolumeDevice(disk, arr, count)), static_cast<uint32_t>(ENUM_DEVICE_ERR_ARRAY_SMALL));
+    EXPECT_EQ(EngineResultError(e.EnumVolumeDevice(disk, arr, count)),
+              static_cast<uint32_t>(ENUM_DEVICE_ERR_ARRAY_SMALL));
     count = 0;
     EXPECT_EQ(e.EnumPartitionDevice(disk, arr, count), ENGINE_OK);
     EXPECT_EQ(EngineResultError(e.EnumVolumeDevice(nullptr, arr, count)), static_cast<uint32_t>(ENUM_DEVICE_ERR_NULL));
-    EXPECT_EQ(EngineResultError(e.EnumPartitionDevice(nullptr, arr, count)), static_cast<uint32_t>(ENUM_DEVICE_ERR_NULL));
+    EXPECT_EQ(EngineResultError(e.EnumPartitionDevice(nullptr, arr, count)),
+              static_cast<uint32_t>(ENUM_DEVICE_ERR_NULL));
     CMemoryStorageDevice stranger(512, 8);
-    EXPECT_EQ(EngineResultError(e.EnumVolumeDevice(&stranger, arr, count)), static_cast<uint32_t>(ENUM_DEVICE_ERR_UNKNOWN));
-    EXPECT_EQ(EngineResultError(e.EnumPartitionDevice(&stranger, arr, count)), static_cast<uint32_t>(ENUM_DEVICE_ERR_UNKNOWN));
+    EXPECT_EQ(EngineResultError(e.EnumVolumeDevice(&stranger, arr, count)),
+              static_cast<uint32_t>(ENUM_DEVICE_ERR_UNKNOWN));
+    EXPECT_EQ(EngineResultError(e.EnumPartitionDevice(&stranger, arr, count)),
+              static_cast<uint32_t>(ENUM_DEVICE_ERR_UNKNOWN));
 
     // A refresh (Init again, or Uninit then Init) frees the old devices;
     // the leak checker of the test build watches this.
@@ -347,27 +336,25 @@ TEST_F(FakeTree, CountThenFillConvention)
     ASSERT_EQ(e.Init(), ENGINE_OK);
 }
 
-TEST_F(FakeTree, PinnedDevicesOutliveARefresh)
-{
+TEST_F(FakeTree, PinnedDevicesOutliveARefresh) {
     CEnumDeviceEx e(config);
     ASSERT_EQ(e.Init(), ENGINE_OK);
     IStorageDevice* disk = Disks(e)[2];
-    IStorageDevice* volume = Volumes(e, disk)[0]; // a partition-as-volume reading through its disk
+    IStorageDevice* volume = Volumes(e, disk)[0];  // a partition-as-volume reading through its disk
     e.Pin();
     e.Pin();
     ASSERT_EQ(e.Uninit(), ENGINE_OK);
     ASSERT_EQ(e.Init(), ENGINE_OK);
     std::vector<uint8_t> sector(512);
-    EXPECT_EQ(volume->ReadSector(sector.data(), 0, 1), 1); // still alive (the address checker watches)
+    EXPECT_EQ(volume->ReadSector(sector.data(), 0, 1), 1);  // still alive (the address checker watches)
     e.Unpin();
     EXPECT_EQ(volume->ReadSector(sector.data(), 0, 1), 1);
-    e.Unpin(); // the last pin releases the old list
-    e.Unpin(); // an extra unpin is harmless
+    e.Unpin();  // the last pin releases the old list
+    e.Unpin();  // an extra unpin is harmless
     EXPECT_EQ(Disks(e).size(), 3u);
 }
 
-TEST_F(FakeTree, NoDiskAtAll)
-{
+TEST_F(FakeTree, NoDiskAtAll) {
     config.acceptDisk = [](const std::string& name) { return name == "fakeb"; };
     CEnumDeviceEx e(config);
     EngineResult r = e.Init();
@@ -377,8 +364,7 @@ TEST_F(FakeTree, NoDiskAtAll)
     EXPECT_EQ(EngineResultError(e.EnumDiskDevice(nullptr, count)), static_cast<uint32_t>(ENUM_DEVICE_ERR_NOT_READY));
 }
 
-TEST_F(FakeTree, ListBasedEnumeratorHandsDevicesToTheCaller)
-{
+TEST_F(FakeTree, ListBasedEnumeratorHandsDevicesToTheCaller) {
     CEnumDevice e(config);
     std::list<IStorageDevice*> disks;
     ASSERT_EQ(e.EnumDiskDevice(disks), ENGINE_OK);
@@ -392,9 +378,8 @@ TEST_F(FakeTree, ListBasedEnumeratorHandsDevicesToTheCaller)
     ASSERT_EQ(e.EnumPartitionDevice(disks.front(), parts), ENGINE_OK);
     EXPECT_EQ(parts.size(), 3u);
     for (auto* list : {&vols, &parts, &disks}) {
-        for (IStorageDevice* d : *list)
-            delete d;
+        for (IStorageDevice* d : *list) delete d;
     }
 }
 
-} // namespace
+}  // namespace

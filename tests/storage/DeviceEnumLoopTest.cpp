@@ -23,15 +23,12 @@ std::string Name(const char* field, size_t size) { return std::string(field, str
 // A read-only mount, unmounted when the object goes.
 class Mount {
 public:
-    Mount(const std::string& device, const std::string& mountPoint) : m_point(mountPoint)
-    {
+    Mount(const std::string& device, const std::string& mountPoint) : m_point(mountPoint) {
         std::filesystem::create_directories(mountPoint);
         m_ok = Shell("mount -o ro '" + device + "' '" + mountPoint + "'");
     }
-    ~Mount()
-    {
-        if (m_ok && !Shell("umount '" + m_point + "'"))
-            Shell("umount -l '" + m_point + "'");
+    ~Mount() {
+        if (m_ok && !Shell("umount '" + m_point + "'")) Shell("umount -l '" + m_point + "'");
     }
     bool ok() const { return m_ok; }
 
@@ -42,30 +39,25 @@ private:
 
 class LoopEnum : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        if (!CanUseLoopDevices())
-            QUILLORY_SKIP_OUTSIDE_CI("needs root and loop devices");
+    void SetUp() override {
+        if (!CanUseLoopDevices()) QUILLORY_SKIP_OUTSIDE_CI("needs root and loop devices");
         ASSERT_FALSE(dir.path().empty());
     }
 
-    std::string Image(const std::string& name, const std::string& size)
-    {
+    std::string Image(const std::string& name, const std::string& size) {
         std::string path = dir / name;
         EXPECT_TRUE(Shell("truncate -s " + size + " '" + path + "'"));
         return path;
     }
 
     // Lists only the given loop devices.
-    EnumDeviceConfig Only(std::set<std::string> names)
-    {
+    EnumDeviceConfig Only(std::set<std::string> names) {
         EnumDeviceConfig config;
         config.acceptDisk = [names](const std::string& n) { return names.count(n) != 0; };
         return config;
     }
 
-    static std::vector<IStorageDevice*> Disks(CEnumDeviceEx& e)
-    {
+    static std::vector<IStorageDevice*> Disks(CEnumDeviceEx& e) {
         int count = 0;
         EXPECT_EQ(e.EnumDiskDevice(nullptr, count), ENGINE_OK);
         std::vector<IStorageDevice*> out(static_cast<size_t>(count));
@@ -75,8 +67,7 @@ protected:
         return out;
     }
 
-    static std::vector<IStorageDevice*> Partitions(CEnumDeviceEx& e, IStorageDevice* disk)
-    {
+    static std::vector<IStorageDevice*> Partitions(CEnumDeviceEx& e, IStorageDevice* disk) {
         int count = 0;
         EXPECT_EQ(e.EnumPartitionDevice(disk, nullptr, count), ENGINE_OK);
         std::vector<IStorageDevice*> out(static_cast<size_t>(count));
@@ -86,8 +77,7 @@ protected:
         return out;
     }
 
-    static std::vector<IStorageDevice*> Volumes(CEnumDeviceEx& e, IStorageDevice* disk)
-    {
+    static std::vector<IStorageDevice*> Volumes(CEnumDeviceEx& e, IStorageDevice* disk) {
         int count = 0;
         EXPECT_EQ(e.EnumVolumeDevice(disk, nullptr, count), ENGINE_OK);
         std::vector<IStorageDevice*> out(static_cast<size_t>(count));
@@ -100,8 +90,7 @@ protected:
     ScratchDir dir;
 };
 
-TEST_F(LoopEnum, DisksBelow8MiBAreNotListed)
-{
+TEST_F(LoopEnum, DisksBelow8MiBAreNotListed) {
     LoopDevice small(Image("small.img", "4M"), 512, false);
     LoopDevice large(Image("large.img", "8M"), 512, false);
     ASSERT_TRUE(small.ok() && large.ok());
@@ -132,8 +121,7 @@ TEST_F(LoopEnum, DisksBelow8MiBAreNotListed)
     EXPECT_EQ(PartitionInfoOf(parts[0])->sectorCount, 16384);
 }
 
-TEST_F(LoopEnum, MbrLogicalsOnA4KnDiskWithAMountedVolume)
-{
+TEST_F(LoopEnum, MbrLogicalsOnA4KnDiskWithAMountedVolume) {
     std::string img = Image("mbr4k.img", "64M");
     LoopDevice loop(img, 4096, true);
     ASSERT_TRUE(loop.ok());
@@ -150,14 +138,13 @@ TEST_F(LoopEnum, MbrLogicalsOnA4KnDiskWithAMountedVolume)
     Mount mount(p + "1", mountPoint);
     ASSERT_TRUE(mount.ok());
 
-    std::map<int, std::pair<int64_t, int64_t>> oracle; // number -> start, count in 4 KiB sectors
+    std::map<int, std::pair<int64_t, int64_t>> oracle;  // number -> start, count in 4 KiB sectors
     {
         std::istringstream rows(Capture("partx -g -b -o NR,START,SECTORS,TYPE " + loop.path()));
         int nr;
         int64_t start, count;
         std::string type;
-        while (rows >> nr >> start >> count >> type)
-            oracle[nr] = {start * 512 / 4096, count * 512 / 4096};
+        while (rows >> nr >> start >> count >> type) oracle[nr] = {start * 512 / 4096, count * 512 / 4096};
     }
     ASSERT_EQ(oracle.size(), 4u);
 
@@ -173,7 +160,7 @@ TEST_F(LoopEnum, MbrLogicalsOnA4KnDiskWithAMountedVolume)
     std::vector<IStorageDevice*> parts = Partitions(e, disk);
     ASSERT_EQ(parts.size(), 3u);
     std::vector<IStorageDevice*> vols = Volumes(e, disk);
-    ASSERT_EQ(vols.size(), 3u); // the extended container is no volume, and nothing needed converting
+    ASSERT_EQ(vols.size(), 3u);  // the extended container is no volume, and nothing needed converting
     const int numbers[] = {1, 5, 6};
     for (size_t i = 0; i < 3; ++i) {
         const CCollectedPartitionDeviceInfoStruct* pr = PartitionInfoOf(parts[i]);
@@ -203,8 +190,7 @@ TEST_F(LoopEnum, MbrLogicalsOnA4KnDiskWithAMountedVolume)
     EXPECT_EQ(buf[1024 + 57], 0xEF);
 }
 
-TEST_F(LoopEnum, GptVolumesCarryLabelsAndGuids)
-{
+TEST_F(LoopEnum, GptVolumesCarryLabelsAndGuids) {
     std::string img = Image("gpt.img", "48M");
     ASSERT_TRUE(Shell("sgdisk -n 1:2048:+20480 -t 1:0700 -n 2:0:+4096 -n 3:0:0 '" + img + "'"));
     LoopDevice loop(img, 512, true);
@@ -217,20 +203,19 @@ TEST_F(LoopEnum, GptVolumesCarryLabelsAndGuids)
     ASSERT_EQ(disks.size(), 1u);
     EXPECT_EQ(DiskInfoOf(disks[0])->partitionScheme, PARTITION_SCHEME_GPT);
     std::vector<IStorageDevice*> parts = Partitions(e, disks[0]);
-    ASSERT_EQ(parts.size(), 2u); // the 2 MiB partition is below the 8 MiB minimum
+    ASSERT_EQ(parts.size(), 2u);  // the 2 MiB partition is below the 8 MiB minimum
     std::vector<IStorageDevice*> vols = Volumes(e, disks[0]);
-    ASSERT_EQ(vols.size(), 3u); // ... but the kernel's volume of it is listed
+    ASSERT_EQ(vols.size(), 3u);  // ... but the kernel's volume of it is listed
     const CCollectedVolumeDeviceInfoStruct* v1 = VolumeInfoOf(vols[0]);
     const CCollectedPartitionDeviceInfoStruct* p1 = PartitionInfoOf(parts[0]);
     EXPECT_EQ(Name(v1->volumeName, 1024), "GPTFAT");
     EXPECT_EQ(std::memcmp(v1->typeGuid, p1->typeGuid, 16), 0);
     EXPECT_EQ(std::memcmp(v1->partitionGuid, p1->partitionGuid, 16), 0);
-    EXPECT_EQ(p1->typeGuid[0], 0xA2); // basic data, as stored
+    EXPECT_EQ(p1->typeGuid[0], 0xA2);  // basic data, as stored
     EXPECT_EQ(v1->startSector, 2048);
 }
 
-TEST_F(LoopEnum, ApplePartitionMapIsFullyCovered)
-{
+TEST_F(LoopEnum, ApplePartitionMapIsFullyCovered) {
     std::string img = Image("apm.img", "48M");
     ASSERT_TRUE(Shell("parted -s '" + img + "' mklabel mac mkpart one hfs+ 1MiB 20MiB mkpart two hfs+ 20MiB 46MiB"));
     LoopDevice loop(img, 512, true);
@@ -261,8 +246,7 @@ TEST_F(LoopEnum, ApplePartitionMapIsFullyCovered)
     EXPECT_STREQ(PartitionInfoOf(parts[0])->apmType, "Apple_partition_map");
 }
 
-TEST_F(LoopEnum, WholeDiskFileSystem)
-{
+TEST_F(LoopEnum, WholeDiskFileSystem) {
     std::string img = Image("fat.img", "16M");
     ASSERT_TRUE(Shell("mkfs.fat -F 16 -n WHOLEFAT '" + img + "'"));
     LoopDevice loop(img, 512, true);
@@ -278,4 +262,4 @@ TEST_F(LoopEnum, WholeDiskFileSystem)
     EXPECT_EQ(VolumeInfoOf(vols[0])->totalSectors, 32768);
 }
 
-} // namespace
+}  // namespace

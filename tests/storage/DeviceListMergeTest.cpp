@@ -12,8 +12,7 @@
 
 namespace {
 
-uint32_t ErrorOf(EngineResult r)
-{
+uint32_t ErrorOf(EngineResult r) {
     EXPECT_TRUE(IsEngineFailure(r));
     EXPECT_EQ(EngineResultModule(r), ENGINE_MODULE_ENUM_DEVICE);
     return EngineResultError(r);
@@ -23,22 +22,18 @@ uint32_t ErrorOf(EngineResult r)
 // enumerator makes them.
 class DeviceSet {
 public:
-    explicit DeviceSet(uint32_t sectorSize = 512, int64_t total = 4000000) : disk(sectorSize, 8)
-    {
+    explicit DeviceSet(uint32_t sectorSize = 512, int64_t total = 4000000) : disk(sectorSize, 8) {
         auto* rec = new CCollectDiskDeviceInfoStruct{};
         rec->sectorSize = sectorSize;
         rec->totalSectors = total;
         std::strcpy(rec->bsdName, "loop9");
         disk.SetPrivateData(CreateDiskDeviceData(rec));
     }
-    ~DeviceSet()
-    {
-        for (IStorageDevice* d : owned)
-            delete d;
+    ~DeviceSet() {
+        for (IStorageDevice* d : owned) delete d;
     }
 
-    IStorageDevice* Partition(int number, int64_t start, int64_t count, IStorageDevice* parent = nullptr)
-    {
+    IStorageDevice* Partition(int number, int64_t start, int64_t count, IStorageDevice* parent = nullptr) {
         CPartitionDevice* p = CreatePartitionDevice(&disk, start, count);
         owned.push_back(p);
         EXPECT_EQ(p->Open(nullptr), 1);
@@ -67,8 +62,7 @@ public:
 class SizedVolume : public CMemoryStorageDevice {
 public:
     SizedVolume(uint32_t sectorSize, int64_t total, int number, int64_t start)
-        : CMemoryStorageDevice(sectorSize, 0, STORAGE_DEVICE_VOLUME), m_total(total)
-    {
+        : CMemoryStorageDevice(sectorSize, 0, STORAGE_DEVICE_VOLUME), m_total(total) {
         auto* rec = new CCollectedVolumeDeviceInfoStruct{};
         rec->sectorSize = sectorSize;
         rec->totalSectors = total;
@@ -82,8 +76,7 @@ private:
     int64_t m_total;
 };
 
-TEST(DeviceListMerge, SameDeviceTolerance)
-{
+TEST(DeviceListMerge, SameDeviceTolerance) {
     DeviceSet set;
     IStorageDevice* part = set.Partition(1, 2048, 1000000);
     struct Case {
@@ -92,14 +85,13 @@ TEST(DeviceListMerge, SameDeviceTolerance)
         int64_t volumeStart;
         int same;
     } cases[] = {
-        {1000000, 512, 0, 1},
-        {1020000, 512, 0, 1},     // 10,240,000 bytes apart
-        {980000, 512, 0, 1},      // the other way round
-        {1020480, 512, 0, 1},     // 10,485,760 bytes: the last size still taken
-        {1020481, 512, 0, 0},     // 10,486,272 bytes apart
-        {1000000, 4096, 0, 0},    // another sector size is never the same
-        {1000000, 512, 2048, 1},  // same start
-        {1000000, 512, 4096, 0},  // known, different start: another partition
+        {1000000, 512, 0, 1},    {1020000, 512, 0, 1},  // 10,240,000 bytes apart
+        {980000, 512, 0, 1},                            // the other way round
+        {1020480, 512, 0, 1},                           // 10,485,760 bytes: the last size still taken
+        {1020481, 512, 0, 0},                           // 10,486,272 bytes apart
+        {1000000, 4096, 0, 0},                          // another sector size is never the same
+        {1000000, 512, 2048, 1},                        // same start
+        {1000000, 512, 4096, 0},                        // known, different start: another partition
         {0, 512, 0, 0},
     };
     for (const auto& c : cases) {
@@ -113,8 +105,7 @@ TEST(DeviceListMerge, SameDeviceTolerance)
     EXPECT_EQ(same, 0);
 }
 
-TEST(DeviceListMerge, VolumesInArrayOrderThenConvertedPartitions)
-{
+TEST(DeviceListMerge, VolumesInArrayOrderThenConvertedPartitions) {
     DeviceSet set;
     IStorageDevice* p1 = set.Partition(1, 2048, 100000);
     IStorageDevice* p2 = set.Partition(2, 102048, 200000);
@@ -150,12 +141,11 @@ TEST(DeviceListMerge, VolumesInArrayOrderThenConvertedPartitions)
     EXPECT_EQ(rec->mounted, 0u);
 }
 
-TEST(DeviceListMerge, AFailedConversionLeavesTheListAlone)
-{
+TEST(DeviceListMerge, AFailedConversionLeavesTheListAlone) {
     DeviceSet set;
     IStorageDevice* p1 = set.Partition(1, 2048, 100000);
     IStorageDevice* orphan = set.Partition(2, 200000, 100000);
-    PartitionInfoOf(orphan)->parent = nullptr; // cannot become a volume
+    PartitionInfoOf(orphan)->parent = nullptr;  // cannot become a volume
     IStorageDevice* partitions[] = {p1, orphan};
     std::list<IStorageDevice*> out{&set.disk};
     EXPECT_EQ(ErrorOf(CMergeVolumeAndPartition::MergeAsVolume(out, nullptr, 0, partitions, 2)),
@@ -176,12 +166,11 @@ TEST(DeviceListMerge, AFailedConversionLeavesTheListAlone)
               ENUM_DEVICE_ERR_RECORD_IN_USE);
 }
 
-TEST(DeviceListMerge, SortOrder)
-{
+TEST(DeviceListMerge, SortOrder) {
     SizedVolume a(512, 10, 3, 0), b(512, 10, -1, 0), c(512, 10, 2, 0), d(512, 10, 2, 0);
     std::list<IStorageDevice*> volumes{&a, &b, &c, &d};
     volumes.sort(CDevListSortAlgorithm());
-    EXPECT_EQ(volumes, (std::list<IStorageDevice*>{&b, &c, &d, &a})); // ties keep their order
+    EXPECT_EQ(volumes, (std::list<IStorageDevice*>{&b, &c, &d, &a}));  // ties keep their order
 
     DeviceSet s1, s2;
     std::strcpy(DiskInfoOf(&s1.disk)->bsdName, "sdb");
@@ -195,11 +184,11 @@ TEST(DeviceListMerge, SortOrder)
     CDevListSortAlgorithm less;
     EXPECT_TRUE(less(p1, p5));
     EXPECT_FALSE(less(p5, p1));
-    EXPECT_FALSE(less(p1, &a));        // different types
+    EXPECT_FALSE(less(p1, &a));  // different types
     EXPECT_FALSE(less(nullptr, p1));
-    CMemoryStorageDevice bare(512, 8, STORAGE_DEVICE_PARTITION); // no record
+    CMemoryStorageDevice bare(512, 8, STORAGE_DEVICE_PARTITION);  // no record
     EXPECT_FALSE(less(&bare, p5));
     EXPECT_FALSE(less(p5, &bare));
 }
 
-} // namespace
+}  // namespace

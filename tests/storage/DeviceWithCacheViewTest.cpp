@@ -31,9 +31,8 @@ public:
     int Close() override { return 1; }
     int ReadSector(void* buffer, int64_t first, int64_t count) override {
         const size_t bytes = static_cast<size_t>(count) * m_sectorSize;
-        return pread(m_fd, buffer, bytes, static_cast<off_t>(first) * m_sectorSize) == static_cast<ssize_t>(bytes)
-                   ? 1
-                   : 0;
+        return pread(m_fd, buffer, bytes, static_cast<off_t>(first) * m_sectorSize) == static_cast<ssize_t>(bytes) ? 1
+                                                                                                                   : 0;
     }
     uint32_t GetSectorSize() override { return m_sectorSize; }
     int64_t GetTotalSectors() override { return m_sectors; }

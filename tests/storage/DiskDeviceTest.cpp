@@ -93,8 +93,12 @@ TEST_F(DiskDeviceTest, BadArgumentsAndReadsPastTheEnd) {
         void* buffer;
         std::int64_t first, count;
     } refused[] = {
-        {buf.data(), 0, 0}, {buf.data(), 0, -1}, {buf.data(), -1, 1}, {nullptr, 0, 1},
-        {buf.data(), INT64_MAX / 256, 1}, {buf.data(), 0, INT64_MAX / 256},
+        {buf.data(), 0, 0},
+        {buf.data(), 0, -1},
+        {buf.data(), -1, 1},
+        {nullptr, 0, 1},
+        {buf.data(), INT64_MAX / 256, 1},
+        {buf.data(), 0, INT64_MAX / 256},
     };
     for (const Case& c : refused) {
         EXPECT_EQ(d->ReadSector(c.buffer, c.first, c.count), 0);

@@ -35,8 +35,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class ImageTempDir : public quillory_test::TempDir
-{
+class ImageTempDir : public quillory_test::TempDir {
 public:
     // Images are written with fsync; on tmpfs that costs nothing.
     ImageTempDir() : TempDir("quillory-img", {"/dev/shm", "/tmp"}) {}
@@ -46,8 +45,7 @@ using quillory_test::ReadAll;
 using quillory_test::WriteAll;
 
 // Sector contents that differ everywhere, so a misplaced sector shows.
-Bytes Pattern(size_t bytes, uint32_t seed)
-{
+Bytes Pattern(size_t bytes, uint32_t seed) {
     Bytes b(bytes);
     uint32_t x = seed * 2654435761u + 1;
     for (size_t i = 0; i < bytes; ++i) {
@@ -57,14 +55,11 @@ Bytes Pattern(size_t bytes, uint32_t seed)
     return b;
 }
 
-void PutBe32(uint8_t* p, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+void PutBe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
 }
 
-void PutBe64(uint8_t* p, uint64_t v)
-{
+void PutBe64(uint8_t* p, uint64_t v) {
     PutBe32(p, static_cast<uint32_t>(v >> 32));
     PutBe32(p + 4, static_cast<uint32_t>(v));
 }
@@ -73,29 +68,26 @@ void PutBe64(uint8_t* p, uint64_t v)
 // A small UDIF writer: data fork, XML property list with one block table,
 // and the 512-byte "koly" trailer (all big-endian).
 
-struct UdifChunk
-{
+struct UdifChunk {
     uint32_t type;
-    uint64_t sector; // relative to the table's first sector
+    uint64_t sector;  // relative to the table's first sector
     uint64_t count;
-    uint64_t offset; // relative to the data fork (plus the table's data offset)
+    uint64_t offset;  // relative to the data fork (plus the table's data offset)
     uint64_t length;
 };
 
-struct UdifImage
-{
+struct UdifImage {
     Bytes dataFork;
     uint64_t totalSectors = 0;
     std::vector<UdifChunk> chunks;
     uint64_t tableDataOffset = 0;
     // Damage for the refusal tests.
-    bool truncateTable = false;   // "Data" shorter than its chunk count says
+    bool truncateTable = false;  // "Data" shorter than its chunk count says
     uint64_t xmlLengthOverride = 0;
     uint64_t dataForkLengthOverride = 0;
 };
 
-Bytes BlockTable(const UdifImage& image)
-{
+Bytes BlockTable(const UdifImage& image) {
     Bytes t(204 + 40 * image.chunks.size(), 0);
     std::memcpy(t.data(), "mish", 4);
     PutBe32(t.data() + 4, 1);
@@ -113,13 +105,11 @@ Bytes BlockTable(const UdifImage& image)
         PutBe64(c + 24, k.offset);
         PutBe64(c + 32, k.length);
     }
-    if (image.truncateTable)
-        t.resize(t.size() - 20);
+    if (image.truncateTable) t.resize(t.size() - 20);
     return t;
 }
 
-Bytes BuildUdif(const UdifImage& image)
-{
+Bytes BuildUdif(const UdifImage& image) {
     const Bytes table = BlockTable(image);
     plist_t root = plist_new_dict();
     plist_t fork = plist_new_dict();
@@ -148,7 +138,7 @@ Bytes BuildUdif(const UdifImage& image)
     PutBe32(koly + 4, 4);
     PutBe32(koly + 8, 512);
     PutBe32(koly + 12, 1);
-    PutBe64(koly + 24, 0); // data fork offset
+    PutBe64(koly + 24, 0);  // data fork offset
     PutBe64(koly + 32, image.dataForkLengthOverride ? image.dataForkLengthOverride : image.dataFork.size());
     PutBe32(koly + 60, 1);
     PutBe64(koly + 216, xmlOffset);
@@ -162,8 +152,7 @@ Bytes BuildUdif(const UdifImage& image)
 constexpr uint64_t kChunkSectors = 64;
 
 // Raw chunks at their natural places: the image a flat read gets right.
-UdifImage FlatUdif(const Bytes& disk)
-{
+UdifImage FlatUdif(const Bytes& disk) {
     UdifImage image;
     image.dataFork = disk;
     image.totalSectors = disk.size() / 512;
@@ -176,8 +165,7 @@ UdifImage FlatUdif(const Bytes& disk)
 }
 
 // The same disk with every chunk zlib-compressed.
-UdifImage ZlibUdif(const Bytes& disk)
-{
+UdifImage ZlibUdif(const Bytes& disk) {
     UdifImage image;
     image.totalSectors = disk.size() / 512;
     for (uint64_t s = 0; s < image.totalSectors; s += kChunkSectors) {
@@ -193,13 +181,11 @@ UdifImage ZlibUdif(const Bytes& disk)
 }
 
 // Raw chunks stored back to front: a correct UDIF that cannot be read flat.
-UdifImage ReorderedUdif(const Bytes& disk)
-{
+UdifImage ReorderedUdif(const Bytes& disk) {
     UdifImage image;
     image.totalSectors = disk.size() / 512;
     std::vector<uint64_t> starts;
-    for (uint64_t s = 0; s < image.totalSectors; s += kChunkSectors)
-        starts.push_back(s);
+    for (uint64_t s = 0; s < image.totalSectors; s += kChunkSectors) starts.push_back(s);
     std::vector<UdifChunk> chunks(starts.size());
     for (size_t i = starts.size(); i-- > 0;) {
         const uint64_t s = starts[i];
@@ -212,14 +198,12 @@ UdifImage ReorderedUdif(const Bytes& disk)
     return image;
 }
 
-bool RunDmg2Img(const std::string& dmg, const std::string& img)
-{
+bool RunDmg2Img(const std::string& dmg, const std::string& img) {
     const std::string command = "dmg2img -s -i '" + dmg + "' -o '" + img + "' >/dev/null 2>&1";
     return std::system(command.c_str()) == 0;
 }
 
-Bytes ReadDevice(IStorageDevice* device, int64_t first, int64_t count)
-{
+Bytes ReadDevice(IStorageDevice* device, int64_t first, int64_t count) {
     Bytes b(static_cast<size_t>(count) * device->GetSectorSize(), 0xEE);
     if (device->ReadSector(b.data(), first, count) != 1) {
         ADD_FAILURE() << "ReadSector(" << first << ", " << count << ") failed: 0x" << std::hex
@@ -229,13 +213,11 @@ Bytes ReadDevice(IStorageDevice* device, int64_t first, int64_t count)
     return b;
 }
 
-} // namespace
+}  // namespace
 
-TEST(DmgImage, RawImagesAndTrailerLookalikes)
-{
+TEST(DmgImage, RawImagesAndTrailerLookalikes) {
     ImageTempDir dir;
-    struct Case
-    {
+    struct Case {
         const char* name;
         Bytes content;
         int result;
@@ -248,12 +230,9 @@ TEST(DmgImage, RawImagesAndTrailerLookalikes)
     Bytes encryptedV1 = Pattern(4096, 5);
     std::memcpy(encryptedV1.data() + 4096 - 8, "cdsaencr", 8);
     const Case cases[] = {
-        {"1,000 bytes", Pattern(1000, 1), 1, 2},
-        {"1,024 bytes", Pattern(1024, 2), 1, 2},
-        {"512 bytes", Pattern(512, 2), 0, 0},
-        {"empty", Bytes(), 0, 0},
-        {"kolx trailer is raw", kolx, 1, 8},
-        {"encrypted (v2 header)", encrypted, 0, 0},
+        {"1,000 bytes", Pattern(1000, 1), 1, 2},       {"1,024 bytes", Pattern(1024, 2), 1, 2},
+        {"512 bytes", Pattern(512, 2), 0, 0},          {"empty", Bytes(), 0, 0},
+        {"kolx trailer is raw", kolx, 1, 8},           {"encrypted (v2 header)", encrypted, 0, 0},
         {"encrypted (v1 trailer)", encryptedV1, 0, 0},
     };
     for (const Case& c : cases) {
@@ -276,10 +255,9 @@ TEST(DmgImage, RawImagesAndTrailerLookalikes)
     EXPECT_EQ(ParseDmgFile(nullptr, record), 0);
 }
 
-TEST(DmgImage, FlatUdifReadsLikeDmg2Img)
-{
+TEST(DmgImage, FlatUdifReadsLikeDmg2Img) {
     ImageTempDir dir;
-    const Bytes disk = Pattern(300 * 512, 7); // 300 sectors: four full chunks and a short one
+    const Bytes disk = Pattern(300 * 512, 7);  // 300 sectors: four full chunks and a short one
     const std::string path = dir.File("flat.dmg");
     WriteAll(path, BuildUdif(FlatUdif(disk)));
 
@@ -314,16 +292,14 @@ TEST(DmgImage, FlatUdifReadsLikeDmg2Img)
     EXPECT_EQ(EngineResultError(device->GetLastError()), STORAGE_ERROR_IOCTL);
 }
 
-TEST(DmgImage, ImagesThatCannotBeReadFlatAreRefused)
-{
+TEST(DmgImage, ImagesThatCannotBeReadFlatAreRefused) {
     ImageTempDir dir;
     const Bytes disk = Pattern(200 * 512, 9);
 
-    struct Case
-    {
+    struct Case {
         const char* name;
         UdifImage image;
-        bool oracleReads; // dmg2img decodes it to the same disk
+        bool oracleReads;  // dmg2img decodes it to the same disk
     };
     UdifImage adc = FlatUdif(disk);
     adc.chunks[1].type = 0x80000004;
@@ -342,7 +318,7 @@ TEST(DmgImage, ImagesThatCannotBeReadFlatAreRefused)
     UdifImage xmlPastEnd = FlatUdif(disk);
     xmlPastEnd.xmlLengthOverride = 200 * 512;
     UdifImage shortFork = FlatUdif(disk);
-    shortFork.dataForkLengthOverride = 100 * 512; // sectors past the fork would read the trailer
+    shortFork.dataForkLengthOverride = 100 * 512;  // sectors past the fork would read the trailer
     UdifImage chunkOutside = FlatUdif(disk);
     chunkOutside.chunks[0].sector = 1ull << 60;
     UdifImage misplaced = FlatUdif(disk);
@@ -378,7 +354,7 @@ TEST(DmgImage, ImagesThatCannotBeReadFlatAreRefused)
     // Comment and zero-fill chunks are not data and are accepted.
     UdifImage withComment = FlatUdif(disk);
     withComment.chunks.insert(withComment.chunks.begin(), {0x7FFFFFFE, 0, 0, 0, 0});
-    withComment.chunks[2].type = 2; // sectors 64..127 "ignored"; stored as zeros
+    withComment.chunks[2].type = 2;  // sectors 64..127 "ignored"; stored as zeros
     Bytes zeroed = disk;
     std::fill(zeroed.begin() + 64 * 512, zeroed.begin() + 128 * 512, 0);
     withComment.dataFork = zeroed;
@@ -392,8 +368,7 @@ TEST(DmgImage, ImagesThatCannotBeReadFlatAreRefused)
     EXPECT_EQ(ParseDmgFile(path.c_str(), record), 1);
 }
 
-TEST(DmgImage, NoTemporaryFileBesideTheImage)
-{
+TEST(DmgImage, NoTemporaryFileBesideTheImage) {
     ImageTempDir dir;
     const std::string mine = dir.File("temp.plist");
     WriteAll(mine, {'m', 'i', 'n', 'e'});
@@ -411,8 +386,7 @@ TEST(DmgImage, NoTemporaryFileBesideTheImage)
     EXPECT_EQ(entries, 2u);
 }
 
-TEST(DmgImage, RecordRoundTripsThroughItsStoredBytes)
-{
+TEST(DmgImage, RecordRoundTripsThroughItsStoredBytes) {
     ImageTempDir dir;
     const std::string path = dir.File("disk.dmg");
     const Bytes disk = Pattern(10 * 512, 13);
@@ -422,7 +396,7 @@ TEST(DmgImage, RecordRoundTripsThroughItsStoredBytes)
     ASSERT_EQ(ParseDmgFile(path.c_str(), record), 1);
     uint8_t stored[kDmgInfoSize];
     SerialiseDmgInfo(record, stored);
-    EXPECT_EQ(stored[0], 0x00); // 512 little-endian
+    EXPECT_EQ(stored[0], 0x00);  // 512 little-endian
     EXPECT_EQ(stored[1], 0x02);
     EXPECT_EQ(stored[8], 10);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(stored + 32)), "disk.dmg");
@@ -467,12 +441,10 @@ namespace {
 
 // A source disk in memory with a disk record, whose reads can fail at one
 // sector or wait at a gate.
-class MemoryDisk : public IStorageDevice
-{
+class MemoryDisk : public IStorageDevice {
 public:
     MemoryDisk(Bytes data, uint32_t sectorSize, const char* mediaName = "Test Disk")
-        : m_data(std::move(data)), m_sectorSize(sectorSize)
-    {
+        : m_data(std::move(data)), m_sectorSize(sectorSize) {
         if (mediaName != nullptr) {
             auto* record = new CCollectDiskDeviceInfoStruct{};
             std::strncpy(record->mediaName, mediaName, sizeof record->mediaName - 1);
@@ -484,14 +456,10 @@ public:
     ~MemoryDisk() override { delete m_holder; }
     int Open(char*) override { return 1; }
     int Close() override { return 1; }
-    int ReadSector(void* buffer, int64_t first, int64_t count) override
-    {
-        if (onRead)
-            onRead(first);
-        if (first < 0 || count <= 0 || (first + count) * m_sectorSize > static_cast<int64_t>(m_data.size()))
-            return 0;
-        if (failAt >= first && failAt < first + count)
-            return 0;
+    int ReadSector(void* buffer, int64_t first, int64_t count) override {
+        if (onRead) onRead(first);
+        if (first < 0 || count <= 0 || (first + count) * m_sectorSize > static_cast<int64_t>(m_data.size())) return 0;
+        if (failAt >= first && failAt < first + count) return 0;
         std::memcpy(buffer, m_data.data() + first * m_sectorSize, static_cast<size_t>(count) * m_sectorSize);
         return 1;
     }
@@ -499,8 +467,7 @@ public:
     int64_t GetTotalSectors() override { return static_cast<int64_t>(m_data.size() / m_sectorSize); }
     int IOCtl(uint64_t, void*) override { return 0; }
     IStorageDeviceData* GetPrivateData() override { return m_holder; }
-    void SetPrivateData(IStorageDeviceData* data) override
-    {
+    void SetPrivateData(IStorageDeviceData* data) override {
         delete m_holder;
         m_holder = data;
     }
@@ -516,15 +483,13 @@ private:
     IStorageDeviceData* m_holder = nullptr;
 };
 
-struct Finished
-{
+struct Finished {
     std::vector<QvxProgress> reports;
     QvxProgress last{};
 };
 
 // Runs one imaging to its end and returns every report.
-Finished MakeImage(QXMakeDMG& writer, IStorageDevice* source, const std::string& path, bool raw, int* started)
-{
+Finished MakeImage(QXMakeDMG& writer, IStorageDevice* source, const std::string& path, bool raw, int* started) {
     Finished result;
     std::mutex m;
     writer.setQXDelegate([&](const QvxProgress& p) {
@@ -534,21 +499,17 @@ Finished MakeImage(QXMakeDMG& writer, IStorageDevice* source, const std::string&
     *started = writer.QXStart(source, path.c_str(), raw);
     writer.Wait();
     writer.setQXDelegate(nullptr);
-    if (!result.reports.empty())
-        result.last = result.reports.back();
+    if (!result.reports.empty()) result.last = result.reports.back();
     return result;
 }
 
-void PutLe(Bytes& b, size_t at, uint64_t v, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+void PutLe(Bytes& b, size_t at, uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-} // namespace
+}  // namespace
 
-TEST(QvxImage, RoundTripOf512ByteSectors)
-{
+TEST(QvxImage, RoundTripOf512ByteSectors) {
     ImageTempDir dir;
     // The source is a disk device on an image file, named by its record.
     const Bytes disk = Pattern(10000 * 512, 21);
@@ -572,7 +533,7 @@ TEST(QvxImage, RoundTripOf512ByteSectors)
     EXPECT_TRUE(done.last.finished);
     EXPECT_EQ(done.last.current, 10000);
     EXPECT_EQ(done.last.total, 10000);
-    EXPECT_EQ(done.reports.size(), 3u); // two chunks and the end
+    EXPECT_EQ(done.reports.size(), 3u);  // two chunks and the end
 
     const Bytes file = ReadAll(path);
     ASSERT_EQ(file.size(), 1536u + 2 * 8192 * 512);
@@ -603,8 +564,7 @@ TEST(QvxImage, RoundTripOf512ByteSectors)
     EXPECT_TRUE(std::all_of(last.begin() + 1024, last.end(), [](uint8_t b) { return b == 0; }));
 }
 
-TEST(QvxImage, FourKSectorsAndRawMode)
-{
+TEST(QvxImage, FourKSectorsAndRawMode) {
     ImageTempDir dir;
     const Bytes disk = Pattern(100 * 4096, 22);
     MemoryDisk source(disk, 4096);
@@ -634,11 +594,10 @@ TEST(QvxImage, FourKSectorsAndRawMode)
     EXPECT_EQ(writer.GetRecord().dataOffset, 0u);
     EXPECT_EQ(QxFillQvxFileInfo(nullptr, raw.c_str()), -1);
     CQVXDeviceInfoStruct record{};
-    EXPECT_EQ(QxFillQvxFileInfo(&record, raw.c_str()), -1); // no header: not a QVX image
+    EXPECT_EQ(QxFillQvxFileInfo(&record, raw.c_str()), -1);  // no header: not a QVX image
 }
 
-TEST(QvxImage, DamagedAndIncompleteImagesAreRefused)
-{
+TEST(QvxImage, DamagedAndIncompleteImagesAreRefused) {
     ImageTempDir dir;
     // A small complete image built by hand: the reader needs no whole chunks.
     CQVXDeviceInfoStruct made{};
@@ -663,8 +622,7 @@ TEST(QvxImage, DamagedAndIncompleteImagesAreRefused)
         EXPECT_EQ(ReadDevice(device.get(), 0, 10), data);
     }
 
-    struct Case
-    {
+    struct Case {
         const char* name;
         std::function<void(Bytes&)> damage;
     };
@@ -703,8 +661,7 @@ TEST(QvxImage, DamagedAndIncompleteImagesAreRefused)
     EXPECT_EQ(std::string(record.path), dir.File("long.qvx"));
 }
 
-TEST(QvxImage, ReopenFromAStoredRecord)
-{
+TEST(QvxImage, ReopenFromAStoredRecord) {
     ImageTempDir dir;
     MemoryDisk source(Pattern(50 * 512, 24), 512);
     QXMakeDMG writer;
@@ -740,8 +697,7 @@ TEST(QvxImage, ReopenFromAStoredRecord)
     EXPECT_EQ(CreateQvxDeviceByQvxInfo(nullptr, 1192, moved.c_str()), nullptr);
 }
 
-TEST(QvxImage, WriterFailuresLeaveNoImage)
-{
+TEST(QvxImage, WriterFailuresLeaveNoImage) {
     ImageTempDir dir;
     QXMakeDMG writer;
     int started = 1;
@@ -776,17 +732,13 @@ TEST(QvxImage, WriterFailuresLeaveNoImage)
     if (pid == 0) {
         signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit = {3 << 20, 3 << 20};
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
-            _exit(10);
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
         QXMakeDMG childWriter;
         int childStarted = 1;
         Finished childDone = MakeImage(childWriter, &source, limited, false, &childStarted);
-        if (childStarted != 0)
-            _exit(11);
-        if (childDone.last.error != QVX_ERR_WRITE_IMAGE)
-            _exit(12);
-        if (std::filesystem::exists(limited))
-            _exit(13);
+        if (childStarted != 0) _exit(11);
+        if (childDone.last.error != QVX_ERR_WRITE_IMAGE) _exit(12);
+        if (std::filesystem::exists(limited)) _exit(13);
         _exit(0);
     }
     int status = 0;
@@ -795,8 +747,7 @@ TEST(QvxImage, WriterFailuresLeaveNoImage)
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-TEST(QvxImage, PauseResumeAndStop)
-{
+TEST(QvxImage, PauseResumeAndStop) {
     ImageTempDir dir;
     MemoryDisk source(Pattern(5 * 8192 * 512, 26), 512);
     QXMakeDMG writer;
@@ -820,13 +771,12 @@ TEST(QvxImage, PauseResumeAndStop)
     // Pause from the first read on: nothing is copied until resumed.
     std::atomic<bool> pauseOnce{true};
     source.onRead = [&](int64_t first) {
-        if (first == 0 && pauseOnce.exchange(false))
-            writer.QXSetState(QVX_STATE_PAUSE);
+        if (first == 0 && pauseOnce.exchange(false)) writer.QXSetState(QVX_STATE_PAUSE);
     };
     const std::string path = dir.File("paused.qvx");
     ASSERT_EQ(writer.QXStart(&source, path.c_str(), false), 0);
     EXPECT_EQ(writer.QXStart(&source, dir.File("second.qvx").c_str(), false), QVX_ERR_BUSY);
-    ASSERT_TRUE(waitForReports(1)); // the chunk being read when paused completes
+    ASSERT_TRUE(waitForReports(1));  // the chunk being read when paused completes
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(reportCount(), 1u);
     EXPECT_TRUE(writer.IsRunning());
@@ -853,8 +803,7 @@ TEST(QvxImage, PauseResumeAndStop)
     writer.setQXDelegate(nullptr);
 }
 
-TEST(ImageFiles, OpenedByTheirContent)
-{
+TEST(ImageFiles, OpenedByTheirContent) {
     ImageTempDir dir;
     const Bytes disk = Pattern(100 * 512, 31);
     MemoryDisk source(disk, 512);
@@ -877,13 +826,12 @@ TEST(ImageFiles, OpenedByTheirContent)
     const std::string raw = dir.File("raw.dmg");
     WriteAll(raw, disk);
 
-    struct Case
-    {
+    struct Case {
         std::string path;
-        int type; // -1: refused with a message, -2: not an image (no message)
+        int type;  // -1: refused with a message, -2: not an image (no message)
     };
     const Case cases[] = {
-        {qvx, STORAGE_DEVICE_QVX}, {cutPath, -1}, {flat, STORAGE_DEVICE_DMG}, {zlib, -1},
+        {qvx, STORAGE_DEVICE_QVX}, {cutPath, -1}, {flat, STORAGE_DEVICE_DMG},    {zlib, -1},
         {encryptedPath, -1},       {raw, -2},     {dir.File("missing.dmg"), -1},
     };
     for (const Case& c : cases) {
@@ -904,8 +852,7 @@ TEST(ImageFiles, OpenedByTheirContent)
 
 // A FAT16 volume made by mkfs.fat, read through its raw image, a DMG of it and
 // a QVX of it: the volume recogniser sees the same file system in all three.
-TEST(ImageFiles, WrappedFatVolumeIsRecognisedLikeTheRawImage)
-{
+TEST(ImageFiles, WrappedFatVolumeIsRecognisedLikeTheRawImage) {
     ImageTempDir dir;
     const std::string raw = dir.File("fat16.img");
     const std::string make = "truncate -s 16M '" + raw + "' && mkfs.fat -F 16 -n QFAT16 '" + raw + "' >/dev/null";
@@ -939,7 +886,7 @@ TEST(ImageFiles, WrappedFatVolumeIsRecognisedLikeTheRawImage)
         ASSERT_TRUE(controller);
         IVolumeAnalyze* analyzer = controller->GetVolumeAnzlyzer();
         ASSERT_TRUE(analyzer);
-        EXPECT_EQ(analyzer->GetFileSystemType(), 1u); // FAT16
+        EXPECT_EQ(analyzer->GetFileSystemType(), 1u);  // FAT16
         EXPECT_EQ(analyzer->GetTotalSector(), 32768);
         char label[32] = {};
         analyzer->GetLabel(label, sizeof label);

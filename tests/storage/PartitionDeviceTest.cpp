@@ -37,8 +37,7 @@ TEST(PartitionDevice, ReadsAreRelativeClampedAndZeroFilledAtTheEnd) {
         AttachDiskRecord(disk);
         Owned<CPartitionDevice> part(CreatePartitionDevice(&disk, 200, 100));
         CPartitionVirtualVolumeDevice virt(&disk, 200, 100);
-        for (CWindowDevice* w : {static_cast<CWindowDevice*>(part.get()),
-                                 static_cast<CWindowDevice*>(&virt)}) {
+        for (CWindowDevice* w : {static_cast<CWindowDevice*>(part.get()), static_cast<CWindowDevice*>(&virt)}) {
             ASSERT_EQ(w->Open(nullptr), 1);
             EXPECT_EQ(w->GetSectorSize(), size);
             EXPECT_EQ(w->GetTotalSectors(), 100);
@@ -68,7 +67,7 @@ TEST(PartitionDevice, RefusedRequestsTouchNothing) {
         void* buffer;
         std::int64_t first, count;
     } cases[] = {
-        {buf.data(), 0, 101}, {buf.data(), 50, 101}, {buf.data(), 100, 1}, {buf.data(), -1, 1},
+        {buf.data(), 0, 101}, {buf.data(), 50, 101}, {buf.data(), 100, 1},       {buf.data(), -1, 1},
         {buf.data(), 0, 0},   {nullptr, 0, 1},       {buf.data(), INT64_MAX, 1},
     };
     for (const Case& c : cases) {

@@ -19,16 +19,13 @@ struct Row {
     bool operator==(const Row& o) const { return number == o.number && start == o.start && count == o.count; }
 };
 
-std::ostream& operator<<(std::ostream& os, const Row& r)
-{
+std::ostream& operator<<(std::ostream& os, const Row& r) {
     return os << "{" << r.number << ", " << r.start << ", " << r.count << "}";
 }
 
-std::vector<Row> Rows(const std::list<PartitionEntry>& entries)
-{
+std::vector<Row> Rows(const std::list<PartitionEntry>& entries) {
     std::vector<Row> rows;
-    for (const auto& e : entries)
-        rows.push_back({e.number, e.startSector, e.sectorCount});
+    for (const auto& e : entries) rows.push_back({e.number, e.startSector, e.sectorCount});
     return rows;
 }
 
@@ -36,8 +33,7 @@ std::vector<Row> Rows(const std::list<PartitionEntry>& entries)
 // test's independent opinion of the table.
 // partx counts in 512-byte units whatever the sector size: `sectorSize`
 // converts back.
-std::vector<std::pair<Row, std::string>> PartxRows(const std::string& image, int64_t sectorSize = 512)
-{
+std::vector<std::pair<Row, std::string>> PartxRows(const std::string& image, int64_t sectorSize = 512) {
     std::vector<std::pair<Row, std::string>> rows;
     std::istringstream in(Capture("partx -g -b -o NR,START,SECTORS,TYPE '" + image + "'"));
     Row r{};
@@ -52,22 +48,18 @@ std::vector<std::pair<Row, std::string>> PartxRows(const std::string& image, int
 
 // Writes an MBR with sfdisk's dump format, "N: start=...,size=...,type=..."
 // lines, whose partition numbers place logicals explicitly.
-bool Sfdisk(const std::string& target, const std::string& namePrefix, const std::vector<std::string>& lines)
-{
+bool Sfdisk(const std::string& target, const std::string& namePrefix, const std::vector<std::string>& lines) {
     std::string script = "label: dos\\n";
-    for (const auto& l : lines)
-        script += namePrefix + l + "\\n";
+    for (const auto& l : lines) script += namePrefix + l + "\\n";
     return Shell("printf '" + script + "' | sfdisk -q '" + target + "'");
 }
 
-EngineResult Analyze(IStorageDevice* device, std::list<PartitionEntry>& entries)
-{
+EngineResult Analyze(IStorageDevice* device, std::list<PartitionEntry>& entries) {
     std::unique_ptr<IPartitionTableAnalyze> reader(CreatePartitionTableAnalyze());
     return reader->AnalyzePartitionTable(device, entries);
 }
 
-uint32_t ErrorOf(EngineResult r)
-{
+uint32_t ErrorOf(EngineResult r) {
     EXPECT_TRUE(IsEngineFailure(r));
     EXPECT_EQ(EngineResultModule(r), ENGINE_MODULE_PARTITION_TABLE);
     return EngineResultError(r);
@@ -77,8 +69,7 @@ class PartitionTableImages : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_FALSE(dir.path().empty()); }
 
-    std::string MakeImage(const std::string& name, const std::string& size)
-    {
+    std::string MakeImage(const std::string& name, const std::string& size) {
         std::string path = dir / name;
         EXPECT_TRUE(Shell("truncate -s " + size + " '" + path + "'"));
         return path;
@@ -87,12 +78,11 @@ protected:
     ScratchDir dir;
 };
 
-TEST_F(PartitionTableImages, MbrPrimariesAndLogicalsInChainOrder)
-{
+TEST_F(PartitionTableImages, MbrPrimariesAndLogicalsInChainOrder) {
     std::string img = MakeImage("mbr.img", "64M");
-    ASSERT_TRUE(Sfdisk(img, img, {"1: start=2048,size=8192,type=83", "2: start=10240,size=8192,type=7",
-                                  "3: start=20480,type=5", "5: size=4096,type=83", "6: size=6144,type=7",
-                                  "7: type=c"}));
+    ASSERT_TRUE(Sfdisk(img, img,
+                       {"1: start=2048,size=8192,type=83", "2: start=10240,size=8192,type=7", "3: start=20480,type=5",
+                        "5: size=4096,type=83", "6: size=6144,type=7", "7: type=c"}));
     ImageDisk disk(img, 512);
     std::list<PartitionEntry> entries;
     ASSERT_EQ(Analyze(&disk, entries), ENGINE_OK);
@@ -100,14 +90,12 @@ TEST_F(PartitionTableImages, MbrPrimariesAndLogicalsInChainOrder)
     // partx lists the extended container too; we do not.
     std::vector<Row> expected;
     for (auto& [row, type] : PartxRows(img)) {
-        if (type != "0x5")
-            expected.push_back(row);
+        if (type != "0x5") expected.push_back(row);
     }
     ASSERT_EQ(expected.size(), 5u);
     EXPECT_EQ(Rows(entries), expected);
     std::vector<int> numbers;
-    for (auto& e : entries)
-        numbers.push_back(e.number);
+    for (auto& e : entries) numbers.push_back(e.number);
     EXPECT_EQ(numbers, (std::vector<int>{1, 2, 5, 6, 7}));
     for (auto& e : entries) {
         EXPECT_EQ(e.typeName[0], 0);
@@ -115,11 +103,10 @@ TEST_F(PartitionTableImages, MbrPrimariesAndLogicalsInChainOrder)
     }
 }
 
-TEST_F(PartitionTableImages, ReadsThroughARealDiskDevice)
-{
+TEST_F(PartitionTableImages, ReadsThroughARealDiskDevice) {
     std::string img = MakeImage("disk.img", "64M");
-    ASSERT_TRUE(Sfdisk(img, img, {"1: start=2048,size=8192,type=83", "2: start=10240,type=f",
-                                  "5: size=4096,type=7", "6: type=c"}));
+    ASSERT_TRUE(Sfdisk(
+        img, img, {"1: start=2048,size=8192,type=83", "2: start=10240,type=f", "5: size=4096,type=7", "6: type=c"}));
     std::unique_ptr<CDiskDevice> disk(CreateDiskDevice(img.c_str()));
     ASSERT_TRUE(disk);
     ASSERT_EQ(disk->Open(nullptr), 1);
@@ -133,18 +120,18 @@ TEST_F(PartitionTableImages, ReadsThroughARealDiskDevice)
     ASSERT_EQ(Analyze(disk.get(), entries), ENGINE_OK);
     std::vector<Row> expected;
     for (auto& [row, type] : PartxRows(img)) {
-        if (type != "0xf")
-            expected.push_back(row);
+        if (type != "0xf") expected.push_back(row);
     }
     EXPECT_EQ(Rows(entries), expected);
     EXPECT_EQ(entries.size(), 3u);
 }
 
-TEST_F(PartitionTableImages, GptKeepsOnlyPartitionsAbove8MiBWithTheirGuids)
-{
+TEST_F(PartitionTableImages, GptKeepsOnlyPartitionsAbove8MiBWithTheirGuids) {
     std::string img = MakeImage("gpt.img", "64M");
-    ASSERT_TRUE(Shell("sgdisk -n 1:2048:+16384 -n 2:0:+16385 -t 2:0700 "
-                      "-u 2:0A0B0C0D-1112-1314-1516-1718191A1B1C -n 3:0:0 '" + img + "'"));
+    ASSERT_TRUE(
+        Shell("sgdisk -n 1:2048:+16384 -n 2:0:+16385 -t 2:0700 "
+              "-u 2:0A0B0C0D-1112-1314-1516-1718191A1B1C -n 3:0:0 '" +
+              img + "'"));
     ImageDisk disk(img, 512);
     std::list<PartitionEntry> entries;
     ASSERT_EQ(Analyze(&disk, entries), ENGINE_OK);
@@ -164,8 +151,7 @@ TEST_F(PartitionTableImages, GptKeepsOnlyPartitionsAbove8MiBWithTheirGuids)
     EXPECT_EQ(p2.typeName[0], 0);
 }
 
-TEST_F(PartitionTableImages, GptEntryRunningPastTheEndIsCutAtTheEnd)
-{
+TEST_F(PartitionTableImages, GptEntryRunningPastTheEndIsCutAtTheEnd) {
     std::string img = MakeImage("gpt-cut.img", "64M");
     ASSERT_TRUE(Shell("sgdisk -n 1:2048:+20000 -n 2:0:0 '" + img + "'"));
     auto before = PartxRows(img);
@@ -182,8 +168,7 @@ TEST_F(PartitionTableImages, GptEntryRunningPastTheEndIsCutAtTheEnd)
     EXPECT_EQ(entries.back().sectorCount, 40 * 2048 - before[1].first.start);
 }
 
-TEST_F(PartitionTableImages, ApplePartitionMapFromParted)
-{
+TEST_F(PartitionTableImages, ApplePartitionMapFromParted) {
     std::string img = MakeImage("apm.img", "32M");
     ASSERT_TRUE(Shell("parted -s '" + img + "' mklabel mac mkpart one hfs+ 1MiB 12MiB mkpart two hfs+ 12MiB 30MiB"));
     ImageDisk disk(img, 512);
@@ -193,14 +178,13 @@ TEST_F(PartitionTableImages, ApplePartitionMapFromParted)
     auto oracle = PartxRows(img);
     ASSERT_FALSE(oracle.empty());
     std::vector<Row> expected;
-    for (auto& [row, type] : oracle)
-        expected.push_back(row);
+    for (auto& [row, type] : oracle) expected.push_back(row);
     EXPECT_EQ(Rows(entries), expected);
     ASSERT_GE(entries.size(), 3u);
     std::vector<std::string> types;
     int index = 1;
     for (auto& e : entries) {
-        EXPECT_EQ(e.number, index++); // the map index
+        EXPECT_EQ(e.number, index++);  // the map index
         types.emplace_back(e.typeName, strnlen(e.typeName, sizeof(e.typeName)));
     }
     EXPECT_EQ(types[0], "Apple_partition_map");
@@ -208,10 +192,8 @@ TEST_F(PartitionTableImages, ApplePartitionMapFromParted)
     EXPECT_NE(std::find(types.begin(), types.end(), "Apple_Free"), types.end());
 }
 
-TEST_F(PartitionTableImages, FourKilobyteSectorDisks)
-{
-    if (!CanUseLoopDevices())
-        QUILLORY_SKIP_OUTSIDE_CI("needs root and loop devices");
+TEST_F(PartitionTableImages, FourKilobyteSectorDisks) {
+    if (!CanUseLoopDevices()) QUILLORY_SKIP_OUTSIDE_CI("needs root and loop devices");
     // 16,385 sectors is the GPT minimum in 512-byte units; at 4 KiB a partition
     // of 2,100 sectors (8.2 MiB) is still below it.
     std::string gpt = MakeImage("gpt4k.img", "160M");
@@ -224,8 +206,9 @@ TEST_F(PartitionTableImages, FourKilobyteSectorDisks)
         gptOracle = PartxRows(loop.path(), 4096);
         LoopDevice loop2(mbr, 4096, false);
         ASSERT_TRUE(loop2.ok());
-        ASSERT_TRUE(Sfdisk(loop2.path(), loop2.path() + "p",
-                           {"1: start=256,size=512,type=83", "2: start=1024,type=5", "5: size=256,type=7", "6: type=c"}));
+        ASSERT_TRUE(
+            Sfdisk(loop2.path(), loop2.path() + "p",
+                   {"1: start=256,size=512,type=83", "2: start=1024,type=5", "5: size=256,type=7", "6: type=c"}));
         mbrOracle = PartxRows(loop2.path(), 4096);
     }
     ImageDisk disk(gpt, 4096);
@@ -240,8 +223,7 @@ TEST_F(PartitionTableImages, FourKilobyteSectorDisks)
     ASSERT_EQ(Analyze(&disk2, entries), ENGINE_OK);
     std::vector<Row> expected;
     for (auto& [row, type] : mbrOracle) {
-        if (type != "0x5")
-            expected.push_back(row);
+        if (type != "0x5") expected.push_back(row);
     }
     ASSERT_EQ(expected.size(), 3u);
     EXPECT_EQ(expected[0], (Row{1, 256, 512}));
@@ -254,12 +236,9 @@ TEST_F(PartitionTableImages, FourKilobyteSectorDisks)
 class BuiltDisk {
 public:
     explicit BuiltDisk(int64_t sectors, uint32_t sectorSize = 512)
-        : m_dir(), m_path(m_dir / "built.img"), m_bytes(static_cast<size_t>(sectors) * sectorSize), m_ss(sectorSize)
-    {
-    }
+        : m_dir(), m_path(m_dir / "built.img"), m_bytes(static_cast<size_t>(sectors) * sectorSize), m_ss(sectorSize) {}
     uint8_t* Sector(int64_t s) { return m_bytes.data() + s * m_ss; }
-    void Mbr(int64_t s, int slot, uint8_t type, uint32_t lead, uint32_t count, uint8_t status = 0)
-    {
+    void Mbr(int64_t s, int slot, uint8_t type, uint32_t lead, uint32_t count, uint8_t status = 0) {
         uint8_t* e = Sector(s) + 446 + slot * 16;
         e[0] = status;
         e[4] = type;
@@ -270,10 +249,9 @@ public:
         Sector(s)[510] = 0x55;
         Sector(s)[511] = 0xAA;
     }
-    ImageDisk& Disk()
-    {
-        std::ofstream(m_path, std::ios::binary).write(reinterpret_cast<const char*>(m_bytes.data()),
-                                                      static_cast<std::streamsize>(m_bytes.size()));
+    ImageDisk& Disk() {
+        std::ofstream(m_path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(m_bytes.data()), static_cast<std::streamsize>(m_bytes.size()));
         m_disk = std::make_unique<ImageDisk>(m_path, m_ss);
         return *m_disk;
     }
@@ -286,8 +264,7 @@ private:
     std::unique_ptr<ImageDisk> m_disk;
 };
 
-TEST(PartitionTableBuilt, SelfLinkedAndBackwardEbrChainsEnd)
-{
+TEST(PartitionTableBuilt, SelfLinkedAndBackwardEbrChainsEnd) {
     {
         // The only slot of the EBR links to the EBR itself.
         BuiltDisk b(4096);
@@ -317,8 +294,8 @@ TEST(PartitionTableBuilt, SelfLinkedAndBackwardEbrChainsEnd)
         BuiltDisk b(8192);
         b.Mbr(0, 0, 0x05, 1, 8000);
         for (int64_t s = 1; s < 8000; ++s) {
-            b.Mbr(s, 0, 0x83, 0, 1); // a one-sector logical at the EBR itself... plus 1
-            b.Mbr(s, 1, 0x05, static_cast<uint32_t>(s), 1); // next EBR = extended start + s
+            b.Mbr(s, 0, 0x83, 0, 1);                         // a one-sector logical at the EBR itself... plus 1
+            b.Mbr(s, 1, 0x05, static_cast<uint32_t>(s), 1);  // next EBR = extended start + s
         }
         std::list<PartitionEntry> entries;
         ImageDisk& d = b.Disk();
@@ -328,23 +305,21 @@ TEST(PartitionTableBuilt, SelfLinkedAndBackwardEbrChainsEnd)
     }
 }
 
-TEST(PartitionTableBuilt, MbrCountsAreClampedAndEntriesPastTheEndSkipped)
-{
+TEST(PartitionTableBuilt, MbrCountsAreClampedAndEntriesPastTheEndSkipped) {
     BuiltDisk b(10000);
-    b.Mbr(0, 0, 0x83, 100, 0);          // zero stored count: the rest of the disk
-    b.Mbr(0, 1, 0x07, 200, 50000);      // runs past the end: cut at the end
-    b.Mbr(0, 2, 0x0C, 10000, 10);       // starts at the end: nothing here
-    b.Mbr(0, 3, 0x0C, 0xFFFFFFF0u, 10); // far past the end
+    b.Mbr(0, 0, 0x83, 100, 0);           // zero stored count: the rest of the disk
+    b.Mbr(0, 1, 0x07, 200, 50000);       // runs past the end: cut at the end
+    b.Mbr(0, 2, 0x0C, 10000, 10);        // starts at the end: nothing here
+    b.Mbr(0, 3, 0x0C, 0xFFFFFFF0u, 10);  // far past the end
     std::list<PartitionEntry> entries;
     ASSERT_EQ(Analyze(&b.Disk(), entries), ENGINE_OK);
     EXPECT_EQ(Rows(entries), (std::vector<Row>{{1, 100, 9900}, {2, 200, 9800}}));
 }
 
-TEST(PartitionTableBuilt, MalformedTablesAreRefused)
-{
+TEST(PartitionTableBuilt, MalformedTablesAreRefused) {
     {
         BuiltDisk b(4096);
-        b.Mbr(0, 0, 0x83, 64, 100, 0x81); // status byte neither 0 nor 0x80
+        b.Mbr(0, 0, 0x83, 64, 100, 0x81);  // status byte neither 0 nor 0x80
         std::list<PartitionEntry> entries;
         EXPECT_EQ(ErrorOf(Analyze(&b.Disk(), entries)), PARTITION_TABLE_ERR_BAD_TABLE);
         EXPECT_TRUE(entries.empty());
@@ -379,13 +354,12 @@ TEST(PartitionTableBuilt, MalformedTablesAreRefused)
     }
 }
 
-TEST(PartitionTableBuilt, GptEntriesStartingPastTheEndAreSkipped)
-{
+TEST(PartitionTableBuilt, GptEntriesStartingPastTheEndAreSkipped) {
     BuiltDisk b(40000);
     b.Mbr(0, 0, 0xEE, 1, 39999);
     auto entry = [&](int i, uint64_t first, uint64_t last) {
         uint8_t* e = b.Sector(2) + (i - 1) * 128;
-        e[0] = 0xAF; // any non-zero type GUID
+        e[0] = 0xAF;  // any non-zero type GUID
         for (int k = 0; k < 8; ++k) {
             e[32 + k] = static_cast<uint8_t>(first >> (8 * k));
             e[40 + k] = static_cast<uint8_t>(last >> (8 * k));
@@ -401,8 +375,7 @@ TEST(PartitionTableBuilt, GptEntriesStartingPastTheEndAreSkipped)
     EXPECT_EQ(Rows(entries), (std::vector<Row>{{3, 20000, 20000}, {4, 2048, 40000 - 2048}, {128, 100, 16385}}));
 }
 
-void ApmBlock0(BuiltDisk& b, uint16_t blockSize)
-{
+void ApmBlock0(BuiltDisk& b, uint16_t blockSize) {
     b.Sector(0)[0] = 'E';
     b.Sector(0)[1] = 'R';
     b.Sector(0)[2] = static_cast<uint8_t>(blockSize >> 8);
@@ -410,8 +383,7 @@ void ApmBlock0(BuiltDisk& b, uint16_t blockSize)
 }
 
 void ApmEntry(BuiltDisk& b, int64_t sector, uint32_t mapCount, uint32_t first, uint32_t count, const char* type,
-              const char* sig = "PM")
-{
+              const char* sig = "PM") {
     uint8_t* s = b.Sector(sector);
     s[0] = static_cast<uint8_t>(sig[0]);
     s[1] = static_cast<uint8_t>(sig[1]);
@@ -427,8 +399,7 @@ void ApmEntry(BuiltDisk& b, int64_t sector, uint32_t mapCount, uint32_t first, u
     std::strncpy(reinterpret_cast<char*>(s + 48), type, 32);
 }
 
-TEST(PartitionTableBuilt, ApplePartitionMapRules)
-{
+TEST(PartitionTableBuilt, ApplePartitionMapRules) {
     {
         BuiltDisk b(4096);
         ApmBlock0(b, 512);
@@ -460,14 +431,14 @@ TEST(PartitionTableBuilt, ApplePartitionMapRules)
         ApmEntry(b, 8, 5, 64, 100, "Apple_HFS", "TS");
         ApmEntry(b, 12, 5, 200, 100, "Apple_Free", "ZZ");
         ApmEntry(b, 16, 5, 900, 500, "Apple_HFS");
-        ApmEntry(b, 20, 5, 5000, 10, "Apple_HFS"); // past the end
+        ApmEntry(b, 20, 5, 5000, 10, "Apple_HFS");  // past the end
         std::list<PartitionEntry> entries;
         ASSERT_EQ(Analyze(&b.Disk(), entries), ENGINE_OK);
         EXPECT_EQ(Rows(entries), (std::vector<Row>{{1, 4, 252}, {2, 256, 400}, {4, 3600, 496}}));
         EXPECT_STREQ(entries.front().typeName, "Apple_partition_map");
     }
     {
-        BuiltDisk b(4096, 1024); // a sector size that is not a multiple of 512 cannot occur; 1024 can
+        BuiltDisk b(4096, 1024);  // a sector size that is not a multiple of 512 cannot occur; 1024 can
         ApmBlock0(b, 1024);
         ApmEntry(b, 1, 1, 1, 63, "Apple_partition_map");
         std::list<PartitionEntry> entries;
@@ -476,8 +447,7 @@ TEST(PartitionTableBuilt, ApplePartitionMapRules)
     }
 }
 
-TEST(PartitionTableBuilt, DeviceChecksComeFirst)
-{
+TEST(PartitionTableBuilt, DeviceChecksComeFirst) {
     std::list<PartitionEntry> entries{PartitionEntry{}};
     EXPECT_EQ(ErrorOf(Analyze(nullptr, entries)), PARTITION_TABLE_ERR_NULL);
     EXPECT_TRUE(entries.empty());
@@ -496,7 +466,7 @@ TEST(PartitionTableBuilt, DeviceChecksComeFirst)
     CCollectDiskDeviceInfoStruct* record = DiskInfoOf(&d);
     static_cast<IDiskDeviceData*>(d.GetPrivateData())->SetDiskInfo(nullptr);
     EXPECT_EQ(ErrorOf(Analyze(&d, entries)), PARTITION_TABLE_ERR_NO_RECORD);
-    delete record; // the holder's setter leaves the old record to us
+    delete record;  // the holder's setter leaves the old record to us
     d.SetPrivateData(CreateVolumeDeviceData(new CCollectedVolumeDeviceInfoStruct{}));
     EXPECT_EQ(ErrorOf(Analyze(&d, entries)), PARTITION_TABLE_ERR_NO_RECORD);
     d.SetPrivateData(nullptr);
@@ -506,7 +476,7 @@ TEST(PartitionTableBuilt, DeviceChecksComeFirst)
     d.SetPrivateData(CreateDiskDeviceData(new CCollectDiskDeviceInfoStruct{}));
     d.failReads = true;
     EngineResult r = Analyze(&d, entries);
-    EXPECT_EQ(EngineResultModule(r), ENGINE_MODULE_STORAGE); // the device's own error
+    EXPECT_EQ(EngineResultModule(r), ENGINE_MODULE_STORAGE);  // the device's own error
     d.failReads = false;
     ASSERT_EQ(Analyze(&d, entries), ENGINE_OK);
     EXPECT_EQ(entries.size(), 1u);
@@ -519,4 +489,4 @@ TEST(PartitionTableBuilt, DeviceChecksComeFirst)
     EXPECT_TRUE(entries.empty());
 }
 
-} // namespace
+}  // namespace

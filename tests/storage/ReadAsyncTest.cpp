@@ -142,9 +142,8 @@ TEST_F(ReadAsyncTest, BadArgumentsReturnZeroAndLeaveTheBufferAlone) {
         int fd;
         std::int64_t offset, length;
     } cases[] = {
-        {buf.data(), fd, -512, 512}, {buf.data(), fd, 0, -1},  {buf.data(), fd, 0, 0},
-        {buf.data(), -1, 0, 512},    {nullptr, fd, 0, 512},
-        {buf.data(), fd, INT64_MAX - 100, 512},
+        {buf.data(), fd, -512, 512}, {buf.data(), fd, 0, -1}, {buf.data(), fd, 0, 0},
+        {buf.data(), -1, 0, 512},    {nullptr, fd, 0, 512},   {buf.data(), fd, INT64_MAX - 100, 512},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(QXReadAsyncData(c.buffer, c.fd, c.offset, c.length), 0);

@@ -62,7 +62,8 @@ TEST(SourceVolumes, PartitionsOfAnMbrDiskInTableOrder) {
     TempDir dir;
     const std::string image = dir.File("disk.img");
     ASSERT_TRUE(Succeeds("truncate -s 8M '" + image + "'"));
-    ASSERT_TRUE(Succeeds("printf 'label: dos\\n2048,4096,6\\n6144,4096,6\\n10240,2048,83\\n' | sfdisk -q '" + image + "'"));
+    ASSERT_TRUE(
+        Succeeds("printf 'label: dos\\n2048,4096,6\\n6144,4096,6\\n10240,2048,83\\n' | sfdisk -q '" + image + "'"));
     ASSERT_TRUE(Succeeds("mkfs.fat -F 12 --offset 2048 -n ONE '" + image + "' 2048"));
     ASSERT_TRUE(Succeeds("mkfs.fat -F 12 --offset 6144 -n TWO '" + image + "' 2048"));
 

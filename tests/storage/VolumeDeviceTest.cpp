@@ -27,8 +27,10 @@ namespace {
 class CountingCentre : public INotifyCenter {
 public:
     int Notify(_MSG_EVENT* event) override {
-        if (event->type == EVENT_TYPE_READ_FAILED && event->length == 0) ++readFailures;
-        else ++others;
+        if (event->type == EVENT_TYPE_READ_FAILED && event->length == 0)
+            ++readFailures;
+        else
+            ++others;
         return 1;
     }
     std::atomic<int> readFailures{0};
@@ -140,9 +142,8 @@ TEST_F(VolumeDeviceTest, LoopPartitionNodeAndWindowAgree) {
         const unsigned start = (1 << 20) / size, count = (4 << 20) / size;
         LoopDevice loop(disk, size, true);
         ASSERT_TRUE(loop.Ok());
-        ASSERT_EQ(RunCommand("printf 'label: dos\\nstart=" + std::to_string(start) + ", size=" +
-                             std::to_string(count) + ", type=83\\n' | sfdisk -q " + loop.Path() +
-                             " >/dev/null 2>&1; echo $?"),
+        ASSERT_EQ(RunCommand("printf 'label: dos\\nstart=" + std::to_string(start) + ", size=" + std::to_string(count) +
+                             ", type=83\\n' | sfdisk -q " + loop.Path() + " >/dev/null 2>&1; echo $?"),
                   "0");
         loop.Rescan();
         const std::string node = loop.Partition(1);

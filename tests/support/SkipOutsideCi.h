@@ -17,8 +17,8 @@ inline bool RunningUnderCi() {
 }  // namespace quillory_test
 
 // Use as a statement in a test body or SetUp: returns from it either way.
-#define QUILLORY_SKIP_OUTSIDE_CI(reason)                                                   \
-    do {                                                                                   \
+#define QUILLORY_SKIP_OUTSIDE_CI(reason)                                                      \
+    do {                                                                                      \
         if (::quillory_test::RunningUnderCi()) FAIL() << "would skip under CI: " << (reason); \
-        GTEST_SKIP() << (reason);                                                          \
+        GTEST_SKIP() << (reason);                                                             \
     } while (0)

@@ -16,11 +16,9 @@ namespace quillory_test {
 // mkdtemp under the first base folder that accepts it ("/tmp" unless given);
 // Path() is empty when none did, so tests fail on their first file instead of
 // writing somewhere unexpected.
-class TempDir
-{
+class TempDir {
 public:
-    explicit TempDir(const std::string& prefix, std::initializer_list<std::string> bases = {"/tmp"})
-    {
+    explicit TempDir(const std::string& prefix, std::initializer_list<std::string> bases = {"/tmp"}) {
         for (const std::string& base : bases) {
             std::string pattern = base + "/" + prefix + "-XXXXXX";
             if (const char* made = mkdtemp(pattern.data())) {
@@ -29,11 +27,9 @@ public:
             }
         }
     }
-    ~TempDir()
-    {
+    ~TempDir() {
         std::error_code ec;
-        if (!m_path.empty())
-            std::filesystem::remove_all(m_path, ec);
+        if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -46,21 +42,18 @@ private:
 };
 
 // The whole file, or nothing when it cannot be opened.
-inline std::vector<std::uint8_t> ReadAll(const std::string& path)
-{
+inline std::vector<std::uint8_t> ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in)
-        return {};
+    if (!in) return {};
     std::vector<std::uint8_t> b(static_cast<std::size_t>(in.tellg()));
     in.seekg(0);
     in.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(b.size()));
     return b;
 }
 
-inline void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes)
-{
+inline void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-} // namespace quillory_test
+}  // namespace quillory_test

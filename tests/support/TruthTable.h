@@ -32,8 +32,10 @@ inline std::vector<TruthRow> ReadTruth(const std::string& name) {
         }
         std::vector<std::string> cols(1);
         for (char* p = line; *p && *p != '\n'; ++p) {
-            if (*p == '\t') cols.emplace_back();
-            else cols.back().push_back(*p);
+            if (*p == '\t')
+                cols.emplace_back();
+            else
+                cols.back().push_back(*p);
         }
         if (cols.size() < 8) continue;
         rows.push_back({cols[4], cols[5] == "1", std::strtoull(cols[6].c_str(), nullptr, 10), cols[7]});

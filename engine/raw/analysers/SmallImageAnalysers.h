@@ -5,10 +5,10 @@
 
 #include "raw/RawFileAnalyser.h"
 
-#define QUILLORY_HEADER_ANALYSER(Name, Type)                                 \
-    class Name : public IRawFileAnalyser {                                   \
-    public:                                                                  \
-        Name() : IRawFileAnalyser(Type) {}                                   \
+#define QUILLORY_HEADER_ANALYSER(Name, Type)                                    \
+    class Name : public IRawFileAnalyser {                                      \
+    public:                                                                     \
+        Name() : IRawFileAnalyser(Type) {}                                      \
         int AnalyseBuffer(std::uint8_t* sector, CRawFileInfo& record) override; \
     };
 
