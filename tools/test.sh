@@ -16,6 +16,9 @@ JOBS=${QUILLORY_JOBS:-$(nproc)}
 BUILD=${QUILLORY_BUILD_DIR:-build-test}
 LAUNCHER=()
 command -v ccache >/dev/null && LAUNCHER=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+# Paths below the repository are hashed relative to it, so that a fresh
+# clone in another folder reuses what an earlier build compiled.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUILLORY_SANITIZE=ON \
       -DQUILLORY_TESTS=ON "${LAUNCHER[@]}" >/dev/null
