@@ -1,6 +1,7 @@
 #include "raw/RAWSearchController.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -31,6 +32,34 @@ bool AllZero(const std::uint8_t* p, std::uint32_t bytes) {
         acc |= w;
     }
     return acc == 0;
+}
+
+// The first sector at or after `s` and before `end` whose bit is clear, or
+// `end`. Bits past the map's end count as clear. Whole 64-bit words of set
+// bits are passed at once; the sectors reached are those the one-sector and
+// one-cluster steps would reach, since a set bit covers its whole cluster.
+std::int64_t NextUnmarkedSector(const TBitmap& bitmap, std::int64_t s, std::int64_t end) {
+    const std::int64_t unit = std::max<std::uint32_t>(bitmap.GetUnit(), 1);
+    std::int64_t bit = s / unit;
+    if (!bitmap.GetBit(bit)) return s;
+    const std::int64_t maxBit = bitmap.GetMaxBitIndex();
+    const std::int64_t lastBit = (end - 1) / unit;
+    const std::uint8_t* data = bitmap.GetBitmapData();
+    ++bit;
+    while (bit <= maxBit && bit <= lastBit) {
+        if ((bit & 63) == 0 && bit + 63 <= maxBit) {
+            const std::uint64_t w = byteorder::LE64(data + bit / 8);
+            if (w == ~std::uint64_t{0}) {
+                bit += 64;
+                continue;
+            }
+            bit += std::countr_one(w);
+            break;
+        }
+        if (!bitmap.GetBit(bit)) break;
+        ++bit;
+    }
+    return bit > lastBit ? end : std::min(end, bit * unit);
 }
 
 void ResetTemp(CRawFileInfo& t) {
@@ -318,7 +347,7 @@ void CRAWSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count) 
         const std::int64_t s = first + i;
         if (useBitmap && m_bitmap->GetBit(s / perBit)) {
             // The sector belongs to a file a file system found.
-            i += (s % perBit) != 0 ? 1 : perBit;
+            i = NextUnmarkedSector(*m_bitmap, s, first + held) - first;
             continue;
         }
         if (++m_sinceCheck >= kCheckEvery || i == 0) {

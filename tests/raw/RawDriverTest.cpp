@@ -185,6 +185,67 @@ TEST(RawDriver, BitmapSkipsUsedClusters) {
     EXPECT_EQ(starts, (std::vector<std::int64_t>{16, 21}));
 }
 
+TEST(RawDriver, BitmapWordSkipVisitsTheSectorsOfTheSectorWalk) {
+    // A BMP header in every sector, so each sector the search looks at yields
+    // a file. The sectors found must be those the walk of one sector (inside a
+    // cluster) or one cluster (from a boundary) at a time reaches. Blocks of
+    // 37 sectors start off both the cluster and the 64-bit word boundaries.
+    struct Run {
+        std::int64_t from, count;
+    };
+    struct Case {
+        const char* what;
+        std::uint32_t unit;
+        std::int64_t bits;
+        std::vector<Run> set;
+        std::int64_t sectors;
+    };
+    const std::vector<Case> cases = {
+        {"none set", 1, 300, {}, 320},
+        {"all set, partial last word, disk past the map", 1, 300, {{0, 300}}, 400},
+        {"runs across word edges", 1, 300, {{0, 1}, {60, 11}, {120, 81}, {255, 45}}, 300},
+        {"a word all set but its last bit", 1, 200, {{64, 63}, {129, 64}}, 200},
+        {"short map, a partial word only", 1, 70, {{3, 67}}, 100},
+        {"clusters of 8, all set", 8, 100, {{0, 100}}, 900},
+        {"clusters of 8, runs across word edges", 8, 100, {{1, 1}, {62, 5}, {30, 34}, {97, 3}}, 820},
+        {"clusters of 8, none set", 8, 40, {}, 330},
+    };
+    constexpr std::int64_t kBlock = 37;
+    Bytes bmp(64, 0);
+    bmp[0] = 'B';
+    bmp[1] = 'M';
+    byteorder::PutLE32(&bmp[2], 64);
+    byteorder::PutLE32(&bmp[14], 40);
+    for (const Case& c : cases) {
+        TBitmap bitmap;
+        ASSERT_EQ(bitmap.CreateBitmap(c.bits, c.unit), 1);
+        for (const Run& r : c.set) bitmap.SetBit(r.from, 1, static_cast<std::uint32_t>(r.count));
+        std::vector<std::int64_t> want;
+        for (std::int64_t first = 0; first < c.sectors; first += kBlock) {
+            const std::int64_t held = std::min(kBlock, c.sectors - first);
+            for (std::int64_t i = 0; i < held;) {
+                const std::int64_t s = first + i;
+                if (bitmap.GetBit(s / c.unit)) {
+                    i += (s % c.unit) != 0 ? 1 : c.unit;
+                    continue;
+                }
+                want.push_back(s);
+                ++i;
+            }
+        }
+        CMemoryStorageDevice dev(512, c.sectors);
+        for (std::int64_t s = 0; s < c.sectors; ++s)
+            dev.Write(static_cast<std::uint64_t>(s) * 512, bmp.data(), bmp.size());
+        RawSearch raw(&dev, static_cast<int>(kBlock));
+        raw.search.SetBitmap(&bitmap);
+        raw.Run();
+        std::vector<std::int64_t> got;
+        for (const Found& f : raw.Files()) got.push_back(f.start);
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, want) << c.what;
+    }
+}
+
 TEST(RawDriver, EndSearchWithoutBuildAndAStopDuringIt) {
     Bytes png = Png(512 * 600);
     {
