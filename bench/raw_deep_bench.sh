@@ -1,0 +1,181 @@
+#!/usr/bin/env bash
+# The full deep scan with the raw search against pread and PhotoRec on a
+# sample-dense disk image.
+#
+#   bench/raw_deep_bench.sh [--gib N] [--bin DIR] [--keep-images DIR]
+#
+# The image (N GiB, default 2, at least 2): an MBR disk whose first partition
+# is a FAT32 volume holding copies of every committed raw sample
+# (tests/data/raw/*/), a third of them deleted with mdel; after the
+# partition, the samples laid again and again at sector boundaries between
+# seeded zero and random runs (bench/raw_bench_image.py), so most sectors
+# belong to real files. A second image of the same size holds seeded random
+# bytes only, for PhotoRec's speed where it finds nothing.
+#
+# With the page cache warm, it times (wall time and peak RSS from
+# /usr/bin/time -v):
+#   pread       quillory-read-throughput IMG (4 MiB reads, median of 5)
+#   deep        quillory-scan --deep IMG (every searcher plus the raw search)
+#   raw only    quillory-scan --deep --searchers raw IMG
+#   photorec    photorec /log /d OUT /cmd IMG partition_none,options,paranoid,
+#               fileopt,everything,enable,wholespace,search
+#   photorec on the random image
+# and prints MB/s (image bytes over wall time) and the targets: the deep
+# scan at least 40% of pread, and at least 10 times PhotoRec on this image.
+#
+# DIR (default build-bench, made by tools/bench.sh) holds cli/quillory-scan
+# and bench/quillory-read-throughput. Needs about 3 x N GiB free in TMPDIR.
+# --keep-images DIR keeps both images there (and reuses them when present).
+# Exit status: 0 when every run worked (met targets or not), 1 otherwise,
+# 2 on bad usage.
+set -euo pipefail
+
+usage() {
+    sed -n '2,/^set -euo/p' "${BASH_SOURCE[0]}" | sed '$d; s/^# \{0,1\}//' >&2
+    exit 2
+}
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+data="$root/tests/data/raw"
+bin="$root/build-bench"
+gib=2
+keep=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --gib) [ $# -ge 2 ] || usage; gib=$2; shift ;;
+        --bin) [ $# -ge 2 ] || usage; bin=$2; shift ;;
+        --keep-images) [ $# -ge 2 ] || usage; keep=$2; shift ;;
+        -h | --help) usage ;;
+        *) echo "raw_deep_bench.sh: unknown argument $1" >&2; usage ;;
+    esac
+    shift
+done
+[[ "$gib" =~ ^[0-9]+$ ]] && [ "$gib" -ge 2 ] || { echo "raw_deep_bench.sh: --gib takes a whole number, at least 2" >&2; exit 2; }
+scan="$bin/cli/quillory-scan"
+pread="$bin/bench/quillory-read-throughput"
+for exe in "$scan" "$pread"; do
+    [ -x "$exe" ] || { echo "raw_deep_bench.sh: $exe is missing (run tools/bench.sh, or give --bin)" >&2; exit 2; }
+done
+for tool in photorec python3 mkfs.fat mcopy mdel mmd sfdisk /usr/bin/time; do
+    command -v "$tool" > /dev/null || { echo "raw_deep_bench.sh: $tool is missing (tools/setup.sh installs it)" >&2; exit 2; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/raw-deep-bench.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+export MTOOLS_SKIP_CHECK=1
+bytes=$((gib << 30))
+images=${keep:-$work}
+mkdir -p "$images"
+img="$images/raw-deep-$gib.img"
+rnd="$images/raw-random-$gib.img"
+
+make_dense() {
+    local out=$1
+    # The FAT32 volume: 256 MiB of 2 KiB clusters, about two thirds filled
+    # with copies of the sample set, one folder per copy.
+    local fat="$work/fat.img" fat_mib=256
+    python3 "$root/bench/raw_bench_image.py" samples "$data" > "$work/samples.tsv"
+    [ -s "$work/samples.tsv" ] || { echo "raw_deep_bench.sh: no samples under $data" >&2; return 1; }
+    mkdir -p "$work/set"
+    local n=0
+    while IFS=$'\t' read -r path _; do
+        n=$((n + 1))
+        cp "$data/$path" "$work/set/S$n.${path##*.}"
+    done < "$work/samples.tsv"
+    local set_bytes copies
+    set_bytes=$(du -sb "$work/set" | cut -f1)
+    copies=$(( (fat_mib << 20) * 2 / 3 / (set_bytes + n * 4096) ))
+    [ "$copies" -ge 1 ] || copies=1
+    [ "$copies" -le 400 ] || copies=400
+    truncate -s "${fat_mib}M" "$fat"
+    mkfs.fat -F 32 -s 4 -n RAWBENCH "$fat" > /dev/null
+    local k
+    for ((k = 1; k <= copies; k++)); do
+        mmd -i "$fat" "::/D$k"
+        mcopy -i "$fat" "$work/set/"* "::/D$k/"
+    done
+    for ((k = 3; k <= copies; k += 3)); do mdel -i "$fat" "::/D$k/*"; done
+    # 1 MiB for the partition table, the volume, then the laid samples.
+    truncate -s 1M "$out"
+    cat "$fat" >> "$out"
+    rm -f "$fat"
+    python3 "$root/bench/raw_bench_image.py" lay "$data" "$out" --seed 2801 --bytes "$bytes" --gap 2 \
+        --random-share 0.3 > "$work/laid.tsv"
+    printf 'label: dos\nstart=2048, size=%d, type=c\n' $((fat_mib * 2048)) |
+        sfdisk --no-reread --no-tell-kernel -q "$out" > /dev/null
+    echo "dense image: $copies copies of $n samples in the FAT32 volume (a third deleted)," \
+        "$(awk -F'\t' '{s += $2} END {print s}' "$work/laid.tsv") samples laid after it"
+}
+
+if [ ! -s "$img" ] || [ "$(stat -c %s "$img")" != "$bytes" ]; then
+    rm -f "$img"
+    make_dense "$img"
+fi
+if [ ! -s "$rnd" ] || [ "$(stat -c %s "$rnd")" != "$bytes" ]; then
+    python3 -c "
+import random, sys
+rng = random.Random(2802)
+with open(sys.argv[1], 'wb') as f:
+    for _ in range($bytes >> 24):
+        f.write(rng.randbytes(1 << 24))
+" "$rnd"
+fi
+
+warm() { cat "$1" > /dev/null; }
+
+# timed NAME IMAGE COMMAND...: runs COMMAND under /usr/bin/time -v and
+# appends "NAME seconds peak-KiB" to the results.
+timed() {
+    local name=$1 image=$2
+    shift 2
+    warm "$image"
+    if ! /usr/bin/time -v -o "$work/time" "$@" > "$work/$name.out" 2> "$work/$name.err"; then
+        echo "raw_deep_bench.sh: $name failed: $(tail -n 3 "$work/$name.err")" >&2
+        return 1
+    fi
+    local wall rss
+    wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {n = split($2, t, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + t[i]; print s}' "$work/time")
+    rss=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/time")
+    echo "$name $wall $rss" >> "$work/results"
+}
+
+: > "$work/results"
+warm "$img"
+"$pread" "$img" > "$work/pread.out"
+pread_mibs=$(sed -n 's/.*pread *\([0-9.]*\) MiB\/s.*/\1/p' "$work/pread.out" | head -n 1)
+[ -n "$pread_mibs" ] || { echo "raw_deep_bench.sh: no pread figure in: $(cat "$work/pread.out")" >&2; exit 1; }
+
+timed deep "$img" "$scan" --deep "$img"
+timed raw-only "$img" "$scan" --deep --searchers raw "$img"
+(cd "$work" && timed photorec "$img" photorec /log /d "$work/pr-dense" /cmd "$img" \
+    partition_none,options,paranoid,fileopt,everything,enable,wholespace,search)
+rm -rf "$work"/pr-dense*
+(cd "$work" && timed photorec-random "$rnd" photorec /log /d "$work/pr-random" /cmd "$rnd" \
+    partition_none,options,paranoid,fileopt,everything,enable,wholespace,search)
+rm -rf "$work"/pr-random*
+
+files=$(grep -c -v '^scanned' "$work/deep.out" || true)
+raw_files=$(grep -c '(RAW Files)' "$work/deep.out" || true)
+python3 - "$work/results" "$bytes" "$pread_mibs" "$files" "$raw_files" <<'PY'
+import sys
+results, size, pread_mibs, files, raw_files = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), sys.argv[4], sys.argv[5]
+runs = {}
+for line in open(results):
+    name, wall, rss = line.split()
+    runs[name] = (float(wall), int(rss))
+mb = lambda wall: size / wall / 1e6 if wall > 0 else float('inf')
+pread = pread_mibs * (1 << 20) / 1e6
+print(f'image {size / (1 << 30):.0f} GiB; deep scan listed {files} files, {raw_files} of them raw')
+print(f'{"run":<18}{"wall s":>9}{"MB/s":>10}{"peak RSS MiB":>14}')
+print(f'{"pread":<18}{size / pread / 1e6:>9.2f}{pread:>10.0f}{"":>14}')
+for name in ('deep', 'raw-only', 'photorec', 'photorec-random'):
+    wall, rss = runs[name]
+    print(f'{name:<18}{wall:>9.2f}{mb(wall):>10.0f}{rss / 1024:>14.0f}')
+deep = mb(runs['deep'][0])
+share = deep / pread
+over_pr = deep / mb(runs['photorec'][0])
+over_rnd = deep / mb(runs['photorec-random'][0])
+print(f'deep scan / pread:            {share:6.1%}  (target >= 40%: {"met" if share >= 0.4 else "MISSED"})')
+print(f'deep scan / PhotoRec (dense): {over_pr:6.1f}x (target >= 10x: {"met" if over_pr >= 10 else "MISSED"})')
+print(f'deep scan / PhotoRec (random data, for information): {over_rnd:.2f}x')
+PY
