@@ -102,23 +102,30 @@ make_dense() {
     python3 "$root/bench/raw_bench_image.py" lay "$data" "$out" --seed 2801 --bytes "$bytes" --gap 2 \
         --random-share 0.3 > "$work/laid.tsv"
     printf 'label: dos\nstart=2048, size=%d, type=c\n' $((fat_mib * 2048)) |
-        sfdisk --no-reread --no-tell-kernel -q "$out" > /dev/null
+        sfdisk --no-reread --no-tell-kernel -q "$out" > /dev/null 2> "$work/sfdisk.err" || {
+        echo "raw_deep_bench.sh: sfdisk failed: $(cat "$work/sfdisk.err")" >&2
+        return 1
+    }
     echo "dense image: $copies copies of $n samples in the FAT32 volume (a third deleted)," \
         "$(awk -F'\t' '{s += $2} END {print s}' "$work/laid.tsv") samples laid after it"
 }
 
 if [ ! -s "$img" ] || [ "$(stat -c %s "$img")" != "$bytes" ]; then
-    rm -f "$img"
-    make_dense "$img"
+    rm -f "$img" "$img.part"
+    # Built aside, so a failed build is never taken for a kept image.
+    make_dense "$img.part"
+    mv "$img.part" "$img"
 fi
 if [ ! -s "$rnd" ] || [ "$(stat -c %s "$rnd")" != "$bytes" ]; then
+    rm -f "$rnd"
     python3 -c "
 import random, sys
 rng = random.Random(2802)
 with open(sys.argv[1], 'wb') as f:
     for _ in range($bytes >> 24):
         f.write(rng.randbytes(1 << 24))
-" "$rnd"
+" "$rnd.part"
+    mv "$rnd.part" "$rnd"
 fi
 
 warm() { cat "$1" > /dev/null; }
