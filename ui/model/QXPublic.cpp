@@ -29,10 +29,6 @@ void QXCPPPublic::GetYearMonthByFileTime(int* year, int* month, FILETIME_VALUE t
     GetYearMonthByTimeT(year, month, static_cast<std::time_t>(convertWindowsTimeToUnixTime(time)));
 }
 
-bool QXCPPPublic::IsTypeString(const char* text, unsigned type) {
-    return text != nullptr && FilterTypeToString(type) == text;
-}
-
 std::int64_t convertWindowsTimeToUnixTime(FILETIME_VALUE time) { return time / 10000000 - 11644473600LL; }
 
 std::string QXPublicUtilities::longlongDiskSize(std::int64_t bytes) {

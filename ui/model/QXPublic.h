@@ -43,6 +43,7 @@ public:
     static std::string FilterTypeToString(unsigned type);
     // [Qt] The first type bit whose title equals the text; 64 otherwise.
     static unsigned StringToFilterType(const char* text);
+    // [Qt]
     static bool IsTypeString(const char* text, unsigned type);
     static bool IsStringInFileNode(const char* needle, IFileNode* node) {
         return QXUIPublic::IsStringInFileNode(needle, node);

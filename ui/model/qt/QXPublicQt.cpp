@@ -53,6 +53,10 @@ unsigned QXCPPPublic::StringToFilterType(const char* text) {
     return FILTER_OTHER;
 }
 
+bool QXCPPPublic::IsTypeString(const char* text, unsigned type) {
+    return text != nullptr && FilterTypeToString(type) == text;
+}
+
 std::string QXUIPublic::FormatFileTimeToString(FILETIME_VALUE time) {
     const QDateTime when = QDateTime::fromSecsSinceEpoch(convertWindowsTimeToUnixTime(time));
     const QLocale locale;
