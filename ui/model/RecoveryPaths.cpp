@@ -1,5 +1,8 @@
 #include "model/RecoveryPaths.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "foundation/Log.h"
 #include "foundation/Types.h"
 
 namespace fs = std::filesystem;
@@ -45,10 +49,22 @@ bool Exists(const std::string& path) {
     return fs::symlink_status(path, ec).type() != fs::file_type::not_found && !ec;
 }
 
+// Each folder of the path in turn. std::filesystem::create_directories
+// refuses deep trees (about 2,000 bytes) that the kernel takes; a recovered
+// tree may be that deep.
 bool MakeFolders(const std::string& path) {
-    std::error_code ec;
-    fs::create_directories(path, ec);
-    return !ec && fs::is_directory(path, ec);
+    std::size_t at = 0;
+    while (at != std::string::npos) {
+        at = path.find('/', at + 1);
+        const std::string prefix = path.substr(0, at);
+        if (prefix.empty()) continue;
+        if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
+            LogDiagnostic("cannot create the folder %s: %s\n", prefix.c_str(), std::strerror(errno));
+            return false;
+        }
+    }
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace
