@@ -55,8 +55,10 @@ bool Collect(Ask ask, std::vector<IStorageDevice*>& out) {
 }  // namespace
 
 QXUIDeviceData& QXUIDeviceData::instance() {
-    static QXUIDeviceData model(CreateEnumDeviceEx());
-    return model;
+    // Never destroyed: a worker may still read a listed device while the
+    // process exits.
+    static auto* model = new QXUIDeviceData(CreateEnumDeviceEx());
+    return *model;
 }
 
 QXUIDeviceData::QXUIDeviceData(IEnumDeviceEx* enumerator) : m_enum(enumerator) {}
