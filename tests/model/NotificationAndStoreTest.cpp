@@ -115,4 +115,17 @@ TEST_F(PrivateData, DamagedUserFileIgnoredThenReplaced) {
     EXPECT_EQ(PrivateDataStore::instance().value("SavePath"), "/new");
 }
 
+// Hand-built bytes (found by fuzzing): a string holding a NUL byte made
+// libplist's copying getter abort the process.
+TEST(PrivateDataParse, StringWithANulByteIsCutThere) {
+    const QByteArray bytes(
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>PRODUCTNAME</key>"
+        "<string>Qui\0ory</string><key>SavePath</key><string>/x</string></dict></plist>",
+        147);
+    QMap<QString, QString> out;
+    ASSERT_TRUE(ParsePrivateDataPlist(bytes, out));
+    EXPECT_EQ(out.value("PRODUCTNAME"), "Qui");
+    EXPECT_EQ(out.value("SavePath"), "/x");
+}
+
 }  // namespace

@@ -124,7 +124,8 @@ void QXUIDeviceData::GetVolumeStorageMap(int refresh) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     if (!refresh && !m_volumes.empty()) return;
     m_volumes.clear();
-    for (const auto& [index, storage] : m_disks) {
+    for (const auto& entry : m_disks) {
+        IStorageDevice* storage = entry.second;
         const int type = storage->GetType();
         if (type == STORAGE_DEVICE_QVX || type == STORAGE_DEVICE_DMG) {
             // The enumerator does not know the images; they have no volumes.

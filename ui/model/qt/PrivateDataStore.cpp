@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <cstring>
 #include <memory>
 
 #include "foundation/Log.h"
@@ -53,10 +54,13 @@ bool ParsePrivateDataPlist(const QByteArray& bytes, QMap<QString, QString>& out)
         plist_dict_next_item(root, it, &key, &item);
         if (key == nullptr) break;
         if (item != nullptr && plist_get_node_type(item) == PLIST_STRING) {
-            char* text = nullptr;
-            plist_get_string_val(item, &text);
-            if (text != nullptr) out.insert(QString::fromUtf8(key), QString::fromUtf8(text));
-            free(text);
+            // Read by pointer and length: libplist's copying getter aborts on
+            // a string that holds a NUL, which a damaged file can.
+            std::uint64_t length = 0;
+            const char* text = plist_get_string_ptr(item, &length);
+            if (text != nullptr)
+                out.insert(QString::fromUtf8(key),
+                           QString::fromUtf8(text, static_cast<qsizetype>(strnlen(text, length))));
         }
         free(key);
     }
