@@ -10,6 +10,18 @@ namespace {
 class ProbeHolder {
 public:
     explicit ProbeHolder(const std::string& path) : m_probe(blkid_new_probe_from_filename(path.c_str())) {}
+    // Over a descriptor the caller keeps open.
+    ProbeHolder(const std::string& path, int fd) {
+        if (fd < 0) {
+            m_probe = blkid_new_probe_from_filename(path.c_str());
+            return;
+        }
+        m_probe = blkid_new_probe();
+        if (m_probe && blkid_probe_set_device(m_probe, fd, 0, 0) != 0) {
+            blkid_free_probe(m_probe);
+            m_probe = nullptr;
+        }
+    }
     ~ProbeHolder() {
         if (m_probe) blkid_free_probe(m_probe);
     }
@@ -31,8 +43,12 @@ int HexValue(char c) {
 }  // namespace
 
 bool BlkidProbe::ProbeTable(const std::string& path, uint32_t sectorSize, BlkidTable& out) {
+    return ProbeTable(path, sectorSize, out, -1);
+}
+
+bool BlkidProbe::ProbeTable(const std::string& path, uint32_t sectorSize, BlkidTable& out, int fd) {
     out = BlkidTable{};
-    ProbeHolder holder(path);
+    ProbeHolder holder(path, fd);
     blkid_probe pr = holder.get();
     if (!pr) return false;
     if (sectorSize != 0) blkid_probe_set_sectorsize(pr, sectorSize);
@@ -69,9 +85,14 @@ bool BlkidProbe::ProbeTable(const std::string& path, uint32_t sectorSize, BlkidT
 }
 
 bool BlkidProbe::ProbeFilesystem(const std::string& path, uint32_t sectorSize, std::string& label, std::string& type) {
+    return ProbeFilesystem(path, sectorSize, label, type, -1);
+}
+
+bool BlkidProbe::ProbeFilesystem(const std::string& path, uint32_t sectorSize, std::string& label, std::string& type,
+                                 int fd) {
     label.clear();
     type.clear();
-    ProbeHolder holder(path);
+    ProbeHolder holder(path, fd);
     blkid_probe pr = holder.get();
     if (!pr) return false;
     if (sectorSize != 0) blkid_probe_set_sectorsize(pr, sectorSize);

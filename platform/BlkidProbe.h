@@ -35,6 +35,12 @@ public:
     // The file-system label and type at the start of PATH (both may be empty).
     static bool ProbeFilesystem(const std::string& path, uint32_t sectorSize, std::string& label, std::string& type);
 
+    // The same through an open descriptor of the device (not closed here),
+    // for a device whose path this process may not open; a negative
+    // descriptor probes the path.
+    static bool ProbeTable(const std::string& path, uint32_t sectorSize, BlkidTable& out, int fd);
+    static bool ProbeFilesystem(const std::string& path, uint32_t sectorSize, std::string& label, std::string& type,
+                                int fd);
     // Partition scheme code of the disk record: "dos" 1, "gpt" 2, "mac" 3, else 0.
     static uint32_t SchemeCode(const std::string& scheme);
 

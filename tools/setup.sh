@@ -12,6 +12,7 @@ PACKAGES=(
     fdisk gdisk parted apfsprogs dmg2img xorriso testdisk
     libfsapfs-utils libfshfs-utils libfsntfs-utils util-linux xz-utils python3 man-db
     time
+    qt6-base-dev python3-dbusmock dbus-daemon
 )
 
 missing=()

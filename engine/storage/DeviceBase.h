@@ -56,6 +56,9 @@ public:
     int IsPermitted() override { return m_permitted; }
     const char* GetPath() const { return m_path.c_str(); }
     int GetDescriptor() const { return m_fd; }
+    // The descriptor came from the open fallback (storage/DeviceAccess.h):
+    // the path itself cannot be opened by this process.
+    bool OpenedThroughFallback() const { return m_openedThroughFallback; }
 
     // Paths longer than the field a device keeps (127 characters for disks
     // and volumes, 1,023 for images) are refused: a cut path could name a
@@ -91,4 +94,5 @@ protected:
     std::size_t m_pathCapacity;
     std::int64_t m_dataOffset = 0;  // file offset of sector 0 (images)
     int m_permitted = 1;
+    bool m_openedThroughFallback = false;
 };

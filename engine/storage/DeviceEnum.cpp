@@ -60,6 +60,14 @@ void ReleaseAll(std::list<IStorageDevice*>& devices) {
 
 // Opens a device; a device the user may not read (EPERM/EACCES) is kept so
 // that the list shows it, unreadable.
+// The descriptor libblkid reads through: the device's own when it came from
+// the open fallback (the path would be refused), else -1 (libblkid opens the
+// path).
+int ProbeDescriptor(const IStorageDevice* device) {
+    const auto* open = dynamic_cast<const CDescriptorDevice*>(device);
+    return open != nullptr && open->OpenedThroughFallback() ? open->GetDescriptor() : -1;
+}
+
 bool OpenKeepingUnpermitted(IStorageDevice* device, const std::string& path) {
     std::vector<char> p(path.begin(), path.end());
     p.push_back('\0');
@@ -120,7 +128,8 @@ EngineResult CEnumDisk::ExecEnum(std::list<IStorageDevice*>& disks) {
         record->kind = 0;
         record->busType = SysfsBlockInfo::BusType(info);
         BlkidTable table;
-        if (disk->IsPermitted() && BlkidProbe::ProbeTable(path, static_cast<std::uint32_t>(sectorSize), table))
+        if (disk->IsPermitted() && BlkidProbe::ProbeTable(path, static_cast<std::uint32_t>(sectorSize), table,
+                                                         ProbeDescriptor(disk.get())))
             record->partitionScheme = BlkidProbe::SchemeCode(table.scheme);
         record->writable = info.readOnly ? 0 : 1;
         record->sectorSize = sectorSize;
@@ -237,7 +246,8 @@ EngineResult CEnumVolume::ExecEnum(IStorageDevice* disk, std::list<IStorageDevic
             media.push_back(m);
         }
     } else {
-        BlkidProbe::ProbeTable(NodePath(m_config, diskName), static_cast<std::uint32_t>(sectorSize), table);
+        BlkidProbe::ProbeTable(NodePath(m_config, diskName), static_cast<std::uint32_t>(sectorSize), table,
+                               ProbeDescriptor(disk));
         for (const SysfsPartition& p : sysfs.ListPartitions(diskName)) {
             // Linux shows the MBR extended container as a tiny partition (1 or
             // 2 KiB); it is bookkeeping, not a volume.
@@ -285,7 +295,8 @@ EngineResult CEnumVolume::ExecEnum(IStorageDevice* disk, std::list<IStorageDevic
         record->mounted = mounted ? 1 : 0;
         std::string label, fsType;
         if (volume->IsPermitted())
-            BlkidProbe::ProbeFilesystem(path, static_cast<std::uint32_t>(sectorSize), label, fsType);
+            BlkidProbe::ProbeFilesystem(path, static_cast<std::uint32_t>(sectorSize), label, fsType,
+                                        ProbeDescriptor(volume.get()));
         std::string name = !label.empty() ? label : mounted ? LastComponent(mountPoint) : m.name;
 
         if (!m.whole && diskInfo->partitionScheme == PARTITION_SCHEME_GPT) {
