@@ -297,19 +297,19 @@ constexpr std::uint8_t kSegmentId[4] = {0x18, 0x53, 0x80, 0x67};
 // Top-level elements a Segment of unknown size holds.
 bool IsSegmentChild(std::uint32_t id) {
     switch (id) {
-        case 0x114D9B74:  // SeekHead
-        case 0x1549A966:  // Info
-        case 0x1654AE6B:  // Tracks
-        case 0x1F43B675:  // Cluster
-        case 0x1C53BB6B:  // Cues
-        case 0x1941A469:  // Attachments
-        case 0x1043A770:  // Chapters
-        case 0x1254C367:  // Tags
-        case 0xEC:        // Void
-        case 0xBF:        // CRC-32
-            return true;
-        default:
-            return false;
+    case 0x114D9B74:  // SeekHead
+    case 0x1549A966:  // Info
+    case 0x1654AE6B:  // Tracks
+    case 0x1F43B675:  // Cluster
+    case 0x1C53BB6B:  // Cues
+    case 0x1941A469:  // Attachments
+    case 0x1043A770:  // Chapters
+    case 0x1254C367:  // Tags
+    case 0xEC:        // Void
+    case 0xBF:        // CRC-32
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -405,8 +405,7 @@ bool IsMlvBlock(const std::uint8_t* tag) {
 }  // namespace
 
 int MLvAnalyser::AnalyseBuffer(std::uint8_t* sector, CRawFileInfo& record) {
-    if (sector == nullptr || std::memcmp(sector, "MLVI", 4) != 0 || std::memcmp(sector + 52, "RAWI", 4) != 0)
-        return 0;
+    if (sector == nullptr || std::memcmp(sector, "MLVI", 4) != 0 || std::memcmp(sector + 52, "RAWI", 4) != 0) return 0;
     record.m_type = RAW_FILE_TYPE_MLV;
     return 1;
 }

@@ -55,9 +55,8 @@ std::string CameraText(const std::uint8_t* p, std::size_t limit) {
 }  // namespace
 
 bool IsKnownTopLevelBox(const std::uint8_t* type) {
-    static const char kBoxes[][5] = {"ftyp", "free", "skip", "wide", "pnot", "pdin", "uuid",
-                                     "udta", "trak", "meta", "meco", "mfra", "moof", "moov",
-                                     "mvex", "mvhd", "mdat", "TSCM", "TSCR"};
+    static const char kBoxes[][5] = {"ftyp", "free", "skip", "wide", "pnot", "pdin", "uuid", "udta", "trak", "meta",
+                                     "meco", "mfra", "moof", "moov", "mvex", "mvhd", "mdat", "TSCM", "TSCR"};
     for (const char* b : kBoxes)
         if (std::memcmp(type, b, 4) == 0) return true;
     return false;
@@ -98,8 +97,7 @@ std::uint32_t getTypeByMajorBrand(const std::uint8_t* sector) {
     return base == RAW_FILE_TYPE_MOV ? RAW_FILE_TYPE_MOV : Mp4OrTrec(sector);
 }
 
-std::int64_t CRawBoxFileAnalyser::GetFileSize(CRawFileInfo& record, IStorageDevice* device,
-                                              CRawSearchState* state) {
+std::int64_t CRawBoxFileAnalyser::GetFileSize(CRawFileInfo& record, IStorageDevice* device, CRawSearchState* state) {
     if (device == nullptr || record.m_startSector < 0) return 0;
     WindowReader reader(device, static_cast<std::uint64_t>(record.m_startSector), state);
     std::uint8_t head[16];
@@ -300,7 +298,8 @@ void MovAnalyzer::MovRawFileInfo::ReadMoovExif(std::uint64_t moovStart, const Se
     const std::size_t held = static_cast<std::size_t>(std::min<std::uint64_t>(1024, view.availableFrom(moovStart)));
     const std::uint8_t* moov = view.at(moovStart, held);
     if (moov == nullptr || held < 10) return;
-    const std::uint8_t* exif = Apimemstr(moov, static_cast<int>(held), reinterpret_cast<const std::uint8_t*>("Exif"), 4);
+    const std::uint8_t* exif =
+        Apimemstr(moov, static_cast<int>(held), reinterpret_cast<const std::uint8_t*>("Exif"), 4);
     if (exif == nullptr) return;
     // Every read below is checked against the buffer at its real position:
     // the TIFF header's offsets count from the header, not from the file.

@@ -33,7 +33,8 @@ bool IsRmChunk(const std::uint8_t* id) {
 
 bool bRMFileHeader(const std::uint8_t* first, std::size_t length) {
     length = std::min<std::size_t>(length, 1024);
-    const std::uint8_t* mdpr = Apimemstr(first, static_cast<int>(length), reinterpret_cast<const std::uint8_t*>("MDPR"), 4);
+    const std::uint8_t* mdpr =
+        Apimemstr(first, static_cast<int>(length), reinterpret_cast<const std::uint8_t*>("MDPR"), 4);
     while (mdpr != nullptr) {
         const std::size_t at = static_cast<std::size_t>(mdpr - first);
         const int window = static_cast<int>(std::min<std::size_t>(160, length - at));
@@ -105,7 +106,8 @@ int RM_RMVBRawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::i
                                     SearchContext& ctx) {
     if (sector == nullptr) return 1;
     if (sectorSize <= 0 || sectorNumber < m_startSector) return 2;
-    const std::uint64_t b = static_cast<std::uint64_t>(sectorNumber - m_startSector) * static_cast<std::uint64_t>(sectorSize);
+    const std::uint64_t b =
+        static_cast<std::uint64_t>(sectorNumber - m_startSector) * static_cast<std::uint64_t>(sectorSize);
     const std::uint64_t base = FileBase(*this, sectorSize);
     const std::uint64_t sectorEnd = b + static_cast<std::uint64_t>(sectorSize);
     if (!m_started) {
@@ -125,8 +127,7 @@ int RM_RMVBRawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::i
         const std::size_t held =
             static_cast<std::size_t>(std::min<std::uint64_t>(sectorSize + 19, ctx.view.availableFrom(base + b)));
         const std::uint8_t* p = ctx.view.at(base + b, held);
-        const std::uint8_t* hit =
-            p ? Apimemstr(p, static_cast<int>(held), szRMFileEnd, sizeof szRMFileEnd) : nullptr;
+        const std::uint8_t* hit = p ? Apimemstr(p, static_cast<int>(held), szRMFileEnd, sizeof szRMFileEnd) : nullptr;
         if (hit == nullptr) return 2;
         m_walk = b + static_cast<std::uint64_t>(hit - p) + 20;
         return Finish(sectorNumber, b);
@@ -165,16 +166,16 @@ int RM_RMVBRawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::i
 
 bool IsMpegStart(const std::uint8_t* sector) {
     switch (byteorder::LE32(sector + 4)) {
-        case 0x00010021:
-        case 0x6F710021:
-        case 0x482C0044:
-        case 0x09010021:
-        case 0x00040044:
-        case 0x13FFFF2F:
-        case 0x04040044:
-            return true;
-        default:
-            return false;
+    case 0x00010021:
+    case 0x6F710021:
+    case 0x482C0044:
+    case 0x09010021:
+    case 0x00040044:
+    case 0x13FFFF2F:
+    case 0x04040044:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -307,7 +308,8 @@ int MPGRawFileInfo::Finish(std::int64_t sectorNumber, std::uint64_t end) {
 
 int MPGRawFileInfo::CalcRawSize(std::uint8_t*, int sectorSize, std::int64_t sectorNumber, SearchContext& ctx) {
     if (sectorSize <= 0 || sectorNumber < m_startSector) return 2;
-    const std::uint64_t b = static_cast<std::uint64_t>(sectorNumber - m_startSector) * static_cast<std::uint64_t>(sectorSize);
+    const std::uint64_t b =
+        static_cast<std::uint64_t>(sectorNumber - m_startSector) * static_cast<std::uint64_t>(sectorSize);
     const std::uint64_t base = FileBase(*this, sectorSize);
     if (b == 0 && m_walk.offset == 0) {
         const std::uint8_t* first = ctx.view.at(base, 16);
@@ -323,19 +325,19 @@ int MPGRawFileInfo::CalcRawSize(std::uint8_t*, int sectorSize, std::int64_t sect
             return Finish(sectorNumber, m_walk.offset + 18);
         }
         switch (m_walk.Step(p)) {
-            case MpegWalk::Continue:
-                break;
-            case MpegWalk::NoSize:
-                m_size = 0;
-                return 1;
-            case MpegWalk::EndAtZeros:
-                return Finish(sectorNumber, m_walk.zeroStart);
-            case MpegWalk::EndAtMiss: {
-                // The packet that led here overran the stream's end.
-                std::uint64_t end = m_walk.offset;
-                if (end > m_walk.lastPacketLength) end -= m_walk.lastPacketLength;
-                return Finish(sectorNumber, end + 18);
-            }
+        case MpegWalk::Continue:
+            break;
+        case MpegWalk::NoSize:
+            m_size = 0;
+            return 1;
+        case MpegWalk::EndAtZeros:
+            return Finish(sectorNumber, m_walk.zeroStart);
+        case MpegWalk::EndAtMiss: {
+            // The packet that led here overran the stream's end.
+            std::uint64_t end = m_walk.offset;
+            if (end > m_walk.lastPacketLength) end -= m_walk.lastPacketLength;
+            return Finish(sectorNumber, end + 18);
+        }
         }
     }
     return 2;
@@ -400,7 +402,8 @@ int CAsfRawFileInfo::Finish() {
 
 int CAsfRawFileInfo::CalcRawSize(std::uint8_t*, int sectorSize, std::int64_t sectorNumber, SearchContext& ctx) {
     if (sectorSize <= 0 || sectorNumber < m_startSector) return 2;
-    const std::uint64_t b = static_cast<std::uint64_t>(sectorNumber - m_startSector) * static_cast<std::uint64_t>(sectorSize);
+    const std::uint64_t b =
+        static_cast<std::uint64_t>(sectorNumber - m_startSector) * static_cast<std::uint64_t>(sectorSize);
     const std::uint64_t fed = b + static_cast<std::uint64_t>(sectorSize);
     const std::uint64_t base = FileBase(*this, sectorSize);
     if (m_headerEnd == 0) {
