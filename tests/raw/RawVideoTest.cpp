@@ -515,3 +515,29 @@ TEST(RawVideo, FlvWithANonZeroFirstTagSizeAndMpegHitsTooClose) {
     EXPECT_EQ(mpg.AnalyseBufferEx(s.data(), r, 512, 110, 0, 0, none), 0);
     EXPECT_EQ(mpg.AnalyseBufferEx(s.data(), r, 512, 121, 0, 0, none), 1);
 }
+
+TEST(RawVideo, NoPlaceholderIsLeftForFilmAndContainerKeys) {
+    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
+    const std::vector<std::string> ours = {
+        "BruteForce::MovAnalyzer", "BruteForce::Mp4Analyzer",  "BruteForce::C3GPAnalyser", "Tessel::RM_RMVBAnalyser",
+        "Tessel::MPGAnalyser",     "BruteForce::CAsfAnalyser", "Tessel::FLVAnalyser",      "Tessel::OGGAnalyser",
+        "FileRIFFAnalyser",        "FileMKVAnalyser",          "FileSWFAnalyser",          "RawSpeed::MLvAnalyser",
+        "RawSpeed::MxfAnalyser",   "BruteForce::CM2TSAnalyser"};
+    std::vector<IRawFileAnalyser*> all;
+    for (auto& [k, a] : registry->GetAnalyserMap(1)) all.push_back(a);
+    for (auto& [k, a] : registry->GetAnalyserMultimap(1)) all.push_back(a);
+    for (IRawFileAnalyser* a : registry->GetAnalyserList(1)) all.push_back(a);
+    int pending = 0;
+    for (IRawFileAnalyser* a : all)
+        if (auto* p = dynamic_cast<CPendingAnalyser*>(a))
+            for (const std::string& name : ours) pending += name == p->ClassName();
+    EXPECT_EQ(pending, 0);
+    // Three QuickTime analysers on 00 00, in order, and one in the keyless list.
+    const auto run = registry->GetAnalyserMultimap(1).equal_range(0);
+    std::vector<IRawFileAnalyser*> films;
+    for (auto it = run.first; it != run.second; ++it)
+        if (dynamic_cast<BruteForce::MovAnalyzer*>(it->second)) films.push_back(it->second);
+    ASSERT_EQ(films.size(), 3u);
+    EXPECT_NE(dynamic_cast<BruteForce::Mp4Analyzer*>(films[1]), nullptr);
+    EXPECT_NE(dynamic_cast<BruteForce::C3GPAnalyser*>(films[2]), nullptr);
+}

@@ -84,9 +84,10 @@ private:
     FLVAnalyser* m_owner;
 };
 
-// One Ogg file streams at a time: hits are refused while `m_oggStartSec`
+// One Ogg file streams at a time: hits are refused while `m_i64OggStartSec`
 // marks one. The mark lives in this (set-0) object and is cleared by the
-// record when it finishes or leaves the open set.
+// record when it finishes or leaves the open set; a record never touches it
+// on deletion, since the registry may have rebuilt set 0 by then.
 class OGGAnalyser : public IRawFileAnalyser {
 public:
     OGGAnalyser() : IRawFileAnalyser(RAW_FILE_TYPE_OGG) {}
@@ -106,7 +107,6 @@ public:
     static constexpr std::int64_t kCap = 209715200;
     static constexpr int kPagesPerCall = 512;
     explicit OGGRawFileInfo(OGGAnalyser* owner) : m_owner(owner) {}
-    ~OGGRawFileInfo() override { ClearMark(); }
     bool WhetherImplementGuess() override { return true; }
     void WillBeRemove(std::uint8_t* sector, std::int64_t sectorNumber) override;
     int CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64_t sectorNumber, SearchContext& ctx) override;
@@ -183,7 +183,6 @@ public:
     static constexpr std::int64_t kMinSize = 20480;
     static constexpr std::int64_t kCap = 10000000000;
     CM2TSFileInfo(CM2TSAnalyser* owner, int packetSize) : m_owner(owner), m_packetSize(packetSize) {}
-    ~CM2TSFileInfo() override { Release(); }
     bool WhetherImplementGuess() override { return true; }
     void WillBeRemove(std::uint8_t* sector, std::int64_t sectorNumber) override;
     int CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64_t sectorNumber, SearchContext& ctx) override;

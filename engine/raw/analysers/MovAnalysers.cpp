@@ -185,7 +185,7 @@ void MovAnalyzer::MovRawFileInfo::WillBeRemove(std::uint8_t*, std::int64_t) {
     if (m_owner == nullptr) return;
     m_owner->DeviceSizer()->SetSearchState(m_owner->GetSearchState());
     m_analyser = m_owner->DeviceSizer();
-    if (m_make.empty() && m_model.empty()) m_tag = RAW_FILE_TAG_NONE;
+    if (!m_model.empty()) SetRawFileName(m_model);
 }
 
 int MovAnalyzer::MovRawFileInfo::CalcRawSize(std::uint8_t*, int sectorSize, std::int64_t sectorNumber,
