@@ -19,7 +19,7 @@ for line in open(os.path.join(src, 'manifest.tsv')).read().splitlines()[1:]:
     out += b + bytes((4096 - len(b) % 4096) % 4096 + 8192)
 open(img, 'wb').write(out)
 PY
-photorec /log /d $w/pr/r /cmd $w/img partition_none,options,paranoid,search > /dev/null 2>&1 || true
+(cd $w && photorec /log /d $w/pr/r /cmd $w/img partition_none,options,paranoid,search > /dev/null 2>&1) || true
 "$scan" --deep --searchers raw --recover $w/q --all $w/img > $w/q.list 2>/dev/null || true
 python3 - $src $w/pr $w/q <<'PY'
 import os, sys, hashlib
