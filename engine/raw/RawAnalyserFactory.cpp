@@ -1,9 +1,12 @@
 #include "raw/RawAnalyserFactory.h"
 
 #include "raw/RawFileAnalyser.h"
+#include "raw/analysers/ContainerAnalysers.h"
 #include "raw/analysers/GifAnalyser.h"
+#include "raw/analysers/MovAnalysers.h"
 #include "raw/analysers/PngAnalyser.h"
 #include "raw/analysers/SmallImageAnalysers.h"
+#include "raw/analysers/StreamAnalysers.h"
 
 namespace {
 
@@ -22,6 +25,20 @@ const RawAnalyserFactoryRow kFactories[] = {
     {"FileEMFAnalyser", New<FileEMFAnalyser>},
     {"FileWMFAnalyser", New<FileWMFAnalyser>},
     {"FileMRWAnalyser", New<FileMRWAnalyser>},
+    {"BruteForce::MovAnalyzer", New<BruteForce::MovAnalyzer>},
+    {"BruteForce::Mp4Analyzer", New<BruteForce::Mp4Analyzer>},
+    {"BruteForce::C3GPAnalyser", New<BruteForce::C3GPAnalyser>},
+    {"Tessel::RM_RMVBAnalyser", New<Tessel::RM_RMVBAnalyser>},
+    {"Tessel::MPGAnalyser", New<Tessel::MPGAnalyser>},
+    {"BruteForce::CAsfAnalyser", New<BruteForce::CAsfAnalyser>},
+    {"Tessel::FLVAnalyser", New<Tessel::FLVAnalyser>},
+    {"Tessel::OGGAnalyser", New<Tessel::OGGAnalyser>},
+    {"FileRIFFAnalyser", New<FileRIFFAnalyser>},
+    {"FileMKVAnalyser", New<FileMKVAnalyser>},
+    {"FileSWFAnalyser", New<FileSWFAnalyser>},
+    {"RawSpeed::MLvAnalyser", New<RawSpeed::MLvAnalyser>},
+    {"RawSpeed::MxfAnalyser", New<RawSpeed::MxfAnalyser>},
+    {"BruteForce::CM2TSAnalyser", New<BruteForce::CM2TSAnalyser>},
     {nullptr, nullptr},
 };
 

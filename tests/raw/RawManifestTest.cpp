@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -121,3 +122,74 @@ TEST_P(RawManifest, ImagesGroupIsFoundWholeAndByteExact) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SectorSizes, RawManifest, ::testing::Values(512u, 4096u));
+
+namespace {
+
+// The tag column (-1 = none) and its value, by file name.
+std::map<std::string, std::pair<int, std::string>> ManifestTags(const std::string& group) {
+    std::ifstream in(std::string(QUILLORY_SOURCE_DIR) + "/tests/data/raw/" + group + "/manifest.tsv");
+    std::map<std::string, std::pair<int, std::string>> tags;
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        std::vector<std::string> f;
+        std::stringstream ss(line);
+        for (std::string cell; std::getline(ss, cell, '\t');) f.push_back(cell);
+        f.resize(7);
+        tags[f[0]] = {f[4].empty() ? -1 : std::stoi(f[4]), f[5]};
+    }
+    return tags;
+}
+
+// Lays every sample of a group out between zero and random gaps, searches,
+// and checks type (by name), size, bytes and, for tagged rows, the folder of
+// the label tree.
+void CheckGroupFoundWholeAndByteExact(const std::string& group, std::uint32_t ss) {
+    const std::vector<Row> rows = Manifest(group);
+    const auto tags = ManifestTags(group);
+    ASSERT_GE(rows.size(), 10u);
+    CSyntheticStorageDevice dev(ss);
+    std::vector<std::int64_t> starts;
+    dev.AddZeros(ss * 3);
+    std::uint64_t seed = 31;
+    for (const Row& r : rows) {
+        starts.push_back(static_cast<std::int64_t>(dev.GetTotalSectors()));
+        dev.AddBytes(r.bytes);
+        const std::uint64_t rest = (ss - r.bytes.size() % ss) % ss;
+        if (rest) dev.AddZeros(rest);
+        dev.AddZeros(ss);
+        if (seed % 2) dev.AddRandom(ss * 5, seed);
+        dev.AddZeros(ss);
+        ++seed;
+    }
+    RawSearch raw(&dev);
+    raw.Run();
+    const std::vector<Found> files = raw.Files();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Row& r = rows[i];
+        const Found* hit = nullptr;
+        for (const Found& f : files)
+            if (f.start == starts[i]) hit = &f;
+        if (r.type == 0) {
+            EXPECT_EQ(hit, nullptr) << r.file;
+            continue;
+        }
+        ASSERT_NE(hit, nullptr) << r.file << " at " << starts[i];
+        EXPECT_TRUE(std::regex_match(hit->name, NamePattern(r.name, starts[i]))) << r.file << ": " << hit->name;
+        std::int64_t want = r.size;
+        if (r.rounds) want = (want + ss - 1) / ss * ss;
+        EXPECT_EQ(hit->size, want) << r.file;
+        std::vector<std::uint8_t> expected = r.bytes;
+        expected.resize(static_cast<std::size_t>(want), 0);
+        EXPECT_EQ(raw.Read(hit->node), expected) << r.file;
+        const auto tag = tags.find(r.file);
+        if (tag != tags.end() && tag->second.first >= 0) {
+            const std::string path = raw.builder.PathBelow(hit->node, 1000);
+            EXPECT_EQ(path.substr(0, path.rfind('/')), "MOV/" + tag->second.second) << r.file;
+        }
+    }
+}
+
+}  // namespace
+
+TEST_P(RawManifest, VideoGroupIsFoundWholeAndByteExact) { CheckGroupFoundWholeAndByteExact("video", GetParam()); }
