@@ -2,8 +2,10 @@
 
 #include "raw/RawFileAnalyser.h"
 #include "raw/analysers/GifAnalyser.h"
+#include "raw/analysers/OleAnalyser.h"
 #include "raw/analysers/PngAnalyser.h"
 #include "raw/analysers/SmallImageAnalysers.h"
+#include "raw/analysers/ZipAnalyser.h"
 
 namespace {
 
@@ -22,6 +24,8 @@ const RawAnalyserFactoryRow kFactories[] = {
     {"FileEMFAnalyser", New<FileEMFAnalyser>},
     {"FileWMFAnalyser", New<FileWMFAnalyser>},
     {"FileMRWAnalyser", New<FileMRWAnalyser>},
+    {"FileOLEAnalyser", New<FileOLEAnalyser>},
+    {"FileZIPAnalyser", New<FileZIPAnalyser>},
     {nullptr, nullptr},
 };
 

@@ -1,0 +1,167 @@
+// Compound files found by the raw search: classification by directory
+// names, sizing by streaming and on the device (crafted files, since no free
+// writer makes DIFAT chains or version-4 files on demand), and naming from
+// the summary stream.
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <ctime>
+
+#include "OleTestSupport.h"
+#include "RawSearchSupport.h"
+#include "raw/analysers/OleAnalyser.h"
+#include "storage/SyntheticDevice.h"
+
+using oletest::BuildCfb;
+using oletest::Cfb;
+using oletest::CfbSpec;
+using rawtest::Found;
+using rawtest::RawSearch;
+
+namespace {
+
+class OleCompound : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        std::setlocale(LC_ALL, "C.UTF-8");
+    }
+};
+
+// The file planted after `lead` zero sectors and followed by random bytes
+// behind a zero sector; returns the found files.
+struct Planted {
+    std::vector<Found> files;
+    std::int64_t start = 0;
+    const Found* At() const {
+        for (const Found& f : files)
+            if (f.start == start) return &f;
+        return nullptr;
+    }
+};
+
+std::vector<std::uint8_t> Directory(const std::vector<std::string>& names, bool clsid) {
+    CfbSpec spec;
+    spec.names = names;
+    spec.rootClsid = clsid;
+    const Cfb cfb = BuildCfb(spec);
+    // The directory sits right after the data sectors.
+    const std::size_t at = static_cast<std::size_t>(spec.dataSectors + 1) * 512;
+    std::vector<std::uint8_t> dir(cfb.bytes.begin() + at, cfb.bytes.begin() + at + 1024);
+    return dir;
+}
+
+}  // namespace
+
+TEST_F(OleCompound, CraftedDirectoriesAreClassifiedLaterRulesWinning) {
+    const struct {
+        std::vector<std::string> names;
+        bool clsid;
+        std::uint32_t type;
+    } cases[] = {
+        {{"Root Entry", "Data", "Other"}, false, RAW_FILE_TYPE_MOF},
+        {{"Root Entry", "1Table", "x", "y", "WordDocument"}, false, RAW_FILE_TYPE_DOC},  // any entry
+        {{"Root Entry", "ObjectPool"}, false, RAW_FILE_TYPE_DOC},
+        {{"Root Entry", "x", "Workbook"}, false, RAW_FILE_TYPE_XLS},
+        {{"Root Entry", "Book"}, false, RAW_FILE_TYPE_XLS},
+        {{"Root Entry", "Workbook", "PowerPoint Document"}, false, RAW_FILE_TYPE_PPT},
+        {{"Root Entry", "PP40"}, false, RAW_FILE_TYPE_PPT},
+        {{"Root Entry", "WordDocument", "Scene"}, false, RAW_FILE_TYPE_MAX},
+        {{"Root Entry", "VisioDocument", "Scene"}, false, RAW_FILE_TYPE_VSD},
+        {{"Root Entry", "PerfectOffice_MAIN", "PerfectOffice_OBJECTS", "\x05SummaryInformation"},
+         false,
+         RAW_FILE_TYPE_SHW},
+        {{"Root Entry", "PerfectOffice_MAIN", "PerfectOffice_OBJECTS", "x"}, true, RAW_FILE_TYPE_WPD},
+        {{"Root Entry", "PerfectOffice_MAIN", "PerfectOffice_OBJECTS", "x"}, false, RAW_FILE_TYPE_WPG},
+        {{"Root Entry", "RSeStorage", "x", "RSeEmbeddings"}, false, RAW_FILE_TYPE_IPT},
+        {{"Root Entry", "Objects", "Quill", "QuillSub"}, false, RAW_FILE_TYPE_PUB},
+        {{"Root Entry", "NativeContent_MAIN"}, false, RAW_FILE_TYPE_QPW},
+        {{"Root Entry", "properties"}, false, RAW_FILE_TYPE_AAF},
+        {{"Root Entry",
+          "\x01"
+          "CompObj",
+          "   112", "   212"},
+         false,
+         RAW_FILE_TYPE_MPP},
+        {{"Root Entry",
+          "\x01"
+          "CompObj",
+          "   19", "   212"},
+         false,
+         RAW_FILE_TYPE_MOF},
+        {{"Root Entry", "VBA", "VBAProject", "VBA"}, false, RAW_FILE_TYPE_ADP},
+        {{"Root Entry", "PropData", "Forms", "Reports"}, false, RAW_FILE_TYPE_ADP},
+        // Whole names only: a longer or shorter name is another stream.
+        {{"Root Entry", "Workbooks", "Boo"}, false, RAW_FILE_TYPE_MOF},
+    };
+    for (const auto& c : cases) {
+        const std::vector<std::uint8_t> dir = Directory(c.names, c.clsid);
+        CRawFileInfo info;
+        CheckSectDirData(dir.data(), static_cast<std::uint32_t>(dir.size()), info);
+        EXPECT_EQ(info.m_type, c.type) << c.names[1];
+    }
+    CRawFileInfo untouched;
+    untouched.m_type = 7;
+    CheckSectDirData(Directory({"Root Entry", "Workbook"}, false).data(), 127, untouched);
+    EXPECT_EQ(untouched.m_type, 7u);  // under one entry: nothing tested
+}
+
+// Every layout is sized exactly by streaming and by the device walk, on
+// 512- and 4,096-byte sectors; the device walk is asked directly as well.
+TEST_F(OleCompound, CraftedLayoutsAreSizedExactlyByBothSizers) {
+    struct Layout {
+        const char* what;
+        CfbSpec spec;
+        bool streamed;  // else the device sizer took over
+    };
+    std::vector<Layout> layouts;
+    {
+        CfbSpec s;
+        s.dataSectors = 6;
+        layouts.push_back({"version 3", s, true});
+        s.version = 4;
+        layouts.push_back({"version 4", s, true});
+        CfbSpec big;
+        big.names = {"Root Entry", "Workbook"};
+        big.dataSectors = 14100;  // 110 FAT sectors: the 110th is named by a DIFAT sector
+        layouts.push_back({"DIFAT chain", big, true});
+        big.fatBeforeDifat = true;
+        layouts.push_back({"FAT sectors before the DIFAT", big, false});
+    }
+    for (std::uint32_t ss : {512u, 4096u}) {
+        for (const Layout& l : layouts) {
+            const Cfb cfb = BuildCfb(l.spec);
+            CSyntheticStorageDevice dev(ss);
+            dev.AddZeros(ss * 3);
+            const std::int64_t start = static_cast<std::int64_t>(dev.GetTotalSectors());
+            dev.AddBytes(cfb.bytes);
+            dev.AddZeros(ss);
+            dev.AddRandom(ss * 8, 5);
+            RawSearch raw(&dev);
+            raw.Run();
+            const std::vector<Found> files = raw.Files();
+            const Found* hit = nullptr;
+            for (const Found& f : files)
+                if (f.start == start) hit = &f;
+            ASSERT_NE(hit, nullptr) << l.what << " @" << ss;
+            EXPECT_EQ(hit->size, static_cast<std::int64_t>(cfb.bytes.size())) << l.what << " @" << ss;
+            EXPECT_EQ(raw.Read(hit->node), cfb.bytes) << l.what << " @" << ss;
+            // A streamed file is named by its sector range. On 4,096-byte
+            // sectors the early FAT sector shares a device sector with the
+            // DIFAT, so it is read in time.
+            const std::string range =
+                std::to_string(start) + "-" + std::to_string(start + static_cast<std::int64_t>(cfb.bytes.size()) / ss);
+            EXPECT_EQ(hit->name.rfind(range, 0) == 0, l.streamed || ss == 4096)
+                << l.what << " @" << ss << ": " << hit->name;
+
+            FileOLEAnalyser analyser;
+            CRawFileInfo record;
+            record.m_startSector = start;
+            ASSERT_EQ(analyser.GetRawFileSize(record, &dev), 1) << l.what;
+            EXPECT_EQ(record.m_size, static_cast<std::int64_t>(cfb.bytes.size())) << l.what << " @" << ss;
+            EXPECT_EQ(record.m_type, l.spec.names[1] == "Workbook" ? RAW_FILE_TYPE_XLS : RAW_FILE_TYPE_DOC);
+        }
+    }
+}
