@@ -336,11 +336,15 @@ int FileZIPAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
         record.m_size = 0;
         return 0;
     }
-    std::uint64_t offset = block.size;
-    bool ended = block.signature == zip::kEndSig;
-    while (!ended && offset <= kWalkLimit) {
-        if (!ReadHeader(reader, offset, h) || !classZipSearch::IsValidHeader(h.data(), h.size())) break;
-        if (classZipSearch::GetBlockSize(h.data(), h.size(), office, false, memberType, block) != 1) break;
+    std::uint64_t offset = 0;
+    bool ended = false;
+    for (bool first = true; !ended && offset <= kWalkLimit; first = false) {
+        if (!first) {
+            if (!ReadHeader(reader, offset, h) || !classZipSearch::IsValidHeader(h.data(), h.size())) break;
+            if (classZipSearch::GetBlockSize(h.data(), h.size(), office, false, memberType, block) != 1) break;
+        }
+        // The first member too: archives written to a pipe describe every
+        // member after its data.
         if (block.signature == zip::kLocalSig && (block.zeroSizes || !block.sizesInHeader)) {
             // No size to step by: the end record says where the archive ends.
             const std::int64_t end = GetProbablySize(offset, reader);
