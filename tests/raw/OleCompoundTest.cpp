@@ -165,3 +165,114 @@ TEST_F(OleCompound, CraftedLayoutsAreSizedExactlyByBothSizers) {
         }
     }
 }
+
+// The sector-range name of a small streamed file, and the names and tags
+// the summary stream gives: only Word, Excel and PowerPoint files are filed
+// under "Office/<group>/<value>".
+TEST_F(OleCompound, CraftedFilesAreNamedFromRangeOrSummary) {
+    using oletest::Prop;
+    const auto summary = oletest::SummaryStream({
+        {2, CSummaryInFormation::VT_LPSTR, oletest::Str8("Minutes")},
+        {4, CSummaryInFormation::VT_LPSTR, oletest::Str8("Ada")},
+        {8, CSummaryInFormation::VT_LPSTR, oletest::Str8("Lee")},
+        {12, CSummaryInFormation::VT_FILETIME, oletest::Time64(129080178050000000ull)},  // 2010-01-15 08:30:05
+        {13, CSummaryInFormation::VT_FILETIME, oletest::Time64(129176228960000000ull)},  // 2010-05-06 12:34:56
+    });
+    const struct {
+        const char* what;
+        std::vector<std::string> names;
+        std::vector<std::uint8_t> summary;
+        std::uint32_t dataSectors;
+        std::string name;  // {S} start, {E} start + 11
+        std::string tree;  // the tag-tree folders, "" = none
+    } cases[] = {
+        // Ten sectors after the header, the last FAT entry in use index 9: 11 x 512 bytes.
+        {"range", {"Root Entry", "Data"}, {}, 8, "{S}-{E}", ""},
+        {"word", {"Root Entry", "WordDocument"}, summary, 4, "Lee_Minutes_2010-05-06-12-34-56", "Office/Word/Lee/"},
+        {"excel", {"Root Entry", "Workbook"}, summary, 4, "Lee_Minutes_2010-05-06-12-34-56", "Office/Excel/Lee/"},
+        {"unclassified", {"Root Entry", "Data"}, summary, 4, "Minutes_2010-05-06-12-34-56", ""},
+    };
+    for (std::uint32_t ss : {512u, 4096u}) {
+        for (const auto& c : cases) {
+            CfbSpec spec;
+            spec.names = c.names;
+            spec.summary = c.summary;
+            spec.dataSectors = c.dataSectors;
+            const Cfb cfb = BuildCfb(spec);
+            CSyntheticStorageDevice dev(ss);
+            dev.AddZeros(ss * 5).AddBytes(cfb.bytes).AddZeros(ss * 3);
+            RawSearch raw(&dev);
+            raw.Run();
+            const std::vector<Found> files = raw.Files();
+            const Found* hit = nullptr;
+            for (const Found& f : files)
+                if (f.start == 5) hit = &f;
+            ASSERT_NE(hit, nullptr) << c.what << " @" << ss;
+            std::string name = c.name;
+            if (name == "{S}-{E}") {
+                ASSERT_EQ(cfb.bytes.size(), 11u * 512);
+                name = "5-" + std::to_string(5 + 11 * 512 / ss);
+            }
+            EXPECT_EQ(hit->name.rfind(name, 0), 0u) << c.what << " @" << ss << ": " << hit->name;
+            EXPECT_EQ(hit->size, static_cast<std::int64_t>(cfb.bytes.size())) << c.what;
+            const std::string path = raw.builder.PathBelow(hit->node, 1);
+            if (c.tree.empty())
+                EXPECT_EQ(path.find("Office/"), std::string::npos) << c.what << ": " << path;
+            else
+                EXPECT_NE(path.find(c.tree + hit->name), std::string::npos) << c.what << ": " << path;
+        }
+    }
+}
+
+// The device sizer refuses what it cannot size: no FAT sector (a 4 GiB
+// wrap before), an unreadable header or FAT sector, an unreadable directory
+// on a file over 10 MiB; a DIFAT chain that points back ends.
+TEST_F(OleCompound, DeviceSizerRefusalsAndLoops) {
+    // The read window holds 128 sectors and fails whole: each file puts its
+    // directory in the last sector of a window and what follows in the next.
+    CfbSpec small;
+    small.dataSectors = 254;
+    CfbSpec large;
+    large.dataSectors = 128 * 165 - 2;  // about 10.4 MiB
+    const Cfb smallFile = BuildCfb(small);
+    const Cfb largeFile = BuildCfb(large);
+    const std::uint32_t smallDir = small.dataSectors + 1;  // device sector of the directory (header first)
+    const std::uint32_t largeDir = large.dataSectors + 1;
+    auto noFat = smallFile.bytes;
+    for (int i = 0; i < 109; ++i) byteorder::PutLE32(noFat.data() + 0x4C + 4 * i, 0xFFFFFFFF);
+    // A DIFAT sector whose next pointer names itself.
+    auto loop = smallFile.bytes;
+    byteorder::PutLE32(loop.data() + 0x44, 0);
+    std::vector<std::uint8_t> self(512, 0xFF);
+    byteorder::PutLE32(self.data() + 508, 0);
+    std::copy(self.begin(), self.end(), loop.begin() + 512);
+    const struct {
+        const char* what;
+        std::vector<std::uint8_t> bytes;
+        std::int64_t failing;  // device sector that cannot be read, -1 none
+        int result;
+        std::uint32_t type;
+        std::int64_t size;
+    } cases[] = {
+        {"whole", smallFile.bytes, -1, 1, RAW_FILE_TYPE_DOC, static_cast<std::int64_t>(smallFile.bytes.size())},
+        {"no FAT sector", noFat, -1, 0, 0, 0},
+        {"unreadable header", smallFile.bytes, 0, 0, 0, 0},
+        {"unreadable FAT sector", smallFile.bytes, smallDir + 1, 0, 0, 0},
+        {"unreadable directory, small", smallFile.bytes, smallDir, 1, RAW_FILE_TYPE_MOF,
+         static_cast<std::int64_t>(smallFile.bytes.size())},
+        {"over 10 MiB", largeFile.bytes, -1, 1, RAW_FILE_TYPE_DOC, static_cast<std::int64_t>(largeFile.bytes.size())},
+        {"unreadable directory, over 10 MiB", largeFile.bytes, largeDir, 0, 0, 0},
+        {"DIFAT pointing at itself", loop, -1, 1, RAW_FILE_TYPE_DOC, static_cast<std::int64_t>(smallFile.bytes.size())},
+    };
+    for (const auto& c : cases) {
+        CSyntheticStorageDevice dev(512);
+        dev.AddBytes(c.bytes).AddZeros(512 * 2);
+        if (c.failing >= 0) dev.FailSector(static_cast<std::uint64_t>(c.failing));
+        FileOLEAnalyser analyser;
+        CRawFileInfo record;
+        EXPECT_EQ(analyser.GetRawFileSize(record, &dev), c.result) << c.what;
+        if (c.result != 1) continue;
+        EXPECT_EQ(record.m_type, c.type) << c.what;
+        EXPECT_EQ(record.m_size, c.size) << c.what;
+    }
+}
