@@ -105,7 +105,9 @@ int FileOLEAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
     WindowReader reader(device, static_cast<std::uint64_t>(record.m_startSector), GetSearchState());
     std::uint8_t header[512];
     if (!Simulate512ReadSector(reader, header, 0, 1)) return 0;
-    if (byteorder::LE32(header) != ole::kSignature1 || byteorder::LE32(header + 4) != ole::kSignature2) return 0;
+    if (byteorder::LE32(header) != ole::kSignature1 || byteorder::LE32(header + 4) != ole::kSignature2 ||
+        !ole::OleHeaderSane(header))
+        return 0;
     const std::uint32_t oleSize = ole::OleSectorSize(header);
     const std::uint32_t perSector = oleSize / 4;
     const std::uint32_t deviceSectorSize = reader.Buffer().SectorSize() ? reader.Buffer().SectorSize() : 512;
@@ -228,6 +230,8 @@ int FileOLEAnalyser::OleRawFileInfo::CalcRawSize(std::uint8_t* sector, int secto
     if (!m_headerRead) {
         if (sectorNumber != m_startSector) {
             m_unsizable = true;  // the header sector went by unseen
+        } else if (!ole::OleHeaderSane(sector)) {
+            m_unsizable = true;
         } else {
             ReadHeader(sector, sectorSize);
             if (m_fatListComplete && m_fatCount == 0) m_unsizable = true;

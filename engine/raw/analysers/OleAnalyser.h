@@ -40,6 +40,13 @@ inline std::uint32_t OleSectorSize(const std::uint8_t* header) {
                ? 4096u
                : 512u;
 }
+// A header a writer could have made: little-endian byte order mark and a
+// sector shift of 9 or 12. Anything else is a stray signature, not a file.
+inline bool OleHeaderSane(const std::uint8_t* header) {
+    const std::uint16_t order = static_cast<std::uint16_t>(header[0x1C] | header[0x1D] << 8);
+    const std::uint16_t shift = static_cast<std::uint16_t>(header[kSectorShiftAt] | header[kSectorShiftAt + 1] << 8);
+    return order == 0xFFFE && (shift == 9 || shift == 12);
+}
 // Byte offset of sector n from the file start.
 inline std::uint64_t OleSectorOffset(std::uint32_t n, std::uint32_t oleSectorSize) {
     return (static_cast<std::uint64_t>(n) + 1) * oleSectorSize;
