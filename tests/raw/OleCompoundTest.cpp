@@ -7,6 +7,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 
 #include "OleTestSupport.h"
 #include "RawSearchSupport.h"
@@ -275,4 +276,32 @@ TEST_F(OleCompound, DeviceSizerRefusalsAndLoops) {
         EXPECT_EQ(record.m_type, c.type) << c.what;
         EXPECT_EQ(record.m_size, c.size) << c.what;
     }
+}
+
+// A record evicted after its FAT but before its directory knows a size but
+// not a type: it hands both to the device sizer.
+TEST_F(OleCompound, EvictedRecordLeavesSizeAndTypeToTheDevice) {
+    CfbSpec spec;
+    spec.directoryLast = true;
+    const Cfb cfb = BuildCfb(spec);
+    const std::int64_t sectors = static_cast<std::int64_t>(cfb.bytes.size() / 512);
+    FileOLEAnalyser analyser;
+    std::unique_ptr<CRawFileInfo> record(analyser.CreateRawFileInfo());
+    record->m_startSector = 0;
+    std::vector<std::uint8_t> bytes = cfb.bytes;
+    int result = 2;
+    for (std::int64_t s = 0; s + 1 < sectors && result == 2; ++s) {
+        CRawFileInfo::SearchContext ctx;
+        ctx.view = SectorView(bytes.data(), 512, 0, sectors, 0);
+        result = record->CalcRawSize(bytes.data() + s * 512, 512, s, ctx);
+    }
+    ASSERT_EQ(result, 2);  // the directory, in the last sector, is still ahead
+    EXPECT_EQ(record->m_size, static_cast<std::int64_t>(cfb.bytes.size()));
+    record->WillBeRemove(nullptr, -1);
+    EXPECT_EQ(record->m_size, 0);
+    CSyntheticStorageDevice dev(512);
+    dev.AddBytes(cfb.bytes).AddZeros(1024);
+    ASSERT_EQ(analyser.GetRawFileSize(*record, &dev), 1);
+    EXPECT_EQ(record->m_size, static_cast<std::int64_t>(cfb.bytes.size()));
+    EXPECT_EQ(record->m_type, RAW_FILE_TYPE_DOC);
 }

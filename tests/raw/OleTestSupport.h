@@ -74,6 +74,7 @@ struct CfbSpec {
     std::uint32_t dataSectors = 4;
     std::vector<std::uint8_t> summary;  // a SummaryInformation stream, sector aligned
     bool fatBeforeDifat = false;
+    bool directoryLast = false;  // after the DIFAT and FAT sectors
 };
 
 struct Cfb {
@@ -102,8 +103,8 @@ inline Cfb BuildCfb(const CfbSpec& spec) {
         difat = needDifat;
     }
     const std::uint32_t total = fixed + fat + difat;
-    const std::uint32_t dirAt = spec.dataSectors + summarySectors;
-    const std::uint32_t afterDir = dirAt + dirSectors;
+    const std::uint32_t dirAt = spec.directoryLast ? total - dirSectors : spec.dataSectors + summarySectors;
+    const std::uint32_t afterDir = spec.dataSectors + summarySectors + (spec.directoryLast ? 0 : dirSectors);
     const std::uint32_t fatAt = spec.fatBeforeDifat ? afterDir : afterDir + difat;
     const std::uint32_t difatAt = spec.fatBeforeDifat ? afterDir + fat : afterDir;
     out.fatSectors = fat;

@@ -9,6 +9,7 @@
 
 #include "RawSearchSupport.h"
 #include "ZipTestSupport.h"
+#include "raw/analysers/OleAnalyser.h"
 #include "raw/analysers/ZipAnalyser.h"
 #include "storage/SyntheticDevice.h"
 
@@ -240,5 +241,17 @@ TEST_F(ZipArchive, EvictedAndUnfinishedArchivesAreSizedByTheDeviceWalk) {
             ASSERT_NE(hit, nullptr) << ss << " #" << i;
             EXPECT_EQ(hit->size, static_cast<std::int64_t>(sizes[i])) << ss << " #" << i;
         }
+    }
+}
+
+// Both keys of these formats hold the written analysers, not placeholders.
+TEST_F(ZipArchive, RegistryKeysHoldTheWrittenAnalysers) {
+    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
+    registry->ReinitAnalyzeList(nullptr);
+    for (int set : {0, 1}) {
+        auto& map = registry->GetAnalyserMap(set);
+        ASSERT_TRUE(map.count(0x04034B50u) && map.count(0xE011CFD0u)) << set;
+        EXPECT_NE(dynamic_cast<FileZIPAnalyser*>(map[0x04034B50u]), nullptr) << set;
+        EXPECT_NE(dynamic_cast<FileOLEAnalyser*>(map[0xE011CFD0u]), nullptr) << set;
     }
 }

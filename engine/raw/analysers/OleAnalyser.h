@@ -101,6 +101,11 @@ public:
     OleRawFileInfo() { m_type = RAW_FILE_TYPE_MOF; }
     bool WhetherImplementGuess() override { return true; }
     int CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64_t sectorNumber, SearchContext& ctx) override;
+    // An unfinished record may know its size but not its type: the device
+    // sizer does both.
+    void WillBeRemove(std::uint8_t*, std::int64_t) override {
+        if (!m_finished) m_size = 0;
+    }
 
     // Naming and tag from the summary properties (the sector-range name stays
     // when they hold nothing).
