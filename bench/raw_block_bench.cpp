@@ -101,6 +101,9 @@ void PlantFalseHits(PeriodicDevice& dev, std::uint64_t bytes) {
             for (std::uint64_t p = 0; p < 512; p += 188) dev.Write(at + p, "\x47", 1);
         }
     }
+    // Compound-file headers (both signature words) in the ninth sector of each sixteen.
+    for (std::uint64_t at = 512 * 8; at + 512 <= bytes; at += 512 * 16)
+        dev.Write(at, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
 }
 
 }  // namespace

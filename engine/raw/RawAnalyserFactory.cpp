@@ -4,9 +4,11 @@
 #include "raw/analysers/ContainerAnalysers.h"
 #include "raw/analysers/GifAnalyser.h"
 #include "raw/analysers/MovAnalysers.h"
+#include "raw/analysers/OleAnalyser.h"
 #include "raw/analysers/PngAnalyser.h"
 #include "raw/analysers/SmallImageAnalysers.h"
 #include "raw/analysers/StreamAnalysers.h"
+#include "raw/analysers/ZipAnalyser.h"
 
 namespace {
 
@@ -39,6 +41,8 @@ const RawAnalyserFactoryRow kFactories[] = {
     {"RawSpeed::MLvAnalyser", New<RawSpeed::MLvAnalyser>},
     {"RawSpeed::MxfAnalyser", New<RawSpeed::MxfAnalyser>},
     {"BruteForce::CM2TSAnalyser", New<BruteForce::CM2TSAnalyser>},
+    {"FileOLEAnalyser", New<FileOLEAnalyser>},
+    {"FileZIPAnalyser", New<FileZIPAnalyser>},
     {nullptr, nullptr},
 };
 

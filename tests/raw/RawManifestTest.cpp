@@ -3,6 +3,9 @@
 // and its bytes read back through the recovery writer equal the sample.
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -26,6 +29,8 @@ struct Row {
     std::string name;
     bool rounds = false;
     std::vector<std::uint8_t> bytes;
+    int tag = -1;
+    std::string value;
 };
 
 std::vector<Row> Manifest(const std::string& group) {
@@ -45,6 +50,8 @@ std::vector<Row> Manifest(const std::string& group) {
         r.size = std::stoll(f[2]);
         r.name = f[3];
         r.rounds = f[6] == "1";
+        r.tag = f[4].empty() ? -1 : std::stoi(f[4]);
+        r.value = f[5];
         std::ifstream b(dir + r.file, std::ios::binary);
         r.bytes.assign(std::istreambuf_iterator<char>(b), std::istreambuf_iterator<char>());
         rows.push_back(std::move(r));
@@ -62,6 +69,9 @@ std::regex NamePattern(std::string pattern, std::int64_t start) {
         } else if (pattern.compare(i, 5, "{end}") == 0) {
             out += "[0-9]+";
             i += 5;
+        } else if (pattern.compare(i, 6, "{date}") == 0) {
+            out += "[0-9]{4}(-[0-9]{2}){5}";
+            i += 6;
         } else if (pattern.compare(i, 3, "{n}") == 0) {
             out += "[0-9]{3}";
             i += 3;
@@ -193,3 +203,64 @@ void CheckGroupFoundWholeAndByteExact(const std::string& group, std::uint32_t ss
 }  // namespace
 
 TEST_P(RawManifest, VideoGroupIsFoundWholeAndByteExact) { CheckGroupFoundWholeAndByteExact("video", GetParam()); }
+
+// The office group: compound files and the ZIP family. Besides name, size
+// and bytes, a tagged document sits in the tag tree under its value folder
+// and its Office group ("Office/Word/<value>/<file>").
+TEST_P(RawManifest, OfficeGroupIsFoundWholeAndByteExact) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    std::setlocale(LC_ALL, "C.UTF-8");
+    const std::uint32_t ss = GetParam();
+    const std::vector<Row> rows = Manifest("office");
+    ASSERT_GE(rows.size(), 20u);
+    CSyntheticStorageDevice dev(ss);
+    std::vector<std::int64_t> starts;
+    dev.AddZeros(ss * 3);
+    std::uint64_t seed = 31;
+    for (const Row& r : rows) {
+        starts.push_back(static_cast<std::int64_t>(dev.GetTotalSectors()));
+        dev.AddBytes(r.bytes);
+        const std::uint64_t rest = (ss - r.bytes.size() % ss) % ss;
+        if (rest) dev.AddZeros(rest);
+        dev.AddZeros(ss);
+        if (seed % 2) dev.AddRandom(ss * 5, seed);
+        dev.AddZeros(ss);
+        ++seed;
+    }
+    RawSearch raw(&dev);
+    raw.Run();
+    const std::vector<Found> files = raw.Files();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Row& r = rows[i];
+        std::vector<const Found*> hits;
+        for (const Found& f : files)
+            if (f.start == starts[i]) hits.push_back(&f);
+        if (r.type == 0) {
+            EXPECT_TRUE(hits.empty()) << r.file;
+            continue;
+        }
+        ASSERT_FALSE(hits.empty()) << r.file << " at " << starts[i];
+        const Found* hit = hits.front();
+        EXPECT_TRUE(std::regex_match(hit->name, NamePattern(r.name, starts[i]))) << r.file << ": " << hit->name;
+        std::int64_t want = r.size;
+        if (r.rounds) want = (want + ss - 1) / ss * ss;
+        EXPECT_EQ(hit->size, want) << r.file;
+        std::vector<std::uint8_t> expected = r.bytes;
+        expected.resize(static_cast<std::size_t>(want), 0);
+        EXPECT_EQ(raw.Read(hit->node), expected) << r.file;
+        // The tag tree: the same file under "Office/<group>/<value>".
+        bool tagged = false;
+        for (const Found* h : hits) {
+            const std::string path = raw.builder.PathBelow(h->node, 1);
+            if (path.find("Office/") == std::string::npos) continue;
+            tagged = true;
+            const std::string group = r.type == RAW_FILE_TYPE_DOC || r.type == RAW_FILE_TYPE_DOCX   ? "Word"
+                                      : r.type == RAW_FILE_TYPE_XLS || r.type == RAW_FILE_TYPE_XLSX ? "Excel"
+                                                                                                    : "PowerPoint";
+            EXPECT_NE(path.find("Office/" + group + "/" + r.value + "/" + h->name), std::string::npos)
+                << r.file << ": " << path;
+        }
+        EXPECT_EQ(tagged, r.tag == RAW_FILE_TAG_OFFICE) << r.file;
+    }
+}
