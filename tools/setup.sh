@@ -11,6 +11,7 @@ PACKAGES=(
     ntfs-3g exfatprogs exfat-fuse fuse3 sleuthkit mtools dosfstools
     fdisk gdisk parted apfsprogs dmg2img xorriso testdisk
     libfsapfs-utils libfshfs-utils libfsntfs-utils util-linux xz-utils python3 man-db
+    fonts-dejavu-core
 )
 
 missing=()
