@@ -58,6 +58,7 @@ const RawAnalyserFactoryRow kFactories[] = {
     {"BruteForce::CDXFAnalyser", New<BruteForce::CDXFAnalyser>},
     {"BruteForce::CDWGAnalyser", New<BruteForce::CDWGAnalyser>},
     {"BruteForce::CFCPEvtAnalyser", New<BruteForce::CFCPEvtAnalyser>},
+    {"BruteForce::CFH11Analyser", New<BruteForce::CFH11Analyser>},
     {nullptr, nullptr},
 };
 

@@ -641,6 +641,10 @@ TEST(RawSmallFormats, CraftedZeroTailedAndChainedFormatsAreSized) {
     byteorder::PutBE32(&aep[4], 3000);
     Put(aep, 8, "Egg!");
     cases.push_back({"after effects", aep, 3008, ".AEP"});
+    // FreeHand 11: 4-byte aligned records, ended at the zero padding.
+    Bytes fh = filled(2400, "\x1C\x01\x00\x00\x02\x00\x04\x1C\x01\x14\x00\x02\x00\x14\x1C\x01", 16);
+    Put(fh, 34, "11");
+    cases.push_back({"freehand 11", fh, 2400, ".FH11"});
     for (const Case& c : cases) {
         const auto files = SearchOne(c.bytes, 512);
         const Found* f = At(files, 4);
@@ -795,7 +799,8 @@ TEST(RawRegistryPlaceholders, NoneLeftForDatabasesArchivesAndDrawings) {
                           "RawSpeed::PSAFE3Analyser",
                           "RawSpeed::NGRRAnalyser",
                           "RawSpeed::AEPAnalyser",
-                          "BruteForce::CFCPEvtAnalyser"};
+                          "BruteForce::CFCPEvtAnalyser",
+                          "BruteForce::CFH11Analyser"};
     for (const char* name : ours) EXPECT_EQ(pending.count(name), 0u) << name;
     std::string left;
     for (const std::string& p : pending) left += " " + p;

@@ -7,6 +7,7 @@
 #include "foundation/ByteOrder.h"
 #include "raw/RawFileBuffer.h"
 #include "raw/RawUtility.h"
+#include "raw/ZeroEndRawFileInfo.h"
 #include "raw/analysers/StreamHelpers.h"
 
 using byteorder::BE16;
@@ -247,6 +248,18 @@ int File3DSAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
 }
 
 namespace BruteForce {
+
+// ---- FreeHand 11 ----
+
+int CFH11Analyser::AnalyseBuffer(std::uint8_t* s, CRawFileInfo& record) {
+    static const std::uint8_t kMarks[12] = {0x02, 0x00, 0x04, 0x1C, 0x01, 0x14, 0x00, 0x02, 0x00, 0x14, 0x1C, 0x01};
+    if (s == nullptr || std::memcmp(s + 4, kMarks, 12) != 0 || s[34] != '1' || s[35] != '1') return 0;
+    record.m_type = RAW_FILE_TYPE_FH11;
+    return 1;
+}
+
+// Its records are 4-byte aligned: the end is searched in steps of 4.
+CRawFileInfo* CFH11Analyser::CreateRawFileInfo() { return new CZeroEndRawFileInfo(kSizeCap, 4); }
 
 // ---- DXF ----
 

@@ -144,6 +144,17 @@ private:
 
 namespace BruteForce {
 
+// ---- FreeHand 11: ended where its zero padding begins ----
+
+class CFH11Analyser : public IRawFileAnalyser {
+public:
+    static constexpr std::uint64_t kSizeCap = 0xD000000;
+    CFH11Analyser() : IRawFileAnalyser(0xFFFFFFFFu) {}
+    int AnalyseBuffer(std::uint8_t* sector, CRawFileInfo& record) override;
+    int GetRawFileSize(CRawFileInfo&, IStorageDevice*) override { return 0; }
+    CRawFileInfo* CreateRawFileInfo() override;
+};
+
 // ---- DXF ----
 
 class CDXFAnalyser : public IRawFileAnalyser, public ISpecialRawFileAnalyser {
