@@ -238,9 +238,9 @@ int GZAnalyzer::AnalyseBuffer(std::uint8_t* s, CRawFileInfo& record) {
 CRawFileInfo* GZAnalyzer::CreateRawFileInfo() { return new GZRawFileInfo(this); }
 
 // The member ends with the CRC and the uncompressed length modulo 2^32,
-// whose high bytes are zero for any file below 16 MiB: the zero run the
-// sector ends in may hold up to three of the member's own bytes, which are
-// kept.
+// whose high bytes are zero for any input below 16 MiB: the used length of
+// the last sector may stop short of the member's end. The member is taken to
+// the end of that sector, as the twin does; gzip skips zero padding.
 int GZRawFileInfo::CalcRawSize(std::uint8_t* sector, int n, std::int64_t s, SearchContext& ctx) {
     if (n <= 0 || s < m_startSector) return 2;
     const std::int64_t b = OffsetOf(*this, s, n);
@@ -251,9 +251,8 @@ int GZRawFileInfo::CalcRawSize(std::uint8_t* sector, int n, std::int64_t s, Sear
     }
     if (ctx.trailingZeroBytes < 8 || b < m_minLength) return 2;
     // An all-zero sector: the member ended with the sector before.
-    const std::int64_t used = UsedLength(sector, n);
     NameByRange(*this, s);
-    m_size = b + (used == 0 ? 0 : std::min<std::int64_t>(used + 3, n));
+    m_size = b + (UsedLength(sector, n) == 0 ? 0 : n);
     return 1;
 }
 

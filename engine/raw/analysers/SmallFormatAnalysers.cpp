@@ -486,6 +486,11 @@ int CFCPEvtFileInfo::CalcRawSize(std::uint8_t* sector, int n, std::int64_t s, Se
         m_cellContentStart = BE16(h + 105);
         m_firstCell = BE16(h + 108);
         m_bytesSoFar = m_pageSize;  // the schema page
+        // Writers since 2010 keep the page count current, and mark it so by
+        // a copy of the change counter: a database never runs past it, even
+        // when the bytes after it look like more pages.
+        m_pageCountValid = m_pageCount > 0 && BE32(h + 92) == BE32(h + 24) &&
+                           static_cast<std::int64_t>(m_pageCount) * m_pageSize <= kSizeCap;
     }
     if (m_suffixPending && m_firstCell < m_pageSize && m_cellContentStart < m_pageSize) {
         const std::uint64_t cellAt = base + m_firstCell + 10, contentAt = base + m_cellContentStart + 10;
@@ -500,6 +505,11 @@ int CFCPEvtFileInfo::CalcRawSize(std::uint8_t* sector, int n, std::int64_t s, Se
     }
     for (int pages = 0; m_bytesSoFar < b + n && pages < 4096; ++pages) {
         if (m_bytesSoFar >= kSizeCap) return EndSearch(s);
+        if (m_pageCountValid && m_bytesSoFar >= static_cast<std::int64_t>(m_pageCount) * m_pageSize) {
+            m_emptyPages = 0;
+            m_suffixPending = false;
+            return EndSearch(s);
+        }
         const std::uint64_t at = base + static_cast<std::uint64_t>(m_bytesSoFar);
         const std::uint8_t* head = ctx.view.at(at, 8);
         if (head == nullptr) return m_bytesSoFar < b ? EndSearch(s) : 2;

@@ -241,6 +241,7 @@ public:
     std::uint32_t m_firstCell = 0;
     bool m_suffixPending = true;
     bool m_headerRead = false;
+    bool m_pageCountValid = false;
 
 private:
     int EndSearch(std::int64_t sectorNumber);
