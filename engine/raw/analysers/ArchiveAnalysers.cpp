@@ -46,6 +46,8 @@ bool IsValidGzHeader(const std::uint8_t* s) {
 // ---- LZH ----
 
 enum class LzhStep { Advanced, Retry, End };
+// The fixed fields after the first two bytes of a level 0 or 1 header.
+constexpr std::int64_t kLzhMinHeader = 20;
 
 // One member of the walk. Level 0 and 1 headers: the header length at 0,
 // the method at 2, the packed size at 7. The two bytes of header-length and
@@ -54,6 +56,14 @@ enum class LzhStep { Advanced, Retry, End };
 LzhStep StepLzh(const std::uint8_t* h, std::int64_t& offset, bool& later, bool& adjusted, bool knowsLh7) {
     const std::int64_t headerSize = h[0];
     const std::int64_t packed = LE32(h + 7);
+    // No member header is shorter: a shorter one is not a header, and every
+    // step of the walk moves it on.
+    if (headerSize < kLzhMinHeader) {
+        if (!adjusted) return LzhStep::End;
+        adjusted = false;
+        offset -= 2;
+        return LzhStep::Retry;
+    }
     if (std::memcmp(h + 2, "-lh5-", 5) == 0 || std::memcmp(h + 2, "-lh0-", 5) == 0) {
         offset += headerSize + packed + (later ? 0 : 2);
         adjusted = !later;
