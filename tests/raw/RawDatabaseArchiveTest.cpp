@@ -338,6 +338,14 @@ TEST(RawArchives, CraftedLzhLevelZeroMembersEndAtTheClosingByte) {
     CRawFileInfo r;
     ASSERT_EQ(twin.GetRawFileSize(r, &dev), 1);
     EXPECT_EQ(r.m_size, static_cast<std::int64_t>((lzh.size() + 511) / 512 * 512));
+    // A directory header of length 0 would never move the walk on: refused.
+    Bytes stuck(2048, 0);
+    for (std::size_t at = 0; at + 11 <= stuck.size(); at += 11) std::memcpy(&stuck[at + 2], "-lhd-", 5);
+    CSyntheticStorageDevice d2(512);
+    d2.AddBytes(stuck);
+    CRawFileInfo r2;
+    EXPECT_EQ(twin.GetRawFileSize(r2, &d2), 0);
+    EXPECT_EQ(At(SearchOne(stuck, 512), 4), nullptr);
 }
 
 TEST(RawArchives, GzipTwinTakesTheStoredNameCutToTheNameLimit) {

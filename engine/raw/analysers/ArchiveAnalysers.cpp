@@ -392,8 +392,10 @@ int LZHRawFileInfo::CalcRawSize(std::uint8_t*, int n, std::int64_t s, SearchCont
         if (step == LzhStep::End) {
             // The archive's closing zero byte. A step back that found no
             // header either is undone: the members' own lengths were right.
+            const std::int64_t end = m_retryFrom >= 0 ? m_retryFrom : at;
+            if (end == 0) return 1;  // not even one member: no archive
             NameByRange(*this, s);
-            m_size = (m_retryFrom >= 0 ? m_retryFrom : at) + 1;
+            m_size = end + 1;
             return 1;
         }
         m_retryFrom = step == LzhStep::Retry ? at : -1;
