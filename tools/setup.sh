@@ -13,6 +13,7 @@ PACKAGES=(
     libfsapfs-utils libfshfs-utils libfsntfs-utils util-linux xz-utils python3 man-db
     time
     qt6-base-dev python3-dbusmock dbus-daemon
+    fonts-dejavu-core
 )
 
 missing=()

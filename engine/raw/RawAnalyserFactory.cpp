@@ -1,11 +1,16 @@
 #include "raw/RawAnalyserFactory.h"
 
 #include "raw/RawFileAnalyser.h"
+#include "raw/analysers/ArchiveAnalysers.h"
 #include "raw/analysers/ContainerAnalysers.h"
 #include "raw/analysers/GifAnalyser.h"
+#include "raw/analysers/HeaderSizedAnalysers.h"
+#include "raw/analysers/LayeredImageAnalysers.h"
 #include "raw/analysers/MovAnalysers.h"
 #include "raw/analysers/OleAnalyser.h"
+#include "raw/analysers/PackageAnalysers.h"
 #include "raw/analysers/PngAnalyser.h"
+#include "raw/analysers/SmallFormatAnalysers.h"
 #include "raw/analysers/SmallImageAnalysers.h"
 #include "raw/analysers/StreamAnalysers.h"
 #include "raw/analysers/ZipAnalyser.h"
@@ -43,6 +48,38 @@ const RawAnalyserFactoryRow kFactories[] = {
     {"BruteForce::CM2TSAnalyser", New<BruteForce::CM2TSAnalyser>},
     {"FileOLEAnalyser", New<FileOLEAnalyser>},
     {"FileZIPAnalyser", New<FileZIPAnalyser>},
+    {"FileLowDocAnalyser", New<FileLowDocAnalyser>},
+    {"FileWPDAnalyser", New<FileWPDAnalyser>},
+    {"FileCHMAnalyser", New<FileCHMAnalyser>},
+    {"FileHLPAnalyser", New<FileHLPAnalyser>},
+    {"FileMNYAnalyser", New<FileMNYAnalyser>},
+    {"FilePSTAnalyser", New<FilePSTAnalyser>},
+    {"FileITLAnalyser", New<FileITLAnalyser>},
+    {"FileTTFAnalyser", New<FileTTFAnalyser>},
+    {"FileMboxAnalyser", New<FileMboxAnalyser>},
+    {"RawSpeed::RARAnalyser", New<RawSpeed::RARAnalyser>},
+    {"RawSpeed::GZAnalyzer", New<RawSpeed::GZAnalyzer>},
+    {"Tessel::LZHAnalyser", New<Tessel::LZHAnalyser>},
+    {"RawSpeed::TARAnalyser", New<RawSpeed::TARAnalyser>},
+    {"RawSpeed::SITAnalyser", New<RawSpeed::SITAnalyser>},
+    {"FileCABAnalyser", New<FileCABAnalyser>},
+    {"FileCPTAnalyser", New<FileCPTAnalyser>},
+    {"FilePKGAnalyser", New<FilePKGAnalyser>},
+    {"Tessel::DMGAnalyser", New<Tessel::DMGAnalyser>},
+    {"RawSpeed::CMDBAnalyser", New<RawSpeed::CMDBAnalyser>},
+    {"RawSpeed::PSDAnalyser", New<RawSpeed::PSDAnalyser>},
+    {"RawSpeed::PSPAnalyser", New<RawSpeed::PSPAnalyser>},
+    {"RawSpeed::PSAFE3Analyser", New<RawSpeed::PSAFE3Analyser>},
+    {"RawSpeed::SIBAnalyser", New<RawSpeed::SIBAnalyser>},
+    {"RawSpeed::JKSAnalyser", New<RawSpeed::JKSAnalyser>},
+    {"RawSpeed::WpgAnalyser", New<RawSpeed::WpgAnalyser>},
+    {"RawSpeed::NGRRAnalyser", New<RawSpeed::NGRRAnalyser>},
+    {"RawSpeed::AEPAnalyser", New<RawSpeed::AEPAnalyser>},
+    {"RawSpeed::New3DSAnalyser", New<RawSpeed::New3DSAnalyser>},
+    {"BruteForce::CDXFAnalyser", New<BruteForce::CDXFAnalyser>},
+    {"BruteForce::CDWGAnalyser", New<BruteForce::CDWGAnalyser>},
+    {"BruteForce::CFCPEvtAnalyser", New<BruteForce::CFCPEvtAnalyser>},
+    {"BruteForce::CFH11Analyser", New<BruteForce::CFH11Analyser>},
     {nullptr, nullptr},
 };
 

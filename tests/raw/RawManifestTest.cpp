@@ -154,20 +154,23 @@ std::map<std::string, std::pair<int, std::string>> ManifestTags(const std::strin
 // Lays every sample of a group out between zero and random gaps, searches,
 // and checks type (by name), size, bytes and, for tagged rows, the folder of
 // the label tree.
-void CheckGroupFoundWholeAndByteExact(const std::string& group, std::uint32_t ss) {
+// zeroGap: zero sectors after each sample, enough for a page walk to see its
+// run of empty pages.
+void CheckGroupFoundWholeAndByteExact(const std::string& group, std::uint32_t ss, std::uint32_t zeroGap = 1,
+                                      std::uint64_t firstSeed = 31) {
     const std::vector<Row> rows = Manifest(group);
     const auto tags = ManifestTags(group);
     ASSERT_GE(rows.size(), 10u);
     CSyntheticStorageDevice dev(ss);
     std::vector<std::int64_t> starts;
     dev.AddZeros(ss * 3);
-    std::uint64_t seed = 31;
+    std::uint64_t seed = firstSeed;
     for (const Row& r : rows) {
         starts.push_back(static_cast<std::int64_t>(dev.GetTotalSectors()));
         dev.AddBytes(r.bytes);
         const std::uint64_t rest = (ss - r.bytes.size() % ss) % ss;
         if (rest) dev.AddZeros(rest);
-        dev.AddZeros(ss);
+        dev.AddZeros(static_cast<std::uint64_t>(ss) * zeroGap);
         if (seed % 2) dev.AddRandom(ss * 5, seed);
         dev.AddZeros(ss);
         ++seed;
@@ -263,4 +266,8 @@ TEST_P(RawManifest, OfficeGroupIsFoundWholeAndByteExact) {
         }
         EXPECT_EQ(tagged, r.tag == RAW_FILE_TAG_OFFICE) << r.file;
     }
+}
+
+TEST_P(RawManifest, DatabasesGroupIsFoundWholeAndByteExact) {
+    CheckGroupFoundWholeAndByteExact("databases", GetParam(), 8, 11);
 }

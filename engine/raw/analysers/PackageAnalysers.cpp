@@ -1,0 +1,211 @@
+#include "raw/analysers/PackageAnalysers.h"
+
+#include <tinyxml.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "foundation/ByteOrder.h"
+#include "raw/RawFileBuffer.h"
+#include "raw/RawUtility.h"
+#include "raw/analysers/StreamHelpers.h"
+
+using byteorder::BE16;
+using byteorder::BE64;
+
+namespace {
+
+const std::uint8_t kBzipStart[10] = {'B', 'Z', 'h', '1', '1', 'A', 'Y', '&', 'S', 'Y'};
+const std::uint8_t kKoly[4] = {'k', 'o', 'l', 'y'};
+// The UDIF trailer is 512 bytes whatever the device's sector size.
+constexpr std::int64_t kTrailer = 512;
+constexpr std::int64_t kMinKolyOffset = 10241;
+constexpr std::size_t kXarHeader = 28;
+
+bool IsPkg7F(const std::uint8_t* s) { return s[0] == 0x7F && s[1] == 'P' && s[2] == 'K' && s[3] == 'G'; }
+bool IsXar(const std::uint8_t* s) { return std::memcmp(s, "xar!", 4) == 0; }
+
+// A decimal text of at most 19 digits; -1 otherwise.
+std::int64_t DecimalText(const TiXmlElement* e) {
+    const char* t = e ? e->GetText() : nullptr;
+    if (t == nullptr) return -1;
+    while (*t == ' ' || *t == '\n' || *t == '\t' || *t == '\r') ++t;
+    std::int64_t v = 0;
+    int digits = 0;
+    for (; *t >= '0' && *t <= '9'; ++t) {
+        if (++digits > 18) return -1;
+        v = v * 10 + (*t - '0');
+    }
+    return digits ? v : -1;
+}
+
+}  // namespace
+
+int FilePKGAnalyser::AnalyseBuffer(std::uint8_t* s, CRawFileInfo& record) {
+    if (s == nullptr || (!IsXar(s) && !IsPkg7F(s))) return 0;
+    record.m_type = RAW_FILE_TYPE_PKG;
+    return 1;
+}
+
+int FilePKGAnalyser::XmlDepth(const std::string& xml, int limit) {
+    int depth = 0, deepest = 0;
+    const std::size_t n = xml.size();
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        if (xml[i] != '<') continue;
+        const char c = xml[i + 1];
+        if (c == '/') {
+            if (depth > 0) --depth;
+            continue;
+        }
+        if (c == '?' || c == '!') continue;
+        const std::size_t close = xml.find('>', i + 1);
+        if (close == std::string::npos) break;
+        if (xml[close - 1] != '/') deepest = std::max(deepest, ++depth);
+        if (deepest > limit) return deepest;
+        i = close;
+    }
+    return deepest;
+}
+
+// Every "file" element below the table, folders and their contents alike,
+// walked with an explicit stack. The heap ends after the furthest data.
+std::int64_t FilePKGAnalyser::HeapEndFromToc(const std::string& xml) {
+    if (XmlDepth(xml, kMaxDepth) > kMaxDepth) return -1;
+    TiXmlDocument doc;
+    doc.Parse(xml.c_str());
+    if (doc.Error()) return -1;
+    const TiXmlElement* root = doc.RootElement();
+    const TiXmlElement* toc = root ? root->FirstChildElement() : nullptr;
+    const TiXmlElement* first = toc ? toc->FirstChildElement() : nullptr;
+    if (first == nullptr) return -1;
+    std::vector<const TiXmlElement*> stack;
+    for (const TiXmlElement* e = first; e; e = e->NextSiblingElement())
+        if (std::strcmp(e->Value(), "file") == 0) stack.push_back(e);
+    if (stack.empty()) return -1;
+    std::int64_t end = 0;
+    while (!stack.empty()) {
+        const TiXmlElement* file = stack.back();
+        stack.pop_back();
+        for (const TiXmlElement* c = file->FirstChildElement(); c; c = c->NextSiblingElement()) {
+            if (std::strcmp(c->Value(), "file") == 0) {
+                stack.push_back(c);
+            } else if (std::strcmp(c->Value(), "data") == 0) {
+                const std::int64_t offset = DecimalText(c->FirstChildElement("offset"));
+                const std::int64_t length = DecimalText(c->FirstChildElement("length"));
+                if (offset >= 0 && length >= 0) end = std::max(end, offset + length);
+            }
+        }
+    }
+    return end;
+}
+
+int FilePKGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) {
+    if (device == nullptr) return 0;
+    WindowReader reader(device, static_cast<std::uint64_t>(record.m_startSector), GetSearchState());
+    std::uint8_t head[32];
+    if (!reader.Read(0, sizeof head, head)) return 0;
+    record.m_type = RAW_FILE_TYPE_PKG;
+    if (IsPkg7F(head)) {
+        const std::uint16_t version = BE16(head + 6);
+        const std::uint64_t total = BE64(head + 24);
+        if ((version == 1 || version == 2) && total <= kSizeLimit) {
+            record.m_size = static_cast<std::int64_t>(total);
+            return 1;
+        }
+    }
+    if (!IsXar(head)) return 0;
+    const std::uint64_t c = BE64(head + 8);
+    const std::uint64_t u = BE64(head + 16);
+    if (c == 0 || c > kMaxToc || u > kMaxToc || c > u) return 0;
+    std::vector<std::uint8_t> packed(static_cast<std::size_t>(c));
+    if (!reader.Read(kXarHeader, packed.size(), packed.data())) return 0;
+    std::string text(static_cast<std::size_t>(u) + 512, '\0');
+    uLongf outLength = static_cast<uLongf>(u);
+    if (uncompress(reinterpret_cast<Bytef*>(text.data()), &outLength, packed.data(), static_cast<uLong>(c)) != Z_OK)
+        return 0;
+    text.resize(outLength);
+    const std::int64_t heapEnd = HeapEndFromToc(text);
+    if (heapEnd < 0) return 0;
+    const std::uint64_t size = kXarHeader + c + static_cast<std::uint64_t>(heapEnd);
+    record.m_size = static_cast<std::int64_t>(size <= kSizeLimit ? size : kXarHeader + c);
+    return 1;
+}
+
+// ---- DMG ----
+
+int FileDMGAnalyser::AnalyseBuffer(std::uint8_t* s, CRawFileInfo& record) {
+    if (s == nullptr || std::memcmp(s, kBzipStart, sizeof kBzipStart) != 0) return 0;
+    record.m_type = RAW_FILE_TYPE_DMG;
+    return 1;
+}
+
+// Stepped by the sector size of the device it reads, whichever that is.
+int FileDMGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) {
+    record.m_type = RAW_FILE_TYPE_DMG;
+    if (device == nullptr) return 1;
+    WindowReader reader(device, static_cast<std::uint64_t>(record.m_startSector), GetSearchState());
+    const std::int64_t n = reader.Buffer().SectorSize() ? reader.Buffer().SectorSize() : 512;
+    std::vector<std::uint8_t> two(static_cast<std::size_t>(2 * n));
+    std::int64_t offset = 0;
+    for (; offset < kWalkCap; offset += n) {
+        std::uint8_t* cur = two.data() + n;
+        if (!reader.Read(static_cast<std::uint64_t>(offset), static_cast<std::size_t>(n), cur)) break;
+        if (byteorder::LE64(cur + n - 8) == 0) {
+            if (std::memcmp(cur, kKoly, 4) == 0) {
+                record.m_size = offset + kTrailer;
+                return 1;
+            }
+            // The trailer straddles: it starts in the previous sector.
+            if (offset >= kMinKolyOffset && offset > n)
+                if (const std::uint8_t* k = Apimemstr(two.data(), static_cast<int>(2 * n - 8), kKoly, 4)) {
+                    record.m_size = offset - n + (k - two.data()) + kTrailer;
+                    return 1;
+                }
+        }
+        std::memcpy(two.data(), cur, static_cast<std::size_t>(n));
+    }
+    record.m_size = offset;
+    return 1;
+}
+
+namespace Tessel {
+
+int DMGAnalyser::AnalyseBuffer(std::uint8_t* s, CRawFileInfo& record) {
+    if (s == nullptr || std::memcmp(s, kBzipStart, sizeof kBzipStart) != 0) return 0;
+    record.m_type = RAW_FILE_TYPE_DMG;
+    return 1;
+}
+
+CRawFileInfo* DMGAnalyser::CreateRawFileInfo() { return new DMGRawFileInfo(this); }
+
+// The file ends with its 512-byte trailer, which starts with "koly" and
+// ends in zero bytes; it may straddle two sectors, so the search also looks
+// into the sector before, and the end is the trailer's own end.
+int DMGAnalyser::DMGRawFileInfo::CalcRawSize(std::uint8_t* sector, int n, std::int64_t s, SearchContext& ctx) {
+    if (sector == nullptr) return 1;
+    if (n <= 0 || s < m_startSector) return 2;
+    const std::int64_t b = rawstream::OffsetOf(*this, s, n);
+    if (b >= 10 * m_cap) {
+        rawstream::NameByRange(*this, s);
+        m_size = m_cap;
+        return 1;
+    }
+    if (byteorder::LE64(sector + n - 8) != 0) return 2;
+    const std::uint8_t* k = Apimemstr(sector, n - 8, kKoly, 4);
+    std::int64_t at = k ? b + (k - sector) : -1;
+    if (at < 0 && b >= kMinKolyOffset && ctx.bufferStartSector <= s - 2) {
+        // The trailer may start in the sector before and straddle into this one.
+        const std::uint64_t from = static_cast<std::uint64_t>(m_startSector) * n + static_cast<std::uint64_t>(b - n);
+        if (const std::uint8_t* back = ctx.view.at(from, static_cast<std::size_t>(n)))
+            if (const std::uint8_t* kk = Apimemstr(back, n, kKoly, 4)) at = b - n + (kk - back);
+    }
+    if (at < 0) return 2;
+    rawstream::NameByRange(*this, s);
+    m_size = at + kTrailer;
+    return 1;
+}
+
+}  // namespace Tessel
