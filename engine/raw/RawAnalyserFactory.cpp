@@ -1,9 +1,12 @@
 #include "raw/RawAnalyserFactory.h"
 
 #include "raw/RawFileAnalyser.h"
+#include "raw/analysers/CrwX3fAnalysers.h"
 #include "raw/analysers/GifAnalyser.h"
+#include "raw/analysers/JpegAnalyser.h"
 #include "raw/analysers/PngAnalyser.h"
 #include "raw/analysers/SmallImageAnalysers.h"
+#include "raw/analysers/TiffAnalyser.h"
 
 namespace {
 
@@ -22,6 +25,10 @@ const RawAnalyserFactoryRow kFactories[] = {
     {"FileEMFAnalyser", New<FileEMFAnalyser>},
     {"FileWMFAnalyser", New<FileWMFAnalyser>},
     {"FileMRWAnalyser", New<FileMRWAnalyser>},
+    {"BruteForce::JpegAnalyzer", New<BruteForce::JpegAnalyzer>},
+    {"BruteForce::TiffAnalyzer", New<BruteForce::TiffAnalyzer>},
+    {"Tessel::CRWAnalyser", New<Tessel::CRWAnalyser>},
+    {"Tessel::X3FAnalyser", New<Tessel::X3FAnalyser>},
     {nullptr, nullptr},
 };
 
