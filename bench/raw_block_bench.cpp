@@ -101,6 +101,8 @@ void PlantFalseHits(PeriodicDevice& dev, std::uint64_t bytes) {
             for (std::uint64_t p = 0; p < 512; p += 188) dev.Write(at + p, "\x47", 1);
         }
     }
+    // JPEG starts with an APP1 marker, between the others.
+    for (std::uint64_t at = 512 * 8; at + 512 <= bytes; at += 512 * 16 * 4) dev.Write(at, "\xFF\xD8\xFF\xE1", 4);
 }
 
 }  // namespace

@@ -293,6 +293,30 @@ TEST(JpegAnalyser, DeviceWalkSizesEverySampleAndNamesTheCamera) {
     }
 }
 
+TEST(JpegAnalyser, DeviceEndSearchLooksAtTheWholeOfTheNextSector) {
+    // Headers up to the scan data at 600; the sector holding 600 ends in
+    // zeros without an end marker after 600; the next sector holds FF D9 at
+    // its 20th byte, which a search from 600's offset within a sector would
+    // miss.
+    Bytes jpg(1046, 0x55);
+    const std::uint8_t head[] = {0xFF, 0xD8, 0xFF, 0xE0, 0, 16, 'J',  'F',  'I', 'F',  0, 1,    1,   0,
+                                 0,    1,    0,    1,    0, 0,  0xFF, 0xC0, 0,   17,   8, 1,    0,   1,
+                                 0,    3,    1,    0x11, 0, 2,  0x11, 0,    3,   0x11, 0, 0xFF, 0xFE};
+    std::memcpy(jpg.data(), head, sizeof head);
+    byteorder::PutBE16(&jpg[41], static_cast<std::uint16_t>(586 - 39 - 2));  // a comment up to the scan
+    const std::uint8_t scan[] = {0xFF, 0xDA, 0, 12, 3, 1, 0, 2, 0x11, 3, 0x11, 0, 63, 0};
+    std::memcpy(&jpg[586], scan, sizeof scan);
+    std::fill(jpg.begin() + 1000, jpg.begin() + 1024, 0);
+    jpg[1044] = 0xFF;
+    jpg[1045] = 0xD9;
+    CSyntheticStorageDevice dev(512);
+    dev.AddBytes(jpg).AddZeros(2048 - jpg.size()).AddRandom(64 * 512, 2);
+    FileJPGAnalyser twin;
+    CRawFileInfo record;
+    ASSERT_EQ(twin.GetRawFileSize(record, &dev), 1);
+    EXPECT_EQ(record.m_size, 1046);
+}
+
 // ---------------------------------------------------------------------------
 // TIFF and camera raw
 
@@ -426,6 +450,25 @@ TEST(TiffAnalyser, StreamingEndRulesOnACraftedFiveMegabyteTiff) {
     EXPECT_EQ(record->CalcRawSize(sector.data(), 512, last - 1, ctx), 2);
     ASSERT_EQ(record->CalcRawSize(sector.data(), 512, last + 3, ctx), 1);
     EXPECT_EQ(record->m_size, (last + 4) * 512);
+}
+
+TEST(TiffAnalyser, ShortWidthAndHeightGiveThePixelEstimate) {
+    // 1,000 x 1,000 in 2-byte entries and no strips: the extent becomes the
+    // pixel count, so a zero-tailed sector at 51,200 bytes does not end it.
+    for (std::uint16_t type : {3, 4}) {
+        Bytes head = Tiff(512, Ifd{{{256, type, 1, 1000}, {257, type, 1, 1000}}});
+        BruteForce::TiffAnalyzer analyser;
+        std::unique_ptr<CRawFileInfo> record(analyser.CreateRawFileInfo());
+        CRawFileInfo::SearchContext ctx;
+        ctx.view = SectorView::ForSector(head.data(), 512, 0, 0);
+        ASSERT_EQ(record->CalcRawSize(head.data(), 512, 0, ctx), 2);
+        Bytes zero(512, 0);
+        ctx.view = SectorView::ForSector(zero.data(), 512, 0, 0);
+        ctx.trailingZeroBytes = 32;
+        EXPECT_EQ(record->CalcRawSize(zero.data(), 512, 99, ctx), 2) << "type " << type;
+        ASSERT_EQ(record->CalcRawSize(zero.data(), 512, 1953, ctx), 1) << "type " << type;
+        EXPECT_EQ(record->m_size, 1954 * 512);
+    }
 }
 
 TEST(TiffAnalyser, FarFirstDirectoryHandsOverAtOnce) {
