@@ -484,6 +484,64 @@ TEST(TiffAnalyser, FarFirstDirectoryHandsOverAtOnce) {
     EXPECT_EQ(record->m_analyser, analyser.Twin());
 }
 
+TEST(TiffAnalyser, IfdCountsAndOffsetsAtExtremesStayInBounds) {
+    // Every entry count and value of the first directory of each TIFF
+    // sample, and the first directory's offset, set to extremes; the
+    // streaming walk and the device walk run under the sanitizers and must
+    // end with a size within their caps or none.
+    const std::uint32_t extremes[] = {0, 1, 0x40000000, 0x7FFFFFFF, 0xFFFFFFFF, 0xFFFFFFF0};
+    int mutated = 0;
+    for (const char* name : {"le.tif", "be.tif", "pages.tif", "tiled.tif", "nikon.tif"}) {
+        const Bytes tif = Sample(name);
+        ASSERT_GT(tif.size(), 64u) << name;
+        const bool little = tif[0] == 'I';
+        auto get32 = [&](const Bytes& b, std::size_t at) {
+            return little ? byteorder::LE32(&b[at]) : byteorder::BE32(&b[at]);
+        };
+        auto put32 = [&](Bytes& b, std::size_t at, std::uint32_t v) {
+            little ? byteorder::PutLE32(&b[at], v) : byteorder::PutBE32(&b[at], v);
+        };
+        const std::size_t ifd = get32(tif, 4);
+        ASSERT_LT(ifd + 2, tif.size()) << name;
+        const std::size_t entries = little ? byteorder::LE16(&tif[ifd]) : byteorder::BE16(&tif[ifd]);
+        std::vector<std::size_t> fields = {4};
+        for (std::size_t i = 0; i < entries && ifd + 14 + 12 * i <= tif.size(); ++i) {
+            fields.push_back(ifd + 2 + 12 * i + 4);
+            fields.push_back(ifd + 2 + 12 * i + 8);
+        }
+        for (std::size_t field : fields) {
+            for (std::uint32_t v : extremes) {
+                Bytes bad = tif;
+                put32(bad, field, v);
+                const std::size_t sectors = (bad.size() + 511) / 512;
+                Bytes held(sectors * 512 + 4096, 0);
+                std::copy(bad.begin(), bad.end(), held.begin());
+                CSyntheticStorageDevice dev(512);
+                dev.AddBytes(bad).AddZeros(4096);
+                BruteForce::TiffAnalyzer analyser;
+                std::unique_ptr<CRawFileInfo> record(analyser.CreateRawFileInfo());
+                CRawFileInfo::SearchContext ctx;
+                ctx.blockEndSector = static_cast<std::int64_t>(sectors);
+                ctx.view = SectorView(held.data(), 512, 0, ctx.blockEndSector, 0);
+                int done = 2;
+                for (std::size_t k = 0; k < sectors + 8 && done != 1; ++k) {
+                    std::uint8_t* p = k < sectors ? &held[k * 512] : &held[sectors * 512];
+                    ctx.trailingZeroBytes = k < sectors ? 0 : 32;
+                    done = record->CalcRawSize(p, 512, static_cast<std::int64_t>(k), ctx);
+                }
+                if (done == 1) EXPECT_LE(record->m_size, 0x6400000) << name << " field " << field << " = " << v;
+                record->WillBeRemove(nullptr, -1);
+                ASSERT_NE(record->m_analyser, nullptr);
+                record->m_size = 0;
+                if (record->m_analyser->GetRawFileSize(*record, &dev))
+                    EXPECT_LE(record->m_size, 0x4E000000 + 0x200000) << name << " field " << field << " = " << v;
+                ++mutated;
+            }
+        }
+    }
+    EXPECT_GT(mutated, 200);
+}
+
 TEST(TiffAnalyser, MakerTableFirstMatchWins) {
     struct Case {
         const char* make;

@@ -331,7 +331,12 @@ int FileTIFAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
                 std::uint8_t count[2];
                 if (!reader.Read(w.shift + ifd, 2, count)) return 0;
                 const std::uint32_t n = w.U16(count);
-                if (n < 1 || n > kMaxEntries || w.visited.count(ifd)) break;
+                if (n < 1 || n > kMaxEntries || w.visited.count(ifd)) {
+                    // Not even a first directory: four bytes that only look
+                    // like a TIFF start, not a file to give the fixed size.
+                    if (walked == 0 && !raf) return 0;
+                    break;
+                }
                 if (!GetTiffSize(reader, w, ifd, false)) return 0;
                 std::uint8_t link[4];
                 if (!reader.Read(w.shift + ifd + 2 + 12ull * n, 4, link)) return 0;
