@@ -341,8 +341,8 @@ TEST(TiffAnalyser, DeviceWalkOfEverySampleGivesTheMakersType) {
     int checked = 0;
     while (std::getline(manifest, line)) {
         const std::string file = line.substr(0, line.find('\t'));
-        if (file.size() < 4 || file.compare(file.size() - 4, 4, ".tif") != 0) continue;
         const std::uint32_t type = static_cast<std::uint32_t>(std::stoul(line.substr(file.size() + 1)));
+        if (type == 0 || type == RAW_FILE_TYPE_JPG) continue;
         const Bytes tif = Sample(file);
         for (std::uint32_t ss : {512u, 4096u}) {
             CSyntheticStorageDevice dev(ss);
@@ -491,7 +491,7 @@ TEST(TiffAnalyser, IfdCountsAndOffsetsAtExtremesStayInBounds) {
     // end with a size within their caps or none.
     const std::uint32_t extremes[] = {0, 1, 0x40000000, 0x7FFFFFFF, 0xFFFFFFFF, 0xFFFFFFF0};
     int mutated = 0;
-    for (const char* name : {"le.tif", "be.tif", "pages.tif", "tiled.tif", "nikon.tif"}) {
+    for (const char* name : {"le.tif", "be.tif", "pages.tif", "tiled.tif", "nikon.nef"}) {
         const Bytes tif = Sample(name);
         ASSERT_GT(tif.size(), 64u) << name;
         const bool little = tif[0] == 'I';
@@ -668,4 +668,21 @@ TEST(CrwX3fAnalysers, CraftedX3fEndsAtSecdStreamedAndOnEachDevice) {
             EXPECT_EQ(record.m_size, c.device) << c.what << " at " << ss;
         }
     }
+}
+
+TEST(PhotoRegistry, EveryPhotoKeyHasItsWrittenAnalyser) {
+    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
+    registry->ReinitAnalyzeList(nullptr);
+    const std::uint8_t keys[][4] = {{0xFF, 0xD8, 0xFF, 0xE0}, {0xFF, 0xD8, 0xFF, 0xE1}, {0xFF, 0xD8, 0xFF, 0xDB},
+                                    {0xFF, 0xD8, 0xFF, 0xEE}, {'I', 'I', 0x2A, 0},      {'M', 'M', 0, 0x2A},
+                                    {'I', 'I', 0x55, 0},      {'I', 'I', 'R', 'O'},     {'I', 'I', 'R', 'S'},
+                                    {'F', 'U', 'J', 'I'},     {'M', 'M', 'O', 'R'},     {'I', 'I', 0x1A, 0},
+                                    {'M', 'M', 0x1A, 0},      {'F', 'O', 'V', 'b'}};
+    for (int set : {0, 1})
+        for (const auto& key : keys) {
+            const auto& map = registry->GetAnalyserMap(set);
+            const auto it = map.find(byteorder::LE32(key));
+            ASSERT_NE(it, map.end()) << int(key[0]) << int(key[3]);
+            EXPECT_EQ(dynamic_cast<CPendingAnalyser*>(it->second), nullptr) << int(key[0]) << " " << int(key[3]);
+        }
 }
