@@ -104,6 +104,8 @@ void PlantFalseHits(PeriodicDevice& dev, std::uint64_t bytes) {
     // Compound-file headers (both signature words) in the ninth sector of each sixteen.
     for (std::uint64_t at = 512 * 8; at + 512 <= bytes; at += 512 * 16)
         dev.Write(at, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
+    // JPEG starts with an APP1 marker, between the others.
+    for (std::uint64_t at = 512 * 8; at + 512 <= bytes; at += 512 * 16 * 4) dev.Write(at, "\xFF\xD8\xFF\xE1", 4);
 }
 
 }  // namespace

@@ -3,8 +3,10 @@
 #include "raw/RawFileAnalyser.h"
 #include "raw/analysers/ArchiveAnalysers.h"
 #include "raw/analysers/ContainerAnalysers.h"
+#include "raw/analysers/CrwX3fAnalysers.h"
 #include "raw/analysers/GifAnalyser.h"
 #include "raw/analysers/HeaderSizedAnalysers.h"
+#include "raw/analysers/JpegAnalyser.h"
 #include "raw/analysers/LayeredImageAnalysers.h"
 #include "raw/analysers/MovAnalysers.h"
 #include "raw/analysers/OleAnalyser.h"
@@ -13,6 +15,7 @@
 #include "raw/analysers/SmallFormatAnalysers.h"
 #include "raw/analysers/SmallImageAnalysers.h"
 #include "raw/analysers/StreamAnalysers.h"
+#include "raw/analysers/TiffAnalyser.h"
 #include "raw/analysers/ZipAnalyser.h"
 
 namespace {
@@ -80,6 +83,10 @@ const RawAnalyserFactoryRow kFactories[] = {
     {"BruteForce::CDWGAnalyser", New<BruteForce::CDWGAnalyser>},
     {"BruteForce::CFCPEvtAnalyser", New<BruteForce::CFCPEvtAnalyser>},
     {"BruteForce::CFH11Analyser", New<BruteForce::CFH11Analyser>},
+    {"BruteForce::JpegAnalyzer", New<BruteForce::JpegAnalyzer>},
+    {"BruteForce::TiffAnalyzer", New<BruteForce::TiffAnalyzer>},
+    {"Tessel::CRWAnalyser", New<Tessel::CRWAnalyser>},
+    {"Tessel::X3FAnalyser", New<Tessel::X3FAnalyser>},
     {nullptr, nullptr},
 };
 

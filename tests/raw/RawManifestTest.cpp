@@ -271,3 +271,67 @@ TEST_P(RawManifest, OfficeGroupIsFoundWholeAndByteExact) {
 TEST_P(RawManifest, DatabasesGroupIsFoundWholeAndByteExact) {
     CheckGroupFoundWholeAndByteExact("databases", GetParam(), 8, 11);
 }
+
+namespace {
+
+// The photos group laid out as the images group is: each sample at a sector
+// boundary, then a zero sector, then (every other sample) random bytes.
+std::vector<std::int64_t> LayOut(const std::vector<Row>& rows, std::uint32_t ss, CSyntheticStorageDevice& dev) {
+    std::vector<std::int64_t> starts;
+    dev.AddZeros(ss * 3);
+    std::uint64_t seed = 29;
+    for (const Row& r : rows) {
+        starts.push_back(static_cast<std::int64_t>(dev.GetTotalSectors()));
+        dev.AddBytes(r.bytes);
+        const std::uint64_t rest = (ss - r.bytes.size() % ss) % ss;
+        if (rest) dev.AddZeros(rest);
+        dev.AddZeros(ss);
+        if (seed % 2) dev.AddRandom(ss * 5, seed);
+        dev.AddZeros(ss);
+        ++seed;
+    }
+    return starts;
+}
+
+}  // namespace
+
+TEST_P(RawManifest, PhotosGroupIsFoundWholeByteExactAndFiledByCamera) {
+    const std::uint32_t ss = GetParam();
+    const std::vector<Row> rows = Manifest("photos");
+    ASSERT_GE(rows.size(), 12u);
+    CSyntheticStorageDevice dev(ss);
+    const std::vector<std::int64_t> starts = LayOut(rows, ss, dev);
+    RawSearch raw(&dev);
+    raw.Run();
+    const std::vector<Found> files = raw.Files();
+    // The tag column of the manifest: 1 = filed under "Camera".
+    std::ifstream manifest(std::string(QUILLORY_SOURCE_DIR) + "/tests/data/raw/photos/manifest.tsv");
+    std::string line;
+    std::getline(manifest, line);
+    for (std::size_t i = 0; i < rows.size() && std::getline(manifest, line); ++i) {
+        const Row& r = rows[i];
+        const Found* hit = nullptr;
+        for (const Found& f : files)
+            if (f.start == starts[i]) hit = &f;
+        if (r.type == 0) {
+            EXPECT_EQ(hit, nullptr) << r.file;
+            continue;
+        }
+        ASSERT_NE(hit, nullptr) << r.file << " at " << starts[i];
+        EXPECT_TRUE(std::regex_match(hit->name, NamePattern(r.name, starts[i]))) << r.file << ": " << hit->name;
+        EXPECT_EQ(hit->name.substr(hit->name.rfind('.') + 1), g_s_strFileExtName[r.type]) << r.file;
+        std::vector<std::string> cells;
+        std::stringstream ss2(line);
+        for (std::string cell; std::getline(ss2, cell, '\t');) cells.push_back(cell);
+        cells.resize(7);
+        // Camera photos sit in the tag tree under "Camera" (-15), in their
+        // camera's folder.
+        if (cells[4] == "1") EXPECT_EQ(raw.builder.PathBelow(hit->node, -15), cells[5] + "/" + hit->name) << r.file;
+        std::int64_t want = r.size;
+        if (r.rounds) want = (want + ss - 1) / ss * ss;
+        EXPECT_EQ(hit->size, want) << r.file;
+        std::vector<std::uint8_t> expected = r.bytes;
+        expected.resize(static_cast<std::size_t>(want), 0);
+        EXPECT_EQ(raw.Read(hit->node), expected) << r.file;
+    }
+}

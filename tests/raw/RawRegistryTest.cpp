@@ -145,6 +145,7 @@ TEST(RawRegistry, PlaceholdersCarryTheirTypeAndNeverMatch) {
     std::copy(std::begin(head), std::end(head), sector.begin());
     for (int set : {0, 1})
         for (auto* a : Dispatched(set, sector.data())) {
+            if (dynamic_cast<CPendingAnalyser*>(a) == nullptr) continue;  // a written analyser may match
             CRawFileInfo info;
             EXPECT_EQ(a->AnalyseBuffer(sector.data(), info), 0) << Name(a);
             EXPECT_EQ(a->GetSpecialRawFile(), nullptr);
