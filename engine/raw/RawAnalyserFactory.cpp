@@ -2,7 +2,9 @@
 
 #include "raw/RawFileAnalyser.h"
 #include "raw/analysers/GifAnalyser.h"
+#include "raw/analysers/Mp3Analyser.h"
 #include "raw/analysers/PngAnalyser.h"
+#include "raw/analysers/SmallAudioAnalysers.h"
 #include "raw/analysers/SmallImageAnalysers.h"
 
 namespace {
@@ -22,6 +24,12 @@ const RawAnalyserFactoryRow kFactories[] = {
     {"FileEMFAnalyser", New<FileEMFAnalyser>},
     {"FileWMFAnalyser", New<FileWMFAnalyser>},
     {"FileMRWAnalyser", New<FileMRWAnalyser>},
+    {"BruteForce::MP3Analyzer", New<BruteForce::MP3Analyzer>},
+    {"BruteForce::CAPEAnalyser", New<BruteForce::CAPEAnalyser>},
+    {"BruteForce::CADTSAnalyser", New<BruteForce::CADTSAnalyser>},
+    {"RawSpeed::MIDAnalyser", New<RawSpeed::MIDAnalyser>},
+    {"CFileAIFAnalyzer", New<CFileAIFAnalyzer>},
+    {"FileAUAnalyser", New<FileAUAnalyser>},
     {nullptr, nullptr},
 };
 

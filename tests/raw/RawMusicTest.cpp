@@ -1,0 +1,365 @@
+// The audio analysers over crafted bytes and the committed music samples:
+// MPEG frame headers and ID3 text, the streaming MP3 record's own state, the
+// device-side MP3 sizer's routes, and the edge cases of ADTS, MIDI, AU and
+// AIFF. Tests named "Crafted" build their bytes here (no free writer, or a
+// layout no writer makes on purpose).
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "RawSearchSupport.h"
+#include "foundation/ByteOrder.h"
+#include "raw/analysers/Mp3Analyser.h"
+#include "raw/analysers/Mp3Header.h"
+#include "raw/analysers/SmallAudioAnalysers.h"
+#include "storage/SyntheticDevice.h"
+
+using rawtest::Found;
+using rawtest::RawSearch;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Sample(const std::string& name) {
+    std::ifstream in(std::string(QUILLORY_SOURCE_DIR) + "/tests/data/raw/music/" + name, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void PadToSector(CSyntheticStorageDevice& dev, std::size_t length, std::uint32_t ss) {
+    const std::uint64_t rest = (ss - length % ss) % ss;
+    if (rest) dev.AddZeros(rest);
+}
+
+std::vector<Found> WithExt(const std::vector<Found>& files, const std::string& ext) {
+    std::vector<Found> out;
+    for (const Found& f : files)
+        if (f.name.size() > ext.size() && f.name.compare(f.name.size() - ext.size(), ext.size(), ext) == 0)
+            out.push_back(f);
+    return out;
+}
+
+// An ID3v2.3 tag with the given frames (id, data with its encoding byte).
+// `padding` zero bytes end the tag, as taggers leave room to grow.
+Bytes Id3v23(const std::vector<std::pair<std::string, Bytes>>& frames, std::size_t padding = 0) {
+    Bytes body;
+    for (const auto& [id, data] : frames) {
+        body.insert(body.end(), id.begin(), id.end());
+        std::uint8_t size[4];
+        byteorder::PutBE32(size, static_cast<std::uint32_t>(data.size()));
+        body.insert(body.end(), size, size + 4);
+        body.push_back(0);
+        body.push_back(0);
+        body.insert(body.end(), data.begin(), data.end());
+    }
+    body.insert(body.end(), padding, 0);
+    const std::uint32_t n = static_cast<std::uint32_t>(body.size());
+    Bytes out = {'I', 'D', '3', 3, 0, 0, static_cast<std::uint8_t>((n >> 21) & 0x7F),
+                 static_cast<std::uint8_t>((n >> 14) & 0x7F), static_cast<std::uint8_t>((n >> 7) & 0x7F),
+                 static_cast<std::uint8_t>(n & 0x7F)};
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+// The audio frames of an MP3 sample: everything after its ID3v2 tag.
+Bytes Frames(const Bytes& mp3) {
+    std::uint32_t tag = 0;
+    if (mp3.size() > 10 && std::memcmp(mp3.data(), "ID3", 3) == 0 &&
+        classMp3Search::GetSynchsafeInteger(mp3.data() + 6, &tag))
+        return Bytes(mp3.begin() + 10 + tag, mp3.end());
+    return mp3;
+}
+
+// Sizes the file at sector `start` of `dev` with a fresh device-side sizer.
+CRawFileInfo SizeOnDevice(FileMP3Analyser& sizer, IStorageDevice& dev, std::int64_t start = 0) {
+    CRawFileInfo record;
+    record.m_startSector = start;
+    if (sizer.GetRawFileSize(record, &dev) == 0) record.m_size = 0;
+    return record;
+}
+
+}  // namespace
+
+TEST(RawMusic, FrameHeadersDecodeByTheStandardTables) {
+    struct Case {
+        std::uint8_t h[4];
+        bool ok;
+        std::uint32_t size;
+        const char* what;
+    } cases[] = {
+        {{0xFF, 0xFB, 0x90, 0x64}, true, 417, "MPEG-1 Layer III 128 kbit/s 44.1 kHz"},
+        {{0xFF, 0xFB, 0x92, 0x64}, true, 418, "the same, padded"},
+        {{0xFF, 0xFB, 0xE0, 0x64}, true, 1044, "320 kbit/s"},
+        {{0xFF, 0xF3, 0x14, 0xC4}, true, 24, "MPEG-2 Layer III 8 kbit/s 24 kHz"},
+        {{0xFF, 0xE3, 0x18, 0xC4}, true, 72, "MPEG 2.5 8 kbit/s 8 kHz"},
+        {{0xFF, 0xFF, 0x10, 0x00}, true, 32, "MPEG-1 Layer I 32 kbit/s: four-byte slots"},
+        {{0xFF, 0xFD, 0x10, 0xC0}, true, 104, "Layer II 32 kbit/s single channel"},
+        {{0xFF, 0xFD, 0x10, 0x00}, false, 0, "Layer II 32 kbit/s stereo is not allowed"},
+        {{0xFF, 0xFD, 0xB0, 0xC0}, false, 0, "Layer II 224 kbit/s single channel is not allowed"},
+        {{0xFF, 0xEB, 0x90, 0x64}, false, 0, "reserved version"},
+        {{0xFF, 0xF9, 0x90, 0x64}, false, 0, "reserved layer"},
+        {{0xFF, 0xFB, 0x00, 0x64}, false, 0, "free-format bit rate"},
+        {{0xFF, 0xFB, 0x9C, 0x64}, false, 0, "reserved sampling rate"},
+        {{0xFF, 0xFB, 0x90, 0x66}, false, 0, "emphasis 2"},
+    };
+    for (const Case& c : cases) {
+        CMPAHeader h;
+        EXPECT_EQ(h.Init(c.h), c.ok) << c.what;
+        if (c.ok) {
+            EXPECT_EQ(h.CalcFrameSize(), c.size) << c.what;
+        }
+        EXPECT_EQ(Mp3FrameSize(c.h), c.size) << c.what;
+    }
+    // Bit-rate index 15 fails the sync test before any table is read.
+    const std::uint8_t bad[4] = {0xFF, 0xFB, 0xF0, 0x64};
+    EXPECT_FALSE(IsFrameSync(bad));
+}
+
+TEST(RawMusic, SynchsafeIntegersAndFrameSizesFollowTheTagVersion) {
+    const std::uint8_t sizes[4] = {0x00, 0x00, 0x02, 0x01};
+    std::uint32_t v = 0;
+    ASSERT_TRUE(classMp3Search::GetSynchsafeInteger(sizes, &v));
+    EXPECT_EQ(v, 257u);
+    const std::uint8_t top[4] = {0x00, 0x80, 0x00, 0x00};
+    EXPECT_FALSE(classMp3Search::GetSynchsafeInteger(top, &v));
+    // A 128-byte frame (a small cover picture): 00 00 01 00 in v2.4 and
+    // 00 00 00 80 in v2.3. Read plainly, the v2.4 size would be 256.
+    const std::uint8_t v24[4] = {0x00, 0x00, 0x01, 0x00};
+    const std::uint8_t v23[4] = {0x00, 0x00, 0x00, 0x80};
+    EXPECT_EQ(Id3FrameSize(v24, 4), 128u);
+    EXPECT_EQ(Id3FrameSize(v23, 3), 128u);
+    EXPECT_EQ(Id3FrameSize(top, 4), 0u);
+}
+
+TEST(RawMusic, TagTextByEncoding) {
+    std::setlocale(LC_ALL, "C.UTF-8");
+    struct Case {
+        Bytes data;
+        bool title;
+        std::string want;
+        const char* what;
+    } cases[] = {
+        {{1, 0xFF, 0xFE, 'A', 0, 'b', 0, 0, 0}, false, "Ab", "UTF-16LE with its mark"},
+        {{1, 0xFE, 0xFF, 0, 'A', 0, 'b'}, false, "", "UTF-16BE mark: no text"},
+        {{3, 'C', 0xC3, 0xA9, 0}, false, "C\xC3\xA9", "UTF-8"},
+        {{3, 'C', 0xFF, 0}, false, "C_", "invalid UTF-8 is masked"},
+        {{2, 0, 'A', 0, 'b'}, false, "", "UTF-16BE without mark: no text"},
+        {{0, 'P', 'l', 'a', 'i', 'n', 0}, true, "Plain", "ASCII in a Latin-1 frame"},
+        // GBK bytes in a frame that claims Latin-1: the guessed set wins.
+        {{0, 0xD6, 0xD0, 0xCE, 0xC4, 0xB8, 0xE8, 0xC7, 0xFA, 0xB5, 0xC4, 0xC3, 0xFB, 0xD7, 0xD6, 0xBA, 0xCD, 0xB8,
+          0xE8, 0xB4, 0xCA},
+         true,
+         "\xE4\xB8\xAD\xE6\x96\x87\xE6\xAD\x8C\xE6\x9B\xB2\xE7\x9A\x84\xE5\x90\x8D\xE5\xAD\x97\xE5\x92\x8C\xE6\xAD"
+         "\x8C\xE8\xAF\x8D",
+         "GBK title"},
+    };
+    for (const Case& c : cases) {
+        std::string charset;
+        EXPECT_EQ(mp3text::GetTagValue(c.data.data(), c.data.size(), 256, c.title, charset), c.want) << c.what;
+    }
+}
+
+TEST(RawMusic, ReplaceCharKeepsValidUtf8AndMasksTheRest) {
+    struct Case {
+        std::string in;
+        std::string want;
+    } cases[] = {
+        {"plain", "plain"},
+        {"caf\xC3\xA9", "caf\xC3\xA9"},
+        {std::string("ab\0cd", 5), "ab"},
+        {"a\xF0z", "a_z"},
+        {"\x80\x81", ""},
+        {"ok\xE4\xB8", "ok\xE4\xB8"},  // cut off by the end: still valid
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(mp3text::replaceChar(reinterpret_cast<const std::uint8_t*>(c.in.data()), c.in.size()), c.want)
+            << c.in;
+}
+
+TEST(RawMusic, EndTagSearchLeavesTheDriverBufferAlone) {
+    BruteForce::MP3Analyzer analyser;
+    BruteForce::MP3RawFileInfo record(&analyser);
+    record.m_startSector = 7;
+    Bytes sector(512, 0x11);
+    const char tag[] = "TAGSine Wave    \0\0\0\0\0Quillory  Band";
+    std::memcpy(sector.data() + 100, tag, sizeof tag - 1);
+    std::fill(sector.end() - 32, sector.end(), 0);
+    const Bytes before = sector;
+    EXPECT_EQ(record.FindTagInEndSector(sector.data(), 9, 512, 32), 103);
+    EXPECT_EQ(sector, before);
+    // Double spaces end a field; the artist is the text after the title's.
+    EXPECT_EQ(record.m_rawFileName, "Quillory_Sine Wave 7-9_");
+}
+
+TEST(RawMusic, FrameStartBlockBelongsToTheAnalyserAndClearsOnEviction) {
+    const Bytes frames = Frames(Sample("cbr128.mp3"));
+    Bytes block(frames.begin(), frames.begin() + 4096);
+    const SectorView view(block.data(), 512, 0, 8, 0);
+    BruteForce::MP3Analyzer a, other;
+    CRawFileInfo temp;
+    ASSERT_EQ(a.AnalyseBufferEx(block.data(), temp, 512, 0, 0, 8, view), 1);
+    EXPECT_EQ(a.m_lastStartSector, 0);  // sector 0 cannot be told from "none"
+    const SectorView later(block.data(), 512, 5, 13, 0);
+    ASSERT_EQ(a.AnalyseBufferEx(block.data(), temp, 512, 5, 5, 13, later), 1);
+    EXPECT_EQ(a.m_lastStartSector, 5);
+    EXPECT_EQ(a.AnalyseBufferEx(block.data(), temp, 512, 5, 5, 13, later), 0) << "blocked while a song streams";
+    EXPECT_EQ(other.AnalyseBufferEx(block.data(), temp, 512, 5, 5, 13, later), 1) << "another key is not blocked";
+    // An evicted record hands over to the device and lifts the block.
+    auto* record = static_cast<BruteForce::MP3RawFileInfo*>(a.CreateRawFileInfo());
+    record->m_analyser = &a;
+    record->WillBeRemove(nullptr, -1);
+    EXPECT_EQ(a.m_lastStartSector, 0);
+    EXPECT_EQ(record->m_analyser, a.Twin());
+    delete record;
+    // ID3 starts are never blocked.
+    const Bytes id3 = Sample("v23.mp3");
+    a.m_lastStartSector = 3;
+    EXPECT_EQ(a.AnalyseBufferEx(const_cast<std::uint8_t*>(id3.data()), temp, 512, 9, 9, 17, later), 1);
+}
+
+TEST(RawMusic, DeviceSizerRoutes) {
+    const Bytes cbr320 = Sample("cbr320.mp3");
+    const Bytes cbr128 = Sample("cbr128.mp3");
+    const Bytes v23 = Sample("v23.mp3");
+    const Bytes v24 = Sample("v24apic.mp3");
+    Bytes tagged320 = cbr320;
+    Bytes v1(128, 0);
+    std::memcpy(v1.data(), "TAGXing Title", 13);
+    std::memcpy(v1.data() + 33, "Xing Artist", 11);
+    tagged320.insert(tagged320.end(), v1.begin(), v1.end());
+    // 100 random bytes between two frames of a tagged song.
+    Bytes junk = v23;
+    {
+        std::uint32_t tag = 0;
+        classMp3Search::GetSynchsafeInteger(v23.data() + 6, &tag);
+        std::size_t at = 10 + tag;
+        for (int i = 0; i < 10; ++i) at += Mp3FrameSize(v23.data() + at);
+        std::mt19937 rng(5);
+        Bytes noise(100);
+        for (auto& b : noise) b = static_cast<std::uint8_t>(rng() & 0x7F);
+        junk.insert(junk.begin() + static_cast<std::ptrdiff_t>(at), noise.begin(), noise.end());
+    }
+    const Bytes frames128 = Frames(cbr128);
+    const Bytes shortChain(frames128.begin(), frames128.begin() + 9000);
+    struct Case {
+        const Bytes* bytes;
+        std::int64_t size;
+        std::string name;
+        const char* what;
+    } cases[] = {
+        {&cbr320, static_cast<std::int64_t>(cbr320.size()), "", "Xing byte count (FF FB E0)"},
+        {&tagged320, static_cast<std::int64_t>(tagged320.size()), "Xing Artist_Xing Title", "byte count, then TAG"},
+        {&cbr128, static_cast<std::int64_t>(cbr128.size()), "", "FF FB 90 with Info at 36: the frame chain"},
+        {&v23, static_cast<std::int64_t>(v23.size()), "Quillory Band_Sine Three", "ID3v2.3 and frames"},
+        {&v24, static_cast<std::int64_t>(v24.size()), "Vier Band_Cover", "ID3v2.4 with a cover picture"},
+        {&junk, static_cast<std::int64_t>(junk.size()), "Quillory Band_Sine Three", "junk between frames"},
+        {&shortChain, 0, "", "a chain shorter than 10,240 bytes"},
+    };
+    for (const Case& c : cases) {
+        for (std::uint32_t ss : {512u, 4096u}) {
+            CSyntheticStorageDevice dev(ss);
+            dev.AddBytes(*c.bytes);
+            PadToSector(dev, c.bytes->size(), ss);
+            dev.AddZeros(ss * 4);
+            FileMP3Analyser sizer;
+            const CRawFileInfo r = SizeOnDevice(sizer, dev);
+            EXPECT_EQ(r.m_size, c.size) << c.what << " at " << ss;
+            if (!c.name.empty()) {
+                EXPECT_EQ(r.m_rawFileName, c.name) << c.what;
+            }
+            if (c.size) {
+                EXPECT_EQ(r.m_type, RAW_FILE_TYPE_MP3) << c.what;
+            }
+        }
+    }
+}
+
+TEST(RawMusic, CraftedFortyFiveSongsOpenAtOnceAreAllSizedOnTheDevice) {
+    // Songs back to back, each a whole number of 4,096-byte sectors long: no
+    // song ends in a zero tail, so none is ended while streaming, more than
+    // the open set holds are open at once, and all are sized on the device.
+    const Bytes frames = Frames(Sample("cbr128.mp3"));
+    const Bytes title = {0, 'S', 'o', 'n', 'g', 0};
+    const Bytes artist = {0, 'B', 'a', 'c', 'k', ' ', 'T', 'o', ' ', 'B', 'a', 'c', 'k', 0};
+    const std::size_t bare = Id3v23({{"TIT2", title}, {"TPE1", artist}}).size() + frames.size();
+    Bytes song = Id3v23({{"TIT2", title}, {"TPE1", artist}}, (4096 - bare % 4096) % 4096);
+    song.insert(song.end(), frames.begin(), frames.end());
+    ASSERT_EQ(song.size() % 4096, 0u);
+    for (std::uint32_t ss : {512u, 4096u}) {
+        CSyntheticStorageDevice dev(ss);
+        std::vector<std::int64_t> starts;
+        for (int i = 0; i < 45; ++i) {
+            starts.push_back(static_cast<std::int64_t>(dev.GetTotalSectors()));
+            dev.AddBytes(song);
+        }
+        dev.AddZeros(ss * 8);
+        RawSearch raw(&dev);
+        raw.Run();
+        const std::vector<Found> songs = WithExt(raw.Files(), ".MP3");
+        for (std::int64_t start : starts) {
+            const Found* hit = nullptr;
+            for (const Found& f : songs)
+                if (f.start == start) hit = &f;
+            ASSERT_NE(hit, nullptr) << start << " at " << ss;
+            EXPECT_EQ(hit->size, static_cast<std::int64_t>(song.size())) << start << " at " << ss;
+            EXPECT_EQ(hit->name.rfind("Back To Back_Song", 0), 0u) << hit->name;
+        }
+    }
+}
+
+TEST(RawMusic, CraftedMidSongFrameHitGivesOneFile) {
+    // MPEG 2.5 frames (which the streaming check hands to the device) of 72
+    // and 73 bytes, padded so that frame 113 begins at byte 8,192: a second
+    // hit on a sector boundary inside the song.
+    Bytes song;
+    for (int i = 0; i < 400; ++i) {
+        const bool padded = i < 112 && i % 2 == 0;
+        const std::uint8_t h[4] = {0xFF, 0xE3, static_cast<std::uint8_t>(padded ? 0x1A : 0x18), 0xC4};
+        song.insert(song.end(), h, h + 4);
+        song.insert(song.end(), padded ? 69 : 68, 0x55);
+    }
+    ASSERT_EQ(Mp3FrameSize(song.data() + 8192), 72u);
+    for (std::uint32_t ss : {512u, 4096u}) {
+        CSyntheticStorageDevice dev(ss);
+        dev.AddZeros(ss * 2);
+        dev.AddBytes(song);
+        PadToSector(dev, song.size(), ss);
+        dev.AddZeros(ss * 2);
+        RawSearch raw(&dev);
+        raw.Run();
+        const std::vector<Found> songs = WithExt(raw.Files(), ".MP3");
+        ASSERT_EQ(songs.size(), 1u) << ss;
+        EXPECT_EQ(songs[0].start, 2);
+        EXPECT_EQ(songs[0].size, static_cast<std::int64_t>(song.size()));
+    }
+}
+
+TEST(RawMusic, CraftedGbkTitleIsNamedInUtf8) {
+    std::setlocale(LC_ALL, "C.UTF-8");
+    const Bytes gbkTitle = {0, 0xD6, 0xD0, 0xCE, 0xC4, 0xB8, 0xE8, 0xC7, 0xFA, 0xB5, 0xC4, 0xC3, 0xFB, 0xD7, 0xD6, 0};
+    const Bytes artist = {0, 'Z', 'h', 'o', 'n', 'g', 0};
+    Bytes song = Id3v23({{"TIT2", gbkTitle}, {"TPE1", artist}});
+    const Bytes frames = Frames(Sample("v23.mp3"));
+    song.insert(song.end(), frames.begin(), frames.end());
+    CSyntheticStorageDevice dev(512);
+    dev.AddBytes(song);
+    PadToSector(dev, song.size(), 512);
+    dev.AddZeros(512 * 4);
+    RawSearch raw(&dev);
+    raw.Run();
+    const std::vector<Found> songs = WithExt(raw.Files(), ".MP3");
+    ASSERT_EQ(songs.size(), 1u);
+    EXPECT_EQ(songs[0].name.rfind("Zhong_\xE4\xB8\xAD\xE6\x96\x87\xE6\xAD\x8C\xE6\x9B\xB2\xE7\x9A\x84\xE5\x90\x8D\xE5\xAD\x97", 0), 0u)
+        << songs[0].name;
+    // Streaming ends it at its fill bytes, a zero-tail end, or the device
+    // sizes it exactly.
+    const std::int64_t tail = static_cast<std::int64_t>((song.size() + 511) / 512 * 512 - 32);
+    EXPECT_TRUE(songs[0].size == static_cast<std::int64_t>(song.size()) || songs[0].size == tail) << songs[0].size;
+    EXPECT_NE(raw.builder.PathBelow(songs[0].node, -1).find("Artists/Zhong/"), std::string::npos);
+}
