@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -362,4 +363,198 @@ TEST(RawMusic, CraftedGbkTitleIsNamedInUtf8) {
     const std::int64_t tail = static_cast<std::int64_t>((song.size() + 511) / 512 * 512 - 32);
     EXPECT_TRUE(songs[0].size == static_cast<std::int64_t>(song.size()) || songs[0].size == tail) << songs[0].size;
     EXPECT_NE(raw.builder.PathBelow(songs[0].node, -1).find("Artists/Zhong/"), std::string::npos);
+}
+
+namespace {
+
+// A crafted ADTS frame (AAC LC, 44.1 kHz, stereo) of `length` bytes.
+Bytes AdtsFrame(std::uint32_t length) {
+    Bytes f(length, 0x11);
+    f[0] = 0xFF;
+    f[1] = 0xF1;
+    f[2] = 0x50;
+    f[3] = static_cast<std::uint8_t>(0x80 | ((length >> 11) & 3));
+    f[4] = static_cast<std::uint8_t>((length >> 3) & 0xFF);
+    f[5] = static_cast<std::uint8_t>(((length & 7) << 5) | 0x1F);
+    f[6] = 0xFC;
+    return f;
+}
+
+// Feeds the sectors of `image` from `start` on to a streaming record, the
+// whole image being one block; the record's answer (1 finished) and where.
+int Feed(CRawFileInfo& record, const Bytes& image, std::uint32_t ss, std::int64_t start, std::int64_t& at) {
+    const std::int64_t total = static_cast<std::int64_t>(image.size() / ss);
+    record.m_startSector = start;
+    for (at = start; at < total; ++at) {
+        CRawFileInfo::SearchContext ctx;
+        ctx.bufferStartSector = 0;
+        ctx.blockEndSector = total;
+        const std::uint8_t* p = image.data() + at * ss;
+        ctx.leadingZero = byteorder::LE32(p) == 0 ? 4 : 0;
+        for (int k = 1; k <= 8 && byteorder::LE32(p + ss - 4 * k) == 0; ++k) ctx.trailingZeroBytes += 4;
+        ctx.view = SectorView(image.data(), ss, 0, total, 0);
+        if (record.CalcRawSize(const_cast<std::uint8_t*>(p), static_cast<int>(ss), at, ctx) == 1) return 1;
+    }
+    return 2;
+}
+
+}  // namespace
+
+TEST(RawMusic, CraftedAdtsChainsAtTheBlockEndAndTheRecordsOverflowFlag) {
+    struct Case {
+        int frames;
+        std::uint32_t length;
+        std::uint8_t after;  // the byte that follows the frames
+        int match;
+        bool overflow;
+        std::int64_t size;
+        const char* what;
+    } cases[] = {
+        {3, 170, 0, 1, true, 0, "three frames to the block end: a match, and no file"},
+        {8, 170, 0, 1, true, 8 * 170, "a longer stream past the block end keeps its size"},
+        {6, 80, 0, 1, false, 6 * 80, "five frames inside the block"},
+        {6, 80, 0x33, 1, false, 0, "a chain that breaks where the sector has no zero tail"},
+        {1, 0, 0, 0, false, 0, "a zero frame length"},
+    };
+    const std::uint32_t ss = 512;
+    for (const Case& c : cases) {
+        Bytes image;
+        for (int i = 0; i < c.frames; ++i) {
+            const Bytes f = AdtsFrame(c.length ? c.length : 7);
+            image.insert(image.end(), f.begin(), f.end());
+            if (c.length == 0) image[4] = image[5] = image[3] = 0;
+        }
+        image.resize(((image.size() + ss - 1) / ss + 1) * ss, c.after);
+        if (c.after) std::fill(image.end() - ss, image.end(), 0);
+        // The start test sees one sector as its block.
+        BruteForce::CADTSAnalyser a;
+        CRawFileInfo temp;
+        const SectorView view(image.data(), ss, 0, 1, 0);
+        ASSERT_EQ(a.AnalyseBufferEx(image.data(), temp, ss, 0, 0, 1, view), c.match) << c.what;
+        if (!c.match) continue;
+        EXPECT_EQ(temp.m_type, RAW_FILE_TYPE_M4A) << c.what;
+        // The flag goes to the record made for this hit, and to no other.
+        std::unique_ptr<CRawFileInfo> record(a.CreateRawFileInfo());
+        auto* adts = static_cast<BruteForce::CADTSRawFileInfo*>(record.get());
+        std::int64_t end = 0;
+        EXPECT_EQ(Feed(*record, image, ss, 0, end), 1) << c.what;
+        EXPECT_EQ(record->m_size, c.size) << c.what;
+        // Cleared where it voided the size; kept (and harmless) otherwise.
+        EXPECT_EQ(adts->m_overflow, c.overflow && c.size > 0) << c.what;
+        std::unique_ptr<CRawFileInfo> other(a.CreateRawFileInfo());
+        EXPECT_EQ(Feed(*other, image, ss, 0, end), 1);
+        EXPECT_FALSE(static_cast<BruteForce::CADTSRawFileInfo*>(other.get())->m_overflow) << c.what;
+    }
+}
+
+namespace {
+
+// A Standard MIDI file (format 1) whose track chunks have these lengths;
+// a negative length is written as it is.
+Bytes Midi(const std::vector<std::int64_t>& tracks) {
+    Bytes out = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, static_cast<std::uint8_t>(tracks.size()), 0, 96};
+    for (std::int64_t length : tracks) {
+        const std::uint8_t head[8] = {'M', 'T', 'r', 'k', static_cast<std::uint8_t>(length >> 24),
+                                      static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 8),
+                                      static_cast<std::uint8_t>(length)};
+        out.insert(out.end(), head, head + 8);
+        if (length > 0) out.insert(out.end(), static_cast<std::size_t>(std::min<std::int64_t>(length, 6000)), 0x40);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(RawMusic, CraftedMidiChunkHeadersAcrossSectorsAndBlocksAndBadLengths) {
+    // With 512-byte sectors and 4-sector blocks, a header at 2,044 straddles
+    // the block end and one at 2,560 begins a sector (the first of a block
+    // at 4,096 as well).
+    struct Case {
+        std::vector<std::int64_t> tracks;
+        std::int64_t end;  // where the chain stops
+        const char* what;
+    } cases[] = {
+        {{2044 - 22, 1000}, 2044 + 1008, "header across a block end"},
+        {{2560 - 22, 1000}, 2560 + 1008, "header at a sector's first byte"},
+        {{4096 - 22, 700}, 4096 + 708, "header at a block's first byte"},
+        {{100, -5, 100}, 14 + 108, "negative length ends the chain"},
+        {{100, 0x7FFFFFF0}, 14 + 108, "oversize length ends the chain"},
+    };
+    for (const Case& c : cases) {
+        const Bytes mid = Midi(c.tracks);
+        const std::int64_t want = (c.end + 511) / 512 * 512;
+        CSyntheticStorageDevice dev(512);
+        dev.AddBytes(mid);
+        PadToSector(dev, mid.size(), 512);
+        dev.AddZeros(512 * 3);
+        RawSearch raw(&dev, 4);
+        raw.Run();
+        const std::vector<Found> files = WithExt(raw.Files(), ".MID");
+        ASSERT_EQ(files.size(), 1u) << c.what;
+        EXPECT_EQ(files[0].size, want) << c.what;
+        // The device-side twin walks the same chain.
+        FileMIDAnalyser twin;
+        CRawFileInfo record;
+        ASSERT_EQ(twin.GetRawFileSize(record, &dev), 1) << c.what;
+        EXPECT_EQ(record.m_size, want) << c.what;
+    }
+}
+
+TEST(RawMusic, CraftedAuAndAiffSizesDoNotWrapIn32Bits) {
+    Bytes au(512, 0);
+    std::memcpy(au.data(), ".snd", 4);
+    byteorder::PutBE32(au.data() + 4, 0xFFFFFF00u);
+    byteorder::PutBE32(au.data() + 8, 0xFFFFFF00u);
+    FileAUAnalyser auAnalyser;
+    CRawFileInfo record;
+    ASSERT_EQ(auAnalyser.AnalyseBuffer(au.data(), record), 1);
+    EXPECT_EQ(record.m_size, 0x1FFFFFE00LL);
+    byteorder::PutBE32(au.data() + 4, 23);
+    EXPECT_EQ(auAnalyser.AnalyseBuffer(au.data(), record), 0) << "a data offset inside the header";
+
+    Bytes aiff(512, 0);
+    std::memcpy(aiff.data(), "FORM\xFF\xFF\xFF\xFF" "AIFC", 12);
+    CSyntheticStorageDevice dev(512);
+    dev.AddBytes(aiff);
+    CFileAIFAnalyzer aif;
+    CRawFileInfo r2;
+    ASSERT_EQ(aif.AnalyseBuffer(aiff.data(), r2), 1);
+    ASSERT_EQ(aif.GetRawFileSize(r2, &dev), 1);
+    EXPECT_EQ(r2.m_size, 0x100000007LL);
+}
+
+TEST(RawMusic, CraftedApeHeadersThatCannotBeSizedGiveNoFile) {
+    const Bytes good = Sample("desc3990.ape");
+    struct Case {
+        std::size_t at;
+        std::vector<std::uint8_t> bytes;
+        const char* what;
+    } cases[] = {
+        {4, {0xE7, 0x03}, "version 999"},
+        {4, {0x10, 0x27}, "version 10000"},
+        {8, {0xFF, 0xFF, 0xFF, 0xFF}, "negative descriptor length"},
+        {52 + 18, {3, 0}, "three channels"},
+        {52 + 16, {0, 0}, "zero bits per sample"},
+    };
+    for (const Case& c : cases) {
+        Bytes ape = good;
+        std::copy(c.bytes.begin(), c.bytes.end(), ape.begin() + static_cast<std::ptrdiff_t>(c.at));
+        ape.resize((ape.size() + 511) / 512 * 512 + 512, 0);
+        BruteForce::CAPEAnalyser a;
+        std::unique_ptr<CRawFileInfo> record(a.CreateRawFileInfo());
+        std::int64_t end = 0;
+        EXPECT_EQ(Feed(*record, ape, 512, 0, end), 1) << c.what;
+        EXPECT_EQ(record->m_size, 0) << c.what;
+        EXPECT_EQ(end, 0) << c.what << ": decided at the first sector";
+    }
+    // The 3,950 layout streams through its seek table to its APE tag.
+    const Bytes old = Sample("seek3950.ape");
+    Bytes image = old;
+    image.resize((image.size() + 511) / 512 * 512 + 512, 0);
+    BruteForce::CAPEAnalyser a;
+    std::unique_ptr<CRawFileInfo> record(a.CreateRawFileInfo());
+    std::int64_t end = 0;
+    EXPECT_EQ(Feed(*record, image, 512, 0, end), 1);
+    EXPECT_EQ(record->m_size, static_cast<std::int64_t>(old.size()));
+    EXPECT_EQ(end, static_cast<std::int64_t>(old.size() / 512));
 }
