@@ -558,3 +558,78 @@ TEST(RawMusic, CraftedApeHeadersThatCannotBeSizedGiveNoFile) {
     EXPECT_EQ(record->m_size, static_cast<std::int64_t>(old.size()));
     EXPECT_EQ(end, static_cast<std::int64_t>(old.size() / 512));
 }
+
+TEST(RawMusic, CraftedId3v2TagsNameTheSongWithinTheBytesHeld) {
+    auto text = [](const std::string& s) {
+        Bytes b = {0};
+        b.insert(b.end(), s.begin(), s.end());
+        return b;
+    };
+    Bytes lyrics = {0, 'e', 'n', 'g', 0};
+    const std::string lrc = "xx[ti:Song]\n[ar:Lyric Artist]\n[00:01.00]la";
+    lyrics.insert(lyrics.end(), lrc.begin(), lrc.end());
+    // v2.4: a 200-byte picture frame whose size is synchsafe (00 00 01 48).
+    Bytes v24 = {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0};
+    {
+        Bytes apic = {'A', 'P', 'I', 'C', 0, 0, 0x01, 0x48, 0, 0};
+        apic.resize(apic.size() + 200, 0x22);
+        apic[10 + 20] = 0xFF, apic[10 + 21] = 0xD8, apic[10 + 22] = 0xFF;
+        const Bytes artist = {'T', 'P', 'E', '1', 0, 0, 0, 6, 0, 0, 3, 'F', 'o', 'u', 'r', 0};
+        v24.insert(v24.end(), apic.begin(), apic.end());
+        v24.insert(v24.end(), artist.begin(), artist.end());
+        v24[9] = static_cast<std::uint8_t>(v24.size() - 10);
+        v24[8] = static_cast<std::uint8_t>((v24.size() - 10) >> 7);
+        v24[9] &= 0x7F;
+    }
+    // A lyrics frame that claims far more than the block holds, its "[ar:"
+    // unclosed: nothing past the bytes held is read.
+    Bytes cut = Id3v23({{"TIT2", text("Cut")}});
+    {
+        const std::string open = "USLT\x3F\xFF\xFF\xFF\0\0\0eng\0zz[ar:Nobody";
+        cut.insert(cut.end(), open.begin(), open.end());
+        cut[9] = 0x7F, cut[8] = 0x7F, cut[7] = 0x7F, cut[6] = 0x01;
+    }
+    Bytes big = Id3v23({{"TIT2", text("Big")}});
+    big[6] = 0x00, big[7] = 0x3D, big[8] = 0x04, big[9] = 0x40;  // 1,000,000
+    struct Case {
+        Bytes tag;
+        std::string name;
+        std::string artist;
+        std::int64_t minLength;
+        const char* what;
+    } cases[] = {
+        {Id3v23({{"TPE1", text("Artist")}, {"TIT2", text("Title")}}), "Artist_Title 5_", "Artist", -1, "v2.3"},
+        {Id3v23({{"TIT2", text("Sung")}, {"USLT", lyrics}}), "Lyric Artist_Sung 5_", "Lyric Artist", -1, "lyrics"},
+        // The tag (226 bytes) and the picture (its JPEG at 40, 200 bytes) raise
+        // the minimum length; the walk reaches the artist after the picture.
+        {v24, "Four_ 5_", "Four", 20480 + 226 + 40 + 200, "v2.4 picture"},
+        {cut, "_Cut 5_", "Cut", -1, "unclosed lyrics"},
+        {big, "_Big 5_", "Big", 20480 + 1000000, "a 1,000,000-byte tag"},
+    };
+    for (const Case& c : cases) {
+        BruteForce::MP3Analyzer a;
+        BruteForce::MP3RawFileInfo record(&a);
+        record.m_startSector = 5;
+        // Exactly the tag's bytes are held: ASan catches any read beyond.
+        auto held = std::make_unique<std::uint8_t[]>(c.tag.size());
+        std::memcpy(held.get(), c.tag.data(), c.tag.size());
+        record.GatherTagInfo(held.get(), static_cast<std::int64_t>(c.tag.size()));
+        EXPECT_EQ(record.m_rawFileName, c.name) << c.what;
+        EXPECT_EQ(record.m_tag, RAW_FILE_TAG_ARTIST) << c.what;
+        EXPECT_EQ(record.m_tagValue, c.artist) << c.what;
+        if (c.minLength >= 0) {
+            EXPECT_EQ(record.m_minLength, c.minLength) << c.what;
+        }
+    }
+    // "ID3" with a version this reader does not know is no tag start, and
+    // its bytes are no frame either.
+    BruteForce::MP3Analyzer a;
+    for (std::uint8_t version : {2, 5}) {
+        Bytes s = Sample("v23.mp3");
+        s[3] = version;
+        s.resize(4096);
+        CRawFileInfo temp;
+        const SectorView view(s.data(), 512, 0, 8, 0);
+        EXPECT_EQ(a.AnalyseBufferEx(s.data(), temp, 512, 1, 0, 8, view), 0) << int(version);
+    }
+}
