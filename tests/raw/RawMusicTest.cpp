@@ -633,3 +633,22 @@ TEST(RawMusic, CraftedId3v2TagsNameTheSongWithinTheBytesHeld) {
         EXPECT_EQ(a.AnalyseBufferEx(s.data(), temp, 512, 1, 0, 8, view), 0) << int(version);
     }
 }
+
+TEST(RawMusic, CraftedTagWithoutAudioEndsTheRecordEarlyAndGivesNoFile) {
+    // "ID3" with a tag but no frame within 4,095 bytes after it: a false
+    // start in other data must not stay open for hundreds of megabytes.
+    Bytes fake = Id3v23({{"TIT2", {0, 'N', 'o', 'n', 'e', 0}}});
+    std::mt19937 rng(9);
+    while (fake.size() < 64 * 512) fake.push_back(static_cast<std::uint8_t>(rng() & 0x7F));
+    BruteForce::MP3Analyzer a;
+    std::unique_ptr<CRawFileInfo> record(a.CreateRawFileInfo());
+    std::int64_t end = 0;
+    EXPECT_EQ(Feed(*record, fake, 512, 0, end), 1);
+    EXPECT_EQ(record->m_size, 0);
+    EXPECT_LE(end, static_cast<std::int64_t>((fake.size() - 64 * 512 + 4200) / 512 + 9));
+    CSyntheticStorageDevice dev(512);
+    dev.AddBytes(fake).AddZeros(512 * 4);
+    RawSearch raw(&dev);
+    raw.Run();
+    EXPECT_TRUE(WithExt(raw.Files(), ".MP3").empty());
+}

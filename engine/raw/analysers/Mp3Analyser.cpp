@@ -87,6 +87,7 @@ void MP3RawFileInfo::GatherTagInfo(const std::uint8_t* start, std::int64_t avail
     if (start == nullptr || available < 10) return;
     std::uint32_t tagSize = 0;
     if (!classMp3Search::GetSynchsafeInteger(start + 6, &tagSize) || tagSize == 0 || tagSize > kMaxTagSize) return;
+    m_audioStart = static_cast<std::uint64_t>(tagSize) + 10;
     const std::uint8_t version = start[3];
     std::string artist, title;
     std::int64_t pos = 10;
@@ -229,6 +230,16 @@ int MP3RawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64
         return 1;
     }
     if (sector == nullptr) return 2;
+    if (!m_audioChecked) {
+        const int follows = AudioFollowsTag(sectorNumber, sectorSize, ctx);
+        if (follows == 1) {
+            // No song: nothing but a tag-like start. The device sizer,
+            // which probes the same bytes, decides.
+            EndSizing();
+            return 1;
+        }
+        m_audioChecked = follows == 2;
+    }
     const int tz = static_cast<int>(ctx.trailingZeroBytes);
     if (tz < 32 || passed <= m_minLength) {
         m_lastSector = sectorNumber;
@@ -264,6 +275,23 @@ int MP3RawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64
     EndSizing();
     m_type = RAW_FILE_TYPE_MP3;
     m_size = passed + (sectorSize - tz);
+    return 1;
+}
+
+int MP3RawFileInfo::AudioFollowsTag(std::int64_t sectorNumber, int sectorSize, const SearchContext& ctx) {
+    const std::uint64_t ss = static_cast<std::uint64_t>(sectorSize);
+    const std::uint64_t from = static_cast<std::uint64_t>(m_startSector) * ss + m_audioStart;
+    const std::uint64_t span = FileMP3Analyser::kProbe + 4;
+    const std::uint64_t seen = static_cast<std::uint64_t>(sectorNumber + 1) * ss;
+    if (from + span > seen) return 0;
+    const std::uint8_t* p = ctx.view.at(from, span);
+    if (p == nullptr) {
+        // The bytes went by in blocks the view no longer holds (tiny
+        // blocks): leave the question to the other end tests.
+        return 2;
+    }
+    for (std::uint64_t k = 0; k <= FileMP3Analyser::kProbe; ++k)
+        if (p[k] == 0xFF && Mp3FrameSize(p + k) != 0) return 2;
     return 1;
 }
 

@@ -113,7 +113,12 @@ public:
 
 private:
     void EndSizing();
+    // 1 when no frame begins within the probe distance after the tag,
+    // 2 when one does, 0 while the bytes are not all in view yet.
+    int AudioFollowsTag(std::int64_t sectorNumber, int sectorSize, const SearchContext& ctx);
     MP3Analyzer* m_owner;
+    std::uint64_t m_audioStart = 10;  // file offset just after the ID3v2 tag
+    bool m_audioChecked = false;
     bool m_started = false;
     std::vector<std::uint8_t> m_copy;  // FindTagInEndSector's scratch
 };
