@@ -248,12 +248,17 @@ TEST(RawMusic, DeviceSizerRoutes) {
     }
     const Bytes frames128 = Frames(cbr128);
     const Bytes shortChain(frames128.begin(), frames128.begin() + 9000);
+    // A tag and one lone frame in other bytes: no chain, no song.
+    Bytes lone = Id3v23({{"TIT2", {0, 'L', 'o', 'n', 'e', 0}}});
+    lone.insert(lone.end(), frames128.begin(), frames128.begin() + Mp3FrameSize(frames128.data()));
+    for (std::uint32_t i = 0; i < 12000; ++i) lone.push_back(static_cast<std::uint8_t>((i * 37) & 0x7F));
     struct Case {
         const Bytes* bytes;
         std::int64_t size;
         std::string name;
         const char* what;
     } cases[] = {
+        {&lone, 0, "", "a tag and a lone frame"},
         {&cbr320, static_cast<std::int64_t>(cbr320.size()), "", "Xing byte count (FF FB E0)"},
         {&tagged320, static_cast<std::int64_t>(tagged320.size()), "Xing Artist_Xing Title", "byte count, then TAG"},
         {&cbr128, static_cast<std::int64_t>(cbr128.size()), "", "FF FB 90 with Info at 36: the frame chain"},

@@ -134,6 +134,10 @@ int FileMP3Analyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
     std::uint64_t resyncLength = 0;
     Probe probe(reader);
     bool done = false;
+    // Frames that follow a frame directly: a tag-like start in other data
+    // finds a decodable sync now and then, but not two in a row.
+    bool framed = false;
+    std::uint64_t chained = 0;
     while (!done) {
         std::uint32_t k = 0;
         bool zeros = true;  // every byte skipped so far is zero
@@ -187,6 +191,8 @@ int FileMP3Analyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
             }
             const std::uint32_t size = Mp3FrameSize(b);
             if (size != 0) {
+                if (k == 0 && framed) ++chained;
+                framed = true;
                 if (k > 0) {
                     ++resyncCount;
                     resyncLength += k + size;
@@ -253,7 +259,7 @@ int FileMP3Analyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
             }
         }
     }
-    if (end <= first) return 0;
+    if (end <= first || chained == 0) return 0;
     artist = ApiStrFilterBadFileName(mp3text::replaceChar(reinterpret_cast<const std::uint8_t*>(artist.data()),
                                                            artist.size()));
     title = mp3text::replaceChar(reinterpret_cast<const std::uint8_t*>(title.data()), title.size());

@@ -12,6 +12,15 @@ namespace {
 
 const std::uint8_t kTag[3] = {'T', 'A', 'G'};
 
+// Frame names are four capitals or digits; zeros are the tag's padding.
+bool FirstFrameNamed(const std::uint8_t* tag) {
+    const std::uint8_t* id = tag + 10;
+    if (id[0] == 0 && id[1] == 0 && id[2] == 0 && id[3] == 0) return true;
+    for (int i = 0; i < 4; ++i)
+        if (!((id[i] >= 'A' && id[i] <= 'Z') || (id[i] >= '0' && id[i] <= '9'))) return false;
+    return true;
+}
+
 bool IsApeTagV2(const std::uint8_t* p) { return std::memcmp(p, "APETAGEX", 8) == 0 && p[8] == 0xD0; }
 
 std::string Printf(const char* format, const std::string& a, const std::string& b, std::int64_t x) {
@@ -78,7 +87,7 @@ void MP3RawFileInfo::WillBeRemove(std::uint8_t*, std::int64_t) {
     // An evicted or unfinished record is no longer streaming: later frame
     // starts must be looked at again.
     EndSizing();
-    if (m_owner == nullptr) return;
+    if (m_owner == nullptr || m_noAudio) return;
     m_owner->Twin()->SetSearchState(m_owner->GetSearchState());
     m_analyser = m_owner->Twin();
 }
@@ -217,6 +226,13 @@ int MP3RawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64
             const std::uint64_t blockEnd = static_cast<std::uint64_t>(ctx.blockEndSector) * ss;
             const std::uint64_t held = std::min<std::uint64_t>(view.availableFrom(at), blockEnd > at ? blockEnd - at : 0);
             GatherTagInfo(view.at(at, static_cast<std::size_t>(held)), static_cast<std::int64_t>(held));
+            // A tag whose first frame has no frame name (nor padding) is no
+            // tag: rather than wait for its claimed end, which may lie
+            // hundreds of megabytes on, the device sizer looks at it now.
+            if (m_audioStart > 10 && !FirstFrameNamed(sector)) {
+                EndSizing();
+                return 1;
+            }
         }
         if (m_rawFileName.empty() && AdjustMp3Health(sector, sectorSize, sectorNumber, ctx.blockEndSector, view) == 1) {
             EndSizing();
@@ -233,8 +249,9 @@ int MP3RawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64
     if (!m_audioChecked) {
         const int follows = AudioFollowsTag(sectorNumber, sectorSize, ctx);
         if (follows == 1) {
-            // No song: nothing but a tag-like start. The device sizer,
-            // which probes the same bytes, decides.
+            // No song: nothing but a tag-like start. The device sizer would
+            // probe the same bytes and find no chain either.
+            m_noAudio = true;
             EndSizing();
             return 1;
         }
@@ -290,8 +307,15 @@ int MP3RawFileInfo::AudioFollowsTag(std::int64_t sectorNumber, int sectorSize, c
         // blocks): leave the question to the other end tests.
         return 2;
     }
-    for (std::uint64_t k = 0; k <= FileMP3Analyser::kProbe; ++k)
-        if (p[k] == 0xFF && Mp3FrameSize(p + k) != 0) return 2;
+    // Random bytes hold a decodable sync every few kilobytes; two frames
+    // in a row they almost never hold.
+    for (std::uint64_t k = 0; k <= FileMP3Analyser::kProbe; ++k) {
+        if (p[k] != 0xFF) continue;
+        const std::uint32_t size = Mp3FrameSize(p + k);
+        if (size == 0) continue;
+        const std::uint8_t* next = ctx.view.at(from + k + size, 4);
+        if (next == nullptr || Mp3FrameSize(next) != 0) return 2;
+    }
     return 1;
 }
 

@@ -119,6 +119,7 @@ private:
     MP3Analyzer* m_owner;
     std::uint64_t m_audioStart = 10;  // file offset just after the ID3v2 tag
     bool m_audioChecked = false;
+    bool m_noAudio = false;  // no frame chain after the tag: no device sizing
     bool m_started = false;
     std::vector<std::uint8_t> m_copy;  // FindTagInEndSector's scratch
 };
