@@ -84,6 +84,15 @@ void FileMP3Analyser::SetId3v1(CRawFileInfo& record, const std::uint8_t* tag) {
 }
 
 int FileMP3Analyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) {
+    if (SizeOnDevice(record, device) != 0 && record.m_size > 0) return 1;
+    auto* streamed = dynamic_cast<BruteForce::MP3RawFileInfo*>(&record);
+    if (streamed == nullptr || streamed->m_streamSize <= 0) return 0;
+    record.m_size = streamed->m_streamSize;
+    record.m_type = RAW_FILE_TYPE_MP3;
+    return 1;
+}
+
+int FileMP3Analyser::SizeOnDevice(CRawFileInfo& record, IStorageDevice* device) {
     Reset();
     if (device == nullptr || record.m_startSector < 0) return 0;
     WindowReader reader(device, static_cast<std::uint64_t>(record.m_startSector), GetSearchState());

@@ -291,7 +291,11 @@ int MP3RawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64
     }
     EndSizing();
     m_type = RAW_FILE_TYPE_MP3;
-    m_size = passed + (sectorSize - tz);
+    // The end tests know the end only to the sector's zero tail; the device
+    // walk knows the last frame's last byte. It sizes the song, and this
+    // size stands where the walk finds nothing.
+    m_streamSize = passed + (sectorSize - tz);
+    m_size = 0;
     return 1;
 }
 

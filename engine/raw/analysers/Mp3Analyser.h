@@ -27,6 +27,8 @@ public:
 
     FileMP3Analyser() : IRawFileAnalyser(RAW_FILE_TYPE_MP3) {}
     int AnalyseBuffer(std::uint8_t* sector, CRawFileInfo& record) override;
+    // The device walk; a streaming MP3 record's own zero-tail size where
+    // the walk finds no song.
     int GetRawFileSize(CRawFileInfo& record, IStorageDevice* device) override;
     std::string GetRawFileName() override { return m_name; }
     std::string GetRawFileTime() override { return m_time; }
@@ -41,6 +43,7 @@ public:
     std::uint64_t RememberedLength() const { return m_spanLength; }
 
 private:
+    int SizeOnDevice(CRawFileInfo& record, IStorageDevice* device);
     void Reset();
     void SetId3v1(CRawFileInfo& record, const std::uint8_t* tag);
 
@@ -110,6 +113,8 @@ public:
     std::vector<std::uint32_t> m_countTable;
     std::uint64_t m_countTableLength = 512;
     std::string m_charset;
+    // The size the zero-tail end gave, kept for the device sizer.
+    std::int64_t m_streamSize = 0;
 
 private:
     void EndSizing();
