@@ -61,8 +61,15 @@ Bytes Id3v23(const std::vector<std::pair<std::string, Bytes>>& frames, std::size
     }
     body.insert(body.end(), padding, 0);
     const std::uint32_t n = static_cast<std::uint32_t>(body.size());
-    Bytes out = {'I', 'D', '3', 3, 0, 0, static_cast<std::uint8_t>((n >> 21) & 0x7F),
-                 static_cast<std::uint8_t>((n >> 14) & 0x7F), static_cast<std::uint8_t>((n >> 7) & 0x7F),
+    Bytes out = {'I',
+                 'D',
+                 '3',
+                 3,
+                 0,
+                 0,
+                 static_cast<std::uint8_t>((n >> 21) & 0x7F),
+                 static_cast<std::uint8_t>((n >> 14) & 0x7F),
+                 static_cast<std::uint8_t>((n >> 7) & 0x7F),
                  static_cast<std::uint8_t>(n & 0x7F)};
     out.insert(out.end(), body.begin(), body.end());
     return out;
@@ -153,8 +160,8 @@ TEST(RawMusic, TagTextByEncoding) {
         {{2, 0, 'A', 0, 'b'}, false, "", "UTF-16BE without mark: no text"},
         {{0, 'P', 'l', 'a', 'i', 'n', 0}, true, "Plain", "ASCII in a Latin-1 frame"},
         // GBK bytes in a frame that claims Latin-1: the guessed set wins.
-        {{0, 0xD6, 0xD0, 0xCE, 0xC4, 0xB8, 0xE8, 0xC7, 0xFA, 0xB5, 0xC4, 0xC3, 0xFB, 0xD7, 0xD6, 0xBA, 0xCD, 0xB8,
-          0xE8, 0xB4, 0xCA},
+        {{0,    0xD6, 0xD0, 0xCE, 0xC4, 0xB8, 0xE8, 0xC7, 0xFA, 0xB5, 0xC4,
+          0xC3, 0xFB, 0xD7, 0xD6, 0xBA, 0xCD, 0xB8, 0xE8, 0xB4, 0xCA},
          true,
          "\xE4\xB8\xAD\xE6\x96\x87\xE6\xAD\x8C\xE6\x9B\xB2\xE7\x9A\x84\xE5\x90\x8D\xE5\xAD\x97\xE5\x92\x8C\xE6\xAD"
          "\x8C\xE8\xAF\x8D",
@@ -171,12 +178,8 @@ TEST(RawMusic, ReplaceCharKeepsValidUtf8AndMasksTheRest) {
         std::string in;
         std::string want;
     } cases[] = {
-        {"plain", "plain"},
-        {"caf\xC3\xA9", "caf\xC3\xA9"},
-        {std::string("ab\0cd", 5), "ab"},
-        {"a\xF0z", "a_z"},
-        {"\x80\x81", ""},
-        {"ok\xE4\xB8", "ok\xE4\xB8"},  // cut off by the end: still valid
+        {"plain", "plain"}, {"caf\xC3\xA9", "caf\xC3\xA9"}, {std::string("ab\0cd", 5), "ab"}, {"a\xF0z", "a_z"},
+        {"\x80\x81", ""},   {"ok\xE4\xB8", "ok\xE4\xB8"},  // cut off by the end: still valid
     };
     for (const Case& c : cases)
         EXPECT_EQ(mp3text::replaceChar(reinterpret_cast<const std::uint8_t*>(c.in.data()), c.in.size()), c.want)
@@ -361,7 +364,9 @@ TEST(RawMusic, CraftedGbkTitleIsNamedInUtf8) {
     raw.Run();
     const std::vector<Found> songs = WithExt(raw.Files(), ".MP3");
     ASSERT_EQ(songs.size(), 1u);
-    EXPECT_EQ(songs[0].name.rfind("Zhong_\xE4\xB8\xAD\xE6\x96\x87\xE6\xAD\x8C\xE6\x9B\xB2\xE7\x9A\x84\xE5\x90\x8D\xE5\xAD\x97", 0), 0u)
+    EXPECT_EQ(songs[0].name.rfind(
+                  "Zhong_\xE4\xB8\xAD\xE6\x96\x87\xE6\xAD\x8C\xE6\x9B\xB2\xE7\x9A\x84\xE5\x90\x8D\xE5\xAD\x97", 0),
+              0u)
         << songs[0].name;
     EXPECT_EQ(songs[0].size, static_cast<std::int64_t>(song.size()));
     EXPECT_NE(raw.builder.PathBelow(songs[0].node, -1).find("Artists/Zhong/"), std::string::npos);
@@ -456,8 +461,13 @@ namespace {
 Bytes Midi(const std::vector<std::int64_t>& tracks) {
     Bytes out = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1, 0, static_cast<std::uint8_t>(tracks.size()), 0, 96};
     for (std::int64_t length : tracks) {
-        const std::uint8_t head[8] = {'M', 'T', 'r', 'k', static_cast<std::uint8_t>(length >> 24),
-                                      static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 8),
+        const std::uint8_t head[8] = {'M',
+                                      'T',
+                                      'r',
+                                      'k',
+                                      static_cast<std::uint8_t>(length >> 24),
+                                      static_cast<std::uint8_t>(length >> 16),
+                                      static_cast<std::uint8_t>(length >> 8),
                                       static_cast<std::uint8_t>(length)};
         out.insert(out.end(), head, head + 8);
         if (length > 0) out.insert(out.end(), static_cast<std::size_t>(std::min<std::int64_t>(length, 6000)), 0x40);
@@ -515,7 +525,10 @@ TEST(RawMusic, CraftedAuAndAiffSizesDoNotWrapIn32Bits) {
     EXPECT_EQ(auAnalyser.AnalyseBuffer(au.data(), record), 0) << "a data offset inside the header";
 
     Bytes aiff(512, 0);
-    std::memcpy(aiff.data(), "FORM\xFF\xFF\xFF\xFF" "AIFC", 12);
+    std::memcpy(aiff.data(),
+                "FORM\xFF\xFF\xFF\xFF"
+                "AIFC",
+                12);
     CSyntheticStorageDevice dev(512);
     dev.AddBytes(aiff);
     CFileAIFAnalyzer aif;
@@ -683,4 +696,22 @@ TEST(RawMusic, ZeroTailEndIsRefinedOnTheDeviceAndStandsWhereTheWalkFindsNothing)
     record->m_size = 0;
     ASSERT_EQ(a.Twin()->GetRawFileSize(*record, &junk), 1);
     EXPECT_EQ(record->m_size, 47 * 512 + 512 - 32);
+}
+
+TEST(RawMusic, EveryAudioKeyHoldsAWrittenAnalyser) {
+    CRawFileAnalyserListSingle& r = *CRawFileAnalyserListSingle::CreateInstance();
+    r.ReinitAnalyzeList(nullptr);
+    const std::string mine[] = {"BruteForce::MP3Analyzer", "BruteForce::CAPEAnalyser", "BruteForce::CADTSAnalyser",
+                                "RawSpeed::MIDAnalyser",   "CFileAIFAnalyzer",         "FileAUAnalyser"};
+    int mp3Keys = 0;
+    auto check = [&](IRawFileAnalyser* a) {
+        if (dynamic_cast<BruteForce::MP3Analyzer*>(a)) ++mp3Keys;
+        if (auto* p = dynamic_cast<CPendingAnalyser*>(a))
+            for (const std::string& name : mine) EXPECT_NE(p->ClassName(), name);
+    };
+    for (int set : {0, 1}) {
+        for (auto& [key, a] : r.GetAnalyserMap(set)) check(a);
+        for (auto& [key, a] : r.GetAnalyserMultimap(set)) check(a);
+    }
+    EXPECT_EQ(mp3Keys, 2 * 19);
 }

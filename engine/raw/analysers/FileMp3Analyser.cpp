@@ -269,8 +269,8 @@ int FileMP3Analyser::SizeOnDevice(CRawFileInfo& record, IStorageDevice* device) 
         }
     }
     if (end <= first || chained == 0) return 0;
-    artist = ApiStrFilterBadFileName(mp3text::replaceChar(reinterpret_cast<const std::uint8_t*>(artist.data()),
-                                                           artist.size()));
+    artist = ApiStrFilterBadFileName(
+        mp3text::replaceChar(reinterpret_cast<const std::uint8_t*>(artist.data()), artist.size()));
     title = mp3text::replaceChar(reinterpret_cast<const std::uint8_t*>(title.data()), title.size());
     record.m_type = RAW_FILE_TYPE_MP3;
     record.m_rawFileTime = year;

@@ -168,8 +168,7 @@ int MP3RawFileInfo::AdjustMp3Health(const std::uint8_t* sector, int sectorSize, 
     return h2.Init(q) && h2.m_version >= 2 ? 2 : 1;
 }
 
-int MP3RawFileInfo::FindTagInEndSector(const std::uint8_t* p, std::int64_t sectorNumber, int length,
-                                       int trailingZero) {
+int MP3RawFileInfo::FindTagInEndSector(const std::uint8_t* p, std::int64_t sectorNumber, int length, int trailingZero) {
     if (p == nullptr || length < 4) return 0;
     // Spaces are turned into NULs below: on a copy, since the driver's
     // buffer is read again by later records and the ring.
@@ -224,7 +223,8 @@ int MP3RawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64
         if (sector != nullptr && Mp3FrameSize(sector) != 0) m_frameStart = 1;
         if (sector != nullptr && IsId3Start(sector)) {
             const std::uint64_t blockEnd = static_cast<std::uint64_t>(ctx.blockEndSector) * ss;
-            const std::uint64_t held = std::min<std::uint64_t>(view.availableFrom(at), blockEnd > at ? blockEnd - at : 0);
+            const std::uint64_t held =
+                std::min<std::uint64_t>(view.availableFrom(at), blockEnd > at ? blockEnd - at : 0);
             GatherTagInfo(view.at(at, static_cast<std::size_t>(held)), static_cast<std::int64_t>(held));
             // A tag whose first frame has no frame name (nor padding) is no
             // tag: rather than wait for its claimed end, which may lie
@@ -323,8 +323,7 @@ int MP3RawFileInfo::AudioFollowsTag(std::int64_t sectorNumber, int sectorSize, c
     return 1;
 }
 
-int MP3RawFileInfo::CalcRawSizeEx(std::uint8_t* sector, int sectorSize, std::int64_t sectorNumber,
-                                  SearchContext& ctx) {
+int MP3RawFileInfo::CalcRawSizeEx(std::uint8_t* sector, int sectorSize, std::int64_t sectorNumber, SearchContext& ctx) {
     if (sector == nullptr) {
         EndSizing();
         return 1;

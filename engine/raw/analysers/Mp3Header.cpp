@@ -26,7 +26,7 @@ constexpr std::uint32_t kSlotSizes[3] = {4, 1, 1};
 // MPEG-1 Layer II: which bit rates each kind of channel mode may use.
 constexpr bool kLayer2Stereo[16] = {true, false, false, false, true, false, true, true,
                                     true, true,  true,  true,  true, true,  true, false};
-constexpr bool kLayer2Single[16] = {true, true, true, true, true, true, true, true,
+constexpr bool kLayer2Single[16] = {true, true, true, true,  true,  true,  true,  true,
                                     true, true, true, false, false, false, false, false};
 
 }  // namespace
@@ -75,10 +75,10 @@ std::uint32_t ApeTagLengthAt(const std::uint8_t* p) {
     constexpr std::uint32_t kAllowance = 260;
     constexpr std::uint32_t kIsHeader = 1u << 29;
     constexpr std::uint32_t kMaxSize = 0x1000000 + 32;
-    const std::uint32_t size = p[12] | (std::uint32_t{p[13]} << 8) | (std::uint32_t{p[14]} << 16) |
-                               (std::uint32_t{p[15]} << 24);
-    const std::uint32_t flags = p[20] | (std::uint32_t{p[21]} << 8) | (std::uint32_t{p[22]} << 16) |
-                                (std::uint32_t{p[23]} << 24);
+    const std::uint32_t size =
+        p[12] | (std::uint32_t{p[13]} << 8) | (std::uint32_t{p[14]} << 16) | (std::uint32_t{p[15]} << 24);
+    const std::uint32_t flags =
+        p[20] | (std::uint32_t{p[21]} << 8) | (std::uint32_t{p[22]} << 16) | (std::uint32_t{p[23]} << 24);
     // The header's size counts the items and the footer, not itself.
     if ((flags & kIsHeader) && size >= 32 && size <= kMaxSize) return size + 32;
     return kAllowance;
@@ -107,8 +107,7 @@ std::string decoding(const std::string& text) {
     if (obj == nullptr) return std::string();
     std::string out;
     const short rc = detect(text.c_str(), &obj);
-    if (rc == CHARDET_SUCCESS && obj != nullptr && obj->encoding != nullptr && obj->confidence > 0)
-        out = obj->encoding;
+    if (rc == CHARDET_SUCCESS && obj != nullptr && obj->encoding != nullptr && obj->confidence > 0) out = obj->encoding;
     detect_obj_free(&obj);
     return out;
 }

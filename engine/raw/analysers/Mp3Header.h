@@ -37,7 +37,9 @@ public:
 // bit-rate index that is not 15.
 inline bool IsFrameSync(const std::uint8_t* p) { return p[0] == 0xFF && p[1] >= 0xE0 && p[2] <= 0xEF; }
 // "ID3" and a major version this reader knows (2.3 or 2.4).
-inline bool IsId3Start(const std::uint8_t* p) { return p[0] == 'I' && p[1] == 'D' && p[2] == '3' && (p[3] == 3 || p[3] == 4); }
+inline bool IsId3Start(const std::uint8_t* p) {
+    return p[0] == 'I' && p[1] == 'D' && p[2] == '3' && (p[3] == 3 || p[3] == 4);
+}
 
 // Bytes an APE tag takes when a frame walk meets it: the whole tag when `p`
 // (32 bytes) is a version-2 tag header with a sane size, else the fixed

@@ -23,7 +23,9 @@ std::string Range(std::int64_t from, std::int64_t to) {
     return buf;
 }
 
-std::int64_t RoundUp(std::int64_t value, std::int64_t unit) { return unit > 0 ? (value + unit - 1) / unit * unit : value; }
+std::int64_t RoundUp(std::int64_t value, std::int64_t unit) {
+    return unit > 0 ? (value + unit - 1) / unit * unit : value;
+}
 
 // Standard MIDI file header: length 6, format 0..2, at least one track.
 bool IsMidiStart(const std::uint8_t* s) {
@@ -69,8 +71,7 @@ int CAPERawFileInfo::Finish(std::int64_t size) {
     return 1;
 }
 
-int CAPERawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64_t sectorNumber,
-                                 SearchContext& ctx) {
+int CAPERawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64_t sectorNumber, SearchContext& ctx) {
     if (sector == nullptr || sectorSize < 512 || sectorNumber < m_startSector) return 2;
     const std::uint64_t ss = static_cast<std::uint64_t>(sectorSize);
     const std::uint64_t base = static_cast<std::uint64_t>(m_startSector) * ss;
