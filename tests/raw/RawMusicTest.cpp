@@ -706,8 +706,11 @@ TEST(RawMusic, EveryAudioKeyHoldsAWrittenAnalyser) {
     int mp3Keys = 0;
     auto check = [&](IRawFileAnalyser* a) {
         if (dynamic_cast<BruteForce::MP3Analyzer*>(a)) ++mp3Keys;
-        if (auto* p = dynamic_cast<CPendingAnalyser*>(a))
-            for (const std::string& name : mine) EXPECT_NE(p->ClassName(), name);
+        if (auto* p = dynamic_cast<CPendingAnalyser*>(a)) {
+            for (const std::string& name : mine) {
+                EXPECT_NE(p->ClassName(), name);
+            }
+        }
     };
     for (int set : {0, 1}) {
         for (auto& [key, a] : r.GetAnalyserMap(set)) check(a);
