@@ -179,10 +179,15 @@ int FileMP3Analyser::SizeOnDevice(CRawFileInfo& record, IStorageDevice* device) 
                 const std::uint64_t tagEnd = at + 128;
                 bool accepted = tagEnd % ss == 0;
                 if (!accepted) {
+                    // In pieces: a sector may be larger than the probe's copy.
                     const std::uint64_t sectorEnd = (tagEnd / ss + 1) * ss;
-                    const std::uint8_t* rest = probe.At(tagEnd, static_cast<std::size_t>(sectorEnd - tagEnd));
-                    accepted = rest != nullptr;
-                    for (std::uint64_t i = 0; accepted && i < sectorEnd - tagEnd; ++i) accepted = rest[i] == 0;
+                    accepted = true;
+                    for (std::uint64_t from = tagEnd; accepted && from < sectorEnd; from += 4096) {
+                        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(4096, sectorEnd - from));
+                        const std::uint8_t* rest = probe.At(from, n);
+                        accepted = rest != nullptr;
+                        for (std::size_t i = 0; accepted && i < n; ++i) accepted = rest[i] == 0;
+                    }
                 }
                 const std::uint8_t* tag = accepted ? probe.At(at, 128) : nullptr;
                 if (tag != nullptr) {
