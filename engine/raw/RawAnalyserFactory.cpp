@@ -9,9 +9,11 @@
 #include "raw/analysers/JpegAnalyser.h"
 #include "raw/analysers/LayeredImageAnalysers.h"
 #include "raw/analysers/MovAnalysers.h"
+#include "raw/analysers/Mp3Analyser.h"
 #include "raw/analysers/OleAnalyser.h"
 #include "raw/analysers/PackageAnalysers.h"
 #include "raw/analysers/PngAnalyser.h"
+#include "raw/analysers/SmallAudioAnalysers.h"
 #include "raw/analysers/SmallFormatAnalysers.h"
 #include "raw/analysers/SmallImageAnalysers.h"
 #include "raw/analysers/StreamAnalysers.h"
@@ -87,6 +89,12 @@ const RawAnalyserFactoryRow kFactories[] = {
     {"BruteForce::TiffAnalyzer", New<BruteForce::TiffAnalyzer>},
     {"Tessel::CRWAnalyser", New<Tessel::CRWAnalyser>},
     {"Tessel::X3FAnalyser", New<Tessel::X3FAnalyser>},
+    {"BruteForce::MP3Analyzer", New<BruteForce::MP3Analyzer>},
+    {"BruteForce::CAPEAnalyser", New<BruteForce::CAPEAnalyser>},
+    {"BruteForce::CADTSAnalyser", New<BruteForce::CADTSAnalyser>},
+    {"RawSpeed::MIDAnalyser", New<RawSpeed::MIDAnalyser>},
+    {"CFileAIFAnalyzer", New<CFileAIFAnalyzer>},
+    {"FileAUAnalyser", New<FileAUAnalyser>},
     {nullptr, nullptr},
 };
 

@@ -335,3 +335,80 @@ TEST_P(RawManifest, PhotosGroupIsFoundWholeByteExactAndFiledByCamera) {
         EXPECT_EQ(raw.Read(hit->node), expected) << r.file;
     }
 }
+
+// The audio group: the same layout, and songs with an artist sit under
+// "Artists/<artist>" in the tag tree.
+namespace {
+class RawMusicManifest : public ::testing::TestWithParam<std::uint32_t> {};
+}  // namespace
+
+TEST_P(RawMusicManifest, MusicGroupIsFoundWholeAndByteExactWithArtistFolders) {
+    const std::uint32_t ss = GetParam();
+    const std::string dir = std::string(QUILLORY_SOURCE_DIR) + "/tests/data/raw/music/";
+    const std::vector<Row> rows = Manifest("music");
+    ASSERT_GE(rows.size(), 12u);
+    std::vector<std::pair<int, std::string>> tags;  // by row: tag, value
+    {
+        std::ifstream in(dir + "manifest.tsv");
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::vector<std::string> f;
+            std::stringstream cells(line);
+            for (std::string cell; std::getline(cells, cell, '\t');) f.push_back(cell);
+            f.resize(7);
+            tags.emplace_back(std::stoi(f[4]), f[5]);
+        }
+    }
+    CSyntheticStorageDevice dev(ss);
+    std::vector<std::int64_t> starts;
+    dev.AddZeros(ss * 3);
+    std::uint64_t seed = 31;
+    for (const Row& r : rows) {
+        starts.push_back(static_cast<std::int64_t>(dev.GetTotalSectors()));
+        dev.AddBytes(r.bytes);
+        const std::uint64_t rest = (ss - r.bytes.size() % ss) % ss;
+        if (rest) dev.AddZeros(rest);
+        dev.AddZeros(ss);
+        if (seed % 2) dev.AddRandom(ss * 5, seed);
+        dev.AddZeros(ss);
+        ++seed;
+    }
+    RawSearch raw(&dev);
+    raw.Run();
+    const std::vector<Found> files = raw.Files();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Row& r = rows[i];
+        const Found* hit = nullptr;
+        for (const Found& f : files)
+            if (f.start == starts[i]) hit = &f;
+        if (r.type == 0) {
+            EXPECT_EQ(hit, nullptr) << r.file;
+            continue;
+        }
+        ASSERT_NE(hit, nullptr) << r.file << " at " << starts[i];
+        bool named = false;
+        for (std::size_t from = 0; from != std::string::npos;) {
+            const std::size_t bar = r.name.find(" || ", from);
+            const std::string one = r.name.substr(from, bar == std::string::npos ? bar : bar - from);
+            named = named || std::regex_match(hit->name, NamePattern(one, starts[i]));
+            from = bar == std::string::npos ? bar : bar + 4;
+        }
+        EXPECT_TRUE(named) << r.file << ": " << hit->name;
+        EXPECT_EQ(hit->name.substr(hit->name.rfind('.') + 1), g_s_strFileExtName[r.type]) << r.file;
+        std::int64_t want = r.size;
+        if (r.rounds) want = (want + ss - 1) / ss * ss;
+        EXPECT_EQ(hit->size, want) << r.file;
+        std::vector<std::uint8_t> expected = r.bytes;
+        expected.resize(static_cast<std::size_t>(want), 0);
+        EXPECT_EQ(raw.Read(hit->node), expected) << r.file;
+        const std::string path = raw.builder.PathBelow(hit->node, -1);
+        if (tags[i].first == 0) {
+            EXPECT_NE(path.find("Artists/" + tags[i].second + "/"), std::string::npos) << r.file << ": " << path;
+        } else {
+            EXPECT_EQ(path.find("Artists/"), std::string::npos) << r.file << ": " << path;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SectorSizes, RawMusicManifest, ::testing::Values(512u, 4096u));

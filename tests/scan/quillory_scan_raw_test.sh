@@ -46,6 +46,9 @@ check() {
             '$2 == s && index($3, "(Label RAW Files)/") && substr($3, length($3) - length(e) + 1) == e' "$work/list-$tag" | head -n 1)
         # Photos that name their camera are filed in the tag tree only.
         [ -n "$line" ] || line=$(awk -F'\t' -v s="$want" -v e=".${ext^^}" '$2 == s && index($3, "(Label RAW Files)/") && substr($3, length($3) - length(e) + 1) == e' "$work/list-$tag" | head -n 1)
+        # Tagged files sit in the tag tree, and a format may be filed under
+        # another extension than its sample's (ADTS audio as M4A): by size.
+        [ -n "$line" ] || line=$(awk -F'\t' -v s="$want" '$2 == s && index($3, "RAW Files)/")' "$work/list-$tag" | head -n 1)
         if [ "$type" = 0 ]; then
             # Only the found samples of that size and extension are listed.
             local listed found
