@@ -1,9 +1,12 @@
 #include "raw/RawAnalyserFactory.h"
 
 #include "raw/RawFileAnalyser.h"
+#include "raw/analysers/DocumentStoreAnalysers.h"
 #include "raw/analysers/GifAnalyser.h"
+#include "raw/analysers/PdfAnalysers.h"
 #include "raw/analysers/PngAnalyser.h"
 #include "raw/analysers/SmallImageAnalysers.h"
+#include "raw/analysers/TextDocumentAnalysers.h"
 
 namespace {
 
@@ -22,6 +25,16 @@ const RawAnalyserFactoryRow kFactories[] = {
     {"FileEMFAnalyser", New<FileEMFAnalyser>},
     {"FileWMFAnalyser", New<FileWMFAnalyser>},
     {"FileMRWAnalyser", New<FileMRWAnalyser>},
+    {"BruteForce::PdfAnalyzer", New<BruteForce::PdfAnalyzer>},
+    {"BruteForce::CEPSAnalyser", New<BruteForce::CEPSAnalyser>},
+    {"RawSpeed::RTFAnalyser", New<RawSpeed::RTFAnalyser>},
+    {"RawSpeed::HTMLAnalyser", New<RawSpeed::HTMLAnalyser>},
+    {"FileUnicodeHTMAnalyser", New<FileUnicodeHTMAnalyser>},
+    {"Tessel::SVGAnalyser", New<Tessel::SVGAnalyser>},
+    {"RawSpeed::MOBIAnalyser", New<RawSpeed::MOBIAnalyser>},
+    {"RawSpeed::InddAnalyser", New<RawSpeed::InddAnalyser>},
+    {"RawSpeed::OneAnalyser", New<RawSpeed::OneAnalyser>},
+    {"RawSpeed::DbxAnalyser", New<RawSpeed::DbxAnalyser>},
     {nullptr, nullptr},
 };
 
