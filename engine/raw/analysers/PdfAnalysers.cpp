@@ -160,7 +160,7 @@ std::string PdfTitleAnalyzer::CleanValue(std::string value) {
     return JudeLegalInfo(value) ? value : std::string();
 }
 
-int PdfTitleAnalyzer::SeparateInformation(const std::uint8_t* text, int length, PdfInfoEntries& out) {
+int PdfTitleAnalyzer::SeparateInformation(const std::uint8_t* text, int length, FileProperty& out) {
     if (text == nullptr || length <= 0) return 0;
     static const char* const kNames[] = {"Author", "Creator", "CreationDate", "ModDate", "Producer", "Title"};
     const std::uint8_t* at[6];
@@ -180,17 +180,18 @@ int PdfTitleAnalyzer::SeparateInformation(const std::uint8_t* text, int length, 
         if (i == 5 && RemoveIllegalTitle(v)) v.clear();
         values[i] = std::move(v);
     }
-    out.author = values[0];
-    out.creator = values[1];
-    out.created = values[2];
-    out.modified = values[3];
-    out.producer = values[4];
-    out.title = values[5];
-    return !out.creator.empty() || !out.created.empty() || !out.author.empty() || !out.modified.empty();
+    out.m_lastAuthor = values[0];
+    out.m_author = values[1];
+    out.m_createTime = values[2];
+    out.m_lastSaveTime = values[3];
+    out.m_producer = values[4];
+    out.m_title = values[5];
+    return !out.m_author.empty() || !out.m_createTime.empty() || !out.m_lastAuthor.empty() ||
+           !out.m_lastSaveTime.empty();
 }
 
 int PdfTitleAnalyzer::ObtainPerSecPDFInformation(const std::uint8_t* text, int sectorSize, int length,
-                                                 PdfInfoEntries& out) {
+                                                 FileProperty& out) {
     if (text == nullptr || sectorSize <= 0 || length < sectorSize) return 0;
     if (!RemoveNolessVec(text, sectorSize)) return 0;
     const std::uint8_t* obj = myStrstr(text, sectorSize, "obj");
@@ -233,30 +234,30 @@ void PdfAnalyzer::PdfRawFileInfo::WillBeRemove(std::uint8_t*, std::int64_t) {
 }
 
 void PdfAnalyzer::PdfRawFileInfo::PdfTagDealwith() {
-    const PdfInfoEntries p = m_properties;
+    const FileProperty p = m_properties;
     std::string value = m_rawFileName;
     if (!m_infoPending) {
-        value = !p.author.empty()     ? p.author
-                : !p.creator.empty()  ? p.creator
-                : !p.producer.empty() ? p.producer
-                                      : std::string("unknown");
+        value = !p.m_lastAuthor.empty() ? p.m_lastAuthor
+                : !p.m_author.empty()   ? p.m_author
+                : !p.m_producer.empty() ? p.m_producer
+                                        : std::string("unknown");
         SetRawFileName(value);
     }
     std::string name;
-    if (!p.title.empty())
-        name = p.title + p.modified;
-    else if (!p.author.empty())
-        name = p.author + p.modified;
-    else if (!p.creator.empty())
-        name = p.creator + p.modified;
-    else if (p.producer.empty())
-        name = p.created;
+    if (!p.m_title.empty())
+        name = p.m_title + p.m_lastSaveTime;
+    else if (!p.m_lastAuthor.empty())
+        name = p.m_lastAuthor + p.m_lastSaveTime;
+    else if (!p.m_author.empty())
+        name = p.m_author + p.m_lastSaveTime;
+    else if (p.m_producer.empty())
+        name = p.m_createTime;
     else
-        name = p.producer + p.modified;
+        name = p.m_producer + p.m_lastSaveTime;
     SetRawFileName(name);
-    if (!m_infoPending && (!name.empty() || !p.created.empty()))
+    if (!m_infoPending && (!name.empty() || !p.m_createTime.empty()))
         SetRawFileTagAndValue(m_type == RAW_FILE_TYPE_PDF ? RAW_FILE_TAG_PDF : RAW_FILE_TAG_ILLUSTRATION, value);
-    if (!p.created.empty()) m_rawFileTime = p.created;
+    if (!p.m_createTime.empty()) m_rawFileTime = p.m_createTime;
 }
 
 int PdfAnalyzer::PdfRawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64_t sectorNumber,
@@ -277,7 +278,7 @@ int PdfAnalyzer::PdfRawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSiz
         const std::uint8_t* text = two ? two : sector;
         const int length = two ? 2 * sectorSize : sectorSize;
         if (m_infoPending && m_titleAnalyzer.ObtainPerSecPDFInformation(text, sectorSize, length, m_properties)) {
-            if (m_properties.creator.find("Illustrator") != std::string::npos) m_type = RAW_FILE_TYPE_AI;
+            if (m_properties.m_author.find("Illustrator") != std::string::npos) m_type = RAW_FILE_TYPE_AI;
             m_infoPending = 0;
         }
         if (m_firstSector) {

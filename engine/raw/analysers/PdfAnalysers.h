@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "raw/FileProperty.h"
 #include "raw/RawFileAnalyser.h"
 #include "raw/ZeroEndRawFileInfo.h"
 
@@ -16,26 +17,19 @@ class FilePDFAnalyser;
 
 namespace BruteForce {
 
-// The Info entries of a PDF, by their names in the dictionary.
-struct PdfInfoEntries {
-    std::string title;
-    std::string producer;
-    std::string creator;  // the program that made the document
-    std::string author;
-    std::string created;   // "YYYY-MM-DD HH-MM-SS"
-    std::string modified;  // the same form
-};
-
-// Reads Info dictionary entries from the plain text of a sector.
+// Reads Info dictionary entries from the plain text of a sector into a
+// FileProperty: Title to the title, Producer to the producer, Creator (the
+// program that made the document) to the author, Author to the last author,
+// CreationDate and ModDate to the two times.
 class PdfTitleAnalyzer {
 public:
     // `text` holds `length` bytes: the sector, followed by the next one when
     // it is in the buffer. Nonzero when entries were stored.
-    int ObtainPerSecPDFInformation(const std::uint8_t* text, int sectorSize, int length, PdfInfoEntries& out);
+    int ObtainPerSecPDFInformation(const std::uint8_t* text, int sectorSize, int length, FileProperty& out);
 
     // The steps, public for the tests.
     static bool RemoveNolessVec(const std::uint8_t* sector, int length);
-    int SeparateInformation(const std::uint8_t* text, int length, PdfInfoEntries& out);
+    int SeparateInformation(const std::uint8_t* text, int length, FileProperty& out);
     // The string value of the entry whose name starts at `name`, `left`
     // bytes being readable from there.
     static std::string ObtainPerInfo(const std::uint8_t* name, int left);
@@ -82,7 +76,7 @@ public:
     std::uint32_t m_nextInBuffer = 0;
     std::uint64_t m_cap = kSizeCap;
     std::uint32_t m_infoPending = 1;
-    PdfInfoEntries m_properties;
+    FileProperty m_properties;
     PdfTitleAnalyzer m_titleAnalyzer;
 
 private:
