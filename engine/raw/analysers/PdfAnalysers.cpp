@@ -98,11 +98,11 @@ std::string PdfTitleAnalyzer::ObtainPerInfo(const std::uint8_t* name, int left) 
         const std::uint8_t c = name[i];
         if (c == '(' && open < 0) {
             open = i + 1;
-            // A UTF-16 string is scanned by whole units: its units may hold
-            // the bytes of "(", ")" and "/".
+            // A UTF-16 string is scanned by whole units: a unit may hold the
+            // byte of "(" or "/", and the closing ")" follows the last unit.
             if (open + 1 < n && name[open] == 0xFE && name[open + 1] == 0xFF) {
-                for (int j = open + 2; j + 1 < n; j += 2)
-                    if (name[j] == 0 && name[j + 1] == ')') {
+                for (int j = open + 2; j < n; j += 2)
+                    if (name[j] == ')') {
                         close = j;
                         break;
                     }
