@@ -254,6 +254,8 @@ TEST(PdfTitleAnalyzer, InfoValuesAreReadFilteredAndCut) {
         {greek,
          "\xCE\x9A\xCE\xB1\xCE\xBB\xCE\xB7\xCE\xBC\xCE\xAD\xCF\x81\xCE\xB1 "
          "\xCE\xBA\xCF\x8C\xCF\x83\xCE\xBC\xCE\xB5"},
+        // As writers store it: the units' unprintable bytes escaped in octal.
+        {"\\376\\377\\003\\232\\003\\261", "\xCE\x9A\xCE\xB1"},
         {"Report 2024", ""},                                                     // a digit drops the title
         {"A very long title that goes on and on", "A very long title that go"},  // 25 characters
         {"Bad: chars?", "Bad_ chars_"},

@@ -93,41 +93,49 @@ int PdfTitleAnalyzer::StringToInt(const std::string& s) {
 std::string PdfTitleAnalyzer::ObtainPerInfo(const std::uint8_t* name, int left) {
     if (name == nullptr || left <= 0) return std::string();
     const int n = std::min(left, 512);
-    int open = -1, close = -1;
-    for (int i = 0; i < n; ++i) {
+    // The value is a literal string between the name and the next name; a
+    // hexadecimal string or a reference gives no value.
+    int i = 0;
+    for (; i < n && name[i] != '('; ++i)
+        if (name[i] == '/' || name[i] == ')') return std::string();
+    if (i == n) return std::string();
+    // Writers escape the bytes of a UTF-16 string that are not printable
+    // ("\003\232"), so the escapes are undone before the byte-order mark is
+    // looked at; balanced parentheses belong to the string.
+    std::string raw;
+    int depth = 1;
+    for (++i; i < n; ++i) {
         const std::uint8_t c = name[i];
-        if (c == '(' && open < 0) {
-            open = i + 1;
-            // A UTF-16 string is scanned by whole units: a unit may hold the
-            // byte of "(" or "/", and the closing ")" follows the last unit.
-            if (open + 1 < n && name[open] == 0xFE && name[open + 1] == 0xFF) {
-                for (int j = open + 2; j < n; j += 2)
-                    if (name[j] == ')') {
-                        close = j;
-                        break;
-                    }
-                break;
+        if (c == '(') {
+            ++depth;
+        } else if (c == ')') {
+            if (--depth == 0) break;
+        } else if (c == '\\') {
+            if (++i >= n) return std::string();
+            const std::uint8_t d = name[i];
+            if (d >= '0' && d <= '7') {
+                int v = d - '0';
+                for (int k = 0; k < 2 && i + 1 < n && name[i + 1] >= '0' && name[i + 1] <= '7'; ++k)
+                    v = v * 8 + (name[++i] - '0');
+                raw += static_cast<char>(v & 0xFF);
+            } else if (d == '\r' || d == '\n') {
+                if (d == '\r' && i + 1 < n && name[i + 1] == '\n') ++i;  // a line continued
+            } else {
+                static const char kFrom[] = "nrtbf", kTo[] = "\n\r\t\b\f";
+                const char* at = std::strchr(kFrom, d);
+                raw += at != nullptr && d != 0 ? kTo[at - kFrom] : static_cast<char>(d);
             }
             continue;
         }
-        if (c == ')' && close < 0) {
-            close = i;
-            break;
-        }
-        if (c == '/') break;
+        raw += static_cast<char>(c);
     }
-    if (open < 0 || close < 0 || close < open) return std::string();
-    const std::uint8_t* v = name + open;
-    const int length = close - open;
-    if (length >= 2 && v[0] == 0xFE && v[1] == 0xFF) {
+    if (depth != 0) return std::string();
+    if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFE && static_cast<unsigned char>(raw[1]) == 0xFF) {
         // The byte-order mark says big-endian: convert the units after it.
-        if (length > 512 || length > left - 3) return std::string();
-        std::string text = Utf16BeToUtf8(v + 2, static_cast<std::size_t>(length - 2));
+        std::string text = Utf16BeToUtf8(reinterpret_cast<const std::uint8_t*>(raw.data()) + 2, raw.size() - 2);
         return text.substr(0, text.find('\0'));
     }
-    const void* zero = std::memchr(v, 0, static_cast<std::size_t>(length));
-    const int used = zero ? static_cast<int>(static_cast<const std::uint8_t*>(zero) - v) : length;
-    return std::string(reinterpret_cast<const char*>(v), static_cast<std::size_t>(used));
+    return raw.substr(0, raw.find('\0'));
 }
 
 std::string PdfTitleAnalyzer::TimeChange(const std::string& value) {
