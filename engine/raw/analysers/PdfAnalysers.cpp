@@ -382,7 +382,7 @@ int FilePDFAnalyser::GetRawFileSizeEx(CRawFileInfo& record, IStorageDevice* devi
     const std::size_t headLength =
         static_cast<std::size_t>(std::min<std::uint64_t>(sizeof head, reader.Buffer().BytesOnDevice()));
     if (headLength == 0 || !reader.Read(0, headLength, head)) return 0;
-    std::uint64_t start = 1024;
+    std::uint64_t start = 0;
     for (std::size_t i = 0; i < 1024 && i + 10 <= headLength; ++i) {
         if (head[i] != '%' || std::memcmp(head + i, "%!PS-Adobe", 10) != 0) continue;
         if (Find(head + i, headLength - i, "Adobe Illustrator") == nullptr) continue;
@@ -390,8 +390,9 @@ int FilePDFAnalyser::GetRawFileSizeEx(CRawFileInfo& record, IStorageDevice* devi
         start = i;
         break;
     }
-    // Whole sectors from there on: only they show the zero padding that
-    // ends a file.
+    // Whole sectors from the first on (or from the Illustrator header's):
+    // only they show the zero padding that ends a file, and a PDF of under
+    // two sectors ends in one of the first two.
     std::uint64_t offset = start / ss * ss;
     std::uint64_t end = 0;
     for (; offset <= kWalkCap && end == 0; offset += ss) {
