@@ -543,4 +543,38 @@ TEST(DocumentStoreAnalysers, HostileChainsEndOrWait) {
     EXPECT_EQ(r.m_size, 73728);
 }
 
+TEST(DocumentAnalysers, EveryKeyOfTheseFormatsHoldsAWrittenAnalyser) {
+    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
+    registry->ReinitAnalyzeList(nullptr);
+    auto written = [](IRawFileAnalyser* a) { return a != nullptr && dynamic_cast<CPendingAnalyser*>(a) == nullptr; };
+    const std::uint8_t keys[][4] = {{'%', 'P', 'D', 'F'},     {0xC5, 0xD0, 0xD3, 0xC6}, {'{', '\\', 'r', 't'},
+                                    {0xE4, 0x52, 0x5C, 0x7B}, {'J', 'M', 'F', '6'},     {0xCF, 0xAD, 0x12, 0xFE},
+                                    {0xF7, 0x89, 0x34, 0x2C}, {'<', '?', 'x', 'm'},     {0xEF, 0xBB, 0xBF, 0x3C},
+                                    {0xCD, 0x01, 0x00, 0x00}, {'|', 's', 'v', 'g'},     {'B', 'C', 'F', 'Z'}};
+    for (int set : {0, 1}) {
+        auto& map = registry->GetAnalyserMap(set);
+        for (const auto& k : keys) {
+            const auto it = map.find(byteorder::LE32(k));
+            ASSERT_NE(it, map.end());
+            EXPECT_TRUE(written(it->second)) << std::string(reinterpret_cast<const char*>(k), 4);
+        }
+        auto& multi = registry->GetAnalyserMultimap(set);
+        for (const char* pair : {"%!", "<h", "<H", "<!"}) {
+            const auto range = multi.equal_range(byteorder::LE16(pair));
+            ASSERT_NE(range.first, range.second);
+            for (auto it = range.first; it != range.second; ++it) EXPECT_TRUE(written(it->second)) << pair;
+        }
+        int htmlFFFE = 0;
+        const auto ff = multi.equal_range(0xFEFF);
+        for (auto it = ff.first; it != ff.second; ++it)
+            htmlFFFE += written(it->second) && it->second->GetAnalyserType() == RAW_FILE_TYPE_HTM;
+        EXPECT_EQ(htmlFFFE, 2);
+        int keyless = 0;
+        for (IRawFileAnalyser* a : registry->GetAnalyserList(set))
+            if (a->GetAnalyserType() == RAW_FILE_TYPE_MOBI || a->GetAnalyserType() == RAW_FILE_TYPE_INDD)
+                keyless += written(a);
+        EXPECT_EQ(keyless, 2);
+    }
+}
+
 }  // namespace
