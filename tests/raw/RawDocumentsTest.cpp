@@ -238,6 +238,38 @@ TEST(PdfAnalyzer, IllustratorHeaderIsTypedAIAndEpsIsNot_Crafted) {
     EXPECT_EQ(scan.At(1)->size, 3000);
 }
 
+TEST(PdfAnalyzer, AWhollyPaddedSectorWithNothingBeforeItInTheBufferNeedsTheMarker) {
+    // Past 20,480 bytes, a sector with 32 or more trailing zero bytes whose
+    // previous sector is not in the buffer: the file ends only where the
+    // sector itself shows "%%EOF".
+    struct Case {
+        const char* what;
+        std::string text;
+        int answer;
+        std::int64_t size;
+    };
+    const Case cases[] = {
+        {"no marker: keep going", "binary stream data", 2, 0},
+        {"marker in the sector", "endobj\n%%EOF\n", 1, 40960 + 12 + 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        BruteForce::PdfAnalyzer owner;
+        BruteForce::PdfAnalyzer::PdfRawFileInfo r(&owner);
+        r.m_startSector = 100;
+        r.m_infoPending = 0;
+        r.m_firstSector = 0;
+        Bytes sector(512, 0);
+        std::memcpy(sector.data(), c.text.data(), c.text.size());
+        const std::int64_t number = 100 + 80;
+        CRawFileInfo::SearchContext ctx = ContextFor(sector.data(), 512, number);
+        EXPECT_EQ(r.CalcRawSize(sector.data(), 512, number, ctx), c.answer);
+        if (c.answer == 1) {
+            EXPECT_EQ(r.m_size, c.size);
+        }
+    }
+}
+
 TEST(PdfTitleAnalyzer, InfoValuesAreReadFilteredAndCut) {
     using BruteForce::PdfTitleAnalyzer;
     struct Case {
@@ -388,7 +420,9 @@ TEST(FileRTFAnalyser, BraceDepthEndsTheFile) {
         CRawFileInfo r;
         FileRTFAnalyser rtf;
         EXPECT_EQ(rtf.GetRawFileSize(r, &dev), c.ok);
-        if (c.ok) EXPECT_EQ(r.m_size, c.size);
+        if (c.ok) {
+            EXPECT_EQ(r.m_size, c.size);
+        }
     }
 }
 
@@ -537,7 +571,9 @@ TEST(DocumentStoreAnalysers, HostileChainsEndOrWait) {
         ctx.view = SectorView(indd.data(), 512, 0, s + 1, 0);
         answer = r.CalcRawSize(indd.data() + s * 512, 512, s, ctx);
         // The second header, at 5,606, runs 6 bytes past sector 10.
-        if (s == 10) EXPECT_TRUE(answer == 2 && r.m_nextObject == 5606u) << "still at the straddling header";
+        if (s == 10) {
+            EXPECT_TRUE(answer == 2 && r.m_nextObject == 5606u) << "still at the straddling header";
+        }
     }
     EXPECT_EQ(answer, 1);
     EXPECT_EQ(r.m_size, 73728);
