@@ -222,6 +222,14 @@ TEST(PdfAnalyzer, SmallPdfIsSizedByTheDeviceWalkAndNeverRunsIntoTheNextOne) {
         ASSERT_TRUE(Scan::Ext(pair.At(0), ".PDF") && Scan::Ext(pair.At(1), ".PDF"));
         EXPECT_EQ(pair.At(0)->size, static_cast<std::int64_t>((10000 + ss - 1) / ss * ss));
         EXPECT_EQ(pair.At(1)->size, 40001);
+        // Nor a PostScript file behind it, which ends in "%%EOF" too.
+        Bytes ps = Text(30000);
+        Put(ps, 0, "%!PS-Adobe-3.0 EPSF-3.0\n");
+        Put(ps, 30000 - 6, "%%EOF\n");
+        const Scan before(ss, {Pdf(10000), ps});
+        ASSERT_TRUE(Scan::Ext(before.At(0), ".PDF") && Scan::Ext(before.At(1), ".EPS")) << before.Dump();
+        EXPECT_EQ(before.At(0)->size, static_cast<std::int64_t>((10000 + ss - 1) / ss * ss));
+        EXPECT_EQ(before.At(1)->size, 30000);
     }
 }
 

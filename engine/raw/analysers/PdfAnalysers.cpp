@@ -274,9 +274,11 @@ int PdfAnalyzer::PdfRawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSiz
     const std::uint64_t ss = static_cast<std::uint64_t>(sectorSize);
     const std::uint64_t offset = static_cast<std::uint64_t>(sectorNumber - m_startSector) * ss;
     const std::uint64_t here = static_cast<std::uint64_t>(sectorNumber) * ss;
-    // Another PDF starts here, so this one ended before it: the device walk,
-    // which stops at such a sector, sizes it.
-    if (offset > 0 && sector[0] == '%' && StartsWith(sector, 5, "%PDF-")) {
+    // Another file starts here (another PDF, or any hit), so this one most
+    // likely ended before it: streaming on would run into that file's own
+    // "%%EOF" (a PostScript file ends so too). The device walk, which stops
+    // at the first padded sector holding the marker, sizes it.
+    if (offset > 0 && (ctx.newFile != nullptr || (sector[0] == '%' && StartsWith(sector, 5, "%PDF-")))) {
         m_size = 0;
         return 1;
     }
