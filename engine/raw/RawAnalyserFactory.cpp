@@ -4,6 +4,7 @@
 #include "raw/analysers/ArchiveAnalysers.h"
 #include "raw/analysers/ContainerAnalysers.h"
 #include "raw/analysers/CrwX3fAnalysers.h"
+#include "raw/analysers/DocumentStoreAnalysers.h"
 #include "raw/analysers/GifAnalyser.h"
 #include "raw/analysers/HeaderSizedAnalysers.h"
 #include "raw/analysers/JpegAnalyser.h"
@@ -12,11 +13,13 @@
 #include "raw/analysers/Mp3Analyser.h"
 #include "raw/analysers/OleAnalyser.h"
 #include "raw/analysers/PackageAnalysers.h"
+#include "raw/analysers/PdfAnalysers.h"
 #include "raw/analysers/PngAnalyser.h"
 #include "raw/analysers/SmallAudioAnalysers.h"
 #include "raw/analysers/SmallFormatAnalysers.h"
 #include "raw/analysers/SmallImageAnalysers.h"
 #include "raw/analysers/StreamAnalysers.h"
+#include "raw/analysers/TextDocumentAnalysers.h"
 #include "raw/analysers/TiffAnalyser.h"
 #include "raw/analysers/ZipAnalyser.h"
 
@@ -95,6 +98,16 @@ const RawAnalyserFactoryRow kFactories[] = {
     {"RawSpeed::MIDAnalyser", New<RawSpeed::MIDAnalyser>},
     {"CFileAIFAnalyzer", New<CFileAIFAnalyzer>},
     {"FileAUAnalyser", New<FileAUAnalyser>},
+    {"BruteForce::PdfAnalyzer", New<BruteForce::PdfAnalyzer>},
+    {"BruteForce::CEPSAnalyser", New<BruteForce::CEPSAnalyser>},
+    {"RawSpeed::RTFAnalyser", New<RawSpeed::RTFAnalyser>},
+    {"RawSpeed::HTMLAnalyser", New<RawSpeed::HTMLAnalyser>},
+    {"FileUnicodeHTMAnalyser", New<FileUnicodeHTMAnalyser>},
+    {"Tessel::SVGAnalyser", New<Tessel::SVGAnalyser>},
+    {"RawSpeed::MOBIAnalyser", New<RawSpeed::MOBIAnalyser>},
+    {"RawSpeed::InddAnalyser", New<RawSpeed::InddAnalyser>},
+    {"RawSpeed::OneAnalyser", New<RawSpeed::OneAnalyser>},
+    {"RawSpeed::DbxAnalyser", New<RawSpeed::DbxAnalyser>},
     {nullptr, nullptr},
 };
 

@@ -28,6 +28,8 @@ struct Row {
     std::int64_t size = 0;
     std::string name;
     bool rounds = false;
+    int tag = -1;
+    std::string value;
     std::vector<std::uint8_t> bytes;
     int tag = -1;
     std::string value;
@@ -128,6 +130,50 @@ TEST_P(RawManifest, ImagesGroupIsFoundWholeAndByteExact) {
         std::vector<std::uint8_t> expected = r.bytes;
         expected.resize(static_cast<std::size_t>(want), 0);
         EXPECT_EQ(raw.Read(hit->node), expected) << r.file;
+    }
+}
+
+// Documents: the text formats end by their zero-tail rules (the manifest
+// holds the size those give), and a PDF with an Info dictionary is filed in
+// the tag tree under its value.
+TEST_P(RawManifest, DocumentsGroupIsFoundWithTypeNameTagAndSize) {
+    const std::uint32_t ss = GetParam();
+    const std::vector<Row> rows = Manifest("documents");
+    ASSERT_GE(rows.size(), 10u);
+    CSyntheticStorageDevice dev(ss);
+    std::vector<std::int64_t> starts;
+    dev.AddZeros(ss * 3);
+    std::uint64_t seed = 21;
+    for (const Row& r : rows) {
+        starts.push_back(static_cast<std::int64_t>(dev.GetTotalSectors()));
+        dev.AddBytes(r.bytes);
+        const std::uint64_t rest = (ss - r.bytes.size() % ss) % ss;
+        if (rest) dev.AddZeros(rest);
+        dev.AddZeros(ss);
+        if (seed % 2) dev.AddRandom(ss * 5, seed);
+        dev.AddZeros(ss);
+        ++seed;
+    }
+    RawSearch raw(&dev);
+    raw.Run();
+    const std::vector<Found> files = raw.Files();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Row& r = rows[i];
+        const Found* hit = nullptr;
+        for (const Found& f : files)
+            if (f.start == starts[i]) hit = &f;
+        ASSERT_NE(hit, nullptr) << r.file << " at " << starts[i];
+        EXPECT_TRUE(std::regex_match(hit->name, NamePattern(r.name, starts[i]))) << r.file << ": " << hit->name;
+        std::int64_t want = r.size;
+        if (r.rounds) want = (want + ss - 1) / ss * ss;
+        EXPECT_EQ(hit->size, want) << r.file;
+        std::vector<std::uint8_t> expected = r.bytes;
+        expected.resize(static_cast<std::size_t>(want), 0);
+        EXPECT_EQ(raw.Read(hit->node), expected) << r.file;
+        if (r.tag == 4) {
+            const std::string path = raw.builder.PathBelow(hit->node, 1000);
+            EXPECT_EQ(path, "PDF/" + r.value + "/" + hit->name) << r.file;
+        }
     }
 }
 
