@@ -31,8 +31,6 @@ struct Row {
     int tag = -1;
     std::string value;
     std::vector<std::uint8_t> bytes;
-    int tag = -1;
-    std::string value;
 };
 
 std::vector<Row> Manifest(const std::string& group) {
