@@ -68,9 +68,13 @@ check() {
         local got
         got=$(find "$work/out-$tag" -path "*$path" -type f | head -n 1)
         [ -n "$got" ] || { fail "$tag: $sample not written ($path)"; continue; }
-        if [ "$rounds" = 1 ]; then
-            cmp -s <(head -c "$size" "$got") "$data/$sample" || fail "$tag: $sample differs"
-            [ -z "$(tail -c +$((size + 1)) "$got" | tr -d '\0')" ] || fail "$tag: $sample: rounding is not zeros"
+        # A format whose end rule takes a few zero bytes past the data has a
+        # manifest size above the sample's: those bytes must be zeros.
+        local fsize
+        fsize=$(stat -c %s "$data/$sample")
+        if [ "$rounds" = 1 ] || [ "$size" -gt "$fsize" ]; then
+            cmp -s <(head -c "$fsize" "$got") "$data/$sample" || fail "$tag: $sample differs"
+            [ -z "$(tail -c +$((fsize + 1)) "$got" | tr -d '\0')" ] || fail "$tag: $sample: rounding is not zeros"
         else
             cmp -s "$got" "$data/$sample" || fail "$tag: $sample differs"
         fi
