@@ -13,10 +13,10 @@
 #   photorec /log /d OUT /cmd IMG partition_none,options,paranoid,fileopt,everything,enable,wholespace,search
 # and prints per format (the manifest's extension and type): the copies on
 # the image, those quillory-scan wrote byte-exact, those it wrote as the
-# sample and less than one sector more (formats whose size rounds up to the
-# sector), those PhotoRec wrote byte-exact, those PhotoRec wrote inside a
-# larger file, and the evicted candidates the raw search could not size
-# (its engine log). Totals follow, over every format and over the formats
+# sample and then zeros, less than one sector of them (a size rounded up to
+# the sector, or an end rule that takes in a few zero bytes), those PhotoRec
+# wrote byte-exact, those PhotoRec wrote inside a larger file, and the
+# evicted candidates the raw search could not size (its engine log). Totals follow, over every format and over the formats
 # both tools support. Samples whose manifest type is 0 must not be found.
 #
 # QUILLORY_SCAN defaults to build-bench/cli/quillory-scan (tools/bench.sh).
@@ -136,8 +136,18 @@ def files_under(top, keep=lambda p: True):
     return out
 
 
-# The label tree repeats files of the raw tree: score the raw tree only.
-quillory = files_under(os.path.join(work, 'quillory'), lambda p: '(RAW Files)' in p)
+# The label tree repeats files of the raw tree under the same name, but a
+# tagged file (a camera's photo, a song with its artist, a document with its
+# author) may be filed there only: each name counts once.
+by_name = {}
+for label in (False, True):
+    for d, _, names in os.walk(os.path.join(work, 'quillory')):
+        if ('(Label RAW Files)' in d) != label or 'RAW Files)' not in d:
+            continue
+        for n in names:
+            if n not in by_name:
+                by_name[n] = open(os.path.join(d, n), 'rb').read()
+quillory = list(by_name.values())
 photorec = []
 for d in sorted(os.listdir(work)):
     if d.startswith('photorec.') and os.path.isdir(os.path.join(work, d)):
@@ -158,10 +168,11 @@ failures = []
 for r in rows:
     body, n = r['body'], r['copies']
     exact = min(n, q_hash.get(digest(body), 0))
-    rounded = 0
-    if r['rounds']:
-        rounded = min(n - exact, sum(1 for b in quillory
-                                     if len(body) < len(b) < len(body) + SECTOR and b.startswith(body)))
+    # The sample and then zeros, less than a sector of them: the rounding
+    # some formats' rules give, or the zero bytes an end rule takes in.
+    rounded = min(n - exact, sum(1 for b in quillory
+                                 if len(body) < len(b) < len(body) + SECTOR and b.startswith(body)
+                                 and not b[len(body):].strip(b'\0')))
     p_exact = min(n, p_hash.get(digest(body), 0))
     p_inside = min(n - p_exact, sum(1 for b in photorec if len(b) > len(body) and body in b))
     if r['type'] == 0:
@@ -177,7 +188,7 @@ for r in rows:
     t['p'] += p_exact
     t['pi'] += p_inside
 
-head = f'{"format":<28}{"samples":>8}{"quillory":>9}{"+round":>8}{"photorec":>9}{"inside":>8}{"evicted":>8}'
+head = f'{"format":<28}{"samples":>8}{"quillory":>9}{"+zeros":>8}{"photorec":>9}{"inside":>8}{"evicted":>8}'
 print(head)
 print('-' * len(head))
 total = dict(samples=0, q=0, qr=0, p=0, pi=0, lost=0)

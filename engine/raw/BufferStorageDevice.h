@@ -4,6 +4,8 @@
 // the ring does not hold whole is read from the real device.
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "foundation/StorageDevice.h"
@@ -40,7 +42,12 @@ public:
     IStorageDevice* GetRealDevice() const { return m_device; }
 
 private:
-    std::vector<std::uint8_t> m_ring;
+    // Left uninitialised: only sectors already added are ever read, and a
+    // zero fill would touch the whole ring before the first block arrives.
+    struct FreeRing {
+        void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+    };
+    std::unique_ptr<std::uint8_t[], FreeRing> m_ring;
     std::uint64_t m_ringStart = 0;
     std::uint64_t m_held = 0;
     std::uint32_t m_writePos = 0;  // in sectors
