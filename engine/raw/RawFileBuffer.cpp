@@ -44,9 +44,9 @@ bool RawFileBuffer::Load(std::uint8_t* buffer, std::uint64_t window) {
     if (window > (static_cast<std::uint64_t>(INT64_MAX) - m_startSector) / sectors) return false;
     const std::uint64_t first = m_startSector + window * sectors;
     const std::size_t bytes = static_cast<std::size_t>(m_sectorSize) * (sectors + 1);
-    // Zeroed first: sectors a short read leaves out must not show an older
-    // window's bytes.
-    std::memset(buffer, 0, bytes);
+    // A whole read fills every byte; after a failed or short one the buffer
+    // is zeroed, so that sectors it leaves out never show an older window's
+    // bytes.
     if (m_device->ReadSector(buffer, static_cast<std::int64_t>(first), static_cast<std::int64_t>(sectors + 1)) == 1)
         return true;
     // The window may run past the device's end: read what is left of it.
