@@ -4,6 +4,10 @@
 // what quillory-scan lists for the same device, each file once.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+
 #include <ctime>
 #include <map>
 #include <sstream>
@@ -12,9 +16,12 @@
 #include "model/QXPublic.h"
 #include "model/QXUIDeviceData.h"
 #include "model/QXUIScan.h"
+#include "model/qt/NotificationBus.h"
 #include "model/qt/QXTypeMgr.h"
+#include "model/qt/QXUIController.h"
 #include "storage/DeviceEnum.h"
 #include "support/DeviceListTestSupport.h"
+#include "support/FakeController.h"
 #include "support/SkipOutsideCi.h"
 
 using namespace devlist_test;
@@ -186,6 +193,127 @@ TEST_F(ScanBridgeLoop, ImageCutShortEndsIdle) {
     (void)Run(images.GetStorageByDiskVolumeIndex(0, -1), 1);
     EXPECT_EQ(scan.GetStatus(), QXOP_IDLE);
     EXPECT_GE(finals.load(), 1);
+}
+
+}  // namespace
+
+// The same roads through the controller, as the windows take them.
+
+namespace {
+
+bool SpinUntil(const std::function<bool()>& done, int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+class ControllerLoop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!CanUseLoopDevices()) QUILLORY_SKIP_OUTSIDE_CI("needs root and loop devices");
+        static const bool types = (initFileType(), true);
+        (void)types;
+        ASSERT_TRUE(Shell(kFixtures + "make_model_disk.sh '" + image + "'"));
+        loop = std::make_unique<LoopDevice>(image);
+        ASSERT_TRUE(loop->ok());
+        ASSERT_TRUE(Shell("test -b " + loop->path() + "p2"));
+        EnumDeviceConfig config;
+        const std::string name = loop->name();
+        config.acceptDisk = [name](const std::string& n) { return n == name; };
+        enumerator = std::make_unique<CEnumDeviceEx>(config);
+        QXUIDeviceData::instance().SetEnumerator(enumerator.get());
+        ASSERT_EQ(QXUIDeviceData::instance().InitDeviceInfo(), 1);
+    }
+    void TearDown() override {
+        QXUIController::StopScan(1);
+        EXPECT_TRUE(SpinUntil([] { return !IsScanWorkerAlive(); }, 30000));
+        QXUIScan::instance().SetControllerFactory(nullptr);
+        QXUIDeviceData::instance().SetEnumerator(nullptr);
+    }
+    std::vector<std::unique_ptr<DiskVolumeNodeData>> Rows() {
+        std::vector<std::unique_ptr<DiskVolumeNodeData>> rows;
+        QXUIController::GetDeviceInfoToArray(rows);
+        return rows;
+    }
+
+    ScratchDir dir;
+    std::string image = dir / "model-disk.img";
+    std::unique_ptr<LoopDevice> loop;
+    std::unique_ptr<CEnumDeviceEx> enumerator;
+};
+
+TEST_F(ControllerLoop, QuickScanOfAVolumePostsNewsAndEnds) {
+    std::list<_DiskVolumeData> records;
+    QXUIDeviceData::instance().GetAllDeviceInfo(records);
+    ASSERT_EQ(records.size(), 1u);
+    const DiskVolumeNodeData volume(records.front().volumes.front());
+    QObject context;
+    int news = 0;
+    NotificationBus::instance()->observe("NormalScranValue", &context, [&](const QVariant&) { ++news; });
+    QXUIController::DoScanWithData(&volume, "", nullptr);
+    EXPECT_TRUE(QXUIController::IsScanRunning());
+    ASSERT_TRUE(SpinUntil([&] { return news > 0 && !QXUIController::IsScanRunning() && !IsScanWorkerAlive(); }, 30000));
+    uint64_t size = 0, count = 0;
+    QXUIController::GetScanFileSize(&size, &count);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(size, 20000u);  // the deleted gone.bin
+    EXPECT_FALSE(QXUIController::IsDeepScan());
+}
+
+// An opened image is listed after the disks and scanned deep.
+TEST_F(ControllerLoop, OpenedQvxImageIsScannedDeep) {
+    const std::string qvx = dir / "disk.qvx";
+    ASSERT_TRUE(Shell("/usr/bin/python3 " + kFixtures + "make_qvx.py '" + image + "' '" + qvx + "'"));
+    ASSERT_EQ(QXUIController::QXOpenQvxFile(QString::fromStdString(qvx)), 1);
+    auto rows = Rows();
+    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_EQ(rows[1]->isQvx(), 1u);
+    const Listing expected = ToolListing("--deep", qvx);
+    ASSERT_FALSE(expected.empty());
+    QObject context;
+    int news = 0;
+    NotificationBus::instance()->observe("NormalScranValue", &context, [&](const QVariant&) { ++news; });
+    QXUIController::isQvxDoDeepScanWithData(rows[1].get(), "", nullptr);
+    ASSERT_TRUE(
+        SpinUntil([&] { return news > 0 && !QXUIController::IsScanRunning() && !IsScanWorkerAlive(); }, 120000));
+    EXPECT_TRUE(QXUIController::IsDeepScan());
+    EXPECT_EQ(BridgeListing(QXUIScan::instance()), expected);
+    QXUIScan::instance().SetDeepScan(0);
+}
+
+// A scan that ignores the stop and goes on reading its device while the
+// list is rebuilt: its pin keeps the device alive (the address checker
+// would report a read of a freed one).
+TEST_F(ControllerLoop, RefreshWhileAScanIgnoresStopFreesNoDevice) {
+    auto script = std::make_shared<fake_controller::Script>();
+    std::atomic<int> reads{0};
+    std::atomic<bool> refreshed{false};
+    script->steps = {[&](IStorageDevice* device, IProgress*, IDrirectoryTree*) -> EngineResult {
+        std::vector<uint8_t> sector(512);
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 3000 && !(refreshed.load() && reads.load() > 20)) {
+            if (device->ReadSector(sector.data(), 0, 1) == 1) ++reads;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return fake_controller::kFakeFailure;
+    }};
+    QXUIScan::instance().SetControllerFactory(fake_controller::Factory(script));
+    QXUIController::DoScanWithDiskIndex(0, 1, "", nullptr);
+    ASSERT_TRUE(SpinUntil([&] { return reads.load() > 0; }, 5000));
+    SetRefreshWaitSeconds(0);
+    const int before = reads.load();
+    QXUIController::RefreshDeviceInfo();
+    SetRefreshWaitSeconds(30);
+    refreshed = true;
+    ASSERT_TRUE(SpinUntil([] { return !IsScanWorkerAlive(); }, 10000));
+    EXPECT_GT(reads.load(), before);
+    EXPECT_EQ(Rows().size(), 1u);
+    EXPECT_EQ(QXUIScan::instance().GetSavedStorage(), nullptr);
 }
 
 }  // namespace

@@ -201,7 +201,9 @@ private:
         QXUIScan& scan = QXUIScan::instance();
         if (m_scanAlive.load() || !scan.IsOperationExit()) return;
         QXUIDeviceData& model = QXUIDeviceData::instance();
-        auto pin = std::make_shared<DevicePin>(model);
+        // Dropped by the body when the scan ends, not with the worker object,
+        // which the registry may keep until after the enumerator is gone.
+        auto pin = std::make_shared<std::unique_ptr<DevicePin>>(std::make_unique<DevicePin>(model));
         IStorageDevice* storage = model.GetStorageByDiskVolumeIndex(disk, volume);
         if (storage == nullptr) return;
         {
@@ -211,14 +213,14 @@ private:
         scan.ClearData();
         scan.SetStatus(QXOP_RUNNING);
         m_scanAlive = true;
-        auto worker = WorkerThread::Start("scan", [this, storage, pin] { DoScanFn(storage); });
+        auto worker = WorkerThread::Start("scan", [this, storage, pin] { DoScanFn(storage, *pin); });
         if (!worker) {
             scan.SetStatus(QXOP_IDLE);
             m_scanAlive = false;
         }
     }
 
-    void DoScanFn(IStorageDevice* storage) {
+    void DoScanFn(IStorageDevice* storage, std::unique_ptr<DevicePin>& pin) {
         QXUIScan& scan = QXUIScan::instance();
         CMessageCenter* centre = CMessageCenter::Instance();
         centre->StartReceiveMessage();
@@ -228,6 +230,7 @@ private:
             scan.ReCalTotalSize();
         }
         centre->StopReceiveMessage();
+        pin.reset();
         scan.SetStatus(QXOP_IDLE);
         m_scanAlive = false;
     }
