@@ -36,6 +36,7 @@ protected:
         ASSERT_NE(QXUIFilter::instance().GetFilter(), nullptr);
         scan.SetDeviceData(&model);
         scan.SetControllerFactory(Factory(script));
+        scan.SetNameMatcher(&QXUIPublic::IsStringInFileNode);
         scan.SetNotifyHook([this](int final) {
             std::lock_guard<std::mutex> hold(postLock);
             posts.push_back(final);
@@ -318,6 +319,34 @@ TEST_F(ScanBridge, ViewMapAndUnselectAll) {
     EXPECT_EQ(file->GetCheckedStatus(), CHECKED_NONE);
     EXPECT_EQ(scan.ShowFilesystemNodeResult(nullptr), 0);
     EXPECT_EQ(scan.ShowFilesystemNodeResult(file), 0);  // a file is no root
+}
+
+// A restore hands its replay sink to the controller for one scan only: the
+// sink lives on the restore thread's stack and dies when the scan returns.
+TEST_F(ScanBridge, ReplaySinkIsTheControllersForOneScanOnly) {
+    class Sink : public IRestoreScanSink {
+    public:
+        int SetDirecotryTreeBuilder(IDirecotryTreeBuilder*, IProgress*, IStorageDevice*) override { return 1; }
+        std::vector<CSearchedPartitionInfo*>& GetSearchedPartition(int) override { return m_none; }
+
+    private:
+        std::vector<CSearchedPartitionInfo*> m_none;
+    } sink;
+    Disk({{2, ""}});
+    ASSERT_EQ(model.InitDeviceInfo(), 1);
+    IRestoreScanSink* during = nullptr;
+    script->steps = {[&](IStorageDevice*, IProgress* progress, IDrirectoryTree*) {
+        during = scan.GetRecoveryController()->m_pRestoreScanSink;
+        _PROGRESS_INFO info;
+        MakeProgressInfo(&info, PROGRESS_STATE_FINISHED, 1, 1);
+        progress->UpdateProgress(&info);
+        return ENGINE_OK;
+    }};
+    scan.SetStatus(QXOP_RUNNING);
+    EXPECT_EQ(scan.DoScan(model.GetStorageByDiskVolumeIndex(0, 0), &sink), ENGINE_OK);
+    EXPECT_EQ(during, &sink);
+    ASSERT_NE(scan.GetRecoveryController(), nullptr);
+    EXPECT_EQ(scan.GetRecoveryController()->m_pRestoreScanSink, nullptr);
 }
 
 }  // namespace

@@ -17,6 +17,17 @@ bool Failed(EngineResult result) { return (result >> 56) != 0; }
 
 constexpr std::uint32_t kFileSystemUnknown = 10;
 
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool AsciiNameMatch(const char* key, IFileNode* node) {
+    const char* name = node != nullptr ? node->GetFileName() : nullptr;
+    if (name == nullptr) return false;
+    std::string haystack(name), needle(key);
+    for (char& c : haystack) c = Lower(c);
+    for (char& c : needle) c = Lower(c);
+    return haystack.find(needle) != std::string::npos;
+}
+
 }  // namespace
 
 QXUIScan& QXUIScan::instance() {
@@ -52,6 +63,11 @@ void QXUIScan::SetDeviceData(QXUIDeviceData* devices) {
 void QXUIScan::SetControllerFactory(std::function<IRecoveryController*(_RECOVERY_CONTROLLER_TYPE)> factory) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     m_factory = std::move(factory);
+}
+
+void QXUIScan::SetNameMatcher(std::function<bool(const char*, IFileNode*)> matcher) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    m_matcher = std::move(matcher);
 }
 
 QXUIDeviceData& QXUIScan::Devices() {
@@ -490,10 +506,16 @@ void QXUIScan::DoSearch(std::vector<IFileNode*>& found) {
     found.clear();
     const QXTypeMap types = GetTypeMap();
     const std::string key = GetSearchKey();
+    std::function<bool(const char*, IFileNode*)> matches;
+    {
+        std::lock_guard<std::recursive_mutex> hold(m_lock);
+        matches = m_matcher;
+    }
+    if (!matches) matches = AsciiNameMatch;
     for (const auto& [type, nodes] : types) {
         for (IFileNode* node : nodes) {
             if (node == nullptr) continue;
-            const bool match = key.empty() || QXCPPPublic::IsStringInFileNode(key.c_str(), node);
+            const bool match = key.empty() || matches(key.c_str(), node);
             node->ShowNode(match ? 1 : 0);
             if (match && !node->IsDirectory()) found.push_back(node);
         }

@@ -49,6 +49,9 @@ public:
     // The device list the whole-disk test consults; the process-wide one
     // unless a test names another (not owned).
     void SetDeviceData(QXUIDeviceData* devices);
+    // The name match of searches (the front end's, which folds case the
+    // user's way); without one, ASCII letters are compared without case.
+    void SetNameMatcher(std::function<bool(const char* key, IFileNode* node)> matcher);
     // Makes the scan's controllers; the engine's CreateRecoveryController
     // unless a test scripts one. An empty function restores the engine's.
     void SetControllerFactory(std::function<IRecoveryController*(_RECOVERY_CONTROLLER_TYPE)> factory);
@@ -137,6 +140,7 @@ private:
     std::function<void()> m_releaseRecovery, m_resetRecovery;
     QXUIDeviceData* m_devices = nullptr;
     std::function<IRecoveryController*(_RECOVERY_CONTROLLER_TYPE)> m_factory;
+    std::function<bool(const char*, IFileNode*)> m_matcher;
 
     IRestoreScanSink* m_restoreSink = nullptr;
     IStorageDevice* m_savedStorage = nullptr;

@@ -46,6 +46,7 @@ class QXControllerBackend : public IUiControllerBackend {
 public:
     QXControllerBackend() {
         QXUIScan::instance().SetNotifyHook(&QXNotifyUIUpdateData);
+        QXUIScan::instance().SetNameMatcher(&QXUIPublic::IsStringInFileNode);
         // The engine's bad-sector events reach the windows from the start.
         CProgressNotify::SetBadSectorHook(&PostBadSector, nullptr);
     }
