@@ -8,15 +8,23 @@
 #include <QDBusConnectionInterface>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QThread>
 #include <fstream>
 #include <sstream>
 
 #include "model/QXUIDeviceData.h"
+#include "model/QXUIScan.h"
+#include "model/qt/NotificationBus.h"
+#include "model/qt/QXTypeMgr.h"
+#include "model/qt/QXUIController.h"
 #include "model/qt/TextLookup.h"
 #include "model/qt/UDisksAccess.h"
 #include "storage/DeviceAccess.h"
 #include "support/DeviceListTestSupport.h"
+#include "support/FakeController.h"
 #include "support/SkipOutsideCi.h"
 
 using namespace devlist_test;
@@ -239,5 +247,50 @@ TEST_F(DeviceAccessLoop, UnreadableUntilAccessIsRequested) {
         << records.front().volumes.back().name;
     EXPECT_EQ(RequestDeviceAccess(model, 5, -1), 0);
 }
+
+// A scan of a device listed unreadable asks for access first, off the main
+// thread: granted, the list is rebuilt and the same indexes are scanned;
+// refused, nothing starts and the windows hear why.
+class DeviceAccessScan : public DeviceAccessLoop {
+protected:
+    void ScanAfterAsking(const char* mode, bool scans) {
+        static const bool types = (initFileType(), true);
+        (void)types;
+        StartFake(devices, mode);
+        QXUIDeviceData& model = QXUIDeviceData::instance();
+        model.SetEnumerator(enumerator.get());
+        ASSERT_EQ(model.InitDeviceInfo(), 1);
+        std::list<_DiskVolumeData> records;
+        model.GetAllDeviceInfo(records);
+        ASSERT_EQ(records.size(), 1u);
+        ASSERT_EQ(records.front().volumes.front().beCanOpen, 0u);
+        auto script = std::make_shared<fake_controller::Script>();
+        script->steps = {fake_controller::Volume(nullptr, {})};
+        QXUIScan::instance().SetControllerFactory(fake_controller::Factory(script));
+        QObject context;
+        QVariant denied;
+        NotificationBus::instance()->observe("DeviceAccessDenied", &context, [&](const QVariant& v) { denied = v; });
+        QXUIController::DoScanWithDiskIndex(0, 0, "", nullptr);
+        EXPECT_FALSE(QXUIController::IsScanRunning());  // not at once
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < 20000 && script->scanned.empty() && !denied.isValid())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        while (IsScanWorkerAlive()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (scans) {
+            ASSERT_EQ(script->scanned.size(), 1u);
+            EXPECT_EQ(script->scanned.front(), model.GetStorageByDiskVolumeIndex(0, 0));
+            EXPECT_FALSE(denied.isValid());
+        } else {
+            EXPECT_TRUE(script->scanned.empty());
+            EXPECT_EQ(denied.toList(), (QVariantList{0, 0}));
+        }
+        QXUIScan::instance().SetControllerFactory(nullptr);
+        model.SetEnumerator(nullptr);
+    }
+};
+
+TEST_F(DeviceAccessScan, GrantedThenScanned) { ScanAfterAsking("interactive", true); }
+TEST_F(DeviceAccessScan, RefusedAndToldSo) { ScanAfterAsking("refuse", false); }
 
 }  // namespace

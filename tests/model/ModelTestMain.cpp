@@ -9,9 +9,13 @@
 #include "ModelTestSupport.h"
 #include "support/TempDir.h"
 
+// A child that closes the application during a scan (ControllerTest.cpp).
+bool RunControllerHelperMode(int argc, char** argv);
+
 int main(int argc, char** argv) {
     // A helper child started by a test (holding a lock, serving D-Bus).
     if (argc >= 2 && model_test::RunHelperMode(argc, argv)) return 0;
+    if (argc >= 2 && RunControllerHelperMode(argc, argv)) return 0;
     qputenv("QT_QPA_PLATFORM", "offscreen");
     // ctest runs each test in a process of its own, several at once: each
     // gets its own home, so Qt's test folders for settings and user files

@@ -196,6 +196,8 @@ public:
         m_pid = -1;
     }
     pid_t pid() const { return m_pid; }
+    // The caller reaped the child itself: nothing is left to kill.
+    void Forget() { m_pid = -1; }
 
 private:
     pid_t m_pid = -1;

@@ -1,0 +1,163 @@
+// The scan bridge fed as a scan would feed it:
+//   bench-model-scan [COUNT ...]   (default 300000 1000000)
+// A scripted controller hands COUNT nodes in batches of 10,000 (10% folders,
+// names with the extensions of every category, sizes, creation and
+// modification times over 20 years). Printed per count: the bridge's own
+// time in ShowNodes and ShowFilesystemNode, the total time, the number of
+// "NormalScranValue" posts, and the heap bytes per node of the bridge's
+// stores (what the heap grew by during the scan, over the count).
+#include <malloc.h>
+
+#include <QCoreApplication>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/FileNode.h"
+#include "model/QXPublic.h"
+#include "model/QXUIDeviceData.h"
+#include "model/QXUIScan.h"
+#include "model/qt/NotificationBus.h"
+#include "model/qt/QXTypeMgr.h"
+#include "model/qt/QXUIController.h"
+#include "recovery/FakeNode.h"  // MemDevice: a device in memory
+#include "storage/DeviceData.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+class Node : public CFileNode {
+public:
+    Node(std::string name, bool dir, std::int64_t size, std::int64_t ctime, std::int64_t mtime)
+        : m_name(std::move(name)), m_dir(dir), m_size(size), m_ctime(ctime), m_mtime(mtime) {}
+    const char* GetFileName() override { return m_name.c_str(); }
+    std::int64_t GetFileSize() override { return m_size; }
+    std::uint32_t GetAttribute() override { return 0; }
+    std::int64_t GetCreationTime() override { return m_ctime; }
+    std::int64_t GetModificationTime() override { return m_mtime; }
+    std::int64_t GetLastAccessTime() override { return 0; }
+    int IsDirectory() override { return m_dir; }
+    int IsDeleted() override { return 1; }
+    _tagSearcherType GetSearcheType() const override { return SEARCHER_NTFS; }
+    IFileNode* Clone() override { return nullptr; }
+    void MarkDeleted() override {}
+    void FilterFileNameByDot() override {}
+    void UpdateFileSize(std::int64_t) override {}
+    void SetFileName(const char*) override {}
+
+private:
+    std::string m_name;
+    int m_dir;
+    std::int64_t m_size, m_ctime, m_mtime;
+};
+
+struct Timings {
+    Clock::duration showNodes{}, showRoot{};
+};
+
+class BenchController : public IRecoveryController {
+public:
+    BenchController(std::vector<std::unique_ptr<Node>>& nodes, Node* root, Timings& t)
+        : m_nodes(nodes), m_root(root), m_t(t) {}
+    _RECOVERY_CONTROLLER_TYPE thisType() override { return RECOVERY_CONTROLLER_DEEP_VOLUME; }
+    int Initialize(IRecoveryFilter*) override { return 1; }
+    EngineResult StartDataRecovery(IStorageDevice*, IProgress* progress, IDrirectoryTree* tree) override {
+        auto start = Clock::now();
+        tree->ShowFilesystemNode(m_root);
+        m_t.showRoot += Clock::now() - start;
+        constexpr size_t kBatch = 10000;
+        std::vector<IFileNode*> batch;
+        _PROGRESS_INFO info;
+        for (size_t i = 0; i < m_nodes.size(); i += kBatch) {
+            if (progress->Continued() == 0) break;
+            batch.clear();
+            for (size_t j = i; j < std::min(m_nodes.size(), i + kBatch); ++j) batch.push_back(m_nodes[j].get());
+            start = Clock::now();
+            tree->ShowNodes(batch.data(), static_cast<unsigned>(batch.size()), 0);
+            m_t.showNodes += Clock::now() - start;
+            MakeProgressInfo(&info, PROGRESS_STATE_RUNNING, static_cast<int64_t>(m_nodes.size()),
+                             static_cast<int64_t>(i));
+            progress->UpdateProgress(&info);
+        }
+        MakeProgressInfo(&info, PROGRESS_STATE_FINISHED, static_cast<int64_t>(m_nodes.size()),
+                         static_cast<int64_t>(m_nodes.size()));
+        progress->UpdateProgress(&info);
+        return ENGINE_OK;
+    }
+    IDataRecovery* GetDataRecovery(_tagSearcherType) const override { return nullptr; }
+    void Release() override { delete this; }
+
+private:
+    std::vector<std::unique_ptr<Node>>& m_nodes;
+    Node* m_root;
+    Timings& m_t;
+};
+
+const char* kExtensions[] = {"doc",  "pdf", "txt", "jpg", "png", "mp4", "mov", "mp3",
+                             "flac", "zip", "7z",  "eml", "pst", "bin", "dat"};
+
+void Run(size_t count) {
+    std::vector<std::unique_ptr<Node>> nodes;
+    nodes.reserve(count);
+    const std::int64_t base = (1262304000LL + 11644473600LL) * 10000000LL;  // 2010
+    const std::int64_t span = 20LL * 365 * 86400 * 10000000LL;
+    std::uint64_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return seed >> 17;
+    };
+    Node root("Volume", true, 0, 0, 0);
+    for (size_t i = 0; i < count; ++i) {
+        const bool dir = i % 10 == 0;
+        std::string name = (dir ? "Folder" : "File") + std::to_string(i);
+        if (!dir) name += std::string(".") + kExtensions[i % (sizeof kExtensions / sizeof *kExtensions)];
+        nodes.push_back(std::make_unique<Node>(name, dir, static_cast<std::int64_t>(next() % 10000000),
+                                               base + static_cast<std::int64_t>(next() % span),
+                                               base + static_cast<std::int64_t>(next() % span)));
+    }
+    Timings t;
+    QXUIScan& scan = QXUIScan::instance();
+    scan.SetControllerFactory([&](_RECOVERY_CONTROLLER_TYPE) { return new BenchController(nodes, &root, t); });
+    MemDevice device(8, 512, STORAGE_DEVICE_QVX);
+    int posts = 0;
+    QObject context;
+    NotificationBus::instance()->observe("NormalScranValue", &context, [&](const QVariant&) { ++posts; });
+    g_timeCount = 0;
+    scan.SetDeepScan(1);
+    scan.SetStatus(QXOP_RUNNING);
+    scan.ClearData();
+    const size_t heapBefore = mallinfo2().uordblks;
+    const auto start = Clock::now();
+    scan.DoScan(&device, nullptr);
+    const double total = Seconds(Clock::now() - start);
+    const size_t heapAfter = mallinfo2().uordblks;
+    QCoreApplication::processEvents();
+    std::printf(
+        "%zu nodes: ShowNodes %.3f s, ShowFilesystemNode %.6f s, total %.3f s (80 ms start pause "
+        "included), %d NormalScranValue posts, %.1f heap bytes per node in the bridge\n",
+        count, Seconds(t.showNodes), Seconds(t.showRoot), total, posts,
+        static_cast<double>(heapAfter - heapBefore) / static_cast<double>(count));
+    scan.ClearData();
+    scan.SetControllerFactory(nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QCoreApplication app(argc, argv);
+    initFileType();
+    QXUIScan::instance().SetNotifyHook(&QXNotifyUIUpdateData);
+    QXUIScan::instance().SetNameMatcher(&QXUIPublic::IsStringInFileNode);
+    std::vector<size_t> counts;
+    for (int i = 1; i < argc; ++i) counts.push_back(std::strtoull(argv[i], nullptr, 10));
+    if (counts.empty()) counts = {300000, 1000000};
+    for (size_t n : counts) Run(n);
+    return 0;
+}
