@@ -8,8 +8,8 @@
 #include <map>
 #include <string>
 
-#include "FuzzBuilder.h"
 #include "foundation/DirectoryTree.h"
+#include "RawFuzzSupport.h"
 #include "raw/RAWSearchController.h"
 #include "raw/analysers/DocumentStoreAnalysers.h"
 #include "raw/analysers/PdfAnalysers.h"
@@ -43,29 +43,15 @@ void Search(const std::uint8_t* data, std::size_t size) {
     CSyntheticStorageDevice dev(sectorSize);
     for (int i = 0; i < copies; ++i) dev.AddBytes(data + 8, size - 8).AddZeros(data[4] * 16u);
     if (data[5] & 1) dev.FailSector(data[3] % (dev.GetTotalSectors() + 1));
-    fuzzsupport::DroppingBuilder builder;
-    CRAWSearchController search;
-    search.SetDevice(&dev);
-    search.SetBlockSize(block);
-    search.SetDirecotryTreeBuilder(&builder);
-    search.PreparetoSearch();
-    const std::int64_t total = dev.GetTotalSectors();
-    for (std::int64_t first = 0; first < total; first += block)
-        search.AnalyzeBlock(first, std::min<std::int64_t>(block, total - first));
-    search.EndSearch(1);
+    fuzzsupport::RunRawSearch(dev, block, false);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 8 || size > (1u << 20)) return 0;
-    static bool once = [] {
-        std::map<int, std::string> lists = {{1, "pdf;doc"}, {2, "png;gif;bmp"}, {4, "mov"},
-                                            {8, "mp3"},     {16, "zip"},        {32, "mbox"}};
-        CFileTypeManager::Initialze(lists);
-        return true;
-    }();
-    (void)once;
+    fuzzsupport::InitTypeListsOnce(
+        {{1, "pdf;doc"}, {2, "png;gif;bmp"}, {4, "mov"}, {8, "mp3"}, {16, "zip"}, {32, "mbox"}});
     switch (data[7] % 4) {
     case 0: {
         // The reader is handed whole sectors: the bytes, cut to one or two.

@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "FuzzBuilder.h"
+#include "RawFuzzSupport.h"
 #include "raw/RAWSearchController.h"
 #include "foundation/DirectoryTree.h"
 #include "recovery/RecoveryFilter.h"
@@ -16,13 +16,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 8 || size > (1u << 20)) return 0;
-    static bool once = [] {
-        std::map<int, std::string> lists = {{1, "pdf"}, {2, "png;gif;bmp"}, {4, "mov"},
-                                            {8, "mp3"}, {16, "zip"},        {32, "mbox"}};
-        CFileTypeManager::Initialze(lists);
-        return true;
-    }();
-    (void)once;
+    fuzzsupport::InitTypeListsOnce({{1, "pdf"}, {2, "png;gif;bmp"}, {4, "mov"}, {8, "mp3"}, {16, "zip"}, {32, "mbox"}});
     const std::uint32_t sectorSize = (data[0] & 1) ? 4096 : 512;
     const int block = 1 + data[1] % 16;
     const int copies = 1 + data[2] % 4;
@@ -31,17 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int i = 0; i < copies; ++i) dev.AddBytes(data + 8, size - 8).AddZeros(data[4] * 16u);
     if (data[5] & 1) dev.FailSector(failing % (dev.GetTotalSectors() + 1));
 
-    fuzzsupport::DroppingBuilder builder;
-    std::map<std::int64_t, std::uint32_t> sectors;
-    CRAWSearchController search;
-    search.SetDevice(&dev);
-    search.SetBlockSize(block);
-    search.SetDirecotryTreeBuilder(&builder);
-    search.SetFileSectorMap(&sectors);
-    search.PreparetoSearch();
-    const std::int64_t total = dev.GetTotalSectors();
-    for (std::int64_t first = 0; first < total; first += block)
-        search.AnalyzeBlock(first, std::min<std::int64_t>(block, total - first));
-    search.EndSearch(1);
+    fuzzsupport::RunRawSearch(dev, block, true);
     return 0;
 }

@@ -12,9 +12,9 @@
 #include <map>
 #include <string>
 
-#include "FuzzBuilder.h"
 #include "foundation/DirectoryTree.h"
 #include "raw/OfficeTagFromXML.h"
+#include "RawFuzzSupport.h"
 #include "raw/RAWSearchController.h"
 #include "raw/SummaryInFormation.h"
 #include "raw/analysers/OleAnalyser.h"
@@ -24,14 +24,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 8 || size > (1u << 20)) return 0;
-    static bool once = [] {
-        std::setlocale(LC_ALL, "C.UTF-8");
-        std::map<int, std::string> lists = {
-            {1, "doc;docx;xls;ppt"}, {2, "png"}, {4, "mov"}, {8, "mp3"}, {16, "zip"}, {32, "mbox"}};
-        CFileTypeManager::Initialze(lists);
-        return true;
-    }();
-    (void)once;
+    static const bool utf8 = std::setlocale(LC_ALL, "C.UTF-8") != nullptr;
+    (void)utf8;
+    fuzzsupport::InitTypeListsOnce(
+        {{1, "doc;docx;xls;ppt"}, {2, "png"}, {4, "mov"}, {8, "mp3"}, {16, "zip"}, {32, "mbox"}});
     const std::uint8_t mode = data[0] % 4;
     if (mode == 0) {
         CSummaryInFormation reader;
@@ -66,15 +62,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FileZIPAnalyser zip;
         zip.GetRawFileSize(record, &dev);
     }
-    fuzzsupport::DroppingBuilder builder;
-    CRAWSearchController search;
-    search.SetDevice(&dev);
-    search.SetBlockSize(block);
-    search.SetDirecotryTreeBuilder(&builder);
-    search.PreparetoSearch();
-    const std::int64_t total = dev.GetTotalSectors();
-    for (std::int64_t first = 0; first < total; first += block)
-        search.AnalyzeBlock(first, std::min<std::int64_t>(block, total - first));
-    search.EndSearch(1);
+    fuzzsupport::RunRawSearch(dev, block, false);
     return 0;
 }

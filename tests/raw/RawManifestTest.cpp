@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <iterator>
-#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -83,129 +83,13 @@ std::regex NamePattern(std::string pattern, std::int64_t start) {
     return std::regex(out);
 }
 
-class RawManifest : public ::testing::TestWithParam<std::uint32_t> {};
-
-}  // namespace
-
-TEST_P(RawManifest, ImagesGroupIsFoundWholeAndByteExact) {
-    const std::uint32_t ss = GetParam();
-    const std::vector<Row> rows = Manifest("images");
-    ASSERT_GE(rows.size(), 10u);
-    CSyntheticStorageDevice dev(ss);
-    std::vector<std::int64_t> starts;
-    dev.AddZeros(ss * 3);
-    std::uint64_t seed = 11;
-    for (const Row& r : rows) {
-        starts.push_back(static_cast<std::int64_t>(dev.GetTotalSectors()));
-        dev.AddBytes(r.bytes);
-        // Pad to the sector end, then a gap: zeros, or random bytes behind a
-        // zero sector (random bytes straight after a file would be part of
-        // its last rounded sector).
-        const std::uint64_t rest = (ss - r.bytes.size() % ss) % ss;
-        if (rest) dev.AddZeros(rest);
-        dev.AddZeros(ss);
-        if (seed % 2) dev.AddRandom(ss * 5, seed);
-        dev.AddZeros(ss);
-        ++seed;
-    }
-    RawSearch raw(&dev);
-    raw.Run();
-    const std::vector<Found> files = raw.Files();
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const Row& r = rows[i];
-        const Found* hit = nullptr;
-        for (const Found& f : files)
-            if (f.start == starts[i]) hit = &f;
-        if (r.type == 0) {
-            EXPECT_EQ(hit, nullptr) << r.file;
-            continue;
-        }
-        ASSERT_NE(hit, nullptr) << r.file << " at " << starts[i];
-        EXPECT_TRUE(std::regex_match(hit->name, NamePattern(r.name, starts[i]))) << r.file << ": " << hit->name;
-        std::int64_t want = r.size;
-        if (r.rounds) want = (want + ss - 1) / ss * ss;
-        EXPECT_EQ(hit->size, want) << r.file;
-        std::vector<std::uint8_t> expected = r.bytes;
-        expected.resize(static_cast<std::size_t>(want), 0);
-        EXPECT_EQ(raw.Read(hit->node), expected) << r.file;
-    }
-}
-
-// Documents: the text formats end by their zero-tail rules (the manifest
-// holds the size those give), and a PDF with an Info dictionary is filed in
-// the tag tree under its value.
-TEST_P(RawManifest, DocumentsGroupIsFoundWithTypeNameTagAndSize) {
-    const std::uint32_t ss = GetParam();
-    const std::vector<Row> rows = Manifest("documents");
-    ASSERT_GE(rows.size(), 10u);
-    CSyntheticStorageDevice dev(ss);
-    std::vector<std::int64_t> starts;
-    dev.AddZeros(ss * 3);
-    std::uint64_t seed = 21;
-    for (const Row& r : rows) {
-        starts.push_back(static_cast<std::int64_t>(dev.GetTotalSectors()));
-        dev.AddBytes(r.bytes);
-        const std::uint64_t rest = (ss - r.bytes.size() % ss) % ss;
-        if (rest) dev.AddZeros(rest);
-        dev.AddZeros(ss);
-        if (seed % 2) dev.AddRandom(ss * 5, seed);
-        dev.AddZeros(ss);
-        ++seed;
-    }
-    RawSearch raw(&dev);
-    raw.Run();
-    const std::vector<Found> files = raw.Files();
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const Row& r = rows[i];
-        const Found* hit = nullptr;
-        for (const Found& f : files)
-            if (f.start == starts[i]) hit = &f;
-        ASSERT_NE(hit, nullptr) << r.file << " at " << starts[i];
-        EXPECT_TRUE(std::regex_match(hit->name, NamePattern(r.name, starts[i]))) << r.file << ": " << hit->name;
-        std::int64_t want = r.size;
-        if (r.rounds) want = (want + ss - 1) / ss * ss;
-        EXPECT_EQ(hit->size, want) << r.file;
-        std::vector<std::uint8_t> expected = r.bytes;
-        expected.resize(static_cast<std::size_t>(want), 0);
-        EXPECT_EQ(raw.Read(hit->node), expected) << r.file;
-        if (r.tag == 4) {
-            const std::string path = raw.builder.PathBelow(hit->node, 1000);
-            EXPECT_EQ(path, "PDF/" + r.value + "/" + hit->name) << r.file;
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(SectorSizes, RawManifest, ::testing::Values(512u, 4096u));
-
-namespace {
-
-// The tag column (-1 = none) and its value, by file name.
-std::map<std::string, std::pair<int, std::string>> ManifestTags(const std::string& group) {
-    std::ifstream in(std::string(QUILLORY_SOURCE_DIR) + "/tests/data/raw/" + group + "/manifest.tsv");
-    std::map<std::string, std::pair<int, std::string>> tags;
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::stringstream ss(line);
-        for (std::string cell; std::getline(ss, cell, '\t');) f.push_back(cell);
-        f.resize(7);
-        tags[f[0]] = {f[4].empty() ? -1 : std::stoi(f[4]), f[5]};
-    }
-    return tags;
-}
-
-// Lays every sample of a group out between zero and random gaps, searches,
-// and checks type (by name), size, bytes and, for tagged rows, the folder of
-// the label tree.
-// zeroGap: zero sectors after each sample, enough for a page walk to see its
-// run of empty pages.
-void CheckGroupFoundWholeAndByteExact(const std::string& group, std::uint32_t ss, std::uint32_t zeroGap = 1,
-                                      std::uint64_t firstSeed = 31) {
-    const std::vector<Row> rows = Manifest(group);
-    const auto tags = ManifestTags(group);
-    ASSERT_GE(rows.size(), 10u);
-    CSyntheticStorageDevice dev(ss);
+// Lays every sample at a sector boundary: the sample, zeros to the sector
+// end, `zeroGap` zero sectors, then (for odd seeds, counting from
+// `firstSeed`) random bytes behind one more zero sector. Random bytes straight
+// after a file would be part of its last rounded sector, hence the zeros.
+// Returns each sample's start sector.
+std::vector<std::int64_t> LayOut(const std::vector<Row>& rows, std::uint32_t ss, CSyntheticStorageDevice& dev,
+                                 std::uint32_t zeroGap, std::uint64_t firstSeed) {
     std::vector<std::int64_t> starts;
     dev.AddZeros(ss * 3);
     std::uint64_t seed = firstSeed;
@@ -219,62 +103,46 @@ void CheckGroupFoundWholeAndByteExact(const std::string& group, std::uint32_t ss
         dev.AddZeros(ss);
         ++seed;
     }
-    RawSearch raw(&dev);
-    raw.Run();
-    const std::vector<Found> files = raw.Files();
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const Row& r = rows[i];
-        const Found* hit = nullptr;
-        for (const Found& f : files)
-            if (f.start == starts[i]) hit = &f;
-        if (r.type == 0) {
-            EXPECT_EQ(hit, nullptr) << r.file;
-            continue;
-        }
-        ASSERT_NE(hit, nullptr) << r.file << " at " << starts[i];
-        EXPECT_TRUE(std::regex_match(hit->name, NamePattern(r.name, starts[i]))) << r.file << ": " << hit->name;
-        std::int64_t want = r.size;
-        if (r.rounds) want = (want + ss - 1) / ss * ss;
-        EXPECT_EQ(hit->size, want) << r.file;
-        std::vector<std::uint8_t> expected = r.bytes;
-        expected.resize(static_cast<std::size_t>(want), 0);
-        EXPECT_EQ(raw.Read(hit->node), expected) << r.file;
-        const auto tag = tags.find(r.file);
-        if (tag != tags.end() && tag->second.first >= 0) {
-            const std::string path = raw.builder.PathBelow(hit->node, 1000);
-            EXPECT_EQ(path.substr(0, path.rfind('/')), "MOV/" + tag->second.second) << r.file;
-        }
-    }
+    return starts;
 }
 
-}  // namespace
-
-TEST_P(RawManifest, VideoGroupIsFoundWholeAndByteExact) { CheckGroupFoundWholeAndByteExact("video", GetParam()); }
-
-// The office group: compound files and the ZIP family. Besides name, size
-// and bytes, a tagged document sits in the tag tree under its value folder
-// and its Office group ("Office/Word/<value>/<file>").
-TEST_P(RawManifest, OfficeGroupIsFoundWholeAndByteExact) {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    std::setlocale(LC_ALL, "C.UTF-8");
-    const std::uint32_t ss = GetParam();
-    const std::vector<Row> rows = Manifest("office");
-    ASSERT_GE(rows.size(), 20u);
-    CSyntheticStorageDevice dev(ss);
-    std::vector<std::int64_t> starts;
-    dev.AddZeros(ss * 3);
-    std::uint64_t seed = 31;
-    for (const Row& r : rows) {
-        starts.push_back(static_cast<std::int64_t>(dev.GetTotalSectors()));
-        dev.AddBytes(r.bytes);
-        const std::uint64_t rest = (ss - r.bytes.size() % ss) % ss;
-        if (rest) dev.AddZeros(rest);
-        dev.AddZeros(ss);
-        if (seed % 2) dev.AddRandom(ss * 5, seed);
-        dev.AddZeros(ss);
-        ++seed;
+// True when the found name matches the pattern, or one of its " || "
+// alternatives (a name some tags may or may not give).
+bool NameMatches(const std::string& name, const std::string& patterns, std::int64_t start) {
+    for (std::size_t from = 0; from != std::string::npos;) {
+        const std::size_t bar = patterns.find(" || ", from);
+        const std::string one = patterns.substr(from, bar == std::string::npos ? bar : bar - from);
+        if (std::regex_match(name, NamePattern(one, start))) return true;
+        from = bar == std::string::npos ? bar : bar + 4;
     }
+    return false;
+}
+
+// A group's own check of one found sample: its row, the hit checked for
+// name, size and bytes, every file found at the same start (a tagged file
+// is handed over once more for the tag tree), and the search.
+using ExtraCheck =
+    std::function<void(const Row& r, const Found& hit, const std::vector<const Found*>& hits, RawSearch& raw)>;
+
+struct GroupCheck {
+    std::size_t minRows = 10;
+    std::uint32_t zeroGap = 1;  // enough zero sectors for a page walk to see its run of empty pages
+    std::uint64_t firstSeed = 31;
+    bool firstHit = false;         // check the first file found at the start, not the last
+    bool checksExtension = false;  // the name ends with the type's extension
+    ExtraCheck extra;
+};
+
+// Lays every sample of a group out, searches, and checks each: a row of
+// type 0 is not found; any other is found at its start with its name
+// pattern, its size (rounded up to the sector when the row says so), and its
+// bytes read back (zeros past the data up to that size); then the group's
+// own check.
+void CheckGroup(const std::string& group, std::uint32_t ss, const GroupCheck& check) {
+    const std::vector<Row> rows = Manifest(group);
+    ASSERT_GE(rows.size(), check.minRows);
+    CSyntheticStorageDevice dev(ss);
+    const std::vector<std::int64_t> starts = LayOut(rows, ss, dev, check.zeroGap, check.firstSeed);
     RawSearch raw(&dev);
     raw.Run();
     const std::vector<Found> files = raw.Files();
@@ -288,15 +156,68 @@ TEST_P(RawManifest, OfficeGroupIsFoundWholeAndByteExact) {
             continue;
         }
         ASSERT_FALSE(hits.empty()) << r.file << " at " << starts[i];
-        const Found* hit = hits.front();
-        EXPECT_TRUE(std::regex_match(hit->name, NamePattern(r.name, starts[i]))) << r.file << ": " << hit->name;
+        const Found* hit = check.firstHit ? hits.front() : hits.back();
+        EXPECT_TRUE(NameMatches(hit->name, r.name, starts[i])) << r.file << ": " << hit->name;
+        if (check.checksExtension) {
+            EXPECT_EQ(hit->name.substr(hit->name.rfind('.') + 1), g_s_strFileExtName[r.type]) << r.file;
+        }
         std::int64_t want = r.size;
         if (r.rounds) want = (want + ss - 1) / ss * ss;
         EXPECT_EQ(hit->size, want) << r.file;
         std::vector<std::uint8_t> expected = r.bytes;
         expected.resize(static_cast<std::size_t>(want), 0);
         EXPECT_EQ(raw.Read(hit->node), expected) << r.file;
-        // The tag tree: the same file under "Office/<group>/<value>".
+        if (check.extra) check.extra(r, *hit, hits, raw);
+    }
+}
+
+// A tagged row sits in the tag tree in the "MOV/<value>" folder.
+void InMovFolder(const Row& r, const Found& hit, const std::vector<const Found*>&, RawSearch& raw) {
+    if (r.tag < 0) return;
+    const std::string path = raw.builder.PathBelow(hit.node, 1000);
+    EXPECT_EQ(path.substr(0, path.rfind('/')), "MOV/" + r.value) << r.file;
+}
+
+class RawManifest : public ::testing::TestWithParam<std::uint32_t> {};
+
+}  // namespace
+
+TEST_P(RawManifest, ImagesGroupIsFoundWholeAndByteExact) {
+    GroupCheck check;
+    check.firstSeed = 11;
+    CheckGroup("images", GetParam(), check);
+}
+
+// Documents: the text formats end by their zero-tail rules (the manifest
+// holds the size those give), and a PDF with an Info dictionary is filed in
+// the tag tree under its value.
+TEST_P(RawManifest, DocumentsGroupIsFoundWithTypeNameTagAndSize) {
+    GroupCheck check;
+    check.firstSeed = 21;
+    check.extra = [](const Row& r, const Found& hit, const std::vector<const Found*>&, RawSearch& raw) {
+        if (r.tag != 4) return;
+        EXPECT_EQ(raw.builder.PathBelow(hit.node, 1000), "PDF/" + r.value + "/" + hit.name) << r.file;
+    };
+    CheckGroup("documents", GetParam(), check);
+}
+
+TEST_P(RawManifest, VideoGroupIsFoundWholeAndByteExact) {
+    GroupCheck check;
+    check.extra = InMovFolder;
+    CheckGroup("video", GetParam(), check);
+}
+
+// The office group: compound files and the ZIP family. Besides name, size
+// and bytes, a tagged document sits in the tag tree under its value folder
+// and its Office group ("Office/Word/<value>/<file>").
+TEST_P(RawManifest, OfficeGroupIsFoundWholeAndByteExact) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    std::setlocale(LC_ALL, "C.UTF-8");
+    GroupCheck check;
+    check.minRows = 20;
+    check.firstHit = true;
+    check.extra = [](const Row& r, const Found&, const std::vector<const Found*>& hits, RawSearch& raw) {
         bool tagged = false;
         for (const Found* h : hits) {
             const std::string path = raw.builder.PathBelow(h->node, 1);
@@ -309,76 +230,34 @@ TEST_P(RawManifest, OfficeGroupIsFoundWholeAndByteExact) {
                 << r.file << ": " << path;
         }
         EXPECT_EQ(tagged, r.tag == RAW_FILE_TAG_OFFICE) << r.file;
-    }
+    };
+    CheckGroup("office", GetParam(), check);
 }
 
 TEST_P(RawManifest, DatabasesGroupIsFoundWholeAndByteExact) {
-    CheckGroupFoundWholeAndByteExact("databases", GetParam(), 8, 11);
+    GroupCheck check;
+    check.zeroGap = 8;
+    check.firstSeed = 11;
+    check.extra = InMovFolder;
+    CheckGroup("databases", GetParam(), check);
 }
 
-namespace {
-
-// The photos group laid out as the images group is: each sample at a sector
-// boundary, then a zero sector, then (every other sample) random bytes.
-std::vector<std::int64_t> LayOut(const std::vector<Row>& rows, std::uint32_t ss, CSyntheticStorageDevice& dev) {
-    std::vector<std::int64_t> starts;
-    dev.AddZeros(ss * 3);
-    std::uint64_t seed = 29;
-    for (const Row& r : rows) {
-        starts.push_back(static_cast<std::int64_t>(dev.GetTotalSectors()));
-        dev.AddBytes(r.bytes);
-        const std::uint64_t rest = (ss - r.bytes.size() % ss) % ss;
-        if (rest) dev.AddZeros(rest);
-        dev.AddZeros(ss);
-        if (seed % 2) dev.AddRandom(ss * 5, seed);
-        dev.AddZeros(ss);
-        ++seed;
-    }
-    return starts;
-}
-
-}  // namespace
-
+// Camera photos sit in the tag tree under "Camera" (-15), in their camera's
+// folder.
 TEST_P(RawManifest, PhotosGroupIsFoundWholeByteExactAndFiledByCamera) {
-    const std::uint32_t ss = GetParam();
-    const std::vector<Row> rows = Manifest("photos");
-    ASSERT_GE(rows.size(), 12u);
-    CSyntheticStorageDevice dev(ss);
-    const std::vector<std::int64_t> starts = LayOut(rows, ss, dev);
-    RawSearch raw(&dev);
-    raw.Run();
-    const std::vector<Found> files = raw.Files();
-    // The tag column of the manifest: 1 = filed under "Camera".
-    std::ifstream manifest(std::string(QUILLORY_SOURCE_DIR) + "/tests/data/raw/photos/manifest.tsv");
-    std::string line;
-    std::getline(manifest, line);
-    for (std::size_t i = 0; i < rows.size() && std::getline(manifest, line); ++i) {
-        const Row& r = rows[i];
-        const Found* hit = nullptr;
-        for (const Found& f : files)
-            if (f.start == starts[i]) hit = &f;
-        if (r.type == 0) {
-            EXPECT_EQ(hit, nullptr) << r.file;
-            continue;
+    GroupCheck check;
+    check.minRows = 12;
+    check.firstSeed = 29;
+    check.checksExtension = true;
+    check.extra = [](const Row& r, const Found& hit, const std::vector<const Found*>&, RawSearch& raw) {
+        if (r.tag == 1) {
+            EXPECT_EQ(raw.builder.PathBelow(hit.node, -15), r.value + "/" + hit.name) << r.file;
         }
-        ASSERT_NE(hit, nullptr) << r.file << " at " << starts[i];
-        EXPECT_TRUE(std::regex_match(hit->name, NamePattern(r.name, starts[i]))) << r.file << ": " << hit->name;
-        EXPECT_EQ(hit->name.substr(hit->name.rfind('.') + 1), g_s_strFileExtName[r.type]) << r.file;
-        std::vector<std::string> cells;
-        std::stringstream ss2(line);
-        for (std::string cell; std::getline(ss2, cell, '\t');) cells.push_back(cell);
-        cells.resize(7);
-        // Camera photos sit in the tag tree under "Camera" (-15), in their
-        // camera's folder.
-        if (cells[4] == "1") EXPECT_EQ(raw.builder.PathBelow(hit->node, -15), cells[5] + "/" + hit->name) << r.file;
-        std::int64_t want = r.size;
-        if (r.rounds) want = (want + ss - 1) / ss * ss;
-        EXPECT_EQ(hit->size, want) << r.file;
-        std::vector<std::uint8_t> expected = r.bytes;
-        expected.resize(static_cast<std::size_t>(want), 0);
-        EXPECT_EQ(raw.Read(hit->node), expected) << r.file;
-    }
+    };
+    CheckGroup("photos", GetParam(), check);
 }
+
+INSTANTIATE_TEST_SUITE_P(SectorSizes, RawManifest, ::testing::Values(512u, 4096u));
 
 // The audio group: the same layout, and songs with an artist sit under
 // "Artists/<artist>" in the tag tree.
@@ -387,72 +266,18 @@ class RawMusicManifest : public ::testing::TestWithParam<std::uint32_t> {};
 }  // namespace
 
 TEST_P(RawMusicManifest, MusicGroupIsFoundWholeAndByteExactWithArtistFolders) {
-    const std::uint32_t ss = GetParam();
-    const std::string dir = std::string(QUILLORY_SOURCE_DIR) + "/tests/data/raw/music/";
-    const std::vector<Row> rows = Manifest("music");
-    ASSERT_GE(rows.size(), 12u);
-    std::vector<std::pair<int, std::string>> tags;  // by row: tag, value
-    {
-        std::ifstream in(dir + "manifest.tsv");
-        std::string line;
-        std::getline(in, line);
-        while (std::getline(in, line)) {
-            std::vector<std::string> f;
-            std::stringstream cells(line);
-            for (std::string cell; std::getline(cells, cell, '\t');) f.push_back(cell);
-            f.resize(7);
-            tags.emplace_back(std::stoi(f[4]), f[5]);
-        }
-    }
-    CSyntheticStorageDevice dev(ss);
-    std::vector<std::int64_t> starts;
-    dev.AddZeros(ss * 3);
-    std::uint64_t seed = 31;
-    for (const Row& r : rows) {
-        starts.push_back(static_cast<std::int64_t>(dev.GetTotalSectors()));
-        dev.AddBytes(r.bytes);
-        const std::uint64_t rest = (ss - r.bytes.size() % ss) % ss;
-        if (rest) dev.AddZeros(rest);
-        dev.AddZeros(ss);
-        if (seed % 2) dev.AddRandom(ss * 5, seed);
-        dev.AddZeros(ss);
-        ++seed;
-    }
-    RawSearch raw(&dev);
-    raw.Run();
-    const std::vector<Found> files = raw.Files();
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const Row& r = rows[i];
-        const Found* hit = nullptr;
-        for (const Found& f : files)
-            if (f.start == starts[i]) hit = &f;
-        if (r.type == 0) {
-            EXPECT_EQ(hit, nullptr) << r.file;
-            continue;
-        }
-        ASSERT_NE(hit, nullptr) << r.file << " at " << starts[i];
-        bool named = false;
-        for (std::size_t from = 0; from != std::string::npos;) {
-            const std::size_t bar = r.name.find(" || ", from);
-            const std::string one = r.name.substr(from, bar == std::string::npos ? bar : bar - from);
-            named = named || std::regex_match(hit->name, NamePattern(one, starts[i]));
-            from = bar == std::string::npos ? bar : bar + 4;
-        }
-        EXPECT_TRUE(named) << r.file << ": " << hit->name;
-        EXPECT_EQ(hit->name.substr(hit->name.rfind('.') + 1), g_s_strFileExtName[r.type]) << r.file;
-        std::int64_t want = r.size;
-        if (r.rounds) want = (want + ss - 1) / ss * ss;
-        EXPECT_EQ(hit->size, want) << r.file;
-        std::vector<std::uint8_t> expected = r.bytes;
-        expected.resize(static_cast<std::size_t>(want), 0);
-        EXPECT_EQ(raw.Read(hit->node), expected) << r.file;
-        const std::string path = raw.builder.PathBelow(hit->node, -1);
-        if (tags[i].first == 0) {
-            EXPECT_NE(path.find("Artists/" + tags[i].second + "/"), std::string::npos) << r.file << ": " << path;
+    GroupCheck check;
+    check.minRows = 12;
+    check.checksExtension = true;
+    check.extra = [](const Row& r, const Found& hit, const std::vector<const Found*>&, RawSearch& raw) {
+        const std::string path = raw.builder.PathBelow(hit.node, -1);
+        if (r.tag == 0) {
+            EXPECT_NE(path.find("Artists/" + r.value + "/"), std::string::npos) << r.file << ": " << path;
         } else {
             EXPECT_EQ(path.find("Artists/"), std::string::npos) << r.file << ": " << path;
         }
-    }
+    };
+    CheckGroup("music", GetParam(), check);
 }
 
 INSTANTIATE_TEST_SUITE_P(SectorSizes, RawMusicManifest, ::testing::Values(512u, 4096u));

@@ -28,10 +28,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes Sample(const std::string& name) {
-    std::ifstream in(std::string(QUILLORY_SOURCE_DIR) + "/tests/data/raw/music/" + name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+Bytes Sample(const std::string& name) { return rawtest::ReadSample("music", name); }
 
 void PadToSector(CSyntheticStorageDevice& dev, std::size_t length, std::uint32_t ss) {
     const std::uint64_t rest = (ss - length % ss) % ss;

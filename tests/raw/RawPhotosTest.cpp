@@ -27,10 +27,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes Sample(const std::string& name) {
-    std::ifstream f(std::string(QUILLORY_SOURCE_DIR) + "/tests/data/raw/photos/" + name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
+Bytes Sample(const std::string& name) { return rawtest::ReadSample("photos", name); }
 
 // A little-endian TIFF body (offsets from its first byte) built entry by entry.
 struct Ifd {

@@ -5,6 +5,8 @@
 // record.
 
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -22,6 +24,13 @@
 #include "support/BuilderDouble.h"
 
 namespace rawtest {
+
+// A committed sample's bytes: tests/data/raw/<group>/<name>; empty when the
+// file cannot be read.
+inline std::vector<std::uint8_t> ReadSample(const std::string& group, const std::string& name) {
+    std::ifstream in(std::string(QUILLORY_SOURCE_DIR) + "/tests/data/raw/" + group + "/" + name, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 // A progress sink that answers "go on" a given number of times, then "stop".
 class StopAfter : public IProgress {
