@@ -732,6 +732,106 @@ TEST(RawDrawings, CraftedDwgHeadersAreSizedByVersion) {
     }
 }
 
+namespace {
+
+// A 2007 file header of 272 bytes holding `fileSize`, compressed by hand
+// with the format's rules: a 16-byte literal run (stored as its two 8-byte
+// halves swapped), an 8-byte back-copy of bytes 8..15, then four 50-byte and
+// one 48-byte runs of zeros copied from one byte back.
+Bytes CompressedAc1021Header(std::uint64_t fileSize) {
+    std::uint8_t h[8] = {};
+    byteorder::PutLE64(h, fileSize);
+    Bytes c = {0x08};                                                   // literal of 16
+    c.insert(c.end(), h, h + 8);                                        // header bytes 8..15
+    c.insert(c.end(), {0x70, 0, 0, 0, 0, 0, 0, 0});                     // header bytes 0..7
+    c.insert(c.end(), {0x87, 0x00});                                    // copy 8 from 8 back
+    for (int i = 0; i < 4; ++i) c.insert(c.end(), {0xFF, 0x00, 0x80});  // 50 zeros
+    c.insert(c.end(), {0xFD, 0x00, 0x80});                              // 48 zeros
+    return c;
+}
+
+Bytes Ac1021File(const Bytes& compressed, std::int32_t storedLength, std::size_t total) {
+    std::uint8_t data[717] = {};
+    byteorder::PutLE32(data + 24, static_cast<std::uint32_t>(storedLength));
+    std::memcpy(data + 32, compressed.data(), std::min<std::size_t>(compressed.size(), 717 - 32));
+    Bytes d(0x80 + 984, 0x21);
+    Put(d, 0, "AC1021");
+    for (int k = 0; k < 3; ++k)
+        for (int i = 0; i < 239; ++i) d[0x80 + 3 * i + k] = data[239 * k + i];
+    d.resize(total, 0x21);
+    return d;
+}
+
+}  // namespace
+
+TEST(RawDrawings, CraftedDwg2007CompressedHeaderIsDecompressed) {
+    const Bytes c = CompressedAc1021Header(9000);
+    std::uint8_t out[272];
+    ASSERT_TRUE(BruteForce::CDWGRawInfo::DecompressAC1021(c.data(), c.size(), out, sizeof out));
+    EXPECT_EQ(byteorder::LE64(out), 0x70u);
+    EXPECT_EQ(byteorder::LE64(out + 8), 9000u);
+    EXPECT_EQ(byteorder::LE64(out + 16), 9000u);
+    for (std::size_t i = 24; i < sizeof out; ++i) ASSERT_EQ(out[i], 0) << i;
+
+    // A back-copy whose last byte announces two more literal bytes, which
+    // are stored reversed.
+    const Bytes tail = {0x00, 1, 2, 3, 4, 5, 6, 7, 8, 0x15, 7, 0x02, 0xB0, 0xA0};
+    std::uint8_t t[18];
+    ASSERT_TRUE(BruteForce::CDWGRawInfo::DecompressAC1021(tail.data(), tail.size(), t, sizeof t));
+    const std::uint8_t want[18] = {1, 2, 3, 4, 5, 6, 7, 8, 1, 2, 3, 4, 5, 6, 7, 8, 0xA0, 0xB0};
+    EXPECT_EQ(std::memcmp(t, want, sizeof t), 0);
+
+    // Every literal run of 8 to 63 bytes places each of its bytes exactly
+    // once: a run of the bytes 1..n decodes to a permutation of them.
+    for (std::uint8_t n = 8; n < 64; ++n) {
+        Bytes lit = n < 23 ? Bytes{static_cast<std::uint8_t>(n - 8)} : Bytes{0x0F, static_cast<std::uint8_t>(n - 23)};
+        for (std::uint8_t i = 1; i <= n; ++i) lit.push_back(i);
+        std::uint8_t o[64] = {};
+        ASSERT_TRUE(BruteForce::CDWGRawInfo::DecompressAC1021(lit.data(), lit.size(), o, n)) << int(n);
+        std::sort(o, o + n);
+        for (std::uint8_t i = 0; i < n; ++i) ASSERT_EQ(o[i], i + 1) << int(n);
+    }
+
+    for (const int sector : {512, 4096}) {
+        const auto files = SearchOne(Ac1021File(c, static_cast<std::int32_t>(c.size()), 9000), sector);
+        const Found* f = At(files, 4);
+        ASSERT_NE(f, nullptr) << sector;
+        EXPECT_EQ(f->size, 9000) << sector;
+    }
+}
+
+TEST(RawDrawings, CraftedHostileDwg2007CompressedHeadersGiveNoSize) {
+    const Bytes good = CompressedAc1021Header(9000);
+    auto with = [&](std::size_t at, std::initializer_list<std::uint8_t> bytes) {
+        Bytes b = good;
+        std::copy(bytes.begin(), bytes.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+        return b;
+    };
+    struct Case {
+        const char* what;
+        Bytes bytes;
+    } cases[] = {
+        {"truncated inside the first literal", Bytes(good.begin(), good.begin() + 10)},
+        {"back-copy before the first byte", with(17, {0x8F, 0xF8})},
+        {"copy past the 272-byte header", with(19, {0x2F, 0x01, 0x00, 0xFF, 0xF8})},
+        {"extended literal length reaching past the input", Bytes{0x0F, 0xFF, 0xFF, 0xFF, 0x00, 0x01}},
+        {"endless 0xFFFF literal extensions", Bytes{0x0F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"too few bytes for the header", Bytes(good.begin(), good.end() - 3)},
+        {"empty", Bytes{}},
+    };
+    for (const Case& c : cases) {
+        std::uint8_t out[272];
+        EXPECT_FALSE(BruteForce::CDWGRawInfo::DecompressAC1021(c.bytes.data(), c.bytes.size(), out, sizeof out))
+            << c.what;
+    }
+    // A stored compressed length beyond the decoded block, and a stream that
+    // fails, end the record without a size; the scan goes on.
+    for (const Bytes& file : {Ac1021File(good, 0x7FFFFFFF, 9000), Ac1021File(cases[1].bytes, 19, 9000)}) {
+        const auto files = SearchOne(file, 512);
+        EXPECT_EQ(At(files, 4), nullptr);
+    }
+}
+
 TEST(RawDrawings, ThreeDStudioMainChunkLengthIsThirtyTwoBits) {
     // A 3D Studio file of 70,000 bytes: its length does not fit 16 bits.
     Bytes m(70000, 0x07);

@@ -344,12 +344,322 @@ bool CDWGRawInfo::DecodeAC1018Header(const std::uint8_t* in, std::int64_t& size)
     return true;
 }
 
-bool CDWGRawInfo::ReadAC1021Header(const std::uint8_t* collected, std::int64_t& size) {
+namespace {
+
+// The 2007 compression stores literal runs with their bytes shuffled in
+// 1/2/4/8-byte pieces; these place a run of `length` source bytes into `dst`.
+void Copy1(const std::uint8_t* s, std::uint8_t* d) { d[0] = s[0]; }
+void Copy2(const std::uint8_t* s, std::uint8_t* d) {
+    d[0] = s[1];
+    d[1] = s[0];
+}
+void Copy3(const std::uint8_t* s, std::uint8_t* d) {
+    d[0] = s[2];
+    d[1] = s[1];
+    d[2] = s[0];
+}
+void Copy4(const std::uint8_t* s, std::uint8_t* d) { std::memcpy(d, s, 4); }
+void Copy8(const std::uint8_t* s, std::uint8_t* d) { std::memcpy(d, s, 8); }
+void Copy16(const std::uint8_t* s, std::uint8_t* d) {
+    Copy8(s + 8, d);
+    Copy8(s, d + 8);
+}
+
+void CopyLiteral(const std::uint8_t* s, std::uint8_t* d, std::size_t length) {
+    while (length >= 32) {
+        Copy4(s + 24, d);
+        Copy4(s + 28, d + 4);
+        Copy4(s + 16, d + 8);
+        Copy4(s + 20, d + 12);
+        Copy4(s + 8, d + 16);
+        Copy4(s + 12, d + 20);
+        Copy4(s, d + 24);
+        Copy4(s + 4, d + 28);
+        s += 32;
+        d += 32;
+        length -= 32;
+    }
+    switch (length) {
+    case 0:
+        break;
+    case 1:
+        Copy1(s, d);
+        break;
+    case 2:
+        Copy2(s, d);
+        break;
+    case 3:
+        Copy3(s, d);
+        break;
+    case 4:
+        Copy4(s, d);
+        break;
+    case 5:
+        d[0] = s[4];
+        Copy4(s, d + 1);
+        break;
+    case 6:
+        d[0] = s[5];
+        Copy4(s + 1, d + 1);
+        d[5] = s[0];
+        break;
+    case 7:
+        Copy2(s + 5, d);
+        Copy4(s + 1, d + 2);
+        d[6] = s[0];
+        break;
+    case 8:
+        Copy8(s, d);
+        break;
+    case 9:
+        d[0] = s[8];
+        Copy8(s, d + 1);
+        break;
+    case 10:
+        d[0] = s[9];
+        Copy8(s + 1, d + 1);
+        d[9] = s[0];
+        break;
+    case 11:
+        Copy2(s + 9, d);
+        Copy8(s + 1, d + 2);
+        d[10] = s[0];
+        break;
+    case 12:
+        Copy4(s + 8, d);
+        Copy8(s, d + 4);
+        break;
+    case 13:
+        d[0] = s[12];
+        Copy4(s + 8, d + 1);
+        Copy8(s, d + 5);
+        break;
+    case 14:
+        d[0] = s[13];
+        Copy4(s + 9, d + 1);
+        Copy8(s + 1, d + 5);
+        d[13] = s[0];
+        break;
+    case 15:
+        Copy2(s + 13, d);
+        Copy4(s + 9, d + 2);
+        Copy8(s + 1, d + 6);
+        d[14] = s[0];
+        break;
+    case 16:
+        Copy16(s, d);
+        break;
+    case 17:
+        Copy8(s + 9, d);
+        d[8] = s[8];
+        Copy8(s, d + 9);
+        break;
+    case 18:
+        d[0] = s[17];
+        Copy16(s + 1, d + 1);
+        d[17] = s[0];
+        break;
+    case 19:
+        Copy3(s + 16, d);
+        Copy16(s, d + 3);
+        break;
+    case 20:
+        Copy4(s + 16, d);
+        Copy16(s, d + 4);
+        break;
+    case 21:
+        d[0] = s[20];
+        Copy4(s + 16, d + 1);
+        Copy16(s, d + 5);
+        break;
+    case 22:
+        Copy2(s + 20, d);
+        Copy4(s + 16, d + 2);
+        Copy16(s, d + 6);
+        break;
+    case 23:
+        Copy3(s + 20, d);
+        Copy4(s + 16, d + 3);
+        Copy16(s, d + 7);
+        break;
+    case 24:
+        Copy8(s + 16, d);
+        Copy16(s, d + 8);
+        break;
+    case 25:
+        Copy8(s + 17, d);
+        d[8] = s[16];
+        Copy16(s, d + 9);
+        break;
+    case 26:
+        d[0] = s[25];
+        Copy8(s + 17, d + 1);
+        d[9] = s[16];
+        Copy16(s, d + 10);
+        break;
+    case 27:
+        Copy2(s + 25, d);
+        Copy8(s + 17, d + 2);
+        d[10] = s[16];
+        Copy16(s, d + 11);
+        break;
+    case 28:
+        Copy4(s + 24, d);
+        Copy8(s + 16, d + 4);
+        Copy8(s + 8, d + 12);
+        Copy8(s, d + 20);
+        break;
+    case 29:
+        d[0] = s[28];
+        Copy4(s + 24, d + 1);
+        Copy8(s + 16, d + 5);
+        Copy8(s + 8, d + 13);
+        Copy8(s, d + 21);
+        break;
+    case 30:
+        Copy2(s + 28, d);
+        Copy4(s + 24, d + 2);
+        Copy8(s + 16, d + 6);
+        Copy8(s + 8, d + 14);
+        Copy8(s, d + 22);
+        break;
+    default:  // 31
+        d[0] = s[30];
+        Copy4(s + 26, d + 1);
+        Copy8(s + 18, d + 5);
+        Copy8(s + 10, d + 13);
+        Copy8(s + 2, d + 21);
+        Copy2(s, d + 29);
+        break;
+    }
+}
+
+// Every count and offset comes from the file: each read is checked against
+// the compressed bytes, each write against the output, and a back-copy must
+// point inside what is already written. Every step consumes input, so the
+// walk ends.
+struct Ac21Stream {
+    const std::uint8_t* src;
+    std::size_t srcSize;
+    std::size_t pos = 0;
+    bool bad = false;
+    std::uint8_t Get() {
+        if (pos >= srcSize) {
+            bad = true;
+            return 0;
+        }
+        return src[pos++];
+    }
+    bool AtEnd() const { return bad || pos >= srcSize; }
+};
+
+std::size_t LiteralLength(Ac21Stream& in, std::uint8_t opcode) {
+    std::size_t length = static_cast<std::size_t>(opcode) + 8;
+    if (length == 0x17) {
+        std::size_t n = in.Get();
+        length += n;
+        if (n == 0xFF) {
+            do {
+                n = in.Get();
+                n |= static_cast<std::size_t>(in.Get()) << 8;
+                length += n;
+            } while (n == 0xFFFF && !in.bad);
+        }
+    }
+    return length;
+}
+
+// One back-copy: its offset and length, and in `opcode` the byte whose low
+// bits count the literal bytes that follow it.
+void read_instructions(Ac21Stream& in, std::uint8_t& opcode, std::size_t& offset, std::size_t& length) {
+    switch (opcode >> 4) {
+    case 0:
+        length = static_cast<std::size_t>(opcode & 0x0F) + 0x13;
+        offset = in.Get();
+        opcode = in.Get();
+        length += (opcode >> 3) & 0x10;
+        offset += (static_cast<std::size_t>(opcode & 0x78) << 5) + 1;
+        break;
+    case 1:
+        length = static_cast<std::size_t>(opcode & 0x0F) + 3;
+        offset = in.Get();
+        opcode = in.Get();
+        offset += (static_cast<std::size_t>(opcode & 0xF8) << 5) + 1;
+        break;
+    case 2:
+        offset = in.Get();
+        offset |= static_cast<std::size_t>(in.Get()) << 8;
+        length = opcode & 7;
+        if ((opcode & 8) == 0) {
+            opcode = in.Get();
+            length += opcode & 0xF8;
+        } else {
+            ++offset;
+            length += static_cast<std::size_t>(in.Get()) << 3;
+            opcode = in.Get();
+            length += (static_cast<std::size_t>(opcode & 0xF8) << 8) + 0x100;
+        }
+        break;
+    default:
+        length = opcode >> 4;
+        offset = opcode & 0x0F;
+        opcode = in.Get();
+        offset += (static_cast<std::size_t>(opcode & 0xF8) << 1) + 1;
+        break;
+    }
+}
+
+}  // namespace
+
+bool CDWGRawInfo::DecompressAC1021(const std::uint8_t* src, std::size_t srcSize, std::uint8_t* dst,
+                                   std::size_t dstSize) {
+    Ac21Stream in{src, srcSize};
+    std::size_t out = 0;
+    std::size_t length = 0;
+    std::size_t offset = 0;
+    std::uint8_t opcode = in.Get();
+    if ((opcode & 0xF0) == 0x20) {
+        in.Get();
+        in.Get();
+        length = in.Get() & 7;
+    }
+    while (!in.AtEnd()) {
+        if (length == 0) length = LiteralLength(in, opcode);
+        if (in.bad || length > in.srcSize - in.pos || length > dstSize - out) return false;
+        CopyLiteral(in.src + in.pos, dst + out, length);
+        in.pos += length;
+        out += length;
+        if (in.AtEnd()) break;
+        opcode = in.Get();
+        read_instructions(in, opcode, offset, length);
+        for (;;) {
+            if (in.bad || offset == 0 || offset > out || length > dstSize - out) return false;
+            // Byte by byte: the source may overlap what this copy writes.
+            for (std::size_t i = 0; i < length; ++i, ++out) dst[out] = dst[out - offset];
+            length = opcode & 7;
+            if (length != 0 || in.AtEnd()) break;
+            opcode = in.Get();
+            if ((opcode >> 4) == 0) break;
+            if ((opcode >> 4) == 0x0F) opcode &= 0x0F;
+            read_instructions(in, opcode, offset, length);
+        }
+    }
+    return !in.bad && out == dstSize;
+}
+
+bool CDWGRawInfo::readAC1021MetaData(const std::uint8_t* collected, std::int64_t& size) {
     std::uint8_t data[717];
     for (int k = 0; k < 3; ++k)
         for (int i = 0; i < 239; ++i) data[239 * k + i] = collected[3 * i + k];
-    if (static_cast<std::int32_t>(LE32(data + 24)) >= 1) return false;
-    const std::uint8_t* header = data + 32;  // 272 bytes, uncompressed
+    std::uint8_t decompressed[kAC1021HeaderSize];
+    const std::uint8_t* header = data + 32;
+    const std::int32_t compressed = static_cast<std::int32_t>(LE32(data + 24));
+    if (compressed >= 1) {
+        if (static_cast<std::size_t>(compressed) > sizeof data - 32) return false;
+        if (!DecompressAC1021(data + 32, static_cast<std::size_t>(compressed), decompressed, sizeof decompressed))
+            return false;
+        header = decompressed;
+    }
     const std::uint64_t fileSize = LE64(header + 8);
     if (fileSize == 0 || fileSize > static_cast<std::uint64_t>(kSizeCap)) return false;
     size = static_cast<std::int64_t>(fileSize);
@@ -385,7 +695,7 @@ int CDWGRawInfo::CalcRawSize(std::uint8_t* sector, int n, std::int64_t s, Search
         const std::uint8_t* collected = ctx.view.at(base + 0x80, kCollect);
         if (collected == nullptr) return b + n > 0x80 + static_cast<std::int64_t>(kCollect) + n ? 1 : 2;
         std::int64_t size = 0;
-        if (ReadAC1021Header(collected, size)) m_size = size;
+        if (readAC1021MetaData(collected, size)) m_size = size;
         return 1;
     }
     // R13 to R15: section locators of 9 bytes at 25, numbered in order; the

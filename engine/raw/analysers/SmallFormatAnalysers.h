@@ -196,9 +196,13 @@ public:
     // The 2004-format header at 0x80, XOR-decoded in place; false when a
     // check fails.
     static bool DecodeAC1018Header(const std::uint8_t* in, std::int64_t& size);
-    // The 2007 file header from the 984 bytes after 0x80; false when it
-    // cannot be read (compressed headers are not decoded).
-    static bool ReadAC1021Header(const std::uint8_t* collected, std::int64_t& size);
+    // The 2007 file header from the 984 bytes after 0x80, decompressed when
+    // stored compressed; false when it cannot be read.
+    static bool readAC1021MetaData(const std::uint8_t* collected, std::int64_t& size);
+    static constexpr std::size_t kAC1021HeaderSize = 272;
+    // Exactly dstSize bytes from srcSize compressed ones; false on any
+    // count or offset that leaves either buffer.
+    static bool DecompressAC1021(const std::uint8_t* src, std::size_t srcSize, std::uint8_t* dst, std::size_t dstSize);
 
     std::uint32_t m_locatorsRead = 0;
     std::uint32_t m_locatorCount = 0;
