@@ -449,6 +449,86 @@ TEST(TiffAnalyser, StreamingEndRulesOnACraftedFiveMegabyteTiff) {
     EXPECT_EQ(record->m_size, (last + 4) * 512);
 }
 
+TEST(TiffAnalyser, CraftedStripEndInTheExtentsSectorGivesTheExactEnd) {
+    // A Nikon raw (exact sizes allowed) with one strip. A strip that ends in
+    // the same sector as the first guess of 8,192 bytes replaces it, so a
+    // zero-tailed sector ends the file at the strip's end; a value stored
+    // behind the strip in that sector is still kept.
+    struct Case {
+        const char* what;
+        std::uint32_t stripEnd;
+        std::uint32_t behind;  // offset of a 20-byte value behind the strip (0: none)
+        std::int64_t notYet;   // a zero-tailed sector that must not end the file
+        std::int64_t last;     // the zero-tailed sector that ends it
+        std::int64_t size;
+    };
+    const Case cases[] = {
+        {"strip ends in the guessed sector", 8000, 0, 14, 15, 8000},
+        {"value behind the strip", 7800, 7900, 14, 15, 7920},
+        {"strip ends past the guessed sector", 9000, 0, 16, 17, 9000},
+    };
+    for (const Case& c : cases) {
+        Ifd ifd{{{271, 2, 18, 0x100}, {273, 4, 1, 0x200}, {279, 4, 1, c.stripEnd - 0x200}}};
+        if (c.behind) ifd.entries.push_back({305, 2, 20, c.behind});
+        Bytes head = Tiff(512, ifd);
+        std::memcpy(&head[0x100], "NIKON CORPORATION", 18);
+        BruteForce::TiffAnalyzer analyser;
+        std::unique_ptr<CRawFileInfo> record(analyser.CreateRawFileInfo());
+        record->m_startSector = 0;
+        CRawFileInfo::SearchContext ctx;
+        ctx.view = SectorView::ForSector(head.data(), 512, 0, 0);
+        ASSERT_EQ(record->CalcRawSize(head.data(), 512, 0, ctx), 2) << c.what;
+        Bytes zero(512, 0);
+        ctx.view = SectorView::ForSector(zero.data(), 512, 0, 0);
+        ctx.trailingZeroBytes = 32;
+        EXPECT_EQ(record->CalcRawSize(zero.data(), 512, c.notYet, ctx), 2) << c.what;
+        ASSERT_EQ(record->CalcRawSize(zero.data(), 512, c.last, ctx), 1) << c.what;
+        EXPECT_EQ(record->m_size, c.size) << c.what;
+        EXPECT_EQ(record->m_type, RAW_FILE_TYPE_NEF) << c.what;
+    }
+}
+
+TEST(TiffAnalyser, CraftedPrivateDataOfTheA100ExtendsTheDeviceSize) {
+    // A Sony raw whose strip ends at 0x3000; the private-data entry points
+    // at 0x3000, where the block's length (0x2000) is stored. Only the
+    // DSLR-A100 model counts that block; the sector at 0x3000 is zero-tailed,
+    // so without it the file ends there.
+    auto arw = [](const char* model, std::uint32_t privateLength) {
+        Bytes b = Tiff(0x3000, Ifd{{{271, 2, 5, 0x100},
+                                    {272, 2, 10, 0x110},
+                                    {273, 4, 1, 0x1000},
+                                    {279, 4, 1, 0x2000},
+                                    {50740, 1, 4, 0x3000}}});
+        std::memcpy(&b[0x100], "SONY", 5);
+        std::memcpy(&b[0x110], model, 10);
+        b.resize(0x5000, 0);
+        byteorder::PutLE32(&b[0x3000], privateLength);
+        std::fill(b.begin() + 0x4000, b.begin() + 0x4100, 0x5A);
+        return b;
+    };
+    struct Case {
+        const char* what;
+        Bytes file;
+        std::int64_t size;
+    };
+    const Case cases[] = {
+        {"DSLR-A100", arw("DSLR-A100", 0x2000), 0x5000},
+        {"another model", arw("DSLR-A200", 0x2000), 0x3000},
+        {"DSLR-A100, hostile length", arw("DSLR-A100", 0xFFFFFFFF),
+         (FileTIFAnalyser::kBadExtentSize + 511) / 512 * 512},
+    };
+    for (const Case& c : cases) {
+        CSyntheticStorageDevice dev(512);
+        dev.AddBytes(c.file).AddRandom(8 * 512, 5);
+        FileTIFAnalyser twin;
+        CRawFileInfo record;
+        record.m_startSector = 0;
+        ASSERT_EQ(twin.GetRawFileSize(record, &dev), 1) << c.what;
+        EXPECT_EQ(record.m_size, c.size) << c.what;
+        EXPECT_EQ(record.m_type, RAW_FILE_TYPE_ARW) << c.what;
+    }
+}
+
 TEST(TiffAnalyser, ShortWidthAndHeightGiveThePixelEstimate) {
     // 1,000 x 1,000 in 2-byte entries and no strips: the extent becomes the
     // pixel count, so a zero-tailed sector at 51,200 bytes does not end it.

@@ -252,6 +252,14 @@ bool FileTIFAnalyser::GetTiffSize(WindowReader& reader, Walk& w, std::uint64_t i
         case kDNGVersion:
             w.dng = true;
             break;
+        case kDNGPrivateData:
+            // This camera keeps part of its raw data behind the private
+            // block, whose length is stored at its start.
+            if (w.model.rfind("DSLR-A100", 0) == 0 && value <= kOffsetLimit) {
+                std::uint8_t raw[4];
+                if (reader.Read(w.shift + value, 4, raw)) w.Grow(w.shift + value + w.U32(raw));
+            }
+            break;
         default:
             break;
         }
@@ -576,7 +584,17 @@ bool TiffRawFileInfo::CheckIFD(const SectorView& view, std::int64_t ifd, bool ch
             break;
         }
     }
-    if (stripOffset > 0 && stripBytes > 0) Grow(stripOffset + stripBytes);
+    if (stripOffset > 0 && stripBytes > 0) {
+        const std::int64_t stripEnd = stripOffset + stripBytes;
+        // An extent still at its first guess (or the pixel estimate) that
+        // ends in the strip's last sector gives way to the strip's exact end,
+        // but never below what the directories already reached: a directory
+        // stored behind the strip belongs to the file.
+        if ((stripEnd - 1) / m_sectorSize == (m_extent - 1) / m_sectorSize)
+            m_extent = std::max(stripEnd, m_reached);
+        else
+            Grow(stripEnd);
+    }
     if (tileEnd > 0) Grow(tileEnd);
     if (thumbOffset > 0 && thumbLength > 0) {
         if (IsJpegAt(view, thumbOffset)) {

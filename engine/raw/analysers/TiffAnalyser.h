@@ -115,6 +115,7 @@ private:
     bool IsJpegAt(const SectorView& view, std::int64_t offset) const;
     void Grow(std::int64_t end) {
         if (end > m_extent) m_extent = end;
+        if (end > m_reached) m_reached = end;
     }
     int GiveUp() {
         m_size = 0;
@@ -122,7 +123,8 @@ private:
     }
 
     TiffAnalyzer* m_owner;
-    std::uint64_t m_base = 0;  // absolute byte of the file's start
+    std::uint64_t m_base = 0;    // absolute byte of the file's start
+    std::int64_t m_reached = 0;  // largest end of anything the directories point at
 };
 
 }  // namespace BruteForce
