@@ -77,6 +77,45 @@ elif target == 'photos':
         if at >= 2:
             length = int.from_bytes(body[at - 2:at], 'big') - 2
             write(f'{name}-exif', bytes([0, 0]) + body[at:at + length])
+if target == 'archives':
+    # A crafted 2007 drawing whose file header is stored compressed, so the
+    # decompressor is reached (the byte interleaving hides it from mutation).
+    import struct
+    comp = bytes([8]) + struct.pack('<Q', 9000) + struct.pack('<Q', 0x70) + bytes([0x87, 0]) + bytes([0xFF, 0, 0x80]) * 4 + bytes([0xFD, 0, 0x80])
+    block = bytearray(717)
+    block[24:28] = struct.pack('<i', len(comp))
+    block[32:32 + len(comp)] = comp
+    dwg = bytearray(b'AC1021' + bytes(0x80 - 6)) + bytearray(984)
+    for k in range(3):
+        for i in range(239):
+            dwg[0x80 + 3 * i + k] = block[239 * k + i]
+    dwg += bytes([0x21]) * (9000 - len(dwg))
+    write('crafted-dwg2007', bytes([0, 3, 1, 0, 2, 0, 0, 0]) + bytes(dwg))
+
+if target == 'photos':
+    # Crafted: a DSLR-A100 raw whose private-data block (length stored at its
+    # start) reaches past its strip, and a Nikon raw whose strip ends in the
+    # sector of the first extent guess.
+    import struct
+
+    def tiff(entries, size, texts):
+        b = bytearray(b'\x66' * size)
+        b[0:8] = b'II*\0' + struct.pack('<I', 8)
+        b[8:10] = struct.pack('<H', len(entries))
+        for i, e in enumerate(entries):
+            b[10 + 12 * i:22 + 12 * i] = struct.pack('<HHII', *e)
+        b[10 + 12 * len(entries):14 + 12 * len(entries)] = bytes(4)
+        for at, text in texts:
+            b[at:at + len(text)] = text
+        return b
+    a100 = tiff([(271, 2, 5, 0x100), (272, 2, 10, 0x110), (273, 4, 1, 0x1000), (279, 4, 1, 0x2000),
+                 (50740, 1, 4, 0x3000)], 0x3000, [(0x100, b'SONY\0'), (0x110, b'DSLR-A100\0')])
+    a100 += struct.pack('<I', 0x2000) + bytes(0x2000 - 4)
+    nef = tiff([(271, 2, 18, 0x100), (273, 4, 1, 0x200), (279, 4, 1, 8000 - 0x200)], 8000,
+               [(0x100, b'NIKON CORPORATION\0')]) + bytes(192)
+    for name, body in (('crafted-a100', a100), ('crafted-strip-end', nef)):
+        for k, head in enumerate((bytes([0, 1]), bytes([1, 1]))):
+            write(f'{name}-{k}', head + body)
 PY
 "$build/tests/fuzz/fuzz_raw_$target" -max_total_time="$secs" -max_len=65536 -rss_limit_mb=4096 \
     -timeout=30 -close_fd_mask=1 -print_final_stats=1 "$corpus"
