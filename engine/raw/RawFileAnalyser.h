@@ -364,3 +364,11 @@ private:
     Dispatch m_dispatch0;
     Dispatch m_dispatch1;
 };
+
+// A streaming record that is evicted or left unfinished goes to its format's
+// device sizer, which then sizes it from the device under the same search.
+template <class Owner>
+void HandToTwin(CRawFileInfo& record, Owner* owner) {
+    owner->Twin()->SetSearchState(owner->GetSearchState());
+    record.m_analyser = owner->Twin();
+}

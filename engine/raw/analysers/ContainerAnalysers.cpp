@@ -122,8 +122,7 @@ CRawFileInfo* FLVAnalyser::CreateRawFileInfo() { return new FLVRawFileInfo(this)
 void FLVRawFileInfo::WillBeRemove(std::uint8_t*, std::int64_t) {
     m_size = 0;
     if (m_owner == nullptr) return;
-    m_owner->Twin()->SetSearchState(m_owner->GetSearchState());
-    m_analyser = m_owner->Twin();
+    HandToTwin(*this, m_owner);
 }
 
 int FLVRawFileInfo::Finish(std::int64_t sectorNumber, std::int64_t size) {
@@ -203,8 +202,7 @@ void OGGRawFileInfo::WillBeRemove(std::uint8_t*, std::int64_t) {
     ClearMark();
     m_size = 0;
     if (m_owner == nullptr) return;
-    m_owner->Twin()->SetSearchState(m_owner->GetSearchState());
-    m_analyser = m_owner->Twin();
+    HandToTwin(*this, m_owner);
 }
 
 int OGGRawFileInfo::CalcRawSize(std::uint8_t*, int sectorSize, std::int64_t sectorNumber, SearchContext& ctx) {

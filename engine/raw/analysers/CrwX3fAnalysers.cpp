@@ -165,8 +165,7 @@ CRawFileInfo* CRWAnalyser::CreateRawFileInfo() { return new CRWRawFileInfo(this)
 
 void CRWRawFileInfo::WillBeRemove(std::uint8_t*, std::int64_t) {
     if (m_owner == nullptr) return;
-    m_owner->Twin()->SetSearchState(m_owner->GetSearchState());
-    m_analyser = m_owner->Twin();
+    HandToTwin(*this, m_owner);
 }
 
 int CRWRawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64_t sectorNumber, SearchContext& ctx) {
@@ -220,8 +219,7 @@ CRawFileInfo* X3FAnalyser::CreateRawFileInfo() { return new X3FRawFileInfo(this)
 
 void X3FRawFileInfo::WillBeRemove(std::uint8_t*, std::int64_t) {
     if (m_owner == nullptr) return;
-    m_owner->Twin()->SetSearchState(m_owner->GetSearchState());
-    m_analyser = m_owner->Twin();
+    HandToTwin(*this, m_owner);
 }
 
 int X3FRawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64_t sectorNumber, SearchContext& ctx) {

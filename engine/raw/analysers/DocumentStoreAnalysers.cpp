@@ -210,8 +210,7 @@ CRawFileInfo* OneAnalyser::CreateRawFileInfo() { return new ONERawFileInfo(this)
 
 void ONERawFileInfo::WillBeRemove(std::uint8_t*, std::int64_t) {
     if (m_owner == nullptr) return;
-    m_owner->Twin()->SetSearchState(m_owner->GetSearchState());
-    m_analyser = m_owner->Twin();
+    HandToTwin(*this, m_owner);
 }
 
 int ONERawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64_t sectorNumber, SearchContext& ctx) {

@@ -296,8 +296,7 @@ CRawFileInfo* JpegAnalyzer::CreateRawFileInfo() { return new JpegRawFileInfo(thi
 
 void JpegRawFileInfo::WillBeRemove(std::uint8_t*, std::int64_t) {
     if (m_owner == nullptr) return;
-    m_owner->Twin()->SetSearchState(m_owner->GetSearchState());
-    m_analyser = m_owner->Twin();
+    HandToTwin(*this, m_owner);
 }
 
 void JpegRawFileInfo::FindExifCameraInfo(const SectorView& view, std::uint64_t exif) {

@@ -88,8 +88,7 @@ void MP3RawFileInfo::WillBeRemove(std::uint8_t*, std::int64_t) {
     // starts must be looked at again.
     EndSizing();
     if (m_owner == nullptr || m_noAudio) return;
-    m_owner->Twin()->SetSearchState(m_owner->GetSearchState());
-    m_analyser = m_owner->Twin();
+    HandToTwin(*this, m_owner);
 }
 
 void MP3RawFileInfo::GatherTagInfo(const std::uint8_t* start, std::int64_t available) {

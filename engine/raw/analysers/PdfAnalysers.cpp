@@ -237,8 +237,7 @@ void PdfAnalyzer::PdfRawFileInfo::WillBeRemove(std::uint8_t*, std::int64_t) {
     // The entries read so far still name the file the device walk sizes.
     if (!m_infoPending) PdfTagDealwith();
     if (m_owner == nullptr) return;
-    m_owner->Twin()->SetSearchState(m_owner->GetSearchState());
-    m_analyser = m_owner->Twin();
+    HandToTwin(*this, m_owner);
 }
 
 void PdfAnalyzer::PdfRawFileInfo::PdfTagDealwith() {

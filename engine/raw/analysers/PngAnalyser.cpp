@@ -51,8 +51,7 @@ CRawFileInfo* PNGAnalyser::CreateRawFileInfo() { return new PNGRawFileInfo(this)
 
 void PNGRawFileInfo::WillBeRemove(std::uint8_t*, std::int64_t) {
     if (m_owner == nullptr) return;
-    m_owner->Twin()->SetSearchState(m_owner->GetSearchState());
-    m_analyser = m_owner->Twin();
+    HandToTwin(*this, m_owner);
 }
 
 int PNGRawFileInfo::CalcRawSize(std::uint8_t*, int sectorSize, std::int64_t sectorNumber, SearchContext& ctx) {

@@ -293,8 +293,7 @@ CRawFileInfo* MIDAnalyser::CreateRawFileInfo() { return new MIDRawFileInfo(this)
 
 void MIDAnalyser::MIDRawFileInfo::WillBeRemove(std::uint8_t*, std::int64_t) {
     if (m_owner == nullptr) return;
-    m_owner->Twin()->SetSearchState(m_owner->GetSearchState());
-    m_analyser = m_owner->Twin();
+    HandToTwin(*this, m_owner);
 }
 
 int MIDAnalyser::MIDRawFileInfo::CalcRawSize(std::uint8_t*, int sectorSize, std::int64_t sectorNumber,

@@ -90,8 +90,7 @@ CRawFileInfo* RM_RMVBAnalyser::CreateRawFileInfo() { return new RM_RMVBRawFileIn
 void RM_RMVBRawFileInfo::WillBeRemove(std::uint8_t*, std::int64_t) {
     m_size = 0;
     if (m_owner == nullptr) return;
-    m_owner->Twin()->SetSearchState(m_owner->GetSearchState());
-    m_analyser = m_owner->Twin();
+    HandToTwin(*this, m_owner);
 }
 
 int RM_RMVBRawFileInfo::Finish(std::int64_t sectorNumber, std::uint64_t b) {
@@ -294,8 +293,7 @@ CRawFileInfo* MPGAnalyser::CreateRawFileInfo() { return new MPGRawFileInfo(this)
 void MPGRawFileInfo::WillBeRemove(std::uint8_t*, std::int64_t) {
     m_size = 0;
     if (m_owner == nullptr) return;
-    m_owner->Twin()->SetSearchState(m_owner->GetSearchState());
-    m_analyser = m_owner->Twin();
+    HandToTwin(*this, m_owner);
 }
 
 int MPGRawFileInfo::Finish(std::int64_t sectorNumber, std::uint64_t end) {

@@ -421,8 +421,7 @@ CRawFileInfo* TiffAnalyzer::CreateRawFileInfo() { return new TiffRawFileInfo(thi
 
 void TiffRawFileInfo::WillBeRemove(std::uint8_t*, std::int64_t) {
     if (m_owner == nullptr) return;
-    m_owner->Twin()->SetSearchState(m_owner->GetSearchState());
-    m_analyser = m_owner->Twin();
+    HandToTwin(*this, m_owner);
 }
 
 bool TiffRawFileInfo::IsJpegAt(const SectorView& view, std::int64_t offset) const {
