@@ -2,7 +2,7 @@
 // notifications and the settings, which go to Qt's test folders.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
+#include <QGuiApplication>
 #include <QStandardPaths>
 #include <cstdlib>
 
@@ -22,7 +22,8 @@ int main(int argc, char** argv) {
     // are never shared.
     quillory_test::TempDir home("quillory-model-home");
     if (!home.Path().empty()) setenv("HOME", home.Path().c_str(), 1);
-    QCoreApplication app(argc, argv);
+    // A GUI application (offscreen) so that icons and pictures can be made.
+    QGuiApplication app(argc, argv);
     QStandardPaths::setTestModeEnabled(true);
     ::testing::InitGoogleTest(&argc, argv);
     const int result = RUN_ALL_TESTS();
