@@ -2,9 +2,11 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <set>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <utility>
@@ -62,6 +64,27 @@ std::string Canonical(const std::string& path) {
     return out;
 }
 
+// The names in a sysfs folder (slaves/, holders/, devices/), dots left out.
+std::vector<std::string> Entries(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
+bool IsPartition(const std::string& dir) { return !ReadLine(dir + "/partition").empty(); }
+
+// The device number a sysfs device folder gives in its "dev" file.
+bool DeviceNumber(const std::string& dir, dev_t& dev) {
+    unsigned maj = 0, min = 0;
+    if (std::sscanf(ReadLine(dir + "/dev").c_str(), "%u:%u", &maj, &min) != 2) return false;
+    dev = makedev(maj, min);
+    return true;
+}
+
 bool Identity(const std::string& path, dev_t& dev, ino_t& ino) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return false;
@@ -105,37 +128,57 @@ public:
         if (best == nullptr) return;
         mountPoint = mountPoint.empty() ? best->mountPoint : mountPoint;
         mountSource = mountSource.empty() ? best->source : mountSource;
-        if (best->major != 0) {
+        if (best->major != 0 && best->fsType != "btrfs") {
             AddDevice(best->major, best->minor, depth + 1);
             return;
         }
         // Device number 0 (FUSE, btrfs, overlay, tmpfs): the mount's source
-        // names the storage when it is a device node or a file.
+        // names the storage when it is a device node or a file. A network
+        // share or a memory file system names neither and holds no disk.
         struct stat st {};
         if (best->source.empty() || best->source[0] != '/' || stat(best->source.c_str(), &st) != 0) return;
-        if (S_ISBLK(st.st_mode))
+        if (S_ISBLK(st.st_mode)) {
             AddDevice(major(st.st_rdev), minor(st.st_rdev), depth + 1);
-        else if (S_ISREG(st.st_mode))
+            // mountinfo names one device of a btrfs; its data lies on all
+            // of them, as the kernel lists them under fs/btrfs/UUID/devices.
+            if (best->fsType == "btrfs") AddBtrfsMembers(major(st.st_rdev), minor(st.st_rdev), depth + 1);
+        } else if (S_ISREG(st.st_mode)) {
             AddFile(best->source, depth + 1);
+        }
     }
 
     std::vector<Extent> extents;
+    std::set<std::string> names;  // every block device passed on the way down
     std::string mountPoint;
     std::string mountSource;
 
 private:
     static constexpr int kMaxDepth = 16;
 
+    void AddBtrfsMembers(unsigned maj, unsigned min, int depth) {
+        const std::string dir =
+            Canonical(m_sysfs + "/dev/block/" + std::to_string(maj) + ":" + std::to_string(min));
+        if (dir.empty()) return;
+        const std::string name = BaseName(dir);
+        const std::string fsRoot = m_sysfs + "/fs/btrfs";
+        for (const std::string& uuid : Entries(fsRoot)) {
+            const std::string devices = fsRoot + "/" + uuid + "/devices";
+            const std::vector<std::string> members = Entries(devices);
+            bool ours = false;
+            for (const std::string& m : members) ours = ours || m == name;
+            if (!ours) continue;
+            for (const std::string& m : members)
+                if (m != name)
+                    if (const std::string mdir = Canonical(devices + "/" + m); !mdir.empty()) AddSysfsDir(mdir, depth);
+        }
+    }
+
     void AddSysfsDir(const std::string& dir, int depth) {
         if (depth > kMaxDepth) return;
         const std::string name = BaseName(dir);
+        names.insert(name);
         // Device-mapper and md devices: their storage is their slaves'.
-        std::vector<std::string> slaves;
-        if (DIR* d = opendir((dir + "/slaves").c_str())) {
-            while (dirent* e = readdir(d))
-                if (e->d_name[0] != '.') slaves.push_back(e->d_name);
-            closedir(d);
-        }
+        const std::vector<std::string> slaves = Entries(dir + "/slaves");
         if (!slaves.empty()) {
             for (const std::string& s : slaves) {
                 const std::string sdir = Canonical(dir + "/slaves/" + s);
@@ -144,7 +187,7 @@ private:
             return;
         }
         // A partition is a range of its disk, the folder above it.
-        if (!ReadLine(dir + "/partition").empty()) {
+        if (IsPartition(dir)) {
             const std::string disk = dir.substr(0, dir.rfind('/'));
             const std::size_t before = extents.size();
             AddSysfsDir(disk, depth + 1);
@@ -172,6 +215,55 @@ private:
     bool m_followBacking;
 };
 
+// The devices a block device source stands for: the whole disks under it
+// (down through slaves and from a partition to its disk), their partitions,
+// and everything built on any of them (up through holders), by kernel name
+// with their device numbers.
+class SourceDisks {
+public:
+    explicit SourceDisks(std::string sysfs) : m_sysfs(std::move(sysfs)) {}
+
+    void AddDevice(unsigned maj, unsigned min) {
+        const std::string dir =
+            Canonical(m_sysfs + "/dev/block/" + std::to_string(maj) + ":" + std::to_string(min));
+        if (dir.empty()) return;
+        std::set<std::string> disks;
+        Down(dir, disks, 0);
+        for (const std::string& disk : disks) Up(disk, 0);
+    }
+
+    std::set<std::string> names;
+    std::vector<std::pair<dev_t, std::string>> numbers;
+
+private:
+    static constexpr int kMaxDepth = 16;
+
+    void Down(const std::string& dir, std::set<std::string>& disks, int depth) {
+        if (depth > kMaxDepth) return;
+        const std::vector<std::string> slaves = Entries(dir + "/slaves");
+        if (!slaves.empty()) {
+            for (const std::string& s : slaves)
+                if (const std::string sdir = Canonical(dir + "/slaves/" + s); !sdir.empty()) Down(sdir, disks, depth + 1);
+        } else if (IsPartition(dir)) {
+            Down(dir.substr(0, dir.rfind('/')), disks, depth + 1);
+        } else {
+            disks.insert(dir);
+        }
+    }
+
+    void Up(const std::string& dir, int depth) {
+        if (depth > kMaxDepth || !names.insert(BaseName(dir)).second) return;
+        if (dev_t dev = 0; DeviceNumber(dir, dev)) numbers.emplace_back(dev, BaseName(dir));
+        for (const std::string& h : Entries(dir + "/holders"))
+            if (const std::string hdir = Canonical(dir + "/holders/" + h); !hdir.empty()) Up(hdir, depth + 1);
+        if (IsPartition(dir)) return;
+        for (const std::string& sub : Entries(dir))
+            if (IsPartition(dir + "/" + sub)) Up(dir + "/" + sub, depth + 1);
+    }
+
+    std::string m_sysfs;
+};
+
 // The nearest existing folder of `path`, made absolute and free of links.
 std::string ExistingAncestor(std::string path) {
     while (!path.empty()) {
@@ -186,8 +278,8 @@ std::string ExistingAncestor(std::string path) {
 
 }  // namespace
 
-SameDeviceCheck::SameDeviceCheck(std::string mountinfoPath, std::string sysfsRoot)
-    : m_mountinfo(std::move(mountinfoPath)), m_sysfs(std::move(sysfsRoot)) {}
+SameDeviceCheck::SameDeviceCheck(std::string mountinfoPath, std::string sysfsRoot, Reach reach)
+    : m_mountinfo(std::move(mountinfoPath)), m_sysfs(std::move(sysfsRoot)), m_reach(reach) {}
 
 bool SameDeviceCheck::WritesOntoSource(const std::string& source, const std::string& destination,
                                        std::string& why) const {
@@ -207,6 +299,29 @@ bool SameDeviceCheck::WritesOntoSource(const std::string& source, const std::str
     StorageWalk src(mounts, m_sysfs, false);
     struct stat st {};
     if (stat(source.c_str(), &st) != 0) return false;
+    if (S_ISBLK(st.st_mode) && m_reach == Reach::SharedDisk) {
+        SourceDisks disks(m_sysfs);
+        disks.AddDevice(major(st.st_rdev), minor(st.st_rdev));
+        const std::string on = " is on " + (dest.mountSource.empty() ? std::string("a device") : dest.mountSource) +
+                               " (mounted at " + dest.mountPoint + ")";
+        for (const std::string& name : dest.names)
+            if (disks.names.count(name) != 0) {
+                why = folder + on + ", which lies on /dev/" + name + ", a disk of the source " + source +
+                      " or built on one";
+                return true;
+            }
+        // A device number of the folder that names one of them says so as
+        // well, whatever mountinfo shows.
+        struct stat fst {};
+        if (stat(folder.c_str(), &fst) == 0)
+            for (const auto& [dev, name] : disks.numbers)
+                if (fst.st_dev == dev) {
+                    why = folder + " has the device number of /dev/" + name + ", a disk of the source " + source +
+                          " or built on one";
+                    return true;
+                }
+        return false;
+    }
     if (S_ISBLK(st.st_mode)) {
         src.AddDevice(major(st.st_rdev), minor(st.st_rdev), 0);
     } else if (S_ISREG(st.st_mode)) {

@@ -60,9 +60,10 @@ struct FakeMachine {
         }
         WriteFile(dir / "mountinfo", table);
     }
-    bool Same(const std::string& source, const std::string& dest) {
+    bool Same(const std::string& source, const std::string& dest,
+              SameDeviceCheck::Reach reach = SameDeviceCheck::Reach::SharedDisk) {
         std::string why;
-        const bool same = SameDeviceCheck(dir / "mountinfo", dir / "sys").WritesOntoSource(source, dest, why);
+        const bool same = SameDeviceCheck(dir / "mountinfo", dir / "sys", reach).WritesOntoSource(source, dest, why);
         EXPECT_EQ(same, !why.empty()) << why;
         return same;
     }
@@ -82,7 +83,8 @@ TEST(SameDevice, ImageSourceAndItsMountedLoopDevice) {
     EXPECT_FALSE(m.Same(m.image, m.dir / "mnt/sda2"));
 }
 
-// Block-device sources need device nodes (mknod: root).
+// Block-device sources need device nodes (mknod: root). By storage overlap
+// another partition of the same disk is allowed; by shared disk it is not.
 TEST(SameDevice, BlockDeviceSourcesByStorageOverlap) {
     if (geteuid() != 0) {
         if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") FAIL() << "needs root under CI";
@@ -100,10 +102,16 @@ TEST(SameDevice, BlockDeviceSourcesByStorageOverlap) {
         std::string source;
         const char* mount;
         bool same;
+        bool sameDisk;
     };
-    for (const Case& c :
-         {Case{sda, "sda1", true}, Case{sda, "sda2", true}, Case{sda1, "sda1", true}, Case{sda1, "sda2", false},
-          Case{sda2, "sda1", false}, Case{sda, "dm0", true}, Case{sda1, "dm0", true}, Case{sda2, "dm0", false},
-          Case{dm0, "sda1", true}, Case{dm0, "sda2", false}, Case{loop0, "loop0p1", true}, Case{loop0, "sda2", false}})
-        EXPECT_EQ(m.Same(c.source, m.dir / (std::string("mnt/") + c.mount)), c.same) << c.source << " -> " << c.mount;
+    for (const Case& c : {Case{sda, "sda1", true, true}, Case{sda, "sda2", true, true}, Case{sda1, "sda1", true, true},
+                          Case{sda1, "sda2", false, true}, Case{sda2, "sda1", false, true},
+                          Case{sda, "dm0", true, true}, Case{sda1, "dm0", true, true}, Case{sda2, "dm0", false, true},
+                          Case{dm0, "sda1", true, true}, Case{dm0, "sda2", false, true},
+                          Case{loop0, "loop0p1", true, true}, Case{loop0, "sda2", false, false}}) {
+        const std::string dest = m.dir / (std::string("mnt/") + c.mount);
+        EXPECT_EQ(m.Same(c.source, dest, SameDeviceCheck::Reach::OverlappingStorage), c.same)
+            << c.source << " -> " << c.mount;
+        EXPECT_EQ(m.Same(c.source, dest), c.sameDisk) << c.source << " -> " << c.mount << " (shared disk)";
+    }
 }
