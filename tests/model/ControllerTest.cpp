@@ -117,7 +117,7 @@ TEST(Controller, ScanNewsThrottledToOnePerTwoSecondsExceptFinal) {
     now = 2000;
     QXNotifyUIUpdateData(0);
     EXPECT_EQ(posts.Settle(), 4);
-    std::unique_lock<std::mutex> trees(g_lockerAddData);
+    std::unique_lock trees(g_lockerAddData);
     std::thread final([] { QXNotifyUIUpdateData(1); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(posts.Settle(), 4);

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "foundation/Progress.h"
+#include "model/LockOrder.h"
 
 // Status values.
 enum : std::uint32_t {
@@ -55,7 +56,8 @@ public:
 
 protected:
     // Recursive: a derived operation calls the accessors while it holds it.
-    std::recursive_mutex m_lock;
+    // Taken after the tree lock, never before (checked in debug builds).
+    OperationMutex m_lock;
     std::int64_t m_startTime = 0;
     std::int64_t m_latestTime = 0;
     std::uint32_t m_status = QXOP_IDLE;

@@ -19,7 +19,7 @@
 #include "model/qt/QXTypeMgr.h"
 #include "model/qt/UDisksAccess.h"
 
-std::mutex g_lockerAddData;
+TreeLock g_lockerAddData;
 std::atomic<std::int64_t> g_timeCount{0};
 
 namespace {
@@ -208,7 +208,7 @@ private:
         IStorageDevice* storage = model.GetStorageByDiskVolumeIndex(disk, volume);
         if (storage == nullptr) return;
         {
-            std::lock_guard<std::mutex> trees(g_lockerAddData);
+            std::lock_guard trees(g_lockerAddData);
             g_timeCount = 0;
         }
         scan.ClearData();
@@ -262,7 +262,7 @@ void SetRefreshWaitSeconds(int seconds) { RealBackend().SetRefreshWaitSeconds(se
 
 void QXNotifyUIUpdateData(int final) {
     if (final == 0 && QXUIScan::instance().IsOpTreeFinished() == 0) return;
-    std::lock_guard<std::mutex> trees(g_lockerAddData);
+    std::lock_guard trees(g_lockerAddData);
     std::function<void(int)> build;
     {
         std::lock_guard<std::mutex> hold(g_seamLock);

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "model/LockOrder.h"
 #include "model/qt/DiskVolumeNodeData.h"
 
 class IUiControllerBackend {
@@ -96,8 +97,9 @@ public:
 };
 
 // The tree lock: building the view trees, searching and clearing check
-// marks. Taken before an operation's mutex, never after.
-extern std::mutex g_lockerAddData;
+// marks. Taken before an operation's mutex, never after (checked in debug
+// builds); take it with a deduced guard: std::lock_guard lock(g_lockerAddData).
+extern TreeLock g_lockerAddData;
 // When the last throttled "NormalScranValue" went out (seconds).
 extern std::atomic<std::int64_t> g_timeCount;
 
