@@ -1,5 +1,6 @@
 #include "platform/SameDevice.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -95,8 +96,11 @@ bool Identity(const std::string& path, dev_t& dev, ino_t& ino) {
 
 class StorageWalk {
 public:
-    StorageWalk(const MountTable& mounts, std::string sysfs, bool followBackingFiles)
-        : m_mounts(mounts), m_sysfs(std::move(sysfs)), m_followBacking(followBackingFiles) {}
+    StorageWalk(const MountTable& mounts, std::string mountinfo, std::string sysfs, bool followBackingFiles)
+        : m_mounts(mounts),
+          m_mountinfo(std::move(mountinfo)),
+          m_sysfs(std::move(sysfs)),
+          m_followBacking(followBackingFiles) {}
 
     // The storage under the block device MAJOR:MINOR.
     void AddDevice(unsigned major, unsigned minor, int depth) {
@@ -128,6 +132,12 @@ public:
         if (best == nullptr) return;
         mountPoint = mountPoint.empty() ? best->mountPoint : mountPoint;
         mountSource = mountSource.empty() ? best->source : mountSource;
+        if (best->fsType == "overlay") {
+            // Writes into an overlay land in its upper folder.
+            const std::string upper = OverlayUpperDir(*best);
+            if (!upper.empty()) AddPath(upper, depth + 1);
+            return;
+        }
         if (best->major != 0 && best->fsType != "btrfs") {
             AddDevice(best->major, best->minor, depth + 1);
             return;
@@ -210,7 +220,37 @@ private:
         if (!backing.empty()) AddFile(backing, depth + 1);
     }
 
+    // The "upperdir=" of an overlay mount's options, which the mount table
+    // does not keep: read from the mountinfo line of that mount (the last
+    // one at its mount point).
+    std::string OverlayUpperDir(const MountEntry& mount) const {
+        std::ifstream in(m_mountinfo);
+        std::string line, upper;
+        while (std::getline(in, line)) {
+            const std::size_t sep = line.find(" - ");
+            if (sep == std::string::npos) continue;
+            std::vector<std::string> fields;
+            std::size_t at = 0;
+            while (at < sep) {
+                const std::size_t end = std::min(line.find(' ', at), sep);
+                fields.push_back(line.substr(at, end - at));
+                at = end + 1;
+            }
+            if (fields.size() < 5 || MountTable::DecodeEscapes(fields[4]) != mount.mountPoint) continue;
+            const std::string tail = line.substr(sep + 3);  // fstype source options
+            const std::size_t optionsAt = tail.find(' ', tail.find(' ') + 1);
+            if (optionsAt == std::string::npos) continue;
+            const std::string options = "," + tail.substr(optionsAt + 1);
+            const std::size_t key = options.find(",upperdir=");
+            if (key == std::string::npos) continue;
+            const std::size_t valueAt = key + 10;
+            upper = MountTable::DecodeEscapes(options.substr(valueAt, options.find(',', valueAt) - valueAt));
+        }
+        return upper;
+    }
+
     const MountTable& m_mounts;
+    std::string m_mountinfo;
     std::string m_sysfs;
     bool m_followBacking;
 };
@@ -289,14 +329,14 @@ bool SameDeviceCheck::WritesOntoSource(const std::string& source, const std::str
 
     // Writes into a loop device's backing file reach the file system that
     // holds the file, so the destination's side follows backing files down.
-    StorageWalk dest(mounts, m_sysfs, true);
+    StorageWalk dest(mounts, m_mountinfo, m_sysfs, true);
     const std::string folder = ExistingAncestor(destination);
     if (folder.empty()) return false;
     dest.AddPath(folder, 0);
 
     // The source's side does not: writing beside a backing file never
     // changes it.
-    StorageWalk src(mounts, m_sysfs, false);
+    StorageWalk src(mounts, m_mountinfo, m_sysfs, false);
     struct stat st {};
     if (stat(source.c_str(), &st) != 0) return false;
     if (S_ISBLK(st.st_mode) && m_reach == Reach::SharedDisk) {

@@ -7,8 +7,9 @@
 // report device numbers that name no block device. From there the storage
 // under it is followed through sysfs: a partition is a range of its disk, a
 // device-mapper or md device covers its slaves, a btrfs covers every device
-// the kernel lists for it, a loop device is its backing file (and writes into
-// that file land on the file system that holds it). A mount whose source is
+// the kernel lists for it, an overlay is its upper folder, a loop device is
+// its backing file (and writes into that file land on the file system that
+// holds it). A mount whose source is
 // no block device nor file (tmpfs, network shares) holds no storage of a
 // scanned device.
 //

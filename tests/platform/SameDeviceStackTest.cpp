@@ -1,7 +1,7 @@
 // The same-device check over stacked storage: LVM over two disks, LUKS over
-// a partition, md RAID1, a btrfs over two devices, a bind mount, tmpfs and a
-// network share, on a fake sysfs tree and mount table; then a real btrfs
-// over two loop devices, where the folder's st_dev names neither device.
+// a partition, md RAID1, a btrfs over two devices, a bind mount, an overlay,
+// tmpfs and a network share, on a fake sysfs tree and mount table; then a
+// real btrfs over two loop devices, where the folder's st_dev names neither.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -80,6 +80,9 @@ public:
         Mount("tmp", "0:50", "/", "tmpfs", "tmpfs");
         Mount("nfs", "0:51", "/", "nfs4", "server:/export");
         Mount("other", "60:113", "/", "ext4", Node("sdh1"));
+        // An overlay writes into its upper folder, here on sda1.
+        Mount("overlay", "0:52", "/", "overlay", "overlay",
+              "rw,lowerdir=/usr,upperdir=" + dir.path() + "/mnt/sda1/upper,workdir=" + dir.path() + "/mnt/sda1/work");
         WriteFile(dir / "mountinfo", m_table);
     }
 
@@ -145,10 +148,10 @@ private:
         }
     }
     void Mount(const std::string& name, const std::string& number, const std::string& root, const std::string& type,
-               const std::string& source) {
+               const std::string& source, const std::string& options = "rw") {
         fs::create_directories(dir / ("mnt/" + name));
         m_table += std::to_string(m_id++) + " 1 " + number + " " + root + " " + dir.path() + "/mnt/" + name +
-                   " rw,relatime - " + type + " " + source + " rw\n";
+                   " rw,relatime - " + type + " " + source + " " + options + "\n";
     }
 
     std::map<std::string, dev_t> m_numbers;
@@ -194,6 +197,8 @@ TEST(SameDevice, StackedStorageTable) {
         {"sdg", "btrfs/sub", true, true},
         {"sdh", "btrfs", false, false},
         {"sdh1", "other", true, true},
+        {"sda1", "overlay/etc", true, true},
+        {"sdh", "overlay", false, false},
         // No block device under a memory file system or a network share.
         {"sda", "tmp", false, false},
         {"sdh", "nfs", false, false},

@@ -1,6 +1,7 @@
 #include "model/qt/QXUIController.h"
 
 #include <QCoreApplication>
+#include <QStringList>
 #include <QThreadPool>
 #include <QVariantList>
 #include <chrono>
@@ -57,21 +58,33 @@ public:
         for (auto& row : DiskVolumeNodeData::MakeRows(records)) out.push_back(std::move(row));
     }
 
+    // A request while the listing it started still runs waits for that
+    // listing: its key is posted when the listing ends, once per key, and
+    // the device list (whose lock the listing holds) is not asked meanwhile,
+    // so the main thread never waits for the disks. A failed listing leaves
+    // the state at 0, so the next request lists again.
     void NotifiyDeviceInfoAfterInit(const QString& key) override {
-        QXUIDeviceData& model = QXUIDeviceData::instance();
-        switch (model.GetInitState()) {
-        case 0:
-            QThreadPool::globalInstance()->start([this, key] {
-                InitDeviceInfoInBgThread();
-                QXUIPublic::NotifyMainThread(key.toStdString());
-            });
-            break;
-        case 2:
-            QXUIPublic::NotifyMainThread(key.toStdString());
-            break;
-        default:  // a listing under way posts when it ends
-            break;
+        std::lock_guard hold(m_listingLock);
+        if (m_listing) {
+            if (!m_listingKeys.contains(key)) m_listingKeys.append(key);
+            return;
         }
+        if (QXUIDeviceData::instance().GetInitState() == 2) {
+            QXUIPublic::NotifyMainThread(key.toStdString());
+            return;
+        }
+        m_listing = true;
+        m_listingKeys = QStringList{key};
+        QThreadPool::globalInstance()->start([this] {
+            InitDeviceInfoInBgThread();
+            QStringList keys;
+            {
+                std::lock_guard done(m_listingLock);
+                m_listing = false;
+                keys.swap(m_listingKeys);
+            }
+            for (const QString& k : keys) QXUIPublic::NotifyMainThread(k.toStdString());
+        });
     }
 
     void InitDeviceInfoInBgThread() override { QXUIDeviceData::instance().InitDeviceInfo(); }
@@ -238,6 +251,10 @@ private:
 
     std::atomic<bool> m_scanAlive{false};
     int m_refreshWaitSeconds = 30;
+    // The listing started by a request, and the keys waiting for it.
+    std::mutex m_listingLock;
+    bool m_listing = false;
+    QStringList m_listingKeys;
 };
 
 QXControllerBackend& RealBackend() {
