@@ -356,8 +356,8 @@ bool SameDeviceCheck::WritesOntoSource(const std::string& source, const std::str
         if (stat(folder.c_str(), &fst) == 0)
             for (const auto& [dev, name] : disks.numbers)
                 if (fst.st_dev == dev) {
-                    why = folder + " has the device number of /dev/" + name + ", a disk of the source " + source +
-                          " or built on one";
+                    why = folder + on + " and has the device number of /dev/" + name +
+                          ", a disk of the source " + source + " or built on one";
                     return true;
                 }
         return false;

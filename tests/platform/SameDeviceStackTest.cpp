@@ -70,6 +70,11 @@ public:
         // A disk of its own.
         Disk("sdh", 112);
         Partition("sdh", 1, 113);
+        // A disk with the device number the scratch folder really has, under
+        // a mount that names no device: only st_dev ties the two.
+        struct stat st {};
+        EXPECT_EQ(stat(dir.path().c_str(), &st), 0);
+        Disk("vdz", minor(st.st_dev), major(st.st_dev));
 
         Mount("sda1", "60:1", "/", "ext4", Node("sda1"));
         Mount("bind", "60:1", "/data", "ext4", Node("sda1"));
@@ -78,6 +83,7 @@ public:
         Mount("md", "62:0", "/", "ext4", "/dev/md0");
         Mount("btrfs", "0:40", "/", "btrfs", Node("sdf"));
         Mount("tmp", "0:50", "/", "tmpfs", "tmpfs");
+        Mount("unnamed", "0:53", "/", "fuse.unknown", "unknown");
         Mount("nfs", "0:51", "/", "nfs4", "server:/export");
         Mount("other", "60:113", "/", "ext4", Node("sdh1"));
         // An overlay writes into its upper folder, here on sda1.
@@ -124,8 +130,8 @@ private:
         Link(folder, Sys("dev/block/" + number));
         m_numbers[fs::path(folder).filename()] = makedev(maj, min);
     }
-    void Disk(const std::string& name, unsigned min) {
-        Register(Sys("block/" + name), kDisk, min);
+    void Disk(const std::string& name, unsigned min, unsigned maj = kDisk) {
+        Register(Sys("block/" + name), maj, min);
         fs::create_directories(Sys("block/" + name + "/holders"));
         fs::create_directories(Sys("block/" + name + "/queue"));  // not a partition
     }
@@ -202,6 +208,9 @@ TEST(SameDevice, StackedStorageTable) {
         // No block device under a memory file system or a network share.
         {"sda", "tmp", false, false},
         {"sdh", "nfs", false, false},
+        // The folder's own st_dev names the source disk, whatever mountinfo says.
+        {"vdz", "unnamed", true, false},
+        {"vdz", "tmp", true, false},
     };
     for (const Case& c : cases) {
         const std::string source = m.Node(c.source);
