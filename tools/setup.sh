@@ -14,6 +14,7 @@ PACKAGES=(
     time
     qt6-base-dev python3-dbusmock dbus-daemon
     fonts-dejavu-core
+    btrfs-progs
 )
 
 missing=()
