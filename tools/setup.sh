@@ -14,6 +14,7 @@ PACKAGES=(
     time
     qt6-base-dev python3-dbusmock dbus-daemon
     fonts-dejavu-core
+    libraw-dev libffmpegthumbnailer-dev qt6-image-formats-plugins ffmpeg
 )
 
 missing=()
