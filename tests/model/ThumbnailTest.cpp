@@ -11,9 +11,11 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "ModelTestSupport.h"
 #include "model/QXPublic.h"
@@ -545,6 +547,22 @@ TEST(ThumbnailWriters, OwnWritersPerVolumeAndTypeReleasedWithTheResult) {
     writerOf(byType, second, true);
     EXPECT_EQ(writers.Count(), 1u);
     EXPECT_EQ(deep->readersReleased.load(), 3);
+    // Two loaders on one writer take turns: a writer keeps its node
+    // between SetRecoverNode and the read.
+    std::atomic<int> inside{0}, overlaps{0};
+    auto loader = [&] {
+        for (int i = 0; i < 100; ++i)
+            writers.Use(byType, second, true, [&](IDataRecovery&) {
+                if (++inside > 1) ++overlaps;
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                --inside;
+            });
+    };
+    std::thread loaderA(loader), loaderB(loader);
+    loaderA.join();
+    loaderB.join();
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(deep->readersMade.load(), 4);
     writers.Use(byType, second, true, [&](IDataRecovery&) {
         writers.Release();
         EXPECT_EQ(deep->readersReleased.load(), 3);
