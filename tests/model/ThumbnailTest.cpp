@@ -49,8 +49,7 @@ std::string ReadAll(const std::string& path) {
 std::vector<std::string> LeftBehind(const std::string& dir) {
     std::vector<std::string> found;
     for (const auto& entry : std::filesystem::directory_iterator(dir))
-        if (entry.path().filename().string().rfind("quillory-devlist", 0) != 0)
-            found.push_back(entry.path().string());
+        if (entry.path().filename().string().rfind("quillory-devlist", 0) != 0) found.push_back(entry.path().string());
     return found;
 }
 
@@ -132,8 +131,8 @@ TEST(Thumbnailer, RealDecodersOnMadeFiles) {
 // What the previews asked of their writers.
 struct WriterLog {
     std::mutex lock;
-    std::string data;         // the bytes every node holds
-    bool noReader = false;    // SetRecoverNode answers null
+    std::string data;                // the bytes every node holds
+    bool noReader = false;           // SetRecoverNode answers null
     std::vector<std::string> calls;  // "set NAME", "small N", "read N", "write N"
     std::vector<std::string> paths;  // where RecoverTo wrote
     int made = 0, released = 0;
@@ -180,7 +179,8 @@ public:
             std::lock_guard hold(m_log.lock);
             m_log.paths.emplace_back(path);
         }
-        const size_t n = limit > 0 ? std::min<size_t>(static_cast<size_t>(limit), m_log.data.size()) : m_log.data.size();
+        const size_t n =
+            limit > 0 ? std::min<size_t>(static_cast<size_t>(limit), m_log.data.size()) : m_log.data.size();
         std::ofstream out(path, std::ios::binary);
         out.write(m_log.data.data(), static_cast<std::streamsize>(n));
         return out ? ENGINE_OK : 0x010D015F00000D03ULL;
@@ -343,9 +343,9 @@ TEST_F(ThumbnailRoads, SizeTableAndFallbacks) {
         const char* name;
         int64_t size;
         Answer answer;
-        int64_t written;        // amount passed to RecoverTo, -1 for none
-        int64_t read;           // capacity of the picture read, -1 for none
-        const char* iconExt;    // for kIcon
+        int64_t written;      // amount passed to RecoverTo, -1 for none
+        int64_t read;         // capacity of the picture read, -1 for none
+        const char* iconExt;  // for kIcon
     };
     const Case cases[] = {
         {"photo.png", kPictureMax, kPictureImage, -1, kPictureMax, ""},
@@ -370,11 +370,21 @@ TEST_F(ThumbnailRoads, SizeTableAndFallbacks) {
         Forget();
         const QImage image = QXUIController::GetNSImageByFildNode(File(c.name, c.size));
         switch (c.answer) {
-        case kPictureImage: EXPECT_EQ(image.size(), QSize(7, 5)); break;
-        case kRawImage: EXPECT_EQ(image.size(), QSize(6, 4)); break;
-        case kVideoImage: EXPECT_EQ(image.size(), QSize(8, 6)); break;
-        case kIcon: EXPECT_EQ(image.text("icon"), QString(c.iconExt)); break;
-        case kNull: EXPECT_TRUE(image.isNull()); break;
+        case kPictureImage:
+            EXPECT_EQ(image.size(), QSize(7, 5));
+            break;
+        case kRawImage:
+            EXPECT_EQ(image.size(), QSize(6, 4));
+            break;
+        case kVideoImage:
+            EXPECT_EQ(image.size(), QSize(8, 6));
+            break;
+        case kIcon:
+            EXPECT_EQ(image.text("icon"), QString(c.iconExt));
+            break;
+        case kNull:
+            EXPECT_TRUE(image.isNull());
+            break;
         }
         std::vector<std::string> expected;
         if (c.written >= 0) {
@@ -415,7 +425,8 @@ TEST_F(ThumbnailRoads, SizeTableAndFallbacks) {
     EXPECT_EQ(QXUIController::GetNSImageByFildNode(File("clip.mp4", 100)).text("icon"), "mp4");
     EXPECT_EQ(QXUIController::GetNSImageByFildNode(File("photo.png", 100)).text("icon"), "png");
     EXPECT_TRUE(log.paths.empty());
-    QXUIScan::instance().SetControllerFactory([](_RECOVERY_CONTROLLER_TYPE) -> IRecoveryController* { return nullptr; });
+    QXUIScan::instance().SetControllerFactory(
+        [](_RECOVERY_CONTROLLER_TYPE) -> IRecoveryController* { return nullptr; });
     QXUIScan::instance().ResetRecoveryController(RECOVERY_CONTROLLER_DEEP_VOLUME);
     EXPECT_EQ(QXUIController::GetNSImageByFildNode(File("camera.dng", 100)).text("icon"), "dng");
 }
@@ -431,12 +442,8 @@ TEST_F(ThumbnailRoads, DamagedFilesGiveTheIcon) {
         const char* ext;   // of its icon
     };
     const Case cases[] = {
-        {"huge.png", "huge.png", "png"},
-        {"junk.mp4", "x.png", "png"},
-        {"cut.mp4", "cut.mp4", "mp4"},
-        {"junk.mp4", "junk.mov", "mov"},
-        {"junk.mp4", "junk.avi", "avi"},
-        {"junk.mp4", "bad.dng", "dng"},
+        {"huge.png", "huge.png", "png"}, {"junk.mp4", "x.png", "png"},    {"cut.mp4", "cut.mp4", "mp4"},
+        {"junk.mp4", "junk.mov", "mov"}, {"junk.mp4", "junk.avi", "avi"}, {"junk.mp4", "bad.dng", "dng"},
         {"x.png", "bad.cr2", "cr2"},
     };
     for (const Case& c : cases) {

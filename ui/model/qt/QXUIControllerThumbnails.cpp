@@ -118,8 +118,8 @@ QImage VideoThumbnail(IFileNode* node) {
         } else if (size < kVideoLead) {
             amount = size;
         }
-        const QImage image = ThroughTemporaryFile(
-            node, ext, amount, [](const QString& file) { return CurrentThumbnailer().Video(file); });
+        const QImage image = ThroughTemporaryFile(node, ext, amount,
+                                                  [](const QString& file) { return CurrentThumbnailer().Video(file); });
         if (Usable(image)) return image;
     }
     return IconFor(ext);
