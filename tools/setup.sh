@@ -15,6 +15,7 @@ PACKAGES=(
     qt6-base-dev python3-dbusmock dbus-daemon
     fonts-dejavu-core
     btrfs-progs
+    libraw-dev libffmpegthumbnailer-dev qt6-image-formats-plugins ffmpeg
 )
 
 missing=()

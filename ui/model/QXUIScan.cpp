@@ -336,6 +336,9 @@ int QXUIScan::ShowFilesystemNodeResult(IFilesystemNode* root) {
             IDataRecovery*& reader = m_readers[root];
             if (reader != nullptr) reader->Release();
             reader = m_controller->GetDataRecovery(static_cast<_tagSearcherType>(searcher));
+            // Previews get a writer of their own, never the recovery's.
+            m_thumbnailWriters.AdoptVolumeWriter(
+                root, m_controller->GetDataRecovery(static_cast<_tagSearcherType>(searcher)));
         }
         m_roots.push_back(root);
         m_newPathNodes.push_back(root);
@@ -455,6 +458,7 @@ void QXUIScan::ReleaseDataRecovery() {
     }
     for (auto& [root, reader] : readers)
         if (reader != nullptr) reader->Release();
+    m_thumbnailWriters.Release();
 }
 
 void QXUIScan::UnselectAllNodes() {

@@ -19,6 +19,7 @@
 
 #include "foundation/DirectoryTree.h"
 #include "model/QXUIOperation.h"
+#include "model/ThumbnailWriters.h"
 #include "recovery/RecoveryController.h"
 
 class IStorageDevice;
@@ -103,6 +104,8 @@ public:
     // The reader of the node's volume root (quick scans only), or null.
     IDataRecovery* GetFileNodeDataRecover(IFileNode* node);
     void ReleaseDataRecovery();
+    // The previews' own writers, released with the readers above.
+    ThumbnailWriters& GetThumbnailWriters() { return m_thumbnailWriters; }
     void UnselectAllNodes();
 
     void* QXGetFileNode(IFileNode* node);
@@ -165,4 +168,5 @@ private:
     std::atomic<std::uint64_t> m_fileCount{0}, m_fileSize{0};
     std::atomic<int> m_recoveries{0};
     std::map<IFileNode*, IDataRecovery*> m_readers;
+    ThumbnailWriters m_thumbnailWriters;
 };

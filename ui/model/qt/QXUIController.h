@@ -68,6 +68,12 @@ public:
     static void SetRecoveryType(unsigned mask) { Backend().SetRecoveryType(mask); }
     static int QXOpenDmgFile(const QString& path) { return Backend().QXOpenDmgFile(path); }
     static int QXOpenQvxFile(const QString& path) { return Backend().QXOpenQvxFile(path); }
+    // Thumbnails: a found file's picture, camera-raw preview, video frame or
+    // type icon; null for a null node, before the filter exists, or for a
+    // video whose path has no ".". Safe from any thread. (The elaborated
+    // names keep this block free of includes.)
+    static class QImage GetNSImageByFildNode(class IFileNode* node);
+    static class QImage GetNSImageByFildNodeNSNumber(class IFileNode* node);
 
     static void DoScanWithDiskIndex(int disk, int volume, const QString& key, QObject* target) {
         Backend().DoScanWithDiskIndex(disk, volume, key, target);
