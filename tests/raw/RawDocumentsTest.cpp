@@ -577,7 +577,7 @@ TEST(TextAnalysers, DeviceSizersEndAtTheLastByteToo) {
         std::size_t length;
     };
     const Case cases[] = {
-        {"html", 3000}, {"html", 3000 - 200}, {"svg", 3000}, {"svg", 1027}, {"svg", 1024},
+        {"html", 3000}, {"html", 3000 - 200}, {"svg", 3000},   {"svg", 1027},   {"svg", 1024},
         {"gpx", 3000},  {"gpx", 1026},        {"plist", 3000}, {"plist", 1024},
     };
     for (std::uint32_t ss : {512u, 4096u}) {

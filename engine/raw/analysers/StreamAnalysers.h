@@ -42,8 +42,8 @@ struct MpegWalk {
     int packHeaderLength = 12;
     bool packetNext = false;  // after a system header a packet must follow
     std::uint16_t lastPacketLength = 0;
-    std::uint64_t packetEnd = 0;       // just past the last pack or packet stepped
-    std::uint64_t missAt = 0;          // where the first miss was met
+    std::uint64_t packetEnd = 0;        // just past the last pack or packet stepped
+    std::uint64_t missAt = 0;           // where the first miss was met
     std::uint64_t packetEndAtMiss = 0;  // packetEnd then
 
     enum Result { Continue, EndAtZeros, EndAtMiss, NoSize };

@@ -150,7 +150,8 @@ int FileHTMAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
     const std::uint64_t last = end / ss * ss;
     const std::uint8_t* p = reader.At(last);
     record.m_size = static_cast<std::int64_t>(
-        p == nullptr ? last + ss : std::max(end, last + CZeroEndRawFileInfo::LastDataEnd(p, static_cast<std::uint32_t>(ss), 1)));
+        p == nullptr ? last + ss
+                     : std::max(end, last + CZeroEndRawFileInfo::LastDataEnd(p, static_cast<std::uint32_t>(ss), 1)));
     return found;
 }
 
