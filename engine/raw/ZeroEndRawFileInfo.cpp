@@ -41,6 +41,16 @@ int CZeroEndRawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::
         // looked for, so the file reads back as it was written.
         size = offset + LastDataEnd(sector, static_cast<std::uint32_t>(length), m_unit);
     }
+    // A wholly zero sector: the sector before ended the data, but its last
+    // word may still hold a few zero bytes that are padding too (the count
+    // comes in whole words, so that sector did not end the file).
+    if (answer == 1 && size == offset && offset > m_skipUntil && offset >= 4 && 4 % m_unit == 0) {
+        const std::uint64_t here = static_cast<std::uint64_t>(sectorNumber) * length;
+        if (const std::uint8_t* back = here >= 4 ? ctx.view.at(here - 4, 4) : nullptr) {
+            const std::uint32_t tail = LastDataEnd(back, 4, m_unit);
+            if (tail != 0) size = offset - 4 + tail;
+        }
+    }
     // A file that never meets zero padding is cut at the cap rather than
     // followed over the whole device.
     if (size >= m_cap) {

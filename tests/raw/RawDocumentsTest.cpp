@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -71,7 +72,9 @@ TEST(ZeroEndRawFileInfo, EndsAtTheLastDataByteOfTheFirstZeroTailedSector) {
         {"a few bytes", 5, 1, 0, 1 << 30, 5},
         {"ends 1 byte into a sector", 4097, 1, 0, 1 << 30, 4097},
         // Under one zero word the sector does not count as padded: the
-        // next, empty sector ends the file and the 3 zero bytes stay.
+        // next, empty sector ends the file, and with only that sector in
+        // view the 3 zero bytes stay (the search's view holds the sector
+        // before: see the text EPS below).
         {"ends 3 bytes before a sector end", 4096 - 3, 1, 0, 1 << 30, 4096},
         {"ends 20 bytes before a sector end", 4096 - 20, 1, 0, 1 << 30, 4096 - 20},
         {"ends 33 bytes before a sector end", 4096 - 33, 1, 0, 1 << 30, 4096 - 33},
@@ -172,10 +175,11 @@ void Put(Bytes& b, std::size_t at, const std::string& text) {
     std::memcpy(b.data() + at, text.data(), text.size());
 }
 
-// A PDF of exactly `length` bytes ending "%%EOF\n", with an Info dictionary.
-Bytes Pdf(std::size_t length, const std::string& info = "") {
+// A PDF of exactly `length` bytes ending "%%EOF" and `lineEnd`, with an Info
+// dictionary.
+Bytes Pdf(std::size_t length, const std::string& info = "", const std::string& lineEnd = "\n") {
     std::string head = "%PDF-1.4\n1 0 obj\n<<" + info + ">>\nendobj\n2 0 obj\n<< /Length 9 >>\nstream\n";
-    const std::string tail = "\nendstream\nendobj\ntrailer\n<< /Info 1 0 R >>\n%%EOF\n";
+    const std::string tail = "\nendstream\nendobj\ntrailer\n<< /Info 1 0 R >>\n%%EOF" + lineEnd;
     Bytes b = Text(length, 'p');
     Put(b, 0, head);
     Put(b, length - tail.size(), tail);
@@ -187,8 +191,9 @@ const char kInfo[] =
     " /CreationDate (D:20240102030405+01'00') /ModDate (D:20240203040506Z00'00') ";
 
 TEST(PdfAnalyzer, StreamingEndsAtTheMarkerInTheZeroTailedSector) {
-    // "%%EOF\n" with at least 32 zero bytes after it in its sector: the size
-    // runs 2 past the index after the marker; with fewer, 4 past it.
+    // "%%EOF\n" with at least 32 zero bytes after it in its sector, and with
+    // fewer: either way the file ends with the marker's line end, and the
+    // zero padding after it is no part of it.
     for (std::uint32_t ss : {512u, 4096u}) {
         SCOPED_TRACE(ss);
         const std::size_t wide = 40000, narrow = 40960 - 20;
@@ -196,9 +201,10 @@ TEST(PdfAnalyzer, StreamingEndsAtTheMarkerInTheZeroTailedSector) {
         const rawtest::Found* a = scan.At(0);
         const rawtest::Found* b = scan.At(1);
         ASSERT_TRUE(Scan::Ext(a, ".PDF") && Scan::Ext(b, ".PDF")) << scan.Dump();
-        EXPECT_EQ(a->size, static_cast<std::int64_t>(wide - 1 + 2));
-        EXPECT_EQ(b->size, static_cast<std::int64_t>(narrow - 1 + 4));
+        EXPECT_EQ(a->size, static_cast<std::int64_t>(wide));
+        EXPECT_EQ(b->size, static_cast<std::int64_t>(narrow));
         EXPECT_TRUE(scan.ReadsAs(a, Pdf(wide, kInfo)));
+        EXPECT_TRUE(scan.ReadsAs(b, Pdf(narrow, kInfo)));
         // Named by the title and modification time, filed under the author.
         EXPECT_EQ(a->name.rfind("Hello World2024-02-03 04-05-06", 0), 0u) << a->name;
         EXPECT_EQ(scan.raw->builder.PathBelow(a->node, 1000).rfind("PDF/Jane Doe/Hello World", 0), 0u)
@@ -209,27 +215,47 @@ TEST(PdfAnalyzer, StreamingEndsAtTheMarkerInTheZeroTailedSector) {
 TEST(PdfAnalyzer, SmallPdfIsSizedByTheDeviceWalkAndNeverRunsIntoTheNextOne) {
     for (std::uint32_t ss : {512u, 4096u}) {
         SCOPED_TRACE(ss);
-        // Below 20,480 bytes streaming never ends a PDF; the walk rounds the
-        // end up to whole sectors. A second PDF right behind must not be
+        // Below 20,480 bytes streaming never ends a PDF; the walk ends it at
+        // the marker's line end. A second PDF right behind must not be
         // swallowed by the first.
         const Scan alone(ss, {Pdf(10000)}, 70000);
         const rawtest::Found* f = alone.At(0);
         ASSERT_TRUE(Scan::Ext(f, ".PDF"));
-        EXPECT_EQ(f->size, static_cast<std::int64_t>((10000 + ss - 1) / ss * ss));
+        EXPECT_EQ(f->size, 10000);
         EXPECT_TRUE(alone.ReadsAs(f, Pdf(10000)));
 
         const Scan pair(ss, {Pdf(10000), Pdf(40000)});
         ASSERT_TRUE(Scan::Ext(pair.At(0), ".PDF") && Scan::Ext(pair.At(1), ".PDF"));
-        EXPECT_EQ(pair.At(0)->size, static_cast<std::int64_t>((10000 + ss - 1) / ss * ss));
-        EXPECT_EQ(pair.At(1)->size, 40001);
+        EXPECT_EQ(pair.At(0)->size, 10000);
+        EXPECT_EQ(pair.At(1)->size, 40000);
         // Nor a PostScript file behind it, which ends in "%%EOF" too.
         Bytes ps = Text(30000);
         Put(ps, 0, "%!PS-Adobe-3.0 EPSF-3.0\n");
         Put(ps, 30000 - 6, "%%EOF\n");
         const Scan before(ss, {Pdf(10000), ps});
         ASSERT_TRUE(Scan::Ext(before.At(0), ".PDF") && Scan::Ext(before.At(1), ".EPS")) << before.Dump();
-        EXPECT_EQ(before.At(0)->size, static_cast<std::int64_t>((10000 + ss - 1) / ss * ss));
+        EXPECT_EQ(before.At(0)->size, 10000);
         EXPECT_EQ(before.At(1)->size, 30000);
+    }
+}
+
+TEST(PdfAnalyzer, EveryEndRuleStopsAtTheLineEndOfTheLastMarker) {
+    // Under 20,480 bytes the device walk sizes the file, above it streaming;
+    // 12,288 and 40,960 end on a sector end, so the marker's line end is in
+    // the sector before the first padded one. Each file reads back whole.
+    const std::size_t lengths[] = {10000, 12288, 40000, 40960};
+    for (std::uint32_t ss : {512u, 4096u}) {
+        for (const char* lineEnd : {"", "\n", "\r\n", "\r"}) {
+            SCOPED_TRACE(std::to_string(ss) + " / line end of " + std::to_string(std::strlen(lineEnd)));
+            std::vector<Bytes> files;
+            for (std::size_t n : lengths) files.push_back(Pdf(n, kInfo, lineEnd));
+            const Scan scan(ss, files, 2000);
+            for (std::size_t i = 0; i < files.size(); ++i) {
+                ASSERT_TRUE(Scan::Ext(scan.At(i), ".PDF")) << lengths[i] << "\n" << scan.Dump();
+                EXPECT_EQ(scan.At(i)->size, static_cast<std::int64_t>(lengths[i]));
+                EXPECT_TRUE(scan.ReadsAs(scan.At(i), files[i])) << lengths[i];
+            }
+        }
     }
 }
 
@@ -241,7 +267,7 @@ TEST(PdfAnalyzer, IllustratorHeaderIsTypedAIAndEpsIsNot_Crafted) {
     Put(eps, 0, "%!PS-Adobe-3.0 EPSF-3.0\n%%Creator: Adobe Illustrator(R) 24.0\n");
     const Scan scan(4096, {ai, eps});
     EXPECT_TRUE(Scan::Ext(scan.At(0), ".AI"));
-    EXPECT_EQ(scan.At(0)->size, 30001);
+    EXPECT_EQ(scan.At(0)->size, 30000);
     ASSERT_TRUE(Scan::Ext(scan.At(1), ".EPS"));
     EXPECT_EQ(scan.At(1)->size, 3000);
 }
@@ -258,7 +284,7 @@ TEST(PdfAnalyzer, AWhollyPaddedSectorWithNothingBeforeItInTheBufferNeedsTheMarke
     };
     const Case cases[] = {
         {"no marker: keep going", "binary stream data", 2, 0},
-        {"marker in the sector", "endobj\n%%EOF\n", 1, 40960 + 12 + 2},
+        {"marker in the sector", "endobj\n%%EOF\n", 1, 40960 + 13},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -388,6 +414,27 @@ Bytes BinaryEps(std::uint32_t psLength, std::uint32_t tiffLength) {
     return b;
 }
 
+TEST(CEPSAnalyser, TextEndsAtItsLastByteWhenItsLastSectorIsNearlyFull) {
+    // Fewer zero bytes than a word before the sector end: the next, empty
+    // sector ends the file, and the zero bytes before it are cut too.
+    for (std::uint32_t ss : {512u, 4096u}) {
+        std::vector<Bytes> files;
+        for (std::size_t gap : {0, 1, 2, 3, 4}) {
+            Bytes text = Text(2 * ss - gap, 't');
+            Put(text, 0, "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 10 10\n");
+            Put(text, text.size() - 5, "%%EOF");
+            files.push_back(text);
+        }
+        const Scan scan(ss, files, 700);
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            SCOPED_TRACE(std::to_string(ss) + " / " + std::to_string(files[i].size()));
+            ASSERT_TRUE(Scan::Ext(scan.At(i), ".EPS")) << scan.Dump();
+            EXPECT_EQ(scan.At(i)->size, static_cast<std::int64_t>(files[i].size()));
+            EXPECT_TRUE(scan.ReadsAs(scan.At(i), files[i]));
+        }
+    }
+}
+
 TEST(CEPSAnalyser, BinaryHeaderSizesAtOnceAndTextEndsAtItsPadding_Crafted) {
     Bytes text = Text(5000, 't');
     Put(text, 0, "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 10 10\n");
@@ -447,17 +494,107 @@ TEST(TextAnalysers, StreamingEndsAtTheZeroTailOrMarker) {
     byteorder::PutLE32(binarySvg.data(), 0x000001CD);
     byteorder::PutLE32(binarySvg.data() + 1100, 10000);
     const Scan scan(512, {Bytes(html.begin(), html.end()), gpx, rtf, binarySvg}, 1500);
-    // HTML never ends in its first sector: 512 plus where the zero run starts.
+    // Each ends at its last text byte: the zero padding is no part of it.
     ASSERT_TRUE(Scan::Ext(scan.At(0), ".HTM"));
-    Bytes second(html.begin() + 512, html.end());
-    second.resize(512, 0);
-    EXPECT_EQ(scan.At(0)->size, 512 + BruteForce::RawUtility::Binary_Compare(second.data(), 512));
+    EXPECT_EQ(scan.At(0)->size, 700);
     ASSERT_TRUE(Scan::Ext(scan.At(1), ".GPX"));
-    EXPECT_EQ(scan.At(1)->size, 900 - 1 + 3);  // "</gpx>" + 3
+    EXPECT_EQ(scan.At(1)->size, 900);  // "</gpx>" and its line end
     ASSERT_TRUE(Scan::Ext(scan.At(2), ".RTF"));
-    EXPECT_EQ(scan.At(2)->size, 1000 + 1);  // the zero run's start, plus one
+    EXPECT_EQ(scan.At(2)->size, 1000);
     ASSERT_TRUE(Scan::Ext(scan.At(3), ".SVG"));
     EXPECT_EQ(scan.At(3)->size, 11152);
+}
+
+// A text document of `length` bytes in one of the text formats the
+// streaming records end, ending with its closing tag and a line end.
+Bytes TextDocument(const std::string& kind, std::size_t length) {
+    if (kind == "utf16") {
+        // UTF-16LE behind its byte-order mark; its last unit, "\n", ends in
+        // a zero byte that belongs to the file.
+        const std::string head = "<HTML><body>", tail = "</body></html>\n";
+        std::string text(length / 2 - 1, 'u');
+        for (std::size_t i = 79; i < text.size(); i += 80) text[i] = '\n';
+        text.replace(0, head.size(), head);
+        text.replace(text.size() - tail.size(), tail.size(), tail);
+        Bytes b = {0xFF, 0xFE};
+        for (char c : text) b.insert(b.end(), {static_cast<std::uint8_t>(c), 0});
+        return b;
+    }
+    static const struct {
+        const char* kind;
+        const char* head;
+        const char* tail;
+    } kForms[] = {
+        {"rtf", "{\\rtf1\\ansi ", "\\par }"},
+        {"html", "<!DOCTYPE html>\n<html><body>", "</body></html>\n"},
+        {"svg", "<?xml version=\"1.0\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\">", "\n</svg>\n"},
+        {"gpx", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<gpx version=\"1.1\">", "</trk>\n</gpx>\n"},
+        {"plist", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist>\n<plist>", "</dict>\n</plist>\n"},
+    };
+    for (const auto& f : kForms) {
+        if (kind != f.kind) continue;
+        Bytes b = Text(length, kind[0]);
+        Put(b, 0, f.head);
+        Put(b, length - std::strlen(f.tail), f.tail);
+        return b;
+    }
+    return Bytes();
+}
+
+TEST(TextAnalysers, EveryFormatEndsAtItsLastByteWhereverThePaddingStarts) {
+    // Text that ends a few bytes short of its sector end leaves that sector
+    // too little padding to end the file: the next, empty sector does, and
+    // the zero bytes before it are no part of the file either.
+    const std::size_t gaps[] = {0, 1, 2, 3, 5, 7, 8, 9, 31, 200};
+    const char* const kinds[] = {"rtf", "html", "utf16", "svg", "gpx", "plist"};
+    const char* const exts[] = {".RTF", ".HTM", ".HTM", ".SVG", ".GPX", ".PLIST"};
+    for (std::uint32_t ss : {512u, 4096u}) {
+        std::vector<Bytes> files;
+        std::vector<std::string> what;
+        for (std::size_t k = 0; k < std::size(kinds); ++k)
+            for (std::size_t gap : gaps) {
+                std::size_t length = 3 * ss - gap;
+                if (std::string(kinds[k]) == "utf16") length &= ~std::size_t{1};
+                files.push_back(TextDocument(kinds[k], length));
+                what.push_back(std::string(kinds[k]) + " of " + std::to_string(length) + " / " + std::to_string(ss));
+            }
+        const Scan scan(ss, files, 1000);
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            SCOPED_TRACE(what[i]);
+            ASSERT_TRUE(Scan::Ext(scan.At(i), exts[i / std::size(gaps)])) << scan.Dump();
+            EXPECT_EQ(scan.At(i)->size, static_cast<std::int64_t>(files[i].size()));
+            EXPECT_TRUE(scan.ReadsAs(scan.At(i), files[i]));
+        }
+    }
+}
+
+TEST(TextAnalysers, DeviceSizersEndAtTheLastByteToo) {
+    // The sizers of candidates the streaming did not finish: a marker in
+    // the padded sector, one across its start, and one that ended the full
+    // sector before it.
+    struct Case {
+        const char* kind;
+        std::size_t length;
+    };
+    const Case cases[] = {
+        {"html", 3000}, {"html", 3000 - 200}, {"svg", 3000},   {"svg", 1027},   {"svg", 1024},
+        {"gpx", 3000},  {"gpx", 1026},        {"plist", 3000}, {"plist", 1024},
+    };
+    for (std::uint32_t ss : {512u, 4096u}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.kind) + " of " + std::to_string(c.length) + " / " + std::to_string(ss));
+            const Bytes text = TextDocument(c.kind, c.length);
+            CSyntheticStorageDevice dev(ss);
+            dev.AddBytes(text).AddZeros(8 * ss);
+            CRawFileInfo r;
+            r.m_startSector = 0;
+            FileHTMAnalyser html;
+            FileSVGAnalyser svg;
+            IRawFileAnalyser& twin = std::string(c.kind) == "html" ? static_cast<IRawFileAnalyser&>(html) : svg;
+            ASSERT_EQ(twin.GetRawFileSize(r, &dev), 1);
+            EXPECT_EQ(r.m_size, static_cast<std::int64_t>(c.length));
+        }
+    }
 }
 
 TEST(FileSVGAnalyser, MarkerSearchOnEverySectorSize) {
@@ -472,7 +609,7 @@ TEST(FileSVGAnalyser, MarkerSearchOnEverySectorSize) {
         FileSVGAnalyser twin;
         ASSERT_EQ(twin.AnalyseBuffer(svg.data(), r), 1);
         ASSERT_EQ(twin.GetRawFileSize(r, &dev), 1);
-        EXPECT_EQ(r.m_size, 6000 - 8 + 9);
+        EXPECT_EQ(r.m_size, 6000);  // the marker and its line end
         EXPECT_EQ(r.m_type, RAW_FILE_TYPE_SVG);
     }
 }
@@ -550,7 +687,7 @@ TEST(DocumentStoreAnalysers, ChainsReplayTheFormatsRules_Crafted) {
         EXPECT_EQ(scan.At(3)->size, 2000000);
         // The message store has no length: it ends at its padding.
         ASSERT_TRUE(Scan::Ext(scan.At(4), ".DBX"));
-        EXPECT_EQ(scan.At(4)->size, 3333 + 1);
+        EXPECT_EQ(scan.At(4)->size, 3333);
     }
 }
 

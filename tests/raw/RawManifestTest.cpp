@@ -188,9 +188,10 @@ TEST_P(RawManifest, ImagesGroupIsFoundWholeAndByteExact) {
     CheckGroup("images", GetParam(), check);
 }
 
-// Documents: the text formats end by their zero-tail rules (the manifest
-// holds the size those give), and a PDF with an Info dictionary is filed in
-// the tag tree under its value.
+// Documents: every end rule stops at the sample's last byte (the zero
+// padding after a text, or after a PDF's last "%%EOF" line, is no part of
+// it), and a PDF with an Info dictionary is filed in the tag tree under its
+// value.
 TEST_P(RawManifest, DocumentsGroupIsFoundWithTypeNameTagAndSize) {
     GroupCheck check;
     check.firstSeed = 21;

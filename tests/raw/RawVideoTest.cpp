@@ -4,6 +4,7 @@
 // RIFF length forms, and the ends of ASF, FLV and MPEG streams.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -514,6 +515,46 @@ TEST(RawVideo, FlvWithANonZeroFirstTagSizeAndMpegHitsTooClose) {
     EXPECT_EQ(mpg.AnalyseBufferEx(s.data(), r, 512, 100, 0, 0, none), 1);
     EXPECT_EQ(mpg.AnalyseBufferEx(s.data(), r, 512, 110, 0, 0, none), 0);
     EXPECT_EQ(mpg.AnalyseBufferEx(s.data(), r, 512, 121, 0, 0, none), 1);
+}
+
+TEST(RawVideo, MpegStreamFollowedStraightByAnotherFileEndsWithItsLastPacket) {
+    // As a file system lays files: the next file starts at the sector after
+    // the stream's last byte, so the walk misses on that file's first bytes,
+    // at a sector boundary. The stream ends with its last packet, whether it
+    // fills its last sector (the samples) or leaves zero bytes before the
+    // boundary (its last padding packet shortened by 50 bytes).
+    const Bytes next = Film("isom", 3000);
+    for (const char* name : {"clip.mpg", "program2.mpg"}) {
+        const Bytes sample = rawtest::ReadSample("video", name);
+        ASSERT_EQ(sample.size() % 512, 0u) << name;
+        Bytes shortened = sample;
+        std::size_t last = shortened.size() - 4;
+        while (last > 0 && !(shortened[last] == 0 && shortened[last + 1] == 0 && shortened[last + 2] == 1 &&
+                             shortened[last + 3] == 0xBE))
+            --last;
+        ASSERT_EQ(last + 6 + byteorder::BE16(shortened.data() + last + 4), shortened.size()) << name;
+        byteorder::PutBE16(shortened.data() + last + 4,
+                           static_cast<std::uint16_t>(byteorder::BE16(shortened.data() + last + 4) - 50));
+        std::fill(shortened.end() - 50, shortened.end(), 0);
+        for (const auto& [stream, size] : {std::pair{sample, sample.size()}, {shortened, sample.size() - 50}}) {
+            SCOPED_TRACE(std::string(name) + " of " + std::to_string(size));
+            CSyntheticStorageDevice dev(512);
+            dev.AddZeros(2 * 512).AddBytes(stream).AddBytes(next).AddZeros(8 * 512);
+            RawSearch raw(&dev);
+            raw.Run();
+            const std::vector<Found> files = raw.Files();
+            const Found* f = At(files, 2);
+            ASSERT_NE(f, nullptr);
+            EXPECT_NE(f->name.find(".MPG"), std::string::npos) << f->name;
+            EXPECT_EQ(f->size, static_cast<std::int64_t>(size));
+            // The device sizer of a candidate the streaming did not finish.
+            CRawFileInfo r;
+            r.m_startSector = 2;
+            FileMPGAnalyser twin;
+            ASSERT_EQ(twin.GetRawFileSize(r, &dev), 1);
+            EXPECT_EQ(r.m_size, static_cast<std::int64_t>(size));
+        }
+    }
 }
 
 TEST(RawVideo, NoPlaceholderIsLeftForFilmAndContainerKeys) {

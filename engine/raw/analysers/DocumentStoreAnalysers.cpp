@@ -8,6 +8,7 @@
 #include "foundation/ByteOrder.h"
 #include "raw/RawFileBuffer.h"
 #include "raw/RawUtility.h"
+#include "raw/ZeroEndRawFileInfo.h"
 
 using byteorder::BE32;
 using byteorder::LE32;
@@ -136,7 +137,7 @@ int MOBIRawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::int6
         return 1;
     }
     if (m_zeroPadding && ctx.trailingZeroBytes >= 9) {
-        m_size = offset + BruteForce::RawUtility::Binary_Compare(sector, sectorSize);
+        m_size = offset + CZeroEndRawFileInfo::LastDataEnd(sector, static_cast<std::uint32_t>(sectorSize), 1);
         NameBySectors(*this, sectorNumber, '_');
         return 1;
     }
@@ -274,7 +275,8 @@ int DBXRawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64
     }
     if (m_zeroPadding) {
         if (ctx.trailingZeroBytes < 9) return 2;
-        m_size = static_cast<std::int64_t>(offset) + BruteForce::RawUtility::Binary_Compare(sector, sectorSize);
+        m_size = static_cast<std::int64_t>(offset) +
+                 CZeroEndRawFileInfo::LastDataEnd(sector, static_cast<std::uint32_t>(sectorSize), 1);
         NameBySectors(*this, sectorNumber, '.');
         return 1;
     }

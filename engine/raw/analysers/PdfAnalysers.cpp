@@ -56,6 +56,16 @@ std::string Utf16BeToUtf8(const std::uint8_t* p, std::size_t length) {
 
 constexpr std::uint8_t kEof[] = {'%', '%', 'E', 'O', 'F'};
 
+// The end of a file whose last "%%EOF" ends at `markerEnd` in `block`: the
+// marker and its line end, the (at most) two bytes after it that are not
+// zero padding. A file never loses a byte of its own, and padding is never
+// taken in.
+std::uint64_t EofLineEnd(const std::uint8_t* block, std::uint64_t length, std::uint64_t markerEnd) {
+    std::uint64_t end = std::min<std::uint64_t>(markerEnd + 2, length);
+    while (end > markerEnd && block[end - 1] == 0) --end;
+    return std::max(end, markerEnd);
+}
+
 }  // namespace
 
 namespace BruteForce {
@@ -301,11 +311,12 @@ int PdfAnalyzer::PdfRawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSiz
     }
     const std::uint32_t z = ctx.trailingZeroBytes;
     if (z < 4 || offset < m_minimumEnd + m_minimumEndOffset) return 2;
+    // p: the file's end relative to the sector's start.
     std::int64_t p;
     if (z < 32) {
         const int after = RawUtility::FindMagicInBuffer(sector, sectorSize, static_cast<int>(z) - 4, kEof, 5);
         if (after == 0) return 2;
-        p = after + 2;
+        p = static_cast<std::int64_t>(EofLineEnd(sector, ss, static_cast<std::uint64_t>(after)));
     } else {
         // The marker may straddle the sector's start: look 16 bytes back
         // when the buffer holds them, else in the sector alone.
@@ -313,15 +324,15 @@ int PdfAnalyzer::PdfRawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSiz
         if (from != nullptr) {
             const int after = RawUtility::FindMagicInBuffer(from, sectorSize + 16, 44, kEof, 5);
             if (after == 0) return 2;
-            p = after - 16;
+            p = static_cast<std::int64_t>(EofLineEnd(from, ss + 16, static_cast<std::uint64_t>(after))) - 16;
         } else {
             const int after = RawUtility::FindMagicInBuffer(sector, sectorSize, 44, kEof, 5);
             if (after == 0) return 2;
-            p = after;
+            p = static_cast<std::int64_t>(EofLineEnd(sector, ss, static_cast<std::uint64_t>(after)));
         }
     }
     PdfTagDealwith();
-    m_size = static_cast<std::int64_t>(offset) + p + 2;
+    m_size = static_cast<std::int64_t>(offset) + p;
     return 1;
 }
 
@@ -408,19 +419,23 @@ int FilePDFAnalyser::GetRawFileSizeEx(CRawFileInfo& record, IStorageDevice* devi
         // adds a later one.
         const int after = BruteForce::RawUtility::FindMagicInBuffer(p, static_cast<int>(ss), 0, kEof, 5);
         if (after != 0) {
-            end = offset + static_cast<std::uint64_t>(after) + 2;
+            end = offset + EofLineEnd(p, ss, static_cast<std::uint64_t>(after));
             break;
         }
-        if (offset >= 5) {
-            std::uint8_t seam[10];
-            if (!reader.Read(offset - 5, sizeof seam, seam)) return 0;
-            if (const std::uint8_t* q = Find(seam, sizeof seam, "%%EOF")) {
-                end = offset - 5 + static_cast<std::uint64_t>(q - seam) + 7;
+        // A marker across the sector's start, or one whose line end (up to
+        // two bytes) filled the sector before.
+        if (offset >= 7) {
+            std::uint8_t seam[14];
+            if (!reader.Read(offset - 7, sizeof seam, seam)) return 0;
+            if (const std::uint8_t* q = Find(seam, 12, "%%EOF")) {
+                end = offset - 7 + EofLineEnd(seam, sizeof seam, static_cast<std::uint64_t>(q - seam) + 5);
                 break;
             }
         }
     }
-    if (end == 0) end = offset;
-    record.m_size = static_cast<std::int64_t>((end + ss - 1) / ss * ss);
+    // The marker's line end is the file's last byte; without a marker, the
+    // file runs to a sector boundary (the next file's start, the cap).
+    if (end == 0) end = (offset + ss - 1) / ss * ss;
+    record.m_size = static_cast<std::int64_t>(end);
     return 1;
 }

@@ -214,21 +214,36 @@ MpegWalk::Result MpegWalk::Step(const std::uint8_t* p) {
         const int pack = word == 0x000001BA ? packHeaderLength : 12;
         if (byteorder::BE32(p + pack) == 0x000001BB) {
             offset += static_cast<std::uint64_t>(pack) + byteorder::BE16(p + pack + 4) + 6;
+            packetEnd = offset;
             packetNext = true;
             return Continue;
         }
         lastPacketLength = byteorder::BE16(p + pack + 4);
         offset += static_cast<std::uint64_t>(pack) + (lastPacketLength == 0 ? 4 : lastPacketLength + 6u);
+        packetEnd = offset;
         return Continue;
     }
     if (!StartCode(p)) {
         if (++misses >= 2) return EndAtMiss;
+        missAt = offset;
+        packetEndAtMiss = packetEnd;
         offset = offset >= 2 ? offset - 2 : 0;
         return Continue;
     }
     lastPacketLength = byteorder::BE16(p + 4);
     offset += PacketStep(p);
+    packetEnd = offset;
     return Continue;
+}
+
+std::uint64_t MpegWalk::EndBeforeNextSector(std::uint64_t sectorSize) const {
+    // Only zero steps lie between the packet's end and the first miss (a
+    // packet or pack would have moved packetEnd), so what comes between is
+    // the zero padding of the stream's last sector.
+    if (misses < 2 || sectorSize == 0 || missAt == 0 || missAt % sectorSize != 0) return 0;
+    // The second miss came before any packet and short of the first.
+    if (offset > missAt || packetEnd != packetEndAtMiss || packetEndAtMiss == 0 || packetEndAtMiss > missAt) return 0;
+    return packetEndAtMiss;
 }
 
 int FileMPGAnalyser::AnalyseBuffer(std::uint8_t* sector, CRawFileInfo& record) {
@@ -265,6 +280,10 @@ int FileMPGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
         }
         if (r == MpegWalk::NoSize) return 0;
         end = r == MpegWalk::EndAtZeros ? walk.zeroStart : walk.offset + 18;
+        // A file right behind the stream, from the next sector on: the
+        // stream ended with its last packet, and none of that file is its.
+        if (r == MpegWalk::EndAtMiss)
+            if (const std::uint64_t before = walk.EndBeforeNextSector(reader.Buffer().SectorSize())) end = before;
         break;
     }
     record.m_size = static_cast<std::int64_t>(end);
@@ -331,6 +350,8 @@ int MPGRawFileInfo::CalcRawSize(std::uint8_t*, int sectorSize, std::int64_t sect
         case MpegWalk::EndAtZeros:
             return Finish(sectorNumber, m_walk.zeroStart);
         case MpegWalk::EndAtMiss: {
+            if (const std::uint64_t before = m_walk.EndBeforeNextSector(static_cast<std::uint64_t>(sectorSize)))
+                return Finish(sectorNumber, before);
             // The packet that led here overran the stream's end.
             std::uint64_t end = m_walk.offset;
             if (end > m_walk.lastPacketLength) end -= m_walk.lastPacketLength;

@@ -42,10 +42,19 @@ struct MpegWalk {
     int packHeaderLength = 12;
     bool packetNext = false;  // after a system header a packet must follow
     std::uint16_t lastPacketLength = 0;
+    std::uint64_t packetEnd = 0;        // just past the last pack or packet stepped
+    std::uint64_t missAt = 0;           // where the first miss was met
+    std::uint64_t packetEndAtMiss = 0;  // packetEnd then
 
     enum Result { Continue, EndAtZeros, EndAtMiss, NoSize };
     // `p` holds kNeed bytes at `offset`.
     Result Step(const std::uint8_t* p);
+    // After EndAtMiss: when the first miss met data at a sector boundary
+    // (file offsets of sector size `sectorSize`), straight after the last
+    // packet or after zero bytes only, and the second came before any other
+    // packet, another file starts there and the stream ended with that
+    // packet: its end. Else 0 (the walk ran into data that starts no file).
+    std::uint64_t EndBeforeNextSector(std::uint64_t sectorSize) const;
 };
 
 namespace Tessel {

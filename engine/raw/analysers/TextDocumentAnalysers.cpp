@@ -9,6 +9,7 @@
 #include "foundation/StorageDevice.h"
 #include "raw/RawFileBuffer.h"
 #include "raw/RawUtility.h"
+#include "raw/ZeroEndRawFileInfo.h"
 
 using byteorder::LE16;
 using byteorder::LE32;
@@ -42,6 +43,32 @@ void NameBySectors(CRawFileInfo& record, std::int64_t current) {
     char name[64];
     std::snprintf(name, sizeof name, "%" PRId64 "-%" PRId64 "_", record.m_startSector, current);
     record.SetRawFileName(name);
+}
+
+// Where a text file ends in the sector that first shows its zero padding:
+// just after the last non-zero byte (text holds no zero byte, so the padding
+// is no part of the file), in whole units of `unit` bytes (2 for UTF-16,
+// whose last unit may end in a zero byte). A wholly zero sector looks back
+// at the last bytes of the one before, when the view holds them: padding
+// shorter than the search waits for may sit there.
+std::uint64_t TextEnd(const std::uint8_t* sector, std::uint64_t ss, std::uint64_t offset, const SectorView& view,
+                      std::uint64_t here, std::uint32_t unit = 1) {
+    const std::uint32_t used = CZeroEndRawFileInfo::LastDataEnd(sector, static_cast<std::uint32_t>(ss), 1);
+    if (used != 0 || offset < 8 || here < 8) return offset + (used + unit - 1) / unit * unit;
+    const std::uint8_t* back = view.at(here - 8, 8);
+    if (back == nullptr) return offset;
+    const std::uint32_t tail = CZeroEndRawFileInfo::LastDataEnd(back, 8, 1);
+    return tail == 0 ? offset : offset - (8 - tail) / unit * unit;
+}
+
+// The end of a marker rule that takes `extra` bytes past the marker (a line
+// end, say) in a zero-padded block: those of the extra bytes that are
+// padding are cut, never the marker itself.
+std::uint64_t TrimmedMarkerEnd(const std::uint8_t* block, std::uint64_t length, std::uint64_t markerEnd,
+                               std::uint64_t extra) {
+    std::uint64_t end = std::min(markerEnd + extra, length);
+    while (end > markerEnd && block[end - 1] == 0) --end;
+    return std::max(end, markerEnd);
 }
 
 bool IsHtmlStart(const std::uint8_t* s) { return SameText(s, "<HTML") || SameText(s, "<!DOCTYPE HTML"); }
@@ -113,8 +140,18 @@ int FileHTMAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
     info.length = 7;
     info.maxSize = kMaxSize;
     const int found = SearchEndSignCode(record, device, info, 0);
-    const std::int64_t ss = device->GetSectorSize() ? device->GetSectorSize() : 512;
-    record.m_size = (record.m_size + ss - 1) / ss * ss;
+    // The text after "</html>" (a line end) runs to the padding of the
+    // marker's sector; the padding is no part of the file.
+    const std::uint64_t end = static_cast<std::uint64_t>(std::max<std::int64_t>(record.m_size, 0));
+    WindowReader reader(device, static_cast<std::uint64_t>(std::max<std::int64_t>(record.m_startSector, 0)),
+                        GetSearchState());
+    const std::uint64_t ss = reader.Buffer().SectorSize();
+    if (ss == 0 || end % ss == 0) return found;
+    const std::uint64_t last = end / ss * ss;
+    const std::uint8_t* p = reader.At(last);
+    record.m_size = static_cast<std::int64_t>(
+        p == nullptr ? last + ss
+                     : std::max(end, last + CZeroEndRawFileInfo::LastDataEnd(p, static_cast<std::uint32_t>(ss), 1)));
     return found;
 }
 
@@ -186,12 +223,13 @@ int FileSVGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
         const char* text;
         std::size_t length;
     } kMarkers[] = {{"</gpx>", 6}, {"\n</svg>", 7}, {"</plist", 7}};
-    auto markerAt = [](const std::uint8_t* p, std::size_t i, std::size_t length) {
+    // The length of the marker at i, or 0.
+    auto markerAt = [](const std::uint8_t* p, std::size_t i, std::size_t length) -> std::size_t {
         for (const auto& m : kMarkers)
             if (i + m.length <= length && p[i] == static_cast<std::uint8_t>(m.text[0]) &&
                 std::memcmp(p + i, m.text, m.length) == 0)
-                return true;
-        return false;
+                return m.length;
+        return 0;
     };
     WindowReader reader(device, static_cast<std::uint64_t>(record.m_startSector), GetSearchState());
     const std::uint64_t ss = reader.Buffer().SectorSize();
@@ -206,9 +244,11 @@ int FileSVGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
         }
         // The first zero-tailed sector: an end marker in it, or one across
         // its start, ends the file; else the text goes on past the padding.
+        // The rule takes 9 bytes from the marker's start (the marker and its
+        // line end); those that are padding are no part of the file.
         for (std::uint64_t i = 0; i < ss; ++i)
-            if (markerAt(p, static_cast<std::size_t>(i), static_cast<std::size_t>(ss))) {
-                record.m_size = static_cast<std::int64_t>(offset + i + 9);
+            if (const std::size_t n = markerAt(p, static_cast<std::size_t>(i), static_cast<std::size_t>(ss))) {
+                record.m_size = static_cast<std::int64_t>(offset + TrimmedMarkerEnd(p, ss, i + n, 9 - n));
                 return 1;
             }
         if (offset >= 16) {
@@ -216,7 +256,12 @@ int FileSVGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
             if (reader.Read(offset - 16, sizeof seam, seam))
                 for (std::size_t i = 0; i < sizeof seam; ++i)
                     if (markerAt(seam, i, sizeof seam)) {
-                        record.m_size = static_cast<std::int64_t>(offset + ss);
+                        // The last text byte; in a wholly padded sector, the
+                        // marker ended the sector before.
+                        const std::uint64_t used =
+                            CZeroEndRawFileInfo::LastDataEnd(p, static_cast<std::uint32_t>(ss), 1);
+                        record.m_size = static_cast<std::int64_t>(
+                            used != 0 ? offset + used : offset - 16 + CZeroEndRawFileInfo::LastDataEnd(seam, 16, 1));
                         return 1;
                     }
         }
@@ -243,10 +288,14 @@ int ZeroTailTextRawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, s
         m_size = static_cast<std::int64_t>(offset);
         return 1;
     }
+    // A byte-order mark at the start says UTF-16: the end then falls on a
+    // whole unit.
+    if (offset == 0 && LE16(sector) == 0xFEFF) m_unit = 2;
     if (ctx.trailingZeroBytes < 8 || offset < m_minimumEnd + m_minimumEndOffset) return 2;
-    const int used = BruteForce::RawUtility::Binary_Compare(sector, sectorSize);
+    const std::uint64_t ss = static_cast<std::uint64_t>(sectorSize);
     NameBySectors(*this, sectorNumber);
-    m_size = static_cast<std::int64_t>(offset) + used + m_extra;
+    m_size = static_cast<std::int64_t>(
+        TextEnd(sector, ss, offset, ctx.view, static_cast<std::uint64_t>(sectorNumber) * ss, m_unit));
     return 1;
 }
 
@@ -326,8 +375,10 @@ int SVGRawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64
                                                                   reinterpret_cast<const std::uint8_t*>("</gpx>"), 6);
         const int plist = BruteForce::RawUtility::FindMagicInBuffer(
             sector, sectorSize, z, reinterpret_cast<const std::uint8_t*>("</plist>"), 8);
-        const std::uint64_t end = gpx || plist ? static_cast<std::uint64_t>(gpx + plist) : ss;
-        m_size = static_cast<std::int64_t>(offset + end + 3);
+        // The marker and its line end; without one, the last text byte.
+        m_size = static_cast<std::int64_t>(
+            gpx || plist ? offset + TrimmedMarkerEnd(sector, ss, static_cast<std::uint64_t>(gpx + plist), 3)
+                         : TextEnd(sector, ss, offset, ctx.view, here));
         NameBySectors(*this, sectorNumber);
         return 1;
     }
@@ -355,8 +406,7 @@ int SVGRawFileInfo::CalcRawSize(std::uint8_t* sector, int sectorSize, std::int64
                 closing = FindText(before, ss / 2 + ss, "</") != nullptr;
         }
         if (!closing) return 2;
-        m_endOffset =
-            offset + static_cast<std::uint64_t>(BruteForce::RawUtility::Binary_Compare(sector, sectorSize)) + 2;
+        m_endOffset = TextEnd(sector, ss, offset, ctx.view, here);
         m_size = static_cast<std::int64_t>(m_endOffset);
     } else {
         m_size = static_cast<std::int64_t>(m_cap);

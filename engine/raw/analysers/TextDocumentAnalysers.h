@@ -51,12 +51,13 @@ public:
 namespace RawSpeed {
 
 // The record RTF and HTML share: the file ends where the zero padding of
-// the first sector with at least 8 trailing zero bytes begins.
+// the first sector with at least 8 trailing zero bytes begins, just after
+// its last text byte.
 class ZeroTailTextRawFileInfo : public CRawFileInfo {
 public:
     ZeroTailTextRawFileInfo(IRawFileAnalyser* owner, IRawFileAnalyser* twin, std::uint64_t minimum, std::uint64_t cap,
-                            std::int64_t extra, std::uint32_t type)
-        : m_minimumEnd(minimum), m_cap(cap), m_extra(extra), m_owner(owner), m_twin(twin) {
+                            std::uint32_t type)
+        : m_minimumEnd(minimum), m_cap(cap), m_owner(owner), m_twin(twin) {
         m_type = type;
     }
     bool WhetherImplementGuess() override { return true; }
@@ -68,7 +69,7 @@ public:
     std::uint64_t m_cap;
 
 private:
-    std::int64_t m_extra;  // bytes added after the zero run's start
+    std::uint32_t m_unit = 1;  // bytes per character: 2 behind a UTF-16 byte-order mark
     IRawFileAnalyser* m_owner;
     IRawFileAnalyser* m_twin;
 };
@@ -86,7 +87,7 @@ public:
     class RTFRawFileInfo : public ZeroTailTextRawFileInfo {
     public:
         explicit RTFRawFileInfo(RTFAnalyser* owner)
-            : ZeroTailTextRawFileInfo(owner, owner->Twin(), kMinimum, kSizeCap, 1, RAW_FILE_TYPE_RTF) {}
+            : ZeroTailTextRawFileInfo(owner, owner->Twin(), kMinimum, kSizeCap, RAW_FILE_TYPE_RTF) {}
     };
 
 private:
@@ -106,7 +107,7 @@ public:
     class HTMLRawFileInfo : public ZeroTailTextRawFileInfo {
     public:
         explicit HTMLRawFileInfo(HTMLAnalyser* owner)
-            : ZeroTailTextRawFileInfo(owner, owner->Twin(), kMinimum, kSizeCap, 0, RAW_FILE_TYPE_HTM) {}
+            : ZeroTailTextRawFileInfo(owner, owner->Twin(), kMinimum, kSizeCap, RAW_FILE_TYPE_HTM) {}
     };
 
 private:
