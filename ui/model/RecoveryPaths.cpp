@@ -218,6 +218,9 @@ char* CreateRecoveryFilePathByNode(IFileNode* node, const char* destination, Rec
         }
         if (k >= kMaxCounter) return nullptr;
     }
-    if (!MakeFolders(parentPath)) return nullptr;
+    // Most files land in a folder an earlier file of the recovery made: one
+    // stat instead of a mkdir per level.
+    struct stat st;
+    if ((::stat(parentPath.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) && !MakeFolders(parentPath)) return nullptr;
     return strdup(candidate.c_str());
 }
