@@ -181,11 +181,12 @@ void Compare(const std::string& label, const std::string& image, const std::stri
     fs::remove_all(out);
     QXUIDeviceData::instance().SetEnumerator(nullptr);
 
-    std::printf("%-12s driver: scan+recover %.3f s, scan %.3f s, recovery %.3f s | model recovery %.3f s "
-                "(%.3f s to the last post), %llu files, %llu failed, %.1f MiB | ratio %.2f (target <= %.2f)\n",
-                label.c_str(), scanRecover, scanOnly, driverRecovery, best.worker, best.post,
-                static_cast<unsigned long long>(best.files), static_cast<unsigned long long>(best.failed),
-                static_cast<double>(best.bytes) / 1048576.0, best.worker / driverRecovery, target);
+    std::printf(
+        "%-12s driver: scan+recover %.3f s, scan %.3f s, recovery %.3f s | model recovery %.3f s "
+        "(%.3f s to the last post), %llu files, %llu failed, %.1f MiB | ratio %.2f (target <= %.2f)\n",
+        label.c_str(), scanRecover, scanOnly, driverRecovery, best.worker, best.post,
+        static_cast<unsigned long long>(best.files), static_cast<unsigned long long>(best.failed),
+        static_cast<double>(best.bytes) / 1048576.0, best.worker / driverRecovery, target);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "model/QXUIRecovery.h"
 #include "model/QXUIScan.h"
 #include "model/qt/QXTypeMgr.h"
+#include "model/qt/QXUIController.h"
 #include "recovery/DataRecovery.h"
 #include "support/TempDir.h"
 
@@ -33,10 +34,10 @@ namespace {
 // What the scripted writers saw, shared by every writer of one test.
 struct WriterLog {
     std::mutex lock;
-    std::vector<std::string> written;     // file name of each RecoverTo, in order
-    std::vector<std::string> paths;       // its destination
-    std::vector<const void*> writers;     // the writer of each RecoverTo
-    std::map<std::string, int> attempts;  // RecoverTo calls per file name
+    std::vector<std::string> written;       // file name of each RecoverTo, in order
+    std::vector<std::string> paths;         // its destination
+    std::vector<const void*> writers;       // the writer of each RecoverTo
+    std::map<std::string, int> attempts;    // RecoverTo calls per file name
     std::map<std::string, int> failWrites;  // failed write rounds to report per file name
     std::atomic<int> made{0}, released{0};
     std::vector<int> madeTypes;
@@ -79,7 +80,8 @@ public:
         for (int round = 0;; ++round) {
             if (!progress->Continued()) return DATA_RECOVERY_WRITE_FAILED;
             if (round < failures) {
-                MakeProgressInfo(&info, PROGRESS_STATE_RUNNING, size, 0, static_cast<int64_t>(DATA_RECOVERY_WRITE_FAILED));
+                MakeProgressInfo(&info, PROGRESS_STATE_RUNNING, size, 0,
+                                 static_cast<int64_t>(DATA_RECOVERY_WRITE_FAILED));
                 progress->UpdateProgress(&info);
                 continue;
             }
@@ -133,8 +135,7 @@ protected:
         (void)types;
         ASSERT_FALSE(out.Path().empty());
         scan.SetDeviceData(&model);
-        scan.SetControllerFactory(
-            [this](_RECOVERY_CONTROLLER_TYPE type) { return new ScriptedController(log, type); });
+        scan.SetControllerFactory([this](_RECOVERY_CONTROLLER_TYPE type) { return new ScriptedController(log, type); });
         recovery.SetDeviceData(&model);
         recovery.SetRecoveryPath((out.Path() + "/").c_str());
     }
@@ -188,13 +189,10 @@ TEST_F(RecoveryBridge, DeepScanWritesCheckedShownFilesInTypeOrder) {
     FakeRoot* tag = tree.Root("Tagged", SEARCHER_RAW_TAG);
     FakeNode* tagFolder = tree.Add(tag, "Tag1", true);
     std::vector<IFileNode*> files = {
-        File(docs, "a.txt", 10),
-        File(docs, "b.jpg", 20, true, false),  // hidden: not written
-        File(docs, "c.doc", 30, false),        // unchecked: not written
-        File(system, "s.txt", 40),
-        File(jpg, "r1.jpg", 50),
-        File(jpg, "r2.jpg", 60),
-        File(jp, "r3.jpg", 70),  // "jp" is inside "jpg,": listed once only
+        File(docs, "a.txt", 10),        File(docs, "b.jpg", 20, true, false),  // hidden: not written
+        File(docs, "c.doc", 30, false),                                        // unchecked: not written
+        File(system, "s.txt", 40),      File(jpg, "r1.jpg", 50),
+        File(jpg, "r2.jpg", 60),        File(jp, "r3.jpg", 70),  // "jp" is inside "jpg,": listed once only
         File(tagFolder, "t1.jpg", 80),
     };
     Found(RECOVERY_CONTROLLER_DEEP_VOLUME, {fat, raw, tag}, files);
@@ -274,7 +272,8 @@ TEST_F(RecoveryBridge, FailedWritePausesResumeGoesOnStopEnds) {
         {false, {"a.txt", "b.txt"}, 1},
     };
     FakeRoot* fat = tree.Root("Vol", SEARCHER_FAT);
-    Found(RECOVERY_CONTROLLER_DEEP_VOLUME, {fat}, {File(fat, "a.txt", 10), File(fat, "b.txt", 20), File(fat, "c.txt", 30)});
+    Found(RECOVERY_CONTROLLER_DEEP_VOLUME, {fat},
+          {File(fat, "a.txt", 10), File(fat, "b.txt", 20), File(fat, "c.txt", 30)});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.resume ? "resume" : "stop");
         {
@@ -412,3 +411,32 @@ TEST_F(RecoveryBridge, SameDeviceByVolumeRecords) {
 }
 
 }  // namespace
+
+// Through the controller with nothing to recover: the key is posted once,
+// when the recovery has ended, and the poll stops; nil arguments start
+// nothing.
+TEST(RecoveryController, PostsItsKeyOnceAtTheEndAndRefusesNilArguments) {
+    quillory_test::TempDir out("quillory-recovery-poll");
+    const std::vector<IFileNode*> roots;
+    const QString folder = QString::fromStdString(out.Path());
+    EXPECT_EQ(QXUIController::DoRecovery(nullptr, folder, "RecoveryPollKey", nullptr), 0x0102052400000001ULL);
+    EXPECT_EQ(QXUIController::DoRecovery(&roots, QString(), "RecoveryPollKey", nullptr), 0x0102052400000001ULL);
+    EXPECT_FALSE(QXUIController::IsRecoveryRunning());
+
+    int count = -1;
+    uint64_t size = 7;
+    QXUIController::GetSelectedFilesAmout(&count, &size);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(size, 7u);  // added to, as the caller's running total
+    ASSERT_EQ(QXUIController::DoRecovery(&roots, folder, "RecoveryPollKey", nullptr), 0u);
+    EXPECT_EQ(WaitForNotification("RecoveryPollKey", 10000), 1);
+    EXPECT_TRUE(WaitFor([] { return !QXUIController::IsRecoveryWorkerAlive(); }));
+    // No second post: the poll ended with the recovery.
+    EXPECT_EQ(WaitForNotification("RecoveryPollKey", 500), 0);
+    EXPECT_FALSE(QXUIController::IsRecoveryRunning());
+    EXPECT_EQ(QXUIController::GetRecoveridedFiles(), 0u);
+    EXPECT_EQ(QXUIController::GetRecoveryFailedFiles(), 0u);
+    uint64_t total = 1, current = 1, error = 1;
+    EXPECT_TRUE(QXUIController::GetRecoveryProgressTotal(&total, &current, &error).isEmpty());
+    EXPECT_EQ(QXUIRecovery::instance().GetRecoveryPath(), out.Path() + "/");
+}

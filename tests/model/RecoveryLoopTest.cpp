@@ -285,11 +285,7 @@ TEST_F(RecoveryLoop, SameDeviceThroughABtrfsMountOfTheScannedDisk) {
         std::string path;
         int same;
     } cases[] = {
-        {mnt + "/Out", 1},
-        {mnt, 1},
-        {QUILLORY_BINARY_DIR, 0},
-        {"/dev/shm", 0},
-        {mnt + "/Out/not-there", 0},
+        {mnt + "/Out", 1}, {mnt, 1}, {QUILLORY_BINARY_DIR, 0}, {"/dev/shm", 0}, {mnt + "/Out/not-there", 0},
     };
     for (const Case& c : cases) EXPECT_EQ(recovery.RecoveryPathIsSameDevice(c.path.c_str()), c.same) << c.path;
     scan.SaveScanSorage(nullptr);

@@ -22,8 +22,8 @@ constexpr std::uint32_t kWriteFailedError = 0xD03;
 
 // The searcher types that get a writer of their own; raw-by-tag files are
 // read with a second writer of the raw search.
-constexpr int kWriterTypes[] = {SEARCHER_HFSPLUS, SEARCHER_FAT, SEARCHER_EXFAT, SEARCHER_RAW, SEARCHER_NTFS,
-                                SEARCHER_APFS};
+constexpr int kWriterTypes[] = {SEARCHER_HFSPLUS, SEARCHER_FAT,  SEARCHER_EXFAT,
+                                SEARCHER_RAW,     SEARCHER_NTFS, SEARCHER_APFS};
 
 // Adds the name to a "a,b," list unless the list already holds it anywhere
 // (a name inside a longer listed name counts as listed).
