@@ -183,6 +183,16 @@ TEST_F(RecoveryLoop, QuickScanCheckAllRecoverThroughTheController) {
     SpinUntil([] { return false; }, 300);
     EXPECT_EQ(posts, after);
 
+    // A folder on a volume of the scanned disk is refused: the NTFS volume
+    // mounted read-only through ntfs-3g (a FUSE block mount, whose st_dev is
+    // the partition's own number).
+    const std::string mnt = dir / "mnt";
+    fs::create_directories(mnt);
+    ASSERT_TRUE(Shell("ntfs-3g -o ro '" + loop->path() + "p1' '" + mnt + "'"));
+    const bool onDisk = QXUIController::IsRecoveryToSameDevice(QString::fromStdString(mnt));
+    Shell("umount '" + mnt + "' || umount -l '" + mnt + "'");
+    EXPECT_TRUE(onDisk);
+
     QXUIController::ReleaseDataRecovery();
     EXPECT_TRUE(QXUIRecovery::instance().CheckWhetherNeedReset());
     QXUIDeviceData::instance().SetEnumerator(nullptr);
