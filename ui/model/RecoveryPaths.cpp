@@ -12,6 +12,7 @@
 
 #include "foundation/Log.h"
 #include "foundation/Types.h"
+#include "model/QXUIRecovery.h"
 
 namespace fs = std::filesystem;
 
@@ -69,10 +70,7 @@ bool MakeFolders(const std::string& path) {
 
 }  // namespace
 
-RecoveryFolderIndex& RecoveryFolderIndex::instance() {
-    static RecoveryFolderIndex index;
-    return index;
-}
+RecoveryFolderIndex& RecoveryFolderIndex::instance() { return QXUIRecovery::instance().FolderIndex(); }
 
 int RecoveryFolderIndex::GetCreateDirIndex(int searcherType) {
     std::lock_guard<std::mutex> hold(m_lock);
@@ -163,6 +161,10 @@ std::string SafeComponent(const char* name) {
 }  // namespace recovery_paths
 
 char* CreateRecoveryFilePathByNode(IFileNode* node, const char* destination) {
+    return CreateRecoveryFilePathByNode(node, destination, RecoveryFolderIndex::instance());
+}
+
+char* CreateRecoveryFilePathByNode(IFileNode* node, const char* destination, RecoveryFolderIndex& index) {
     using namespace recovery_paths;
     if (node == nullptr || destination == nullptr || !node->IsNodeShow()) return nullptr;
     const int type = GetNodeSearcheType(node);
@@ -171,7 +173,6 @@ char* CreateRecoveryFilePathByNode(IFileNode* node, const char* destination) {
     std::string base = destination;
     if (base.empty() || base.back() != '/') base += '/';
 
-    RecoveryFolderIndex& index = RecoveryFolderIndex::instance();
     std::string folder;
     const int number = index.GetCreateDirIndex(type);
     if (number > 0) {
@@ -217,6 +218,9 @@ char* CreateRecoveryFilePathByNode(IFileNode* node, const char* destination) {
         }
         if (k >= kMaxCounter) return nullptr;
     }
-    if (!MakeFolders(parentPath)) return nullptr;
+    // Most files land in a folder an earlier file of the recovery made: one
+    // stat instead of a mkdir per level.
+    struct stat st;
+    if ((::stat(parentPath.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) && !MakeFolders(parentPath)) return nullptr;
     return strdup(candidate.c_str());
 }

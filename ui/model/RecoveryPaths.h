@@ -16,6 +16,7 @@
 // the folder it began, whose label carries the first day's date.
 class RecoveryFolderIndex {
 public:
+    // The recovery bridge's (QXUIRecovery::instance()).
     static RecoveryFolderIndex& instance();
 
     // 0 when none was made yet in this recovery.
@@ -52,4 +53,7 @@ std::string SafeComponent(const char* name);
 // The destination path of one node, malloc'd (the caller frees it), or null:
 // for a hidden node, a node without a volume root, a folder (which is
 // created), or when a folder cannot be created. `destination` ends with "/".
+// The numbered folders are those of `folders`; without it, the recovery
+// bridge's.
 char* CreateRecoveryFilePathByNode(IFileNode* node, const char* destination);
+char* CreateRecoveryFilePathByNode(IFileNode* node, const char* destination, RecoveryFolderIndex& folders);

@@ -14,6 +14,7 @@
 #include "foundation/MessageCenter.h"
 #include "model/QXPublic.h"
 #include "model/QXUIDeviceData.h"
+#include "model/QXUIRecovery.h"
 #include "model/QXUIScan.h"
 #include "model/WorkerThread.h"
 #include "model/qt/NotificationBus.h"
@@ -184,6 +185,7 @@ public:
     // kernel (_Exit runs no destructors).
     [[noreturn]] void CloseApp() override {
         QXUIScan::instance().StopOperation(1);
+        QXUIRecovery::instance().StopOperation(1);
         const bool joined = ThreadRegistry::instance().JoinAll(std::chrono::seconds(5));
         CMessageCenter::Instance()->StopReceiveMessage();
         SpyIDEnd();

@@ -100,6 +100,28 @@ public:
         return Backend().GetScanProgress(percent, count);
     }
     [[noreturn]] static void CloseApp() { Backend().CloseApp(); }
+    // Recovery.
+    // Copies the checked files under `folder` on a worker thread and posts
+    // `key` when there is news (at most every 0.1 s) and once at the end; 0,
+    // or a failure when `roots` or `folder` is null or a recovery still runs.
+    static std::uint64_t DoRecovery(const std::vector<class IFileNode*>* roots, const QString& folder,
+                                    const QString& key, QObject* object);
+    static void DoRecoveryFn(QObject* object);
+    // The main-thread poll of the running recovery (a 0.1 s timer).
+    static void QueryStatusAndUpdateUI(const QString& key);
+    static std::vector<class IFileNode*> GetSelectedFilesAndSize(std::uint64_t* size);
+    static void GetSelectedFilesAmout(int* count, std::uint64_t* size);
+    static QString GetRecoveryProgressTotal(std::uint64_t* total, std::uint64_t* current, std::uint64_t* error);
+    static bool IsRecoveryRunning();
+    static void PauseOrResumeRecovery();
+    static void StopRecvoery();
+    static bool IsRecoveryToSameDevice(const QString& folder);
+    static std::uint64_t GetRecoveridedSize();
+    static std::uint64_t GetRecoveridedFiles();
+    static std::uint64_t GetRecoveryFailedFiles();
+    static void ReleaseDataRecovery();
+    // Whether the recovery worker still runs (apart from the status).
+    static bool IsRecoveryWorkerAlive();
 };
 
 // The tree lock: building the view trees, searching and clearing check

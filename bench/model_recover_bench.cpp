@@ -1,0 +1,228 @@
+// Recovery through the controller against the command-line driver, on the
+// same loop disk (root):
+//   bench-model-recover [BENCH_DATA_DIR]   (default ./bench-data)
+// Two FAT32 disk images are made once in BENCH_DATA_DIR: 10,000 small files
+// (1 to 8 KiB, in 100 folders) written and then deleted, and one 1 GiB file
+// written and then deleted. Each is attached as a loop disk. The driver's
+// recovery time is `quillory-scan --quick --recover` minus `quillory-scan
+// --quick` on the same disk; the model's is DoRecovery (quick scan of the
+// disk through the controller, everything checked) until its worker ends,
+// and until the last "DoRecovery" post. Output goes to /dev/shm, the caches
+// are warm (each road runs once before it is timed), the best of five runs
+// is printed. Targets: the model at most 1.2 times the driver on the small
+// files, within 10% on the big file.
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "foundation/Log.h"
+#include "model/QXUIDeviceData.h"
+#include "model/QXUIRecovery.h"
+#include "model/QXUIScan.h"
+#include "model/qt/NotificationBus.h"
+#include "model/qt/QXTypeMgr.h"
+#include "model/qt/QXUIController.h"
+#include "storage/DeviceEnum.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+bool Shell(const std::string& cmd) { return std::system(cmd.c_str()) == 0; }
+
+std::string Capture(const std::string& cmd) {
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (p == nullptr) return out;
+    char buf[256];
+    while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
+    pclose(p);
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+}
+
+// An MBR disk with one FAT32 partition at 1 MiB, filled by the script's
+// commands (mtools, with IMG and OFF set) and stamped when complete.
+bool MakeImage(const std::string& image, const std::string& megabytes, const std::string& fill) {
+    if (fs::exists(image + ".done")) return true;
+    const std::string script = "set -e; export MTOOLS_SKIP_CHECK=1; IMG='" + image +
+                               "'; OFF=1048576; rm -f \"$IMG\"; truncate -s " + megabytes +
+                               "M \"$IMG\"; echo 'start=2048, type=c' | sfdisk -q \"$IMG\";"
+                               " mkfs.fat -F 32 -s 8 --offset=2048 -n BENCH \"$IMG\" $(( (" +
+                               megabytes + " * 1024 - 1024) )) >/dev/null; W=$(mktemp -d); " + fill +
+                               "; rm -rf \"$W\"; touch \"$IMG.done\"";
+    return Shell("bash -c '" + [&] {
+        std::string quoted;
+        for (char c : script) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return quoted;
+    }() + "'");
+}
+
+class Loop {
+public:
+    explicit Loop(const std::string& image) { m_path = Capture("losetup -f --show -P '" + image + "'"); }
+    ~Loop() {
+        if (!m_path.empty()) Shell("losetup -d '" + m_path + "'");
+    }
+    bool ok() const { return m_path.rfind("/dev/loop", 0) == 0; }
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+double Best(int runs, const std::function<double()>& once) {
+    double best = 1e30;
+    for (int i = 0; i < runs; ++i) best = std::min(best, once());
+    return best;
+}
+
+// Waits in the event loop as a window would (idle between checks, every
+// millisecond), so that the main thread takes no core from the worker.
+bool SpinUntil(const std::function<bool()>& done, int ms) {
+    if (done()) return true;
+    QEventLoop loop;
+    QTimer check;
+    check.setInterval(1);
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done()) loop.quit();
+    });
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    check.start();
+    loop.exec();
+    return done();
+}
+
+struct ModelRun {
+    double worker = 0, post = 0;
+    std::uint64_t files = 0, failed = 0, bytes = 0;
+};
+
+// Quick scan of the loop disk through the controller, everything checked,
+// then one recovery into `out`.
+ModelRun ModelRecovery(const std::string& out) {
+    QXUIScan::instance().SetDeepScan(0);
+    QXUIController::DoScanWithDiskIndex(0, -1, "", nullptr);
+    SpinUntil([] { return !QXUIController::IsScanRunning() && !IsScanWorkerAlive(); }, 600000);
+    for (IFilesystemNode* root : QXUIScan::instance().GetFileSystemNode()) root->SetCheck(CHECKED_ALL);
+    int count = 0;
+    std::uint64_t size = 0;
+    QXUIController::GetSelectedFilesAmout(&count, &size);
+
+    fs::remove_all(out);
+    fs::create_directories(out);
+    QObject context;
+    bool posted = false;
+    NotificationBus::instance()->observe("DoRecovery", &context, [&](const QVariant&) { posted = true; });
+    const std::vector<IFileNode*> roots;
+    ModelRun run;
+    const auto start = Clock::now();
+    if (QXUIController::DoRecovery(&roots, QString::fromStdString(out), "DoRecovery", nullptr) != 0) return run;
+    SpinUntil([] { return !QXUIController::IsRecoveryWorkerAlive(); }, 600000);
+    run.worker = Seconds(Clock::now() - start);
+    SpinUntil([&] { return posted && !QXUIController::IsRecoveryRunning(); }, 600000);
+    run.post = Seconds(Clock::now() - start);
+    run.files = QXUIController::GetRecoveridedFiles();
+    run.failed = QXUIController::GetRecoveryFailedFiles();
+    run.bytes = QXUIController::GetRecoveridedSize();
+    return run;
+}
+
+void Compare(const std::string& label, const std::string& image, const std::string& scanTool, double target) {
+    Loop loop(image);
+    if (!loop.ok()) {
+        std::fprintf(stderr, "cannot attach %s\n", image.c_str());
+        std::exit(1);
+    }
+    Shell("partx -a '" + loop.path() + "' 2>/dev/null");
+    const std::string out = "/dev/shm/quillory-model-recover";
+    const std::string name = loop.path().substr(5);
+    EnumDeviceConfig config;
+    config.acceptDisk = [name](const std::string& n) { return n == name; };
+    CEnumDeviceEx enumerator(config);
+    QXUIDeviceData::instance().SetEnumerator(&enumerator);
+    QXUIDeviceData::instance().InitDeviceInfo();
+
+    auto driver = [&](bool recover) {
+        fs::remove_all(out);
+        const std::string cmd = "'" + scanTool + "' --quick " + (recover ? "--recover '" + out + "' " : "") + "'" +
+                                loop.path() + "' >/dev/null 2>&1";
+        const auto start = Clock::now();
+        Shell(cmd);
+        return Seconds(Clock::now() - start);
+    };
+    driver(true);  // warm
+    const double scanOnly = Best(5, [&] { return driver(false); });
+    const double scanRecover = Best(5, [&] { return driver(true); });
+    const double driverRecovery = scanRecover - scanOnly;
+
+    ModelRecovery(out);  // warm
+    ModelRun best;
+    best.worker = 1e30;
+    for (int i = 0; i < 5; ++i) {
+        const ModelRun run = ModelRecovery(out);
+        if (run.worker < best.worker) best = run;
+    }
+    fs::remove_all(out);
+    QXUIDeviceData::instance().SetEnumerator(nullptr);
+
+    std::printf(
+        "%-12s driver: scan+recover %.3f s, scan %.3f s, recovery %.3f s | model recovery %.3f s "
+        "(%.3f s to the last post), %llu files, %llu failed, %.1f MiB | ratio %.2f (target <= %.2f)\n",
+        label.c_str(), scanRecover, scanOnly, driverRecovery, best.worker, best.post,
+        static_cast<unsigned long long>(best.files), static_cast<unsigned long long>(best.failed),
+        static_cast<double>(best.bytes) / 1048576.0, best.worker / driverRecovery, target);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (geteuid() != 0) {
+        std::fprintf(stderr, "bench-model-recover attaches loop devices: run it as root\n");
+        return 2;
+    }
+    QCoreApplication app(argc, argv);
+    NotificationBus::instance();
+    CatchExeception::SetConsoleEcho(false);
+    initFileType();
+    const std::string data = argc > 1 ? argv[1] : "bench-data";
+    fs::create_directories(data);
+    const std::string self = fs::canonical("/proc/self/exe").parent_path().string();
+    const std::string scanTool = self + "/../cli/quillory-scan";
+
+    const std::string small = fs::absolute(data + "/model-recover-small.img").string();
+    const std::string big = fs::absolute(data + "/model-recover-big.img").string();
+    // 100 folders of 100 files of 1 to 8 KiB, copied in one mcopy, then
+    // deleted folder by folder (the folders stay).
+    const bool made =
+        MakeImage(small, "512",
+                  "head -c 8192 /dev/urandom > \"$W/pool\"; for d in $(seq 1 100); do mkdir \"$W/dir $d\"; "
+                  "for f in $(seq 1 100); do head -c $(( (RANDOM % 8 + 1) * 1024 )) \"$W/pool\" > "
+                  "\"$W/dir $d/small file $f.bin\"; done; done; mcopy -s -i \"$IMG@@$OFF\" \"$W\"/dir* ::/; "
+                  "for d in $(seq 1 100); do mdel -i \"$IMG@@$OFF\" \"::/dir $d/*\"; done") &&
+        MakeImage(big, "1400",
+                  "head -c 1G /dev/urandom > \"$W/big.bin\"; mcopy -i \"$IMG@@$OFF\" \"$W/big.bin\" ::/big.bin; "
+                  "mdel -i \"$IMG@@$OFF\" ::/big.bin");
+    if (!made) {
+        std::fprintf(stderr, "cannot make the images in %s\n", data.c_str());
+        return 1;
+    }
+    Compare("10,000 files", small, scanTool, 1.2);
+    Compare("1 GiB file", big, scanTool, 1.1);
+    return 0;
+}
