@@ -80,6 +80,14 @@ class TreeStore {
 public:
     explicit TreeStore(TreeLockRef lock);
     ~TreeStore();
+
+    // The process-wide store, made on first use over the lock set before
+    // (the controller sets the tree lock when the program starts); without
+    // one, over a lock of its own (plain C++ tests). Never destroyed.
+    static TreeStore& shared();
+    static void SetSharedLock(TreeLockRef lock);
+    // The lock this store was made over, for writers that take it here.
+    const TreeLockRef& Lock() const { return m_lock; }
     TreeStore(const TreeStore&) = delete;
     TreeStore& operator=(const TreeStore&) = delete;
 
