@@ -1,16 +1,27 @@
 // The outlines by creation and by modification date: year and month folders
 // in ascending order, incremental filing from the scan bridge's date lists,
-// the month folders' times, and the need-refresh flags.
+// the month folders' times, and the need-refresh flags. Then both the date
+// and the type outline of a real quick scan of a FAT volume whose files
+// carry chosen times (root, loop devices).
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <algorithm>
+#include <fstream>
 #include <mutex>
+#include <set>
+#include <sstream>
 
 #include "ModelTestSupport.h"
 #include "model/QXTimeMgr.h"
+#include "model/QXUIDeviceData.h"
 #include "model/QXUIScan.h"
 #include "model/TreeStore.h"
 #include "model/qt/QXTypeMgr.h"
+#include "model/qt/QXUIController.h"
+#include "storage/DeviceEnum.h"
+#include "support/DeviceListTestSupport.h"
+#include "support/SkipOutsideCi.h"
 
 using namespace model_test;
 
@@ -251,6 +262,127 @@ TEST_F(DateTree, InsertIndexComparesNamesWithoutCase) {
     for (const Case& c : {Case{"1998", 0}, Case{"2000", 1}, Case{"2003", 2}, Case{"2014", 2}, Case{"AA", 2},
                           Case{"AB", -1}, Case{"b", -1}})
         EXPECT_EQ(QXTimeMgr::GetDateInsertIndex(c.name, parent->children()), c.index) << c.name;
+}
+
+// A quick scan of a FAT volume, through the controller as the windows start
+// it, then both outlines filed from what the scan bridge found: each
+// extension folder under its category, the unknown extension directly under
+// "other", and exactly the years and months the files were touched to, in
+// ascending order, each file in its month.
+TEST(TypeAndDateTreesLoop, QuickScanOfADatedFatVolume) {
+    using namespace devlist_test;
+    if (!CanUseLoopDevices()) QUILLORY_SKIP_OUTSIDE_CI("needs root and loop devices");
+    static const bool types = (initFileType(), true);
+    (void)types;
+    ScratchDir dir;
+    const std::string image = dir / "dated.img";
+    ASSERT_TRUE(Shell(std::string(QUILLORY_SOURCE_DIR) + "/tests/fixtures/make_dated_fat_disk.sh '" + image + "'"));
+    // name -> "YYYY-MM" and state, as the fixture wrote them.
+    std::map<std::string, std::pair<std::string, std::string>> manifest;
+    {
+        std::ifstream in(image + ".manifest");
+        std::string line;
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string name, month, state;
+            ASSERT_TRUE(std::getline(fields, name, '\t') && std::getline(fields, month, '\t') &&
+                        std::getline(fields, state));
+            manifest[name] = {month, state};
+        }
+    }
+    ASSERT_EQ(manifest.size(), 11u);
+
+    LoopDevice loop(image);
+    ASSERT_TRUE(loop.ok());
+    ASSERT_TRUE(Shell("test -b " + loop.path() + "p1"));
+    EnumDeviceConfig config;
+    const std::string name = loop.name();
+    config.acceptDisk = [name](const std::string& n) { return n == name; };
+    CEnumDeviceEx enumerator(config);
+    QXUIDeviceData::instance().SetEnumerator(&enumerator);
+    ASSERT_EQ(QXUIDeviceData::instance().InitDeviceInfo(), 1);
+    std::list<_DiskVolumeData> records;
+    QXUIDeviceData::instance().GetAllDeviceInfo(records);
+    ASSERT_EQ(records.size(), 1u);
+    ASSERT_EQ(records.front().volumes.size(), 1u);
+    const DiskVolumeNodeData volume(records.front().volumes.front());
+    QXUIController::DoScanWithData(&volume, "", nullptr);
+    QElapsedTimer timer;
+    timer.start();
+    while ((QXUIController::IsScanRunning() || IsScanWorkerAlive()) && timer.elapsed() < 60000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_FALSE(QXUIController::IsScanRunning());
+    ASSERT_FALSE(IsScanWorkerAlive());
+
+    // The found files by the manifest's name: a deleted FAT entry has lost
+    // its first letter.
+    QXUIScan& scan = QXUIScan::instance();
+    std::map<std::string, IFileNode*> found;
+    for (const auto& [type, nodes] : scan.GetTypeMap())
+        for (IFileNode* node : nodes) {
+            const std::string seen = node->GetFileName();
+            for (const auto& [wanted, entry] : manifest)
+                if (seen.size() == wanted.size() && seen.substr(1) == wanted.substr(1)) found[wanted] = node;
+        }
+    for (const auto& [wanted, entry] : manifest)
+        if (entry.second != "kept") EXPECT_EQ(found.count(wanted), 1u) << wanted;
+
+    std::mutex treeLock;
+    TreeStore store{TreeLockRef(treeLock)};
+    QXTypeMgr& typeTree = QXTypeMgr::share();
+    QXTimeMgr dateTree;
+    dateTree.SetTreeStore(&store);
+    std::lock_guard lock(treeLock);
+    TreeStore* previous = typeTree.SetTreeStore(&store);
+    typeTree.clear();
+    typeTree.refreshTypeTree();
+    OpNodeData* modified = store.CreateFolder("Modified", kOpTreeModify, 1);
+    dateTree.refreshTimeTree(modified, kOpTreeModify);
+
+    // Type: each extension's folder under its category, holding its file.
+    const std::map<std::string, unsigned> categories = {
+        {"pdf", 1}, {"txt", 1}, {"doc", 1}, {"jpg", 2}, {"png", 2},
+        {"mp4", 4}, {"mp3", 8}, {"zip", 16}, {"eml", 32},
+    };
+    for (const auto& [wanted, node] : found) {
+        const std::string extension = wanted.substr(wanted.rfind('.') + 1);
+        const OpNodeData* holder = typeTree.folderOf(extension);
+        if (extension == "qzx") {
+            EXPECT_EQ(holder, nullptr);
+            holder = typeTree.rootOf(64);
+        } else {
+            ASSERT_NE(holder, nullptr) << wanted;
+            ASSERT_TRUE(categories.count(extension)) << wanted;
+            EXPECT_EQ(holder->parent(), typeTree.rootOf(categories.at(extension))) << wanted;
+        }
+        const auto& files = holder->children();
+        EXPECT_EQ(std::count_if(files.begin(), files.end(), [node = node](const OpChild& c) { return c.file == node; }),
+                  1)
+            << wanted;
+    }
+    EXPECT_EQ(typeTree.rootOf(64)->children().size(), 1u);
+
+    // Modification dates: exactly the fixture's years and months, ascending.
+    std::map<std::string, std::set<IFileNode*>> expected;  // "YYYY/MM" -> files
+    for (const auto& [wanted, node] : found) {
+        std::string month = manifest.at(wanted).first;
+        month[4] = '/';
+        expected[month].insert(node);
+    }
+    EXPECT_EQ(expected.size(), 5u);  // 2017/05, 2019/01, 2019/08, 2022/02, 2022/10
+    std::map<std::string, std::set<IFileNode*>> filed;
+    std::vector<std::string> order;
+    for (const OpChild& year : modified->children())
+        for (const OpChild& month : year.obj->children()) {
+            order.push_back(year.obj->name() + "/" + month.obj->name());
+            for (const OpChild& file : month.obj->children()) filed[order.back()].insert(file.file);
+        }
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+    EXPECT_EQ(filed, expected);
+
+    typeTree.clear();
+    typeTree.SetTreeStore(previous);
+    QXUIDeviceData::instance().SetEnumerator(nullptr);
 }
 
 }  // namespace

@@ -39,17 +39,17 @@ protected:
         (void)types;
         ASSERT_TRUE(types_.init(QByteArray(kPlist)));
         types_.SetScan(&scan);
-        types_.SetTreeStore(&store);
         std::lock_guard lock(treeLock);
+        previousStore = types_.SetTreeStore(&store);
         types_.clear();
     }
     void TearDown() override {
         {
             std::lock_guard lock(treeLock);
             types_.clear();
+            types_.SetTreeStore(previousStore);
         }
         types_.SetScan(nullptr);
-        types_.SetTreeStore(nullptr);
         LoadModelPlist();
     }
     FakeNode* File(const std::string& name) { return tree.Add(nullptr, name, false); }
@@ -75,6 +75,7 @@ protected:
     }
 
     QXTypeMgr& types_ = QXTypeMgr::share();
+    TreeStore* previousStore = nullptr;
     QXUIScan scan;
     std::mutex treeLock;
     TreeStore store{TreeLockRef(treeLock)};

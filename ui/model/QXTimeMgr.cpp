@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "foundation/Log.h"
 #include "model/QXPublic.h"
@@ -43,7 +44,10 @@ QXTimeMgr& QXTimeMgr::share() {
 
 QXTimeMgr::QXTimeMgr() = default;
 
-void QXTimeMgr::SetTreeStore(TreeStore* store) { m_store = store; }
+TreeStore* QXTimeMgr::SetTreeStore(TreeStore* store) {
+    if (store != m_store) clear();  // the folders belong to the other store
+    return std::exchange(m_store, store);
+}
 
 void QXTimeMgr::SetScan(QXUIScan* scan) { m_scan = scan; }
 

@@ -42,7 +42,9 @@ public:
     QXTimeMgr& operator=(const QXTimeMgr&) = delete;
 
     // Where folders are made (not owned). Without a store nothing is filed.
-    void SetTreeStore(TreeStore* store);
+    // Answers the store it replaces. Another store starts the tree over;
+    // call it under the tree lock, or before any refresh.
+    TreeStore* SetTreeStore(TreeStore* store);
     // The scan bridge whose date lists are filed (not owned); the process's
     // own by default, null restores it.
     void SetScan(QXUIScan* scan);

@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "foundation/Log.h"
 #include "model/QXPublic.h"
@@ -145,7 +146,16 @@ std::map<int, std::string> initFileType() {
 
 // ---- The type tree.
 
-void QXTypeMgr::SetTreeStore(TreeStore* store) { m_store = store; }
+TreeStore* QXTypeMgr::SetTreeStore(TreeStore* store) {
+    if (store != m_store) {
+        // The folders belong to the other store: forget them untouched.
+        DropFolders(false);
+        initTypeMap();
+        m_generation = 0;
+        iNeedRefreshTree = 1;
+    }
+    return std::exchange(m_store, store);
+}
 
 void QXTypeMgr::SetScan(QXUIScan* scan) { m_scan = scan; }
 

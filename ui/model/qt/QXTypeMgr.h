@@ -55,7 +55,9 @@ public:
 
     // Where extension folders are made (not owned); without a store nothing
     // is filed.
-    void SetTreeStore(TreeStore* store);
+    // Answers the store it replaces. Another store starts the tree over;
+    // call it under the tree lock, or before any refresh.
+    TreeStore* SetTreeStore(TreeStore* store);
     // The scan bridge whose type lists are filed (not owned); the process's
     // own by default, null restores it.
     void SetScan(QXUIScan* scan);
