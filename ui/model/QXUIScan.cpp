@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
 #include "foundation/Log.h"
@@ -435,6 +436,43 @@ QXTimeMap QXUIScan::GetModifyTimeMap() {
 QXTimeMap QXUIScan::GetAccessTimeMap() {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     return m_accessTimes;
+}
+
+namespace {
+
+// The nodes of a list from `start` on. The lists are linked, so reaching the
+// start walks the links, but copies and allocates only the tail.
+std::list<IFileNode*> TailOf(const std::list<IFileNode*>& nodes, std::size_t start) {
+    if (start >= nodes.size()) return {};
+    return std::list<IFileNode*>(std::next(nodes.begin(), static_cast<std::ptrdiff_t>(start)), nodes.end());
+}
+
+}  // namespace
+
+QXTypeMap QXUIScan::GetTypeMapFrom(const std::map<unsigned, std::size_t>& from) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    QXTypeMap tails;
+    for (const auto& [type, nodes] : m_types) {
+        auto it = from.find(type);
+        std::list<IFileNode*> tail = TailOf(nodes, it == from.end() ? 0 : it->second);
+        if (!tail.empty()) tails.emplace(type, std::move(tail));
+    }
+    return tails;
+}
+
+QXTimeMap QXUIScan::GetTimeMapFrom(int which, const std::map<int, std::size_t>& from) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    const QXTimeMap* map = which == 2 ? &m_createTimes : which == 3 ? &m_modifyTimes : which == 4 ? &m_accessTimes
+                                                                                          : nullptr;
+    QXTimeMap tails;
+    if (map == nullptr) return tails;
+    for (const auto& [year, months] : *map)
+        for (const auto& [month, nodes] : months) {
+            auto it = from.find(year * 100 + month);
+            std::list<IFileNode*> tail = TailOf(nodes, it == from.end() ? 0 : it->second);
+            if (!tail.empty()) tails[year].emplace(month, std::move(tail));
+        }
+    return tails;
 }
 
 IDataRecovery* QXUIScan::GetFileNodeDataRecover(IFileNode* node) {

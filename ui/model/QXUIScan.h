@@ -99,6 +99,14 @@ public:
     QXTimeMap GetCreateTimeMap();
     QXTimeMap GetModifyTimeMap();
     QXTimeMap GetAccessTimeMap();
+    // The view trees' incremental copies: only what lies beyond what the
+    // caller has already looked at, so that a refresh costs the new nodes,
+    // not the whole store. Per category, the nodes from index from[category]
+    // on (0 when absent); per year and month (key year * 100 + month), the
+    // nodes from index from[key] on. Lists with nothing new are left out.
+    // `which` is 2 creation, 3 modification, 4 last access; any other: empty.
+    QXTypeMap GetTypeMapFrom(const std::map<unsigned, std::size_t>& from);
+    QXTimeMap GetTimeMapFrom(int which, const std::map<int, std::size_t>& from);
 
     // The reader of the node's volume root (quick scans only), or null.
     IDataRecovery* GetFileNodeDataRecover(IFileNode* node);
