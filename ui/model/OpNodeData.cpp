@@ -13,7 +13,7 @@ OpNodeData::Lookups& CurrentLookups() {
     return *lookups;
 }
 
-OpNodeData::Lookups Lookups() {
+OpNodeData::Lookups CopyLookups() {
     std::lock_guard hold(g_lookupsLock);
     return CurrentLookups();
 }
@@ -32,7 +32,7 @@ int CategoryIcon(unsigned bit) {
 }
 
 std::string FormatTime(std::int64_t time) {
-    auto format = Lookups().formatTime;
+    auto format = CopyLookups().formatTime;
     return format ? format(time) : std::string();
 }
 
@@ -44,7 +44,7 @@ void OpNodeData::SetLookups(Lookups lookups) {
 }
 
 std::string OpNodeData::Text(const char* key) {
-    auto text = Lookups().text;
+    auto text = CopyLookups().text;
     std::string answer = text ? text(key) : std::string();
     return answer.empty() ? std::string(key) : answer;
 }
@@ -163,7 +163,7 @@ int OpNodeData::nodeType() const {
     if (m_node != nullptr) return m_isFileSystem != 0 ? 0 : 1;
     if (!isFadeNode()) return 11;
     if (m_type == kOpTreeType) {
-        auto toBit = Lookups().filterTypeOfTitle;
+        auto toBit = CopyLookups().filterTypeOfTitle;
         return CategoryIcon(toBit ? toBit(name().c_str()) : 64u);
     }
     if (m_type == kOpTreeCreate || m_type == kOpTreeModify) {

@@ -114,6 +114,8 @@ public:
     // (8 also for extension folders), 9 date root and year, 10 month, 11 other.
     int nodeType() const;
     int state() const;
+    // Stores a folder's mark without passing it on (marks summed from files).
+    void setState(int state) { m_state = static_cast<std::uint32_t>(state); }
     void setNodeState(int state);
     void setParentNodeState(int state);
     void SetChildrenNodeState(int state);

@@ -1,6 +1,7 @@
 #include "model/TreeStore.h"
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 TreeStore::TreeStore(TreeLockRef lock) : m_lock(lock), m_generation(std::make_unique<Arena>()) {
@@ -8,6 +9,26 @@ TreeStore::TreeStore(TreeLockRef lock) : m_lock(lock), m_generation(std::make_un
 }
 
 TreeStore::~TreeStore() = default;
+
+namespace {
+std::mutex g_sharedLockGuard;
+std::optional<TreeLockRef> g_sharedLock;
+}  // namespace
+
+void TreeStore::SetSharedLock(TreeLockRef lock) {
+    std::lock_guard hold(g_sharedLockGuard);
+    g_sharedLock = lock;
+}
+
+TreeStore& TreeStore::shared() {
+    static TreeStore* store = [] {
+        std::lock_guard hold(g_sharedLockGuard);
+        if (g_sharedLock) return new TreeStore(*g_sharedLock);
+        static std::mutex own;
+        return new TreeStore(TreeLockRef(own));
+    }();
+    return *store;
+}
 
 OpNodeData* TreeStore::Create(const __TreeNodeData__& data) { return &m_generation->rows.emplace_back(data); }
 

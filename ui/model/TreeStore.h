@@ -25,6 +25,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -35,11 +36,20 @@
 class TreeLockRef {
 public:
     template <class Mutex>
+        requires(!std::is_same_v<std::remove_cv_t<Mutex>, TreeLockRef>)
     explicit TreeLockRef(Mutex& mutex)
         : m_mutex(&mutex),
           m_lock([](void* m) { static_cast<Mutex*>(m)->lock(); }),
           m_unlock([](void* m) { static_cast<Mutex*>(m)->unlock(); }),
-          m_tryLock([](void* m) { return static_cast<Mutex*>(m)->try_lock(); }) {}
+          m_tryLock([](void* m) {
+              // A lock without try_lock makes readers wait like writers.
+              if constexpr (requires(Mutex& x) { x.try_lock(); }) {
+                  return static_cast<bool>(static_cast<Mutex*>(m)->try_lock());
+              } else {
+                  static_cast<Mutex*>(m)->lock();
+                  return true;
+              }
+          }) {}
     void lock() const { m_lock(m_mutex); }
     void unlock() const { m_unlock(m_mutex); }
     bool try_lock() const { return m_tryLock(m_mutex); }
@@ -80,6 +90,14 @@ class TreeStore {
 public:
     explicit TreeStore(TreeLockRef lock);
     ~TreeStore();
+
+    // The process-wide store, made on first use over the lock set before
+    // (the controller sets the tree lock when the program starts); without
+    // one, over a lock of its own (plain C++ tests). Never destroyed.
+    static TreeStore& shared();
+    static void SetSharedLock(TreeLockRef lock);
+    // The lock this store was made over, for writers that take it here.
+    TreeLockRef& Lock() const { return m_lock; }
     TreeStore(const TreeStore&) = delete;
     TreeStore& operator=(const TreeStore&) = delete;
 
@@ -152,7 +170,7 @@ private:
     bool Enter(std::uint64_t generation) const;
     const std::vector<OpChild>* ChildrenOf(const OpNodeData* parent) const;
 
-    TreeLockRef m_lock;
+    mutable TreeLockRef m_lock;
     std::unique_ptr<Arena> m_generation;
     std::atomic<std::uint64_t> m_current{1};
     std::atomic<int> m_longHolds{0};

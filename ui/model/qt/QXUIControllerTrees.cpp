@@ -1,0 +1,108 @@
+// The controller's outlines: the facade over QXViewTrees, and its wiring to
+// the scan's updates, the main thread's posts and the type and date
+// managers.
+#include <QCoreApplication>
+#include <mutex>
+
+#include "model/OpNodeData.h"
+#include "model/QXPublic.h"
+#include "model/QXUIScan.h"
+#include "model/QXViewTrees.h"
+#include "model/TreeStore.h"
+#include "model/qt/QXUIController.h"
+#include "model/qt/TextLookup.h"
+
+namespace {
+
+// The shared store is made over the tree lock; set before anything can ask
+// for the store (static initialisation of the controller's objects).
+const bool g_storeLockSet = (TreeStore::SetSharedLock(TreeLockRef(g_lockerAddData)), true);
+
+QXViewTrees& Trees() { return QXViewTrees::shared(); }
+
+void OnMainThread(std::function<void()> fn) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr) return;
+    QMetaObject::invokeMethod(app, std::move(fn), Qt::QueuedConnection);
+}
+
+QXTreeManagers Managers() {
+    QXTreeManagers managers;
+    return managers;
+}
+
+}  // namespace
+
+void QXUIController::InstallViewTrees() {
+    (void)g_storeLockSet;
+    OpNodeData::SetLookups(OpNodeData::Lookups{
+        [](const char* key) { return LText(key); },
+        [](const char* title) { return QXCPPPublic::StringToFilterType(title); },
+        [](std::int64_t time) { return QXUIPublic::FormatFileTimeToString(time); },
+    });
+    QXViewTrees::Hooks hooks;
+    hooks.post = [](const std::string& name) { QXUIPublic::NotifyMainThread(name); };
+    hooks.onMainThread = &OnMainThread;
+    hooks.resetThrottle = [] { g_timeCount = 0; };
+    Trees().SetHooks(std::move(hooks));
+    Trees().SetManagers(Managers());
+    SetTreeBuildHook([](int final) { QXViewTrees::shared().QXGetTreeNodeData(final); });
+}
+
+TreeStore& QXUIController::QXTreeStore() { return Trees().Store(); }
+
+void QXUIController::QXResetTreeNodeData() { Trees().QXResetTreeNodeData(); }
+
+void QXUIController::QXGetTreeNodeData(int flag) {
+    std::lock_guard lock(g_lockerAddData);
+    Trees().QXGetTreeNodeData(flag);
+}
+
+void QXUIController::QXGetTreeNodeDataPath(int flag) {
+    std::lock_guard lock(g_lockerAddData);
+    Trees().QXGetTreeNodeDataPath(flag);
+}
+
+void QXUIController::QXGetNewPathOpNode(std::vector<OpNodeData*>& out, int flag) {
+    std::lock_guard lock(g_lockerAddData);
+    Trees().QXGetNewPathOpNode(out, flag);
+}
+
+int QXUIController::GetScanTreeNodeData(int clearNodeState) { return Trees().GetScanTreeNodeData(clearNodeState); }
+
+void QXUIController::SetViewType(int type) { Trees().SetViewType(type); }
+
+int QXUIController::GetFileNodeToArray(std::vector<IFileNode*>& out, OpNodeData* row) {
+    return Trees().GetFileNodeToArray(out, row);
+}
+
+std::uint64_t QXUIController::GetNodeChildrenCnt(OpNodeData* row) { return Trees().GetNodeChildrenCnt(row); }
+
+// The post object of the original call carries nothing the windows read:
+// the key alone is posted.
+bool QXUIController::DoSearchWithString(const QString& text, QObject*, const QString& key) {
+    return Trees().DoSearchWithString(text.toStdString(), key.toStdString());
+}
+
+QString QXUIController::GetSearchString() { return QString::fromStdString(Trees().GetSearchString()); }
+
+void QXUIController::StopSearch() { Trees().StopSearch(); }
+
+bool QXUIController::QXGetIsSearching() { return Trees().QXGetIsSearching(); }
+
+void QXUIController::GetSearchResultToArr(std::vector<IFileNode*>& out) { Trees().GetSearchResultToArr(out); }
+
+void QXUIController::setNodeState(OpNodeData* folder, const std::vector<IFileNode*>& nodes) {
+    std::lock_guard lock(g_lockerAddData);
+    QXViewTrees::setNodeState(folder, nodes);
+}
+
+void QXUIController::RefreshTimeTreeState(int changeTable) { Trees().RefreshTimeTreeState(changeTable); }
+
+void QXUIController::RefreshTypeTreeState(OpNodeData* folder) { Trees().RefreshTypeTreeState(folder); }
+
+void QXUIController::UnselectedAllNodes() { Trees().UnselectedAllNodes(); }
+
+void QXUIController::QXCleanOpNodeSate() { Trees().QXCleanOpNodeSate(); }
+
+void QXUIController::QXTableViewCellCilck() { Trees().QXTableViewCellCilck(); }
