@@ -489,12 +489,14 @@ void QXViewTrees::DoSearchFn(const std::string& postKey) {
             FreeRetiredLater();
             for (int i = 1; i < 4; ++i) BuildSearchTree(kOrder[view][i]);
         }
-        Post("DoSearchFinished");
         m_hits.clear();
         m_scan.SetNeedUIUpdate(0);
     }
     m_store.EndLongHold();
     m_scan.SetSearching(0);
+    // Posted once the outlines can be read: models reset on it and would
+    // otherwise keep the "no rows" of the hold.
+    Post("DoSearchFinished");
 }
 
 void QXViewTrees::BuildSearchTree(int tree) {

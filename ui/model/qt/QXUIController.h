@@ -108,6 +108,9 @@ public:
     static void UnselectedAllNodes();
     static void QXCleanOpNodeSate();
     static void QXTableViewCellCilck();
+    // Files one node under a date root by the root's own key (takes the lock).
+    static void AddFileNode(class IFileNode* node, class OpNodeData* root);
+    static class QImage getImageForType(const QString& extension);
     // Wires the outlines to the scan's updates, the posts and the type and
     // date managers; the real backend calls it, tests may call it again.
     static void InstallViewTrees();

@@ -6,9 +6,11 @@
 
 #include "model/OpNodeData.h"
 #include "model/QXPublic.h"
+#include "model/QXTimeMgr.h"
 #include "model/QXUIScan.h"
 #include "model/QXViewTrees.h"
 #include "model/TreeStore.h"
+#include "model/qt/QXTypeMgr.h"
 #include "model/qt/QXUIController.h"
 #include "model/qt/TextLookup.h"
 
@@ -27,8 +29,28 @@ void OnMainThread(std::function<void()> fn) {
 }
 
 QXTreeManagers Managers() {
-    QXTreeManagers managers;
-    return managers;
+    QXTreeManagers m;
+    m.refreshTypeTree = [] { QXTypeMgr::share().refreshTypeTree(); };
+    m.typeRoots = [] { return QXTypeMgr::share().getRootNode(); };
+    m.refreshTimeTree = [](OpNodeData* root, int key) { QXTimeMgr::share().refreshTimeTree(root, key); };
+    m.setSearch = [](int on) {
+        QXTypeMgr::share().setSearch(on != 0);
+        QXTimeMgr::share().setSearch(on);
+    };
+    m.clear = [] {
+        QXTypeMgr::share().clear();
+        QXTimeMgr::share().clear();
+    };
+    m.isOtherNode = [](OpNodeData* row) { return QXTypeMgr::share().isOtherNode(row); };
+    m.setTypeNodeState = [](OpNodeData* folder) { QXTypeMgr::share().setNodeState(folder); };
+    m.refreshTypeTreeState = [] { QXTypeMgr::share().refreshTypeTreeState(); };
+    m.setNeedRefreshTree = [] {
+        QXTypeMgr::share().QXSetNeedRefreshTree();
+        QXTimeMgr::share().QXSetNeedRefreshTree();
+    };
+    m.timeTreeNeedsRefresh = [] { return QXTimeMgr::share().QXGetNeedRefreshTree() != 0; };
+    m.resetTimeTreeNeedRefresh = [] { QXTimeMgr::share().QXResetNeedRefreshTree(); };
+    return m;
 }
 
 }  // namespace
@@ -45,6 +67,12 @@ void QXUIController::InstallViewTrees() {
     hooks.onMainThread = &OnMainThread;
     hooks.resetThrottle = [] { g_timeCount = 0; };
     Trees().SetHooks(std::move(hooks));
+    {
+        // The managers make their folders in the shared store's generations.
+        std::lock_guard lock(g_lockerAddData);
+        QXTypeMgr::share().SetTreeStore(&Trees().Store());
+        QXTimeMgr::share().SetTreeStore(&Trees().Store());
+    }
     Trees().SetManagers(Managers());
     SetTreeBuildHook([](int final) { QXViewTrees::shared().QXGetTreeNodeData(final); });
 }
@@ -106,3 +134,13 @@ void QXUIController::UnselectedAllNodes() { Trees().UnselectedAllNodes(); }
 void QXUIController::QXCleanOpNodeSate() { Trees().QXCleanOpNodeSate(); }
 
 void QXUIController::QXTableViewCellCilck() { Trees().QXTableViewCellCilck(); }
+
+void QXUIController::AddFileNode(IFileNode* node, OpNodeData* root) {
+    if (node == nullptr || root == nullptr) return;
+    std::lock_guard lock(g_lockerAddData);
+    QXTimeMgr::share().AddFileNode(node, root);
+}
+
+QImage QXUIController::getImageForType(const QString& extension) {
+    return QXTypeMgr::share().getImageForType(extension);
+}
