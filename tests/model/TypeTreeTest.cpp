@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "ModelTestSupport.h"
+#include "model/QXPublic.h"
 #include "model/QXUIScan.h"
 #include "model/TreeStore.h"
 #include "model/qt/QXTypeMgr.h"
@@ -263,6 +264,51 @@ TEST_F(TypeTree, IconsAreSixteenBySixteenForListedExtensions) {
     wide.fill(Qt::red);
     EXPECT_EQ(QXTypeMgr::imageSize(wide, QSize(16, 16)).size(), QSize(16, 16));
     EXPECT_TRUE(QXTypeMgr::imageSize(QImage(), QSize(16, 16)).isNull());
+}
+
+// The bridge's incremental copies that feed both trees: only what lies at and
+// beyond the index asked, whatever the order of the asks; lists with
+// nothing new are left out.
+TEST_F(TypeTree, BridgeCopiesOnlyTheTailsAsked) {
+    std::vector<IFileNode*> docs, pictures;
+    for (int i = 0; i < 5; ++i) docs.push_back(File("d" + std::to_string(i) + ".txt"));
+    for (int i = 0; i < 2; ++i) pictures.push_back(File("p" + std::to_string(i) + ".jpg"));
+    for (IFileNode* node : docs) static_cast<FakeNode*>(node)->SetMTime(132000000000000000LL);
+    Show(docs);
+    Show(pictures);
+    const unsigned doc = FILTER_DOCUMENT, picture = FILTER_PICTURES;
+    auto tail = [](const std::vector<IFileNode*>& v, size_t from) {
+        return std::list<IFileNode*>(v.begin() + static_cast<std::ptrdiff_t>(from), v.end());
+    };
+    struct Case {
+        std::map<unsigned, size_t> from;
+        size_t docsFrom, picturesFrom;  // 5 or 2: left out
+    };
+    const Case cases[] = {
+        {{}, 0, 0}, {{{doc, 3}}, 3, 0}, {{{doc, 4}, {picture, 1}}, 4, 1},
+        {{{doc, 1}}, 1, 0},  // backwards: from the front again
+        {{{doc, 5}, {picture, 2}}, 5, 2}, {{{doc, 9}}, 5, 0},
+    };
+    for (const Case& c : cases) {
+        const QXTypeMap copy = scan.GetTypeMapFrom(c.from);
+        EXPECT_EQ(copy.count(doc), c.docsFrom < 5 ? 1u : 0u);
+        EXPECT_EQ(copy.count(picture), c.picturesFrom < 2 ? 1u : 0u);
+        if (c.docsFrom < 5) EXPECT_EQ(copy.at(doc), tail(docs, c.docsFrom));
+        if (c.picturesFrom < 2) EXPECT_EQ(copy.at(picture), tail(pictures, c.picturesFrom));
+    }
+    // By date: the key is year * 100 + month; only creation, modification
+    // and last access have lists.
+    int year = 0, month = 0;
+    QXCPPPublic::GetYearMonthByFileTime(&year, &month, 132000000000000000LL);
+    const QXTimeMap modified = scan.GetTimeMapFrom(3, {{year * 100 + month, 2}});
+    ASSERT_EQ(modified.size(), 1u);
+    EXPECT_EQ(modified.at(year).at(month), tail(docs, 2));
+    EXPECT_TRUE(scan.GetTimeMapFrom(3, {{year * 100 + month, 5}}).empty());
+    for (int which : {2, 4, 0, 7}) EXPECT_TRUE(scan.GetTimeMapFrom(which, {}).empty()) << which;
+    // A new scan empties the lists; the copies start from the front again.
+    scan.ClearData();
+    Show({docs[4], docs[3]});
+    EXPECT_EQ(scan.GetTypeMapFrom({{doc, 1}}).at(doc), (std::list<IFileNode*>{docs[3]}));
 }
 
 }  // namespace

@@ -124,7 +124,9 @@ void QXTimeMgr::refreshTimeTree(OpNodeData* root, int key) {
                 if (node == nullptr || node->IsDirectory() != 0) continue;
                 const std::int64_t time = key == kModifyKey ? node->GetModificationTime() : node->GetCreationTime();
                 if (time == 0 || node->IsNodeShow() == 0) continue;
-                File(node, root, key);
+                // The bridge filed it under this year and month from the
+                // same time: no second conversion to local time.
+                File(node, root, key, year, month);
             }
         }
 }
@@ -134,16 +136,16 @@ void QXTimeMgr::AddFileNode(IFileNode* node, OpNodeData* root) {
     const int key = static_cast<int>(root->type());
     if (key != kCreateKey && key != kModifyKey) return;
     Adopt(key, root);
-    File(node, root, key);
-}
-
-void QXTimeMgr::File(IFileNode* node, OpNodeData* root, int key) {
-    YearDic* years = nullptr;
-    MonthDic* months = nullptr;
-    if (m_store == nullptr || !DicsOf(key, &years, &months)) return;
     const std::int64_t time = key == kModifyKey ? node->GetModificationTime() : node->GetCreationTime();
     int year = 0, month = 0;
     QXCPPPublic::GetYearMonthByFileTime(&year, &month, time);
+    File(node, root, key, year, month);
+}
+
+void QXTimeMgr::File(IFileNode* node, OpNodeData* root, int key, int year, int month) {
+    YearDic* years = nullptr;
+    MonthDic* months = nullptr;
+    if (m_store == nullptr || !DicsOf(key, &years, &months)) return;
     if (year < 1 || month < 1 || month > 12) return;
     OpNodeData* monthFolder = nullptr;
     auto y = years->find(year);

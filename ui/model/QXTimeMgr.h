@@ -109,7 +109,7 @@ private:
     // Forgets the key's folders and counts when the root or the store's
     // generation is not the one they were made for.
     void Adopt(int key, OpNodeData* root);
-    void File(IFileNode* node, OpNodeData* root, int key);
+    void File(IFileNode* node, OpNodeData* root, int key, int year, int month);
     OpNodeData* MakeFolder(const std::string& name, int key, std::uint32_t expandable, OpNodeData* parent);
 
     TreeStore* m_store = nullptr;

@@ -237,6 +237,7 @@ void QXUIScan::ClearData() {
     m_createTimes.clear();
     m_modifyTimes.clear();
     m_accessTimes.clear();
+    m_tailCursors.clear();
     // Marks of the previous result's folders would answer for new nodes
     // made at the same addresses.
     m_searchMarks.clear();
@@ -438,16 +439,22 @@ QXTimeMap QXUIScan::GetAccessTimeMap() {
     return m_accessTimes;
 }
 
-namespace {
-
-// The nodes of a list from `start` on. The lists are linked, so reaching the
-// start walks the links, but copies and allocates only the tail.
-std::list<IFileNode*> TailOf(const std::list<IFileNode*>& nodes, std::size_t start) {
+// The nodes of a list from `start` on (operation mutex held). The lists are
+// linked: the walk to the start goes on from where the last copy of this
+// list began, so a scan's refreshes walk each list about once in all.
+std::list<IFileNode*> QXUIScan::TailOf(const std::list<IFileNode*>& nodes, std::size_t start) {
     if (start >= nodes.size()) return {};
-    return std::list<IFileNode*>(std::next(nodes.begin(), static_cast<std::ptrdiff_t>(start)), nodes.end());
+    TailCursor& cursor = m_tailCursors[&nodes];
+    auto it = nodes.begin();
+    std::size_t at = 0;
+    if (cursor.index != 0 && cursor.index <= start) {
+        it = cursor.at;
+        at = cursor.index;
+    }
+    std::advance(it, static_cast<std::ptrdiff_t>(start - at));
+    cursor = TailCursor{start, it};
+    return std::list<IFileNode*>(it, nodes.end());
 }
-
-}  // namespace
 
 QXTypeMap QXUIScan::GetTypeMapFrom(const std::map<unsigned, std::size_t>& from) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);

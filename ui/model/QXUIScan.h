@@ -173,4 +173,15 @@ private:
     std::atomic<std::uint64_t> m_fileCount{0}, m_fileSize{0};
     std::atomic<int> m_recoveries{0};
     std::map<IFileNode*, IDataRecovery*> m_readers;
+
+    // Where the last incremental copy of each type and date list began, so
+    // that the next one walks on from there instead of from the front. The
+    // lists only grow between two ClearData calls, which forget the cursors:
+    // anything that removes nodes from a list must forget them too.
+    struct TailCursor {
+        std::size_t index = 0;
+        std::list<IFileNode*>::const_iterator at;
+    };
+    std::map<const std::list<IFileNode*>*, TailCursor> m_tailCursors;
+    std::list<IFileNode*> TailOf(const std::list<IFileNode*>& nodes, std::size_t start);
 };
