@@ -145,26 +145,42 @@ std::vector<QXViewTrees::HoldStats> QXViewTrees::TakeHoldStats() {
     return taken;
 }
 
+QXViewTrees::SearchTimes QXViewTrees::LastSearchTimes() {
+    std::lock_guard hold(m_store.Lock());
+    return m_searchTimes;
+}
+
 bool QXViewTrees::Breathe(std::int64_t& sliceStartNs) {
     const std::int64_t now = NowNs();
     if (now - sliceStartNs < kSliceNs) return true;
     const std::uint64_t generation = m_store.Generation();
     if (m_holdDepth > 0) RecordHold(m_holdKind, now - m_holdStartNs);
-    m_store.Lock().unlock();
-    std::this_thread::yield();
-    m_store.Lock().lock();
+    m_store.YieldToReaders();
     sliceStartNs = m_holdStartNs = NowNs();
     return generation == m_store.Generation();
 }
 
 // ---- Building
 
+// Each outline is one step; between steps the windows' reads get in. A
+// reset while the lock was given away ends the extension: the next call
+// files everything into the new outlines.
 void QXViewTrees::QXGetTreeNodeData(int flag) {
-    Hold hold(*this, kHoldExtend);
-    AddTypeNodeToArr();
-    AddDateNodeToArray(kOpTreeCreate);
-    AddDateNodeToArray(kOpTreeModify);
-    QXGetTreeNodeDataPath(flag);
+    const std::uint64_t generation = m_store.Generation();
+    const std::function<void()> steps[] = {
+        [this] { AddTypeNodeToArr(); },
+        [this] { AddDateNodeToArray(kOpTreeCreate); },
+        [this] { AddDateNodeToArray(kOpTreeModify); },
+        [this, flag] { QXGetTreeNodeDataPath(flag); },
+    };
+    for (const auto& step : steps) {
+        if (generation != m_store.Generation()) return;
+        {
+            Hold hold(*this, kHoldExtend);
+            step();
+        }
+        if (m_holdDepth == 0) m_store.YieldToReaders();
+    }
 }
 
 void QXViewTrees::LinkRow(OpNodeData* row) {
@@ -473,7 +489,10 @@ void QXViewTrees::DoSearchFn(const std::string& postKey) {
         ResetLocked();
         if (managers.setSearch) managers.setSearch(1);
         m_hits.clear();
+        std::int64_t mark = NowNs();
         m_scan.DoSearch(m_hits);
+        m_searchTimes.matchNs = NowNs() - mark;
+        mark = NowNs();
         // The current view's outline first, then the browser's key, then
         // the others, so that the shown outline is ready soonest.
         static constexpr int kOrder[][4] = {
@@ -485,9 +504,12 @@ void QXViewTrees::DoSearchFn(const std::string& postKey) {
         const int view = m_scan.GetScanType();
         if (view >= 0 && view < 4) {
             BuildSearchTree(kOrder[view][0]);
+            m_searchTimes.shownNs = NowNs() - mark;
+            mark = NowNs();
             Post(postKey);
             FreeRetiredLater();
             for (int i = 1; i < 4; ++i) BuildSearchTree(kOrder[view][i]);
+            m_searchTimes.otherNs = NowNs() - mark;
         }
         m_hits.clear();
         m_scan.SetNeedUIUpdate(0);

@@ -131,6 +131,12 @@ public:
 
     // Lock-hold figures since the last call.
     std::vector<HoldStats> TakeHoldStats();
+    // Where the last search spent its time: matching the names, the shown
+    // outline, the other outlines.
+    struct SearchTimes {
+        std::int64_t matchNs = 0, shownNs = 0, otherNs = 0;
+    };
+    SearchTimes LastSearchTimes();
 
 private:
     class Hold;
@@ -159,6 +165,7 @@ private:
     std::vector<IFileNode*> m_carried;
     std::vector<IFileNode*> m_hits;
     HoldStats m_holds[kHoldKinds];
+    SearchTimes m_searchTimes;
     int m_holdDepth = 0;
     HoldKind m_holdKind = kHoldExtend;
     std::int64_t m_holdStartNs = 0;

@@ -103,26 +103,43 @@ std::size_t TreeStore::RetiredCount() const {
 
 bool TreeStore::Enter(std::uint64_t generation) const {
     const auto start = std::chrono::steady_clock::now();
-    auto pause = std::chrono::microseconds(5);
+    auto pause = std::chrono::microseconds(2);
+    bool waiting = false;
+    bool entered = false;
     for (;;) {
-        if (generation != Generation() || m_longHolds.load(std::memory_order_acquire) != 0) return false;
+        if (generation != Generation() || m_longHolds.load(std::memory_order_acquire) != 0) break;
         if (m_lock.try_lock()) {
             // Retired or announced while we were getting the lock.
-            if (generation != Generation() || m_longHolds.load(std::memory_order_acquire) != 0) {
+            if (generation != Generation() || m_longHolds.load(std::memory_order_acquire) != 0)
                 m_lock.unlock();
-                return false;
-            }
+            else
+                entered = true;
             break;
         }
+        if (!waiting) {
+            waiting = true;
+            m_readersWaiting.fetch_add(1, std::memory_order_acq_rel);
+        }
         std::this_thread::sleep_for(pause);
-        if (pause < std::chrono::microseconds(200)) pause *= 2;
+        if (pause < std::chrono::microseconds(50)) pause *= 2;
     }
+    if (waiting) m_readersWaiting.fetch_sub(1, std::memory_order_acq_rel);
+    if (!entered) return false;
     const std::int64_t waited =
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
     std::int64_t longest = m_longestWait.load(std::memory_order_relaxed);
     while (waited > longest && !m_longestWait.compare_exchange_weak(longest, waited)) {
     }
     return true;
+}
+
+void TreeStore::YieldToReaders() {
+    if (m_readersWaiting.load(std::memory_order_acquire) == 0) return;
+    m_lock.unlock();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+    while (m_readersWaiting.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+    m_lock.lock();
 }
 
 std::int64_t TreeStore::TakeLongestReaderWait() { return m_longestWait.exchange(0); }

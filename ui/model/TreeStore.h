@@ -121,6 +121,9 @@ public:
     void EndLongHold();
     // Rows made in the current generation.
     std::size_t RowsInGeneration() const;
+    // Between two steps of a long extension: when readers wait for the
+    // lock, lets them in (for at most 2 ms) before going on.
+    void YieldToReaders();
 
     // ---- Main thread.
 
@@ -174,6 +177,7 @@ private:
     std::unique_ptr<Arena> m_generation;
     std::atomic<std::uint64_t> m_current{1};
     std::atomic<int> m_longHolds{0};
+    mutable std::atomic<int> m_readersWaiting{0};
     mutable std::atomic<std::int64_t> m_longestWait{0};
     mutable std::mutex m_retiredLock;
     std::vector<std::unique_ptr<Arena>> m_retired;

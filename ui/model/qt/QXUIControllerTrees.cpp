@@ -2,7 +2,9 @@
 // the scan's updates, the main thread's posts and the type and date
 // managers.
 #include <QCoreApplication>
+#include <memory>
 #include <mutex>
+#include <string>
 
 #include "model/OpNodeData.h"
 #include "model/QXPublic.h"
@@ -10,6 +12,7 @@
 #include "model/QXUIScan.h"
 #include "model/QXViewTrees.h"
 #include "model/TreeStore.h"
+#include "model/qt/NameMatcher.h"
 #include "model/qt/QXTypeMgr.h"
 #include "model/qt/QXUIController.h"
 #include "model/qt/TextLookup.h"
@@ -26,6 +29,19 @@ void OnMainThread(std::function<void()> fn) {
     QCoreApplication* app = QCoreApplication::instance();
     if (app == nullptr) return;
     QMetaObject::invokeMethod(app, std::move(fn), Qt::QueuedConnection);
+}
+
+// The search's name test: the needle folded and the user's setting read
+// once per search thread (each search runs on a new one), not once per node.
+bool SearchNameMatch(const char* key, IFileNode* node) {
+    thread_local std::string folded;
+    thread_local std::unique_ptr<NameMatcher> matcher;
+    if (key == nullptr || *key == 0) return true;
+    if (!matcher || folded != key) {
+        matcher = std::make_unique<NameMatcher>(key);
+        folded = key;
+    }
+    return matcher->MatchesNode(node);
 }
 
 QXTreeManagers Managers() {
@@ -74,6 +90,7 @@ void QXUIController::InstallViewTrees() {
         QXTimeMgr::share().SetTreeStore(&Trees().Store());
     }
     Trees().SetManagers(Managers());
+    QXUIScan::instance().SetNameMatcher(&SearchNameMatch);
     SetTreeBuildHook([](int final) { QXViewTrees::shared().QXGetTreeNodeData(final); });
 }
 
