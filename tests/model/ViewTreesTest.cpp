@@ -418,6 +418,7 @@ TEST_F(ViewTrees, SecondSearchWhileOneRunsIsRefusedAndReadersDoNotWait) {
     EXPECT_EQ(store.RowCount(store.Generation(), kRootsPath, nullptr), 1);
     EXPECT_EQ(store.RowCount(before, kRootsPath, nullptr), 0);  // retired
     EXPECT_TRUE(trees.DoSearchWithString("bet", "DoSearchValue"));
+    EXPECT_TRUE(trees.WaitSearch(10000));  // its matcher uses this test's locals
 }
 
 }  // namespace
