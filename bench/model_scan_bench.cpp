@@ -16,6 +16,7 @@
 // and the heap bytes per node of the bridge and the outlines together,
 // beside the engine node's own size.
 #include <malloc.h>
+#include <sys/resource.h>
 
 #include <QCoreApplication>
 #include <algorithm>
@@ -119,6 +120,15 @@ const char* kExtensions[] = {"doc",  "pdf", "txt", "jpg", "png", "mp4", "mov", "
 
 double Ms(std::int64_t ns) { return static_cast<double>(ns) / 1e6; }
 
+// The process's CPU seconds so far (user and system): on a busy machine
+// the wall-clock figures stretch, these do not.
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 // One look at the outlines as a view paints them: the root rows of the path
 // and type outlines and the fields of the first; its duration.
 std::int64_t Probe(TreeStore& store) {
@@ -213,6 +223,7 @@ void Run(size_t count) {
     store.TakeLongestReaderWait();
     const size_t heapBefore = mallinfo2().uordblks;
     const auto start = Clock::now();
+    const double cpuStart = CpuSeconds();
     std::atomic<bool> scanned{false};
     std::thread worker([&] {
         scan.DoScan(&device, nullptr);
@@ -222,13 +233,14 @@ void Run(size_t count) {
     ProbeUntil(store, probe, [&] { return scanned.load(); });
     worker.join();
     const double total = Seconds(Clock::now() - start);
+    const double cpu = CpuSeconds() - cpuStart;
     QCoreApplication::processEvents();
     const size_t heapAfter = mallinfo2().uordblks;
     std::printf(
         "%zu nodes: ShowNodes %.3f s (the outlines grow inside it), ShowFilesystemNode %.6f s, total %.3f s "
-        "(80 ms start pause included), %d NormalScranValue posts, %.1f heap bytes per node in the bridge and "
+        "(80 ms start pause included; CPU %.3f s), %d NormalScranValue posts, %.1f heap bytes per node in the bridge and "
         "the outlines (an engine node of the bench is %zu bytes, CFileNode %zu)\n",
-        count, Seconds(t.showNodes), Seconds(t.showRoot), total, posts,
+        count, Seconds(t.showNodes), Seconds(t.showRoot), total, cpu, posts,
         static_cast<double>(heapAfter - heapBefore) / static_cast<double>(count), sizeof(Node), sizeof(CFileNode));
     PrintHolds("scan");
     std::printf("  scan: %d main-thread probes, longest probe %.2f ms, longest reader wait for the lock %.2f ms, "
@@ -243,17 +255,19 @@ void Run(size_t count) {
         const int endsBefore = searchEnds, valuesBefore = searchValues;
         ProbeStats searchProbe;
         const auto searchStart = Clock::now();
+        const double searchCpuStart = CpuSeconds();
         if (!QXUIController::DoSearchWithString(key, nullptr, "DoSearchValue")) {
             std::printf("  search \"%s\" refused\n", key);
             continue;
         }
         ProbeUntil(store, searchProbe, [&] { return searchEnds > endsBefore; });
         const double took = Seconds(Clock::now() - searchStart);
+        const double searchCpu = CpuSeconds() - searchCpuStart;
         std::vector<IFileNode*> hits;
         QXUIController::GetSearchResultToArr(hits);
-        std::printf("  search \"%s\": %zu hits, %.3f s to \"DoSearchFinished\" (%d \"DoSearchValue\" posts), "
-                    "%d probes, longest probe %.2f ms\n",
-                    key, hits.size(), took, searchValues - valuesBefore, searchProbe.probes,
+        std::printf("  search \"%s\": %zu hits, %.3f s to \"DoSearchFinished\" (CPU %.3f s; %d \"DoSearchValue\" "
+                    "posts), %d probes, longest probe %.2f ms\n",
+                    key, hits.size(), took, searchCpu, searchValues - valuesBefore, searchProbe.probes,
                     Ms(searchProbe.longestNs));
         const auto phases = QXViewTrees::shared().LastSearchTimes();
         std::printf("  search \"%s\": matching %.1f ms, shown outline %.1f ms, other outlines %.1f ms\n", key,
