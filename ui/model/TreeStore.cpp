@@ -136,7 +136,7 @@ bool TreeStore::Enter(std::uint64_t generation) const {
 void TreeStore::YieldToReaders() {
     if (m_readersWaiting.load(std::memory_order_acquire) == 0) return;
     m_lock.unlock();
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(10);
     while (m_readersWaiting.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::microseconds(20));
     m_lock.lock();

@@ -122,7 +122,7 @@ public:
     // Rows made in the current generation.
     std::size_t RowsInGeneration() const;
     // Between two steps of a long extension: when readers wait for the
-    // lock, lets them in (for at most 2 ms) before going on.
+    // lock, lets them in (for at most 10 ms) before going on.
     void YieldToReaders();
 
     // ---- Main thread.
