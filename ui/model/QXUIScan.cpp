@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
 #include "foundation/Log.h"
@@ -236,6 +237,7 @@ void QXUIScan::ClearData() {
     m_createTimes.clear();
     m_modifyTimes.clear();
     m_accessTimes.clear();
+    m_tailCursors.clear();
     // Marks of the previous result's folders would answer for new nodes
     // made at the same addresses.
     m_searchMarks.clear();
@@ -438,6 +440,49 @@ QXTimeMap QXUIScan::GetModifyTimeMap() {
 QXTimeMap QXUIScan::GetAccessTimeMap() {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     return m_accessTimes;
+}
+
+// The nodes of a list from `start` on (operation mutex held). The lists are
+// linked: the walk to the start goes on from where the last copy of this
+// list began, so a scan's refreshes walk each list about once in all.
+std::list<IFileNode*> QXUIScan::TailOf(const std::list<IFileNode*>& nodes, std::size_t start) {
+    if (start >= nodes.size()) return {};
+    TailCursor& cursor = m_tailCursors[&nodes];
+    auto it = nodes.begin();
+    std::size_t at = 0;
+    if (cursor.index != 0 && cursor.index <= start) {
+        it = cursor.at;
+        at = cursor.index;
+    }
+    std::advance(it, static_cast<std::ptrdiff_t>(start - at));
+    cursor = TailCursor{start, it};
+    return std::list<IFileNode*>(it, nodes.end());
+}
+
+QXTypeMap QXUIScan::GetTypeMapFrom(const std::map<unsigned, std::size_t>& from) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    QXTypeMap tails;
+    for (const auto& [type, nodes] : m_types) {
+        auto it = from.find(type);
+        std::list<IFileNode*> tail = TailOf(nodes, it == from.end() ? 0 : it->second);
+        if (!tail.empty()) tails.emplace(type, std::move(tail));
+    }
+    return tails;
+}
+
+QXTimeMap QXUIScan::GetTimeMapFrom(int which, const std::map<int, std::size_t>& from) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    const QXTimeMap* map = which == 2 ? &m_createTimes : which == 3 ? &m_modifyTimes : which == 4 ? &m_accessTimes
+                                                                                          : nullptr;
+    QXTimeMap tails;
+    if (map == nullptr) return tails;
+    for (const auto& [year, months] : *map)
+        for (const auto& [month, nodes] : months) {
+            auto it = from.find(year * 100 + month);
+            std::list<IFileNode*> tail = TailOf(nodes, it == from.end() ? 0 : it->second);
+            if (!tail.empty()) tails[year].emplace(month, std::move(tail));
+        }
+    return tails;
 }
 
 IDataRecovery* QXUIScan::GetFileNodeDataRecover(IFileNode* node) {

@@ -100,6 +100,14 @@ public:
     QXTimeMap GetCreateTimeMap();
     QXTimeMap GetModifyTimeMap();
     QXTimeMap GetAccessTimeMap();
+    // The view trees' incremental copies: only what lies beyond what the
+    // caller has already looked at, so that a refresh costs the new nodes,
+    // not the whole store. Per category, the nodes from index from[category]
+    // on (0 when absent); per year and month (key year * 100 + month), the
+    // nodes from index from[key] on. Lists with nothing new are left out.
+    // `which` is 2 creation, 3 modification, 4 last access; any other: empty.
+    QXTypeMap GetTypeMapFrom(const std::map<unsigned, std::size_t>& from);
+    QXTimeMap GetTimeMapFrom(int which, const std::map<int, std::size_t>& from);
 
     // The reader of the node's volume root (quick scans only), or null.
     IDataRecovery* GetFileNodeDataRecover(IFileNode* node);
@@ -169,4 +177,15 @@ private:
     std::atomic<int> m_recoveries{0};
     std::map<IFileNode*, IDataRecovery*> m_readers;
     ThumbnailWriters m_thumbnailWriters;
+
+    // Where the last incremental copy of each type and date list began, so
+    // that the next one walks on from there instead of from the front. The
+    // lists only grow between two ClearData calls, which forget the cursors:
+    // anything that removes nodes from a list must forget them too.
+    struct TailCursor {
+        std::size_t index = 0;
+        std::list<IFileNode*>::const_iterator at;
+    };
+    std::map<const std::list<IFileNode*>*, TailCursor> m_tailCursors;
+    std::list<IFileNode*> TailOf(const std::list<IFileNode*>& nodes, std::size_t start);
 };

@@ -49,6 +49,7 @@ public:
     QXControllerBackend() {
         QXUIScan::instance().SetNotifyHook(&QXNotifyUIUpdateData);
         QXUIScan::instance().SetNameMatcher(&QXUIPublic::IsStringInFileNode);
+        QXUIController::InstallViewTrees();
         // The engine's bad-sector events reach the windows from the start.
         CProgressNotify::SetBadSectorHook(&PostBadSector, nullptr);
     }
@@ -226,6 +227,8 @@ private:
             std::lock_guard trees(g_lockerAddData);
             g_timeCount = 0;
         }
+        // The rows of the last result point at nodes the new scan releases.
+        QXUIController::QXResetTreeNodeData();
         scan.ClearData();
         scan.SetStatus(QXOP_RUNNING);
         m_scanAlive = true;

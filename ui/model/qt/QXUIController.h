@@ -94,6 +94,33 @@ public:
     static bool IsScanRunning() { return Backend().IsScanRunning(); }
     static bool IsPause() { return Backend().IsPause(); }
     static bool IsDeepScan() { return Backend().IsDeepScan(); }
+    // View trees, listing, search and check marks (QXUIControllerTrees.cpp).
+    static class TreeStore& QXTreeStore();
+    static void QXResetTreeNodeData();
+    static void QXGetTreeNodeData(int flag);
+    static void QXGetTreeNodeDataPath(int flag);
+    static void QXGetNewPathOpNode(std::vector<class OpNodeData*>& out, int flag);
+    static int GetScanTreeNodeData(int clearNodeState);
+    static void SetViewType(int type);
+    static int GetFileNodeToArray(std::vector<class IFileNode*>& out, class OpNodeData* row);
+    static std::uint64_t GetNodeChildrenCnt(class OpNodeData* row);
+    static bool DoSearchWithString(const QString& text, QObject* object, const QString& key);
+    static QString GetSearchString();
+    static void StopSearch();
+    static bool QXGetIsSearching();
+    static void GetSearchResultToArr(std::vector<class IFileNode*>& out);
+    static void setNodeState(class OpNodeData* folder, const std::vector<class IFileNode*>& nodes);
+    static void RefreshTimeTreeState(int changeTable);
+    static void RefreshTypeTreeState(class OpNodeData* folder);
+    static void UnselectedAllNodes();
+    static void QXCleanOpNodeSate();
+    static void QXTableViewCellCilck();
+    // Files one node under a date root by the root's own key (takes the lock).
+    static void AddFileNode(class IFileNode* node, class OpNodeData* root);
+    static class QImage getImageForType(const QString& extension);
+    // Wires the outlines to the scan's updates, the posts and the type and
+    // date managers; the real backend calls it, tests may call it again.
+    static void InstallViewTrees();
     static void GetScanFileSize(std::uint64_t* size, std::uint64_t* count) { Backend().GetScanFileSize(size, count); }
     static void RefreshData() { Backend().RefreshData(); }
     static QString GetScanProgress(double* percent, std::uint64_t* count) {
