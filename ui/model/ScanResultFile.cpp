@@ -510,6 +510,7 @@ bool ScanResultReplay::Replay(IDirecotryTreeBuilder* builder, IProgress* progres
         RestoreFileNode rootRecord;
         if (!rootRecord.Read(rs, m_scratch)) return false;
         StoredVolume stored;
+        stored.index = v;
         stored.rootId = rootRecord.GetCurrentNodeID();
         if (!Read32(rs, stored.searcherType) || !KnownSearcher(stored.searcherType)) return false;
         if (!ReadText(rs, kMaxVolumeName, stored.volumeName)) return false;

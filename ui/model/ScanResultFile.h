@@ -209,6 +209,7 @@ private:
 
 // A stored volume root as the replay reads it.
 struct StoredVolume {
+    std::uint64_t index = 0;  // of the volume entry in the node frame
     std::int64_t rootId = 0;
     std::uint32_t searcherType = SEARCHER_DEFAULT;
     std::string volumeName;
