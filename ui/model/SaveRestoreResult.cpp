@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <list>
 #include <mutex>
-#include <set>
 #include <vector>
 
 #include "foundation/Log.h"
@@ -118,32 +117,6 @@ bool FillLive(QXUIDeviceData& devices, IStorageDevice* device, _DiskVolumeData& 
     return (devices.IsDiskStorage(device) ? devices.GetDiskDataByStorage(device, record)
                                           : devices.GetVolumeDataByStorage(device, record)) != 0;
 }
-
-// Which stored volumes a controller's device takes. A whole disk (a deep
-// scan of it) or an image takes every one; a volume takes those stored under
-// its caption, at most one per searcher type per replay and each stored
-// volume once, so that two volumes of one name on a disk get one each.
-class VolumeMatcher {
-public:
-    explicit VolumeMatcher(bool dmg) : m_dmg(dmg) {}
-    bool operator()(const StoredVolume& volume, IStorageDevice* device) {
-        if (volume.index == 0) m_typesThisReplay.clear();
-        if (device == nullptr) return false;
-        const int kind = device->GetType();
-        if (kind == STORAGE_DEVICE_DISK || m_dmg) return true;
-        if (GetDeviceDescription(device) != volume.volumeName) return false;
-        if (kind != STORAGE_DEVICE_VOLUME) return true;
-        if (m_taken.count(volume.index) != 0 || m_typesThisReplay.count(volume.searcherType) != 0) return false;
-        m_taken.insert(volume.index);
-        m_typesThisReplay.insert(volume.searcherType);
-        return true;
-    }
-
-private:
-    bool m_dmg;
-    std::set<std::uint64_t> m_taken;
-    std::set<std::uint32_t> m_typesThisReplay;
-};
 
 }  // namespace
 
@@ -312,7 +285,7 @@ void Static_RestoreScanResult(OperationPara* para) {
             IncProgress(sink, false, false);
             scan.SetDmgRsf(head.device.dmg ? 1 : 0);
             scan.SetQvxRsf(head.device.qvx ? 1 : 0);
-            ScanResultReplay replay(&rs, VolumeMatcher(head.device.dmg),
+            ScanResultReplay replay(&rs, CaptionMatcher(head.device.dmg),
                                     [sink] { IncProgress(sink, false, false); });
             scan.SetDeepScan(head.deep != 0 ? 1 : 0);
             // The bridge runs a scan with the replay in place of the

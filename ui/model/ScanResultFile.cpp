@@ -13,6 +13,7 @@
 #include "hfsplus/HFSPlusCompressFileReader.h"
 #include "hfsplus/HFSPlusVolume.h"
 #include "recovery/CompressFileReader.h"
+#include "recovery/DeletedRecoveryController.h"
 #include "storage/PartitionDevice.h"
 
 namespace scanresult {
@@ -439,6 +440,22 @@ bool RestoreFileNode::Read(IRSData& rs, std::vector<std::uint8_t>& scratch) {
 }
 
 // ---- the replay ----
+
+bool CaptionMatcher::operator()(const StoredVolume& volume, IStorageDevice* device) {
+    if (volume.index == 0) m_typesThisReplay.clear();
+    if (device == nullptr) return false;
+    const int kind = device->GetType();
+    if (kind == STORAGE_DEVICE_DISK || m_dmg) return true;
+    // The tree builder names the trees of a device without a caption "Disk".
+    std::string caption = GetDeviceDescription(device);
+    if (caption.empty()) caption = "Disk";
+    if (caption != volume.volumeName) return false;
+    if (kind != STORAGE_DEVICE_VOLUME) return true;
+    if (m_taken.count(volume.index) != 0 || m_typesThisReplay.count(volume.searcherType) != 0) return false;
+    m_taken.insert(volume.index);
+    m_typesThisReplay.insert(volume.searcherType);
+    return true;
+}
 
 ScanResultReplay::ScanResultReplay(IRSData* rs, Matcher matcher, std::function<void()> step)
     : m_rs(rs), m_matcher(std::move(matcher)), m_step(std::move(step)) {}

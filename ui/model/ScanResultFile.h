@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -213,6 +214,22 @@ struct StoredVolume {
     std::int64_t rootId = 0;
     std::uint32_t searcherType = SEARCHER_DEFAULT;
     std::string volumeName;
+};
+
+// Which stored volumes the device a controller hands to the replay takes. A
+// whole disk (a deep scan of it) or a DMG image takes every one; any other
+// device those stored under its caption (the name its trees were built
+// with), at most one per searcher type per replay and each stored volume
+// once, so that two volumes of one name on a disk get one each.
+class CaptionMatcher {
+public:
+    explicit CaptionMatcher(bool dmg) : m_dmg(dmg) {}
+    bool operator()(const StoredVolume& volume, IStorageDevice* device);
+
+private:
+    bool m_dmg;
+    std::set<std::uint64_t> m_taken;
+    std::set<std::uint32_t> m_typesThisReplay;
 };
 
 // The replay hook: feeds the stored volumes and nodes of an open container
