@@ -28,9 +28,11 @@
 #include "support/DeviceListTestSupport.h"
 #include "support/SkipOutsideCi.h"
 #include "support/TempDir.h"
+#include "SaveRestoreTestSupport.h"
 
 using namespace devlist_test;
 using namespace scanresult;
+using namespace save_restore_test;
 
 namespace {
 
@@ -192,81 +194,6 @@ TEST(SaveRestore, SaveCutShortByTheFileSizeLimitFailsAndLeavesNoFile) {
 }
 
 namespace {
-
-// Everything of a result the user sees or recovers through: each node's
-// path, size, times, flags, runs and partition index, and each volume's
-// partition records.
-std::multiset<std::string> Snapshot(QXUIScan& scan) {
-    std::multiset<std::string> out;
-    for (IFilesystemNode* root : scan.GetFileSystemNode()) {
-        std::ostringstream r;
-        r << "root " << root->GetFileName() << " type " << QXCPPPublic::GetNodeSearcheType(root);
-        if (auto* writer = dynamic_cast<CDataRecovery*>(scan.GetFileNodeDataRecover(root)))
-            for (CSearchedPartitionInfo* p : writer->GetSearchedPartition()) {
-                if (p == nullptr) continue;
-                SearchedPartitionFields f = p->Fields();
-                f.reservedWord = 0;
-                r << " partition " << f.partitionIndex << ',' << f.fileSystemType << ',' << f.sectorsPerCluster << ','
-                  << f.startSector << ',' << f.cluster0Sector << ',' << f.sectorSize << ',' << f.totalSectors;
-            }
-        out.insert(r.str());
-        std::deque<std::pair<IFileNode*, std::string>> queue{{root, ""}};
-        while (!queue.empty()) {
-            auto [folder, path] = queue.front();
-            queue.pop_front();
-            for (IFileNode* n = folder->GetFirstChild(); n != nullptr; n = n->GetNextNode()) {
-                const std::string p = path + "/" + n->GetFileName();
-                if (n->IsDirectory()) queue.emplace_back(n, p);
-                auto* c = dynamic_cast<CFileNode*>(n);
-                std::ostringstream s;
-                s << p << ' ' << n->GetFileSize() << ' ' << n->GetAttribute() << ' ' << n->GetCreationTime() << ' '
-                  << n->GetModificationTime() << ' ' << n->GetLastAccessTime() << ' ' << n->IsDirectory()
-                  << n->IsDeleted() << n->IsCompressed() << " part " << c->GetBelongedPartition() << " meta "
-                  << c->GetMetadataStartPosition() << " runs";
-                if (IDataRunList* runs = c->GetDataRunList()) {
-                    CDataRunWalker walk(runs);
-                    for (const DataRun* run = walk.First(); run; run = walk.Next())
-                        s << ' ' << run->start << '+' << run->length;
-                }
-                out.insert(s.str());
-            }
-        }
-    }
-    return out;
-}
-
-// The bytes of every deleted file of the result, by path, read through the
-// bridge's reader of its volume.
-std::map<std::string, std::vector<std::uint8_t>> Recover(QXUIScan& scan, const std::string& dir) {
-    std::map<std::string, std::vector<std::uint8_t>> files;
-    int n = 0;
-    for (IFilesystemNode* root : scan.GetFileSystemNode()) {
-        std::deque<std::pair<IFileNode*, std::string>> queue{{root, root->GetFileName()}};
-        while (!queue.empty()) {
-            auto [folder, path] = queue.front();
-            queue.pop_front();
-            for (IFileNode* node = folder->GetFirstChild(); node != nullptr; node = node->GetNextNode()) {
-                const std::string p = path + "/" + node->GetFileName();
-                if (node->IsDirectory()) {
-                    queue.emplace_back(node, p);
-                    continue;
-                }
-                if (!node->IsDeleted() || node->GetFileSize() == 0) continue;
-                IDataRecovery* writer = scan.GetFileNodeDataRecover(node);
-                EXPECT_NE(writer, nullptr) << p;
-                if (writer == nullptr) continue;
-                IFileReader* reader = writer->SetRecoverNode(node);
-                EXPECT_NE(reader, nullptr) << p;
-                if (reader == nullptr) continue;
-                reader->Release();
-                const std::string out = dir + "/" + std::to_string(n++);
-                EXPECT_FALSE(IsEngineFailure(writer->RecoverTo(out.c_str(), nullptr, 0))) << p;
-                files[p] = quillory_test::ReadAll(out);
-            }
-        }
-    }
-    return files;
-}
 
 class SaveRestoreLoop : public ::testing::Test {
 protected:

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "foundation/Log.h"
+#include "foundation/SearchedPartitionInfo.h"
 #include "recovery/DataRecovery.h"
 #include "recovery/DeletedRecoveryController.h"
 #include "foundation/StorageDevice.h"
@@ -50,6 +51,10 @@ _PROGRESS_INFO g_progress{};
 bool g_stepTaken = false;
 Clock::time_point g_lastStep{};
 std::function<Clock::time_point()> g_clock;
+
+// The stored kinds of the last restored result's partitions.
+std::mutex g_kindsLock;
+PartitionKinds g_restoredKinds;
 
 std::mutex g_threadLock;
 std::shared_ptr<WorkerThread> g_thread;
@@ -207,6 +212,13 @@ void Static_SaveScanResult(OperationPara* para) {
             for (CSearchedPartitionInfo* p : writer->GetSearchedPartition()) {
                 if (p == nullptr) continue;
                 volume.partitions.push_back(p);
+                std::uint32_t kind = static_cast<std::uint32_t>(p->GetType());
+                if (kind == CSearchedPartitionInfo::kBaseType) {
+                    std::lock_guard lock(g_kindsLock);
+                    auto it = g_restoredKinds.find(PartitionKey(volume.searcherType, *p));
+                    if (it != g_restoredKinds.end()) kind = it->second;
+                }
+                volume.kinds.push_back(kind);
                 CatchExeception::WriteLog("%s:%d partition index:%d fileSystemType%d start:%lld end:%lld\n",
                                           "Static_SaveScanResult", __LINE__, p->GetPartitionIndex(),
                                           p->GetFileSystemType(), static_cast<long long>(p->GetStartSector()),
@@ -293,6 +305,10 @@ void Static_RestoreScanResult(OperationPara* para) {
             scan.SetStatus(QXOP_RUNNING);
             scan.DoScan(device, &replay);
             scan.SetOpTreeFinished(1);
+            {
+                std::lock_guard lock(g_kindsLock);
+                g_restoredKinds = replay.Kinds();
+            }
             if (replay.Damaged())
                 code = kResultNodesDamaged;
             else if (replay.MatchedVolumes() == 0)

@@ -157,8 +157,18 @@ void AppendVolumeRecord(std::vector<std::uint8_t>& out, IFileNode* root, std::ui
     PutText(out, volumeName.c_str(), kMaxVolumeName);
 }
 
-void AppendPartitionEntry(std::vector<std::uint8_t>& out, const CSearchedPartitionInfo& partition) {
-    Put32(out, static_cast<std::uint32_t>(partition.GetType()));
+std::string PartitionKey(std::uint32_t searcherType, const CSearchedPartitionInfo& partition) {
+    std::uint8_t image[CSearchedPartitionInfo::kImageSize];
+    partition.WriteImage(image);
+    std::string key(4, '\0');
+    byteorder::PutLE32(key.data(), searcherType);
+    key.append(reinterpret_cast<const char*>(image) + 16, sizeof image - 16);
+    return key;
+}
+
+void AppendPartitionEntry(std::vector<std::uint8_t>& out, const CSearchedPartitionInfo& partition,
+                          std::uint32_t kind) {
+    Put32(out, kind);
     std::uint8_t image[CSearchedPartitionInfo::kImageSize];
     partition.WriteImage(image);
     // Bytes 8-15 hold a word some searchers fill with a pointer: meaningless
@@ -223,7 +233,11 @@ int WriteScanResult(const char* path, const StoredHead& head, const std::vector<
             AppendVolumeRecord(buffer, volume.root, volume.searcherType, volume.volumeName);
             const std::size_t partitions = std::min<std::size_t>(volume.partitions.size(), kMaxPartitions);
             Put32(buffer, static_cast<std::uint32_t>(partitions));
-            for (std::size_t i = 0; i < partitions; ++i) AppendPartitionEntry(buffer, *volume.partitions[i]);
+            for (std::size_t i = 0; i < partitions; ++i) {
+                const CSearchedPartitionInfo& p = *volume.partitions[i];
+                AppendPartitionEntry(buffer, p,
+                                     i < volume.kinds.size() ? volume.kinds[i] : static_cast<std::uint32_t>(p.GetType()));
+            }
             Write(rs, buffer);
             tick();
             if (partitions != 0) {
@@ -543,10 +557,12 @@ bool ScanResultReplay::Replay(IDirecotryTreeBuilder* builder, IProgress* progres
         for (std::uint32_t i = 0; i < partitionCount; ++i) {
             std::uint8_t entry[kPartitionEntrySize];
             if (!ReadExact(rs, entry, sizeof entry)) return false;
-            if (byteorder::LE32(entry) > kMaxPartitionKind) return false;
+            const std::uint32_t kind = byteorder::LE32(entry);
+            if (kind > kMaxPartitionKind) return false;
             if (!matches) continue;
             auto record = std::make_unique<CSearchedPartitionInfo>();
             record->ReadImage(entry + 4);
+            m_kinds[PartitionKey(stored.searcherType, *record)] = kind;
             kept.push_back(record.release());
         }
 

@@ -106,14 +106,24 @@ struct VolumeToSave {
     std::uint32_t searcherType = SEARCHER_DEFAULT;
     std::string volumeName;
     std::vector<const CSearchedPartitionInfo*> partitions;
+    // The partition kind to store for each partition; the record's own
+    // class answers for those beyond this list.
+    std::vector<std::uint32_t> kinds;
 };
+
+// Restored partitions are rebuilt as base records, and the controllers copy
+// them as such: what kind each was stored as is kept by its searcher type and
+// fields, so that a restored result saves to the same records.
+using PartitionKinds = std::map<std::string, std::uint32_t>;
+std::string PartitionKey(std::uint32_t searcherType, const CSearchedPartitionInfo& partition);
 
 // Little-endian appenders; each record goes into one buffer and reaches the
 // container in one call.
 void AppendNodeRecord(std::vector<std::uint8_t>& out, IFileNode* node);
 void AppendVolumeRecord(std::vector<std::uint8_t>& out, IFileNode* root, std::uint32_t searcherType,
                         const std::string& volumeName);
-void AppendPartitionEntry(std::vector<std::uint8_t>& out, const CSearchedPartitionInfo& partition);
+void AppendPartitionEntry(std::vector<std::uint8_t>& out, const CSearchedPartitionInfo& partition,
+                          std::uint32_t kind);
 
 // Writes the whole file. `step` (may be empty) is called after each frame and
 // record. 0 saved; kResultNotOpened when the file could not be created or any
@@ -261,6 +271,8 @@ public:
     // The HFS+ volume objects made for the replayed volumes; whoever keeps
     // the result keeps these (the nodes share them).
     std::vector<std::shared_ptr<const RestoredHfsVolumes>> TakeHfsVolumes();
+    // The stored kinds of the partitions handed over.
+    const PartitionKinds& Kinds() const { return m_kinds; }
 
 private:
     // Throws CRSException; false on damage.
@@ -271,6 +283,7 @@ private:
     std::function<void()> m_step;
     std::map<int, std::vector<CSearchedPartitionInfo*>> m_partitions;
     std::vector<std::shared_ptr<const RestoredHfsVolumes>> m_hfs;
+    PartitionKinds m_kinds;
     std::vector<std::uint8_t> m_scratch;
     bool m_damaged = false;
     int m_matched = 0;
