@@ -214,9 +214,9 @@ protected:
         QXUIDeviceData::instance().SetEnumerator(enumerator.get());
         ASSERT_EQ(QXUIDeviceData::instance().InitDeviceInfo(), 1);
     }
-    void Scan(IStorageDevice* device) {
+    void Scan(IStorageDevice* device, int deep = 0) {
         QXUIScan& scan = QXUIScan::instance();
-        scan.SetDeepScan(0);
+        scan.SetDeepScan(deep);
         scan.SetStatus(QXOP_RUNNING);
         scan.DoScan(device, nullptr);
         ASSERT_EQ(scan.GetStatus(), QXOP_IDLE);
@@ -231,10 +231,10 @@ protected:
         EXPECT_EQ(end.state, PROGRESS_STATE_FINISHED);
         return end.error;
     }
-    static std::int64_t Restore(const std::string& path) {
+    static std::int64_t Restore(const std::string& path, const char* qvx = nullptr) {
         QXUIScan& scan = QXUIScan::instance();
         scan.SetStatus(QXOP_RUNNING);
-        EXPECT_EQ(DoRestoreScanResult(path.c_str(), &scan, nullptr), 0);
+        EXPECT_EQ(DoRestoreScanResult(path.c_str(), &scan, qvx), 0);
         EXPECT_TRUE(SaveRestoreResult::Join(std::chrono::seconds(60)));
         EXPECT_EQ(scan.GetStatus(), QXOP_IDLE);
         return scan.GetProgressInfo().error;
@@ -242,10 +242,10 @@ protected:
     // Scan, save (twice: the same bytes), restore in the same process after a
     // refill of the device list: the same result, and the same bytes
     // recovered from it.
-    void RoundTrip(IStorageDevice* device, const std::string& what) {
+    void RoundTrip(IStorageDevice* device, const std::string& what, int deep = 0, const char* qvx = nullptr) {
         SCOPED_TRACE(what);
         QXUIScan& scan = QXUIScan::instance();
-        Scan(device);
+        Scan(device, deep);
         const auto before = Snapshot(scan);
         ASSERT_GT(before.size(), 1u);
         const auto recoveredBefore = Recover(scan, dir.Path());
@@ -257,9 +257,15 @@ protected:
         EXPECT_EQ(quillory_test::ReadAll(file), quillory_test::ReadAll(again));
 
         QXUIDeviceData::instance().InitDeviceInfo();
-        ASSERT_EQ(Restore(file), 0);
+        ASSERT_EQ(Restore(file, qvx), 0);
+        EXPECT_EQ(scan.IsDeepScan(), deep);
         EXPECT_EQ(Snapshot(scan), before);
         EXPECT_EQ(Recover(scan, dir.Path()), recoveredBefore);
+        // Saved again: the same records, once each volume's nodes are in
+        // node-ID order.
+        const std::string resaved = dir / (what + "-resaved.Quillory");
+        ASSERT_EQ(Save(resaved), 0);
+        EXPECT_EQ(CanonicalRecords(resaved), CanonicalRecords(file));
     }
 
     ScratchDir dir;
@@ -268,6 +274,21 @@ protected:
 };
 
 }  // namespace
+
+// Needs no loop device: a QVX image of the FAT disk, opened again from the
+// stored record and the image's path, as the result window does.
+TEST_F(SaveRestoreLoop, DeepResultOfAQvxImageRestoresAgainstTheReopenedImage) {
+    const std::string image = dir / "model-disk.img";
+    const std::string qvx = dir / "model-disk.qvx";
+    ASSERT_TRUE(Shell(kFixtures + "make_model_disk.sh '" + image + "'"));
+    ASSERT_TRUE(Shell("/usr/bin/python3 " + kFixtures + "make_qvx.py '" + image + "' '" + qvx + "'"));
+    const std::vector<std::uint8_t> bytes = quillory_test::ReadAll(qvx);
+    ASSERT_GT(bytes.size(), 1200u);
+    IStorageDevice* device = QXUIDeviceData::instance().GetStorageByQvxInfo(bytes.data() + 8, 1192, qvx.c_str());
+    ASSERT_NE(device, nullptr);
+    RoundTrip(device, "qvx-deep", 1, qvx.c_str());
+    QXUIScan::instance().SetDeepScan(0);
+}
 
 TEST_F(SaveRestoreLoop, FatVolumesAndTheWholeDiskRoundTrip) {
     const std::string image = dir / "model-disk.img";

@@ -23,15 +23,44 @@
 
 namespace save_restore_test {
 
+// The writers of a result's volumes: the bridge keeps a quick scan's; a deep
+// scan's come from its controller, one per volume root, released with this.
+class Writers {
+public:
+    explicit Writers(QXUIScan& scan) : m_scan(scan) {}
+    ~Writers() {
+        for (auto& [root, writer] : m_taken)
+            if (writer) writer->Release();
+    }
+    IDataRecovery* For(IFileNode* node) {
+        if (IDataRecovery* kept = m_scan.GetFileNodeDataRecover(node)) return kept;
+        IFilesystemNode* root = QXCPPPublic::GetFileSystemNode(node);
+        IRecoveryController* controller = m_scan.GetRecoveryController();
+        if (root == nullptr || controller == nullptr) return nullptr;
+        auto it = m_taken.find(root);
+        if (it == m_taken.end())
+            it = m_taken
+                     .emplace(root, controller->GetDataRecovery(
+                                        static_cast<_tagSearcherType>(QXCPPPublic::GetNodeSearcheType(root))))
+                     .first;
+        return it->second;
+    }
+
+private:
+    QXUIScan& m_scan;
+    std::map<IFileNode*, IDataRecovery*> m_taken;
+};
+
 // Everything of a result the user sees or recovers through: each node's
 // path, size, times, flags, runs and partition index, and each volume's
 // partition records.
 inline std::multiset<std::string> Snapshot(QXUIScan& scan) {
     std::multiset<std::string> out;
+    Writers writers(scan);
     for (IFilesystemNode* root : scan.GetFileSystemNode()) {
         std::ostringstream r;
         r << "root " << root->GetFileName() << " type " << QXCPPPublic::GetNodeSearcheType(root);
-        if (auto* writer = dynamic_cast<CDataRecovery*>(scan.GetFileNodeDataRecover(root)))
+        if (auto* writer = dynamic_cast<CDataRecovery*>(writers.For(root)))
             for (CSearchedPartitionInfo* p : writer->GetSearchedPartition()) {
                 if (p == nullptr) continue;
                 SearchedPartitionFields f = p->Fields();
@@ -69,6 +98,7 @@ inline std::multiset<std::string> Snapshot(QXUIScan& scan) {
 // bridge's reader of its volume.
 inline std::map<std::string, std::vector<std::uint8_t>> Recover(QXUIScan& scan, const std::string& dir) {
     std::map<std::string, std::vector<std::uint8_t>> files;
+    Writers writers(scan);
     int n = 0;
     for (IFilesystemNode* root : scan.GetFileSystemNode()) {
         std::deque<std::pair<IFileNode*, std::string>> queue{{root, root->GetFileName()}};
@@ -82,7 +112,7 @@ inline std::map<std::string, std::vector<std::uint8_t>> Recover(QXUIScan& scan, 
                     continue;
                 }
                 if (!node->IsDeleted() || node->GetFileSize() == 0) continue;
-                IDataRecovery* writer = scan.GetFileNodeDataRecover(node);
+                IDataRecovery* writer = writers.For(node);
                 EXPECT_NE(writer, nullptr) << p;
                 if (writer == nullptr) continue;
                 IFileReader* reader = writer->SetRecoverNode(node);
