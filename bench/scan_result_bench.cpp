@@ -112,8 +112,9 @@ int main(int argc, char** argv) {
     const std::string path = folder + "/bench-" + std::to_string(getpid()) + ".Quillory";
     GetTreeBuilderTiming().sleepSeconds = [](unsigned) {};
 
-    // Two volumes of half the nodes each; every tenth node a folder, files
-    // under the latest folders.
+    // Two volumes of half the nodes each; every tenth node a folder, each
+    // node under a folder picked at random among those made before it (about
+    // ten entries a folder, as on a real volume).
     std::vector<std::unique_ptr<CFilesystemNode>> roots;
     std::vector<std::unique_ptr<Node>> nodes;
     nodes.reserve(static_cast<std::size_t>(count));
@@ -127,11 +128,12 @@ int main(int argc, char** argv) {
         roots.push_back(std::make_unique<CFilesystemNode>("Bench", "Bench", type, 5));
         CFileNode* root = roots.back().get();
         std::vector<CFileNode*> folders{root};
+        std::uint64_t seed = 12345;
         for (long i = 0; i < count / 2; ++i) {
             const std::int64_t id = 100 + i;
             const bool dir = i % 10 == 0;
-            CFileNode* parent = folders[static_cast<std::size_t>(i) % folders.size()];
-            if (folders.size() > 64) folders.erase(folders.begin() + 1);
+            seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+            CFileNode* parent = folders[(seed >> 17) % folders.size()];
             std::string name = dir ? "Folder " + std::to_string(i) : "file-" + std::to_string(i) + "." + kExt[i % 7];
             nodes.push_back(std::make_unique<Node>(id, parent->GetCurrentNodeID(), std::move(name), dir, i * 37));
             parent->AddChild(nodes.back().get());

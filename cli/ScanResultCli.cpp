@@ -47,7 +47,10 @@ void ScanResultSaver::Add(IRecoveryController* controller, const std::vector<IFi
         volume.searcherType = static_cast<std::uint32_t>(root->GetSearcheType());
         const char* name = root->GetVolumeName();
         volume.volumeName = name != nullptr ? name : "";
-        IDataRecovery* writer = controller->GetDataRecovery(root->GetSearcheType());
+        // The tag tree's files are read by the raw search's writer.
+        const _tagSearcherType type =
+            root->GetSearcheType() == SEARCHER_RAW_TAG ? SEARCHER_RAW : root->GetSearcheType();
+        IDataRecovery* writer = controller->GetDataRecovery(type);
         if (writer != nullptr) {
             m_writers.push_back(writer);
             if (auto* data = dynamic_cast<CDataRecovery*>(writer))

@@ -30,12 +30,15 @@ public:
     int AddNode(IFileNode* node, _tagSearcherType) override {
         // Refuse some, as the real builder may: the caller frees them.
         if ((node->GetCurrentNodeID() & 3) == 3) return 0;
-        volatile std::size_t sink = std::strlen(node->GetFileName());
-        sink = sink + static_cast<std::size_t>(node->GetFileSize() + node->GetCreationTime() + node->IsDirectory());
+        // Unsigned sums: the stored values are arbitrary.
+        volatile std::uint64_t sink = std::strlen(node->GetFileName());
+        sink = sink + static_cast<std::uint64_t>(node->GetFileSize()) +
+               static_cast<std::uint64_t>(node->GetCreationTime()) + static_cast<std::uint64_t>(node->IsDirectory());
         if (auto* c = dynamic_cast<CFileNode*>(node))
             if (IDataRunList* runs = c->GetDataRunList()) {
                 CDataRunWalker walk(runs);
-                for (const DataRun* r = walk.First(); r != nullptr; r = walk.Next()) sink = sink + r->length;
+                for (const DataRun* r = walk.First(); r != nullptr; r = walk.Next())
+                    sink = sink + static_cast<std::uint64_t>(r->length);
                 IDataRunList* copy = runs->Clone();
                 copy->Release();
             }

@@ -205,7 +205,9 @@ void Static_SaveScanResult(OperationPara* para) {
         if (head.controllerType == RECOVERY_CONTROLLER_QUICK) {
             recovery = scan.GetFileNodeDataRecover(root);
         } else if (controller != nullptr) {
-            recovery = controller->GetDataRecovery(static_cast<_tagSearcherType>(volume.searcherType));
+            // The tag tree's files are read by the raw search's writer.
+            const std::uint32_t type = volume.searcherType == SEARCHER_RAW_TAG ? SEARCHER_RAW : volume.searcherType;
+            recovery = controller->GetDataRecovery(static_cast<_tagSearcherType>(type));
             if (recovery != nullptr) taken.push_back(recovery);
         }
         if (auto* writer = dynamic_cast<CDataRecovery*>(recovery)) {

@@ -363,6 +363,8 @@ void RestoredHfsVolumes::SetWhole(IStorageDevice* device) {
     if (device == nullptr) return;
     m_whole = std::make_unique<Entry>();
     m_whole->volume = std::make_unique<CHFSPlusVolume>(device, true);
+    // Deleted compressed files may keep their decmpfs record in the journal only.
+    m_whole->volume->LoadJournalDeletedRecords();
 }
 
 void RestoredHfsVolumes::AddPartition(IStorageDevice* disk, const CSearchedPartitionInfo& partition) {
@@ -376,6 +378,7 @@ void RestoredHfsVolumes::AddPartition(IStorageDevice* disk, const CSearchedParti
                                                                : disk->GetTotalSectors() - partition.GetStartSector();
     entry->window = std::make_unique<CPartitionVirtualVolumeDevice>(disk, partition.GetStartSector(), total);
     entry->volume = std::make_unique<CHFSPlusVolume>(entry->window.get(), true);
+    entry->volume->LoadJournalDeletedRecords();
     m_entries.push_back(std::move(entry));
 }
 
