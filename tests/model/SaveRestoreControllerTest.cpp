@@ -159,3 +159,66 @@ TEST_F(SaveRestoreControllerLoop, NtfsVolumeRoundTrips) {
     Attach(dir / "two.img");
     RoundTrip(0, "ntfs");
 }
+
+// Finding the stored device again: by the stored indexes only when size and
+// name agree, else by name, file system and size; never a different disk
+// that happens to sit at the stored index with the stored size.
+TEST(SaveRestoreDevices, StoredDeviceIsFoundAgainByIndexOrByName) {
+    model_test::FakeEnumerator fake;
+    MemDevice* alpha = fake.AddDisk(model_test::MakeDisk("Alpha", "sda", DISK_BUS_SATA, PARTITION_SCHEME_MBR, 4096));
+    MemDevice* beta = fake.AddDisk(model_test::MakeDisk("Beta", "sdb", DISK_BUS_SATA, PARTITION_SCHEME_MBR, 4096));
+    MemDevice* data = fake.AddVolume(beta, model_test::MakeVolume(beta, "Data", "sdb1", 2));
+    QXUIDeviceData devices(&fake);
+    ASSERT_EQ(devices.InitDeviceInfo(), 1);
+    auto stored = [](std::int32_t disk, std::int32_t volume, const char* name, std::int32_t fs, std::uint64_t size) {
+        scanresult::StoredDevice d;
+        d.diskIndex = disk;
+        d.volumeIndex = volume;
+        d.name = name;
+        d.fileSystem = fs;
+        d.size = size;
+        return d;
+    };
+    const std::uint64_t disk = 4096 * 512, volume = 1000 * 512;
+    const struct {
+        const char* what;
+        scanresult::StoredDevice device;
+        IStorageDevice* expected;
+    } rows[] = {
+        {"disk at its index", stored(0, -1, "Alpha", -1, disk), alpha},
+        {"disk moved to another index", stored(0, -1, "Beta", -1, disk), beta},
+        {"same size at the index, another name", stored(0, -1, "Gamma", -1, disk), nullptr},
+        {"index with another size", stored(1, -1, "Alpha", -1, disk * 2), nullptr},
+        {"volume at its indexes", stored(1, 0, "Data", 2, volume), data},
+        {"volume at stale indexes", stored(0, 0, "Data", 2, volume), data},
+        {"volume of another file system", stored(3, 0, "Data", 3, volume), nullptr},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(SaveRestoreResult::GetFromDiskVolumeData(row.device, nullptr, nullptr, devices), row.expected)
+            << row.what;
+}
+
+// Which stored volumes a device takes: a whole disk every one; a volume
+// those stored under its name, each once, one per searcher type per replay.
+TEST(SaveRestoreDevices, VolumesMatchTheirDeviceByName) {
+    model_test::FakeEnumerator fake;
+    MemDevice* disk = fake.AddDisk(model_test::MakeDisk("Disk", "sdc", DISK_BUS_SATA, PARTITION_SCHEME_MBR));
+    MemDevice* first = fake.AddVolume(disk, model_test::MakeVolume(disk, "SAME", "sdc1"));
+    MemDevice* second = fake.AddVolume(disk, model_test::MakeVolume(disk, "SAME", "sdc2"));
+    MemDevice* other = fake.AddVolume(disk, model_test::MakeVolume(disk, "OTHER", "sdc3"));
+    const std::vector<scanresult::StoredVolume> stored = {
+        {0, 2, SEARCHER_FAT, "SAME"}, {1, 2, SEARCHER_FAT, "SAME"}, {2, 5, SEARCHER_NTFS, "OTHER"}};
+    // One replay per device, as a whole-disk quick restore runs them.
+    auto replay = [&stored](scanresult::CaptionMatcher& match, IStorageDevice* device) {
+        std::vector<std::uint64_t> taken;
+        for (const auto& v : stored)
+            if (match(v, device)) taken.push_back(v.index);
+        return taken;
+    };
+    scanresult::CaptionMatcher perVolume(false);
+    EXPECT_EQ(replay(perVolume, first), (std::vector<std::uint64_t>{0}));
+    EXPECT_EQ(replay(perVolume, second), (std::vector<std::uint64_t>{1}));
+    EXPECT_EQ(replay(perVolume, other), (std::vector<std::uint64_t>{2}));
+    scanresult::CaptionMatcher wholeDisk(false);
+    EXPECT_EQ(replay(wholeDisk, disk), (std::vector<std::uint64_t>{0, 1, 2}));
+}
