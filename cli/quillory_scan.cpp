@@ -254,7 +254,8 @@ int RestoreScan(const std::string& file, const SourceDevice& opened, const std::
     if (recover)
         std::fprintf(g_results, "recovered %lld files to %s, %lld failed\n", static_cast<long long>(written),
                      dir.c_str(), static_cast<long long>(failed));
-    if (replay.Damaged()) return Fail(file + ": " + DescribeResult(kResultNodesDamaged, false) + "; listed what could be read");
+    if (replay.Damaged())
+        return Fail(file + ": " + DescribeResult(kResultNodesDamaged, false) + "; listed what could be read");
     if (replay.MatchedVolumes() == 0) return Fail("no volume stored in " + file + " is on " + source);
     return failed == 0 ? 0 : 1;
 }

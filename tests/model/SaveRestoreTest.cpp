@@ -146,9 +146,8 @@ TEST(SaveRestore, RestoreOfAMissingOrDamagedFileEndsWithItsCode) {
     const struct {
         std::string path;
         std::int64_t code;
-    } rows[] = {{dir.File("missing.Quillory"), kResultNotOpened},
-                {dir.Path(), kResultNotOpened},
-                {junk, kResultBadHeader}};
+    } rows[] = {
+        {dir.File("missing.Quillory"), kResultNotOpened}, {dir.Path(), kResultNotOpened}, {junk, kResultBadHeader}};
     for (const auto& row : rows) {
         RecordingProgress progress;
         ASSERT_EQ(DoRestoreScanResult(row.path.c_str(), &progress, nullptr), 0);

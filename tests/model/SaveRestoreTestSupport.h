@@ -154,8 +154,8 @@ inline std::vector<std::string> CanonicalRecords(const std::string& path) {
     for (std::uint64_t v = 0; v < volumes; ++v) {
         const std::size_t start = at;
         at = nodeEnd(at + 4);
-        at += 4;                    // searcher type
-        at += 4 + u32(at);          // volume name
+        at += 4;            // searcher type
+        at += 4 + u32(at);  // volume name
         at += 4 + kPartitionEntrySize * std::size_t{u32(at)};
         out.push_back(bytes(start, at));
         std::vector<std::pair<std::int64_t, std::string>> nodes;

@@ -290,8 +290,7 @@ void Static_RestoreScanResult(OperationPara* para) {
     int code = OpenScanResult(para->path.c_str(), rs, head);
     IncProgress(sink, false, false);
     if (code == kResultOk) {
-        IStorageDevice* device =
-            GetFromDiskVolumeData(head.device, para->qvxPath.c_str(), para->path.c_str(), devices);
+        IStorageDevice* device = GetFromDiskVolumeData(head.device, para->qvxPath.c_str(), para->path.c_str(), devices);
         if (device == nullptr) {
             Log("Static_RestoreScanResult", __LINE__);
             code = head.device.qvx ? kResultQvxNotFound : kResultDeviceNotFound;
@@ -299,8 +298,7 @@ void Static_RestoreScanResult(OperationPara* para) {
             IncProgress(sink, false, false);
             scan.SetDmgRsf(head.device.dmg ? 1 : 0);
             scan.SetQvxRsf(head.device.qvx ? 1 : 0);
-            ScanResultReplay replay(&rs, CaptionMatcher(head.device.dmg),
-                                    [sink] { IncProgress(sink, false, false); });
+            ScanResultReplay replay(&rs, CaptionMatcher(head.device.dmg), [sink] { IncProgress(sink, false, false); });
             scan.SetDeepScan(head.deep != 0 ? 1 : 0);
             // The bridge runs a scan with the replay in place of the
             // searchers; the restore thread is its worker.
@@ -354,7 +352,6 @@ int DoRestoreScanResult(const char* path, IProgress* progress, const char* qvxPa
     QXUIScan& scan = QXUIScan::instance();
     if (scan.IsSearching() != 0) return -3;
     return SaveRestoreResult::Start(
-        "restore scan result",
-        new SaveRestoreResult::OperationPara{path, progress, qvxPath != nullptr ? qvxPath : ""},
+        "restore scan result", new SaveRestoreResult::OperationPara{path, progress, qvxPath != nullptr ? qvxPath : ""},
         SaveRestoreResult::Static_RestoreScanResult);
 }

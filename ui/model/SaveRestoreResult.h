@@ -64,8 +64,8 @@ void Static_RestoreScanResult(OperationPara* para);
 // at the stored indexes when its size and name are the stored ones, else the
 // first disk or volume with the stored name, file system and size. Null when
 // none.
-IStorageDevice* GetFromDiskVolumeData(const scanresult::StoredDevice& stored, const char* qvxPath,
-                                      const char* rsfPath, QXUIDeviceData& devices);
+IStorageDevice* GetFromDiskVolumeData(const scanresult::StoredDevice& stored, const char* qvxPath, const char* rsfPath,
+                                      QXUIDeviceData& devices);
 
 // Whether a save or restore thread still runs; waits at most `bound` for it.
 bool IsRunning();

@@ -166,8 +166,7 @@ std::string PartitionKey(std::uint32_t searcherType, const CSearchedPartitionInf
     return key;
 }
 
-void AppendPartitionEntry(std::vector<std::uint8_t>& out, const CSearchedPartitionInfo& partition,
-                          std::uint32_t kind) {
+void AppendPartitionEntry(std::vector<std::uint8_t>& out, const CSearchedPartitionInfo& partition, std::uint32_t kind) {
     Put32(out, kind);
     std::uint8_t image[CSearchedPartitionInfo::kImageSize];
     partition.WriteImage(image);
@@ -235,8 +234,8 @@ int WriteScanResult(const char* path, const StoredHead& head, const std::vector<
             Put32(buffer, static_cast<std::uint32_t>(partitions));
             for (std::size_t i = 0; i < partitions; ++i) {
                 const CSearchedPartitionInfo& p = *volume.partitions[i];
-                AppendPartitionEntry(buffer, p,
-                                     i < volume.kinds.size() ? volume.kinds[i] : static_cast<std::uint32_t>(p.GetType()));
+                AppendPartitionEntry(
+                    buffer, p, i < volume.kinds.size() ? volume.kinds[i] : static_cast<std::uint32_t>(p.GetType()));
             }
             Write(rs, buffer);
             tick();

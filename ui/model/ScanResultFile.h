@@ -122,8 +122,7 @@ std::string PartitionKey(std::uint32_t searcherType, const CSearchedPartitionInf
 void AppendNodeRecord(std::vector<std::uint8_t>& out, IFileNode* node);
 void AppendVolumeRecord(std::vector<std::uint8_t>& out, IFileNode* root, std::uint32_t searcherType,
                         const std::string& volumeName);
-void AppendPartitionEntry(std::vector<std::uint8_t>& out, const CSearchedPartitionInfo& partition,
-                          std::uint32_t kind);
+void AppendPartitionEntry(std::vector<std::uint8_t>& out, const CSearchedPartitionInfo& partition, std::uint32_t kind);
 
 // Writes the whole file. `step` (may be empty) is called after each frame and
 // record. 0 saved; kResultNotOpened when the file could not be created or any
