@@ -1,7 +1,8 @@
 // quillory-scan: the command-line scan and recovery tool.
 //
 //   quillory-scan [--quick | --deep] [--recover DIR [--all]] [--searchers LIST]
-//                 [--verbose] [--] SOURCE
+//                 [--verbose] [--save FILE] [--] SOURCE
+//   quillory-scan --restore FILE [--recover DIR [--all]] [--verbose] [--] SOURCE
 //
 // SOURCE (an image file or a block device) is opened as a disk; its volumes
 // come from its partition table, or the whole source is one volume. --quick
@@ -16,10 +17,16 @@
 // --recover DIR (made when missing) copies every deleted file found (with
 // --all, every file found, existing ones listed too) to DIR under its tree
 // path through the file writer, and prints "recovered W files to DIR, F failed".
+// --save FILE writes the finished scan's result to the scan-result file FILE;
+// --restore FILE reads one back against SOURCE (the source it was saved
+// from), lists its files as a scan does (then "restored F files, D deleted
+// from FILE") and, with --recover, copies them. A damaged FILE exits 1.
 // The engine's log lines go to its log file only, or to standard error as
 // well with --verbose. Errors go to standard error; the exit status is 0 only
 // when everything asked for was done, 1 otherwise; bad usage exits 2.
 // cli/quillory-scan.1 is the manual page; keep the two, and README.md, alike.
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -43,6 +50,8 @@
 
 #include "ScanMessages.h"
 #include "ScanRecovery.h"
+#include "ScanResultCli.h"
+#include "model/ScanResultFile.h"
 
 namespace {
 
@@ -53,7 +62,8 @@ FILE* g_results = stdout;
 
 const char kUsage[] =
     "usage: quillory-scan [--quick | --deep] [--recover DIR [--all]] [--searchers LIST]\n"
-    "                     [--verbose] [--] SOURCE\n";
+    "                     [--verbose] [--save FILE] [--] SOURCE\n"
+    "       quillory-scan --restore FILE [--recover DIR [--all]] [--verbose] [--] SOURCE\n";
 
 const char kHelp[] =
     "Lists the deleted files of SOURCE (a disk image or a block device) and copies\n"
@@ -66,6 +76,9 @@ const char kHelp[] =
     "                    ntfs, fat, exfat, hfsplus, apfs, raw)\n"
     "  --recover DIR     copy the deleted files found under DIR (made if missing)\n"
     "  --all             with --recover, list and copy existing files too\n"
+    "  --save FILE       write the scan's result to the scan-result file FILE\n"
+    "  --restore FILE    list (and with --recover copy) the files of the result\n"
+    "                    saved in FILE, reading them from SOURCE, without scanning\n"
     "  --verbose         show the engine's log lines on standard error\n"
     "  -h, --help        show this help and exit\n"
     "  --                end of options\n"
@@ -97,8 +110,9 @@ struct Sink : IDrirectoryTree {
     void ShowNodes(IFileNode** nodes, unsigned count, int) override {
         for (unsigned i = 0; i < count; ++i) shown.push_back(nodes[i]);
     }
-    void ShowFilesystemNode(IFilesystemNode*) override {}
+    void ShowFilesystemNode(IFilesystemNode* root) override { roots.push_back(root); }
     std::vector<IFileNode*> shown;
+    std::vector<IFilesystemNode*> roots;
 };
 
 bool Supported(std::uint32_t type) {
@@ -157,7 +171,8 @@ bool SelectSearchers(const std::string& list) {
 }
 
 // The deep scan of the whole source: 0, or 1 after an error.
-int DeepScan(IStorageDevice* device, const std::string& source, bool recover, bool all, const std::string& dir) {
+int DeepScan(IStorageDevice* device, const std::string& source, bool recover, bool all, const std::string& dir,
+             ScanResultSaver* saver) {
     const std::int64_t ss = device->GetSectorSize() ? device->GetSectorSize() : 512;
     const auto started = std::chrono::steady_clock::now();
     CRecoveryFilter filter;
@@ -187,8 +202,69 @@ int DeepScan(IStorageDevice* device, const std::string& source, bool recover, bo
         std::fprintf(g_results, "recovered %lld files to %s, %lld failed\n", static_cast<long long>(written),
                      dir.c_str(), static_cast<long long>(failed));
     }
+    if (saver != nullptr) {
+        saver->Add(controller, sink.roots);
+        return saver->Save(device, source) == 0 && failed == 0 ? 0 : 1;
+    }
     controller->Release();
     return failed == 0 ? 0 : 1;
+}
+
+// --restore: the result saved in `file` replayed against the source through
+// the controller of the saved scan, listed and recovered as a scan's.
+int RestoreScan(const std::string& file, const SourceDevice& opened, const std::string& source, bool recover,
+                bool all, const std::string& dir) {
+    using namespace scanresult;
+    CRSData rs(RSMODE_READ);
+    StoredHead head;
+    if (const int code = OpenScanResult(file.c_str(), rs, head); code != kResultOk)
+        return Fail(file + ": " + DescribeResult(code, false));
+    const StoredDevice live = SourceRecord(opened.device.get(), source);
+    if (live.size != head.device.size)
+        return Fail(file + " was saved from a source of " + std::to_string(head.device.size) + " bytes; " + source +
+                    " has " + std::to_string(live.size));
+    ScanResultReplay replay(&rs, CaptionMatcher(head.device.dmg));
+    std::int64_t files = 0, deleted = 0, written = 0, failed = 0;
+    std::set<std::string> used;
+    auto run = [&](IStorageDevice* device, _RECOVERY_CONTROLLER_TYPE type) {
+        CRecoveryFilter filter;
+        filter.SetScanType(type == RECOVERY_CONTROLLER_QUICK ? SCAN_TYPE_QUICK : SCAN_TYPE_DEEP);
+        filter.SetFilterTypes(FILTER_ALL);
+        // What was saved is shown, existing files included.
+        filter.SetIncludeExisting(true);
+        Sink sink;
+        Progress progress;
+        IRecoveryController* controller = CreateRecoveryController(type);
+        controller->m_pRestoreScanSink = &replay;
+        controller->Initialize(&filter);
+        controller->StartDataRecovery(device, &progress, &sink);
+        controller->m_pRestoreScanSink = nullptr;
+        PrintFiles(sink.shown, files, deleted);
+        if (recover) RecoverFiles(controller, sink.shown, all, dir, used, written, failed);
+        controller->Release();
+    };
+    if (head.deep != 0) {
+        run(opened.device.get(), RECOVERY_CONTROLLER_DEEP_DISK);
+    } else if (opened.type == STORAGE_DEVICE_DISK) {
+        for (const SourceVolume& v : OpenSourceVolumes(opened.device.get(), CreateVolumeAnalyzeController))
+            if (v.device && Supported(v.fileSystemType)) run(v.device.get(), RECOVERY_CONTROLLER_QUICK);
+    }
+    std::fprintf(g_results, "restored %lld files, %lld deleted from %s\n", static_cast<long long>(files),
+                 static_cast<long long>(deleted), file.c_str());
+    if (recover)
+        std::fprintf(g_results, "recovered %lld files to %s, %lld failed\n", static_cast<long long>(written),
+                     dir.c_str(), static_cast<long long>(failed));
+    if (replay.Damaged())
+        return Fail(file + ": " + DescribeResult(kResultNodesDamaged, false) + "; listed what could be read");
+    if (replay.MatchedVolumes() == 0) return Fail("no volume stored in " + file + " is on " + source);
+    return failed == 0 ? 0 : 1;
+}
+
+// Whether two paths name one file (a scan-result file must never be written
+// over the source).
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 }  // namespace
@@ -203,6 +279,7 @@ int main(int argc, char** argv) {
     std::string recoverDir;
     std::string source;
     std::string searchers;
+    std::string saveFile, restoreFile;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (optionsEnded || a.empty() || a[0] != '-' || a == "-") {
@@ -225,6 +302,12 @@ int main(int argc, char** argv) {
             if (++i >= argc) return Usage("--recover needs a folder");
             recover = true;
             recoverDir = argv[i];
+        } else if (a == "--save") {
+            if (++i >= argc || *argv[i] == '\0') return Usage("--save needs a file");
+            saveFile = argv[i];
+        } else if (a == "--restore") {
+            if (++i >= argc || *argv[i] == '\0') return Usage("--restore needs a file");
+            restoreFile = argv[i];
         } else if (a == "--all") {
             all = true;
         } else if (a == "--searchers") {
@@ -251,6 +334,9 @@ int main(int argc, char** argv) {
         return Usage("--searchers takes a comma-separated list of ntfs, fat, exfat, hfsplus, apfs, raw");
     if (all && !recover) return Usage("--all goes with --recover");
     if (recover && recoverDir.empty()) return Usage("--recover needs a folder");
+    if (!restoreFile.empty() && (!saveFile.empty() || searchersGiven))
+        return Usage("--restore goes with neither --save nor --searchers");
+    if (!saveFile.empty() && SameFile(saveFile, source)) return Fail("--save would write over " + source);
     // A path that is no disk or image is refused before anything opens it:
     // a FIFO without a writer would block the open for ever.
     if (const std::string why = RefuseSource(source); !why.empty()) return Fail(why);
@@ -263,7 +349,10 @@ int main(int argc, char** argv) {
     // without volumes.
     const SourceDevice opened = OpenSource(source);
     if (!opened.device) return Fail(opened.error);
-    if (deep) return DeepScan(opened.device.get(), source, recover, all, recoverDir);
+    if (!restoreFile.empty()) return RestoreScan(restoreFile, opened, source, recover, all, recoverDir);
+    std::unique_ptr<ScanResultSaver> saver;
+    if (!saveFile.empty()) saver = std::make_unique<ScanResultSaver>(saveFile, deep);
+    if (deep) return DeepScan(opened.device.get(), source, recover, all, recoverDir, saver.get());
     if (opened.type != STORAGE_DEVICE_DISK) {
         std::fprintf(stderr,
                      "quillory-scan: %s is a %s image: it has no volumes and is deep-scanned only; "
@@ -309,7 +398,10 @@ int main(int argc, char** argv) {
         bytes += v.sectorCount * v.sectorSize;
         PrintFiles(sink.shown, files, deleted);
         if (recover) RecoverFiles(controller, sink.shown, all, recoverDir, used, written, failed);
-        controller->Release();
+        if (saver)
+            saver->Add(controller, sink.roots);
+        else
+            controller->Release();
     }
     for (const std::string& name : apfs)
         std::fprintf(stderr, "quillory-scan: %s: APFS volumes are found by --deep; the quick scan leaves them\n",
@@ -329,5 +421,6 @@ int main(int argc, char** argv) {
     if (volumesFailed > 0)
         std::fprintf(stderr, "quillory-scan: %d of the volumes of %s could not be scanned\n", volumesFailed,
                      source.c_str());
-    return failed == 0 && volumesFailed == 0 ? 0 : 1;
+    const int saved = saver ? saver->Save(opened.device.get(), source) : 0;
+    return failed == 0 && volumesFailed == 0 && saved == 0 ? 0 : 1;
 }

@@ -483,6 +483,10 @@ EngineResult CHFSPlusVolume::FindDeleteExtent(BTKey* key, HFSPlusSearchResult& r
     return FindDeleted(m_deletedExtents, kHFSExtentsFileID, key, result, record);
 }
 
+void CHFSPlusVolume::LoadJournalDeletedRecords() {
+    if (m_journal) m_journal->GetDeleteRecord(nullptr, m_deletedCatalog, m_deletedExtents, m_deletedAttributes);
+}
+
 EngineResult CHFSPlusVolume::FindDeleteAttribute(BTKey* key, HFSPlusSearchResult& result, BTRecord** record) {
     return FindDeleted(m_deletedAttributes, kHFSAttributesFileID, key, result, record);
 }

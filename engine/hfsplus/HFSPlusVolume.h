@@ -132,6 +132,10 @@ public:
     EngineResult FindDeleteCatalog(BTKey* key, HFSPlusSearchResult& result, BTRecord** record);
     EngineResult FindDeleteExtent(BTKey* key, HFSPlusSearchResult& result, BTRecord** record);
     EngineResult FindDeleteAttribute(BTKey* key, HFSPlusSearchResult& result, BTRecord** record);
+    // Takes in the deleted catalog, extent and attribute records the journal
+    // still holds, as a quick search does before it walks the catalog: for
+    // readers of deleted files found earlier (a restored scan result).
+    void LoadJournalDeletedRecords();
 
     // Special file (4, 3, 8, 6, 7) whose extents hold `byteOffset`, else 0.
     int GetNodeBelongToFile(std::uint64_t byteOffset);

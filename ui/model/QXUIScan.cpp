@@ -261,7 +261,26 @@ EngineResult QXUIScan::DoVolumeStorageScan(IStorageDevice* storage) {
         std::memcpy(name, info->volumeName, sizeof info->volumeName);
         CatchExeception::WriteLog("=======scan volumes(%d):(%s)======\n", m_volumesToGo.load(), name);
     }
-    return controller->StartDataRecovery(storage, this, this);
+    std::size_t rootsBefore = 0;
+    {
+        std::lock_guard<std::recursive_mutex> hold(m_lock);
+        rootsBefore = m_roots.size();
+    }
+    const EngineResult result = controller->StartDataRecovery(storage, this, this);
+    // A replayed quick scan gives its controller the stored partitions only
+    // once the replay has ended, after the roots were shown: their readers
+    // are taken again now, or they would read through no partition (or
+    // through the previous volume's).
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    if (m_restoreSink != nullptr && controller->thisType() == RECOVERY_CONTROLLER_QUICK) {
+        for (std::size_t i = rootsBefore; i < m_roots.size(); ++i) {
+            IDataRecovery*& reader = m_readers[m_roots[i]];
+            if (reader != nullptr) reader->Release();
+            reader = controller->GetDataRecovery(
+                static_cast<_tagSearcherType>(QXCPPPublic::GetNodeSearcheType(m_roots[i])));
+        }
+    }
+    return result;
 }
 
 void QXUIScan::UpdateProgress(_PROGRESS_INFO* info) {

@@ -62,6 +62,20 @@ public:
         Backend().GetDeviceInfoToArray(out);
     }
     static void NotifiyDeviceInfoAfterInit(const QString& key) { Backend().NotifiyDeviceInfoAfterInit(key); }
+    // Scan-result files: saving and restoring (QXUIControllerSave.cpp).
+    // Marks the save (save != 0) or the restore running and polls it every
+    // 0.1 s on the main thread: `key` is posted when there is news, then
+    // "QueryProgressFinish" once it has ended.
+    static void RestorPostUIUpdate(const QString& key, int save);
+    // Starts the save to `file`, or the restore of `file` (`qvxPath`: the QVX
+    // image a result of one was saved from, else empty); 0 when started.
+    static int beginSaveOrRestoreNode(int save, const QString& file, const QString& qvxPath);
+    static void GetSaveorRestoreProgress(std::uint64_t* total, std::uint64_t* current, std::uint64_t* error,
+                                         int save);
+    // "<device name>_MM-DD-YYYY at HH:MM:SS", never holding a "/".
+    static QString GetSaveFileName();
+    static bool SavePathToPList(const QString& folder);
+    static QString GetSavePath();
     static void InitDeviceInfoInBgThread() { Backend().InitDeviceInfoInBgThread(); }
     static void RefreshDeviceInfo() { Backend().RefreshDeviceInfo(); }
     static void initFileType() { Backend().initFileType(); }
