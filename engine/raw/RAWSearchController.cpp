@@ -90,8 +90,9 @@ void CRAWSearchController::DeleteAll() {
     m_open.clear();
     for (Streaming& s : m_streaming) delete s.record;
     m_streaming.clear();
-    for (CRawFileInfo* r : m_pending) delete r;
+    for (auto& [start, entry] : m_pending) delete entry.record;
     m_pending.clear();
+    m_due.clear();
 }
 
 int CRAWSearchController::GetSearchedPartitionInfo(CSearchedPartitionInfo** out, int n) {
@@ -270,7 +271,7 @@ void CRAWSearchController::AddRawFileInfoToList(CRawFileInfo* record, std::uint8
     const bool guess = record->WhetherImplementGuess();
     if (!guess) {
         // Sized from the ring while its first block is still held.
-        m_pending.push_back(record);
+        AddPending(record);
         return;
     }
     if (static_cast<int>(m_open.size()) == kOpenSet) {
@@ -302,28 +303,44 @@ void CRAWSearchController::CalcRawFileSize(std::uint8_t* p, CRawFileInfo* newRec
             // Finished without a size: its device sizer takes over.
             o.record->WillBeRemove(p, sector);
             m_streaming.erase(o.at);
-            m_pending.push_back(o.record);
+            AddPending(o.record);
         }
         m_open.erase(m_open.begin() + static_cast<std::ptrdiff_t>(i));
     }
 }
 
+void CRAWSearchController::AddPending(CRawFileInfo* record) {
+    m_pending.emplace(record->m_startSector, PendingEntry{m_pendingOrder++, record});
+}
+
+template <typename It>
+void CRAWSearchController::CollectPending(It begin, It end) {
+    m_due.clear();
+    for (It it = begin; it != end; ++it) m_due.push_back(it);
+    std::sort(m_due.begin(), m_due.end(),
+              [](const PendingMap::iterator& a, const PendingMap::iterator& b) { return a->second.order < b->second.order; });
+}
+
 void CRAWSearchController::SizePendingFromRing() {
     // Records that start in the oldest block, which the next block pushes
-    // out of the ring, are sized now, while their first bytes are in memory.
+    // out of the ring, are sized now, while their first bytes are in memory;
+    // so are records parked late whose start lies further back, and those
+    // with no start on the device.
     const std::uint64_t oldestEnd = m_buffered.GetDeviceStartSector() + static_cast<std::uint64_t>(m_sectorsPerBlock);
-    for (auto it = m_pending.begin(); it != m_pending.end();) {
-        if (!Continue()) return;
-        CRawFileInfo* r = *it;
-        if (r->m_startSector >= 0 && static_cast<std::uint64_t>(r->m_startSector) >= oldestEnd) {
-            ++it;
-            continue;
-        }
+    const auto end = oldestEnd > static_cast<std::uint64_t>(INT64_MAX)
+                         ? m_pending.end()
+                         : m_pending.lower_bound(static_cast<std::int64_t>(oldestEnd));
+    if (end == m_pending.begin()) return;
+    CollectPending(m_pending.begin(), end);
+    for (const PendingMap::iterator& it : m_due) {
+        if (!Continue()) break;
+        CRawFileInfo* r = it->second.record;
         if (r->m_analyser) r->m_analyser->GetRawFileSize(*r, &m_buffered);
         File(r);
         delete r;
-        it = m_pending.erase(it);
+        m_pending.erase(it);
     }
+    m_due.clear();
 }
 
 void CRAWSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count) {
@@ -395,7 +412,9 @@ void CRAWSearchController::EndSearch(int build) {
         o.at->evicted = false;  // still open at the end: not lost to eviction
     }
     m_open.clear();
-    for (CRawFileInfo* r : m_pending) m_streaming.push_back({r, false});
+    CollectPending(m_pending.begin(), m_pending.end());
+    for (const PendingMap::iterator& it : m_due) m_streaming.push_back({it->second.record, false});
+    m_due.clear();
     m_pending.clear();
     LogDiagnostic("--------------%s:%d:list size = %d--------\n", "EndSearch", __LINE__,
                   static_cast<int>(m_streaming.size()));

@@ -86,6 +86,11 @@ private:
     // Reads the block and the spare bytes after it; the sectors read.
     std::int64_t ReadBlock(std::int64_t first, std::int64_t count);
     void SizePendingFromRing();
+    // Parks a record for sizing from the ring (or from the device at the end).
+    void AddPending(CRawFileInfo* record);
+    // The pending entries from `begin` to `end`, in the order they were parked.
+    template <typename It>
+    void CollectPending(It begin, It end);
     void DeleteAll();
 
     CRawSearchState m_state;
@@ -95,7 +100,18 @@ private:
     IDirecotryTreeBuilder* m_builder = nullptr;
     CBufferStorageDevice m_buffered;
     StreamList m_streaming;
-    std::list<CRawFileInfo*> m_pending;
+    // Records waiting to be sized, by start sector, so that each block's
+    // sizing looks only at the records that start before the ring's end;
+    // the number keeps the order in which they were parked, which decides
+    // the order of their nodes (and so their names).
+    struct PendingEntry {
+        std::uint64_t order;
+        CRawFileInfo* record;
+    };
+    using PendingMap = std::multimap<std::int64_t, PendingEntry>;
+    PendingMap m_pending;
+    std::uint64_t m_pendingOrder = 0;
+    std::vector<PendingMap::iterator> m_due;  // reused by every sizing pass
     std::map<std::int64_t, std::uint32_t>* m_fileSectorMap = nullptr;
     std::vector<std::uint8_t> m_blockBuffer;  // two blocks and the spare bytes
     std::uint32_t m_halfBytes = 0;
