@@ -137,7 +137,20 @@ void CRAWSearchController::PreparetoSearch() {
     m_sectorSize = m_device->GetSectorSize() ? m_device->GetSectorSize() : 512;
     m_totalSectors = m_device->GetTotalSectors();
     m_state.SetDeviceSectorSize(m_sectorSize);
-    m_buffered.InitBufferDevice(m_device, 0, m_sectorSize, static_cast<std::uint32_t>(m_sectorsPerBlock), kRingBlocks);
+    m_halfBytes = static_cast<std::uint32_t>(m_sectorsPerBlock) * m_sectorSize;
+    m_spareBytes = std::max(kSpare, m_sectorSize);
+    // Blocks are read straight into the ring and searched there, so that
+    // no block is copied twice more (into the lower half and the ring).
+    m_inRing = m_buffered.InitBufferDevice(m_device, 0, m_sectorSize, static_cast<std::uint32_t>(m_sectorsPerBlock),
+                                           kRingBlocks, kRingSpareSlots, m_spareBytes) == 1;
+    if (m_inRing) {
+        m_blockBuffer.Reset();
+    } else {
+        m_buffered.InitBufferDevice(m_device, 0, m_sectorSize, static_cast<std::uint32_t>(m_sectorsPerBlock),
+                                    kRingBlocks);
+        m_blockBuffer.Assign(2 * static_cast<std::size_t>(m_halfBytes) + m_spareBytes);
+    }
+    m_ready = m_inRing || !m_blockBuffer.empty();
     m_nextBlock = 0;
     m_managers.reset();
     if (m_builder) {
@@ -145,8 +158,6 @@ void CRAWSearchController::PreparetoSearch() {
         m_builder->AddSearcherInfo(kRawTree, 1);
         m_builder->AddSearcherInfo(kLabelTree, 1000);
     }
-    m_halfBytes = static_cast<std::uint32_t>(m_sectorsPerBlock) * m_sectorSize;
-    m_blockBuffer.assign(2 * static_cast<std::size_t>(m_halfBytes) + std::max(kSpare, m_sectorSize), 0);
     m_lowerHalfEnd = -1;
     m_spareHeld = 0;
 }
@@ -158,7 +169,7 @@ bool CRAWSearchController::Continue() {
 }
 
 std::int64_t CRAWSearchController::ReadBlock(std::int64_t first, std::int64_t count) {
-    std::uint8_t* upper = m_blockBuffer.data() + m_halfBytes;
+    std::uint8_t* upper = m_upper;
     std::int64_t held = std::min<std::int64_t>(count, m_sectorsPerBlock);
     if (m_totalSectors > 0) held = std::min<std::int64_t>(held, std::max<std::int64_t>(m_totalSectors - first, 0));
     // Unreadable sectors read as zeros and cost only themselves; the block
@@ -167,7 +178,7 @@ std::int64_t CRAWSearchController::ReadBlock(std::int64_t first, std::int64_t co
     ReadSectorsSalvaging(m_device, upper, first, held, m_sectorSize);
     const std::size_t used = static_cast<std::size_t>(held) * m_sectorSize;
     // A short last block: nothing stale may follow its real sectors.
-    std::memset(upper + used, 0, m_blockBuffer.size() - m_halfBytes - used);
+    std::memset(upper + used, 0, m_halfBytes + m_spareBytes - used);
     // The spare bytes: the first bytes of the next block, so a header that
     // straddles the block end is seen whole. Bytes that cannot be read are
     // left out of the view, never offered as zeros.
@@ -179,7 +190,7 @@ std::int64_t CRAWSearchController::ReadBlock(std::int64_t first, std::int64_t co
         if (n > 0 && m_device->ReadSector(upper + used, next, n) == 1)
             m_spareHeld = static_cast<std::uint32_t>(std::min<std::int64_t>(kSpare, n * m_sectorSize));
         else
-            std::memset(upper + used, 0, m_blockBuffer.size() - m_halfBytes - used);
+            std::memset(upper + used, 0, m_halfBytes + m_spareBytes - used);
     }
     return held;
 }
@@ -197,7 +208,7 @@ void CRAWSearchController::InitContext(const std::uint8_t* p, std::int64_t first
     }
     ctx.trailingZeroBytes = trailing;
     ctx.newFile = nullptr;
-    const std::uint8_t* base = m_blockBuffer.data() + (lowerValid ? 0 : m_halfBytes);
+    const std::uint8_t* base = lowerValid ? m_upper - m_halfBytes : m_upper;
     ctx.view = SectorView(base, m_sectorSize, ctx.bufferStartSector, ctx.blockEndSector, m_spareHeld);
 }
 
@@ -347,18 +358,32 @@ void CRAWSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count) 
     CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
     const auto& d = registry->GetDispatch(0);
     if (d.table.empty() && d.list.empty()) return;
-    if (m_device == nullptr || m_blockBuffer.empty() || first < 0 || count <= 0 || m_stopped) return;
+    if (m_device == nullptr || !m_ready || first < 0 || count <= 0 || m_stopped) return;
     count = std::min<std::int64_t>(count, m_sectorsPerBlock);
     // The ring and the lower half assume contiguous blocks; a jump starts both afresh.
     if (first != m_nextBlock) {
-        m_buffered.InitBufferDevice(m_device, static_cast<std::uint64_t>(first), m_sectorSize,
-                                    static_cast<std::uint32_t>(m_sectorsPerBlock), kRingBlocks);
+        if (m_inRing)
+            m_buffered.InitBufferDevice(m_device, static_cast<std::uint64_t>(first), m_sectorSize,
+                                        static_cast<std::uint32_t>(m_sectorsPerBlock), kRingBlocks, kRingSpareSlots,
+                                        m_spareBytes);
+        else
+            m_buffered.InitBufferDevice(m_device, static_cast<std::uint64_t>(first), m_sectorSize,
+                                        static_cast<std::uint32_t>(m_sectorsPerBlock), kRingBlocks);
         m_lowerHalfEnd = -1;
+    }
+    if (m_inRing) {
+        m_upper = m_buffered.NextSlot();
+        // The previous block must lie in front of this one; only at the
+        // ring's wrap is it somewhere else.
+        if (first > 0 && m_lowerHalfEnd == first && m_buffered.NextSlotIsFirst())
+            m_buffered.CopyNewestBeforeFirstSlot();
+    } else {
+        m_upper = m_blockBuffer.data() + m_halfBytes;
     }
     const std::int64_t held = ReadBlock(first, count);
     const bool useBitmap = m_bitmap && m_bitmap->GetBitmapData();
     const std::int64_t perBit = useBitmap ? std::max<std::uint32_t>(m_bitmap->GetUnit(), 1) : 1;
-    std::uint8_t* upper = m_blockBuffer.data() + m_halfBytes;
+    std::uint8_t* upper = m_upper;
     CRawFileInfo::SearchContext ctx;
     for (std::int64_t i = 0; i < held;) {
         const std::int64_t s = first + i;
@@ -397,8 +422,9 @@ void CRAWSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count) 
         if (!m_open.empty()) CalcRawFileSize(p, created, s, ctx);
         ++i;
     }
-    // The current block becomes the previous one.
-    std::memcpy(m_blockBuffer.data(), upper, m_halfBytes);
+    // The current block becomes the previous one (in the ring it already
+    // lies in front of the next slot).
+    if (!m_inRing) std::memcpy(m_blockBuffer.data(), upper, m_halfBytes);
     m_lowerHalfEnd = first + count;
     if (m_buffered.IsFullBuffer()) SizePendingFromRing();
     m_buffered.AddBlockToBuffer(reinterpret_cast<const char*>(upper));
@@ -437,7 +463,9 @@ void CRAWSearchController::EndSearch(int build) {
         CatchExeception::WriteLog("raw search: %llu evicted %s candidates could not be sized\n",
                                   static_cast<unsigned long long>(n), g_s_strFileExtName[type <= kMaxType ? type : 0]);
     m_state.NotifyCenter().Reset();
-    std::vector<std::uint8_t>().swap(m_blockBuffer);
+    m_blockBuffer.Reset();
+    m_ready = false;
+    m_upper = nullptr;
     if (m_builder) {
         m_builder->FlashBuild(kRawTree);
         m_builder->FlashBuild(kLabelTree);
