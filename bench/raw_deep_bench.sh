@@ -131,7 +131,7 @@ fi
 warm() { cat "$1" > /dev/null; }
 
 # timed NAME IMAGE COMMAND...: runs COMMAND under /usr/bin/time -v and
-# appends "NAME seconds peak-KiB" to the results.
+# appends "NAME seconds peak-KiB minor-page-faults" to the results.
 timed() {
     local name=$1 image=$2
     shift 2
@@ -140,10 +140,12 @@ timed() {
         echo "raw_deep_bench.sh: $name failed: $(tail -n 3 "$work/$name.err")" >&2
         return 1
     fi
-    local wall rss
+    local wall rss faults
     wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {n = split($2, t, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + t[i]; print s}' "$work/time")
     rss=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/time")
-    echo "$name $wall $rss" >> "$work/results"
+    # First touches of small pages are dear on some virtual machines.
+    faults=$(awk -F': ' '/Minor \(reclaiming a frame\) page faults/ {print $2}' "$work/time")
+    echo "$name $wall $rss ${faults:-0}" >> "$work/results"
 }
 
 : > "$work/results"
@@ -168,16 +170,16 @@ import sys
 results, size, pread_mibs, files, raw_files = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), sys.argv[4], sys.argv[5]
 runs = {}
 for line in open(results):
-    name, wall, rss = line.split()
-    runs[name] = (float(wall), int(rss))
+    name, wall, rss, faults = line.split()
+    runs[name] = (float(wall), int(rss), int(faults))
 mb = lambda wall: size / wall / 1e6 if wall > 0 else float('inf')
 pread = pread_mibs * (1 << 20) / 1e6
 print(f'image {size / (1 << 30):.0f} GiB; deep scan listed {files} files, {raw_files} of them raw')
-print(f'{"run":<18}{"wall s":>9}{"MB/s":>10}{"peak RSS MiB":>14}')
+print(f'{"run":<18}{"wall s":>9}{"MB/s":>10}{"peak RSS MiB":>14}{"page faults":>13}')
 print(f'{"pread":<18}{size / pread / 1e6:>9.2f}{pread:>10.0f}{"":>14}')
 for name in ('deep', 'raw-only', 'photorec', 'photorec-random'):
-    wall, rss = runs[name]
-    print(f'{name:<18}{wall:>9.2f}{mb(wall):>10.0f}{rss / 1024:>14.0f}')
+    wall, rss, faults = runs[name]
+    print(f'{name:<18}{wall:>9.2f}{mb(wall):>10.0f}{rss / 1024:>14.0f}{faults:>13}')
 deep = mb(runs['deep'][0])
 share = deep / pread
 over_pr = deep / mb(runs['photorec'][0])

@@ -6,66 +6,134 @@
 
 #include <sys/mman.h>
 
+void CHugePageBuffer::Assign(std::size_t bytes, bool zeroed) {
+    Reset();
+    if (bytes == 0) return;
+    constexpr std::size_t kHugePage = 2u << 20;
+    if (bytes > SIZE_MAX - kHugePage) return;
+    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    m_data.reset(static_cast<std::uint8_t*>(std::aligned_alloc(kHugePage, rounded)));
+    if (!m_data) return;
+    madvise(m_data.get(), rounded, MADV_HUGEPAGE);
+    if (zeroed) std::memset(m_data.get(), 0, bytes);
+    m_size = bytes;
+}
+
 int CBufferStorageDevice::Close() {
-    m_ring.reset();
+    ++m_generation;
+    m_memory.Reset();
+    m_ring = nullptr;
     m_initialised = false;
     m_held = 0;
-    m_writePos = 0;
+    m_oldestSlot = 0;
     return 1;
 }
 
 int CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, std::uint64_t startSector, std::uint32_t sectorSize,
-                                           std::uint32_t sectorsPerBlock, std::uint32_t blocks) {
-    Close();
+                                           std::uint32_t sectorsPerBlock, std::uint32_t blocks, std::uint32_t spareSlots,
+                                           std::size_t tailBytes) {
+    ++m_generation;
+    m_initialised = false;
+    m_held = 0;
+    m_oldestSlot = 0;
     m_device = device;
-    m_sectorSize = sectorSize ? sectorSize : 512;
+    m_ringStart = startSector;
+    sectorSize = sectorSize ? sectorSize : 512;
+    if (spareSlots == 1) spareSlots = 2;  // one free slot would be overwritten by the spare bytes
+    if (sectorsPerBlock == 0 || blocks == 0 || spareSlots > UINT32_MAX - blocks ||
+        sectorsPerBlock > UINT32_MAX / (blocks + spareSlots)) {
+        m_memory.Reset();
+        return 0;
+    }
+    const std::uint32_t slots = blocks + spareSlots;
+    const bool before = spareSlots > 0;
+    const std::uint64_t slotBytes = static_cast<std::uint64_t>(sectorsPerBlock) * sectorSize;
+    const std::uint64_t bytes = slotBytes * (slots + (before ? 1 : 0)) + tailBytes;
+    const bool same = !m_memory.empty() && m_memory.size() == bytes && m_sectorSize == sectorSize &&
+                      m_sectorsPerBlock == sectorsPerBlock && m_slots == slots && m_tailBytes == tailBytes;
+    m_sectorSize = sectorSize;
     m_sectorsPerBlock = sectorsPerBlock;
     m_blocks = blocks;
-    m_ringStart = startSector;
-    if (sectorsPerBlock == 0 || blocks == 0 || sectorsPerBlock > UINT32_MAX / blocks) return 0;
+    m_slots = slots;
+    m_tailBytes = tailBytes;
     m_capacity = sectorsPerBlock * blocks;
-    const std::uint64_t bytes = static_cast<std::uint64_t>(m_capacity) * m_sectorSize;
-    // Huge pages where the kernel gives them: the ring is 80 MiB, and on
-    // some virtual machines a first touch of each 4 KiB page costs as much
-    // as copying it several times.
-    constexpr std::size_t kHugePage = 2u << 20;
-    const std::size_t rounded = (static_cast<std::size_t>(bytes) + kHugePage - 1) / kHugePage * kHugePage;
-    m_ring.reset(static_cast<std::uint8_t*>(std::aligned_alloc(kHugePage, rounded)));
-    if (!m_ring) return 0;
-    madvise(m_ring.get(), rounded, MADV_HUGEPAGE);
+    if (!same) {
+        // Huge pages where the kernel gives them: the ring is 80 MiB, and on
+        // some virtual machines a first touch of each 4 KiB page costs as
+        // much as copying it several times.
+        m_memory.Assign(static_cast<std::size_t>(bytes), false);
+        if (m_memory.empty()) return 0;
+    }
+    m_ring = m_memory.data() + (before ? slotBytes : 0);
     m_initialised = true;
     return 1;
 }
 
+std::uint8_t* CBufferStorageDevice::NextSlot() const {
+    if (!m_initialised) return nullptr;
+    return m_ring + static_cast<std::size_t>(NextSlotIndex()) * SlotBytes();
+}
+
+void CBufferStorageDevice::CopyNewestBeforeFirstSlot() {
+    if (!m_initialised || m_held == 0 || m_slots == m_blocks) return;
+    const std::uint32_t newest = (m_oldestSlot + m_held / m_sectorsPerBlock + m_slots - 1) % m_slots;
+    std::memcpy(m_ring - SlotBytes(), m_ring + static_cast<std::size_t>(newest) * SlotBytes(), SlotBytes());
+}
+
 void CBufferStorageDevice::AddBlockToBuffer(const char* block) {
     if (!m_initialised || block == nullptr) return;
-    std::memcpy(m_ring.get() + static_cast<std::size_t>(m_writePos) * m_sectorSize, block,
-                static_cast<std::size_t>(m_sectorsPerBlock) * m_sectorSize);
-    m_writePos = (m_writePos + m_sectorsPerBlock) % m_capacity;
-    if (m_held < m_capacity)
+    ++m_generation;
+    std::uint8_t* slot = NextSlot();
+    if (reinterpret_cast<const std::uint8_t*>(block) != slot) std::memcpy(slot, block, SlotBytes());
+    if (m_held < m_capacity) {
         m_held += m_sectorsPerBlock;
-    else
+    } else {
+        m_oldestSlot = (m_oldestSlot + 1) % m_slots;
         m_ringStart += m_sectorsPerBlock;
+    }
+}
+
+std::uint8_t* CBufferStorageDevice::At(std::uint64_t sector) const {
+    const std::uint64_t rel = sector - m_ringStart;
+    const std::uint64_t slot = (m_oldestSlot + rel / m_sectorsPerBlock) % m_slots;
+    return m_ring + static_cast<std::size_t>(slot) * SlotBytes() +
+           static_cast<std::size_t>(rel % m_sectorsPerBlock) * m_sectorSize;
+}
+
+const std::uint8_t* CBufferStorageDevice::HeldSectors(std::int64_t first, std::int64_t count) const {
+    if (!m_initialised || first < 0 || count <= 0) return nullptr;
+    const std::uint64_t f = static_cast<std::uint64_t>(first);
+    const std::uint64_t c = static_cast<std::uint64_t>(count);
+    const bool inside = f >= m_ringStart && f - m_ringStart < m_held && c <= m_held - (f - m_ringStart);
+    if (!inside) return nullptr;
+    // In one piece unless the range runs past the last slot.
+    const std::uint64_t rel = f - m_ringStart;
+    const std::uint64_t firstSlot = (m_oldestSlot + rel / m_sectorsPerBlock) % m_slots;
+    const std::uint64_t lastBlock = (rel + c - 1) / m_sectorsPerBlock;
+    if (firstSlot + (lastBlock - rel / m_sectorsPerBlock) >= m_slots) return nullptr;
+    return At(f);
 }
 
 int CBufferStorageDevice::ReadSector(void* buffer, std::int64_t first, std::int64_t count) {
     if (!m_initialised || buffer == nullptr || first < 0 || count <= 0) return 0;
+    if (const std::uint8_t* held = HeldSectors(first, count)) {
+        std::memcpy(buffer, held, static_cast<std::size_t>(count) * m_sectorSize);
+        return 1;
+    }
     const std::uint64_t f = static_cast<std::uint64_t>(first);
     const std::uint64_t c = static_cast<std::uint64_t>(count);
     const bool inside = f >= m_ringStart && f - m_ringStart < m_held && c <= m_held - (f - m_ringStart);
     if (!inside) return m_device ? m_device->ReadSector(buffer, first, count) : 0;
-    // The oldest sector held sits at the write position once the ring is
-    // full, and at the ring's start before that.
-    const std::uint64_t oldest = m_held == m_capacity ? m_writePos : 0;
-    std::uint64_t pos = (f - m_ringStart + oldest) % m_capacity;
+    // Held, but across the ring's wrap: block by block.
     auto* out = static_cast<std::uint8_t*>(buffer);
+    std::uint64_t s = f;
     std::uint64_t left = c;
     while (left > 0) {
-        const std::uint64_t n = std::min<std::uint64_t>(left, m_capacity - pos);
-        std::memcpy(out, m_ring.get() + pos * m_sectorSize, static_cast<std::size_t>(n * m_sectorSize));
+        const std::uint64_t n = std::min<std::uint64_t>(left, m_sectorsPerBlock - (s - m_ringStart) % m_sectorsPerBlock);
+        std::memcpy(out, At(s), static_cast<std::size_t>(n * m_sectorSize));
         out += n * m_sectorSize;
+        s += n;
         left -= n;
-        pos = 0;
     }
     return 1;
 }

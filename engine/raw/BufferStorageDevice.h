@@ -10,6 +10,31 @@
 
 #include "foundation/StorageDevice.h"
 
+// A zeroed buffer in 2 MiB-aligned memory that the kernel may back with huge
+// pages: the raw search's large buffers are touched once each, and on some
+// virtual machines a first touch of every 4 KiB page costs more than
+// copying it several times.
+class CHugePageBuffer {
+public:
+    // Empty when the memory cannot be had. Without `zeroed` the bytes are
+    // left as they come, untouched.
+    void Assign(std::size_t bytes, bool zeroed = true);
+    void Reset() {
+        m_data.reset();
+        m_size = 0;
+    }
+    std::uint8_t* data() const { return m_data.get(); }
+    std::size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+
+private:
+    struct Free {
+        void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+    };
+    std::unique_ptr<std::uint8_t[], Free> m_data;
+    std::size_t m_size = 0;
+};
+
 class CBufferStorageDevice : public IStorageDevice {
 public:
     CBufferStorageDevice() = default;
@@ -32,29 +57,61 @@ public:
 
     // Allocates the ring once: sectorsPerBlock x blocks sectors. 0 when an
     // argument is 0 or the ring would not fit in memory.
+    //
+    // With `spareSlots` (at least 2) the ring has that many block slots more
+    // than it holds, one slot before them and `tailBytes` after them, so a
+    // caller can read each block straight into NextSlot(), search it there
+    // with the block before it in front and the first bytes of the next
+    // block after it (the slot after the next one is never held), and add
+    // it without a copy. Memory of the same geometry is kept from a
+    // previous call.
     int InitBufferDevice(IStorageDevice* device, std::uint64_t startSector, std::uint32_t sectorSize,
-                         std::uint32_t sectorsPerBlock, std::uint32_t blocks);
+                         std::uint32_t sectorsPerBlock, std::uint32_t blocks, std::uint32_t spareSlots = 0,
+                         std::size_t tailBytes = 0);
     bool IsFullBuffer() const { return m_initialised && m_held == m_capacity; }
     // Copies one block (sectorsPerBlock sectors) in; once full, the oldest
-    // block makes room. Nothing happens before initialisation.
+    // block makes room. Nothing happens before initialisation. A block
+    // already in NextSlot() is added where it is.
     void AddBlockToBuffer(const char* block);
+    // Where the next block goes: sectorsPerBlock sectors, followed by the
+    // slot after it or by the tail bytes. Null before initialisation.
+    std::uint8_t* NextSlot() const;
+    // True when NextSlot() is the first slot: the block before it is then
+    // not in front of it (see CopyNewestBeforeFirstSlot).
+    bool NextSlotIsFirst() const { return m_initialised && NextSlotIndex() == 0; }
+    // Copies the newest block held into the slot before the first one, so
+    // that it lies in front of NextSlot() when that is the first slot.
+    void CopyNewestBeforeFirstSlot();
     std::uint64_t GetDeviceStartSector() const { return m_ringStart; }
+    // The ring's own bytes of sectors [first, first + count) when it holds
+    // them all in one piece of memory (not across its wrap); null otherwise,
+    // and ReadSector then copies them. Read-only, and valid while
+    // Generation() stays the same.
+    const std::uint8_t* HeldSectors(std::int64_t first, std::int64_t count) const;
+    // Changes whenever the ring's bytes or their place do.
+    std::uint64_t Generation() const { return m_generation; }
     IStorageDevice* GetRealDevice() const { return m_device; }
 
 private:
+    std::size_t SlotBytes() const { return static_cast<std::size_t>(m_sectorsPerBlock) * m_sectorSize; }
+    std::uint32_t NextSlotIndex() const { return (m_oldestSlot + m_held / m_sectorsPerBlock) % m_slots; }
+    // The byte of a held sector.
+    std::uint8_t* At(std::uint64_t sector) const;
+
     // Left uninitialised: only sectors already added are ever read, and a
     // zero fill would touch the whole ring before the first block arrives.
-    struct FreeRing {
-        void operator()(std::uint8_t* p) const noexcept { std::free(p); }
-    };
-    std::unique_ptr<std::uint8_t[], FreeRing> m_ring;
+    CHugePageBuffer m_memory;  // the slot before, the slots, the tail
+    std::uint8_t* m_ring = nullptr;  // the first slot
     std::uint64_t m_ringStart = 0;
-    std::uint64_t m_held = 0;
-    std::uint32_t m_writePos = 0;  // in sectors
+    std::uint64_t m_held = 0;       // in sectors
+    std::uint32_t m_oldestSlot = 0;
     std::uint32_t m_sectorsPerBlock = 0;
     std::uint32_t m_blocks = 0;
+    std::uint32_t m_slots = 0;
     std::uint32_t m_capacity = 0;  // in sectors
+    std::size_t m_tailBytes = 0;
     bool m_initialised = false;
+    std::uint64_t m_generation = 0;
     IStorageDevice* m_device = nullptr;
     std::uint32_t m_sectorSize = 512;
 };

@@ -1,8 +1,13 @@
 #include "raw/RAWFileNode.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <new>
+
+#include <sys/mman.h>
 
 #include "foundation/DataRun.h"
 #include "raw/RawFileAnalyser.h"
@@ -48,7 +53,106 @@ std::string CutAtBoundary(const std::string& s, std::size_t max) {
     return s.substr(0, n);
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+#define QUILLORY_RAW_NODE_POOL 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUILLORY_RAW_NODE_POOL 0
+#endif
+#endif
+#ifndef QUILLORY_RAW_NODE_POOL
+#define QUILLORY_RAW_NODE_POOL 1
+#endif
+
+// Objects of one size carved from 2 MiB chunks, freed ones kept for reuse.
+// Chunks are never given back: a later scan reuses them. Nodes may be
+// released on another thread than the one that made them, hence the lock.
+// Under the address sanitizer every object is a heap object of its own, so
+// that use after release is still caught.
+class FixedPool {
+public:
+    explicit FixedPool(std::size_t size) : m_size((size + 15) / 16 * 16) {}
+
+    void* Allocate() {
+#if QUILLORY_RAW_NODE_POOL
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_free != nullptr) {
+            void* p = m_free;
+            m_free = *static_cast<void**>(p);
+            return p;
+        }
+        if (m_left < m_size) {
+            constexpr std::size_t kChunk = 2u << 20;
+            void* chunk = std::aligned_alloc(kChunk, kChunk);
+            if (chunk == nullptr) throw std::bad_alloc();
+            madvise(chunk, kChunk, MADV_HUGEPAGE);
+            m_next = static_cast<std::uint8_t*>(chunk);
+            m_left = kChunk;
+        }
+        void* p = m_next;
+        m_next += m_size;
+        m_left -= m_size;
+        return p;
+#else
+        return ::operator new(m_size);
+#endif
+    }
+
+    void Free(void* p) noexcept {
+#if QUILLORY_RAW_NODE_POOL
+        std::lock_guard<std::mutex> lock(m_mutex);
+        *static_cast<void**>(p) = m_free;
+        m_free = p;
+#else
+        ::operator delete(p);
+#endif
+    }
+
+private:
+    std::size_t m_size;
+    std::mutex m_mutex;
+    void* m_free = nullptr;
+    std::uint8_t* m_next = nullptr;
+    std::size_t m_left = 0;
+};
+
+// Made once and never destroyed: trees may release their nodes while
+// statics are being torn down.
+FixedPool& NodePool() {
+    static FixedPool* pool = new FixedPool(sizeof(CRAWFileNode));
+    return *pool;
+}
+
+FixedPool& PropertiesPool() {
+    static FixedPool* pool = new FixedPool(sizeof(CRAWFileProperties));
+    return *pool;
+}
+
 }  // namespace
+
+void* CRAWFileNode::operator new(std::size_t size) {
+    return size == sizeof(CRAWFileNode) ? NodePool().Allocate() : ::operator new(size);
+}
+
+void CRAWFileNode::operator delete(void* p, std::size_t size) noexcept {
+    if (p == nullptr) return;
+    if (size == sizeof(CRAWFileNode))
+        NodePool().Free(p);
+    else
+        ::operator delete(p);
+}
+
+void* CRAWFileProperties::operator new(std::size_t size) {
+    return size == sizeof(CRAWFileProperties) ? PropertiesPool().Allocate() : ::operator new(size);
+}
+
+void CRAWFileProperties::operator delete(void* p, std::size_t size) noexcept {
+    if (p == nullptr) return;
+    if (size == sizeof(CRAWFileProperties))
+        PropertiesPool().Free(p);
+    else
+        ::operator delete(p);
+}
 
 bool IsValidUtf8Name(const std::string& s) {
     for (std::size_t i = 0; i < s.size();) {

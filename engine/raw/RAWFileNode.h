@@ -20,6 +20,9 @@ class CRAWFileProperties : public IFileProperties {
 public:
     static CRAWFileProperties* Create() { return new CRAWFileProperties(); }
     static void Destory(CRAWFileProperties* p) { delete p; }
+    // From the raw nodes' pool (see CRAWFileNode).
+    static void* operator new(std::size_t size);
+    static void operator delete(void* p, std::size_t size) noexcept;
 
     // Size, raw time and one run (start sector, size rounded up to whole
     // device sectors) from the record; 1. The run list is owned by the node.
@@ -76,6 +79,12 @@ public:
     // The state gives the name counters and the device's sector size; a
     // node made without one counts names from 0 and runs in 512-byte sectors.
     explicit CRAWFileNode(CRawSearchState* state) : m_state(state) {}
+    // A search makes a node for every file it finds, hundreds of thousands
+    // that live as long as the tree: they come from a pool of large chunks,
+    // which the kernel can back with huge pages, since first touches of
+    // small pages cost more than the rest of the node's making.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* p, std::size_t size) noexcept;
     ~CRAWFileNode() override;
 
     // 1 on success, 0 for a null record or a folder with no usable name.

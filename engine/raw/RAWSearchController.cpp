@@ -90,8 +90,9 @@ void CRAWSearchController::DeleteAll() {
     m_open.clear();
     for (Streaming& s : m_streaming) delete s.record;
     m_streaming.clear();
-    for (CRawFileInfo* r : m_pending) delete r;
+    for (auto& [start, entry] : m_pending) delete entry.record;
     m_pending.clear();
+    m_due.clear();
 }
 
 int CRAWSearchController::GetSearchedPartitionInfo(CSearchedPartitionInfo** out, int n) {
@@ -136,7 +137,20 @@ void CRAWSearchController::PreparetoSearch() {
     m_sectorSize = m_device->GetSectorSize() ? m_device->GetSectorSize() : 512;
     m_totalSectors = m_device->GetTotalSectors();
     m_state.SetDeviceSectorSize(m_sectorSize);
-    m_buffered.InitBufferDevice(m_device, 0, m_sectorSize, static_cast<std::uint32_t>(m_sectorsPerBlock), kRingBlocks);
+    m_halfBytes = static_cast<std::uint32_t>(m_sectorsPerBlock) * m_sectorSize;
+    m_spareBytes = std::max(kSpare, m_sectorSize);
+    // Blocks are read straight into the ring and searched there, so that
+    // no block is copied twice more (into the lower half and the ring).
+    m_inRing = m_buffered.InitBufferDevice(m_device, 0, m_sectorSize, static_cast<std::uint32_t>(m_sectorsPerBlock),
+                                           kRingBlocks, kRingSpareSlots, m_spareBytes) == 1;
+    if (m_inRing) {
+        m_blockBuffer.Reset();
+    } else {
+        m_buffered.InitBufferDevice(m_device, 0, m_sectorSize, static_cast<std::uint32_t>(m_sectorsPerBlock),
+                                    kRingBlocks);
+        m_blockBuffer.Assign(2 * static_cast<std::size_t>(m_halfBytes) + m_spareBytes);
+    }
+    m_ready = m_inRing || !m_blockBuffer.empty();
     m_nextBlock = 0;
     m_managers.reset();
     if (m_builder) {
@@ -144,8 +158,6 @@ void CRAWSearchController::PreparetoSearch() {
         m_builder->AddSearcherInfo(kRawTree, 1);
         m_builder->AddSearcherInfo(kLabelTree, 1000);
     }
-    m_halfBytes = static_cast<std::uint32_t>(m_sectorsPerBlock) * m_sectorSize;
-    m_blockBuffer.assign(2 * static_cast<std::size_t>(m_halfBytes) + std::max(kSpare, m_sectorSize), 0);
     m_lowerHalfEnd = -1;
     m_spareHeld = 0;
 }
@@ -157,7 +169,7 @@ bool CRAWSearchController::Continue() {
 }
 
 std::int64_t CRAWSearchController::ReadBlock(std::int64_t first, std::int64_t count) {
-    std::uint8_t* upper = m_blockBuffer.data() + m_halfBytes;
+    std::uint8_t* upper = m_upper;
     std::int64_t held = std::min<std::int64_t>(count, m_sectorsPerBlock);
     if (m_totalSectors > 0) held = std::min<std::int64_t>(held, std::max<std::int64_t>(m_totalSectors - first, 0));
     // Unreadable sectors read as zeros and cost only themselves; the block
@@ -166,7 +178,7 @@ std::int64_t CRAWSearchController::ReadBlock(std::int64_t first, std::int64_t co
     ReadSectorsSalvaging(m_device, upper, first, held, m_sectorSize);
     const std::size_t used = static_cast<std::size_t>(held) * m_sectorSize;
     // A short last block: nothing stale may follow its real sectors.
-    std::memset(upper + used, 0, m_blockBuffer.size() - m_halfBytes - used);
+    std::memset(upper + used, 0, m_halfBytes + m_spareBytes - used);
     // The spare bytes: the first bytes of the next block, so a header that
     // straddles the block end is seen whole. Bytes that cannot be read are
     // left out of the view, never offered as zeros.
@@ -178,7 +190,7 @@ std::int64_t CRAWSearchController::ReadBlock(std::int64_t first, std::int64_t co
         if (n > 0 && m_device->ReadSector(upper + used, next, n) == 1)
             m_spareHeld = static_cast<std::uint32_t>(std::min<std::int64_t>(kSpare, n * m_sectorSize));
         else
-            std::memset(upper + used, 0, m_blockBuffer.size() - m_halfBytes - used);
+            std::memset(upper + used, 0, m_halfBytes + m_spareBytes - used);
     }
     return held;
 }
@@ -196,7 +208,7 @@ void CRAWSearchController::InitContext(const std::uint8_t* p, std::int64_t first
     }
     ctx.trailingZeroBytes = trailing;
     ctx.newFile = nullptr;
-    const std::uint8_t* base = m_blockBuffer.data() + (lowerValid ? 0 : m_halfBytes);
+    const std::uint8_t* base = lowerValid ? m_upper - m_halfBytes : m_upper;
     ctx.view = SectorView(base, m_sectorSize, ctx.bufferStartSector, ctx.blockEndSector, m_spareHeld);
 }
 
@@ -270,7 +282,7 @@ void CRAWSearchController::AddRawFileInfoToList(CRawFileInfo* record, std::uint8
     const bool guess = record->WhetherImplementGuess();
     if (!guess) {
         // Sized from the ring while its first block is still held.
-        m_pending.push_back(record);
+        AddPending(record);
         return;
     }
     if (static_cast<int>(m_open.size()) == kOpenSet) {
@@ -302,46 +314,76 @@ void CRAWSearchController::CalcRawFileSize(std::uint8_t* p, CRawFileInfo* newRec
             // Finished without a size: its device sizer takes over.
             o.record->WillBeRemove(p, sector);
             m_streaming.erase(o.at);
-            m_pending.push_back(o.record);
+            AddPending(o.record);
         }
         m_open.erase(m_open.begin() + static_cast<std::ptrdiff_t>(i));
     }
 }
 
+void CRAWSearchController::AddPending(CRawFileInfo* record) {
+    m_pending.emplace(record->m_startSector, PendingEntry{m_pendingOrder++, record});
+}
+
+template <typename It>
+void CRAWSearchController::CollectPending(It begin, It end) {
+    m_due.clear();
+    for (It it = begin; it != end; ++it) m_due.push_back(it);
+    std::sort(m_due.begin(), m_due.end(),
+              [](const PendingMap::iterator& a, const PendingMap::iterator& b) { return a->second.order < b->second.order; });
+}
+
 void CRAWSearchController::SizePendingFromRing() {
     // Records that start in the oldest block, which the next block pushes
-    // out of the ring, are sized now, while their first bytes are in memory.
+    // out of the ring, are sized now, while their first bytes are in memory;
+    // so are records parked late whose start lies further back, and those
+    // with no start on the device.
     const std::uint64_t oldestEnd = m_buffered.GetDeviceStartSector() + static_cast<std::uint64_t>(m_sectorsPerBlock);
-    for (auto it = m_pending.begin(); it != m_pending.end();) {
-        if (!Continue()) return;
-        CRawFileInfo* r = *it;
-        if (r->m_startSector >= 0 && static_cast<std::uint64_t>(r->m_startSector) >= oldestEnd) {
-            ++it;
-            continue;
-        }
+    const auto end = oldestEnd > static_cast<std::uint64_t>(INT64_MAX)
+                         ? m_pending.end()
+                         : m_pending.lower_bound(static_cast<std::int64_t>(oldestEnd));
+    if (end == m_pending.begin()) return;
+    CollectPending(m_pending.begin(), end);
+    for (const PendingMap::iterator& it : m_due) {
+        if (!Continue()) break;
+        CRawFileInfo* r = it->second.record;
         if (r->m_analyser) r->m_analyser->GetRawFileSize(*r, &m_buffered);
         File(r);
         delete r;
-        it = m_pending.erase(it);
+        m_pending.erase(it);
     }
+    m_due.clear();
 }
 
 void CRAWSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count) {
     CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
     const auto& d = registry->GetDispatch(0);
     if (d.table.empty() && d.list.empty()) return;
-    if (m_device == nullptr || m_blockBuffer.empty() || first < 0 || count <= 0 || m_stopped) return;
+    if (m_device == nullptr || !m_ready || first < 0 || count <= 0 || m_stopped) return;
     count = std::min<std::int64_t>(count, m_sectorsPerBlock);
     // The ring and the lower half assume contiguous blocks; a jump starts both afresh.
     if (first != m_nextBlock) {
-        m_buffered.InitBufferDevice(m_device, static_cast<std::uint64_t>(first), m_sectorSize,
-                                    static_cast<std::uint32_t>(m_sectorsPerBlock), kRingBlocks);
+        if (m_inRing)
+            m_buffered.InitBufferDevice(m_device, static_cast<std::uint64_t>(first), m_sectorSize,
+                                        static_cast<std::uint32_t>(m_sectorsPerBlock), kRingBlocks, kRingSpareSlots,
+                                        m_spareBytes);
+        else
+            m_buffered.InitBufferDevice(m_device, static_cast<std::uint64_t>(first), m_sectorSize,
+                                        static_cast<std::uint32_t>(m_sectorsPerBlock), kRingBlocks);
         m_lowerHalfEnd = -1;
+    }
+    if (m_inRing) {
+        m_upper = m_buffered.NextSlot();
+        // The previous block must lie in front of this one; only at the
+        // ring's wrap is it somewhere else.
+        if (first > 0 && m_lowerHalfEnd == first && m_buffered.NextSlotIsFirst())
+            m_buffered.CopyNewestBeforeFirstSlot();
+    } else {
+        m_upper = m_blockBuffer.data() + m_halfBytes;
     }
     const std::int64_t held = ReadBlock(first, count);
     const bool useBitmap = m_bitmap && m_bitmap->GetBitmapData();
     const std::int64_t perBit = useBitmap ? std::max<std::uint32_t>(m_bitmap->GetUnit(), 1) : 1;
-    std::uint8_t* upper = m_blockBuffer.data() + m_halfBytes;
+    std::uint8_t* upper = m_upper;
     CRawFileInfo::SearchContext ctx;
     for (std::int64_t i = 0; i < held;) {
         const std::int64_t s = first + i;
@@ -380,8 +422,9 @@ void CRAWSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count) 
         if (!m_open.empty()) CalcRawFileSize(p, created, s, ctx);
         ++i;
     }
-    // The current block becomes the previous one.
-    std::memcpy(m_blockBuffer.data(), upper, m_halfBytes);
+    // The current block becomes the previous one (in the ring it already
+    // lies in front of the next slot).
+    if (!m_inRing) std::memcpy(m_blockBuffer.data(), upper, m_halfBytes);
     m_lowerHalfEnd = first + count;
     if (m_buffered.IsFullBuffer()) SizePendingFromRing();
     m_buffered.AddBlockToBuffer(reinterpret_cast<const char*>(upper));
@@ -395,7 +438,9 @@ void CRAWSearchController::EndSearch(int build) {
         o.at->evicted = false;  // still open at the end: not lost to eviction
     }
     m_open.clear();
-    for (CRawFileInfo* r : m_pending) m_streaming.push_back({r, false});
+    CollectPending(m_pending.begin(), m_pending.end());
+    for (const PendingMap::iterator& it : m_due) m_streaming.push_back({it->second.record, false});
+    m_due.clear();
     m_pending.clear();
     LogDiagnostic("--------------%s:%d:list size = %d--------\n", "EndSearch", __LINE__,
                   static_cast<int>(m_streaming.size()));
@@ -418,7 +463,9 @@ void CRAWSearchController::EndSearch(int build) {
         CatchExeception::WriteLog("raw search: %llu evicted %s candidates could not be sized\n",
                                   static_cast<unsigned long long>(n), g_s_strFileExtName[type <= kMaxType ? type : 0]);
     m_state.NotifyCenter().Reset();
-    std::vector<std::uint8_t>().swap(m_blockBuffer);
+    m_blockBuffer.Reset();
+    m_ready = false;
+    m_upper = nullptr;
     if (m_builder) {
         m_builder->FlashBuild(kRawTree);
         m_builder->FlashBuild(kLabelTree);

@@ -26,6 +26,9 @@ public:
     static constexpr int kOpenSet = 32;            // candidates streamed at once
     static constexpr int kRingBlocks = 20;         // recent blocks kept for sizing
     static constexpr std::uint32_t kSpare = 4096;  // bytes of the next block after the current one
+    // Ring slots beyond those it holds: the block being searched, and the
+    // one its spare bytes are read into.
+    static constexpr std::uint32_t kRingSpareSlots = 2;
     // Largest type with an extension slot; larger ones never index the table.
     static constexpr std::uint32_t kMaxType = RAW_FILE_TYPE_COUNT - 1;
 
@@ -86,6 +89,11 @@ private:
     // Reads the block and the spare bytes after it; the sectors read.
     std::int64_t ReadBlock(std::int64_t first, std::int64_t count);
     void SizePendingFromRing();
+    // Parks a record for sizing from the ring (or from the device at the end).
+    void AddPending(CRawFileInfo* record);
+    // The pending entries from `begin` to `end`, in the order they were parked.
+    template <typename It>
+    void CollectPending(It begin, It end);
     void DeleteAll();
 
     CRawSearchState m_state;
@@ -95,9 +103,27 @@ private:
     IDirecotryTreeBuilder* m_builder = nullptr;
     CBufferStorageDevice m_buffered;
     StreamList m_streaming;
-    std::list<CRawFileInfo*> m_pending;
+    // Records waiting to be sized, by start sector, so that each block's
+    // sizing looks only at the records that start before the ring's end;
+    // the number keeps the order in which they were parked, which decides
+    // the order of their nodes (and so their names).
+    struct PendingEntry {
+        std::uint64_t order;
+        CRawFileInfo* record;
+    };
+    using PendingMap = std::multimap<std::int64_t, PendingEntry>;
+    PendingMap m_pending;
+    std::uint64_t m_pendingOrder = 0;
+    std::vector<PendingMap::iterator> m_due;  // reused by every sizing pass
     std::map<std::int64_t, std::uint32_t>* m_fileSectorMap = nullptr;
-    std::vector<std::uint8_t> m_blockBuffer;  // two blocks and the spare bytes
+    // Where blocks are searched: straight in the ring's next slot, the
+    // previous block in front of it, or (when the ring cannot be had so)
+    // in a buffer of two blocks and the spare bytes, shifted block by block.
+    CHugePageBuffer m_blockBuffer;
+    bool m_inRing = false;
+    bool m_ready = false;
+    std::uint8_t* m_upper = nullptr;  // the current block
+    std::uint32_t m_spareBytes = 0;
     std::uint32_t m_halfBytes = 0;
     std::uint32_t m_spareHeld = 0;     // real bytes after the current block
     std::int64_t m_lowerHalfEnd = -1;  // sector after the lower half's block; -1 = none

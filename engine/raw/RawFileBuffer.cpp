@@ -17,6 +17,7 @@ std::int64_t RealTotalSectors(IStorageDevice* device) {
 RawFileBuffer::RawFileBuffer(IStorageDevice* device, std::uint64_t startSector, CRawSearchState* state)
     : m_device(device), m_startSector(startSector), m_state(state) {
     if (m_device == nullptr) return;
+    m_ring = dynamic_cast<CBufferStorageDevice*>(m_device);
     // Taken from this device every time: a process may scan devices of
     // different sector sizes one after the other.
     m_sectorSize = m_device->GetSectorSize();
@@ -36,6 +37,7 @@ std::uint8_t* RawFileBuffer::Buffer() {
 
 bool RawFileBuffer::Loaded(std::uint64_t window) const {
     if (m_window != window) return false;
+    if (m_held) return m_ring->Generation() == m_heldGeneration;
     return m_state == nullptr || m_state->WindowLoadedBy(m_serial, window);
 }
 
@@ -71,12 +73,25 @@ std::uint8_t* RawFileBuffer::GetRawFileBuffer(std::uint64_t byteOffset) {
     if (buffer == nullptr) return nullptr;
     if (!Loaded(window)) {
         m_window = UINT64_MAX;
-        if (m_state) m_state->SetWindowOwner(0, 0);
-        if (!Load(buffer, window)) return nullptr;
+        m_held = nullptr;
+        const std::uint64_t sectors = CRawSearchState::kWindowSectors;
+        if (m_ring && window <= (static_cast<std::uint64_t>(INT64_MAX) - m_startSector) / sectors) {
+            // The same bytes a read from the ring would copy, where the
+            // ring holds the window and its spare sector in one piece.
+            m_held = m_ring->HeldSectors(static_cast<std::int64_t>(m_startSector + window * sectors),
+                                         static_cast<std::int64_t>(sectors + 1));
+            if (m_held) m_heldGeneration = m_ring->Generation();
+        }
+        if (m_held == nullptr) {
+            if (m_state) m_state->SetWindowOwner(0, 0);
+            if (!Load(buffer, window)) return nullptr;
+            if (m_state) m_state->SetWindowOwner(m_serial, window);
+        }
         m_window = window;
-        if (m_state) m_state->SetWindowOwner(m_serial, window);
     }
-    return buffer + byteOffset % m_windowSize;
+    const std::uint8_t* base = m_held ? m_held : buffer;
+    // Nobody writes through the window; the type is the readers' old one.
+    return const_cast<std::uint8_t*>(base) + byteOffset % m_windowSize;
 }
 
 bool WindowReader::Read(std::uint64_t offset, std::size_t length, void* dst) {

@@ -12,6 +12,7 @@
 
 class IStorageDevice;
 class CRawSearchState;
+class CBufferStorageDevice;
 
 class RawFileBuffer {
 public:
@@ -23,7 +24,9 @@ public:
     // until the next call that loads another window; the window's remaining
     // bytes and one sector more follow it. Null when the search was stopped,
     // the device's sector size cannot be held, the offset lies past the
-    // device, or the read failed after the tail retry.
+    // device, or the read failed after the tail retry. The bytes are
+    // read-only: over the raw search's ring of recent blocks they are the
+    // ring's own, not a copy.
     std::uint8_t* GetRawFileBuffer(std::uint64_t byteOffset);
 
     // Bytes of the window (128 sectors; 0x10000 without a device).
@@ -57,6 +60,10 @@ private:
     std::int64_t m_totalSectors = 0;
     std::uint64_t m_bytesOnDevice = 0;
     std::vector<std::uint8_t> m_own;
+    // A window the ring holds whole is used in place, without a copy.
+    CBufferStorageDevice* m_ring = nullptr;
+    const std::uint8_t* m_held = nullptr;  // the window in the ring, or null
+    std::uint64_t m_heldGeneration = 0;
 };
 
 class WindowReader {

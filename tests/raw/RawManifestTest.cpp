@@ -130,6 +130,7 @@ struct GroupCheck {
     std::uint64_t firstSeed = 31;
     bool firstHit = false;         // check the first file found at the start, not the last
     bool checksExtension = false;  // the name ends with the type's extension
+    int blockSectors = 0;          // the search's block; 0 = 4 MiB
     ExtraCheck extra;
 };
 
@@ -143,7 +144,7 @@ void CheckGroup(const std::string& group, std::uint32_t ss, const GroupCheck& ch
     ASSERT_GE(rows.size(), check.minRows);
     CSyntheticStorageDevice dev(ss);
     const std::vector<std::int64_t> starts = LayOut(rows, ss, dev, check.zeroGap, check.firstSeed);
-    RawSearch raw(&dev);
+    RawSearch raw(&dev, check.blockSectors);
     raw.Run();
     const std::vector<Found> files = raw.Files();
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -186,6 +187,19 @@ TEST_P(RawManifest, ImagesGroupIsFoundWholeAndByteExact) {
     GroupCheck check;
     check.firstSeed = 11;
     CheckGroup("images", GetParam(), check);
+}
+
+// Blocks of 16 sectors: the search's ring of recent blocks wraps every few
+// dozen sectors, so headers, ends and the block before the current one are
+// met at every place of the ring, the wrap included.
+TEST_P(RawManifest, SmallBlocksThatWrapTheRingFindTheSameFiles) {
+    for (const char* group : {"images", "documents"}) {
+        SCOPED_TRACE(group);
+        GroupCheck check;
+        check.firstSeed = std::string(group) == "images" ? 11 : 21;
+        check.blockSectors = 16;
+        CheckGroup(group, GetParam(), check);
+    }
 }
 
 // Documents: every end rule stops at the sample's last byte (the zero

@@ -2,6 +2,7 @@
 // sizing and the byte helpers, at 512- and 4,096-byte sectors.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -256,6 +257,82 @@ TEST(RawRing, HoldsTheNewestBlocksAndSendsOtherRangesToTheDevice) {
         // The window over the ring finds the real device's end.
         EXPECT_EQ(RealTotalSectors(&ring), 400);
         EXPECT_EQ(ring.GetType(), STORAGE_DEVICE_CACHE);
+    }
+}
+
+// With spare slots blocks are read straight into the ring: each lies right
+// after the block before it (copied in front of the first slot at the
+// wrap), and bytes written past it, as the search's spare bytes are, never
+// touch a block the ring holds.
+TEST(RawRing, BlocksReadIntoTheNextSlotFollowTheirPredecessorAcrossTheWrap) {
+    for (std::uint32_t ss : {512u, 4096u}) {
+        CMemoryStorageDevice dev(ss, 200);
+        dev.FillPattern();
+        CBufferStorageDevice ring;
+        const std::size_t spare = std::max<std::size_t>(4096, ss);
+        ASSERT_EQ(ring.InitBufferDevice(&dev, 0, ss, 8, 3, 2, spare), 1);
+        std::vector<std::uint8_t> out(24ull * ss);
+        for (std::uint64_t b = 0; b < 16; ++b) {
+            SCOPED_TRACE(b);
+            std::uint8_t* slot = ring.NextSlot();
+            ASSERT_NE(slot, nullptr);
+            if (b > 0 && ring.NextSlotIsFirst()) ring.CopyNewestBeforeFirstSlot();
+            ASSERT_EQ(dev.ReadSector(slot, static_cast<std::int64_t>(b * 8), 8), 1);
+            std::memset(slot + 8ull * ss, 0xEE, spare);
+            if (b > 0) {
+                EXPECT_EQ(byteorder::LE64(slot - 8ull * ss), (b - 1) * 8);
+                EXPECT_EQ(byteorder::LE64(slot - ss), b * 8 - 1);
+            }
+            ring.AddBlockToBuffer(reinterpret_cast<const char*>(slot));
+            const std::uint64_t first = ring.GetDeviceStartSector();
+            EXPECT_EQ(first, b >= 2 ? (b - 2) * 8 : 0);
+            const auto held = static_cast<std::int64_t>(ring.GetTotalSectors());
+            ASSERT_EQ(ring.ReadSector(out.data(), static_cast<std::int64_t>(first), held), 1);
+            for (std::int64_t i = 0; i < held; ++i) EXPECT_EQ(byteorder::LE64(out.data() + i * ss), first + i);
+        }
+    }
+}
+
+// Windows the ring holds in one piece are its own bytes, not a copy; they
+// must never outlive the block they came from.
+TEST(RawRing, WindowsItHoldsWholeAreReadInPlaceUntilItMovesOn) {
+    for (std::uint32_t ss : {512u, 4096u}) {
+        CMemoryStorageDevice dev(ss, 600);
+        dev.FillPattern();
+        CBufferStorageDevice ring;
+        ASSERT_EQ(ring.InitBufferDevice(&dev, 0, ss, 64, 4), 1);
+        std::vector<char> block(64ull * ss);
+        auto add = [&](std::int64_t first) {
+            ASSERT_EQ(dev.ReadSector(block.data(), first, 64), 1);
+            ring.AddBlockToBuffer(block.data());
+        };
+        for (std::int64_t b = 0; b < 4; ++b) add(b * 64);
+        // Window and spare sector inside the ring: in place, no device read.
+        RawFileBuffer early(&ring, 10);
+        auto reads = dev.ReadCalls();
+        const std::uint8_t* p = early.GetRawFileBuffer(ss);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p - ss, ring.HeldSectors(10, CRawSearchState::kWindowSectors + 1));
+        EXPECT_EQ(byteorder::LE64(p), 11u);
+        EXPECT_EQ(byteorder::LE64(p + CRawSearchState::kWindowSectors * ss), 10u + 1 + CRawSearchState::kWindowSectors);
+        EXPECT_EQ(dev.ReadCalls(), reads);
+        // The block that held it leaves: the same offset now reads the
+        // device, never the slot's new bytes.
+        add(256);
+        reads = dev.ReadCalls();
+        p = early.GetRawFileBuffer(ss);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(byteorder::LE64(p), 11u);
+        EXPECT_EQ(dev.ReadCalls(), reads + 1);
+        // A window across the ring's wrap is copied from the ring.
+        EXPECT_EQ(ring.HeldSectors(180, CRawSearchState::kWindowSectors + 1), nullptr);
+        RawFileBuffer wrapped(&ring, 180);
+        reads = dev.ReadCalls();
+        p = wrapped.GetRawFileBuffer(0);
+        ASSERT_NE(p, nullptr);
+        for (std::uint32_t i = 0; i <= CRawSearchState::kWindowSectors; ++i)
+            EXPECT_EQ(byteorder::LE64(p + std::size_t{i} * ss), 180u + i);
+        EXPECT_EQ(dev.ReadCalls(), reads);
     }
 }
 
