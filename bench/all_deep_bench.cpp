@@ -12,8 +12,10 @@
 #include <string>
 
 #include "DeepBench.h"
+#include "foundation/ScanMemory.h"
 
 int main(int argc, char** argv) {
+    TuneAllocatorForScanning();
     const std::string path = argc > 1 ? argv[1] : "fatdeep-2g.img";
     struct stat st {};
     if (!deepbench::Fat32BenchImage(path, QUILLORY_SOURCE_DIR, st)) return 1;

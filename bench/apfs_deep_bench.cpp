@@ -13,8 +13,10 @@
 #include <string>
 
 #include "DeepBench.h"
+#include "foundation/ScanMemory.h"
 
 int main(int argc, char** argv) {
+    TuneAllocatorForScanning();
     const std::string path = argc > 1 ? argv[1] : "apfs_deep_bench.img";
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "DeepBench.h"
+#include "foundation/ScanMemory.h"
 #include "storage/DeviceData.h"
 
 namespace {
@@ -101,6 +102,7 @@ double DeepRun(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    TuneAllocatorForScanning();
     const std::string path = argc > 1 ? argv[1] : "deepscan.img";
     const int64_t mib = argc > 2 ? std::atoll(argv[2]) : 2048;
     struct stat st {};

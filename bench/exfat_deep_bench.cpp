@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "DeepBench.h"
+#include "foundation/ScanMemory.h"
 
 namespace {
 
@@ -62,6 +63,7 @@ bool MakeImage(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    TuneAllocatorForScanning();
     const std::string path = argc > 1 ? argv[1] : "exfat_deep_bench.img";
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) {

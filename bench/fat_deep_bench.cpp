@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "DeepBench.h"
+#include "foundation/ScanMemory.h"
 
 using namespace deepbench;
 
 int main(int argc, char** argv) {
+    TuneAllocatorForScanning();
     std::string path = argc > 1 ? argv[1] : "fatdeep-2g.img";
     struct stat st {};
     if (!Fat32BenchImage(path, QUILLORY_SOURCE_DIR, st)) return 1;

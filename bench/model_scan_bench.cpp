@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "foundation/FileNode.h"
+#include "foundation/ScanMemory.h"
 #include "model/QXPublic.h"
 #include "model/QXUIDeviceData.h"
 #include "model/QXUIScan.h"
@@ -287,6 +288,7 @@ void Run(size_t count) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    TuneAllocatorForScanning();
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QCoreApplication app(argc, argv);
     initFileType();

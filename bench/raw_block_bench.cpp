@@ -20,6 +20,7 @@
 
 #include "raw/RAWSearchController.h"
 #include "foundation/DirectoryTree.h"
+#include "foundation/ScanMemory.h"
 #include "recovery/RecoveryFilter.h"
 #include "foundation/StorageDevice.h"
 
@@ -120,6 +121,7 @@ double ThreadCpuSeconds() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    TuneAllocatorForScanning();
     const double gib = argc > 1 ? std::atof(argv[1]) : 2.0;
     const bool fp = argc > 2 && std::string(argv[2]) == "fp";
     std::map<int, std::string> lists = {{1, "pdf;doc"}, {2, "png;gif;bmp;jpg"}, {4, "mov;mp4"}, {8, "mp3"}, {16, "zip"},

@@ -37,6 +37,7 @@
 #include "foundation/DirectoryTree.h"
 #include "foundation/FileNode.h"
 #include "foundation/Log.h"
+#include "foundation/ScanMemory.h"
 #include "foundation/Types.h"
 #include "foundation/Progress.h"
 #include "foundation/VolumeAnalyze.h"
@@ -270,6 +271,7 @@ bool SameFile(const std::string& a, const std::string& b) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    TuneAllocatorForScanning();
     bool deep = false;
     bool recover = false;
     bool all = false;

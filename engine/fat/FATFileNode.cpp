@@ -5,7 +5,6 @@
 
 #include "fat/FATStructures.h"
 #include "foundation/DataRun.h"
-#include "foundation/Log.h"
 
 using byteorder::LE16;
 using byteorder::LE32;
@@ -114,9 +113,6 @@ void CFATFileNode::SetFileProperties(CFATFileProperties* properties) {
     m_nodeId = properties->GetFirstClusterNum();
     m_parentNodeId = properties->GetParentFirstClusterNum();
     CFileNode::SetMetaDataSector(properties->GetMetaDataSector());
-    LogDiagnostic("=====%s====== Current:%llx Parent:%llx\n", properties->GetFileName(),
-                  static_cast<unsigned long long>(properties->GetFirstClusterNum()),
-                  static_cast<unsigned long long>(properties->GetParentFirstClusterNum()));
 }
 
 void CFATFileNode::SetPartition(std::uint16_t index) {

@@ -8,32 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "foundation/HugePageBuffer.h"
 #include "foundation/StorageDevice.h"
-
-// A zeroed buffer in 2 MiB-aligned memory that the kernel may back with huge
-// pages: the raw search's large buffers are touched once each, and on some
-// virtual machines a first touch of every 4 KiB page costs more than
-// copying it several times.
-class CHugePageBuffer {
-public:
-    // Empty when the memory cannot be had. Without `zeroed` the bytes are
-    // left as they come, untouched.
-    void Assign(std::size_t bytes, bool zeroed = true);
-    void Reset() {
-        m_data.reset();
-        m_size = 0;
-    }
-    std::uint8_t* data() const { return m_data.get(); }
-    std::size_t size() const { return m_size; }
-    bool empty() const { return m_size == 0; }
-
-private:
-    struct Free {
-        void operator()(std::uint8_t* p) const noexcept { std::free(p); }
-    };
-    std::unique_ptr<std::uint8_t[], Free> m_data;
-    std::size_t m_size = 0;
-};
 
 class CBufferStorageDevice : public IStorageDevice {
 public:

@@ -1,6 +1,5 @@
 #include "raw/SummaryInFormation.h"
 
-#include <iconv.h>
 
 #include <cstdio>
 #include <cstring>
@@ -8,20 +7,20 @@
 #include <vector>
 
 #include "foundation/ByteOrder.h"
+#include "foundation/Utf8Converter.h"
 
 namespace {
 
 // Converts with iconv; what was converted before a bad sequence is kept.
 std::string Convert(const char* from, const std::uint8_t* data, std::size_t length, std::size_t outCapacity) {
-    iconv_t cd = iconv_open("UTF-8", from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string();
+    CUtf8Converter converter(from);
+    if (!converter.IsOpen()) return std::string();
     std::vector<char> outBuf(outCapacity + 4);
     char* in = const_cast<char*>(reinterpret_cast<const char*>(data));
     std::size_t inLeft = length;
     char* out = outBuf.data();
     std::size_t outLeft = outCapacity;
-    iconv(cd, &in, &inLeft, &out, &outLeft);
-    iconv_close(cd);
+    converter.Convert(&in, &inLeft, &out, &outLeft);
     std::string result(outBuf.data(), static_cast<std::size_t>(out - outBuf.data()));
     const std::size_t nul = result.find('\0');
     if (nul != std::string::npos) result.resize(nul);

@@ -43,7 +43,8 @@ int CStorageDeviceWithCache::SetBlockSize(unsigned sectors) {
     m_blockSize = sectors;
     m_blockBytes = static_cast<size_t>(sectors) * SectorBytes();
     m_pool.clear();
-    m_current = m_blockBytes ? std::make_unique<uint8_t[]>(m_blockBytes) : nullptr;  // zeroed
+    m_current.Reset();
+    if (m_blockBytes) m_current.Assign(m_blockBytes);  // zeroed
     m_currentIndex = -1;
     m_currentSectors = 0;
     return 1;
@@ -62,7 +63,7 @@ int CStorageDeviceWithCache::IsNeedCatchBuffer() {
     return m_queue.empty() ? 1 : 0;
 }
 
-std::unique_ptr<uint8_t[]> CStorageDeviceWithCache::TakeBuffer() {
+CHugePageBuffer CStorageDeviceWithCache::TakeBuffer() {
     {
         std::lock_guard<std::mutex> lock(m_lock);
         if (!m_pool.empty()) {
@@ -73,7 +74,9 @@ std::unique_ptr<uint8_t[]> CStorageDeviceWithCache::TakeBuffer() {
     }
     // FillBlock writes every byte of a block (data, or zeros), so a new buffer
     // need not be cleared first.
-    return std::unique_ptr<uint8_t[]>(new uint8_t[m_blockBytes]);
+    CHugePageBuffer buffer;
+    buffer.Assign(m_blockBytes, false);
+    return buffer;
 }
 
 int64_t CStorageDeviceWithCache::FillBlock(uint8_t* data, int64_t first, int64_t count) {
@@ -126,8 +129,11 @@ void CStorageDeviceWithCache::CacheThread() {
         }
         const int64_t count = std::min<int64_t>(m_blockSize, total - first);
         auto data = TakeBuffer();
+        // Out of memory: no more reading ahead; the scanning thread reads
+        // the blocks it wants itself.
+        if (data.empty()) break;
         // Read outside the lock, so the scanning thread can take queued blocks meanwhile.
-        const int64_t unreadable = FillBlock(data.get(), first, count);
+        const int64_t unreadable = FillBlock(data.data(), first, count);
         if (dropRead)
             posix_fadvise(fd, static_cast<off_t>(first) * sectorBytes, static_cast<off_t>(count) * sectorBytes,
                           POSIX_FADV_DONTNEED);
@@ -148,7 +154,7 @@ int CStorageDeviceWithCache::SetCurCacheBlock(int64_t index) {
     const int64_t first = index * m_blockSize;
     const int64_t count = std::min<int64_t>(m_blockSize, total - first);
     if (!m_current) return 1;
-    std::unique_ptr<uint8_t[]> taken;
+    CHugePageBuffer taken;
     int64_t unreadable = 0;
     {
         std::unique_lock<std::mutex> lock(m_lock);
@@ -181,7 +187,7 @@ int CStorageDeviceWithCache::SetCurCacheBlock(int64_t index) {
         m_current = std::move(taken);
     } else {
         // Not the block read ahead: read it here.
-        unreadable = FillBlock(m_current.get(), first, count);
+        unreadable = FillBlock(m_current.data(), first, count);
     }
     if (unreadable > 0) m_failedSectors.fetch_add(unreadable, std::memory_order_relaxed);
     m_currentIndex = index;
@@ -209,7 +215,7 @@ const uint8_t* CStorageDeviceWithCache::ViewSectors(int64_t firstSector, int64_t
     // Only the sectors the block really holds: the last block may be short.
     if (firstSector < start || count > m_currentSectors || firstSector - start > m_currentSectors - count)
         return nullptr;
-    return m_current.get() + static_cast<size_t>(firstSector - start) * (m_blockBytes / m_blockSize);
+    return m_current.data() + static_cast<size_t>(firstSector - start) * (m_blockBytes / m_blockSize);
 }
 
 int CStorageDeviceWithCache::ReadSector(void* buffer, int64_t firstSector, int64_t count) {
@@ -225,7 +231,7 @@ int CStorageDeviceWithCache::ReadSector(void* buffer, int64_t firstSector, int64
         int64_t copied = 0;
         if (firstSector < end) {
             copied = std::min(count, end - firstSector);
-            std::memcpy(out, m_current.get() + static_cast<size_t>(firstSector - start) * sectorBytes,
+            std::memcpy(out, m_current.data() + static_cast<size_t>(firstSector - start) * sectorBytes,
                         static_cast<size_t>(copied) * sectorBytes);
             if (copied == count) return 1;
         }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/HugePageBuffer.h"
 #include "foundation/StorageDevice.h"
 
 class CStorageDeviceWithCache : public IStorageDevice {
@@ -71,15 +72,18 @@ private:
     struct Block {
         int64_t index;
         int64_t sectors;  // valid sectors (the last block may be short)
-        std::unique_ptr<uint8_t[]> data;
+        CHugePageBuffer data;
         int64_t unreadable;  // sectors that could not be read and are zeros
     };
 
     void CacheThread();
     uint32_t SectorBytes();
     int64_t BlockCount();
-    // A buffer of one block, from the pool when one is free.
-    std::unique_ptr<uint8_t[]> TakeBuffer();
+    // A buffer of one block, from the pool when one is free; empty when no
+    // memory is left. Blocks are 2 MiB-aligned: a scan reads through a few
+    // dozen megabytes of them, and in small pages their first touches cost
+    // more than the copies.
+    CHugePageBuffer TakeBuffer();
     // Reads `count` sectors at `first` into a block buffer; the rest of the
     // buffer stays zero, so searchers never see stale or uninitialised bytes.
     // Returns how many sectors could not be read (they are zeros).
@@ -91,7 +95,7 @@ private:
     size_t m_blockBytes = 0;
 
     // The current block (consumer side only).
-    std::unique_ptr<uint8_t[]> m_current;
+    CHugePageBuffer m_current;
     int64_t m_currentIndex = -1;
     int64_t m_currentSectors = 0;
 
@@ -99,7 +103,7 @@ private:
     std::condition_variable m_dataReady;  // producer -> consumer: a block is queued, or the end came
     std::condition_variable m_spaceFree;  // consumer -> producer: a block was taken, or stop
     std::deque<Block> m_queue;
-    std::vector<std::unique_ptr<uint8_t[]>> m_pool;
+    std::vector<CHugePageBuffer> m_pool;
     bool m_running = false;
     bool m_producerDone = true;
     int64_t m_nextSector = 0;                 // producer: first sector of the next block to read

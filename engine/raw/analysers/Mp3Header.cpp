@@ -1,11 +1,12 @@
 #include "raw/analysers/Mp3Header.h"
 
 #include <chardet.h>
-#include <iconv.h>
 
 #include <cerrno>
 #include <cstring>
 #include <vector>
+
+#include "foundation/Utf8Converter.h"
 
 namespace {
 
@@ -116,19 +117,18 @@ bool ToUtf8(const std::string& charset, const std::uint8_t* bytes, std::size_t l
             std::string& out) {
     out.clear();
     if (charset.empty() || capacity < 2) return false;
-    iconv_t cd = iconv_open("UTF-8", charset.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    CUtf8Converter converter(charset.c_str());
+    if (!converter.IsOpen()) return false;
     std::vector<char> in(bytes, bytes + length);
     std::vector<char> buf(capacity, 0);
     char* src = in.data();
     std::size_t srcLeft = in.size();
     char* dst = buf.data();
     std::size_t dstLeft = capacity - 1;
-    const std::size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+    const std::size_t rc = converter.Convert(&src, &srcLeft, &dst, &dstLeft);
     // A full output or a sequence cut off by the field's end keeps what
     // converted; a byte the set does not have fails the conversion.
     const bool ok = rc != static_cast<std::size_t>(-1) || errno == E2BIG || errno == EINVAL;
-    iconv_close(cd);
     if (!ok) return false;
     out = CString(reinterpret_cast<const std::uint8_t*>(buf.data()), capacity - 1 - dstLeft);
     return true;

@@ -1,11 +1,11 @@
 #include "raw/analysers/PdfAnalysers.h"
 
-#include <iconv.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "foundation/ByteOrder.h"
+#include "foundation/Utf8Converter.h"
 #include "raw/RawFileBuffer.h"
 #include "raw/RawUtility.h"
 
@@ -41,15 +41,14 @@ std::size_t PrefixBytes(const std::string& s, std::size_t count) {
 std::string Utf16BeToUtf8(const std::uint8_t* p, std::size_t length) {
     length &= ~static_cast<std::size_t>(1);
     if (length == 0) return std::string();
-    iconv_t cd = iconv_open("UTF-8", "UTF-16BE");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string();
+    CUtf8Converter converter("UTF-16BE");
+    if (!converter.IsOpen()) return std::string();
     std::string out(3 * length, '\0');
     char* in = const_cast<char*>(reinterpret_cast<const char*>(p));
     std::size_t inLeft = length;
     char* o = out.data();
     std::size_t outLeft = out.size();
-    iconv(cd, &in, &inLeft, &o, &outLeft);
-    iconv_close(cd);
+    converter.Convert(&in, &inLeft, &o, &outLeft);
     out.resize(out.size() - outLeft);
     return out;
 }
