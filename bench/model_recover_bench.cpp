@@ -302,9 +302,9 @@ int main(int argc, char** argv) {
                   "for f in $(seq 1 100); do head -c $(( (RANDOM % 8 + 1) * 1024 )) \"$W/pool\" > "
                   "\"$W/dir $d/small file $f.bin\"; done; done; mcopy -s -i \"$IMG@@$OFF\" \"$W\"/dir* ::/; "
                   "for d in $(seq 1 100); do mdel -i \"$IMG@@$OFF\" \"::/dir $d/*\"; done") &&
-        MakeImage(big, "1400",
-                  "head -c 1G /dev/urandom > \"$W/big.bin\"; mcopy -i \"$IMG@@$OFF\" \"$W/big.bin\" ::/big.bin; "
-                  "mdel -i \"$IMG@@$OFF\" ::/big.bin");
+            MakeImage(big, "1400",
+                      "head -c 1G /dev/urandom > \"$W/big.bin\"; mcopy -i \"$IMG@@$OFF\" \"$W/big.bin\" ::/big.bin; "
+                      "mdel -i \"$IMG@@$OFF\" ::/big.bin");
     if (!made) {
         std::fprintf(stderr, "cannot make the images in %s\n", data.c_str());
         return 1;

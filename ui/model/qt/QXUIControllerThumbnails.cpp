@@ -177,4 +177,6 @@ QImage QXUIController::GetNSImageByFildNode(IFileNode* node) {
 
 QImage QXUIController::GetNSImageByFildNodeNSNumber(IFileNode* node) { return GetNSImageByFildNode(node); }
 
-QImage QXUIController::GetNSImageByNode(OpNodeData* row) { return row != nullptr ? GetNSImageByFildNode(row->fileNode()) : QImage(); }
+QImage QXUIController::GetNSImageByNode(OpNodeData* row) {
+    return row != nullptr ? GetNSImageByFildNode(row->fileNode()) : QImage();
+}

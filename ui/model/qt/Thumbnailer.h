@@ -46,6 +46,5 @@ QImage DecodePictureBytes(const char* data, std::size_t size);
 // The embedded preview of a camera-raw file held in memory.
 QImage CameraRawPreviewFromMemory(const void* data, std::size_t size,
                                   std::chrono::milliseconds budget = Thumbnailer::kRawBudget);
-QImage CameraRawPreviewFromFile(const QString& path,
-                                std::chrono::milliseconds budget = Thumbnailer::kRawBudget);
+QImage CameraRawPreviewFromFile(const QString& path, std::chrono::milliseconds budget = Thumbnailer::kRawBudget);
 QImage VideoFrameFromFile(const QString& path);
