@@ -4,6 +4,9 @@
 #   tests/fuzz/run_thumbnailer_fuzzer.sh [SECONDS] [BUILD_DIR]
 # Seeds are the preview fixtures (make_thumb_samples.sh), each behind the
 # byte that picks its road: 0 picture, 1 camera raw, 2 video.
+# Every input is decoded under a time limit (-timeout: one input taking
+# longer is a finding) and an allocation limit (-malloc_limit_mb: one
+# allocation past it is a finding; the decoders' own caps are 256 MiB).
 # Not part of the CI test command.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -32,4 +35,5 @@ supp="$build/thumbnailer.lsan.supp"
 printf 'leak:libglib-2.0.so\n' > "$supp"
 LSAN_OPTIONS="suppressions=$supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}" \
 "$build/tests/fuzz/fuzz_thumbnailer" -max_total_time="$secs" -print_final_stats=1 -rss_limit_mb=2048 \
+    -malloc_limit_mb=1024 -timeout=10 \
     -artifact_prefix="$build/thumbnailer-" "$corpus"

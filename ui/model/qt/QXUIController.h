@@ -88,6 +88,8 @@ public:
     // names keep this block free of includes.)
     static class QImage GetNSImageByFildNode(class IFileNode* node);
     static class QImage GetNSImageByFildNodeNSNumber(class IFileNode* node);
+    // The same for a row of the outlines: null for a virtual folder.
+    static class QImage GetNSImageByNode(class OpNodeData* row);
 
     static void DoScanWithDiskIndex(int disk, int volume, const QString& key, QObject* target) {
         Backend().DoScanWithDiskIndex(disk, volume, key, target);

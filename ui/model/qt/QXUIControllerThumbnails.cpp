@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "foundation/Log.h"
+#include "model/OpNodeData.h"
 #include "model/QXPublic.h"
 #include "model/QXUIDeviceData.h"
 #include "model/QXUIScan.h"
@@ -175,3 +176,7 @@ QImage QXUIController::GetNSImageByFildNode(IFileNode* node) {
 }
 
 QImage QXUIController::GetNSImageByFildNodeNSNumber(IFileNode* node) { return GetNSImageByFildNode(node); }
+
+QImage QXUIController::GetNSImageByNode(OpNodeData* row) {
+    return row != nullptr ? GetNSImageByFildNode(row->fileNode()) : QImage();
+}

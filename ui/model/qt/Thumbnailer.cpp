@@ -12,6 +12,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <atomic>
+#include <chrono>
 #include <memory>
 
 #include "model/qt/FileIcons.h"
@@ -46,9 +47,19 @@ struct RawCloser {
 };
 using RawHandle = std::unique_ptr<libraw_data_t, RawCloser>;
 
-RawHandle OpenRaw() {
+// libraw calls this between the steps of its work (identifying the file,
+// loading the preview); a non-zero answer makes it stop with an error.
+int PastDeadline(void* data, enum LibRaw_progress, int, int) {
+    const auto* deadline = static_cast<const std::chrono::steady_clock::time_point*>(data);
+    return std::chrono::steady_clock::now() >= *deadline ? 1 : 0;
+}
+
+// `deadline` must outlive the handle.
+RawHandle OpenRaw(const std::chrono::steady_clock::time_point* deadline) {
     RawHandle raw(libraw_init(0));
-    if (raw) raw->params.max_raw_memory_mb = kRawMemoryMiB;
+    if (!raw) return raw;
+    raw->params.max_raw_memory_mb = kRawMemoryMiB;
+    libraw_set_progress_handler(raw.get(), &PastDeadline, const_cast<std::chrono::steady_clock::time_point*>(deadline));
     return raw;
 }
 
@@ -105,6 +116,10 @@ QImage DecodePictureBytes(const char* data, std::size_t size) {
     QBuffer device(&bytes);
     if (!device.open(QIODevice::ReadOnly)) return {};
     QImageReader reader(&device);
+    // Qt's readers cannot be interrupted; what bounds their time is the
+    // pixels they may decode, which this limit caps before decoding starts
+    // (Qt counts four bytes a pixel against the header's size), and the
+    // bytes, at most the picture buffer.
     reader.setAllocationLimit(Thumbnailer::kAllocationLimitMiB);
     reader.setAutoTransform(true);
     QImage image;
@@ -112,19 +127,21 @@ QImage DecodePictureBytes(const char* data, std::size_t size) {
     return image;
 }
 
-QImage CameraRawPreviewFromMemory(const void* data, std::size_t size) {
+QImage CameraRawPreviewFromMemory(const void* data, std::size_t size, std::chrono::milliseconds budget) {
     if (data == nullptr || size == 0) return {};
-    RawHandle raw = OpenRaw();
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    RawHandle raw = OpenRaw(&deadline);
     if (!raw) return {};
     // libraw reads the buffer only; its signature is older than const.
     if (libraw_open_buffer(raw.get(), const_cast<void*>(data), size) != LIBRAW_SUCCESS) return {};
     return RawPreview(raw.get(), static_cast<qint64>(size));
 }
 
-QImage CameraRawPreviewFromFile(const QString& path) {
+QImage CameraRawPreviewFromFile(const QString& path, std::chrono::milliseconds budget) {
     const QFileInfo info(path);
     if (!info.isFile() || info.size() <= 0) return {};
-    RawHandle raw = OpenRaw();
+    const auto deadline = std::chrono::steady_clock::now() + budget;
+    RawHandle raw = OpenRaw(&deadline);
     if (!raw) return {};
     if (libraw_open_file(raw.get(), QFile::encodeName(path).constData()) != LIBRAW_SUCCESS) return {};
     return RawPreview(raw.get(), info.size());

@@ -7,6 +7,7 @@
 
 #include <QImage>
 #include <QString>
+#include <chrono>
 #include <cstddef>
 
 class Thumbnailer {
@@ -15,6 +16,9 @@ public:
     static constexpr int kSide = 192;
     // Largest image a picture decoder may allocate, in MiB.
     static constexpr int kAllocationLimitMiB = 256;
+    // How long a camera-raw file may take; libraw is asked to give up at
+    // its next step past it.
+    static constexpr std::chrono::milliseconds kRawBudget{5000};
 
     virtual ~Thumbnailer() = default;
     // The picture in `data`, at its own size; null when it is none.
@@ -40,6 +44,7 @@ void SetThumbnailer(Thumbnailer* thumbnailer);
 // The roads of the real thumbnailer, also for the fuzz target.
 QImage DecodePictureBytes(const char* data, std::size_t size);
 // The embedded preview of a camera-raw file held in memory.
-QImage CameraRawPreviewFromMemory(const void* data, std::size_t size);
-QImage CameraRawPreviewFromFile(const QString& path);
+QImage CameraRawPreviewFromMemory(const void* data, std::size_t size,
+                                  std::chrono::milliseconds budget = Thumbnailer::kRawBudget);
+QImage CameraRawPreviewFromFile(const QString& path, std::chrono::milliseconds budget = Thumbnailer::kRawBudget);
 QImage VideoFrameFromFile(const QString& path);
