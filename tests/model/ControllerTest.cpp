@@ -170,6 +170,10 @@ protected:
         QXUIController::StopScan(1);
         EXPECT_TRUE(WaitUntil([] { return !IsScanWorkerAlive(); }, 10000));
         QXUIScan::instance().SetControllerFactory(nullptr);
+        // The fake disk and nodes die with the test: the bridge must keep
+        // neither for the tests that follow.
+        QXUIScan::instance().SaveScanSorage(nullptr);
+        QXUIScan::instance().ClearData();
         QXUIDeviceData::instance().SetEnumerator(nullptr);
     }
 
