@@ -92,6 +92,14 @@ public:
     void AddDateNodeToArray(int key);
     void SetViewType(int type);
 
+    // Lock held. Between two slices of a type or date refresh: when the lock
+    // is held to extend the outlines, ends that hold, letting the lock go so
+    // that waiting readers get in, and takes it again; false when the
+    // outlines were reset meanwhile (the refresh must stop). Under any other
+    // hold (a search holds the lock throughout; main-thread builders) it
+    // keeps the lock and answers true.
+    bool SliceExtension();
+
     // Nodes waiting for their parent's row: this pass's and the carried ones.
     std::size_t WaitingCount() const { return m_waiting.size(); }
     std::size_t CarriedCount() const { return m_carried.size(); }
