@@ -125,6 +125,10 @@ void QXTimeMgr::refreshTimeTree(OpNodeData* root, int key) {
     std::size_t sliceLeft = m_sliceNodes;
     for (const QXUIScan::ListTail& tail : fresh) {
         const int year = tail.key, month = tail.month;
+        // The month's processed count, kept current node by node: a reset
+        // that empties the map also changes the pass, and then this
+        // refresh stops before touching it again.
+        std::size_t& processed = (*IndexOf(key))[MonthKey(year, month)];
         // Made when the month's first file is filed, then kept for the rest.
         OpNodeData* monthFolder = nullptr;
         bool looked = false;
@@ -135,7 +139,7 @@ void QXTimeMgr::refreshTimeTree(OpNodeData* root, int key) {
                 // this tree meanwhile goes on from them, and this pass ends.
                 if (!m_between() || pass != PassOf(key)) return;
             }
-            setIndex(getIndex(year, month, key) + 1, year, month, key);
+            ++processed;
             // Skipped nodes count as processed: they are not looked at
             // again until the trees are cleared.
             if (node == nullptr || node->IsDirectory() != 0) continue;
