@@ -61,6 +61,7 @@ public:
         if (m_outer) {
             trees.m_holdKind = kind;
             trees.m_holdStartNs = NowNs();
+            trees.m_holdThread = std::this_thread::get_id();
         }
     }
     ~Hold() {
@@ -164,7 +165,9 @@ bool QXViewTrees::Breathe(std::int64_t& sliceStartNs) {
 }
 
 bool QXViewTrees::SliceExtension() {
-    if (m_holdDepth == 0 || m_holdKind != kHoldExtend) return true;
+    // Only the thread extending these outlines holds their lock here; a
+    // manager refreshed for another store, under another lock, goes on.
+    if (m_holdDepth == 0 || m_holdKind != kHoldExtend || m_holdThread != std::this_thread::get_id()) return true;
     const std::uint64_t generation = m_store.Generation();
     RecordHold(kHoldExtend, NowNs() - m_holdStartNs);
     m_store.LetGo();

@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "model/OpNodeData.h"
@@ -177,6 +178,7 @@ private:
     int m_holdDepth = 0;
     HoldKind m_holdKind = kHoldExtend;
     std::int64_t m_holdStartNs = 0;
+    std::thread::id m_holdThread;
 
     std::mutex m_searchLock;
     std::shared_ptr<WorkerThread> m_searchThread;
