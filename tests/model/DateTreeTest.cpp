@@ -92,6 +92,54 @@ protected:
     OpNodeData* modified = nullptr;
 };
 
+// A refresh filed a few nodes at a time ends with the outlines one refresh
+// makes, each file once, whatever happens between two slices: nothing, a
+// reset that stops it (the next refresh goes on from the processed counts),
+// or other refreshes that take the lock meanwhile.
+TEST_F(DateTree, SlicedRefreshEndsWithTheSameOutlines) {
+    std::vector<IFileNode*> batch;
+    for (int i = 0; i < 40; ++i)
+        batch.push_back(File("f" + std::to_string(i), FileTime(2001 + i % 3, 1 + i % 5),
+                             i % 4 == 0 ? 0 : FileTime(2010 + i % 2, 12 - i % 7)));
+    batch[9]->ShowNode(0);
+    Show(batch);
+    auto outlines = [&] {
+        std::lock_guard lock(treeLock);
+        return std::make_pair(Outline(created), Outline(modified));
+    };
+    Refresh();
+    const auto whole = outlines();
+    ASSERT_EQ(whole.first.size(), 14u);
+    ASSERT_EQ(whole.second.size(), 15u);
+
+    enum Between { kGoOn, kStopOnce, kOtherRefresh };
+    for (Between between : {kGoOn, kStopOnce, kOtherRefresh}) {
+        {
+            // New roots, as a reset of the outlines makes them.
+            std::lock_guard lock(treeLock);
+            created = store.CreateFolder("Created", kOpTreeCreate, 1);
+            modified = store.CreateFolder("Modified", kOpTreeModify, 1);
+        }
+        int calls = 0;
+        dates.SetSlicing(3, [&] {
+            if (++calls != 2) return true;
+            if (between == kOtherRefresh) {
+                dates.refreshTimeTree(created, kOpTreeCreate);
+                dates.refreshTimeTree(modified, kOpTreeModify);
+            }
+            return between != kStopOnce;
+        });
+        Refresh();
+        if (between == kStopOnce) {
+            EXPECT_NE(outlines(), whole);
+            Refresh();
+        }
+        dates.SetSlicing(0, {});
+        EXPECT_GE(calls, 2) << between;
+        EXPECT_EQ(outlines(), whole) << between;
+    }
+}
+
 // Years and months in ascending order whatever the order the files arrive
 // in, each file in its own month, and refreshes with nothing new add
 // nothing.

@@ -164,6 +164,63 @@ TEST_F(TypeTree, IncrementalRefreshesFileEachShownFileOnce) {
     EXPECT_EQ(Files(types_.folderOf("jpg")), (std::vector<IFileNode*>{lastHidden}));
 }
 
+// A refresh filed a few nodes at a time ends with the outline one refresh
+// makes, each file once, whatever happens between two slices: nothing, a
+// reset that stops it (the next refresh goes on from there), or another
+// refresh that takes the lock meanwhile (it goes on, this one stops).
+TEST_F(TypeTree, SlicedRefreshEndsWithTheSameOutline) {
+    std::vector<IFileNode*> batch;
+    const char* names[] = {"a.txt", "b.jpg", "c.qzx", "d.txt", "e.mp3", "f.both", "g.zip",
+                           "README", "h.jpg", "i.doc", "j.mp4", "k.txt", "l.eml"};
+    for (int round = 0; round < 3; ++round)
+        for (const char* name : names) batch.push_back(File(std::to_string(round) + name));
+    batch[4]->ShowNode(0);
+    batch[17]->ShowNode(0);
+    Show(batch);
+    // Every root's folders with their files, and its own files.
+    auto outline = [&] {
+        std::lock_guard lock(treeLock);
+        std::vector<std::string> lines;
+        for (OpNodeData* root : types_.getRootNode())
+            for (const OpChild& child : root->children()) {
+                std::string line = root->name() + "/";
+                if (child.obj != nullptr) {
+                    line += child.obj->name() + ":";
+                    for (IFileNode* file : Files(child.obj)) line += std::string(" ") + file->GetFileName();
+                } else {
+                    line += child.file->GetFileName();
+                }
+                lines.push_back(line);
+            }
+        return lines;
+    };
+    Refresh();
+    const std::vector<std::string> whole = outline();
+    ASSERT_EQ(whole.size(), 16u);  // 7 folders, 9 files under "other"
+
+    enum Between { kGoOn, kStopOnce, kOtherRefresh };
+    for (Between between : {kGoOn, kStopOnce, kOtherRefresh}) {
+        {
+            std::lock_guard lock(treeLock);
+            types_.clear();
+        }
+        int calls = 0;
+        types_.SetSlicing(4, [&] {
+            if (++calls != 2) return true;
+            if (between == kOtherRefresh) types_.refreshTypeTree();
+            return between != kStopOnce;
+        });
+        Refresh();
+        if (between == kStopOnce) {
+            EXPECT_NE(outline(), whole);
+            Refresh();
+        }
+        types_.SetSlicing(0, {});
+        EXPECT_GE(calls, 2) << between;
+        EXPECT_EQ(outline(), whole) << between;
+    }
+}
+
 // Clearing, a search and a reset of the outlines each start the tree over:
 // the next refresh files every (shown) file again, once.
 TEST_F(TypeTree, ClearSearchAndResetFileEverythingAnew) {

@@ -51,6 +51,11 @@ TreeStore* QXTimeMgr::SetTreeStore(TreeStore* store) {
 
 void QXTimeMgr::SetScan(QXUIScan* scan) { m_scan = scan; }
 
+void QXTimeMgr::SetSlicing(std::size_t nodes, std::function<bool()> between) {
+    m_sliceNodes = nodes;
+    m_between = std::move(between);
+}
+
 void QXTimeMgr::SetClock(std::function<std::time_t()> now) { m_now = std::move(now); }
 
 QXUIScan& QXTimeMgr::Scan() const { return m_scan != nullptr ? *m_scan : QXUIScan::instance(); }
@@ -94,6 +99,7 @@ void QXTimeMgr::Adopt(int key, OpNodeData* root) {
     years->clear();
     months->clear();
     IndexOf(key)->clear();
+    ++PassOf(key);
     owner = Owner{root, generation};
 }
 
@@ -111,24 +117,43 @@ void QXTimeMgr::refreshTimeTree(OpNodeData* root, int key) {
         return;
     }
     Adopt(key, root);
+    const std::uint64_t pass = ++PassOf(key);
     // Only what lies beyond the processed counts is copied: the cost of a
     // refresh is the count of new nodes, not the size of the store.
-    const QXTimeMap fresh = Scan().GetTimeMapFrom(key, *IndexOf(key));
-    for (const auto& [year, months] : fresh)
-        for (const auto& [month, nodes] : months) {
-            int i = getIndex(year, month, key);
-            for (IFileNode* node : nodes) {
-                setIndex(++i, year, month, key);
-                // Skipped nodes count as processed: they are not looked at
-                // again until the trees are cleared.
-                if (node == nullptr || node->IsDirectory() != 0) continue;
-                const std::int64_t time = key == kModifyKey ? node->GetModificationTime() : node->GetCreationTime();
-                if (time == 0 || node->IsNodeShow() == 0) continue;
-                // The bridge filed it under this year and month from the
-                // same time: no second conversion to local time.
-                File(node, root, key, year, month);
+    const std::vector<QXUIScan::ListTail> fresh = Scan().GetTimeTailsFrom(key, *IndexOf(key));
+    const bool sliced = m_between && m_sliceNodes != 0;
+    std::size_t sliceLeft = m_sliceNodes;
+    for (const QXUIScan::ListTail& tail : fresh) {
+        const int year = tail.key, month = tail.month;
+        // The month's processed count, kept current node by node: a reset
+        // that empties the map also changes the pass, and then this
+        // refresh stops before touching it again.
+        std::size_t& processed = (*IndexOf(key))[MonthKey(year, month)];
+        // Made when the month's first file is filed, then kept for the rest.
+        OpNodeData* monthFolder = nullptr;
+        bool looked = false;
+        for (IFileNode* node : tail.nodes) {
+            if (sliced && --sliceLeft == 0) {
+                sliceLeft = m_sliceNodes;
+                // The processed counts are up to date here: whoever refreshes
+                // this tree meanwhile goes on from them, and this pass ends.
+                if (!m_between() || pass != PassOf(key)) return;
             }
+            ++processed;
+            // Skipped nodes count as processed: they are not looked at
+            // again until the trees are cleared.
+            if (node == nullptr || node->IsDirectory() != 0) continue;
+            const std::int64_t time = key == kModifyKey ? node->GetModificationTime() : node->GetCreationTime();
+            if (time == 0 || node->IsNodeShow() == 0) continue;
+            // The bridge filed it under this year and month from the same
+            // time: no second conversion to local time.
+            if (!looked) {
+                monthFolder = MonthFolder(root, key, year, month);
+                looked = true;
+            }
+            if (monthFolder != nullptr) monthFolder->addChildFile(node);
         }
+    }
 }
 
 void QXTimeMgr::AddFileNode(IFileNode* node, OpNodeData* root) {
@@ -143,20 +168,19 @@ void QXTimeMgr::AddFileNode(IFileNode* node, OpNodeData* root) {
 }
 
 void QXTimeMgr::File(IFileNode* node, OpNodeData* root, int key, int year, int month) {
+    if (OpNodeData* monthFolder = MonthFolder(root, key, year, month)) monthFolder->addChildFile(node);
+}
+
+OpNodeData* QXTimeMgr::MonthFolder(OpNodeData* root, int key, int year, int month) {
     YearDic* years = nullptr;
     MonthDic* months = nullptr;
-    if (m_store == nullptr || !DicsOf(key, &years, &months)) return;
-    if (year < 1 || month < 1 || month > 12) return;
-    OpNodeData* monthFolder = nullptr;
+    if (m_store == nullptr || !DicsOf(key, &years, &months)) return nullptr;
+    if (year < 1 || month < 1 || month > 12) return nullptr;
     auto y = years->find(year);
-    if (y == years->end()) {
-        monthFolder = insertMonth(month, year, insertYear(year, root));
-    } else {
-        std::map<int, OpNodeData*>& ofYear = (*months)[y->second];
-        auto m = ofYear.find(month);
-        monthFolder = m != ofYear.end() ? m->second : insertMonth(month, year, y->second);
-    }
-    if (monthFolder != nullptr) monthFolder->addChildFile(node);
+    if (y == years->end()) return insertMonth(month, year, insertYear(year, root));
+    std::map<int, OpNodeData*>& ofYear = (*months)[y->second];
+    auto m = ofYear.find(month);
+    return m != ofYear.end() ? m->second : insertMonth(month, year, y->second);
 }
 
 OpNodeData* QXTimeMgr::MakeFolder(const std::string& name, int key, std::uint32_t expandable, OpNodeData* parent) {
@@ -233,6 +257,8 @@ void QXTimeMgr::setIndex(int count, int year, int month, int key) {
 }
 
 void QXTimeMgr::initMap() {
+    ++m_pass[0];
+    ++m_pass[1];
     createTimeMap.clear();
     modifyTimeMap.clear();
     accessTimeMap.clear();

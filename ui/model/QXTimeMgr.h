@@ -52,6 +52,14 @@ public:
     // function restores it.
     void SetClock(std::function<std::time_t()> now);
 
+    // Long refreshes file at most `nodes` nodes at a time; between two
+    // slices `between` runs (tree lock held; it may let the lock go for a
+    // moment) and answers false when the refresh must stop because the
+    // outlines were reset. A refresh that finds its tree changed by another
+    // one meanwhile stops too: that one went on from the processed counts.
+    // Without `between` (or with 0 nodes) a refresh files all at once.
+    void SetSlicing(std::size_t nodes, std::function<bool()> between);
+
     // [tree lock] Files under `root` the nodes the scan bridge filed by the
     // key's time since the last refresh: 2 creation, 3 modification; 4 (last
     // access) and any other key file nothing.
@@ -110,6 +118,13 @@ private:
     // generation is not the one they were made for.
     void Adopt(int key, OpNodeData* root);
     void File(IFileNode* node, OpNodeData* root, int key, int year, int month);
+    // The month folder of a year and month under the root, made with its
+    // year folder when missing; null for a key or date that has none.
+    OpNodeData* MonthFolder(OpNodeData* root, int key, int year, int month);
+    // Counts the refreshes and resets of a key's tree (index 0 creation, 1
+    // modification): a sliced refresh that finds it changed after letting
+    // the lock go stops.
+    std::uint64_t& PassOf(int key) { return m_pass[key == kOpTreeModify ? 1 : 0]; }
     OpNodeData* MakeFolder(const std::string& name, int key, std::uint32_t expandable, OpNodeData* parent);
 
     TreeStore* m_store = nullptr;
@@ -120,5 +135,8 @@ private:
     Owner m_createOwner, m_modifyOwner;
     std::map<int, std::size_t> createTimeMap, modifyTimeMap, accessTimeMap;
     int _iKeyType = 0;
+    std::uint64_t m_pass[2] = {0, 0};
+    std::size_t m_sliceNodes = 0;
+    std::function<bool()> m_between;
     std::atomic<int> iCreateTimeTreeNeedRefresh{0}, iModifyTimeTeeeNeedRefresh{0};
 };

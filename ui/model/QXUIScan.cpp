@@ -237,7 +237,6 @@ void QXUIScan::ClearData() {
     m_createTimes.clear();
     m_modifyTimes.clear();
     m_accessTimes.clear();
-    m_tailCursors.clear();
     // Marks of the previous result's folders would answer for new nodes
     // made at the same addresses.
     m_searchMarks.clear();
@@ -441,41 +440,52 @@ std::vector<IFileNode*> QXUIScan::GetTypeNode() {
     return taken;
 }
 
+namespace {
+
+std::list<IFileNode*> AsList(const std::vector<IFileNode*>& nodes, std::size_t start = 0) {
+    if (start >= nodes.size()) return {};
+    return std::list<IFileNode*>(nodes.begin() + static_cast<std::ptrdiff_t>(start), nodes.end());
+}
+
+template <class Arrays>
+QXTimeMap AsTimeMap(const Arrays& arrays) {
+    QXTimeMap map;
+    for (const auto& [year, months] : arrays)
+        for (const auto& [month, nodes] : months) map[year].emplace(month, AsList(nodes));
+    return map;
+}
+
+}  // namespace
+
 QXTypeMap QXUIScan::GetTypeMap() {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
-    return m_types;
+    QXTypeMap map;
+    for (const auto& [type, nodes] : m_types) map.emplace(type, AsList(nodes));
+    return map;
 }
 
 QXTimeMap QXUIScan::GetCreateTimeMap() {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
-    return m_createTimes;
+    return AsTimeMap(m_createTimes);
 }
 
 QXTimeMap QXUIScan::GetModifyTimeMap() {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
-    return m_modifyTimes;
+    return AsTimeMap(m_modifyTimes);
 }
 
 QXTimeMap QXUIScan::GetAccessTimeMap() {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
-    return m_accessTimes;
+    return AsTimeMap(m_accessTimes);
 }
 
-// The nodes of a list from `start` on (operation mutex held). The lists are
-// linked: the walk to the start goes on from where the last copy of this
-// list began, so a scan's refreshes walk each list about once in all.
-std::list<IFileNode*> QXUIScan::TailOf(const std::list<IFileNode*>& nodes, std::size_t start) {
-    if (start >= nodes.size()) return {};
-    TailCursor& cursor = m_tailCursors[&nodes];
-    auto it = nodes.begin();
-    std::size_t at = 0;
-    if (cursor.index != 0 && cursor.index <= start) {
-        it = cursor.at;
-        at = cursor.index;
+const QXUIScan::TimeArrays* QXUIScan::TimesOf(int which) const {
+    switch (which) {
+    case 2: return &m_createTimes;
+    case 3: return &m_modifyTimes;
+    case 4: return &m_accessTimes;
+    default: return nullptr;
     }
-    std::advance(it, static_cast<std::ptrdiff_t>(start - at));
-    cursor = TailCursor{start, it};
-    return std::list<IFileNode*>(it, nodes.end());
 }
 
 QXTypeMap QXUIScan::GetTypeMapFrom(const std::map<unsigned, std::size_t>& from) {
@@ -483,7 +493,7 @@ QXTypeMap QXUIScan::GetTypeMapFrom(const std::map<unsigned, std::size_t>& from) 
     QXTypeMap tails;
     for (const auto& [type, nodes] : m_types) {
         auto it = from.find(type);
-        std::list<IFileNode*> tail = TailOf(nodes, it == from.end() ? 0 : it->second);
+        std::list<IFileNode*> tail = AsList(nodes, it == from.end() ? 0 : it->second);
         if (!tail.empty()) tails.emplace(type, std::move(tail));
     }
     return tails;
@@ -491,17 +501,55 @@ QXTypeMap QXUIScan::GetTypeMapFrom(const std::map<unsigned, std::size_t>& from) 
 
 QXTimeMap QXUIScan::GetTimeMapFrom(int which, const std::map<int, std::size_t>& from) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
-    const QXTimeMap* map = which == 2 ? &m_createTimes : which == 3 ? &m_modifyTimes : which == 4 ? &m_accessTimes
-                                                                                          : nullptr;
     QXTimeMap tails;
+    const TimeArrays* map = TimesOf(which);
     if (map == nullptr) return tails;
     for (const auto& [year, months] : *map)
         for (const auto& [month, nodes] : months) {
             auto it = from.find(year * 100 + month);
-            std::list<IFileNode*> tail = TailOf(nodes, it == from.end() ? 0 : it->second);
+            std::list<IFileNode*> tail = AsList(nodes, it == from.end() ? 0 : it->second);
             if (!tail.empty()) tails[year].emplace(month, std::move(tail));
         }
     return tails;
+}
+
+std::vector<QXUIScan::ListTail> QXUIScan::GetTypeTailsFrom(const std::map<unsigned, std::size_t>& from) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    std::vector<ListTail> tails;
+    for (const auto& [type, nodes] : m_types) {
+        auto it = from.find(type);
+        const std::size_t start = it == from.end() ? 0 : it->second;
+        if (start >= nodes.size()) continue;
+        tails.push_back(ListTail{static_cast<int>(type), 0,
+                                 NodeArray(nodes.begin() + static_cast<std::ptrdiff_t>(start), nodes.end())});
+    }
+    return tails;
+}
+
+std::vector<QXUIScan::ListTail> QXUIScan::GetTimeTailsFrom(int which, const std::map<int, std::size_t>& from) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    std::vector<ListTail> tails;
+    const TimeArrays* map = TimesOf(which);
+    if (map == nullptr) return tails;
+    for (const auto& [year, months] : *map)
+        for (const auto& [month, nodes] : months) {
+            auto it = from.find(year * 100 + month);
+            const std::size_t start = it == from.end() ? 0 : it->second;
+            if (start >= nodes.size()) continue;
+            tails.push_back(
+                ListTail{year, month, NodeArray(nodes.begin() + static_cast<std::ptrdiff_t>(start), nodes.end())});
+        }
+    return tails;
+}
+
+std::vector<IFileNode*> QXUIScan::GetAllTypeNodes() {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    std::size_t count = 0;
+    for (const auto& [type, nodes] : m_types) count += nodes.size();
+    std::vector<IFileNode*> all;
+    all.reserve(count);
+    for (const auto& [type, nodes] : m_types) all.insert(all.end(), nodes.begin(), nodes.end());
+    return all;
 }
 
 IDataRecovery* QXUIScan::GetFileNodeDataRecover(IFileNode* node) {
@@ -572,7 +620,7 @@ void QXUIScan::CreateTimeMapByFileNode(QXTimeMap& map, IFileNode* node, std::int
 void QXUIScan::DoSearch(std::vector<IFileNode*>& found) {
     RefreshAllData();
     found.clear();
-    const QXTypeMap types = GetTypeMap();
+    const std::vector<IFileNode*> all = GetAllTypeNodes();
     const std::string key = GetSearchKey();
     std::function<bool(const char*, IFileNode*)> matches;
     {
@@ -580,13 +628,11 @@ void QXUIScan::DoSearch(std::vector<IFileNode*>& found) {
         matches = m_matcher;
     }
     if (!matches) matches = AsciiNameMatch;
-    for (const auto& [type, nodes] : types) {
-        for (IFileNode* node : nodes) {
-            if (node == nullptr) continue;
-            const bool match = key.empty() || matches(key.c_str(), node);
-            node->ShowNode(match ? 1 : 0);
-            if (match && !node->IsDirectory()) found.push_back(node);
-        }
+    for (IFileNode* node : all) {
+        if (node == nullptr) continue;
+        const bool match = key.empty() || matches(key.c_str(), node);
+        node->ShowNode(match ? 1 : 0);
+        if (match && !node->IsDirectory()) found.push_back(node);
     }
 }
 
@@ -610,8 +656,7 @@ int QXUIScan::FindRemoveData(IFileNode* node) {
 
 void QXUIScan::ReCalTotalSize() {
     std::uint64_t total = 0;
-    for (const auto& [type, nodes] : GetTypeMap())
-        for (IFileNode* node : nodes)
-            if (node != nullptr && node->IsNodeShow()) total += static_cast<std::uint64_t>(node->GetFileSize());
+    for (IFileNode* node : GetAllTypeNodes())
+        if (node != nullptr && node->IsNodeShow()) total += static_cast<std::uint64_t>(node->GetFileSize());
     m_fileSize = total;
 }

@@ -108,6 +108,20 @@ public:
     // `which` is 2 creation, 3 modification, 4 last access; any other: empty.
     QXTypeMap GetTypeMapFrom(const std::map<unsigned, std::size_t>& from);
     QXTimeMap GetTimeMapFrom(int which, const std::map<int, std::size_t>& from);
+    // The same tails as flat arrays, in the same order (categories
+    // ascending; years, then months ascending), keyed by the category bit
+    // (month 0) or by year and month: one block per list instead of one
+    // allocation per node, which is what a refresh from the start (a search)
+    // pays for.
+    struct ListTail {
+        int key = 0;
+        int month = 0;
+        std::vector<IFileNode*> nodes;
+    };
+    std::vector<ListTail> GetTypeTailsFrom(const std::map<unsigned, std::size_t>& from);
+    std::vector<ListTail> GetTimeTailsFrom(int which, const std::map<int, std::size_t>& from);
+    // Every node filed by type, category after category, in one array.
+    std::vector<IFileNode*> GetAllTypeNodes();
 
     // The reader of the node's volume root (quick scans only), or null.
     IDataRecovery* GetFileNodeDataRecover(IFileNode* node);
@@ -160,8 +174,14 @@ private:
     std::atomic<int> m_treeFinished{1};
     std::atomic<int> m_qvxRsf{0}, m_dmgRsf{0};
     std::vector<IFilesystemNode*> m_roots;
-    QXTimeMap m_createTimes, m_modifyTimes, m_accessTimes;
-    QXTypeMap m_types;
+    // Kept as arrays: a scan appends a million nodes to them, and the
+    // outlines and the search walk them again and again; the lists the
+    // queries answer are made from them on demand.
+    using NodeArray = std::vector<IFileNode*>;
+    using TimeArrays = std::map<int, std::map<int, NodeArray>>;
+    TimeArrays m_createTimes, m_modifyTimes, m_accessTimes;
+    std::map<unsigned, NodeArray> m_types;
+    const TimeArrays* TimesOf(int which) const;
     std::vector<IFileNode*> m_newTypeFiles;
     std::map<IFileNode*, void*> m_nodeViews;
     std::vector<IFileNode*> m_newPathNodes;
@@ -178,14 +198,4 @@ private:
     std::map<IFileNode*, IDataRecovery*> m_readers;
     ThumbnailWriters m_thumbnailWriters;
 
-    // Where the last incremental copy of each type and date list began, so
-    // that the next one walks on from there instead of from the front. The
-    // lists only grow between two ClearData calls, which forget the cursors:
-    // anything that removes nodes from a list must forget them too.
-    struct TailCursor {
-        std::size_t index = 0;
-        std::list<IFileNode*>::const_iterator at;
-    };
-    std::map<const std::list<IFileNode*>*, TailCursor> m_tailCursors;
-    std::list<IFileNode*> TailOf(const std::list<IFileNode*>& nodes, std::size_t start);
 };

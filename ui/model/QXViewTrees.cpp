@@ -61,6 +61,7 @@ public:
         if (m_outer) {
             trees.m_holdKind = kind;
             trees.m_holdStartNs = NowNs();
+            trees.m_holdThread = std::this_thread::get_id();
         }
     }
     ~Hold() {
@@ -154,9 +155,24 @@ bool QXViewTrees::Breathe(std::int64_t& sliceStartNs) {
     const std::int64_t now = NowNs();
     if (now - sliceStartNs < kSliceNs) return true;
     const std::uint64_t generation = m_store.Generation();
-    if (m_holdDepth > 0) RecordHold(m_holdKind, now - m_holdStartNs);
+    const HoldKind kind = m_holdKind;
+    if (m_holdDepth > 0) RecordHold(kind, now - m_holdStartNs);
     m_store.YieldToReaders();
+    // Whoever held the lock meanwhile may have timed a hold of its own.
+    m_holdKind = kind;
     sliceStartNs = m_holdStartNs = NowNs();
+    return generation == m_store.Generation();
+}
+
+bool QXViewTrees::SliceExtension() {
+    // Only the thread extending these outlines holds their lock here; a
+    // manager refreshed for another store, under another lock, goes on.
+    if (m_holdDepth == 0 || m_holdKind != kHoldExtend || m_holdThread != std::this_thread::get_id()) return true;
+    const std::uint64_t generation = m_store.Generation();
+    RecordHold(kHoldExtend, NowNs() - m_holdStartNs);
+    m_store.LetGo();
+    m_holdKind = kHoldExtend;
+    m_holdStartNs = NowNs();
     return generation == m_store.Generation();
 }
 
@@ -590,9 +606,8 @@ bool QXViewTrees::QXGetIsSearching() { return m_scan.IsSearching() != 0; }
 
 void QXViewTrees::GetSearchResultToArr(std::vector<IFileNode*>& out) {
     if (m_scan.GetSearchKey().empty()) return;
-    for (const auto& [type, nodes] : m_scan.GetTypeMap())
-        for (IFileNode* node : nodes)
-            if (node != nullptr && node->IsNodeShow() != 0) out.push_back(node);
+    for (IFileNode* node : m_scan.GetAllTypeNodes())
+        if (node != nullptr && node->IsNodeShow() != 0) out.push_back(node);
 }
 
 bool QXViewTrees::WaitSearch(int milliseconds) {

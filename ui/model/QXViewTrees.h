@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "model/OpNodeData.h"
@@ -91,6 +92,14 @@ public:
     void AddTypeNodeToArr();
     void AddDateNodeToArray(int key);
     void SetViewType(int type);
+
+    // Lock held. Between two slices of a type or date refresh: when the lock
+    // is held to extend the outlines, ends that hold, letting the lock go so
+    // that waiting readers get in, and takes it again; false when the
+    // outlines were reset meanwhile (the refresh must stop). Under any other
+    // hold (a search holds the lock throughout; main-thread builders) it
+    // keeps the lock and answers true.
+    bool SliceExtension();
 
     // Nodes waiting for their parent's row: this pass's and the carried ones.
     std::size_t WaitingCount() const { return m_waiting.size(); }
@@ -169,6 +178,7 @@ private:
     int m_holdDepth = 0;
     HoldKind m_holdKind = kHoldExtend;
     std::int64_t m_holdStartNs = 0;
+    std::thread::id m_holdThread;
 
     std::mutex m_searchLock;
     std::shared_ptr<WorkerThread> m_searchThread;

@@ -142,6 +142,14 @@ void TreeStore::YieldToReaders() {
     m_lock.lock();
 }
 
+void TreeStore::LetGo() {
+    m_lock.unlock();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(10);
+    while (m_readersWaiting.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+    m_lock.lock();
+}
+
 std::int64_t TreeStore::TakeLongestReaderWait() { return m_longestWait.exchange(0); }
 
 const std::vector<OpChild>* TreeStore::ChildrenOf(const OpNodeData* parent) const {

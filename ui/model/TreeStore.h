@@ -124,6 +124,10 @@ public:
     // Between two steps of a long extension: when readers wait for the
     // lock, lets them in (for at most 10 ms) before going on.
     void YieldToReaders();
+    // Between two slices of a long extension: lets the lock go whether or
+    // not a reader waits (a hold ends there), lets waiting readers in (for at
+    // most 10 ms), and takes it again.
+    void LetGo();
 
     // ---- Main thread.
 

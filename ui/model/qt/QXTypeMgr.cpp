@@ -172,7 +172,13 @@ void QXTypeMgr::initRootNode() {
     }
 }
 
+void QXTypeMgr::SetSlicing(std::size_t nodes, std::function<bool()> between) {
+    m_sliceNodes = nodes;
+    m_between = std::move(between);
+}
+
 void QXTypeMgr::initTypeMap() {
+    ++m_pass;
     typeIndexMap.clear();
     for (unsigned bit : kRootBits) typeIndexMap[bit] = Resume{};
 }
@@ -232,6 +238,7 @@ void QXTypeMgr::DropFolders(bool touchRows) {
         StoreState(root, 0);
     }
     subNodeDict.clear();
+    ++m_pass;
 }
 
 void QXTypeMgr::Adopt() {
@@ -270,26 +277,50 @@ void QXTypeMgr::refreshTypeTree() {
         return;
     }
     Adopt();
+    const std::uint64_t pass = ++m_pass;
     std::map<unsigned, std::size_t> from;
     for (const auto& [bit, resume] : typeIndexMap) from[bit] = resume.index;
     // Only what lies at and beyond each category's last node looked at.
-    const QXTypeMap fresh = Scan().GetTypeMapFrom(from);
+    const std::vector<QXUIScan::ListTail> fresh = Scan().GetTypeTailsFrom(from);
     OpNodeData* other = rootOf(kOther);
-    for (const auto& [bit, nodes] : fresh) {
-        Resume& resume = typeIndexMap[bit];
-        std::size_t i = resume.index;
-        for (auto it = nodes.begin(); it != nodes.end(); ++it, ++i) {
-            IFileNode* node = *it;
+    const bool sliced = m_between && m_sliceNodes != 0;
+    std::size_t sliceLeft = m_sliceNodes;
+    // Names of a category come in runs of one extension: its folder is
+    // looked up once per run.
+    std::string lastExtension;
+    OpNodeData* lastFolder = nullptr;
+    bool haveLast = false;
+    for (const QXUIScan::ListTail& tail : fresh) {
+        const unsigned bit = static_cast<unsigned>(tail.key);
+        const std::size_t start = typeIndexMap[bit].index;
+        for (std::size_t k = 0; k < tail.nodes.size(); ++k) {
+            if (sliced && --sliceLeft == 0) {
+                sliceLeft = m_sliceNodes;
+                // The resume points are up to date here: whoever refreshes
+                // meanwhile goes on from them, and this pass ends.
+                if (!m_between() || pass != m_pass) return;
+            }
+            Resume& resume = typeIndexMap[bit];
+            const std::size_t i = start + k;
+            IFileNode* node = tail.nodes[k];
             // The last node looked at is met again: filed then, it is done.
             if (i == resume.index && resume.filed && node == resume.node) continue;
             resume = Resume{i, node, false};
             if (node == nullptr || node->IsNodeShow() == 0) continue;
             resume.filed = true;
-            const std::string extension = QXUIScan::GetNodeExt(node);
-            OpNodeData* folder = extension.empty() ? nullptr : folderOf(extension);
-            if (folder == nullptr && !extension.empty() &&
-                typeOfExtension(QString::fromStdString(extension)) != kOther)
-                folder = insertSubNodeToTree(extension);
+            std::string extension = QXUIScan::GetNodeExt(node);
+            OpNodeData* folder = nullptr;
+            if (haveLast && extension == lastExtension) {
+                folder = lastFolder;
+            } else {
+                folder = extension.empty() ? nullptr : folderOf(extension);
+                if (folder == nullptr && !extension.empty() &&
+                    typeOfExtension(QString::fromStdString(extension)) != kOther)
+                    folder = insertSubNodeToTree(extension);
+                lastExtension = std::move(extension);
+                lastFolder = folder;
+                haveLast = true;
+            }
             (folder != nullptr ? folder : other)->addChildFile(node);
         }
     }

@@ -27,6 +27,8 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -85,6 +87,14 @@ public:
     // unfiled, unless it was the last one looked at, which the next refresh
     // looks at again.
     void refreshTypeTree();
+    // Long refreshes file at most `nodes` nodes at a time; between two
+    // slices `between` runs (tree lock held; it may let the lock go for a
+    // moment) and answers false when the refresh must stop because the
+    // outlines were reset. A refresh that finds the tree changed by another
+    // one meanwhile stops too: that one went on from where this one was.
+    // Without `between` (or with 0 nodes) a refresh files all at once.
+    void SetSlicing(std::size_t nodes, std::function<bool()> between);
+
     // [tree lock] A new extension folder, linked under its category's root.
     OpNodeData* insertSubNodeToTree(const std::string& extension);
     // [tree lock] The extension folder of an extension, or null.
@@ -133,6 +143,11 @@ private:
     std::map<unsigned, Resume> typeIndexMap;
     std::atomic<bool> bSearch{false};
     std::atomic<unsigned> iNeedRefreshTree{0};
+    // Counts refreshes and resets: a sliced refresh that finds it changed
+    // after letting the lock go stops.
+    std::uint64_t m_pass = 0;
+    std::size_t m_sliceNodes = 0;
+    std::function<bool()> m_between;
     QMutex m_imageLock;
     bool m_imagesMade = false;
     QHash<QString, QImage> imgDict;

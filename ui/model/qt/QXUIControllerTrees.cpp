@@ -88,6 +88,12 @@ void QXUIController::InstallViewTrees() {
         std::lock_guard lock(g_lockerAddData);
         QXTypeMgr::share().SetTreeStore(&Trees().Store());
         QXTimeMgr::share().SetTreeStore(&Trees().Store());
+        // A scan's batch can bring thousands of files at once: the type and
+        // date refreshes file them a slice at a time, letting the windows'
+        // reads in between, so that no paint waits for a whole batch.
+        constexpr std::size_t kSliceNodes = 4096;
+        QXTypeMgr::share().SetSlicing(kSliceNodes, [] { return QXViewTrees::shared().SliceExtension(); });
+        QXTimeMgr::share().SetSlicing(kSliceNodes, [] { return QXViewTrees::shared().SliceExtension(); });
     }
     Trees().SetManagers(Managers());
     QXUIScan::instance().SetNameMatcher(&SearchNameMatch);
