@@ -31,15 +31,7 @@ namespace {
 const std::string kFixtures = std::string(QUILLORY_SOURCE_DIR) + "/tests/fixtures/";
 const std::string kScanTool = std::string(QUILLORY_BINARY_DIR) + "/cli/quillory-scan";
 
-bool SpinUntil(const std::function<bool()>& done, int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using model_test::SpinUntil;
 
 // Posts of one name seen on the main thread.
 class Posts {

@@ -62,15 +62,7 @@ Step Endless(IFilesystemNode* root, IFileNode* file, std::atomic<int>* batches) 
     };
 }
 
-bool WaitUntil(const std::function<bool()>& done, int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using model_test::SpinUntil;
 
 TEST(Controller, RemainingTimeText) {
     struct Case {
@@ -137,11 +129,11 @@ TEST(Controller, DeviceListOnDemandPostsItsKeyAndRetriesAfterAFailure) {
     model.SetEnumerator(&enumerator);
     PostCounter posts("DrivesReady");
     QXUIController::NotifiyDeviceInfoAfterInit("DrivesReady");
-    ASSERT_TRUE(WaitUntil([&] { return posts.count == 1; }, 5000));
+    ASSERT_TRUE(SpinUntil([&] { return posts.count == 1; }, 5000));
     EXPECT_EQ(model.GetInitState(), 0u);  // failed: the next request tries again
     enumerator.failInit = false;
     QXUIController::NotifiyDeviceInfoAfterInit("DrivesReady");
-    ASSERT_TRUE(WaitUntil([&] { return posts.count == 2; }, 5000));
+    ASSERT_TRUE(SpinUntil([&] { return posts.count == 2; }, 5000));
     EXPECT_EQ(enumerator.inits, 2);
     EXPECT_EQ(model.GetInitState(), 2u);
     QXUIController::NotifiyDeviceInfoAfterInit("DrivesReady");  // done: at once
@@ -168,7 +160,7 @@ protected:
     }
     void TearDown() override {
         QXUIController::StopScan(1);
-        EXPECT_TRUE(WaitUntil([] { return !IsScanWorkerAlive(); }, 10000));
+        EXPECT_TRUE(SpinUntil([] { return !IsScanWorkerAlive(); }, 10000));
         QXUIScan::instance().SetControllerFactory(nullptr);
         // The fake disk and nodes die with the test: the bridge must keep
         // neither for the tests that follow.
@@ -191,7 +183,7 @@ TEST_F(ControllerScan, PauseResumeStopAndARequestWhileAliveIsIgnored) {
     PostCounter news("NormalScranValue");
     QXUIController::DoScanWithDiskIndex(0, 0, "", nullptr);
     EXPECT_TRUE(QXUIController::IsScanRunning());
-    ASSERT_TRUE(WaitUntil([&] { return batches.load() > 3; }, 5000));
+    ASSERT_TRUE(SpinUntil([&] { return batches.load() > 3; }, 5000));
     QXUIController::DoScanWithDiskIndex(0, 0, "", nullptr);  // ignored
     EXPECT_EQ(script->made.size(), 1u);
 
@@ -203,7 +195,7 @@ TEST_F(ControllerScan, PauseResumeStopAndARequestWhileAliveIsIgnored) {
     EXPECT_LE(batches.load(), held + 1);  // the engine waits in Continued()
     QXUIController::PauseOrResumeScan();
     EXPECT_FALSE(QXUIController::IsPause());
-    ASSERT_TRUE(WaitUntil([&] { return batches.load() > held + 3; }, 5000));
+    ASSERT_TRUE(SpinUntil([&] { return batches.load() > held + 3; }, 5000));
 
     double percent = 0;
     uint64_t count = 0;
@@ -213,7 +205,7 @@ TEST_F(ControllerScan, PauseResumeStopAndARequestWhileAliveIsIgnored) {
 
     const int before = news.count;
     QXUIController::StopScan(0);
-    ASSERT_TRUE(WaitUntil([] { return !IsScanWorkerAlive(); }, 5000));
+    ASSERT_TRUE(SpinUntil([] { return !IsScanWorkerAlive(); }, 5000));
     EXPECT_GT(news.Settle(100), before);
     EXPECT_FALSE(QXUIController::IsScanRunning());
     EXPECT_EQ(script->made.size(), 1u);
@@ -221,7 +213,7 @@ TEST_F(ControllerScan, PauseResumeStopAndARequestWhileAliveIsIgnored) {
     // Once the worker has ended a new scan starts.
     batches = 0;
     QXUIController::DoScanWithDiskIndex(0, 0, "", nullptr);
-    ASSERT_TRUE(WaitUntil([&] { return batches.load() > 0; }, 5000));
+    ASSERT_TRUE(SpinUntil([&] { return batches.load() > 0; }, 5000));
     EXPECT_EQ(script->made.size(), 2u);
 }
 
@@ -232,9 +224,9 @@ TEST_F(ControllerScan, DeepScanAgainOfTheLastDeviceAndNoDeviceDoesNothing) {
     EXPECT_FALSE(QXUIController::IsScanRunning());
     QXUIScan::instance().SetDeepScan(0);
     QXUIController::DoScanWithDiskIndex(0, 0, "", nullptr);
-    ASSERT_TRUE(WaitUntil([] { return !IsScanWorkerAlive(); }, 5000));
+    ASSERT_TRUE(SpinUntil([] { return !IsScanWorkerAlive(); }, 5000));
     QXUIController::DoDeepScan(nullptr, "");
-    ASSERT_TRUE(WaitUntil([&] { return script->made.size() == 2 && !IsScanWorkerAlive(); }, 5000));
+    ASSERT_TRUE(SpinUntil([&] { return script->made.size() == 2 && !IsScanWorkerAlive(); }, 5000));
     EXPECT_EQ(script->made,
               (std::vector<_RECOVERY_CONTROLLER_TYPE>{RECOVERY_CONTROLLER_QUICK, RECOVERY_CONTROLLER_DEEP_VOLUME}));
     EXPECT_TRUE(QXUIController::IsDeepScan());

@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -29,6 +30,18 @@
 extern char** environ;
 
 namespace model_test {
+
+// Runs the event loop until `done` holds or `ms` milliseconds have passed;
+// whether it came to hold. Posts from worker threads arrive through the loop.
+inline bool SpinUntil(const std::function<bool()>& done, int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
 
 // A volume root of a fake tree: a volume name and a searcher type.
 class FakeRoot : public FakeNode {

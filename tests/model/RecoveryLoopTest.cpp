@@ -22,6 +22,7 @@
 #include <set>
 #include <thread>
 
+#include "ModelTestSupport.h"
 #include "model/QXPublic.h"
 #include "model/QXUIDeviceData.h"
 #include "model/QXUIRecovery.h"
@@ -69,15 +70,7 @@ std::map<std::pair<std::string, int64_t>, int> DeletedFiles() {
     };
 }
 
-bool SpinUntil(const std::function<bool()>& done, int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using model_test::SpinUntil;
 
 void CheckAll(QXUIScan& scan) {
     for (IFilesystemNode* root : scan.GetFileSystemNode()) root->SetCheck(CHECKED_ALL);

@@ -58,15 +58,7 @@ std::map<std::string, QByteArray> HashesByName(const std::string& folder) {
     return hashes;
 }
 
-bool SpinUntil(const std::function<bool()>& done, int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using model_test::SpinUntil;
 
 // A deleted FAT entry has lost the first byte of its short name; the
 // engine shows "#" in its place.

@@ -28,15 +28,7 @@ namespace {
 
 const std::string kFixtures = std::string(QUILLORY_SOURCE_DIR) + "/tests/fixtures/";
 
-bool Spin(const std::function<bool()>& done, int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using model_test::SpinUntil;
 
 // Runs one save (save != 0) or restore through the controller as the result
 // window does, until "QueryProgressFinish"; the end record's error code.
@@ -47,9 +39,9 @@ std::uint64_t RunThroughController(int save, const std::string& file, int* news 
     NotificationBus::instance()->observe("QueryProgressFinish", &context, [&](const QVariant&) { ++finished; });
     QXUIController::RestorPostUIUpdate("QueryProgressInfo", save);
     EXPECT_EQ(QXUIController::beginSaveOrRestoreNode(save, QString::fromStdString(file), {}), 0);
-    EXPECT_TRUE(Spin([&] { return finished > 0; }, 120000));
+    EXPECT_TRUE(SpinUntil([&] { return finished > 0; }, 120000));
     // Nothing after the finish.
-    Spin([] { return false; }, 300);
+    SpinUntil([] { return false; }, 300);
     EXPECT_EQ(finished, 1);
     if (news) *news = posted;
     std::uint64_t total = 0, current = 0, error = 99;
@@ -95,7 +87,7 @@ protected:
         (void)types;
     }
     void TearDown() override {
-        Spin([] { return !IsScanWorkerAlive(); }, 30000);
+        SpinUntil([] { return !IsScanWorkerAlive(); }, 30000);
         QXUIDeviceData::instance().SetEnumerator(nullptr);
     }
     void Attach(const std::string& image) {
@@ -115,7 +107,7 @@ protected:
         SCOPED_TRACE(what);
         QXUIScan& scan = QXUIScan::instance();
         QXUIController::DoScanWithDiskIndex(0, volume, "", nullptr);
-        ASSERT_TRUE(Spin([] { return !QXUIController::IsScanRunning() && !IsScanWorkerAlive(); }, 60000));
+        ASSERT_TRUE(SpinUntil([] { return !QXUIController::IsScanRunning() && !IsScanWorkerAlive(); }, 60000));
         const auto before = Snapshot(scan);
         ASSERT_GT(before.size(), 1u);
         const auto recovered = Recover(scan, dir.Path());
@@ -126,7 +118,7 @@ protected:
         EXPECT_GE(news, 1);
 
         QXUIController::RefreshDeviceInfo();
-        ASSERT_TRUE(Spin([] { return QXUIDeviceData::instance().GetInitState() == 2; }, 60000));
+        ASSERT_TRUE(SpinUntil([] { return QXUIDeviceData::instance().GetInitState() == 2; }, 60000));
         ASSERT_EQ(RunThroughController(0, file), 0u);
         EXPECT_EQ(Snapshot(scan), before);
         EXPECT_EQ(Recover(scan, dir.Path()), recovered);

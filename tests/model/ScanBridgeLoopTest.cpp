@@ -13,6 +13,7 @@
 #include <sstream>
 #include <sys/stat.h>
 
+#include "ModelTestSupport.h"
 #include "model/QXPublic.h"
 #include "model/QXUIDeviceData.h"
 #include "model/QXUIScan.h"
@@ -201,15 +202,7 @@ TEST_F(ScanBridgeLoop, ImageCutShortEndsIdle) {
 
 namespace {
 
-bool SpinUntil(const std::function<bool()>& done, int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using model_test::SpinUntil;
 
 class ControllerLoop : public ::testing::Test {
 protected:

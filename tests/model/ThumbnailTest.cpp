@@ -584,15 +584,7 @@ TEST(ThumbnailWriters, OwnWritersPerVolumeAndTypeReleasedWithTheResult) {
 // As root: previews of files deleted from a FAT volume, found by a quick
 // scan through the controller.
 
-bool SpinUntil(const std::function<bool()>& done, int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using model_test::SpinUntil;
 
 TEST(ThumbnailLoop, PreviewsOfDeletedFilesAfterAQuickScan) {
     if (!devlist_test::CanUseLoopDevices()) QUILLORY_SKIP_OUTSIDE_CI("needs root and loop devices");

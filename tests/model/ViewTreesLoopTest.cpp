@@ -83,15 +83,7 @@ std::string VolumeOf(const std::set<std::string>& folders) {
     return shortest;
 }
 
-bool WaitUntil(const std::function<bool()>& done, int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
+using model_test::SpinUntil;
 
 TEST(ViewTreesLoop, PathOutlineAndSearchOfAQuickScannedFatVolume) {
     if (!CanUseLoopDevices()) QUILLORY_SKIP_OUTSIDE_CI("needs root and loop devices");
@@ -120,7 +112,7 @@ TEST(ViewTreesLoop, PathOutlineAndSearchOfAQuickScannedFatVolume) {
     QXUIController::InstallViewTrees();  // another test may have taken the scan's updates
     QXUIController::SetViewType(0);
     QXUIController::DoScanWithData(&volume, "", nullptr);
-    ASSERT_TRUE(WaitUntil([] { return !QXUIController::IsScanRunning() && !IsScanWorkerAlive(); }, 60000));
+    ASSERT_TRUE(SpinUntil([] { return !QXUIController::IsScanRunning() && !IsScanWorkerAlive(); }, 60000));
     QCoreApplication::processEvents();
 
     // The path outline as the scan built it: each found file listed under
@@ -140,7 +132,7 @@ TEST(ViewTreesLoop, PathOutlineAndSearchOfAQuickScannedFatVolume) {
     QObject context;
     NotificationBus::instance()->observe("DoSearchFinished", &context, [&](const QVariant&) { ++finished; });
     ASSERT_TRUE(QXUIController::DoSearchWithString("ACK.z", nullptr, "DoSearchValue"));
-    ASSERT_TRUE(WaitUntil([&] { return finished == 1; }, 30000));
+    ASSERT_TRUE(SpinUntil([&] { return finished == 1; }, 30000));
     files.clear();
     folders.clear();
     ListPathOutline(files, folders);
@@ -164,7 +156,7 @@ TEST(ViewTreesLoop, PathOutlineAndSearchOfAQuickScannedFatVolume) {
 
     // An empty key shows every file again.
     ASSERT_TRUE(QXUIController::DoSearchWithString("", nullptr, "DoSearchValue"));
-    ASSERT_TRUE(WaitUntil([&] { return finished == 2; }, 30000));
+    ASSERT_TRUE(SpinUntil([&] { return finished == 2; }, 30000));
     files.clear();
     folders.clear();
     ListPathOutline(files, folders);
