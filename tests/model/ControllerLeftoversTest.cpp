@@ -201,10 +201,7 @@ TEST_F(ControllerImages, DeviceThatVanishesMidScanEndsTheScan) {
     if (!devlist_test::CanUseLoopDevices()) QUILLORY_SKIP_OUTSIDE_CI("needs root and loop devices");
     devlist_test::LoopDevice loop(image);
     ASSERT_TRUE(loop.ok());
-    EnumDeviceConfig config;
-    const std::string name = loop.name();
-    config.acceptDisk = [name](const std::string& n) { return n == name; };
-    CEnumDeviceEx enumerator(config);
+    CEnumDeviceEx enumerator(devlist_test::OnlyDisk(loop.name()));
     QXUIDeviceData::instance().SetEnumerator(&enumerator);
     ASSERT_EQ(QXUIDeviceData::instance().InitDeviceInfo(), 1);
     auto rows = Rows();

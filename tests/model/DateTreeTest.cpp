@@ -343,10 +343,7 @@ TEST(TypeAndDateTreesLoop, QuickScanOfADatedFatVolume) {
     LoopDevice loop(image);
     ASSERT_TRUE(loop.ok());
     ASSERT_TRUE(Shell("test -b " + loop.path() + "p1"));
-    EnumDeviceConfig config;
-    const std::string name = loop.name();
-    config.acceptDisk = [name](const std::string& n) { return n == name; };
-    CEnumDeviceEx enumerator(config);
+    CEnumDeviceEx enumerator(OnlyDisk(loop.name()));
     QXUIDeviceData::instance().SetEnumerator(&enumerator);
     // Whatever fails below, no later test meets this test's devices.
     struct Restore {

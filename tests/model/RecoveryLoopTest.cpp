@@ -94,10 +94,7 @@ protected:
         loop = std::make_unique<LoopDevice>(image);
         ASSERT_TRUE(loop->ok());
         ASSERT_TRUE(Shell("test -b " + loop->path() + "p3"));
-        EnumDeviceConfig config;
-        const std::string name = loop->name();
-        config.acceptDisk = [name](const std::string& n) { return n == name; };
-        enumerator = std::make_unique<CEnumDeviceEx>(config);
+        enumerator = std::make_unique<CEnumDeviceEx>(OnlyDisk(loop->name()));
     }
 
     ScratchDir dir;
@@ -267,10 +264,7 @@ TEST_F(RecoveryLoop, SameDeviceThroughABtrfsMountOfTheScannedDisk) {
     } unmount{mnt};
     fs::create_directories(mnt + "/Out");
 
-    EnumDeviceConfig config;
-    const std::string name = btrfs.name();
-    config.acceptDisk = [name](const std::string& n) { return n == name; };
-    CEnumDeviceEx btrfsDisks(config);
+    CEnumDeviceEx btrfsDisks(OnlyDisk(btrfs.name()));
     QXUIDeviceData model(&btrfsDisks);
     ASSERT_EQ(model.InitDeviceInfo(), 1);
     IStorageDevice* disk = model.GetDiskStorageByIndex(0);

@@ -206,10 +206,7 @@ protected:
         loop = std::make_unique<LoopDevice>(image);
         ASSERT_TRUE(loop->ok());
         ASSERT_TRUE(Shell("test -b " + loop->path() + "p1"));
-        EnumDeviceConfig config;
-        const std::string name = loop->name();
-        config.acceptDisk = [name](const std::string& n) { return n == name; };
-        enumerator = std::make_unique<CEnumDeviceEx>(config);
+        enumerator = std::make_unique<CEnumDeviceEx>(OnlyDisk(loop->name()));
         QXUIDeviceData::instance().SetEnumerator(enumerator.get());
         ASSERT_EQ(QXUIDeviceData::instance().InitDeviceInfo(), 1);
     }

@@ -74,10 +74,7 @@ protected:
         loop = std::make_unique<LoopDevice>(image);
         ASSERT_TRUE(loop->ok());
         ASSERT_TRUE(Shell("test -b " + loop->path() + "p1"));
-        EnumDeviceConfig config;
-        const std::string name = loop->name();
-        config.acceptDisk = [name](const std::string& n) { return n == name; };
-        enumerator = std::make_unique<CEnumDeviceEx>(config);
+        enumerator = std::make_unique<CEnumDeviceEx>(OnlyDisk(loop->name()));
         model = std::make_unique<QXUIDeviceData>(enumerator.get());
         ASSERT_EQ(model->InitDeviceInfo(), 1);
         scan.SetDeviceData(model.get());
@@ -214,10 +211,7 @@ protected:
         loop = std::make_unique<LoopDevice>(image);
         ASSERT_TRUE(loop->ok());
         ASSERT_TRUE(Shell("test -b " + loop->path() + "p2"));
-        EnumDeviceConfig config;
-        const std::string name = loop->name();
-        config.acceptDisk = [name](const std::string& n) { return n == name; };
-        enumerator = std::make_unique<CEnumDeviceEx>(config);
+        enumerator = std::make_unique<CEnumDeviceEx>(OnlyDisk(loop->name()));
         QXUIDeviceData::instance().SetEnumerator(enumerator.get());
         ASSERT_EQ(QXUIDeviceData::instance().InitDeviceInfo(), 1);
     }

@@ -599,10 +599,7 @@ TEST(ThumbnailLoop, PreviewsOfDeletedFilesAfterAQuickScan) {
     devlist_test::LoopDevice loop(image);
     ASSERT_TRUE(loop.ok());
     ASSERT_TRUE(Shell("test -b " + loop.path() + "p1"));
-    EnumDeviceConfig config;
-    const std::string name = loop.name();
-    config.acceptDisk = [name](const std::string& n) { return n == name; };
-    CEnumDeviceEx enumerator(config);
+    CEnumDeviceEx enumerator(devlist_test::OnlyDisk(loop.name()));
     QXUIDeviceData::instance().SetEnumerator(&enumerator);
     const QByteArray oldTmp = qgetenv("TMPDIR");
     qputenv("TMPDIR", QByteArray::fromStdString(tmp.path()));

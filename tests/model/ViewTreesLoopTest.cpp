@@ -98,10 +98,7 @@ TEST(ViewTreesLoop, PathOutlineAndSearchOfAQuickScannedFatVolume) {
     const std::set<std::string> expected = ToolPaths(loop.path() + "p1");
     ASSERT_EQ(expected.size(), 10u);
 
-    EnumDeviceConfig config;
-    const std::string name = loop.name();
-    config.acceptDisk = [name](const std::string& n) { return n == name; };
-    CEnumDeviceEx enumerator(config);
+    CEnumDeviceEx enumerator(OnlyDisk(loop.name()));
     QXUIDeviceData::instance().SetEnumerator(&enumerator);
     ASSERT_EQ(QXUIDeviceData::instance().InitDeviceInfo(), 1);
     std::list<_DiskVolumeData> records;

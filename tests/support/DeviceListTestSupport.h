@@ -20,6 +20,7 @@
 
 #include "foundation/StorageDevice.h"
 #include "storage/DeviceData.h"
+#include "storage/DeviceEnum.h"
 #include "support/TempDir.h"
 
 namespace devlist_test {
@@ -111,6 +112,14 @@ private:
 
 // True when this process may attach loop devices (root with a loop driver).
 inline bool CanUseLoopDevices() { return geteuid() == 0 && access("/dev/loop-control", R_OK | W_OK) == 0; }
+
+// A device listing that takes only the disk named `name` ("loop3"), so that
+// a test sees its own loop disk and never the machine's.
+inline EnumDeviceConfig OnlyDisk(const std::string& name) {
+    EnumDeviceConfig config;
+    config.acceptDisk = [name](const std::string& n) { return n == name; };
+    return config;
+}
 
 // A loop device over an image, detached when the object goes, whatever the
 // test's outcome. Partition nodes are made with partx, since no udev daemon
