@@ -151,20 +151,28 @@ ModelRun ModelRecovery(const std::string& out) {
     return run;
 }
 
-void Compare(const std::string& label, const std::string& image, const std::string& scanTool, double target) {
-    Loop loop(image);
+// Lists only the attached loop disk in the process-wide device list (the
+// machine's own disks never take part); exits when the image cannot be
+// attached. The listing lasts as long as the returned enumerator.
+std::unique_ptr<CEnumDeviceEx> ListOnly(Loop& loop, const std::string& image) {
     if (!loop.ok()) {
         std::fprintf(stderr, "cannot attach %s\n", image.c_str());
         std::exit(1);
     }
     Shell("partx -a '" + loop.path() + "' 2>/dev/null");
-    const std::string out = "/dev/shm/quillory-model-recover";
     const std::string name = loop.path().substr(5);
     EnumDeviceConfig config;
     config.acceptDisk = [name](const std::string& n) { return n == name; };
-    CEnumDeviceEx enumerator(config);
-    QXUIDeviceData::instance().SetEnumerator(&enumerator);
+    auto enumerator = std::make_unique<CEnumDeviceEx>(config);
+    QXUIDeviceData::instance().SetEnumerator(enumerator.get());
     QXUIDeviceData::instance().InitDeviceInfo();
+    return enumerator;
+}
+
+void Compare(const std::string& label, const std::string& image, const std::string& scanTool, double target) {
+    Loop loop(image);
+    const auto enumerator = ListOnly(loop, image);
+    const std::string out = "/dev/shm/quillory-model-recover";
 
     auto driver = [&](bool recover) {
         fs::remove_all(out);
@@ -200,18 +208,8 @@ void Compare(const std::string& label, const std::string& image, const std::stri
 // Previews of the picture on `image` while the recovery copies its big file.
 void PreviewDuringCopy(const std::string& image) {
     Loop loop(image);
-    if (!loop.ok()) {
-        std::fprintf(stderr, "cannot attach %s\n", image.c_str());
-        std::exit(1);
-    }
-    Shell("partx -a '" + loop.path() + "' 2>/dev/null");
+    const auto enumerator = ListOnly(loop, image);
     const std::string out = "/dev/shm/quillory-model-recover";
-    const std::string name = loop.path().substr(5);
-    EnumDeviceConfig config;
-    config.acceptDisk = [name](const std::string& n) { return n == name; };
-    CEnumDeviceEx enumerator(config);
-    QXUIDeviceData::instance().SetEnumerator(&enumerator);
-    QXUIDeviceData::instance().InitDeviceInfo();
     QXUIScan::instance().SetDeepScan(0);
     QXUIController::DoScanWithDiskIndex(0, -1, "", nullptr);
     SpinUntil([] { return !QXUIController::IsScanRunning() && !IsScanWorkerAlive(); }, 600000);
@@ -297,14 +295,14 @@ int main(int argc, char** argv) {
     const bool previewOnly = argc > 2 && std::string(argv[2]) == "preview";
     const bool made =
         previewOnly ||
-        MakeImage(small, "512",
+        (MakeImage(small, "512",
                   "head -c 8192 /dev/urandom > \"$W/pool\"; for d in $(seq 1 100); do mkdir \"$W/dir $d\"; "
                   "for f in $(seq 1 100); do head -c $(( (RANDOM % 8 + 1) * 1024 )) \"$W/pool\" > "
                   "\"$W/dir $d/small file $f.bin\"; done; done; mcopy -s -i \"$IMG@@$OFF\" \"$W\"/dir* ::/; "
                   "for d in $(seq 1 100); do mdel -i \"$IMG@@$OFF\" \"::/dir $d/*\"; done") &&
             MakeImage(big, "1400",
                       "head -c 1G /dev/urandom > \"$W/big.bin\"; mcopy -i \"$IMG@@$OFF\" \"$W/big.bin\" ::/big.bin; "
-                      "mdel -i \"$IMG@@$OFF\" ::/big.bin");
+                      "mdel -i \"$IMG@@$OFF\" ::/big.bin"));
     if (!made) {
         std::fprintf(stderr, "cannot make the images in %s\n", data.c_str());
         return 1;
