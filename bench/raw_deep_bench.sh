@@ -2,7 +2,7 @@
 # The full deep scan with the raw search against pread and PhotoRec on a
 # sample-dense disk image.
 #
-#   bench/raw_deep_bench.sh [--gib N] [--bin DIR] [--keep-images DIR]
+#   bench/raw_deep_bench.sh [--gib N] [--runs R] [--bin DIR] [--keep-images DIR]
 #
 # The image (N GiB, default 2, at least 2): an MBR disk whose first partition
 # is a FAT32 volume holding copies of every committed raw sample
@@ -13,7 +13,8 @@
 # bytes only, for PhotoRec's speed where it finds nothing.
 #
 # With the page cache warm, it times (wall time and peak RSS from
-# /usr/bin/time -v):
+# /usr/bin/time -v; the best of R runs, default 3, since a shared machine's
+# slow moments only ever add time):
 #   pread       quillory-read-throughput IMG (4 MiB reads, median of 5)
 #   deep        quillory-scan --deep IMG (every searcher plus the raw search)
 #   raw only    quillory-scan --deep --searchers raw IMG
@@ -22,6 +23,9 @@
 #   photorec on the random image
 # and prints MB/s (image bytes over wall time) and the targets: the deep
 # scan at least 40% of pread, and at least 10 times PhotoRec on this image.
+# A warm pread runs at memory speed, so it also gives, for information, the
+# disk's own speed (O_DIRECT reads, which pass the page cache by) and, when
+# run as root, the deep scan from a cold page cache against it.
 #
 # DIR (default build-bench, made by tools/bench.sh) holds cli/quillory-scan
 # and bench/quillory-read-throughput. Needs about 3 x N GiB free in TMPDIR.
@@ -39,11 +43,13 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 data="$root/tests/data/raw"
 bin="$root/build-bench"
 gib=2
+runs=3
 keep=""
 while [ $# -gt 0 ]; do
     case "$1" in
         --gib) [ $# -ge 2 ] || usage; gib=$2; shift ;;
         --bin) [ $# -ge 2 ] || usage; bin=$2; shift ;;
+        --runs) [ $# -ge 2 ] || usage; runs=$2; shift ;;
         --keep-images) [ $# -ge 2 ] || usage; keep=$2; shift ;;
         -h | --help) usage ;;
         *) echo "raw_deep_bench.sh: unknown argument $1" >&2; usage ;;
@@ -51,12 +57,13 @@ while [ $# -gt 0 ]; do
     shift
 done
 [[ "$gib" =~ ^[0-9]+$ ]] && [ "$gib" -ge 2 ] || { echo "raw_deep_bench.sh: --gib takes a whole number, at least 2" >&2; exit 2; }
+[[ "$runs" =~ ^[0-9]+$ ]] && [ "$runs" -ge 1 ] || { echo "raw_deep_bench.sh: --runs takes a whole number, at least 1" >&2; exit 2; }
 scan="$bin/cli/quillory-scan"
 pread="$bin/bench/quillory-read-throughput"
 for exe in "$scan" "$pread"; do
     [ -x "$exe" ] || { echo "raw_deep_bench.sh: $exe is missing (run tools/bench.sh, or give --bin)" >&2; exit 2; }
 done
-for tool in photorec python3 mkfs.fat mcopy mdel mmd sfdisk /usr/bin/time; do
+for tool in photorec python3 mkfs.fat mcopy mdel mmd sfdisk dd /usr/bin/time; do
     command -v "$tool" > /dev/null || { echo "raw_deep_bench.sh: $tool is missing (tools/setup.sh installs it)" >&2; exit 2; }
 done
 
@@ -130,22 +137,37 @@ fi
 
 warm() { cat "$1" > /dev/null; }
 
-# timed NAME IMAGE COMMAND...: runs COMMAND under /usr/bin/time -v and
-# appends "NAME seconds peak-KiB minor-page-faults" to the results.
+# timed NAME IMAGE COMMAND...: runs COMMAND under /usr/bin/time -v, $runs
+# times unless TIMED_RUNS says otherwise, and appends the best run's "NAME
+# seconds peak-KiB minor-page-faults" to the results. With COLD=1 the page
+# cache is dropped before each run instead of warmed; PRE_RUN, when set, is
+# run before each run, outside the timing.
 timed() {
     local name=$1 image=$2
     shift 2
-    warm "$image"
-    if ! /usr/bin/time -v -o "$work/time" "$@" > "$work/$name.out" 2> "$work/$name.err"; then
-        echo "raw_deep_bench.sh: $name failed: $(tail -n 3 "$work/$name.err")" >&2
-        return 1
-    fi
-    local wall rss faults
-    wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {n = split($2, t, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + t[i]; print s}' "$work/time")
-    rss=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/time")
-    # First touches of small pages are dear on some virtual machines.
-    faults=$(awk -F': ' '/Minor \(reclaiming a frame\) page faults/ {print $2}' "$work/time")
-    echo "$name $wall $rss ${faults:-0}" >> "$work/results"
+    local n=${TIMED_RUNS:-$runs} best="" k
+    for ((k = 0; k < n; k++)); do
+        [ -z "${PRE_RUN:-}" ] || eval "$PRE_RUN"
+        if [ "${COLD:-0}" = 1 ]; then
+            sync
+            echo 3 > /proc/sys/vm/drop_caches
+        else
+            warm "$image"
+        fi
+        if ! /usr/bin/time -v -o "$work/time" "$@" > "$work/$name.out" 2> "$work/$name.err"; then
+            echo "raw_deep_bench.sh: $name failed: $(tail -n 3 "$work/$name.err")" >&2
+            return 1
+        fi
+        local wall rss faults
+        wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {n = split($2, t, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + t[i]; print s}' "$work/time")
+        rss=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/time")
+        # First touches of small pages are dear on some virtual machines.
+        faults=$(awk -F': ' '/Minor \(reclaiming a frame\) page faults/ {print $2}' "$work/time")
+        if [ -z "$best" ] || awk -v a="$wall" -v b="${best%% *}" 'BEGIN {exit !(a < b)}'; then
+            best="$wall $rss ${faults:-0}"
+        fi
+    done
+    echo "$name $best" >> "$work/results"
 }
 
 : > "$work/results"
@@ -156,12 +178,21 @@ pread_mibs=$(sed -n 's/.*pread *\([0-9.]*\) MiB\/s.*/\1/p' "$work/pread.out" | h
 
 timed deep "$img" "$scan" --deep "$img"
 timed raw-only "$img" "$scan" --deep --searchers raw "$img"
-(cd "$work" && timed photorec "$img" photorec /log /d "$work/pr-dense" /cmd "$img" \
-    partition_none,options,paranoid,fileopt,everything,enable,wholespace,search)
+# PhotoRec runs long: at most two runs of each.
+photorec_runs=$((runs < 2 ? runs : 2))
+(cd "$work" && PRE_RUN='rm -rf "$work"/pr-dense*' TIMED_RUNS=$photorec_runs timed photorec "$img" \
+    photorec /log /d "$work/pr-dense" /cmd "$img" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search)
 rm -rf "$work"/pr-dense*
-(cd "$work" && timed photorec-random "$rnd" photorec /log /d "$work/pr-random" /cmd "$rnd" \
-    partition_none,options,paranoid,fileopt,everything,enable,wholespace,search)
+(cd "$work" && PRE_RUN='rm -rf "$work"/pr-random*' TIMED_RUNS=$photorec_runs timed photorec-random "$rnd" \
+    photorec /log /d "$work/pr-random" /cmd "$rnd" partition_none,options,paranoid,fileopt,everything,enable,wholespace,search)
 rm -rf "$work"/pr-random*
+
+# The disk's own speed: O_DIRECT reads pass the page cache by. The cold deep
+# scan needs the page cache dropped, which only root may do.
+TIMED_RUNS=$runs timed direct "$img" dd if="$img" of=/dev/null bs=4M iflag=direct status=none
+if [ "$(id -u)" = 0 ] && [ -w /proc/sys/vm/drop_caches ]; then
+    COLD=1 timed deep-cold "$img" "$scan" --deep "$img"
+fi
 
 files=$(grep -c -v '^scanned' "$work/deep.out" || true)
 raw_files=$(grep -c '(RAW Files)' "$work/deep.out" || true)
@@ -177,7 +208,9 @@ pread = pread_mibs * (1 << 20) / 1e6
 print(f'image {size / (1 << 30):.0f} GiB; deep scan listed {files} files, {raw_files} of them raw')
 print(f'{"run":<18}{"wall s":>9}{"MB/s":>10}{"peak RSS MiB":>14}{"page faults":>13}')
 print(f'{"pread":<18}{size / pread / 1e6:>9.2f}{pread:>10.0f}{"":>14}')
-for name in ('deep', 'raw-only', 'photorec', 'photorec-random'):
+for name in ('deep', 'raw-only', 'photorec', 'photorec-random', 'direct', 'deep-cold'):
+    if name not in runs:
+        continue
     wall, rss, faults = runs[name]
     print(f'{name:<18}{wall:>9.2f}{mb(wall):>10.0f}{rss / 1024:>14.0f}{faults:>13}')
 deep = mb(runs['deep'][0])
@@ -187,4 +220,8 @@ over_rnd = deep / mb(runs['photorec-random'][0])
 print(f'deep scan / pread:            {share:6.1%}  (target >= 40%: {"met" if share >= 0.4 else "MISSED"})')
 print(f'deep scan / PhotoRec (dense): {over_pr:6.1f}x (target >= 10x: {"met" if over_pr >= 10 else "MISSED"})')
 print(f'deep scan / PhotoRec (random data, for information): {over_rnd:.2f}x')
+direct = mb(runs['direct'][0])
+print(f'deep scan / the disk read with O_DIRECT (for information): {deep / direct:6.1%}')
+if 'deep-cold' in runs:
+    print(f'cold deep scan / the disk read with O_DIRECT (for information): {mb(runs["deep-cold"][0]) / direct:6.1%}')
 PY
