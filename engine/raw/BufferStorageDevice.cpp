@@ -62,9 +62,8 @@ int CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, std::uint64_t
         std::uint64_t used = slots;
         const std::int64_t total = device ? device->GetTotalSectors() : 0;
         if (total > 0) {
-            const std::uint64_t left = static_cast<std::uint64_t>(total) > startSector
-                                           ? static_cast<std::uint64_t>(total) - startSector
-                                           : 0;
+            const std::uint64_t left =
+                static_cast<std::uint64_t>(total) > startSector ? static_cast<std::uint64_t>(total) - startSector : 0;
             // One more slot than blocks: the spare bytes go to the slot after the last.
             used = std::min<std::uint64_t>(slots, (left + sectorsPerBlock - 1) / sectorsPerBlock + 1);
         }

@@ -409,7 +409,9 @@ void CRAWSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count) 
     InitBlockContext(first, held);
     const TBitmap* bitmap = m_bitmap && m_bitmap->GetBitmapData() ? m_bitmap : nullptr;
     const std::int64_t perBit = bitmap ? std::max<std::uint32_t>(bitmap->GetUnit(), 1) : 1;
-    const int perBitShift = std::has_single_bit(static_cast<std::uint64_t>(perBit)) ? std::countr_zero(static_cast<std::uint64_t>(perBit)) : -1;
+    // A division per sector costs more than the rest of a skipped sector.
+    const auto unit = static_cast<std::uint64_t>(perBit);
+    const int perBitShift = std::has_single_bit(unit) ? std::countr_zero(unit) : -1;
     std::uint8_t* upper = m_upper;
     CRawFileInfo::SearchContext ctx;
     for (std::int64_t i = 0; i < held;) {
@@ -427,9 +429,11 @@ void CRAWSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count) 
         // The block was copied in well before it is searched, so its bytes
         // come from memory, and the analysers' reads spread over the sector
         // are too scattered for the hardware to fetch ahead: ask early.
-        const std::uint8_t* ahead = p + kPrefetchSectors * static_cast<std::size_t>(m_sectorSize);
-        for (std::uint32_t line = 0; line < std::min<std::uint32_t>(m_sectorSize, 512); line += 64)
-            __builtin_prefetch(ahead + line);
+        if (i + static_cast<std::int64_t>(kPrefetchSectors) < held) {
+            const std::uint8_t* ahead = p + kPrefetchSectors * static_cast<std::size_t>(m_sectorSize);
+            for (std::uint32_t line = 0; line < std::min<std::uint32_t>(m_sectorSize, 512); line += 64)
+                __builtin_prefetch(ahead + line);
+        }
         CRawFileInfo* created = nullptr;
         // No format starts with a zero sector; the open records still see it,
         // since that is where most ends are found.

@@ -134,8 +134,10 @@ private:
     std::int64_t m_totalSectors = 0;
     std::vector<Open> m_open;
     CRawFileInfo m_temp;  // reused for every sector that is dispatched
-    CRawFileInfo::SearchContext m_blockCtx;  // see InitBlockContext
-    const CRawFileAnalyserListSingle::Dispatch* m_dispatch = nullptr;  // set 0's, for the current block
+    // What every sector of the current block shares (see InitBlockContext),
+    // and set 0's dispatch.
+    CRawFileInfo::SearchContext m_blockCtx;
+    const CRawFileAnalyserListSingle::Dispatch* m_dispatch = nullptr;
     std::uint32_t m_sinceCheck = 0;
     bool m_stopped = false;
     std::map<std::uint32_t, std::uint64_t> m_evictionLosses;
