@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <cstdlib>
+#include <system_error>
+
+#include <sys/mman.h>
 
 int CBufferStorageDevice::Close() {
+    StopPrefault();
     ++m_generation;
     m_memory.Reset();
     m_ring = nullptr;
@@ -27,6 +31,7 @@ int CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, std::uint64_t
     if (spareSlots == 1) spareSlots = 2;  // one free slot would be overwritten by the spare bytes
     if (sectorsPerBlock == 0 || blocks == 0 || spareSlots > UINT32_MAX - blocks ||
         sectorsPerBlock > UINT32_MAX / (blocks + spareSlots)) {
+        StopPrefault();
         m_memory.Reset();
         return 0;
     }
@@ -46,10 +51,24 @@ int CBufferStorageDevice::InitBufferDevice(IStorageDevice* device, std::uint64_t
         // Huge pages where the kernel gives them: the ring is 80 MiB, and on
         // some virtual machines a first touch of each 4 KiB page costs as
         // much as copying it several times.
+        StopPrefault();
         m_memory.Assign(static_cast<std::size_t>(bytes), false);
         if (m_memory.empty()) return 0;
     }
     m_ring = m_memory.data() + (before ? slotBytes : 0);
+    if (!same) {
+        // Only the slots a device of this size fills: a small one never
+        // reaches the far end of the ring.
+        std::uint64_t used = slots;
+        const std::int64_t total = device ? device->GetTotalSectors() : 0;
+        if (total > 0) {
+            const std::uint64_t left =
+                static_cast<std::uint64_t>(total) > startSector ? static_cast<std::uint64_t>(total) - startSector : 0;
+            // One more slot than blocks: the spare bytes go to the slot after the last.
+            used = std::min<std::uint64_t>(slots, (left + sectorsPerBlock - 1) / sectorsPerBlock + 1);
+        }
+        StartPrefault(m_ring, static_cast<std::size_t>(used * slotBytes));
+    }
     m_initialised = true;
     return 1;
 }
@@ -121,4 +140,36 @@ int CBufferStorageDevice::ReadSector(void* buffer, std::int64_t first, std::int6
         left -= n;
     }
     return 1;
+}
+
+void CBufferStorageDevice::StartPrefault(std::uint8_t* begin, std::size_t bytes) {
+    constexpr std::size_t kPage = 4096;
+    constexpr std::size_t kStep = 2u << 20;  // one huge page per call, so a stop is quick
+    // Small rings are not worth a thread.
+    if (begin == nullptr || bytes < 2 * kStep) return;
+    // Whole pages: the memory is 2 MiB-aligned and rounded up to 2 MiB, so
+    // the pages around the range are the ring's own.
+    const auto first = reinterpret_cast<std::uintptr_t>(begin) / kPage * kPage;
+    const auto end = (reinterpret_cast<std::uintptr_t>(begin) + bytes + kPage - 1) / kPage * kPage;
+    m_stopPrefault.store(false, std::memory_order_relaxed);
+    try {
+        m_prefault = std::thread([this, first, end] {
+            for (std::uintptr_t top = end; top > first;) {
+                if (m_stopPrefault.load(std::memory_order_relaxed)) return;
+                const std::uintptr_t from = top - first > kStep ? (top - kStep) / kStep * kStep : first;
+                const std::uintptr_t at = std::max(from, first);
+                // Pages already mapped (the search got there first) are left as they are.
+                if (madvise(reinterpret_cast<void*>(at), top - at, MADV_POPULATE_WRITE) != 0) return;
+                top = at;
+            }
+        });
+    } catch (const std::system_error&) {
+        // No thread: the search maps the pages itself, as it always could.
+    }
+}
+
+void CBufferStorageDevice::StopPrefault() {
+    if (!m_prefault.joinable()) return;
+    m_stopPrefault.store(true, std::memory_order_relaxed);
+    m_prefault.join();
 }

@@ -23,15 +23,32 @@ constexpr auto kLabelTree = static_cast<_tagSearcherType>(36);
 constexpr std::uint32_t kCheckEvery = 256;
 // Candidates a sector can have: one map key, a multimap run and the list.
 constexpr int kMaxCandidates = 64;
+// How far ahead of the searched sector its successors are fetched.
+constexpr std::size_t kPrefetchSectors = 8;
 
+// Most sectors that are not zero show it in their first bytes: stop at the
+// first 64-byte piece that is not.
 bool AllZero(const std::uint8_t* p, std::uint32_t bytes) {
+    std::uint32_t i = 0;
+    for (; i + 64 <= bytes; i += 64) {
+        std::uint64_t w[8];
+        std::memcpy(w, p + i, 64);
+        if ((w[0] | w[1] | w[2] | w[3] | w[4] | w[5] | w[6] | w[7]) != 0) return false;
+    }
     std::uint64_t acc = 0;
-    for (std::uint32_t i = 0; i + 8 <= bytes; i += 8) {
+    for (; i + 8 <= bytes; i += 8) {
         std::uint64_t w;
         std::memcpy(&w, p + i, 8);
         acc |= w;
     }
     return acc == 0;
+}
+
+// TBitmap::GetBit, inline: it is asked for every sector of a deep scan.
+inline bool BitSet(const TBitmap& bitmap, std::int64_t index) {
+    const std::uint8_t* data = bitmap.GetBitmapData();
+    if (data == nullptr || index < 0 || index > bitmap.GetMaxBitIndex()) return false;
+    return (data[index >> 3] >> (index & 7)) & 1;
 }
 
 // The first sector at or after `s` and before `end` whose bit is clear, or
@@ -195,11 +212,21 @@ std::int64_t CRAWSearchController::ReadBlock(std::int64_t first, std::int64_t co
     return held;
 }
 
-void CRAWSearchController::InitContext(const std::uint8_t* p, std::int64_t first, std::int64_t count,
-                                       std::int64_t /*sector*/, CRawFileInfo::SearchContext& ctx) const {
+void CRAWSearchController::InitBlockContext(std::int64_t first, std::int64_t count) {
+    CRawFileInfo::SearchContext& ctx = m_blockCtx;
     const bool lowerValid = first > 0 && m_lowerHalfEnd == first;
     ctx.bufferStartSector = lowerValid ? first - m_sectorsPerBlock : first;
     ctx.blockEndSector = first + count;
+    ctx.leadingZero = 0;
+    ctx.trailingZeroBytes = 0;
+    ctx.newFile = nullptr;
+    const std::uint8_t* base = lowerValid ? m_upper - m_halfBytes : m_upper;
+    ctx.view = SectorView(base, m_sectorSize, ctx.bufferStartSector, ctx.blockEndSector, m_spareHeld);
+}
+
+void CRAWSearchController::InitContext(const std::uint8_t* p, CRawFileInfo::SearchContext& ctx) const {
+    // A sizer may change what it is given; every sector starts from the block's.
+    ctx = m_blockCtx;
     ctx.leadingZero = byteorder::LE32(p) == 0 ? 4 : 0;
     std::uint32_t trailing = 0;
     for (int k = 1; k <= 8; ++k) {
@@ -207,30 +234,27 @@ void CRAWSearchController::InitContext(const std::uint8_t* p, std::int64_t first
         trailing += 4;
     }
     ctx.trailingZeroBytes = trailing;
-    ctx.newFile = nullptr;
-    const std::uint8_t* base = lowerValid ? m_upper - m_halfBytes : m_upper;
-    ctx.view = SectorView(base, m_sectorSize, ctx.bufferStartSector, ctx.blockEndSector, m_spareHeld);
 }
 
-IRawFileAnalyser* CRAWSearchController::FindAnalyser(std::uint8_t* p, CRawFileInfo& temp, std::int64_t sector,
-                                                     CRawFileInfo::SearchContext& ctx) {
-    CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
-    IRawFileAnalyser* candidates[kMaxCandidates];
-    const int n = registry->Candidates(0, p, candidates, kMaxCandidates);
-    const int keyless = static_cast<int>(registry->GetDispatch(0).list.size());
+IRawFileAnalyser* CRAWSearchController::FindAnalyser(std::uint8_t* p, CRawFileInfo& temp, std::int64_t sector) {
+    const CRawFileAnalyserListSingle::Dispatch& d = *m_dispatch;
+    IRawFileAnalyser* keyed[kMaxCandidates];
+    const int n = CRawFileAnalyserListSingle::KeyedCandidates(d, p, keyed, kMaxCandidates);
     for (int i = 0; i < n; ++i) {
-        IRawFileAnalyser* a = candidates[i];
+        IRawFileAnalyser* a = keyed[i];
         ResetTemp(temp);
         bool hit;
-        if (i >= n - keyless) {
-            hit = a->AnalyseBuffer(p, temp) != 0;
-        } else if (ISpecialRawFileAnalyser* special = a->GetSpecialRawFile()) {
-            hit = special->AnalyseBufferEx(p, temp, m_sectorSize, sector, ctx.bufferStartSector, ctx.blockEndSector,
-                                           ctx.view) != 0;
+        if (ISpecialRawFileAnalyser* special = a->GetSpecialRawFile()) {
+            hit = special->AnalyseBufferEx(p, temp, m_sectorSize, sector, m_blockCtx.bufferStartSector,
+                                           m_blockCtx.blockEndSector, m_blockCtx.view) != 0;
         } else {
             hit = a->AnalyseBuffer(p, temp) == 1;
         }
         if (hit) return a;
+    }
+    for (IRawFileAnalyser* a : d.list) {
+        ResetTemp(temp);
+        if (a->AnalyseBuffer(p, temp) != 0) return a;
     }
     return nullptr;
 }
@@ -358,6 +382,7 @@ void CRAWSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count) 
     CRawFileAnalyserListSingle* registry = CRawFileAnalyserListSingle::CreateInstance();
     const auto& d = registry->GetDispatch(0);
     if (d.table.empty() && d.list.empty()) return;
+    m_dispatch = &d;
     if (m_device == nullptr || !m_ready || first < 0 || count <= 0 || m_stopped) return;
     count = std::min<std::int64_t>(count, m_sectorsPerBlock);
     // The ring and the lower half assume contiguous blocks; a jump starts both afresh.
@@ -381,15 +406,19 @@ void CRAWSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count) 
         m_upper = m_blockBuffer.data() + m_halfBytes;
     }
     const std::int64_t held = ReadBlock(first, count);
-    const bool useBitmap = m_bitmap && m_bitmap->GetBitmapData();
-    const std::int64_t perBit = useBitmap ? std::max<std::uint32_t>(m_bitmap->GetUnit(), 1) : 1;
+    InitBlockContext(first, held);
+    const TBitmap* bitmap = m_bitmap && m_bitmap->GetBitmapData() ? m_bitmap : nullptr;
+    const std::int64_t perBit = bitmap ? std::max<std::uint32_t>(bitmap->GetUnit(), 1) : 1;
+    // A division per sector costs more than the rest of a skipped sector.
+    const auto unit = static_cast<std::uint64_t>(perBit);
+    const int perBitShift = std::has_single_bit(unit) ? std::countr_zero(unit) : -1;
     std::uint8_t* upper = m_upper;
     CRawFileInfo::SearchContext ctx;
     for (std::int64_t i = 0; i < held;) {
         const std::int64_t s = first + i;
-        if (useBitmap && m_bitmap->GetBit(s / perBit)) {
+        if (bitmap && BitSet(*bitmap, perBitShift >= 0 ? s >> perBitShift : s / perBit)) {
             // The sector belongs to a file a file system found.
-            i = NextUnmarkedSector(*m_bitmap, s, first + held) - first;
+            i = NextUnmarkedSector(*bitmap, s, first + held) - first;
             continue;
         }
         if (++m_sinceCheck >= kCheckEvery || i == 0) {
@@ -397,13 +426,19 @@ void CRAWSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count) 
             if (!Continue()) break;
         }
         std::uint8_t* p = upper + static_cast<std::size_t>(i) * m_sectorSize;
+        // The block was copied in well before it is searched, so its bytes
+        // come from memory, and the analysers' reads spread over the sector
+        // are too scattered for the hardware to fetch ahead: ask early.
+        if (i + static_cast<std::int64_t>(kPrefetchSectors) < held) {
+            const std::uint8_t* ahead = p + kPrefetchSectors * static_cast<std::size_t>(m_sectorSize);
+            for (std::uint32_t line = 0; line < std::min<std::uint32_t>(m_sectorSize, 512); line += 64)
+                __builtin_prefetch(ahead + line);
+        }
         CRawFileInfo* created = nullptr;
         // No format starts with a zero sector; the open records still see it,
         // since that is where most ends are found.
-        const bool zero = AllZero(p, m_sectorSize);
-        if (!zero || !m_open.empty()) InitContext(p, first, held, s, ctx);
-        if (!zero) {
-            if (IRawFileAnalyser* a = FindAnalyser(p, m_temp, s, ctx)) {
+        if (!AllZero(p, m_sectorSize)) {
+            if (IRawFileAnalyser* a = FindAnalyser(p, m_temp, s)) {
                 CRawFileInfo* record = CreateRawFileInfo(m_temp, s, a);
                 if (record != nullptr) {
                     if (SizeGate(record) && GetFileManager(record->m_type) != nullptr) {
@@ -419,7 +454,10 @@ void CRAWSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count) 
             }
         }
         // Every sector feeds the open records, also right after a hit.
-        if (!m_open.empty()) CalcRawFileSize(p, created, s, ctx);
+        if (!m_open.empty()) {
+            InitContext(p, ctx);
+            CalcRawFileSize(p, created, s, ctx);
+        }
         ++i;
     }
     // The current block becomes the previous one (in the ring it already

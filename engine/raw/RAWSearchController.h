@@ -70,10 +70,11 @@ private:
         StreamList::iterator at;  // its entry in the streaming list
     };
 
-    void InitContext(const std::uint8_t* p, std::int64_t first, std::int64_t count, std::int64_t sector,
-                     CRawFileInfo::SearchContext& ctx) const;
-    IRawFileAnalyser* FindAnalyser(std::uint8_t* p, CRawFileInfo& temp, std::int64_t sector,
-                                   CRawFileInfo::SearchContext& ctx);
+    // What every sector of the block shares: the buffer and the view.
+    void InitBlockContext(std::int64_t first, std::int64_t count);
+    // The block's context with the zero runs of sector `p` at its ends.
+    void InitContext(const std::uint8_t* p, CRawFileInfo::SearchContext& ctx) const;
+    IRawFileAnalyser* FindAnalyser(std::uint8_t* p, CRawFileInfo& temp, std::int64_t sector);
     CRawFileInfo* CreateRawFileInfo(CRawFileInfo& temp, std::int64_t sector, IRawFileAnalyser* analyser);
     // Null for a type without an extension slot or without a tree builder.
     CRAWFileManagerSet* GetFileManager(std::uint32_t type);
@@ -133,6 +134,10 @@ private:
     std::int64_t m_totalSectors = 0;
     std::vector<Open> m_open;
     CRawFileInfo m_temp;  // reused for every sector that is dispatched
+    // What every sector of the current block shares (see InitBlockContext),
+    // and set 0's dispatch.
+    CRawFileInfo::SearchContext m_blockCtx;
+    const CRawFileAnalyserListSingle::Dispatch* m_dispatch = nullptr;
     std::uint32_t m_sinceCheck = 0;
     bool m_stopped = false;
     std::map<std::uint32_t, std::uint64_t> m_evictionLosses;

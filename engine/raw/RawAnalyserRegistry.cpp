@@ -285,23 +285,30 @@ void CRawFileAnalyserListSingle::BuildDispatch(const AnalyserMap& map, const Ana
             ++e.multiCount;
         }
     }
+    out.keyed.assign(0x10000 / 64, 0);
+    for (std::uint32_t prefix = 0; prefix < 0x10000; ++prefix)
+        if (out.table[prefix].mapCount != 0 || out.table[prefix].multiCount != 0)
+            out.keyed[prefix >> 6] |= std::uint64_t{1} << (prefix & 63);
+}
+
+int CRawFileAnalyserListSingle::KeyedFromTable(const Dispatch& d, std::uint32_t first4, IRawFileAnalyser** out,
+                                               int capacity) {
+    int n = 0;
+    const DispatchEntry& e = d.table[first4 & 0xFFFF];
+    for (int i = 0; i < e.mapCount && n < capacity; ++i)
+        if (d.mapKeys[e.mapBegin + i].first == first4) {
+            out[n++] = d.mapKeys[e.mapBegin + i].second;
+            break;
+        }
+    for (int i = 0; i < e.multiCount && n < capacity; ++i) out[n++] = d.multiAnalysers[e.multiBegin + i];
+    return n;
 }
 
 int CRawFileAnalyserListSingle::Candidates(int set, const std::uint8_t* sector, IRawFileAnalyser** out,
                                            int capacity) const {
     const Dispatch& d = GetDispatch(set);
     if (sector == nullptr || out == nullptr || capacity <= 0 || d.table.empty()) return 0;
-    int n = 0;
-    const std::uint32_t first4 = byteorder::LE32(sector);
-    if (first4 != 0) {
-        const DispatchEntry& e = d.table[first4 & 0xFFFF];
-        for (int i = 0; i < e.mapCount; ++i)
-            if (d.mapKeys[e.mapBegin + i].first == first4) {
-                out[n++] = d.mapKeys[e.mapBegin + i].second;
-                break;
-            }
-        for (int i = 0; i < e.multiCount && n < capacity; ++i) out[n++] = d.multiAnalysers[e.multiBegin + i];
-    }
+    int n = KeyedCandidates(d, sector, out, capacity);
     for (auto* a : d.list) {
         if (n >= capacity) break;
         out[n++] = a;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/ByteOrder.h"
 #include "raw/SectorView.h"
 
 class IStorageDevice;
@@ -311,6 +312,10 @@ public:
     // O(1) dispatch of a set, rebuilt with it.
     struct Dispatch {
         std::vector<DispatchEntry> table;  // 65,536 entries, by LE16 of the first two bytes
+        // One bit per two-byte prefix, set when its table entry names any
+        // analyser. Most sectors have none, and 8 KiB stay in the first-level
+        // cache where the 384 KiB table would cost a miss per sector.
+        std::vector<std::uint64_t> keyed;
         std::vector<std::pair<std::uint32_t, IRawFileAnalyser*>> mapKeys;
         std::vector<IRawFileAnalyser*> multiAnalysers;
         std::vector<IRawFileAnalyser*> list;
@@ -333,6 +338,15 @@ public:
     // the first 4 bytes are zero), then the list. Writes at most `capacity`
     // pointers and returns how many. Allocates nothing.
     int Candidates(int set, const std::uint8_t* sector, IRawFileAnalyser** out, int capacity) const;
+    // The keyed part of Candidates (the map entry and the multimap run)
+    // without the list, which the caller walks in d.list itself.
+    static int KeyedCandidates(const Dispatch& d, const std::uint8_t* sector, IRawFileAnalyser** out, int capacity) {
+        const std::uint32_t first4 = byteorder::LE32(sector);
+        if (first4 == 0 || d.keyed.empty()) return 0;
+        const std::uint32_t prefix = first4 & 0xFFFF;
+        if (((d.keyed[prefix >> 6] >> (prefix & 63)) & 1) == 0) return 0;
+        return KeyedFromTable(d, first4, out, capacity);
+    }
 
     ~CRawFileAnalyserListSingle();
     CRawFileAnalyserListSingle(const CRawFileAnalyserListSingle&) = delete;
@@ -354,6 +368,7 @@ private:
     static void ClearListContents(AnalyserList& list);
     static void BuildDispatch(const AnalyserMap& map, const AnalyserMultimap& multimap, const AnalyserList& list,
                               Dispatch& out);
+    static int KeyedFromTable(const Dispatch& d, std::uint32_t first4, IRawFileAnalyser** out, int capacity);
 
     AnalyserList m_list0;
     AnalyserMap m_map0;

@@ -263,33 +263,44 @@ TEST(RawRing, HoldsTheNewestBlocksAndSendsOtherRangesToTheDevice) {
 // With spare slots blocks are read straight into the ring: each lies right
 // after the block before it (copied in front of the first slot at the
 // wrap), and bytes written past it, as the search's spare bytes are, never
-// touch a block the ring holds.
+// touch a block the ring holds. Rings of a few megabytes have their memory
+// mapped ahead by a helper thread while the blocks are written.
 TEST(RawRing, BlocksReadIntoTheNextSlotFollowTheirPredecessorAcrossTheWrap) {
-    for (std::uint32_t ss : {512u, 4096u}) {
-        CMemoryStorageDevice dev(ss, 200);
+    struct Case {
+        std::uint32_t ss;
+        std::uint64_t perBlock;
+    } cases[] = {{512, 8}, {4096, 8}, {512, 2048}, {4096, 256}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.ss << " x " << c.perBlock);
+        const std::uint32_t ss = c.ss;
+        const std::uint64_t n = c.perBlock;
+        CMemoryStorageDevice dev(ss, std::max<std::int64_t>(200, static_cast<std::int64_t>(16 * n + 8)));
         dev.FillPattern();
         CBufferStorageDevice ring;
         const std::size_t spare = std::max<std::size_t>(4096, ss);
-        ASSERT_EQ(ring.InitBufferDevice(&dev, 0, ss, 8, 3, 2, spare), 1);
-        std::vector<std::uint8_t> out(24ull * ss);
+        ASSERT_EQ(ring.InitBufferDevice(&dev, 0, ss, static_cast<std::uint32_t>(n), 3, 2, spare), 1);
+        std::vector<std::uint8_t> out(3 * n * ss);
         for (std::uint64_t b = 0; b < 16; ++b) {
             SCOPED_TRACE(b);
             std::uint8_t* slot = ring.NextSlot();
             ASSERT_NE(slot, nullptr);
             if (b > 0 && ring.NextSlotIsFirst()) ring.CopyNewestBeforeFirstSlot();
-            ASSERT_EQ(dev.ReadSector(slot, static_cast<std::int64_t>(b * 8), 8), 1);
-            std::memset(slot + 8ull * ss, 0xEE, spare);
+            ASSERT_EQ(dev.ReadSector(slot, static_cast<std::int64_t>(b * n), static_cast<std::int64_t>(n)), 1);
+            std::memset(slot + n * ss, 0xEE, spare);
             if (b > 0) {
-                EXPECT_EQ(byteorder::LE64(slot - 8ull * ss), (b - 1) * 8);
-                EXPECT_EQ(byteorder::LE64(slot - ss), b * 8 - 1);
+                EXPECT_EQ(byteorder::LE64(slot - n * ss), (b - 1) * n);
+                EXPECT_EQ(byteorder::LE64(slot - ss), b * n - 1);
             }
             ring.AddBlockToBuffer(reinterpret_cast<const char*>(slot));
             const std::uint64_t first = ring.GetDeviceStartSector();
-            EXPECT_EQ(first, b >= 2 ? (b - 2) * 8 : 0);
+            EXPECT_EQ(first, b >= 2 ? (b - 2) * n : 0);
             const auto held = static_cast<std::int64_t>(ring.GetTotalSectors());
             ASSERT_EQ(ring.ReadSector(out.data(), static_cast<std::int64_t>(first), held), 1);
-            for (std::int64_t i = 0; i < held; ++i) EXPECT_EQ(byteorder::LE64(out.data() + i * ss), first + i);
+            for (std::int64_t i = 0; i < held; ++i)
+                ASSERT_EQ(byteorder::LE64(out.data() + i * ss), first + static_cast<std::uint64_t>(i));
         }
+        // A new geometry while the helper may still run: it stops before the memory goes.
+        ASSERT_EQ(ring.InitBufferDevice(&dev, 0, ss, static_cast<std::uint32_t>(n), 2, 2, spare), 1);
     }
 }
 
