@@ -3,6 +3,8 @@
 #include <tinyxml.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "raw/qxutf8.h"
@@ -21,24 +23,28 @@ std::string OfficeTagFromXML::FilterFileTime(std::string time) {
 }
 
 bool OfficeTagFromXML::bDepress(const std::uint8_t* data, const tagZipLocalFileHeader& header) {
-    std::fill(m_buffer.begin(), m_buffer.end(), 0);
+    // Only what the last member wrote needs clearing: the XML must end at
+    // this member's own bytes.
+    std::fill(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(m_written), 0);
+    m_written = 0;
     const std::uint32_t csize = header.CompressedSize();
     const std::uint32_t usize = header.UncompressedSize();
     if (data == nullptr || usize > kLimit || csize > kLimit) return false;
     if (header.Method() == 0) {
         // Stored: the bytes are the XML.
-        std::memcpy(m_buffer.data(), data, std::min(csize, usize));
+        m_written = std::min(csize, usize);
+        std::memcpy(m_buffer.data(), data, m_written);
         return true;
     }
-    z_stream z{};
-    if (inflateInit2(&z, -15) != Z_OK) return false;
-    z.next_in = const_cast<Bytef*>(data);
-    z.avail_in = csize;
-    z.next_out = m_buffer.data();
-    z.avail_out = usize;
-    const int rc = inflate(&z, Z_NO_FLUSH);
-    inflateEnd(&z);
-    return rc >= 0;
+    z_stream* z = m_inflater.Start();
+    if (z == nullptr) return false;
+    z->next_in = const_cast<Bytef*>(data);
+    z->avail_in = csize;
+    z->next_out = m_buffer.data();
+    z->avail_out = usize;
+    // Inflate writes no further than the room it was given.
+    m_written = usize;
+    return inflate(z, Z_NO_FLUSH) >= 0;
 }
 
 void OfficeTagFromXML::AnalyzeTag(FileProperty& out) {

@@ -123,8 +123,8 @@ int FilePKGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
     std::vector<std::uint8_t> packed(static_cast<std::size_t>(c));
     if (!reader.Read(kXarHeader, packed.size(), packed.data())) return 0;
     std::string text(static_cast<std::size_t>(u) + 512, '\0');
-    uLongf outLength = static_cast<uLongf>(u);
-    if (uncompress(reinterpret_cast<Bytef*>(text.data()), &outLength, packed.data(), static_cast<uLong>(c)) != Z_OK)
+    std::size_t outLength = static_cast<std::size_t>(u);
+    if (!m_tocInflater.Uncompress(reinterpret_cast<std::uint8_t*>(text.data()), outLength, packed.data(), packed.size()))
         return 0;
     text.resize(outLength);
     const std::int64_t heapEnd = HeapEndFromToc(text);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "raw/RawFileAnalyser.h"
+#include "raw/analysers/ZlibInflater.h"
 
 class FilePKGAnalyser : public IRawFileAnalyser {
 public:
@@ -27,6 +28,9 @@ public:
     // The nesting depth of the elements of an XML text, stopping as soon as
     // it passes `limit`.
     static int XmlDepth(const std::string& xml, int limit);
+
+private:
+    ZlibInflater m_tocInflater{15};
 };
 
 class FileDMGAnalyser : public IRawFileAnalyser {
