@@ -254,6 +254,51 @@ TEST_F(ZipArchive, OneCoreReaderReadsEachMemberAfterAnyOther) {
     }
 }
 
+// Which texts of core.xml name the document: the first child text of the
+// first element of each name right under cp:coreProperties, its blank runs
+// collapsed to one space; plain texts and those with entities, comments or
+// other characters (read by TinyXML) alike.
+TEST_F(ZipArchive, CorePropertiesTextRules) {
+    const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n";
+    const std::string open = "<cp:coreProperties xmlns:cp=\"c\" xmlns:dc=\"d\">";
+    const std::string close = "</cp:coreProperties>";
+    const struct {
+        std::string xml;
+        const char* title;
+        const char* author;
+    } cases[] = {
+        {decl + open + "<dc:title>\r\n  Two   words\there \n</dc:title><dc:creator>Ada</dc:creator>" + close,
+         "Two words here", "Ada"},
+        {decl + open + "<dc:title><b/>Late</dc:title><dc:title>Second</dc:title><x><dc:creator>Deep</dc:creator></x>" +
+             close,
+         "", ""},
+        {decl + open + "<dc:title/><dc:creator>  </dc:creator>" + close, "", ""},
+        {decl + "<other xmlns:dc=\"d\"><dc:title>Elsewhere</dc:title></other>", "", ""},
+        {decl + open + "<dc:title>Fish &amp; Chips</dc:title><!-- note --><dc:creator>Bo</dc:creator>" + close,
+         "Fish & Chips", "Bo"},
+        {decl + open + "<dc:title>Caf\xC3\xA9</dc:title>" + close, "Caf\xC3\xA9", ""},
+        {decl + open + "<dc:title>Unclosed</dc:title>", "", ""},
+        {decl + open + "<dc:title>Twice</dc:title>" + close + "<cp:coreProperties/>", "Twice", ""},
+    };
+    Tessel::OfficeTagFromXML reader;
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> bytes(30, 0);
+        byteorder::PutLE32(bytes.data(), 0x04034B50);
+        byteorder::PutLE32(bytes.data() + 18, static_cast<std::uint32_t>(c.xml.size()));
+        byteorder::PutLE32(bytes.data() + 22, static_cast<std::uint32_t>(c.xml.size()));
+        bytes.insert(bytes.end(), c.xml.begin(), c.xml.end());
+        bytes.resize((bytes.size() / 512 + 1) * 512, 0);
+        Tessel::tagZipLocalFileHeader header;
+        std::memcpy(header.bytes, bytes.data(), 30);
+        const SectorView view(bytes.data(), 512, 0, static_cast<std::int64_t>(bytes.size() / 512), 0);
+        FileProperty property;
+        int needMore = 0;
+        reader.GetOfficeTagFromXML(view, 0, header, property, needMore);
+        EXPECT_EQ(property.m_title, c.title) << c.xml;
+        EXPECT_EQ(property.m_author, c.author) << c.xml;
+    }
+}
+
 // Archives written with data descriptors whose end record shares its sector
 // with other bytes: the streaming walk never sees their end. Forty of them
 // overflow the 32 open candidates, so the first are evicted and the last

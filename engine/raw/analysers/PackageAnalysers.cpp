@@ -12,6 +12,7 @@
 #include "foundation/ByteOrder.h"
 #include "raw/RawFileBuffer.h"
 #include "raw/RawUtility.h"
+#include "raw/analysers/PlainXml.h"
 #include "raw/analysers/StreamHelpers.h"
 
 using byteorder::BE16;
@@ -80,10 +81,6 @@ std::int64_t FilePKGAnalyser::HeapEndFromToc(const std::string& xml) {
 
 namespace {
 
-bool NameStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
-bool NameChar(char c) { return NameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == ':'; }
-bool Blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 // DecimalText on the raw text of an element's first child: TinyXML's text
 // node differs from it only in whitespace, which ends the digits either way.
 std::int64_t DecimalAt(const char* t) {
@@ -96,151 +93,25 @@ std::int64_t DecimalAt(const char* t) {
     return digits ? v : -1;
 }
 
-}  // namespace
-
-// The scan accepts only text TinyXML parses without error into the tree the
-// walk below reads, and reads the same elements from it: the root's first
-// child element is the table, whose "file" children and their "file"
-// descendants are walked; each one's "data" children give the first
-// "offset" and "length" child's number. Anything it is not sure of (a byte
-// outside printable ASCII, an entity, a comment, a mismatched end tag, text
-// after the root) is handed back.
-bool FilePKGAnalyser::HeapEndFromTocScan(const std::string& xml, std::int64_t& end) {
-    // TinyXML reads the text up to its first zero byte.
-    const char* const s = xml.c_str();
-    const std::size_t n = std::strlen(s);
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        if ((c < 0x20 && !Blank(static_cast<char>(c))) || c > 0x7E || c == '&') return false;
-    }
-    enum Role : std::uint8_t { kOther, kRoot, kToc, kFile, kData, kOffset, kLength };
-    struct Open {
-        const char* name;
-        std::size_t nameLength;
-        Role role;
-        bool hasChild = false;      // a child node (element or text) went by
-        bool elementChild = false;  // a child element went by
-        bool offsetSeen = false;    // kData
-        bool lengthSeen = false;    // kData
-        std::int64_t offset = -1;   // kData
-        std::int64_t length = -1;   // kData
-    };
-    std::vector<Open> open;
-    open.reserve(16);
-    std::vector<std::string_view> attributes;
-    const char* p = s;
-    const char* const stop = s + n;
-    auto skipBlank = [&] {
-        while (p < stop && Blank(*p)) ++p;
-    };
-    auto readName = [&](const char*& name, std::size_t& length) {
-        if (p >= stop || !NameStart(*p)) return false;
-        name = p;
-        while (p < stop && NameChar(*p)) ++p;
-        length = static_cast<std::size_t>(p - name);
-        return true;
-    };
-    // name="value" or name='value'; the value free of '<'.
-    auto readAttribute = [&](const char*& name, std::size_t& length) {
-        if (!readName(name, length)) return false;
-        skipBlank();
-        if (p >= stop || *p != '=') return false;
-        ++p;
-        skipBlank();
-        if (p >= stop || (*p != '"' && *p != '\'')) return false;
-        const char quote = *p++;
-        while (p < stop && *p != quote) {
-            if (*p == '<') return false;
-            ++p;
-        }
-        if (p >= stop) return false;
-        ++p;
-        return true;
-    };
-
-    skipBlank();
-    if (stop - p >= 5 && std::memcmp(p, "<?xml", 5) == 0) {
-        p += 5;
-        for (;;) {
-            const char* before = p;
-            skipBlank();
-            if (stop - p >= 2 && p[0] == '?' && p[1] == '>') {
-                p += 2;
-                break;
-            }
-            if (p == before) return false;
-            const char* name = nullptr;
-            std::size_t length = 0;
-            if (!readAttribute(name, length)) return false;
-            const std::string_view key(name, length);
-            if (key != "version" && key != "encoding" && key != "standalone") return false;
-        }
-        skipBlank();
-    }
-    if (p >= stop || *p != '<') return false;
-
-    bool anyFile = false;
-    std::int64_t furthest = 0;
-    bool rootDone = false;
-    while (p < stop) {
-        if (open.empty()) {
-            if (rootDone) {
-                skipBlank();
-                if (p != stop) return false;
-                break;
-            }
-        } else {
-            // Element content: blanks, then text or a tag.
-            skipBlank();
-            if (p >= stop) return false;
-            if (*p != '<') {
-                const char* text = p;
-                while (p < stop && *p != '<') ++p;
-                if (p >= stop) return false;
-                Open& o = open.back();
-                if (!o.hasChild) {
-                    o.hasChild = true;
-                    if (o.role == kOffset || o.role == kLength) {
-                        Open& data = open[open.size() - 2];
-                        (o.role == kOffset ? data.offset : data.length) = DecimalAt(text);
-                    }
-                }
-                continue;
-            }
-        }
-        // At '<'.
-        if (stop - p >= 2 && p[1] == '/') {
-            if (open.empty()) return false;
-            Open& o = open.back();
-            p += 2;
-            if (static_cast<std::size_t>(stop - p) < o.nameLength + 1 || std::memcmp(p, o.name, o.nameLength) != 0 ||
-                p[o.nameLength] != '>')
-                return false;
-            p += o.nameLength + 1;
-            if (o.role == kData && o.offset >= 0 && o.length >= 0) furthest = std::max(furthest, o.offset + o.length);
-            open.pop_back();
-            if (open.empty()) rootDone = true;
-            continue;
-        }
-        ++p;
-        Open e{};
-        if (!readName(e.name, e.nameLength)) return false;
-        const std::string_view name(e.name, e.nameLength);
-        if (open.empty()) {
-            e.role = kRoot;
-        } else {
-            Open& parent = open.back();
+// The tree walk below, as the elements go by: the root's first child
+// element is the table, whose "file" children and their "file" descendants
+// are walked; each one's "data" children give the number of their first
+// "offset" and "length" child.
+class TocVisitor {
+public:
+    TocVisitor() { m_open.reserve(16); }
+    void Open(std::string_view name) {
+        Frame e;
+        if (!m_open.empty()) {
+            Frame& parent = m_open.back();
             const bool firstElement = !parent.elementChild;
-            parent.hasChild = true;
-            parent.elementChild = true;
-            e.role = kOther;
+            parent.hasChild = parent.elementChild = true;
             if (parent.role == kRoot) {
-                // The table is the root's first child element, whatever its name.
                 if (firstElement) e.role = kToc;
             } else if (parent.role == kToc || parent.role == kFile) {
                 if (name == "file") {
                     e.role = kFile;
-                    anyFile = anyFile || parent.role == kToc;
+                    m_anyFile = m_anyFile || parent.role == kToc;
                 } else if (name == "data" && parent.role == kFile) {
                     e.role = kData;
                 }
@@ -253,34 +124,49 @@ bool FilePKGAnalyser::HeapEndFromTocScan(const std::string& xml, std::int64_t& e
                     e.role = kLength;
                 }
             }
+        } else {
+            e.role = kRoot;
         }
-        // Attributes, each once, then ">" or "/>".
-        attributes.clear();
-        for (;;) {
-            const char* before = p;
-            skipBlank();
-            if (p >= stop) return false;
-            if (*p == '>' || *p == '/') break;
-            if (p == before) return false;
-            const char* an = nullptr;
-            std::size_t al = 0;
-            if (!readAttribute(an, al)) return false;
-            // A repeated name stops TinyXML's parse of the element.
-            const std::string_view attribute(an, al);
-            if (std::find(attributes.begin(), attributes.end(), attribute) != attributes.end()) return false;
-            attributes.push_back(attribute);
-        }
-        if (*p == '/') {
-            if (stop - p < 2 || p[1] != '>') return false;
-            p += 2;
-            if (open.empty()) rootDone = true;
-            continue;
-        }
-        ++p;
-        open.push_back(e);
+        m_open.push_back(e);
     }
-    if (!rootDone) return false;
-    end = anyFile ? furthest : -1;
+    void Text(const char* begin, const char*) {
+        Frame& o = m_open.back();
+        if (o.hasChild) return;
+        o.hasChild = true;
+        if (o.role == kOffset || o.role == kLength) {
+            Frame& data = m_open[m_open.size() - 2];
+            (o.role == kOffset ? data.offset : data.length) = DecimalAt(begin);
+        }
+    }
+    void Close() {
+        const Frame& o = m_open.back();
+        if (o.role == kData && o.offset >= 0 && o.length >= 0) m_furthest = std::max(m_furthest, o.offset + o.length);
+        m_open.pop_back();
+    }
+    std::int64_t End() const { return m_anyFile ? m_furthest : -1; }
+
+private:
+    enum Role : std::uint8_t { kOther, kRoot, kToc, kFile, kData, kOffset, kLength };
+    struct Frame {
+        Role role = kOther;
+        bool hasChild = false;      // a child node (element or text) went by
+        bool elementChild = false;  // a child element went by
+        bool offsetSeen = false;    // kData
+        bool lengthSeen = false;    // kData
+        std::int64_t offset = -1;   // kData
+        std::int64_t length = -1;   // kData
+    };
+    std::vector<Frame> m_open;
+    bool m_anyFile = false;
+    std::int64_t m_furthest = 0;
+};
+
+}  // namespace
+
+bool FilePKGAnalyser::HeapEndFromTocScan(const std::string& xml, std::int64_t& end) {
+    TocVisitor visitor;
+    if (!plainxml::ScanPlainXml(xml.c_str(), visitor)) return false;
+    end = visitor.End();
     return true;
 }
 
