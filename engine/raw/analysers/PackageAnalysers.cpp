@@ -219,9 +219,12 @@ int FilePKGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
     const std::uint64_t c = BE64(head + 8);
     const std::uint64_t u = BE64(head + 16);
     if (c == 0 || c > kMaxToc || u > kMaxToc || c > u) return 0;
-    std::vector<std::uint8_t> packed(static_cast<std::size_t>(c));
+    // Both buffers are kept from one package to the next.
+    std::vector<std::uint8_t>& packed = m_packedToc;
+    packed.resize(static_cast<std::size_t>(c));
     if (!reader.Read(kXarHeader, packed.size(), packed.data())) return 0;
-    std::string text(static_cast<std::size_t>(u) + 512, '\0');
+    std::string& text = m_toc;
+    text.assign(static_cast<std::size_t>(u) + 512, '\0');
     std::size_t outLength = static_cast<std::size_t>(u);
     if (!m_tocInflater.Uncompress(reinterpret_cast<std::uint8_t*>(text.data()), outLength, packed.data(), packed.size()))
         return 0;

@@ -5,6 +5,7 @@
 // trailer.
 
 #include <string>
+#include <vector>
 
 #include "raw/RawFileAnalyser.h"
 #include "raw/analysers/ZlibInflater.h"
@@ -38,6 +39,8 @@ public:
 
 private:
     ZlibInflater m_tocInflater{15};
+    std::vector<std::uint8_t> m_packedToc;
+    std::string m_toc;
 };
 
 class FileDMGAnalyser : public IRawFileAnalyser {
