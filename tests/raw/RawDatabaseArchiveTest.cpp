@@ -511,16 +511,20 @@ TEST(RawPackages, TableOfContentsScanAgreesWithTheTree) {
         bool scanned;
     } cases[] = {
         {decl + "<xar>\n <toc>\n  " + file + "\n </toc>\n</xar>\n", true},
-        {"<xar><toc>" + file + "<file><data><offset> 7\n</offset><length>\t5 9</length></data></file></toc></xar>", true},
+        {"<xar><toc>" + file + "<file><data><offset> 7\n</offset><length>\t5 9</length></data></file></toc></xar>",
+         true},
         // Only the first "offset" and "length" count; one whose first child is an element has no number.
         {"<xar><toc><file><data><offset>1</offset><offset>900</offset><length>1</length></data>"
-         "<data><offset><b/>800</offset><length>1</length></data></file></toc></xar>", true},
+         "<data><offset><b/>800</offset><length>1</length></data></file></toc></xar>",
+         true},
         // Data outside a chain of "file" elements, or in a later table, is not the heap's.
         {"<xar><toc><data><offset>500</offset><length>1</length></data>" + file + "</toc><toc>" +
-             "<file><data><offset>900</offset><length>1</length></data></file></toc></xar>", true},
+             "<file><data><offset>900</offset><length>1</length></data></file></toc></xar>",
+         true},
         {"<xar><first/><toc>" + file + "</toc></xar>", true},
         {"<xar>text<toc><file/><file><x><file><data><offset>99</offset><length>1</length></data></file></x>"
-         "<data><offset>3</offset><length>4</length></data></file></toc></xar>", true},
+         "<data><offset>3</offset><length>4</length></data></file></toc></xar>",
+         true},
         {"<xar><toc><name>x</name></toc></xar>", true},
         {"<xar/>", true},
         {"<xar><toc " + std::string("a='1' b = \"2\"") + ">" + file + "</toc></xar>", true},

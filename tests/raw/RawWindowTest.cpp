@@ -376,8 +376,8 @@ TEST(RawUtility, BinaryCompareFindMagicAndMemstr) {
             if (b[i] != 0 && std::memcmp(b + i, m, static_cast<std::size_t>(ml)) == 0) return i + ml;
         return 0;
     };
-    const std::string markers[] = {"  0\nEOF\n", "  0\r\nEOF\r\n", "%%EOF", "TAG", std::string("\xFF\xD9", 2),
-                                   std::string("\0AB", 3), " \n", "E"};
+    const std::string markers[] = {
+        "  0\nEOF\n", "  0\r\nEOF\r\n", "%%EOF", "TAG", std::string("\xFF\xD9", 2), std::string("\0AB", 3), " \n", "E"};
     const std::string alphabet = std::string("  0\r\nEOF%TAG\xFF\xD9", 14) + std::string(1, '\0');
     std::uint32_t x = 99;
     for (int round = 0; round < 3000; ++round) {

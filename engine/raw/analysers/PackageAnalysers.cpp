@@ -226,7 +226,8 @@ int FilePKGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
     std::string& text = m_toc;
     text.assign(static_cast<std::size_t>(u) + 512, '\0');
     std::size_t outLength = static_cast<std::size_t>(u);
-    if (!m_tocInflater.Uncompress(reinterpret_cast<std::uint8_t*>(text.data()), outLength, packed.data(), packed.size()))
+    if (!m_tocInflater.Uncompress(reinterpret_cast<std::uint8_t*>(text.data()), outLength, packed.data(),
+                                  packed.size()))
         return 0;
     text.resize(outLength);
     const std::int64_t heapEnd = HeapEndFromToc(text);
