@@ -9,6 +9,7 @@
 #include "foundation/ByteOrder.h"
 #include "raw/FileProperty.h"
 #include "raw/RawFileAnalyser.h"
+#include "raw/analysers/ZlibInflater.h"
 
 namespace Tessel {
 
@@ -46,6 +47,9 @@ public:
 
 private:
     std::vector<std::uint8_t> m_buffer;
+    // Bytes of the buffer the last member may have written; the rest is zero.
+    std::size_t m_written = 0;
+    ZlibInflater m_inflater{-15};
 };
 
 }  // namespace Tessel

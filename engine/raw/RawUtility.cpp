@@ -36,9 +36,23 @@ int RawUtility::FindMagicInBuffer(const std::uint8_t* buffer, int length, int ba
     if (last < 0) return 0;
     // A match must end inside the buffer.
     if (last > length - magicLength) last = length - magicLength;
-    for (int i = last; i >= 0; --i) {
-        if (buffer[i] == 0) continue;
+    if (last < 0 || magic[0] == 0) return 0;
+    // Candidates come from memrchr on one byte of the magic, the last one
+    // that is not blank: text formats end in markers such as "  0\nEOF\n",
+    // whose spaces and line ends fill the text around them.
+    int anchor = magicLength - 1;
+    while (anchor > 0 && (magic[anchor] == ' ' || magic[anchor] == '\n' || magic[anchor] == '\r' ||
+                          magic[anchor] == '\t' || magic[anchor] == 0))
+        --anchor;
+    const std::uint8_t key = magic[anchor];
+    const std::uint8_t* from = buffer + anchor;
+    std::size_t span = static_cast<std::size_t>(last) + 1;  // candidate starts 0..last
+    while (span > 0) {
+        const void* hit = memrchr(from, key, span);
+        if (hit == nullptr) return 0;
+        const int i = static_cast<int>(static_cast<const std::uint8_t*>(hit) - from);
         if (std::memcmp(buffer + i, magic, static_cast<std::size_t>(magicLength)) == 0) return i + magicLength;
+        span = static_cast<std::size_t>(i);
     }
     return 0;
 }

@@ -4,6 +4,7 @@
 // device. The first bytes choose the parameters; the rest is the device.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
@@ -70,7 +71,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CRawFileInfo record;
     sizer->GetRawFileSize(record, &dev);
     // The table-of-contents walk alone, on the device bytes as text.
-    if (data[7] & 1) FilePKGAnalyser::HeapEndFromToc(std::string(reinterpret_cast<const char*>(data + 8), size - 8));
+    if (data[7] & 1) {
+        // The one-pass reading must agree with the tree on every text it takes.
+        const std::string toc(reinterpret_cast<const char*>(data + 8), size - 8);
+        FilePKGAnalyser::HeapEndFromToc(toc);
+        std::int64_t scanned = 0;
+        if (FilePKGAnalyser::XmlDepth(toc, FilePKGAnalyser::kMaxDepth) <= FilePKGAnalyser::kMaxDepth &&
+            FilePKGAnalyser::HeapEndFromTocScan(toc, scanned) && scanned != FilePKGAnalyser::HeapEndFromTocTree(toc))
+            std::abort();
+    }
 
     fuzzsupport::RunRawSearch(dev, block, true);
     return 0;

@@ -501,6 +501,55 @@ TEST(RawPackages, DeeplyNestedTableOfContentsIsRefusedWithoutACrash) {
     EXPECT_EQ(FilePKGAnalyser::XmlDepth("<a><b/><c><d></d></c></a>", 256), 3);
 }
 
+// The one-pass reading of a table of contents gives the tree's answer on
+// every text it takes, and hands back the texts it cannot be sure of.
+TEST(RawPackages, TableOfContentsScanAgreesWithTheTree) {
+    const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    const std::string file = "<file id=\"1\"><name>a</name><data><length>10</length><offset>20</offset></data></file>";
+    const struct {
+        std::string xml;
+        bool scanned;
+    } cases[] = {
+        {decl + "<xar>\n <toc>\n  " + file + "\n </toc>\n</xar>\n", true},
+        {"<xar><toc>" + file + "<file><data><offset> 7\n</offset><length>\t5 9</length></data></file></toc></xar>",
+         true},
+        // Only the first "offset" and "length" count; one whose first child is an element has no number.
+        {"<xar><toc><file><data><offset>1</offset><offset>900</offset><length>1</length></data>"
+         "<data><offset><b/>800</offset><length>1</length></data></file></toc></xar>",
+         true},
+        // Data outside a chain of "file" elements, or in a later table, is not the heap's.
+        {"<xar><toc><data><offset>500</offset><length>1</length></data>" + file + "</toc><toc>" +
+             "<file><data><offset>900</offset><length>1</length></data></file></toc></xar>",
+         true},
+        {"<xar><first/><toc>" + file + "</toc></xar>", true},
+        {"<xar>text<toc><file/><file><x><file><data><offset>99</offset><length>1</length></data></file></x>"
+         "<data><offset>3</offset><length>4</length></data></file></toc></xar>",
+         true},
+        {"<xar><toc><name>x</name></toc></xar>", true},
+        {"<xar/>", true},
+        {"<xar><toc " + std::string("a='1' b = \"2\"") + ">" + file + "</toc></xar>", true},
+        {"<xar><toc>" + file + "</toc ></xar>", false},
+        {"<xar><toc a=\"1\" a=\"2\">" + file + "</toc></xar>", false},
+        {"<xar><toc>" + file + "</toc></xar>trailing", false},
+        {"<xar><toc>" + file + "</tok></xar>", false},
+        {"<xar><toc><!-- c -->" + file + "</toc></xar>", false},
+        {"<xar><toc><file><data><offset>1&#48;</offset><length>1</length></data></file></toc></xar>", false},
+        {"<xar><toc><file><data><offset><![CDATA[5]]></offset><length>1</length></data></file></toc></xar>", false},
+        {"<xar><toc>" + file + "</toc>", false},
+        {"<xar><toc>" + file + "</toc></xar>" + std::string("\0<junk", 6), true},
+        {"<?XML version=\"1.0\"?><xar><toc>" + file + "</toc></xar>", false},
+        {"\xEF\xBB\xBF<xar><toc>" + file + "</toc></xar>", false},
+        {"", false},
+    };
+    for (const auto& c : cases) {
+        std::int64_t end = -5;
+        EXPECT_EQ(FilePKGAnalyser::HeapEndFromTocScan(c.xml, end), c.scanned) << c.xml;
+        const std::int64_t tree = FilePKGAnalyser::HeapEndFromTocTree(c.xml);
+        if (c.scanned) EXPECT_EQ(end, tree) << c.xml;
+        EXPECT_EQ(FilePKGAnalyser::HeapEndFromToc(c.xml), tree) << c.xml;
+    }
+}
+
 TEST(RawPackages, CraftedPkg7FHeaderGivesItsTotalSize) {
     Bytes p(512, 0);
     Put(p, 0, "\x7FPKG\x80\x00\x00\x01", 8);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -377,6 +378,36 @@ TEST(RawUtility, BinaryCompareFindMagicAndMemstr) {
     EXPECT_EQ(BruteForce::RawUtility::FindMagicInBuffer(buf, 14, 7, magic, 4), 6);
     EXPECT_EQ(BruteForce::RawUtility::FindMagicInBuffer(buf, 14, 15, magic, 4), 0);
     EXPECT_EQ(BruteForce::RawUtility::FindMagicInBuffer(buf, 3, 0, magic, 4), 0);
+    // Against the plain backwards search, on text made of the markers' own
+    // bytes (blank-heavy, like the DXF text its end marker sits in).
+    const auto plain = [](const std::uint8_t* b, int length, int back, const std::uint8_t* m, int ml) {
+        int last = std::min(length - back, length - ml);
+        if (length - back < 0) return 0;
+        for (int i = last; i >= 0; --i)
+            if (b[i] != 0 && std::memcmp(b + i, m, static_cast<std::size_t>(ml)) == 0) return i + ml;
+        return 0;
+    };
+    const std::string markers[] = {
+        "  0\nEOF\n", "  0\r\nEOF\r\n", "%%EOF", "TAG", std::string("\xFF\xD9", 2), std::string("\0AB", 3), " \n", "E"};
+    const std::string alphabet = std::string("  0\r\nEOF%TAG\xFF\xD9", 14) + std::string(1, '\0');
+    std::uint32_t x = 99;
+    for (int round = 0; round < 3000; ++round) {
+        const std::string& m = markers[round % std::size(markers)];
+        x = x * 1103515245u + 12345u;
+        std::vector<std::uint8_t> text(1 + (x >> 16) % 96);
+        for (std::uint8_t& b : text) {
+            x = x * 1103515245u + 12345u;
+            b = static_cast<std::uint8_t>(alphabet[(x >> 16) % alphabet.size()]);
+        }
+        if (round % 3 == 0 && text.size() > m.size())  // plant the marker
+            std::memcpy(text.data() + (x >> 8) % (text.size() - m.size()), m.data(), m.size());
+        const int length = static_cast<int>(text.size());
+        const int back = static_cast<int>((x >> 4) % 12);
+        const auto* mp = reinterpret_cast<const std::uint8_t*>(m.data());
+        EXPECT_EQ(BruteForce::RawUtility::FindMagicInBuffer(text.data(), length, back, mp, static_cast<int>(m.size())),
+                  plain(text.data(), length, back, mp, static_cast<int>(m.size())))
+            << round;
+    }
     EXPECT_EQ(Apimemstr(buf, 14, magic, 4), buf + 2);
     EXPECT_EQ(Apimemstr(buf, 5, magic, 4), nullptr);
     EXPECT_EQ(Apimemstr(buf, 3, magic, 4), nullptr);

@@ -209,6 +209,96 @@ TEST_F(ZipArchive, CoreXmlAcrossTheBlockEndAndItsSizeLimit) {
     }
 }
 
+// One reader serves every document of a search: each member gives exactly
+// its own properties, whatever the member before it was (longer, stored,
+// refused or damaged), so nothing of an earlier document leaks into a later one.
+TEST_F(ZipArchive, OneCoreReaderReadsEachMemberAfterAnyOther) {
+    struct Case {
+        std::string editor, title;
+        std::size_t padding;
+        bool stored;
+        bool damaged;  // the deflated data cut short: nothing is read
+    };
+    const std::vector<Case> cases = {
+        {"Eve Editor", std::string(900, 'L'), 3000, false, false},
+        {"Bob", "Short", 0, false, false},
+        {"Gil", "Oversized", 12000, false, false},  // refused: nothing is read
+        {"Eve Editor", "Padded", 5000, true, false},
+        {"Cy", "Tiny", 0, true, false},
+        {"Dee", "Cut", 0, false, true},
+        {"Flo", "After", 0, false, false},
+    };
+    Tessel::OfficeTagFromXML reader;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        const std::string xml = ziptest::CoreXml(c.editor, c.title, c.padding);
+        std::string data = c.stored ? xml : ziptest::RawDeflate(xml);
+        if (c.damaged) data.resize(data.size() / 2);
+        std::vector<std::uint8_t> bytes(30, 0);
+        byteorder::PutLE32(bytes.data(), 0x04034B50);
+        byteorder::PutLE16(bytes.data() + 8, c.stored ? 0 : 8);
+        byteorder::PutLE32(bytes.data() + 18, static_cast<std::uint32_t>(data.size()));
+        byteorder::PutLE32(bytes.data() + 22, static_cast<std::uint32_t>(xml.size()));
+        bytes.insert(bytes.end(), data.begin(), data.end());
+        bytes.resize((bytes.size() / 512 + 1) * 512, 0);
+        Tessel::tagZipLocalFileHeader header;
+        std::memcpy(header.bytes, bytes.data(), 30);
+        const SectorView view(bytes.data(), 512, 0, static_cast<std::int64_t>(bytes.size() / 512), 0);
+        FileProperty property;
+        int needMore = 0;
+        reader.GetOfficeTagFromXML(view, 0, header, property, needMore);
+        const bool readable = !c.damaged && xml.size() < Tessel::OfficeTagFromXML::kLimit;
+        EXPECT_EQ(property.m_title, readable ? c.title : "") << i;
+        EXPECT_EQ(property.m_lastAuthor, readable ? c.editor : "") << i;
+        EXPECT_EQ(property.m_author, readable ? "Ada Author" : "") << i;
+    }
+}
+
+// Which texts of core.xml name the document: the first child text of the
+// first element of each name right under cp:coreProperties, its blank runs
+// collapsed to one space; plain texts and those with entities, comments or
+// other characters (read by TinyXML) alike.
+TEST_F(ZipArchive, CorePropertiesTextRules) {
+    const std::string decl = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n";
+    const std::string open = "<cp:coreProperties xmlns:cp=\"c\" xmlns:dc=\"d\">";
+    const std::string close = "</cp:coreProperties>";
+    const struct {
+        std::string xml;
+        const char* title;
+        const char* author;
+    } cases[] = {
+        {decl + open + "<dc:title>\r\n  Two   words\there \n</dc:title><dc:creator>Ada</dc:creator>" + close,
+         "Two words here", "Ada"},
+        {decl + open + "<dc:title><b/>Late</dc:title><dc:title>Second</dc:title><x><dc:creator>Deep</dc:creator></x>" +
+             close,
+         "", ""},
+        {decl + open + "<dc:title/><dc:creator>  </dc:creator>" + close, "", ""},
+        {decl + "<other xmlns:dc=\"d\"><dc:title>Elsewhere</dc:title></other>", "", ""},
+        {decl + open + "<dc:title>Fish &amp; Chips</dc:title><!-- note --><dc:creator>Bo</dc:creator>" + close,
+         "Fish & Chips", "Bo"},
+        {decl + open + "<dc:title>Caf\xC3\xA9</dc:title>" + close, "Caf\xC3\xA9", ""},
+        {decl + open + "<dc:title>Unclosed</dc:title>", "", ""},
+        {decl + open + "<dc:title>Twice</dc:title>" + close + "<cp:coreProperties/>", "Twice", ""},
+    };
+    Tessel::OfficeTagFromXML reader;
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> bytes(30, 0);
+        byteorder::PutLE32(bytes.data(), 0x04034B50);
+        byteorder::PutLE32(bytes.data() + 18, static_cast<std::uint32_t>(c.xml.size()));
+        byteorder::PutLE32(bytes.data() + 22, static_cast<std::uint32_t>(c.xml.size()));
+        bytes.insert(bytes.end(), c.xml.begin(), c.xml.end());
+        bytes.resize((bytes.size() / 512 + 1) * 512, 0);
+        Tessel::tagZipLocalFileHeader header;
+        std::memcpy(header.bytes, bytes.data(), 30);
+        const SectorView view(bytes.data(), 512, 0, static_cast<std::int64_t>(bytes.size() / 512), 0);
+        FileProperty property;
+        int needMore = 0;
+        reader.GetOfficeTagFromXML(view, 0, header, property, needMore);
+        EXPECT_EQ(property.m_title, c.title) << c.xml;
+        EXPECT_EQ(property.m_author, c.author) << c.xml;
+    }
+}
+
 // Archives written with data descriptors whose end record shares its sector
 // with other bytes: the streaming walk never sees their end. Forty of them
 // overflow the 32 open candidates, so the first are evicted and the last

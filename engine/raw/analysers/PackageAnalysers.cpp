@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "foundation/ByteOrder.h"
 #include "raw/RawFileBuffer.h"
 #include "raw/RawUtility.h"
+#include "raw/analysers/PlainXml.h"
 #include "raw/analysers/StreamHelpers.h"
 
 using byteorder::BE16;
@@ -70,10 +72,107 @@ int FilePKGAnalyser::XmlDepth(const std::string& xml, int limit) {
     return deepest;
 }
 
-// Every "file" element below the table, folders and their contents alike,
-// walked with an explicit stack. The heap ends after the furthest data.
 std::int64_t FilePKGAnalyser::HeapEndFromToc(const std::string& xml) {
     if (XmlDepth(xml, kMaxDepth) > kMaxDepth) return -1;
+    std::int64_t end = -1;
+    if (HeapEndFromTocScan(xml, end)) return end;
+    return HeapEndFromTocTree(xml);
+}
+
+namespace {
+
+// DecimalText on the raw text of an element's first child: TinyXML's text
+// node differs from it only in whitespace, which ends the digits either way.
+std::int64_t DecimalAt(const char* t) {
+    std::int64_t v = 0;
+    int digits = 0;
+    for (; *t >= '0' && *t <= '9'; ++t) {
+        if (++digits > 18) return -1;
+        v = v * 10 + (*t - '0');
+    }
+    return digits ? v : -1;
+}
+
+// The tree walk below, as the elements go by: the root's first child
+// element is the table, whose "file" children and their "file" descendants
+// are walked; each one's "data" children give the number of their first
+// "offset" and "length" child.
+class TocVisitor {
+public:
+    TocVisitor() { m_open.reserve(16); }
+    void Open(std::string_view name) {
+        Frame e;
+        if (!m_open.empty()) {
+            Frame& parent = m_open.back();
+            const bool firstElement = !parent.elementChild;
+            parent.hasChild = parent.elementChild = true;
+            if (parent.role == kRoot) {
+                if (firstElement) e.role = kToc;
+            } else if (parent.role == kToc || parent.role == kFile) {
+                if (name == "file") {
+                    e.role = kFile;
+                    m_anyFile = m_anyFile || parent.role == kToc;
+                } else if (name == "data" && parent.role == kFile) {
+                    e.role = kData;
+                }
+            } else if (parent.role == kData) {
+                if (name == "offset" && !parent.offsetSeen) {
+                    parent.offsetSeen = true;
+                    e.role = kOffset;
+                } else if (name == "length" && !parent.lengthSeen) {
+                    parent.lengthSeen = true;
+                    e.role = kLength;
+                }
+            }
+        } else {
+            e.role = kRoot;
+        }
+        m_open.push_back(e);
+    }
+    void Text(const char* begin, const char*) {
+        Frame& o = m_open.back();
+        if (o.hasChild) return;
+        o.hasChild = true;
+        if (o.role == kOffset || o.role == kLength) {
+            Frame& data = m_open[m_open.size() - 2];
+            (o.role == kOffset ? data.offset : data.length) = DecimalAt(begin);
+        }
+    }
+    void Close() {
+        const Frame& o = m_open.back();
+        if (o.role == kData && o.offset >= 0 && o.length >= 0) m_furthest = std::max(m_furthest, o.offset + o.length);
+        m_open.pop_back();
+    }
+    std::int64_t End() const { return m_anyFile ? m_furthest : -1; }
+
+private:
+    enum Role : std::uint8_t { kOther, kRoot, kToc, kFile, kData, kOffset, kLength };
+    struct Frame {
+        Role role = kOther;
+        bool hasChild = false;      // a child node (element or text) went by
+        bool elementChild = false;  // a child element went by
+        bool offsetSeen = false;    // kData
+        bool lengthSeen = false;    // kData
+        std::int64_t offset = -1;   // kData
+        std::int64_t length = -1;   // kData
+    };
+    std::vector<Frame> m_open;
+    bool m_anyFile = false;
+    std::int64_t m_furthest = 0;
+};
+
+}  // namespace
+
+bool FilePKGAnalyser::HeapEndFromTocScan(const std::string& xml, std::int64_t& end) {
+    TocVisitor visitor;
+    if (!plainxml::ScanPlainXml(xml.c_str(), visitor)) return false;
+    end = visitor.End();
+    return true;
+}
+
+// Every "file" element below the table, folders and their contents alike,
+// walked with an explicit stack. The heap ends after the furthest data.
+std::int64_t FilePKGAnalyser::HeapEndFromTocTree(const std::string& xml) {
     TiXmlDocument doc;
     doc.Parse(xml.c_str());
     if (doc.Error()) return -1;
@@ -120,11 +219,15 @@ int FilePKGAnalyser::GetRawFileSize(CRawFileInfo& record, IStorageDevice* device
     const std::uint64_t c = BE64(head + 8);
     const std::uint64_t u = BE64(head + 16);
     if (c == 0 || c > kMaxToc || u > kMaxToc || c > u) return 0;
-    std::vector<std::uint8_t> packed(static_cast<std::size_t>(c));
+    // Both buffers are kept from one package to the next.
+    std::vector<std::uint8_t>& packed = m_packedToc;
+    packed.resize(static_cast<std::size_t>(c));
     if (!reader.Read(kXarHeader, packed.size(), packed.data())) return 0;
-    std::string text(static_cast<std::size_t>(u) + 512, '\0');
-    uLongf outLength = static_cast<uLongf>(u);
-    if (uncompress(reinterpret_cast<Bytef*>(text.data()), &outLength, packed.data(), static_cast<uLong>(c)) != Z_OK)
+    std::string& text = m_toc;
+    text.assign(static_cast<std::size_t>(u) + 512, '\0');
+    std::size_t outLength = static_cast<std::size_t>(u);
+    if (!m_tocInflater.Uncompress(reinterpret_cast<std::uint8_t*>(text.data()), outLength, packed.data(),
+                                  packed.size()))
         return 0;
     text.resize(outLength);
     const std::int64_t heapEnd = HeapEndFromToc(text);

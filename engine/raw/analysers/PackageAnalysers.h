@@ -5,8 +5,10 @@
 // trailer.
 
 #include <string>
+#include <vector>
 
 #include "raw/RawFileAnalyser.h"
+#include "raw/analysers/ZlibInflater.h"
 
 class FilePKGAnalyser : public IRawFileAnalyser {
 public:
@@ -24,9 +26,21 @@ public:
     // the "file" entries) from an inflated table of contents; -1 when the
     // text is too deep, does not parse or holds no file entry.
     static std::int64_t HeapEndFromToc(const std::string& xml);
+    // The same from TinyXML's tree of the text.
+    static std::int64_t HeapEndFromTocTree(const std::string& xml);
+    // The same in one pass over the text, for the plain XML that xar writes
+    // (ASCII, no entities, comments, CDATA or processing instructions past
+    // the declaration, quoted attributes): false when the text is anything
+    // else, and the tree must decide.
+    static bool HeapEndFromTocScan(const std::string& xml, std::int64_t& end);
     // The nesting depth of the elements of an XML text, stopping as soon as
     // it passes `limit`.
     static int XmlDepth(const std::string& xml, int limit);
+
+private:
+    ZlibInflater m_tocInflater{15};
+    std::vector<std::uint8_t> m_packedToc;
+    std::string m_toc;
 };
 
 class FileDMGAnalyser : public IRawFileAnalyser {
