@@ -227,7 +227,7 @@ int CRAWFileProperties::InitRawFileProperties(CRawFileInfo& record, std::uint32_
         const std::int64_t unit = sectorSize ? sectorSize : 512;
         m_runLength = m_size / unit + (m_size % unit ? 1 : 0);
     }
-    m_runs = runs;
+    if (!m_owned) m_runs = runs;
     if (runs != nullptr && m_runLength > 0) {
         DataRun run{m_runStart, m_runLength};
         runs->AddDataRun(&run);
@@ -235,7 +235,12 @@ int CRAWFileProperties::InitRawFileProperties(CRawFileInfo& record, std::uint32_
     return 1;
 }
 
-IDataRunList* CRAWFileProperties::GetDataRunList() { return m_owner ? m_owner->GetDataRunList() : m_runs; }
+IDataRunList* CRAWFileProperties::GetDataRunList() { return m_owned ? m_owner->GetDataRunList() : m_runs; }
+
+const std::string& CRAWFileProperties::GetRawFileTime() const {
+    static const std::string kNone;
+    return m_rawFileTime ? *m_rawFileTime : kNone;
+}
 
 void CRAWFileProperties::SetRawFileName(const char* name) {
     if (name == nullptr) return;
@@ -245,8 +250,13 @@ void CRAWFileProperties::SetRawFileName(const char* name) {
 }
 
 void CRAWFileProperties::SetRawFileTime(std::string time) {
-    m_rawFileTime = std::move(time);
-    m_fileTime = CRAWFileNode::RawTimeToFileTime(m_rawFileTime);
+    m_fileTime = CRAWFileNode::RawTimeToFileTime(time);
+    if (time.empty())
+        m_rawFileTime.reset();
+    else if (m_rawFileTime)
+        *m_rawFileTime = std::move(time);
+    else
+        m_rawFileTime = std::make_unique<std::string>(std::move(time));
 }
 
 IDataRunList* CRAWFileNode::LoadDataRunList() const {

@@ -3,6 +3,7 @@
 // naming rule and the raw-time parser.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,7 @@ public:
         m_matchState = static_cast<std::uint8_t>(state);
         return 1;
     }
-    const std::string& GetRawFileTime() const { return m_rawFileTime; }
+    const std::string& GetRawFileTime() const;
 
     int GetFileNameLength() override { return m_nameLength; }
     void SetFileName(const char*) override {}
@@ -64,23 +65,29 @@ public:
 private:
     friend class CRAWFileNode;
     CRAWFileProperties() = default;
-    explicit CRAWFileProperties(CRAWFileNode* owner) : m_owner(owner) {}
+    explicit CRAWFileProperties(CRAWFileNode* owner) : m_owned(true), m_owner(owner) {}
     void SetNameLength() { m_nameLength = static_cast<std::uint8_t>(m_name.size() + 1); }
 
+    // One per found file: kept small, the fields the tree builder reads
+    // first at the front.
+    std::uint16_t m_attribute = 0;
+    std::uint8_t m_nameLength = 0;  // with the terminating zero
+    std::uint8_t m_checkState = 0;
+    std::uint8_t m_matchState = 0;
+    std::uint8_t m_state = 0;
+    bool m_owned = false;  // m_owner, not m_runs, is set
     std::string m_name;
     std::int64_t m_size = 0;
     std::int64_t m_fileTime = 0;
     // The one run, in device sectors; its length is 0 when there is none.
     std::int64_t m_runStart = 0;
     std::int64_t m_runLength = 0;
-    std::string m_rawFileTime;
-    CRAWFileNode* m_owner = nullptr;  // the node these belong to, if any
-    IDataRunList* m_runs = nullptr;   // not owned; of properties without a node
-    std::uint16_t m_attribute = 0;
-    std::uint8_t m_nameLength = 0;  // with the terminating zero
-    std::uint8_t m_checkState = 0;
-    std::uint8_t m_matchState = 0;
-    std::uint8_t m_state = 0;
+    // Most records carry no time: none is kept for them.
+    std::unique_ptr<std::string> m_rawFileTime;
+    union {
+        CRAWFileNode* m_owner;         // the node these belong to
+        IDataRunList* m_runs = nullptr;  // not owned; of properties without a node
+    };
 };
 
 class CRAWFileNode : public CFileNode {
@@ -144,9 +151,9 @@ protected:
 
 private:
     CRawSearchState* m_state;
-    CRAWFileProperties m_properties;
     bool m_made = false;
     mutable bool m_runsLoaded = false;
+    CRAWFileProperties m_properties;
 };
 
 // True for well-formed UTF-8 without NUL bytes.
