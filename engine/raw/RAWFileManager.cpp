@@ -141,7 +141,8 @@ CRAWFileManagerSet::CRAWFileManagerSet(IDirecotryTreeBuilder* builder, CRawSearc
       m_state(state),
       m_rootId(rootId),
       m_types(std::make_unique<CFileTypeManager>()),
-      m_labels(std::make_unique<CLABELRAWTreeBuilder>(state)) {
+      m_labels(std::make_unique<CLABELRAWTreeBuilder>(state)),
+      m_typeManagers(RAW_FILE_TYPE_COUNT, nullptr) {
     m_types->Initialize();
 }
 
@@ -160,5 +161,10 @@ CRAWFileManager& CRAWFileManagerSet::Manager(int category) {
 
 int CRAWFileManagerSet::AddRawFileInfo(CRawFileInfo* record) {
     if (record == nullptr) return 0;
-    return Manager(CategoryOf(record->m_type)).AddRawFileInfo(record);
+    const std::uint32_t type = record->m_type;
+    if (type >= static_cast<std::uint32_t>(RAW_FILE_TYPE_COUNT))
+        return Manager(CategoryOf(type)).AddRawFileInfo(record);
+    CRAWFileManager*& manager = m_typeManagers[type];
+    if (manager == nullptr) manager = &Manager(CategoryOf(type));
+    return manager->AddRawFileInfo(record);
 }

@@ -79,4 +79,7 @@ private:
     std::unique_ptr<CFileTypeManager> m_types;
     std::unique_ptr<CLABELRAWTreeBuilder> m_labels;
     std::map<int, std::unique_ptr<CRAWFileManager>> m_managers;
+    // The manager of each raw type, once a record of it came: the category
+    // is a lookup by extension name, the same for every record of a type.
+    std::vector<CRAWFileManager*> m_typeManagers;
 };

@@ -237,9 +237,11 @@ int CRAWFileProperties::InitRawFileProperties(CRawFileInfo& record, std::uint32_
 
 IDataRunList* CRAWFileProperties::GetDataRunList() { return m_owned ? m_owner->GetDataRunList() : m_runs; }
 
-const std::string& CRAWFileProperties::GetRawFileTime() const {
-    static const std::string kNone;
-    return m_rawFileTime ? *m_rawFileTime : kNone;
+std::string CRAWFileProperties::GetRawFileTime() const {
+    if (!m_rawFileTime) return std::string();
+    std::size_t length;
+    std::memcpy(&length, m_rawFileTime.get(), sizeof length);
+    return std::string(m_rawFileTime.get() + sizeof length, length);
 }
 
 void CRAWFileProperties::SetRawFileName(const char* name) {
@@ -249,14 +251,14 @@ void CRAWFileProperties::SetRawFileName(const char* name) {
     SetNameLength();
 }
 
-void CRAWFileProperties::SetRawFileTime(std::string time) {
+void CRAWFileProperties::SetRawFileTime(const std::string& time) {
     m_fileTime = CRAWFileNode::RawTimeToFileTime(time);
-    if (time.empty())
-        m_rawFileTime.reset();
-    else if (m_rawFileTime)
-        *m_rawFileTime = std::move(time);
-    else
-        m_rawFileTime = std::make_unique<std::string>(std::move(time));
+    m_rawFileTime.reset();
+    if (time.empty()) return;
+    const std::size_t length = time.size();
+    m_rawFileTime.reset(new char[sizeof length + length]);
+    std::memcpy(m_rawFileTime.get(), &length, sizeof length);
+    std::memcpy(m_rawFileTime.get() + sizeof length, time.data(), length);
 }
 
 IDataRunList* CRAWFileNode::LoadDataRunList() const {

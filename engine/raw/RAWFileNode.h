@@ -34,14 +34,14 @@ public:
     int InitRawFileProperties(CRawFileInfo& record, std::uint32_t sectorSize, IDataRunList* runs);
     // A null name is ignored.
     void SetRawFileName(const char* name);
-    void SetRawFileTime(std::string time);
+    void SetRawFileTime(const std::string& time);
     void SetAttribute(std::uint16_t attribute) { m_attribute = attribute; }
     void SetCheckState(std::uint8_t state) { m_checkState = state; }
     int SetMatchState(int state) {
         m_matchState = static_cast<std::uint8_t>(state);
         return 1;
     }
-    const std::string& GetRawFileTime() const;
+    std::string GetRawFileTime() const;
 
     int GetFileNameLength() override { return m_nameLength; }
     void SetFileName(const char*) override {}
@@ -82,8 +82,9 @@ private:
     // The one run, in device sectors; its length is 0 when there is none.
     std::int64_t m_runStart = 0;
     std::int64_t m_runLength = 0;
-    // Most records carry no time: none is kept for them.
-    std::unique_ptr<std::string> m_rawFileTime;
+    // The raw time's length, then its bytes, in one block; null for the
+    // many records that carry no time.
+    std::unique_ptr<char[]> m_rawFileTime;
     union {
         CRAWFileNode* m_owner;         // the node these belong to
         IDataRunList* m_runs = nullptr;  // not owned; of properties without a node
