@@ -278,7 +278,8 @@ int CRAWFileNode::Initilaize(CRawFileInfo* record, unsigned attribute, std::int6
     if (record == nullptr) return 0;
     // The record's name is filtered where it lies (as GetRawFileName does)
     // and read from there, not copied.
-    record->m_rawFileName = ApiStrFilterBadFileName(std::move(record->m_rawFileName));
+    if (!record->m_rawFileName.empty())
+        record->m_rawFileName = ApiStrFilterBadFileName(std::move(record->m_rawFileName));
     CRAWFileProperties& props = m_properties;
     if (attribute & kFolder) {
         std::string name = MakeFolderName(record->m_rawFileName);
@@ -294,6 +295,8 @@ int CRAWFileNode::Initilaize(CRawFileInfo* record, unsigned attribute, std::int6
     props.SetNameLength();
     props.InitRawFileProperties(*record, m_state ? m_state->DeviceSectorSize() : 512, nullptr);
     props.SetAttribute(static_cast<std::uint16_t>(attribute));
+    // A node made again starts from fresh properties.
+    props.m_checkState = props.m_matchState = props.m_state = 0;
     if (m_dataRunList) m_dataRunList->Release();
     m_dataRunList = nullptr;
     m_runsLoaded = false;
