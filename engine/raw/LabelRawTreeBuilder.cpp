@@ -63,8 +63,39 @@ std::string CLABELRAWTreeBuilder::GetKeyName(CRawFileInfo* record) {
     }
 }
 
+const std::string& CLABELRAWTreeBuilder::KeyOf(CRawFileInfo* record) {
+    // The value is filtered where it lies, as GetRawFileTagAndValue does.
+    record->m_tagValue = ApiStrFilterBadFileName(std::move(record->m_tagValue));
+    m_key.assign(record->m_tagValue);
+    const char* group;
+    std::int64_t groupId;
+    switch (static_cast<RAW_FILE_TAG>(record->m_tag)) {
+    case RAW_FILE_TAG_ARTIST:
+        m_key += "_MP3";
+        break;
+    case RAW_FILE_TAG_CAMERA:
+        m_key += "_CAMERA";
+        break;
+    case RAW_FILE_TAG_OFFICE:
+        if (OfficeGroup(record->m_type, &group, &groupId)) {
+            m_key += '_';
+            m_key += group;
+        }
+        break;
+    case RAW_FILE_TAG_VIDEO_CAMERA:
+        m_key += "_MOV";
+        break;
+    case RAW_FILE_TAG_PDF:
+        m_key += "_PDF";
+        break;
+    default:
+        break;
+    }
+    return m_key;
+}
+
 std::int64_t CLABELRAWTreeBuilder::GetParentNode(CRawFileInfo* record) {
-    auto it = m_valueFolders.find(GetKeyName(record));
+    auto it = m_valueFolders.find(KeyOf(record));
     return it == m_valueFolders.end() ? 0 : it->second;
 }
 

@@ -55,6 +55,9 @@ private:
     std::int64_t InsertOfficeNode(std::int64_t parentId, CRawFileInfo* record);
     CRAWFileNode* MakeDirNode(std::int64_t parentId, std::int64_t id, const std::string& name);
     CRAWFileNode* MakeFileNode(std::int64_t parentId, std::int64_t id, CRawFileInfo* record);
+    // GetKeyName into a buffer the builder keeps, so finding a known value
+    // folder makes no string.
+    const std::string& KeyOf(CRawFileInfo* record);
     // Forgets and frees the folders of an insertion that failed.
     void DropNewFolders();
     void Forget(const NewFolder& f);
@@ -66,4 +69,5 @@ private:
     // "Word" never lands in the Word group.
     std::map<std::string, std::int64_t> m_groups;
     std::vector<NewFolder> m_newFolders;  // front = first handed over
+    std::string m_key;
 };

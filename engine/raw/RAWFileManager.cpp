@@ -1,5 +1,6 @@
 #include "raw/RAWFileManager.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "foundation/DirectoryTree.h"
@@ -11,11 +12,42 @@
 
 namespace {
 constexpr _tagSearcherType kRawTree = static_cast<_tagSearcherType>(34);
+
+// Lower-cased text after the last "." of ".<extension>" for each raw type,
+// which is what GetExt gives for every file name the type makes.
+const std::string& ExtOfType(std::uint32_t type) {
+    static const std::vector<std::string> exts = [] {
+        std::vector<std::string> v(RAW_FILE_TYPE_COUNT);
+        for (std::size_t t = 0; t < v.size(); ++t) {
+            const std::string dotted = std::string(".") + g_s_strFileExtName[t];
+            std::string ext = dotted.substr(dotted.rfind('.') + 1);
+            for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            v[t] = std::move(ext);
+        }
+        return v;
+    }();
+    return exts[type < RAW_FILE_TYPE_COUNT ? type : 0];
 }
+}  // namespace
 
 CRAWFileManager::CRAWFileManager(int rootId, int category, IDirecotryTreeBuilder* builder, CRawSearchState* state,
                                  CLABELRAWTreeBuilder* labels)
-    : m_rootId(rootId), m_category(category), m_builder(builder), m_state(state), m_labels(labels) {}
+    : m_rootId(rootId),
+      m_category(category),
+      m_builder(builder),
+      m_state(state),
+      m_labels(labels),
+      m_typeFolders(RAW_FILE_TYPE_COUNT, kNoFolder) {}
+
+std::int64_t CRAWFileManager::FolderOfType(std::uint32_t type) {
+    const std::uint32_t slot = type < RAW_FILE_TYPE_COUNT ? type : 0;
+    std::int64_t& id = m_typeFolders[slot];
+    if (id == kNoFolder) {
+        auto it = m_folders.find(ExtOfType(slot));
+        if (it != m_folders.end()) id = it->second;
+    }
+    return id;
+}
 
 int CRAWFileManager::AddRawFileInfo(CRawFileInfo* record) {
     if (record == nullptr) return 0;
@@ -62,19 +94,24 @@ CRAWFileNode* CRAWFileManager::CreateParentNode(CRAWFileNode* node) {
 
 int CRAWFileManager::AddNode(CRawFileInfo* record, unsigned attribute, int parentId, int nodeId) {
     if (record == nullptr || m_builder == nullptr || m_state == nullptr) return 0;
-    RAW_FILE_TAG tag;
-    std::string value;
-    record->GetRawFileTagAndValue(tag, value);
-    if (IsTreeTag(tag) && m_labels && m_labels->InsertNodeToTree(record, m_builder)) return 1;
+    // Only the tag trees read the tag's value.
+    if (IsTreeTag(record->m_tag) && m_labels && m_labels->InsertNodeToTree(record, m_builder)) return 1;
 
     auto* file = new CRAWFileNode(m_state);
     if (!file->Initilaize(record, attribute, parentId, nodeId)) {
         file->Release();
         return 0;
     }
-    std::int64_t folderId = 0;
+    // Files are named after their type's extension; anything else is looked
+    // up by its name.
+    const bool byType = (attribute & CRAWFileNode::kFolder) == 0;
+    std::int64_t folderId = kNoFolder;
+    if (byType)
+        folderId = FolderOfType(record->m_type);
+    else if (!bFindParent(file, folderId))
+        folderId = kNoFolder;
     CRAWFileNode* folder = nullptr;
-    if (!bFindParent(file, folderId)) {
+    if (folderId == kNoFolder) {
         folder = CreateParentNode(file);
         if (folder == nullptr) {
             file->Release();
@@ -83,15 +120,18 @@ int CRAWFileManager::AddNode(CRawFileInfo* record, unsigned attribute, int paren
         folderId = folder->GetCurrentNodeID();
     }
     file->SetParentNodeID(folderId);
-    const std::string ext = GetExt(file);
+    // The new folder's key, taken while the file is surely alive.
+    std::string folderKey;
+    if (folder) folderKey = byType ? ExtOfType(record->m_type) : GetExt(file);
     const int fileOk = m_builder->AddNode(file, kRawTree);
     if (!fileOk) file->Release();
     // The folder is in the map already: hand it over even when its first
     // file was refused, so later files find their parent; a refused folder
     // is made anew for the next file.
     if (folder && !m_builder->AddNode(folder, kRawTree)) {
+        m_folders.erase(folderKey);
+        std::fill(m_typeFolders.begin(), m_typeFolders.end(), kNoFolder);
         folder->Release();
-        m_folders.erase(ext);
     }
     return fileOk ? 1 : 0;
 }
@@ -101,7 +141,8 @@ CRAWFileManagerSet::CRAWFileManagerSet(IDirecotryTreeBuilder* builder, CRawSearc
       m_state(state),
       m_rootId(rootId),
       m_types(std::make_unique<CFileTypeManager>()),
-      m_labels(std::make_unique<CLABELRAWTreeBuilder>(state)) {
+      m_labels(std::make_unique<CLABELRAWTreeBuilder>(state)),
+      m_typeManagers(RAW_FILE_TYPE_COUNT, nullptr) {
     m_types->Initialize();
 }
 
@@ -120,5 +161,10 @@ CRAWFileManager& CRAWFileManagerSet::Manager(int category) {
 
 int CRAWFileManagerSet::AddRawFileInfo(CRawFileInfo* record) {
     if (record == nullptr) return 0;
-    return Manager(CategoryOf(record->m_type)).AddRawFileInfo(record);
+    const std::uint32_t type = record->m_type;
+    if (type >= static_cast<std::uint32_t>(RAW_FILE_TYPE_COUNT))
+        return Manager(CategoryOf(type)).AddRawFileInfo(record);
+    CRAWFileManager*& manager = m_typeManagers[type];
+    if (manager == nullptr) manager = &Manager(CategoryOf(type));
+    return manager->AddRawFileInfo(record);
 }

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 class CRawFileInfo;
 class CRAWFileNode;
@@ -41,6 +42,12 @@ public:
     int Category() const { return m_category; }
 
 private:
+    // A file's extension folder found through its type: a file's name ends
+    // in ".<the type's extension>", so GetExt of the name is known from the
+    // type alone. kNoFolder when the type has no folder yet.
+    static constexpr std::int64_t kNoFolder = INT64_MIN;
+    std::int64_t FolderOfType(std::uint32_t type);
+
     std::uint32_t m_nextFileId = kFirstFileId;
     int m_rootId;
     int m_category;
@@ -48,6 +55,8 @@ private:
     CRawSearchState* m_state;
     CLABELRAWTreeBuilder* m_labels;
     std::map<std::string, std::int64_t> m_folders;  // extension -> folder id
+    // The folder id of m_folders for each type's extension, as far as known.
+    std::vector<std::int64_t> m_typeFolders;
 };
 
 // The managers of one search: the category of each record comes from the
@@ -70,4 +79,7 @@ private:
     std::unique_ptr<CFileTypeManager> m_types;
     std::unique_ptr<CLABELRAWTreeBuilder> m_labels;
     std::map<int, std::unique_ptr<CRAWFileManager>> m_managers;
+    // The manager of each raw type, once a record of it came: the category
+    // is a lookup by extension name, the same for every record of a type.
+    std::vector<CRAWFileManager*> m_typeManagers;
 };

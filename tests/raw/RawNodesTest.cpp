@@ -94,7 +94,28 @@ TEST_F(RawNodes, RunsCountDeviceSectors) {
         EXPECT_EQ(node.GetFileSize(), 4097);
         EXPECT_EQ(node.IsDirectory(), 0);
         EXPECT_EQ(node.GetProperties()->GetMaskFlag(), 463);
+        // One list, the node's, whichever side is asked.
+        EXPECT_EQ(node.GetDataRunList(), node.GetProperties()->GetDataRunList());
     }
+    // Empty files and folders have a list without runs.
+    CRAWFileNode empty(&state);
+    ASSERT_EQ(empty.Initilaize(Record(RAW_FILE_TYPE_PNG, 0), CRAWFileNode::kFile, 1, 2), 1);
+    ASSERT_NE(empty.GetDataRunList(), nullptr);
+    EXPECT_EQ(CDataRunWalker(empty.GetDataRunList()).First(), nullptr);
+    CRAWFileNode unmade(&state);
+    EXPECT_EQ(unmade.GetDataRunList(), nullptr);
+    EXPECT_EQ(unmade.GetProperties(), nullptr);
+}
+
+TEST_F(RawNodes, TypesOfOneExtensionShareItsFolder) {
+    // "Raw" (type 0, also taken for unknown types) and "RAW" make one "raw" folder.
+    CRAWFileManager manager(1, FILE_TYPE_PICTURES, &builder, &state, nullptr);
+    ASSERT_EQ(manager.AddRawFileInfo(Record(RAW_FILE_TYPE_RAW, 10)), 1);
+    ASSERT_EQ(manager.AddRawFileInfo(Record(0, 10)), 1);
+    ASSERT_EQ(manager.AddRawFileInfo(Record(9999, 10)), 1);
+    ASSERT_EQ(manager.AddRawFileInfo(Record(RAW_FILE_TYPE_RAW, 10)), 1);
+    EXPECT_EQ(Taken(), (std::vector<std::string>{"FILE000.RAW 10000<10", "raw 10<1", "FILE000.Raw 10001<10",
+                                                 "FILE000.Raw 10002<10", "FILE001.RAW 10003<10"}));
 }
 
 TEST_F(RawNodes, NamesAreSafeUtf8OfAtMost254Bytes) {
@@ -147,6 +168,11 @@ TEST_F(RawNodes, RawTimesAreExactLocalTimes) {
     EXPECT_EQ(CRAWFileNode::RawTimeToFileTime("x"), 0);
     EXPECT_EQ(CRAWFileNode::RawTimeToFileTime("2010:13:06 12:34:56"), 0);
     EXPECT_EQ(CRAWFileNode::RawTimeToFileTime("2010:05:06 12:34:5x"), 0);
+    // Fields of up to 9 digits; what follows the sixth is not read.
+    EXPECT_EQ(CRAWFileNode::RawTimeToFileTime("000002010:05::06 12:34:56 x:y"), expect(2010, 5, 6, 12, 34, 56));
+    EXPECT_EQ(CRAWFileNode::RawTimeToFileTime("0000002010:05:06 12:34:56"), 0);
+    EXPECT_EQ(CRAWFileNode::RawTimeToFileTime("2010:05:06 12:34:9999999999"), 0);
+    EXPECT_EQ(CRAWFileNode::RawTimeToFileTime("2010:05:06 12:34:"), 0);
     // Every mid-month date 1990-2030 and every 29 February in it.
     for (int y = 1990; y <= 2030; ++y) {
         for (int m = 1; m <= 12; ++m) {
@@ -160,13 +186,16 @@ TEST_F(RawNodes, RawTimesAreExactLocalTimes) {
             ASSERT_EQ(CRAWFileNode::RawTimeToFileTime(text), expect(y, 2, 29, 23, 59, 59)) << text;
         }
     }
-    // Local time with daylight saving: a summer date in central Europe is UTC+2.
+    // Local time with daylight saving: a summer date in central Europe is
+    // UTC+2. The same text read before and after the zone changes.
+    EXPECT_EQ(CRAWFileNode::RawTimeToFileTime("2010:07:01 12:00:00"), expect(2010, 7, 1, 12, 0, 0));
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
     tzset();
     EXPECT_EQ(CRAWFileNode::RawTimeToFileTime("2010:07:01 12:00:00"), expect(2010, 7, 1, 10, 0, 0));
     EXPECT_EQ(CRAWFileNode::RawTimeToFileTime("2010:01:01 12:00:00"), expect(2010, 1, 1, 11, 0, 0));
     setenv("TZ", "UTC", 1);
     tzset();
+    EXPECT_EQ(CRAWFileNode::RawTimeToFileTime("2010:07:01 12:00:00"), expect(2010, 7, 1, 12, 0, 0));
     // Through a node: all three times.
     CRAWFileNode node(&state);
     CRawFileInfo* r = Record(RAW_FILE_TYPE_JPG, 10);
@@ -175,6 +204,7 @@ TEST_F(RawNodes, RawTimesAreExactLocalTimes) {
     EXPECT_EQ(node.GetCreationTime(), expect(2010, 5, 6, 12, 34, 56));
     EXPECT_EQ(node.GetModificationTime(), node.GetCreationTime());
     EXPECT_EQ(node.GetLastAccessTime(), node.GetCreationTime());
+    EXPECT_EQ(node.GetProperties()->GetRawFileTime(), "2010:05:06 12:34:56");
 }
 
 TEST_F(RawNodes, FilterAndRecordBasics) {
