@@ -1,6 +1,7 @@
 #include "ntfs/NTFSMetaFileAnalyzers.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 
@@ -206,12 +207,28 @@ void CAttrDefFileAnalyzer::AnalyzeAttrDefFileRecord(std::int64_t sector, std::ui
 bool CAttrDefFileAnalyzer::AnalyzeSectorBuffer(std::uint64_t sector, const std::uint8_t* bytes) {
     // The five sectors differ in their first eight bytes: one 8-byte test
     // each before the full comparison.
-    static const std::uint64_t heads[5] = {LE64(m_u8AttrDefFile), LE64(m_u8AttrDefFile + 512),
-                                           LE64(m_u8AttrDefFile + 1024), LE64(m_u8AttrDefFile + 1536),
-                                           LE64(m_u8AttrDefFile + 2048)};
+    // Three of them begin inside a zero-padded name, as every zero sector
+    // does: a second 8-byte test each, at their first word that is not zero.
+    struct Probe {
+        std::uint64_t head;
+        std::size_t at;  // first word not zero
+        std::uint64_t word;
+    };
+    static const auto probes = [] {
+        std::array<Probe, 5> out{};
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            const std::uint8_t* sector = m_u8AttrDefFile + 512 * i;
+            out[i].head = LE64(sector);
+            std::size_t at = 0;
+            while (at + 8 < 512 && LE64(sector + at) == 0) at += 8;
+            out[i].at = at;
+            out[i].word = LE64(sector + at);
+        }
+        return out;
+    }();
     const std::uint64_t head = LE64(bytes);
-    for (int i = 0; i < 5; ++i) {
-        if (head != heads[i]) continue;
+    for (std::size_t i = 0; i < probes.size(); ++i) {
+        if (head != probes[i].head || LE64(bytes + probes[i].at) != probes[i].word) continue;
         if (CMetaFileAnalyzer::CompareSectorBuffer(bytes, m_u8AttrDefFile + 512 * i)) {
             m_ranges.CombineSectorOfRange(sector);
             return true;
