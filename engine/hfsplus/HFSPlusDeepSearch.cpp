@@ -61,7 +61,7 @@ bool HasSignature(const std::uint8_t* p) { return (p[0] == 'H' && (p[1] == '+' |
 // Sectors ahead of the walk whose first bytes are asked for early: the block
 // comes from memory the read-ahead thread filled, and the walk looks at
 // little more than one cache line of each sector.
-constexpr std::int64_t kPrefetchSectors = 8;
+constexpr std::int64_t kPrefetchSectors = 32;
 
 // False when none of the four tests of the walk could take this sector of at
 // least 512 bytes: a header signature in no 512-byte slice, neither journal
