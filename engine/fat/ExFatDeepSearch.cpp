@@ -421,6 +421,8 @@ std::unique_ptr<CFileSet> CFDTPreAnaylze::AnalyzeSector(const std::uint8_t* p, s
     }
     m_record.Reset();
 
+    // No entry held and no set begun: a fresh set would be dropped at once.
+    if (!anyValid && !m_set) return nullptr;
     CFileSet& set = Set();
     if (anyValid) {
         if (set.firstSector < 0) {
