@@ -111,7 +111,9 @@ int CFATCompleteFSearcher::AnalyzeSector(std::int64_t s, const std::uint8_t* sec
         byteorder::LE16(sector + tagFATPARTITIONDBR::kBytesPerSector) == m_sectorSize &&
         CTempFATDBR::SimpleCheck(sector) && AnalyzeFATDBRSector(s, sector))
         return 1;
-    if (CFATTableAnalyser::IsValidFATTableFirstSector(sector, m_sectorSize, nullptr)) {
+    // A FAT16 or FAT32 table begins with its second and third bytes all ones.
+    if (sector[1] == 0xFF && sector[2] == 0xFF &&
+        CFATTableAnalyser::IsValidFATTableFirstSector(sector, m_sectorSize, nullptr)) {
         UpdateFATTableInfo(s);
         return 0;
     }
