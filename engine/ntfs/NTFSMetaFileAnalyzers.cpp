@@ -205,10 +205,10 @@ void CAttrDefFileAnalyzer::AnalyzeAttrDefFileRecord(std::int64_t sector, std::ui
 }
 
 bool CAttrDefFileAnalyzer::AnalyzeSectorBuffer(std::uint64_t sector, const std::uint8_t* bytes) {
-    // The five sectors differ in their first eight bytes: one 8-byte test
-    // each before the full comparison.
-    // Three of them begin inside a zero-padded name, as every zero sector
-    // does: a second 8-byte test each, at their first word that is not zero.
+    // Two 8-byte tests for each of the five sectors before the full
+    // comparison: its first word, then its first word that is not zero.
+    // Three of them begin inside a zero-padded name, so that their first
+    // words alone would send every zero sector to three comparisons.
     struct Probe {
         std::uint64_t head;
         std::size_t at;  // first word not zero

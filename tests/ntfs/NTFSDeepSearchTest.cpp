@@ -238,6 +238,13 @@ TEST(NTFSMetaAnalyzers, AttrDefContentEqualsMkntfs) {
     EXPECT_FALSE(analyzer.AnalyzeSectorBuffer(78, sector.data()));
     ASSERT_EQ(analyzer.GetRanges().GetRanges().size(), 1u);
     EXPECT_EQ(analyzer.GetRanges().GetRanges()[0].first, 77u);
+    // Every sector of the table is told (three begin with zeros), a zero
+    // sector is not.
+    CAttrDefFileAnalyzer whole;
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(whole.AnalyzeSectorBuffer(100 + i, CAttrDefFileAnalyzer::m_u8AttrDefFile + 512 * i)) << i;
+    const std::vector<std::uint8_t> zero(512, 0);
+    EXPECT_FALSE(whole.AnalyzeSectorBuffer(105, zero.data()));
     // The first 2,560 bytes of a real $AttrDef are the table.
     const std::string attrdef = RunCommand("icat " + Fixture("ntfs_basic.img") + " 4 | head -c 2560");
     ASSERT_EQ(attrdef.size(), 2560u);
