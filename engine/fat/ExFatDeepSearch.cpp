@@ -31,12 +31,12 @@ constexpr std::size_t kMaxSetBytes = 256 * EXFAT_ENTRY_SIZE;
 
 // Volume GUID, TexFAT padding, access control table: primaries that may sit
 // among a folder's entries and that the deep search passes over.
-bool IsBenignPrimary(std::uint8_t type) { return (type & 0x7F) >= 0x20 && (type & 0x7F) <= 0x22; }
+constexpr bool IsBenignPrimary(std::uint8_t type) { return (type & 0x7F) >= 0x20 && (type & 0x7F) <= 0x22; }
 // Vendor extension and vendor allocation: secondaries of a file's set.
-bool IsBenignSecondary(std::uint8_t type) { return (type & 0x7F) == 0x60 || (type & 0x7F) == 0x61; }
+constexpr bool IsBenignSecondary(std::uint8_t type) { return (type & 0x7F) == 0x60 || (type & 0x7F) == 0x61; }
 
 // Types a directory sector may begin with.
-bool IsDirectoryEntryType(std::uint8_t type) {
+constexpr bool IsDirectoryEntryTypeCode(std::uint8_t type) {
     switch (type) {
     case EXFAT_ENTRY_LABEL:
     case EXFAT_ENTRY_LABEL_DELETED:
@@ -53,6 +53,17 @@ bool IsDirectoryEntryType(std::uint8_t type) {
         return IsBenignPrimary(type) || IsBenignSecondary(type);
     }
 }
+
+// The same, looked up: the first byte of nearly every sector of a disk is
+// tested, and a branch on each type would guess wrong on random bytes.
+struct DirectoryEntryTypes {
+    bool table[256] = {};
+    constexpr DirectoryEntryTypes() {
+        for (int t = 0; t < 256; ++t) table[t] = IsDirectoryEntryTypeCode(static_cast<std::uint8_t>(t));
+    }
+};
+constexpr DirectoryEntryTypes kDirectoryEntryTypes;
+bool IsDirectoryEntryType(std::uint8_t type) { return kDirectoryEntryTypes.table[type]; }
 
 bool IsUpCaseStart(const std::uint8_t* p) {
     for (int i = 0; i < 8; ++i)
