@@ -117,6 +117,9 @@ int CFATCompleteFSearcher::AnalyzeSector(std::int64_t s, const std::uint8_t* sec
         UpdateFATTableInfo(s);
         return 0;
     }
+    // A folder sector's first entry is a valid one: its attribute byte holds
+    // no bit above the defined ones (a long-name piece's included).
+    if (sector[tagFATDIRENTRY::kAttribute] > FAT_ATTR_ALL) return 0;
     CFATFolderAnalyser folder(m_sectorSize);
     if (!folder.AnalyseSector(sector)) return 0;
     if (folder.GetDirectoryEntryType() == FAT_SECTOR_FOLDER_START) {
