@@ -364,9 +364,20 @@ void CLogFileAnalyzer::AnalyzeOneRCRDRecord(const std::uint8_t* page, std::int64
 }
 
 void CLogFileAnalyzer::AnalyzeRCRDRecord(const std::uint8_t* block, std::uint64_t firstSector, std::int64_t sectors) {
-    if (block == nullptr || sectors <= 0) return;
     const std::size_t ss = m_sectorSize;
-    std::int64_t i = 0;
+    std::int64_t i = BeginRCRDBlock(block, firstSector, sectors);
+    while (i < sectors) {
+        if (LE32(block + ss * static_cast<std::size_t>(i)) != CRCRDRecord::kMagic)
+            ++i;
+        else
+            i = TakeRCRDPage(block, firstSector, sectors, i);
+    }
+}
+
+std::int64_t CLogFileAnalyzer::BeginRCRDBlock(const std::uint8_t* block, std::uint64_t firstSector,
+                                              std::int64_t sectors) {
+    if (block == nullptr || sectors <= 0) return std::max<std::int64_t>(sectors, 0);
+    const std::size_t ss = m_sectorSize;
     if (m_savedCount > 0) {
         const int missing = m_pageSectors - m_savedCount;
         if (m_savedFirst + m_savedCount == static_cast<std::int64_t>(firstSector) && sectors >= missing) {
@@ -374,27 +385,25 @@ void CLogFileAnalyzer::AnalyzeRCRDRecord(const std::uint8_t* block, std::uint64_
             const std::int64_t pageSector = m_savedFirst;
             ResetSavedPage();
             AnalyzeOneRCRDRecord(m_saved, pageSector);
-            i = missing;
-        } else {
-            ResetSavedPage();
+            return missing;
         }
+        ResetSavedPage();
     }
-    while (i < sectors) {
-        const std::uint8_t* p = block + ss * static_cast<std::size_t>(i);
-        if (LE32(p) != CRCRDRecord::kMagic) {
-            ++i;
-            continue;
-        }
-        if (sectors - i < m_pageSectors) {
-            // Cut by the block end: keep what is here for the next block.
-            m_savedCount = static_cast<int>(sectors - i);
-            m_savedFirst = static_cast<std::int64_t>(firstSector) + i;
-            std::memcpy(m_saved, p, ss * static_cast<std::size_t>(m_savedCount));
-            return;
-        }
-        AnalyzeOneRCRDRecord(p, static_cast<std::int64_t>(firstSector) + i);
-        i += m_pageSectors;
+    return 0;
+}
+
+std::int64_t CLogFileAnalyzer::TakeRCRDPage(const std::uint8_t* block, std::uint64_t firstSector,
+                                            std::int64_t sectors, std::int64_t i) {
+    const std::uint8_t* p = block + static_cast<std::size_t>(m_sectorSize) * static_cast<std::size_t>(i);
+    if (sectors - i < m_pageSectors) {
+        // Cut by the block end: keep what is here for the next block.
+        m_savedCount = static_cast<int>(sectors - i);
+        m_savedFirst = static_cast<std::int64_t>(firstSector) + i;
+        std::memcpy(m_saved, p, static_cast<std::size_t>(m_sectorSize) * static_cast<std::size_t>(m_savedCount));
+        return sectors;
     }
+    AnalyzeOneRCRDRecord(p, static_cast<std::int64_t>(firstSector) + i);
+    return i + m_pageSectors;
 }
 
 CLogFileInfo* CLogFileAnalyzer::FindLogFileInfo(std::int64_t first, std::uint64_t count) const {

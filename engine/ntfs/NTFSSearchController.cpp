@@ -187,12 +187,17 @@ void CNTFSSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count)
         data = m_zeros.data();
     }
 
+    // The $LogFile's RCRD pages are looked for in the same walk: their
+    // analysis touches nothing the sector tests read.
+    std::int64_t rcrdNext = m_logFile->BeginRCRDBlock(data, static_cast<std::uint64_t>(first), count);
     for (std::int64_t i = 0; i < count; ++i) {
         const std::int64_t left = std::min<std::int64_t>(count - i, kCarrySectors);
-        __builtin_prefetch(data + ss * static_cast<std::size_t>(i + kPrefetchSectors));
-        AnalyzeSector(first + i, data + ss * static_cast<std::size_t>(i), static_cast<int>(ss * left));
+        const std::uint8_t* p = data + ss * static_cast<std::size_t>(i);
+        __builtin_prefetch(p + ss * static_cast<std::size_t>(kPrefetchSectors));
+        AnalyzeSector(first + i, p, static_cast<int>(ss * left));
+        if (i >= rcrdNext && LE32(p) == CRCRDRecord::kMagic)
+            rcrdNext = m_logFile->TakeRCRDPage(data, static_cast<std::uint64_t>(first), count, i);
     }
-    m_logFile->AnalyzeRCRDRecord(data, static_cast<std::uint64_t>(first), count);
 }
 
 void CNTFSSearchController::AnalyzeSector(std::int64_t sector, const std::uint8_t* p, int available) {

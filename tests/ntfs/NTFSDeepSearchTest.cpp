@@ -334,6 +334,25 @@ TEST(NTFSMetaAnalyzers, SystemRecordOutOfItsPlaceEndsTheMFTGroup) {
 
 // --------------------------------------------------------- the searcher
 
+TEST(NTFSDeepSearch, RecordPagesFoundInTheSectorWalk) {
+    // A page at 2 with another whole one from its fourth sector on (passed
+    // over inside it), and one at 13 cut by the end of the first block of 16.
+    CMemoryStorageDevice device(512, 64);
+    const std::vector<std::uint8_t> page = Rcrd();
+    device.Write(2 * 512, page.data(), 4096);
+    device.Write(5 * 512, page.data(), 4096);
+    device.Write(13 * 512, page.data(), 4096);
+    Search s(&device);
+    s.searcher.AnalyzeBlock(0, 16);
+    s.searcher.AnalyzeBlock(16, 16);
+    const auto& ranges = s.searcher.GetLogFileAnalyzer()->GetRCRDRanges().GetRanges();
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(ranges[0].first, 2u);
+    EXPECT_EQ(ranges[0].count, 8u);
+    EXPECT_EQ(ranges[1].first, 13u);
+    EXPECT_EQ(ranges[1].count, 8u);
+}
+
 TEST(NTFSDeepSearch, FileRecordCutByTheBlockEndIsJoinedOnlyWithTheNextSector) {
     CMemoryStorageDevice device(512, 64);
     auto rec = OrdinaryRecord();
