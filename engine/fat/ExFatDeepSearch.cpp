@@ -22,18 +22,21 @@ namespace exfatdeep {
 namespace {
 
 constexpr std::size_t kMaxNameBytes = 259;
+// Sectors ahead of the walk whose first bytes are asked for early: the walk
+// mostly reads one cache line of each sector of a block in memory.
+constexpr std::size_t kPrefetchSectors = 8;
 constexpr std::size_t kCarry = 2;  // sectors of the previous block analysed with the next
 // The most an entry set can span: a primary entry with 255 secondaries.
 constexpr std::size_t kMaxSetBytes = 256 * EXFAT_ENTRY_SIZE;
 
 // Volume GUID, TexFAT padding, access control table: primaries that may sit
 // among a folder's entries and that the deep search passes over.
-bool IsBenignPrimary(std::uint8_t type) { return (type & 0x7F) >= 0x20 && (type & 0x7F) <= 0x22; }
+constexpr bool IsBenignPrimary(std::uint8_t type) { return (type & 0x7F) >= 0x20 && (type & 0x7F) <= 0x22; }
 // Vendor extension and vendor allocation: secondaries of a file's set.
-bool IsBenignSecondary(std::uint8_t type) { return (type & 0x7F) == 0x60 || (type & 0x7F) == 0x61; }
+constexpr bool IsBenignSecondary(std::uint8_t type) { return (type & 0x7F) == 0x60 || (type & 0x7F) == 0x61; }
 
 // Types a directory sector may begin with.
-bool IsDirectoryEntryType(std::uint8_t type) {
+constexpr bool IsDirectoryEntryTypeCode(std::uint8_t type) {
     switch (type) {
     case EXFAT_ENTRY_LABEL:
     case EXFAT_ENTRY_LABEL_DELETED:
@@ -50,6 +53,17 @@ bool IsDirectoryEntryType(std::uint8_t type) {
         return IsBenignPrimary(type) || IsBenignSecondary(type);
     }
 }
+
+// The same, looked up: the first byte of nearly every sector of a disk is
+// tested, and a branch on each type would guess wrong on random bytes.
+struct DirectoryEntryTypes {
+    bool table[256] = {};
+    constexpr DirectoryEntryTypes() {
+        for (int t = 0; t < 256; ++t) table[t] = IsDirectoryEntryTypeCode(static_cast<std::uint8_t>(t));
+    }
+};
+constexpr DirectoryEntryTypes kDirectoryEntryTypes;
+bool IsDirectoryEntryType(std::uint8_t type) { return kDirectoryEntryTypes.table[type]; }
 
 bool IsUpCaseStart(const std::uint8_t* p) {
     for (int i = 0; i < 8; ++i)
@@ -93,8 +107,17 @@ std::unique_ptr<CFileSet> CFDTPreAnaylze::TakeSet() {
 }
 
 std::unique_ptr<CFileSet> CFDTPreAnaylze::FinishSet() {
+    // Nothing gathered: the common case of a zero sector. The record needs
+    // no clearing then, as every walk begins its own (and clearing it is a
+    // few hundred bytes of stores per sector).
+    if (!m_set) return nullptr;
     m_record.Reset();
     return TakeSet();
+}
+
+bool CFDTPreAnaylze::PassesOver(const std::uint8_t* p, std::size_t avail) const {
+    return avail >= static_cast<std::size_t>(m_entriesPerSector) * EXFAT_ENTRY_SIZE &&
+           (!m_set || m_set->firstSector < 0) && !IsDirectoryEntryType(p[0]);
 }
 
 bool CFDTPreAnaylze::FileEntryValid(const std::uint8_t* e) const {
@@ -409,6 +432,8 @@ std::unique_ptr<CFileSet> CFDTPreAnaylze::AnalyzeSector(const std::uint8_t* p, s
     }
     m_record.Reset();
 
+    // No entry held and no set begun: a fresh set would be dropped at once.
+    if (!anyValid && !m_set) return nullptr;
     CFileSet& set = Set();
     if (anyValid) {
         if (set.firstSector < 0) {
@@ -481,20 +506,26 @@ void CExFatCompleteSearch::AnalyzeSectors(std::int64_t first, const std::uint8_t
         const std::size_t at = index + static_cast<std::size_t>(i);
         const std::uint8_t* p = buffer + at * ss;
         const std::size_t avail = (validSectors - at) * ss;
+        __builtin_prefetch(p + kPrefetchSectors * ss);
+        // The tests read the sector's first cache line; the boot signature
+        // at its end is looked at only behind the file system's name.
         if (p[0] == 0) {
             HandOut(m_pre.FinishSet());
             if (IsUpCaseStart(p)) m_builder.RecordUpCaseTable(s);
-        } else if (p[ExFatBootLayout::kSignature] == 0x55 && p[ExFatBootLayout::kSignature + 1] == 0xAA &&
+        } else if (std::memcmp(p + ExFatBootLayout::kName, "EXFAT   ", 8) == 0 &&
+                   p[ExFatBootLayout::kSignature] == 0x55 && p[ExFatBootLayout::kSignature + 1] == 0xAA &&
                    CExFatDBR(p).IsValid(m_sectorSize)) {
             HandOut(m_pre.FinishSet());
             m_builder.Build(s, p);
         } else if (LE32(p) == 0xFFFFFFF8u && LE32(p + 4) == 0xFFFFFFFFu) {
             HandOut(m_pre.FinishSet());
             m_builder.RecordFAT(s);
+        } else if (m_pre.PassesOver(p, avail)) {
+            m_pre.DropSet();
         } else {
             HandOut(m_pre.AnalyzeSector(p, avail, s));
         }
-        m_builder.Build(s);
+        if (m_builder.HasWaitingSets()) m_builder.Build(s);
     }
     m_analysedTo = first + count;
 }

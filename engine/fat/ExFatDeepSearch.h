@@ -32,6 +32,11 @@ public:
     std::unique_ptr<CFileSet> AnalyzeSector(const std::uint8_t* p, std::size_t avail, std::int64_t s);
     // Ends the set being gathered (a sector that is no directory sector).
     std::unique_ptr<CFileSet> FinishSet();
+    // True when AnalyzeSector would pass over the sector at `p` at once:
+    // nothing gathered yet and no directory entry type at its start. The
+    // caller then only drops the empty set (DropSet), as AnalyzeSector does.
+    bool PassesOver(const std::uint8_t* p, std::size_t avail) const;
+    void DropSet() { m_set.reset(); }
 
     // Joins an open head (its first sector, its entry set's bytes as far as
     // its sector holds them) with the bytes at the start of a tail; the

@@ -148,6 +148,8 @@ public:
     void PushFileSet(std::unique_ptr<CFileSet> set, std::int64_t lastSector, std::int64_t nextSector);
     // The scan has passed `sector`.
     void Build(std::int64_t sector);
+    // False when Build(sector) has no set to infer from.
+    bool HasWaitingSets() const { return m_nextToInfer < m_arrival.size(); }
     // Infers from every waiting set, winnows, drops the candidates another
     // covers and hands the rest over, strongest first (the caller owns them).
     void FinishBuid(std::vector<CExFatPartitionEx*>& out);

@@ -25,6 +25,17 @@ bool ValidDosTime(std::uint16_t t) {
     return (t & 0x1F) <= 29 && ((t >> 5) & 0x3F) <= 59 && (t >> 11) <= 23;
 }
 
+// The printable characters a short name may not hold ("*/:<>?\| and the
+// quote), looked up for each of the eleven bytes of every entry tested.
+struct ShortNameForbidden {
+    bool table[128] = {};
+    constexpr ShortNameForbidden() {
+        for (const char* p = "\"*/:<>?\\|"; *p; ++p) table[static_cast<unsigned char>(*p)] = true;
+    }
+    constexpr bool operator[](std::uint8_t c) const { return table[c]; }
+};
+constexpr ShortNameForbidden kForbiddenInShortName;
+
 }  // namespace
 
 // ---- boot sector -----------------------------------------------------------
@@ -278,8 +289,7 @@ bool CTempFATDirEntry::IsValidFileName(const std::uint8_t* name) {
             ++i;  // lead byte: the byte after it is not checked
             continue;
         }
-        if (c < 0x1A) return false;
-        if (std::strchr("\"*/:<>?\\|", c) != nullptr) return false;
+        if (c < 0x1A || kForbiddenInShortName[c]) return false;
     }
     return true;
 }

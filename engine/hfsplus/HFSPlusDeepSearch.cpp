@@ -57,6 +57,31 @@ std::uint64_t VolumeIdOf(const HFSPlusVolumeHeader& h) {
 }
 
 bool HasSignature(const std::uint8_t* p) { return (p[0] == 'H' && (p[1] == '+' || p[1] == 'X')) && p[2] == 0; }
+
+// Sectors ahead of the walk whose first bytes are asked for early: the block
+// comes from memory the read-ahead thread filled, and the walk looks at
+// little more than one cache line of each sector.
+constexpr std::int64_t kPrefetchSectors = 32;
+
+// False when none of the four tests of the walk could take this sector of at
+// least 512 bytes: a header signature in no 512-byte slice, neither journal
+// magic, no leaf or header node descriptor, and no journal info block (its
+// reserved words from byte 52 on are zero). Almost every sector of a disk
+// fails all of them on its first cache line.
+bool MayHoldStructure(const std::uint8_t* data, std::size_t sectorSize, std::size_t available) {
+    for (std::size_t k = 0; k < sectorSize; k += 512)
+        if (HasSignature(data + k)) return true;
+    if (byteorder::LE32(data + kJHMagicOffset) == kJournalMagic || byteorder::BE32(data + kJHMagicOffset) == kJournalMagic)
+        return true;
+    if (available >= kBTNodeDescriptorSize) {
+        const std::uint8_t kind = data[kBTNodeKindOffset], height = data[kBTNodeHeightOffset];
+        if (((kind == 0xFF && height == 1) || (kind == kBTHeaderNode && height == 0)) &&
+            byteorder::BE16(data + kBTNodeReservedOffset) == 0)
+            return true;
+    }
+    return byteorder::LE32(data + 52) == 0 && byteorder::LE64(data + 56) == 0 &&
+           data[kJournalInfoBlockSize] == kJournalFiller && data[511] == kJournalFiller;
+}
 }  // namespace
 
 CompleteSearchPatition::~CompleteSearchPatition() {
@@ -183,6 +208,11 @@ void CHFSPlusCompleteFileSystemSearchController::AnalyzeBlock(std::int64_t first
                 s += (s % unit == 0) ? unit : 1;
                 continue;
             }
+        }
+        if (chunkRead) __builtin_prefetch(data + kPrefetchSectors * ss);
+        if (ss >= 512 && !MayHoldStructure(data, static_cast<std::size_t>(ss), available)) {
+            ++s;
+            continue;
         }
         if (CheckVolumeHeader(s, data)) {
             ++s;

@@ -1,6 +1,7 @@
 #include "ntfs/NTFSMetaFileAnalyzers.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 
@@ -204,14 +205,30 @@ void CAttrDefFileAnalyzer::AnalyzeAttrDefFileRecord(std::int64_t sector, std::ui
 }
 
 bool CAttrDefFileAnalyzer::AnalyzeSectorBuffer(std::uint64_t sector, const std::uint8_t* bytes) {
-    // The five sectors differ in their first eight bytes: one 8-byte test
-    // each before the full comparison.
-    static const std::uint64_t heads[5] = {LE64(m_u8AttrDefFile), LE64(m_u8AttrDefFile + 512),
-                                           LE64(m_u8AttrDefFile + 1024), LE64(m_u8AttrDefFile + 1536),
-                                           LE64(m_u8AttrDefFile + 2048)};
+    // Two 8-byte tests for each of the five sectors before the full
+    // comparison: its first word, then its first word that is not zero.
+    // Three of them begin inside a zero-padded name, so that their first
+    // words alone would send every zero sector to three comparisons.
+    struct Probe {
+        std::uint64_t head;
+        std::size_t at;  // first word not zero
+        std::uint64_t word;
+    };
+    static const auto probes = [] {
+        std::array<Probe, 5> out{};
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            const std::uint8_t* sector = m_u8AttrDefFile + 512 * i;
+            out[i].head = LE64(sector);
+            std::size_t at = 0;
+            while (at + 8 < 512 && LE64(sector + at) == 0) at += 8;
+            out[i].at = at;
+            out[i].word = LE64(sector + at);
+        }
+        return out;
+    }();
     const std::uint64_t head = LE64(bytes);
-    for (int i = 0; i < 5; ++i) {
-        if (head != heads[i]) continue;
+    for (std::size_t i = 0; i < probes.size(); ++i) {
+        if (head != probes[i].head || LE64(bytes + probes[i].at) != probes[i].word) continue;
         if (CMetaFileAnalyzer::CompareSectorBuffer(bytes, m_u8AttrDefFile + 512 * i)) {
             m_ranges.CombineSectorOfRange(sector);
             return true;
@@ -347,9 +364,20 @@ void CLogFileAnalyzer::AnalyzeOneRCRDRecord(const std::uint8_t* page, std::int64
 }
 
 void CLogFileAnalyzer::AnalyzeRCRDRecord(const std::uint8_t* block, std::uint64_t firstSector, std::int64_t sectors) {
-    if (block == nullptr || sectors <= 0) return;
     const std::size_t ss = m_sectorSize;
-    std::int64_t i = 0;
+    std::int64_t i = BeginRCRDBlock(block, firstSector, sectors);
+    while (i < sectors) {
+        if (LE32(block + ss * static_cast<std::size_t>(i)) != CRCRDRecord::kMagic)
+            ++i;
+        else
+            i = TakeRCRDPage(block, firstSector, sectors, i);
+    }
+}
+
+std::int64_t CLogFileAnalyzer::BeginRCRDBlock(const std::uint8_t* block, std::uint64_t firstSector,
+                                              std::int64_t sectors) {
+    if (block == nullptr || sectors <= 0) return std::max<std::int64_t>(sectors, 0);
+    const std::size_t ss = m_sectorSize;
     if (m_savedCount > 0) {
         const int missing = m_pageSectors - m_savedCount;
         if (m_savedFirst + m_savedCount == static_cast<std::int64_t>(firstSector) && sectors >= missing) {
@@ -357,27 +385,25 @@ void CLogFileAnalyzer::AnalyzeRCRDRecord(const std::uint8_t* block, std::uint64_
             const std::int64_t pageSector = m_savedFirst;
             ResetSavedPage();
             AnalyzeOneRCRDRecord(m_saved, pageSector);
-            i = missing;
-        } else {
-            ResetSavedPage();
+            return missing;
         }
+        ResetSavedPage();
     }
-    while (i < sectors) {
-        const std::uint8_t* p = block + ss * static_cast<std::size_t>(i);
-        if (LE32(p) != CRCRDRecord::kMagic) {
-            ++i;
-            continue;
-        }
-        if (sectors - i < m_pageSectors) {
-            // Cut by the block end: keep what is here for the next block.
-            m_savedCount = static_cast<int>(sectors - i);
-            m_savedFirst = static_cast<std::int64_t>(firstSector) + i;
-            std::memcpy(m_saved, p, ss * static_cast<std::size_t>(m_savedCount));
-            return;
-        }
-        AnalyzeOneRCRDRecord(p, static_cast<std::int64_t>(firstSector) + i);
-        i += m_pageSectors;
+    return 0;
+}
+
+std::int64_t CLogFileAnalyzer::TakeRCRDPage(const std::uint8_t* block, std::uint64_t firstSector,
+                                            std::int64_t sectors, std::int64_t i) {
+    const std::uint8_t* p = block + static_cast<std::size_t>(m_sectorSize) * static_cast<std::size_t>(i);
+    if (sectors - i < m_pageSectors) {
+        // Cut by the block end: keep what is here for the next block.
+        m_savedCount = static_cast<int>(sectors - i);
+        m_savedFirst = static_cast<std::int64_t>(firstSector) + i;
+        std::memcpy(m_saved, p, static_cast<std::size_t>(m_sectorSize) * static_cast<std::size_t>(m_savedCount));
+        return sectors;
     }
+    AnalyzeOneRCRDRecord(p, static_cast<std::int64_t>(firstSector) + i);
+    return i + m_pageSectors;
 }
 
 CLogFileInfo* CLogFileAnalyzer::FindLogFileInfo(std::int64_t first, std::uint64_t count) const {

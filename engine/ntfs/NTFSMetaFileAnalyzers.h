@@ -145,6 +145,15 @@ public:
     // RCRD pages anywhere in a block; a page cut by the block end is kept
     // and completed from the next block when that one follows on.
     void AnalyzeRCRDRecord(const std::uint8_t* block, std::uint64_t firstSector, std::int64_t sectors);
+    // The same in steps, for a walk that looks at each sector of the block
+    // anyway. BeginRCRDBlock completes (or forgets) the page the previous
+    // block cut and returns the index of the block's first sector left to
+    // look at; TakeRCRDPage takes the page whose magic is at sector index
+    // `i` and returns the index to look on from (`sectors` once the page was
+    // kept for the next block: nothing more of this block is looked at).
+    std::int64_t BeginRCRDBlock(const std::uint8_t* block, std::uint64_t firstSector, std::int64_t sectors);
+    std::int64_t TakeRCRDPage(const std::uint8_t* block, std::uint64_t firstSector, std::int64_t sectors,
+                              std::int64_t i);
     CLogFileInfo* FindLogFileInfo(std::int64_t first, std::uint64_t count) const;
     CLogFileInfo* FindLogFileInfo(std::int64_t sector) const;
     CLogFileInfo* FindLogFileInfo(const CSearchedNTFSPartitionInfo& candidate) const;

@@ -36,6 +36,9 @@ constexpr int kIndexRecordBytes = 4096;
 constexpr std::uint32_t kIndexMagic = 0x58444E49;  // "INDX"
 constexpr std::uint32_t kFileMagic = 0x454C4946;   // "FILE"
 constexpr std::int64_t kRootFolder = 5;
+// Sectors ahead of the walk whose first bytes are asked for early: the walk
+// mostly reads one cache line of each sector of a block in memory.
+constexpr std::int64_t kPrefetchSectors = 8;
 
 }  // namespace
 
@@ -184,11 +187,17 @@ void CNTFSSearchController::AnalyzeBlock(std::int64_t first, std::int64_t count)
         data = m_zeros.data();
     }
 
+    // The $LogFile's RCRD pages are looked for in the same walk: their
+    // analysis touches nothing the sector tests read.
+    std::int64_t rcrdNext = m_logFile->BeginRCRDBlock(data, static_cast<std::uint64_t>(first), count);
     for (std::int64_t i = 0; i < count; ++i) {
         const std::int64_t left = std::min<std::int64_t>(count - i, kCarrySectors);
-        AnalyzeSector(first + i, data + ss * static_cast<std::size_t>(i), static_cast<int>(ss * left));
+        const std::uint8_t* p = data + ss * static_cast<std::size_t>(i);
+        __builtin_prefetch(p + ss * static_cast<std::size_t>(kPrefetchSectors));
+        AnalyzeSector(first + i, p, static_cast<int>(ss * left));
+        if (i >= rcrdNext && LE32(p) == CRCRDRecord::kMagic)
+            rcrdNext = m_logFile->TakeRCRDPage(data, static_cast<std::uint64_t>(first), count, i);
     }
-    m_logFile->AnalyzeRCRDRecord(data, static_cast<std::uint64_t>(first), count);
 }
 
 void CNTFSSearchController::AnalyzeSector(std::int64_t sector, const std::uint8_t* p, int available) {
@@ -303,7 +312,10 @@ void CNTFSSearchController::AnalyzeFileRecordSector(std::int64_t sector, const s
 
 void CNTFSSearchController::AnalyzeFileRecord(std::int64_t sector, const std::uint8_t* bytes) {
     if (bytes == nullptr || LE32(bytes) != kFileMagic) {
-        // Not a record: it may still end the group of system records.
+        // Not a record: it may still end the group of system records. With
+        // no group begun there is nothing to end (the group's state is all
+        // unset then), which is so for nearly every sector of a disk.
+        if (!m_metaGroup->IsGroupBegin()) return;
         const CNTFSFileRecord none(nullptr, 0, 0);
         m_metaGroup->AnalyzeNTFSMetaFileRecord(sector, none);
         return;

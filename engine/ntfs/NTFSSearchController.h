@@ -77,6 +77,8 @@ public:
     const NTFSCandidateSet& GetCandidates() const { return m_candidates; }
     std::list<CMFTInfo*>& GetMFTList() { return m_mfts; }
     std::list<CCommonFileRecordPositionInfo*>& GetPositionList() { return m_positions; }
+    // The $LogFile analyser of the search under way (null before PreparetoSearch).
+    const CLogFileAnalyzer* GetLogFileAnalyzer() const { return m_logFile; }
     const std::multiset<CIndexRecordInfo*, CIndexRecordInfoThanbyParentMFTNumber>& GetIndexRecords() const {
         return m_indexRecords;
     }

@@ -1,6 +1,7 @@
 #include "ntfs/NTFSUpCase.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "foundation/ByteOrder.h"
@@ -97,8 +98,17 @@ void CUpCaseFileAnalyzer::AnalyzeUpCaseFileRecord(std::int64_t sector, std::uint
 int CUpCaseFileAnalyzer::AnalyzeSectorBuffer(std::uint64_t sector, const std::uint8_t* bytes) {
     // A table sector holds 256 consecutive code units; its second byte is
     // the high byte of the first one, which is the sector's number.
+    // The first words of the 256 table sectors are kept apart (2 KiB): the
+    // test of a sector that is no table sector, nearly all of them, then
+    // never reaches into the 128 KiB table.
+    static const auto heads = [] {
+        std::array<std::uint64_t, 256> out{};
+        for (std::size_t k = 0; k < out.size(); ++k) out[k] = LE64(NTFSUpCase::GetStandardTable() + 512 * k);
+        return out;
+    }();
+    if (LE64(bytes) != heads[bytes[1]]) return 0;
     const std::uint8_t* expected = NTFSUpCase::GetStandardTable() + 512 * static_cast<int>(bytes[1]);
-    if (LE64(bytes) != LE64(expected) || !CMetaFileAnalyzer::CompareSectorBuffer(bytes, expected)) return 0;
+    if (!CMetaFileAnalyzer::CompareSectorBuffer(bytes, expected)) return 0;
     m_ranges.CombineSectorOfRange(sector);
     return 1;
 }

@@ -231,6 +231,18 @@ TEST(FatDirEntry, ValidityTable) {
     for (const auto& c : cases) EXPECT_EQ(CTempFATDirEntry(c.e.data()).IsValidFATDirEntry(c.skip), c.valid) << c.what;
 }
 
+TEST(FatDirEntry, ShortNameCharacters) {
+    // Below 0x1A and these printable ones are refused; bytes from 0x80 are
+    // the lead bytes of double-byte names.
+    const std::string refused = "\"*/:<>?\\|";
+    for (int c = 0; c < 0x100; ++c) {
+        auto e = ShortEntry("FILE    TXT", 0x20, 3, 10);
+        e[2] = static_cast<std::uint8_t>(c);
+        const bool valid = c >= 0x80 || (c >= 0x1A && refused.find(static_cast<char>(c)) == std::string::npos);
+        EXPECT_EQ(CTempFATDirEntry(e.data()).IsValidFATDirEntry(false), valid) << c;
+    }
+}
+
 TEST(FatDirEntry, LongNamePieces) {
     auto pieces = LongEntries("Hello World.txt");  // two pieces, last first
     ASSERT_EQ(pieces.size(), 64u);

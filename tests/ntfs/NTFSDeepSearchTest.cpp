@@ -238,6 +238,13 @@ TEST(NTFSMetaAnalyzers, AttrDefContentEqualsMkntfs) {
     EXPECT_FALSE(analyzer.AnalyzeSectorBuffer(78, sector.data()));
     ASSERT_EQ(analyzer.GetRanges().GetRanges().size(), 1u);
     EXPECT_EQ(analyzer.GetRanges().GetRanges()[0].first, 77u);
+    // Every sector of the table is told (three begin with zeros), a zero
+    // sector is not.
+    CAttrDefFileAnalyzer whole;
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(whole.AnalyzeSectorBuffer(100 + i, CAttrDefFileAnalyzer::m_u8AttrDefFile + 512 * i)) << i;
+    const std::vector<std::uint8_t> zero(512, 0);
+    EXPECT_FALSE(whole.AnalyzeSectorBuffer(105, zero.data()));
     // The first 2,560 bytes of a real $AttrDef are the table.
     const std::string attrdef = RunCommand("icat " + Fixture("ntfs_basic.img") + " 4 | head -c 2560");
     ASSERT_EQ(attrdef.size(), 2560u);
@@ -326,6 +333,25 @@ TEST(NTFSMetaAnalyzers, SystemRecordOutOfItsPlaceEndsTheMFTGroup) {
 }
 
 // --------------------------------------------------------- the searcher
+
+TEST(NTFSDeepSearch, RecordPagesFoundInTheSectorWalk) {
+    // A page at 2 with another whole one from its fourth sector on (passed
+    // over inside it), and one at 13 cut by the end of the first block of 16.
+    CMemoryStorageDevice device(512, 64);
+    const std::vector<std::uint8_t> page = Rcrd();
+    device.Write(2 * 512, page.data(), 4096);
+    device.Write(5 * 512, page.data(), 4096);
+    device.Write(13 * 512, page.data(), 4096);
+    Search s(&device);
+    s.searcher.AnalyzeBlock(0, 16);
+    s.searcher.AnalyzeBlock(16, 16);
+    const auto& ranges = s.searcher.GetLogFileAnalyzer()->GetRCRDRanges().GetRanges();
+    ASSERT_EQ(ranges.size(), 2u);
+    EXPECT_EQ(ranges[0].first, 2u);
+    EXPECT_EQ(ranges[0].count, 8u);
+    EXPECT_EQ(ranges[1].first, 13u);
+    EXPECT_EQ(ranges[1].count, 8u);
+}
 
 TEST(NTFSDeepSearch, FileRecordCutByTheBlockEndIsJoinedOnlyWithTheNextSector) {
     CMemoryStorageDevice device(512, 64);
