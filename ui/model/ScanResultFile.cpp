@@ -433,8 +433,15 @@ constexpr std::size_t kPieceAlign = 16;
 constexpr std::size_t kPieceHead = 16;  // the block's address, padded to the alignment
 constexpr std::size_t kBlockHead = (sizeof(NodeBlock) + kPieceAlign - 1) & ~(kPieceAlign - 1);
 #if defined(__SANITIZE_ADDRESS__)
+#define QUILLORY_NODE_BLOCK_EACH 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUILLORY_NODE_BLOCK_EACH 1
+#endif
+#endif
+#if defined(QUILLORY_NODE_BLOCK_EACH)
 // Every node in a block of its own: the sanitizer then sees each release.
-constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+constexpr std::size_t kBlockBytes = 0;
 #else
 constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
 #endif
@@ -476,7 +483,7 @@ void* AllocateNode(std::size_t bytes) {
     NodeBlock*& current = t_nodeBlock.block;
     if (current == nullptr || current->capacity - current->used < need) {
         if (current != nullptr) Unref(current);
-        current = nullptr;
+        current = nullptr;  // should the next allocation fail
         current = NewBlock(kBlockBytes, 1);  // the thread's own reference
     }
     current->refs.fetch_add(1, std::memory_order_relaxed);
