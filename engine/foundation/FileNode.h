@@ -118,6 +118,11 @@ public:
     std::uint64_t GetStatusWord() const { return m_status; }
     std::uint32_t GetShownChildrenCount() const { return m_shownChildren; }
     std::uint32_t GetCheckedChildrenSum() const { return m_checkedSum; }
+    // Set by the tree builder when it hands the node to its sink: a test on
+    // the node itself instead of a set of millions of pointers. Copies do
+    // not take it.
+    bool IsHandedToSink() const { return m_handedToSink != 0; }
+    void SetHandedToSink() { m_handedToSink = 1; }
 
     // The name each file system's node keeps when asked to clean its leading
     // dots: the name as it is on disk, since .ssh or .config are Linux users'
@@ -133,7 +138,8 @@ protected:
 
     // Subclasses fill identity and runs directly.
     // One per found file: the 32-bit fields sit together, with no padding
-    // between them.
+    // between them (the last word is split between the compressed flag and
+    // the builder's mark).
     CFileNode* m_firstChild = nullptr;
     CFileNode* m_nextSibling = nullptr;
     IDataRunList* m_dataRunList = nullptr;  // owned
@@ -143,9 +149,12 @@ protected:
     CFileNode* m_parent = nullptr;
     std::uint32_t m_shownChildren = 0;
     std::uint32_t m_checkedSum = 0;
-    std::uint32_t m_compressed = 0;
+    std::uint16_t m_compressed = 0;
 
 private:
+    // Shares the last 32-bit word with m_compressed, so no node grows.
+    std::uint16_t m_handedToSink = 0;
+
     int CheckBits() const;
     void SetCheckBits(int state);
     void SetShownBits(int show);

@@ -151,6 +151,8 @@ void CDirectoryTreeBuilder::ReleaseResource() {
         };
         tree->folders.ForEach(releaseEntry);
         tree->files.ForEach(releaseEntry);
+        for (CFileNode* n : tree->replayFiles) n->Release();
+        tree->replayFiles.clear();
         for (CFileNode* n : tree->kept) n->Release();
         tree->kept.clear();
         if (tree->root) tree->root->Release();
@@ -261,7 +263,13 @@ int CDirectoryTreeBuilder::AddNode(IFileNode* inode, _tagSearcherType type) {
         if (type == SEARCHER_HFSPLUS && name != nullptr && node->GetParentNodeID() == info->rootFolderId &&
             IsHfsJournalFile(name))
             return 0;
-        if (!RecordFileNode(info->files, node)) return 0;
+        if (m_replay) {
+            // The id no table can hold is refused as in a scan.
+            if (node->GetCurrentNodeID() == treeindex::IdTable<_PARENT_INFO>::kEmpty) return 0;
+            info->replayFiles.push_back(node);
+        } else if (!RecordFileNode(info->files, node)) {
+            return 0;
+        }
     }
 
     info->order.push_back(node);
@@ -361,7 +369,7 @@ void CDirectoryTreeBuilder::CollectSubtree(_DIRECTORY_TREE_INFO& info, CFileNode
     while (!stack.empty()) {
         CFileNode* n = stack.back();
         stack.pop_back();
-        if (info.shown.Insert(n)) batch.push_back(n);
+        if (MarkShown(info, n)) batch.push_back(n);
         // Whatever order the nodes came in, nothing inside a deleted folder
         // is shown as existing.
         const bool deleted = n->IsDeleted() != 0;
@@ -390,7 +398,7 @@ void CDirectoryTreeBuilder::Place(_DIRECTORY_TREE_INFO& info, CFileNode* start, 
         }
         if (!parent->AddChild(cur)) return;  // would close a loop: left for the lost files
         if (parent == info.root || parent->GetParent() != nullptr) {
-            if (parent == info.root || info.shown.Contains(parent)) CollectSubtree(info, cur, batch);
+            if (parent == info.root || parent->IsHandedToSink()) CollectSubtree(info, cur, batch);
             return;
         }
         cur = parent;
@@ -440,6 +448,13 @@ void CDirectoryTreeBuilder::BuildRounds(_DIRECTORY_TREE_INFO& info) {
     } while (!batch.empty());
 }
 
+bool CDirectoryTreeBuilder::MarkShown(_DIRECTORY_TREE_INFO& info, CFileNode* node) {
+    if (node->IsHandedToSink()) return false;
+    node->SetHandedToSink();
+    info.shown.push_back(node);
+    return true;
+}
+
 void CDirectoryTreeBuilder::ShowNodes(_DIRECTORY_TREE_INFO* info, std::vector<IFileNode*>& nodes, int flag) {
     if (m_sink == nullptr) return;
     if (info != nullptr) {
@@ -448,7 +463,7 @@ void CDirectoryTreeBuilder::ShowNodes(_DIRECTORY_TREE_INFO* info, std::vector<IF
             m_sink->ShowFilesystemNode(info->root);
             SleepSeconds(1);
         }
-        for (IFileNode* n : nodes) info->shown.Insert(n);
+        for (IFileNode* n : nodes) MarkShown(*info, static_cast<CFileNode*>(n));
         info->shownCount += static_cast<int64_t>(nodes.size());
     }
     m_sink->ShowNodes(nodes.data(), static_cast<unsigned>(nodes.size()), flag);
@@ -565,7 +580,7 @@ void CDirectoryTreeBuilder::RestoreRecycleName(_tagSearcherType type) {
 void CDirectoryTreeBuilder::DropTrashNodes(_DIRECTORY_TREE_INFO& info, int64_t folderId) {
     std::unordered_set<CFileNode*> drop;
     for (CFileNode* n : info.order)
-        if (n->IsDirectory() && n->GetParentNodeID() == folderId && !info.shown.Contains(n)) drop.insert(n);
+        if (n->IsDirectory() && n->GetParentNodeID() == folderId && !n->IsHandedToSink()) drop.insert(n);
     if (drop.empty()) return;
     auto dropped = [&drop](CFileNode* n) { return drop.count(n) != 0; };
     std::erase_if(info.order, dropped);
@@ -602,12 +617,12 @@ void CDirectoryTreeBuilder::MarkAllDeletedFilesEx(_DIRECTORY_TREE_INFO& info) {
         return FindParent(info, n);
     };
     for (CFileNode* start : info.order) {
-        if (info.shown.Contains(start) || settled.Contains(start)) continue;
+        if (start->IsHandedToSink() || settled.Contains(start)) continue;
         chain.clear();
         for (CFileNode* cur = start; cur != nullptr && chain.size() < static_cast<size_t>(kMaxIdWalk);) {
             chain.push_back(cur);
             CFileNode* p = parentById(cur);
-            if (p == nullptr || p->IsDeleted() || info.shown.Contains(p) || settled.Contains(p) ||
+            if (p == nullptr || p->IsDeleted() || p->IsHandedToSink() || settled.Contains(p) ||
                 std::find(chain.begin(), chain.end(), p) != chain.end())
                 break;
             cur = p;
@@ -627,7 +642,7 @@ void CDirectoryTreeBuilder::BuildLostNodes(_DIRECTORY_TREE_INFO& info, std::vect
     for (CFileNode* top : info.order) {
         // Each pending subtree is decided once, from its top: a subtree whose
         // top is not taken is left whole, so no shown node points into it.
-        if (top->GetParent() != nullptr || info.shown.Contains(top)) continue;
+        if (top->GetParent() != nullptr || top->IsHandedToSink()) continue;
         if (top->IsDirectory()) {
             // Empty files inside the subtree are left out.
             std::vector<CFileNode*> stack{top};
@@ -666,7 +681,7 @@ void CDirectoryTreeBuilder::ReleaseNodeByFilter(_DIRECTORY_TREE_INFO& info) {
     auto settle = [&](int64_t, _PARENT_INFO& entry) {
         for (size_t i = 0; i < entry.size(); ++i) {
             CFileNode* n = entry.at(i);
-            if (info.shown.Contains(n)) continue;
+            if (n->IsHandedToSink()) continue;
             if (m_replay) {
                 info.kept.push_back(n);
             } else {
@@ -677,6 +692,10 @@ void CDirectoryTreeBuilder::ReleaseNodeByFilter(_DIRECTORY_TREE_INFO& info) {
         entry = _PARENT_INFO();
     };
     info.files.ForEach(settle);
+    for (CFileNode* n : info.replayFiles)
+        if (!n->IsHandedToSink()) info.kept.push_back(n);
+    info.replayFiles.clear();
+    info.replayFiles.shrink_to_fit();
     info.folders.ForEach(settle);
     info.files.Clear();
     info.folders.Clear();
@@ -712,9 +731,10 @@ void CDirectoryTreeBuilder::FlashBuild(_tagSearcherType type) {
 
     // What was shown stays until the builder goes; the rest is freed (or, for
     // a replay, kept with it).
-    info->shown.ForEach([info](CFileNode* n) { info->kept.push_back(n); });
+    info->kept.insert(info->kept.end(), info->shown.begin(), info->shown.end());
     ReleaseNodeByFilter(*info);
-    info->shown.Clear();
+    info->shown.clear();
+    info->shown.shrink_to_fit();
     info->order.clear();
     info->order.shrink_to_fit();
     info->fresh.clear();

@@ -80,7 +80,12 @@ struct _DIRECTORY_TREE_INFO {
     std::vector<CFileNode*> unplacedTrash;
     treeindex::IdTable<_PARENT_INFO> folders;
     treeindex::IdTable<_PARENT_INFO> files;
-    treeindex::PtrSet shown;
+    // The files of a replay: a saved result has no duplicates to find, so
+    // they are only held here, not filed by id.
+    std::vector<CFileNode*> replayFiles;
+    // Every node handed to the sink, in that order; each carries the mark
+    // (CFileNode::IsHandedToSink), which is what the builder tests.
+    std::vector<CFileNode*> shown;
     // Nodes kept after a final build (shown ones, and in a replay every one):
     // no longer in the maps, released with the builder.
     std::vector<CFileNode*> kept;
@@ -151,6 +156,8 @@ private:
     bool IsUnderLiveFolders(_DIRECTORY_TREE_INFO& info, CFileNode* node);
     void CollectSubtree(_DIRECTORY_TREE_INFO& info, CFileNode* top, std::vector<IFileNode*>& batch);
     void ShowNodes(_DIRECTORY_TREE_INFO* info, std::vector<IFileNode*>& nodes, int flag);
+    // Marks a node handed to the sink; false when it already was.
+    static bool MarkShown(_DIRECTORY_TREE_INFO& info, CFileNode* node);
     void ReleaseResource();
 
     bool m_replay;

@@ -249,6 +249,45 @@ TEST(ScanResultFile, ReaderRestoresEveryFieldOfTheGoldenFile) {
     EXPECT_EQ(dynamic_cast<CFileNode*>(builder.nodes[1])->GetDataRunList(), nullptr);
 }
 
+// A restored node keeps its name and runs in its own allocation: a clone
+// must carry copies of both and outlive the node it was made from, for
+// names of every length up to the format's limit.
+TEST(ScanResultFile, ClonesOfRestoredNodesOutliveTheirOriginals) {
+    TempDir dir("scan-result");
+    GoldenResult result;
+    TestNode longName(7, 2, std::string(kMaxNameLength, 'n'), false);
+    longName.SetRuns({{30, 3}, {40, 4}, {50, 5}});
+    result.root.AddChild(&longName);
+    const std::string path = dir.File("clones.Quillory");
+    ASSERT_EQ(WriteScanResult(path.c_str(), result.head, result.Volumes(), {}), kResultOk);
+    result.root.RemoveChild(&longName);
+
+    BuilderDouble builder;
+    ASSERT_EQ(RestoreInto(path, builder), kResultOk);
+    ASSERT_EQ(builder.nodes.size(), 3u);
+    const struct {
+        std::string name;
+        std::vector<std::pair<std::int64_t, std::int64_t>> runs;
+    } want[] = {{std::string(kMaxNameLength, 'n'), {{30, 3}, {40, 4}, {50, 5}}}, {"hello.txt", {{10, 1}, {20, 2}}}, {"", {}}};
+    for (std::size_t i = 0; i < builder.nodes.size(); ++i) {
+        SCOPED_TRACE(i);
+        IFileNode* original = builder.nodes[i];
+        IFileNode* clone = original->Clone();
+        ASSERT_NE(clone, nullptr);
+        original->Release();
+        builder.nodes[i] = clone;
+        EXPECT_EQ(clone->GetFileName(), want[i].name);
+        EXPECT_EQ(clone->GetCurrentNodeID(), i == 0 ? 7 : i == 1 ? 5 : 6);
+        EXPECT_EQ(clone->IsNodeShow(), 1);
+        std::vector<std::pair<std::int64_t, std::int64_t>> runs;
+        if (IDataRunList* list = dynamic_cast<CFileNode*>(clone)->GetDataRunList()) {
+            CDataRunWalker walk(list);
+            for (const DataRun* r = walk.First(); r; r = walk.Next()) runs.emplace_back(r->start, r->length);
+        }
+        EXPECT_EQ(runs, want[i].runs);
+    }
+}
+
 // The layout's edge cases: no volume roots; a volume without partitions
 // (saved without its nodes); a device without image records.
 TEST(ScanResultFile, EdgeCasesOfTheLayout) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <new>
@@ -414,45 +415,177 @@ IFileReader* RestoreFileNode::CreateCompressFileReader(void*) {
     }
 }
 
-bool RestoreFileNode::Read(IRSData& rs, std::vector<std::uint8_t>& scratch) {
-    std::uint8_t head[kNodeHeadSize];
-    if (!ReadExact(rs, head, sizeof head)) return false;
-    const std::uint8_t* p = head;
-    m_nodeId = static_cast<std::int64_t>(byteorder::LE64(p));
-    m_parentNodeId = static_cast<std::int64_t>(byteorder::LE64(p + 8));
-    m_size = byteorder::LE64(p + 16);
-    m_attribute = byteorder::LE16(p + 24);
-    m_created = byteorder::LE64(p + 26);
-    m_modified = byteorder::LE64(p + 34);
-    m_accessed = byteorder::LE64(p + 42);
-    m_directory = byteorder::LE32(p + 50) != 0;
-    m_deleted = byteorder::LE32(p + 54) != 0;
-    const std::uint32_t runCount = byteorder::LE32(p + 58);
-    const std::uint32_t resident = byteorder::LE32(p + 62);
-    if (runCount > kMaxRuns || !Need(rs, std::uint64_t{runCount} * sizeof(DataRun) + 4)) return false;
-    if (runCount != 0) {
-        scratch.resize(std::size_t{runCount} * sizeof(DataRun));
-        if (!rs.ReadCurFrame(scratch.data(), static_cast<unsigned>(scratch.size()))) return false;
-        auto* runs = new RestoredRunList(resident != 0 ? 1 : 0);
-        for (std::uint32_t i = 0; i < runCount; ++i) {
-            DataRun run;
-            run.start = static_cast<std::int64_t>(byteorder::LE64(scratch.data() + 16 * i));
-            run.length = static_cast<std::int64_t>(byteorder::LE64(scratch.data() + 16 * i + 8));
-            runs->Append(run);
-        }
-        if (m_dataRunList != nullptr) m_dataRunList->Release();
-        m_dataRunList = runs;
+namespace {
+
+// Restored nodes come by the million and go together, with the result. The
+// heap's bookkeeping over a million odd-sized pieces (each node holds its
+// name and runs) was most of a replay's time, so they are cut from shared
+// blocks instead: each piece starts with its block's address, and a block
+// counts its pieces and is freed with the last one. A thread keeps one
+// block to cut from (and a reference to it) until the block is full.
+struct NodeBlock {
+    std::atomic<std::size_t> refs;
+    std::size_t used;
+    std::size_t capacity;
+};
+
+constexpr std::size_t kPieceAlign = 16;
+constexpr std::size_t kPieceHead = 16;  // the block's address, padded to the alignment
+constexpr std::size_t kBlockHead = (sizeof(NodeBlock) + kPieceAlign - 1) & ~(kPieceAlign - 1);
+#if defined(__SANITIZE_ADDRESS__)
+#define QUILLORY_NODE_BLOCK_EACH 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUILLORY_NODE_BLOCK_EACH 1
+#endif
+#endif
+#if defined(QUILLORY_NODE_BLOCK_EACH)
+// Every node in a block of its own: the sanitizer then sees each release.
+constexpr std::size_t kBlockBytes = 0;
+#else
+constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+#endif
+
+void Unref(NodeBlock* block) {
+    if (block->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        block->~NodeBlock();
+        ::operator delete(block);
     }
-    if (!ReadText(rs, kMaxNameLength, m_name)) return false;
-    std::uint8_t tail[kNodeTailSize];
-    if (!ReadExact(rs, tail, sizeof tail)) return false;
-    m_storedShown = byteorder::LE32(tail);
-    SetBelongedPartition(byteorder::LE16(tail + 4));
-    SetMetaDataSector(static_cast<std::int64_t>(byteorder::LE64(tail + 6)));
-    m_compressed = byteorder::LE32(tail + 14) != 0 ? 1 : 0;
+}
+
+NodeBlock* NewBlock(std::size_t capacity, std::size_t refs) {
+    auto* block = new (::operator new(kBlockHead + capacity)) NodeBlock{};
+    block->refs.store(refs, std::memory_order_relaxed);
+    block->used = 0;
+    block->capacity = capacity;
+    return block;
+}
+
+void* Cut(NodeBlock* block, std::size_t need) {
+    char* piece = reinterpret_cast<char*>(block) + kBlockHead + block->used;
+    block->used += need;
+    *reinterpret_cast<NodeBlock**>(piece) = block;
+    return piece + kPieceHead;
+}
+
+struct CurrentBlock {
+    NodeBlock* block = nullptr;
+    ~CurrentBlock() {
+        if (block != nullptr) Unref(block);
+    }
+};
+thread_local CurrentBlock t_nodeBlock;
+
+void* AllocateNode(std::size_t bytes) {
+    const std::size_t need = kPieceHead + ((bytes + kPieceAlign - 1) & ~(kPieceAlign - 1));
+    // Large nodes (long names, many runs) get a block of their own.
+    if (need > kBlockBytes / 16) return Cut(NewBlock(need, 1), need);
+    NodeBlock*& current = t_nodeBlock.block;
+    if (current == nullptr || current->capacity - current->used < need) {
+        if (current != nullptr) Unref(current);
+        current = nullptr;  // should the next allocation fail
+        current = NewBlock(kBlockBytes, 1);  // the thread's own reference
+    }
+    current->refs.fetch_add(1, std::memory_order_relaxed);
+    return Cut(current, need);
+}
+
+void FreeNode(void* p) {
+    if (p == nullptr) return;
+    Unref(*reinterpret_cast<NodeBlock**>(static_cast<char*>(p) - kPieceHead));
+}
+
+}  // namespace
+
+void* RestoreFileNode::operator new(std::size_t size, Extra extra) { return AllocateNode(size + extra.bytes); }
+void RestoreFileNode::operator delete(void* p, Extra) { FreeNode(p); }
+void RestoreFileNode::operator delete(void* p) { FreeNode(p); }
+
+RestoreFileNode* RestoreFileNode::Make(std::uint32_t runs, std::uint32_t nameLength) {
+    const std::size_t extra = std::size_t{runs} * sizeof(DataRun) + nameLength + 1;
+    auto* node = new (Extra{extra}) RestoreFileNode();
+    node->m_runCount = runs;
+    node->m_nameLength = nameLength;
+    char* name = reinterpret_cast<char*>(node->Runs() + runs);
+    name[nameLength] = '\0';
+    node->m_name = name;
+    return node;
+}
+
+IFileNode* RestoreFileNode::Clone() {
+    RestoreFileNode* copy = Make(m_runCount, m_nameLength);
+    // The base copies the links, ids, status and a clone of the decoded runs.
+    static_cast<CFileNode&>(*copy) = *this;
+    std::memcpy(copy->Runs(), Runs(), std::size_t{m_runCount} * sizeof(DataRun) + m_nameLength);
+    copy->m_size = m_size;
+    copy->m_created = m_created;
+    copy->m_modified = m_modified;
+    copy->m_accessed = m_accessed;
+    copy->m_storedShown = m_storedShown;
+    copy->m_attribute = m_attribute;
+    copy->m_directory = m_directory;
+    copy->m_deleted = m_deleted;
+    copy->m_resident = m_resident;
+    copy->m_runsLoaded = true;
+    copy->m_hfs = m_hfs;
+    return copy;
+}
+
+IDataRunList* RestoreFileNode::LoadDataRunList() const {
+    if (m_runsLoaded) return m_dataRunList;
+    m_runsLoaded = true;
+    if (m_runCount == 0) return nullptr;
+    auto* runs = new RestoredRunList(m_resident ? 1 : 0);
+    const DataRun* stored = Runs();
+    for (std::uint32_t i = 0; i < m_runCount; ++i) runs->Append(stored[i]);
+    // Only the decoded form is filled in; the node itself is not const.
+    const_cast<RestoreFileNode*>(this)->m_dataRunList = runs;
+    return runs;
+}
+
+RestoreFileNode* RestoreFileNode::ReadNew(IRSData& rs, std::vector<std::uint8_t>& scratch) {
+    // Three reads: the fixed head, the runs with the name length, the name
+    // with the fixed tail. Each is checked against the frame first.
+    std::uint8_t head[kNodeHeadSize];
+    if (!ReadExact(rs, head, sizeof head)) return nullptr;
+    const std::uint8_t* p = head;
+    const std::uint32_t runCount = byteorder::LE32(p + 58);
+    if (runCount > kMaxRuns) return nullptr;
+    const std::size_t runBytes = std::size_t{runCount} * 16;
+    if (!Need(rs, runBytes + 4)) return nullptr;
+    scratch.resize(runBytes + 4);
+    if (!rs.ReadCurFrame(scratch.data(), static_cast<unsigned>(scratch.size()))) return nullptr;
+    const std::uint32_t nameLength = byteorder::LE32(scratch.data() + runBytes);
+    if (nameLength > kMaxNameLength || !Need(rs, std::uint64_t{nameLength} + kNodeTailSize)) return nullptr;
+    scratch.resize(runBytes + 4 + nameLength + kNodeTailSize);
+    if (!rs.ReadCurFrame(scratch.data() + runBytes + 4, nameLength + kNodeTailSize)) return nullptr;
+
+    RestoreFileNode* node = Make(runCount, nameLength);
+    node->m_nodeId = static_cast<std::int64_t>(byteorder::LE64(p));
+    node->m_parentNodeId = static_cast<std::int64_t>(byteorder::LE64(p + 8));
+    node->m_size = byteorder::LE64(p + 16);
+    node->m_attribute = byteorder::LE16(p + 24);
+    node->m_created = byteorder::LE64(p + 26);
+    node->m_modified = byteorder::LE64(p + 34);
+    node->m_accessed = byteorder::LE64(p + 42);
+    node->m_directory = byteorder::LE32(p + 50) != 0;
+    node->m_deleted = byteorder::LE32(p + 54) != 0;
+    node->m_resident = byteorder::LE32(p + 62) != 0;
+    DataRun* runs = node->Runs();
+    for (std::uint32_t i = 0; i < runCount; ++i) {
+        runs[i].start = static_cast<std::int64_t>(byteorder::LE64(scratch.data() + 16 * i));
+        runs[i].length = static_cast<std::int64_t>(byteorder::LE64(scratch.data() + 16 * i + 8));
+    }
+    const std::uint8_t* rest = scratch.data() + runBytes + 4;
+    if (nameLength != 0) std::memcpy(const_cast<char*>(node->m_name), rest, nameLength);
+    const std::uint8_t* tail = rest + nameLength;
+    node->m_storedShown = byteorder::LE32(tail);
+    node->SetBelongedPartition(byteorder::LE16(tail + 4));
+    node->SetMetaDataSector(static_cast<std::int64_t>(byteorder::LE64(tail + 6)));
+    node->m_compressed = byteorder::LE32(tail + 14) != 0 ? 1 : 0;
     // Every restored node is shown, whatever it was at save time.
-    ShowNode(1);
-    return true;
+    node->ShowNode(1);
+    return node;
 }
 
 // ---- the replay ----
@@ -540,11 +673,12 @@ bool ScanResultReplay::Replay(IDirecotryTreeBuilder* builder, IProgress* progres
         std::uint32_t mark = 0;
         if (!Read32(rs, mark) || mark != kEntryMark) return false;
 
-        RestoreFileNode rootRecord;
-        if (!rootRecord.Read(rs, m_scratch)) return false;
+        RestoreFileNode* rootRecord = RestoreFileNode::ReadNew(rs, m_scratch);
+        if (rootRecord == nullptr) return false;
         StoredVolume stored;
         stored.index = v;
-        stored.rootId = rootRecord.GetCurrentNodeID();
+        stored.rootId = rootRecord->GetCurrentNodeID();
+        rootRecord->Release();
         if (!Read32(rs, stored.searcherType) || !KnownSearcher(stored.searcherType)) return false;
         if (!ReadText(rs, kMaxVolumeName, stored.volumeName)) return false;
         const auto type = static_cast<_tagSearcherType>(stored.searcherType);
@@ -600,9 +734,8 @@ bool ScanResultReplay::Replay(IDirecotryTreeBuilder* builder, IProgress* progres
                 damaged = true;
                 break;
             }
-            auto* node = new RestoreFileNode();
-            if (!node->Read(rs, m_scratch)) {
-                node->Release();
+            RestoreFileNode* node = RestoreFileNode::ReadNew(rs, m_scratch);
+            if (node == nullptr) {
                 damaged = true;
                 break;
             }

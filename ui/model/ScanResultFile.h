@@ -177,14 +177,23 @@ private:
     int m_storedResident;
 };
 
-// A found file or folder rebuilt from a node record.
+// A found file or folder rebuilt from a node record. A replay makes a million
+// of them: each is one block, the node with its runs and name behind it, and
+// the runs become a run list only when someone asks for them (most restored
+// files are listed and never read).
 class RestoreFileNode : public CFileNode {
 public:
     RestoreFileNode() = default;
-    RestoreFileNode(const RestoreFileNode& other) = default;
     ~RestoreFileNode() override = default;
+    RestoreFileNode(const RestoreFileNode&) = delete;
+    RestoreFileNode& operator=(const RestoreFileNode&) = delete;
 
-    const char* GetFileName() override { return m_name.c_str(); }
+    // Reads the record at the read position of the open frame into a new
+    // node. Null (the frame damaged) when a length is out of range or the
+    // frame ends inside the record.
+    static RestoreFileNode* ReadNew(IRSData& rs, std::vector<std::uint8_t>& scratch);
+
+    const char* GetFileName() override { return m_name; }
     std::int64_t GetFileSize() override { return static_cast<std::int64_t>(m_size); }
     std::uint32_t GetAttribute() override { return m_attribute; }
     std::int64_t GetCreationTime() override { return static_cast<std::int64_t>(m_created); }
@@ -192,28 +201,44 @@ public:
     std::int64_t GetLastAccessTime() override { return static_cast<std::int64_t>(m_accessed); }
     int IsDirectory() override { return m_directory ? 1 : 0; }
     int IsDeleted() override { return m_deleted ? 1 : 0; }
-    IFileNode* Clone() override { return new RestoreFileNode(*this); }
+    IFileNode* Clone() override;
     void MarkDeleted() override { m_deleted = true; }
     // NTFS: the engine's compressed-file reader; HFS+: the reader over the
     // node's volume object; else null.
     IFileReader* CreateCompressFileReader(void* device) override;
     void FilterFileNameByDot() override {}
 
-    // Fills the node from the record at the read position of the open frame.
-    // False (the frame damaged) when a length is out of range or the frame
-    // ends inside the record.
-    bool Read(IRSData& rs, std::vector<std::uint8_t>& scratch);
     void SetHfsVolumes(std::shared_ptr<const RestoredHfsVolumes> volumes) { m_hfs = std::move(volumes); }
     std::uint32_t StoredShown() const { return m_storedShown; }
 
+    // A node with `extra` bytes behind it, cut from a shared block (see
+    // ScanResultFile.cpp).
+    struct Extra {
+        std::size_t bytes;
+    };
+    static void* operator new(std::size_t size, Extra extra);
+    static void operator delete(void* p, Extra);
+    static void operator delete(void* p);
+
+protected:
+    IDataRunList* LoadDataRunList() const override;
+
 private:
-    std::string m_name;
+    // A node of `runs` runs and a name of `nameLength` bytes, name empty.
+    static RestoreFileNode* Make(std::uint32_t runs, std::uint32_t nameLength);
+    DataRun* Runs() const { return reinterpret_cast<DataRun*>(const_cast<RestoreFileNode*>(this) + 1); }
+
+    const char* m_name = "";
     std::uint64_t m_size = 0;
     std::uint64_t m_created = 0, m_modified = 0, m_accessed = 0;
     std::uint32_t m_storedShown = 0;
+    std::uint32_t m_runCount = 0;
+    std::uint32_t m_nameLength = 0;
     std::uint16_t m_attribute = 0;
     bool m_directory = false;
     bool m_deleted = false;
+    bool m_resident = false;
+    mutable bool m_runsLoaded = false;
     std::shared_ptr<const RestoredHfsVolumes> m_hfs;
 };
 
