@@ -25,6 +25,7 @@
 #include <thread>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <functional>
@@ -168,7 +169,7 @@ void ProbeUntil(TreeStore& store, ProbeStats& stats, const std::function<bool()>
 void PrintHolds(const char* when) {
     static const char* kKinds[] = {"extend", "search", "main-thread builders"};
     const auto holds = QXViewTrees::shared().TakeHoldStats();
-    for (std::size_t k = 0; k < holds.size(); ++k)
+    for (std::size_t k = 0; k < holds.size() && k < std::size(kKinds); ++k)
         if (holds[k].count != 0)
             std::printf("  %s: tree lock held for %s %llu times, %.1f ms in all, longest %.2f ms\n", when, kKinds[k],
                         static_cast<unsigned long long>(holds[k].count), Ms(holds[k].totalNs),

@@ -41,7 +41,7 @@ public:
     void FilterFileNameByDot() override {}
 
 private:
-    char m_name[24];
+    char m_name[32];
     bool m_dir;
 };
 

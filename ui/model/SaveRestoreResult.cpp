@@ -206,7 +206,9 @@ void Static_SaveScanResult(OperationPara* para) {
             recovery = scan.GetFileNodeDataRecover(root);
         } else if (controller != nullptr) {
             // The tag tree's files are read by the raw search's writer.
-            const std::uint32_t type = volume.searcherType == SEARCHER_RAW_TAG ? SEARCHER_RAW : volume.searcherType;
+            const std::uint32_t type = volume.searcherType == SEARCHER_RAW_TAG
+                                           ? static_cast<std::uint32_t>(SEARCHER_RAW)
+                                           : volume.searcherType;
             recovery = controller->GetDataRecovery(static_cast<_tagSearcherType>(type));
             if (recovery != nullptr) taken.push_back(recovery);
         }
