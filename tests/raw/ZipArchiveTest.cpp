@@ -61,6 +61,27 @@ const Found* At(const std::vector<Found>& files, std::int64_t start) {
     return nullptr;
 }
 
+// The core.xml member as a search meets it: a local header (method 0 or 8,
+// the stored data size, the document's size) and its data, padded to whole
+// sectors, read by `reader` from sector 0.
+FileProperty ReadCoreMember(Tessel::OfficeTagFromXML& reader, const std::string& data, bool stored,
+                            std::size_t xmlSize) {
+    std::vector<std::uint8_t> bytes(30, 0);
+    byteorder::PutLE32(bytes.data(), 0x04034B50);
+    byteorder::PutLE16(bytes.data() + 8, stored ? 0 : 8);
+    byteorder::PutLE32(bytes.data() + 18, static_cast<std::uint32_t>(data.size()));
+    byteorder::PutLE32(bytes.data() + 22, static_cast<std::uint32_t>(xmlSize));
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    bytes.resize((bytes.size() / 512 + 1) * 512, 0);
+    Tessel::tagZipLocalFileHeader header;
+    std::memcpy(header.bytes, bytes.data(), 30);
+    const SectorView view(bytes.data(), 512, 0, static_cast<std::int64_t>(bytes.size() / 512), 0);
+    FileProperty property;
+    int needMore = 0;
+    reader.GetOfficeTagFromXML(view, 0, header, property, needMore);
+    return property;
+}
+
 }  // namespace
 
 TEST_F(ZipArchive, CraftedHeaderBlockSizes) {
@@ -110,7 +131,9 @@ TEST_F(ZipArchive, CraftedHeaderBlockSizes) {
         ZipBlock block;
         EXPECT_EQ(classZipSearch::GetBlockSize(c.header.data(), c.header.size(), false, true, type, block), c.result)
             << c.what;
-        if (c.result == 1) EXPECT_EQ(block.size, c.size) << c.what;
+        if (c.result == 1) {
+            EXPECT_EQ(block.size, c.size) << c.what;
+        }
     }
 }
 
@@ -234,19 +257,7 @@ TEST_F(ZipArchive, OneCoreReaderReadsEachMemberAfterAnyOther) {
         const std::string xml = ziptest::CoreXml(c.editor, c.title, c.padding);
         std::string data = c.stored ? xml : ziptest::RawDeflate(xml);
         if (c.damaged) data.resize(data.size() / 2);
-        std::vector<std::uint8_t> bytes(30, 0);
-        byteorder::PutLE32(bytes.data(), 0x04034B50);
-        byteorder::PutLE16(bytes.data() + 8, c.stored ? 0 : 8);
-        byteorder::PutLE32(bytes.data() + 18, static_cast<std::uint32_t>(data.size()));
-        byteorder::PutLE32(bytes.data() + 22, static_cast<std::uint32_t>(xml.size()));
-        bytes.insert(bytes.end(), data.begin(), data.end());
-        bytes.resize((bytes.size() / 512 + 1) * 512, 0);
-        Tessel::tagZipLocalFileHeader header;
-        std::memcpy(header.bytes, bytes.data(), 30);
-        const SectorView view(bytes.data(), 512, 0, static_cast<std::int64_t>(bytes.size() / 512), 0);
-        FileProperty property;
-        int needMore = 0;
-        reader.GetOfficeTagFromXML(view, 0, header, property, needMore);
+        const FileProperty property = ReadCoreMember(reader, data, c.stored, xml.size());
         const bool readable = !c.damaged && xml.size() < Tessel::OfficeTagFromXML::kLimit;
         EXPECT_EQ(property.m_title, readable ? c.title : "") << i;
         EXPECT_EQ(property.m_lastAuthor, readable ? c.editor : "") << i;
@@ -282,18 +293,7 @@ TEST_F(ZipArchive, CorePropertiesTextRules) {
     };
     Tessel::OfficeTagFromXML reader;
     for (const auto& c : cases) {
-        std::vector<std::uint8_t> bytes(30, 0);
-        byteorder::PutLE32(bytes.data(), 0x04034B50);
-        byteorder::PutLE32(bytes.data() + 18, static_cast<std::uint32_t>(c.xml.size()));
-        byteorder::PutLE32(bytes.data() + 22, static_cast<std::uint32_t>(c.xml.size()));
-        bytes.insert(bytes.end(), c.xml.begin(), c.xml.end());
-        bytes.resize((bytes.size() / 512 + 1) * 512, 0);
-        Tessel::tagZipLocalFileHeader header;
-        std::memcpy(header.bytes, bytes.data(), 30);
-        const SectorView view(bytes.data(), 512, 0, static_cast<std::int64_t>(bytes.size() / 512), 0);
-        FileProperty property;
-        int needMore = 0;
-        reader.GetOfficeTagFromXML(view, 0, header, property, needMore);
+        const FileProperty property = ReadCoreMember(reader, c.xml, true, c.xml.size());
         EXPECT_EQ(property.m_title, c.title) << c.xml;
         EXPECT_EQ(property.m_author, c.author) << c.xml;
     }

@@ -30,11 +30,10 @@ constexpr std::size_t kXarHeader = 28;
 bool IsPkg7F(const std::uint8_t* s) { return s[0] == 0x7F && s[1] == 'P' && s[2] == 'K' && s[3] == 'G'; }
 bool IsXar(const std::uint8_t* s) { return std::memcmp(s, "xar!", 4) == 0; }
 
-// A decimal text of at most 19 digits; -1 otherwise.
-std::int64_t DecimalText(const TiXmlElement* e) {
-    const char* t = e ? e->GetText() : nullptr;
-    if (t == nullptr) return -1;
-    while (*t == ' ' || *t == '\n' || *t == '\t' || *t == '\r') ++t;
+// The digits at t, at most 18 of them; -1 otherwise. Also read straight
+// from the raw text of an element's first child: TinyXML's text node differs
+// from it only in whitespace, which ends the digits either way.
+std::int64_t DecimalAt(const char* t) {
     std::int64_t v = 0;
     int digits = 0;
     for (; *t >= '0' && *t <= '9'; ++t) {
@@ -42,6 +41,14 @@ std::int64_t DecimalText(const TiXmlElement* e) {
         v = v * 10 + (*t - '0');
     }
     return digits ? v : -1;
+}
+
+// A decimal text of at most 18 digits after leading blanks; -1 otherwise.
+std::int64_t DecimalText(const TiXmlElement* e) {
+    const char* t = e ? e->GetText() : nullptr;
+    if (t == nullptr) return -1;
+    while (*t == ' ' || *t == '\n' || *t == '\t' || *t == '\r') ++t;
+    return DecimalAt(t);
 }
 
 }  // namespace
@@ -80,18 +87,6 @@ std::int64_t FilePKGAnalyser::HeapEndFromToc(const std::string& xml) {
 }
 
 namespace {
-
-// DecimalText on the raw text of an element's first child: TinyXML's text
-// node differs from it only in whitespace, which ends the digits either way.
-std::int64_t DecimalAt(const char* t) {
-    std::int64_t v = 0;
-    int digits = 0;
-    for (; *t >= '0' && *t <= '9'; ++t) {
-        if (++digits > 18) return -1;
-        v = v * 10 + (*t - '0');
-    }
-    return digits ? v : -1;
-}
 
 // The tree walk below, as the elements go by: the root's first child
 // element is the table, whose "file" children and their "file" descendants
