@@ -2,24 +2,17 @@
 // First byte: 0 = the rest is the property list of a UDIF image that the
 // harness wraps with a data fork and a "koly" trailer pointing at it (sector
 // count and fork length from the next bytes); 1 = the rest is a whole file.
+#include "FuzzMemoryFile.h"
 #include "foundation/Log.h"
 #include "storage/DmgDevice.h"
 #include "storage/QvxDevice.h"
 
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
-
-int MemoryFile() {
-    static int fd = memfd_create("image-fuzz", 0);
-    return fd;
-}
 
 void PutBe64(uint8_t* p, uint64_t v) {
     for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (56 - 8 * i));
@@ -53,11 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
         file.assign(data + 1, data + size);
     }
-    const int fd = MemoryFile();
-    if (fd < 0 || ftruncate(fd, 0) != 0) return 0;
-    if (!file.empty() && pwrite(fd, file.data(), file.size(), 0) != static_cast<ssize_t>(file.size())) return 0;
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    const std::string stored = FuzzBytesAsFile(file.data(), file.size());
+    if (stored.empty()) return 0;
+    const char* path = stored.c_str();
 
     std::string error;
     std::unique_ptr<IStorageDevice> device(OpenImageFileDevice(path, error));

@@ -1,19 +1,12 @@
 // Reads a fuzzed scan-result container the way the scan-result reader does:
 // header checks, then frames by identifier, read in small fields and in bulk.
+#include "FuzzMemoryFile.h"
 #include "foundation/RecordContainer.h"
 
-#include <cstdio>
 #include <cstring>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
-
-int MemoryFile() {
-    static int fd = memfd_create("rs-fuzz", 0);
-    return fd;
-}
 
 void ReadFrame(CRSData& rs, const tagGUIDSIGN& id) {
     try {
@@ -34,11 +27,9 @@ void ReadFrame(CRSData& rs, const tagGUIDSIGN& id) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const int fd = MemoryFile();
-    if (fd < 0 || ftruncate(fd, 0) != 0) return 0;
-    if (size > 0 && pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) return 0;
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    const std::string file = FuzzBytesAsFile(data, size);
+    if (file.empty()) return 0;
+    const char* path = file.c_str();
 
     CRSData rs(RSMODE_READ);
     if (!rs.StartRS(path, 0)) return 0;

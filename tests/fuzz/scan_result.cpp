@@ -1,24 +1,17 @@
 // Reads a fuzzed scan-result file the way a restore does: the header, the
 // controller and device frames, then the replay of the node frame into a
 // recording tree builder that walks every node it is handed.
-#include <sys/mman.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "FuzzMemoryFile.h"
 #include "foundation/DataRun.h"
 #include "foundation/DirectoryTree.h"
 #include "foundation/SearchedPartitionInfo.h"
 #include "model/ScanResultFile.h"
 
 namespace {
-
-int MemoryFile() {
-    static int fd = memfd_create("scan-result-fuzz", 0);
-    return fd;
-}
 
 // Owns what it takes, as the engine's builder does, and reads every field.
 class RecordingBuilder : public IDirecotryTreeBuilder {
@@ -58,11 +51,9 @@ public:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const int fd = MemoryFile();
-    if (fd < 0 || ftruncate(fd, 0) != 0) return 0;
-    if (size > 0 && pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) return 0;
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    const std::string file = FuzzBytesAsFile(data, size);
+    if (file.empty()) return 0;
+    const char* path = file.c_str();
 
     CRSData rs(RSMODE_READ);
     scanresult::StoredHead head;
